@@ -1,0 +1,44 @@
+// The one logging routine every source unit writes through. Each call opens
+// the log file, appends one line (or the run banner) and closes it again, so
+// the file is complete whenever the process stops and several instances can
+// share it.
+#pragma once
+
+#include "log/Format.h"
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <type_traits>
+
+namespace tdu::log {
+
+inline constexpr wchar_t kLogFileName[] = L"TavrinDriverUtil.log";
+inline constexpr wchar_t kLogFolder[] = L"%PUBLIC%\\Tavrin Secure\\Logging\\";
+inline constexpr std::uint64_t kRotationThreshold = 5'242'880; // rotate when strictly larger
+inline constexpr std::size_t kMessageLimit = 1022;             // UTF-16 units of one message
+
+void writeLogEntry(bool isBanner, const std::wstring& logFileName, const wchar_t* sourceFile, int line,
+                   const wchar_t* functionName, std::wstring_view format, std::span<const FormatArg> args);
+
+// Forgets the cached log path, as a new process would start. Tests only.
+void resetLogPathCache();
+
+template <class... Args>
+void LogWriter(bool isBanner, const std::wstring& logFileName, const wchar_t* sourceFile, int line,
+               const wchar_t* functionName, CheckedFormat<std::type_identity_t<Args>...> format,
+               const Args&... args) {
+    const std::array<FormatArg, sizeof...(Args)> packed{makeArg(args)...};
+    writeLogEntry(isBanner, logFileName, sourceFile, line, functionName, format.text(), packed);
+}
+
+} // namespace tdu::log
+
+// Writes one line under the calling unit's source name (kLogSource) and
+// function name (kLogFunction, declared by TDU_LOG_FUNCTION in each function).
+#define TDU_LOG(format, ...)                                                                                 \
+    ::tdu::log::LogWriter(false, std::wstring(::tdu::log::kLogFileName), kLogSource, __LINE__, kLogFunction, \
+                          format __VA_OPT__(, ) __VA_ARGS__)
+
+#define TDU_LOG_FUNCTION(name) [[maybe_unused]] static constexpr const wchar_t* kLogFunction = name

@@ -1,0 +1,54 @@
+#include "operator/OperatorLog.h"
+#include "operator/TDriverOperator.h"
+
+#include <array>
+
+namespace {
+
+using Handler = int (*)(TavrinDriverOperator&, const DriverOperation&);
+
+struct DispatchRow {
+    OperationCode code;
+    const wchar_t* received;
+    Handler handler; // null: not available in this build yet
+};
+
+const std::array<DispatchRow, 10> kDispatch{{
+    {OperationCode::Install, L"Command received to install a driver", nullptr},
+    {OperationCode::Uninstall, L"Command received to uninstall a driver", nullptr},
+    {OperationCode::SetProcessorType, L"Command received to set processor type in registry",
+     // The value given with the command is not passed: the marker is fixed.
+     [](TavrinDriverOperator& op, const DriverOperation&) { return op.SetProcessorTypeInReg(); }},
+    {OperationCode::NetService, L"Command received to install TVRNNS Net Service", nullptr},
+    {OperationCode::InstallDrivers, L"Command received to install all Tavrin Drivers", nullptr},
+    {OperationCode::UninstallDrivers, L"Command received to un-install all Tavrin Drivers", nullptr},
+    {OperationCode::Reinstall, L"Command received to reinstall a driver component", nullptr},
+    {OperationCode::SetStatus, L"Command received to set driver install status",
+     [](TavrinDriverOperator& op, const DriverOperation& record) { return op.setStatus(record); }},
+    {OperationCode::DisableDifx, L"Command received to disable Difx custom actions", nullptr},
+    {OperationCode::DisableCustomActions, L"Command received to disable custom actions", nullptr},
+}};
+
+} // namespace
+
+TavrinDriverOperator& TavrinDriverOperator::getInstance() {
+    static TavrinDriverOperator instance;
+    return instance;
+}
+
+int TavrinDriverOperator::PerformDriverOperation(const DriverOperation& record) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::PerformDriverOperation");
+    for (const DispatchRow& row : kDispatch) {
+        if (row.code != record.operationCode) {
+            continue;
+        }
+        TDU_LOG(L"%s", row.received);
+        if (row.handler == nullptr) {
+            TDU_LOG(L"Operation is not available in this build");
+            return 2;
+        }
+        return row.handler(*this, record);
+    }
+    TDU_LOG(L"Invalid Operation Code");
+    return 2;
+}

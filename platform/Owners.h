@@ -1,0 +1,61 @@
+// Scope-bound owners for the handles the platform hands out. Each owner knows
+// the one call that releases its kind; declaring owners in acquisition order
+// releases them in reverse order.
+#pragma once
+
+#include "platform/Platform.h"
+
+#include <utility>
+
+namespace tdu::platform {
+
+template <class Closer> class Owned {
+public:
+    Owned() = default;
+    explicit Owned(Handle handle) : handle_(handle) {}
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    Owned(Owned&& other) noexcept : handle_(std::exchange(other.handle_, kNullHandle)) {}
+    Owned& operator=(Owned&& other) noexcept {
+        if (this != &other) {
+            reset(std::exchange(other.handle_, kNullHandle));
+        }
+        return *this;
+    }
+    ~Owned() { reset(); }
+
+    [[nodiscard]] Handle get() const { return handle_; }
+    // For out-parameters: releases what is held and hands out the slot.
+    Handle& put() {
+        reset();
+        return handle_;
+    }
+    [[nodiscard]] bool valid() const { return handle_ != kNullHandle && handle_ != kInvalidHandle; }
+    explicit operator bool() const { return valid(); }
+
+    void reset(Handle handle = kNullHandle) {
+        if (valid()) {
+            Closer{}(handle_);
+        }
+        handle_ = handle;
+    }
+
+private:
+    Handle handle_ = kNullHandle;
+};
+
+struct KernelObjectCloser {
+    void operator()(Handle handle) const { sys().CloseHandle(handle); }
+};
+struct RegKeyCloser {
+    void operator()(Handle handle) const { reg().RegCloseKey(handle); }
+};
+struct StreamCloser {
+    void operator()(Handle handle) const { sys().CloseStream(handle); }
+};
+
+using KernelObject = Owned<KernelObjectCloser>;
+using RegKey = Owned<RegKeyCloser>;
+using Stream = Owned<StreamCloser>;
+
+} // namespace tdu::platform

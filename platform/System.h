@@ -1,0 +1,76 @@
+// The kernel and run-time services: environment, files and folders, local
+// time, process identity, named mutex and event, tick count and sleep. Each
+// method mirrors one platform call; failures are reported as the call reports
+// them (a null handle or false, with the reason in GetLastError).
+#pragma once
+
+#include "platform/Types.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+namespace tdu::platform {
+
+struct LocalTime {
+    std::uint16_t year = 0;
+    std::uint16_t month = 0;
+    std::uint16_t day = 0;
+    std::uint16_t hour = 0;
+    std::uint16_t minute = 0;
+    std::uint16_t second = 0;
+    std::uint16_t milliseconds = 0;
+};
+
+class ISystem {
+public:
+    virtual ~ISystem() = default;
+
+    // The last-error value of the calling thread, as left by the last call
+    // made through this interface or the others.
+    virtual std::uint32_t GetLastError() = 0;
+
+    // Returns the count of characters the expansion needs, terminator
+    // included, or 0 on failure. `destination` is filled only when that count
+    // fits `capacity`.
+    virtual std::uint32_t ExpandEnvironmentStringsW(std::wstring_view source, std::wstring& destination,
+                                                    std::uint32_t capacity) = 0;
+
+    // Files and folders.
+    virtual bool CreateDirectoryW(const std::wstring& path) = 0;
+    virtual bool exists(const std::wstring& path, std::error_code& ec) = 0;
+    virtual std::uint64_t file_size(const std::wstring& path, std::error_code& ec) = 0;
+    // Moves a file, replacing an existing target (MOVEFILE_REPLACE_EXISTING |
+    // MOVEFILE_COPY_ALLOWED).
+    virtual void rename(const std::wstring& from, const std::wstring& to, std::error_code& ec) = 0;
+
+    // A stream opened for appending ("a+"), shared with no other writer while
+    // open; kNullHandle when it cannot be opened. Bytes are written as given.
+    virtual Handle OpenAppendStream(const std::wstring& path) = 0;
+    virtual bool WriteStream(Handle stream, std::string_view bytes) = 0;
+    virtual bool CloseStream(Handle stream) = 0;
+
+    // Time.
+    virtual LocalTime GetLocalTime() = 0;
+    virtual std::uint32_t GetTickCount() = 0;
+    virtual void Sleep(std::uint32_t milliseconds) = 0;
+
+    // Process identity.
+    virtual std::uint32_t GetCurrentProcessId() = 0;
+    // K32GetModuleFileNameExW on the current process: the length copied, 0 on
+    // failure; a path longer than capacity - 1 is cut.
+    virtual std::uint32_t K32GetModuleFileNameExW(std::wstring& path, std::uint32_t capacity) = 0;
+
+    // Named kernel objects.
+    virtual Handle CreateMutexW(bool initialOwner, const std::wstring& name) = 0;
+    virtual Handle CreateEventW(bool manualReset, bool initialState, const std::wstring& name) = 0;
+    virtual Handle OpenMutexW(std::uint32_t desiredAccess, bool inheritHandle, const std::wstring& name) = 0;
+    virtual Handle OpenEventW(std::uint32_t desiredAccess, bool inheritHandle, const std::wstring& name) = 0;
+    virtual bool SetEvent(Handle event) = 0;
+    virtual bool ReleaseMutex(Handle mutex) = 0;
+    virtual std::uint32_t WaitForSingleObject(Handle object, std::uint32_t milliseconds) = 0;
+    virtual bool CloseHandle(Handle object) = 0;
+};
+
+} // namespace tdu::platform

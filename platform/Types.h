@@ -1,0 +1,45 @@
+// Platform-neutral names for the values the platform calls exchange. The core
+// sees opaque handles and plain integers; only platform/win32 maps them to the
+// real types.
+#pragma once
+
+#include <cstdint>
+
+namespace tdu::platform {
+
+// An opaque handle as the platform hands it out: a kernel object, a registry
+// key or a file stream. Zero is the null handle.
+using Handle = std::uint64_t;
+inline constexpr Handle kNullHandle = 0;
+inline constexpr Handle kInvalidHandle = ~Handle{0}; // INVALID_HANDLE_VALUE
+
+// Win32 error codes the core tells apart.
+inline constexpr std::uint32_t kErrorSuccess = 0;
+inline constexpr std::uint32_t kErrorFileNotFound = 2;
+inline constexpr std::uint32_t kErrorPathNotFound = 3;
+inline constexpr std::uint32_t kErrorAccessDenied = 5;
+inline constexpr std::uint32_t kErrorInvalidHandle = 6;
+inline constexpr std::uint32_t kErrorInvalidParameter = 87;
+inline constexpr std::uint32_t kErrorInsufficientBuffer = 122;
+inline constexpr std::uint32_t kErrorAlreadyExists = 183;
+inline constexpr std::uint32_t kErrorMoreData = 234;
+inline constexpr std::uint32_t kErrorNoMoreItems = 259;
+inline constexpr std::uint32_t kErrorNotOwner = 288;
+inline constexpr std::uint32_t kErrorKeyDeleted = 1018;
+inline constexpr std::uint32_t kErrorSuccessRebootRequired = 3010;
+
+// WaitForSingleObject results and the infinite time-out.
+inline constexpr std::uint32_t kWaitObject0 = 0;
+inline constexpr std::uint32_t kWaitAbandoned = 0x80;
+inline constexpr std::uint32_t kWaitTimeout = 258;
+inline constexpr std::uint32_t kWaitFailed = 0xFFFFFFFF;
+inline constexpr std::uint32_t kInfinite = 0xFFFFFFFF;
+
+// Access masks of named kernel objects.
+inline constexpr std::uint32_t kMutexAllAccess = 0x1F0001;
+inline constexpr std::uint32_t kEventAllAccess = 0x1F0003;
+
+// The platform's MAX_PATH, in characters.
+inline constexpr std::uint32_t kMaxPath = 260;
+
+} // namespace tdu::platform

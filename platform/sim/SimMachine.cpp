@@ -1,0 +1,378 @@
+#include "platform/sim/SimRegistry.h"
+#include "platform/sim/SimState.h"
+#include "platform/sim/SimSystem.h"
+
+#include <cctype>
+#include <chrono>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+namespace tdu::platform::sim {
+
+std::wstring foldCase(std::wstring_view text) {
+    std::wstring folded(text);
+    for (wchar_t& ch : folded) {
+        if (ch >= L'a' && ch <= L'z') {
+            ch = static_cast<wchar_t>(ch - L'a' + L'A');
+        }
+    }
+    return folded;
+}
+
+namespace {
+
+std::filesystem::path makeRoot() {
+    static unsigned counter = 0;
+    std::random_device random;
+    std::ostringstream name;
+    name << "tdu-sim-" << random() << '-' << ++counter;
+    std::filesystem::path root = std::filesystem::temp_directory_path() / name.str();
+    std::filesystem::create_directories(root);
+    return root;
+}
+
+std::vector<std::wstring> splitPath(std::wstring_view path) {
+    std::vector<std::wstring> parts;
+    std::wstring part;
+    for (const wchar_t ch : path) {
+        if (ch == L'\\' || ch == L'/') {
+            if (!part.empty()) {
+                parts.push_back(part);
+            }
+            part.clear();
+        } else {
+            part.push_back(ch);
+        }
+    }
+    if (!part.empty()) {
+        parts.push_back(part);
+    }
+    return parts;
+}
+
+std::string narrow(std::wstring_view text) {
+    std::string out;
+    for (const wchar_t ch : text) {
+        out.push_back(static_cast<std::uint32_t>(ch) < 0x80U ? static_cast<char>(ch) : '_');
+    }
+    return out;
+}
+
+} // namespace
+
+std::filesystem::path mapToHost(const std::filesystem::path& root, std::wstring_view windowsPath) {
+    std::filesystem::path host = root;
+    std::wstring_view rest = windowsPath;
+    if (rest.size() >= 2 && rest[1] == L':') {
+        const auto drive = static_cast<char>(std::tolower(static_cast<int>(rest[0]) & 0x7F));
+        host /= std::string(1, drive);
+        rest.remove_prefix(2);
+    } else {
+        host /= "relative";
+    }
+    for (const std::wstring& part : splitPath(rest)) {
+        if (part == L"..") {
+            if (host != root) {
+                host = host.parent_path();
+            }
+        } else if (part != L".") {
+            host /= std::filesystem::path(part);
+        }
+    }
+    return host;
+}
+
+std::vector<std::wstring> splitKeyPath(std::wstring_view path, bool view32) {
+    std::vector<std::wstring> parts = splitPath(path);
+    if (view32 && !parts.empty() && foldCase(parts[0]) == L"SOFTWARE" &&
+        (parts.size() < 2 || foldCase(parts[1]) != L"WOW6432NODE")) {
+        parts.insert(parts.begin() + 1, L"Wow6432Node");
+    }
+    return parts;
+}
+
+std::shared_ptr<RegNode> findKey(const std::shared_ptr<RegNode>& root,
+                                 const std::vector<std::wstring>& parts) {
+    std::shared_ptr<RegNode> node = root;
+    for (const std::wstring& part : parts) {
+        const auto child = node->children.find(foldCase(part));
+        if (child == node->children.end()) {
+            return nullptr;
+        }
+        node = child->second;
+    }
+    return node;
+}
+
+SimState::SimState() : root(makeRoot()), hklm(std::make_shared<RegNode>()) {
+    hklm->name = L"HKEY_LOCAL_MACHINE";
+    for (const auto& [name, value] : std::initializer_list<std::pair<std::wstring, std::wstring>>{
+             {L"PUBLIC", L"C:\\Users\\Public"},
+             {L"PROGRAMFILES", L"C:\\Program Files"},
+             {L"PROGRAMFILES(X86)", L"C:\\Program Files (x86)"},
+             {L"COMMONPROGRAMFILES(X86)", L"C:\\Program Files (x86)\\Common Files"},
+             {L"WINDIR", L"C:\\Windows"},
+             {L"SystemRoot", L"C:\\Windows"},
+         }) {
+        environment[foldCase(name)] = {name, value};
+    }
+}
+
+SimState::~SimState() {
+    handles.clear(); // closes streams before their folder goes
+    std::error_code ignored;
+    std::filesystem::remove_all(root, ignored);
+}
+
+std::optional<std::uint32_t> SimState::check(const std::string& call) {
+    trace.push_back(call);
+    const unsigned use = ++uses[call];
+    for (const Fault& fault : faults) {
+        if (fault.call == call && (fault.nth == 0 || fault.nth == use)) {
+            lastError = fault.error;
+            return fault.error;
+        }
+    }
+    return std::nullopt;
+}
+
+Handle SimState::addHandle(HandleEntry entry) {
+    const Handle handle = nextHandle;
+    nextHandle += 4;
+    entry.pid = pid;
+    handles.emplace(handle, std::move(entry));
+    return handle;
+}
+
+HandleEntry* SimState::findHandle(Handle handle) {
+    const auto found = handles.find(handle);
+    return found == handles.end() ? nullptr : &found->second;
+}
+
+void SimState::closeHandle(Handle handle) {
+    const auto found = handles.find(handle);
+    if (found == handles.end()) {
+        return;
+    }
+    const std::shared_ptr<KernelObject> object = found->second.object;
+    handles.erase(found);
+    if (!object) {
+        return;
+    }
+    // A named object lives while some process holds a handle to it.
+    for (const auto& [other, entry] : handles) {
+        if (entry.object == object) {
+            return;
+        }
+    }
+    namedObjects.erase(foldCase(object->name));
+}
+
+void SimState::runUntil(std::uint64_t deadline, const std::function<bool()>& done) {
+    while (!done()) {
+        const auto next = scheduled.begin();
+        if (next == scheduled.end() || next->first > deadline) {
+            break;
+        }
+        now = std::max(now, next->first);
+        std::function<void()> action = std::move(next->second);
+        scheduled.erase(next);
+        action();
+    }
+    if (!done()) {
+        now = std::max(now, deadline);
+    }
+}
+
+SimMachine::SimMachine() : state_(std::make_unique<SimState>()) {
+    state_->hklm->children[L"SOFTWARE"] = std::make_shared<RegNode>();
+    state_->hklm->children[L"SOFTWARE"]->name = L"SOFTWARE";
+    regCreateKey(L"SOFTWARE\\Wow6432Node");
+    regCreateKey(L"SYSTEM\\CurrentControlSet\\Services");
+    createDirectories(L"C:\\Users\\Public");
+    createDirectories(L"C:\\Windows\\System32");
+    state_->system = std::make_unique<SimSystem>(*state_);
+    state_->registry = std::make_unique<SimRegistry>(*state_);
+}
+
+SimMachine::~SimMachine() = default;
+
+Platform SimMachine::platform() {
+    return Platform{state_->system.get(), state_->registry.get()};
+}
+
+void SimMachine::failCall(const std::string& call, unsigned nth, std::uint32_t error) {
+    state_->faults.push_back(Fault{call, nth, error});
+}
+void SimMachine::clearFaults() {
+    state_->faults.clear();
+}
+const std::vector<std::string>& SimMachine::callTrace() const {
+    return state_->trace;
+}
+unsigned SimMachine::callCount(const std::string& call) const {
+    const auto found = state_->uses.find(call);
+    return found == state_->uses.end() ? 0 : found->second;
+}
+
+std::size_t SimMachine::openHandleCount() const {
+    return state_->handles.size();
+}
+
+std::string SimMachine::openHandleReport() const {
+    std::ostringstream report;
+    for (const auto& [handle, entry] : state_->handles) {
+        report << entry.kind << " 0x" << std::hex << handle << std::dec << " (pid " << entry.pid << ")";
+        if (entry.object) {
+            report << " " << narrow(entry.object->name);
+        }
+        if (entry.key) {
+            report << " " << narrow(entry.key->name);
+        }
+        report << '\n';
+    }
+    return report.str();
+}
+
+std::uint64_t SimMachine::nowMs() const {
+    return state_->now;
+}
+void SimMachine::at(std::uint64_t whenMs, std::function<void()> action) {
+    state_->scheduled.emplace(whenMs, std::move(action));
+}
+void SimMachine::advance(std::uint64_t ms) {
+    const std::uint64_t deadline = state_->now + ms;
+    state_->runUntil(deadline, [] { return false; });
+}
+void SimMachine::setLocalTime(const LocalTime& atStart) {
+    state_->localTimeAtStart = atStart;
+}
+void SimMachine::setTickCountAtStart(std::uint32_t ticks) {
+    state_->tickAtStart = ticks;
+}
+
+std::uint32_t SimMachine::currentProcess() const {
+    return state_->pid;
+}
+void SimMachine::setCurrentProcess(std::uint32_t pid) {
+    state_->pid = pid;
+}
+void SimMachine::asProcess(std::uint32_t pid, const std::function<void()>& body) {
+    const std::uint32_t saved = state_->pid;
+    const std::uint32_t savedError = state_->lastError;
+    state_->pid = pid;
+    body();
+    state_->pid = saved;
+    state_->lastError = savedError; // the last error belongs to the thread
+}
+
+void SimMachine::endProcess(std::uint32_t pid) {
+    std::vector<Handle> owned;
+    for (const auto& [handle, entry] : state_->handles) {
+        if (entry.pid == pid) {
+            owned.push_back(handle);
+        }
+    }
+    for (const auto& [name, object] : state_->namedObjects) {
+        if (object->kind == KernelObject::Kind::Mutex && object->owner == pid) {
+            object->owner = 0;
+            object->recursion = 0;
+            object->abandoned = true;
+        }
+    }
+    for (const Handle handle : owned) {
+        state_->closeHandle(handle);
+    }
+}
+
+void SimMachine::setModulePath(const std::wstring& path) {
+    state_->modulePath = path;
+}
+
+void SimMachine::setEnvironment(const std::wstring& name, const std::wstring& value) {
+    state_->environment[foldCase(name)] = {name, value};
+}
+void SimMachine::removeEnvironment(const std::wstring& name) {
+    state_->environment.erase(foldCase(name));
+}
+
+std::filesystem::path SimMachine::hostPath(const std::wstring& windowsPath) const {
+    return mapToHost(state_->root, windowsPath);
+}
+
+std::optional<std::string> SimMachine::readFile(const std::wstring& windowsPath) const {
+    std::ifstream in(hostPath(windowsPath), std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+void SimMachine::writeFile(const std::wstring& windowsPath, const std::string& bytes) {
+    const std::filesystem::path host = hostPath(windowsPath);
+    std::filesystem::create_directories(host.parent_path());
+    std::ofstream out(host, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+void SimMachine::createDirectories(const std::wstring& windowsPath) {
+    std::filesystem::create_directories(hostPath(windowsPath));
+}
+
+void SimMachine::regCreateKey(const std::wstring& path) {
+    std::shared_ptr<RegNode> node = state_->hklm;
+    for (const std::wstring& part : splitKeyPath(path, false)) {
+        std::shared_ptr<RegNode>& child = node->children[foldCase(part)];
+        if (!child) {
+            child = std::make_shared<RegNode>();
+            child->name = part;
+        }
+        node = child;
+    }
+}
+
+void SimMachine::regSetValue(const std::wstring& path, const std::wstring& name, const SimRegValue& value) {
+    regCreateKey(path);
+    findKey(state_->hklm, splitKeyPath(path, false))->values[foldCase(name)] = {name, value};
+}
+
+void SimMachine::regDeleteValue(const std::wstring& path, const std::wstring& name) {
+    if (const std::shared_ptr<RegNode> node = findKey(state_->hklm, splitKeyPath(path, false))) {
+        node->values.erase(foldCase(name));
+    }
+}
+
+bool SimMachine::regKeyExists(const std::wstring& path) const {
+    return findKey(state_->hklm, splitKeyPath(path, false)) != nullptr;
+}
+
+std::optional<SimRegValue> SimMachine::regValue(const std::wstring& path, const std::wstring& name) const {
+    const std::shared_ptr<RegNode> node = findKey(state_->hklm, splitKeyPath(path, false));
+    if (!node) {
+        return std::nullopt;
+    }
+    const auto found = node->values.find(foldCase(name));
+    if (found == node->values.end()) {
+        return std::nullopt;
+    }
+    return found->second.second;
+}
+
+std::vector<std::wstring> SimMachine::regSubKeys(const std::wstring& path) const {
+    std::vector<std::wstring> names;
+    if (const std::shared_ptr<RegNode> node = findKey(state_->hklm, splitKeyPath(path, false))) {
+        for (const auto& [folded, child] : node->children) {
+            names.push_back(child->name);
+        }
+    }
+    return names;
+}
+
+bool SimMachine::namedObjectExists(const std::wstring& name) const {
+    return state_->namedObjects.contains(foldCase(name));
+}
+
+} // namespace tdu::platform::sim

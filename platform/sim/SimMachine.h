@@ -1,0 +1,95 @@
+// A simulated Windows machine for the native tests: registry with both views,
+// named kernel objects shared by simulated processes, files under a private
+// temporary folder standing for the drive, environment, a virtual clock.
+//
+// Two powers make it the test bed for every path:
+// - fault injection: any failable call can be made to fail with a chosen
+//   error on its Nth use;
+// - accounting: every handle, key and stream it hands out is counted, so a
+//   test can assert that a path released everything it acquired.
+#pragma once
+
+#include "platform/Platform.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tdu::platform::sim {
+
+struct SimState;
+
+struct SimRegValue {
+    std::uint32_t type = 0;
+    std::vector<std::uint8_t> bytes;
+};
+
+class SimMachine {
+public:
+    SimMachine();
+    ~SimMachine();
+    SimMachine(const SimMachine&) = delete;
+    SimMachine& operator=(const SimMachine&) = delete;
+
+    // The interfaces to bind with bindPlatform().
+    Platform platform();
+
+    // Fault injection: the nth use (1-based) of `call` fails with `error`;
+    // nth 0 fails every use. A failed call returns what the real call returns
+    // on failure (a status, a null handle, false, WAIT_FAILED or an error
+    // code) and leaves `error` as the last error.
+    void failCall(const std::string& call, unsigned nth, std::uint32_t error);
+    void clearFaults();
+    // Every failable call made so far, in order: the list a fault sweep walks.
+    [[nodiscard]] const std::vector<std::string>& callTrace() const;
+    [[nodiscard]] unsigned callCount(const std::string& call) const;
+
+    // Accounting of handles, keys and streams still open.
+    [[nodiscard]] std::size_t openHandleCount() const;
+    [[nodiscard]] std::string openHandleReport() const;
+
+    // Virtual clock, in milliseconds since the machine started. Waits and
+    // sleeps advance it and run the actions scheduled up to their end.
+    [[nodiscard]] std::uint64_t nowMs() const;
+    void at(std::uint64_t whenMs, std::function<void()> action);
+    void advance(std::uint64_t ms);
+    void setLocalTime(const LocalTime& atStart);
+    void setTickCountAtStart(std::uint32_t ticks);
+
+    // Simulated processes: calls are made on behalf of the current one.
+    [[nodiscard]] std::uint32_t currentProcess() const;
+    void setCurrentProcess(std::uint32_t pid);
+    void asProcess(std::uint32_t pid, const std::function<void()>& body);
+    // Closes the process's handles and abandons the mutexes it owns.
+    void endProcess(std::uint32_t pid);
+    void setModulePath(const std::wstring& path);
+
+    void setEnvironment(const std::wstring& name, const std::wstring& value);
+    void removeEnvironment(const std::wstring& name);
+
+    // Files: a Windows path ("C:\\Users\\Public\\x") and where it lies here.
+    [[nodiscard]] std::filesystem::path hostPath(const std::wstring& windowsPath) const;
+    [[nodiscard]] std::optional<std::string> readFile(const std::wstring& windowsPath) const;
+    void writeFile(const std::wstring& windowsPath, const std::string& bytes);
+    void createDirectories(const std::wstring& windowsPath);
+
+    // Registry, by native path below HKLM ("SOFTWARE\\Wow6432Node\\...").
+    void regCreateKey(const std::wstring& path);
+    void regSetValue(const std::wstring& path, const std::wstring& name, const SimRegValue& value);
+    void regDeleteValue(const std::wstring& path, const std::wstring& name);
+    [[nodiscard]] bool regKeyExists(const std::wstring& path) const;
+    [[nodiscard]] std::optional<SimRegValue> regValue(const std::wstring& path,
+                                                      const std::wstring& name) const;
+    [[nodiscard]] std::vector<std::wstring> regSubKeys(const std::wstring& path) const;
+
+    [[nodiscard]] bool namedObjectExists(const std::wstring& name) const;
+
+private:
+    std::unique_ptr<SimState> state_;
+};
+
+} // namespace tdu::platform::sim

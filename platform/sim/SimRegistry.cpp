@@ -1,0 +1,199 @@
+#include "platform/sim/SimRegistry.h"
+
+namespace tdu::platform::sim {
+
+namespace {
+
+constexpr std::uint32_t kKeyQueryValue = 0x0001;
+constexpr std::uint32_t kKeySetValue = 0x0002;
+constexpr std::uint32_t kKeyEnumerateSubKeys = 0x0008;
+
+LStatus status(std::uint32_t error) {
+    return static_cast<LStatus>(error);
+}
+
+} // namespace
+
+Handle SimRegistry::open(const std::shared_ptr<RegNode>& node, std::uint32_t access) {
+    HandleEntry entry;
+    entry.kind = "registry key";
+    entry.key = node;
+    entry.access = access;
+    return s_.addHandle(std::move(entry));
+}
+
+LStatus SimRegistry::keyFor(Handle key, std::uint32_t right, std::shared_ptr<RegNode>& node) {
+    HandleEntry* entry = s_.findHandle(key);
+    if (entry == nullptr || !entry->key) {
+        return status(kErrorInvalidHandle);
+    }
+    if (entry->key->deleted) {
+        return status(kErrorKeyDeleted);
+    }
+    if ((entry->access & right) != right) {
+        return status(kErrorAccessDenied);
+    }
+    node = entry->key;
+    return status(kErrorSuccess);
+}
+
+LStatus SimRegistry::RegCreateKeyExW(RegRoot /*root*/, const std::wstring& subKey, std::uint32_t /*options*/,
+                                     std::uint32_t access, Handle& key) {
+    key = kNullHandle;
+    if (auto error = s_.check("RegCreateKeyExW")) {
+        return status(*error);
+    }
+    std::shared_ptr<RegNode> node = s_.hklm;
+    for (const std::wstring& part : splitKeyPath(subKey, (access & kKeyWow64_32Key) != 0)) {
+        std::shared_ptr<RegNode>& child = node->children[foldCase(part)];
+        if (!child) {
+            child = std::make_shared<RegNode>();
+            child->name = part;
+        }
+        node = child;
+    }
+    key = open(node, access);
+    return status(kErrorSuccess);
+}
+
+LStatus SimRegistry::RegOpenKeyExW(RegRoot /*root*/, const std::wstring& subKey, std::uint32_t access,
+                                   Handle& key) {
+    key = kNullHandle;
+    if (auto error = s_.check("RegOpenKeyExW")) {
+        return status(*error);
+    }
+    const std::shared_ptr<RegNode> node =
+        findKey(s_.hklm, splitKeyPath(subKey, (access & kKeyWow64_32Key) != 0));
+    if (!node) {
+        return status(kErrorFileNotFound);
+    }
+    key = open(node, access);
+    return status(kErrorSuccess);
+}
+
+LStatus SimRegistry::RegSetValueExW(Handle key, const std::wstring& valueName, std::uint32_t type,
+                                    const RegData& data, std::uint32_t byteCount) {
+    if (auto error = s_.check("RegSetValueExW")) {
+        return status(*error);
+    }
+    std::shared_ptr<RegNode> node;
+    if (const LStatus opened = keyFor(key, kKeySetValue, node); opened != 0) {
+        return opened;
+    }
+    SimRegValue value{type, data.bytes};
+    value.bytes.resize(byteCount, 0);
+    node->values[foldCase(valueName)] = {valueName, value};
+    return status(kErrorSuccess);
+}
+
+LStatus SimRegistry::RegQueryValueExW(Handle key, const std::wstring& valueName, std::uint32_t* type,
+                                      RegData* data, std::uint32_t* byteCount) {
+    if (auto error = s_.check("RegQueryValueExW")) {
+        return status(*error);
+    }
+    std::shared_ptr<RegNode> node;
+    if (const LStatus opened = keyFor(key, kKeyQueryValue, node); opened != 0) {
+        return opened;
+    }
+    const auto found = node->values.find(foldCase(valueName));
+    if (found == node->values.end()) {
+        return status(kErrorFileNotFound);
+    }
+    const SimRegValue& value = found->second.second;
+    if (type != nullptr) {
+        *type = value.type;
+    }
+    const auto size = static_cast<std::uint32_t>(value.bytes.size());
+    if (data != nullptr) {
+        if (byteCount == nullptr) {
+            return status(kErrorInvalidParameter);
+        }
+        if (size > *byteCount) {
+            *byteCount = size;
+            return status(kErrorMoreData);
+        }
+        data->bytes = value.bytes;
+    }
+    if (byteCount != nullptr) {
+        *byteCount = size;
+    }
+    return status(kErrorSuccess);
+}
+
+LStatus SimRegistry::RegDeleteValueW(Handle key, const std::wstring& valueName) {
+    if (auto error = s_.check("RegDeleteValueW")) {
+        return status(*error);
+    }
+    std::shared_ptr<RegNode> node;
+    if (const LStatus opened = keyFor(key, kKeySetValue, node); opened != 0) {
+        return opened;
+    }
+    return node->values.erase(foldCase(valueName)) == 0 ? status(kErrorFileNotFound) : status(kErrorSuccess);
+}
+
+LStatus SimRegistry::RegDeleteKeyW(RegRoot /*root*/, const std::wstring& subKey) {
+    if (auto error = s_.check("RegDeleteKeyW")) {
+        return status(*error);
+    }
+    const std::vector<std::wstring> parts = splitKeyPath(subKey, false);
+    if (parts.empty()) {
+        return status(kErrorAccessDenied); // the root itself cannot be deleted
+    }
+    std::vector<std::wstring> parentParts(parts.begin(), parts.end() - 1);
+    const std::shared_ptr<RegNode> parent = findKey(s_.hklm, parentParts);
+    if (!parent) {
+        return status(kErrorFileNotFound);
+    }
+    const auto child = parent->children.find(foldCase(parts.back()));
+    if (child == parent->children.end()) {
+        return status(kErrorFileNotFound);
+    }
+    if (!child->second->children.empty()) {
+        return status(kErrorAccessDenied);
+    }
+    // Handles still open on the key see it as deleted.
+    child->second->deleted = true;
+    parent->children.erase(child);
+    return status(kErrorSuccess);
+}
+
+LStatus SimRegistry::RegEnumKeyExW(Handle key, std::uint32_t index, std::wstring& name,
+                                   std::uint32_t& nameChars) {
+    if (auto error = s_.check("RegEnumKeyExW")) {
+        return status(*error);
+    }
+    std::shared_ptr<RegNode> node;
+    if (const LStatus opened = keyFor(key, kKeyEnumerateSubKeys, node); opened != 0) {
+        return opened;
+    }
+    if (index >= node->children.size()) {
+        return status(kErrorNoMoreItems);
+    }
+    auto child = node->children.begin();
+    std::advance(child, index);
+    const std::wstring& childName = child->second->name;
+    if (childName.size() + 1 > nameChars) {
+        return status(kErrorMoreData);
+    }
+    name = childName;
+    nameChars = static_cast<std::uint32_t>(childName.size());
+    return status(kErrorSuccess);
+}
+
+LStatus SimRegistry::RegFlushKey(RegRoot /*root*/) {
+    if (auto error = s_.check("RegFlushKey")) {
+        return status(*error);
+    }
+    return status(kErrorSuccess);
+}
+
+LStatus SimRegistry::RegCloseKey(Handle key) {
+    HandleEntry* entry = s_.findHandle(key);
+    if (entry == nullptr || !entry->key) {
+        return status(kErrorInvalidHandle);
+    }
+    s_.closeHandle(key);
+    return status(kErrorSuccess);
+}
+
+} // namespace tdu::platform::sim

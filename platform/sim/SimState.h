@@ -1,0 +1,98 @@
+// The machine's state, shared by the simulated interfaces. Private to sim/.
+#pragma once
+
+#include "platform/sim/SimMachine.h"
+
+#include <fstream>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace tdu::platform::sim {
+
+std::wstring foldCase(std::wstring_view text);
+
+struct RegNode {
+    std::wstring name;
+    std::map<std::wstring, std::shared_ptr<RegNode>> children; // by folded name: enumerated in order
+    std::map<std::wstring, std::pair<std::wstring, SimRegValue>> values;
+    bool deleted = false;
+};
+
+struct KernelObject {
+    enum class Kind { Mutex, Event } kind = Kind::Mutex;
+    std::wstring name;
+    bool signalled = false;
+    bool manualReset = false;
+    std::uint32_t owner = 0; // process owning a mutex, 0 when free
+    unsigned recursion = 0;
+    bool abandoned = false;
+};
+
+struct HandleEntry {
+    std::string kind; // for the leak report
+    std::uint32_t pid = 0;
+    std::shared_ptr<KernelObject> object;
+    std::shared_ptr<RegNode> key;
+    std::uint32_t access = 0;
+    std::unique_ptr<std::ofstream> stream;
+    std::filesystem::path streamPath;
+};
+
+struct Fault {
+    std::string call;
+    unsigned nth = 0;
+    std::uint32_t error = 0;
+};
+
+class SimSystem;
+class SimRegistry;
+
+struct SimState {
+    SimState();
+    ~SimState();
+
+    // Counts a use of `call`; the injected error when this use must fail.
+    std::optional<std::uint32_t> check(const std::string& call);
+
+    Handle addHandle(HandleEntry entry);
+    HandleEntry* findHandle(Handle handle);
+    void closeHandle(Handle handle);
+
+    void runUntil(std::uint64_t deadline, const std::function<bool()>& done);
+
+    std::filesystem::path root;
+    std::vector<Fault> faults;
+    std::vector<std::string> trace;
+    std::map<std::string, unsigned> uses;
+
+    std::map<Handle, HandleEntry> handles;
+    Handle nextHandle = 0x100;
+
+    std::uint64_t now = 0;
+    std::multimap<std::uint64_t, std::function<void()>> scheduled;
+    LocalTime localTimeAtStart{2026, 12, 4, 4, 25, 34, 0};
+    std::uint32_t tickAtStart = 1'000'000;
+
+    std::uint32_t pid = 4242;
+    std::wstring modulePath = L"C:\\Program Files (x86)\\Tavrin Secure\\TavrinDrivers\\TavrinDriverUtil.exe";
+    std::uint32_t lastError = 0;
+
+    std::map<std::wstring, std::pair<std::wstring, std::wstring>> environment; // folded name -> (name, value)
+    std::map<std::wstring, std::shared_ptr<KernelObject>> namedObjects;        // by folded name
+    std::shared_ptr<RegNode> hklm;
+
+    std::unique_ptr<SimSystem> system;
+    std::unique_ptr<SimRegistry> registry;
+};
+
+// Where a Windows path ("C:\\Users\\x") lies below the machine's folder.
+std::filesystem::path mapToHost(const std::filesystem::path& root, std::wstring_view windowsPath);
+
+// Registry paths: components split at backslashes, the 32-bit view's
+// redirection of SOFTWARE applied when asked.
+std::vector<std::wstring> splitKeyPath(std::wstring_view path, bool view32);
+std::shared_ptr<RegNode> findKey(const std::shared_ptr<RegNode>& root,
+                                 const std::vector<std::wstring>& parts);
+
+} // namespace tdu::platform::sim

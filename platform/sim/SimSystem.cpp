@@ -1,0 +1,358 @@
+#include "platform/sim/SimSystem.h"
+
+#include <chrono>
+#include <stdexcept>
+
+namespace tdu::platform::sim {
+
+namespace {
+constexpr std::uint32_t kErrorSharingViolation = 32;
+} // namespace
+
+std::filesystem::path SimSystem::host(const std::wstring& path) const {
+    return mapToHost(s_.root, path);
+}
+
+std::uint32_t SimSystem::ExpandEnvironmentStringsW(std::wstring_view source, std::wstring& destination,
+                                                   std::uint32_t capacity) {
+    if (auto error = s_.check("ExpandEnvironmentStringsW")) {
+        return 0;
+    }
+    std::wstring expanded;
+    std::size_t pos = 0;
+    while (pos < source.size()) {
+        const std::size_t open = source.find(L'%', pos);
+        if (open == std::wstring_view::npos) {
+            expanded.append(source.substr(pos));
+            break;
+        }
+        expanded.append(source.substr(pos, open - pos));
+        const std::size_t close = source.find(L'%', open + 1);
+        if (close == std::wstring_view::npos) {
+            expanded.append(source.substr(open));
+            break;
+        }
+        const auto variable = s_.environment.find(foldCase(source.substr(open + 1, close - open - 1)));
+        if (variable == s_.environment.end()) {
+            // An unknown variable stays as written; its closing mark may open the next.
+            expanded.append(source.substr(open, close - open));
+            pos = close;
+        } else {
+            expanded.append(variable->second.second);
+            pos = close + 1;
+        }
+    }
+    const auto needed = static_cast<std::uint32_t>(expanded.size() + 1);
+    if (needed > capacity) {
+        s_.lastError = kErrorInsufficientBuffer;
+        return needed;
+    }
+    destination = expanded;
+    return needed;
+}
+
+bool SimSystem::CreateDirectoryW(const std::wstring& path) {
+    if (auto error = s_.check("CreateDirectoryW")) {
+        return false;
+    }
+    const std::filesystem::path target = host(path);
+    std::error_code ec;
+    if (std::filesystem::exists(target, ec)) {
+        return fail(kErrorAlreadyExists);
+    }
+    if (!std::filesystem::is_directory(target.parent_path(), ec)) {
+        return fail(kErrorPathNotFound);
+    }
+    if (!std::filesystem::create_directory(target, ec)) {
+        return fail(kErrorAccessDenied);
+    }
+    return true;
+}
+
+bool SimSystem::exists(const std::wstring& path, std::error_code& ec) {
+    if (auto error = s_.check("exists")) {
+        ec = std::error_code(static_cast<int>(*error), std::system_category());
+        return false;
+    }
+    return std::filesystem::exists(host(path), ec);
+}
+
+std::uint64_t SimSystem::file_size(const std::wstring& path, std::error_code& ec) {
+    if (auto error = s_.check("file_size")) {
+        ec = std::error_code(static_cast<int>(*error), std::system_category());
+        return 0;
+    }
+    const std::uintmax_t size = std::filesystem::file_size(host(path), ec);
+    return ec ? 0 : static_cast<std::uint64_t>(size);
+}
+
+void SimSystem::rename(const std::wstring& from, const std::wstring& to, std::error_code& ec) {
+    if (auto error = s_.check("rename")) {
+        ec = std::error_code(static_cast<int>(*error), std::system_category());
+        return;
+    }
+    const std::filesystem::path source = host(from);
+    for (const auto& [handle, entry] : s_.handles) {
+        if (entry.stream && entry.streamPath == source) {
+            // Windows refuses to move a file another opener holds.
+            ec = std::error_code(static_cast<int>(kErrorSharingViolation), std::system_category());
+            return;
+        }
+    }
+    std::filesystem::rename(source, host(to), ec);
+}
+
+Handle SimSystem::OpenAppendStream(const std::wstring& path) {
+    if (auto error = s_.check("OpenAppendStream")) {
+        return kNullHandle;
+    }
+    const std::filesystem::path target = host(path);
+    for (const auto& [handle, entry] : s_.handles) {
+        if (entry.stream && entry.streamPath == target) {
+            fail(kErrorSharingViolation);
+            return kNullHandle;
+        }
+    }
+    std::error_code ec;
+    if (!std::filesystem::is_directory(target.parent_path(), ec)) {
+        fail(kErrorPathNotFound);
+        return kNullHandle;
+    }
+    auto stream = std::make_unique<std::ofstream>(target, std::ios::binary | std::ios::app);
+    if (!*stream) {
+        fail(kErrorAccessDenied);
+        return kNullHandle;
+    }
+    HandleEntry entry;
+    entry.kind = "file stream";
+    entry.stream = std::move(stream);
+    entry.streamPath = target;
+    return s_.addHandle(std::move(entry));
+}
+
+bool SimSystem::WriteStream(Handle stream, std::string_view bytes) {
+    if (auto error = s_.check("WriteStream")) {
+        return false;
+    }
+    HandleEntry* entry = s_.findHandle(stream);
+    if (entry == nullptr || !entry->stream) {
+        return fail(kErrorInvalidHandle);
+    }
+    entry->stream->write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    entry->stream->flush();
+    return static_cast<bool>(*entry->stream);
+}
+
+bool SimSystem::CloseStream(Handle stream) {
+    HandleEntry* entry = s_.findHandle(stream);
+    if (entry == nullptr || !entry->stream) {
+        return fail(kErrorInvalidHandle);
+    }
+    s_.closeHandle(stream);
+    return true;
+}
+
+LocalTime SimSystem::GetLocalTime() {
+    using namespace std::chrono;
+    const LocalTime& start = s_.localTimeAtStart;
+    const sys_days day{year{start.year} / month{start.month} / std::chrono::day{start.day}};
+    const auto stamp = time_point<system_clock, milliseconds>(day) + hours{start.hour} +
+                       minutes{start.minute} + seconds{start.second} +
+                       milliseconds{start.milliseconds + s_.now};
+    const sys_days today = floor<days>(stamp);
+    const year_month_day date{today};
+    const hh_mm_ss clock{stamp - today};
+    return LocalTime{static_cast<std::uint16_t>(static_cast<int>(date.year())),
+                     static_cast<std::uint16_t>(static_cast<unsigned>(date.month())),
+                     static_cast<std::uint16_t>(static_cast<unsigned>(date.day())),
+                     static_cast<std::uint16_t>(clock.hours().count()),
+                     static_cast<std::uint16_t>(clock.minutes().count()),
+                     static_cast<std::uint16_t>(clock.seconds().count()),
+                     static_cast<std::uint16_t>(clock.subseconds().count())};
+}
+
+std::uint32_t SimSystem::GetTickCount() {
+    return static_cast<std::uint32_t>(s_.tickAtStart + s_.now);
+}
+
+void SimSystem::Sleep(std::uint32_t milliseconds) {
+    s_.runUntil(s_.now + milliseconds, [] { return false; });
+}
+
+std::uint32_t SimSystem::K32GetModuleFileNameExW(std::wstring& path, std::uint32_t capacity) {
+    if (auto error = s_.check("K32GetModuleFileNameExW")) {
+        path.clear();
+        return 0;
+    }
+    if (capacity == 0) {
+        return static_cast<std::uint32_t>(fail(kErrorInsufficientBuffer));
+    }
+    path = s_.modulePath.substr(0, capacity - 1);
+    if (s_.modulePath.size() >= capacity) {
+        s_.lastError = kErrorInsufficientBuffer;
+    }
+    return static_cast<std::uint32_t>(path.size());
+}
+
+Handle SimSystem::createNamed(KernelObject::Kind kind, bool initialOwner, bool manualReset, bool initialState,
+                              const std::wstring& name) {
+    const std::wstring folded = foldCase(name);
+    std::shared_ptr<KernelObject> object;
+    const auto existing = s_.namedObjects.find(folded);
+    const bool reused = existing != s_.namedObjects.end();
+    if (reused) {
+        object = existing->second;
+        if (object->kind != kind) {
+            fail(kErrorInvalidHandle);
+            return kNullHandle;
+        }
+    } else {
+        object = std::make_shared<KernelObject>();
+        object->kind = kind;
+        object->name = name;
+        object->manualReset = manualReset;
+        object->signalled = initialState;
+        if (kind == KernelObject::Kind::Mutex && initialOwner) {
+            object->owner = s_.pid;
+            object->recursion = 1;
+        }
+        s_.namedObjects[folded] = object;
+    }
+    HandleEntry entry;
+    entry.kind = kind == KernelObject::Kind::Mutex ? "mutex" : "event";
+    entry.object = object;
+    const Handle handle = s_.addHandle(std::move(entry));
+    // The platform reports an existing object through the last error of a
+    // successful create, and the caller gets no ownership of it.
+    s_.lastError = reused ? kErrorAlreadyExists : kErrorSuccess;
+    return handle;
+}
+
+Handle SimSystem::openNamed(KernelObject::Kind kind, const std::wstring& name) {
+    const auto existing = s_.namedObjects.find(foldCase(name));
+    if (existing == s_.namedObjects.end()) {
+        fail(kErrorFileNotFound);
+        return kNullHandle;
+    }
+    if (existing->second->kind != kind) {
+        fail(kErrorInvalidHandle);
+        return kNullHandle;
+    }
+    HandleEntry entry;
+    entry.kind = kind == KernelObject::Kind::Mutex ? "mutex" : "event";
+    entry.object = existing->second;
+    return s_.addHandle(std::move(entry));
+}
+
+Handle SimSystem::CreateMutexW(bool initialOwner, const std::wstring& name) {
+    if (auto error = s_.check("CreateMutexW")) {
+        return kNullHandle;
+    }
+    return createNamed(KernelObject::Kind::Mutex, initialOwner, false, false, name);
+}
+
+Handle SimSystem::CreateEventW(bool manualReset, bool initialState, const std::wstring& name) {
+    if (auto error = s_.check("CreateEventW")) {
+        return kNullHandle;
+    }
+    return createNamed(KernelObject::Kind::Event, false, manualReset, initialState, name);
+}
+
+Handle SimSystem::OpenMutexW(std::uint32_t /*desiredAccess*/, bool /*inheritHandle*/,
+                             const std::wstring& name) {
+    if (auto error = s_.check("OpenMutexW")) {
+        return kNullHandle;
+    }
+    return openNamed(KernelObject::Kind::Mutex, name);
+}
+
+Handle SimSystem::OpenEventW(std::uint32_t /*desiredAccess*/, bool /*inheritHandle*/,
+                             const std::wstring& name) {
+    if (auto error = s_.check("OpenEventW")) {
+        return kNullHandle;
+    }
+    return openNamed(KernelObject::Kind::Event, name);
+}
+
+bool SimSystem::SetEvent(Handle event) {
+    if (auto error = s_.check("SetEvent")) {
+        return false;
+    }
+    HandleEntry* entry = s_.findHandle(event);
+    if (entry == nullptr || !entry->object || entry->object->kind != KernelObject::Kind::Event) {
+        return fail(kErrorInvalidHandle);
+    }
+    entry->object->signalled = true;
+    return true;
+}
+
+bool SimSystem::ReleaseMutex(Handle mutex) {
+    if (auto error = s_.check("ReleaseMutex")) {
+        return false;
+    }
+    HandleEntry* entry = s_.findHandle(mutex);
+    if (entry == nullptr || !entry->object || entry->object->kind != KernelObject::Kind::Mutex) {
+        return fail(kErrorInvalidHandle);
+    }
+    KernelObject& object = *entry->object;
+    if (object.owner != s_.pid || object.recursion == 0) {
+        return fail(kErrorNotOwner);
+    }
+    if (--object.recursion == 0) {
+        object.owner = 0;
+    }
+    return true;
+}
+
+std::uint32_t SimSystem::WaitForSingleObject(Handle handle, std::uint32_t milliseconds) {
+    if (auto error = s_.check("WaitForSingleObject")) {
+        return kWaitFailed;
+    }
+    HandleEntry* entry = s_.findHandle(handle);
+    if (entry == nullptr || !entry->object) {
+        fail(kErrorInvalidHandle);
+        return kWaitFailed;
+    }
+    const std::shared_ptr<KernelObject> object = entry->object;
+    const std::uint32_t waiter = s_.pid;
+    auto available = [&] {
+        return object->kind == KernelObject::Kind::Event ? object->signalled
+                                                         : object->owner == 0 || object->owner == waiter;
+    };
+    if (!available()) {
+        if (milliseconds == kInfinite && s_.scheduled.empty()) {
+            throw std::logic_error("simulated wait would never end");
+        }
+        const std::uint64_t deadline =
+            milliseconds == kInfinite ? UINT64_MAX : s_.now + static_cast<std::uint64_t>(milliseconds);
+        s_.runUntil(deadline, available);
+        s_.pid = waiter;
+        if (!available()) {
+            return kWaitTimeout;
+        }
+    }
+    if (object->kind == KernelObject::Kind::Event) {
+        if (!object->manualReset) {
+            object->signalled = false;
+        }
+        return kWaitObject0;
+    }
+    object->owner = waiter;
+    ++object->recursion;
+    if (object->abandoned) {
+        object->abandoned = false;
+        return kWaitAbandoned;
+    }
+    return kWaitObject0;
+}
+
+bool SimSystem::CloseHandle(Handle object) {
+    HandleEntry* entry = s_.findHandle(object);
+    if (entry == nullptr || !entry->object) {
+        return fail(kErrorInvalidHandle);
+    }
+    s_.closeHandle(object);
+    return true;
+}
+
+} // namespace tdu::platform::sim

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "platform/sim/SimState.h"
+
+namespace tdu::platform::sim {
+
+class SimSystem final : public ISystem {
+public:
+    explicit SimSystem(SimState& state) : s_(state) {}
+
+    std::uint32_t GetLastError() override { return s_.lastError; }
+    std::uint32_t ExpandEnvironmentStringsW(std::wstring_view source, std::wstring& destination,
+                                            std::uint32_t capacity) override;
+    bool CreateDirectoryW(const std::wstring& path) override;
+    bool exists(const std::wstring& path, std::error_code& ec) override;
+    std::uint64_t file_size(const std::wstring& path, std::error_code& ec) override;
+    void rename(const std::wstring& from, const std::wstring& to, std::error_code& ec) override;
+    Handle OpenAppendStream(const std::wstring& path) override;
+    bool WriteStream(Handle stream, std::string_view bytes) override;
+    bool CloseStream(Handle stream) override;
+    LocalTime GetLocalTime() override;
+    std::uint32_t GetTickCount() override;
+    void Sleep(std::uint32_t milliseconds) override;
+    std::uint32_t GetCurrentProcessId() override { return s_.pid; }
+    std::uint32_t K32GetModuleFileNameExW(std::wstring& path, std::uint32_t capacity) override;
+    Handle CreateMutexW(bool initialOwner, const std::wstring& name) override;
+    Handle CreateEventW(bool manualReset, bool initialState, const std::wstring& name) override;
+    Handle OpenMutexW(std::uint32_t desiredAccess, bool inheritHandle, const std::wstring& name) override;
+    Handle OpenEventW(std::uint32_t desiredAccess, bool inheritHandle, const std::wstring& name) override;
+    bool SetEvent(Handle event) override;
+    bool ReleaseMutex(Handle mutex) override;
+    std::uint32_t WaitForSingleObject(Handle object, std::uint32_t milliseconds) override;
+    bool CloseHandle(Handle object) override;
+
+private:
+    bool fail(std::uint32_t error) {
+        s_.lastError = error;
+        return false;
+    }
+    Handle createNamed(KernelObject::Kind kind, bool initialOwner, bool manualReset, bool initialState,
+                       const std::wstring& name);
+    Handle openNamed(KernelObject::Kind kind, const std::wstring& name);
+    std::filesystem::path host(const std::wstring& path) const;
+
+    SimState& s_;
+};
+
+} // namespace tdu::platform::sim

@@ -1,0 +1,11 @@
+// The real platform: each method makes the one Win32 call it is named after.
+#pragma once
+
+#include "platform/Platform.h"
+
+namespace tdu::platform::win32 {
+
+// The process-wide Win32 implementation of every interface.
+Platform realPlatform();
+
+} // namespace tdu::platform::win32

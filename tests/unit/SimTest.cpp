@@ -1,0 +1,70 @@
+#include "tests/unit/SimTest.h"
+
+#include "log/LogWriter.h"
+
+#include <algorithm>
+#include <regex>
+
+namespace tdu::test {
+
+SimTest::SimTest() {
+    platform::bindPlatform(sim.platform());
+    log::resetLogPathCache();
+    sim.createDirectories(L"C:\\Users\\Public\\Tavrin Secure");
+}
+
+void SimTest::TearDown() {
+    EXPECT_EQ(sim.openHandleCount(), 0U) << sim.openHandleReport();
+}
+
+std::string SimTest::logBytes() const {
+    return sim.readFile(kLogPath).value_or("");
+}
+
+std::vector<LogEntry> SimTest::logEntries() const {
+    static const std::regex header(R"(\[\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\] \[([^\]\r\n]*)\((-?\d+)\)\] \| )");
+    static const std::string bannerStart = "\r\n\r\n\r\n" + std::string(96, '*');
+    const std::string text = logBytes();
+    std::vector<LogEntry> entries;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), header); it != std::sregex_iterator();
+         ++it) {
+        const auto& match = *it;
+        const std::size_t start = static_cast<std::size_t>(match.position(0) + match.length(0));
+        auto next = std::next(it);
+        std::size_t end =
+            next == std::sregex_iterator() ? text.size() : static_cast<std::size_t>(next->position(0));
+        end = std::min(end, text.find(bannerStart, start));
+        std::string body = text.substr(start, end - start);
+        if (body.size() >= 2 && body.ends_with("\r\n")) {
+            body.resize(body.size() - 2);
+        }
+        for (std::size_t pos = 0; (pos = body.find("\r\n", pos)) != std::string::npos;) {
+            body.erase(pos, 1);
+        }
+        entries.push_back(LogEntry{match.str(1), std::stoi(match.str(2)), body});
+    }
+    return entries;
+}
+
+std::vector<std::string> SimTest::logMessages() const {
+    std::vector<std::string> messages;
+    for (const LogEntry& entry : logEntries()) {
+        messages.push_back(entry.message);
+    }
+    return messages;
+}
+
+bool SimTest::logged(const std::string& message) const {
+    const std::vector<std::string> messages = logMessages();
+    return std::find(messages.begin(), messages.end(), message) != messages.end();
+}
+
+std::string narrow(std::wstring_view text) {
+    std::string out;
+    for (const wchar_t ch : text) {
+        out.push_back(static_cast<char>(ch));
+    }
+    return out;
+}
+
+} // namespace tdu::test

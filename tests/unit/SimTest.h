@@ -1,0 +1,42 @@
+// A fresh simulated machine bound as the platform for each test, with the
+// log folder's parent present, and a check that every test released every
+// handle, key and stream it acquired.
+#pragma once
+
+#include "platform/sim/SimMachine.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace tdu::test {
+
+inline constexpr wchar_t kLogPath[] = L"C:\\Users\\Public\\Tavrin Secure\\Logging\\TavrinDriverUtil.log";
+inline constexpr wchar_t kProductKey32[] = L"SOFTWARE\\Wow6432Node\\TavrinSecure\\TavrinDrivers";
+
+struct LogEntry {
+    std::string source; // "TDriverOperator.cpp"
+    int line = 0;
+    std::string message; // with its line feeds as written ("\n", not CR LF)
+};
+
+class SimTest : public ::testing::Test {
+protected:
+    SimTest();
+    void TearDown() override;
+
+    // The log file's bytes ("" when there is none).
+    [[nodiscard]] std::string logBytes() const;
+    // The normal lines of the log, in order; banners are skipped.
+    [[nodiscard]] std::vector<LogEntry> logEntries() const;
+    [[nodiscard]] std::vector<std::string> logMessages() const;
+    [[nodiscard]] bool logged(const std::string& message) const;
+
+    platform::sim::SimMachine sim;
+};
+
+// Narrow text of a wide ASCII literal, for comparing with log bytes.
+std::string narrow(std::wstring_view text);
+
+} // namespace tdu::test
