@@ -144,7 +144,7 @@ std::string toLogBytes(std::wstring_view text) {
     std::string bytes;
     bytes.reserve(text.size() + 16);
     for (const wchar_t ch : text) {
-        const auto cp = static_cast<std::uint32_t>(ch);
+        const std::uint32_t cp = platform::codePoint(ch);
         if (ch == L'\n') {
             bytes.append("\r\n");
         } else if (cp <= 0xFFU) {

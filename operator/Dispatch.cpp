@@ -13,7 +13,7 @@ struct DispatchRow {
     Handler handler; // null: not available in this build yet
 };
 
-const std::array<DispatchRow, 10> kDispatch{{
+constexpr std::array<DispatchRow, 10> kDispatch{{
     {OperationCode::Install, L"Command received to install a driver", nullptr},
     {OperationCode::Uninstall, L"Command received to uninstall a driver", nullptr},
     {OperationCode::SetProcessorType, L"Command received to set processor type in registry",

@@ -17,7 +17,7 @@ RegData RegData::text(std::wstring_view value) {
     RegData data;
     data.bytes.reserve(value.size() * 2);
     for (const wchar_t ch : value) {
-        const auto cp = static_cast<std::uint32_t>(ch);
+        const std::uint32_t cp = codePoint(ch);
         if (isBeyondBmp(ch)) { // a 32-bit wchar_t: store the surrogate pair Windows would hold
             const std::uint32_t v = cp - 0x10000U;
             appendUnit(data.bytes, 0xD800U + (v >> 10U));

@@ -4,8 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 namespace tdu::platform {
+
+// The character's value as an unsigned number, whatever wchar_t's signedness.
+constexpr std::uint32_t codePoint(wchar_t ch) {
+    return static_cast<std::uint32_t>(static_cast<std::make_unsigned_t<wchar_t>>(ch));
+}
 
 template <class Char> constexpr bool isBeyondBmp(Char ch) {
     if constexpr (sizeof(Char) > 2) {

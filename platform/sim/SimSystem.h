@@ -29,7 +29,7 @@ public:
     Handle OpenEventW(std::uint32_t desiredAccess, bool inheritHandle, const std::wstring& name) override;
     bool SetEvent(Handle event) override;
     bool ReleaseMutex(Handle mutex) override;
-    std::uint32_t WaitForSingleObject(Handle object, std::uint32_t milliseconds) override;
+    std::uint32_t WaitForSingleObject(Handle handle, std::uint32_t milliseconds) override;
     bool CloseHandle(Handle object) override;
 
 private:
