@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <psapi.h>
 #include <vector>
 
@@ -40,13 +39,26 @@ public:
         return ok != FALSE;
     }
 
+    // The file-system library's existence test and size query, answered from
+    // the file's attributes: a missing file is no error, anything else is.
     bool exists(const std::wstring& path, std::error_code& ec) override {
-        return std::filesystem::exists(std::filesystem::path(path), ec);
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        return attributes(path, data, ec);
     }
 
     std::uint64_t file_size(const std::wstring& path, std::error_code& ec) override {
-        const std::uintmax_t size = std::filesystem::file_size(std::filesystem::path(path), ec);
-        return ec ? 0 : static_cast<std::uint64_t>(size);
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        if (!attributes(path, data, ec)) {
+            if (!ec) {
+                ec = std::error_code(ERROR_FILE_NOT_FOUND, std::system_category());
+            }
+            return 0;
+        }
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            ec = std::error_code(ERROR_ACCESS_DENIED, std::system_category());
+            return 0;
+        }
+        return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32U) | data.nFileSizeLow;
     }
 
     void rename(const std::wstring& from, const std::wstring& to, std::error_code& ec) override {
@@ -122,6 +134,18 @@ public:
     bool CloseHandle(Handle object) override { return ok(::CloseHandle(toHandle(object))); }
 
 private:
+    bool attributes(const std::wstring& path, WIN32_FILE_ATTRIBUTE_DATA& data, std::error_code& ec) {
+        ec.clear();
+        if (::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) != FALSE) {
+            return true;
+        }
+        keep();
+        if (lastError_ != ERROR_FILE_NOT_FOUND && lastError_ != ERROR_PATH_NOT_FOUND) {
+            ec = std::error_code(static_cast<int>(lastError_), std::system_category());
+        }
+        return false;
+    }
+
     // The last error is taken right after each call, before anything else
     // can overwrite it.
     void keep() { lastError_ = ::GetLastError(); }

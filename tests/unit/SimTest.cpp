@@ -29,7 +29,7 @@ std::vector<LogEntry> SimTest::logEntries() const {
     for (auto it = std::sregex_iterator(text.begin(), text.end(), header); it != std::sregex_iterator();
          ++it) {
         const auto& match = *it;
-        const std::size_t start = static_cast<std::size_t>(match.position(0) + match.length(0));
+        const auto start = static_cast<std::size_t>(match.position(0) + match.length(0));
         auto next = std::next(it);
         std::size_t end =
             next == std::sregex_iterator() ? text.size() : static_cast<std::size_t>(next->position(0));
