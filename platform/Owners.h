@@ -54,8 +54,21 @@ struct StreamCloser {
     void operator()(Handle handle) const { sys().CloseStream(handle); }
 };
 
+struct ServiceHandleCloser {
+    void operator()(Handle handle) const { scm().CloseServiceHandle(handle); }
+};
+struct ComReleaser {
+    void operator()(Handle object) const { netcfg().Release(object); }
+};
+struct TaskMemFreer {
+    void operator()(Handle block) const { netcfg().CoTaskMemFree(block); }
+};
+
 using KernelObject = Owned<KernelObjectCloser>;
 using RegKey = Owned<RegKeyCloser>;
 using Stream = Owned<StreamCloser>;
+using ServiceHandle = Owned<ServiceHandleCloser>;
+using ComPtr = Owned<ComReleaser>;
+using TaskMem = Owned<TaskMemFreer>;
 
 } // namespace tdu::platform

@@ -4,7 +4,9 @@
 // installer database, file version) join this record the same way.
 #pragma once
 
+#include "platform/NetConfig.h"
 #include "platform/Registry.h"
+#include "platform/ServiceControl.h"
 #include "platform/System.h"
 
 namespace tdu::platform {
@@ -12,6 +14,8 @@ namespace tdu::platform {
 struct Platform {
     ISystem* system = nullptr;
     IRegistry* registry = nullptr;
+    IServiceControl* serviceControl = nullptr;
+    INetConfig* netConfig = nullptr;
 };
 
 void bindPlatform(const Platform& bound);
@@ -22,6 +26,12 @@ inline ISystem& sys() {
 }
 inline IRegistry& reg() {
     return *boundPlatform().registry;
+}
+inline IServiceControl& scm() {
+    return *boundPlatform().serviceControl;
+}
+inline INetConfig& netcfg() {
+    return *boundPlatform().netConfig;
 }
 
 } // namespace tdu::platform

@@ -39,6 +39,8 @@ inline constexpr std::uint32_t kInfinite = 0xFFFFFFFF;
 inline constexpr std::uint32_t kMutexAllAccess = 0x1F0001;
 inline constexpr std::uint32_t kEventAllAccess = 0x1F0003;
 
+inline constexpr std::uint32_t kHeapZeroMemory = 0x8;
+
 // The platform's MAX_PATH, in characters.
 inline constexpr std::uint32_t kMaxPath = 260;
 

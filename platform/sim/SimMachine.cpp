@@ -1,4 +1,6 @@
+#include "platform/sim/SimNetConfig.h"
 #include "platform/sim/SimRegistry.h"
+#include "platform/sim/SimServices.h"
 #include "platform/sim/SimState.h"
 #include "platform/sim/SimSystem.h"
 
@@ -194,12 +196,17 @@ SimMachine::SimMachine() : state_(std::make_unique<SimState>()) {
     createDirectories(L"C:\\Windows\\System32");
     state_->system = std::make_unique<SimSystem>(*state_);
     state_->registry = std::make_unique<SimRegistry>(*state_);
+    state_->services = std::make_unique<SimServices>(*state_);
+    state_->netConfig = std::make_unique<SimNetConfig>(*state_);
 }
 
 SimMachine::~SimMachine() = default;
 
 Platform SimMachine::platform() {
-    return Platform{state_->system.get(), state_->registry.get()};
+    Platform bound{state_->system.get(), state_->registry.get()};
+    bound.serviceControl = state_->services.get();
+    bound.netConfig = state_->netConfig.get();
+    return bound;
 }
 
 void SimMachine::failCall(const std::string& call, unsigned nth, std::uint32_t error) {
@@ -375,6 +382,14 @@ std::vector<std::wstring> SimMachine::regSubKeys(const std::wstring& path) const
 
 bool SimMachine::namedObjectExists(const std::wstring& name) const {
     return state_->namedObjects.contains(foldCase(name));
+}
+
+SimServices& SimMachine::services() {
+    return *state_->services;
+}
+
+SimNetConfig& SimMachine::netConfig() {
+    return *state_->netConfig;
 }
 
 } // namespace tdu::platform::sim

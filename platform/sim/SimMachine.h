@@ -22,6 +22,8 @@
 namespace tdu::platform::sim {
 
 struct SimState;
+class SimServices;
+class SimNetConfig;
 
 struct SimRegValue {
     std::uint32_t type = 0;
@@ -87,6 +89,11 @@ public:
     [[nodiscard]] std::vector<std::wstring> regSubKeys(const std::wstring& path) const;
 
     [[nodiscard]] bool namedObjectExists(const std::wstring& name) const;
+
+    // The service control manager and the network configuration, with their
+    // scripting knobs (SimServices.h, SimNetConfig.h).
+    [[nodiscard]] SimServices& services();
+    [[nodiscard]] SimNetConfig& netConfig();
 
 private:
     std::unique_ptr<SimState> state_;

@@ -37,6 +37,7 @@ struct HandleEntry {
     std::uint32_t access = 0;
     std::unique_ptr<std::ofstream> stream;
     std::filesystem::path streamPath;
+    std::vector<std::uint8_t> block; // a heap block's bytes
 };
 
 struct Fault {
@@ -47,6 +48,8 @@ struct Fault {
 
 class SimSystem;
 class SimRegistry;
+class SimServices;
+class SimNetConfig;
 
 struct SimState {
     SimState();
@@ -84,6 +87,8 @@ struct SimState {
 
     std::unique_ptr<SimSystem> system;
     std::unique_ptr<SimRegistry> registry;
+    std::unique_ptr<SimServices> services;
+    std::unique_ptr<SimNetConfig> netConfig;
 };
 
 // Where a Windows path ("C:\\Users\\x") lies below the machine's folder.

@@ -7,6 +7,8 @@
 namespace tdu::platform::win32 {
 
 ISystem& win32System();
+IServiceControl& win32ServiceControl();
+INetConfig& win32NetConfig();
 
 namespace {
 
@@ -98,7 +100,10 @@ public:
 
 Platform realPlatform() {
     static Win32Registry registry;
-    return Platform{&win32System(), &registry};
+    Platform bound{&win32System(), &registry};
+    bound.serviceControl = &win32ServiceControl();
+    bound.netConfig = &win32NetConfig();
+    return bound;
 }
 
 } // namespace tdu::platform::win32
