@@ -323,6 +323,9 @@ bool SimServices::DeleteService(Handle service) {
 }
 
 bool SimServices::CloseServiceHandle(Handle handle) {
+    // An injected failure still lets the handle go: nobody could close it
+    // again, and the caller has nothing left to do with it.
+    const std::optional<std::uint32_t> injected = s_.check("CloseServiceHandle");
     const HandleEntry* entry = s_.findHandle(handle);
     if (entry == nullptr || (entry->kind != kManagerKind && entry->kind != kServiceKind)) {
         return fail(kErrorInvalidHandle);
@@ -334,7 +337,7 @@ bool SimServices::CloseServiceHandle(Handle handle) {
         openServices_.erase(open);
         deleteWhenUnused(service);
     }
-    return true;
+    return !injected;
 }
 
 } // namespace tdu::platform::sim
