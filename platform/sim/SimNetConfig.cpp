@@ -86,6 +86,10 @@ void SimNetConfig::addComponent(const SimNetComponent& component) {
     components_[foldCase(component.infId)] = component;
 }
 
+void SimNetConfig::removeComponent(const std::wstring& infId) {
+    components_.erase(foldCase(infId));
+}
+
 bool SimNetConfig::installed(const std::wstring& infId) const {
     return components_.contains(foldCase(infId));
 }

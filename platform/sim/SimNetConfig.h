@@ -37,6 +37,7 @@ public:
     SimNetConfig& operator=(const SimNetConfig&) = delete;
 
     void addComponent(const SimNetComponent& component);
+    void removeComponent(const std::wstring& infId);
     [[nodiscard]] bool installed(const std::wstring& infId) const;
 
     // Another client takes the write lock, with a description of itself or
