@@ -104,7 +104,7 @@ protected:
         sim.clearFaults();
         net().clearJournal();
     }
-    long applies() {
+    std::ptrdiff_t applies() {
         const Strings& journal = net().journal();
         return std::count(journal.begin(), journal.end(), "Apply");
     }
@@ -188,7 +188,7 @@ TEST_F(NetServiceTest, WhatDeInstallAnswers) {
         std::optional<HResult> deinstall; // scripted; otherwise the machine's own answer
         std::vector<std::wstring> referrers;
         Strings messages; // between "Removing component" and the outcome
-        long applies;
+        std::ptrdiff_t applies;
         int result;
         bool installedAfter;
     } cases[] = {
@@ -256,7 +256,7 @@ TEST_F(NetServiceTest, WhatInstallAnswers) {
     const struct {
         HResult install;
         std::string message; // "" for none
-        long applies;
+        std::ptrdiff_t applies;
         int result;
     } cases[] = {
         {kNetcfgSReboot,
@@ -413,7 +413,7 @@ TEST_F(NetServiceTest, SetUpFailuresAreUndoneInReverse) {
         EXPECT_EQ(reinstall(true), kOutOfMemory);
         EXPECT_EQ(logMessages(), Strings{withPrefix(c.message)});
         EXPECT_EQ(net().journal(),
-                  join({{kSetUp.begin(), kSetUp.begin() + static_cast<long>(++steps)}, c.undo}));
+                  join({{kSetUp.begin(), kSetUp.begin() + static_cast<std::ptrdiff_t>(++steps)}, c.undo}));
     }
     restart();
     sim.failCall("Initialize", 0, static_cast<std::uint32_t>(kOutOfMemory));
