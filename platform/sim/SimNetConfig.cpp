@@ -3,7 +3,8 @@
 #include "platform/sim/SimState.h"
 
 #include <array>
-#include <cstdio>
+#include <iomanip>
+#include <sstream>
 
 namespace tdu::platform::sim {
 
@@ -22,9 +23,9 @@ std::string narrow(std::wstring_view text) {
 }
 
 std::string hex(std::uint32_t value) {
-    std::array<char, 16> text{};
-    std::snprintf(text.data(), text.size(), "0x%x", value);
-    return text.data();
+    std::ostringstream text;
+    text << "0x" << std::hex << value;
+    return text.str();
 }
 
 std::string guidName(const Guid& guid) {
@@ -45,10 +46,10 @@ std::string guidName(const Guid& guid) {
             return name;
         }
     }
-    std::array<char, 40> text{};
-    std::snprintf(text.data(), text.size(), "{%08X-%04X-%04X-%02X%02X-...}", guid.data1, guid.data2,
-                  guid.data3, guid.data4[0], guid.data4[1]);
-    return text.data();
+    std::ostringstream text;
+    text << std::uppercase << std::hex << std::setfill('0') << '{' << std::setw(8) << guid.data1 << '-'
+         << std::setw(4) << guid.data2 << '-' << std::setw(4) << guid.data3 << "-...}";
+    return text.str();
 }
 
 std::string tokenText(const OboToken& token) {

@@ -78,14 +78,13 @@ bool SimServices::markedForDelete(const std::wstring& name) const {
     return service && service->markedForDelete;
 }
 
-ServiceStatusProcess SimServices::statusOf(const Service& service) const {
-    ServiceStatusProcess status;
+ServiceStatus SimServices::statusOf(const Service& service) const {
+    ServiceStatus status;
     status.dwServiceType = kServiceWin32OwnProcess;
     status.dwCurrentState = service.state;
     status.dwControlsAccepted = service.state == kServiceRunning ? kServiceAcceptStop : 0;
     status.dwCheckPoint = service.state == kServiceStopPending ? service.checkPoint : 0;
     status.dwWaitHint = service.state == kServiceStopPending ? service.spec.waitHint : 0;
-    status.dwProcessId = service.state == kServiceStopped ? 0 : service.pid;
     return status;
 }
 
@@ -227,7 +226,9 @@ bool SimServices::QueryServiceStatusEx(Handle service, std::uint32_t infoLevel, 
     if (target->state == kServiceStopPending) {
         ++target->checkPoint; // a live service shows progress
     }
-    status = statusOf(*target);
+    status = ServiceStatusProcess{};
+    static_cast<ServiceStatus&>(status) = statusOf(*target);
+    status.dwProcessId = target->state == kServiceStopped ? 0 : target->pid;
     return true;
 }
 
@@ -261,7 +262,7 @@ bool SimServices::ControlService(Handle service, std::uint32_t control, ServiceS
         target->state = kServiceStopPending;
         scheduleStop(target);
     }
-    static_cast<ServiceStatus&>(status) = statusOf(*target);
+    status = statusOf(*target);
     return true;
 }
 

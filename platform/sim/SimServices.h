@@ -76,7 +76,7 @@ private:
     void stopNow(const std::shared_ptr<Service>& service);
     void scheduleStop(const std::shared_ptr<Service>& service);
     void deleteWhenUnused(const std::shared_ptr<Service>& service);
-    ServiceStatusProcess statusOf(const Service& service) const;
+    ServiceStatus statusOf(const Service& service) const;
 
     SimState& s_;
     std::map<std::wstring, std::shared_ptr<Service>> services_; // by folded name

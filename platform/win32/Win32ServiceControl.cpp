@@ -32,7 +32,7 @@ class Win32ServiceControl final : public IServiceControl {
 public:
     Handle OpenSCManagerW(const std::wstring* machineName, const std::wstring* databaseName,
                           std::uint32_t desiredAccess) override {
-        const SC_HANDLE manager =
+        SC_HANDLE manager =
             ::OpenSCManagerW(machineName == nullptr ? nullptr : machineName->c_str(),
                              databaseName == nullptr ? nullptr : databaseName->c_str(), desiredAccess);
         keep();
@@ -41,7 +41,7 @@ public:
 
     Handle OpenServiceW(Handle manager, const std::wstring& serviceName,
                         std::uint32_t desiredAccess) override {
-        const SC_HANDLE service = ::OpenServiceW(toScHandle(manager), serviceName.c_str(), desiredAccess);
+        SC_HANDLE service = ::OpenServiceW(toScHandle(manager), serviceName.c_str(), desiredAccess);
         keep();
         return fromScHandle(service);
     }
