@@ -110,43 +110,37 @@ protected:
     }
 };
 
-TEST_F(NetServiceTest, RefusedRequestsTouchNothing) {
+// Refusals come before any platform call; accepted words are folded to
+// capitals first.
+TEST_F(NetServiceTest, TheRequestIsCheckedFirst) {
     const struct {
         const wchar_t* action;
         const wchar_t* component;
-        std::string message;
+        std::string first;
+        int result;
     } cases[] = {
-        {L"", L"", "Parameters are missing"},
-        {L"", L"tvrnns", "Parameters are missing"},
-        {L"ADD", L"", "Component Name is missing"},
-        {L"ADD ", L"tvrnns", "Incorrect Value for net servc"},
-        {L"REMOVE ", L"tvrnns", "Incorrect Value for net servc"},
-        {L" add", L"tvrnns", "Incorrect Value for net servc"},
-        {L"INSTALL", L"tvrnns", "Incorrect Value for net servc"},
-        {L"remov", L"tvrnns", "Incorrect Value for net servc"},
-        {L"\u00e4dd", L"tvrnns", "Incorrect Value for net servc"},
+        {L"", L"", "Parameters are missing", 2},
+        {L"", L"tvrnns", "Parameters are missing", 2},
+        {L"ADD", L"", "Component Name is missing", 2},
+        {L"ADD ", L"tvrnns", "Incorrect Value for net servc", 2},
+        {L"REMOVE ", L"tvrnns", "Incorrect Value for net servc", 2},
+        {L" add", L"tvrnns", "Incorrect Value for net servc", 2},
+        {L"INSTALL", L"tvrnns", "Incorrect Value for net servc", 2},
+        {L"remov", L"tvrnns", "Incorrect Value for net servc", 2},
+        {L"\u00e4dd", L"tvrnns", "Incorrect Value for net servc", 2},
+        {L"add", L"tvrnns", kAddReceived, 0},
+        {L"aDd", L"tvrnns", kAddReceived, 0},
+        {L"remove", L"tvrnns", kRemoveReceived, 0},
+        {L"Remove", L"tvrnns", kRemoveReceived, 0},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.message);
-        restart();
-        EXPECT_EQ(run(c.action, c.component), 2);
-        EXPECT_EQ(logMessages(), Strings{c.message});
-        EXPECT_TRUE(net().journal().empty());
-    }
-}
-
-TEST_F(NetServiceTest, ActionWordsAreComparedWithoutRegardToCase) {
-    const struct {
-        const wchar_t* action;
-        bool add;
-    } cases[] = {{L"add", true},     {L"Add", true},     {L"aDD", true},
-                 {L"remove", false}, {L"Remove", false}, {L"REMOVE", false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(narrow(c.action));
         restart();
-        EXPECT_EQ(run(c.action), 0);
-        EXPECT_EQ(logMessages().front(), c.add ? kAddReceived : kRemoveReceived);
-        EXPECT_EQ(net().installed(L"tvrnns"), c.add);
+        net().removeComponent(L"tvrnns");
+        EXPECT_EQ(run(c.action, c.component), c.result);
+        EXPECT_EQ(logMessages().front(), c.first);
+        EXPECT_EQ(net().journal().empty(), c.result == 2);
+        EXPECT_EQ(net().installed(L"tvrnns"), c.first == kAddReceived);
     }
 }
 
@@ -181,165 +175,82 @@ TEST_F(NetServiceTest, AddOfAnInstalledComponentReinstallsIt) {
     EXPECT_TRUE(net().installed(L"tvrnns"));
 }
 
-TEST_F(NetServiceTest, WhatDeInstallAnswers) {
+// What DeInstall, Install and Apply answer decides what follows: a message,
+// an Apply or none, the install phase, and the result.
+TEST_F(NetServiceTest, WhatEachStepAnswers) {
+    const std::string& R = kRemoving;
+    const std::string& I = kInstalling;
+    const std::string& N = kNotFound;
+    const std::string referenced =
+        withPrefix(R"(The component was not removed and is still referenced by "ms_server")");
+    const std::string deReboot =
+        withPrefix("A reboot is required to complete removal of component. HRESULT=0x4a020");
+    const std::string deNeedReboot =
+        withPrefix("A reboot is required.  The component was not removed. HRESULT=0x8004a025");
+    const std::string deFailed = withPrefix("The component could not be removed. HRESULT=0x80004005");
+    const std::string inReboot =
+        withPrefix("A reboot is required to complete re-install of component. HRESULT=0x4a020");
+    const std::string inNeedReboot =
+        withPrefix("A reboot is required.  The component was not re-installed. HRESULT=0x8004a025");
+    const std::string inFailed = withPrefix("The component could not be re-installed. HRESULT=0x80004005");
+    const std::string applyReboot =
+        withPrefix("A reboot is required to apply the new configuration. HRESULT=0x4a020");
+    // The two phases spell their failed Apply differently.
+    const std::string removalNotApplied =
+        withPrefix("The new configuraiton could not be applied. HRESULT=0x80004005");
+    const std::string installNotApplied =
+        withPrefix("The new configuration could not be applied. HRESULT=0x80004005");
     const struct {
-        const char* name;
-        const wchar_t* action;
-        std::optional<HResult> deinstall; // scripted; otherwise the machine's own answer
-        std::vector<std::wstring> referrers;
-        Strings messages; // between "Removing component" and the outcome
-        std::ptrdiff_t applies;
-        int result;
-        bool installedAfter;
-    } cases[] = {
-        {"reboot notice",
-         L"REMOVE",
-         kNetcfgSReboot,
-         {},
-         {withPrefix("A reboot is required to complete removal of component. HRESULT=0x4a020")},
-         1,
-         0,
-         false},
-        {"still referenced",
-         L"REMOVE",
-         std::nullopt,
-         {L"ms_server", L"ms_pacer"},
-         {withPrefix(R"(The component was not removed and is still referenced by "ms_server")")},
-         1,
-         0,
-         true},
-        {"reboot needed first",
-         L"REMOVE",
-         kNetcfgENeedReboot,
-         {},
-         {withPrefix("A reboot is required.  The component was not removed. HRESULT=0x8004a025")},
-         0,
-         2,
-         true},
-        {"reboot needed first, then the install decides",
-         L"ADD",
-         kNetcfgENeedReboot,
-         {},
-         {withPrefix("A reboot is required.  The component was not removed. HRESULT=0x8004a025"),
-          kInstalling},
-         1,
-         0,
-         true},
-        {"failure",
-         L"REMOVE",
-         kEFail,
-         {},
-         {withPrefix("The component could not be removed. HRESULT=0x80004005")},
-         0,
-         2,
-         true},
-        {"another success code", L"REMOVE", kSFalse, {}, {}, 1, 0, false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        restart();
-        install(c.referrers);
-        if (c.deinstall) {
-            net().scriptResult("DeInstall", 0, *c.deinstall);
-        }
-        EXPECT_EQ(run(c.action), c.result);
-        Strings expected{c.action[0] == L'A' ? kAddReceived : kRemoveReceived, kRemoving};
-        expected.insert(expected.end(), c.messages.begin(), c.messages.end());
-        expected.push_back(c.result == 0 ? kSucceeded : kFailed);
-        EXPECT_EQ(logMessages(), expected);
-        EXPECT_EQ(applies(), c.applies);
-        EXPECT_EQ(net().installed(L"tvrnns"), c.installedAfter);
-    }
-}
-
-TEST_F(NetServiceTest, WhatInstallAnswers) {
-    const struct {
-        HResult install;
-        std::string message; // "" for none
-        std::ptrdiff_t applies;
-        int result;
-    } cases[] = {
-        {kNetcfgSReboot,
-         withPrefix("A reboot is required to complete re-install of component. HRESULT=0x4a020"), 1, 0},
-        {kNetcfgENeedReboot,
-         withPrefix("A reboot is required.  The component was not re-installed. HRESULT=0x8004a025"), 0, 2},
-        {kEFail, withPrefix("The component could not be re-installed. HRESULT=0x80004005"), 0, 2},
-        {kSFalse, "", 1, 0},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.install);
-        restart();
-        net().scriptResult("Install", 0, c.install);
-        EXPECT_EQ(run(L"add"), c.result);
-        Strings expected{kAddReceived, kNotFound, kInstalling};
-        if (!c.message.empty()) {
-            expected.push_back(c.message);
-        }
-        expected.push_back(c.result == 0 ? kSucceeded : kFailed);
-        EXPECT_EQ(logMessages(), expected);
-        EXPECT_EQ(applies(), c.applies);
-        EXPECT_EQ(net().installed(L"tvrnns"), c.result == 0);
-        net().removeComponent(L"tvrnns");
-    }
-}
-
-// The two phases spell the failed Apply differently.
-TEST_F(NetServiceTest, WhatApplyAnswers) {
-    const struct {
-        const wchar_t* action;
+        const char* call; // nullptr: the component has referrers
         unsigned nth;
-        HResult apply;
-        Strings messages; // after the received line
+        HResult answer;
+        const wchar_t* action;
+        Strings log; // between the received line and the outcome
+        std::ptrdiff_t applies;
         int result;
         bool installedAfter;
     } cases[] = {
-        {L"ADD",
-         1,
-         kNetcfgSReboot,
-         {kRemoving, withPrefix("A reboot is required to apply the new configuration. HRESULT=0x4a020"),
-          kInstalling},
-         0,
-         true},
-        {L"ADD",
-         1,
-         kEFail,
-         {kRemoving, withPrefix("The new configuraiton could not be applied. HRESULT=0x80004005"),
-          kInstalling},
-         0,
-         true},
-        {L"ADD",
-         2,
-         kNetcfgSReboot,
-         {kRemoving, kInstalling,
-          withPrefix("A reboot is required to apply the new configuration. HRESULT=0x4a020")},
-         0,
-         true},
-        // The removal was applied, the install was not.
-        {L"ADD",
-         2,
-         kEFail,
-         {kRemoving, kInstalling,
-          withPrefix("The new configuration could not be applied. HRESULT=0x80004005")},
-         2,
-         false},
-        {L"REMOVE",
-         1,
-         kEFail,
-         {kRemoving, withPrefix("The new configuraiton could not be applied. HRESULT=0x80004005")},
-         2,
-         true},
+        {nullptr, 0, 0, L"REMOVE", {R, referenced}, 1, 0, true},
+        {"DeInstall", 1, kNetcfgSReboot, L"REMOVE", {R, deReboot}, 1, 0, false},
+        {"DeInstall", 1, kNetcfgENeedReboot, L"REMOVE", {R, deNeedReboot}, 0, 2, true},
+        {"DeInstall", 1, kNetcfgENeedReboot, L"ADD", {R, deNeedReboot, I}, 1, 0, true},
+        {"DeInstall", 1, kEFail, L"REMOVE", {R, deFailed}, 0, 2, true},
+        {"DeInstall", 1, kSFalse, L"REMOVE", {R}, 1, 0, false},
+        {"Install", 1, kNetcfgSReboot, L"ADD", {N, I, inReboot}, 1, 0, true},
+        {"Install", 1, kNetcfgENeedReboot, L"ADD", {N, I, inNeedReboot}, 0, 2, false},
+        {"Install", 1, kEFail, L"ADD", {N, I, inFailed}, 0, 2, false},
+        {"Install", 1, kSFalse, L"ADD", {N, I}, 1, 0, true},
+        {"Apply", 1, kNetcfgSReboot, L"ADD", {R, applyReboot, I}, 2, 0, true},
+        {"Apply", 1, kEFail, L"ADD", {R, removalNotApplied, I}, 2, 0, true},
+        {"Apply", 1, kEFail, L"REMOVE", {R, removalNotApplied}, 1, 2, true},
+        {"Apply", 2, kNetcfgSReboot, L"ADD", {R, I, applyReboot}, 2, 0, true},
+        {"Apply", 2, kEFail, L"ADD", {R, I, installNotApplied}, 2, 2, false}, // the removal was applied
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << narrow(c.action) << " apply #" << c.nth << " " << c.apply);
+        SCOPED_TRACE(testing::Message() << (c.call ? c.call : "referrers") << " #" << c.nth << " " << c.answer
+                                        << " " << narrow(c.action));
         restart();
-        install();
-        net().scriptResult("Apply", sim.callCount("Apply") + c.nth, c.apply);
+        net().removeComponent(L"tvrnns");
+        if (c.call == nullptr) {
+            install({L"ms_server", L"ms_pacer"});
+        } else if (std::string(c.call) != "Install") {
+            install();
+        }
+        if (c.call != nullptr) {
+            net().scriptResult(c.call, sim.callCount(c.call) + c.nth, c.answer);
+        }
         EXPECT_EQ(run(c.action), c.result);
-        Strings expected{c.action[0] == L'A' ? kAddReceived : kRemoveReceived};
-        expected.insert(expected.end(), c.messages.begin(), c.messages.end());
-        expected.push_back(c.result == 0 ? kSucceeded : kFailed);
+        Strings expected = join({{c.action[0] == L'A' ? kAddReceived : kRemoveReceived},
+                                 c.log,
+                                 {c.result == 0 ? kSucceeded : kFailed}});
         EXPECT_EQ(logMessages(), expected);
+        EXPECT_EQ(applies(), c.applies);
         EXPECT_EQ(net().installed(L"tvrnns"), c.installedAfter);
+        if (c.call == nullptr) { // the referrers' text is freed before the Apply
+            const Strings& journal = net().journal();
+            EXPECT_LT(std::find(journal.begin(), journal.end(), "CoTaskMemFree") - journal.begin(),
+                      std::find(journal.begin(), journal.end(), "Apply") - journal.begin());
+        }
     }
 }
 
