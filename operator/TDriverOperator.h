@@ -15,6 +15,21 @@ public:
     // Runs the operation the record names; returns its status unchanged.
     int PerformDriverOperation(const DriverOperation& record);
 
+    // One driver package: publish it, record its published name for the
+    // component, create its device and install the driver on it.
+    int InstallDriver(const DriverOperation& record);
+    // Creates a root-enumerated "Net" device for the hardware id; the error of
+    // the last failing step, or 0. instanceId null: the platform names it.
+    std::uint32_t AddDevice(const std::wstring& hardwareId, const std::wstring* instanceId, bool startDevice);
+
+    // Devices first, then the named package, the component's stored package
+    // and its driver file. 3010 when a removal asks for a restart, else 0.
+    int UninstallDriver(const DriverOperation& record);
+    bool UninstallOEMInf(const std::wstring* infName);
+    bool DeleteDriverFile(const std::wstring& componentName);
+    // Removes every device, of any class, present or not, listing the id.
+    std::uint32_t RemoveDevices(const std::wstring& hardwareId, std::uint32_t* rebootRequired);
+
     // Installation status handshake between the installer's start and end runs.
     int setStatus(const DriverOperation& record);
 

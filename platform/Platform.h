@@ -4,24 +4,38 @@
 // installer database, file version) join this record the same way.
 #pragma once
 
+#include "platform/DeviceSetup.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
+
+#include <stdexcept>
 
 namespace tdu::platform {
 
 struct Platform {
     ISystem* system = nullptr;
     IRegistry* registry = nullptr;
+    IDeviceSetup* devices = nullptr;
 };
 
 void bindPlatform(const Platform& bound);
 const Platform& boundPlatform();
 
+template <class Interface> Interface& bound(Interface* service) {
+    if (service == nullptr) {
+        throw std::logic_error("platform service not bound");
+    }
+    return *service;
+}
+
 inline ISystem& sys() {
-    return *boundPlatform().system;
+    return bound(boundPlatform().system);
 }
 inline IRegistry& reg() {
-    return *boundPlatform().registry;
+    return bound(boundPlatform().registry);
+}
+inline IDeviceSetup& dev() {
+    return bound(boundPlatform().devices);
 }
 
 } // namespace tdu::platform

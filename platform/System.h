@@ -39,6 +39,9 @@ public:
 
     // Files and folders.
     virtual bool CreateDirectoryW(const std::wstring& path) = 0;
+    virtual bool DeleteFileW(const std::wstring& path) = 0;
+    // The run-time library's removal: 0 on success, -1 on failure.
+    virtual int _wremove(const std::wstring& path) = 0; // NOLINT(bugprone-reserved-identifier)
     virtual bool exists(const std::wstring& path, std::error_code& ec) = 0;
     virtual std::uint64_t file_size(const std::wstring& path, std::error_code& ec) = 0;
     // Moves a file, replacing an existing target (MOVEFILE_REPLACE_EXISTING |

@@ -23,6 +23,16 @@ namespace tdu::platform::sim {
 
 struct SimState;
 
+// A device node of the simulated machine.
+struct SimDevice {
+    std::wstring instanceId;
+    Guid classGuid;
+    std::optional<std::vector<std::wstring>> hardwareIds; // nullopt: the device has no such property
+    bool present = true;
+    std::uint32_t removalFlags = 0; // install-parameter flags its removal leaves (a restart request)
+    std::wstring driverInf;         // the published package installed on it
+};
+
 struct SimRegValue {
     std::uint32_t type = 0;
     std::vector<std::uint8_t> bytes;
@@ -87,6 +97,15 @@ public:
     [[nodiscard]] std::vector<std::wstring> regSubKeys(const std::wstring& path) const;
 
     [[nodiscard]] bool namedObjectExists(const std::wstring& name) const;
+
+    // Device tree and driver store.
+    void addDevice(const SimDevice& device);
+    [[nodiscard]] std::vector<SimDevice> devices() const;
+    [[nodiscard]] std::optional<SimDevice> device(const std::wstring& instanceId) const;
+    // Published packages by their oem names, in publication order.
+    [[nodiscard]] std::vector<std::wstring> publishedPackages() const;
+    // Whether a driver update asks for a restart.
+    void setDriverUpdateRestart(bool restart);
 
 private:
     std::unique_ptr<SimState> state_;

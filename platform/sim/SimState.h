@@ -1,6 +1,7 @@
 // The machine's state, shared by the simulated interfaces. Private to sim/.
 #pragma once
 
+#include "platform/sim/SimInf.h"
 #include "platform/sim/SimMachine.h"
 
 #include <fstream>
@@ -29,6 +30,26 @@ struct KernelObject {
     bool abandoned = false;
 };
 
+struct SimElement {
+    std::uint32_t devInst = 0;
+    std::wstring instanceId;
+    Guid classGuid;
+    bool registered = false;
+    std::optional<std::vector<std::wstring>> hardwareIds; // of an element not yet registered
+    DeviceInstallParams params;
+    std::optional<RemoveDeviceParams> classInstallParams;
+};
+
+struct SimDeviceSet {
+    std::vector<SimElement> elements;
+};
+
+struct SimPackage {
+    std::wstring oemName;
+    std::string content;
+    SimInf inf;
+};
+
 struct HandleEntry {
     std::string kind; // for the leak report
     std::uint32_t pid = 0;
@@ -37,6 +58,7 @@ struct HandleEntry {
     std::uint32_t access = 0;
     std::unique_ptr<std::ofstream> stream;
     std::filesystem::path streamPath;
+    std::shared_ptr<SimDeviceSet> deviceSet;
 };
 
 struct Fault {
@@ -47,6 +69,7 @@ struct Fault {
 
 class SimSystem;
 class SimRegistry;
+class SimDeviceSetup;
 
 struct SimState {
     SimState();
@@ -82,8 +105,14 @@ struct SimState {
     std::map<std::wstring, std::shared_ptr<KernelObject>> namedObjects;        // by folded name
     std::shared_ptr<RegNode> hklm;
 
+    std::vector<SimDevice> devices;
+    std::vector<SimPackage> driverStore;
+    bool driverUpdateRestart = false;
+    std::uint32_t nextDevInst = 1;
+
     std::unique_ptr<SimSystem> system;
     std::unique_ptr<SimRegistry> registry;
+    std::unique_ptr<SimDeviceSetup> deviceSetup;
 };
 
 // Where a Windows path ("C:\\Users\\x") lies below the machine's folder.

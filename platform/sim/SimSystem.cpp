@@ -69,6 +69,48 @@ bool SimSystem::CreateDirectoryW(const std::wstring& path) {
     return true;
 }
 
+std::uint32_t SimSystem::deletionRefusal(const std::filesystem::path& target) const {
+    std::error_code ec;
+    if (!std::filesystem::exists(target, ec)) {
+        return std::filesystem::is_directory(target.parent_path(), ec) ? kErrorFileNotFound
+                                                                       : kErrorPathNotFound;
+    }
+    if (std::filesystem::is_directory(target, ec)) {
+        return kErrorAccessDenied;
+    }
+    for (const auto& [handle, entry] : s_.handles) {
+        if (entry.stream && entry.streamPath == target) {
+            return kErrorSharingViolation;
+        }
+    }
+    return kErrorSuccess;
+}
+
+bool SimSystem::DeleteFileW(const std::wstring& path) {
+    if (auto error = s_.check("DeleteFileW")) {
+        return false;
+    }
+    const std::filesystem::path target = host(path);
+    if (const std::uint32_t refusal = deletionRefusal(target); refusal != kErrorSuccess) {
+        return fail(refusal);
+    }
+    std::error_code ec;
+    return std::filesystem::remove(target, ec) || fail(kErrorAccessDenied);
+}
+
+int SimSystem::_wremove(const std::wstring& path) { // NOLINT(bugprone-reserved-identifier)
+    if (auto error = s_.check("_wremove")) {
+        return -1;
+    }
+    const std::filesystem::path target = host(path);
+    if (const std::uint32_t refusal = deletionRefusal(target); refusal != kErrorSuccess) {
+        fail(refusal);
+        return -1;
+    }
+    std::error_code ec;
+    return std::filesystem::remove(target, ec) ? 0 : -1;
+}
+
 bool SimSystem::exists(const std::wstring& path, std::error_code& ec) {
     if (auto error = s_.check("exists")) {
         ec = std::error_code(static_cast<int>(*error), std::system_category());

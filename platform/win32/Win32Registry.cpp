@@ -6,8 +6,6 @@
 
 namespace tdu::platform::win32 {
 
-ISystem& win32System();
-
 namespace {
 
 HKEY toKey(Handle key) {
@@ -96,9 +94,9 @@ public:
 
 } // namespace
 
-Platform realPlatform() {
-    static Win32Registry registry;
-    return Platform{&win32System(), &registry};
+IRegistry& win32Registry() {
+    static Win32Registry instance;
+    return instance;
 }
 
 } // namespace tdu::platform::win32

@@ -41,6 +41,14 @@ public:
 
     // The file-system library's existence test and size query, answered from
     // the file's attributes: a missing file is no error, anything else is.
+    bool DeleteFileW(const std::wstring& path) override { return ok(::DeleteFileW(path.c_str())); }
+
+    int _wremove(const std::wstring& path) override { // NOLINT(bugprone-reserved-identifier)
+        const int result = ::_wremove(path.c_str());
+        keep();
+        return result;
+    }
+
     bool exists(const std::wstring& path, std::error_code& ec) override {
         WIN32_FILE_ATTRIBUTE_DATA data{};
         return attributes(path, data, ec);
@@ -133,6 +141,9 @@ public:
     }
     bool CloseHandle(Handle object) override { return ok(::CloseHandle(toHandle(object))); }
 
+    // For the other interfaces' calls: their last error, kept here.
+    void keepError(std::uint32_t error) { lastError_ = error; }
+
 private:
     bool attributes(const std::wstring& path, WIN32_FILE_ATTRIBUTE_DATA& data, std::error_code& ec) {
         ec.clear();
@@ -140,7 +151,17 @@ private:
             return true;
         }
         keep();
-        if (lastError_ != ERROR_FILE_NOT_FOUND && lastError_ != ERROR_PATH_NOT_FOUND) {
+        // The not-found kinds of error mean "missing"; anything else is a
+        // failure of the test itself.
+        switch (lastError_) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_BAD_NETPATH:
+        case ERROR_NETNAME_DELETED:
+        case ERROR_INVALID_NAME:
+        case ERROR_DIRECTORY:
+            break;
+        default:
             ec = std::error_code(static_cast<int>(lastError_), std::system_category());
         }
         return false;
@@ -161,11 +182,19 @@ private:
     std::uint32_t lastError_ = 0;
 };
 
+Win32System& instance() {
+    static Win32System system;
+    return system;
+}
+
 } // namespace
 
 ISystem& win32System() {
-    static Win32System instance;
-    return instance;
+    return instance();
+}
+
+void keepLastError(std::uint32_t error) {
+    instance().keepError(error);
 }
 
 } // namespace tdu::platform::win32
