@@ -7,6 +7,18 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+// A published package of the product found in the driver store.
+struct DriverStoreEntry {
+    std::wstring infName;    // oemN.inf, without its folder
+    std::wstring hardwareId; // the id it was found for
+};
+
+// The names of the entries matching prefix + suffix (a wildcard pattern):
+// folders when directoriesOnly, else files; in the platform's order.
+std::vector<std::wstring> listDirectoryNames(const std::wstring& prefix, bool directoriesOnly,
+                                             const std::wstring& suffix);
 
 class TavrinDriverOperator {
 public:
@@ -29,6 +41,19 @@ public:
     bool DeleteDriverFile(const std::wstring& componentName);
     // Removes every device, of any class, present or not, listing the id.
     std::uint32_t RemoveDevices(const std::wstring& hardwareId, std::uint32_t* rebootRequired);
+
+    // The driver store: the product's packages, found by their search ids.
+    void ListInfs(const std::wstring& className, const std::wstring& hardwareId,
+                  std::vector<DriverStoreEntry>* entries);
+    int ListDriverInfs(std::vector<DriverStoreEntry>* entries);
+    int RemoveINFCACHE();
+
+    // The split-DNS filter's own INF sections.
+    int InstallSplitDnsFilter(const DriverOperation& record);
+    int UnInstallSplitDnsFilter(const DriverOperation& record);
+
+    // Leftovers of an earlier net-service driver install.
+    void cleanTVRNNSResiduals();
 
     // Installation status handshake between the installer's start and end runs.
     int setStatus(const DriverOperation& record);

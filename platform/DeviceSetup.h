@@ -59,6 +59,26 @@ struct RemoveDeviceParams {
     std::uint32_t hwProfile = 0;
 };
 
+// SP_DRVINFO_DATA_V2_W without its size field.
+struct DriverInfo {
+    std::uint32_t driverType = 0;
+    std::uint64_t reserved = 0;
+    std::wstring description;
+    std::wstring mfgName;
+    std::wstring providerName;
+    std::uint64_t driverDate = 0; // a FILETIME
+    std::uint64_t driverVersion = 0;
+};
+
+// SP_DRVINFO_DETAIL_DATA_W as far as the caller's buffer holds it.
+struct DriverInfoDetail {
+    std::uint64_t infDate = 0;
+    std::wstring sectionName;
+    std::wstring infFileName;
+    std::wstring drvDescription;
+    std::vector<std::wstring> hardwareIds;
+};
+
 inline constexpr std::uint32_t kSpostPath = 1;
 inline constexpr std::uint32_t kSpCopyNoOverwrite = 8;
 inline constexpr std::uint32_t kSuoiForceDelete = 1;
@@ -73,6 +93,9 @@ inline constexpr std::uint32_t kDiNeedRestart = 0x80;
 inline constexpr std::uint32_t kDiNeedReboot = 0x100;
 inline constexpr std::uint32_t kDiDoNotCallConfigMg = 0x00020000;
 inline constexpr std::uint32_t kSizeOfRemoveDeviceParams = 16;
+inline constexpr std::uint32_t kSpditCompatDriver = 2;
+inline constexpr std::uint32_t kDiFlagsExAllowExcludedDrvs = 0x00000800;
+inline constexpr std::uint32_t kDiFlagsExUseClassForCompat = 0x00002000;
 
 // Errors of the device-installation services.
 inline constexpr std::uint32_t kErrorInvalidData = 13;
@@ -137,6 +160,21 @@ public:
                                                std::uint32_t paramsSize) = 0;
     virtual bool SetupDiCallClassInstaller(std::uint32_t installFunction, Handle deviceInfoSet,
                                            const DeviceElement& element) = 0;
+
+    // Driver lists: the store's packages compatible with an element's ids.
+    virtual bool SetupDiBuildDriverInfoList(Handle deviceInfoSet, const DeviceElement& element,
+                                            std::uint32_t driverType) = 0;
+    virtual bool SetupDiEnumDriverInfoW(Handle deviceInfoSet, const DeviceElement& element,
+                                        std::uint32_t driverType, std::uint32_t memberIndex,
+                                        DriverInfo& driverInfo) = 0;
+    // Fails with kErrorInsufficientBuffer when the id list does not fit
+    // detailSize bytes; the fixed part is filled all the same.
+    virtual bool SetupDiGetDriverInfoDetailW(Handle deviceInfoSet, const DeviceElement& element,
+                                             const DriverInfo& driverInfo, DriverInfoDetail& detail,
+                                             std::uint32_t detailSize, std::uint32_t* requiredSize) = 0;
+
+    // Runs an INF section: "<section> <mode> <inf path>". Reports nothing.
+    virtual void InstallHinfSectionW(const std::wstring& commandLine, int showCommand) = 0;
 };
 
 } // namespace tdu::platform

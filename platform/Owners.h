@@ -60,7 +60,12 @@ struct DeviceInfoSetCloser {
     void operator()(Handle handle) const { dev().SetupDiDestroyDeviceInfoList(handle); }
 };
 
+struct FindCloser {
+    void operator()(Handle handle) const { sys().FindClose(handle); }
+};
+
 using KernelObject = Owned<KernelObjectCloser>;
+using FindHandle = Owned<FindCloser>;
 using DeviceInfoSet = Owned<DeviceInfoSetCloser>;
 using RegKey = Owned<RegKeyCloser>;
 using Stream = Owned<StreamCloser>;

@@ -3,6 +3,8 @@
 #include "platform/WideText.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cwchar>
 #include <fstream>
 #include <sstream>
 
@@ -44,6 +46,35 @@ std::optional<std::string> readHostFile(const std::filesystem::path& path) {
     bytes << in.rdbuf();
     return bytes.str();
 }
+
+// A DriverVer date, "mm/dd/yyyy", as a FILETIME (100 ns since 1601).
+std::uint64_t fileTimeOf(const std::wstring& date) {
+    unsigned month = 0;
+    unsigned day = 0;
+    int year = 0;
+    if (std::swscanf(date.c_str(), L"%u/%u/%d", &month, &day, &year) != 3) {
+        return 0;
+    }
+    using namespace std::chrono;
+    const sys_days when{std::chrono::year{year} / std::chrono::month{month} / std::chrono::day{day}};
+    const sys_days epoch{std::chrono::year{1601} / January / 1};
+    return static_cast<std::uint64_t>((when - epoch).count()) * 864'000'000'000ULL;
+}
+
+// A DriverVer version, "a.b.c.d", as the platform's 64-bit number.
+std::uint64_t versionOf(const std::wstring& version) {
+    unsigned parts[4] = {0, 0, 0, 0};
+    std::swscanf(version.c_str(), L"%u.%u.%u.%u", &parts[0], &parts[1], &parts[2], &parts[3]);
+    std::uint64_t packed = 0;
+    for (const unsigned part : parts) {
+        packed = (packed << 16U) | (part & 0xFFFFU);
+    }
+    return packed;
+}
+
+// The detail's size with its hardware-id list: the fixed part, then the
+// multi-string, as the platform lays it out.
+constexpr std::uint32_t kDetailFixedBytes = 1576;
 
 } // namespace
 
@@ -492,6 +523,96 @@ bool SimDeviceSetup::SetupDiCallClassInstaller(std::uint32_t installFunction, Ha
         return true;
     }
     return fail(kErrorDiDoDefault);
+}
+
+bool SimDeviceSetup::SetupDiBuildDriverInfoList(Handle deviceInfoSet, const DeviceElement& element,
+                                                std::uint32_t /*driverType*/) {
+    if (auto error = s_.check("SetupDiBuildDriverInfoList")) {
+        return false;
+    }
+    SimElement* found = elementOf(deviceInfoSet, element);
+    if (found == nullptr) {
+        return false;
+    }
+    std::vector<std::wstring> ids = found->hardwareIds.value_or(std::vector<std::wstring>{});
+    if (const SimDevice* device = found->registered ? deviceOf(*found) : nullptr) {
+        ids = device->hardwareIds.value_or(std::vector<std::wstring>{});
+    }
+    found->drivers.clear();
+    for (const SimPackage& package : s_.driverStore) {
+        for (const SimInfModel& model : package.inf.models) {
+            const bool compatible =
+                std::any_of(model.ids.begin(), model.ids.end(), [&](const std::wstring& offered) {
+                    return std::any_of(ids.begin(), ids.end(), [&](const std::wstring& id) {
+                        return equalsIgnoringAsciiCase(id, offered);
+                    });
+                });
+            if (compatible) {
+                found->drivers.push_back(SimDriverNode{s_.nextDevInst++, package.oemName, model,
+                                                       fileTimeOf(package.inf.driverDate),
+                                                       versionOf(package.inf.driverVersion)});
+            }
+        }
+    }
+    return true;
+}
+
+bool SimDeviceSetup::SetupDiEnumDriverInfoW(Handle deviceInfoSet, const DeviceElement& element,
+                                            std::uint32_t driverType, std::uint32_t memberIndex,
+                                            DriverInfo& driverInfo) {
+    if (auto error = s_.check("SetupDiEnumDriverInfoW")) {
+        return false;
+    }
+    const SimElement* found = elementOf(deviceInfoSet, element);
+    if (found == nullptr) {
+        return false;
+    }
+    if (memberIndex >= found->drivers.size()) {
+        return fail(kErrorNoMoreItems);
+    }
+    const SimDriverNode& node = found->drivers[memberIndex];
+    driverInfo =
+        DriverInfo{driverType, node.id,     node.model.description, L"Tavrin Secure", L"Tavrin Secure",
+                   node.date,  node.version};
+    return true;
+}
+
+bool SimDeviceSetup::SetupDiGetDriverInfoDetailW(Handle deviceInfoSet, const DeviceElement& element,
+                                                 const DriverInfo& driverInfo, DriverInfoDetail& detail,
+                                                 std::uint32_t detailSize, std::uint32_t* requiredSize) {
+    if (auto error = s_.check("SetupDiGetDriverInfoDetailW")) {
+        return false;
+    }
+    const SimElement* found = elementOf(deviceInfoSet, element);
+    if (found == nullptr) {
+        return false;
+    }
+    const auto node = std::find_if(found->drivers.begin(), found->drivers.end(),
+                                   [&](const SimDriverNode& n) { return n.id == driverInfo.reserved; });
+    if (node == found->drivers.end()) {
+        return fail(kErrorInvalidParameter);
+    }
+    detail = DriverInfoDetail{
+        node->date, node->model.section, s_.detailInfFolder + node->oemName, node->model.description, {}};
+    std::uint32_t needed = kDetailFixedBytes + 2;
+    for (const std::wstring& id : node->model.ids) {
+        needed += static_cast<std::uint32_t>((id.size() + 1) * 2);
+    }
+    if (requiredSize != nullptr) {
+        *requiredSize = needed;
+    }
+    if (detailSize < needed) {
+        return fail(kErrorInsufficientBuffer);
+    }
+    detail.hardwareIds = node->model.ids;
+    return true;
+}
+
+void SimDeviceSetup::InstallHinfSectionW(const std::wstring& commandLine, int /*showCommand*/) {
+    if (auto error = s_.check("InstallHinfSectionW")) {
+        return; // the call reports nothing, failure included
+    }
+    s_.sectionsRun.push_back(commandLine);
 }
 
 } // namespace tdu::platform::sim

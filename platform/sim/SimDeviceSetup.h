@@ -42,6 +42,14 @@ public:
                                        const RemoveDeviceParams& params, std::uint32_t paramsSize) override;
     bool SetupDiCallClassInstaller(std::uint32_t installFunction, Handle deviceInfoSet,
                                    const DeviceElement& element) override;
+    bool SetupDiBuildDriverInfoList(Handle deviceInfoSet, const DeviceElement& element,
+                                    std::uint32_t driverType) override;
+    bool SetupDiEnumDriverInfoW(Handle deviceInfoSet, const DeviceElement& element, std::uint32_t driverType,
+                                std::uint32_t memberIndex, DriverInfo& driverInfo) override;
+    bool SetupDiGetDriverInfoDetailW(Handle deviceInfoSet, const DeviceElement& element,
+                                     const DriverInfo& driverInfo, DriverInfoDetail& detail,
+                                     std::uint32_t detailSize, std::uint32_t* requiredSize) override;
+    void InstallHinfSectionW(const std::wstring& commandLine, int showCommand) override;
 
 private:
     bool fail(std::uint32_t error) {

@@ -90,6 +90,13 @@ SimInf SimInf::parse(const std::string& text) {
         for (const std::wstring& models : modelSections) {
             for (const auto& [description, line] : sections[models]) {
                 const std::vector<std::wstring> fields = splitFields(line);
+                SimInfModel model{description, fields[0], {}};
+                for (std::size_t i = 1; i < fields.size(); ++i) {
+                    if (!fields[i].empty()) {
+                        model.ids.push_back(fields[i]);
+                    }
+                }
+                inf.models.push_back(model);
                 for (std::size_t i = 1; i < fields.size(); ++i) {
                     if (!fields[i].empty() && !inf.declares(fields[i])) {
                         inf.hardwareIds.push_back(fields[i]);

@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <chrono>
+#include <new>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -148,6 +149,9 @@ std::optional<std::uint32_t> SimState::check(const std::string& call) {
     const unsigned use = ++uses[call];
     for (const Fault& fault : faults) {
         if (fault.call == call && (fault.nth == 0 || fault.nth == use)) {
+            if (fault.throws) {
+                throw std::bad_alloc();
+            }
             lastError = fault.error;
             return fault.error;
         }
@@ -225,6 +229,9 @@ Platform SimMachine::platform() {
 
 void SimMachine::failCall(const std::string& call, unsigned nth, std::uint32_t error) {
     state_->faults.push_back(Fault{call, nth, error});
+}
+void SimMachine::throwOnCall(const std::string& call, unsigned nth) {
+    state_->faults.push_back(Fault{call, nth, 0, true});
 }
 void SimMachine::clearFaults() {
     state_->faults.clear();
@@ -425,6 +432,18 @@ std::vector<std::wstring> SimMachine::publishedPackages() const {
 
 void SimMachine::setDriverUpdateRestart(bool restart) {
     state_->driverUpdateRestart = restart;
+}
+
+std::vector<std::wstring> SimMachine::sectionsRun() const {
+    return state_->sectionsRun;
+}
+
+void SimMachine::setWindowsDirectory(const std::wstring& path) {
+    state_->windowsDirectory = path;
+}
+
+void SimMachine::setDetailInfFolder(const std::wstring& folder) {
+    state_->detailInfFolder = folder;
 }
 
 } // namespace tdu::platform::sim

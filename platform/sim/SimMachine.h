@@ -53,6 +53,8 @@ public:
     // on failure (a status, a null handle, false, WAIT_FAILED or an error
     // code) and leaves `error` as the last error.
     void failCall(const std::string& call, unsigned nth, std::uint32_t error);
+    // The nth use of `call` runs out of memory (throws std::bad_alloc).
+    void throwOnCall(const std::string& call, unsigned nth);
     void clearFaults();
     // Every failable call made so far, in order: the list a fault sweep walks.
     [[nodiscard]] const std::vector<std::string>& callTrace() const;
@@ -106,6 +108,11 @@ public:
     [[nodiscard]] std::vector<std::wstring> publishedPackages() const;
     // Whether a driver update asks for a restart.
     void setDriverUpdateRestart(bool restart);
+    // The command lines of the INF sections run, in order.
+    [[nodiscard]] std::vector<std::wstring> sectionsRun() const;
+    void setWindowsDirectory(const std::wstring& path);
+    // How driver details spell the store's folder (Wine writes "C:/windows/inf\\").
+    void setDetailInfFolder(const std::wstring& folder);
 
 private:
     std::unique_ptr<SimState> state_;

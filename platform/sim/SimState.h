@@ -30,6 +30,14 @@ struct KernelObject {
     bool abandoned = false;
 };
 
+struct SimDriverNode {
+    std::uint64_t id = 0;
+    std::wstring oemName;
+    SimInfModel model;
+    std::uint64_t date = 0;
+    std::uint64_t version = 0;
+};
+
 struct SimElement {
     std::uint32_t devInst = 0;
     std::wstring instanceId;
@@ -38,6 +46,7 @@ struct SimElement {
     std::optional<std::vector<std::wstring>> hardwareIds; // of an element not yet registered
     DeviceInstallParams params;
     std::optional<RemoveDeviceParams> classInstallParams;
+    std::vector<SimDriverNode> drivers;
 };
 
 struct SimDeviceSet {
@@ -59,12 +68,15 @@ struct HandleEntry {
     std::unique_ptr<std::ofstream> stream;
     std::filesystem::path streamPath;
     std::shared_ptr<SimDeviceSet> deviceSet;
+    std::vector<FindData> found; // a directory search's entries
+    std::size_t nextFound = 0;
 };
 
 struct Fault {
     std::string call;
     unsigned nth = 0;
     std::uint32_t error = 0;
+    bool throws = false; // the call runs out of memory instead
 };
 
 class SimSystem;
@@ -108,6 +120,9 @@ struct SimState {
     std::vector<SimDevice> devices;
     std::vector<SimPackage> driverStore;
     bool driverUpdateRestart = false;
+    std::vector<std::wstring> sectionsRun;
+    std::wstring windowsDirectory = L"C:\\Windows";
+    std::wstring detailInfFolder = L"C:\\Windows\\INF\\";
     std::uint32_t nextDevInst = 1;
 
     std::unique_ptr<SimSystem> system;

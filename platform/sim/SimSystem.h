@@ -14,6 +14,12 @@ public:
     bool CreateDirectoryW(const std::wstring& path) override;
     bool DeleteFileW(const std::wstring& path) override;
     int _wremove(const std::wstring& path) override; // NOLINT(bugprone-reserved-identifier)
+    bool RemoveDirectoryW(const std::wstring& path) override;
+    Handle FindFirstFileW(const std::wstring& pattern, FindData& data) override;
+    bool FindNextFileW(Handle search, FindData& data) override;
+    bool FindClose(Handle search) override;
+    std::uint32_t GetWindowsDirectoryW(std::wstring& path, std::uint32_t capacity) override;
+    bool FileTimeToSystemTime(std::uint64_t fileTime, LocalTime& systemTime) override;
     bool exists(const std::wstring& path, std::error_code& ec) override;
     std::uint64_t file_size(const std::wstring& path, std::error_code& ec) override;
     void rename(const std::wstring& from, const std::wstring& to, std::error_code& ec) override;

@@ -81,6 +81,33 @@ DeviceInstallParams fromParams(const SP_DEVINSTALL_PARAMS_W& params) {
     return out;
 }
 
+SP_DRVINFO_DATA_V2_W toDriverInfo(const DriverInfo& info) {
+    SP_DRVINFO_DATA_V2_W raw{};
+    raw.cbSize = sizeof(raw);
+    raw.DriverType = info.driverType;
+    raw.Reserved = static_cast<ULONG_PTR>(info.reserved);
+    wcsncpy(raw.Description, info.description.c_str(), LINE_LEN - 1);
+    wcsncpy(raw.MfgName, info.mfgName.c_str(), LINE_LEN - 1);
+    wcsncpy(raw.ProviderName, info.providerName.c_str(), LINE_LEN - 1);
+    raw.DriverDate.dwLowDateTime = static_cast<DWORD>(info.driverDate & 0xFFFFFFFFULL);
+    raw.DriverDate.dwHighDateTime = static_cast<DWORD>(info.driverDate >> 32U);
+    raw.DriverVersion = info.driverVersion;
+    return raw;
+}
+
+DriverInfo fromDriverInfo(const SP_DRVINFO_DATA_V2_W& raw) {
+    DriverInfo info;
+    info.driverType = raw.DriverType;
+    info.reserved = raw.Reserved;
+    info.description.assign(raw.Description, wcsnlen(raw.Description, LINE_LEN));
+    info.mfgName.assign(raw.MfgName, wcsnlen(raw.MfgName, LINE_LEN));
+    info.providerName.assign(raw.ProviderName, wcsnlen(raw.ProviderName, LINE_LEN));
+    info.driverDate =
+        (static_cast<std::uint64_t>(raw.DriverDate.dwHighDateTime) << 32U) | raw.DriverDate.dwLowDateTime;
+    info.driverVersion = raw.DriverVersion;
+    return info;
+}
+
 // Every call keeps the last error for ISystem::GetLastError, which the core
 // asks right after a failure. It is cleared first: a call that fails without
 // setting one (Wine has such) then reports 0 rather than a stale code.
@@ -281,6 +308,62 @@ public:
                    return ::SetupDiSetClassInstallParamsW(toSet(deviceInfoSet), &data,
                                                           &raw.ClassInstallHeader, paramsSize);
                }) != FALSE;
+    }
+
+    bool SetupDiBuildDriverInfoList(Handle deviceInfoSet, const DeviceElement& element,
+                                    std::uint32_t driverType) override {
+        SP_DEVINFO_DATA data = toElement(element);
+        return kept([&] { return ::SetupDiBuildDriverInfoList(toSet(deviceInfoSet), &data, driverType); }) !=
+               FALSE;
+    }
+
+    bool SetupDiEnumDriverInfoW(Handle deviceInfoSet, const DeviceElement& element, std::uint32_t driverType,
+                                std::uint32_t memberIndex, DriverInfo& driverInfo) override {
+        SP_DEVINFO_DATA data = toElement(element);
+        SP_DRVINFO_DATA_V2_W raw{};
+        raw.cbSize = sizeof(raw);
+        const BOOL ok = kept([&] {
+            return ::SetupDiEnumDriverInfoW(toSet(deviceInfoSet), &data, driverType, memberIndex, &raw);
+        });
+        if (ok != FALSE) {
+            driverInfo = fromDriverInfo(raw);
+        }
+        return ok != FALSE;
+    }
+
+    bool SetupDiGetDriverInfoDetailW(Handle deviceInfoSet, const DeviceElement& element,
+                                     const DriverInfo& driverInfo, DriverInfoDetail& detail,
+                                     std::uint32_t detailSize, std::uint32_t* requiredSize) override {
+        SP_DEVINFO_DATA data = toElement(element);
+        SP_DRVINFO_DATA_V2_W info = toDriverInfo(driverInfo);
+        // Aligned storage of the caller's size, at least the fixed part.
+        std::vector<std::uint64_t> storage(
+            (std::max<std::size_t>(detailSize, sizeof(SP_DRVINFO_DETAIL_DATA_W)) + 7) / 8, 0);
+        auto* raw = reinterpret_cast<SP_DRVINFO_DETAIL_DATA_W*>(storage.data());
+        raw->cbSize = sizeof(SP_DRVINFO_DETAIL_DATA_W);
+        DWORD required = 0;
+        const BOOL ok = kept([&] {
+            return ::SetupDiGetDriverInfoDetailW(toSet(deviceInfoSet), &data,
+                                                 reinterpret_cast<SP_DRVINFO_DATA_W*>(&info), raw, detailSize,
+                                                 &required);
+        });
+        if (requiredSize != nullptr) {
+            *requiredSize = required;
+        }
+        detail.infDate =
+            (static_cast<std::uint64_t>(raw->InfDate.dwHighDateTime) << 32U) | raw->InfDate.dwLowDateTime;
+        detail.sectionName.assign(raw->SectionName, wcsnlen(raw->SectionName, LINE_LEN));
+        detail.infFileName.assign(raw->InfFileName, wcsnlen(raw->InfFileName, MAX_PATH));
+        detail.drvDescription.assign(raw->DrvDescription, wcsnlen(raw->DrvDescription, LINE_LEN));
+        return ok != FALSE;
+    }
+
+    void InstallHinfSectionW(const std::wstring& commandLine, int showCommand) override {
+        std::wstring writable = commandLine; // the platform takes a writable line
+        kept([&] {
+            ::InstallHinfSectionW(nullptr, nullptr, writable.c_str(), showCommand);
+            return 0;
+        });
     }
 
     bool SetupDiCallClassInstaller(std::uint32_t installFunction, Handle deviceInfoSet,

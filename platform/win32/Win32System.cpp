@@ -49,6 +49,50 @@ public:
         return result;
     }
 
+    bool RemoveDirectoryW(const std::wstring& path) override { return ok(::RemoveDirectoryW(path.c_str())); }
+
+    Handle FindFirstFileW(const std::wstring& pattern, FindData& data) override {
+        WIN32_FIND_DATAW raw{};
+        const HANDLE search = ::FindFirstFileW(pattern.c_str(), &raw);
+        keep();
+        if (search != INVALID_HANDLE_VALUE) {
+            data = FindData{raw.dwFileAttributes, raw.cFileName};
+        }
+        return fromHandle(search);
+    }
+
+    bool FindNextFileW(Handle search, FindData& data) override {
+        WIN32_FIND_DATAW raw{};
+        const bool found = ok(::FindNextFileW(toHandle(search), &raw));
+        if (found) {
+            data = FindData{raw.dwFileAttributes, raw.cFileName};
+        }
+        return found;
+    }
+
+    bool FindClose(Handle search) override { return ok(::FindClose(toHandle(search))); }
+
+    std::uint32_t GetWindowsDirectoryW(std::wstring& path, std::uint32_t capacity) override {
+        std::vector<wchar_t> buffer(capacity == 0 ? 1 : capacity, L'\0');
+        const UINT length = ::GetWindowsDirectoryW(buffer.data(), capacity);
+        keep();
+        if (length != 0 && length < capacity) {
+            path.assign(buffer.data(), length);
+        }
+        return length;
+    }
+
+    bool FileTimeToSystemTime(std::uint64_t fileTime, LocalTime& systemTime) override {
+        FILETIME raw{static_cast<DWORD>(fileTime & 0xFFFFFFFFULL), static_cast<DWORD>(fileTime >> 32U)};
+        SYSTEMTIME out{};
+        if (!ok(::FileTimeToSystemTime(&raw, &out))) {
+            return false;
+        }
+        systemTime = LocalTime{out.wYear,   out.wMonth,  out.wDay,         out.wHour,
+                               out.wMinute, out.wSecond, out.wMilliseconds};
+        return true;
+    }
+
     bool exists(const std::wstring& path, std::error_code& ec) override {
         WIN32_FILE_ATTRIBUTE_DATA data{};
         return attributes(path, data, ec);
