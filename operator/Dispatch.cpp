@@ -14,8 +14,10 @@ struct DispatchRow {
 };
 
 constexpr std::array<DispatchRow, 10> kDispatch{{
-    {OperationCode::Install, L"Command received to install a driver", nullptr},
-    {OperationCode::Uninstall, L"Command received to uninstall a driver", nullptr},
+    {OperationCode::Install, L"Command received to install a driver",
+     [](TavrinDriverOperator& op, const DriverOperation& record) { return op.InstallDriver(record); }},
+    {OperationCode::Uninstall, L"Command received to uninstall a driver",
+     [](TavrinDriverOperator& op, const DriverOperation& record) { return op.UninstallDriver(record); }},
     {OperationCode::SetProcessorType, L"Command received to set processor type in registry",
      // The value given with the command is not passed: the marker is fixed.
      [](TavrinDriverOperator& op, const DriverOperation&) { return op.SetProcessorTypeInReg(); }},

@@ -3,6 +3,7 @@
 #include "operator/OperatorLog.h"
 #include "operator/TDriverOperator.h"
 #include "platform/Owners.h"
+#include "platform/WideText.h"
 
 namespace {
 
@@ -24,15 +25,6 @@ constexpr wchar_t kProcessorValue[] = L"Processor_X64";
 // terminator; subkey names fit 260 with theirs.
 constexpr std::size_t kDelNodePathChars = 520;
 constexpr std::uint32_t kSubKeyNameChars = 260;
-
-std::wstring foldAsciiLower(std::wstring text) {
-    for (wchar_t& ch : text) {
-        if (ch >= L'A' && ch <= L'Z') {
-            ch = static_cast<wchar_t>(ch - L'A' + L'a');
-        }
-    }
-    return text;
-}
 
 } // namespace
 
@@ -118,7 +110,7 @@ bool TavrinDriverOperator::isDriverTypeVirtual(const DriverOperation& record) {
     // leaves the decision to what an earlier install stored.
     if (!record.driverType.empty()) {
         TDU_LOG(L"Driver Type is passed from Command Line");
-        if (foldAsciiLower(record.driverType) == L"virtual") {
+        if (tdu::platform::asciiLower(record.driverType) == L"virtual") {
             return true;
         }
     }
@@ -132,7 +124,7 @@ bool TavrinDriverOperator::isDriverTypeVirtual(const DriverOperation& record) {
         return false;
     }
     TDU_LOG(L"DriverType Read from the registry");
-    return foldAsciiLower(value.textUpToNul()) == L"virtual";
+    return tdu::platform::asciiLower(value.textUpToNul()) == L"virtual";
 }
 
 bool TavrinDriverOperator::RegDelNode(const std::wstring& subKey) {

@@ -7,6 +7,18 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+// A published package of the product found in the driver store.
+struct DriverStoreEntry {
+    std::wstring infName;    // oemN.inf, without its folder
+    std::wstring hardwareId; // the id it was found for
+};
+
+// The names of the entries matching prefix + suffix (a wildcard pattern):
+// folders when directoriesOnly, else files; in the platform's order.
+std::vector<std::wstring> listDirectoryNames(const std::wstring& prefix, bool directoriesOnly,
+                                             const std::wstring& suffix);
 
 class TavrinDriverOperator {
 public:
@@ -14,6 +26,34 @@ public:
 
     // Runs the operation the record names; returns its status unchanged.
     int PerformDriverOperation(const DriverOperation& record);
+
+    // One driver package: publish it, record its published name for the
+    // component, create its device and install the driver on it.
+    int InstallDriver(const DriverOperation& record);
+    // Creates a root-enumerated "Net" device for the hardware id; the error of
+    // the last failing step, or 0. instanceId null: the platform names it.
+    std::uint32_t AddDevice(const std::wstring& hardwareId, const std::wstring* instanceId, bool startDevice);
+
+    // Devices first, then the named package, the component's stored package
+    // and its driver file. 3010 when a removal asks for a restart, else 0.
+    int UninstallDriver(const DriverOperation& record);
+    bool UninstallOEMInf(const std::wstring* infName);
+    bool DeleteDriverFile(const std::wstring& componentName);
+    // Removes every device, of any class, present or not, listing the id.
+    std::uint32_t RemoveDevices(const std::wstring& hardwareId, std::uint32_t* rebootRequired);
+
+    // The driver store: the product's packages, found by their search ids.
+    void ListInfs(const std::wstring& className, const std::wstring& hardwareId,
+                  std::vector<DriverStoreEntry>* entries);
+    int ListDriverInfs(std::vector<DriverStoreEntry>* entries);
+    int RemoveINFCACHE();
+
+    // The split-DNS filter's own INF sections.
+    int InstallSplitDnsFilter(const DriverOperation& record);
+    int UnInstallSplitDnsFilter(const DriverOperation& record);
+
+    // Leftovers of an earlier net-service driver install.
+    void cleanTVRNNSResiduals();
 
     // Installation status handshake between the installer's start and end runs.
     int setStatus(const DriverOperation& record);

@@ -30,6 +30,8 @@ public:
         reset();
         return handle_;
     }
+    // Gives up ownership, for a release whose result the caller examines.
+    [[nodiscard]] Handle release() { return std::exchange(handle_, kNullHandle); }
     [[nodiscard]] bool valid() const { return handle_ != kNullHandle && handle_ != kInvalidHandle; }
     explicit operator bool() const { return valid(); }
 
@@ -54,6 +56,14 @@ struct StreamCloser {
     void operator()(Handle handle) const { sys().CloseStream(handle); }
 };
 
+struct DeviceInfoSetCloser {
+    void operator()(Handle handle) const { dev().SetupDiDestroyDeviceInfoList(handle); }
+};
+
+struct FindCloser {
+    void operator()(Handle handle) const { sys().FindClose(handle); }
+};
+
 struct ServiceHandleCloser {
     void operator()(Handle handle) const { scm().CloseServiceHandle(handle); }
 };
@@ -65,6 +75,8 @@ struct TaskMemFreer {
 };
 
 using KernelObject = Owned<KernelObjectCloser>;
+using FindHandle = Owned<FindCloser>;
+using DeviceInfoSet = Owned<DeviceInfoSetCloser>;
 using RegKey = Owned<RegKeyCloser>;
 using Stream = Owned<StreamCloser>;
 using ServiceHandle = Owned<ServiceHandleCloser>;

@@ -4,16 +4,20 @@
 // installer database, file version) join this record the same way.
 #pragma once
 
+#include "platform/DeviceSetup.h"
 #include "platform/NetConfig.h"
 #include "platform/Registry.h"
 #include "platform/ServiceControl.h"
 #include "platform/System.h"
+
+#include <stdexcept>
 
 namespace tdu::platform {
 
 struct Platform {
     ISystem* system = nullptr;
     IRegistry* registry = nullptr;
+    IDeviceSetup* devices = nullptr;
     IServiceControl* serviceControl = nullptr;
     INetConfig* netConfig = nullptr;
 };
@@ -21,17 +25,27 @@ struct Platform {
 void bindPlatform(const Platform& bound);
 const Platform& boundPlatform();
 
+template <class Interface> Interface& bound(Interface* service) {
+    if (service == nullptr) {
+        throw std::logic_error("platform service not bound");
+    }
+    return *service;
+}
+
 inline ISystem& sys() {
-    return *boundPlatform().system;
+    return bound(boundPlatform().system);
 }
 inline IRegistry& reg() {
-    return *boundPlatform().registry;
+    return bound(boundPlatform().registry);
+}
+inline IDeviceSetup& dev() {
+    return bound(boundPlatform().devices);
 }
 inline IServiceControl& scm() {
-    return *boundPlatform().serviceControl;
+    return bound(boundPlatform().serviceControl);
 }
 inline INetConfig& netcfg() {
-    return *boundPlatform().netConfig;
+    return bound(boundPlatform().netConfig);
 }
 
 } // namespace tdu::platform

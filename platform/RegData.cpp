@@ -49,6 +49,27 @@ std::wstring RegData::textUpToNul() const {
     return out;
 }
 
+std::vector<std::wstring> RegData::multiStrings() const {
+    std::vector<std::wstring> items;
+    std::wstring current;
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        const auto unit = static_cast<std::uint32_t>(bytes[i] | (bytes[i + 1] << 8U));
+        if (unit != 0) {
+            current.push_back(static_cast<wchar_t>(unit));
+            continue;
+        }
+        if (current.empty()) {
+            return items;
+        }
+        items.push_back(current);
+        current.clear();
+    }
+    if (!current.empty()) { // a list cut before its terminator still yields what it holds
+        items.push_back(current);
+    }
+    return items;
+}
+
 std::uint32_t RegData::utf16Length(std::wstring_view value) {
     std::uint32_t units = 0;
     for (const wchar_t ch : value) {

@@ -20,6 +20,8 @@ struct RegData {
     // The bytes read as UTF-16 text up to the first NUL (or their end), as a
     // reader with a zero-filled buffer sees them, whatever the value's type.
     [[nodiscard]] std::wstring textUpToNul() const;
+    // A multi-string's items: the NUL-ended strings up to the first empty one.
+    [[nodiscard]] std::vector<std::wstring> multiStrings() const;
     // Number of UTF-16 code units of text, as the platform counts characters.
     static std::uint32_t utf16Length(std::wstring_view value);
 };

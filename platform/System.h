@@ -24,6 +24,14 @@ struct LocalTime {
     std::uint16_t milliseconds = 0;
 };
 
+// One entry of a directory search.
+struct FindData {
+    std::uint32_t attributes = 0;
+    std::wstring fileName; // the name alone, without its folder
+};
+
+inline constexpr std::uint32_t kFileAttributeDirectory = 0x10;
+
 class ISystem {
 public:
     virtual ~ISystem() = default;
@@ -41,6 +49,17 @@ public:
 
     // Files and folders.
     virtual bool CreateDirectoryW(const std::wstring& path) = 0;
+    virtual bool DeleteFileW(const std::wstring& path) = 0;
+    // The run-time library's removal: 0 on success, -1 on failure.
+    virtual int _wremove(const std::wstring& path) = 0; // NOLINT(bugprone-reserved-identifier)
+    virtual bool RemoveDirectoryW(const std::wstring& path) = 0;
+    // kInvalidHandle when nothing matches the pattern.
+    virtual Handle FindFirstFileW(const std::wstring& pattern, FindData& data) = 0;
+    virtual bool FindNextFileW(Handle search, FindData& data) = 0;
+    virtual bool FindClose(Handle search) = 0;
+    // The length copied; the size needed (terminator included) when it does
+    // not fit; 0 on failure.
+    virtual std::uint32_t GetWindowsDirectoryW(std::wstring& path, std::uint32_t capacity) = 0;
     virtual bool exists(const std::wstring& path, std::error_code& ec) = 0;
     virtual std::uint64_t file_size(const std::wstring& path, std::error_code& ec) = 0;
     // Moves a file, replacing an existing target (MOVEFILE_REPLACE_EXISTING |
@@ -55,6 +74,7 @@ public:
 
     // Time.
     virtual LocalTime GetLocalTime() = 0;
+    virtual bool FileTimeToSystemTime(std::uint64_t fileTime, LocalTime& systemTime) = 0;
     virtual std::uint32_t GetTickCount() = 0;
     virtual void Sleep(std::uint32_t milliseconds) = 0;
 

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 #include <type_traits>
 
 namespace tdu::platform {
@@ -19,6 +21,30 @@ template <class Char> constexpr bool isBeyondBmp(Char ch) {
     } else {
         return false;
     }
+}
+
+// Letter case folding of A to Z only: option values and hardware ids are
+// compared this way, whatever the locale.
+inline std::wstring asciiLower(std::wstring text) {
+    for (wchar_t& ch : text) {
+        if (ch >= L'A' && ch <= L'Z') {
+            ch = static_cast<wchar_t>(ch - L'A' + L'a');
+        }
+    }
+    return text;
+}
+
+inline std::wstring asciiUpper(std::wstring text) {
+    for (wchar_t& ch : text) {
+        if (ch >= L'a' && ch <= L'z') {
+            ch = static_cast<wchar_t>(ch - L'a' + L'A');
+        }
+    }
+    return text;
+}
+
+inline bool equalsIgnoringAsciiCase(std::wstring_view a, std::wstring_view b) {
+    return a.size() == b.size() && asciiLower(std::wstring(a)) == asciiLower(std::wstring(b));
 }
 
 } // namespace tdu::platform

@@ -1,3 +1,4 @@
+#include "platform/sim/SimDeviceSetup.h"
 #include "platform/sim/SimNetConfig.h"
 #include "platform/sim/SimRegistry.h"
 #include "platform/sim/SimServices.h"
@@ -6,6 +7,7 @@
 
 #include <cctype>
 #include <chrono>
+#include <new>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -53,6 +55,23 @@ std::vector<std::wstring> splitPath(std::wstring_view path) {
     return parts;
 }
 
+// Windows names are case-insensitive: an existing entry that differs only in
+// letter case is the one meant.
+std::filesystem::path caseFoldedEntry(const std::filesystem::path& folder, const std::wstring& name) {
+    std::error_code ec;
+    if (std::filesystem::exists(folder / name, ec)) {
+        return name;
+    }
+    const std::wstring wanted = foldCase(name);
+    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::wstring candidate = it->path().filename().wstring();
+        if (foldCase(candidate) == wanted) {
+            return candidate;
+        }
+    }
+    return name;
+}
+
 std::string narrow(std::wstring_view text) {
     std::string out;
     for (const wchar_t ch : text) {
@@ -79,7 +98,7 @@ std::filesystem::path mapToHost(const std::filesystem::path& root, std::wstring_
                 host = host.parent_path();
             }
         } else if (part != L".") {
-            host /= std::filesystem::path(part);
+            host /= caseFoldedEntry(host, part);
         }
     }
     return host;
@@ -132,6 +151,9 @@ std::optional<std::uint32_t> SimState::check(const std::string& call) {
     const unsigned use = ++uses[call];
     for (const Fault& fault : faults) {
         if (fault.call == call && (fault.nth == 0 || fault.nth == use)) {
+            if (fault.throws) {
+                throw std::bad_alloc();
+            }
             lastError = fault.error;
             return fault.error;
         }
@@ -196,6 +218,9 @@ SimMachine::SimMachine() : state_(std::make_unique<SimState>()) {
     createDirectories(L"C:\\Windows\\System32");
     state_->system = std::make_unique<SimSystem>(*state_);
     state_->registry = std::make_unique<SimRegistry>(*state_);
+    state_->deviceSetup = std::make_unique<SimDeviceSetup>(*state_);
+    createDirectories(L"C:\\Windows\\INF");
+    createDirectories(L"C:\\Windows\\System32\\drivers");
     state_->services = std::make_unique<SimServices>(*state_);
     state_->netConfig = std::make_unique<SimNetConfig>(*state_);
 }
@@ -203,14 +228,15 @@ SimMachine::SimMachine() : state_(std::make_unique<SimState>()) {
 SimMachine::~SimMachine() = default;
 
 Platform SimMachine::platform() {
-    Platform bound{state_->system.get(), state_->registry.get()};
-    bound.serviceControl = state_->services.get();
-    bound.netConfig = state_->netConfig.get();
-    return bound;
+    return Platform{state_->system.get(), state_->registry.get(), state_->deviceSetup.get(),
+                    state_->services.get(), state_->netConfig.get()};
 }
 
 void SimMachine::failCall(const std::string& call, unsigned nth, std::uint32_t error) {
     state_->faults.push_back(Fault{call, nth, error});
+}
+void SimMachine::throwOnCall(const std::string& call, unsigned nth) {
+    state_->faults.push_back(Fault{call, nth, 0, true});
 }
 void SimMachine::clearFaults() {
     state_->faults.clear();
@@ -382,6 +408,47 @@ std::vector<std::wstring> SimMachine::regSubKeys(const std::wstring& path) const
 
 bool SimMachine::namedObjectExists(const std::wstring& name) const {
     return state_->namedObjects.contains(foldCase(name));
+}
+
+void SimMachine::addDevice(const SimDevice& device) {
+    state_->devices.push_back(device);
+}
+
+std::vector<SimDevice> SimMachine::devices() const {
+    return state_->devices;
+}
+
+std::optional<SimDevice> SimMachine::device(const std::wstring& instanceId) const {
+    for (const SimDevice& device : state_->devices) {
+        if (foldCase(device.instanceId) == foldCase(instanceId)) {
+            return device;
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<std::wstring> SimMachine::publishedPackages() const {
+    std::vector<std::wstring> names;
+    for (const SimPackage& package : state_->driverStore) {
+        names.push_back(package.oemName);
+    }
+    return names;
+}
+
+void SimMachine::setDriverUpdateRestart(bool restart) {
+    state_->driverUpdateRestart = restart;
+}
+
+std::vector<std::wstring> SimMachine::sectionsRun() const {
+    return state_->sectionsRun;
+}
+
+void SimMachine::setWindowsDirectory(const std::wstring& path) {
+    state_->windowsDirectory = path;
+}
+
+void SimMachine::setDetailInfFolder(const std::wstring& folder) {
+    state_->detailInfFolder = folder;
 }
 
 SimServices& SimMachine::services() {

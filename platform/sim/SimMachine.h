@@ -25,6 +25,16 @@ struct SimState;
 class SimServices;
 class SimNetConfig;
 
+// A device node of the simulated machine.
+struct SimDevice {
+    std::wstring instanceId;
+    Guid classGuid;
+    std::optional<std::vector<std::wstring>> hardwareIds; // nullopt: the device has no such property
+    bool present = true;
+    std::uint32_t removalFlags = 0; // install-parameter flags its removal leaves (a restart request)
+    std::wstring driverInf;         // the published package installed on it
+};
+
 struct SimRegValue {
     std::uint32_t type = 0;
     std::vector<std::uint8_t> bytes;
@@ -45,6 +55,8 @@ public:
     // on failure (a status, a null handle, false, WAIT_FAILED or an error
     // code) and leaves `error` as the last error.
     void failCall(const std::string& call, unsigned nth, std::uint32_t error);
+    // The nth use of `call` runs out of memory (throws std::bad_alloc).
+    void throwOnCall(const std::string& call, unsigned nth);
     void clearFaults();
     // Every failable call made so far, in order: the list a fault sweep walks.
     [[nodiscard]] const std::vector<std::string>& callTrace() const;
@@ -89,6 +101,20 @@ public:
     [[nodiscard]] std::vector<std::wstring> regSubKeys(const std::wstring& path) const;
 
     [[nodiscard]] bool namedObjectExists(const std::wstring& name) const;
+
+    // Device tree and driver store.
+    void addDevice(const SimDevice& device);
+    [[nodiscard]] std::vector<SimDevice> devices() const;
+    [[nodiscard]] std::optional<SimDevice> device(const std::wstring& instanceId) const;
+    // Published packages by their oem names, in publication order.
+    [[nodiscard]] std::vector<std::wstring> publishedPackages() const;
+    // Whether a driver update asks for a restart.
+    void setDriverUpdateRestart(bool restart);
+    // The command lines of the INF sections run, in order.
+    [[nodiscard]] std::vector<std::wstring> sectionsRun() const;
+    void setWindowsDirectory(const std::wstring& path);
+    // How driver details spell the store's folder (Wine writes "C:/windows/inf\\").
+    void setDetailInfFolder(const std::wstring& folder);
 
     // The service control manager and the network configuration, with their
     // scripting knobs (SimServices.h, SimNetConfig.h).

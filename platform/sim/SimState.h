@@ -1,6 +1,7 @@
 // The machine's state, shared by the simulated interfaces. Private to sim/.
 #pragma once
 
+#include "platform/sim/SimInf.h"
 #include "platform/sim/SimMachine.h"
 
 #include <fstream>
@@ -29,6 +30,35 @@ struct KernelObject {
     bool abandoned = false;
 };
 
+struct SimDriverNode {
+    std::uint64_t id = 0;
+    std::wstring oemName;
+    SimInfModel model;
+    std::uint64_t date = 0;
+    std::uint64_t version = 0;
+};
+
+struct SimElement {
+    std::uint32_t devInst = 0;
+    std::wstring instanceId;
+    Guid classGuid;
+    bool registered = false;
+    std::optional<std::vector<std::wstring>> hardwareIds; // of an element not yet registered
+    DeviceInstallParams params;
+    std::optional<RemoveDeviceParams> classInstallParams;
+    std::vector<SimDriverNode> drivers;
+};
+
+struct SimDeviceSet {
+    std::vector<SimElement> elements;
+};
+
+struct SimPackage {
+    std::wstring oemName;
+    std::string content;
+    SimInf inf;
+};
+
 struct HandleEntry {
     std::string kind; // for the leak report
     std::uint32_t pid = 0;
@@ -37,6 +67,9 @@ struct HandleEntry {
     std::uint32_t access = 0;
     std::unique_ptr<std::ofstream> stream;
     std::filesystem::path streamPath;
+    std::shared_ptr<SimDeviceSet> deviceSet;
+    std::vector<FindData> found; // a directory search's entries
+    std::size_t nextFound = 0;
     std::vector<std::uint8_t> block; // a heap block's bytes
 };
 
@@ -44,10 +77,12 @@ struct Fault {
     std::string call;
     unsigned nth = 0;
     std::uint32_t error = 0;
+    bool throws = false; // the call runs out of memory instead
 };
 
 class SimSystem;
 class SimRegistry;
+class SimDeviceSetup;
 class SimServices;
 class SimNetConfig;
 
@@ -85,8 +120,17 @@ struct SimState {
     std::map<std::wstring, std::shared_ptr<KernelObject>> namedObjects;        // by folded name
     std::shared_ptr<RegNode> hklm;
 
+    std::vector<SimDevice> devices;
+    std::vector<SimPackage> driverStore;
+    bool driverUpdateRestart = false;
+    std::vector<std::wstring> sectionsRun;
+    std::wstring windowsDirectory = L"C:\\Windows";
+    std::wstring detailInfFolder = L"C:\\Windows\\INF\\";
+    std::uint32_t nextDevInst = 1;
+
     std::unique_ptr<SimSystem> system;
     std::unique_ptr<SimRegistry> registry;
+    std::unique_ptr<SimDeviceSetup> deviceSetup;
     std::unique_ptr<SimServices> services;
     std::unique_ptr<SimNetConfig> netConfig;
 };

@@ -1,16 +1,39 @@
 #include "platform/sim/SimSystem.h"
 
+#include <algorithm>
 #include <chrono>
 #include <stdexcept>
 
 namespace tdu::platform::sim {
 
 namespace {
+
 constexpr std::uint32_t kErrorSharingViolation = 32;
+constexpr std::uint32_t kErrorNoMoreFiles = 18;
+constexpr std::uint32_t kErrorDirNotEmpty = 145;
+constexpr std::uint32_t kErrorDirectory = 267;
+constexpr std::uint32_t kFileAttributeNormal = 0x80;
 // The process heap is never closed, so it stays out of the handle table.
 constexpr Handle kProcessHeap = 0x7FF0'0000'0000;
 // What a fresh block holds unless zeroing was asked for.
 constexpr std::uint8_t kUninitialisedByte = 0xBA;
+
+// The platform's wildcard match: "*" any run, "?" one character.
+bool wildcardMatch(std::wstring_view pattern, std::wstring_view name) {
+    if (pattern.empty()) {
+        return name.empty();
+    }
+    if (pattern.front() == L'*') {
+        for (std::size_t skip = 0; skip <= name.size(); ++skip) {
+            if (wildcardMatch(pattern.substr(1), name.substr(skip))) {
+                return true;
+            }
+        }
+        return false;
+    }
+    return !name.empty() && (pattern.front() == L'?' || pattern.front() == name.front()) &&
+           wildcardMatch(pattern.substr(1), name.substr(1));
+}
 } // namespace
 
 std::filesystem::path SimSystem::host(const std::wstring& path) const {
@@ -70,6 +93,163 @@ bool SimSystem::CreateDirectoryW(const std::wstring& path) {
     if (!std::filesystem::create_directory(target, ec)) {
         return fail(kErrorAccessDenied);
     }
+    return true;
+}
+
+std::uint32_t SimSystem::deletionRefusal(const std::filesystem::path& target) const {
+    std::error_code ec;
+    if (!std::filesystem::exists(target, ec)) {
+        return std::filesystem::is_directory(target.parent_path(), ec) ? kErrorFileNotFound
+                                                                       : kErrorPathNotFound;
+    }
+    if (std::filesystem::is_directory(target, ec)) {
+        return kErrorAccessDenied;
+    }
+    for (const auto& [handle, entry] : s_.handles) {
+        if (entry.stream && entry.streamPath == target) {
+            return kErrorSharingViolation;
+        }
+    }
+    return kErrorSuccess;
+}
+
+bool SimSystem::DeleteFileW(const std::wstring& path) {
+    if (auto error = s_.check("DeleteFileW")) {
+        return false;
+    }
+    const std::filesystem::path target = host(path);
+    if (const std::uint32_t refusal = deletionRefusal(target); refusal != kErrorSuccess) {
+        return fail(refusal);
+    }
+    std::error_code ec;
+    return std::filesystem::remove(target, ec) || fail(kErrorAccessDenied);
+}
+
+int SimSystem::_wremove(const std::wstring& path) { // NOLINT(bugprone-reserved-identifier)
+    if (auto error = s_.check("_wremove")) {
+        return -1;
+    }
+    const std::filesystem::path target = host(path);
+    if (const std::uint32_t refusal = deletionRefusal(target); refusal != kErrorSuccess) {
+        fail(refusal);
+        return -1;
+    }
+    std::error_code ec;
+    return std::filesystem::remove(target, ec) ? 0 : -1;
+}
+
+bool SimSystem::RemoveDirectoryW(const std::wstring& path) {
+    if (auto error = s_.check("RemoveDirectoryW")) {
+        return false;
+    }
+    const std::filesystem::path target = host(path);
+    std::error_code ec;
+    if (!std::filesystem::exists(target, ec)) {
+        return fail(kErrorFileNotFound);
+    }
+    if (!std::filesystem::is_directory(target, ec)) {
+        return fail(kErrorDirectory);
+    }
+    if (!std::filesystem::is_empty(target, ec)) {
+        return fail(kErrorDirNotEmpty);
+    }
+    return std::filesystem::remove(target, ec) || fail(kErrorAccessDenied);
+}
+
+Handle SimSystem::FindFirstFileW(const std::wstring& pattern, FindData& data) {
+    if (auto error = s_.check("FindFirstFileW")) {
+        return kInvalidHandle;
+    }
+    const std::size_t cut = pattern.find_last_of(L"\\/");
+    const std::wstring folder = cut == std::wstring::npos ? L"" : pattern.substr(0, cut);
+    const std::wstring wanted = foldCase(cut == std::wstring::npos ? pattern : pattern.substr(cut + 1));
+    std::error_code ec;
+    const std::filesystem::path where = host(folder);
+    if (!std::filesystem::is_directory(where, ec)) {
+        fail(kErrorPathNotFound);
+        return kInvalidHandle;
+    }
+    // A folder lists its own "." and ".." first, as the platform's does.
+    std::vector<FindData> entries{{kFileAttributeDirectory, L"."}, {kFileAttributeDirectory, L".."}};
+    std::vector<FindData> named;
+    for (std::filesystem::directory_iterator it(where, ec), end; !ec && it != end; it.increment(ec)) {
+        named.push_back(FindData{it->is_directory() ? kFileAttributeDirectory : kFileAttributeNormal,
+                                 it->path().filename().wstring()});
+    }
+    std::sort(named.begin(), named.end(), [](const FindData& a, const FindData& b) {
+        return foldCase(a.fileName) < foldCase(b.fileName);
+    });
+    entries.insert(entries.end(), named.begin(), named.end());
+    std::erase_if(entries,
+                  [&](const FindData& entry) { return !wildcardMatch(wanted, foldCase(entry.fileName)); });
+    if (entries.empty()) {
+        fail(kErrorFileNotFound);
+        return kInvalidHandle;
+    }
+    data = entries.front();
+    HandleEntry entry;
+    entry.kind = "directory search";
+    entry.found = std::move(entries);
+    entry.nextFound = 1;
+    return s_.addHandle(std::move(entry));
+}
+
+bool SimSystem::FindNextFileW(Handle search, FindData& data) {
+    if (auto error = s_.check("FindNextFileW")) {
+        return false;
+    }
+    HandleEntry* entry = s_.findHandle(search);
+    if (entry == nullptr || entry->kind != "directory search") {
+        return fail(kErrorInvalidHandle);
+    }
+    if (entry->nextFound >= entry->found.size()) {
+        return fail(kErrorNoMoreFiles);
+    }
+    data = entry->found[entry->nextFound++];
+    return true;
+}
+
+bool SimSystem::FindClose(Handle search) {
+    HandleEntry* entry = s_.findHandle(search);
+    if (entry == nullptr || entry->kind != "directory search") {
+        return fail(kErrorInvalidHandle);
+    }
+    s_.closeHandle(search);
+    return true;
+}
+
+std::uint32_t SimSystem::GetWindowsDirectoryW(std::wstring& path, std::uint32_t capacity) {
+    if (auto error = s_.check("GetWindowsDirectoryW")) {
+        return 0;
+    }
+    const auto length = static_cast<std::uint32_t>(s_.windowsDirectory.size());
+    if (length + 1 > capacity) {
+        return length + 1;
+    }
+    path = s_.windowsDirectory;
+    return length;
+}
+
+bool SimSystem::FileTimeToSystemTime(std::uint64_t fileTime, LocalTime& systemTime) {
+    if (auto error = s_.check("FileTimeToSystemTime")) {
+        return false;
+    }
+    if (fileTime >= 0x8000000000000000ULL) {
+        return fail(kErrorInvalidParameter);
+    }
+    using namespace std::chrono;
+    const sys_days epoch{year{1601} / January / 1};
+    const std::uint64_t ms = fileTime / 10'000;
+    const sys_days day = epoch + days{static_cast<int>(ms / 86'400'000ULL)};
+    const year_month_day date{day};
+    const hh_mm_ss clock{milliseconds{ms % 86'400'000ULL}};
+    systemTime = LocalTime{static_cast<std::uint16_t>(static_cast<int>(date.year())),
+                           static_cast<std::uint16_t>(static_cast<unsigned>(date.month())),
+                           static_cast<std::uint16_t>(static_cast<unsigned>(date.day())),
+                           static_cast<std::uint16_t>(clock.hours().count()),
+                           static_cast<std::uint16_t>(clock.minutes().count()),
+                           static_cast<std::uint16_t>(clock.seconds().count()),
+                           static_cast<std::uint16_t>(clock.subseconds().count())};
     return true;
 }
 

@@ -13,6 +13,14 @@ public:
     std::uint32_t ExpandEnvironmentStringsW(std::wstring_view source, std::wstring& destination,
                                             std::uint32_t capacity) override;
     bool CreateDirectoryW(const std::wstring& path) override;
+    bool DeleteFileW(const std::wstring& path) override;
+    int _wremove(const std::wstring& path) override; // NOLINT(bugprone-reserved-identifier)
+    bool RemoveDirectoryW(const std::wstring& path) override;
+    Handle FindFirstFileW(const std::wstring& pattern, FindData& data) override;
+    bool FindNextFileW(Handle search, FindData& data) override;
+    bool FindClose(Handle search) override;
+    std::uint32_t GetWindowsDirectoryW(std::wstring& path, std::uint32_t capacity) override;
+    bool FileTimeToSystemTime(std::uint64_t fileTime, LocalTime& systemTime) override;
     bool exists(const std::wstring& path, std::error_code& ec) override;
     std::uint64_t file_size(const std::wstring& path, std::error_code& ec) override;
     void rename(const std::wstring& from, const std::wstring& to, std::error_code& ec) override;
@@ -45,6 +53,8 @@ private:
                        const std::wstring& name);
     Handle openNamed(KernelObject::Kind kind, const std::wstring& name);
     std::filesystem::path host(const std::wstring& path) const;
+    // The reason a file cannot be deleted, or 0.
+    std::uint32_t deletionRefusal(const std::filesystem::path& target) const;
 
     SimState& s_;
 };

@@ -6,10 +6,6 @@
 
 namespace tdu::platform::win32 {
 
-ISystem& win32System();
-IServiceControl& win32ServiceControl();
-INetConfig& win32NetConfig();
-
 namespace {
 
 HKEY toKey(Handle key) {
@@ -98,12 +94,9 @@ public:
 
 } // namespace
 
-Platform realPlatform() {
-    static Win32Registry registry;
-    Platform bound{&win32System(), &registry};
-    bound.serviceControl = &win32ServiceControl();
-    bound.netConfig = &win32NetConfig();
-    return bound;
+IRegistry& win32Registry() {
+    static Win32Registry instance;
+    return instance;
 }
 
 } // namespace tdu::platform::win32

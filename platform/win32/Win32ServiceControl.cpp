@@ -6,8 +6,6 @@
 
 namespace tdu::platform::win32 {
 
-ISystem& win32System();
-
 namespace {
 
 SC_HANDLE toScHandle(Handle handle) {
@@ -114,7 +112,7 @@ public:
 private:
     // The last error is taken right after each call, before anything else
     // can overwrite it.
-    static void keep() { win32System().SetLastError(::GetLastError()); }
+    static void keep() { keepLastError(::GetLastError()); }
 };
 
 } // namespace

@@ -45,6 +45,58 @@ public:
 
     // The file-system library's existence test and size query, answered from
     // the file's attributes: a missing file is no error, anything else is.
+    bool DeleteFileW(const std::wstring& path) override { return ok(::DeleteFileW(path.c_str())); }
+
+    int _wremove(const std::wstring& path) override { // NOLINT(bugprone-reserved-identifier)
+        const int result = ::_wremove(path.c_str());
+        keep();
+        return result;
+    }
+
+    bool RemoveDirectoryW(const std::wstring& path) override { return ok(::RemoveDirectoryW(path.c_str())); }
+
+    Handle FindFirstFileW(const std::wstring& pattern, FindData& data) override {
+        WIN32_FIND_DATAW raw{};
+        const HANDLE search = ::FindFirstFileW(pattern.c_str(), &raw);
+        keep();
+        if (search != INVALID_HANDLE_VALUE) {
+            data = FindData{raw.dwFileAttributes, raw.cFileName};
+        }
+        return fromHandle(search);
+    }
+
+    bool FindNextFileW(Handle search, FindData& data) override {
+        WIN32_FIND_DATAW raw{};
+        const bool found = ok(::FindNextFileW(toHandle(search), &raw));
+        if (found) {
+            data = FindData{raw.dwFileAttributes, raw.cFileName};
+        }
+        return found;
+    }
+
+    bool FindClose(Handle search) override { return ok(::FindClose(toHandle(search))); }
+
+    std::uint32_t GetWindowsDirectoryW(std::wstring& path, std::uint32_t capacity) override {
+        std::vector<wchar_t> buffer(capacity == 0 ? 1 : capacity, L'\0');
+        const UINT length = ::GetWindowsDirectoryW(buffer.data(), capacity);
+        keep();
+        if (length != 0 && length < capacity) {
+            path.assign(buffer.data(), length);
+        }
+        return length;
+    }
+
+    bool FileTimeToSystemTime(std::uint64_t fileTime, LocalTime& systemTime) override {
+        FILETIME raw{static_cast<DWORD>(fileTime & 0xFFFFFFFFULL), static_cast<DWORD>(fileTime >> 32U)};
+        SYSTEMTIME out{};
+        if (!ok(::FileTimeToSystemTime(&raw, &out))) {
+            return false;
+        }
+        systemTime = LocalTime{out.wYear,   out.wMonth,  out.wDay,         out.wHour,
+                               out.wMinute, out.wSecond, out.wMilliseconds};
+        return true;
+    }
+
     bool exists(const std::wstring& path, std::error_code& ec) override {
         WIN32_FILE_ATTRIBUTE_DATA data{};
         return attributes(path, data, ec);
@@ -145,6 +197,9 @@ public:
         return ok(::HeapFree(toHandle(heap), flags, toHandle(block)));
     }
 
+    // For the other interfaces' calls: their last error, kept here.
+    void keepError(std::uint32_t error) { lastError_ = error; }
+
 private:
     bool attributes(const std::wstring& path, WIN32_FILE_ATTRIBUTE_DATA& data, std::error_code& ec) {
         ec.clear();
@@ -152,7 +207,17 @@ private:
             return true;
         }
         keep();
-        if (lastError_ != ERROR_FILE_NOT_FOUND && lastError_ != ERROR_PATH_NOT_FOUND) {
+        // The not-found kinds of error mean "missing"; anything else is a
+        // failure of the test itself.
+        switch (lastError_) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_BAD_NETPATH:
+        case ERROR_NETNAME_DELETED:
+        case ERROR_INVALID_NAME:
+        case ERROR_DIRECTORY:
+            break;
+        default:
             ec = std::error_code(static_cast<int>(lastError_), std::system_category());
         }
         return false;
@@ -173,11 +238,19 @@ private:
     std::uint32_t lastError_ = 0;
 };
 
+Win32System& instance() {
+    static Win32System system;
+    return system;
+}
+
 } // namespace
 
 ISystem& win32System() {
-    static Win32System instance;
-    return instance;
+    return instance();
+}
+
+void keepLastError(std::uint32_t error) {
+    instance().keepError(error);
 }
 
 } // namespace tdu::platform::win32

@@ -1,18 +1,15 @@
 // The service steps and the network service under Wine: a service of our own created in the prefix is
 // stopped and deleted by the utility's ServiceHandler, and /netserv runs against Wine's INetCfg.
-#include "WineHarness.h"
+#include "E2eLog.h"
 
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
 namespace tdu::e2e {
 namespace {
 
-constexpr std::string_view kVendorFolder = R"(C:\users\Public\Tavrin Secure)";
-constexpr std::string_view kLogFile = R"(C:\users\Public\Tavrin Secure\Logging\TavrinDriverUtil.log)";
 constexpr std::uint32_t kServiceRunning = 4;
 constexpr std::uint32_t kServiceStopPending = 3;
 constexpr std::uint32_t kServiceStopped = 1;
@@ -21,35 +18,14 @@ constexpr std::uint32_t kServiceDoesNotExist = 1060;
 constexpr std::uint32_t kStopped = 1;
 constexpr std::uint32_t kStoppedAndRemoved = 3;
 
-const std::string kUnit = "ServiceHandler.cpp";
-const std::string kOperator = "TDriverOperator.cpp";
-
+// The Windows test tools lie beside the launcher.
 std::string tool(const std::string& name) {
     return windowsPathOf(launcherPath().parent_path() / name);
 }
 
-// "unit | message" for each normal line of the log, its line feeds as written ("\n"); banners are skipped.
-std::vector<std::string> logLines(const std::string& text) {
-    static const std::regex header(R"(\[\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\] \[([^\]\r\n]*)\(\d+\)\] \| )");
-    static const std::string banner = "\r\n\r\n\r\n" + std::string(96, '*');
-    std::vector<std::string> lines;
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), header); it != std::sregex_iterator();
-         ++it) {
-        const auto start = static_cast<std::size_t>(it->position(0) + it->length(0));
-        const auto next = std::next(it);
-        std::size_t end =
-            next == std::sregex_iterator() ? text.size() : static_cast<std::size_t>(next->position(0));
-        end = std::min(end, text.find(banner, start));
-        std::string message = std::regex_replace(text.substr(start, end - start), std::regex("\r\n"), "\n");
-        message.pop_back(); // the line's own line feed
-        lines.push_back(it->str(1) + " | " + message);
-    }
-    return lines;
-}
-
-class Services : public ::testing::Test {
+class Services : public ProgramTest {
 protected:
-    void SetUp() override { machine.mkdirs(kVendorFolder); }
+    void SetUp() override { createVendorFolder(); }
 
     std::uint32_t svc(const std::vector<std::string>& args) {
         return machine.runCommand(tool("tdsvctool.exe"), args);
@@ -60,17 +36,14 @@ protected:
     void create(const std::string& name, const std::string& arguments) {
         ASSERT_EQ(svc({"create", name, "\"" + tool("tdtestsvc.exe") + "\" " + arguments}), 0U);
     }
-    // The log lines written since the last call.
+    // The log's records written since the last call, as "unit | message" ("<banner>" for a banner).
     std::vector<std::string> newLines() {
-        const auto all =
-            machine.exists(kLogFile) ? logLines(machine.readFile(kLogFile)) : std::vector<std::string>{};
+        const auto all = machine.exists(kLogFile) ? summarize(log()) : std::vector<std::string>{};
         std::vector<std::string> fresh(all.begin() + static_cast<std::ptrdiff_t>(seen_), all.end());
         seen_ = all.size();
         return fresh;
     }
-    std::string service(const std::string& message) { return kUnit + " | " + message; }
-
-    WineMachine machine;
+    static std::string service(const std::string& message) { return entry("ServiceHandler.cpp", message); }
 
 private:
     std::size_t seen_ = 0;
@@ -129,26 +102,24 @@ class NetService : public Services {};
 TEST_F(NetService, AddAndRemoveEndInWinesMissingMethods) {
     const std::string prefix =
         R"(TavrinDriverOperator::HrReinstallNetService("tvrnns","Tavrin Secure, LLC","Tavrin Secure","Tavrin Secure"): )";
-    const auto op = [](const std::string& message) { return kOperator + " | " + message; };
+    const auto op = [](const std::string& message) { return entry(kOperatorUnit, message); };
 
-    EXPECT_EQ(machine.run({"/netserv", "ADD", "/component", "tvrnns"}), 2U);
-    EXPECT_EQ(
-        newLines(),
-        (std::vector<std::string>{
-            "TavrinDriverUtil.cpp | Command Line Received: '/netserv ADD /component tvrnns'",
-            op("Command received to install TVRNNS Net Service"), op("Command received to add net Service"),
-            op(prefix + "Failed to find component. HRESULT=0x80004001\n"),
-            op(prefix + "Failed to get NetCfgClass object. HRESULT=0x80004001\n"),
-            op("Add/Remove of net service:tvrnns Failed")}));
-
-    EXPECT_EQ(machine.run({"/netserv", "remove", "/component", "tvrnns"}), 2U);
+    EXPECT_EQ(machine.run({"/netserv", "ADD", "/component", "tvrnns"}), kRefused);
     EXPECT_EQ(newLines(),
-              (std::vector<std::string>{
-                  "TavrinDriverUtil.cpp | Command Line Received: '/netserv remove /component tvrnns'",
-                  op("Command received to install TVRNNS Net Service"),
-                  op("Command received to remove net Service"),
-                  op(prefix + "Failed to find component. HRESULT=0x80004001\n"),
-                  op("Add/Remove of net service:tvrnns Failed")}));
+              (std::vector<std::string>{std::string(kBannerMark), received("/netserv ADD /component tvrnns"),
+                                        op("Command received to install TVRNNS Net Service"),
+                                        op("Command received to add net Service"),
+                                        op(prefix + "Failed to find component. HRESULT=0x80004001\n"),
+                                        op(prefix + "Failed to get NetCfgClass object. HRESULT=0x80004001\n"),
+                                        op("Add/Remove of net service:tvrnns Failed")}));
+
+    EXPECT_EQ(machine.run({"/netserv", "remove", "/component", "tvrnns"}), kRefused);
+    EXPECT_EQ(newLines(), (std::vector<std::string>{
+                              std::string(kBannerMark), received("/netserv remove /component tvrnns"),
+                              op("Command received to install TVRNNS Net Service"),
+                              op("Command received to remove net Service"),
+                              op(prefix + "Failed to find component. HRESULT=0x80004001\n"),
+                              op("Add/Remove of net service:tvrnns Failed")}));
 }
 
 } // namespace

@@ -22,9 +22,31 @@ std::string SimTest::logBytes() const {
 }
 
 std::vector<LogEntry> SimTest::logEntries() const {
+    return parseLog(logBytes());
+}
+
+std::vector<std::string> logMessagesOf(const platform::sim::SimMachine& machine) {
+    std::vector<std::string> messages;
+    for (const LogEntry& entry : parseLog(machine.readFile(kLogPath).value_or(""))) {
+        messages.push_back(entry.message);
+    }
+    return messages;
+}
+
+FreshMachine::FreshMachine() : previous_(platform::boundPlatform()) {
+    platform::bindPlatform(machine.platform());
+    log::resetLogPathCache();
+    machine.createDirectories(L"C:\\Users\\Public\\Tavrin Secure");
+}
+
+FreshMachine::~FreshMachine() {
+    platform::bindPlatform(previous_);
+    log::resetLogPathCache();
+}
+
+std::vector<LogEntry> parseLog(const std::string& text) {
     static const std::regex header(R"(\[\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\] \[([^\]\r\n]*)\((-?\d+)\)\] \| )");
     static const std::string bannerStart = "\r\n\r\n\r\n" + std::string(96, '*');
-    const std::string text = logBytes();
     std::vector<LogEntry> entries;
     for (auto it = std::sregex_iterator(text.begin(), text.end(), header); it != std::sregex_iterator();
          ++it) {

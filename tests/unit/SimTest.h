@@ -21,6 +21,25 @@ struct LogEntry {
     std::string message; // with its line feeds as written ("\n", not CR LF)
 };
 
+// The normal lines of a log file's bytes, in order; banners are skipped.
+std::vector<LogEntry> parseLog(const std::string& bytes);
+std::vector<std::string> logMessagesOf(const platform::sim::SimMachine& machine);
+
+// A fresh machine bound as the platform for one table row, with the log
+// folder's parent present; the platform bound before comes back at the end.
+class FreshMachine {
+public:
+    FreshMachine();
+    ~FreshMachine();
+    FreshMachine(const FreshMachine&) = delete;
+    FreshMachine& operator=(const FreshMachine&) = delete;
+
+    platform::sim::SimMachine machine;
+
+private:
+    platform::Platform previous_;
+};
+
 class SimTest : public ::testing::Test {
 protected:
     SimTest();

@@ -1,0 +1,198 @@
+// Publishing one driver package and creating its root-enumerated device.
+#include "operator/OperatorLog.h"
+#include "operator/TDriverOperator.h"
+#include "platform/Owners.h"
+#include "platform/WideText.h"
+
+#include <algorithm>
+
+namespace {
+
+using tdu::platform::dev;
+using tdu::platform::DeviceElement;
+using tdu::platform::DeviceInfoSet;
+using tdu::platform::DeviceInstallParams;
+using tdu::platform::Guid;
+using tdu::platform::RegData;
+using tdu::platform::sys;
+
+constexpr std::uint32_t kInfPathLimit = 260;
+constexpr std::uint32_t kPublishedPathChars = 260;
+constexpr std::uint32_t kInstanceIdChars = 200;
+
+std::wstring afterLastSeparator(const std::wstring& path) {
+    const std::size_t cut = path.find_last_of(L"\\/");
+    return cut == std::wstring::npos ? path : path.substr(cut + 1);
+}
+
+} // namespace
+
+int TavrinDriverOperator::InstallDriver(const DriverOperation& record) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::InstallDriver");
+    if (record.infPath.empty()) {
+        TDU_LOG(L"Inf Name is empty.");
+    } else {
+        if (RegData::utf16Length(record.infPath) > kInfPathLimit) {
+            TDU_LOG(L"InfPath has exceeded MAX_PATH limit");
+            return 2;
+        }
+        std::error_code ec;
+        const bool present = sys().exists(record.infPath, ec);
+        if (ec) {
+            // Neither found nor missing (access denied, say): the package is
+            // not published and the device stage goes on as for a missing file.
+            TDU_LOG(L"Failed to check Inf Path: %s with last Error: %lu", record.infPath,
+                    static_cast<std::uint32_t>(ec.value()));
+        } else if (!present) {
+            TDU_LOG(L"Inf Path does not exist: %s", record.infPath);
+        } else {
+            std::wstring published;
+            if (!dev().SetupCopyOEMInfW(record.infPath, tdu::platform::kSpostPath,
+                                        tdu::platform::kSpCopyNoOverwrite, published, kPublishedPathChars) &&
+                sys().GetLastError() != tdu::platform::kErrorFileExists) {
+                TDU_LOG(L"Failed to copy Inf File with last Error: %lu", sys().GetLastError());
+            } else {
+                TDU_LOG(L"Successfully copied driver to driver store, output oem: %s", published);
+            }
+            if (!published.empty()) {
+                const std::wstring oemName = afterLastSeparator(published);
+                if (!record.componentName.empty() &&
+                    !Set32BitRegData(record.componentName, tdu::platform::kRegSz, RegData::text(oemName),
+                                     RegData::utf16Length(oemName) * 2)) {
+                    TDU_LOG(L"Failed to set registry for Component: %s", record.componentName);
+                }
+            }
+        }
+    }
+
+    bool rebootRequired = false;
+    if (record.hardwareId.empty()) {
+        return 0;
+    }
+    TDU_LOG(L"Hardware ID: %s", record.hardwareId);
+    bool startDevice = false;
+    if (!record.startDevice.empty() && tdu::platform::asciiUpper(record.startDevice) == L"YES") {
+        startDevice = true;
+        TDU_LOG(L"Start Device is true");
+    }
+    std::uint32_t added = 0;
+    if (!record.instanceId.empty()) {
+        TDU_LOG(L"Instance ID: %s", record.instanceId);
+        TDU_LOG(L"Adding a device with instance id");
+        added = AddDevice(record.hardwareId, &record.instanceId, startDevice);
+    } else {
+        TDU_LOG(L"Adding a device without instance id");
+        added = AddDevice(record.hardwareId, nullptr, startDevice);
+    }
+    if (added != 0) {
+        TDU_LOG(L"AddDevice()-> failed");
+        return static_cast<int>(added);
+    }
+    TDU_LOG(L"Device: %s added successfully.", record.hardwareId);
+
+    if (!record.infPath.empty()) {
+        // The update gets the caller's INF, not the published copy.
+        if (!dev().UpdateDriverForPlugAndPlayDevicesW(record.hardwareId, record.infPath,
+                                                      tdu::platform::kInstallFlagForce, &rebootRequired)) {
+            const std::uint32_t error = sys().GetLastError();
+            TDU_LOG(L"UpdateDriverForPlugAndPlayDevices failed with last Errorf: %lu", error);
+            return static_cast<int>(error);
+        }
+        TDU_LOG(L"Device: %s updated Successfully.", record.hardwareId);
+    }
+    if (rebootRequired) {
+        TDU_LOG(L"Installation of driver succeeded but reboot wil be required.");
+        return static_cast<int>(tdu::platform::kErrorSuccessRebootRequired);
+    }
+    return 0;
+}
+
+std::uint32_t TavrinDriverOperator::AddDevice(const std::wstring& hardwareId, const std::wstring* instanceId,
+                                              bool startDevice) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::AddDevice");
+    std::vector<Guid> classGuids;
+    std::uint32_t required = 0;
+    if (!dev().SetupDiClassGuidsFromNameW(L"Net", classGuids, 1, &required)) {
+        const std::uint32_t error = sys().GetLastError();
+        TDU_LOG(L"SetupDiClassGuidsFromName()-> failed with last Error: %lu", error);
+        return error;
+    }
+    const Guid classGuid = classGuids.empty() ? Guid{} : classGuids.front();
+
+    DeviceInfoSet set(dev().SetupDiCreateDeviceInfoList(&classGuid));
+    if (!set) {
+        const std::uint32_t error = sys().GetLastError();
+        TDU_LOG(L"SetupDiCreateDeviceInfoList()-> failed with last Error: %lu", error);
+        return error;
+    }
+
+    // Without an instance id the platform generates one under the root
+    // enumerator; the device name may then hold no backslash.
+    std::wstring deviceName = instanceId != nullptr ? *instanceId : hardwareId;
+    if (instanceId == nullptr) {
+        std::replace(deviceName.begin(), deviceName.end(), L'\\', L'&');
+    }
+    DeviceElement element;
+    if (!dev().SetupDiCreateDeviceInfoW(set.get(), deviceName, classGuid,
+                                        instanceId != nullptr ? 0 : tdu::platform::kDicdGenerateId,
+                                        element)) {
+        const std::uint32_t error = sys().GetLastError();
+        TDU_LOG(L"SetupDiCreateDeviceInfo()-> failed with last Error: %lu", error);
+        return error;
+    }
+
+    std::uint32_t result = 0;
+    auto failed = [&result](std::uint32_t error) {
+        result = error;
+        return error;
+    };
+    [&] {
+        const std::wstring multiString = hardwareId + std::wstring(2, L'\0');
+        if (!dev().SetupDiSetDeviceRegistryPropertyW(set.get(), element, tdu::platform::kSpdrpHardwareId,
+                                                     RegData::text(multiString),
+                                                     RegData::utf16Length(multiString) * 2)) {
+            TDU_LOG(L"SetupDiSetDeviceRegistryProperty()-> failed with last Error: %lu",
+                    failed(sys().GetLastError()));
+            return;
+        }
+        if (startDevice) {
+            DeviceInstallParams params;
+            if (!dev().SetupDiGetDeviceInstallParamsW(set.get(), element, params)) {
+                TDU_LOG(L"SetupDiGetDeviceInstallParams()-> failed with last Error: %lu",
+                        failed(sys().GetLastError()));
+                return;
+            }
+            params.flags |= tdu::platform::kDiDoNotCallConfigMg;
+            if (!dev().SetupDiSetDeviceInstallParamsW(set.get(), element, params)) {
+                TDU_LOG(L"SetupDiSetDeviceInstallParams()-> failed with last Error: %lu",
+                        failed(sys().GetLastError()));
+                return;
+            }
+        }
+        if (!dev().SetupDiCallClassInstaller(tdu::platform::kDifRegisterDevice, set.get(), element)) {
+            TDU_LOG(L"SetupDiCallClassInstaller()-> failed with last Error: %lu",
+                    failed(sys().GetLastError()));
+            return;
+        }
+        // From here on the device exists; later failures are only recorded.
+        std::wstring createdId;
+        if (!dev().SetupDiGetDeviceInstanceIdW(set.get(), element, createdId, kInstanceIdChars, nullptr)) {
+            TDU_LOG(L"SetupDiGetDeviceInstanceId()-> failed with Last Error: %lu",
+                    failed(sys().GetLastError()));
+        }
+        DeviceInstallParams params;
+        if (!dev().SetupDiGetDeviceInstallParamsW(set.get(), element, params)) {
+            TDU_LOG(L"SetupDiGetDeviceInstallParams()-> failed with last Error: %lu",
+                    failed(sys().GetLastError()));
+        }
+    }();
+
+    if (!dev().SetupDiDeleteDeviceInfo(set.get(), element)) {
+        TDU_LOG(L"SetupDiDeleteDeviceInfo()-> failed with last Error: %lu", failed(sys().GetLastError()));
+    }
+    if (!dev().SetupDiDestroyDeviceInfoList(set.release())) {
+        TDU_LOG(L"SetupDiDestroyDeviceInfoList()-> failed with last Error: %lu",
+                failed(sys().GetLastError()));
+    }
+    return result;
+}

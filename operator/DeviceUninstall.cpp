@@ -1,0 +1,171 @@
+// Taking one driver off the machine: its devices, its published packages and
+// its driver file.
+#include "operator/OperatorLog.h"
+#include "operator/TDriverOperator.h"
+#include "platform/Owners.h"
+#include "platform/WideText.h"
+
+namespace {
+
+using tdu::platform::dev;
+using tdu::platform::DeviceElement;
+using tdu::platform::DeviceInfoSet;
+using tdu::platform::DeviceInstallParams;
+using tdu::platform::RegData;
+using tdu::platform::sys;
+
+constexpr wchar_t kNotADeviceDriver[] = L"NOTADEVICEDRIVER";
+constexpr std::uint32_t kStoredNameBytes = 520;
+constexpr wchar_t kDriversFolder[] = L"%WINDIR%\\System32\\Drivers\\";
+
+} // namespace
+
+int TavrinDriverOperator::UninstallDriver(const DriverOperation& record) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::UninstallDriver");
+    std::uint32_t rebootRequired = 0;
+    if (!record.hardwareId.empty()) {
+        if (record.hardwareId == kNotADeviceDriver) {
+            TDU_LOG(L"Hardware id passed is: %s, so skipped removing device.", record.hardwareId);
+        } else if (RemoveDevices(record.hardwareId, &rebootRequired) != 0) {
+            TDU_LOG(L"failed to remove device: %s ", record.hardwareId);
+        } else {
+            TDU_LOG(L"Device: %s removed successfully.", record.hardwareId);
+        }
+    }
+    if (!record.oemInfName.empty() && !UninstallOEMInf(&record.oemInfName)) {
+        TDU_LOG(L"Uninstallation of OEM: %s Failed.", record.oemInfName);
+    }
+    if (!record.componentName.empty()) {
+        std::wstring stored;
+        std::uint32_t size = kStoredNameBytes;
+        if (Read32BitReg(record.componentName.c_str(), &stored, &size) && !stored.empty()) {
+            TDU_LOG(L"Uninstalling OEM for component:%s -> %s", record.componentName, stored);
+            // The value goes only with its package, so a failed removal is
+            // tried again by the next run.
+            if (UninstallOEMInf(&stored)) {
+                if (!Delete32BitReg(record.componentName.c_str())) {
+                    TDU_LOG(L"Delete32BitReg Failed.");
+                }
+            } else {
+                TDU_LOG(L"Uninstallation of OEM INf: %s Failed.", stored);
+            }
+        }
+        if (!DeleteDriverFile(record.componentName)) {
+            TDU_LOG(L"DeleteDriverFile Failed.");
+        }
+    }
+    if (rebootRequired != 0) {
+        TDU_LOG(L"Reboot will be required for uninstallation of driver to complete.");
+        return static_cast<int>(tdu::platform::kErrorSuccessRebootRequired);
+    }
+    return 0;
+}
+
+bool TavrinDriverOperator::UninstallOEMInf(const std::wstring* infName) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::UninstallOEMInf");
+    if (infName == nullptr) {
+        return true;
+    }
+    if (!dev().SetupUninstallOEMInfW(*infName, tdu::platform::kSuoiForceDelete)) {
+        TDU_LOG(L"Failed to remove OEM: %s", *infName);
+        return false;
+    }
+    TDU_LOG(L"Removed OEM: %s successfully.", *infName);
+    return true;
+}
+
+bool TavrinDriverOperator::DeleteDriverFile(const std::wstring& componentName) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::DeleteDriverFile");
+    std::wstring folder;
+    const std::uint32_t expanded =
+        sys().ExpandEnvironmentStringsW(kDriversFolder, folder, tdu::platform::kMaxPath);
+    if (expanded == 0) {
+        TDU_LOG(L"ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:%lu", sys().GetLastError());
+        return false;
+    }
+    if (expanded > tdu::platform::kMaxPath) {
+        // A folder that does not fit is never cut down to build a path.
+        TDU_LOG(L"ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:%lu",
+                tdu::platform::kErrorInsufficientBuffer);
+        return false;
+    }
+    const std::wstring path = folder + componentName + L".sys";
+    TDU_LOG(L"Attempting to delete '%s'", path);
+    if (!sys().DeleteFileW(path)) {
+        TDU_LOG(L"DeleteFile Failed for %s with last Error:%lu", path, sys().GetLastError());
+        const int removed = sys()._wremove(path);
+        if (removed != 0) {
+            TDU_LOG(L"Tried to delete '%s' one more time, but failed with Error:%d", path, removed);
+            return false;
+        }
+    }
+    TDU_LOG(L"'%s' deleted successfully", path);
+    return true;
+}
+
+std::uint32_t TavrinDriverOperator::RemoveDevices(const std::wstring& hardwareId,
+                                                  std::uint32_t* rebootRequired) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::RemoveDevices");
+    const DeviceInfoSet set(dev().SetupDiGetClassDevsExW(nullptr, tdu::platform::kDigcfAllClasses));
+    if (!set) {
+        const std::uint32_t error = sys().GetLastError();
+        TDU_LOG(L"SetupDiCreateDeviceInfoList() failed with last Error: %lu", error);
+        return error;
+    }
+    std::uint32_t result = 0;
+    for (std::uint32_t index = 0;; ++index) {
+        DeviceElement element;
+        if (!dev().SetupDiEnumDeviceInfo(set.get(), index, element)) {
+            const std::uint32_t error = sys().GetLastError();
+            if (error == tdu::platform::kErrorNoMoreItems) {
+                TDU_LOG(L"finished searching");
+                result = 0;
+            } else {
+                TDU_LOG(L"failed to get device info with last error: %lu", error);
+                result = error;
+            }
+            break;
+        }
+        std::uint32_t required = 0;
+        dev().SetupDiGetDeviceRegistryPropertyW(set.get(), element, tdu::platform::kSpdrpHardwareId, nullptr,
+                                                nullptr, 0, &required);
+        RegData ids;
+        std::uint32_t type = 0;
+        if (!dev().SetupDiGetDeviceRegistryPropertyW(set.get(), element, tdu::platform::kSpdrpHardwareId,
+                                                     &type, &ids, required, nullptr)) {
+            TDU_LOG(L"SetupDiGetDeviceRegistryProperty failed with last Error: %lu", sys().GetLastError());
+            continue;
+        }
+        bool matches = false;
+        for (const std::wstring& id : ids.multiStrings()) {
+            if (tdu::platform::equalsIgnoringAsciiCase(id, hardwareId)) {
+                matches = true;
+                break;
+            }
+        }
+        if (!matches) {
+            continue;
+        }
+        const tdu::platform::RemoveDeviceParams removal{8, tdu::platform::kDifRemove,
+                                                        tdu::platform::kDiRemoveDeviceGlobal, 0};
+        if (!dev().SetupDiSetClassInstallParamsW(set.get(), element, removal,
+                                                 tdu::platform::kSizeOfRemoveDeviceParams)) {
+            TDU_LOG(L"SetupDiSetClassInstallParams failed with last Error: %lu", sys().GetLastError());
+            continue;
+        }
+        if (!dev().SetupDiCallClassInstaller(tdu::platform::kDifRemove, set.get(), element)) {
+            TDU_LOG(L"SetupDiCallClassInstaller failed with last Error: %lu", sys().GetLastError());
+            continue;
+        }
+        DeviceInstallParams params;
+        if (!dev().SetupDiGetDeviceInstallParamsW(set.get(), element, params)) {
+            TDU_LOG(L"SetupDiGetDeviceInstallParams failed with last Error: %lu", sys().GetLastError());
+            continue;
+        }
+        if ((params.flags & (tdu::platform::kDiNeedRestart | tdu::platform::kDiNeedReboot)) != 0 &&
+            rebootRequired != nullptr) {
+            *rebootRequired = 1;
+        }
+    }
+    return result;
+}

@@ -1,0 +1,156 @@
+// The product's packages in the driver store, and the platform's INF cache.
+#include "operator/OperatorLog.h"
+#include "operator/TDriverOperator.h"
+#include "platform/Owners.h"
+
+#include <algorithm>
+#include <array>
+#include <new>
+
+namespace {
+
+using tdu::platform::dev;
+using tdu::platform::DeviceElement;
+using tdu::platform::DeviceInfoSet;
+using tdu::platform::DeviceInstallParams;
+using tdu::platform::DriverInfo;
+using tdu::platform::DriverInfoDetail;
+using tdu::platform::Guid;
+using tdu::platform::RegData;
+using tdu::platform::sys;
+
+struct SearchPair {
+    const wchar_t* className;
+    const wchar_t* hardwareId;
+};
+
+// The ids the product's packages declare, each under the setup class it is
+// searched in.
+constexpr std::array<SearchPair, 5> searchPairs{{
+    {L"NetService", L"tvrnns"},
+    {L"NetService", L"tvrnna"},
+    {L"Net", L"tvrnna_mp"},
+    {L"Net", L"tvrnvamgr"},
+    {L"Net", L"{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}\\TVRNVA"},
+}};
+
+constexpr std::uint32_t kDriverInfoDetailBytes = 1584;
+constexpr std::uint32_t kWindowsDirectoryChars = 261;
+constexpr int kInstallFailure = 1603;
+
+std::wstring afterLastSeparator(const std::wstring& path) {
+    const std::size_t cut = path.find_last_of(L"\\/");
+    return cut == std::wstring::npos ? path : path.substr(cut + 1);
+}
+
+} // namespace
+
+void TavrinDriverOperator::ListInfs(const std::wstring& className, const std::wstring& hardwareId,
+                                    std::vector<DriverStoreEntry>* entries) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::ListInfs");
+    std::vector<Guid> classGuids;
+    std::uint32_t required = 0;
+    if (!dev().SetupDiClassGuidsFromNameW(className, classGuids, 1, &required)) {
+        return;
+    }
+    const Guid classGuid = classGuids.empty() ? Guid{} : classGuids.front();
+    DeviceInfoSet set(dev().SetupDiCreateDeviceInfoList(&classGuid));
+    if (!set) {
+        return;
+    }
+    std::wstring deviceName = hardwareId;
+    std::replace(deviceName.begin(), deviceName.end(), L'\\', L'&');
+    // The element only carries the id for the search: it is never registered.
+    DeviceElement element;
+    if (!dev().SetupDiCreateDeviceInfoW(set.get(), deviceName, classGuid, tdu::platform::kDicdGenerateId,
+                                        element)) {
+        return;
+    }
+    [&] {
+        const std::wstring multiString = hardwareId + std::wstring(2, L'\0');
+        if (!dev().SetupDiSetDeviceRegistryPropertyW(set.get(), element, tdu::platform::kSpdrpHardwareId,
+                                                     RegData::text(multiString),
+                                                     RegData::utf16Length(multiString) * 2)) {
+            return;
+        }
+        DeviceInstallParams params;
+        if (dev().SetupDiGetDeviceInstallParamsW(set.get(), element, params)) {
+            params.flagsEx |=
+                tdu::platform::kDiFlagsExAllowExcludedDrvs | tdu::platform::kDiFlagsExUseClassForCompat;
+            dev().SetupDiSetDeviceInstallParamsW(set.get(), element, params);
+        }
+        if (!dev().SetupDiBuildDriverInfoList(set.get(), element, tdu::platform::kSpditCompatDriver)) {
+            return;
+        }
+        for (std::uint32_t index = 0;; ++index) {
+            DriverInfo info;
+            if (!dev().SetupDiEnumDriverInfoW(set.get(), element, tdu::platform::kSpditCompatDriver, index,
+                                              info)) {
+                return;
+            }
+            DriverInfoDetail detail;
+            // The detail's fixed part always fits; only the id list may not.
+            const bool more = dev().SetupDiGetDriverInfoDetailW(set.get(), element, info, detail,
+                                                                kDriverInfoDetailBytes, nullptr) ||
+                              sys().GetLastError() == tdu::platform::kErrorInsufficientBuffer;
+            tdu::platform::LocalTime date;
+            sys().FileTimeToSystemTime(info.driverDate, date);
+            if (entries != nullptr) {
+                entries->push_back(DriverStoreEntry{afterLastSeparator(detail.infFileName), hardwareId});
+            }
+            const std::uint64_t v = info.driverVersion;
+            TDU_LOG(L"%s %0.2u/%0.2u/%0.4u %u.%u.%u.%u %s\n", detail.infFileName, std::uint32_t{date.month},
+                    std::uint32_t{date.day}, std::uint32_t{date.year},
+                    static_cast<std::uint32_t>((v >> 48U) & 0xFFFFU),
+                    static_cast<std::uint32_t>((v >> 32U) & 0xFFFFU),
+                    static_cast<std::uint32_t>((v >> 16U) & 0xFFFFU), static_cast<std::uint32_t>(v & 0xFFFFU),
+                    hardwareId);
+            if (!more) {
+                return;
+            }
+        }
+    }();
+    dev().SetupDiDeleteDeviceInfo(set.get(), element);
+}
+
+int TavrinDriverOperator::ListDriverInfs(std::vector<DriverStoreEntry>* entries) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::ListDriverInfs");
+    try {
+        TDU_LOG(L"Listing Driver Infs");
+        for (const SearchPair& pair : searchPairs) {
+            ListInfs(pair.className, pair.hardwareId, entries);
+        }
+    } catch (const std::bad_alloc&) {
+        return kInstallFailure;
+    }
+    return 0;
+}
+
+int TavrinDriverOperator::RemoveINFCACHE() {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::RemoveINFCACHE");
+    try {
+        TDU_LOG(L"Removing INF Cache");
+        std::wstring windows;
+        const std::uint32_t length = sys().GetWindowsDirectoryW(windows, kWindowsDirectoryChars);
+        if (length == 0 || length > kWindowsDirectoryChars - 1) {
+            TDU_LOG(L"GetWindowsDirectory()->%u  GetLastError():%#x", length, sys().GetLastError());
+            return kInstallFailure;
+        }
+        const std::wstring path = windows + L"\\INF\\INFCACHE.1";
+        if (sys().DeleteFileW(path)) {
+            TDU_LOG(L"DeleteFile(\"%s\") succeeded.", path);
+            return 0;
+        }
+        const std::uint32_t error = sys().GetLastError();
+        if (error == tdu::platform::kErrorFileNotFound) {
+            TDU_LOG(L"DeleteFile(\"%s\") failure ignored. File Not Found.", path);
+            sys()._wremove(path);
+            return 0;
+        }
+        TDU_LOG(L"DeleteFile(\"%s\") failed. GetLastError():%#x", path, error);
+        sys()._wremove(path);
+        return kInstallFailure;
+    } catch (const std::bad_alloc&) {
+        return kInstallFailure;
+    }
+}

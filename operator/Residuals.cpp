@@ -1,0 +1,95 @@
+// What an earlier install of the net-service driver may have left outside
+// the driver store: package folders in the legacy DIFx store and two keys.
+#include "operator/OperatorLog.h"
+#include "operator/TDriverOperator.h"
+#include "platform/Owners.h"
+
+#include <array>
+
+namespace {
+
+using tdu::platform::sys;
+
+constexpr wchar_t kStorePath[] = L"%WINDIR%\\System32\\DRVSTORE";
+constexpr wchar_t kFolderPrefix[] = L"tvrnns_";
+constexpr wchar_t kFileBase[] = L"tvrnns";
+constexpr std::array<const wchar_t*, 3> kExtensions{L".inf", L".cat", L".sys"};
+constexpr std::array<const wchar_t*, 2> kResidualKeys{L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\DIFxAPP"
+                                                      L"\\Components\\{9AC1F0E9-DE2F-4b2d-910C-65CAEE9153D9}",
+                                                      L"SYSTEM\\CurrentControlSet\\Services\\tvrnns"};
+
+} // namespace
+
+std::vector<std::wstring> listDirectoryNames(const std::wstring& prefix, bool directoriesOnly,
+                                             const std::wstring& suffix) {
+    std::vector<std::wstring> names;
+    tdu::platform::FindData entry;
+    const tdu::platform::FindHandle search(sys().FindFirstFileW(prefix + suffix, entry));
+    if (!search) {
+        return names;
+    }
+    do {
+        const bool directory = (entry.attributes & tdu::platform::kFileAttributeDirectory) != 0;
+        if (directory == directoriesOnly) {
+            names.push_back(entry.fileName);
+        }
+    } while (sys().FindNextFileW(search.get(), entry));
+    return names;
+}
+
+void TavrinDriverOperator::cleanTVRNNSResiduals() {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::cleanTVRNNSResiduals");
+    auto erase = [](const std::wstring& path) {
+        TDU_LOG(L"Erasing: %s", path);
+        std::error_code ec;
+        if (path.empty() || !sys().exists(path, ec)) {
+            TDU_LOG(L"File not found: %s", path);
+            return;
+        }
+        if (sys().DeleteFileW(path)) {
+            TDU_LOG(L"Successfully deleted: %s", path);
+            return;
+        }
+        TDU_LOG(L"DeleteFile Failed for %s with last Error:%lu", path, sys().GetLastError());
+        const int removed = sys()._wremove(path);
+        if (removed == 0) {
+            TDU_LOG(L"Successfully deleted: %s", path);
+        } else {
+            TDU_LOG(L"Tried to delete '%s' one more time, but failed with Error:%d", path, removed);
+        }
+    };
+
+    TDU_LOG(L"Cleaning TVRNNS Residuals");
+    [&] {
+        std::wstring store;
+        const std::uint32_t expanded =
+            sys().ExpandEnvironmentStringsW(kStorePath, store, tdu::platform::kMaxPath);
+        if (expanded == 0 || expanded > tdu::platform::kMaxPath) {
+            // A store path that does not fit is never cut down to a shorter one.
+            TDU_LOG(L"ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:%lu",
+                    expanded == 0 ? sys().GetLastError() : tdu::platform::kErrorInsufficientBuffer);
+            return;
+        }
+        TDU_LOG(L"DRVStore path is: %s", store);
+        std::error_code ec;
+        if (!sys().exists(store, ec)) {
+            TDU_LOG(L"DRVStore path does not exists: %s", store);
+            return;
+        }
+        TDU_LOG(L"DRVStore path exists: %s", store);
+        for (const std::wstring& folder : listDirectoryNames(store + L"\\" + kFolderPrefix, true, L"*")) {
+            TDU_LOG(L"TVRNNS Dir: %s", folder);
+            for (const wchar_t* extension : kExtensions) {
+                erase(store + L"\\" + folder + L"\\" + kFileBase + extension);
+            }
+            if (!sys().RemoveDirectoryW(store + L"\\" + folder)) {
+                TDU_LOG(L"RemoveDirectory Failed for '%s' with Error:%d", folder,
+                        static_cast<std::int32_t>(sys().GetLastError()));
+            }
+        }
+    }();
+    // The keys go on every path, whatever happened to the folders.
+    for (const wchar_t* key : kResidualKeys) {
+        RegDelNode(key);
+    }
+}

@@ -1,0 +1,60 @@
+// The split-DNS filter is set up by its INF's own sections, not through a
+// device: the platform runs them and reports nothing back.
+#include "operator/OperatorLog.h"
+#include "operator/TDriverOperator.h"
+#include "platform/Platform.h"
+
+#include <exception>
+#include <stdexcept>
+
+namespace {
+
+constexpr int kInstallFailure = 1603;
+constexpr std::size_t kCommandLineChars = 1024;
+
+// Runs one section; 1603 when an exception broke the run off.
+template <class Messages> int runSection(const wchar_t* section, const std::wstring& infPath) {
+    TDU_LOG_FUNCTION(Messages::function);
+    int result = 0;
+    try {
+        TDU_LOG(L"%s", Messages::enter);
+        // The INF path goes in unquoted: the platform takes the rest of the
+        // line as the path, spaces included, and would not strip quotes.
+        const std::wstring commandLine = std::wstring(section) + L" 128 " + infPath;
+        if (commandLine.size() > kCommandLineChars - 1) {
+            // A cut line would name another file: refuse it like any broken-off run.
+            throw std::length_error("section command line too long");
+        }
+        TDU_LOG(L"Calling InstallHinfSectionW with params: %s\n", commandLine);
+        tdu::platform::dev().InstallHinfSectionW(commandLine, 0);
+    } catch (const std::exception&) {
+        TDU_LOG(L"%s", Messages::failure);
+        result = kInstallFailure;
+    }
+    TDU_LOG(L"%s", Messages::exit);
+    return result;
+}
+
+struct InstallMessages {
+    static constexpr const wchar_t* function = L"TavrinDriverOperator::InstallSplitDnsFilter";
+    static constexpr const wchar_t* enter = L"Enter InstallSplitDnsFilter\n";
+    static constexpr const wchar_t* failure = L"Failing InstallSplitDnsFilter\n";
+    static constexpr const wchar_t* exit = L"Exit InstallSplitDnsFilter\n";
+};
+
+struct UninstallMessages {
+    static constexpr const wchar_t* function = L"TavrinDriverOperator::UnInstallSplitDnsFilter";
+    static constexpr const wchar_t* enter = L"Enter UnInstallSplitDnsFilter\n";
+    static constexpr const wchar_t* failure = L"Failed UnInstallSplitDnsFilter\n";
+    static constexpr const wchar_t* exit = L"Exit UnInstallSplitDnsFilter\n";
+};
+
+} // namespace
+
+int TavrinDriverOperator::InstallSplitDnsFilter(const DriverOperation& record) {
+    return runSection<InstallMessages>(L"DefaultInstall", record.infPath);
+}
+
+int TavrinDriverOperator::UnInstallSplitDnsFilter(const DriverOperation& record) {
+    return runSection<UninstallMessages>(L"DefaultUnInstall", record.infPath);
+}

@@ -1,0 +1,618 @@
+#include "platform/sim/SimDeviceSetup.h"
+
+#include "platform/WideText.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cwchar>
+#include <fstream>
+#include <sstream>
+
+namespace tdu::platform::sim {
+
+namespace {
+
+constexpr std::uint32_t kErrorDiDoDefault = 0xE000020E;
+constexpr std::uint32_t kErrorNoCompatDrivers = 0xE0000228;
+constexpr std::uint32_t kDigcfPresent = 2;
+constexpr wchar_t kInfFolder[] = L"C:\\Windows\\INF\\";
+
+const std::vector<std::pair<std::wstring, Guid>>& knownClasses() {
+    static const std::vector<std::pair<std::wstring, Guid>> classes{
+        {L"Net", kGuidDevClassNet},
+        {L"NetService", kGuidDevClassNetService},
+        {L"System", kGuidDevClassSystem},
+        {L"NetTrans", Guid{0x4d36e975, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}}},
+    };
+    return classes;
+}
+
+RegData multiString(const std::vector<std::wstring>& items) {
+    std::wstring joined;
+    for (const std::wstring& item : items) {
+        joined += item;
+        joined.push_back(L'\0');
+    }
+    joined.push_back(L'\0');
+    return RegData::text(joined);
+}
+
+std::optional<std::string> readHostFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+// A DriverVer date, "mm/dd/yyyy", as a FILETIME (100 ns since 1601).
+std::uint64_t fileTimeOf(const std::wstring& date) {
+    unsigned month = 0;
+    unsigned day = 0;
+    int year = 0;
+    if (std::swscanf(date.c_str(), L"%u/%u/%d", &month, &day, &year) != 3) {
+        return 0;
+    }
+    using namespace std::chrono;
+    const sys_days when{std::chrono::year{year} / std::chrono::month{month} / std::chrono::day{day}};
+    const sys_days epoch{std::chrono::year{1601} / January / 1};
+    return static_cast<std::uint64_t>((when - epoch).count()) * 864'000'000'000ULL;
+}
+
+// A DriverVer version, "a.b.c.d", as the platform's 64-bit number.
+std::uint64_t versionOf(const std::wstring& version) {
+    unsigned parts[4] = {0, 0, 0, 0};
+    std::swscanf(version.c_str(), L"%u.%u.%u.%u", &parts[0], &parts[1], &parts[2], &parts[3]);
+    std::uint64_t packed = 0;
+    for (const unsigned part : parts) {
+        packed = (packed << 16U) | (part & 0xFFFFU);
+    }
+    return packed;
+}
+
+// The detail's size with its hardware-id list: the fixed part, then the
+// multi-string, as the platform lays it out.
+constexpr std::uint32_t kDetailFixedBytes = 1576;
+
+} // namespace
+
+SimDeviceSet* SimDeviceSetup::setOf(Handle deviceInfoSet) {
+    HandleEntry* entry = s_.findHandle(deviceInfoSet);
+    return entry == nullptr ? nullptr : entry->deviceSet.get();
+}
+
+SimElement* SimDeviceSetup::elementOf(Handle deviceInfoSet, const DeviceElement& element) {
+    SimDeviceSet* set = setOf(deviceInfoSet);
+    if (set == nullptr) {
+        fail(kErrorInvalidHandle);
+        return nullptr;
+    }
+    for (SimElement& candidate : set->elements) {
+        if (candidate.devInst == element.devInst) {
+            return &candidate;
+        }
+    }
+    fail(kErrorInvalidParameter);
+    return nullptr;
+}
+
+SimDevice* SimDeviceSetup::deviceOf(const SimElement& element) {
+    for (SimDevice& device : s_.devices) {
+        if (foldCase(device.instanceId) == foldCase(element.instanceId)) {
+            return &device;
+        }
+    }
+    return nullptr;
+}
+
+Handle SimDeviceSetup::newSet(SimDeviceSet set) {
+    HandleEntry entry;
+    entry.kind = "device information set";
+    entry.deviceSet = std::make_shared<SimDeviceSet>(std::move(set));
+    return s_.addHandle(std::move(entry));
+}
+
+bool SimDeviceSetup::SetupCopyOEMInfW(const std::wstring& sourceInfFileName,
+                                      std::uint32_t /*oemSourceMediaType*/, std::uint32_t /*copyStyle*/,
+                                      std::wstring& destination, std::uint32_t destinationCapacity) {
+    if (auto error = s_.check("SetupCopyOEMInfW")) {
+        return false;
+    }
+    const std::optional<std::string> content = readHostFile(mapToHost(s_.root, sourceInfFileName));
+    if (!content) {
+        return fail(kErrorFileNotFound);
+    }
+    auto publishedPath = [&](const std::wstring& oemName) -> bool {
+        const std::wstring path = kInfFolder + oemName;
+        if (path.size() + 1 > destinationCapacity) {
+            return false;
+        }
+        destination = path;
+        return true;
+    };
+    for (const SimPackage& package : s_.driverStore) {
+        if (package.content == *content) {
+            // The same package again: the store answers with the name it has.
+            publishedPath(package.oemName);
+            return fail(kErrorFileExists);
+        }
+    }
+    unsigned number = 0;
+    auto taken = [&](const std::wstring& name) {
+        return std::any_of(s_.driverStore.begin(), s_.driverStore.end(),
+                           [&](const SimPackage& p) { return foldCase(p.oemName) == foldCase(name); });
+    };
+    while (taken(L"oem" + std::to_wstring(number) + L".inf")) {
+        ++number;
+    }
+    const std::wstring oemName = L"oem" + std::to_wstring(number) + L".inf";
+    s_.driverStore.push_back(SimPackage{oemName, *content, SimInf::parse(*content)});
+    std::ofstream(mapToHost(s_.root, kInfFolder + oemName), std::ios::binary) << *content;
+    if (!publishedPath(oemName)) {
+        return fail(kErrorInsufficientBuffer);
+    }
+    return true;
+}
+
+bool SimDeviceSetup::SetupUninstallOEMInfW(const std::wstring& infFileName, std::uint32_t flags) {
+    if (auto error = s_.check("SetupUninstallOEMInfW")) {
+        return false;
+    }
+    const auto package = std::find_if(s_.driverStore.begin(), s_.driverStore.end(), [&](const SimPackage& p) {
+        return foldCase(p.oemName) == foldCase(infFileName);
+    });
+    if (package == s_.driverStore.end()) {
+        return fail(kErrorFileNotFound);
+    }
+    const bool inUse = std::any_of(s_.devices.begin(), s_.devices.end(), [&](const SimDevice& device) {
+        return foldCase(device.driverInf) == foldCase(package->oemName);
+    });
+    if (inUse && (flags & kSuoiForceDelete) == 0) {
+        return fail(kErrorInfInUseByDevices);
+    }
+    std::error_code ignored;
+    std::filesystem::remove(mapToHost(s_.root, kInfFolder + package->oemName), ignored);
+    s_.driverStore.erase(package);
+    return true;
+}
+
+bool SimDeviceSetup::UpdateDriverForPlugAndPlayDevicesW(const std::wstring& hardwareId,
+                                                        const std::wstring& fullInfPath,
+                                                        std::uint32_t /*installFlags*/,
+                                                        bool* rebootRequired) {
+    if (auto error = s_.check("UpdateDriverForPlugAndPlayDevicesW")) {
+        return false;
+    }
+    const std::optional<std::string> content = readHostFile(mapToHost(s_.root, fullInfPath));
+    if (!content) {
+        return fail(kErrorFileNotFound);
+    }
+    if (!SimInf::parse(*content).declares(hardwareId)) {
+        return fail(kErrorNoCompatDrivers);
+    }
+    std::vector<SimDevice*> targets;
+    for (SimDevice& device : s_.devices) {
+        if (device.present && device.hardwareIds &&
+            std::any_of(device.hardwareIds->begin(), device.hardwareIds->end(),
+                        [&](const std::wstring& id) { return equalsIgnoringAsciiCase(id, hardwareId); })) {
+            targets.push_back(&device);
+        }
+    }
+    if (targets.empty()) {
+        return fail(kErrorNoSuchDevinst);
+    }
+    // The update stages the package itself when it is not in the store yet.
+    auto package = std::find_if(s_.driverStore.begin(), s_.driverStore.end(),
+                                [&](const SimPackage& p) { return p.content == *content; });
+    if (package == s_.driverStore.end()) {
+        std::wstring ignored;
+        const std::uint32_t saved = s_.lastError;
+        SetupCopyOEMInfW(fullInfPath, kSpostPath, 0, ignored, kMaxPath);
+        s_.lastError = saved;
+        package = s_.driverStore.end() - 1;
+    }
+    for (SimDevice* device : targets) {
+        device->driverInf = package->oemName;
+    }
+    if (rebootRequired != nullptr) {
+        *rebootRequired = s_.driverUpdateRestart;
+    }
+    return true;
+}
+
+bool SimDeviceSetup::SetupDiClassGuidsFromNameW(const std::wstring& className, std::vector<Guid>& classGuids,
+                                                std::uint32_t classGuidListSize,
+                                                std::uint32_t* requiredSize) {
+    if (auto error = s_.check("SetupDiClassGuidsFromNameW")) {
+        return false;
+    }
+    classGuids.clear();
+    std::uint32_t found = 0;
+    for (const auto& [name, guid] : knownClasses()) {
+        if (equalsIgnoringAsciiCase(name, className)) {
+            ++found;
+            if (classGuids.size() < classGuidListSize) {
+                classGuids.push_back(guid);
+            }
+        }
+    }
+    if (requiredSize != nullptr) {
+        *requiredSize = found;
+    }
+    if (found > classGuidListSize) {
+        return fail(kErrorInsufficientBuffer);
+    }
+    return true;
+}
+
+Handle SimDeviceSetup::SetupDiCreateDeviceInfoList(const Guid* /*classGuid*/) {
+    if (auto error = s_.check("SetupDiCreateDeviceInfoList")) {
+        return kInvalidHandle;
+    }
+    return newSet(SimDeviceSet{});
+}
+
+Handle SimDeviceSetup::SetupDiGetClassDevsExW(const Guid* classGuid, std::uint32_t flags) {
+    if (auto error = s_.check("SetupDiGetClassDevsExW")) {
+        return kInvalidHandle;
+    }
+    SimDeviceSet set;
+    for (const SimDevice& device : s_.devices) {
+        if ((flags & kDigcfAllClasses) == 0 && (classGuid == nullptr || !(device.classGuid == *classGuid))) {
+            continue;
+        }
+        if ((flags & kDigcfPresent) != 0 && !device.present) {
+            continue;
+        }
+        SimElement element;
+        element.devInst = s_.nextDevInst++;
+        element.instanceId = device.instanceId;
+        element.classGuid = device.classGuid;
+        element.registered = true;
+        set.elements.push_back(element);
+    }
+    return newSet(std::move(set));
+}
+
+bool SimDeviceSetup::SetupDiDestroyDeviceInfoList(Handle deviceInfoSet) {
+    if (setOf(deviceInfoSet) == nullptr) {
+        return fail(kErrorInvalidHandle);
+    }
+    // An injected failure still frees the set: the caller cannot release it
+    // a second time, so counting it as held would only hide real leaks.
+    const std::optional<std::uint32_t> error = s_.check("SetupDiDestroyDeviceInfoList");
+    s_.closeHandle(deviceInfoSet);
+    return !error;
+}
+
+bool SimDeviceSetup::SetupDiCreateDeviceInfoW(Handle deviceInfoSet, const std::wstring& deviceName,
+                                              const Guid& classGuid, std::uint32_t creationFlags,
+                                              DeviceElement& element) {
+    if (auto error = s_.check("SetupDiCreateDeviceInfoW")) {
+        return false;
+    }
+    SimDeviceSet* set = setOf(deviceInfoSet);
+    if (set == nullptr) {
+        return fail(kErrorInvalidHandle);
+    }
+    std::wstring instanceId;
+    auto exists = [&](const std::wstring& id) {
+        SimElement probe;
+        probe.instanceId = id;
+        return deviceOf(probe) != nullptr ||
+               std::any_of(set->elements.begin(), set->elements.end(),
+                           [&](const SimElement& e) { return foldCase(e.instanceId) == foldCase(id); });
+    };
+    if ((creationFlags & kDicdGenerateId) != 0) {
+        if (deviceName.empty() || deviceName.find(L'\\') != std::wstring::npos) {
+            return fail(kErrorInvalidDevinstName);
+        }
+        for (unsigned n = 0;; ++n) {
+            std::wstring number = std::to_wstring(n);
+            number.insert(0, 4 - std::min<std::size_t>(4, number.size()), L'0');
+            instanceId = L"ROOT\\" + asciiUpper(deviceName) + L"\\" + number;
+            if (!exists(instanceId)) {
+                break;
+            }
+        }
+    } else {
+        if (std::count(deviceName.begin(), deviceName.end(), L'\\') != 2) {
+            return fail(kErrorInvalidDevinstName);
+        }
+        if (exists(deviceName)) {
+            return fail(kErrorDevinstAlreadyExists);
+        }
+        instanceId = deviceName;
+    }
+    SimElement created;
+    created.devInst = s_.nextDevInst++;
+    created.instanceId = instanceId;
+    created.classGuid = classGuid;
+    set->elements.push_back(created);
+    element = DeviceElement{classGuid, created.devInst, 0};
+    return true;
+}
+
+bool SimDeviceSetup::SetupDiEnumDeviceInfo(Handle deviceInfoSet, std::uint32_t memberIndex,
+                                           DeviceElement& element) {
+    if (auto error = s_.check("SetupDiEnumDeviceInfo")) {
+        return false;
+    }
+    SimDeviceSet* set = setOf(deviceInfoSet);
+    if (set == nullptr) {
+        return fail(kErrorInvalidHandle);
+    }
+    if (memberIndex >= set->elements.size()) {
+        return fail(kErrorNoMoreItems);
+    }
+    const SimElement& found = set->elements[memberIndex];
+    element = DeviceElement{found.classGuid, found.devInst, 0};
+    return true;
+}
+
+bool SimDeviceSetup::SetupDiDeleteDeviceInfo(Handle deviceInfoSet, const DeviceElement& element) {
+    if (auto error = s_.check("SetupDiDeleteDeviceInfo")) {
+        return false;
+    }
+    SimDeviceSet* set = setOf(deviceInfoSet);
+    if (elementOf(deviceInfoSet, element) == nullptr) {
+        return false;
+    }
+    std::erase_if(set->elements, [&](const SimElement& e) { return e.devInst == element.devInst; });
+    return true;
+}
+
+bool SimDeviceSetup::SetupDiGetDeviceInstanceIdW(Handle deviceInfoSet, const DeviceElement& element,
+                                                 std::wstring& instanceId, std::uint32_t capacity,
+                                                 std::uint32_t* requiredSize) {
+    if (auto error = s_.check("SetupDiGetDeviceInstanceIdW")) {
+        return false;
+    }
+    const SimElement* found = elementOf(deviceInfoSet, element);
+    if (found == nullptr) {
+        return false;
+    }
+    const auto needed = static_cast<std::uint32_t>(found->instanceId.size() + 1);
+    if (requiredSize != nullptr) {
+        *requiredSize = needed;
+    }
+    if (needed > capacity) {
+        return fail(kErrorInsufficientBuffer);
+    }
+    instanceId = found->instanceId;
+    return true;
+}
+
+bool SimDeviceSetup::SetupDiSetDeviceRegistryPropertyW(Handle deviceInfoSet, const DeviceElement& element,
+                                                       std::uint32_t property, const RegData& value,
+                                                       std::uint32_t byteCount) {
+    if (auto error = s_.check("SetupDiSetDeviceRegistryPropertyW")) {
+        return false;
+    }
+    SimElement* found = elementOf(deviceInfoSet, element);
+    if (found == nullptr) {
+        return false;
+    }
+    if (property != kSpdrpHardwareId) {
+        return fail(kErrorInvalidParameter);
+    }
+    RegData stored = value;
+    stored.bytes.resize(byteCount, 0);
+    const std::vector<std::wstring> ids = stored.multiStrings();
+    if (SimDevice* device = found->registered ? deviceOf(*found) : nullptr) {
+        device->hardwareIds = ids;
+    } else {
+        found->hardwareIds = ids;
+    }
+    return true;
+}
+
+bool SimDeviceSetup::SetupDiGetDeviceRegistryPropertyW(Handle deviceInfoSet, const DeviceElement& element,
+                                                       std::uint32_t property,
+                                                       std::uint32_t* propertyRegDataType, RegData* buffer,
+                                                       std::uint32_t bufferSize,
+                                                       std::uint32_t* requiredSize) {
+    if (auto error = s_.check("SetupDiGetDeviceRegistryPropertyW")) {
+        return false;
+    }
+    SimElement* found = elementOf(deviceInfoSet, element);
+    if (found == nullptr) {
+        return false;
+    }
+    if (property != kSpdrpHardwareId) {
+        return fail(kErrorInvalidParameter);
+    }
+    std::optional<std::vector<std::wstring>> ids = found->hardwareIds;
+    if (found->registered) {
+        const SimDevice* device = deviceOf(*found);
+        if (device == nullptr) {
+            return fail(kErrorNoSuchDevinst);
+        }
+        ids = device->hardwareIds;
+    }
+    if (!ids) {
+        return fail(kErrorInvalidData);
+    }
+    const RegData value = multiString(*ids);
+    const auto needed = static_cast<std::uint32_t>(value.bytes.size());
+    if (requiredSize != nullptr) {
+        *requiredSize = needed;
+    }
+    if (propertyRegDataType != nullptr) {
+        *propertyRegDataType = kRegMultiSz;
+    }
+    if (buffer == nullptr || bufferSize < needed) {
+        return fail(kErrorInsufficientBuffer);
+    }
+    *buffer = value;
+    return true;
+}
+
+bool SimDeviceSetup::SetupDiGetDeviceInstallParamsW(Handle deviceInfoSet, const DeviceElement& element,
+                                                    DeviceInstallParams& params) {
+    if (auto error = s_.check("SetupDiGetDeviceInstallParamsW")) {
+        return false;
+    }
+    const SimElement* found = elementOf(deviceInfoSet, element);
+    if (found == nullptr) {
+        return false;
+    }
+    params = found->params;
+    return true;
+}
+
+bool SimDeviceSetup::SetupDiSetDeviceInstallParamsW(Handle deviceInfoSet, const DeviceElement& element,
+                                                    const DeviceInstallParams& params) {
+    if (auto error = s_.check("SetupDiSetDeviceInstallParamsW")) {
+        return false;
+    }
+    SimElement* found = elementOf(deviceInfoSet, element);
+    if (found == nullptr) {
+        return false;
+    }
+    found->params = params;
+    return true;
+}
+
+bool SimDeviceSetup::SetupDiSetClassInstallParamsW(Handle deviceInfoSet, const DeviceElement& element,
+                                                   const RemoveDeviceParams& params,
+                                                   std::uint32_t paramsSize) {
+    if (auto error = s_.check("SetupDiSetClassInstallParamsW")) {
+        return false;
+    }
+    SimElement* found = elementOf(deviceInfoSet, element);
+    if (found == nullptr) {
+        return false;
+    }
+    if (params.headerSize != 8 || paramsSize != kSizeOfRemoveDeviceParams) {
+        return fail(kErrorInvalidParameter);
+    }
+    found->classInstallParams = params;
+    return true;
+}
+
+bool SimDeviceSetup::SetupDiCallClassInstaller(std::uint32_t installFunction, Handle deviceInfoSet,
+                                               const DeviceElement& element) {
+    if (auto error = s_.check("SetupDiCallClassInstaller")) {
+        return false;
+    }
+    SimElement* found = elementOf(deviceInfoSet, element);
+    if (found == nullptr) {
+        return false;
+    }
+    if (installFunction == kDifRegisterDevice) {
+        SimDevice* existing = deviceOf(*found);
+        if (found->registered || existing != nullptr) {
+            return fail(kErrorDevinstAlreadyExists);
+        }
+        s_.devices.push_back(
+            SimDevice{found->instanceId, found->classGuid, found->hardwareIds, true, 0, L""});
+        found->registered = true;
+        return true;
+    }
+    if (installFunction == kDifRemove) {
+        const SimDevice* device = found->registered ? deviceOf(*found) : nullptr;
+        if (device == nullptr) {
+            return fail(kErrorNoSuchDevinst);
+        }
+        found->params.flags |= device->removalFlags;
+        const std::wstring gone = foldCase(device->instanceId);
+        std::erase_if(s_.devices, [&](const SimDevice& d) { return foldCase(d.instanceId) == gone; });
+        return true;
+    }
+    return fail(kErrorDiDoDefault);
+}
+
+bool SimDeviceSetup::SetupDiBuildDriverInfoList(Handle deviceInfoSet, const DeviceElement& element,
+                                                std::uint32_t /*driverType*/) {
+    if (auto error = s_.check("SetupDiBuildDriverInfoList")) {
+        return false;
+    }
+    SimElement* found = elementOf(deviceInfoSet, element);
+    if (found == nullptr) {
+        return false;
+    }
+    std::vector<std::wstring> ids = found->hardwareIds.value_or(std::vector<std::wstring>{});
+    if (const SimDevice* device = found->registered ? deviceOf(*found) : nullptr) {
+        ids = device->hardwareIds.value_or(std::vector<std::wstring>{});
+    }
+    found->drivers.clear();
+    for (const SimPackage& package : s_.driverStore) {
+        for (const SimInfModel& model : package.inf.models) {
+            const bool compatible =
+                std::any_of(model.ids.begin(), model.ids.end(), [&](const std::wstring& offered) {
+                    return std::any_of(ids.begin(), ids.end(), [&](const std::wstring& id) {
+                        return equalsIgnoringAsciiCase(id, offered);
+                    });
+                });
+            if (compatible) {
+                found->drivers.push_back(SimDriverNode{s_.nextDevInst++, package.oemName, model,
+                                                       fileTimeOf(package.inf.driverDate),
+                                                       versionOf(package.inf.driverVersion)});
+            }
+        }
+    }
+    return true;
+}
+
+bool SimDeviceSetup::SetupDiEnumDriverInfoW(Handle deviceInfoSet, const DeviceElement& element,
+                                            std::uint32_t driverType, std::uint32_t memberIndex,
+                                            DriverInfo& driverInfo) {
+    if (auto error = s_.check("SetupDiEnumDriverInfoW")) {
+        return false;
+    }
+    const SimElement* found = elementOf(deviceInfoSet, element);
+    if (found == nullptr) {
+        return false;
+    }
+    if (memberIndex >= found->drivers.size()) {
+        return fail(kErrorNoMoreItems);
+    }
+    const SimDriverNode& node = found->drivers[memberIndex];
+    driverInfo =
+        DriverInfo{driverType, node.id,     node.model.description, L"Tavrin Secure", L"Tavrin Secure",
+                   node.date,  node.version};
+    return true;
+}
+
+bool SimDeviceSetup::SetupDiGetDriverInfoDetailW(Handle deviceInfoSet, const DeviceElement& element,
+                                                 const DriverInfo& driverInfo, DriverInfoDetail& detail,
+                                                 std::uint32_t detailSize, std::uint32_t* requiredSize) {
+    if (auto error = s_.check("SetupDiGetDriverInfoDetailW")) {
+        return false;
+    }
+    const SimElement* found = elementOf(deviceInfoSet, element);
+    if (found == nullptr) {
+        return false;
+    }
+    const auto node = std::find_if(found->drivers.begin(), found->drivers.end(),
+                                   [&](const SimDriverNode& n) { return n.id == driverInfo.reserved; });
+    if (node == found->drivers.end()) {
+        return fail(kErrorInvalidParameter);
+    }
+    detail = DriverInfoDetail{
+        node->date, node->model.section, s_.detailInfFolder + node->oemName, node->model.description, {}};
+    std::uint32_t needed = kDetailFixedBytes + 2;
+    for (const std::wstring& id : node->model.ids) {
+        needed += static_cast<std::uint32_t>((id.size() + 1) * 2);
+    }
+    if (requiredSize != nullptr) {
+        *requiredSize = needed;
+    }
+    if (detailSize < needed) {
+        return fail(kErrorInsufficientBuffer);
+    }
+    detail.hardwareIds = node->model.ids;
+    return true;
+}
+
+void SimDeviceSetup::InstallHinfSectionW(const std::wstring& commandLine, int /*showCommand*/) {
+    if (auto error = s_.check("InstallHinfSectionW")) {
+        return; // the call reports nothing, failure included
+    }
+    s_.sectionsRun.push_back(commandLine);
+}
+
+} // namespace tdu::platform::sim

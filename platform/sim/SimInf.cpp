@@ -1,0 +1,120 @@
+#include "platform/sim/SimInf.h"
+
+#include "platform/WideText.h"
+
+#include <map>
+#include <sstream>
+
+namespace tdu::platform::sim {
+
+namespace {
+
+std::wstring trim(const std::wstring& text) {
+    const auto first = text.find_first_not_of(L" \t\r");
+    if (first == std::wstring::npos) {
+        return {};
+    }
+    const auto last = text.find_last_not_of(L" \t\r");
+    std::wstring out = text.substr(first, last - first + 1);
+    if (out.size() >= 2 && out.front() == L'"' && out.back() == L'"') {
+        out = out.substr(1, out.size() - 2);
+    }
+    return out;
+}
+
+std::vector<std::wstring> splitFields(const std::wstring& text) {
+    std::vector<std::wstring> fields;
+    std::wstring field;
+    for (const wchar_t ch : text) {
+        if (ch == L',') {
+            fields.push_back(trim(field));
+            field.clear();
+        } else {
+            field.push_back(ch);
+        }
+    }
+    fields.push_back(trim(field));
+    return fields;
+}
+
+using Section = std::vector<std::pair<std::wstring, std::wstring>>; // key (may be empty), value
+
+} // namespace
+
+SimInf SimInf::parse(const std::string& text) {
+    std::map<std::wstring, Section> sections; // by upper-cased name
+    std::wstring current;
+    std::istringstream lines(text);
+    std::string raw;
+    while (std::getline(lines, raw)) {
+        std::wstring line(raw.begin(), raw.end());
+        if (const auto comment = line.find(L';'); comment != std::wstring::npos) {
+            line.resize(comment);
+        }
+        line = trim(line);
+        if (line.empty()) {
+            continue;
+        }
+        if (line.front() == L'[' && line.back() == L']') {
+            current = asciiUpper(trim(line.substr(1, line.size() - 2)));
+            sections[current];
+            continue;
+        }
+        const auto equals = line.find(L'=');
+        if (equals == std::wstring::npos) {
+            sections[current].emplace_back(L"", line);
+        } else {
+            sections[current].emplace_back(trim(line.substr(0, equals)), trim(line.substr(equals + 1)));
+        }
+    }
+
+    SimInf inf;
+    for (const auto& [key, value] : sections[L"VERSION"]) {
+        const std::wstring name = asciiUpper(key);
+        if (name == L"CLASS") {
+            inf.className = value;
+        } else if (name == L"CATALOGFILE" || name.starts_with(L"CATALOGFILE.")) {
+            inf.catalogFile = value;
+        } else if (name == L"DRIVERVER") {
+            const std::vector<std::wstring> parts = splitFields(value);
+            inf.driverDate = parts[0];
+            inf.driverVersion = parts.size() > 1 ? parts[1] : L"";
+        }
+    }
+    for (const auto& [key, value] : sections[L"MANUFACTURER"]) {
+        const std::vector<std::wstring> decorations = splitFields(value);
+        std::vector<std::wstring> modelSections{asciiUpper(decorations[0])};
+        for (std::size_t i = 1; i < decorations.size(); ++i) {
+            modelSections.push_back(asciiUpper(decorations[0] + L"." + decorations[i]));
+        }
+        for (const std::wstring& models : modelSections) {
+            for (const auto& [description, line] : sections[models]) {
+                const std::vector<std::wstring> fields = splitFields(line);
+                SimInfModel model{description, fields[0], {}};
+                for (std::size_t i = 1; i < fields.size(); ++i) {
+                    if (!fields[i].empty()) {
+                        model.ids.push_back(fields[i]);
+                    }
+                }
+                inf.models.push_back(model);
+                for (std::size_t i = 1; i < fields.size(); ++i) {
+                    if (!fields[i].empty() && !inf.declares(fields[i])) {
+                        inf.hardwareIds.push_back(fields[i]);
+                    }
+                }
+            }
+        }
+    }
+    return inf;
+}
+
+bool SimInf::declares(const std::wstring& hardwareId) const {
+    for (const std::wstring& id : hardwareIds) {
+        if (equalsIgnoringAsciiCase(id, hardwareId)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace tdu::platform::sim

@@ -1,0 +1,385 @@
+#include "platform/win32/Win32Platform.h"
+
+#include <windows.h>
+
+#include <cstring>
+#include <newdev.h>
+#include <setupapi.h>
+#include <vector>
+
+namespace tdu::platform::win32 {
+
+namespace {
+
+HDEVINFO toSet(Handle set) {
+    return reinterpret_cast<HDEVINFO>(static_cast<std::uintptr_t>(set));
+}
+Handle fromSet(HDEVINFO set) {
+    return static_cast<Handle>(reinterpret_cast<std::uintptr_t>(set));
+}
+
+GUID toGuid(const Guid& guid) {
+    GUID out{};
+    out.Data1 = guid.data1;
+    out.Data2 = guid.data2;
+    out.Data3 = guid.data3;
+    std::memcpy(out.Data4, guid.data4.data(), sizeof(out.Data4));
+    return out;
+}
+
+Guid fromGuid(const GUID& guid) {
+    Guid out;
+    out.data1 = guid.Data1;
+    out.data2 = guid.Data2;
+    out.data3 = guid.Data3;
+    std::memcpy(out.data4.data(), guid.Data4, sizeof(guid.Data4));
+    return out;
+}
+
+SP_DEVINFO_DATA toElement(const DeviceElement& element) {
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof(data);
+    data.ClassGuid = toGuid(element.classGuid);
+    data.DevInst = element.devInst;
+    data.Reserved = static_cast<ULONG_PTR>(element.reserved);
+    return data;
+}
+
+DeviceElement fromElement(const SP_DEVINFO_DATA& data) {
+    return DeviceElement{fromGuid(data.ClassGuid), data.DevInst, static_cast<std::uint64_t>(data.Reserved)};
+}
+
+SP_DEVINSTALL_PARAMS_W toParams(const DeviceInstallParams& params) {
+    SP_DEVINSTALL_PARAMS_W out{};
+    out.cbSize = sizeof(out);
+    out.Flags = params.flags;
+    out.FlagsEx = params.flagsEx;
+    out.hwndParent = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(params.hwndParent));
+    out.InstallMsgHandler =
+        reinterpret_cast<PSP_FILE_CALLBACK_W>(static_cast<std::uintptr_t>(params.installMsgHandler));
+    out.InstallMsgHandlerContext =
+        reinterpret_cast<PVOID>(static_cast<std::uintptr_t>(params.installMsgHandlerContext));
+    out.FileQueue = reinterpret_cast<HSPFILEQ>(static_cast<std::uintptr_t>(params.fileQueue));
+    out.ClassInstallReserved = static_cast<ULONG_PTR>(params.classInstallReserved);
+    out.Reserved = params.reserved;
+    const std::size_t count = std::min<std::size_t>(params.driverPath.size(), MAX_PATH - 1);
+    std::memcpy(out.DriverPath, params.driverPath.data(), count * sizeof(wchar_t));
+    return out;
+}
+
+DeviceInstallParams fromParams(const SP_DEVINSTALL_PARAMS_W& params) {
+    DeviceInstallParams out;
+    out.flags = params.Flags;
+    out.flagsEx = params.FlagsEx;
+    out.hwndParent = reinterpret_cast<std::uintptr_t>(params.hwndParent);
+    out.installMsgHandler = reinterpret_cast<std::uintptr_t>(params.InstallMsgHandler);
+    out.installMsgHandlerContext = reinterpret_cast<std::uintptr_t>(params.InstallMsgHandlerContext);
+    out.fileQueue = reinterpret_cast<std::uintptr_t>(params.FileQueue);
+    out.classInstallReserved = params.ClassInstallReserved;
+    out.reserved = params.Reserved;
+    out.driverPath.assign(params.DriverPath, wcsnlen(params.DriverPath, MAX_PATH));
+    return out;
+}
+
+SP_DRVINFO_DATA_V2_W toDriverInfo(const DriverInfo& info) {
+    SP_DRVINFO_DATA_V2_W raw{};
+    raw.cbSize = sizeof(raw);
+    raw.DriverType = info.driverType;
+    raw.Reserved = static_cast<ULONG_PTR>(info.reserved);
+    wcsncpy(raw.Description, info.description.c_str(), LINE_LEN - 1);
+    wcsncpy(raw.MfgName, info.mfgName.c_str(), LINE_LEN - 1);
+    wcsncpy(raw.ProviderName, info.providerName.c_str(), LINE_LEN - 1);
+    raw.DriverDate.dwLowDateTime = static_cast<DWORD>(info.driverDate & 0xFFFFFFFFULL);
+    raw.DriverDate.dwHighDateTime = static_cast<DWORD>(info.driverDate >> 32U);
+    raw.DriverVersion = info.driverVersion;
+    return raw;
+}
+
+DriverInfo fromDriverInfo(const SP_DRVINFO_DATA_V2_W& raw) {
+    DriverInfo info;
+    info.driverType = raw.DriverType;
+    info.reserved = raw.Reserved;
+    info.description.assign(raw.Description, wcsnlen(raw.Description, LINE_LEN));
+    info.mfgName.assign(raw.MfgName, wcsnlen(raw.MfgName, LINE_LEN));
+    info.providerName.assign(raw.ProviderName, wcsnlen(raw.ProviderName, LINE_LEN));
+    info.driverDate =
+        (static_cast<std::uint64_t>(raw.DriverDate.dwHighDateTime) << 32U) | raw.DriverDate.dwLowDateTime;
+    info.driverVersion = raw.DriverVersion;
+    return info;
+}
+
+// Every call keeps the last error for ISystem::GetLastError, which the core
+// asks right after a failure. It is cleared first: a call that fails without
+// setting one (Wine has such) then reports 0 rather than a stale code.
+template <class Call> auto kept(Call&& call) {
+    ::SetLastError(ERROR_SUCCESS);
+    const auto result = call();
+    keepLastError(::GetLastError());
+    return result;
+}
+
+class Win32DeviceSetup final : public IDeviceSetup {
+public:
+    bool SetupCopyOEMInfW(const std::wstring& sourceInfFileName, std::uint32_t oemSourceMediaType,
+                          std::uint32_t copyStyle, std::wstring& destination,
+                          std::uint32_t destinationCapacity) override {
+        std::vector<wchar_t> buffer(destinationCapacity == 0 ? 1 : destinationCapacity, L'\0');
+        const BOOL ok = kept([&] {
+            return ::SetupCopyOEMInfW(sourceInfFileName.c_str(), nullptr, oemSourceMediaType, copyStyle,
+                                      buffer.data(), destinationCapacity, nullptr, nullptr);
+        });
+        destination.assign(buffer.data(), wcsnlen(buffer.data(), buffer.size()));
+        return ok != FALSE;
+    }
+
+    bool SetupUninstallOEMInfW(const std::wstring& infFileName, std::uint32_t flags) override {
+        return kept([&] { return ::SetupUninstallOEMInfW(infFileName.c_str(), flags, nullptr); }) != FALSE;
+    }
+
+    bool UpdateDriverForPlugAndPlayDevicesW(const std::wstring& hardwareId, const std::wstring& fullInfPath,
+                                            std::uint32_t installFlags, bool* rebootRequired) override {
+        BOOL reboot = FALSE;
+        const BOOL ok = kept([&] {
+            return ::UpdateDriverForPlugAndPlayDevicesW(nullptr, hardwareId.c_str(), fullInfPath.c_str(),
+                                                        installFlags, &reboot);
+        });
+        if (rebootRequired != nullptr) {
+            *rebootRequired = reboot != FALSE;
+        }
+        return ok != FALSE;
+    }
+
+    bool SetupDiClassGuidsFromNameW(const std::wstring& className, std::vector<Guid>& classGuids,
+                                    std::uint32_t classGuidListSize, std::uint32_t* requiredSize) override {
+        std::vector<GUID> guids(classGuidListSize == 0 ? 1 : classGuidListSize);
+        DWORD required = 0;
+        const BOOL ok = kept([&] {
+            return ::SetupDiClassGuidsFromNameW(className.c_str(), guids.data(), classGuidListSize,
+                                                &required);
+        });
+        if (requiredSize != nullptr) {
+            *requiredSize = required;
+        }
+        classGuids.clear();
+        for (DWORD i = 0; ok != FALSE && i < required && i < classGuidListSize; ++i) {
+            classGuids.push_back(fromGuid(guids[i]));
+        }
+        return ok != FALSE;
+    }
+
+    Handle SetupDiCreateDeviceInfoList(const Guid* classGuid) override {
+        const GUID guid = classGuid == nullptr ? GUID{} : toGuid(*classGuid);
+        return fromSet(kept(
+            [&] { return ::SetupDiCreateDeviceInfoList(classGuid == nullptr ? nullptr : &guid, nullptr); }));
+    }
+
+    Handle SetupDiGetClassDevsExW(const Guid* classGuid, std::uint32_t flags) override {
+        const GUID guid = classGuid == nullptr ? GUID{} : toGuid(*classGuid);
+        return fromSet(kept([&] {
+            return ::SetupDiGetClassDevsExW(classGuid == nullptr ? nullptr : &guid, nullptr, nullptr, flags,
+                                            nullptr, nullptr, nullptr);
+        }));
+    }
+
+    bool SetupDiDestroyDeviceInfoList(Handle deviceInfoSet) override {
+        return kept([&] { return ::SetupDiDestroyDeviceInfoList(toSet(deviceInfoSet)); }) != FALSE;
+    }
+
+    bool SetupDiCreateDeviceInfoW(Handle deviceInfoSet, const std::wstring& deviceName, const Guid& classGuid,
+                                  std::uint32_t creationFlags, DeviceElement& element) override {
+        SP_DEVINFO_DATA data{};
+        data.cbSize = sizeof(data);
+        const GUID guid = toGuid(classGuid);
+        const BOOL ok = kept([&] {
+            return ::SetupDiCreateDeviceInfoW(toSet(deviceInfoSet), deviceName.c_str(), &guid, nullptr,
+                                              nullptr, creationFlags, &data);
+        });
+        if (ok != FALSE) {
+            element = fromElement(data);
+        }
+        return ok != FALSE;
+    }
+
+    bool SetupDiEnumDeviceInfo(Handle deviceInfoSet, std::uint32_t memberIndex,
+                               DeviceElement& element) override {
+        SP_DEVINFO_DATA data{};
+        data.cbSize = sizeof(data);
+        const BOOL ok =
+            kept([&] { return ::SetupDiEnumDeviceInfo(toSet(deviceInfoSet), memberIndex, &data); });
+        if (ok != FALSE) {
+            element = fromElement(data);
+        }
+        return ok != FALSE;
+    }
+
+    bool SetupDiDeleteDeviceInfo(Handle deviceInfoSet, const DeviceElement& element) override {
+        SP_DEVINFO_DATA data = toElement(element);
+        return kept([&] { return ::SetupDiDeleteDeviceInfo(toSet(deviceInfoSet), &data); }) != FALSE;
+    }
+
+    bool SetupDiGetDeviceInstanceIdW(Handle deviceInfoSet, const DeviceElement& element,
+                                     std::wstring& instanceId, std::uint32_t capacity,
+                                     std::uint32_t* requiredSize) override {
+        SP_DEVINFO_DATA data = toElement(element);
+        std::vector<wchar_t> buffer(capacity == 0 ? 1 : capacity, L'\0');
+        DWORD required = 0;
+        const BOOL ok = kept([&] {
+            return ::SetupDiGetDeviceInstanceIdW(toSet(deviceInfoSet), &data, buffer.data(), capacity,
+                                                 &required);
+        });
+        if (requiredSize != nullptr) {
+            *requiredSize = required;
+        }
+        if (ok != FALSE) {
+            instanceId.assign(buffer.data(), wcsnlen(buffer.data(), buffer.size()));
+        }
+        return ok != FALSE;
+    }
+
+    bool SetupDiSetDeviceRegistryPropertyW(Handle deviceInfoSet, const DeviceElement& element,
+                                           std::uint32_t property, const RegData& value,
+                                           std::uint32_t byteCount) override {
+        SP_DEVINFO_DATA data = toElement(element);
+        std::vector<std::uint8_t> bytes = value.bytes;
+        bytes.resize(byteCount, 0); // the platform never reads past what the core handed over
+        return kept([&] {
+                   return ::SetupDiSetDeviceRegistryPropertyW(toSet(deviceInfoSet), &data, property,
+                                                              bytes.empty() ? nullptr : bytes.data(),
+                                                              byteCount);
+               }) != FALSE;
+    }
+
+    bool SetupDiGetDeviceRegistryPropertyW(Handle deviceInfoSet, const DeviceElement& element,
+                                           std::uint32_t property, std::uint32_t* propertyRegDataType,
+                                           RegData* buffer, std::uint32_t bufferSize,
+                                           std::uint32_t* requiredSize) override {
+        SP_DEVINFO_DATA data = toElement(element);
+        std::vector<std::uint8_t> bytes(buffer == nullptr ? 0 : bufferSize, 0);
+        DWORD type = 0;
+        DWORD required = 0;
+        const BOOL ok = kept([&] {
+            return ::SetupDiGetDeviceRegistryPropertyW(toSet(deviceInfoSet), &data, property, &type,
+                                                       bytes.empty() ? nullptr : bytes.data(),
+                                                       buffer == nullptr ? 0 : bufferSize, &required);
+        });
+        if (propertyRegDataType != nullptr) {
+            *propertyRegDataType = type;
+        }
+        if (requiredSize != nullptr) {
+            *requiredSize = required;
+        }
+        if (ok != FALSE && buffer != nullptr) {
+            bytes.resize(std::min<std::size_t>(bytes.size(), required));
+            buffer->bytes = std::move(bytes);
+        }
+        return ok != FALSE;
+    }
+
+    bool SetupDiGetDeviceInstallParamsW(Handle deviceInfoSet, const DeviceElement& element,
+                                        DeviceInstallParams& params) override {
+        SP_DEVINFO_DATA data = toElement(element);
+        SP_DEVINSTALL_PARAMS_W raw{};
+        raw.cbSize = sizeof(raw);
+        const BOOL ok =
+            kept([&] { return ::SetupDiGetDeviceInstallParamsW(toSet(deviceInfoSet), &data, &raw); });
+        if (ok != FALSE) {
+            params = fromParams(raw);
+        }
+        return ok != FALSE;
+    }
+
+    bool SetupDiSetDeviceInstallParamsW(Handle deviceInfoSet, const DeviceElement& element,
+                                        const DeviceInstallParams& params) override {
+        SP_DEVINFO_DATA data = toElement(element);
+        SP_DEVINSTALL_PARAMS_W raw = toParams(params);
+        return kept([&] { return ::SetupDiSetDeviceInstallParamsW(toSet(deviceInfoSet), &data, &raw); }) !=
+               FALSE;
+    }
+
+    bool SetupDiSetClassInstallParamsW(Handle deviceInfoSet, const DeviceElement& element,
+                                       const RemoveDeviceParams& params, std::uint32_t paramsSize) override {
+        SP_DEVINFO_DATA data = toElement(element);
+        SP_REMOVEDEVICE_PARAMS raw{};
+        raw.ClassInstallHeader.cbSize = params.headerSize;
+        raw.ClassInstallHeader.InstallFunction = params.installFunction;
+        raw.Scope = params.scope;
+        raw.HwProfile = params.hwProfile;
+        return kept([&] {
+                   return ::SetupDiSetClassInstallParamsW(toSet(deviceInfoSet), &data,
+                                                          &raw.ClassInstallHeader, paramsSize);
+               }) != FALSE;
+    }
+
+    bool SetupDiBuildDriverInfoList(Handle deviceInfoSet, const DeviceElement& element,
+                                    std::uint32_t driverType) override {
+        SP_DEVINFO_DATA data = toElement(element);
+        return kept([&] { return ::SetupDiBuildDriverInfoList(toSet(deviceInfoSet), &data, driverType); }) !=
+               FALSE;
+    }
+
+    bool SetupDiEnumDriverInfoW(Handle deviceInfoSet, const DeviceElement& element, std::uint32_t driverType,
+                                std::uint32_t memberIndex, DriverInfo& driverInfo) override {
+        SP_DEVINFO_DATA data = toElement(element);
+        SP_DRVINFO_DATA_V2_W raw{};
+        raw.cbSize = sizeof(raw);
+        const BOOL ok = kept([&] {
+            return ::SetupDiEnumDriverInfoW(toSet(deviceInfoSet), &data, driverType, memberIndex, &raw);
+        });
+        if (ok != FALSE) {
+            driverInfo = fromDriverInfo(raw);
+        }
+        return ok != FALSE;
+    }
+
+    bool SetupDiGetDriverInfoDetailW(Handle deviceInfoSet, const DeviceElement& element,
+                                     const DriverInfo& driverInfo, DriverInfoDetail& detail,
+                                     std::uint32_t detailSize, std::uint32_t* requiredSize) override {
+        SP_DEVINFO_DATA data = toElement(element);
+        SP_DRVINFO_DATA_V2_W info = toDriverInfo(driverInfo);
+        // Aligned storage of the caller's size, at least the fixed part.
+        std::vector<std::uint64_t> storage(
+            (std::max<std::size_t>(detailSize, sizeof(SP_DRVINFO_DETAIL_DATA_W)) + 7) / 8, 0);
+        auto* raw = reinterpret_cast<SP_DRVINFO_DETAIL_DATA_W*>(storage.data());
+        raw->cbSize = sizeof(SP_DRVINFO_DETAIL_DATA_W);
+        DWORD required = 0;
+        const BOOL ok = kept([&] {
+            return ::SetupDiGetDriverInfoDetailW(toSet(deviceInfoSet), &data,
+                                                 reinterpret_cast<SP_DRVINFO_DATA_W*>(&info), raw, detailSize,
+                                                 &required);
+        });
+        if (requiredSize != nullptr) {
+            *requiredSize = required;
+        }
+        detail.infDate =
+            (static_cast<std::uint64_t>(raw->InfDate.dwHighDateTime) << 32U) | raw->InfDate.dwLowDateTime;
+        detail.sectionName.assign(raw->SectionName, wcsnlen(raw->SectionName, LINE_LEN));
+        detail.infFileName.assign(raw->InfFileName, wcsnlen(raw->InfFileName, MAX_PATH));
+        detail.drvDescription.assign(raw->DrvDescription, wcsnlen(raw->DrvDescription, LINE_LEN));
+        return ok != FALSE;
+    }
+
+    void InstallHinfSectionW(const std::wstring& commandLine, int showCommand) override {
+        std::wstring writable = commandLine; // the platform takes a writable line
+        kept([&] {
+            ::InstallHinfSectionW(nullptr, nullptr, writable.c_str(), showCommand);
+            return 0;
+        });
+    }
+
+    bool SetupDiCallClassInstaller(std::uint32_t installFunction, Handle deviceInfoSet,
+                                   const DeviceElement& element) override {
+        SP_DEVINFO_DATA data = toElement(element);
+        return kept([&] {
+                   return ::SetupDiCallClassInstaller(installFunction, toSet(deviceInfoSet), &data);
+               }) != FALSE;
+    }
+};
+
+} // namespace
+
+IDeviceSetup& win32DeviceSetup() {
+    static Win32DeviceSetup instance;
+    return instance;
+}
+
+} // namespace tdu::platform::win32
