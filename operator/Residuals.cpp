@@ -79,10 +79,11 @@ void TavrinDriverOperator::cleanTVRNNSResiduals() {
         TDU_LOG(L"DRVStore path exists: %s", store);
         for (const std::wstring& folder : listDirectoryNames(store + L"\\" + kFolderPrefix, true, L"*")) {
             TDU_LOG(L"TVRNNS Dir: %s", folder);
+            const std::wstring folderPath = std::wstring(store).append(L"\\").append(folder);
             for (const wchar_t* extension : kExtensions) {
-                erase(store + L"\\" + folder + L"\\" + kFileBase + extension);
+                erase(std::wstring(folderPath).append(L"\\").append(kFileBase).append(extension));
             }
-            if (!sys().RemoveDirectoryW(store + L"\\" + folder)) {
+            if (!sys().RemoveDirectoryW(folderPath)) {
                 TDU_LOG(L"RemoveDirectory Failed for '%s' with Error:%d", folder,
                         static_cast<std::int32_t>(sys().GetLastError()));
             }

@@ -64,7 +64,8 @@ std::uint64_t fileTimeOf(const std::wstring& date) {
 // A DriverVer version, "a.b.c.d", as the platform's 64-bit number.
 std::uint64_t versionOf(const std::wstring& version) {
     unsigned parts[4] = {0, 0, 0, 0};
-    std::swscanf(version.c_str(), L"%u.%u.%u.%u", &parts[0], &parts[1], &parts[2], &parts[3]);
+    // Missing parts stay 0, as the platform reads a short version.
+    (void)std::swscanf(version.c_str(), L"%u.%u.%u.%u", &parts[0], &parts[1], &parts[2], &parts[3]);
     std::uint64_t packed = 0;
     for (const unsigned part : parts) {
         packed = (packed << 16U) | (part & 0xFFFFU);
