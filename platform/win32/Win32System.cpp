@@ -53,7 +53,7 @@ public:
 
     Handle FindFirstFileW(const std::wstring& pattern, FindData& data) override {
         WIN32_FIND_DATAW raw{};
-        const HANDLE search = ::FindFirstFileW(pattern.c_str(), &raw);
+        HANDLE search = ::FindFirstFileW(pattern.c_str(), &raw);
         keep();
         if (search != INVALID_HANDLE_VALUE) {
             data = FindData{raw.dwFileAttributes, raw.cFileName};
