@@ -54,8 +54,13 @@ struct StreamCloser {
     void operator()(Handle handle) const { sys().CloseStream(handle); }
 };
 
+struct MsiHandleCloser {
+    void operator()(Handle handle) const { installerDb().MsiCloseHandle(handle); }
+};
+
 using KernelObject = Owned<KernelObjectCloser>;
 using RegKey = Owned<RegKeyCloser>;
 using Stream = Owned<StreamCloser>;
+using MsiHandle = Owned<MsiHandleCloser>;
 
 } // namespace tdu::platform

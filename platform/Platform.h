@@ -4,6 +4,8 @@
 // installer database, file version) join this record the same way.
 #pragma once
 
+#include "platform/FileVersion.h"
+#include "platform/InstallerDb.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
 
@@ -12,6 +14,8 @@ namespace tdu::platform {
 struct Platform {
     ISystem* system = nullptr;
     IRegistry* registry = nullptr;
+    IInstallerDb* installerDb = nullptr;
+    IFileVersion* fileVersion = nullptr;
 };
 
 void bindPlatform(const Platform& bound);
@@ -22,6 +26,12 @@ inline ISystem& sys() {
 }
 inline IRegistry& reg() {
     return *boundPlatform().registry;
+}
+inline IInstallerDb& installerDb() {
+    return *boundPlatform().installerDb;
+}
+inline IFileVersion& fileVersion() {
+    return *boundPlatform().fileVersion;
 }
 
 } // namespace tdu::platform

@@ -1,3 +1,5 @@
+#include "platform/sim/SimFileVersion.h"
+#include "platform/sim/SimInstallerDb.h"
 #include "platform/sim/SimRegistry.h"
 #include "platform/sim/SimState.h"
 #include "platform/sim/SimSystem.h"
@@ -194,12 +196,17 @@ SimMachine::SimMachine() : state_(std::make_unique<SimState>()) {
     createDirectories(L"C:\\Windows\\System32");
     state_->system = std::make_unique<SimSystem>(*state_);
     state_->registry = std::make_unique<SimRegistry>(*state_);
+    state_->installerDb = std::make_unique<SimInstallerDb>(*state_);
+    state_->fileVersion = std::make_unique<SimFileVersion>(*state_);
 }
 
 SimMachine::~SimMachine() = default;
 
 Platform SimMachine::platform() {
-    return Platform{state_->system.get(), state_->registry.get()};
+    Platform bound{state_->system.get(), state_->registry.get()};
+    bound.installerDb = state_->installerDb.get();
+    bound.fileVersion = state_->fileVersion.get();
+    return bound;
 }
 
 void SimMachine::failCall(const std::string& call, unsigned nth, std::uint32_t error) {

@@ -47,6 +47,8 @@ struct Fault {
 
 class SimSystem;
 class SimRegistry;
+class SimInstallerDb;
+class SimFileVersion;
 
 struct SimState {
     SimState();
@@ -84,6 +86,8 @@ struct SimState {
 
     std::unique_ptr<SimSystem> system;
     std::unique_ptr<SimRegistry> registry;
+    std::unique_ptr<SimInstallerDb> installerDb;
+    std::unique_ptr<SimFileVersion> fileVersion;
 };
 
 // Where a Windows path ("C:\\Users\\x") lies below the machine's folder.

@@ -8,4 +8,8 @@ namespace tdu::platform::win32 {
 // The process-wide Win32 implementation of every interface.
 Platform realPlatform();
 
+// Takes the thread's last error into ISystem::GetLastError, for the other
+// families' calls that report their failures through it.
+void keepLastError();
+
 } // namespace tdu::platform::win32

@@ -7,6 +7,8 @@
 namespace tdu::platform::win32 {
 
 ISystem& win32System();
+IInstallerDb& win32InstallerDb();
+IFileVersion& win32FileVersion();
 
 namespace {
 
@@ -98,7 +100,10 @@ public:
 
 Platform realPlatform() {
     static Win32Registry registry;
-    return Platform{&win32System(), &registry};
+    Platform bound{&win32System(), &registry};
+    bound.installerDb = &win32InstallerDb();
+    bound.fileVersion = &win32FileVersion();
+    return bound;
 }
 
 } // namespace tdu::platform::win32

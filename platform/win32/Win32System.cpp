@@ -133,6 +133,8 @@ public:
     }
     bool CloseHandle(Handle object) override { return ok(::CloseHandle(toHandle(object))); }
 
+    void keepForOthers() { keep(); }
+
 private:
     bool attributes(const std::wstring& path, WIN32_FILE_ATTRIBUTE_DATA& data, std::error_code& ec) {
         ec.clear();
@@ -166,6 +168,10 @@ private:
 ISystem& win32System() {
     static Win32System instance;
     return instance;
+}
+
+void keepLastError() {
+    static_cast<Win32System&>(win32System()).keepForOthers();
 }
 
 } // namespace tdu::platform::win32
