@@ -17,10 +17,9 @@ using MsiStatus = std::uint32_t;
 // INSTALLPROPERTY_LOCALPACKAGE: the path of the product's cached package.
 inline constexpr wchar_t kInstallPropertyLocalPackage[] = L"LocalPackage";
 
-// Predefined persist modes of MsiOpenDatabaseW (the MSIDBOPEN_* values).
-inline constexpr std::uint32_t kMsiDbOpenReadOnly = 0;
+// MSIDBOPEN_TRANSACT, a predefined persist mode of MsiOpenDatabaseW: changes
+// persist only when committed.
 inline constexpr std::uint32_t kMsiDbOpenTransact = 1;
-inline constexpr std::uint32_t kMsiDbOpenDirect = 2;
 
 // Installer status codes the core or its tests tell apart.
 inline constexpr MsiStatus kErrorOpenFailed = 110;
@@ -38,7 +37,7 @@ public:
     // kErrorMoreData. `value` is set only on success.
     virtual MsiStatus MsiGetProductInfoW(const std::wstring& product, const std::wstring& property,
                                          std::wstring& value, std::uint32_t& valueChars) = 0;
-    // persistMode: one of the kMsiDbOpen* modes.
+    // persistMode: a predefined MSIDBOPEN_* mode, such as kMsiDbOpenTransact.
     virtual MsiStatus MsiOpenDatabaseW(const std::wstring& databasePath, std::uint32_t persistMode,
                                        Handle& database) = 0;
     virtual MsiStatus MsiDatabaseOpenViewW(Handle database, const std::wstring& query, Handle& view) = 0;

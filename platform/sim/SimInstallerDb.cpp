@@ -27,7 +27,7 @@ bool isProductCode(std::wstring_view code) {
 // ---- the engine's SQL, as far as the program's statements go ----------------------------------------
 
 struct Token {
-    enum class Kind : std::uint8_t { Word, QuotedName, String, Integer, Symbol, End, Bad } kind = Kind::End;
+    enum class Kind : std::uint8_t { Word, QuotedName, String, Symbol, End, Bad } kind = Kind::End;
     std::wstring text;
 };
 
@@ -64,21 +64,6 @@ public:
                         std::wstring(text_.substr(pos_ + 1, close - pos_ - 1))};
             pos_ = close + 1;
             return token;
-        }
-        if (isDigit(c) || (c == L'-' && pos_ + 1 < text_.size() && isDigit(text_[pos_ + 1]))) {
-            const std::size_t start = pos_++;
-            while (pos_ < text_.size() && isDigit(text_[pos_])) {
-                ++pos_;
-            }
-            const std::wstring digits(text_.substr(start, pos_ - start));
-            if (digits.size() > 10) {
-                return {Token::Kind::Bad, {}};
-            }
-            const long long value = std::stoll(digits);
-            if (value < INT32_MIN || value > INT32_MAX) {
-                return {Token::Kind::Bad, {}};
-            }
-            return {Token::Kind::Integer, std::to_wstring(value)};
         }
         if (isNameStart(c)) {
             const std::size_t start = pos_;
@@ -125,16 +110,13 @@ public:
         advance();
         return text;
     }
-    // column = 'text' | column = integer
+    // column = 'text'
     std::optional<SimInstallerDb::Term> term() {
         auto column = name();
-        if (!column || !symbol(L'=')) {
+        if (!column || !symbol(L'=') || current_.kind != Token::Kind::String) {
             return std::nullopt;
         }
-        if (current_.kind != Token::Kind::String && current_.kind != Token::Kind::Integer) {
-            return std::nullopt;
-        }
-        SimInstallerDb::Term parsed{*column, current_.text, current_.kind == Token::Kind::Integer};
+        SimInstallerDb::Term parsed{*column, current_.text};
         advance();
         return parsed;
     }
@@ -147,7 +129,8 @@ private:
     Token current_;
 };
 
-// The one table the cached packages of the model hold.
+// The one table the cached packages of the model hold. Values are text
+// only: a term on the integer column is refused as a type mismatch.
 struct Column {
     std::wstring_view name;
     bool integer = false;
@@ -172,28 +155,15 @@ bool fitsSchema(const SimInstallerDb::Update& update) {
     }
     auto fits = [](const SimInstallerDb::Term& term) {
         const Column* column = findColumn(term.column);
-        return column != nullptr && column->integer == term.isInteger;
+        return column != nullptr && !column->integer;
     };
     return std::all_of(update.assignments.begin(), update.assignments.end(), fits) &&
            std::all_of(update.conditions.begin(), update.conditions.end(), fits);
 }
 
-std::wstring columnValue(const SimSequenceRow& row, std::wstring_view column) {
-    if (column == L"Action") {
-        return row.action;
-    }
-    if (column == L"Condition") {
-        return row.condition;
-    }
-    return std::to_wstring(row.sequence);
-}
-
-void setColumn(SimSequenceRow& row, std::wstring_view column, const std::wstring& value) {
-    if (column == L"Condition") {
-        row.condition = value;
-    } else {
-        row.sequence = std::stoi(value);
-    }
+// Terms name text columns only: the key (Action) or Condition.
+const std::wstring& columnValue(const SimSequenceRow& row, std::wstring_view column) {
+    return column == L"Action" ? row.action : row.condition;
 }
 
 } // namespace
@@ -272,15 +242,16 @@ MsiStatus SimInstallerDb::MsiOpenDatabaseW(const std::wstring& databasePath, std
     if (auto error = s_.check("MsiOpenDatabaseW")) {
         return *error;
     }
-    if (persistMode != kMsiDbOpenReadOnly && persistMode != kMsiDbOpenTransact &&
-        persistMode != kMsiDbOpenDirect) {
+    // The model keeps transactions only; any other mode is refused, so a
+    // caller that asked for another one is noticed.
+    if (persistMode != kMsiDbOpenTransact) {
         return kErrorInvalidParameter;
     }
     const auto found = packages_.find(foldCase(databasePath));
     if (found == packages_.end()) {
         return kErrorOpenFailed;
     }
-    auto opened = std::make_shared<Database>(Database{found->second, persistMode, found->second->rows});
+    auto opened = std::make_shared<Database>(Database{found->second, found->second->rows});
     HandleEntry entry;
     entry.kind = "installer database";
     database = s_.addHandle(std::move(entry));
@@ -320,7 +291,7 @@ MsiStatus SimInstallerDb::MsiViewExecute(Handle view, Handle record) {
     const Update& update = opened->update;
     const bool touchesKey = std::any_of(update.assignments.begin(), update.assignments.end(),
                                         [](const Term& term) { return findColumn(term.column)->primaryKey; });
-    if (opened->executed || database.mode == kMsiDbOpenReadOnly || touchesKey) {
+    if (opened->executed || touchesKey) {
         return kErrorFunctionFailed;
     }
     for (SimSequenceRow& row : database.rows) {
@@ -331,11 +302,8 @@ MsiStatus SimInstallerDb::MsiViewExecute(Handle view, Handle record) {
             continue;
         }
         for (const Term& assignment : update.assignments) {
-            setColumn(row, assignment.column, assignment.value);
+            row.condition = assignment.value; // the key was refused above
         }
-    }
-    if (database.mode == kMsiDbOpenDirect) {
-        database.package->rows = database.rows;
     }
     opened->executed = true;
     return kErrorSuccess;
@@ -361,9 +329,7 @@ MsiStatus SimInstallerDb::MsiDatabaseCommit(Handle database) {
     if (!opened) {
         return kErrorInvalidHandle;
     }
-    if (opened->mode != kMsiDbOpenReadOnly) {
-        opened->package->rows = opened->rows;
-    }
+    opened->package->rows = opened->rows;
     return kErrorSuccess;
 }
 

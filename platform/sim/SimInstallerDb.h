@@ -33,7 +33,6 @@ public:
     struct Term {
         std::wstring column;
         std::wstring value;
-        bool isInteger = false;
     };
     struct Update {
         std::wstring table;
@@ -47,7 +46,6 @@ private:
     };
     struct Database {
         std::shared_ptr<Package> package;
-        std::uint32_t mode = 0;
         std::vector<SimSequenceRow> rows; // the transaction's own copy
     };
     struct View {
