@@ -5,6 +5,7 @@
 #include "log/LogWriter.h"
 #include "platform/Owners.h"
 
+#include <algorithm>
 #include <system_error>
 #include <vector>
 
