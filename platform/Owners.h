@@ -64,10 +64,15 @@ struct FindCloser {
     void operator()(Handle handle) const { sys().FindClose(handle); }
 };
 
+struct MsiHandleCloser {
+    void operator()(Handle handle) const { installerDb().MsiCloseHandle(handle); }
+};
+
 using KernelObject = Owned<KernelObjectCloser>;
 using FindHandle = Owned<FindCloser>;
 using DeviceInfoSet = Owned<DeviceInfoSetCloser>;
 using RegKey = Owned<RegKeyCloser>;
 using Stream = Owned<StreamCloser>;
+using MsiHandle = Owned<MsiHandleCloser>;
 
 } // namespace tdu::platform

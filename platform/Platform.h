@@ -5,6 +5,8 @@
 #pragma once
 
 #include "platform/DeviceSetup.h"
+#include "platform/FileVersion.h"
+#include "platform/InstallerDb.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
 
@@ -16,6 +18,8 @@ struct Platform {
     ISystem* system = nullptr;
     IRegistry* registry = nullptr;
     IDeviceSetup* devices = nullptr;
+    IInstallerDb* installerDb = nullptr;
+    IFileVersion* fileVersion = nullptr;
 };
 
 void bindPlatform(const Platform& bound);
@@ -36,6 +40,12 @@ inline IRegistry& reg() {
 }
 inline IDeviceSetup& dev() {
     return bound(boundPlatform().devices);
+}
+inline IInstallerDb& installerDb() {
+    return *boundPlatform().installerDb;
+}
+inline IFileVersion& fileVersion() {
+    return *boundPlatform().fileVersion;
 }
 
 } // namespace tdu::platform

@@ -1,4 +1,6 @@
 #include "platform/sim/SimDeviceSetup.h"
+#include "platform/sim/SimFileVersion.h"
+#include "platform/sim/SimInstallerDb.h"
 #include "platform/sim/SimRegistry.h"
 #include "platform/sim/SimState.h"
 #include "platform/sim/SimSystem.h"
@@ -219,12 +221,17 @@ SimMachine::SimMachine() : state_(std::make_unique<SimState>()) {
     state_->deviceSetup = std::make_unique<SimDeviceSetup>(*state_);
     createDirectories(L"C:\\Windows\\INF");
     createDirectories(L"C:\\Windows\\System32\\drivers");
+    state_->installerDb = std::make_unique<SimInstallerDb>(*state_);
+    state_->fileVersion = std::make_unique<SimFileVersion>(*state_);
 }
 
 SimMachine::~SimMachine() = default;
 
 Platform SimMachine::platform() {
-    return Platform{state_->system.get(), state_->registry.get(), state_->deviceSetup.get()};
+    Platform bound{state_->system.get(), state_->registry.get(), state_->deviceSetup.get()};
+    bound.installerDb = state_->installerDb.get();
+    bound.fileVersion = state_->fileVersion.get();
+    return bound;
 }
 
 void SimMachine::failCall(const std::string& call, unsigned nth, std::uint32_t error) {

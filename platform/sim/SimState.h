@@ -82,6 +82,8 @@ struct Fault {
 class SimSystem;
 class SimRegistry;
 class SimDeviceSetup;
+class SimInstallerDb;
+class SimFileVersion;
 
 struct SimState {
     SimState();
@@ -128,6 +130,8 @@ struct SimState {
     std::unique_ptr<SimSystem> system;
     std::unique_ptr<SimRegistry> registry;
     std::unique_ptr<SimDeviceSetup> deviceSetup;
+    std::unique_ptr<SimInstallerDb> installerDb;
+    std::unique_ptr<SimFileVersion> fileVersion;
 };
 
 // Where a Windows path ("C:\\Users\\x") lies below the machine's folder.

@@ -11,6 +11,8 @@ Platform realPlatform();
 ISystem& win32System();
 IRegistry& win32Registry();
 IDeviceSetup& win32DeviceSetup();
+IInstallerDb& win32InstallerDb();
+IFileVersion& win32FileVersion();
 
 // Lets every interface's calls leave their last error where
 // ISystem::GetLastError reads it.
