@@ -42,10 +42,10 @@ inline IDeviceSetup& dev() {
     return bound(boundPlatform().devices);
 }
 inline IInstallerDb& installerDb() {
-    return *boundPlatform().installerDb;
+    return bound(boundPlatform().installerDb);
 }
 inline IFileVersion& fileVersion() {
-    return *boundPlatform().fileVersion;
+    return bound(boundPlatform().fileVersion);
 }
 
 } // namespace tdu::platform

@@ -3,7 +3,10 @@
 namespace tdu::platform::win32 {
 
 Platform realPlatform() {
-    return Platform{&win32System(), &win32Registry(), &win32DeviceSetup()};
+    Platform bound{&win32System(), &win32Registry(), &win32DeviceSetup()};
+    bound.installerDb = &win32InstallerDb();
+    bound.fileVersion = &win32FileVersion();
+    return bound;
 }
 
 } // namespace tdu::platform::win32
