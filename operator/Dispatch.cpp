@@ -1,7 +1,15 @@
+#include "installer_db/DifxHandler.h"
 #include "operator/OperatorLog.h"
 #include "operator/TDriverOperator.h"
 
 #include <array>
+
+// The dispatch table's way to the operator's private steps.
+struct OperatorDispatch {
+    static int disableCA(TavrinDriverOperator& op, const DriverOperation& record) {
+        return op.disableCA(record.productCode);
+    }
+};
 
 namespace {
 
@@ -28,8 +36,12 @@ constexpr std::array<DispatchRow, 10> kDispatch{{
     {OperationCode::Reinstall, L"Command received to reinstall a driver component", nullptr},
     {OperationCode::SetStatus, L"Command received to set driver install status",
      [](TavrinDriverOperator& op, const DriverOperation& record) { return op.setStatus(record); }},
-    {OperationCode::DisableDifx, L"Command received to disable Difx custom actions", nullptr},
-    {OperationCode::DisableCustomActions, L"Command received to disable custom actions", nullptr},
+    {OperationCode::DisableDifx, L"Command received to disable Difx custom actions",
+     [](TavrinDriverOperator&, const DriverOperation& record) {
+         return DifxHandler::disableDifxCAs(record.productCode);
+     }},
+    {OperationCode::DisableCustomActions, L"Command received to disable custom actions",
+     &OperatorDispatch::disableCA},
 }};
 
 } // namespace

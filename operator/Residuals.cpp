@@ -79,11 +79,9 @@ void TavrinDriverOperator::cleanTVRNNSResiduals() {
         TDU_LOG(L"DRVStore path exists: %s", store);
         for (const std::wstring& folder : listDirectoryNames(store + L"\\" + kFolderPrefix, true, L"*")) {
             TDU_LOG(L"TVRNNS Dir: %s", folder);
-            const std::wstring folderPath = (store + L"\\").append(folder);
+            const std::wstring folderPath = std::wstring(store).append(L"\\").append(folder);
             for (const wchar_t* extension : kExtensions) {
-                std::wstring file = folderPath;
-                file.append(L"\\").append(kFileBase).append(extension);
-                erase(file);
+                erase(std::wstring(folderPath).append(L"\\").append(kFileBase).append(extension));
             }
             if (!sys().RemoveDirectoryW(folderPath)) {
                 TDU_LOG(L"RemoveDirectory Failed for '%s' with Error:%d", folder,

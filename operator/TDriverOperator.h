@@ -79,4 +79,11 @@ public:
     bool RegDelNode(const std::wstring& subKey);
     // path: the working buffer; it holds the same path again on return.
     bool RegDelNodeRecurse(std::wstring& path);
+
+private:
+    friend struct OperatorDispatch;
+
+    // The custom-action branch: 2 for an empty product code, otherwise 0
+    // whatever the handler achieved; it logs its own outcome.
+    int disableCA(const std::wstring& productCode);
 };

@@ -64,6 +64,9 @@ struct FindCloser {
     void operator()(Handle handle) const { sys().FindClose(handle); }
 };
 
+struct MsiHandleCloser {
+    void operator()(Handle handle) const { installerDb().MsiCloseHandle(handle); }
+};
 struct ServiceHandleCloser {
     void operator()(Handle handle) const { scm().CloseServiceHandle(handle); }
 };
@@ -79,6 +82,7 @@ using FindHandle = Owned<FindCloser>;
 using DeviceInfoSet = Owned<DeviceInfoSetCloser>;
 using RegKey = Owned<RegKeyCloser>;
 using Stream = Owned<StreamCloser>;
+using MsiHandle = Owned<MsiHandleCloser>;
 using ServiceHandle = Owned<ServiceHandleCloser>;
 using ComPtr = Owned<ComReleaser>;
 using TaskMem = Owned<TaskMemFreer>;

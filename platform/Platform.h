@@ -5,6 +5,8 @@
 #pragma once
 
 #include "platform/DeviceSetup.h"
+#include "platform/FileVersion.h"
+#include "platform/InstallerDb.h"
 #include "platform/NetConfig.h"
 #include "platform/Registry.h"
 #include "platform/ServiceControl.h"
@@ -18,6 +20,8 @@ struct Platform {
     ISystem* system = nullptr;
     IRegistry* registry = nullptr;
     IDeviceSetup* devices = nullptr;
+    IInstallerDb* installerDb = nullptr;
+    IFileVersion* fileVersion = nullptr;
     IServiceControl* serviceControl = nullptr;
     INetConfig* netConfig = nullptr;
 };
@@ -40,6 +44,12 @@ inline IRegistry& reg() {
 }
 inline IDeviceSetup& dev() {
     return bound(boundPlatform().devices);
+}
+inline IInstallerDb& installerDb() {
+    return bound(boundPlatform().installerDb);
+}
+inline IFileVersion& fileVersion() {
+    return bound(boundPlatform().fileVersion);
 }
 inline IServiceControl& scm() {
     return bound(boundPlatform().serviceControl);

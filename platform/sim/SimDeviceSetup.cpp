@@ -64,7 +64,7 @@ std::uint64_t fileTimeOf(const std::wstring& date) {
 // A DriverVer version, "a.b.c.d", as the platform's 64-bit number.
 std::uint64_t versionOf(const std::wstring& version) {
     unsigned parts[4] = {0, 0, 0, 0};
-    // Parts a short version leaves out stay 0.
+    // Missing parts stay 0, as the platform reads a short version.
     (void)std::swscanf(version.c_str(), L"%u.%u.%u.%u", &parts[0], &parts[1], &parts[2], &parts[3]);
     std::uint64_t packed = 0;
     for (const unsigned part : parts) {

@@ -1,4 +1,6 @@
 #include "platform/sim/SimDeviceSetup.h"
+#include "platform/sim/SimFileVersion.h"
+#include "platform/sim/SimInstallerDb.h"
 #include "platform/sim/SimNetConfig.h"
 #include "platform/sim/SimRegistry.h"
 #include "platform/sim/SimServices.h"
@@ -221,6 +223,8 @@ SimMachine::SimMachine() : state_(std::make_unique<SimState>()) {
     state_->deviceSetup = std::make_unique<SimDeviceSetup>(*state_);
     createDirectories(L"C:\\Windows\\INF");
     createDirectories(L"C:\\Windows\\System32\\drivers");
+    state_->installerDb = std::make_unique<SimInstallerDb>(*state_);
+    state_->fileVersion = std::make_unique<SimFileVersion>(*state_);
     state_->services = std::make_unique<SimServices>(*state_);
     state_->netConfig = std::make_unique<SimNetConfig>(*state_);
 }
@@ -228,8 +232,12 @@ SimMachine::SimMachine() : state_(std::make_unique<SimState>()) {
 SimMachine::~SimMachine() = default;
 
 Platform SimMachine::platform() {
-    return Platform{state_->system.get(), state_->registry.get(), state_->deviceSetup.get(),
-                    state_->services.get(), state_->netConfig.get()};
+    Platform bound{state_->system.get(), state_->registry.get(), state_->deviceSetup.get()};
+    bound.installerDb = state_->installerDb.get();
+    bound.fileVersion = state_->fileVersion.get();
+    bound.serviceControl = state_->services.get();
+    bound.netConfig = state_->netConfig.get();
+    return bound;
 }
 
 void SimMachine::failCall(const std::string& call, unsigned nth, std::uint32_t error) {

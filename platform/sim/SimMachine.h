@@ -40,6 +40,15 @@ struct SimRegValue {
     std::vector<std::uint8_t> bytes;
 };
 
+// One row of a cached installer package's InstallExecuteSequence; an empty
+// condition is the engine's null.
+struct SimSequenceRow {
+    std::wstring action;
+    std::wstring condition;
+    int sequence = 0;
+    bool operator==(const SimSequenceRow&) const = default;
+};
+
 class SimMachine {
 public:
     SimMachine();
@@ -115,6 +124,18 @@ public:
     void setWindowsDirectory(const std::wstring& path);
     // How driver details spell the store's folder (Wine writes "C:/windows/inf\\").
     void setDetailInfFolder(const std::wstring& folder);
+
+    // Installed products: a product code known to the installer with its
+    // cached package ("LocalPackage"), and what that package's
+    // InstallExecuteSequence holds as last committed.
+    void installProduct(const std::wstring& productCode, const std::wstring& localPackage,
+                        const std::vector<SimSequenceRow>& installExecuteSequence);
+    // The product stays registered; its package is gone.
+    void deleteCachedPackage(const std::wstring& localPackage);
+    [[nodiscard]] std::vector<SimSequenceRow> installExecuteSequence(const std::wstring& localPackage) const;
+
+    // A file that carries a version resource with this fixed file information.
+    void writeVersionedFile(const std::wstring& windowsPath, const FixedFileInfo& info);
 
     // The service control manager and the network configuration, with their
     // scripting knobs (SimServices.h, SimNetConfig.h).

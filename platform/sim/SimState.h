@@ -83,6 +83,8 @@ struct Fault {
 class SimSystem;
 class SimRegistry;
 class SimDeviceSetup;
+class SimInstallerDb;
+class SimFileVersion;
 class SimServices;
 class SimNetConfig;
 
@@ -131,6 +133,8 @@ struct SimState {
     std::unique_ptr<SimSystem> system;
     std::unique_ptr<SimRegistry> registry;
     std::unique_ptr<SimDeviceSetup> deviceSetup;
+    std::unique_ptr<SimInstallerDb> installerDb;
+    std::unique_ptr<SimFileVersion> fileVersion;
     std::unique_ptr<SimServices> services;
     std::unique_ptr<SimNetConfig> netConfig;
 };

@@ -3,8 +3,12 @@
 namespace tdu::platform::win32 {
 
 Platform realPlatform() {
-    return Platform{&win32System(), &win32Registry(), &win32DeviceSetup(), &win32ServiceControl(),
-                    &win32NetConfig()};
+    Platform bound{&win32System(), &win32Registry(), &win32DeviceSetup()};
+    bound.installerDb = &win32InstallerDb();
+    bound.fileVersion = &win32FileVersion();
+    bound.serviceControl = &win32ServiceControl();
+    bound.netConfig = &win32NetConfig();
+    return bound;
 }
 
 } // namespace tdu::platform::win32

@@ -11,6 +11,8 @@ Platform realPlatform();
 ISystem& win32System();
 IRegistry& win32Registry();
 IDeviceSetup& win32DeviceSetup();
+IInstallerDb& win32InstallerDb();
+IFileVersion& win32FileVersion();
 IServiceControl& win32ServiceControl();
 INetConfig& win32NetConfig();
 

@@ -50,8 +50,8 @@ TEST_F(RunFlowTest, EveryCommandIsAnnouncedFirst) {
         {{L"/installdrivers", L"1"}, "Command received to install all Tavrin Drivers", 2},
         {{L"/uninstalldrivers", L"1"}, "Command received to un-install all Tavrin Drivers", 2},
         {{L"/reinstall", L"1"}, "Command received to reinstall a driver component", 2},
-        {{L"/disableDifx", L"all"}, "Command received to disable Difx custom actions", 2},
-        {{L"/disableCustomActions", L"{X}"}, "Command received to disable custom actions", 2},
+        {{L"/disableDifx", L"all"}, "Command received to disable Difx custom actions", 0},
+        {{L"/disableCustomActions", L"{X}"}, "Command received to disable custom actions", 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.received);

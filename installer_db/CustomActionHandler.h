@@ -1,0 +1,89 @@
+// Switches the custom actions of customActionsToDisable off in one installed
+// product's cached database, all or nothing: the first failing step ends the
+// work without a commit, so the package stays as it was.
+#pragma once
+
+#include "installer_db/DisableStatement.h"
+#include "installer_db/FixedTables.h"
+#include "log/LogWriter.h"
+#include "platform/Owners.h"
+
+#include <string>
+#include <utility>
+
+class CustomActionHandler {
+public:
+    explicit CustomActionHandler(std::wstring code) : productCode(std::move(code)) {}
+
+    // True only when every name was disabled and the commit succeeded.
+    bool disableCustomActions() {
+        TDU_LOG_FUNCTION(L"CustomActionHandler::disableCustomActions");
+        using tdu::platform::installerDb;
+        std::wstring packagePath;
+        std::uint32_t pathChars = kPackagePathChars;
+        const std::uint32_t found = installerDb().MsiGetProductInfoW(
+            productCode, tdu::platform::kInstallPropertyLocalPackage, packagePath, pathChars);
+        if (found != 0) {
+            TDU_LOG(L"Failed to retrieve local cache MSI path, Error: %u", found);
+            return false;
+        }
+        TDU_LOG(L"Local cache MSI path of installer retrieved successfully: %s", packagePath);
+        TDU_LOG(L"Opening DB: %s", packagePath);
+        tdu::platform::MsiHandle database;
+        const std::uint32_t opened =
+            installerDb().MsiOpenDatabaseW(packagePath, tdu::platform::kMsiDbOpenTransact, database.put());
+        if (opened != 0) {
+            TDU_LOG(L"Failed to find MSI Database, Error: %u", opened);
+            return false;
+        }
+        TDU_LOG(L"DB opened successfully: %s", packagePath);
+        for (const std::wstring_view name : customActionsToDisable) {
+            if (!disableAction(database, name)) {
+                return false;
+            }
+        }
+        TDU_LOG(L"Committing Msi DB updates...");
+        const std::uint32_t committed = installerDb().MsiDatabaseCommit(database.get());
+        if (committed != 0) {
+            TDU_LOG(L"Failed to commit MSI Db, Error: %u", committed);
+            return false;
+        }
+        TDU_LOG(L"Committing Successful...");
+        return true;
+    }
+
+    std::wstring productCode;
+
+private:
+    static constexpr const wchar_t* kLogSource = L"CustomActionHandler.h";
+    static constexpr std::uint32_t kPackagePathChars = 260;
+
+    // False at the first failing step; the view is closed on every path.
+    static bool disableAction(const tdu::platform::MsiHandle& database, std::wstring_view name) {
+        TDU_LOG_FUNCTION(L"CustomActionHandler::disableCustomActions");
+        using tdu::platform::installerDb;
+        TDU_LOG(L"Disabling custom action: %s", name);
+        const std::wstring statement = disableStatement(name);
+        TDU_LOG(L"Opening a view");
+        tdu::platform::MsiHandle view;
+        const std::uint32_t opened =
+            installerDb().MsiDatabaseOpenViewW(database.get(), statement, view.put());
+        if (opened != 0) {
+            TDU_LOG(L"Failed to open DB view, Error: %u", opened);
+            return false;
+        }
+        TDU_LOG(L"Executing a view");
+        const std::uint32_t executed = installerDb().MsiViewExecute(view.get(), tdu::platform::kNullHandle);
+        if (executed != 0) {
+            TDU_LOG(L"Failed to execute DB view query, Error: %u", executed);
+            return false;
+        }
+        TDU_LOG(L"Successfully disabled custom action: %s", name);
+        const std::uint32_t closed = installerDb().MsiViewClose(view.get());
+        if (closed != 0) {
+            TDU_LOG(L"Failed to close view, Error: %u", closed);
+            return false;
+        }
+        return true;
+    }
+};

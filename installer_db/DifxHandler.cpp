@@ -1,0 +1,164 @@
+#include "installer_db/DifxHandler.h"
+
+#include "installer_db/DisableStatement.h"
+#include "installer_db/FixedTables.h"
+#include "log/LogWriter.h"
+#include "platform/Owners.h"
+
+#include <algorithm>
+#include <system_error>
+#include <vector>
+
+namespace {
+
+constexpr const wchar_t* kLogSource = L"DifxHandler.cpp";
+
+using tdu::platform::fileVersion;
+using tdu::platform::installerDb;
+using tdu::platform::MsiHandle;
+using tdu::platform::sys;
+
+constexpr std::uint32_t kPackagePathChars = 256;
+constexpr std::uint32_t kVersionChars = 32;
+constexpr wchar_t kClientExecutable[] = L"%COMMONPROGRAMFILES(X86)%\\Tavrin Secure\\TamUI\\Tavrin.exe";
+constexpr wchar_t kDiscoverAll[] = L"all";
+
+std::uint16_t highWord(std::uint32_t value) {
+    return static_cast<std::uint16_t>(value >> 16U);
+}
+std::uint16_t lowWord(std::uint32_t value) {
+    return static_cast<std::uint16_t>(value & 0xFFFFU);
+}
+
+// One name's statement: view opened, executed, closed. True when the
+// execution and the close both succeeded.
+bool disableAction(const MsiHandle& database, std::wstring_view name) {
+    TDU_LOG_FUNCTION(L"DifxHandler::disableCustomActions");
+    MsiHandle view;
+    const std::uint32_t opened =
+        installerDb().MsiDatabaseOpenViewW(database.get(), disableStatement(name), view.put());
+    if (opened != 0) {
+        TDU_LOG(L"Failed to open DB view, Error: %u", opened);
+        return false;
+    }
+    const std::uint32_t executed = installerDb().MsiViewExecute(view.get(), tdu::platform::kNullHandle);
+    if (executed != 0) {
+        TDU_LOG(L"Failed to execute DB view query, Error: %u", executed);
+    } else {
+        TDU_LOG(L"Successfully disabled custom action: '%s' ...", name);
+    }
+    const std::uint32_t closed = installerDb().MsiViewClose(view.get());
+    if (closed != 0) {
+        TDU_LOG(L"Failed to close view, Error: %u", closed);
+    }
+    return executed == 0 && closed == 0;
+}
+
+} // namespace
+
+int DifxHandler::disableCustomActions(const std::wstring& productCode) {
+    TDU_LOG_FUNCTION(L"DifxHandler::disableCustomActions");
+    TDU_LOG(L"Searching Product: '%s' ...", productCode);
+    std::wstring packagePath;
+    std::uint32_t pathChars = kPackagePathChars;
+    const std::uint32_t found = installerDb().MsiGetProductInfoW(
+        productCode, tdu::platform::kInstallPropertyLocalPackage, packagePath, pathChars);
+    if (found != 0) {
+        TDU_LOG(L"Failed to find Product: '%s', Error: %u", productCode, found);
+        return -1;
+    }
+    MsiHandle database;
+    const std::uint32_t opened =
+        installerDb().MsiOpenDatabaseW(packagePath, tdu::platform::kMsiDbOpenTransact, database.put());
+    if (opened != 0) {
+        TDU_LOG(L"Failed to find MSI Database for Product: '%s', Error: %u", productCode, opened);
+        return -1;
+    }
+    TDU_LOG(L"Product Found: '%s', Disabling Difx now...", packagePath);
+    // A name that cannot be disabled is skipped: the others still protect
+    // the new drivers, so they are committed all the same.
+    for (const std::wstring_view name : difxCustomActions) {
+        TDU_LOG(L"Disabling custom action: '%s' ...", name);
+        if (!disableAction(database, name)) {
+            TDU_LOG(L"Disabling custom action failed: '%s' ...", name);
+        }
+    }
+    TDU_LOG(L"Committing Msi DB updates...");
+    const std::uint32_t committed = installerDb().MsiDatabaseCommit(database.get());
+    if (committed != 0) {
+        TDU_LOG(L"Failed to commit MSI Db, Error: %u", committed);
+        return -1;
+    }
+    TDU_LOG(L"Commiting Successful...");
+    return 0;
+}
+
+int DifxHandler::GetFileVersion(const std::wstring& filePath, std::wstring& version, std::uint32_t capacity) {
+    TDU_LOG_FUNCTION(L"DifxHandler::GetFileVersion");
+    std::uint32_t handle = 0;
+    const std::uint32_t size = fileVersion().GetFileVersionInfoSizeW(filePath, handle);
+    if (size == 0) {
+        TDU_LOG(L"GetFileVersionInfoSize Failed with last Error: %lu", sys().GetLastError());
+        return 2;
+    }
+    std::vector<std::uint8_t> block(size, 0);
+    if (!fileVersion().GetFileVersionInfoW(filePath, handle, size, block)) {
+        TDU_LOG(L"GetFileVersionInfo Failed with last Error: %lu", sys().GetLastError());
+        return 2;
+    }
+    tdu::platform::FixedFileInfo info;
+    std::uint32_t infoLength = 0;
+    if (!fileVersion().VerQueryValueW(block, tdu::platform::kVersionRootBlock, info, infoLength)) {
+        TDU_LOG(L"VerQueryValue Failed");
+        return 2;
+    }
+    // The product version's major number with the file version's minor and
+    // build numbers: the releases are told apart by that triple.
+    version = std::to_wstring(highWord(info.productVersionMS)) + L'.' +
+              std::to_wstring(lowWord(info.fileVersionMS)) + L'.' +
+              std::to_wstring(highWord(info.fileVersionLS));
+    version.resize(std::min<std::size_t>(version.size(), capacity == 0 ? 0 : capacity - 1));
+    return 0;
+}
+
+int DifxHandler::disableDifxCAs(const std::wstring& productCode) {
+    TDU_LOG_FUNCTION(L"DifxHandler::disableDifxCAs");
+    if (productCode.empty()) {
+        TDU_LOG(L"Product Code is empty");
+        return 2;
+    }
+    if (productCode != kDiscoverAll) {
+        return disableCustomActions(productCode);
+    }
+    std::wstring clientPath;
+    if (sys().ExpandEnvironmentStringsW(kClientExecutable, clientPath, tdu::platform::kMaxPath) == 0) {
+        return 0;
+    }
+    // When the existence test itself fails, the version read below decides:
+    // a file that is there but unreadable must not pass for a fresh install.
+    std::error_code existsError;
+    if (!sys().exists(clientPath, existsError) && !existsError) {
+        TDU_LOG(L"Tavrin.exe does not exist, assuming it is fresh installation");
+        return 0;
+    }
+    std::wstring version;
+    if (GetFileVersion(clientPath, version, kVersionChars) != 0) {
+        TDU_LOG(L"Failed to retrieve version of Tavrin.exe");
+        return 2;
+    }
+    TDU_LOG(L"Version of old Product is: %s", version);
+    const auto [first, last] = productCodesByVersion.equal_range(version);
+    if (first == last) {
+        TDU_LOG(L"Couldn't find product Code for : %s", version);
+        return 2;
+    }
+    // At most one earlier release is updated: the first whose database
+    // commits. When none does, the run still succeeds; each failure is logged.
+    for (auto entry = first; entry != last; ++entry) {
+        if (disableCustomActions(entry->second) == 0) {
+            TDU_LOG(L"Disabled Difx CAs Successfully for product Code: %s", entry->second);
+            break;
+        }
+    }
+    return 0;
+}

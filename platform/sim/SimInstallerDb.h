@@ -1,0 +1,71 @@
+// The installer engine of the simulated machine: installed products, each
+// with a cached package holding an InstallExecuteSequence, opened as
+// databases whose changes reach the package only on commit. Views take the
+// UPDATE statements the program writes; other statements are refused as the
+// engine refuses a malformed one.
+#pragma once
+
+#include "platform/sim/SimState.h"
+
+namespace tdu::platform::sim {
+
+class SimInstallerDb final : public IInstallerDb {
+public:
+    explicit SimInstallerDb(SimState& state) : s_(state) {}
+
+    MsiStatus MsiGetProductInfoW(const std::wstring& product, const std::wstring& property,
+                                 std::wstring& value, std::uint32_t& valueChars) override;
+    MsiStatus MsiOpenDatabaseW(const std::wstring& databasePath, std::uint32_t persistMode,
+                               Handle& database) override;
+    MsiStatus MsiDatabaseOpenViewW(Handle database, const std::wstring& query, Handle& view) override;
+    MsiStatus MsiViewExecute(Handle view, Handle record) override;
+    MsiStatus MsiViewClose(Handle view) override;
+    MsiStatus MsiDatabaseCommit(Handle database) override;
+    MsiStatus MsiCloseHandle(Handle handle) override;
+
+    void installProduct(const std::wstring& productCode, const std::wstring& localPackage,
+                        const std::vector<SimSequenceRow>& installExecuteSequence);
+    void deleteCachedPackage(const std::wstring& localPackage);
+    [[nodiscard]] std::vector<SimSequenceRow> committedSequence(const std::wstring& localPackage) const;
+
+    // A parsed UPDATE: column names with their new values, and the column
+    // values every updated row must have.
+    struct Term {
+        std::wstring column;
+        std::wstring value;
+    };
+    struct Update {
+        std::wstring table;
+        std::vector<Term> assignments;
+        std::vector<Term> conditions;
+    };
+
+private:
+    struct Package {
+        std::vector<SimSequenceRow> rows;
+    };
+    struct Database {
+        std::shared_ptr<Package> package;
+        std::vector<SimSequenceRow> rows; // the transaction's own copy
+    };
+    struct View {
+        std::shared_ptr<Database> database; // a view keeps its database alive, as the engine does
+        Update update;
+        bool executed = false;
+    };
+
+    template <class T>
+    std::shared_ptr<T> lookup(const std::map<Handle, std::shared_ptr<T>>& table, Handle handle);
+
+    SimState& s_;
+    std::map<std::wstring, std::wstring> products_;             // folded code -> cached package path
+    std::map<std::wstring, std::shared_ptr<Package>> packages_; // by folded path
+    std::map<Handle, std::shared_ptr<Database>> databases_;
+    std::map<Handle, std::shared_ptr<View>> views_;
+};
+
+// The statement as the engine's parser reads it; nothing when it is not an
+// UPDATE of the supported shape or not well-formed.
+std::optional<SimInstallerDb::Update> parseUpdate(std::wstring_view query);
+
+} // namespace tdu::platform::sim

@@ -1,0 +1,63 @@
+#include "platform/win32/Win32Platform.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+#include <winver.h>
+
+namespace tdu::platform::win32 {
+
+namespace {
+
+class Win32FileVersion final : public IFileVersion {
+public:
+    std::uint32_t GetFileVersionInfoSizeW(const std::wstring& path, std::uint32_t& handle) override {
+        DWORD zero = 0;
+        const DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &zero);
+        keepLastError(::GetLastError());
+        handle = zero;
+        return size;
+    }
+
+    bool GetFileVersionInfoW(const std::wstring& path, std::uint32_t handle, std::uint32_t size,
+                             std::vector<std::uint8_t>& block) override {
+        // Never let the platform write past the buffer the core handed over.
+        const auto bytes = static_cast<DWORD>(std::min<std::size_t>(size, block.size()));
+        const BOOL ok = ::GetFileVersionInfoW(path.c_str(), handle, bytes, block.data());
+        keepLastError(::GetLastError());
+        return ok != FALSE;
+    }
+
+    bool VerQueryValueW(std::vector<std::uint8_t>& block, const std::wstring& subBlock, FixedFileInfo& info,
+                        std::uint32_t& length) override {
+        void* value = nullptr;
+        UINT valueLength = 0;
+        const BOOL ok = ::VerQueryValueW(block.data(), subBlock.c_str(), &value, &valueLength);
+        keepLastError(::GetLastError());
+        info = FixedFileInfo{};
+        length = valueLength;
+        if (ok == FALSE) {
+            return false;
+        }
+        if (value != nullptr) {
+            VS_FIXEDFILEINFO fixed{};
+            std::memcpy(&fixed, value, std::min<std::size_t>(valueLength, sizeof fixed));
+            info = FixedFileInfo{fixed.dwSignature,     fixed.dwStrucVersion,     fixed.dwFileVersionMS,
+                                 fixed.dwFileVersionLS, fixed.dwProductVersionMS, fixed.dwProductVersionLS,
+                                 fixed.dwFileFlagsMask, fixed.dwFileFlags,        fixed.dwFileOS,
+                                 fixed.dwFileType,      fixed.dwFileSubtype,      fixed.dwFileDateMS,
+                                 fixed.dwFileDateLS};
+        }
+        return true;
+    }
+};
+
+} // namespace
+
+IFileVersion& win32FileVersion() {
+    static Win32FileVersion instance;
+    return instance;
+}
+
+} // namespace tdu::platform::win32
