@@ -29,7 +29,8 @@ constexpr std::array<DispatchRow, 10> kDispatch{{
     {OperationCode::SetProcessorType, L"Command received to set processor type in registry",
      // The value given with the command is not passed: the marker is fixed.
      [](TavrinDriverOperator& op, const DriverOperation&) { return op.SetProcessorTypeInReg(); }},
-    {OperationCode::NetService, L"Command received to install TVRNNS Net Service", nullptr},
+    {OperationCode::NetService, L"Command received to install TVRNNS Net Service",
+     [](TavrinDriverOperator& op, const DriverOperation& record) { return op.AddRemoveNetService(record); }},
     {OperationCode::InstallDrivers, L"Command received to install all Tavrin Drivers", nullptr},
     {OperationCode::UninstallDrivers, L"Command received to un-install all Tavrin Drivers", nullptr},
     {OperationCode::Reinstall, L"Command received to reinstall a driver component", nullptr},

@@ -68,6 +68,13 @@ public:
     int SetProcessorTypeInReg();
     bool isDriverTypeVirtual(const DriverOperation& record);
 
+    // /netserv: validates the action word and reinstalls or removes the
+    // component; 0 on success, 2 otherwise.
+    int AddRemoveNetService(const DriverOperation& record);
+    // Removes the component when present and, with `add`, installs it afresh.
+    std::int32_t HrReinstallNetService(const wchar_t* componentId, const wchar_t* manufacturer,
+                                       const wchar_t* product, const wchar_t* displayName, bool add);
+
     // Deletes a key below HKLM (native view) with its whole subtree.
     bool RegDelNode(const std::wstring& subKey);
     // path: the working buffer; it holds the same path again on return.

@@ -14,21 +14,6 @@
 
 namespace tdu::platform {
 
-struct Guid {
-    std::uint32_t data1 = 0;
-    std::uint16_t data2 = 0;
-    std::uint16_t data3 = 0;
-    std::array<std::uint8_t, 8> data4{};
-    bool operator==(const Guid&) const = default;
-};
-
-inline constexpr Guid kGuidDevClassNet{
-    0x4d36e972, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
-inline constexpr Guid kGuidDevClassNetService{
-    0x4d36e974, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
-inline constexpr Guid kGuidDevClassSystem{
-    0x4d36e97d, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
-
 // One element of a device information set (SP_DEVINFO_DATA without its size
 // field, which the implementation sets).
 struct DeviceElement {

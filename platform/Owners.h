@@ -67,6 +67,15 @@ struct FindCloser {
 struct MsiHandleCloser {
     void operator()(Handle handle) const { installerDb().MsiCloseHandle(handle); }
 };
+struct ServiceHandleCloser {
+    void operator()(Handle handle) const { scm().CloseServiceHandle(handle); }
+};
+struct ComReleaser {
+    void operator()(Handle object) const { netcfg().Release(object); }
+};
+struct TaskMemFreer {
+    void operator()(Handle block) const { netcfg().CoTaskMemFree(block); }
+};
 
 using KernelObject = Owned<KernelObjectCloser>;
 using FindHandle = Owned<FindCloser>;
@@ -74,5 +83,8 @@ using DeviceInfoSet = Owned<DeviceInfoSetCloser>;
 using RegKey = Owned<RegKeyCloser>;
 using Stream = Owned<StreamCloser>;
 using MsiHandle = Owned<MsiHandleCloser>;
+using ServiceHandle = Owned<ServiceHandleCloser>;
+using ComPtr = Owned<ComReleaser>;
+using TaskMem = Owned<TaskMemFreer>;
 
 } // namespace tdu::platform

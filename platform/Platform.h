@@ -7,7 +7,9 @@
 #include "platform/DeviceSetup.h"
 #include "platform/FileVersion.h"
 #include "platform/InstallerDb.h"
+#include "platform/NetConfig.h"
 #include "platform/Registry.h"
+#include "platform/ServiceControl.h"
 #include "platform/System.h"
 
 #include <stdexcept>
@@ -18,6 +20,8 @@ struct Platform {
     ISystem* system = nullptr;
     IRegistry* registry = nullptr;
     IDeviceSetup* devices = nullptr;
+    IServiceControl* serviceControl = nullptr;
+    INetConfig* netConfig = nullptr;
     IInstallerDb* installerDb = nullptr;
     IFileVersion* fileVersion = nullptr;
 };
@@ -46,6 +50,12 @@ inline IInstallerDb& installerDb() {
 }
 inline IFileVersion& fileVersion() {
     return bound(boundPlatform().fileVersion);
+}
+inline IServiceControl& scm() {
+    return bound(boundPlatform().serviceControl);
+}
+inline INetConfig& netcfg() {
+    return bound(boundPlatform().netConfig);
 }
 
 } // namespace tdu::platform

@@ -6,6 +6,7 @@
 
 #include "platform/Types.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -38,6 +39,7 @@ public:
     // The last-error value of the calling thread, as left by the last call
     // made through this interface or the others.
     virtual std::uint32_t GetLastError() = 0;
+    virtual void SetLastError(std::uint32_t error) = 0;
 
     // Returns the count of characters the expansion needs, terminator
     // included, or 0 on failure. `destination` is filled only when that count
@@ -91,6 +93,12 @@ public:
     virtual bool ReleaseMutex(Handle mutex) = 0;
     virtual std::uint32_t WaitForSingleObject(Handle object, std::uint32_t milliseconds) = 0;
     virtual bool CloseHandle(Handle object) = 0;
+
+    // The process heap. HeapAlloc returns kNullHandle when it cannot allocate
+    // (it sets no last error).
+    virtual Handle GetProcessHeap() = 0;
+    virtual Handle HeapAlloc(Handle heap, std::uint32_t flags, std::size_t bytes) = 0;
+    virtual bool HeapFree(Handle heap, std::uint32_t flags, Handle block) = 0;
 };
 
 } // namespace tdu::platform

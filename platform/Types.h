@@ -3,6 +3,7 @@
 // real types.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 namespace tdu::platform {
@@ -38,6 +39,29 @@ inline constexpr std::uint32_t kInfinite = 0xFFFFFFFF;
 // Access masks of named kernel objects.
 inline constexpr std::uint32_t kMutexAllAccess = 0x1F0001;
 inline constexpr std::uint32_t kEventAllAccess = 0x1F0003;
+
+inline constexpr std::uint32_t kHeapZeroMemory = 0x8;
+
+// A GUID as the platform lays it out.
+struct Guid {
+    std::uint32_t data1 = 0;
+    std::uint16_t data2 = 0;
+    std::uint16_t data3 = 0;
+    std::array<std::uint8_t, 8> data4{};
+    bool operator==(const Guid&) const = default;
+};
+
+// Device setup classes.
+inline constexpr Guid kGuidDevClassNet{
+    0x4d36e972, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+inline constexpr Guid kGuidDevClassNetClient{
+    0x4d36e973, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+inline constexpr Guid kGuidDevClassNetService{
+    0x4d36e974, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+inline constexpr Guid kGuidDevClassNetTrans{
+    0x4d36e975, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+inline constexpr Guid kGuidDevClassSystem{
+    0x4d36e97d, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 
 // The platform's MAX_PATH, in characters.
 inline constexpr std::uint32_t kMaxPath = 260;

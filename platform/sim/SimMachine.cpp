@@ -1,7 +1,9 @@
 #include "platform/sim/SimDeviceSetup.h"
 #include "platform/sim/SimFileVersion.h"
 #include "platform/sim/SimInstallerDb.h"
+#include "platform/sim/SimNetConfig.h"
 #include "platform/sim/SimRegistry.h"
+#include "platform/sim/SimServices.h"
 #include "platform/sim/SimState.h"
 #include "platform/sim/SimSystem.h"
 
@@ -223,12 +225,16 @@ SimMachine::SimMachine() : state_(std::make_unique<SimState>()) {
     createDirectories(L"C:\\Windows\\System32\\drivers");
     state_->installerDb = std::make_unique<SimInstallerDb>(*state_);
     state_->fileVersion = std::make_unique<SimFileVersion>(*state_);
+    state_->services = std::make_unique<SimServices>(*state_);
+    state_->netConfig = std::make_unique<SimNetConfig>(*state_);
 }
 
 SimMachine::~SimMachine() = default;
 
 Platform SimMachine::platform() {
     Platform bound{state_->system.get(), state_->registry.get(), state_->deviceSetup.get()};
+    bound.serviceControl = state_->services.get();
+    bound.netConfig = state_->netConfig.get();
     bound.installerDb = state_->installerDb.get();
     bound.fileVersion = state_->fileVersion.get();
     return bound;
@@ -451,6 +457,14 @@ void SimMachine::setWindowsDirectory(const std::wstring& path) {
 
 void SimMachine::setDetailInfFolder(const std::wstring& folder) {
     state_->detailInfFolder = folder;
+}
+
+SimServices& SimMachine::services() {
+    return *state_->services;
+}
+
+SimNetConfig& SimMachine::netConfig() {
+    return *state_->netConfig;
 }
 
 } // namespace tdu::platform::sim

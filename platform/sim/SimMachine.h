@@ -22,6 +22,8 @@
 namespace tdu::platform::sim {
 
 struct SimState;
+class SimServices;
+class SimNetConfig;
 
 // A device node of the simulated machine.
 struct SimDevice {
@@ -134,6 +136,11 @@ public:
 
     // A file that carries a version resource with this fixed file information.
     void writeVersionedFile(const std::wstring& windowsPath, const FixedFileInfo& info);
+
+    // The service control manager and the network configuration, with their
+    // scripting knobs (SimServices.h, SimNetConfig.h).
+    [[nodiscard]] SimServices& services();
+    [[nodiscard]] SimNetConfig& netConfig();
 
 private:
     std::unique_ptr<SimState> state_;

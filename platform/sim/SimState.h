@@ -70,6 +70,7 @@ struct HandleEntry {
     std::shared_ptr<SimDeviceSet> deviceSet;
     std::vector<FindData> found; // a directory search's entries
     std::size_t nextFound = 0;
+    std::vector<std::uint8_t> block; // a heap block's bytes
 };
 
 struct Fault {
@@ -84,6 +85,8 @@ class SimRegistry;
 class SimDeviceSetup;
 class SimInstallerDb;
 class SimFileVersion;
+class SimServices;
+class SimNetConfig;
 
 struct SimState {
     SimState();
@@ -132,6 +135,8 @@ struct SimState {
     std::unique_ptr<SimDeviceSetup> deviceSetup;
     std::unique_ptr<SimInstallerDb> installerDb;
     std::unique_ptr<SimFileVersion> fileVersion;
+    std::unique_ptr<SimServices> services;
+    std::unique_ptr<SimNetConfig> netConfig;
 };
 
 // Where a Windows path ("C:\\Users\\x") lies below the machine's folder.

@@ -13,6 +13,10 @@ constexpr std::uint32_t kErrorNoMoreFiles = 18;
 constexpr std::uint32_t kErrorDirNotEmpty = 145;
 constexpr std::uint32_t kErrorDirectory = 267;
 constexpr std::uint32_t kFileAttributeNormal = 0x80;
+// The process heap is never closed, so it stays out of the handle table.
+constexpr Handle kProcessHeap = 0x7FF0'0000'0000;
+// What a fresh block holds unless zeroing was asked for.
+constexpr std::uint8_t kUninitialisedByte = 0xBA;
 
 // The platform's wildcard match: "*" any run, "?" one character.
 bool wildcardMatch(std::wstring_view pattern, std::wstring_view name) {
@@ -30,7 +34,6 @@ bool wildcardMatch(std::wstring_view pattern, std::wstring_view name) {
     return !name.empty() && (pattern.front() == L'?' || pattern.front() == name.front()) &&
            wildcardMatch(pattern.substr(1), name.substr(1));
 }
-
 } // namespace
 
 std::filesystem::path SimSystem::host(const std::wstring& path) const {
@@ -533,6 +536,33 @@ bool SimSystem::CloseHandle(Handle object) {
         return fail(kErrorInvalidHandle);
     }
     s_.closeHandle(object);
+    return true;
+}
+
+Handle SimSystem::GetProcessHeap() {
+    return kProcessHeap;
+}
+
+Handle SimSystem::HeapAlloc(Handle heap, std::uint32_t flags, std::size_t bytes) {
+    if (auto error = s_.check("HeapAlloc")) {
+        return kNullHandle;
+    }
+    if (heap != kProcessHeap) {
+        fail(kErrorInvalidHandle);
+        return kNullHandle;
+    }
+    HandleEntry entry;
+    entry.kind = "heap block";
+    entry.block.assign(bytes, (flags & kHeapZeroMemory) != 0 ? std::uint8_t{0} : kUninitialisedByte);
+    return s_.addHandle(std::move(entry));
+}
+
+bool SimSystem::HeapFree(Handle heap, std::uint32_t /*flags*/, Handle block) {
+    HandleEntry* entry = s_.findHandle(block);
+    if (heap != kProcessHeap || entry == nullptr || entry->kind != "heap block") {
+        return fail(kErrorInvalidParameter);
+    }
+    s_.closeHandle(block);
     return true;
 }
 

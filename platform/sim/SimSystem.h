@@ -9,6 +9,7 @@ public:
     explicit SimSystem(SimState& state) : s_(state) {}
 
     std::uint32_t GetLastError() override { return s_.lastError; }
+    void SetLastError(std::uint32_t error) override { s_.lastError = error; }
     std::uint32_t ExpandEnvironmentStringsW(std::wstring_view source, std::wstring& destination,
                                             std::uint32_t capacity) override;
     bool CreateDirectoryW(const std::wstring& path) override;
@@ -39,6 +40,9 @@ public:
     bool ReleaseMutex(Handle mutex) override;
     std::uint32_t WaitForSingleObject(Handle handle, std::uint32_t milliseconds) override;
     bool CloseHandle(Handle object) override;
+    Handle GetProcessHeap() override;
+    Handle HeapAlloc(Handle heap, std::uint32_t flags, std::size_t bytes) override;
+    bool HeapFree(Handle heap, std::uint32_t flags, Handle block) override;
 
 private:
     bool fail(std::uint32_t error) {

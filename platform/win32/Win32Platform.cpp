@@ -4,6 +4,8 @@ namespace tdu::platform::win32 {
 
 Platform realPlatform() {
     Platform bound{&win32System(), &win32Registry(), &win32DeviceSetup()};
+    bound.serviceControl = &win32ServiceControl();
+    bound.netConfig = &win32NetConfig();
     bound.installerDb = &win32InstallerDb();
     bound.fileVersion = &win32FileVersion();
     return bound;

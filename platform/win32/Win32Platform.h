@@ -13,6 +13,8 @@ IRegistry& win32Registry();
 IDeviceSetup& win32DeviceSetup();
 IInstallerDb& win32InstallerDb();
 IFileVersion& win32FileVersion();
+IServiceControl& win32ServiceControl();
+INetConfig& win32NetConfig();
 
 // Lets every interface's calls leave their last error where
 // ISystem::GetLastError reads it.

@@ -20,6 +20,10 @@ Handle fromHandle(HANDLE handle) {
 class Win32System final : public ISystem {
 public:
     std::uint32_t GetLastError() override { return lastError_; }
+    void SetLastError(std::uint32_t error) override {
+        lastError_ = error;
+        ::SetLastError(error);
+    }
 
     std::uint32_t ExpandEnvironmentStringsW(std::wstring_view source, std::wstring& destination,
                                             std::uint32_t capacity) override {
@@ -184,6 +188,14 @@ public:
         return result;
     }
     bool CloseHandle(Handle object) override { return ok(::CloseHandle(toHandle(object))); }
+
+    Handle GetProcessHeap() override { return track(::GetProcessHeap()); }
+    Handle HeapAlloc(Handle heap, std::uint32_t flags, std::size_t bytes) override {
+        return fromHandle(::HeapAlloc(toHandle(heap), flags, bytes));
+    }
+    bool HeapFree(Handle heap, std::uint32_t flags, Handle block) override {
+        return ok(::HeapFree(toHandle(heap), flags, toHandle(block)));
+    }
 
     // For the other interfaces' calls: their last error, kept here.
     void keepError(std::uint32_t error) { lastError_ = error; }

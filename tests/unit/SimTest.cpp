@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <regex>
+#include <stdexcept>
 
 namespace tdu::test {
 
@@ -33,7 +34,18 @@ std::vector<std::string> logMessagesOf(const platform::sim::SimMachine& machine)
     return messages;
 }
 
-FreshMachine::FreshMachine() : previous_(platform::boundPlatform()) {
+namespace {
+// What was bound before, if anything: a test may run alone in its process.
+platform::Platform boundOrNothing() {
+    try {
+        return platform::boundPlatform();
+    } catch (const std::logic_error&) {
+        return {};
+    }
+}
+} // namespace
+
+FreshMachine::FreshMachine() : previous_(boundOrNothing()) {
     platform::bindPlatform(machine.platform());
     log::resetLogPathCache();
     machine.createDirectories(L"C:\\Users\\Public\\Tavrin Secure");

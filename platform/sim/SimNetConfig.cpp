@@ -1,0 +1,488 @@
+#include "platform/sim/SimNetConfig.h"
+
+#include "platform/sim/SimState.h"
+
+#include <array>
+#include <iomanip>
+#include <sstream>
+
+namespace tdu::platform::sim {
+
+namespace {
+
+constexpr HResult kRpcEChangedMode = hresult(0x80010106);
+constexpr HResult kRegdbEClassNotReg = hresult(0x80040154);
+constexpr HResult kClassENoAggregation = hresult(0x80040110);
+
+std::string narrow(std::wstring_view text) {
+    std::string out;
+    for (const wchar_t ch : text) {
+        out.push_back(static_cast<std::uint32_t>(ch) < 0x80U ? static_cast<char>(ch) : '?');
+    }
+    return out;
+}
+
+std::string hex(std::uint32_t value) {
+    std::ostringstream text;
+    text << "0x" << std::hex << value;
+    return text.str();
+}
+
+std::string guidName(const Guid& guid) {
+    const std::pair<Guid, const char*> known[] = {
+        {kClsidCNetCfg, "CNetCfg"},
+        {kIidINetCfg, "INetCfg"},
+        {kIidINetCfgLock, "INetCfgLock"},
+        {kIidINetCfgClass, "INetCfgClass"},
+        {kIidINetCfgClassSetup, "INetCfgClassSetup"},
+        {kIidINetCfgComponent, "INetCfgComponent"},
+        {kGuidDevClassNet, "NET"},
+        {kGuidDevClassNetClient, "NETCLIENT"},
+        {kGuidDevClassNetService, "NETSERVICE"},
+        {kGuidDevClassNetTrans, "NETTRANS"},
+    };
+    for (const auto& [value, name] : known) {
+        if (value == guid) {
+            return name;
+        }
+    }
+    std::ostringstream text;
+    text << std::uppercase << std::hex << std::setfill('0') << '{' << std::setw(8) << guid.data1 << '-'
+         << std::setw(4) << guid.data2 << '-' << std::setw(4) << guid.data3 << "-...}";
+    return text.str();
+}
+
+std::string tokenText(const OboToken& token) {
+    auto text = [](const std::wstring* value) {
+        return value == nullptr ? std::string("null") : narrow(*value);
+    };
+    return "{" + std::to_string(token.type) + ", " + (token.pncc == kNullHandle ? "null" : "component") +
+           ", " + text(token.manufacturer) + ", " + text(token.product) + ", " + text(token.displayName) +
+           ", " + std::to_string(token.registered) + "}";
+}
+
+bool isNetClass(const Guid& guid) {
+    return guid == kGuidDevClassNet || guid == kGuidDevClassNetClient || guid == kGuidDevClassNetService ||
+           guid == kGuidDevClassNetTrans;
+}
+
+const char* kindName(int kind) {
+    static constexpr std::array<const char*, 5> kNames{"INetCfg", "INetCfgLock", "INetCfgComponent",
+                                                       "INetCfgClass", "INetCfgClassSetup"};
+    return kNames.at(static_cast<std::size_t>(kind));
+}
+
+} // namespace
+
+struct SimNetConfig::ConfigObject {
+    bool initialized = false;
+    std::map<std::wstring, SimNetComponent> working; // by folded id
+    unsigned references = 0;
+};
+
+SimNetConfig::SimNetConfig(SimState& state) : s_(state) {}
+SimNetConfig::~SimNetConfig() = default;
+
+void SimNetConfig::addComponent(const SimNetComponent& component) {
+    components_[foldCase(component.infId)] = component;
+}
+
+void SimNetConfig::removeComponent(const std::wstring& infId) {
+    components_.erase(foldCase(infId));
+}
+
+bool SimNetConfig::installed(const std::wstring& infId) const {
+    return components_.contains(foldCase(infId));
+}
+
+void SimNetConfig::holdWriteLock(const std::optional<std::wstring>& description) {
+    lockHeld_ = true;
+    lockDescription_ = description;
+    lockOwner_ = nullptr;
+}
+
+void SimNetConfig::releaseOtherClientsLock() {
+    if (lockHeld_ && lockOwner_ == nullptr) {
+        lockHeld_ = false;
+        lockDescription_.reset();
+    }
+}
+
+void SimNetConfig::scriptResult(const std::string& call, unsigned nth, HResult result) {
+    s_.faults.push_back(Fault{call, nth, static_cast<std::uint32_t>(result)});
+}
+
+int SimNetConfig::comInitBalance() const {
+    const auto found = comInits_.find(s_.pid);
+    return found == comInits_.end() ? 0 : found->second;
+}
+
+std::optional<HResult> SimNetConfig::injected(const std::string& call) {
+    if (auto result = s_.check(call)) {
+        return static_cast<HResult>(*result);
+    }
+    return std::nullopt;
+}
+
+void SimNetConfig::note(std::string entry) {
+    journal_.push_back(std::move(entry));
+}
+
+Handle SimNetConfig::addReference(Reference reference) {
+    HandleEntry entry;
+    entry.kind = kindName(static_cast<int>(reference.kind));
+    ++reference.object->references;
+    const Handle handle = s_.addHandle(std::move(entry));
+    references_.emplace(handle, std::move(reference));
+    return handle;
+}
+
+SimNetConfig::Reference* SimNetConfig::referenceFor(Handle handle, Kind kind) {
+    const auto found = references_.find(handle);
+    if (found == references_.end() || found->second.kind != kind || s_.findHandle(handle) == nullptr) {
+        return nullptr;
+    }
+    return &found->second;
+}
+
+Handle SimNetConfig::taskMemory(const std::vector<std::wstring>& strings, std::wstring& firstString) {
+    HandleEntry entry;
+    entry.kind = "task memory";
+    firstString = strings.empty() ? std::wstring() : strings.front();
+    return s_.addHandle(std::move(entry));
+}
+
+bool SimNetConfig::holdsLock(const ConfigObject& object) const {
+    return lockHeld_ && lockOwner_ == &object;
+}
+
+HResult SimNetConfig::CoInitializeEx(std::uint32_t coInit) {
+    note("CoInitializeEx " + hex(coInit));
+    if (auto result = injected("CoInitializeEx")) {
+        return *result;
+    }
+    int& count = comInits_[s_.pid];
+    const std::uint32_t model = coInit & kCoinitApartmentThreaded;
+    if (count > 0 && comModel_[s_.pid] != model) {
+        return kRpcEChangedMode;
+    }
+    comModel_[s_.pid] = model;
+    return count++ == 0 ? kSOk : kSFalse;
+}
+
+void SimNetConfig::CoUninitialize() {
+    note("CoUninitialize");
+    --comInits_[s_.pid]; // below zero shows an unbalanced call
+}
+
+HResult SimNetConfig::CoCreateInstance(const Guid& clsid, Handle outer, std::uint32_t clsContext,
+                                       const Guid& iid, Handle& object) {
+    note("CoCreateInstance " + guidName(clsid) + " " + guidName(iid) + " " + hex(clsContext));
+    object = kNullHandle;
+    if (auto result = injected("CoCreateInstance")) {
+        return *result;
+    }
+    if (comInitBalance() <= 0) {
+        return kCoENotInitialized;
+    }
+    if (clsid != kClsidCNetCfg) {
+        return kRegdbEClassNotReg;
+    }
+    if (outer != kNullHandle) {
+        return kClassENoAggregation;
+    }
+    if (iid != kIidINetCfg && iid != kIidINetCfgLock) {
+        return kENoInterface;
+    }
+    object = addReference(Reference{iid == kIidINetCfg ? Kind::NetCfg : Kind::Lock,
+                                    std::make_shared<ConfigObject>(), L"", Guid{}});
+    return kSOk;
+}
+
+HResult SimNetConfig::QueryInterface(Handle object, const Guid& iid, Handle& result) {
+    result = kNullHandle;
+    const auto found = references_.find(object);
+    if (found == references_.end() || s_.findHandle(object) == nullptr) {
+        note("QueryInterface ? " + guidName(iid));
+        return kEPointer;
+    }
+    Reference reference = found->second;
+    note(std::string("QueryInterface ") + kindName(static_cast<int>(reference.kind)) + " " + guidName(iid));
+    if (auto injectedResult = injected("QueryInterface")) {
+        return *injectedResult;
+    }
+    const bool configObject = reference.kind == Kind::NetCfg || reference.kind == Kind::Lock;
+    const bool classObject = reference.kind == Kind::Class || reference.kind == Kind::ClassSetup;
+    if (configObject && (iid == kIidINetCfg || iid == kIidINetCfgLock)) {
+        reference.kind = iid == kIidINetCfg ? Kind::NetCfg : Kind::Lock;
+    } else if (classObject && (iid == kIidINetCfgClass || iid == kIidINetCfgClassSetup)) {
+        reference.kind = iid == kIidINetCfgClass ? Kind::Class : Kind::ClassSetup;
+    } else if (!(reference.kind == Kind::Component && iid == kIidINetCfgComponent)) {
+        return kENoInterface;
+    }
+    result = addReference(std::move(reference));
+    return kSOk;
+}
+
+std::uint32_t SimNetConfig::Release(Handle object) {
+    const auto found = references_.find(object);
+    if (found == references_.end()) {
+        note("Release ?");
+        return 0;
+    }
+    const std::shared_ptr<ConfigObject> target = found->second.object;
+    note(std::string("Release ") + kindName(static_cast<int>(found->second.kind)));
+    references_.erase(found);
+    s_.closeHandle(object);
+    if (--target->references > 0) {
+        return target->references;
+    }
+    if (target->initialized || holdsLock(*target)) {
+        ++abandoned_;
+    }
+    if (holdsLock(*target)) {
+        lockOwner_ = nullptr; // held for good: nobody is left to release it
+    }
+    return 0;
+}
+
+void SimNetConfig::CoTaskMemFree(Handle block) {
+    note("CoTaskMemFree");
+    const HandleEntry* entry = s_.findHandle(block);
+    if (entry != nullptr && entry->kind == "task memory") {
+        s_.closeHandle(block);
+    }
+}
+
+HResult SimNetConfig::AcquireWriteLock(Handle lock, std::uint32_t timeoutMs,
+                                       const std::wstring& clientDescription, Handle& holderDescription,
+                                       std::wstring& holderText) {
+    note("AcquireWriteLock " + std::to_string(timeoutMs) + " " + narrow(clientDescription));
+    holderDescription = kNullHandle;
+    holderText.clear();
+    if (auto result = injected("AcquireWriteLock")) {
+        return *result;
+    }
+    const Reference* reference = referenceFor(lock, Kind::Lock);
+    if (reference == nullptr) {
+        return kEPointer;
+    }
+    const ConfigObject* object = reference->object.get();
+    if (lockHeld_ && lockOwner_ != object) {
+        s_.runUntil(s_.now + timeoutMs, [this] { return !lockHeld_; });
+    }
+    if (lockHeld_ && lockOwner_ != object) {
+        if (lockDescription_) {
+            holderDescription = taskMemory({*lockDescription_}, holderText);
+        }
+        return kSFalse;
+    }
+    lockHeld_ = true;
+    lockOwner_ = object;
+    lockDescription_ = clientDescription;
+    return kSOk;
+}
+
+HResult SimNetConfig::ReleaseWriteLock(Handle lock) {
+    note("ReleaseWriteLock");
+    if (auto result = injected("ReleaseWriteLock")) {
+        return *result;
+    }
+    const Reference* reference = referenceFor(lock, Kind::Lock);
+    if (reference == nullptr) {
+        return kEPointer;
+    }
+    if (holdsLock(*reference->object)) {
+        lockHeld_ = false;
+        lockOwner_ = nullptr;
+        lockDescription_.reset();
+    }
+    return kSOk;
+}
+
+HResult SimNetConfig::Initialize(Handle netCfg) {
+    note("Initialize");
+    if (auto result = injected("Initialize")) {
+        return *result;
+    }
+    Reference* reference = referenceFor(netCfg, Kind::NetCfg);
+    if (reference == nullptr) {
+        return kEPointer;
+    }
+    if (reference->object->initialized) {
+        return kNetcfgEAlreadyInitialized;
+    }
+    reference->object->initialized = true;
+    reference->object->working = components_;
+    return kSOk;
+}
+
+HResult SimNetConfig::Uninitialize(Handle netCfg) {
+    note("Uninitialize");
+    if (auto result = injected("Uninitialize")) {
+        return *result;
+    }
+    Reference* reference = referenceFor(netCfg, Kind::NetCfg);
+    if (reference == nullptr) {
+        return kEPointer;
+    }
+    if (!reference->object->initialized) {
+        return kNetcfgENotInitialized;
+    }
+    // Changes that were never applied are dropped.
+    reference->object->initialized = false;
+    reference->object->working.clear();
+    return kSOk;
+}
+
+HResult SimNetConfig::FindComponent(Handle netCfg, const std::wstring& infId, Handle& component) {
+    note("FindComponent " + narrow(infId));
+    component = kNullHandle;
+    if (auto result = injected("FindComponent")) {
+        return *result;
+    }
+    Reference* reference = referenceFor(netCfg, Kind::NetCfg);
+    if (reference == nullptr) {
+        return kEPointer;
+    }
+    if (!reference->object->initialized) {
+        return kNetcfgENotInitialized;
+    }
+    const auto found = reference->object->working.find(foldCase(infId));
+    if (found == reference->object->working.end()) {
+        return kSFalse;
+    }
+    component = addReference(
+        Reference{Kind::Component, reference->object, found->second.infId, found->second.classGuid});
+    return kSOk;
+}
+
+HResult SimNetConfig::QueryNetCfgClass(Handle netCfg, const Guid& classGuid, const Guid& iid,
+                                       Handle& object) {
+    note("QueryNetCfgClass " + guidName(classGuid) + " " + guidName(iid));
+    object = kNullHandle;
+    if (auto result = injected("QueryNetCfgClass")) {
+        return *result;
+    }
+    Reference* reference = referenceFor(netCfg, Kind::NetCfg);
+    if (reference == nullptr) {
+        return kEPointer;
+    }
+    if (!reference->object->initialized) {
+        return kNetcfgENotInitialized;
+    }
+    if (!isNetClass(classGuid)) {
+        return kEInvalidArg;
+    }
+    if (iid != kIidINetCfgClass && iid != kIidINetCfgClassSetup) {
+        return kENoInterface;
+    }
+    object = addReference(Reference{iid == kIidINetCfgClass ? Kind::Class : Kind::ClassSetup,
+                                    reference->object, L"", classGuid});
+    return kSOk;
+}
+
+HResult SimNetConfig::Apply(Handle netCfg) {
+    note("Apply");
+    const std::optional<HResult> result = injected("Apply");
+    if (result && *result < 0) {
+        return *result;
+    }
+    Reference* reference = referenceFor(netCfg, Kind::NetCfg);
+    if (reference == nullptr) {
+        return kEPointer;
+    }
+    if (!reference->object->initialized) {
+        return kNetcfgENotInitialized;
+    }
+    if (!holdsLock(*reference->object)) {
+        return kNetcfgENoWriteLock;
+    }
+    components_ = reference->object->working;
+    return result.value_or(kSOk);
+}
+
+HResult SimNetConfig::GetClassGuid(Handle component, Guid& classGuid) {
+    const Reference* reference = referenceFor(component, Kind::Component);
+    note("GetClassGuid " + (reference == nullptr ? std::string("?") : narrow(reference->infId)));
+    if (auto result = injected("GetClassGuid")) {
+        return *result;
+    }
+    if (reference == nullptr) {
+        return kEPointer;
+    }
+    classGuid = reference->classGuid;
+    return kSOk;
+}
+
+HResult SimNetConfig::DeInstall(Handle classSetup, Handle component, const OboToken& token, Handle& referrers,
+                                std::wstring& referrersText) {
+    const Reference* target = referenceFor(component, Kind::Component);
+    note("DeInstall " + (target == nullptr ? std::string("?") : narrow(target->infId)) + " " +
+         tokenText(token));
+    referrers = kNullHandle;
+    referrersText.clear();
+    const std::optional<HResult> result = injected("DeInstall");
+    if (result && *result < 0) {
+        return *result;
+    }
+    const Reference* setup = referenceFor(classSetup, Kind::ClassSetup);
+    if (setup == nullptr || target == nullptr) {
+        return kEPointer;
+    }
+    if (!(target->classGuid == setup->classGuid) || token.type == 0) {
+        return kEInvalidArg;
+    }
+    if (!holdsLock(*setup->object)) {
+        return kNetcfgENoWriteLock;
+    }
+    auto& working = setup->object->working;
+    const auto found = working.find(foldCase(target->infId));
+    if (found == working.end()) {
+        return kEInvalidArg;
+    }
+    HResult natural = kSOk;
+    if (!found->second.referrers.empty()) {
+        natural = kNetcfgSStillReferenced;
+        referrers = taskMemory(found->second.referrers, referrersText);
+    } else {
+        working.erase(found);
+    }
+    if (result == kNetcfgSStillReferenced && referrers == kNullHandle) {
+        referrers = taskMemory({}, referrersText);
+    }
+    return result.value_or(natural);
+}
+
+HResult SimNetConfig::Install(Handle classSetup, const std::wstring& infId, const OboToken& token,
+                              std::uint32_t setupFlags, std::uint32_t upgradeFromBuildNo,
+                              const std::wstring* answerFile, const std::wstring* answerSections,
+                              Handle& component) {
+    note("Install " + narrow(infId) + " " + tokenText(token) + " " + hex(setupFlags) + " " +
+         std::to_string(upgradeFromBuildNo) + (answerFile == nullptr ? " null" : " file") +
+         (answerSections == nullptr ? " null" : " sections"));
+    component = kNullHandle;
+    const std::optional<HResult> result = injected("Install");
+    if (result && *result < 0) {
+        return *result;
+    }
+    const Reference* setup = referenceFor(classSetup, Kind::ClassSetup);
+    if (setup == nullptr) {
+        return kEPointer;
+    }
+    if (token.type == 0) {
+        return kEInvalidArg;
+    }
+    if (!holdsLock(*setup->object)) {
+        return kNetcfgENoWriteLock;
+    }
+    auto& working = setup->object->working;
+    const std::wstring key = foldCase(infId);
+    if (!working.contains(key)) {
+        working[key] = SimNetComponent{infId, setup->classGuid, {}};
+    }
+    component = addReference(Reference{Kind::Component, setup->object, infId, working[key].classGuid});
+    return result.value_or(kSOk);
+}
+
+} // namespace tdu::platform::sim

@@ -1,0 +1,119 @@
+// The simulated COM apartment and network configuration: installed
+// components, a write lock that another client may hold, and configuration
+// objects that see a working copy of the components from Initialize until
+// Uninitialize, changed by Install and DeInstall and written back by Apply.
+//
+// Every interface pointer and task-memory block it hands out is counted in
+// the machine's handle table; COM initialisations are counted per process.
+// Every call it makes a record of in `journal()`, releases included, so a
+// test can compare a whole acquisition and teardown order.
+#pragma once
+
+#include "platform/NetConfig.h"
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tdu::platform::sim {
+
+struct SimState;
+
+struct SimNetComponent {
+    std::wstring infId;
+    Guid classGuid = kGuidDevClassNetService;
+    // Other components that still need this one: DeInstall leaves it in
+    // place and answers NETCFG_S_STILL_REFERENCED with their names.
+    std::vector<std::wstring> referrers;
+};
+
+class SimNetConfig final : public INetConfig {
+public:
+    explicit SimNetConfig(SimState& state);
+    ~SimNetConfig() override;
+    SimNetConfig(const SimNetConfig&) = delete;
+    SimNetConfig& operator=(const SimNetConfig&) = delete;
+
+    void addComponent(const SimNetComponent& component);
+    void removeComponent(const std::wstring& infId);
+    [[nodiscard]] bool installed(const std::wstring& infId) const;
+
+    // Another client takes the write lock, with a description of itself or
+    // without; it keeps it until releaseOtherClientsLock().
+    void holdWriteLock(const std::optional<std::wstring>& description);
+    void releaseOtherClientsLock();
+    [[nodiscard]] bool writeLockHeld() const { return lockHeld_; }
+    // The description the current holder gave ("" when none or free).
+    [[nodiscard]] std::wstring writeLockHolder() const { return lockDescription_.value_or(L""); }
+
+    // The nth call (1-based, 0 for every call) of `call` returns `result`. A
+    // success code still does the call's work (NETCFG_S_REBOOT from DeInstall
+    // still removes the component); a failure does none.
+    void scriptResult(const std::string& call, unsigned nth, HResult result);
+
+    // CoInitializeEx calls that succeeded minus CoUninitialize calls, for the
+    // current process.
+    [[nodiscard]] int comInitBalance() const;
+    // Configuration objects released while still initialised or holding the
+    // write lock.
+    [[nodiscard]] unsigned abandonedObjects() const { return abandoned_; }
+    [[nodiscard]] const std::vector<std::string>& journal() const { return journal_; }
+    void clearJournal() { journal_.clear(); }
+
+    HResult CoInitializeEx(std::uint32_t coInit) override;
+    void CoUninitialize() override;
+    HResult CoCreateInstance(const Guid& clsid, Handle outer, std::uint32_t clsContext, const Guid& iid,
+                             Handle& object) override;
+    HResult QueryInterface(Handle object, const Guid& iid, Handle& result) override;
+    std::uint32_t Release(Handle object) override;
+    void CoTaskMemFree(Handle block) override;
+    HResult AcquireWriteLock(Handle lock, std::uint32_t timeoutMs, const std::wstring& clientDescription,
+                             Handle& holderDescription, std::wstring& holderText) override;
+    HResult ReleaseWriteLock(Handle lock) override;
+    HResult Initialize(Handle netCfg) override;
+    HResult Uninitialize(Handle netCfg) override;
+    HResult FindComponent(Handle netCfg, const std::wstring& infId, Handle& component) override;
+    HResult QueryNetCfgClass(Handle netCfg, const Guid& classGuid, const Guid& iid, Handle& object) override;
+    HResult Apply(Handle netCfg) override;
+    HResult GetClassGuid(Handle component, Guid& classGuid) override;
+    HResult DeInstall(Handle classSetup, Handle component, const OboToken& token, Handle& referrers,
+                      std::wstring& referrersText) override;
+    HResult Install(Handle classSetup, const std::wstring& infId, const OboToken& token,
+                    std::uint32_t setupFlags, std::uint32_t upgradeFromBuildNo,
+                    const std::wstring* answerFile, const std::wstring* answerSections,
+                    Handle& component) override;
+
+private:
+    struct ConfigObject;
+    enum class Kind { NetCfg, Lock, Component, Class, ClassSetup };
+    struct Reference {
+        Kind kind = Kind::NetCfg;
+        std::shared_ptr<ConfigObject> object;
+        std::wstring infId; // a component's
+        Guid classGuid;     // a component's, a class's or a class setup's
+    };
+
+    // The call's injected result, if any, as an HRESULT.
+    std::optional<HResult> injected(const std::string& call);
+    Handle addReference(Reference reference);
+    // The reference behind `handle` when it is of `kind`; null otherwise.
+    Reference* referenceFor(Handle handle, Kind kind);
+    Handle taskMemory(const std::vector<std::wstring>& strings, std::wstring& firstString);
+    bool holdsLock(const ConfigObject& object) const;
+    void note(std::string entry);
+
+    SimState& s_;
+    std::map<std::wstring, SimNetComponent> components_; // by folded id
+    bool lockHeld_ = false;
+    std::optional<std::wstring> lockDescription_;
+    const ConfigObject* lockOwner_ = nullptr; // null: another client
+    std::map<Handle, Reference> references_;
+    std::map<std::uint32_t, int> comInits_; // by process
+    std::map<std::uint32_t, std::uint32_t> comModel_;
+    unsigned abandoned_ = 0;
+    std::vector<std::string> journal_;
+};
+
+} // namespace tdu::platform::sim

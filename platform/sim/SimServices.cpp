@@ -1,0 +1,344 @@
+#include "platform/sim/SimServices.h"
+
+#include "platform/sim/SimState.h"
+
+#include <algorithm>
+#include <functional>
+#include <set>
+
+namespace tdu::platform::sim {
+
+namespace {
+
+constexpr std::uint32_t kErrorInvalidLevel = 124;
+constexpr std::uint32_t kErrorInvalidName = 123;
+constexpr std::uint32_t kErrorNoAccess = 998;
+constexpr std::uint32_t kErrorDatabaseDoesNotExist = 1065;
+constexpr std::uint32_t kRpcServerUnavailable = 1722;
+constexpr std::uint32_t kServiceWin32OwnProcess = 0x10;
+constexpr std::uint32_t kServiceAcceptStop = 0x1;
+constexpr std::uint32_t kServiceStateAll = 3;
+// ENUM_SERVICE_STATUSW on x64: two string pointers and a SERVICE_STATUS,
+// padded to eight bytes; the strings follow the entries in the same block.
+constexpr std::uint32_t kEnumEntryBytes = 48;
+constexpr std::uint32_t kFirstServicePid = 7000;
+
+const char* const kManagerKind = "SC manager";
+const char* const kServiceKind = "service";
+
+} // namespace
+
+struct SimServices::Service {
+    SimServiceSpec spec;
+    std::uint32_t state = kServiceRunning;
+    std::uint32_t checkPoint = 0;
+    std::uint32_t pid = 0;
+    bool markedForDelete = false;
+};
+
+SimServices::SimServices(SimState& state) : s_(state) {}
+SimServices::~SimServices() = default;
+
+bool SimServices::fail(std::uint32_t error) {
+    s_.lastError = error;
+    return false;
+}
+
+void SimServices::addService(const SimServiceSpec& spec) {
+    auto service = std::make_shared<Service>();
+    service->spec = spec;
+    if (service->spec.displayName.empty()) {
+        service->spec.displayName = spec.name;
+    }
+    service->state = spec.state;
+    service->pid = kFirstServicePid + static_cast<std::uint32_t>(creationOrder_.size());
+    services_[foldCase(spec.name)] = service;
+    creationOrder_.push_back(service);
+    if (spec.state == kServiceStopPending) {
+        scheduleStop(service);
+    }
+}
+
+std::shared_ptr<SimServices::Service> SimServices::find(const std::wstring& name) const {
+    const auto found = services_.find(foldCase(name));
+    return found == services_.end() ? nullptr : found->second;
+}
+
+bool SimServices::exists(const std::wstring& name) const {
+    return find(name) != nullptr;
+}
+
+std::uint32_t SimServices::state(const std::wstring& name) const {
+    const auto service = find(name);
+    return service ? service->state : 0;
+}
+
+bool SimServices::markedForDelete(const std::wstring& name) const {
+    const auto service = find(name);
+    return service && service->markedForDelete;
+}
+
+ServiceStatus SimServices::statusOf(const Service& service) const {
+    ServiceStatus status;
+    status.dwServiceType = kServiceWin32OwnProcess;
+    status.dwCurrentState = service.state;
+    status.dwControlsAccepted = service.state == kServiceRunning ? kServiceAcceptStop : 0;
+    status.dwCheckPoint = service.state == kServiceStopPending ? service.checkPoint : 0;
+    status.dwWaitHint = service.state == kServiceStopPending ? service.spec.waitHint : 0;
+    return status;
+}
+
+void SimServices::stopNow(const std::shared_ptr<Service>& service) {
+    service->state = kServiceStopped;
+    service->checkPoint = 0;
+    deleteWhenUnused(service);
+}
+
+void SimServices::scheduleStop(const std::shared_ptr<Service>& service) {
+    if (!service->spec.stopAfterMs) {
+        return;
+    }
+    s_.scheduled.emplace(s_.now + *service->spec.stopAfterMs, [this, service] {
+        if (service->state == kServiceStopPending) {
+            stopNow(service);
+        }
+    });
+}
+
+// A service marked for deletion goes once it has stopped and nobody holds a
+// handle to it.
+void SimServices::deleteWhenUnused(const std::shared_ptr<Service>& service) {
+    if (!service->markedForDelete || service->state != kServiceStopped) {
+        return;
+    }
+    for (const auto& [handle, open] : openServices_) {
+        if (open == service && s_.findHandle(handle) != nullptr) {
+            return;
+        }
+    }
+    services_.erase(foldCase(service->spec.name));
+    std::erase(creationOrder_, service);
+}
+
+std::shared_ptr<SimServices::Service> SimServices::serviceFor(Handle handle, std::uint32_t right) {
+    const HandleEntry* entry = s_.findHandle(handle);
+    const auto open = openServices_.find(handle);
+    if (entry == nullptr || entry->kind != kServiceKind || open == openServices_.end()) {
+        fail(kErrorInvalidHandle);
+        return nullptr;
+    }
+    if ((entry->access & right) != right) {
+        fail(kErrorAccessDenied);
+        return nullptr;
+    }
+    return open->second;
+}
+
+// Every active service that needs `service`, directly or not, each after
+// the ones that need it: the order in which they can be stopped.
+std::vector<std::shared_ptr<SimServices::Service>>
+SimServices::dependantsOf(const Service& service, std::uint32_t serviceState) const {
+    std::vector<std::shared_ptr<Service>> ordered;
+    std::set<const Service*> seen;
+    const std::function<void(const Service&)> visit = [&](const Service& needed) {
+        for (const auto& candidate : creationOrder_) {
+            const auto& needs = candidate->spec.dependsOn;
+            const bool direct = std::any_of(needs.begin(), needs.end(), [&](const std::wstring& name) {
+                return foldCase(name) == foldCase(needed.spec.name);
+            });
+            if (!direct || !seen.insert(candidate.get()).second) {
+                continue;
+            }
+            visit(*candidate);
+            const bool stopped = candidate->state == kServiceStopped;
+            if (serviceState == kServiceStateAll || (serviceState == kServiceActive && !stopped) ||
+                (serviceState == kServiceInactive && stopped)) {
+                ordered.push_back(candidate);
+            }
+        }
+    };
+    visit(service);
+    return ordered;
+}
+
+Handle SimServices::OpenSCManagerW(const std::wstring* machineName, const std::wstring* databaseName,
+                                   std::uint32_t desiredAccess) {
+    if (auto error = s_.check("OpenSCManagerW")) {
+        return kNullHandle;
+    }
+    if (machineName != nullptr && !machineName->empty()) {
+        fail(kRpcServerUnavailable);
+        return kNullHandle;
+    }
+    if (databaseName != nullptr && foldCase(*databaseName) != L"SERVICESACTIVE") {
+        fail(databaseName->empty() ? kErrorInvalidName : kErrorDatabaseDoesNotExist);
+        return kNullHandle;
+    }
+    HandleEntry entry;
+    entry.kind = kManagerKind;
+    entry.access = desiredAccess;
+    return s_.addHandle(std::move(entry));
+}
+
+Handle SimServices::OpenServiceW(Handle manager, const std::wstring& serviceName,
+                                 std::uint32_t desiredAccess) {
+    if (auto error = s_.check("OpenServiceW")) {
+        return kNullHandle;
+    }
+    const HandleEntry* entry = s_.findHandle(manager);
+    if (entry == nullptr || entry->kind != kManagerKind) {
+        fail(kErrorInvalidHandle);
+        return kNullHandle;
+    }
+    if ((entry->access & kScManagerConnect) == 0) {
+        fail(kErrorAccessDenied);
+        return kNullHandle;
+    }
+    const auto service = find(serviceName);
+    if (!service) {
+        fail(kErrorServiceDoesNotExist);
+        return kNullHandle;
+    }
+    HandleEntry opened;
+    opened.kind = kServiceKind;
+    opened.access = desiredAccess;
+    const Handle handle = s_.addHandle(std::move(opened));
+    openServices_[handle] = service;
+    return handle;
+}
+
+bool SimServices::QueryServiceStatusEx(Handle service, std::uint32_t infoLevel, ServiceStatusProcess& status,
+                                       std::uint32_t bufSize, std::uint32_t& bytesNeeded) {
+    if (auto error = s_.check("QueryServiceStatusEx")) {
+        return false;
+    }
+    const auto target = serviceFor(service, kServiceQueryStatus);
+    if (!target) {
+        return false;
+    }
+    if (infoLevel != kScStatusProcessInfo) {
+        return fail(kErrorInvalidLevel);
+    }
+    if (bufSize < kServiceStatusProcessBytes) {
+        bytesNeeded = kServiceStatusProcessBytes;
+        return fail(kErrorInsufficientBuffer);
+    }
+    if (target->state == kServiceStopPending) {
+        ++target->checkPoint; // a live service shows progress
+    }
+    status = ServiceStatusProcess{};
+    static_cast<ServiceStatus&>(status) = statusOf(*target);
+    status.dwProcessId = target->state == kServiceStopped ? 0 : target->pid;
+    return true;
+}
+
+bool SimServices::ControlService(Handle service, std::uint32_t control, ServiceStatus& status) {
+    if (auto error = s_.check("ControlService")) {
+        return false;
+    }
+    const auto target = serviceFor(service, control == kServiceControlStop ? kServiceStop : 0);
+    if (!target) {
+        return false;
+    }
+    if (control != kServiceControlStop) {
+        return fail(kErrorInvalidParameter);
+    }
+    if (target->spec.refuseStop != 0) {
+        return fail(target->spec.refuseStop);
+    }
+    if (target->state == kServiceStopped) {
+        return fail(kErrorServiceNotActive);
+    }
+    if (target->state != kServiceRunning) {
+        return fail(kErrorServiceCannotAcceptCtrl);
+    }
+    if (!dependantsOf(*target, kServiceActive).empty()) {
+        return fail(kErrorDependentServicesRunning);
+    }
+    stopsAccepted_.push_back(target->spec.name);
+    if (target->spec.stopAfterMs == 0U) {
+        stopNow(target);
+    } else {
+        target->state = kServiceStopPending;
+        scheduleStop(target);
+    }
+    status = statusOf(*target);
+    return true;
+}
+
+bool SimServices::EnumDependentServicesW(Handle service, std::uint32_t serviceState, Handle buffer,
+                                         std::uint32_t bufSize, std::uint32_t& bytesNeeded,
+                                         std::uint32_t& servicesReturned,
+                                         std::vector<EnumServiceStatus>& entries) {
+    if (auto error = s_.check("EnumDependentServicesW")) {
+        return false;
+    }
+    const auto target = serviceFor(service, kServiceEnumerateDependents);
+    if (!target) {
+        return false;
+    }
+    const auto dependants = dependantsOf(*target, serviceState);
+    std::uint32_t needed = 0;
+    for (const auto& dependant : dependants) {
+        needed +=
+            kEnumEntryBytes + static_cast<std::uint32_t>(
+                                  (dependant->spec.name.size() + dependant->spec.displayName.size() + 2) * 2);
+    }
+    servicesReturned = 0;
+    if (bufSize < needed) {
+        bytesNeeded = needed;
+        return fail(kErrorMoreData);
+    }
+    if (bufSize > 0) {
+        const HandleEntry* block = s_.findHandle(buffer);
+        if (block == nullptr || block->block.size() < bufSize) {
+            return fail(kErrorNoAccess);
+        }
+    }
+    entries.clear();
+    for (const auto& dependant : dependants) {
+        entries.push_back(
+            EnumServiceStatus{dependant->spec.name, dependant->spec.displayName, statusOf(*dependant)});
+    }
+    servicesReturned = static_cast<std::uint32_t>(entries.size());
+    bytesNeeded = 0;
+    return true;
+}
+
+bool SimServices::DeleteService(Handle service) {
+    if (auto error = s_.check("DeleteService")) {
+        return false;
+    }
+    const auto target = serviceFor(service, kDelete);
+    if (!target) {
+        return false;
+    }
+    if (target->spec.refuseDelete != 0) {
+        return fail(target->spec.refuseDelete);
+    }
+    if (target->markedForDelete) {
+        return fail(kErrorServiceMarkedForDelete);
+    }
+    target->markedForDelete = true;
+    return true;
+}
+
+bool SimServices::CloseServiceHandle(Handle handle) {
+    // An injected failure still lets the handle go: nobody could close it
+    // again, and the caller has nothing left to do with it.
+    const std::optional<std::uint32_t> injected = s_.check("CloseServiceHandle");
+    const HandleEntry* entry = s_.findHandle(handle);
+    if (entry == nullptr || (entry->kind != kManagerKind && entry->kind != kServiceKind)) {
+        return fail(kErrorInvalidHandle);
+    }
+    s_.closeHandle(handle);
+    const auto open = openServices_.find(handle);
+    if (open != openServices_.end()) {
+        const std::shared_ptr<Service> service = open->second;
+        openServices_.erase(open);
+        deleteWhenUnused(service);
+    }
+    return !injected;
+}
+
+} // namespace tdu::platform::sim

@@ -1,0 +1,125 @@
+#include "platform/win32/Win32Platform.h"
+
+#include <windows.h>
+
+#include <algorithm>
+
+namespace tdu::platform::win32 {
+
+namespace {
+
+SC_HANDLE toScHandle(Handle handle) {
+    return reinterpret_cast<SC_HANDLE>(static_cast<std::uintptr_t>(handle));
+}
+Handle fromScHandle(SC_HANDLE handle) {
+    return static_cast<Handle>(reinterpret_cast<std::uintptr_t>(handle));
+}
+
+// SERVICE_STATUS and SERVICE_STATUS_PROCESS share these fields.
+template <class From> void copyStatus(const From& from, ServiceStatus& to) {
+    to.dwServiceType = from.dwServiceType;
+    to.dwCurrentState = from.dwCurrentState;
+    to.dwControlsAccepted = from.dwControlsAccepted;
+    to.dwWin32ExitCode = from.dwWin32ExitCode;
+    to.dwServiceSpecificExitCode = from.dwServiceSpecificExitCode;
+    to.dwCheckPoint = from.dwCheckPoint;
+    to.dwWaitHint = from.dwWaitHint;
+}
+
+class Win32ServiceControl final : public IServiceControl {
+public:
+    Handle OpenSCManagerW(const std::wstring* machineName, const std::wstring* databaseName,
+                          std::uint32_t desiredAccess) override {
+        SC_HANDLE manager =
+            ::OpenSCManagerW(machineName == nullptr ? nullptr : machineName->c_str(),
+                             databaseName == nullptr ? nullptr : databaseName->c_str(), desiredAccess);
+        keep();
+        return fromScHandle(manager);
+    }
+
+    Handle OpenServiceW(Handle manager, const std::wstring& serviceName,
+                        std::uint32_t desiredAccess) override {
+        SC_HANDLE service = ::OpenServiceW(toScHandle(manager), serviceName.c_str(), desiredAccess);
+        keep();
+        return fromScHandle(service);
+    }
+
+    bool QueryServiceStatusEx(Handle service, std::uint32_t infoLevel, ServiceStatusProcess& status,
+                              std::uint32_t bufSize, std::uint32_t& bytesNeeded) override {
+        static_assert(sizeof(SERVICE_STATUS_PROCESS) == kServiceStatusProcessBytes);
+        SERVICE_STATUS_PROCESS record{};
+        DWORD needed = 0;
+        const BOOL ok = ::QueryServiceStatusEx(toScHandle(service), static_cast<SC_STATUS_TYPE>(infoLevel),
+                                               reinterpret_cast<BYTE*>(&record),
+                                               std::min<DWORD>(bufSize, sizeof(record)), &needed);
+        keep();
+        bytesNeeded = needed;
+        if (ok == FALSE) {
+            return false;
+        }
+        copyStatus(record, status);
+        status.dwProcessId = record.dwProcessId;
+        status.dwServiceFlags = record.dwServiceFlags;
+        return true;
+    }
+
+    bool ControlService(Handle service, std::uint32_t control, ServiceStatus& status) override {
+        SERVICE_STATUS reply{};
+        const BOOL ok = ::ControlService(toScHandle(service), control, &reply);
+        keep();
+        copyStatus(reply, status);
+        return ok != FALSE;
+    }
+
+    bool EnumDependentServicesW(Handle service, std::uint32_t serviceState, Handle buffer,
+                                std::uint32_t bufSize, std::uint32_t& bytesNeeded,
+                                std::uint32_t& servicesReturned,
+                                std::vector<EnumServiceStatus>& entries) override {
+        auto* block = reinterpret_cast<ENUM_SERVICE_STATUSW*>(static_cast<std::uintptr_t>(buffer));
+        DWORD needed = 0;
+        DWORD returned = 0;
+        const BOOL ok =
+            ::EnumDependentServicesW(toScHandle(service), serviceState, block, bufSize, &needed, &returned);
+        keep();
+        bytesNeeded = needed;
+        servicesReturned = returned;
+        if (ok == FALSE) {
+            return false;
+        }
+        entries.clear();
+        for (DWORD i = 0; i < returned; ++i) {
+            EnumServiceStatus entry;
+            entry.serviceName = block[i].lpServiceName == nullptr ? L"" : block[i].lpServiceName;
+            entry.displayName = block[i].lpDisplayName == nullptr ? L"" : block[i].lpDisplayName;
+            copyStatus(block[i].ServiceStatus, entry.status);
+            entries.push_back(std::move(entry));
+        }
+        return true;
+    }
+
+    bool DeleteService(Handle service) override {
+        const BOOL ok = ::DeleteService(toScHandle(service));
+        keep();
+        return ok != FALSE;
+    }
+
+    bool CloseServiceHandle(Handle handle) override {
+        const BOOL ok = ::CloseServiceHandle(toScHandle(handle));
+        keep();
+        return ok != FALSE;
+    }
+
+private:
+    // The last error is taken right after each call, before anything else
+    // can overwrite it.
+    static void keep() { keepLastError(::GetLastError()); }
+};
+
+} // namespace
+
+IServiceControl& win32ServiceControl() {
+    static Win32ServiceControl instance;
+    return instance;
+}
+
+} // namespace tdu::platform::win32
