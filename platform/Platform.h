@@ -20,10 +20,10 @@ struct Platform {
     ISystem* system = nullptr;
     IRegistry* registry = nullptr;
     IDeviceSetup* devices = nullptr;
-    IInstallerDb* installerDb = nullptr;
-    IFileVersion* fileVersion = nullptr;
     IServiceControl* serviceControl = nullptr;
     INetConfig* netConfig = nullptr;
+    IInstallerDb* installerDb = nullptr;
+    IFileVersion* fileVersion = nullptr;
 };
 
 void bindPlatform(const Platform& bound);

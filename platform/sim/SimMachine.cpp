@@ -233,10 +233,10 @@ SimMachine::~SimMachine() = default;
 
 Platform SimMachine::platform() {
     Platform bound{state_->system.get(), state_->registry.get(), state_->deviceSetup.get()};
-    bound.installerDb = state_->installerDb.get();
-    bound.fileVersion = state_->fileVersion.get();
     bound.serviceControl = state_->services.get();
     bound.netConfig = state_->netConfig.get();
+    bound.installerDb = state_->installerDb.get();
+    bound.fileVersion = state_->fileVersion.get();
     return bound;
 }
 
