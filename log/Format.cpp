@@ -17,15 +17,15 @@ void pad(std::wstring& out, std::size_t count, wchar_t fill) {
 }
 
 // Places body (with its sign or prefix) in the field as the flags say.
-void emitField(std::wstring& out, const ConversionSpec& spec, std::wstring_view prefix,
+void emitField(std::wstring& out, const ConversionSpec& conv, std::wstring_view prefix,
                std::wstring_view body, bool zeroFillAllowed) {
     const std::size_t length = prefix.size() + body.size();
-    const std::size_t fill = spec.width > length ? spec.width - length : 0;
-    if (spec.leftAlign) {
+    const std::size_t fill = conv.width > length ? conv.width - length : 0;
+    if (conv.leftAlign) {
         out.append(prefix);
         out.append(body);
         pad(out, fill, L' ');
-    } else if (spec.zeroPad && zeroFillAllowed) {
+    } else if (conv.zeroPad && zeroFillAllowed) {
         out.append(prefix);
         pad(out, fill, L'0');
         out.append(body);
@@ -46,10 +46,10 @@ std::wstring digits(std::uint64_t value, unsigned base, bool upper) {
     return text;
 }
 
-void emitInteger(std::wstring& out, const ConversionSpec& spec, const FormatArg& arg) {
+void emitInteger(std::wstring& out, const ConversionSpec& conv, const FormatArg& arg) {
     using L = ConversionSpec::Length;
-    const bool wide64 = spec.length == L::LongLong || spec.length == L::Size;
-    const bool isSigned = spec.conversion == L'd' || spec.conversion == L'i';
+    const bool wide64 = conv.length == L::LongLong || conv.length == L::Size;
+    const bool isSigned = conv.conversion == L'd' || conv.conversion == L'i';
     bool negative = false;
     std::uint64_t magnitude = 0;
     if (isSigned) {
@@ -66,30 +66,30 @@ void emitInteger(std::wstring& out, const ConversionSpec& spec, const FormatArg&
             magnitude &= 0xFFFFFFFFULL;
         }
     }
-    const bool hex = spec.conversion == L'x' || spec.conversion == L'X';
-    std::wstring body = digits(magnitude, hex ? 16U : 10U, spec.conversion == L'X');
-    if (spec.hasPrecision) {
-        if (spec.precision == 0 && magnitude == 0) {
+    const bool hex = conv.conversion == L'x' || conv.conversion == L'X';
+    std::wstring body = digits(magnitude, hex ? 16U : 10U, conv.conversion == L'X');
+    if (conv.hasPrecision) {
+        if (conv.precision == 0 && magnitude == 0) {
             body.clear();
-        } else if (body.size() < spec.precision) {
-            body.insert(0, spec.precision - body.size(), L'0');
+        } else if (body.size() < conv.precision) {
+            body.insert(0, conv.precision - body.size(), L'0');
         }
     }
     std::wstring prefix;
     if (negative) {
         prefix = L"-";
-    } else if (isSigned && spec.plusSign) {
+    } else if (isSigned && conv.plusSign) {
         prefix = L"+";
-    } else if (isSigned && spec.spaceSign) {
+    } else if (isSigned && conv.spaceSign) {
         prefix = L" ";
     }
-    if (hex && spec.alternate && magnitude != 0) {
-        prefix = spec.conversion == L'X' ? L"0X" : L"0x";
+    if (hex && conv.alternate && magnitude != 0) {
+        prefix = conv.conversion == L'X' ? L"0X" : L"0x";
     }
-    emitField(out, spec, prefix, body, !spec.hasPrecision);
+    emitField(out, conv, prefix, body, !conv.hasPrecision);
 }
 
-void emitText(std::wstring& out, const ConversionSpec& spec, const FormatArg& arg) {
+void emitText(std::wstring& out, const ConversionSpec& conv, const FormatArg& arg) {
     std::wstring body;
     if (arg.kind == ArgKind::Narrow) {
         // Narrow text is taken byte for byte, as the platform's default code
@@ -100,10 +100,10 @@ void emitText(std::wstring& out, const ConversionSpec& spec, const FormatArg& ar
     } else {
         body.assign(arg.wide);
     }
-    if (spec.hasPrecision && body.size() > spec.precision) {
-        body.resize(spec.precision);
+    if (conv.hasPrecision && body.size() > conv.precision) {
+        body.resize(conv.precision);
     }
-    emitField(out, spec, {}, body, false);
+    emitField(out, conv, {}, body, false);
 }
 
 } // namespace
@@ -112,10 +112,10 @@ std::wstring formatMessage(std::wstring_view format, std::span<const FormatArg> 
     std::wstring out;
     std::size_t pos = 0;
     std::size_t next = 0;
-    ConversionSpec spec;
+    ConversionSpec conv;
     while (pos < format.size()) {
         const std::size_t start = pos;
-        switch (nextPiece(format, pos, spec)) {
+        switch (nextPiece(format, pos, conv)) {
         case SpecResult::Literal:
         case SpecResult::Malformed:
             out.append(format.substr(start, pos - start));
@@ -124,14 +124,14 @@ std::wstring formatMessage(std::wstring_view format, std::span<const FormatArg> 
             out.push_back(L'%');
             break;
         case SpecResult::Conversion:
-            if (next >= args.size() || !accepts(spec, args[next].kind)) {
+            if (next >= args.size() || !accepts(conv, args[next].kind)) {
                 out.append(format.substr(start, pos - start));
                 break;
             }
-            if (spec.conversion == L's') {
-                emitText(out, spec, args[next]);
+            if (conv.conversion == L's') {
+                emitText(out, conv, args[next]);
             } else {
-                emitInteger(out, spec, args[next]);
+                emitInteger(out, conv, args[next]);
             }
             ++next;
             break;

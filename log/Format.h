@@ -46,7 +46,7 @@ enum class SpecResult : std::uint8_t { Literal, Percent, Conversion, Malformed }
 
 // Parses the piece of `format` that starts at `pos`: a run of literal text, a
 // "%%", or one conversion. Moves `pos` past it.
-constexpr SpecResult nextPiece(std::wstring_view format, std::size_t& pos, ConversionSpec& spec) {
+constexpr SpecResult nextPiece(std::wstring_view format, std::size_t& pos, ConversionSpec& conv) {
     if (format[pos] != L'%') {
         while (pos < format.size() && format[pos] != L'%') {
             ++pos;
@@ -58,19 +58,19 @@ constexpr SpecResult nextPiece(std::wstring_view format, std::size_t& pos, Conve
         ++pos;
         return SpecResult::Percent;
     }
-    spec = ConversionSpec{};
+    conv = ConversionSpec{};
     for (; pos < format.size(); ++pos) {
         const wchar_t c = format[pos];
         if (c == L'-') {
-            spec.leftAlign = true;
+            conv.leftAlign = true;
         } else if (c == L'+') {
-            spec.plusSign = true;
+            conv.plusSign = true;
         } else if (c == L' ') {
-            spec.spaceSign = true;
+            conv.spaceSign = true;
         } else if (c == L'#') {
-            spec.alternate = true;
+            conv.alternate = true;
         } else if (c == L'0') {
-            spec.zeroPad = true;
+            conv.zeroPad = true;
         } else {
             break;
         }
@@ -85,24 +85,24 @@ constexpr SpecResult nextPiece(std::wstring_view format, std::size_t& pos, Conve
             ++pos;
         }
     };
-    readNumber(spec.width);
+    readNumber(conv.width);
     if (pos < format.size() && format[pos] == L'.') {
         ++pos;
-        spec.hasPrecision = true;
-        readNumber(spec.precision);
+        conv.hasPrecision = true;
+        readNumber(conv.precision);
     }
     if (pos < format.size()) {
         if (format[pos] == L'h') {
-            spec.length = ConversionSpec::Length::Short;
+            conv.length = ConversionSpec::Length::Short;
             ++pos;
         } else if (format[pos] == L'z') {
-            spec.length = ConversionSpec::Length::Size;
+            conv.length = ConversionSpec::Length::Size;
             ++pos;
         } else if (format[pos] == L'l') {
             ++pos;
-            spec.length = ConversionSpec::Length::Long;
+            conv.length = ConversionSpec::Length::Long;
             if (pos < format.size() && format[pos] == L'l') {
-                spec.length = ConversionSpec::Length::LongLong;
+                conv.length = ConversionSpec::Length::LongLong;
                 ++pos;
             }
         }
@@ -110,30 +110,30 @@ constexpr SpecResult nextPiece(std::wstring_view format, std::size_t& pos, Conve
     if (pos >= format.size()) {
         return SpecResult::Malformed;
     }
-    spec.conversion = format[pos++];
+    conv.conversion = format[pos++];
     using L = ConversionSpec::Length;
-    switch (spec.conversion) {
+    switch (conv.conversion) {
     case L's':
-        return spec.length == L::LongLong || spec.length == L::Size ? SpecResult::Malformed
+        return conv.length == L::LongLong || conv.length == L::Size ? SpecResult::Malformed
                                                                     : SpecResult::Conversion;
     case L'd':
     case L'i':
     case L'u':
     case L'x':
     case L'X':
-        return spec.length == L::Short ? SpecResult::Malformed : SpecResult::Conversion;
+        return conv.length == L::Short ? SpecResult::Malformed : SpecResult::Conversion;
     default:
         return SpecResult::Malformed;
     }
 }
 
-// Whether an argument of `kind` may stand for `spec`.
-constexpr bool accepts(const ConversionSpec& spec, ArgKind kind) {
+// Whether an argument of `kind` may stand for `conv`.
+constexpr bool accepts(const ConversionSpec& conv, ArgKind kind) {
     using L = ConversionSpec::Length;
-    const bool wide64 = spec.length == L::LongLong || spec.length == L::Size;
-    switch (spec.conversion) {
+    const bool wide64 = conv.length == L::LongLong || conv.length == L::Size;
+    switch (conv.conversion) {
     case L's':
-        return kind == (spec.length == L::Short ? ArgKind::Narrow : ArgKind::Wide);
+        return kind == (conv.length == L::Short ? ArgKind::Narrow : ArgKind::Wide);
     case L'd':
     case L'i':
         return kind == (wide64 ? ArgKind::Signed64 : ArgKind::Signed32);
@@ -148,16 +148,16 @@ constexpr bool accepts(const ConversionSpec& spec, ArgKind kind) {
 constexpr bool formatMatches(std::wstring_view format, std::span<const ArgKind> kinds) {
     std::size_t pos = 0;
     std::size_t next = 0;
-    ConversionSpec spec;
+    ConversionSpec conv;
     while (pos < format.size()) {
-        switch (nextPiece(format, pos, spec)) {
+        switch (nextPiece(format, pos, conv)) {
         case SpecResult::Literal:
         case SpecResult::Percent:
             break;
         case SpecResult::Malformed:
             return false;
         case SpecResult::Conversion:
-            if (next >= kinds.size() || !accepts(spec, kinds[next])) {
+            if (next >= kinds.size() || !accepts(conv, kinds[next])) {
                 return false;
             }
             ++next;

@@ -29,7 +29,7 @@ const char* const kServiceKind = "service";
 } // namespace
 
 struct SimServices::Service {
-    SimServiceSpec spec;
+    SimServiceSpec setup;
     std::uint32_t state = kServiceRunning;
     std::uint32_t checkPoint = 0;
     std::uint32_t pid = 0;
@@ -44,17 +44,17 @@ bool SimServices::fail(std::uint32_t error) {
     return false;
 }
 
-void SimServices::addService(const SimServiceSpec& spec) {
+void SimServices::addService(const SimServiceSpec& setup) {
     auto service = std::make_shared<Service>();
-    service->spec = spec;
-    if (service->spec.displayName.empty()) {
-        service->spec.displayName = spec.name;
+    service->setup = setup;
+    if (service->setup.displayName.empty()) {
+        service->setup.displayName = setup.name;
     }
-    service->state = spec.state;
+    service->state = setup.state;
     service->pid = kFirstServicePid + static_cast<std::uint32_t>(creationOrder_.size());
-    services_[foldCase(spec.name)] = service;
+    services_[foldCase(setup.name)] = service;
     creationOrder_.push_back(service);
-    if (spec.state == kServiceStopPending) {
+    if (setup.state == kServiceStopPending) {
         scheduleStop(service);
     }
 }
@@ -84,7 +84,7 @@ ServiceStatus SimServices::statusOf(const Service& service) const {
     status.dwCurrentState = service.state;
     status.dwControlsAccepted = service.state == kServiceRunning ? kServiceAcceptStop : 0;
     status.dwCheckPoint = service.state == kServiceStopPending ? service.checkPoint : 0;
-    status.dwWaitHint = service.state == kServiceStopPending ? service.spec.waitHint : 0;
+    status.dwWaitHint = service.state == kServiceStopPending ? service.setup.waitHint : 0;
     return status;
 }
 
@@ -95,10 +95,10 @@ void SimServices::stopNow(const std::shared_ptr<Service>& service) {
 }
 
 void SimServices::scheduleStop(const std::shared_ptr<Service>& service) {
-    if (!service->spec.stopAfterMs) {
+    if (!service->setup.stopAfterMs) {
         return;
     }
-    s_.scheduled.emplace(s_.now + *service->spec.stopAfterMs, [this, service] {
+    s_.scheduled.emplace(s_.now + *service->setup.stopAfterMs, [this, service] {
         if (service->state == kServiceStopPending) {
             stopNow(service);
         }
@@ -116,7 +116,7 @@ void SimServices::deleteWhenUnused(const std::shared_ptr<Service>& service) {
             return;
         }
     }
-    services_.erase(foldCase(service->spec.name));
+    services_.erase(foldCase(service->setup.name));
     std::erase(creationOrder_, service);
 }
 
@@ -142,9 +142,9 @@ SimServices::dependantsOf(const Service& service, std::uint32_t serviceState) co
     std::set<const Service*> seen;
     const std::function<void(const Service&)> visit = [&](const Service& needed) {
         for (const auto& candidate : creationOrder_) {
-            const auto& needs = candidate->spec.dependsOn;
+            const auto& needs = candidate->setup.dependsOn;
             const bool direct = std::any_of(needs.begin(), needs.end(), [&](const std::wstring& name) {
-                return foldCase(name) == foldCase(needed.spec.name);
+                return foldCase(name) == foldCase(needed.setup.name);
             });
             if (!direct || !seen.insert(candidate.get()).second) {
                 continue;
@@ -243,8 +243,8 @@ bool SimServices::ControlService(Handle service, std::uint32_t control, ServiceS
     if (control != kServiceControlStop) {
         return fail(kErrorInvalidParameter);
     }
-    if (target->spec.refuseStop != 0) {
-        return fail(target->spec.refuseStop);
+    if (target->setup.refuseStop != 0) {
+        return fail(target->setup.refuseStop);
     }
     if (target->state == kServiceStopped) {
         return fail(kErrorServiceNotActive);
@@ -255,8 +255,8 @@ bool SimServices::ControlService(Handle service, std::uint32_t control, ServiceS
     if (!dependantsOf(*target, kServiceActive).empty()) {
         return fail(kErrorDependentServicesRunning);
     }
-    stopsAccepted_.push_back(target->spec.name);
-    if (target->spec.stopAfterMs == 0U) {
+    stopsAccepted_.push_back(target->setup.name);
+    if (target->setup.stopAfterMs == 0U) {
         stopNow(target);
     } else {
         target->state = kServiceStopPending;
@@ -280,9 +280,9 @@ bool SimServices::EnumDependentServicesW(Handle service, std::uint32_t serviceSt
     const auto dependants = dependantsOf(*target, serviceState);
     std::uint32_t needed = 0;
     for (const auto& dependant : dependants) {
-        needed +=
-            kEnumEntryBytes + static_cast<std::uint32_t>(
-                                  (dependant->spec.name.size() + dependant->spec.displayName.size() + 2) * 2);
+        needed += kEnumEntryBytes +
+                  static_cast<std::uint32_t>(
+                      (dependant->setup.name.size() + dependant->setup.displayName.size() + 2) * 2);
     }
     servicesReturned = 0;
     if (bufSize < needed) {
@@ -298,7 +298,7 @@ bool SimServices::EnumDependentServicesW(Handle service, std::uint32_t serviceSt
     entries.clear();
     for (const auto& dependant : dependants) {
         entries.push_back(
-            EnumServiceStatus{dependant->spec.name, dependant->spec.displayName, statusOf(*dependant)});
+            EnumServiceStatus{dependant->setup.name, dependant->setup.displayName, statusOf(*dependant)});
     }
     servicesReturned = static_cast<std::uint32_t>(entries.size());
     bytesNeeded = 0;
@@ -313,8 +313,8 @@ bool SimServices::DeleteService(Handle service) {
     if (!target) {
         return false;
     }
-    if (target->spec.refuseDelete != 0) {
-        return fail(target->spec.refuseDelete);
+    if (target->setup.refuseDelete != 0) {
+        return fail(target->setup.refuseDelete);
     }
     if (target->markedForDelete) {
         return fail(kErrorServiceMarkedForDelete);

@@ -41,7 +41,7 @@ public:
     SimServices(const SimServices&) = delete;
     SimServices& operator=(const SimServices&) = delete;
 
-    void addService(const SimServiceSpec& spec);
+    void addService(const SimServiceSpec& setup);
     [[nodiscard]] bool exists(const std::wstring& name) const;
     // dwCurrentState, or 0 for a service that does not exist.
     [[nodiscard]] std::uint32_t state(const std::wstring& name) const;

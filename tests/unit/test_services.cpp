@@ -27,7 +27,7 @@ protected:
         SimTest::TearDown();
     }
 
-    void add(SimServiceSpec spec) { sim.services().addService(spec); }
+    void add(SimServiceSpec setup) { sim.services().addService(setup); }
     void restart() {
         handler.reset();
         std::filesystem::remove(sim.hostPath(kLogPath));
@@ -40,19 +40,19 @@ protected:
 
 SimServiceSpec service(const wchar_t* name, std::uint32_t state, std::uint32_t waitHint,
                        std::optional<std::uint64_t> stopAfterMs) {
-    SimServiceSpec spec;
-    spec.name = name;
-    spec.state = state;
-    spec.waitHint = waitHint;
-    spec.stopAfterMs = stopAfterMs;
-    return spec;
+    SimServiceSpec setup;
+    setup.name = name;
+    setup.state = state;
+    setup.waitHint = waitHint;
+    setup.stopAfterMs = stopAfterMs;
+    return setup;
 }
 
 SimServiceSpec dependant(const wchar_t* name, const wchar_t* needs, std::uint32_t waitHint,
                          std::optional<std::uint64_t> stopAfterMs) {
-    SimServiceSpec spec = service(name, kServiceRunning, waitHint, stopAfterMs);
-    spec.dependsOn = {needs};
-    return spec;
+    SimServiceSpec setup = service(name, kServiceRunning, waitHint, stopAfterMs);
+    setup.dependsOn = {needs};
+    return setup;
 }
 
 TEST_F(ServiceTest, TheProcessWideHandlerIsOneObject) {
@@ -151,9 +151,9 @@ TEST_F(ServiceTest, DependantsStopFirstInTheOrderTheyAreListed) {
     add(dependant(L"agent", L"client", 700, 0));
     add(dependant(L"idle", L"tvrnns", 0, 0));
     sim.services().addService([] {
-        SimServiceSpec spec = dependant(L"off", L"tvrnns", 0, 0);
-        spec.state = kServiceStopped;
-        return spec;
+        SimServiceSpec setup = dependant(L"off", L"tvrnns", 0, 0);
+        setup.state = kServiceStopped;
+        return setup;
     }());
     EXPECT_TRUE(handler->init(L"tvrnns").stop());
     EXPECT_EQ(sim.services().stopsAccepted(),
@@ -187,9 +187,9 @@ TEST_F(ServiceTest, ADependantThatWillNotStop) {
         SCOPED_TRACE(c.message);
         restart();
         add(service(name.c_str(), kServiceRunning, 1'000, 0));
-        SimServiceSpec spec = dependant(client.c_str(), name.c_str(), 100, 1'000);
-        spec.refuseStop = c.refuseStop;
-        add(spec);
+        SimServiceSpec setup = dependant(client.c_str(), name.c_str(), 100, 1'000);
+        setup.refuseStop = c.refuseStop;
+        add(setup);
         if (c.call != nullptr) {
             sim.failCall(c.call, sim.callCount(c.call) + c.nth, c.error);
         }
@@ -224,9 +224,9 @@ TEST_F(ServiceTest, TheServicesBudgetCountsTheTimeSpentOnDependants) {
 }
 
 TEST_F(ServiceTest, ARefusedStopControl) {
-    SimServiceSpec spec = service(L"tvrnns", kServiceRunning, 0, 0);
-    spec.refuseStop = 1052;
-    add(spec);
+    SimServiceSpec setup = service(L"tvrnns", kServiceRunning, 0, 0);
+    setup.refuseStop = 1052;
+    add(setup);
     EXPECT_FALSE(handler->init(L"tvrnns").stop());
     EXPECT_EQ(logMessages(), (Strings{"There are no dependent services", "ControlService failed (1052)"}));
 }
