@@ -29,7 +29,7 @@ const char* const kServiceKind = "service";
 } // namespace
 
 struct SimServices::Service {
-    SimServiceSpec setup;
+    SimServiceSetup setup;
     std::uint32_t state = kServiceRunning;
     std::uint32_t checkPoint = 0;
     std::uint32_t pid = 0;
@@ -44,7 +44,7 @@ bool SimServices::fail(std::uint32_t error) {
     return false;
 }
 
-void SimServices::addService(const SimServiceSpec& setup) {
+void SimServices::addService(const SimServiceSetup& setup) {
     auto service = std::make_shared<Service>();
     service->setup = setup;
     if (service->setup.displayName.empty()) {

@@ -17,7 +17,7 @@ namespace tdu::platform::sim {
 
 struct SimState;
 
-struct SimServiceSpec {
+struct SimServiceSetup {
     std::wstring name;
     std::wstring displayName; // the name when empty
     std::uint32_t state = kServiceRunning;
@@ -41,7 +41,7 @@ public:
     SimServices(const SimServices&) = delete;
     SimServices& operator=(const SimServices&) = delete;
 
-    void addService(const SimServiceSpec& setup);
+    void addService(const SimServiceSetup& setup);
     [[nodiscard]] bool exists(const std::wstring& name) const;
     // dwCurrentState, or 0 for a service that does not exist.
     [[nodiscard]] std::uint32_t state(const std::wstring& name) const;

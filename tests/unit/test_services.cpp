@@ -14,7 +14,7 @@ namespace {
 using platform::kServiceRunning;
 using platform::kServiceStopped;
 using platform::kServiceStopPending;
-using platform::sim::SimServiceSpec;
+using platform::sim::SimServiceSetup;
 using Strings = std::vector<std::string>;
 
 constexpr std::optional<std::uint64_t> kNever = std::nullopt;
@@ -27,7 +27,7 @@ protected:
         SimTest::TearDown();
     }
 
-    void add(SimServiceSpec setup) { sim.services().addService(setup); }
+    void add(SimServiceSetup setup) { sim.services().addService(setup); }
     void restart() {
         handler.reset();
         std::filesystem::remove(sim.hostPath(kLogPath));
@@ -38,9 +38,9 @@ protected:
     std::optional<ServiceHandler> handler;
 };
 
-SimServiceSpec service(const wchar_t* name, std::uint32_t state, std::uint32_t waitHint,
-                       std::optional<std::uint64_t> stopAfterMs) {
-    SimServiceSpec setup;
+SimServiceSetup service(const wchar_t* name, std::uint32_t state, std::uint32_t waitHint,
+                        std::optional<std::uint64_t> stopAfterMs) {
+    SimServiceSetup setup;
     setup.name = name;
     setup.state = state;
     setup.waitHint = waitHint;
@@ -48,9 +48,9 @@ SimServiceSpec service(const wchar_t* name, std::uint32_t state, std::uint32_t w
     return setup;
 }
 
-SimServiceSpec dependant(const wchar_t* name, const wchar_t* needs, std::uint32_t waitHint,
-                         std::optional<std::uint64_t> stopAfterMs) {
-    SimServiceSpec setup = service(name, kServiceRunning, waitHint, stopAfterMs);
+SimServiceSetup dependant(const wchar_t* name, const wchar_t* needs, std::uint32_t waitHint,
+                          std::optional<std::uint64_t> stopAfterMs) {
+    SimServiceSetup setup = service(name, kServiceRunning, waitHint, stopAfterMs);
     setup.dependsOn = {needs};
     return setup;
 }
@@ -151,7 +151,7 @@ TEST_F(ServiceTest, DependantsStopFirstInTheOrderTheyAreListed) {
     add(dependant(L"agent", L"client", 700, 0));
     add(dependant(L"idle", L"tvrnns", 0, 0));
     sim.services().addService([] {
-        SimServiceSpec setup = dependant(L"off", L"tvrnns", 0, 0);
+        SimServiceSetup setup = dependant(L"off", L"tvrnns", 0, 0);
         setup.state = kServiceStopped;
         return setup;
     }());
@@ -187,7 +187,7 @@ TEST_F(ServiceTest, ADependantThatWillNotStop) {
         SCOPED_TRACE(c.message);
         restart();
         add(service(name.c_str(), kServiceRunning, 1'000, 0));
-        SimServiceSpec setup = dependant(client.c_str(), name.c_str(), 100, 1'000);
+        SimServiceSetup setup = dependant(client.c_str(), name.c_str(), 100, 1'000);
         setup.refuseStop = c.refuseStop;
         add(setup);
         if (c.call != nullptr) {
@@ -224,7 +224,7 @@ TEST_F(ServiceTest, TheServicesBudgetCountsTheTimeSpentOnDependants) {
 }
 
 TEST_F(ServiceTest, ARefusedStopControl) {
-    SimServiceSpec setup = service(L"tvrnns", kServiceRunning, 0, 0);
+    SimServiceSetup setup = service(L"tvrnns", kServiceRunning, 0, 0);
     setup.refuseStop = 1052;
     add(setup);
     EXPECT_FALSE(handler->init(L"tvrnns").stop());
@@ -265,7 +265,7 @@ TEST_F(ServiceTest, EachInitOpensAFreshConnection) {
 }
 
 TEST_F(ServiceTest, Deletion) {
-    SimServiceSpec refusing = service(L"DERAzo", kServiceStopped, 0, 0);
+    SimServiceSetup refusing = service(L"DERAzo", kServiceStopped, 0, 0);
     refusing.refuseDelete = 5;
     add(refusing);
     add(service(L"tvrnns", kServiceRunning, 0, 0));
