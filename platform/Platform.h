@@ -1,7 +1,6 @@
 // The one process-wide way into the platform. The entry point binds the
-// Win32 implementation; each test binds a fresh simulated machine. Later
-// service families (device setup, service control, network configuration,
-// installer database, file version) join this record the same way.
+// Win32 implementation; each test binds a fresh simulated machine. One
+// pointer per service family; a new family joins the record the same way.
 #pragma once
 
 #include "platform/DeviceSetup.h"
