@@ -18,7 +18,7 @@ using Handler = int (*)(TavrinDriverOperator&, const DriverOperation&);
 struct DispatchRow {
     OperationCode code;
     const wchar_t* received;
-    Handler handler; // null: not available in this build yet
+    Handler handler;
 };
 
 constexpr std::array<DispatchRow, 10> kDispatch{{
@@ -31,9 +31,19 @@ constexpr std::array<DispatchRow, 10> kDispatch{{
      [](TavrinDriverOperator& op, const DriverOperation&) { return op.SetProcessorTypeInReg(); }},
     {OperationCode::NetService, L"Command received to install TVRNNS Net Service",
      [](TavrinDriverOperator& op, const DriverOperation& record) { return op.AddRemoveNetService(record); }},
-    {OperationCode::InstallDrivers, L"Command received to install all Tavrin Drivers", nullptr},
-    {OperationCode::UninstallDrivers, L"Command received to un-install all Tavrin Drivers", nullptr},
-    {OperationCode::Reinstall, L"Command received to reinstall a driver component", nullptr},
+    {OperationCode::InstallDrivers, L"Command received to install all Tavrin Drivers",
+     [](TavrinDriverOperator& op, const DriverOperation& record) {
+         return static_cast<int>(op.InstallTavrinDrivers(record, nullptr, nullptr));
+     }},
+    {OperationCode::UninstallDrivers, L"Command received to un-install all Tavrin Drivers",
+     // The whole set, whatever else the command line holds.
+     [](TavrinDriverOperator& op, const DriverOperation&) {
+         return static_cast<int>(op.UnInstallTavrinDrivers(nullptr, nullptr));
+     }},
+    {OperationCode::Reinstall, L"Command received to reinstall a driver component",
+     [](TavrinDriverOperator& op, const DriverOperation& record) {
+         return static_cast<int>(op.ReInstallDriver(record));
+     }},
     {OperationCode::SetStatus, L"Command received to set driver install status",
      [](TavrinDriverOperator& op, const DriverOperation& record) { return op.setStatus(record); }},
     {OperationCode::DisableDifx, L"Command received to disable Difx custom actions",
@@ -58,10 +68,6 @@ int TavrinDriverOperator::PerformDriverOperation(const DriverOperation& record) 
             continue;
         }
         TDU_LOG(L"%s", row.received);
-        if (row.handler == nullptr) {
-            TDU_LOG(L"Operation is not available in this build");
-            return 2;
-        }
         return row.handler(*this, record);
     }
     TDU_LOG(L"Invalid Operation Code");

@@ -52,6 +52,19 @@ public:
     int InstallSplitDnsFilter(const DriverOperation& record);
     int UnInstallSplitDnsFilter(const DriverOperation& record);
 
+    // The product's whole driver set, in its fixed orders. componentFilter
+    // null: every component, with the preliminary uninstall, the listings and
+    // the store sweep; otherwise only the component of exactly that name.
+    // installDevice null or 1: full mode (devices, services, net service);
+    // another value keeps to the driver store. 0, or 2 when the drivers
+    // folder cannot be expanded.
+    std::uint32_t InstallTavrinDrivers(const DriverOperation& request, const std::wstring* componentFilter,
+                                       const std::uint32_t* installDevice);
+    std::uint32_t UnInstallTavrinDrivers(const std::wstring* componentFilter,
+                                         const std::uint32_t* installDevice);
+    // /reinstall: one component off and on again; 0, or 2 on any refusal or failure.
+    std::uint32_t ReInstallDriver(const DriverOperation& request);
+
     // Leftovers of an earlier net-service driver install.
     void cleanTVRNNSResiduals();
 

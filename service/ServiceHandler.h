@@ -24,6 +24,9 @@ public:
     bool stop();
     // True when the service was marked for deletion.
     bool remove();
+    // Closes the manager connection that init keeps for the process's
+    // lifetime; a test machine that is about to go calls it.
+    void disconnect() { manager.reset(); }
 
 private:
     bool stopDependentServices(tdu::platform::Handle manager, tdu::platform::Handle service);

@@ -1,6 +1,8 @@
 #include "platform/sim/SimDeviceSetup.h"
 
+#include "platform/Registry.h"
 #include "platform/WideText.h"
+#include "platform/sim/SimServices.h"
 
 #include <algorithm>
 #include <chrono>
@@ -614,6 +616,76 @@ void SimDeviceSetup::InstallHinfSectionW(const std::wstring& commandLine, int /*
         return; // the call reports nothing, failure included
     }
     s_.sectionsRun.push_back(commandLine);
+    // "<section> <mode> <path>": the path is the rest of the line, spaces included.
+    const std::size_t first = commandLine.find(L' ');
+    const std::size_t second = first == std::wstring::npos ? first : commandLine.find(L' ', first + 1);
+    if (second == std::wstring::npos) {
+        return;
+    }
+    const std::optional<std::string> content =
+        readHostFile(mapToHost(s_.root, std::wstring_view(commandLine).substr(second + 1)));
+    if (!content) {
+        return; // the real call would tell an invisible user
+    }
+    runSection(SimInf::parse(*content), asciiUpper(commandLine.substr(0, first)));
+}
+
+// The effects the product's INFs use: registry entries below HKLM and
+// services; files are the file queue's business and stay put here.
+void SimDeviceSetup::runSection(const SimInf& inf, const std::wstring& section) {
+    const auto lines = [&inf](const std::wstring& name) {
+        const auto found = inf.sections.find(asciiUpper(name));
+        return found == inf.sections.end() ? std::vector<std::pair<std::wstring, std::wstring>>{}
+                                           : found->second;
+    };
+    for (const auto& [key, value] : lines(section)) {
+        const std::wstring directive = asciiUpper(key);
+        if (directive != L"ADDREG" && directive != L"DELREG") {
+            continue;
+        }
+        for (const std::wstring& regSection : SimInf::fields(value)) {
+            for (const auto& entry : lines(regSection)) {
+                const std::vector<std::wstring> f = SimInf::fields(entry.second);
+                if (f.size() < 2 || asciiUpper(f[0]) != L"HKLM") {
+                    continue;
+                }
+                const std::vector<std::wstring> path = splitKeyPath(f[1], false);
+                if (directive == L"DELREG") {
+                    if (const auto node = findKey(s_.hklm, path); node && f.size() > 2) {
+                        node->values.erase(foldCase(f[2]));
+                    }
+                    continue;
+                }
+                const std::shared_ptr<RegNode> node = createKey(s_.hklm, path);
+                if (f.size() < 3) {
+                    continue;
+                }
+                const std::uint32_t flags =
+                    f.size() > 3 ? static_cast<std::uint32_t>(std::wcstoul(f[3].c_str(), nullptr, 0)) : 0;
+                const std::wstring data = f.size() > 4 ? f[4] : L"";
+                const bool isDword = (flags & 0x00010001U) == 0x00010001U;
+                SimRegValue stored{isDword ? kRegDword : kRegSz,
+                                   isDword ? RegData::dword(static_cast<std::uint32_t>(
+                                                                std::wcstoul(data.c_str(), nullptr, 0)))
+                                                 .bytes
+                                           : RegData::text(data + L'\0').bytes};
+                node->values[foldCase(f[2])] = {f[2], stored};
+            }
+        }
+    }
+    for (const auto& [key, value] : lines(section + L".Services")) {
+        const std::wstring directive = asciiUpper(key);
+        const std::vector<std::wstring> f = SimInf::fields(value);
+        if (directive == L"ADDSERVICE" && !s_.services->exists(f[0])) {
+            // A driver service an INF adds is there, stopped, until it is started.
+            SimServiceSetup added;
+            added.name = f[0];
+            added.state = kServiceStopped;
+            s_.services->addService(added);
+        } else if (directive == L"DELSERVICE") {
+            s_.services->deleteByName(f[0]);
+        }
+    }
 }
 
 } // namespace tdu::platform::sim

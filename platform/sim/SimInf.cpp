@@ -37,12 +37,15 @@ std::vector<std::wstring> splitFields(const std::wstring& text) {
     return fields;
 }
 
-using Section = std::vector<std::pair<std::wstring, std::wstring>>; // key (may be empty), value
-
 } // namespace
 
+std::vector<std::wstring> SimInf::fields(const std::wstring& line) {
+    return splitFields(line);
+}
+
 SimInf SimInf::parse(const std::string& text) {
-    std::map<std::wstring, Section> sections; // by upper-cased name
+    SimInf inf;
+    auto& sections = inf.sections;
     std::wstring current;
     std::istringstream lines(text);
     std::string raw;
@@ -68,7 +71,6 @@ SimInf SimInf::parse(const std::string& text) {
         }
     }
 
-    SimInf inf;
     for (const auto& [key, value] : sections[L"VERSION"]) {
         const std::wstring name = asciiUpper(key);
         if (name == L"CLASS") {

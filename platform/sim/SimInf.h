@@ -1,8 +1,11 @@
 // Just enough of the INF format for the simulated driver store: the class,
-// the DriverVer line, the catalog, and the hardware ids the models declare.
+// the DriverVer line, the catalog, the hardware ids the models declare, and
+// the raw sections for the section runner.
 #pragma once
 
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tdu::platform::sim {
@@ -20,9 +23,14 @@ struct SimInf {
     std::wstring catalogFile;
     std::vector<std::wstring> hardwareIds; // in the order the models list them
     std::vector<SimInfModel> models;       // one driver node each
+    // Every section's lines by upper-cased name: (key, value), the key empty
+    // for a line without "=".
+    std::map<std::wstring, std::vector<std::pair<std::wstring, std::wstring>>> sections;
 
     static SimInf parse(const std::string& text);
     [[nodiscard]] bool declares(const std::wstring& hardwareId) const;
+    // A line's comma-separated fields, trimmed and unquoted.
+    static std::vector<std::wstring> fields(const std::wstring& line);
 };
 
 } // namespace tdu::platform::sim

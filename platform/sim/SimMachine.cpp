@@ -365,9 +365,10 @@ void SimMachine::createDirectories(const std::wstring& windowsPath) {
     std::filesystem::create_directories(hostPath(windowsPath));
 }
 
-void SimMachine::regCreateKey(const std::wstring& path) {
-    std::shared_ptr<RegNode> node = state_->hklm;
-    for (const std::wstring& part : splitKeyPath(path, false)) {
+std::shared_ptr<RegNode> createKey(const std::shared_ptr<RegNode>& root,
+                                   const std::vector<std::wstring>& parts) {
+    std::shared_ptr<RegNode> node = root;
+    for (const std::wstring& part : parts) {
         std::shared_ptr<RegNode>& child = node->children[foldCase(part)];
         if (!child) {
             child = std::make_shared<RegNode>();
@@ -375,6 +376,11 @@ void SimMachine::regCreateKey(const std::wstring& path) {
         }
         node = child;
     }
+    return node;
+}
+
+void SimMachine::regCreateKey(const std::wstring& path) {
+    createKey(state_->hklm, splitKeyPath(path, false));
 }
 
 void SimMachine::regSetValue(const std::wstring& path, const std::wstring& name, const SimRegValue& value) {

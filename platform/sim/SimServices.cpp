@@ -59,6 +59,13 @@ void SimServices::addService(const SimServiceSetup& setup) {
     }
 }
 
+void SimServices::deleteByName(const std::wstring& name) {
+    if (const auto service = find(name)) {
+        service->markedForDelete = true;
+        deleteWhenUnused(service);
+    }
+}
+
 std::shared_ptr<SimServices::Service> SimServices::find(const std::wstring& name) const {
     const auto found = services_.find(foldCase(name));
     return found == services_.end() ? nullptr : found->second;

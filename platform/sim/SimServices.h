@@ -42,6 +42,9 @@ public:
     SimServices& operator=(const SimServices&) = delete;
 
     void addService(const SimServiceSetup& setup);
+    // What an INF's DelService does: marks the service for deletion, and it
+    // goes once it has stopped and nobody holds it.
+    void deleteByName(const std::wstring& name);
     [[nodiscard]] bool exists(const std::wstring& name) const;
     // dwCurrentState, or 0 for a service that does not exist.
     [[nodiscard]] std::uint32_t state(const std::wstring& name) const;

@@ -147,5 +147,8 @@ std::filesystem::path mapToHost(const std::filesystem::path& root, std::wstring_
 std::vector<std::wstring> splitKeyPath(std::wstring_view path, bool view32);
 std::shared_ptr<RegNode> findKey(const std::shared_ptr<RegNode>& root,
                                  const std::vector<std::wstring>& parts);
+// The key at `parts`, created with its missing parents.
+std::shared_ptr<RegNode> createKey(const std::shared_ptr<RegNode>& root,
+                                   const std::vector<std::wstring>& parts);
 
 } // namespace tdu::platform::sim

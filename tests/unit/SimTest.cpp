@@ -1,6 +1,7 @@
 #include "tests/unit/SimTest.h"
 
 #include "log/LogWriter.h"
+#include "service/ServiceHandler.h"
 
 #include <algorithm>
 #include <regex>
@@ -15,6 +16,7 @@ SimTest::SimTest() {
 }
 
 void SimTest::TearDown() {
+    ServiceHandler::getInstance().disconnect();
     EXPECT_EQ(sim.openHandleCount(), 0U) << sim.openHandleReport();
 }
 
@@ -52,6 +54,7 @@ FreshMachine::FreshMachine() : previous_(boundOrNothing()) {
 }
 
 FreshMachine::~FreshMachine() {
+    ServiceHandler::getInstance().disconnect();
     platform::bindPlatform(previous_);
     log::resetLogPathCache();
 }

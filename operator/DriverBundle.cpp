@@ -1,0 +1,445 @@
+// The product's driver set as a whole: which components it has, where their
+// packages lie in the drivers folder the installer lays out, and the fixed
+// orders they come off and go on in. Every component's outcome is logged and
+// the sequence goes on; only a drivers folder that cannot be expanded changes
+// the result.
+#include "operator/OperatorLog.h"
+#include "operator/TDriverOperator.h"
+#include "platform/Platform.h"
+#include "service/ServiceHandler.h"
+
+#include <algorithm>
+#include <array>
+#include <string_view>
+
+namespace {
+
+using tdu::platform::dev;
+using tdu::platform::RegData;
+using tdu::platform::sys;
+
+constexpr wchar_t kDriversFolder[] = L"%PROGRAMFILES(X86)%\\Tavrin Secure\\TavrinDrivers\\";
+constexpr std::uint32_t kFolderChars = 260;
+constexpr std::uint32_t kOperationFailed = 2;
+constexpr std::uint32_t kFullMode = 1;
+// Tells UninstallDriver that the net-service component has no device.
+constexpr wchar_t kNoDeviceMarker[] = L"NOTADEVICEDRIVER";
+constexpr std::wstring_view kVirtualAdapterFolder = L"tvrnva_virtual";
+
+// What one run of a bundle operation hands from step to step.
+struct BundleRun {
+    TavrinDriverOperator& op;
+    const DriverOperation* request; // the parsed command line; install only
+    bool fullMode;                  // devices, services and the net service included
+    std::wstring folder;            // the expanded drivers folder
+    DriverOperation record;         // the request each primitive is given
+};
+
+enum class Next { Continue, Stop };
+
+struct Component;
+using InstallStep = void (*)(BundleRun&, const Component&);
+using UninstallStep = Next (*)(BundleRun&, const Component&);
+
+struct Component {
+    std::wstring_view name;
+    std::wstring_view folder;      // below x64Drivers; the INF base name is the same
+    std::wstring_view installId;   // given to InstallDriver in full mode; empty: staged only
+    std::wstring_view uninstallId; // given to UninstallDriver in full mode
+    bool reinstallable;
+    InstallStep install; // null: the bundle does not install it
+    UninstallStep uninstall;
+};
+
+std::wstring infPathOf(const std::wstring& folder, std::wstring_view subFolder, std::wstring_view infBase) {
+    return std::wstring(folder)
+        .append(L"x64Drivers\\")
+        .append(subFolder)
+        .append(L"\\")
+        .append(infBase)
+        .append(L".inf");
+}
+
+// False (logged) when the folder cannot be expanded; a folder that does not
+// fit the buffer counts as a failure, never as a cut-off path.
+bool expandDriversFolder(std::wstring& folder) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::expandDriversFolder");
+    folder.clear();
+    const std::uint32_t needed = sys().ExpandEnvironmentStringsW(kDriversFolder, folder, kFolderChars);
+    if (needed == 0 || needed > kFolderChars) {
+        TDU_LOG(L"ExpandEnvironmentStrings failed with last Error: %lu",
+                needed == 0 ? sys().GetLastError() : tdu::platform::kErrorInsufficientBuffer);
+        return false;
+    }
+    return true;
+}
+
+enum class Presence { Present, Absent, Unknown };
+
+// An INF that cannot be tested (a folder we may not read, say) is skipped
+// like a missing one, but the log says why.
+Presence infPresence(const std::wstring& path) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::infPresence");
+    std::error_code ec;
+    const bool present = sys().exists(path, ec);
+    if (ec) {
+        TDU_LOG(L"Failed to check Inf Path: %s with last Error: %lu", path,
+                static_cast<std::uint32_t>(ec.value()));
+        return Presence::Unknown;
+    }
+    return present ? Presence::Present : Presence::Absent;
+}
+
+void logInstallOutcome(std::wstring_view name, int result) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::InstallTavrinDrivers");
+    if (result != 0) {
+        TDU_LOG(L"InstallDriver Failed for: %s with return: %u", name, static_cast<std::uint32_t>(result));
+    } else {
+        TDU_LOG(L"InstallDriver succeeded for %s", name);
+    }
+}
+
+void logUninstallOutcome(std::wstring_view name, int result) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::UnInstallTavrinDrivers");
+    if (result != 0) {
+        TDU_LOG(L"UninstallDriver Failed for: %s with return: %u", name, static_cast<std::uint32_t>(result));
+    } else {
+        TDU_LOG(L"UninstallDriver succeeded for %s", name);
+    }
+}
+
+// --- install steps -----------------------------------------------------------
+
+// A plain package: published under the component's name, and in full mode
+// given a device when the component has a hardware id.
+void installPackage(BundleRun& run, const Component& component) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::InstallTavrinDrivers");
+    run.record.infPath = infPathOf(run.folder, component.folder, component.folder);
+    const Presence presence = infPresence(run.record.infPath);
+    if (presence == Presence::Present) {
+        run.record.componentName = component.name;
+        if (run.fullMode) {
+            run.record.hardwareId = component.installId;
+        }
+        logInstallOutcome(component.name, run.op.InstallDriver(run.record));
+    } else if (presence == Presence::Absent) {
+        TDU_LOG(L"%s does not exists", run.record.infPath);
+    }
+    run.record.reset();
+}
+
+// The adapter comes in two flavours from two folders under one INF name;
+// the flavour is recorded only once its package is in.
+void installAdapter(BundleRun& run, const Component& component) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::InstallTavrinDrivers");
+    const bool isVirtual = run.op.isDriverTypeVirtual(*run.request);
+    run.record.infPath = std::wstring(run.folder)
+                             .append(L"x64Drivers\\")
+                             .append(isVirtual ? kVirtualAdapterFolder : component.folder);
+    TDU_LOG(L"Installing TVRNVA from: '%s'", run.record.infPath);
+    run.record.infPath.append(L"\\").append(component.folder).append(L".inf");
+    const Presence presence = infPresence(run.record.infPath);
+    if (presence == Presence::Present) {
+        run.record.componentName = component.name;
+        const int result = run.op.InstallDriver(run.record);
+        logInstallOutcome(component.name, result);
+        if (result == 0) {
+            const std::wstring_view driverType = isVirtual ? L"virtual" : L"ethernet";
+            if (!run.op.Set32BitRegData(L"DriverType", tdu::platform::kRegSz, RegData::text(driverType),
+                                        RegData::utf16Length(driverType) * 2)) {
+                TDU_LOG(L"Failed to set registry for DriverType");
+            }
+        }
+    } else if (presence == Presence::Absent) {
+        TDU_LOG(L"%s does not exists", run.record.infPath);
+    }
+    run.record.reset();
+}
+
+// The filter's own INF section runs whatever became of its package.
+void installFilter(BundleRun& run, const Component& component) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::InstallTavrinDrivers");
+    run.record.infPath = infPathOf(run.folder, component.folder, component.folder);
+    const Presence presence = infPresence(run.record.infPath);
+    if (presence == Presence::Present) {
+        run.record.componentName = component.name;
+        if (run.op.InstallDriver(run.record) != 0) {
+            TDU_LOG(L"InstallDriver failed for %s", component.name);
+        }
+        const int result = run.op.InstallSplitDnsFilter(run.record);
+        if (result != 0) {
+            TDU_LOG(L"InstallSplitDnsFilter Failed for: %s with return: %u", component.name,
+                    static_cast<std::uint32_t>(result));
+        } else {
+            TDU_LOG(L"InstallSplitDnsFilter succeeded for %s", component.name);
+        }
+    } else if (presence == Presence::Absent) {
+        TDU_LOG(L"%s does not exists", run.record.infPath);
+    }
+    run.record.reset();
+}
+
+// The monitor's service comes from its INF's DefaultInstall.NTamd64 section,
+// run whatever became of its package.
+void installMonitor(BundleRun& run, const Component& component) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::InstallTavrinDrivers");
+    run.record.reset();
+    run.record.infPath = infPathOf(run.folder, component.folder, component.folder);
+    const Presence presence = infPresence(run.record.infPath);
+    if (presence == Presence::Present) {
+        run.record.componentName = component.name;
+        logInstallOutcome(component.name, run.op.InstallDriver(run.record));
+        // 128: default path in the INF's own folder, no reboot. The path goes
+        // in unquoted, as the platform takes the rest of the line as the path.
+        // The folder is at most 259 characters, so the line always fits the
+        // platform's 1024.
+        const std::wstring commandLine = L"DefaultInstall.NTamd64 128 " + run.record.infPath;
+        TDU_LOG(L"Installing DERAzo service via InstallHinfSectionW: %s", commandLine);
+        dev().InstallHinfSectionW(commandLine, 0);
+    } else if (presence == Presence::Absent) {
+        TDU_LOG(L"%s does not exist", run.record.infPath);
+    }
+    run.record.reset();
+}
+
+// --- uninstall steps ---------------------------------------------------------
+
+// The service is deleted only after it stopped; the package goes whatever
+// became of the service, with the marker so no device is looked for.
+Next uninstallNetService(BundleRun& run, const Component& component) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::UnInstallTavrinDrivers");
+    const std::wstring name(component.name);
+    if (run.fullMode) {
+        run.record.netServiceAction = L"REMOVE";
+        run.record.componentName = name;
+        TDU_LOG(L"Stopping '%s' service", name);
+        ServiceHandler& service = ServiceHandler::getInstance().init(name);
+        if (service.stop()) {
+            service.remove();
+        }
+        const int result = run.op.AddRemoveNetService(run.record);
+        if (result != 0) {
+            TDU_LOG(L"AddRemoveNetService Failed for: %s with return: %u", name,
+                    static_cast<std::uint32_t>(result));
+        } else {
+            TDU_LOG(L"AddRemoveNetService succeeded for %s", name);
+        }
+        run.record.reset();
+    }
+    run.record.hardwareId = kNoDeviceMarker;
+    run.record.componentName = name;
+    logUninstallOutcome(component.name, run.op.UninstallDriver(run.record));
+    run.op.cleanTVRNNSResiduals();
+    run.record.reset();
+    return Next::Continue;
+}
+
+// In full mode the component's devices go with its package.
+Next uninstallDevicePackage(BundleRun& run, const Component& component) {
+    run.record.componentName = component.name;
+    if (run.fullMode) {
+        run.record.hardwareId = component.uninstallId;
+    }
+    logUninstallOutcome(component.name, run.op.UninstallDriver(run.record));
+    run.record.reset();
+    return Next::Continue;
+}
+
+// The package goes only after the filter's own section came off; a folder
+// that cannot be expanded ends the whole operation here.
+Next uninstallFilter(BundleRun& run, const Component& component) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::UnInstallTavrinDrivers");
+    if (!expandDriversFolder(run.folder)) {
+        return Next::Stop;
+    }
+    run.record.infPath = infPathOf(run.folder, component.folder, component.folder);
+    const Presence presence = infPresence(run.record.infPath);
+    if (presence == Presence::Absent) {
+        TDU_LOG(L"%s does not exists", run.record.infPath);
+    }
+    if (presence != Presence::Present) {
+        return Next::Continue;
+    }
+    const int result = run.op.UnInstallSplitDnsFilter(run.record);
+    if (result != 0) {
+        TDU_LOG(L"UnInstallSplitDnsFilter Failed for: %s with return: %u", component.name,
+                static_cast<std::uint32_t>(result));
+        return Next::Continue;
+    }
+    TDU_LOG(L"UnInstallSplitDnsFilter succeeded for %s", component.name);
+    run.record.reset();
+    run.record.componentName = component.name;
+    const int removed = run.op.UninstallDriver(run.record);
+    if (removed != 0) {
+        TDU_LOG(L"UninstallDriver Failed for: %s with return: %u", component.name,
+                static_cast<std::uint32_t>(removed));
+    }
+    return Next::Continue;
+}
+
+// The monitor's service is deleted even when it would not stop: a service
+// left behind would hold its driver file.
+Next uninstallMonitor(BundleRun& run, const Component& component) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::UnInstallTavrinDrivers");
+    run.record.reset();
+    if (!expandDriversFolder(run.folder)) {
+        return Next::Continue;
+    }
+    run.record.infPath = infPathOf(run.folder, component.folder, component.folder);
+    const Presence presence = infPresence(run.record.infPath);
+    if (presence == Presence::Absent) {
+        TDU_LOG(L"%s does not exist", run.record.infPath);
+    }
+    if (presence != Presence::Present) {
+        return Next::Continue;
+    }
+    const std::wstring name(component.name);
+    TDU_LOG(L"Stopping '%s' service", name);
+    ServiceHandler& service = ServiceHandler::getInstance().init(name);
+    if (service.stop()) {
+        TDU_LOG(L"Service stopped, now removing");
+    } else {
+        TDU_LOG(L"Service stop failed or service doesn't exist, attempting remove anyway");
+    }
+    service.remove();
+    run.record.componentName = name;
+    logUninstallOutcome(component.name, run.op.UninstallDriver(run.record));
+    run.record.reset();
+    return Next::Continue;
+}
+
+// The component table: the product's driver set, one row per component.
+constexpr std::array<Component, 5> kComponents{{
+    {L"tvrnns", L"", L"", L"", true, nullptr, &uninstallNetService},
+    {L"tvrnvamgr", L"tvrnvamgr", L"tvrnvamgr", L"tvrnvamgr", true, &installPackage, &uninstallDevicePackage},
+    {L"tvrnva", L"tvrnva", L"", L"{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}\\TVRNVA", true, &installAdapter,
+     &uninstallDevicePackage},
+    {L"SplitDNSFilter", L"SplitDNSFilter", L"", L"", true, &installFilter, &uninstallFilter},
+    {L"DERAzo", L"DERAzo", L"", L"", false, &installMonitor, &uninstallMonitor},
+}};
+
+consteval const Component* component(std::wstring_view name) {
+    for (const Component& row : kComponents) {
+        if (row.name == name) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
+// The manager goes on before the adapter it serves and comes off after it.
+constexpr std::array<const Component*, 4> kInstallOrder{component(L"tvrnvamgr"), component(L"tvrnva"),
+                                                        component(L"SplitDNSFilter"), component(L"DERAzo")};
+constexpr std::array<const Component*, 5> kUninstallOrder{component(L"tvrnns"), component(L"tvrnva"),
+                                                          component(L"tvrnvamgr"),
+                                                          component(L"SplitDNSFilter"), component(L"DERAzo")};
+static_assert(std::ranges::none_of(kInstallOrder, [](const Component* row) { return row == nullptr; }) &&
+              std::ranges::none_of(kUninstallOrder, [](const Component* row) { return row == nullptr; }));
+
+bool selected(const std::wstring* componentFilter, const Component& row) {
+    return componentFilter == nullptr || *componentFilter == row.name;
+}
+
+bool isFullMode(const std::uint32_t* installDevice) {
+    return installDevice == nullptr || *installDevice == kFullMode;
+}
+
+} // namespace
+
+std::uint32_t TavrinDriverOperator::UnInstallTavrinDrivers(const std::wstring* componentFilter,
+                                                           const std::uint32_t* installDevice) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::UnInstallTavrinDrivers");
+    BundleRun run{*this, nullptr, isFullMode(installDevice), {}, {}};
+    for (const Component* row : kUninstallOrder) {
+        if (selected(componentFilter, *row) && row->uninstall(run, *row) == Next::Stop) {
+            return kOperationFailed;
+        }
+    }
+    if (componentFilter != nullptr) {
+        return 0;
+    }
+    // Packages of the product's network components that no step names by
+    // component leave the store only here.
+    std::vector<DriverStoreEntry> staged;
+    ListDriverInfs(&staged);
+    if (staged.empty()) {
+        return 0;
+    }
+    TDU_LOG(L"There are %zu oemInfs to be cleaned", staged.size());
+    run.record.reset();
+    for (const DriverStoreEntry& entry : staged) {
+        run.record.oemInfName = entry.infName;
+        const int result = UninstallDriver(run.record);
+        if (result != 0) {
+            TDU_LOG(L"UninstallDriver Failed for: %s(%s) with return: %u", entry.hardwareId, entry.infName,
+                    static_cast<std::uint32_t>(result));
+        } else {
+            TDU_LOG(L"UninstallDriver succeeded for %s(%s)", entry.hardwareId, entry.infName);
+        }
+        run.record.oemInfName.clear();
+    }
+    return 0;
+}
+
+std::uint32_t TavrinDriverOperator::InstallTavrinDrivers(const DriverOperation& request,
+                                                         const std::wstring* componentFilter,
+                                                         const std::uint32_t* installDevice) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::InstallTavrinDrivers");
+    TDU_LOG(L"Uninstall Tavrin Drivers before installing it");
+    if (componentFilter == nullptr) {
+        UnInstallTavrinDrivers(nullptr, nullptr);
+        TDU_LOG(L"Listing Driver Infs");
+        if (const int listed = ListDriverInfs(nullptr); listed != 0) {
+            TDU_LOG(L"ListDriverInfs Failed with error: %u", static_cast<std::uint32_t>(listed));
+        }
+        TDU_LOG(L"Removing Inf Cache");
+        if (const int removed = RemoveINFCACHE(); removed != 0) {
+            TDU_LOG(L"RemoveINFCACHE Failed with error: %u", static_cast<std::uint32_t>(removed));
+        }
+    }
+    BundleRun run{*this, &request, isFullMode(installDevice), {}, {}};
+    if (!expandDriversFolder(run.folder)) {
+        return kOperationFailed;
+    }
+    for (const Component* row : kInstallOrder) {
+        if (selected(componentFilter, *row)) {
+            row->install(run, *row);
+        }
+    }
+    if (componentFilter == nullptr) {
+        TDU_LOG(L"Listing Driver Infs after all drivers are installed");
+        ListDriverInfs(nullptr);
+    }
+    return 0;
+}
+
+std::uint32_t TavrinDriverOperator::ReInstallDriver(const DriverOperation& request) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::ReInstallDriver");
+    if (request.reinstallMode != L"1" && request.reinstallMode != L"2") {
+        TDU_LOG(L"Invalid argument passed to /reinstall parameter");
+        return kOperationFailed;
+    }
+    if (request.componentName.empty()) {
+        TDU_LOG(L"Component name is missing");
+        return kOperationFailed;
+    }
+    bool accepted = false;
+    for (const Component& row : kComponents) {
+        accepted = accepted || (row.reinstallable && row.name == request.componentName);
+    }
+    if (!accepted) {
+        TDU_LOG(L"Invalid Component name: %s", request.componentName);
+        return kOperationFailed;
+    }
+    // Mode 1 keeps to the driver store; mode 2 takes devices and services too.
+    const std::uint32_t installDevice = request.reinstallMode == L"1" ? 0 : kFullMode;
+    if (UnInstallTavrinDrivers(&request.componentName, &installDevice) != 0) {
+        TDU_LOG(L"UnInstallTavrinDrivers Failed for component: %s", request.componentName);
+        return kOperationFailed;
+    }
+    if (InstallTavrinDrivers(request, &request.componentName, &installDevice) != 0) {
+        TDU_LOG(L"InstallTavrinDrivers Failed for component: %s", request.componentName);
+        return kOperationFailed;
+    }
+    return 0;
+}
