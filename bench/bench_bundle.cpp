@@ -59,8 +59,9 @@ public:
 
 void reportLogRate(benchmark::State& state, std::size_t linesPerIteration) {
     state.counters["log_lines_per_op"] = static_cast<double>(linesPerIteration);
-    state.counters["log_lines_per_s"] = benchmark::Counter(
-        static_cast<double>(linesPerIteration) * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["log_lines_per_s"] =
+        benchmark::Counter(static_cast<double>(linesPerIteration) * static_cast<double>(state.iterations()),
+                           benchmark::Counter::kIsRate);
 }
 
 // One /installdrivers 1: the preliminary uninstall, the listings, the cache
