@@ -611,28 +611,11 @@ bool SimDeviceSetup::SetupDiGetDriverInfoDetailW(Handle deviceInfoSet, const Dev
     return true;
 }
 
-void SimDeviceSetup::InstallHinfSectionW(const std::wstring& commandLine, int /*showCommand*/) {
-    if (auto error = s_.check("InstallHinfSectionW")) {
-        return; // the call reports nothing, failure included
-    }
-    s_.sectionsRun.push_back(commandLine);
-    // "<section> <mode> <path>": the path is the rest of the line, spaces included.
-    const std::size_t first = commandLine.find(L' ');
-    const std::size_t second = first == std::wstring::npos ? first : commandLine.find(L' ', first + 1);
-    if (second == std::wstring::npos) {
-        return;
-    }
-    const std::optional<std::string> content =
-        readHostFile(mapToHost(s_.root, std::wstring_view(commandLine).substr(second + 1)));
-    if (!content) {
-        return; // the real call would tell an invisible user
-    }
-    runSection(SimInf::parse(*content), asciiUpper(commandLine.substr(0, first)));
-}
+namespace {
 
 // The effects the product's INFs use: registry entries below HKLM and
 // services; files are the file queue's business and stay put here.
-void SimDeviceSetup::runSection(const SimInf& inf, const std::wstring& section) {
+void runInfSection(SimState& state, const SimInf& inf, const std::wstring& section) {
     const auto lines = [&inf](const std::wstring& name) {
         const auto found = inf.sections.find(asciiUpper(name));
         return found == inf.sections.end() ? std::vector<std::pair<std::wstring, std::wstring>>{}
@@ -651,12 +634,12 @@ void SimDeviceSetup::runSection(const SimInf& inf, const std::wstring& section) 
                 }
                 const std::vector<std::wstring> path = splitKeyPath(f[1], false);
                 if (directive == L"DELREG") {
-                    if (const auto node = findKey(s_.hklm, path); node && f.size() > 2) {
+                    if (const auto node = findKey(state.hklm, path); node && f.size() > 2) {
                         node->values.erase(foldCase(f[2]));
                     }
                     continue;
                 }
-                const std::shared_ptr<RegNode> node = createKey(s_.hklm, path);
+                const std::shared_ptr<RegNode> node = createKey(state.hklm, path);
                 if (f.size() < 3) {
                     continue;
                 }
@@ -676,16 +659,37 @@ void SimDeviceSetup::runSection(const SimInf& inf, const std::wstring& section) 
     for (const auto& [key, value] : lines(section + L".Services")) {
         const std::wstring directive = asciiUpper(key);
         const std::vector<std::wstring> f = SimInf::fields(value);
-        if (directive == L"ADDSERVICE" && !s_.services->exists(f[0])) {
+        if (directive == L"ADDSERVICE" && !state.services->exists(f[0])) {
             // A driver service an INF adds is there, stopped, until it is started.
             SimServiceSetup added;
             added.name = f[0];
             added.state = kServiceStopped;
-            s_.services->addService(added);
+            state.services->addService(added);
         } else if (directive == L"DELSERVICE") {
-            s_.services->deleteByName(f[0]);
+            state.services->deleteByName(f[0]);
         }
     }
+}
+
+} // namespace
+
+void SimDeviceSetup::InstallHinfSectionW(const std::wstring& commandLine, int /*showCommand*/) {
+    if (auto error = s_.check("InstallHinfSectionW")) {
+        return; // the call reports nothing, failure included
+    }
+    s_.sectionsRun.push_back(commandLine);
+    // "<section> <mode> <path>": the path is the rest of the line, spaces included.
+    const std::size_t first = commandLine.find(L' ');
+    const std::size_t second = first == std::wstring::npos ? first : commandLine.find(L' ', first + 1);
+    if (second == std::wstring::npos) {
+        return;
+    }
+    const std::optional<std::string> content =
+        readHostFile(mapToHost(s_.root, std::wstring_view(commandLine).substr(second + 1)));
+    if (!content) {
+        return; // the real call would tell an invisible user
+    }
+    runInfSection(s_, SimInf::parse(*content), asciiUpper(commandLine.substr(0, first)));
 }
 
 } // namespace tdu::platform::sim

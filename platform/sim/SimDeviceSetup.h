@@ -61,7 +61,6 @@ private:
     SimElement* elementOf(Handle deviceInfoSet, const DeviceElement& element);
     SimDevice* deviceOf(const SimElement& element);
     Handle newSet(SimDeviceSet set);
-    void runSection(const SimInf& inf, const std::wstring& section);
 
     SimState& s_;
 };
