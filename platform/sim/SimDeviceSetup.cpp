@@ -212,7 +212,9 @@ bool SimDeviceSetup::UpdateDriverForPlugAndPlayDevicesW(const std::wstring& hard
     if (package == s_.driverStore.end()) {
         std::wstring ignored;
         const std::uint32_t saved = s_.lastError;
-        SetupCopyOEMInfW(fullInfPath, kSpostPath, 0, ignored, kMaxPath);
+        if (!SetupCopyOEMInfW(fullInfPath, kSpostPath, 0, ignored, kMaxPath)) {
+            return false; // with the staging's error
+        }
         s_.lastError = saved;
         package = s_.driverStore.end() - 1;
     }

@@ -59,6 +59,37 @@ FreshMachine::~FreshMachine() {
     log::resetLogPathCache();
 }
 
+std::string modelInf(const std::string& className, const std::string& id) {
+    return "[Version]\nClass=" + className +
+           "\nDriverVer=05/07/2021,1.2.3.4\n[Manufacturer]\nT=Std,NTamd64\n" +
+           "[Std.NTamd64]\nDevice=Device_Install, " + id + "\n";
+}
+
+const std::map<std::string, std::string>& packageTexts() {
+    static const std::map<std::string, std::string> texts{
+        {"tvrnvamgr\\tvrnvamgr.inf", modelInf("Net", "tvrnvamgr")},
+        {"tvrnva\\tvrnva.inf", modelInf("Net", kAdapterId)},
+        {"tvrnva_virtual\\tvrnva.inf", modelInf("Net", kAdapterId)},
+        {"SplitDNSFilter\\SplitDNSFilter.inf",
+         "[Version]\nClass=NetService\n"
+         "[DefaultInstall]\nAddReg=F.AddReg\n[DefaultInstall.Services]\nAddService=SplitDNSFilter,,F.Svc\n"
+         "[DefaultUnInstall]\nDelReg=F.DelReg\n[DefaultUnInstall.Services]\nDelService=SplitDNSFilter,0x200\n"
+         "[F.AddReg]\nHKLM, SOFTWARE\\TavrinSecure\\SplitDNSFilter, Installed, 0x00010001, 1\n"
+         "[F.DelReg]\nHKLM, SOFTWARE\\TavrinSecure\\SplitDNSFilter, Installed\n"},
+        {"DERAzo\\DERAzo.inf", "[Version]\nClass=ActivityMonitor\n[DefaultInstall.NTamd64]\n"
+                               "[DefaultInstall.NTamd64.Services]\nAddService=DERAzo,,D.Svc\n"},
+    };
+    return texts;
+}
+
+void layOutDrivers(platform::sim::SimMachine& machine, const std::set<std::string>& missingFolders) {
+    for (const auto& [relative, text] : packageTexts()) {
+        if (missingFolders.count(relative.substr(0, relative.find('\\'))) == 0) {
+            machine.writeFile(kDrivers + std::wstring(relative.begin(), relative.end()), text);
+        }
+    }
+}
+
 std::vector<LogEntry> parseLog(const std::string& text) {
     static const std::regex header(R"(\[\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\] \[([^\]\r\n]*)\((-?\d+)\)\] \| )");
     static const std::string bannerStart = "\r\n\r\n\r\n" + std::string(96, '*');

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -54,6 +56,14 @@ protected:
 
     platform::sim::SimMachine sim;
 };
+
+// The product's drivers folder, and small packages of every component laid
+// out in it as the installer does, less the sub-folders named.
+inline constexpr wchar_t kDrivers[] = L"C:\\Program Files (x86)\\Tavrin Secure\\TavrinDrivers\\x64Drivers\\";
+inline constexpr char kAdapterId[] = "{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}\\TVRNVA";
+std::string modelInf(const std::string& className, const std::string& id);
+const std::map<std::string, std::string>& packageTexts();
+void layOutDrivers(platform::sim::SimMachine& machine, const std::set<std::string>& missingFolders = {});
 
 // Narrow text of a wide ASCII literal, for comparing with log bytes.
 std::string narrow(std::wstring_view text);

@@ -19,43 +19,9 @@ namespace {
 using Strings = std::vector<std::string>;
 using platform::sim::SimMachine;
 
-constexpr wchar_t kDrivers[] = L"C:\\Program Files (x86)\\Tavrin Secure\\TavrinDrivers\\x64Drivers\\";
 constexpr char kDriversText[] = "C:\\Program Files (x86)\\Tavrin Secure\\TavrinDrivers\\x64Drivers\\";
-constexpr char kAdapterId[] = "{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}\\TVRNVA";
 constexpr wchar_t kAdapterIdWide[] = L"{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}\\TVRNVA";
 constexpr wchar_t kFilterKey[] = L"SOFTWARE\\TavrinSecure\\SplitDNSFilter";
-
-std::string modelInf(const std::string& className, const std::string& id) {
-    return "[Version]\nClass=" + className +
-           "\nDriverVer=05/07/2021,1.2.3.4\n[Manufacturer]\nT=Std,NTamd64\n" +
-           "[Std.NTamd64]\nDevice=Device_Install, " + id + "\n";
-}
-
-const std::map<std::string, std::string>& packageTexts() {
-    static const std::map<std::string, std::string> texts{
-        {"tvrnvamgr\\tvrnvamgr.inf", modelInf("Net", "tvrnvamgr")},
-        {"tvrnva\\tvrnva.inf", modelInf("Net", kAdapterId)},
-        {"tvrnva_virtual\\tvrnva.inf", modelInf("Net", kAdapterId)},
-        {"SplitDNSFilter\\SplitDNSFilter.inf",
-         "[Version]\nClass=NetService\n"
-         "[DefaultInstall]\nAddReg=F.AddReg\n[DefaultInstall.Services]\nAddService=SplitDNSFilter,,F.Svc\n"
-         "[DefaultUnInstall]\nDelReg=F.DelReg\n[DefaultUnInstall.Services]\nDelService=SplitDNSFilter,0x200\n"
-         "[F.AddReg]\nHKLM, SOFTWARE\\TavrinSecure\\SplitDNSFilter, Installed, 0x00010001, 1\n"
-         "[F.DelReg]\nHKLM, SOFTWARE\\TavrinSecure\\SplitDNSFilter, Installed\n"},
-        {"DERAzo\\DERAzo.inf", "[Version]\nClass=ActivityMonitor\n[DefaultInstall.NTamd64]\n"
-                               "[DefaultInstall.NTamd64.Services]\nAddService=DERAzo,,D.Svc\n"},
-    };
-    return texts;
-}
-
-// The drivers folder as the installer lays it out, less the folders named.
-void layOutDrivers(SimMachine& machine, const std::set<std::string>& missingFolders = {}) {
-    for (const auto& [relative, text] : packageTexts()) {
-        if (missingFolders.count(relative.substr(0, relative.find('\\'))) == 0) {
-            machine.writeFile(kDrivers + std::wstring(relative.begin(), relative.end()), text);
-        }
-    }
-}
 
 platform::sim::SimNetComponent netComponent() {
     platform::sim::SimNetComponent component;
