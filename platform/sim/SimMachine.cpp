@@ -14,6 +14,12 @@
 #include <sstream>
 #include <stdexcept>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+
 namespace tdu::platform::sim {
 
 std::wstring foldCase(std::wstring_view text) {
@@ -127,6 +133,41 @@ std::shared_ptr<RegNode> findKey(const std::shared_ptr<RegNode>& root,
     }
     return node;
 }
+
+#ifdef _WIN32
+// The Windows build of the simulation runs in one process: no other process
+// can hold a file of its folder.
+std::unique_ptr<HostFileLock> HostFileLock::tryLock(const std::filesystem::path& /*file*/) {
+    return std::unique_ptr<HostFileLock>(new HostFileLock(-1));
+}
+bool HostFileLock::heldElsewhere(const std::filesystem::path& /*file*/) {
+    return false;
+}
+HostFileLock::~HostFileLock() = default;
+#else
+std::unique_ptr<HostFileLock> HostFileLock::tryLock(const std::filesystem::path& file) {
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg): open's mode argument
+    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return std::unique_ptr<HostFileLock>(new HostFileLock(-1));
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    return std::unique_ptr<HostFileLock>(new HostFileLock(fd));
+}
+
+bool HostFileLock::heldElsewhere(const std::filesystem::path& file) {
+    return std::filesystem::exists(file) && !tryLock(file);
+}
+
+HostFileLock::~HostFileLock() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+#endif
 
 SimState::SimState() : root(makeRoot()), hklm(std::make_shared<RegNode>()) {
     hklm->name = L"HKEY_LOCAL_MACHINE";
@@ -451,6 +492,10 @@ std::vector<std::wstring> SimMachine::publishedPackages() const {
 
 void SimMachine::setDriverUpdateRestart(bool restart) {
     state_->driverUpdateRestart = restart;
+}
+
+unsigned SimMachine::sharingViolations() const {
+    return state_->sharingViolations;
 }
 
 std::vector<std::wstring> SimMachine::sectionsRun() const {

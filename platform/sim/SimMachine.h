@@ -99,6 +99,9 @@ public:
     [[nodiscard]] std::optional<std::string> readFile(const std::wstring& windowsPath) const;
     void writeFile(const std::wstring& windowsPath, const std::string& bytes);
     void createDirectories(const std::wstring& windowsPath);
+    // Opens of a file refused because another opener, of this or of another
+    // process on the same machine folder, held it.
+    [[nodiscard]] unsigned sharingViolations() const;
 
     // Registry, by native path below HKLM ("SOFTWARE\\Wow6432Node\\...").
     void regCreateKey(const std::wstring& path);

@@ -59,12 +59,31 @@ struct SimPackage {
     SimInf inf;
 };
 
+// A lock on a host file that other processes using the same machine folder
+// see, as Windows refuses a second opener of a file held open without
+// sharing. Held from open to close of a stream.
+class HostFileLock {
+public:
+    // Null when another process holds the file.
+    static std::unique_ptr<HostFileLock> tryLock(const std::filesystem::path& file);
+    // Whether another process holds the file now.
+    static bool heldElsewhere(const std::filesystem::path& file);
+    ~HostFileLock();
+    HostFileLock(const HostFileLock&) = delete;
+    HostFileLock& operator=(const HostFileLock&) = delete;
+
+private:
+    explicit HostFileLock(int fd) : fd_(fd) {}
+    int fd_;
+};
+
 struct HandleEntry {
     std::string kind; // for the leak report
     std::uint32_t pid = 0;
     std::shared_ptr<KernelObject> object;
     std::shared_ptr<RegNode> key;
     std::uint32_t access = 0;
+    std::unique_ptr<HostFileLock> hostLock; // released after the stream has closed
     std::unique_ptr<std::ofstream> stream;
     std::filesystem::path streamPath;
     std::shared_ptr<SimDeviceSet> deviceSet;
@@ -126,6 +145,7 @@ struct SimState {
     std::vector<SimPackage> driverStore;
     bool driverUpdateRestart = false;
     std::vector<std::wstring> sectionsRun;
+    unsigned sharingViolations = 0;
     std::wstring windowsDirectory = L"C:\\Windows";
     std::wstring detailInfFolder = L"C:\\Windows\\INF\\";
     std::uint32_t nextDevInst = 1;

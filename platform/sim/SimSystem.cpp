@@ -276,12 +276,14 @@ void SimSystem::rename(const std::wstring& from, const std::wstring& to, std::er
         return;
     }
     const std::filesystem::path source = host(from);
+    bool held = HostFileLock::heldElsewhere(source);
     for (const auto& [handle, entry] : s_.handles) {
-        if (entry.stream && entry.streamPath == source) {
-            // Windows refuses to move a file another opener holds.
-            ec = std::error_code(static_cast<int>(kErrorSharingViolation), std::system_category());
-            return;
-        }
+        held = held || (entry.stream && entry.streamPath == source);
+    }
+    if (held) {
+        // Windows refuses to move a file another opener holds.
+        ec = std::error_code(static_cast<int>(kErrorSharingViolation), std::system_category());
+        return;
     }
     std::filesystem::rename(source, host(to), ec);
 }
@@ -293,6 +295,7 @@ Handle SimSystem::OpenAppendStream(const std::wstring& path) {
     const std::filesystem::path target = host(path);
     for (const auto& [handle, entry] : s_.handles) {
         if (entry.stream && entry.streamPath == target) {
+            ++s_.sharingViolations;
             fail(kErrorSharingViolation);
             return kNullHandle;
         }
@@ -302,6 +305,12 @@ Handle SimSystem::OpenAppendStream(const std::wstring& path) {
         fail(kErrorPathNotFound);
         return kNullHandle;
     }
+    std::unique_ptr<HostFileLock> lock = HostFileLock::tryLock(target);
+    if (!lock) {
+        ++s_.sharingViolations;
+        fail(kErrorSharingViolation);
+        return kNullHandle;
+    }
     auto stream = std::make_unique<std::ofstream>(target, std::ios::binary | std::ios::app);
     if (!*stream) {
         fail(kErrorAccessDenied);
@@ -309,6 +318,7 @@ Handle SimSystem::OpenAppendStream(const std::wstring& path) {
     }
     HandleEntry entry;
     entry.kind = "file stream";
+    entry.hostLock = std::move(lock);
     entry.stream = std::move(stream);
     entry.streamPath = target;
     return s_.addHandle(std::move(entry));
