@@ -92,6 +92,11 @@ SimElement* SimDeviceSetup::elementOf(Handle deviceInfoSet, const DeviceElement&
         fail(kErrorInvalidHandle);
         return nullptr;
     }
+    // Like the real Reserved field, ours points into the set: its position plus one.
+    if (element.reserved != 0 && element.reserved <= set->elements.size() &&
+        set->elements[element.reserved - 1].devInst == element.devInst) {
+        return &set->elements[element.reserved - 1];
+    }
     for (SimElement& candidate : set->elements) {
         if (candidate.devInst == element.devInst) {
             return &candidate;
@@ -102,6 +107,10 @@ SimElement* SimDeviceSetup::elementOf(Handle deviceInfoSet, const DeviceElement&
 }
 
 SimDevice* SimDeviceSetup::deviceOf(const SimElement& element) {
+    if (element.deviceHint < s_.devices.size() &&
+        s_.devices[element.deviceHint].instanceId == element.instanceId) {
+        return &s_.devices[element.deviceHint];
+    }
     for (SimDevice& device : s_.devices) {
         if (foldCase(device.instanceId) == foldCase(element.instanceId)) {
             return &device;
@@ -264,7 +273,8 @@ Handle SimDeviceSetup::SetupDiGetClassDevsExW(const Guid* classGuid, std::uint32
         return kInvalidHandle;
     }
     SimDeviceSet set;
-    for (const SimDevice& device : s_.devices) {
+    for (std::size_t index = 0; index < s_.devices.size(); ++index) {
+        const SimDevice& device = s_.devices[index];
         if ((flags & kDigcfAllClasses) == 0 && (classGuid == nullptr || !(device.classGuid == *classGuid))) {
             continue;
         }
@@ -274,6 +284,7 @@ Handle SimDeviceSetup::SetupDiGetClassDevsExW(const Guid* classGuid, std::uint32
         SimElement element;
         element.devInst = s_.nextDevInst++;
         element.instanceId = device.instanceId;
+        element.deviceHint = index;
         element.classGuid = device.classGuid;
         element.registered = true;
         set.elements.push_back(element);
@@ -353,7 +364,7 @@ bool SimDeviceSetup::SetupDiEnumDeviceInfo(Handle deviceInfoSet, std::uint32_t m
         return fail(kErrorNoMoreItems);
     }
     const SimElement& found = set->elements[memberIndex];
-    element = DeviceElement{found.classGuid, found.devInst, 0};
+    element = DeviceElement{found.classGuid, found.devInst, std::uint64_t{memberIndex} + 1};
     return true;
 }
 

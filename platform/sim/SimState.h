@@ -41,6 +41,9 @@ struct SimDriverNode {
 struct SimElement {
     std::uint32_t devInst = 0;
     std::wstring instanceId;
+    // Where the device stood in the tree when the set was built: looked at
+    // first, so walking a large tree stays linear.
+    std::size_t deviceHint = static_cast<std::size_t>(-1);
     Guid classGuid;
     bool registered = false;
     std::optional<std::vector<std::wstring>> hardwareIds; // of an element not yet registered
