@@ -55,14 +55,19 @@ std::vector<int> writeFromChildren(platform::sim::SimMachine& machine) {
 
 class LogSharingTest : public SimTest {
 protected:
-    // The children's lines in every log file of the folder, per child in order.
+    // The children's lines in every log file of the folder, per child in
+    // order: backups ("BK_...") before the log they were rotated out of.
     std::map<int, std::vector<int>> linesByChild() const {
         static const std::regex line(R"(child (\d+) line (\d+))");
-        std::map<int, std::vector<int>> found;
+        std::vector<std::wstring> names;
         for (const auto& file : std::filesystem::directory_iterator(sim.hostPath(kLogFolderPath))) {
-            for (const LogEntry& entry : parseLog(
-                     sim.readFile(std::wstring(kLogFolderPath) + L"\\" + file.path().filename().wstring())
-                         .value_or(""))) {
+            names.push_back(file.path().filename().wstring());
+        }
+        std::sort(names.begin(), names.end());
+        std::map<int, std::vector<int>> found;
+        for (const std::wstring& name : names) {
+            for (const LogEntry& entry :
+                 parseLog(sim.readFile(std::wstring(kLogFolderPath) + L"\\" + name).value_or(""))) {
                 std::smatch match;
                 if (entry.source == "Child.cpp") {
                     EXPECT_TRUE(std::regex_match(entry.message, match, line)) << "torn: " << entry.message;
