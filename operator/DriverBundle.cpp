@@ -47,9 +47,30 @@ struct Component {
     std::wstring_view installId;   // given to InstallDriver in full mode; empty: staged only
     std::wstring_view uninstallId; // given to UninstallDriver in full mode
     bool reinstallable;
+    bool absentAsExist;  // the monitor's absence line reads "does not exist"
     InstallStep install; // null: the bundle does not install it
     UninstallStep uninstall;
 };
+
+// Whether the component's INF is there; otherwise the log says it is
+// missing, or why that could not be told (a folder we may not read, say):
+// either way the component is skipped.
+bool infThere(const std::wstring& path, const Component& component) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::infThere");
+    std::error_code ec;
+    const bool present = sys().exists(path, ec);
+    if (ec) {
+        TDU_LOG(L"Failed to check Inf Path: %s with last Error: %lu", path,
+                static_cast<std::uint32_t>(ec.value()));
+        return false;
+    }
+    if (!present && component.absentAsExist) {
+        TDU_LOG(L"%s does not exist", path);
+    } else if (!present) {
+        TDU_LOG(L"%s does not exists", path);
+    }
+    return present;
+}
 
 std::wstring infPathOf(const std::wstring& folder, std::wstring_view subFolder, std::wstring_view infBase) {
     return std::wstring(folder)
@@ -72,22 +93,6 @@ bool expandDriversFolder(std::wstring& folder) {
         return false;
     }
     return true;
-}
-
-enum class Presence { Present, Absent, Unknown };
-
-// An INF that cannot be tested (a folder we may not read, say) is skipped
-// like a missing one, but the log says why.
-Presence infPresence(const std::wstring& path) {
-    TDU_LOG_FUNCTION(L"TavrinDriverOperator::infPresence");
-    std::error_code ec;
-    const bool present = sys().exists(path, ec);
-    if (ec) {
-        TDU_LOG(L"Failed to check Inf Path: %s with last Error: %lu", path,
-                static_cast<std::uint32_t>(ec.value()));
-        return Presence::Unknown;
-    }
-    return present ? Presence::Present : Presence::Absent;
 }
 
 void logInstallOutcome(std::wstring_view name, int result) {
@@ -115,15 +120,12 @@ void logUninstallOutcome(std::wstring_view name, int result) {
 void installPackage(BundleRun& run, const Component& component) {
     TDU_LOG_FUNCTION(L"TavrinDriverOperator::InstallTavrinDrivers");
     run.record.infPath = infPathOf(run.folder, component.folder, component.folder);
-    const Presence presence = infPresence(run.record.infPath);
-    if (presence == Presence::Present) {
+    if (infThere(run.record.infPath, component)) {
         run.record.componentName = component.name;
         if (run.fullMode) {
             run.record.hardwareId = component.installId;
         }
         logInstallOutcome(component.name, run.op.InstallDriver(run.record));
-    } else if (presence == Presence::Absent) {
-        TDU_LOG(L"%s does not exists", run.record.infPath);
     }
     run.record.reset();
 }
@@ -138,8 +140,7 @@ void installAdapter(BundleRun& run, const Component& component) {
                              .append(isVirtual ? kVirtualAdapterFolder : component.folder);
     TDU_LOG(L"Installing TVRNVA from: '%s'", run.record.infPath);
     run.record.infPath.append(L"\\").append(component.folder).append(L".inf");
-    const Presence presence = infPresence(run.record.infPath);
-    if (presence == Presence::Present) {
+    if (infThere(run.record.infPath, component)) {
         run.record.componentName = component.name;
         const int result = run.op.InstallDriver(run.record);
         logInstallOutcome(component.name, result);
@@ -150,8 +151,6 @@ void installAdapter(BundleRun& run, const Component& component) {
                 TDU_LOG(L"Failed to set registry for DriverType");
             }
         }
-    } else if (presence == Presence::Absent) {
-        TDU_LOG(L"%s does not exists", run.record.infPath);
     }
     run.record.reset();
 }
@@ -160,8 +159,7 @@ void installAdapter(BundleRun& run, const Component& component) {
 void installFilter(BundleRun& run, const Component& component) {
     TDU_LOG_FUNCTION(L"TavrinDriverOperator::InstallTavrinDrivers");
     run.record.infPath = infPathOf(run.folder, component.folder, component.folder);
-    const Presence presence = infPresence(run.record.infPath);
-    if (presence == Presence::Present) {
+    if (infThere(run.record.infPath, component)) {
         run.record.componentName = component.name;
         if (run.op.InstallDriver(run.record) != 0) {
             TDU_LOG(L"InstallDriver failed for %s", component.name);
@@ -173,8 +171,6 @@ void installFilter(BundleRun& run, const Component& component) {
         } else {
             TDU_LOG(L"InstallSplitDnsFilter succeeded for %s", component.name);
         }
-    } else if (presence == Presence::Absent) {
-        TDU_LOG(L"%s does not exists", run.record.infPath);
     }
     run.record.reset();
 }
@@ -185,8 +181,7 @@ void installMonitor(BundleRun& run, const Component& component) {
     TDU_LOG_FUNCTION(L"TavrinDriverOperator::InstallTavrinDrivers");
     run.record.reset();
     run.record.infPath = infPathOf(run.folder, component.folder, component.folder);
-    const Presence presence = infPresence(run.record.infPath);
-    if (presence == Presence::Present) {
+    if (infThere(run.record.infPath, component)) {
         run.record.componentName = component.name;
         logInstallOutcome(component.name, run.op.InstallDriver(run.record));
         // 128: default path in the INF's own folder, no reboot. The path goes
@@ -196,8 +191,6 @@ void installMonitor(BundleRun& run, const Component& component) {
         const std::wstring commandLine = L"DefaultInstall.NTamd64 128 " + run.record.infPath;
         TDU_LOG(L"Installing DERAzo service via InstallHinfSectionW: %s", commandLine);
         dev().InstallHinfSectionW(commandLine, 0);
-    } else if (presence == Presence::Absent) {
-        TDU_LOG(L"%s does not exist", run.record.infPath);
     }
     run.record.reset();
 }
@@ -253,11 +246,7 @@ Next uninstallFilter(BundleRun& run, const Component& component) {
         return Next::Stop;
     }
     run.record.infPath = infPathOf(run.folder, component.folder, component.folder);
-    const Presence presence = infPresence(run.record.infPath);
-    if (presence == Presence::Absent) {
-        TDU_LOG(L"%s does not exists", run.record.infPath);
-    }
-    if (presence != Presence::Present) {
+    if (!infThere(run.record.infPath, component)) {
         return Next::Continue;
     }
     const int result = run.op.UnInstallSplitDnsFilter(run.record);
@@ -286,11 +275,7 @@ Next uninstallMonitor(BundleRun& run, const Component& component) {
         return Next::Continue;
     }
     run.record.infPath = infPathOf(run.folder, component.folder, component.folder);
-    const Presence presence = infPresence(run.record.infPath);
-    if (presence == Presence::Absent) {
-        TDU_LOG(L"%s does not exist", run.record.infPath);
-    }
-    if (presence != Presence::Present) {
+    if (!infThere(run.record.infPath, component)) {
         return Next::Continue;
     }
     const std::wstring name(component.name);
@@ -310,12 +295,13 @@ Next uninstallMonitor(BundleRun& run, const Component& component) {
 
 // The component table: the product's driver set, one row per component.
 constexpr std::array<Component, 5> kComponents{{
-    {L"tvrnns", L"", L"", L"", true, nullptr, &uninstallNetService},
-    {L"tvrnvamgr", L"tvrnvamgr", L"tvrnvamgr", L"tvrnvamgr", true, &installPackage, &uninstallDevicePackage},
-    {L"tvrnva", L"tvrnva", L"", L"{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}\\TVRNVA", true, &installAdapter,
+    {L"tvrnns", L"", L"", L"", true, false, nullptr, &uninstallNetService},
+    {L"tvrnvamgr", L"tvrnvamgr", L"tvrnvamgr", L"tvrnvamgr", true, false, &installPackage,
      &uninstallDevicePackage},
-    {L"SplitDNSFilter", L"SplitDNSFilter", L"", L"", true, &installFilter, &uninstallFilter},
-    {L"DERAzo", L"DERAzo", L"", L"", false, &installMonitor, &uninstallMonitor},
+    {L"tvrnva", L"tvrnva", L"", L"{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}\\TVRNVA", true, false,
+     &installAdapter, &uninstallDevicePackage},
+    {L"SplitDNSFilter", L"SplitDNSFilter", L"", L"", true, false, &installFilter, &uninstallFilter},
+    {L"DERAzo", L"DERAzo", L"", L"", false, true, &installMonitor, &uninstallMonitor},
 }};
 
 consteval const Component* component(std::wstring_view name) {
