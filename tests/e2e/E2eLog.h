@@ -137,6 +137,20 @@ inline std::string received(std::string_view commandLine) {
     return entry(kEntryUnit, "Command Line Received: '" + std::string(commandLine) + "'");
 }
 
+// The expected lines appear in this order, other lines in between.
+inline ::testing::AssertionResult inOrder(const std::vector<std::string>& lines,
+                                          const std::vector<std::string>& expected) {
+    auto at = lines.begin();
+    for (const std::string& line : expected) {
+        at = std::find(at, lines.end(), line);
+        if (at == lines.end()) {
+            return ::testing::AssertionFailure() << "missing, or out of order: " << line;
+        }
+        ++at;
+    }
+    return ::testing::AssertionSuccess();
+}
+
 // The file is written in text mode: every line feed reaches it as CR LF, and no CR stands alone.
 inline void expectCrLfOnly(std::string_view text) {
     for (std::size_t i = 0; i < text.size(); ++i) {

@@ -24,19 +24,6 @@ std::string op(std::string_view message) {
     return entry(kOperatorUnit, message);
 }
 
-::testing::AssertionResult inOrder(const std::vector<std::string>& lines,
-                                   const std::vector<std::string>& expected) {
-    auto at = lines.begin();
-    for (const std::string& line : expected) {
-        at = std::find(at, lines.end(), line);
-        if (at == lines.end()) {
-            return ::testing::AssertionFailure() << "missing, or out of order: " << line;
-        }
-        ++at;
-    }
-    return ::testing::AssertionSuccess();
-}
-
 class Bundle : public ProgramTest {
 protected:
     Bundle() {

@@ -2,6 +2,7 @@
 // Wine's msiexec, the program switches custom actions off in the installer's cached copy of it, and msitools
 // reads that copy back. Nothing of the client's real packages is used: the package holds harmless actions
 // named like the release's.
+#include "HostTools.h"
 #include "WineHarness.h"
 
 #include "installer_db/FixedTables.h"
@@ -9,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <iterator>
 #include <map>
 #include <set>
@@ -18,20 +18,14 @@
 #include <string_view>
 #include <vector>
 
-#ifndef TDU_DEFAULT_CLIENT_DIR
-#define TDU_DEFAULT_CLIENT_DIR ""
-#endif
 #ifndef TDU_E2E_PACKAGES_DIR
 #define TDU_E2E_PACKAGES_DIR ""
 #endif
-
-extern char** environ;
 
 namespace tdu::e2e {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 
 constexpr std::string_view kVendorFolder = R"(C:\users\Public\Tavrin Secure)";
 constexpr std::string_view kLogFile = R"(C:\users\Public\Tavrin Secure\Logging\TavrinDriverUtil.log)";
@@ -50,14 +44,6 @@ constexpr std::uint32_t kMinusOne = 0xFFFFFFFF; // -1 as the system reports it
 
 std::string narrow(std::wstring_view text) {
     return {text.begin(), text.end()};
-}
-
-std::string readHostFile(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        throw std::runtime_error("cannot read " + file.string());
-    }
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // InstallExecuteSequence as action -> condition.
@@ -83,17 +69,7 @@ protected:
 
     // A host tool (wixl, msiinfo); its standard output.
     std::string tool(const std::vector<std::string>& argv) {
-        const fs::path out = scratch_ / (std::to_string(++tools_) + ".out");
-        const fs::path err = scratch_ / (std::to_string(tools_) + ".err");
-        std::vector<std::string> environment;
-        for (char** variable = environ; *variable != nullptr; ++variable) {
-            environment.emplace_back(*variable);
-        }
-        HostProcess process(argv, environment, out, err);
-        if (process.wait(60s) != 0) {
-            throw std::runtime_error(argv.front() + " failed: " + readHostFile(err));
-        }
-        return readHostFile(out);
+        return runHostTool(argv, scratch_ / std::to_string(++tools_));
     }
 
     // Builds the earlier release under this product code and installs it; the installer's cached copy.
@@ -168,11 +144,8 @@ protected:
     }
 
     void placeClient(const std::string& label) {
-        const char* dir = std::getenv("TDU_E2E_CLIENT");
-        const fs::path clients = dir != nullptr && *dir != '\0' ? dir : TDU_DEFAULT_CLIENT_DIR;
         machine.mkdirs(kClientFolder);
-        machine.writeFile(std::string(kClientFolder) + "\\Tavrin.exe",
-                          readHostFile(clients / ("tavrin-" + label + ".exe")));
+        machine.writeFile(std::string(kClientFolder) + "\\Tavrin.exe", readHostFile(clientStandIn(label)));
     }
 
     WineMachine machine;
