@@ -1,3 +1,4 @@
+#include "platform/win32/LazyImport.h"
 #include "platform/win32/Win32Platform.h"
 
 #include <windows.h>
@@ -140,8 +141,9 @@ public:
                                             std::uint32_t installFlags, bool* rebootRequired) override {
         BOOL reboot = FALSE;
         const BOOL ok = kept([&] {
-            return ::UpdateDriverForPlugAndPlayDevicesW(nullptr, hardwareId.c_str(), fullInfPath.c_str(),
-                                                        installFlags, &reboot);
+            return TDU_LAZY(
+                L"newdev.dll", UpdateDriverForPlugAndPlayDevicesW, [] { return BOOL{FALSE}; }, nullptr,
+                hardwareId.c_str(), fullInfPath.c_str(), installFlags, &reboot);
         });
         if (rebootRequired != nullptr) {
             *rebootRequired = reboot != FALSE;

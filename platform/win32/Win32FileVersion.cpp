@@ -1,3 +1,4 @@
+#include "platform/win32/LazyImport.h"
 #include "platform/win32/Win32Platform.h"
 
 #include <windows.h>
@@ -10,11 +11,15 @@ namespace tdu::platform::win32 {
 
 namespace {
 
+constexpr wchar_t kVersion[] = L"version.dll";
+constexpr auto kNoSize = [] { return DWORD{0}; };
+constexpr auto kNoBlock = [] { return BOOL{FALSE}; };
+
 class Win32FileVersion final : public IFileVersion {
 public:
     std::uint32_t GetFileVersionInfoSizeW(const std::wstring& path, std::uint32_t& handle) override {
         DWORD zero = 0;
-        const DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &zero);
+        const DWORD size = TDU_LAZY(kVersion, GetFileVersionInfoSizeW, kNoSize, path.c_str(), &zero);
         keepLastError(::GetLastError());
         handle = zero;
         return size;
@@ -24,7 +29,8 @@ public:
                              std::vector<std::uint8_t>& block) override {
         // Never let the platform write past the buffer the core handed over.
         const auto bytes = static_cast<DWORD>(std::min<std::size_t>(size, block.size()));
-        const BOOL ok = ::GetFileVersionInfoW(path.c_str(), handle, bytes, block.data());
+        const BOOL ok =
+            TDU_LAZY(kVersion, GetFileVersionInfoW, kNoBlock, path.c_str(), handle, bytes, block.data());
         keepLastError(::GetLastError());
         return ok != FALSE;
     }
@@ -33,7 +39,8 @@ public:
                         std::uint32_t& length) override {
         void* value = nullptr;
         UINT valueLength = 0;
-        const BOOL ok = ::VerQueryValueW(block.data(), subBlock.c_str(), &value, &valueLength);
+        const BOOL ok = TDU_LAZY(kVersion, VerQueryValueW, kNoBlock, block.data(), subBlock.c_str(), &value,
+                                 &valueLength);
         keepLastError(::GetLastError());
         info = FixedFileInfo{};
         length = valueLength;

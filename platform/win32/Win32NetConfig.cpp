@@ -1,6 +1,7 @@
 // COM and the network configuration interfaces. The GUIDs come from the
 // core's own constants, so nothing here depends on which of them the
 // import libraries happen to carry.
+#include "platform/win32/LazyImport.h"
 #include "platform/win32/Win32Platform.h"
 
 #include <windows.h>
@@ -11,6 +12,8 @@
 namespace tdu::platform::win32 {
 
 namespace {
+
+constexpr wchar_t kOle32[] = L"ole32.dll";
 
 template <class Interface> Interface* as(Handle handle) {
     return reinterpret_cast<Interface*>(static_cast<std::uintptr_t>(handle));
@@ -58,16 +61,20 @@ OBO_TOKEN toToken(const OboToken& token) {
 
 class Win32NetConfig final : public INetConfig {
 public:
-    HResult CoInitializeEx(std::uint32_t coInit) override { return ::CoInitializeEx(nullptr, coInit); }
-    void CoUninitialize() override { ::CoUninitialize(); }
+    HResult CoInitializeEx(std::uint32_t coInit) override {
+        return TDU_LAZY(kOle32, CoInitializeEx, lastErrorHresult, nullptr, coInit);
+    }
+    void CoUninitialize() override {
+        TDU_LAZY(kOle32, CoUninitialize, [] {});
+    }
 
     HResult CoCreateInstance(const Guid& clsid, Handle outer, std::uint32_t clsContext, const Guid& iid,
                              Handle& object) override {
         const GUID classId = toGuid(clsid);
         const GUID interfaceId = toGuid(iid);
         void* created = nullptr;
-        const HRESULT hr =
-            ::CoCreateInstance(classId, as<IUnknown>(outer), clsContext, interfaceId, &created);
+        const HRESULT hr = TDU_LAZY(kOle32, CoCreateInstance, lastErrorHresult, classId, as<IUnknown>(outer),
+                                    clsContext, interfaceId, &created);
         object = fromPointer(created);
         return hr;
     }
@@ -81,7 +88,10 @@ public:
     }
 
     std::uint32_t Release(Handle object) override { return as<IUnknown>(object)->Release(); }
-    void CoTaskMemFree(Handle block) override { ::CoTaskMemFree(as<void>(block)); }
+    void CoTaskMemFree(Handle block) override {
+        TDU_LAZY(
+            kOle32, CoTaskMemFree, [] {}, as<void>(block));
+    }
 
     HResult AcquireWriteLock(Handle lock, std::uint32_t timeoutMs, const std::wstring& clientDescription,
                              Handle& holderDescription, std::wstring& holderText) override {
