@@ -103,7 +103,7 @@ TEST_F(LogSharingTest, LinesArriveWholeOrNotAtAll) {
 
 TEST_F(LogSharingTest, RotationRaceKeepsWholeFiles) {
     std::string big;
-    const std::string filler = "[2026/12/04 04:25:34] [Filler.cpp(1)] | " + std::string(300, 'f') + "\r\n";
+    const std::string filler = "[2026/12/04 04:25:34] [Filler.cpp(1)] | " + std::string(4000, 'f') + "\r\n";
     while (big.size() <= log::kRotationThreshold) {
         big += filler;
     }
