@@ -88,8 +88,12 @@ std::filesystem::path mapToHost(const std::filesystem::path& root, std::wstring_
     std::filesystem::path host = root;
     std::wstring_view rest = windowsPath;
     if (rest.size() >= 2 && rest[1] == L':') {
-        const auto drive = static_cast<char>(std::tolower(static_cast<int>(rest[0]) & 0x7F));
-        host /= std::string(1, drive);
+        // Only a letter names a drive. Anything else ("/:", say) must not reach
+        // the host's own folders: it names a drive this machine lacks.
+        const wchar_t letter = rest[0];
+        const bool isLetter = (letter >= L'a' && letter <= L'z') || (letter >= L'A' && letter <= L'Z');
+        host /= isLetter ? std::string(1, static_cast<char>(std::tolower(static_cast<int>(letter))))
+                         : std::string("no-such-drive");
         rest.remove_prefix(2);
     } else {
         host /= "relative";

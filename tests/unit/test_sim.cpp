@@ -54,6 +54,31 @@ TEST_F(SimMachineTest, EnvironmentExpansion) {
     EXPECT_EQ(sys().GetLastError(), kErrorInsufficientBuffer);
 }
 
+TEST_F(SimMachineTest, OnlyALetterNamesADrive) {
+    sim.writeFile(L"C:\\inside.txt", "x");
+    const std::string root = sim.hostPath(L"C:\\").parent_path().string() + "/";
+    const struct {
+        const wchar_t* path;
+        bool found;
+    } cases[] = {
+        {L"C:\\inside.txt", true},       // the machine's own drive
+        {L"c:\\INSIDE.TXT", true},       // in either case
+        {L"/:\\inside.txt", false},      // the host's own root
+        {L"\u012F:\\inside.txt", false}, // its low seven bits are "/"
+        {L"\u0143:\\inside.txt", false}, // ... "C"
+        {L"\u0080:\\inside.txt", false}, // ... NUL, which would cut the host path short
+        {L"1:\\inside.txt", false},      // a digit
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(narrow(c.path));
+        const std::string host = sim.hostPath(c.path).string();
+        EXPECT_TRUE(host.starts_with(root)) << host;
+        EXPECT_EQ(host.find('\0'), std::string::npos);
+        std::error_code ec;
+        EXPECT_EQ(sys().exists(c.path, ec), c.found);
+    }
+}
+
 TEST_F(SimMachineTest, ClockAndNamedObjects) {
     sim.setLocalTime(LocalTime{2026, 12, 31, 23, 59, 59, 500});
     sim.setTickCountAtStart(0xFFFFFF00U);
