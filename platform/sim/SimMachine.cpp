@@ -8,6 +8,7 @@
 #include "platform/sim/SimSystem.h"
 
 #include <cctype>
+#include <charconv>
 #include <chrono>
 #include <new>
 #include <random>
@@ -59,19 +60,20 @@ std::vector<std::wstring> splitPath(std::wstring_view path) {
 
 // Windows names are case-insensitive: an existing entry that differs only in
 // letter case is the one meant.
-std::filesystem::path caseFoldedEntry(const std::filesystem::path& folder, const std::wstring& name) {
+std::string caseFoldedEntry(const std::filesystem::path& folder, const std::wstring& name) {
+    const std::string encoded = hostName(name);
     std::error_code ec;
-    if (std::filesystem::exists(folder / name, ec)) {
-        return name;
+    if (std::filesystem::exists(folder / encoded, ec)) {
+        return encoded;
     }
     const std::wstring wanted = foldCase(name);
     for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        const std::wstring candidate = it->path().filename().wstring();
-        if (foldCase(candidate) == wanted) {
+        std::string candidate = it->path().filename().string();
+        if (foldCase(windowsName(candidate)) == wanted) {
             return candidate;
         }
     }
-    return name;
+    return encoded;
 }
 
 std::string narrow(std::wstring_view text) {
@@ -83,6 +85,40 @@ std::string narrow(std::wstring_view text) {
 }
 
 } // namespace
+
+std::string hostName(std::wstring_view name) {
+    std::string out;
+    for (const wchar_t ch : name) {
+        const auto value = static_cast<std::uint32_t>(ch);
+        if (value >= 0x20U && value < 0x7FU && ch != L'%') {
+            out.push_back(static_cast<char>(value));
+        } else {
+            constexpr char kHex[] = "0123456789ABCDEF";
+            out.push_back('%');
+            for (int shift = 20; shift >= 0; shift -= 4) {
+                out.push_back(kHex[(value >> static_cast<unsigned>(shift)) & 0xFU]);
+            }
+        }
+    }
+    return out;
+}
+
+std::wstring windowsName(std::string_view hostName) {
+    std::wstring out;
+    for (std::size_t i = 0; i < hostName.size(); ++i) {
+        std::uint32_t value = 0;
+        const std::string_view digits = hostName.substr(i + 1, 6);
+        if (hostName[i] == '%' && digits.size() == 6 &&
+            std::from_chars(digits.data(), digits.data() + digits.size(), value, 16).ptr ==
+                digits.data() + digits.size()) {
+            i += digits.size();
+        } else {
+            value = static_cast<unsigned char>(hostName[i]);
+        }
+        out.push_back(static_cast<wchar_t>(value));
+    }
+    return out;
+}
 
 std::filesystem::path mapToHost(const std::filesystem::path& root, std::wstring_view windowsPath) {
     std::filesystem::path host = root;

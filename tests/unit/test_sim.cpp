@@ -3,6 +3,9 @@
 #include "tests/unit/SimTest.h"
 
 #include "platform/Owners.h"
+#include "platform/WideText.h"
+
+#include <algorithm>
 
 namespace tdu::test {
 namespace {
@@ -76,6 +79,41 @@ TEST_F(SimMachineTest, OnlyALetterNamesADrive) {
         EXPECT_EQ(host.find('\0'), std::string::npos);
         std::error_code ec;
         EXPECT_EQ(sys().exists(c.path, ec), c.found);
+    }
+}
+
+TEST_F(SimMachineTest, NamesHoldAnyUtf16Unit) {
+    const std::vector<std::wstring> names{
+        L"caf\u00E9.inf",  // Latin-1
+        L"%0000E9",        // what the host calls the one above, as a name of its own
+        L"100%",           // the host's escape mark
+        L"\xD800.inf",     // an unpaired surrogate, which a Windows name may hold
+        L"\U0001F600.inf", // beyond the BMP
+        L"tab\there",
+    };
+    sim.createDirectories(L"C:\\names");
+    for (const std::wstring& name : names) {
+        SCOPED_TRACE(narrow(name));
+        const std::wstring path = L"C:\\names\\" + name;
+        const Stream stream(sys().OpenAppendStream(path));
+        ASSERT_TRUE(stream);
+        ASSERT_TRUE(sys().WriteStream(stream.get(), narrow(name)));
+    }
+    std::vector<std::wstring> listed;
+    FindData found;
+    const FindHandle search(sys().FindFirstFileW(L"C:\\NAMES\\*", found));
+    ASSERT_TRUE(search);
+    do {
+        listed.push_back(found.fileName);
+    } while (sys().FindNextFileW(search.get(), found));
+    std::vector<std::wstring> expected = names;
+    expected.insert(expected.end(), {L".", L".."});
+    std::sort(listed.begin(), listed.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(listed, expected);
+    for (const std::wstring& name : names) {
+        SCOPED_TRACE(narrow(name));
+        EXPECT_EQ(sim.readFile(L"C:\\Names\\" + asciiUpper(name)), narrow(name));
     }
 }
 
