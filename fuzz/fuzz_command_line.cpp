@@ -10,9 +10,11 @@
 #include "app/TavrinDriverUtil.h"
 #include "fuzz/FuzzSupport.h"
 #include "installer_db/FixedTables.h"
+#include "platform/WideText.h"
 #include "platform/sim/SimNetConfig.h"
 
 #include <array>
+#include <charconv>
 #include <chrono>
 #include <exception>
 #include <optional>
@@ -228,13 +230,13 @@ bool resultFits(OperationCode code, int result) {
 std::string narrowForReport(std::wstring_view text) {
     std::string out;
     for (const wchar_t ch : text) {
-        const auto value = static_cast<std::uint32_t>(ch);
+        const std::uint32_t value = tdu::platform::codePoint(ch);
         if (value >= 0x20 && value < 0x7F) {
             out.push_back(static_cast<char>(value));
         } else {
-            char escaped[16] = {};
-            std::snprintf(escaped, sizeof escaped, "\\u{%X}", value);
-            out += escaped;
+            std::array<char, 8> hex{};
+            const auto printed = std::to_chars(hex.data(), hex.data() + hex.size(), value, 16);
+            out += "\\u{" + std::string(hex.data(), printed.ptr) + "}";
         }
     }
     return out;

@@ -14,6 +14,7 @@
 #include "fuzz/FuzzSupport.h"
 #include "log/Format.h"
 #include "log/LogWriter.h"
+#include "platform/WideText.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -135,7 +136,7 @@ std::string logBytesOf(std::wstring_view message, std::size_t units) {
             break;
         }
         used += width;
-        const auto value = static_cast<std::uint32_t>(ch);
+        const std::uint32_t value = tdu::platform::codePoint(ch);
         if (ch == L'\n') {
             bytes += "\r\n";
         } else if (value <= 0xFFU) {
@@ -243,8 +244,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                             L"TavrinDriverOperator::PerformDriverOperation", format, args);
     const tdu::platform::LocalTime t = tdu::platform::sys().GetLocalTime();
     char head[96] = {};
-    std::snprintf(head, sizeof head, "[%04d/%02d/%02d %02d:%02d:%02d] [TDriverOperator.cpp(%d)] | ", t.year,
-                  t.month, t.day, t.hour, t.minute, t.second, line);
+    const int headLength =
+        std::snprintf(head, sizeof head, "[%04d/%02d/%02d %02d:%02d:%02d] [TDriverOperator.cpp(%d)] | ",
+                      t.year, t.month, t.day, t.hour, t.minute, t.second, line);
+    check(headLength > 0 && static_cast<std::size_t>(headLength) < sizeof head, "the header fits its buffer");
     const std::string written = sim.readFile(tdu::fuzz::kLogPath).value_or("");
     check(written == head + logBytesOf(expected, tdu::log::kMessageLimit) + "\r\n",
           "the log line is the header and the message cut to 1022 units");
