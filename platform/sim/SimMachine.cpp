@@ -1,3 +1,4 @@
+#include "platform/WideText.h"
 #include "platform/sim/SimDeviceSetup.h"
 #include "platform/sim/SimFileVersion.h"
 #include "platform/sim/SimInstallerDb.h"
@@ -61,7 +62,7 @@ std::vector<std::wstring> splitPath(std::wstring_view path) {
 // Windows names are case-insensitive: an existing entry that differs only in
 // letter case is the one meant.
 std::string caseFoldedEntry(const std::filesystem::path& folder, const std::wstring& name) {
-    const std::string encoded = hostName(name);
+    std::string encoded = hostName(name);
     std::error_code ec;
     if (std::filesystem::exists(folder / encoded, ec)) {
         return encoded;
@@ -89,7 +90,7 @@ std::string narrow(std::wstring_view text) {
 std::string hostName(std::wstring_view name) {
     std::string out;
     for (const wchar_t ch : name) {
-        const auto value = static_cast<std::uint32_t>(ch);
+        const std::uint32_t value = codePoint(ch);
         if (value >= 0x20U && value < 0x7FU && ch != L'%') {
             out.push_back(static_cast<char>(value));
         } else {
