@@ -13,6 +13,7 @@
 #include "platform/WideText.h"
 #include "platform/sim/SimNetConfig.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <chrono>
@@ -37,6 +38,7 @@ enum Setup : std::uint8_t {
     kNetServicePresent = 1U << 4U,
     kNetLockTaken = 1U << 5U, // another client holds the network configuration's write lock
     kNoCommandLine = 1U << 6U,
+    kFault = 1U << 7U, // the next three bytes: which call fails, on which use, with which error
 };
 
 constexpr wchar_t kProgramPath[] =
@@ -48,7 +50,102 @@ constexpr wchar_t kClientExe[] = L"C:\\Program Files (x86)\\Common Files\\Tavrin
 constexpr wchar_t kLocalPackage[] = L"C:\\Windows\\Installer\\1a2b3c.msi";
 constexpr std::uint32_t kWaitingProcess = 77;
 constexpr std::uint64_t kLongestWaitMs = 600'000; // the starting side of /setstatus
-constexpr auto kRealTimeLimit = std::chrono::seconds(1);
+constexpr auto kRealTimeLimit = std::chrono::seconds(2);
+
+// Every call the simulated machine can fail.
+constexpr std::array<const char*, 81> kFailable{
+    "AcquireWriteLock",
+    "Apply",
+    "CloseServiceHandle",
+    "CoCreateInstance",
+    "CoInitializeEx",
+    "ControlService",
+    "CreateDirectoryW",
+    "CreateEventW",
+    "CreateMutexW",
+    "DeInstall",
+    "DeleteFileW",
+    "DeleteService",
+    "EnumDependentServicesW",
+    "ExpandEnvironmentStringsW",
+    "FileTimeToSystemTime",
+    "FindComponent",
+    "FindFirstFileW",
+    "FindNextFileW",
+    "GetClassGuid",
+    "GetFileVersionInfoSizeW",
+    "GetFileVersionInfoW",
+    "GetWindowsDirectoryW",
+    "HeapAlloc",
+    "Initialize",
+    "Install",
+    "InstallHinfSectionW",
+    "K32GetModuleFileNameExW",
+    "MsiDatabaseCommit",
+    "MsiDatabaseOpenViewW",
+    "MsiGetProductInfoW",
+    "MsiOpenDatabaseW",
+    "MsiViewClose",
+    "MsiViewExecute",
+    "OpenAppendStream",
+    "OpenEventW",
+    "OpenMutexW",
+    "OpenSCManagerW",
+    "OpenServiceW",
+    "QueryInterface",
+    "QueryNetCfgClass",
+    "QueryServiceStatusEx",
+    "RegCreateKeyExW",
+    "RegDeleteKeyW",
+    "RegDeleteValueW",
+    "RegEnumKeyExW",
+    "RegFlushKey",
+    "RegOpenKeyExW",
+    "RegQueryValueExW",
+    "RegSetValueExW",
+    "ReleaseMutex",
+    "ReleaseWriteLock",
+    "RemoveDirectoryW",
+    "SetEvent",
+    "SetupCopyOEMInfW",
+    "SetupDiBuildDriverInfoList",
+    "SetupDiCallClassInstaller",
+    "SetupDiClassGuidsFromNameW",
+    "SetupDiCreateDeviceInfoList",
+    "SetupDiCreateDeviceInfoW",
+    "SetupDiDeleteDeviceInfo",
+    "SetupDiDestroyDeviceInfoList",
+    "SetupDiEnumDeviceInfo",
+    "SetupDiEnumDriverInfoW",
+    "SetupDiGetClassDevsExW",
+    "SetupDiGetDeviceInstallParamsW",
+    "SetupDiGetDeviceInstanceIdW",
+    "SetupDiGetDeviceRegistryPropertyW",
+    "SetupDiGetDriverInfoDetailW",
+    "SetupDiSetClassInstallParamsW",
+    "SetupDiSetDeviceInstallParamsW",
+    "SetupDiSetDeviceRegistryPropertyW",
+    "SetupUninstallOEMInfW",
+    "Uninitialize",
+    "UpdateDriverForPlugAndPlayDevicesW",
+    "VerQueryValueW",
+    "WaitForSingleObject",
+    "WriteStream",
+    "_wremove",
+    "exists",
+    "file_size",
+    "rename",
+};
+// System and device-installer errors; the network configuration's calls
+// answer an HRESULT instead (E_FAIL, NETCFG_E_NO_WRITE_LOCK).
+constexpr std::array<std::uint32_t, 5> kErrors{5, 2, 32, 87, 0xE000020B};
+constexpr std::array<std::uint32_t, 2> kHResults{0x80004005, 0x8004A024};
+constexpr std::array<std::string_view, 13> kNetConfigCalls{
+    "AcquireWriteLock", "Apply",          "CoCreateInstance", "CoInitializeEx",
+    "DeInstall",        "FindComponent",  "GetClassGuid",     "Initialize",
+    "Install",          "QueryInterface", "QueryNetCfgClass", "ReleaseWriteLock",
+    "Uninitialize",
+};
 
 constexpr char kInfText[] = "[Version]\r\nSignature=\"$WINDOWS NT$\"\r\nClass=System\r\n"
                             "ClassGuid={4d36e97d-e325-11ce-bfc1-08002be10318}\r\n"
@@ -257,7 +354,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return -1;
     }
     const std::uint8_t flags = data[0];
-    const std::span<const std::uint8_t> rest(data + 1, size - 1);
+    std::span<const std::uint8_t> rest(data + 1, size - 1);
+    std::optional<std::array<std::uint8_t, 3>> fault;
+    if ((flags & kFault) != 0) {
+        if (rest.size() < 3) {
+            return -1;
+        }
+        fault = {rest[0], rest[1], rest[2]};
+        rest = rest.subspan(3);
+    }
     std::vector<std::wstring> args;
     for (std::size_t start = 0, i = 0; !rest.empty() && i <= rest.size(); ++i) {
         if (i == rest.size() || rest[i] == 0) {
@@ -276,6 +381,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tdu::fuzz::BoundMachine bound;
     SimMachine& machine = bound.machine;
     setUp(machine, flags);
+    if (fault) {
+        const char* call = kFailable[(*fault)[0] % kFailable.size()];
+        const bool netConfig =
+            std::find(kNetConfigCalls.begin(), kNetConfigCalls.end(), call) != kNetConfigCalls.end();
+        machine.failCall(call, (*fault)[1] % 4U,
+                         netConfig ? kHResults[(*fault)[2] % kHResults.size()]
+                                   : kErrors[(*fault)[2] % kErrors.size()]);
+    }
 
     TDCmdLineParser parser;
     int result = 0;
@@ -291,8 +404,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::optional<DriverOperation> expected = expectedRecord(args);
     if (!expected) {
         check(result == -1, "a malformed command line ends with -1", describe(args, result));
+        // A failing file call may cost the log its last line.
         const std::string log = machine.readFile(tdu::fuzz::kLogPath).value_or("");
-        check(log.ends_with("Failed to parse Command Line params.\r\n"),
+        check(fault || log.ends_with("Failed to parse Command Line params.\r\n"),
               "a malformed command line ends the log with the parse failure", describe(args, result));
     } else {
         check(sameRecord(parser.driverOperation(), *expected), "the record holds what the options say",
