@@ -1,6 +1,7 @@
 // The whole run, command line to exit code, on a fresh simulated machine.
 //
-// Input: one byte of machine set-up flags, then the arguments after the
+// Input: one byte of machine set-up flags, three more naming a failing
+// platform call when the flags ask for one, then the arguments after the
 // program path, separated by NUL bytes (wideFrom gives each its text).
 //
 // Checked after every run: no exception leaves the run, the parser's record
@@ -19,7 +20,6 @@
 #include <chrono>
 #include <exception>
 #include <optional>
-#include <set>
 #include <string_view>
 #include <vector>
 
