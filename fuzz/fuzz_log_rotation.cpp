@@ -131,6 +131,43 @@ struct Backup {
     std::string content;
 };
 
+struct EarlierRun {
+    bool oldLog = false;
+    std::vector<Backup> backups;
+};
+
+// What an earlier run may have left: the folders, a log, backups named for a
+// line's own second or for another day.
+EarlierRun leaveEarlierRun(SimMachine& machine, FuzzedDataProvider& input, const std::wstring& folder,
+                           const std::set<std::wstring>& lineSeconds) {
+    EarlierRun earlier;
+    earlier.oldLog = input.ConsumeBool();
+    if (input.ConsumeBool() || earlier.oldLog) {
+        machine.createDirectories(folder);
+    }
+    if (earlier.oldLog) {
+        const std::wstring logPath = folder + L"\\" + tdu::log::kLogFileName;
+        const std::uint64_t oldSize =
+            input.ConsumeBool()
+                ? tdu::log::kRotationThreshold - 2048 + input.ConsumeIntegralInRange<std::uint64_t>(0, 4096)
+                : input.ConsumeIntegralInRange<std::uint64_t>(kOldLogMark.size(), 4096);
+        machine.writeFile(logPath, std::string(kOldLogMark));
+        std::filesystem::resize_file(machine.hostPath(logPath), oldSize); // sparse: no time
+    }
+    earlier.backups.resize(input.ConsumeIntegralInRange<std::size_t>(0, 3));
+    for (std::size_t i = 0; i < earlier.backups.size(); ++i) {
+        Backup& backup = earlier.backups[i];
+        const auto pick = input.ConsumeIntegralInRange<std::size_t>(0, lineSeconds.size());
+        backup.name = pick < lineSeconds.size()
+                          ? *std::next(lineSeconds.begin(), static_cast<std::ptrdiff_t>(pick))
+                          : L"BK_20250101_00000" + std::to_wstring(i) + L"_" + tdu::log::kLogFileName;
+        backup.content = "backup " + std::to_string(i);
+        machine.createDirectories(folder);
+        machine.writeFile(folder + L"\\" + backup.name, backup.content);
+    }
+    return earlier;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -165,30 +202,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         lineSeconds.insert(backupName(later(start, elapsed)));
     }
 
-    // What an earlier run may have left: the folders, a log, backups.
-    const bool oldLog = input.ConsumeBool();
-    if (input.ConsumeBool() || oldLog) {
-        machine.createDirectories(folder);
+    // The host may refuse a name Windows takes (its names are at most 255
+    // bytes, and a character beyond ASCII takes seven); such a run is skipped.
+    EarlierRun earlier;
+    try {
+        earlier = leaveEarlierRun(machine, input, folder, lineSeconds);
+    } catch (const std::filesystem::filesystem_error&) {
+        return -1;
     }
-    if (oldLog) {
-        const std::uint64_t oldSize =
-            input.ConsumeBool()
-                ? tdu::log::kRotationThreshold - 2048 + input.ConsumeIntegralInRange<std::uint64_t>(0, 4096)
-                : input.ConsumeIntegralInRange<std::uint64_t>(kOldLogMark.size(), 4096);
-        machine.writeFile(logPath, std::string(kOldLogMark));
-        std::filesystem::resize_file(machine.hostPath(logPath), oldSize); // sparse: no time
-    }
-    std::vector<Backup> backups(input.ConsumeIntegralInRange(0U, 3U));
-    for (std::size_t i = 0; i < backups.size(); ++i) {
-        // The name of a line's own second, or one from another day.
-        const auto pick = input.ConsumeIntegralInRange<std::size_t>(0, lineSeconds.size());
-        backups[i].name = pick < lineSeconds.size()
-                              ? *std::next(lineSeconds.begin(), static_cast<std::ptrdiff_t>(pick))
-                              : L"BK_20250101_00000" + std::to_wstring(i) + L"_" + tdu::log::kLogFileName;
-        backups[i].content = "backup " + std::to_string(i);
-        machine.createDirectories(folder);
-        machine.writeFile(folder + L"\\" + backups[i].name, backups[i].content);
-    }
+    const bool oldLog = earlier.oldLog;
+    const std::vector<Backup>& backups = earlier.backups;
 
     bool faults = false;
     for (unsigned i = input.ConsumeIntegralInRange(0U, 3U); i > 0; --i) {
