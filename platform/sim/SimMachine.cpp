@@ -1,3 +1,4 @@
+#include "platform/WideText.h"
 #include "platform/sim/SimDeviceSetup.h"
 #include "platform/sim/SimFileVersion.h"
 #include "platform/sim/SimInstallerDb.h"
@@ -8,6 +9,7 @@
 #include "platform/sim/SimSystem.h"
 
 #include <cctype>
+#include <charconv>
 #include <chrono>
 #include <new>
 #include <random>
@@ -65,19 +67,20 @@ std::vector<std::wstring> splitPath(std::wstring_view path) {
 
 // Windows names are case-insensitive: an existing entry that differs only in
 // letter case is the one meant.
-std::filesystem::path caseFoldedEntry(const std::filesystem::path& folder, const std::wstring& name) {
+std::string caseFoldedEntry(const std::filesystem::path& folder, const std::wstring& name) {
+    std::string encoded = hostName(name);
     std::error_code ec;
-    if (std::filesystem::exists(folder / name, ec)) {
-        return name;
+    if (std::filesystem::exists(folder / encoded, ec)) {
+        return encoded;
     }
     const std::wstring wanted = foldCase(name);
     for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        const std::wstring candidate = it->path().filename().wstring();
-        if (foldCase(candidate) == wanted) {
+        std::string candidate = it->path().filename().string();
+        if (foldCase(windowsName(candidate)) == wanted) {
             return candidate;
         }
     }
-    return name;
+    return encoded;
 }
 
 std::string narrow(std::wstring_view text) {
@@ -90,12 +93,50 @@ std::string narrow(std::wstring_view text) {
 
 } // namespace
 
+std::string hostName(std::wstring_view name) {
+    std::string out;
+    for (const wchar_t ch : name) {
+        const std::uint32_t value = codePoint(ch);
+        if (value >= 0x20U && value < 0x7FU && ch != L'%') {
+            out.push_back(static_cast<char>(value));
+        } else {
+            constexpr char kHex[] = "0123456789ABCDEF";
+            out.push_back('%');
+            for (int shift = 20; shift >= 0; shift -= 4) {
+                out.push_back(kHex[(value >> static_cast<unsigned>(shift)) & 0xFU]);
+            }
+        }
+    }
+    return out;
+}
+
+std::wstring windowsName(std::string_view hostName) {
+    std::wstring out;
+    for (std::size_t i = 0; i < hostName.size(); ++i) {
+        std::uint32_t value = 0;
+        const std::string_view digits = hostName.substr(i + 1, 6);
+        if (hostName[i] == '%' && digits.size() == 6 &&
+            std::from_chars(digits.data(), digits.data() + digits.size(), value, 16).ptr ==
+                digits.data() + digits.size()) {
+            i += digits.size();
+        } else {
+            value = static_cast<unsigned char>(hostName[i]);
+        }
+        out.push_back(static_cast<wchar_t>(value));
+    }
+    return out;
+}
+
 std::filesystem::path mapToHost(const std::filesystem::path& root, std::wstring_view windowsPath) {
     std::filesystem::path host = root;
     std::wstring_view rest = windowsPath;
     if (rest.size() >= 2 && rest[1] == L':') {
-        const auto drive = static_cast<char>(std::tolower(static_cast<int>(rest[0]) & 0x7F));
-        host /= std::string(1, drive);
+        // Only a letter names a drive. Anything else ("/:", say) must not reach
+        // the host's own folders: it names a drive this machine lacks.
+        const wchar_t letter = rest[0];
+        const bool isLetter = (letter >= L'a' && letter <= L'z') || (letter >= L'A' && letter <= L'Z');
+        host /= isLetter ? std::string(1, static_cast<char>(std::tolower(static_cast<int>(letter))))
+                         : std::string("no-such-drive");
         rest.remove_prefix(2);
     } else {
         host /= "relative";

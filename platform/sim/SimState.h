@@ -162,6 +162,12 @@ struct SimState {
     std::unique_ptr<SimNetConfig> netConfig;
 };
 
+// The host keeps ASCII names only: its own conversion of wide names depends
+// on its locale, and a Windows name may hold any UTF-16 unit. Printable ASCII
+// but "%" stands for itself; any other character is "%" and six hex digits.
+std::string hostName(std::wstring_view name);
+std::wstring windowsName(std::string_view hostName);
+
 // Where a Windows path ("C:\\Users\\x") lies below the machine's folder.
 std::filesystem::path mapToHost(const std::filesystem::path& root, std::wstring_view windowsPath);
 

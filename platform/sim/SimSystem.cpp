@@ -174,7 +174,7 @@ Handle SimSystem::FindFirstFileW(const std::wstring& pattern, FindData& data) {
     std::vector<FindData> named;
     for (std::filesystem::directory_iterator it(where, ec), end; !ec && it != end; it.increment(ec)) {
         named.push_back(FindData{it->is_directory() ? kFileAttributeDirectory : kFileAttributeNormal,
-                                 it->path().filename().wstring()});
+                                 windowsName(it->path().filename().string())});
     }
     std::sort(named.begin(), named.end(), [](const FindData& a, const FindData& b) {
         return foldCase(a.fileName) < foldCase(b.fileName);

@@ -3,6 +3,9 @@
 #include "tests/unit/SimTest.h"
 
 #include "platform/Owners.h"
+#include "platform/WideText.h"
+
+#include <algorithm>
 
 namespace tdu::test {
 namespace {
@@ -52,6 +55,67 @@ TEST_F(SimMachineTest, EnvironmentExpansion) {
     EXPECT_EQ(sys().ExpandEnvironmentStringsW(L"%PUBLIC%", out, 10), 16U);
     EXPECT_EQ(out, L"unchanged");
     EXPECT_EQ(sys().GetLastError(), kErrorInsufficientBuffer);
+}
+
+TEST_F(SimMachineTest, OnlyALetterNamesADrive) {
+    sim.writeFile(L"C:\\inside.txt", "x");
+    const std::filesystem::path root = sim.hostPath(L"C:\\").parent_path();
+    const struct {
+        const wchar_t* path;
+        bool found;
+    } cases[] = {
+        {L"C:\\inside.txt", true},       // the machine's own drive
+        {L"c:\\INSIDE.TXT", true},       // in either case
+        {L"/:\\inside.txt", false},      // the host's own root
+        {L"\u012F:\\inside.txt", false}, // its low seven bits are "/"
+        {L"\u0143:\\inside.txt", false}, // ... "C"
+        {L"\u0080:\\inside.txt", false}, // ... NUL, which would cut the host path short
+        {L"1:\\inside.txt", false},      // a digit
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(narrow(c.path));
+        const std::filesystem::path host = sim.hostPath(c.path);
+        EXPECT_TRUE(std::mismatch(root.begin(), root.end(), host.begin(), host.end()).first == root.end())
+            << host;
+        EXPECT_EQ(host.native().find(std::filesystem::path::value_type{}), std::string::npos);
+        std::error_code ec;
+        EXPECT_EQ(sys().exists(c.path, ec), c.found);
+    }
+}
+
+TEST_F(SimMachineTest, NamesHoldAnyUtf16Unit) {
+    const std::vector<std::wstring> names{
+        L"caf\u00E9.inf",  // Latin-1
+        L"%0000E9",        // what the host calls the one above, as a name of its own
+        L"100%",           // the host's escape mark
+        L"\xD800.inf",     // an unpaired surrogate, which a Windows name may hold
+        L"\U0001F600.inf", // beyond the BMP
+        L"tab\there",
+    };
+    sim.createDirectories(L"C:\\names");
+    for (const std::wstring& name : names) {
+        SCOPED_TRACE(narrow(name));
+        const std::wstring path = L"C:\\names\\" + name;
+        const Stream stream(sys().OpenAppendStream(path));
+        ASSERT_TRUE(stream);
+        ASSERT_TRUE(sys().WriteStream(stream.get(), narrow(name)));
+    }
+    std::vector<std::wstring> listed;
+    FindData found;
+    const FindHandle search(sys().FindFirstFileW(L"C:\\NAMES\\*", found));
+    ASSERT_TRUE(search);
+    do {
+        listed.push_back(found.fileName);
+    } while (sys().FindNextFileW(search.get(), found));
+    std::vector<std::wstring> expected = names;
+    expected.insert(expected.end(), {L".", L".."});
+    std::sort(listed.begin(), listed.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(listed, expected);
+    for (const std::wstring& name : names) {
+        SCOPED_TRACE(narrow(name));
+        EXPECT_EQ(sim.readFile(L"C:\\Names\\" + asciiUpper(name)), narrow(name));
+    }
 }
 
 TEST_F(SimMachineTest, ClockAndNamedObjects) {
