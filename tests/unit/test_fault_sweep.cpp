@@ -93,6 +93,20 @@ struct Operation {
     std::map<std::string, std::set<int>> reported;
 };
 
+// Every network-configuration call fails /netserv with 2.
+std::map<std::string, std::set<int>> netConfigCalls(bool add) {
+    std::map<std::string, std::set<int>> calls;
+    for (const char* call :
+         {"CoInitializeEx", "CoCreateInstance", "QueryInterface", "AcquireWriteLock", "Initialize",
+          "FindComponent", "QueryNetCfgClass", "DeInstall", "Apply", "GetClassGuid"}) {
+        calls[call] = {2};
+    }
+    if (add) {
+        calls["Install"] = {2};
+    }
+    return calls;
+}
+
 const std::vector<Operation>& operations() {
     static const std::wstring managerInf = std::wstring(kDrivers) + L"tvrnvamgr\\tvrnvamgr.inf";
     const std::set<int> passedThrough{kFaultResult};
@@ -125,31 +139,12 @@ const std::vector<Operation>& operations() {
          {L"/netserv", L"ADD", L"/component", L"tvrnns"},
          &installed,
          0,
-         {{"CoInitializeEx", {2}},
-          {"CoCreateInstance", {2}},
-          {"QueryInterface", {2}},
-          {"AcquireWriteLock", {2}},
-          {"Initialize", {2}},
-          {"FindComponent", {2}},
-          {"QueryNetCfgClass", {2}},
-          {"DeInstall", {2}},
-          {"Install", {2}},
-          {"Apply", {2}},
-          {"GetClassGuid", {2}}}},
+         netConfigCalls(true)},
         {"net service remove",
          {L"/netserv", L"REMOVE", L"/component", L"tvrnns"},
          &installed,
          0,
-         {{"CoInitializeEx", {2}},
-          {"CoCreateInstance", {2}},
-          {"QueryInterface", {2}},
-          {"AcquireWriteLock", {2}},
-          {"Initialize", {2}},
-          {"FindComponent", {2}},
-          {"QueryNetCfgClass", {2}},
-          {"DeInstall", {2}},
-          {"Apply", {2}},
-          {"GetClassGuid", {2}}}},
+         netConfigCalls(false)},
         {"install all", {L"/installdrivers", L"1"}, &installed, 0, {{"ExpandEnvironmentStringsW", {2}}}},
         {"uninstall all", {L"/uninstalldrivers", L"1"}, &installed, 0, {{"ExpandEnvironmentStringsW", {2}}}},
         {"reinstall the manager with its device",
