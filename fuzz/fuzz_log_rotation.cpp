@@ -13,7 +13,6 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <array>
-#include <chrono>
 #include <exception>
 #include <filesystem>
 #include <fstream>
@@ -85,22 +84,6 @@ LocalTime startTime(FuzzedDataProvider& input) {
 }
 
 // The local time `ms` after `start`.
-LocalTime later(const LocalTime& start, std::uint64_t ms) {
-    using namespace std::chrono;
-    const sys_days day{year{start.year} / month{start.month} / std::chrono::day{start.day}};
-    const auto stamp = time_point<system_clock, milliseconds>(day) + hours{start.hour} +
-                       minutes{start.minute} + seconds{start.second} + milliseconds{start.milliseconds + ms};
-    const sys_days today = floor<days>(stamp);
-    const year_month_day date{today};
-    const hh_mm_ss clock{stamp - today};
-    return LocalTime{static_cast<std::uint16_t>(static_cast<int>(date.year())),
-                     static_cast<std::uint16_t>(static_cast<unsigned>(date.month())),
-                     static_cast<std::uint16_t>(static_cast<unsigned>(date.day())),
-                     static_cast<std::uint16_t>(clock.hours().count()),
-                     static_cast<std::uint16_t>(clock.minutes().count()),
-                     static_cast<std::uint16_t>(clock.seconds().count()),
-                     static_cast<std::uint16_t>(clock.subseconds().count())};
-}
 
 // The name rotation gives the log at this moment.
 std::wstring backupName(const LocalTime& t) {
@@ -199,7 +182,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         line.message =
             std::wstring(input.ConsumeIntegralInRange<std::size_t>(0, 1100), L'm') + fuzzedText(input, 64);
         elapsed += line.afterMs;
-        lineSeconds.insert(backupName(later(start, elapsed)));
+        lineSeconds.insert(backupName(tdu::platform::sim::SimMachine::localTimeAfter(start, elapsed)));
     }
 
     // The host may refuse a name Windows takes (its names are at most 255
@@ -225,7 +208,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (const Line& line : lines) {
             machine.advance(line.afterMs);
             elapsed += line.afterMs;
-            check(backupName(tdu::platform::sys().GetLocalTime()) == backupName(later(start, elapsed)),
+            check(backupName(tdu::platform::sys().GetLocalTime()) ==
+                      backupName(tdu::platform::sim::SimMachine::localTimeAfter(start, elapsed)),
                   "the fuzz target's clock agrees with the machine's");
             const std::array<tdu::log::FormatArg, 1> args{tdu::log::makeArg(line.message)};
             tdu::log::writeLogEntry(line.banner, tdu::log::kLogFileName, L"fuzz_log_rotation.cpp", 1,

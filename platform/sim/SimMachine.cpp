@@ -535,6 +535,23 @@ void SimMachine::setDriverUpdateRestart(bool restart) {
     state_->driverUpdateRestart = restart;
 }
 
+LocalTime SimMachine::localTimeAfter(const LocalTime& start, std::uint64_t ms) {
+    using namespace std::chrono;
+    const sys_days day{year{start.year} / month{start.month} / std::chrono::day{start.day}};
+    const auto stamp = time_point<system_clock, milliseconds>(day) + hours{start.hour} +
+                       minutes{start.minute} + seconds{start.second} + milliseconds{start.milliseconds + ms};
+    const sys_days today = floor<days>(stamp);
+    const year_month_day date{today};
+    const hh_mm_ss clock{stamp - today};
+    return LocalTime{static_cast<std::uint16_t>(static_cast<int>(date.year())),
+                     static_cast<std::uint16_t>(static_cast<unsigned>(date.month())),
+                     static_cast<std::uint16_t>(static_cast<unsigned>(date.day())),
+                     static_cast<std::uint16_t>(clock.hours().count()),
+                     static_cast<std::uint16_t>(clock.minutes().count()),
+                     static_cast<std::uint16_t>(clock.seconds().count()),
+                     static_cast<std::uint16_t>(clock.subseconds().count())};
+}
+
 unsigned SimMachine::sharingViolations() const {
     return state_->sharingViolations;
 }

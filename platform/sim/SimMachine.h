@@ -81,6 +81,9 @@ public:
     void at(std::uint64_t whenMs, std::function<void()> action);
     void advance(std::uint64_t ms);
     void setLocalTime(const LocalTime& atStart);
+    // The local time `ms` after `start`: what GetLocalTime answers once the
+    // virtual clock has run that long.
+    static LocalTime localTimeAfter(const LocalTime& start, std::uint64_t ms);
     void setTickCountAtStart(std::uint32_t ticks);
 
     // Simulated processes: calls are made on behalf of the current one.

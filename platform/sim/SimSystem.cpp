@@ -347,22 +347,7 @@ bool SimSystem::CloseStream(Handle stream) {
 }
 
 LocalTime SimSystem::GetLocalTime() {
-    using namespace std::chrono;
-    const LocalTime& start = s_.localTimeAtStart;
-    const sys_days day{year{start.year} / month{start.month} / std::chrono::day{start.day}};
-    const auto stamp = time_point<system_clock, milliseconds>(day) + hours{start.hour} +
-                       minutes{start.minute} + seconds{start.second} +
-                       milliseconds{start.milliseconds + s_.now};
-    const sys_days today = floor<days>(stamp);
-    const year_month_day date{today};
-    const hh_mm_ss clock{stamp - today};
-    return LocalTime{static_cast<std::uint16_t>(static_cast<int>(date.year())),
-                     static_cast<std::uint16_t>(static_cast<unsigned>(date.month())),
-                     static_cast<std::uint16_t>(static_cast<unsigned>(date.day())),
-                     static_cast<std::uint16_t>(clock.hours().count()),
-                     static_cast<std::uint16_t>(clock.minutes().count()),
-                     static_cast<std::uint16_t>(clock.seconds().count()),
-                     static_cast<std::uint16_t>(clock.subseconds().count())};
+    return SimMachine::localTimeAfter(s_.localTimeAtStart, s_.now);
 }
 
 std::uint32_t SimSystem::GetTickCount() {
