@@ -3,6 +3,7 @@
 // difference. Prints microseconds per operation for each, and their ratio.
 // Usage: tdlogbench.exe <folder> [lines]
 #include "log/LogWriter.h"
+#include "platform/Owners.h"
 #include "platform/win32/Win32Platform.h"
 
 #include <windows.h>
@@ -66,11 +67,18 @@ int wmain(int argc, wchar_t** argv) {
     using tdu::platform::sys;
     const std::wstring log = folder + L"\\TavrinDriverUtil.log";
     std::error_code ec;
-    std::wstring module;
-    std::printf("per call: exists %.1f us, file_size %.1f us, module path %.1f us, local time %.1f us\n",
-                microsecondsPer(lines, [&] { (void)sys().exists(log, ec); }),
-                microsecondsPer(lines, [&] { (void)sys().file_size(log, ec); }),
-                microsecondsPer(lines, [&] { (void)sys().K32GetModuleFileNameExW(module, MAX_PATH); }),
-                microsecondsPer(lines, [&] { (void)sys().GetLocalTime(); }));
+    tdu::platform::FileInformation info;
+    const tdu::platform::Stream stream(sys().OpenAppendStream(log));
+    std::printf(
+        "per call: folder attributes %.1f us, exists and size %.1f us, file check %.1f us, local time "
+        "%.1f us\n",
+        microsecondsPer(lines, [&] { (void)sys().GetFileAttributesW(folder); }),
+        microsecondsPer(lines,
+                        [&] {
+                            (void)sys().exists(log, ec);
+                            (void)sys().file_size(log, ec);
+                        }),
+        microsecondsPer(lines, [&] { (void)sys().GetFileInformationByHandle(stream.get(), info); }),
+        microsecondsPer(lines, [&] { (void)sys().GetLocalTime(); }));
     return 0;
 }
