@@ -9,11 +9,16 @@ namespace tdu::log {
 
 namespace {
 
+using platform::Handle;
 using platform::sys;
 
 struct LogPath {
     std::wstring folder; // expanded, with its trailing backslash
     std::wstring file;   // folder, one more backslash, the file name
+    // The two levels below the public profile, without trailing separators:
+    // the vendor folder and the log folder itself.
+    std::wstring vendorFolder;
+    std::wstring logFolder;
 };
 
 LogPath& cachedPath() {
@@ -36,6 +41,41 @@ std::wstring timestamp(const platform::LocalTime& t) {
                   int{t.minute}, int{t.second});
 }
 
+// Any user may create entries under the public profile, and this program
+// runs as LocalSystem: a link planted in the log's place would turn the append
+// into a privileged write wherever it points. So every folder level it writes
+// in must be a real folder and the file a plain file with no other name.
+bool isPlainFolder(std::uint32_t attributes) {
+    return attributes != platform::kInvalidFileAttributes &&
+           (attributes & platform::kFileAttributeDirectory) != 0 &&
+           (attributes & platform::kFileAttributeReparsePoint) == 0;
+}
+
+bool isPlainFile(Handle stream) {
+    platform::FileInformation info;
+    return sys().GetFileInformationByHandle(stream, info) &&
+           (info.attributes & (platform::kFileAttributeDirectory | platform::kFileAttributeReparsePoint)) ==
+               0 &&
+           info.numberOfLinks == 1;
+}
+
+// The log folder as a real folder, created when missing with write access for
+// SYSTEM and Administrators only, so that nobody else can plant a link in it.
+bool logFolderReady(const LogPath& path) {
+    if (!isPlainFolder(sys().GetFileAttributesW(path.vendorFolder))) {
+        return false;
+    }
+    std::uint32_t attributes = sys().GetFileAttributesW(path.logFolder);
+    if (attributes == platform::kInvalidFileAttributes) {
+        // Only the last level is created; losing a race to create it to
+        // another instance is fine when what is there now passes the test.
+        attributes = sys().CreateDirectoryW(path.folder, kLogFolderSecurity)
+                         ? platform::kFileAttributeDirectory
+                         : sys().GetFileAttributesW(path.logFolder);
+    }
+    return isPlainFolder(attributes);
+}
+
 void rotateIfTooLarge(const LogPath& path, const platform::LocalTime& t, const std::wstring& logFileName) {
     // A failed test, size query or rename skips rotation for this call; the
     // line still goes into the current file.
@@ -45,6 +85,10 @@ void rotateIfTooLarge(const LogPath& path, const platform::LocalTime& t, const s
     }
     const std::uint64_t size = sys().file_size(path.file, ec);
     if (ec || size <= kRotationThreshold) {
+        return;
+    }
+    if (const platform::Stream current(sys().OpenAppendStream(path.file));
+        !current || !isPlainFile(current.get())) {
         return;
     }
     const std::wstring backup = format(L"BK_%04d%02d%02d_%02d%02d%02d_%s", int{t.year}, int{t.month},
@@ -61,6 +105,16 @@ void resetLogPathCache() {
 void writeLogEntry(bool isBanner, const std::wstring& logFileName, const wchar_t* sourceFile, int line,
                    const wchar_t* /*functionName: carried for the reader of the call, never written*/,
                    std::wstring_view messageFormat, std::span<const FormatArg> args) {
+    // A line never changes the last error that the caller's next message may
+    // report.
+    struct LastErrorKept {
+        std::uint32_t saved = sys().GetLastError();
+        LastErrorKept() = default;
+        LastErrorKept(const LastErrorKept&) = delete;
+        LastErrorKept& operator=(const LastErrorKept&) = delete;
+        ~LastErrorKept() { sys().SetLastError(saved); }
+    } const kept;
+
     std::wstring message = formatMessage(messageFormat, args);
     cutToUtf16Units(message, kMessageLimit);
 
@@ -75,28 +129,32 @@ void writeLogEntry(bool isBanner, const std::wstring& logFileName, const wchar_t
         }
         path.folder = folder;
         path.file = folder + L"\\" + logFileName;
+        const std::size_t end = folder.find_last_not_of(L"\\/") + 1;
+        path.logFolder = folder.substr(0, end);
+        path.vendorFolder = folder.substr(0, path.logFolder.find_last_of(L"\\/"));
     }
 
-    std::error_code ec;
-    if (!sys().exists(path.folder, ec)) {
-        sys().CreateDirectoryW(path.folder);
+    if (!logFolderReady(path)) {
+        return;
     }
 
     const platform::LocalTime now = sys().GetLocalTime();
     rotateIfTooLarge(path, now, logFileName);
 
     const platform::Stream stream(sys().OpenAppendStream(path.file));
-    if (!stream) {
+    if (!stream || !isPlainFile(stream.get())) {
         return;
     }
 
     const std::wstring stamp = timestamp(now);
-    std::wstring modulePath;
-    sys().K32GetModuleFileNameExW(modulePath, platform::kMaxPath);
     const std::wstring_view source = afterLastSeparator(sourceFile == nullptr ? L"" : sourceFile);
 
     std::wstring text;
     if (isBanner) {
+        // Only the banner names the executable: a normal line need not pay
+        // for the query.
+        std::wstring modulePath;
+        sys().K32GetModuleFileNameExW(modulePath, platform::kMaxPath);
         const std::wstring stars = L"\n" + std::wstring(96, L'*');
         text = L"\n\n" + stars +
                format(L"\nStarted %s(pid:%d) at: [ %s ]", afterLastSeparator(modulePath),

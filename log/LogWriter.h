@@ -16,6 +16,9 @@ namespace tdu::log {
 
 inline constexpr wchar_t kLogFileName[] = L"TavrinDriverUtil.log";
 inline constexpr wchar_t kLogFolder[] = L"%PUBLIC%\\Tavrin Secure\\Logging\\";
+// Full control for SYSTEM and Administrators, read for Users, nothing passed
+// on from the parent.
+inline constexpr wchar_t kLogFolderSecurity[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)";
 inline constexpr std::uint64_t kRotationThreshold = 5'242'880; // rotate when strictly larger
 inline constexpr std::size_t kMessageLimit = 1022;             // UTF-16 units of one message
 

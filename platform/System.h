@@ -31,6 +31,14 @@ struct FindData {
 };
 
 inline constexpr std::uint32_t kFileAttributeDirectory = 0x10;
+inline constexpr std::uint32_t kFileAttributeReparsePoint = 0x400; // a junction, mount point or symbolic link
+inline constexpr std::uint32_t kInvalidFileAttributes = 0xFFFFFFFF;
+
+// What an open file is: its attributes and how many names it has.
+struct FileInformation {
+    std::uint32_t attributes = 0;
+    std::uint32_t numberOfLinks = 0;
+};
 
 class ISystem {
 public:
@@ -48,7 +56,12 @@ public:
                                                     std::uint32_t capacity) = 0;
 
     // Files and folders.
-    virtual bool CreateDirectoryW(const std::wstring& path) = 0;
+    // `securityDescriptor`: the new folder's access in SDDL text; empty for
+    // what the parent passes on.
+    virtual bool CreateDirectoryW(const std::wstring& path, std::wstring_view securityDescriptor) = 0;
+    // The attributes of the entry itself, never of what a link at its name
+    // points to; kInvalidFileAttributes on failure.
+    virtual std::uint32_t GetFileAttributesW(const std::wstring& path) = 0;
     virtual bool DeleteFileW(const std::wstring& path) = 0;
     // The run-time library's removal: 0 on success, -1 on failure.
     virtual int _wremove(const std::wstring& path) = 0; // NOLINT(bugprone-reserved-identifier)
@@ -67,8 +80,10 @@ public:
     virtual void rename(const std::wstring& from, const std::wstring& to, std::error_code& ec) = 0;
 
     // A stream opened for appending ("a+"), shared with no other writer while
-    // open; kNullHandle when it cannot be opened. Bytes are written as given.
+    // open; kNullHandle when it cannot be opened. A link at the file's name is
+    // opened itself, never followed. Bytes are written as given.
     virtual Handle OpenAppendStream(const std::wstring& path) = 0;
+    virtual bool GetFileInformationByHandle(Handle stream, FileInformation& information) = 0;
     virtual bool WriteStream(Handle stream, std::string_view bytes) = 0;
     virtual bool CloseStream(Handle stream) = 0;
 

@@ -127,21 +127,48 @@ std::wstring windowsName(std::string_view hostName) {
     return out;
 }
 
-std::filesystem::path mapToHost(const std::filesystem::path& root, std::wstring_view windowsPath) {
-    std::filesystem::path host = root;
+std::filesystem::path mapToHost(const std::filesystem::path& root, std::wstring_view windowsPath,
+                                std::filesystem::file_status* entry) {
+    std::string drive = "relative";
     std::wstring_view rest = windowsPath;
     if (rest.size() >= 2 && rest[1] == L':') {
         // Only a letter names a drive. Anything else ("/:", say) must not reach
         // the host's own folders: it names a drive this machine lacks.
         const wchar_t letter = rest[0];
         const bool isLetter = (letter >= L'a' && letter <= L'z') || (letter >= L'A' && letter <= L'Z');
-        host /= isLetter ? std::string(1, static_cast<char>(std::tolower(static_cast<int>(letter))))
-                         : std::string("no-such-drive");
+        drive = isLetter ? std::string(1, static_cast<char>(std::tolower(static_cast<int>(letter))))
+                         : "no-such-drive";
         rest.remove_prefix(2);
-    } else {
-        host /= "relative";
     }
-    for (const std::wstring& part : splitPath(rest)) {
+    const std::vector<std::wstring> parts = splitPath(rest);
+    // Names are mostly spelled as they were created: one look at the whole
+    // path, built as one string, spares the search of each folder for another
+    // spelling.
+    std::vector<std::string> exact{drive};
+    for (const std::wstring& part : parts) {
+        if (part == L"..") {
+            if (!exact.empty()) {
+                exact.pop_back();
+            }
+        } else if (part != L".") {
+            exact.push_back(hostName(part));
+        }
+    }
+    std::string joined = root.string();
+    for (const std::string& name : exact) {
+        joined.append(1, '/').append(name);
+    }
+    std::error_code ec;
+    std::filesystem::path found(joined);
+    const std::filesystem::file_status status = std::filesystem::symlink_status(found, ec);
+    if (entry != nullptr) {
+        *entry = std::filesystem::exists(status) ? status : std::filesystem::file_status{};
+    }
+    if (std::filesystem::exists(status)) {
+        return found;
+    }
+    std::filesystem::path host = root / drive;
+    for (const std::wstring& part : parts) {
         if (part == L"..") {
             if (host != root) {
                 host = host.parent_path();
@@ -185,10 +212,13 @@ bool HostFileLock::heldElsewhere(const std::filesystem::path& /*file*/) {
     return false;
 }
 HostFileLock::~HostFileLock() = default;
+bool HostFileLock::append(std::string_view /*bytes*/) const {
+    return false;
+}
 #else
 std::unique_ptr<HostFileLock> HostFileLock::tryLock(const std::filesystem::path& file) {
     // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg): open's mode argument
-    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) {
         return std::unique_ptr<HostFileLock>(new HostFileLock(-1));
     }
@@ -201,6 +231,17 @@ std::unique_ptr<HostFileLock> HostFileLock::tryLock(const std::filesystem::path&
 
 bool HostFileLock::heldElsewhere(const std::filesystem::path& file) {
     return std::filesystem::exists(file) && !tryLock(file);
+}
+
+bool HostFileLock::append(std::string_view bytes) const {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
+        if (written <= 0) {
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
 }
 
 HostFileLock::~HostFileLock() {
@@ -550,6 +591,11 @@ LocalTime SimMachine::localTimeAfter(const LocalTime& start, std::uint64_t ms) {
                      static_cast<std::uint16_t>(clock.minutes().count()),
                      static_cast<std::uint16_t>(clock.seconds().count()),
                      static_cast<std::uint16_t>(clock.subseconds().count())};
+}
+
+std::optional<std::wstring> SimMachine::folderSecurity(const std::wstring& windowsPath) const {
+    const auto folder = state_->folderSecurity.find(hostPath(windowsPath));
+    return folder == state_->folderSecurity.end() ? std::nullopt : std::optional(folder->second);
 }
 
 unsigned SimMachine::sharingViolations() const {

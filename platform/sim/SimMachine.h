@@ -102,6 +102,8 @@ public:
     [[nodiscard]] std::optional<std::string> readFile(const std::wstring& windowsPath) const;
     void writeFile(const std::wstring& windowsPath, const std::string& bytes);
     void createDirectories(const std::wstring& windowsPath);
+    // The access (SDDL) a folder was given when a call created it.
+    [[nodiscard]] std::optional<std::wstring> folderSecurity(const std::wstring& windowsPath) const;
     // Opens of a file refused because another opener, of this or of another
     // process on the same machine folder, held it.
     [[nodiscard]] unsigned sharingViolations() const;

@@ -74,6 +74,10 @@ public:
     ~HostFileLock();
     HostFileLock(const HostFileLock&) = delete;
     HostFileLock& operator=(const HostFileLock&) = delete;
+    // Appends through the locked descriptor, which saves a second open of the
+    // file; false when there is none (the Windows build).
+    [[nodiscard]] bool writable() const { return fd_ >= 0; }
+    bool append(std::string_view bytes) const;
 
 private:
     explicit HostFileLock(int fd) : fd_(fd) {}
@@ -86,8 +90,8 @@ struct HandleEntry {
     std::shared_ptr<KernelObject> object;
     std::shared_ptr<RegNode> key;
     std::uint32_t access = 0;
-    std::unique_ptr<HostFileLock> hostLock; // released after the stream has closed
-    std::unique_ptr<std::ofstream> stream;
+    std::unique_ptr<HostFileLock> hostLock; // none for a link opened itself
+    std::unique_ptr<std::ofstream> stream;  // where the lock cannot write
     std::filesystem::path streamPath;
     std::shared_ptr<SimDeviceSet> deviceSet;
     std::vector<FindData> found; // a directory search's entries
@@ -149,6 +153,7 @@ struct SimState {
     bool driverUpdateRestart = false;
     std::vector<std::wstring> sectionsRun;
     unsigned sharingViolations = 0;
+    std::map<std::filesystem::path, std::wstring> folderSecurity; // SDDL of the folders created by a call
     std::wstring windowsDirectory = L"C:\\Windows";
     std::wstring detailInfFolder = L"C:\\Windows\\INF\\";
     std::uint32_t nextDevInst = 1;
@@ -168,8 +173,11 @@ struct SimState {
 std::string hostName(std::wstring_view name);
 std::wstring windowsName(std::string_view hostName);
 
-// Where a Windows path ("C:\\Users\\x") lies below the machine's folder.
-std::filesystem::path mapToHost(const std::filesystem::path& root, std::wstring_view windowsPath);
+// Where a Windows path ("C:\\Users\\x") lies below the machine's folder;
+// `entry`, when given, receives what lies there (not following a link) if the
+// lookup already saw it, and file_type::none otherwise.
+std::filesystem::path mapToHost(const std::filesystem::path& root, std::wstring_view windowsPath,
+                                std::filesystem::file_status* entry = nullptr);
 
 // Registry paths: components split at backslashes, the 32-bit view's
 // redirection of SOFTWARE applied when asked.

@@ -78,13 +78,13 @@ std::uint32_t SimSystem::ExpandEnvironmentStringsW(std::wstring_view source, std
     return needed;
 }
 
-bool SimSystem::CreateDirectoryW(const std::wstring& path) {
+bool SimSystem::CreateDirectoryW(const std::wstring& path, std::wstring_view securityDescriptor) {
     if (auto error = s_.check("CreateDirectoryW")) {
         return false;
     }
     const std::filesystem::path target = host(path);
     std::error_code ec;
-    if (std::filesystem::exists(target, ec)) {
+    if (std::filesystem::exists(std::filesystem::symlink_status(target, ec))) {
         return fail(kErrorAlreadyExists);
     }
     if (!std::filesystem::is_directory(target.parent_path(), ec)) {
@@ -93,7 +93,28 @@ bool SimSystem::CreateDirectoryW(const std::wstring& path) {
     if (!std::filesystem::create_directory(target, ec)) {
         return fail(kErrorAccessDenied);
     }
+    s_.folderSecurity[target] = securityDescriptor;
     return true;
+}
+
+// A host symbolic link stands for any reparse point: a junction or mount point
+// when it leads to a folder.
+std::uint32_t SimSystem::GetFileAttributesW(const std::wstring& path) {
+    if (auto error = s_.check("GetFileAttributesW")) {
+        return kInvalidFileAttributes;
+    }
+    std::filesystem::file_status entry;
+    const std::filesystem::path target = mapToHost(s_.root, path, &entry);
+    std::error_code ec;
+    if (!std::filesystem::exists(entry)) {
+        fail(std::filesystem::is_directory(target.parent_path(), ec) ? kErrorFileNotFound
+                                                                     : kErrorPathNotFound);
+        return kInvalidFileAttributes;
+    }
+    const bool link = std::filesystem::is_symlink(entry);
+    const bool folder = std::filesystem::is_directory(link ? std::filesystem::status(target, ec) : entry);
+    return (link ? kFileAttributeReparsePoint : 0) |
+           (folder ? kFileAttributeDirectory : kFileAttributeNormal);
 }
 
 std::uint32_t SimSystem::deletionRefusal(const std::filesystem::path& target) const {
@@ -106,7 +127,7 @@ std::uint32_t SimSystem::deletionRefusal(const std::filesystem::path& target) co
         return kErrorAccessDenied;
     }
     for (const auto& [handle, entry] : s_.handles) {
-        if (entry.stream && entry.streamPath == target) {
+        if (entry.kind == "file stream" && entry.streamPath == target) {
             return kErrorSharingViolation;
         }
     }
@@ -258,7 +279,10 @@ bool SimSystem::exists(const std::wstring& path, std::error_code& ec) {
         ec = std::error_code(static_cast<int>(*error), std::system_category());
         return false;
     }
-    return std::filesystem::exists(host(path), ec);
+    std::filesystem::file_status entry;
+    const std::filesystem::path target = mapToHost(s_.root, path, &entry);
+    return std::filesystem::is_regular_file(entry) || std::filesystem::is_directory(entry) ||
+           std::filesystem::exists(target, ec);
 }
 
 std::uint64_t SimSystem::file_size(const std::wstring& path, std::error_code& ec) {
@@ -278,7 +302,7 @@ void SimSystem::rename(const std::wstring& from, const std::wstring& to, std::er
     const std::filesystem::path source = host(from);
     bool held = HostFileLock::heldElsewhere(source);
     for (const auto& [handle, entry] : s_.handles) {
-        held = held || (entry.stream && entry.streamPath == source);
+        held = held || (entry.kind == "file stream" && entry.streamPath == source);
     }
     if (held) {
         // Windows refuses to move a file another opener holds.
@@ -292,36 +316,58 @@ Handle SimSystem::OpenAppendStream(const std::wstring& path) {
     if (auto error = s_.check("OpenAppendStream")) {
         return kNullHandle;
     }
-    const std::filesystem::path target = host(path);
+    std::filesystem::file_status found;
+    const std::filesystem::path target = mapToHost(s_.root, path, &found);
     for (const auto& [handle, entry] : s_.handles) {
-        if (entry.stream && entry.streamPath == target) {
+        if (entry.kind == "file stream" && entry.streamPath == target) {
             ++s_.sharingViolations;
             fail(kErrorSharingViolation);
             return kNullHandle;
         }
     }
     std::error_code ec;
-    if (!std::filesystem::is_directory(target.parent_path(), ec)) {
+    if (!std::filesystem::exists(found) && !std::filesystem::is_directory(target.parent_path(), ec)) {
         fail(kErrorPathNotFound);
-        return kNullHandle;
-    }
-    std::unique_ptr<HostFileLock> lock = HostFileLock::tryLock(target);
-    if (!lock) {
-        ++s_.sharingViolations;
-        fail(kErrorSharingViolation);
-        return kNullHandle;
-    }
-    auto stream = std::make_unique<std::ofstream>(target, std::ios::binary | std::ios::app);
-    if (!*stream) {
-        fail(kErrorAccessDenied);
         return kNullHandle;
     }
     HandleEntry entry;
     entry.kind = "file stream";
-    entry.hostLock = std::move(lock);
-    entry.stream = std::move(stream);
     entry.streamPath = target;
+    // A link at the name is opened itself: what it leads to is never touched.
+    if (!std::filesystem::is_symlink(
+            std::filesystem::exists(found) ? found : std::filesystem::symlink_status(target, ec))) {
+        entry.hostLock = HostFileLock::tryLock(target);
+        if (!entry.hostLock) {
+            ++s_.sharingViolations;
+            fail(kErrorSharingViolation);
+            return kNullHandle;
+        }
+        if (!entry.hostLock->writable()) {
+            entry.stream = std::make_unique<std::ofstream>(target, std::ios::binary | std::ios::app);
+            if (!*entry.stream) {
+                fail(kErrorAccessDenied);
+                return kNullHandle;
+            }
+        }
+    }
     return s_.addHandle(std::move(entry));
+}
+
+bool SimSystem::GetFileInformationByHandle(Handle stream, FileInformation& information) {
+    if (auto error = s_.check("GetFileInformationByHandle")) {
+        return false;
+    }
+    HandleEntry* entry = s_.findHandle(stream);
+    if (entry == nullptr || entry->kind != "file stream") {
+        return fail(kErrorInvalidHandle);
+    }
+    // A stream without a host lock is a link opened itself.
+    std::error_code ec;
+    information.attributes = entry->hostLock ? kFileAttributeNormal : kFileAttributeReparsePoint;
+    information.numberOfLinks =
+        entry->hostLock ? static_cast<std::uint32_t>(std::filesystem::hard_link_count(entry->streamPath, ec))
+                        : 1;
+    return true;
 }
 
 bool SimSystem::WriteStream(Handle stream, std::string_view bytes) {
@@ -329,8 +375,14 @@ bool SimSystem::WriteStream(Handle stream, std::string_view bytes) {
         return false;
     }
     HandleEntry* entry = s_.findHandle(stream);
-    if (entry == nullptr || !entry->stream) {
+    if (entry == nullptr || entry->kind != "file stream") {
         return fail(kErrorInvalidHandle);
+    }
+    if (!entry->hostLock) {
+        return true; // into the link's own data, which nothing here reads
+    }
+    if (!entry->stream) {
+        return entry->hostLock->append(bytes);
     }
     entry->stream->write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     entry->stream->flush();
@@ -339,7 +391,7 @@ bool SimSystem::WriteStream(Handle stream, std::string_view bytes) {
 
 bool SimSystem::CloseStream(Handle stream) {
     HandleEntry* entry = s_.findHandle(stream);
-    if (entry == nullptr || !entry->stream) {
+    if (entry == nullptr || entry->kind != "file stream") {
         return fail(kErrorInvalidHandle);
     }
     s_.closeHandle(stream);

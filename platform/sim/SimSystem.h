@@ -12,7 +12,8 @@ public:
     void SetLastError(std::uint32_t error) override { s_.lastError = error; }
     std::uint32_t ExpandEnvironmentStringsW(std::wstring_view source, std::wstring& destination,
                                             std::uint32_t capacity) override;
-    bool CreateDirectoryW(const std::wstring& path) override;
+    bool CreateDirectoryW(const std::wstring& path, std::wstring_view securityDescriptor) override;
+    std::uint32_t GetFileAttributesW(const std::wstring& path) override;
     bool DeleteFileW(const std::wstring& path) override;
     int _wremove(const std::wstring& path) override; // NOLINT(bugprone-reserved-identifier)
     bool RemoveDirectoryW(const std::wstring& path) override;
@@ -25,6 +26,7 @@ public:
     std::uint64_t file_size(const std::wstring& path, std::error_code& ec) override;
     void rename(const std::wstring& from, const std::wstring& to, std::error_code& ec) override;
     Handle OpenAppendStream(const std::wstring& path) override;
+    bool GetFileInformationByHandle(Handle stream, FileInformation& information) override;
     bool WriteStream(Handle stream, std::string_view bytes) override;
     bool CloseStream(Handle stream) override;
     LocalTime GetLocalTime() override;

@@ -2,8 +2,10 @@
 
 #include <windows.h>
 
-#include <cstdio>
+#include <memory>
+#include <optional>
 #include <psapi.h>
+#include <sddl.h>
 #include <vector>
 
 namespace tdu::platform::win32 {
@@ -37,17 +39,35 @@ public:
         return count;
     }
 
-    bool CreateDirectoryW(const std::wstring& path) override {
-        const BOOL ok = ::CreateDirectoryW(path.c_str(), nullptr);
-        keep();
-        return ok != FALSE;
+    bool CreateDirectoryW(const std::wstring& path, std::wstring_view securityDescriptor) override {
+        SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+        std::unique_ptr<void, decltype(&::LocalFree)> descriptor(nullptr, &::LocalFree);
+        if (!securityDescriptor.empty()) {
+            PSECURITY_DESCRIPTOR converted = nullptr;
+            // A folder is never created with less protection than was asked for.
+            if (!ok(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                    std::wstring(securityDescriptor).c_str(), SDDL_REVISION_1, &converted, nullptr))) {
+                return false;
+            }
+            descriptor.reset(converted);
+            attributes.lpSecurityDescriptor = converted;
+        }
+        return ok(::CreateDirectoryW(path.c_str(), descriptor ? &attributes : nullptr));
     }
 
-    // The file-system library's existence test and size query, answered from
-    // the file's attributes: a missing file is no error, anything else is.
-    bool DeleteFileW(const std::wstring& path) override { return ok(::DeleteFileW(path.c_str())); }
+    std::uint32_t GetFileAttributesW(const std::wstring& path) override {
+        const DWORD attributes = ::GetFileAttributesW(path.c_str());
+        keep();
+        return attributes;
+    }
+
+    bool DeleteFileW(const std::wstring& path) override {
+        lastAttributes_.reset();
+        return ok(::DeleteFileW(path.c_str()));
+    }
 
     int _wremove(const std::wstring& path) override { // NOLINT(bugprone-reserved-identifier)
+        lastAttributes_.reset();
         const int result = ::_wremove(path.c_str());
         keep();
         return result;
@@ -97,14 +117,28 @@ public:
         return true;
     }
 
+    // The file-system library's existence test and size query, answered from
+    // the file's attributes: a missing file is no error, anything else is.
+    // The log asks for the size right after finding the file, so the size
+    // query of that same path takes the attributes the test just read
+    // instead of asking again.
     bool exists(const std::wstring& path, std::error_code& ec) override {
+        lastAttributes_.reset();
         WIN32_FILE_ATTRIBUTE_DATA data{};
-        return attributes(path, data, ec);
+        if (!attributes(path, data, ec)) {
+            return false;
+        }
+        lastAttributes_.emplace(path, data);
+        return true;
     }
 
     std::uint64_t file_size(const std::wstring& path, std::error_code& ec) override {
         WIN32_FILE_ATTRIBUTE_DATA data{};
-        if (!attributes(path, data, ec)) {
+        if (lastAttributes_ && lastAttributes_->first == path) {
+            data = lastAttributes_->second;
+            lastAttributes_.reset();
+            ec.clear();
+        } else if (lastAttributes_.reset(); !attributes(path, data, ec)) {
             if (!ec) {
                 ec = std::error_code(ERROR_FILE_NOT_FOUND, std::system_category());
             }
@@ -117,9 +151,12 @@ public:
         return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32U) | data.nFileSizeLow;
     }
 
+    // Without MOVEFILE_COPY_ALLOWED: the backup lies beside the file, so a copy
+    // is never needed, and a copy would write through a link at the target
+    // name where a move only replaces the name.
     void rename(const std::wstring& from, const std::wstring& to, std::error_code& ec) override {
-        if (::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) ==
-            FALSE) {
+        lastAttributes_.reset();
+        if (::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) == FALSE) {
             keep();
             ec = std::error_code(static_cast<int>(lastError_), std::system_category());
             return;
@@ -128,24 +165,41 @@ public:
     }
 
     Handle OpenAppendStream(const std::wstring& path) override {
-        // _wfopen_s shares the file with no other opener while it is open.
-        // Binary mode: the core already wrote each line feed as CR LF.
-        FILE* stream = nullptr;
-        if (::_wfopen_s(&stream, path.c_str(), L"a+b") != 0 || stream == nullptr) {
-            keep();
-            return kNullHandle;
+        // As "a+" with the run-time's default sharing: created when missing,
+        // shared with no other opener while open; append-only access writes
+        // at the end. Bytes go out as given: the core already wrote each line
+        // feed as CR LF.
+        HANDLE file =
+            ::CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE, 0, nullptr,
+                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        keep();
+        return file == INVALID_HANDLE_VALUE ? kNullHandle : fromHandle(file);
+    }
+
+    // From the handle's standard and basic information: the classic
+    // GetFileInformationByHandle also reads the volume's serial number, a
+    // slow query that the log must not pay for on every line.
+    bool GetFileInformationByHandle(Handle stream, FileInformation& information) override {
+        FILE_STANDARD_INFO standard{};
+        FILE_BASIC_INFO basic{};
+        if (!ok(::GetFileInformationByHandleEx(toHandle(stream), FileStandardInfo, &standard,
+                                               sizeof standard)) ||
+            !ok(::GetFileInformationByHandleEx(toHandle(stream), FileBasicInfo, &basic, sizeof basic))) {
+            return false;
         }
-        return static_cast<Handle>(reinterpret_cast<std::uintptr_t>(stream));
+        information = FileInformation{basic.FileAttributes, standard.NumberOfLinks};
+        return true;
     }
 
     bool WriteStream(Handle stream, std::string_view bytes) override {
-        FILE* file = reinterpret_cast<FILE*>(static_cast<std::uintptr_t>(stream));
-        return std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+        lastAttributes_.reset();
+        DWORD written = 0;
+        return ok(::WriteFile(toHandle(stream), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                              nullptr)) &&
+               written == bytes.size();
     }
 
-    bool CloseStream(Handle stream) override {
-        return std::fclose(reinterpret_cast<FILE*>(static_cast<std::uintptr_t>(stream))) == 0;
-    }
+    bool CloseStream(Handle stream) override { return ok(::CloseHandle(toHandle(stream))); }
 
     LocalTime GetLocalTime() override {
         SYSTEMTIME now{};
@@ -236,6 +290,10 @@ private:
     }
 
     std::uint32_t lastError_ = 0;
+    // What the last successful existence test read, for the size query of
+    // the same path that follows it; forgotten by any call that could change
+    // the file.
+    std::optional<std::pair<std::wstring, WIN32_FILE_ATTRIBUTE_DATA>> lastAttributes_;
 };
 
 Win32System& instance() {

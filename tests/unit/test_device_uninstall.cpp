@@ -296,6 +296,8 @@ TEST_F(DeviceUninstallTest, FaultSweep) {
                                        "file_size",
                                        "rename",
                                        "OpenAppendStream",
+                                       "GetFileAttributesW",
+                                       "GetFileInformationByHandle",
                                        "WriteStream",
                                        "K32GetModuleFileNameExW",
                                        "RegFlushKey",

@@ -1,5 +1,6 @@
 #include "tests/unit/SimTest.h"
 
+#include "app/TavrinDriverUtil.h"
 #include "log/LogWriter.h"
 
 namespace tdu::test {
@@ -9,6 +10,10 @@ using log::LogWriter;
 
 const std::wstring kFile = L"TavrinDriverUtil.log";
 const std::string kStars(96, '*');
+constexpr wchar_t kFolder[] = L"C:\\Users\\Public\\Tavrin Secure\\Logging";
+constexpr wchar_t kBackup[] =
+    L"C:\\Users\\Public\\Tavrin Secure\\Logging\\BK_20261204_042534_TavrinDriverUtil.log";
+const std::string kLineBytes = "[2026/12/04 04:25:34] [TDriverOperator.cpp(77)] | ";
 
 class LogWriterTest : public SimTest {
 protected:
@@ -19,16 +24,19 @@ protected:
     void banner() { LogWriter(true, kFile, L"TavrinDriverUtil.cpp", 1, L"wWinMain", L"init"); }
 };
 
-TEST_F(LogWriterTest, FirstRunCreatesTheFolderAndWritesTheBannerThenLines) {
+TEST_F(LogWriterTest, FirstRunCreatesAProtectedFolderAndWritesTheBannerThenLines) {
     sim.setCurrentProcess(5120);
     sim.setModulePath(L"C:\\Program Files (x86)\\Tavrin Secure\\TavrinDrivers\\TavrinDriverUtil.exe");
     banner();
     line(L"Command received to install a driver");
-    EXPECT_EQ(
-        logBytes(),
-        "\r\n\r\n\r\n" + kStars +
-            "\r\nStarted TavrinDriverUtil.exe(pid:5120) at: [ 2026/12/04 04:25:34 ]\r\n" + kStars + "\r\n" +
-            "[2026/12/04 04:25:34] [TDriverOperator.cpp(77)] | Command received to install a driver\r\n");
+    EXPECT_EQ(logBytes(), "\r\n\r\n\r\n" + kStars +
+                              "\r\nStarted TavrinDriverUtil.exe(pid:5120) at: [ 2026/12/04 04:25:34 ]\r\n" +
+                              kStars + "\r\n" + kLineBytes + "Command received to install a driver\r\n");
+    EXPECT_EQ(sim.folderSecurity(kFolder), L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)");
+    // Only the banner names the executable.
+    EXPECT_EQ(sim.callCount("K32GetModuleFileNameExW"), 1U);
+    // The path is the folder text, one more separator and the name.
+    EXPECT_TRUE(sim.readFile(std::wstring(kFolder) + L"\\\\TavrinDriverUtil.log").has_value());
 }
 
 TEST_F(LogWriterTest, SourceNamesLoseTheirFoldersAndFunctionNamesAreNeverWritten) {
@@ -51,107 +59,164 @@ TEST_F(LogWriterTest, SourceNamesLoseTheirFoldersAndFunctionNamesAreNeverWritten
 
 TEST_F(LogWriterTest, MessagesAreCutAt1022Units) {
     line(std::wstring(1500, L'a'));
-    line(std::wstring(1022, L'b'));
     line(std::wstring(1021, L'c') + L"\x20AC");
-    const auto messages = logMessages();
-    ASSERT_EQ(messages.size(), 3U);
-    EXPECT_EQ(messages[0], std::string(1022, 'a'));
-    EXPECT_EQ(messages[1], std::string(1022, 'b'));
-    EXPECT_EQ(messages[2], std::string(1021, 'c') + "?");
+    EXPECT_EQ(logMessages(),
+              (std::vector<std::string>{std::string(1022, 'a'), std::string(1021, 'c') + "?"}));
 }
 
-TEST_F(LogWriterTest, RotatesOnlyAboveFiveMebibytes) {
-    const struct {
-        std::size_t size;
-        bool rotated;
-    } cases[] = {{5'242'880, false}, {5'242'881, true}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.size);
-        const std::wstring backup =
-            L"C:\\Users\\Public\\Tavrin Secure\\Logging\\BK_20261204_042534_TavrinDriverUtil.log";
-        sim.createDirectories(L"C:\\Users\\Public\\Tavrin Secure\\Logging");
-        std::filesystem::remove(sim.hostPath(backup));
-        sim.writeFile(kLogPath, std::string(c.size, 'x'));
+TEST_F(LogWriterTest, RotatesOnlyAboveFiveMebibytesAndTheSameSecondReplacesTheBackup) {
+    sim.createDirectories(kFolder);
+    sim.writeFile(kLogPath, std::string(5'242'880, '0'));
+    line(L"kept");
+    EXPECT_FALSE(sim.readFile(kBackup).has_value());
+    EXPECT_EQ(logBytes().size(), 5'242'880 + kLineBytes.size() + 6);
+    for (const char fill : {'1', '2'}) {
+        sim.writeFile(kLogPath, std::string(5'242'881, fill));
         line(L"after");
-        const std::string current = logBytes();
-        if (c.rotated) {
-            EXPECT_EQ(sim.readFile(backup).value_or("").size(), c.size);
-            EXPECT_EQ(current.substr(0, 1), "[");
-            EXPECT_EQ(logMessages(), std::vector<std::string>{"after"});
-        } else {
-            EXPECT_FALSE(sim.readFile(backup).has_value());
-            EXPECT_EQ(current.size(),
-                      c.size +
-                          std::string("[2026/12/04 04:25:34] [TDriverOperator.cpp(77)] | after\r\n").size());
-        }
+        EXPECT_EQ(logBytes(), kLineBytes + "after\r\n");
+        EXPECT_EQ(sim.readFile(kBackup), std::string(5'242'881, fill));
     }
-}
-
-TEST_F(LogWriterTest, TwoRotationsInOneSecondShareTheBackupName) {
-    sim.createDirectories(L"C:\\Users\\Public\\Tavrin Secure\\Logging");
-    const std::wstring backup =
-        L"C:\\Users\\Public\\Tavrin Secure\\Logging\\BK_20261204_042534_TavrinDriverUtil.log";
-    sim.writeFile(kLogPath, std::string(5'242'881, '1'));
-    line(L"first");
-    sim.writeFile(kLogPath, std::string(5'242'882, '2'));
-    line(L"second");
-    const std::string kept = sim.readFile(backup).value_or("");
-    EXPECT_EQ(kept.size(), 5'242'882U);
-    EXPECT_EQ(kept.front(), '2');
 }
 
 TEST_F(LogWriterTest, AFailedRotationStepStillAppendsTheLine) {
-    for (const char* call : {"exists", "file_size", "rename"}) {
+    for (const char* call : {"exists", "file_size", "rename", "GetFileInformationByHandle"}) {
         SCOPED_TRACE(call);
-        sim.createDirectories(L"C:\\Users\\Public\\Tavrin Secure\\Logging");
+        sim.createDirectories(kFolder);
         sim.writeFile(kLogPath, std::string(5'242'881, 'x'));
         sim.clearFaults();
-        // The first "exists" call tests the folder; the rotation's is the second.
-        sim.failCall(call, std::string(call) == "exists" ? sim.callCount("exists") + 2 : 0, 32);
+        // The rotation's file check is the first of two queries.
+        sim.failCall(call, std::string(call) == "GetFileInformationByHandle" ? sim.callCount(call) + 1 : 0,
+                     32);
         line(L"kept");
-        EXPECT_EQ(logBytes().size(),
-                  5'242'881U +
-                      std::string("[2026/12/04 04:25:34] [TDriverOperator.cpp(77)] | kept\r\n").size());
+        EXPECT_EQ(logBytes().size(), 5'242'881 + kLineBytes.size() + 6);
     }
 }
 
-TEST_F(LogWriterTest, LostMessagesWhenThereIsNowhereToWrite) {
-    // The log folder's parent is missing: only the last level is created.
-    std::filesystem::remove_all(sim.hostPath(L"C:\\Users\\Public\\Tavrin Secure"));
-    line(L"lost");
-    EXPECT_FALSE(sim.readFile(kLogPath).has_value());
-    EXPECT_FALSE(std::filesystem::exists(sim.hostPath(L"C:\\Users\\Public\\Tavrin Secure")));
+TEST_F(LogWriterTest, LostLinesWhenThereIsNowhereToWrite) {
+    const struct {
+        const char* why;
+        void (*prepare)(platform::sim::SimMachine&);
+        std::vector<std::string> kept;
+        unsigned expansions; // the path is kept for the process once expanded
+    } cases[] = {
+        {"no vendor folder: only the last level is created",
+         [](platform::sim::SimMachine& m) {
+             std::filesystem::remove_all(m.hostPath(L"C:\\Users\\Public\\Tavrin Secure"));
+         },
+         {},
+         1},
+        {"the folder does not fit the path buffer",
+         [](platform::sim::SimMachine& m) { m.setEnvironment(L"PUBLIC", L"C:\\" + std::wstring(250, L'p')); },
+         {},
+         3},
+        {"the expansion fails once",
+         [](platform::sim::SimMachine& m) { m.failCall("ExpandEnvironmentStringsW", 1, 203); },
+         {"two", "three"},
+         2},
+        {"another opener holds the file",
+         [](platform::sim::SimMachine& m) { m.failCall("OpenAppendStream", 1, 32); },
+         {"two", "three"},
+         1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        FreshMachine fresh;
+        c.prepare(fresh.machine);
+        const bool vendor =
+            std::filesystem::exists(fresh.machine.hostPath(L"C:\\Users\\Public\\Tavrin Secure"));
+        for (const wchar_t* message : {L"one", L"two", L"three"}) {
+            line(message);
+        }
+        EXPECT_EQ(logMessagesOf(fresh.machine), c.kept);
+        EXPECT_EQ(fresh.machine.callCount("ExpandEnvironmentStringsW"), c.expansions);
+        EXPECT_EQ(std::filesystem::exists(fresh.machine.hostPath(L"C:\\Users\\Public\\Tavrin Secure")),
+                  vendor);
+    }
 }
 
-TEST_F(LogWriterTest, AFailedExpansionLosesTheMessageAndIsRetried) {
-    sim.failCall("ExpandEnvironmentStringsW", 1, 203);
-    line(L"lost");
-    line(L"kept");
-    EXPECT_EQ(logMessages(), std::vector<std::string>{"kept"});
-    EXPECT_EQ(sim.callCount("ExpandEnvironmentStringsW"), 2U);
-    line(L"cached");
-    EXPECT_EQ(sim.callCount("ExpandEnvironmentStringsW"), 2U); // the path is kept for the process
+// Links an ordinary user could plant in the public log folder before a run as
+// LocalSystem: none may carry a byte of the log anywhere else, and the run's
+// result stays what it is.
+bool symlink(platform::sim::SimMachine& m, const wchar_t* target, const wchar_t* link, bool folder) {
+    std::error_code ec;
+    if (folder) {
+        std::filesystem::create_directory_symlink(m.hostPath(target), m.hostPath(link), ec);
+    } else {
+        std::filesystem::create_symlink(m.hostPath(target), m.hostPath(link), ec);
+    }
+    return !ec;
 }
 
-TEST_F(LogWriterTest, AFolderLongerThanThePathBufferIsNotUsed) {
-    sim.setEnvironment(L"PUBLIC", L"C:\\" + std::wstring(250, L'p'));
-    line(L"lost");
-    EXPECT_EQ(sim.callCount("OpenAppendStream"), 0U);
-}
+constexpr wchar_t kVictim[] = L"C:\\Windows\\System32\\victim.dll";
+constexpr wchar_t kElsewhere[] = L"C:\\Elsewhere";
 
-TEST_F(LogWriterTest, AnOpenCollisionDropsTheLine) {
-    line(L"one");
-    sim.failCall("OpenAppendStream", 2, 32);
-    line(L"two");
-    line(L"three");
-    EXPECT_EQ(logMessages(), (std::vector<std::string>{"one", "three"}));
-}
-
-TEST_F(LogWriterTest, TheLogPathHasTheDoubledSeparator) {
-    line(L"x");
-    EXPECT_TRUE(
-        sim.readFile(L"C:\\Users\\Public\\Tavrin Secure\\Logging\\\\TavrinDriverUtil.log").has_value());
-    EXPECT_TRUE(std::filesystem::is_directory(sim.hostPath(L"C:\\Users\\Public\\Tavrin Secure\\Logging")));
+TEST_F(LogWriterTest, PlantedLinksAreNeverWrittenThrough) {
+    const struct {
+        const char* what;
+        bool (*plant)(platform::sim::SimMachine&);
+        bool rotated = false; // the full log went to the backup name, replacing what was there
+    } cases[] = {
+        {"a junction for the vendor folder",
+         [](platform::sim::SimMachine& m) {
+             std::filesystem::remove_all(m.hostPath(L"C:\\Users\\Public\\Tavrin Secure"));
+             m.createDirectories(L"C:\\Elsewhere\\Logging");
+             return symlink(m, kElsewhere, L"C:\\Users\\Public\\Tavrin Secure", true);
+         }},
+        {"a junction for the log folder",
+         [](platform::sim::SimMachine& m) { return symlink(m, kElsewhere, kFolder, true); }},
+        {"a symbolic link for the log",
+         [](platform::sim::SimMachine& m) {
+             m.createDirectories(kFolder);
+             return symlink(m, kVictim, kLogPath, false);
+         }},
+        {"a second name of another file for the log",
+         [](platform::sim::SimMachine& m) {
+             m.createDirectories(kFolder);
+             std::error_code ec;
+             std::filesystem::create_hard_link(m.hostPath(kVictim), m.hostPath(kLogPath), ec);
+             return !ec;
+         }},
+        {"a full log with a second name",
+         [](platform::sim::SimMachine& m) {
+             m.writeFile(kVictim, std::string(5'242'881, 'v'));
+             m.createDirectories(kFolder);
+             std::error_code ec;
+             std::filesystem::create_hard_link(m.hostPath(kVictim), m.hostPath(kLogPath), ec);
+             return !ec;
+         }},
+        {"a symbolic link at the backup name",
+         [](platform::sim::SimMachine& m) {
+             m.writeFile(kLogPath, std::string(5'242'881, 'x'));
+             return symlink(m, kVictim, kBackup, false);
+         },
+         true},
+        {"a second name of another file at the backup name",
+         [](platform::sim::SimMachine& m) {
+             m.writeFile(kLogPath, std::string(5'242'881, 'x'));
+             std::error_code ec;
+             std::filesystem::create_hard_link(m.hostPath(kVictim), m.hostPath(kBackup), ec);
+             return !ec;
+         },
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FreshMachine fresh;
+        fresh.machine.writeFile(kVictim, "MZ victim");
+        fresh.machine.createDirectories(kElsewhere);
+        if (!c.plant(fresh.machine)) {
+            // The Windows build's host (Wine) makes no symbolic links.
+            continue;
+        }
+        const std::string before = fresh.machine.readFile(kVictim).value_or("");
+        const wchar_t* argv[] = {L"C:\\x\\TavrinDriverUtil.exe", L"/setprocessortype", L"1"};
+        EXPECT_EQ(RunTavrinDriverUtil(L"/setprocessortype 1", 3, argv), 0);
+        EXPECT_EQ(fresh.machine.readFile(kVictim), before);
+        EXPECT_EQ(fresh.machine.readFile(kBackup).value_or("").size(), c.rotated ? 5'242'881U : 0U);
+        EXPECT_EQ(fresh.machine.readFile(L"C:\\Elsewhere\\Logging\\TavrinDriverUtil.log"), std::nullopt);
+        EXPECT_EQ(fresh.machine.readFile(L"C:\\Elsewhere\\TavrinDriverUtil.log"), std::nullopt);
+        EXPECT_EQ(fresh.machine.openHandleCount(), 0U) << fresh.machine.openHandleReport();
+    }
 }
 
 } // namespace
