@@ -140,44 +140,38 @@ std::filesystem::path mapToHost(const std::filesystem::path& root, std::wstring_
                          : "no-such-drive";
         rest.remove_prefix(2);
     }
-    const std::vector<std::wstring> parts = splitPath(rest);
     // Names are mostly spelled as they were created: one look at the whole
-    // path, built as one string, spares the search of each folder for another
-    // spelling.
-    std::vector<std::string> exact{drive};
-    for (const std::wstring& part : parts) {
-        if (part == L"..") {
-            if (!exact.empty()) {
-                exact.pop_back();
+    // path spares the search of each folder for another spelling.
+    const std::vector<std::wstring> parts = splitPath(rest);
+    auto join = [&root](const std::vector<std::string>& names) {
+        std::string joined = root.string();
+        for (const std::string& name : names) {
+            joined.append(1, '/').append(name);
+        }
+        return joined;
+    };
+    for (const bool exact : {true, false}) {
+        std::vector<std::string> names{drive};
+        for (const std::wstring& part : parts) {
+            if (part == L"..") {
+                if (!names.empty()) {
+                    names.pop_back();
+                }
+            } else if (part != L".") {
+                names.push_back(exact ? hostName(part) : caseFoldedEntry(join(names), part));
             }
-        } else if (part != L".") {
-            exact.push_back(hostName(part));
+        }
+        const std::string joined = join(names);
+        std::error_code ec;
+        const std::filesystem::file_status status = std::filesystem::symlink_status(joined, ec);
+        if (entry != nullptr) {
+            *entry = std::filesystem::exists(status) ? status : std::filesystem::file_status{};
+        }
+        if (!exact || std::filesystem::exists(status)) {
+            return joined;
         }
     }
-    std::string joined = root.string();
-    for (const std::string& name : exact) {
-        joined.append(1, '/').append(name);
-    }
-    std::error_code ec;
-    std::filesystem::path found(joined);
-    const std::filesystem::file_status status = std::filesystem::symlink_status(found, ec);
-    if (entry != nullptr) {
-        *entry = std::filesystem::exists(status) ? status : std::filesystem::file_status{};
-    }
-    if (std::filesystem::exists(status)) {
-        return found;
-    }
-    std::filesystem::path host = root / drive;
-    for (const std::wstring& part : parts) {
-        if (part == L"..") {
-            if (host != root) {
-                host = host.parent_path();
-            }
-        } else if (part != L".") {
-            host /= caseFoldedEntry(host, part);
-        }
-    }
-    return host;
+    return root;
 }
 
 std::vector<std::wstring> splitKeyPath(std::wstring_view path, bool view32) {

@@ -258,19 +258,7 @@ bool SimSystem::FileTimeToSystemTime(std::uint64_t fileTime, LocalTime& systemTi
     if (fileTime >= 0x8000000000000000ULL) {
         return fail(kErrorInvalidParameter);
     }
-    using namespace std::chrono;
-    const sys_days epoch{year{1601} / January / 1};
-    const std::uint64_t ms = fileTime / 10'000;
-    const sys_days day = epoch + days{static_cast<int>(ms / 86'400'000ULL)};
-    const year_month_day date{day};
-    const hh_mm_ss clock{milliseconds{ms % 86'400'000ULL}};
-    systemTime = LocalTime{static_cast<std::uint16_t>(static_cast<int>(date.year())),
-                           static_cast<std::uint16_t>(static_cast<unsigned>(date.month())),
-                           static_cast<std::uint16_t>(static_cast<unsigned>(date.day())),
-                           static_cast<std::uint16_t>(clock.hours().count()),
-                           static_cast<std::uint16_t>(clock.minutes().count()),
-                           static_cast<std::uint16_t>(clock.seconds().count()),
-                           static_cast<std::uint16_t>(clock.subseconds().count())};
+    systemTime = SimMachine::localTimeAfter(LocalTime{1601, 1, 1, 0, 0, 0, 0}, fileTime / 10'000);
     return true;
 }
 
