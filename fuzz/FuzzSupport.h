@@ -6,85 +6,58 @@
 #include "log/LogWriter.h"
 #include "platform/sim/SimMachine.h"
 
-#include <cstdint>
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace tdu::fuzz {
 
-inline constexpr wchar_t kLogPath[] = L"C:\\Users\\Public\\Tavrin Secure\\Logging\\TavrinDriverUtil.log";
-
 // libFuzzer reports the abort with the input that caused it.
-[[noreturn]] inline void fail(const char* invariant, const std::string& detail = {}) {
-    std::fprintf(stderr, "\n*** invariant broken: %s\n%s\n", invariant, detail.c_str());
-    std::abort();
-}
-
 inline void check(bool holds, const char* invariant, const std::string& detail = {}) {
     if (!holds) {
-        fail(invariant, detail);
+        std::fprintf(stderr, "\n*** invariant broken: %s\n%s\n", invariant, detail.c_str());
+        std::abort();
     }
 }
 
-// A machine as the installer finds it: the log folder's parent present, the
-// log path not yet cached by this process.
-class BoundMachine {
-public:
+// A machine bound as the platform, as the installer finds it: the log
+// folder's parent present, the log path not yet cached by this process.
+struct BoundMachine : platform::sim::SimMachine {
     BoundMachine() {
-        platform::bindPlatform(machine.platform());
+        platform::bindPlatform(platform());
         log::resetLogPathCache();
-        machine.createDirectories(L"C:\\Users\\Public\\Tavrin Secure");
+        createDirectories(L"C:\\Users\\Public\\Tavrin Secure");
     }
     ~BoundMachine() {
         platform::bindPlatform({});
         log::resetLogPathCache();
     }
-    BoundMachine(const BoundMachine&) = delete;
-    BoundMachine& operator=(const BoundMachine&) = delete;
-
-    platform::sim::SimMachine machine;
 };
 
-// Wide text as a Windows command line or environment may hold it: UTF-8
-// where the bytes form it, unpaired surrogates included; any other byte
-// stands for the character of the same value.
+// Each byte stands for the character of its value, except that a byte from
+// 0xF0 up takes the two after it along: any character to U+FFFFF, lone
+// surrogates and characters beyond the BMP included.
 inline std::wstring wideFrom(std::span<const std::uint8_t> bytes) {
     std::wstring text;
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        const std::uint8_t lead = bytes[i];
-        std::size_t length = 1;
-        std::uint32_t value = lead;
-        std::uint32_t least = 0;
-        if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            value = lead & 0x07U;
-            least = 0x10000;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            value = lead & 0x0FU;
-            least = 0x800;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-            value = lead & 0x1FU;
-            least = 0x80;
-        }
-        bool whole = length > 1 && i + length <= bytes.size();
-        for (std::size_t k = 1; whole && k < length; ++k) {
-            whole = (bytes[i + k] & 0xC0U) == 0x80U;
-            value = (value << 6U) | (bytes[i + k] & 0x3FU);
-        }
-        if (whole && value >= least && value <= 0x10FFFF) {
-            text.push_back(static_cast<wchar_t>(value));
-            i += length;
-        } else {
-            text.push_back(static_cast<wchar_t>(lead));
-            ++i;
-        }
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const bool wide = bytes[i] >= 0xF0 && i + 2 < bytes.size();
+        const std::uint32_t high =
+            wide ? ((bytes[i] & 0x0FU) << 16U) | (std::uint32_t{bytes[i + 1]} << 8U) : 0;
+        text.push_back(static_cast<wchar_t>(high | bytes[wide ? i + 2 : i]));
+        i += wide ? 2 : 0;
     }
     return text;
+}
+
+inline std::wstring wideText(FuzzedDataProvider& input, std::size_t maxBytes) {
+    const std::string bytes = input.ConsumeRandomLengthString(maxBytes);
+    return wideFrom(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
 }
 
 } // namespace tdu::fuzz

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace tdu::log {
 namespace {
@@ -20,26 +21,17 @@ template <class... Args> constexpr bool matches(std::wstring_view format) {
 }
 
 // The compile-time check: a message whose conversions do not fit its
-// arguments must not build.
-static_assert(matches<const wchar_t*>(L"a %s b"));
-static_assert(matches<std::wstring>(L"%ls"));
-static_assert(matches<const char*>(L"%hs"));
-static_assert(matches<std::uint32_t>(L"%lu"));
-static_assert(matches<std::uint64_t>(L"%llu"));
-static_assert(matches<std::int32_t>(L"%ld"));
-static_assert(matches<std::int32_t>(L"%#x"));
-static_assert(matches<std::size_t>(L"%zu"));
-static_assert(matches<>(L"100%% done"));
-static_assert(!matches<const char*>(L"%s"));     // narrow text under a wide conversion
-static_assert(!matches<const wchar_t*>(L"%hs")); // and the other way round
-static_assert(!matches<std::uint64_t>(L"%lu"));  // %lu is 32 bits, as on Windows
-static_assert(!matches<std::uint32_t>(L"%llu")); // %llu is 64
-static_assert(!matches<std::int32_t>(L"%u"));    // signedness must agree
-static_assert(!matches<std::uint32_t>(L"%d"));
-static_assert(!matches<std::uint32_t>(L"%lu %lu"));  // too few arguments
-static_assert(!matches<std::uint32_t, int>(L"%lu")); // too many
-static_assert(!matches<int>(L"%n"));                 // unsupported conversion
-static_assert(!matches<int>(L"trailing %"));
+// arguments must not build. %lu is 32 bits and %llu 64, as on Windows;
+// signedness must agree, except that %x prints an HRESULT's bits.
+static_assert(matches<const wchar_t*>(L"a %s b") && matches<std::wstring>(L"%ls") &&
+              matches<const char*>(L"%hs") && matches<std::uint32_t>(L"%lu") &&
+              matches<std::uint64_t>(L"%llu") && matches<std::int32_t>(L"%ld") &&
+              matches<std::int32_t>(L"%#x") && matches<std::size_t>(L"%zu") && matches<>(L"100%% done"));
+static_assert(!matches<const char*>(L"%s") && !matches<const wchar_t*>(L"%hs") &&
+              !matches<std::uint64_t>(L"%lu") && !matches<std::uint32_t>(L"%llu") &&
+              !matches<std::int32_t>(L"%u") && !matches<std::uint32_t>(L"%d") &&
+              !matches<std::uint32_t>(L"%lu %lu") && !matches<std::uint32_t, int>(L"%lu") &&
+              !matches<int>(L"%n") && !matches<int>(L"trailing %"));
 
 struct Case {
     std::wstring expected;
@@ -47,64 +39,56 @@ struct Case {
 };
 
 TEST(Format, ConversionsGiveTheSameTextOnEveryBuild) {
+    const std::int32_t hresult = static_cast<std::int32_t>(0x80004001U);
     const Case cases[] = {
-        {L"x=42", fmt(L"x=%d", 42)},
-        {L"-7", fmt(L"%d", -7)},
-        {L"-2147483648", fmt(L"%ld", std::int32_t{INT32_MIN})},
-        {L"4294967295", fmt(L"%lu", std::uint32_t{0xFFFFFFFF})},
-        {L"18446744073709551615", fmt(L"%llu", std::uint64_t{UINT64_MAX})},
-        {L"600", fmt(L"%llu", std::uint64_t{600})},
-        {L"0x80004001", fmt(L"%#x", std::int32_t{static_cast<std::int32_t>(0x80004001U)})},
-        {L"0", fmt(L"%#x", 0U)},
-        {L"0XFF", fmt(L"%#X", 255U)},
-        {L"ff", fmt(L"%x", 255U)},
+        {L"x=42 -7 -2147483648 4294967295 0", fmt(L"x=%d %i %ld %lu %u", 42, -7, INT32_MIN, UINT32_MAX, 0U)},
+        {L"18446744073709551615 600 -9223372036854775808 ffffffffff",
+         fmt(L"%llu %zu %lld %llx", UINT64_MAX, std::size_t{600}, std::int64_t{INT64_MIN}, 0xFFFFFFFFFFULL)},
+        {L"0x80004001 ffffffff 0 0XFF ff 0x0000ff 0x00ff",
+         fmt(L"%#x %x %#x %#X %x %#08x %#.4x", hresult, -1, 0U, 255U, 255U, 255U, 255U)},
         {L"2026/12/04 04:25:34", fmt(L"%04d/%02d/%02d %02d:%02d:%02d", 2026, 12, 4, 4, 25, 34)},
-        {L"0007", fmt(L"%0.4u", 7U)}, // precision gives the zeros; the 0 flag yields to it
-        {L"07", fmt(L"%0.2u", 7U)},
-        {L"  7", fmt(L"%3d", 7)},
-        {L"7  |", fmt(L"%-3d|", 7)},
-        {L"-007", fmt(L"%04d", -7)},
-        {L"+5", fmt(L"%+d", 5)},
-        {L" 5", fmt(L"% d", 5)},
-        {L"", fmt(L"%.0u", 0U)},
-        {L"wide", fmt(L"%s", L"wide")},
-        {L"wide", fmt(L"%ls", std::wstring(L"wide"))},
-        {L"narrow \xE9", fmt(L"%hs", "narrow \xE9")},
-        {L"ab", fmt(L"%.2s", L"abc")},
-        {L"  ab", fmt(L"%4s", L"ab")},
-        {L"ab  |", fmt(L"%-4s|", L"ab")},
-        {L"100%", fmt(L"100%%")},
-        {L"'' empty", fmt(L"'%s' empty", L"")},
+        // Precision gives the zeros; the 0 flag yields to it.
+        {L"0007 07 12345 123 |", fmt(L"%0.4u %0.2u %0.4u %02d %.0u|", 7U, 7U, 12345U, 123, 0U)},
+        {L"   005|005   |-005|  7|7  |-007", fmt(L"%06.3d|%-6.3d|%+.3d|%3d|%-3d|%04d", 5, 5, -5, 7, 7, -7)},
+        {L"+5  5 -5 100%", fmt(L"%+d % d % d 100%%", 5, 5, -5)},
+        {L"wide wide narrow \xE9 \x20AC",
+         fmt(L"%s %ls %hs %s", L"wide", std::wstring(L"wide"), "narrow \xE9", L"\x20AC")},
+        {L"ab|  ab|ab  |  ab|''", fmt(L"%.2s|%4s|%-4s|%04s|'%s'", L"abc", L"ab", L"ab", L"ab", L"")},
+        // A missing, mismatched or malformed conversion stays as written
+        // and leaves its argument to the next conversion.
+        {L"%s and %d", fmt(L"%s and %d")},
+        {L"%d text", fmt(L"%d %s", L"text")},
+        {L"%q %lls %hd 1 50%", fmt(L"%q %lls %hd %d 50%", 1)},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(c.actual, c.expected);
     }
-}
-
-TEST(Format, ArbitraryFormatsNeverMisbehave) {
-    // A missing or mismatched argument leaves its conversion as written.
-    EXPECT_EQ(fmt(L"%s and %d"), L"%s and %d");
-    EXPECT_EQ(fmt(L"%d", L"text"), L"%d");
-    EXPECT_EQ(fmt(L"50%"), L"50%");
-    EXPECT_EQ(fmt(L"%q"), L"%q");
     EXPECT_EQ(fmt(L"%99999999999d", 1).size(), 4096U); // width is bounded
 }
 
-TEST(Format, LogBytesAreCrLfAndSingleBytes) {
-    EXPECT_EQ(toLogBytes(L"a\nb"), "a\r\nb");
-    EXPECT_EQ(toLogBytes(L"\xFF\x41"), "\xFF"
-                                       "A");
-    EXPECT_EQ(toLogBytes(L"\x0100|\x20AC"), "?|?");
-    EXPECT_EQ(toLogBytes(std::wstring(1, L'\0')), std::string(1, '\0'));
-}
-
-TEST(Format, CutCountsUtf16Units) {
-    std::wstring text(1500, L'x');
-    cutToUtf16Units(text, 1022);
-    EXPECT_EQ(text.size(), 1022U);
-    std::wstring shortText = L"abc";
-    cutToUtf16Units(shortText, 1022);
-    EXPECT_EQ(shortText, L"abc");
+// A message as the log file holds it: cut to 1022 UTF-16 units, then one
+// byte per character up to U+00FF and "?" per UTF-16 unit beyond it (a cut
+// through a pair keeps its first half). The bytes agree on both builds.
+TEST(Format, LogBytesOfACutMessage) {
+    const std::wstring pair = L"\U0001F600";
+    const std::wstring x1020(1020, L'x');
+    const std::pair<std::wstring, std::string> cases[] = {
+        {L"a\nb", "a\r\nb"},
+        {L"\xFF\x41", "\xFF\x41"},
+        {L"\x0100|\x20AC", "?|?"},
+        {std::wstring(1, static_cast<wchar_t>(0xD800)), "?"},
+        {pair, "??"},
+        {std::wstring(1, L'\0'), std::string(1, '\0')},
+        {std::wstring(1500, L'x'), std::string(1022, 'x')},
+        {x1020 + pair, std::string(1020, 'x') + "??"},
+        {x1020 + L"x" + pair, std::string(1021, 'x') + "?"},
+        {x1020 + L"xx" + pair, std::string(1022, 'x')},
+        {x1020 + L"x\n\n", std::string(1021, 'x') + "\r\n"}};
+    for (const auto& [text, bytes] : cases) {
+        std::wstring cut = text;
+        cutToUtf16Units(cut, 1022);
+        EXPECT_EQ(toLogBytes(cut), bytes);
+    }
 }
 
 } // namespace
