@@ -117,46 +117,31 @@ std::uint32_t SimSystem::GetFileAttributesW(const std::wstring& path) {
            (folder ? kFileAttributeDirectory : kFileAttributeNormal);
 }
 
-std::uint32_t SimSystem::deletionRefusal(const std::filesystem::path& target) const {
-    std::error_code ec;
-    if (!std::filesystem::exists(target, ec)) {
-        return std::filesystem::is_directory(target.parent_path(), ec) ? kErrorFileNotFound
-                                                                       : kErrorPathNotFound;
-    }
-    if (std::filesystem::is_directory(target, ec)) {
-        return kErrorAccessDenied;
-    }
-    for (const auto& [handle, entry] : s_.handles) {
-        if (entry.kind == "file stream" && entry.streamPath == target) {
-            return kErrorSharingViolation;
-        }
-    }
-    return kErrorSuccess;
-}
-
-bool SimSystem::DeleteFileW(const std::wstring& path) {
-    if (auto error = s_.check("DeleteFileW")) {
+bool SimSystem::removeFile(const char* call, const std::wstring& path) {
+    if (auto error = s_.check(call)) {
         return false;
     }
     const std::filesystem::path target = host(path);
-    if (const std::uint32_t refusal = deletionRefusal(target); refusal != kErrorSuccess) {
-        return fail(refusal);
-    }
     std::error_code ec;
-    return std::filesystem::remove(target, ec) || fail(kErrorAccessDenied);
+    if (!std::filesystem::exists(target, ec)) {
+        return fail(std::filesystem::is_directory(target.parent_path(), ec) ? kErrorFileNotFound
+                                                                            : kErrorPathNotFound);
+    }
+    for (const auto& [handle, entry] : s_.handles) {
+        if (entry.kind == "file stream" && entry.streamPath == target) {
+            return fail(kErrorSharingViolation);
+        }
+    }
+    return (!std::filesystem::is_directory(target, ec) && std::filesystem::remove(target, ec)) ||
+           fail(kErrorAccessDenied);
+}
+
+bool SimSystem::DeleteFileW(const std::wstring& path) {
+    return removeFile("DeleteFileW", path);
 }
 
 int SimSystem::_wremove(const std::wstring& path) { // NOLINT(bugprone-reserved-identifier)
-    if (auto error = s_.check("_wremove")) {
-        return -1;
-    }
-    const std::filesystem::path target = host(path);
-    if (const std::uint32_t refusal = deletionRefusal(target); refusal != kErrorSuccess) {
-        fail(refusal);
-        return -1;
-    }
-    std::error_code ec;
-    return std::filesystem::remove(target, ec) ? 0 : -1;
+    return removeFile("_wremove", path) ? 0 : -1;
 }
 
 bool SimSystem::RemoveDirectoryW(const std::wstring& path) {
@@ -413,19 +398,14 @@ std::uint32_t SimSystem::K32GetModuleFileNameExW(std::wstring& path, std::uint32
     return static_cast<std::uint32_t>(path.size());
 }
 
-Handle SimSystem::createNamed(KernelObject::Kind kind, bool initialOwner, bool manualReset, bool initialState,
-                              const std::wstring& name) {
-    const std::wstring folded = foldCase(name);
-    std::shared_ptr<KernelObject> object;
-    const auto existing = s_.namedObjects.find(folded);
-    const bool reused = existing != s_.namedObjects.end();
-    if (reused) {
-        object = existing->second;
-        if (object->kind != kind) {
-            fail(kErrorInvalidHandle);
-            return kNullHandle;
-        }
-    } else {
+Handle SimSystem::createNamed(const char* call, KernelObject::Kind kind, bool initialOwner, bool manualReset,
+                              bool initialState, const std::wstring& name) {
+    if (auto error = s_.check(call)) {
+        return kNullHandle;
+    }
+    std::shared_ptr<KernelObject>& object = s_.namedObjects[foldCase(name)];
+    const bool reused = object != nullptr;
+    if (!reused) {
         object = std::make_shared<KernelObject>();
         object->kind = kind;
         object->name = name;
@@ -435,62 +415,55 @@ Handle SimSystem::createNamed(KernelObject::Kind kind, bool initialOwner, bool m
             object->owner = s_.pid;
             object->recursion = 1;
         }
-        s_.namedObjects[folded] = object;
     }
-    HandleEntry entry;
-    entry.kind = kind == KernelObject::Kind::Mutex ? "mutex" : "event";
-    entry.object = object;
-    const Handle handle = s_.addHandle(std::move(entry));
+    const Handle handle = handleTo(kind, object);
     // The platform reports an existing object through the last error of a
     // successful create, and the caller gets no ownership of it.
-    s_.lastError = reused ? kErrorAlreadyExists : kErrorSuccess;
+    if (handle != kNullHandle) {
+        s_.lastError = reused ? kErrorAlreadyExists : kErrorSuccess;
+    }
     return handle;
 }
 
-Handle SimSystem::openNamed(KernelObject::Kind kind, const std::wstring& name) {
-    const auto existing = s_.namedObjects.find(foldCase(name));
-    if (existing == s_.namedObjects.end()) {
-        fail(kErrorFileNotFound);
-        return kNullHandle;
-    }
-    if (existing->second->kind != kind) {
+Handle SimSystem::handleTo(KernelObject::Kind kind, const std::shared_ptr<KernelObject>& object) {
+    if (object->kind != kind) {
         fail(kErrorInvalidHandle);
         return kNullHandle;
     }
     HandleEntry entry;
     entry.kind = kind == KernelObject::Kind::Mutex ? "mutex" : "event";
-    entry.object = existing->second;
+    entry.object = object;
     return s_.addHandle(std::move(entry));
 }
 
-Handle SimSystem::CreateMutexW(bool initialOwner, const std::wstring& name) {
-    if (auto error = s_.check("CreateMutexW")) {
+Handle SimSystem::openNamed(const char* call, KernelObject::Kind kind, const std::wstring& name) {
+    if (auto error = s_.check(call)) {
         return kNullHandle;
     }
-    return createNamed(KernelObject::Kind::Mutex, initialOwner, false, false, name);
+    const auto existing = s_.namedObjects.find(foldCase(name));
+    if (existing == s_.namedObjects.end()) {
+        fail(kErrorFileNotFound);
+        return kNullHandle;
+    }
+    return handleTo(kind, existing->second);
+}
+
+Handle SimSystem::CreateMutexW(bool initialOwner, const std::wstring& name) {
+    return createNamed("CreateMutexW", KernelObject::Kind::Mutex, initialOwner, false, false, name);
 }
 
 Handle SimSystem::CreateEventW(bool manualReset, bool initialState, const std::wstring& name) {
-    if (auto error = s_.check("CreateEventW")) {
-        return kNullHandle;
-    }
-    return createNamed(KernelObject::Kind::Event, false, manualReset, initialState, name);
+    return createNamed("CreateEventW", KernelObject::Kind::Event, false, manualReset, initialState, name);
 }
 
 Handle SimSystem::OpenMutexW(std::uint32_t /*desiredAccess*/, bool /*inheritHandle*/,
                              const std::wstring& name) {
-    if (auto error = s_.check("OpenMutexW")) {
-        return kNullHandle;
-    }
-    return openNamed(KernelObject::Kind::Mutex, name);
+    return openNamed("OpenMutexW", KernelObject::Kind::Mutex, name);
 }
 
 Handle SimSystem::OpenEventW(std::uint32_t /*desiredAccess*/, bool /*inheritHandle*/,
                              const std::wstring& name) {
-    if (auto error = s_.check("OpenEventW")) {
-        return kNullHandle;
-    }
-    return openNamed(KernelObject::Kind::Event, name);
+    return openNamed("OpenEventW", KernelObject::Kind::Event, name);
 }
 
 bool SimSystem::SetEvent(Handle event) {

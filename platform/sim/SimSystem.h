@@ -51,12 +51,13 @@ private:
         s_.lastError = error;
         return false;
     }
-    Handle createNamed(KernelObject::Kind kind, bool initialOwner, bool manualReset, bool initialState,
-                       const std::wstring& name);
-    Handle openNamed(KernelObject::Kind kind, const std::wstring& name);
+    Handle createNamed(const char* call, KernelObject::Kind kind, bool initialOwner, bool manualReset,
+                       bool initialState, const std::wstring& name);
+    Handle openNamed(const char* call, KernelObject::Kind kind, const std::wstring& name);
+    Handle handleTo(KernelObject::Kind kind, const std::shared_ptr<KernelObject>& object);
     std::filesystem::path host(const std::wstring& path) const;
-    // The reason a file cannot be deleted, or 0.
-    std::uint32_t deletionRefusal(const std::filesystem::path& target) const;
+    // DeleteFileW and _wremove: refused for a folder or a file held open.
+    bool removeFile(const char* call, const std::wstring& path);
 
     SimState& s_;
 };
