@@ -1,8 +1,9 @@
 // Scenarios as text: a row is a line "* cell | cell | ...", the first cell
-// naming the case; the lines after it, up to the next row, are the log
-// messages it expects, in order. In a message "\n" is a line feed; "3*| m"
-// is m three times; a last line "[more]" accepts any further messages, and
-// a line ending in "[cut]" a message that starts with the text before it.
+// naming the case; the lines after it, up to the next row, hold the log
+// messages it expects, in order, separated by " | ". In a message "\n" is a
+// line feed; "3* m" is m three times; a last message "[more]" accepts any
+// further messages, and one ending in "[cut]" a message that starts with the
+// text before it.
 #pragma once
 
 #include "app/TavrinDriverUtil.h"
@@ -65,10 +66,12 @@ scenarios(std::string text, const std::vector<std::pair<std::string, std::string
             continue;
         }
         replaceAll(line, "\\n", "\n");
-        const auto bar = line.find("*| ");
-        const int times = bar != std::string::npos && bar > 0 && std::isdigit(line[0]) ? std::stoi(line) : 1;
-        if (!line.empty() && !rows.empty()) {
-            rows.back().log.insert(rows.back().log.end(), times, times > 1 ? line.substr(bar + 3) : line);
+        for (const std::string& message :
+             rows.empty() || line.empty() ? std::vector<std::string>{} : split(line, '|')) {
+            const auto star = message.find("* ");
+            const bool repeated = star != std::string::npos && star > 0 && std::isdigit(message[0]) != 0;
+            rows.back().log.insert(rows.back().log.end(), repeated ? std::stoul(message) : 1U,
+                                   repeated ? message.substr(star + 2) : message);
         }
     }
     return rows;

@@ -13,29 +13,29 @@ using platform::sim::SimServiceSetup;
 // Steps: n init("tvrnns"), e init(""), S/s stop() true/false, R/r remove() true/false.
 constexpr char kRows[] = R"(
 * missing: neither step finds it | | | nsr | 0 | |
-2*| OpenService failed (1060)
+2* OpenService failed (1060)
 * stopped already: no control | tvrnns S 0 0 | | nS | 0 | S |
 'tvrnns' Service is already stopped.
 * stop-pending: polled at a tenth of its hint | tvrnns P 50000 12000 | | nS | 15000 | S |
-3*| 'tvrnns' Service Stop Pending.
+3* 'tvrnns' Service Stop Pending.
 'tvrnns' Service is already stopped.
 * polls of at least 1 s | tvrnns P 5000 2500 | | nS | 3000 | S |
-3*| 'tvrnns' Service Stop Pending.
+3* 'tvrnns' Service Stop Pending.
 'tvrnns' Service is already stopped.
 * polls of at most 10 s | tvrnns P 200000 25000 | | nS | 30000 | S |
-3*| 'tvrnns' Service Stop Pending.
+3* 'tvrnns' Service Stop Pending.
 'tvrnns' Service is already stopped.
 * polls of a tenth, unrounded | tvrnns P 19990 4000 | | nS | 5997 | S |
-3*| 'tvrnns' Service Stop Pending.
+3* 'tvrnns' Service Stop Pending.
 'tvrnns' Service is already stopped.
 * 30 s is not yet more than 30 s | tvrnns P 5000 - | | ns | 31000 | P |
-31*| 'tvrnns' Service Stop Pending.
+31* 'tvrnns' Service Stop Pending.
 Service stop timed out for 'tvrnns'
 * the last poll overshoots the budget | tvrnns P 200000 - | | ns | 40000 | P |
-4*| 'tvrnns' Service Stop Pending.
+4* 'tvrnns' Service Stop Pending.
 Service stop timed out for 'tvrnns'
 * the tick count wraps meanwhile | tvrnns P 5000 - | ticks 10000 | ns | 31000 | P |
-31*| 'tvrnns' Service Stop Pending.
+31* 'tvrnns' Service Stop Pending.
 Service stop timed out for 'tvrnns'
 * a pending poll fails | tvrnns P 5000 - | QueryServiceStatusEx 2 5 | ns | 1000 | P |
 'tvrnns' Service Stop Pending.
@@ -103,7 +103,7 @@ Service 'client' stopped successfully
 'tvrnns' Service deleted successfully
 * no name, no connection | tvrnns S 0 0 | | esr | 0 | S |
 Service name is empty
-2*| SCManager is NULL
+2* SCManager is NULL
 * no name keeps the earlier one | tvrnns S 0 0 | | neSR | 0 | gone |
 Service name is empty
 'tvrnns' Service is already stopped.
@@ -111,7 +111,7 @@ Service name is empty
 * a failed connection, its close failing too, leaves none | tvrnns S 0 0 | OpenSCManagerW 3 5; CloseServiceHandle 3 6 | nnSnsr | 0 | S |
 'tvrnns' Service is already stopped.
 OpenSCManager failed (5)
-2*| SCManager is NULL
+2* SCManager is NULL
 * deletion refused | tvrnns S 0 0 0 5 | | nr | 0 | S |
 DeleteService failed (5)
 * a running service is only marked | tvrnns R 0 0 | | nR | 0 | R+del |
