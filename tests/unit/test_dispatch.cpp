@@ -10,57 +10,41 @@ namespace {
 // The log follows "Command Line Received: '<command line>'".
 constexpr char kRows[] = R"(
 *  | | -1
-Insufficient Parameters.
-\nTavrin Driver Utility Help \n\nINSTALL COMMAND:[cut]
+Insufficient Parameters. | \nTavrin Driver Utility Help \n\nINSTALL COMMAND:[cut]
 Failed to parse Command Line params.
 * /component tvrnva | | 2
 Invalid Operation Code
 * /drivertype virtual | | 2
 Invalid Operation Code
 * /setprocessortype 0 | | 0
-Command received to set processor type in registry
-[more]
+Command received to set processor type in registry | [more]
 * /setprocessortype 1 | RegCreateKeyExW 1 5 | 2
-Command received to set processor type in registry
-[more]
+Command received to set processor type in registry | [more]
 * /setstatus 7 | | 2
-Command received to set driver install status
-Invalid argument passed to /setstatus parameter
+Command received to set driver install status | Invalid argument passed to /setstatus parameter
 * /install a.inf | | 0
-Command received to install a driver
-[more]
+Command received to install a driver | [more]
 * /uninstall HW | | 0
-Command received to uninstall a driver
-[more]
+Command received to uninstall a driver | [more]
 * /uninstall tvrnvamgr /component tvrnvamgr | restart | 3010
-Command received to uninstall a driver
-[more]
+Command received to uninstall a driver | [more]
 * /netserv REMOVE | | 2
-Command received to install TVRNNS Net Service
-Component Name is missing
+Command received to install TVRNNS Net Service | Component Name is missing
 * -netserv REMOVE -component tvrnns | | 0
-Command received to install TVRNNS Net Service
-Command received to remove net Service
-[more]
+Command received to install TVRNNS Net Service | Command received to remove net Service | [more]
 * /installdrivers 1 | | 0
-Command received to install all Tavrin Drivers
-[more]
+Command received to install all Tavrin Drivers | [more]
 * /uninstalldrivers 1 | | 0
-Command received to un-install all Tavrin Drivers
-[more]
+Command received to un-install all Tavrin Drivers | [more]
 * /reinstall 1 | | 2
-Command received to reinstall a driver component
-[more]
+Command received to reinstall a driver component | [more]
 * /disableDifx all | | 0
-Command received to disable Difx custom actions
-Tavrin.exe does not exist, assuming it is fresh installation
+Command received to disable Difx custom actions | Tavrin.exe does not exist, assuming it is fresh installation
 * /disableCustomActions {X} | | 0
-Command received to disable custom actions
-Product Code of prior installer: {X}
+Command received to disable custom actions | Product Code of prior installer: {X}
 Failed to retrieve local cache MSI path, Error: 87
 * /disableCustomActions "" | | 2
-Command received to disable custom actions
-Product Code is empty
+Command received to disable custom actions | Product Code is empty
 )";
 
 TEST(RunFlow, EveryCommandReachesItsHandlerAndItsResultTheExitCode) {

@@ -35,149 +35,118 @@ constexpr char kRequests[] = R"(
 // message of the reinstall, with its prefix and line feed; "removing" and "installing" the two phases' own
 // messages.
 constexpr char kRows[] = R"(
-* remove of a missing component | REMOVE | | | 0 | no | 0 | 0 | setup, find, teardown
-> Failed to find component. HRESULT=0x1
-* add of a missing component installs it | ADD | | | 0 | yes | 1 | 0 | setup, find, install, teardown
-> Failed to find component. HRESULT=0x1
-installing
-* removal asks for the class the component reports | REMOVE | trans | | 0 | no | 1 | 0 | setup, remove NETTRANS, teardown
-removing
-* add of an installed component reinstalls it under one lock | ADD | service | | 0 | yes | 2 | 0 | setup, remove NETSERVICE, install, teardown
-removing
-installing
+* remove of a missing component | REMOVE | | | 0 | no | 0 | 0 | $SETUP; FindComponent tvrnns; $TEARDOWN
+> Failed to find component. HRESULT=0x1\n
+* add of a missing component installs it | ADD | | | 0 | yes | 1 | 0 | $SETUP; FindComponent tvrnns; $INSTALL; $TEARDOWN
+> Failed to find component. HRESULT=0x1\n | $I
+* removal asks for the class the component reports | REMOVE | trans | | 0 | no | 1 | 0 | $SETUP; $REMOVE(NETTRANS); $TEARDOWN
+$R
+* add of an installed component reinstalls it under one lock | ADD | service | | 0 | yes | 2 | 0 | $SETUP; $REMOVE(NETSERVICE); $INSTALL; $TEARDOWN
+$R | $I
 * still referenced | REMOVE | referenced | | 0 | yes | 1 | 0 |
-removing
-> The component was not removed and is still referenced by "ms_server"
+$R | > The component was not removed and is still referenced by "ms_server"\n
 * the removal needs a reboot to complete | REMOVE | service | DeInstall 1 0x4a020 | 0 | no | 1 | 0 |
-removing
-> A reboot is required to complete removal of component. HRESULT=0x4a020
+$R | > A reboot is required to complete removal of component. HRESULT=0x4a020\n
 * the removal needs a reboot first | REMOVE | service | DeInstall 1 0x8004a025 | 2 | yes | 0 | 0 |
-removing
-> A reboot is required.  The component was not removed. HRESULT=0x8004a025
+$R | > A reboot is required.  The component was not removed. HRESULT=0x8004a025\n
 * an add goes on after that | ADD | service | DeInstall 1 0x8004a025 | 0 | yes | 1 | 0 |
-removing
-> A reboot is required.  The component was not removed. HRESULT=0x8004a025
-installing
+$R | > A reboot is required.  The component was not removed. HRESULT=0x8004a025\n | $I
 * the removal fails | REMOVE | service | DeInstall 1 0x80004005 | 2 | yes | 0 | 0 |
-removing
-> The component could not be removed. HRESULT=0x80004005
+$R | > The component could not be removed. HRESULT=0x80004005\n
 * the removal's other success | REMOVE | service | DeInstall 1 1 | 0 | no | 1 | 0 |
-removing
+$R
 * the install needs a reboot to complete | ADD | | Install 1 0x4a020 | 0 | yes | 1 | 0 |
-> Failed to find component. HRESULT=0x1
-installing
-> A reboot is required to complete re-install of component. HRESULT=0x4a020
+> Failed to find component. HRESULT=0x1\n | $I
+> A reboot is required to complete re-install of component. HRESULT=0x4a020\n
 * the install needs a reboot first | ADD | | Install 1 0x8004a025 | 2 | no | 0 | 0 |
-> Failed to find component. HRESULT=0x1
-installing
-> A reboot is required.  The component was not re-installed. HRESULT=0x8004a025
+> Failed to find component. HRESULT=0x1\n | $I
+> A reboot is required.  The component was not re-installed. HRESULT=0x8004a025\n
 * the install fails | ADD | | Install 1 0x80004005 | 2 | no | 0 | 0 |
-> Failed to find component. HRESULT=0x1
-installing
-> The component could not be re-installed. HRESULT=0x80004005
+> Failed to find component. HRESULT=0x1\n | $I
+> The component could not be re-installed. HRESULT=0x80004005\n
 * the install's other success | ADD | | Install 1 1 | 0 | yes | 1 | 0 |
-> Failed to find component. HRESULT=0x1
-installing
+> Failed to find component. HRESULT=0x1\n | $I
 * the removal's Apply asks for a reboot | ADD | service | Apply 1 0x4a020 | 0 | yes | 2 | 0 |
-removing
-> A reboot is required to apply the new configuration. HRESULT=0x4a020
-installing
+$R | > A reboot is required to apply the new configuration. HRESULT=0x4a020\n | $I
 * the removal's Apply fails, the add goes on | ADD | service | Apply 1 0x80004005 | 0 | yes | 2 | 0 |
-removing
-> The new configuraiton could not be applied. HRESULT=0x80004005
-installing
+$R | > The new configuraiton could not be applied. HRESULT=0x80004005\n | $I
 * the removal's Apply fails | REMOVE | service | Apply 1 0x80004005 | 2 | yes | 1 | 0 |
-removing
-> The new configuraiton could not be applied. HRESULT=0x80004005
+$R | > The new configuraiton could not be applied. HRESULT=0x80004005\n
 * the install's Apply asks for a reboot | ADD | service | Apply 2 0x4a020 | 0 | yes | 2 | 0 |
-removing
-installing
-> A reboot is required to apply the new configuration. HRESULT=0x4a020
+$R | $I | > A reboot is required to apply the new configuration. HRESULT=0x4a020\n
 * the install's Apply fails after the removal's was written | ADD | service | Apply 2 0x80004005 | 2 | no | 2 | 0 |
-removing
-installing
-> The new configuration could not be applied. HRESULT=0x80004005
+$R | $I | > The new configuration could not be applied. HRESULT=0x80004005\n
 * the component cannot be found | ADD | service | FindComponent 1 0x8007001f | 0 | yes | 1 | 0 |
-> Failed to find component. HRESULT=0x8007001f
-installing
+> Failed to find component. HRESULT=0x8007001f\n | $I
 * its class cannot be read | ADD | service | GetClassGuid 1 0x8007001f | 0 | yes | 1 | 0 |
-> Failed to get component class GUID. HRESULT=0x8007001f
-installing
+> Failed to get component class GUID. HRESULT=0x8007001f\n | $I
 * no class object for the removal | ADD | service | QueryNetCfgClass 1 0x8007001f | 0 | yes | 1 | 0 |
-> Failed to get NetCfgClass object. HRESULT=0x8007001f
-installing
+> Failed to get NetCfgClass object. HRESULT=0x8007001f\n | $I
 * no class setup for the removal | ADD | service | QueryInterface 2 0x8007001f | 0 | yes | 1 | 0 |
-> Failed to get NetCfgClassSetup interface. HRESULT=0x8007001f
-installing
+> Failed to get NetCfgClassSetup interface. HRESULT=0x8007001f\n | $I
 * no class object for the install | ADD | service | QueryNetCfgClass 2 0x8007001f | 2 | no | 1 | 0 |
-removing
-> Failed to get NetCfgClass object. HRESULT=0x8007001f
+$R | > Failed to get NetCfgClass object. HRESULT=0x8007001f\n
 * no class setup for the install | ADD | service | QueryInterface 3 0x8007001f | 2 | no | 1 | 0 |
-removing
-> Failed to get NetCfgClassSetup interface. HRESULT=0x8007001f
-* another client's lock, waited for once and left alone | ADD | lock Tavrin Secure Agent | | 2 | no | 0 | 15000 | setup4, CoTaskMemFree, Release INetCfgLock, Release INetCfg, CoUninitialize
-> Failed to get NetCfgLock. Lock held by "Tavrin Secure Agent"
-* another client's lock without a description | REMOVE | lock | | 2 | no | 0 | 15000 | setup4, Release INetCfgLock, Release INetCfg, CoUninitialize
-> Failed to get NetCfgLock.
+$R | > Failed to get NetCfgClassSetup interface. HRESULT=0x8007001f\n
+* another client's lock, waited for once and left alone | ADD | lock Tavrin Secure Agent | | 2 | no | 0 | 15000 | $SETUP4; CoTaskMemFree; Release INetCfgLock; Release INetCfg; CoUninitialize
+> Failed to get NetCfgLock. Lock held by "Tavrin Secure Agent"\n
+* another client's lock without a description | REMOVE | lock | | 2 | no | 0 | 15000 | $SETUP4; Release INetCfgLock; Release INetCfg; CoUninitialize
+> Failed to get NetCfgLock.\n
 * a lock released during the wait is taken | ADD | lock Tavrin Secure Agent; release 5000 | | 0 | yes | 1 | 5000 |
-> Failed to find component. HRESULT=0x1
-installing
-* COM refused: nothing to undo | REMOVE | | CoInitializeEx 1 0x8007000e | 2 | no | 0 | 0 | setup1
-> CoInitializeEx()->0x8007000e
-* no configuration object | REMOVE | | CoCreateInstance 1 0x8007000e | 2 | no | 0 | 0 | setup2, CoUninitialize
-> Failed to create NetCfg object. HRESULT=0x8007000e
-* no lock interface | REMOVE | | QueryInterface 1 0x8007000e | 2 | no | 0 | 0 | setup3, Release INetCfg, CoUninitialize
-> Failed to get NetCfgLock interface. HRESULT=0x8007000e
-* the lock fails | REMOVE | | AcquireWriteLock 1 0x8007000e | 2 | no | 0 | 0 | setup4, Release INetCfgLock, Release INetCfg, CoUninitialize
-> AcquireWriteLock() failed HRESULT=0x8007000e
-* the initialisation fails | REMOVE | | Initialize 1 0x8007000e | 2 | no | 0 | 0 | setup, ReleaseWriteLock, Release INetCfgLock, Release INetCfg, CoUninitialize
-> Failed to initialize NetCfg. HRESULT=0x8007000e
+> Failed to find component. HRESULT=0x1\n | $I
+* COM refused: nothing to undo | REMOVE | | CoInitializeEx 1 0x8007000e | 2 | no | 0 | 0 | $SETUP1
+> CoInitializeEx()->0x8007000e\n
+* no configuration object | REMOVE | | CoCreateInstance 1 0x8007000e | 2 | no | 0 | 0 | $SETUP2; CoUninitialize
+> Failed to create NetCfg object. HRESULT=0x8007000e\n
+* no lock interface | REMOVE | | QueryInterface 1 0x8007000e | 2 | no | 0 | 0 | $SETUP3; Release INetCfg; CoUninitialize
+> Failed to get NetCfgLock interface. HRESULT=0x8007000e\n
+* the lock fails | REMOVE | | AcquireWriteLock 1 0x8007000e | 2 | no | 0 | 0 | $SETUP4; Release INetCfgLock; Release INetCfg; CoUninitialize
+> AcquireWriteLock() failed HRESULT=0x8007000e\n
+* the initialisation fails | REMOVE | | Initialize 1 0x8007000e | 2 | no | 0 | 0 | $SETUP; ReleaseWriteLock; Release INetCfgLock; Release INetCfg; CoUninitialize
+> Failed to initialize NetCfg. HRESULT=0x8007000e\n
 * COM already initialised in this apartment: balanced all the same | REMOVE | sta | | 0 | no | 0 | 0 |
-> Failed to find component. HRESULT=0x1
+> Failed to find component. HRESULT=0x1\n
 * COM initialised in another apartment | REMOVE | mta | | 2 | no | 0 | 0 |
-> CoInitializeEx()->0x80010106
+> CoInitializeEx()->0x80010106\n
 )";
 
-const std::string kPrefix =
-    R"(TavrinDriverOperator::HrReinstallNetService("tvrnns","Tavrin Secure, LLC","Tavrin Secure","Tavrin Secure"): )";
-const std::string kObo =
-    R"(oboToken={OBO_SOFTWARE, "Tavrin Secure, LLC", "Tavrin Secure", "Tavrin Secure", 0})";
-const std::string kToken = "{3, null, Tavrin Secure, LLC, Tavrin Secure, Tavrin Secure, 0}";
-const std::string kSetUp =
-    "CoInitializeEx 0x6\nCoCreateInstance CNetCfg INetCfg 0x17\nQueryInterface INetCfg "
-    "INetCfgLock\nAcquireWriteLock 15000 DevInstSrv(setupapi)\nInitialize";
-
-std::vector<std::string> journalOf(const std::string& spec) {
-    const std::vector<std::string> setUp = split(kSetUp, '\n');
-    std::vector<std::string> journal;
-    for (const std::string& part : split(spec, ',')) {
-        std::string text = part;
-        if (part.starts_with("setup")) {
-            text = part == "setup" ? kSetUp : "";
-            for (int i = 0; i < (part == "setup" ? 0 : std::stoi(part.substr(5))); ++i) {
-                text += (i == 0 ? "" : "\n") + setUp[static_cast<std::size_t>(i)];
-            }
-        } else if (part == "find") {
-            text = "FindComponent tvrnns";
-        } else if (part == "install") {
-            text = "QueryNetCfgClass NETSERVICE INetCfgClass\nQueryInterface INetCfgClass "
-                   "INetCfgClassSetup\nInstall "
-                   "tvrnns " +
-                   kToken +
-                   " 0x2 0 null null\nApply\nRelease INetCfgComponent\nRelease "
-                   "INetCfgClassSetup\nRelease INetCfgClass";
-        } else if (part.starts_with("remove ")) {
-            text = "FindComponent tvrnns\nGetClassGuid tvrnns\nQueryNetCfgClass " + part.substr(7) +
-                   " INetCfgClass\nQueryInterface INetCfgClass INetCfgClassSetup\nDeInstall tvrnns " +
-                   kToken +
-                   "\nApply\nRelease INetCfgClassSetup\nRelease INetCfgClass\nRelease INetCfgComponent";
-        } else if (part == "teardown") {
-            text = "Uninitialize\nReleaseWriteLock\nRelease INetCfgLock\nRelease INetCfg\nCoUninitialize";
-        }
-        const std::vector<std::string> entries = split(text, '\n');
-        journal.insert(journal.end(), entries.begin(), entries.end());
+// The journal's blocks, their entries separated by "; ".
+std::vector<std::pair<std::string, std::string>> placeholders() {
+    const std::string token = "{3, null, Tavrin Secure, LLC, Tavrin Secure, Tavrin Secure, 0}";
+    const std::vector<std::string> setUp{"CoInitializeEx 0x6", "CoCreateInstance CNetCfg INetCfg 0x17",
+                                         "QueryInterface INetCfg INetCfgLock",
+                                         "AcquireWriteLock 15000 DevInstSrv(setupapi)", "Initialize"};
+    std::vector<std::pair<std::string, std::string>> table;
+    std::string steps;
+    for (std::size_t i = 0; i < setUp.size(); ++i) {
+        steps += (i == 0 ? "" : "; ") + setUp[i];
+        table.emplace(table.begin(), "$SETUP" + std::to_string(i + 1), steps);
     }
-    return journal;
+    table.emplace_back("$SETUP", steps);
+    for (const char* kind : {"NETTRANS", "NETSERVICE"}) {
+        table.emplace_back(
+            "$REMOVE(" + std::string(kind) + ")",
+            "FindComponent tvrnns; GetClassGuid tvrnns; QueryNetCfgClass " + std::string(kind) +
+                " INetCfgClass; QueryInterface INetCfgClass INetCfgClassSetup; DeInstall tvrnns " + token +
+                "; Apply; Release INetCfgClassSetup; Release INetCfgClass; Release INetCfgComponent");
+    }
+    const std::string obo =
+        R"(oboToken={OBO_SOFTWARE, "Tavrin Secure, LLC", "Tavrin Secure", "Tavrin Secure", 0})";
+    const std::string prefix =
+        R"(TavrinDriverOperator::HrReinstallNetService("tvrnns","Tavrin Secure, LLC","Tavrin Secure","Tavrin Secure"): )";
+    table.insert(table.end(),
+                 {{"$INSTALL", "QueryNetCfgClass NETSERVICE INetCfgClass; QueryInterface INetCfgClass "
+                               "INetCfgClassSetup; Install tvrnns " +
+                                   token +
+                                   " 0x2 0 null null; Apply; Release INetCfgComponent; Release "
+                                   "INetCfgClassSetup; Release INetCfgClass"},
+                  {"$TEARDOWN",
+                   "Uninitialize; ReleaseWriteLock; Release INetCfgLock; Release INetCfg; CoUninitialize"},
+                  {"$R", "Removing component tvrnns " + obo + "\\n"},
+                  {"$I", "> Installing component tvrnns " + obo + "\\n"},
+                  {"\n> ", "\n" + prefix},
+                  {"| > ", "| " + prefix}});
+    return table;
 }
 
 int run(const std::string& action, const std::string& component = "tvrnns") {
@@ -199,7 +168,7 @@ TEST(NetService, TheRequestIsCheckedFirst) {
 }
 
 TEST(NetService, AddAndRemove) {
-    for (const Scenario& row : scenarios(kRows)) {
+    for (const Scenario& row : scenarios(kRows, placeholders())) {
         SCOPED_TRACE(row[0]);
         RowMachine m;
         platform::sim::SimNetConfig& net = m.machine.netConfig();
@@ -227,16 +196,11 @@ TEST(NetService, AddAndRemove) {
         EXPECT_EQ(std::count(net.journal().begin(), net.journal().end(), "Apply"), std::stoi(row[6]));
         EXPECT_EQ(m.machine.nowMs(), std::stoull(row[7]));
         if (!row[8].empty()) {
-            EXPECT_EQ(net.journal(), journalOf(row[8]));
+            EXPECT_EQ(net.journal(), split(row[8], ';'));
         }
         std::vector<std::string> expected{row[1] == "ADD" ? "Command received to add net Service"
                                                           : "Command received to remove net Service"};
-        for (const std::string& line : row.log) {
-            expected.push_back(line == "removing"     ? "Removing component tvrnns " + kObo + "\n"
-                               : line == "installing" ? kPrefix + "Installing component tvrnns " + kObo + "\n"
-                               : line.starts_with("> ") ? kPrefix + line.substr(2) + "\n"
-                                                        : line);
-        }
+        expected.insert(expected.end(), row.log.begin(), row.log.end());
         expected.push_back(row[4] == "0" ? "Add/Remove of net service:tvrnns Succeeded"
                                          : "Add/Remove of net service:tvrnns Failed");
         expectLog(m.log(), expected);

@@ -19,32 +19,23 @@ constexpr char kRows[] = R"(
 * /install a /instid ROOT\NET\0000 | 0 | 1 inf=a instid=ROOT\NET\0000
 * /uninstall h /oeminf oem3.inf /startdevice YES | 0 | 2 oem=oem3.inf hwid=h start=YES
 * | -1 | 0
-Insufficient Parameters.
-$HELP
+Insufficient Parameters. | $HELP
 * /install | -1 | 0
-Insufficient Parameters.
-$HELP
+Insufficient Parameters. | $HELP
 * /install a /component | -1 | 0
-Incorrect Parameters
-$HELP
+Incorrect Parameters | $HELP
 * /bogus a | -1 | 0
-Incorrect Parameters
-$HELP
+Incorrect Parameters | $HELP
 * /INSTALL a.inf | -1 | 0
-Incorrect Parameters
-$HELP
+Incorrect Parameters | $HELP
 * /disabledifx all | -1 | 0
-Incorrect Parameters
-$HELP
+Incorrect Parameters | $HELP
 * install a.inf | -1 | 0
-Incorrect Parameters
-$HELP
+Incorrect Parameters | $HELP
 * /install /component | -1 | 1
-Incorrect Parameters
-$HELP
+Incorrect Parameters | $HELP
 * /component tvrnva /oeminf -hardwareid | -1 | 0 component=tvrnva
-Incorrect Parameters
-$HELP
+Incorrect Parameters | $HELP
 )";
 
 std::string rendered(const DriverOperation& record) {

@@ -11,108 +11,38 @@ namespace {
 // Runs: a /setstatus value, "as P", or "advance N".
 constexpr char kRows[] = R"(
 * start, then an end within the limit | as 100; end 5000 200 | | 0 | 0 | 5000 |
-Set status from command line is: 0
-TSAC Installation Started
-Started installation of the drivers
-Set status from command line is: 1
-TSAC Installation Ended
-Successfully set event for install completion
-Installation of the drivers completed Successfully
-Released Installation started event
+$START | $END | Successfully set event for install completion | $WOKE | Released Installation started event
 * a start without an end gives up after ten minutes | | | 0 | 0 | 600000 |
-Set status from command line is: 0
-TSAC Installation Started
-Started installation of the drivers
-Installation continued even after 600 seconds
+$START | Installation continued even after 600 seconds
 * an end after the limit is too late | end 600001 200 | | 0; advance 1 | 0 | 600001 |
-Set status from command line is: 0
-TSAC Installation Started
-Started installation of the drivers
-Installation continued even after 600 seconds
-Set status from command line is: 1
-TSAC Installation Ended
+$START | Installation continued even after 600 seconds | $END
 No Installation is in progress, failed to acquire install start event
 * an end without a start | | | 1 | 0 | 0 |
-Set status from command line is: 1
-TSAC Installation Ended
-No Installation is in progress, failed to acquire install start event
+$END | No Installation is in progress, failed to acquire install start event
 * the mutex cannot be created | | CreateMutexW 0 5 | 0 | 0 | 0 |
-Set status from command line is: 0
-TSAC Installation Started
-Create Mutex failed at Start of Installation: 5
+$BEGIN | Create Mutex failed at Start of Installation: 5
 * the event cannot be created | | CreateEventW 0 6 | 0 | 0 | 0 |
-Set status from command line is: 0
-TSAC Installation Started
-Create Event failed at Completion of the Installation: 6
+$BEGIN | Create Event failed at Completion of the Installation: 6
 * the wait fails | | WaitForSingleObject 0 6 | 0 | 0 | 0 |
-Set status from command line is: 0
-TSAC Installation Started
-Started installation of the drivers
-WaitForObject failed with error: 4294967295
+$START | WaitForObject failed with error: 4294967295
 * a failed release is only logged | end 10 200 | ReleaseMutex 1 288 | 0 | 0 | 10 |
-Set status from command line is: 0
-TSAC Installation Started
-Started installation of the drivers
-Set status from command line is: 1
-TSAC Installation Ended
-Successfully set event for install completion
-Installation of the drivers completed Successfully
+$START | $END | Successfully set event for install completion | $WOKE
 Failed to Release Installation started event with last Error:288
 * the ending run cannot open the event: the start waits out its limit | as 100; end 1 200 | OpenEventW 0 2 | 0 | 0 | 600000 |
-Set status from command line is: 0
-TSAC Installation Started
-Started installation of the drivers
-Set status from command line is: 1
-TSAC Installation Ended
-Failed to open event for install completion: 2
-Installation continued even after 600 seconds
+$START | $END | Failed to open event for install completion: 2 | Installation continued even after 600 seconds
 * the ending run cannot set it | as 100; end 1 200 | SetEvent 0 6 | 0 | 0 | 600000 |
-Set status from command line is: 0
-TSAC Installation Started
-Started installation of the drivers
-Set status from command line is: 1
-TSAC Installation Ended
-Failed to set event for install completion: 6
-Installation continued even after 600 seconds
+$START | $END | Failed to set event for install completion: 6 | Installation continued even after 600 seconds
 * an end between the two creations finds no event | holds 100 | | 1 | 0 | 0 | mutex
-Set status from command line is: 1
-TSAC Installation Ended
-Failed to open event for install completion: 2
+$END | Failed to open event for install completion: 2
 * an end before the wait is not lost; the late starter cannot release | holds 100; event 100 | | 1; as 300; 0 | 0 0 | 0 | mutex event
-Set status from command line is: 1
-TSAC Installation Ended
-Successfully set event for install completion
-Set status from command line is: 0
-TSAC Installation Started
-Started installation of the drivers
-Installation of the drivers completed Successfully
+$END | Successfully set event for install completion | $START | $WOKE
 Failed to Release Installation started event with last Error:288
 * a second starter waits on the same event; the end wakes both | as 100; start 1000 101; end 2000 200 | | 0 | 0 | 2000 |
-Set status from command line is: 0
-TSAC Installation Started
-Started installation of the drivers
-Set status from command line is: 0
-TSAC Installation Started
-Started installation of the drivers
-Set status from command line is: 1
-TSAC Installation Ended
-Successfully set event for install completion
-Installation of the drivers completed Successfully
-Failed to Release Installation started event with last Error:288
-Installation of the drivers completed Successfully
-Released Installation started event
+$START | $START | $END | Successfully set event for install completion | $WOKE
+Failed to Release Installation started event with last Error:288 | $WOKE | Released Installation started event
 * two ends after one start | as 100; end 100 200; end 200 201 | | 0; advance 500 | 0 | 600 |
-Set status from command line is: 0
-TSAC Installation Started
-Started installation of the drivers
-Set status from command line is: 1
-TSAC Installation Ended
-Successfully set event for install completion
-Installation of the drivers completed Successfully
-Released Installation started event
-Set status from command line is: 1
-TSAC Installation Ended
-No Installation is in progress, failed to acquire install start event
+$START | $END | Successfully set event for install completion | $WOKE | Released Installation started event
+$END | No Installation is in progress, failed to acquire install start event
 )";
 
 int setStatus(const std::string& value) {
@@ -122,7 +52,11 @@ int setStatus(const std::string& value) {
 }
 
 TEST(Status, Handshake) {
-    for (const Scenario& row : scenarios(kRows)) {
+    for (const Scenario& row :
+         scenarios(kRows, {{"$START", "$BEGIN | Started installation of the drivers"},
+                           {"$BEGIN", "Set status from command line is: 0 | TSAC Installation Started"},
+                           {"$END", "Set status from command line is: 1 | TSAC Installation Ended"},
+                           {"$WOKE", "Installation of the drivers completed Successfully"}})) {
         SCOPED_TRACE(row[0]);
         RowMachine m;
         std::vector<std::uint32_t> others;
