@@ -14,17 +14,12 @@ using platform::sim::SimNetComponent;
 // Rows: action | component | result | first message.
 constexpr char kRequests[] = R"(
 * "" | "" | 2 | Parameters are missing
-* "" | tvrnns | 2 | Parameters are missing
 * ADD | "" | 2 | Component Name is missing
 * "ADD " | tvrnns | 2 | Incorrect Value for net servc
-* "REMOVE " | tvrnns | 2 | Incorrect Value for net servc
 * " add" | tvrnns | 2 | Incorrect Value for net servc
 * INSTALL | tvrnns | 2 | Incorrect Value for net servc
-* remov | tvrnns | 2 | Incorrect Value for net servc
 * ädd | tvrnns | 2 | Incorrect Value for net servc
-* add | tvrnns | 0 | Command received to add net Service
 * aDd | tvrnns | 0 | Command received to add net Service
-* remove | tvrnns | 0 | Command received to remove net Service
 * Remove | tvrnns | 0 | Command received to remove net Service
 )";
 
