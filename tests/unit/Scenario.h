@@ -69,7 +69,8 @@ scenarios(std::string text, const std::vector<std::pair<std::string, std::string
         for (const std::string& message :
              rows.empty() || line.empty() ? std::vector<std::string>{} : split(line, '|')) {
             const auto star = message.find("* ");
-            const bool repeated = star != std::string::npos && star > 0 && std::isdigit(message[0]) != 0;
+            const bool repeated = star != std::string::npos && star > 0 &&
+                                  std::isdigit(static_cast<unsigned char>(message[0])) != 0;
             rows.back().log.insert(rows.back().log.end(), repeated ? std::stoul(message) : 1U,
                                    repeated ? message.substr(star + 2) : message);
         }
