@@ -1,179 +1,121 @@
-#include "tests/unit/SimTest.h"
+#include "tests/unit/Scenario.h"
 
 #include "operator/TDriverOperator.h"
 
 namespace tdu::test {
 namespace {
 
-constexpr std::uint32_t kStarter = 100;
-constexpr std::uint32_t kEnder = 200;
+// Rows: set-up | faults | runs of this process | their results | virtual ms at the end | named objects left.
+// Set-up, ';'-separated: "as P" (this process is P), "holds P" / "event P" (P created the mutex / the
+// event), "end T P" / "start T P" (at T, process P runs /setstatus 1 / 0, which must give 0).
+// Runs: a /setstatus value, "as P", or "advance N".
+constexpr char kRows[] = R"(
+* start, then an end within the limit | as 100; end 5000 200 | | 0 | 0 | 5000 |
+$START | $END | Successfully set event for install completion | $WOKE | Released Installation started event
+* a start without an end gives up after ten minutes | | | 0 | 0 | 600000 |
+$START | Installation continued even after 600 seconds
+* an end after the limit is too late | end 600001 200 | | 0; advance 1 | 0 | 600001 |
+$START | Installation continued even after 600 seconds | $END
+No Installation is in progress, failed to acquire install start event
+* an end without a start | | | 1 | 0 | 0 |
+$END | No Installation is in progress, failed to acquire install start event
+* the mutex cannot be created | | CreateMutexW 0 5 | 0 | 0 | 0 |
+$BEGIN | Create Mutex failed at Start of Installation: 5
+* the event cannot be created | | CreateEventW 0 6 | 0 | 0 | 0 |
+$BEGIN | Create Event failed at Completion of the Installation: 6
+* the wait fails | | WaitForSingleObject 0 6 | 0 | 0 | 0 |
+$START | WaitForObject failed with error: 4294967295
+* a failed release is only logged | end 10 200 | ReleaseMutex 1 288 | 0 | 0 | 10 |
+$START | $END | Successfully set event for install completion | $WOKE
+Failed to Release Installation started event with last Error:288
+* the ending run cannot open the event: the start waits out its limit | as 100; end 1 200 | OpenEventW 0 2 | 0 | 0 | 600000 |
+$START | $END | Failed to open event for install completion: 2 | Installation continued even after 600 seconds
+* the ending run cannot set it | as 100; end 1 200 | SetEvent 0 6 | 0 | 0 | 600000 |
+$START | $END | Failed to set event for install completion: 6 | Installation continued even after 600 seconds
+* an end between the two creations finds no event | holds 100 | | 1 | 0 | 0 | mutex
+$END | Failed to open event for install completion: 2
+* an end before the wait is not lost; the late starter cannot release | holds 100; event 100 | | 1; as 300; 0 | 0 0 | 0 | mutex event
+$END | Successfully set event for install completion | $START | $WOKE
+Failed to Release Installation started event with last Error:288
+* a second starter waits on the same event; the end wakes both | as 100; start 1000 101; end 2000 200 | | 0 | 0 | 2000 |
+$START | $START | $END | Successfully set event for install completion | $WOKE
+Failed to Release Installation started event with last Error:288 | $WOKE | Released Installation started event
+* two ends after one start | as 100; end 100 200; end 200 201 | | 0; advance 500 | 0 | 600 |
+$START | $END | Successfully set event for install completion | $WOKE | Released Installation started event
+$END | No Installation is in progress, failed to acquire install start event
+)";
 
-class StatusTest : public SimTest {
-protected:
-    int setStatus(const wchar_t* value) {
-        DriverOperation record;
-        record.installStatus = value;
-        return TavrinDriverOperator().setStatus(record);
-    }
-    // Another process's /setstatus run at a moment of the virtual clock.
-    void endAt(std::uint64_t ms, std::uint32_t pid = kEnder) {
-        sim.at(ms, [this, pid] { sim.asProcess(pid, [this] { EXPECT_EQ(setStatus(L"1"), 0); }); });
-    }
-    std::vector<std::string> messagesAfter(std::size_t skip) const {
-        const auto all = logMessages();
-        return {all.begin() + static_cast<std::ptrdiff_t>(std::min(skip, all.size())), all.end()};
-    }
-};
+int setStatus(const std::string& value) {
+    DriverOperation record;
+    record.installStatus = wide(value);
+    return TavrinDriverOperator().setStatus(record);
+}
 
-TEST_F(StatusTest, InvalidValuesTouchNothing) {
-    for (const wchar_t* value : {L"00", L"2", L"true", L" 1", L"", L"5", L"1 "}) {
-        std::filesystem::remove(sim.hostPath(kLogPath));
+TEST(Status, Handshake) {
+    for (const Scenario& row :
+         scenarios(kRows, {{"$START", "$BEGIN | Started installation of the drivers"},
+                           {"$BEGIN", "Set status from command line is: 0 | TSAC Installation Started"},
+                           {"$END", "Set status from command line is: 1 | TSAC Installation Ended"},
+                           {"$WOKE", "Installation of the drivers completed Successfully"}})) {
+        SCOPED_TRACE(row[0]);
+        RowMachine m;
+        std::vector<std::uint32_t> others;
+        for (const std::string& step : split(row[1], ';')) {
+            std::istringstream in(step);
+            std::string what;
+            std::uint64_t when = 0;
+            std::uint32_t pid = 0;
+            in >> what >> pid;
+            if (what == "end" || what == "start") {
+                when = pid;
+                in >> pid;
+                m.machine.at(when, [&m, pid, value = what == "end" ? "1" : "0"] {
+                    m.machine.asProcess(pid, [value] { EXPECT_EQ(setStatus(value), 0); });
+                });
+            } else if (what == "as") {
+                m.machine.setCurrentProcess(pid);
+            } else if (!what.empty()) {
+                m.machine.asProcess(pid, [what] {
+                    (void)(what == "holds"
+                               ? platform::sys().CreateMutexW(true, L"Global\\TDInstallationStartedMtx")
+                               : platform::sys().CreateEventW(true, false,
+                                                              L"Global\\TDInstallationCompletedEvt"));
+                });
+            }
+            if (what != "as" && !what.empty()) {
+                others.push_back(pid);
+            }
+        }
+        applyFaults(m.machine, row[2]);
+        std::string results;
+        for (const std::string& run : split(row[3], ';')) {
+            if (run.starts_with("as ")) {
+                m.machine.setCurrentProcess(static_cast<std::uint32_t>(std::stoul(run.substr(3))));
+            } else if (run.starts_with("advance ")) {
+                m.machine.advance(std::stoull(run.substr(8)));
+            } else {
+                results += " " + std::to_string(setStatus(run));
+            }
+        }
+        EXPECT_EQ(trimmed(results), row[4]);
+        EXPECT_EQ(m.machine.nowMs(), std::stoull(row[5]));
+        const bool mutex = m.machine.namedObjectExists(L"Global\\TDInstallationStartedMtx");
+        const bool event = m.machine.namedObjectExists(L"Global\\TDInstallationCompletedEvt");
+        EXPECT_EQ(trimmed(std::string(mutex ? "mutex" : "") + (event ? " event" : "")), row[6]);
+        expectLog(m.log(), row.log);
+        for (const std::uint32_t pid : others) {
+            m.machine.endProcess(pid);
+        }
+    }
+}
+
+TEST(Status, InvalidValuesTouchNothing) {
+    for (const char* value : {"00", "2", "true", " 1", "", "5", "1 "}) {
+        RowMachine m;
         EXPECT_EQ(setStatus(value), 2);
-        EXPECT_EQ(logMessages(), std::vector<std::string>{"Invalid argument passed to /setstatus parameter"});
+        EXPECT_EQ(m.log(), std::vector<std::string>{"Invalid argument passed to /setstatus parameter"});
+        EXPECT_EQ(m.machine.callCount("CreateMutexW") + m.machine.callCount("OpenMutexW"), 0U);
     }
-    EXPECT_TRUE(sim.callTrace().end() ==
-                std::find_if(sim.callTrace().begin(), sim.callTrace().end(), [](const std::string& call) {
-                    return call.find("Mutex") != std::string::npos;
-                }));
-}
-
-TEST_F(StatusTest, StartThenEndWithinTheLimit) {
-    sim.setCurrentProcess(kStarter);
-    endAt(5'000);
-    EXPECT_EQ(setStatus(L"0"), 0);
-    EXPECT_EQ(sim.nowMs(), 5'000U);
-    EXPECT_EQ(logMessages(), (std::vector<std::string>{
-                                 "Set status from command line is: 0", "TSAC Installation Started",
-                                 "Started installation of the drivers", "Set status from command line is: 1",
-                                 "TSAC Installation Ended", "Successfully set event for install completion",
-                                 "Installation of the drivers completed Successfully",
-                                 "Released Installation started event"}));
-    EXPECT_FALSE(sim.namedObjectExists(L"Global\\TDInstallationStartedMtx"));
-    EXPECT_FALSE(sim.namedObjectExists(L"Global\\TDInstallationCompletedEvt"));
-}
-
-TEST_F(StatusTest, StartWithoutAnEndGivesUpAfterTenMinutes) {
-    EXPECT_EQ(setStatus(L"0"), 0);
-    EXPECT_EQ(sim.nowMs(), 600'000U);
-    EXPECT_EQ(messagesAfter(3), std::vector<std::string>{"Installation continued even after 600 seconds"});
-    EXPECT_EQ(sim.callCount("ReleaseMutex"), 0U);
-}
-
-TEST_F(StatusTest, AnEndAfterTheLimitIsTooLate) {
-    endAt(600'001);
-    EXPECT_EQ(setStatus(L"0"), 0);
-    EXPECT_EQ(messagesAfter(3), std::vector<std::string>{"Installation continued even after 600 seconds"});
-    sim.advance(1);
-    EXPECT_EQ(logMessages().back(), "No Installation is in progress, failed to acquire install start event");
-}
-
-TEST_F(StatusTest, EndWithoutStart) {
-    EXPECT_EQ(setStatus(L"1"), 0);
-    EXPECT_EQ(logMessages(), (std::vector<std::string>{
-                                 "Set status from command line is: 1", "TSAC Installation Ended",
-                                 "No Installation is in progress, failed to acquire install start event"}));
-    EXPECT_EQ(sim.callCount("OpenEventW"), 0U);
-}
-
-TEST_F(StatusTest, StartingSideFailures) {
-    const struct {
-        const char* call;
-        std::uint32_t error;
-        std::vector<std::string> tail;
-    } cases[] = {
-        {"CreateMutexW", 5, {"Create Mutex failed at Start of Installation: 5"}},
-        {"CreateEventW", 6, {"Create Event failed at Completion of the Installation: 6"}},
-        {"WaitForSingleObject",
-         6,
-         {"Started installation of the drivers", "WaitForObject failed with error: 4294967295"}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.call);
-        std::filesystem::remove(sim.hostPath(kLogPath));
-        sim.clearFaults();
-        sim.failCall(c.call, 0, c.error);
-        EXPECT_EQ(setStatus(L"0"), 0);
-        EXPECT_EQ(messagesAfter(2), c.tail);
-        EXPECT_EQ(sim.openHandleCount(), 0U) << sim.openHandleReport();
-    }
-}
-
-TEST_F(StatusTest, AFailedReleaseIsOnlyLogged) {
-    sim.failCall("ReleaseMutex", 1, 288);
-    endAt(10);
-    EXPECT_EQ(setStatus(L"0"), 0);
-    EXPECT_EQ(logMessages().back(), "Failed to Release Installation started event with last Error:288");
-}
-
-TEST_F(StatusTest, EndingSideFailures) {
-    const struct {
-        const char* call;
-        std::vector<std::string> tail;
-    } cases[] = {
-        {"OpenEventW", {"Failed to open event for install completion: 2"}},
-        {"SetEvent", {"Failed to set event for install completion: 6"}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.call);
-        sim.clearFaults();
-        sim.failCall(c.call, 0, std::string(c.call) == "OpenEventW" ? 2 : 6);
-        sim.setCurrentProcess(kStarter);
-        endAt(sim.nowMs() + 1);
-        EXPECT_EQ(setStatus(L"0"), 0);
-        const auto messages = logMessages();
-        // The ending run failed, so the starting run waits out its limit.
-        EXPECT_EQ(messages.back(), "Installation continued even after 600 seconds");
-        EXPECT_EQ(messages[messages.size() - 2], c.tail.back());
-        std::filesystem::remove(sim.hostPath(kLogPath));
-        sim.endProcess(kStarter);
-    }
-}
-
-TEST_F(StatusTest, AnEndBetweenTheTwoCreationsFindsNoEvent) {
-    // Mutex present, event not yet created: the platform's file-not-found.
-    sim.asProcess(kStarter,
-                  [this] { platform::sys().CreateMutexW(true, L"Global\\TDInstallationStartedMtx"); });
-    EXPECT_EQ(setStatus(L"1"), 0);
-    EXPECT_EQ(logMessages().back(), "Failed to open event for install completion: 2");
-    sim.endProcess(kStarter);
-}
-
-TEST_F(StatusTest, AnEndBeforeTheWaitIsNotLost) {
-    sim.asProcess(kStarter, [this] {
-        platform::sys().CreateMutexW(true, L"Global\\TDInstallationStartedMtx");
-        platform::sys().CreateEventW(true, false, L"Global\\TDInstallationCompletedEvt");
-    });
-    EXPECT_EQ(setStatus(L"1"), 0);
-    sim.setCurrentProcess(300);
-    EXPECT_EQ(setStatus(L"0"), 0); // a starter that arrives after the signal wakes at once
-    EXPECT_EQ(sim.nowMs(), 0U);
-    EXPECT_EQ(logMessages().back(), "Failed to Release Installation started event with last Error:288");
-    sim.endProcess(kStarter);
-}
-
-TEST_F(StatusTest, ASecondStarterWaitsOnTheSameEventAndCannotRelease) {
-    sim.at(1'000, [this] { sim.asProcess(kStarter + 1, [this] { EXPECT_EQ(setStatus(L"0"), 0); }); });
-    endAt(2'000);
-    sim.setCurrentProcess(kStarter);
-    // The second starter's wait begins inside the first one's; the end wakes both.
-    EXPECT_EQ(setStatus(L"0"), 0);
-    const auto messages = logMessages();
-    EXPECT_EQ(
-        std::count(messages.begin(), messages.end(), "Installation of the drivers completed Successfully"),
-        2);
-    EXPECT_NE(std::find(messages.begin(), messages.end(),
-                        "Failed to Release Installation started event with last Error:288"),
-              messages.end());
-    EXPECT_EQ(messages.back(), "Released Installation started event");
-}
-
-TEST_F(StatusTest, TwoEndsAfterOneStart) {
-    endAt(100);
-    endAt(200, kEnder + 1);
-    sim.setCurrentProcess(kStarter);
-    EXPECT_EQ(setStatus(L"0"), 0);
-    sim.advance(500);
-    EXPECT_EQ(logMessages().back(), "No Installation is in progress, failed to acquire install start event");
 }
 
 } // namespace
