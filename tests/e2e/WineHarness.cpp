@@ -1,86 +1,113 @@
 #include "WineHarness.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <charconv>
-#include <cstdio>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <mutex>
-#include <set>
-#include <signal.h>
 #include <spawn.h>
 #include <sstream>
+#include <stdexcept>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <system_error>
 #include <thread>
 #include <unistd.h>
 #include <utility>
 
-// Build defaults; the environment variables of the same purpose override them.
-#ifndef TDU_DEFAULT_EXE
-#define TDU_DEFAULT_EXE ""
-#endif
-#ifndef TDU_DEFAULT_LAUNCHER
-#define TDU_DEFAULT_LAUNCHER ""
-#endif
-#ifndef TDU_DEFAULT_WORK
-#define TDU_DEFAULT_WORK ""
-#endif
-
 extern char** environ;
 
 namespace tdu::e2e {
-
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-
 namespace {
 
-// Bumped whenever the way the template is made changes, so that older templates are rebuilt.
-constexpr std::string_view kTemplateFormat = "tdu-e2e template 1\n";
-constexpr std::string_view kTemplateStampFile = ".tdu-e2e-template";
-constexpr std::string_view kKeepMarkerFile = "keep";
-// wineboot -i takes 5 to 11 s; a slow or loaded machine gets ample room.
-constexpr std::chrono::seconds kTemplateTimeout{300};
-// cp -a of the ~700 MB template, wineserver start and stop.
-constexpr std::chrono::seconds kHostToolTimeout{120};
-// A wineserver whose test binary was killed shuts down after this long without a process; a live test
-// never leaves its machine idle for that long.
-constexpr int kServerIdleSeconds = 300;
-constexpr auto kLongestPollPause = 10ms;
+std::string fromEnv(const char* variable, const char* buildDefault) {
+    const char* value = std::getenv(variable);
+    return value != nullptr && *value != '\0' ? value : buildDefault;
+}
 
 std::string join(const std::vector<std::string>& parts) {
     std::string text;
     for (const auto& part : parts) {
-        if (!text.empty()) {
-            text += ' ';
-        }
-        text += part.find(' ') == std::string::npos ? part : "'" + part + "'";
+        text += (text.empty() ? "" : " ") + (part.find(' ') == std::string::npos ? part : "'" + part + "'");
     }
     return text;
 }
 
-bool equalsNoCase(std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+bool sameNoCase(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](char x, char y) { return std::tolower(x) == std::tolower(y); });
+}
+
+// The caller's environment less what would point Wine elsewhere; a fixed locale keeps reg.exe's output
+// the same on every host.
+std::vector<std::string> wineEnvironment(const fs::path& prefix, const std::string& extra) {
+    std::vector<std::string> result;
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        const std::string_view text(*variable);
+        if (!text.starts_with("WINE") && !text.starts_with("DISPLAY=") && !text.starts_with("LC_ALL=") &&
+            !text.starts_with("TMPDIR=")) {
+            result.emplace_back(text);
+        }
+    }
+    // The server's socket goes under TMPDIR: into the machine's folder, gone with it.
+    result.insert(result.end(), {"WINEPREFIX=" + prefix.string(), "WINEDEBUG=-all", "LC_ALL=C.UTF-8",
+                                 "TMPDIR=" + prefix.parent_path().string(), extra});
+    return result;
+}
+
+// Runs a host program to its end; its status, or an exception when it must succeed and did not.
+int runToEnd(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+             const fs::path& io, bool mustSucceed = true, std::chrono::seconds timeout = 300s) {
+    const auto status = HostProcess(argv, environment, io).wait(timeout);
+    if (!status || (mustSucceed && *status != 0)) {
+        throw std::runtime_error(join(argv) + " failed or timed out: " + readHostFile(io.string() + ".err"));
+    }
+    return *status;
+}
+
+// One template per Wine version, made once under a lock by whichever test comes first. mscoree and
+// mshtml are off while it is made: otherwise wineboot offers to install Mono and Gecko.
+const fs::path& templatePrefix() {
+    static fs::path prefix;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        const fs::path work = fromEnv("TDU_E2E_WORK", TDU_DEFAULT_WORK);
+        fs::create_directories(work / "machines");
+        const auto env = wineEnvironment(work / "template", "WINEDLLOVERRIDES=mscoree,mshtml=");
+        runToEnd({"wine", "--version"}, env, work / "version");
+        std::string version = readHostFile(work / "version.out");
+        std::replace_if(
+            version.begin(), version.end(), [](char c) { return !std::isalnum(c); }, '_');
+        prefix = work / ("template-" + version);
+        const int lock = open((work / "template.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        const std::unique_ptr<const int, void (*)(const int*)> unlock(&lock,
+                                                                      [](const int* fd) { close(*fd); });
+        flock(lock, LOCK_EX);
+        if (fs::exists(prefix / "system.reg")) {
+            return;
+        }
+        const fs::path building = work / "template.building";
+        fs::remove_all(building);
+        const auto buildEnv = wineEnvironment(building, "WINEDLLOVERRIDES=mscoree,mshtml=");
+        for (const std::vector<std::string>& step : {std::vector<std::string>{"wine", "wineboot", "-i"},
+                                                     std::vector<std::string>{"wineserver", "-w"}}) {
+            runToEnd(step, buildEnv, work / "boot");
+        }
+        fs::rename(building, prefix);
     });
+    return prefix;
 }
 
-bool containsNoCase(std::string_view text, std::string_view word) {
-    return std::search(text.begin(), text.end(), word.begin(), word.end(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           }) != text.end();
-}
+} // namespace
 
-std::string readAll(const fs::path& file) {
+std::string readHostFile(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
     if (!in) {
         throw std::runtime_error("cannot read " + file.string());
@@ -88,352 +115,35 @@ std::string readAll(const fs::path& file) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-std::string readIfPresent(const fs::path& file) {
-    std::error_code ec;
-    return fs::exists(file, ec) ? readAll(file) : std::string{};
-}
-
-void writeAll(const fs::path& file, std::string_view content) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    out.close();
-    if (!out) {
-        throw std::runtime_error("cannot write " + file.string());
-    }
-}
-
-std::string fromEnvOrBuild(const char* variable, const char* buildDefault) {
-    const char* value = std::getenv(variable);
-    return value != nullptr && *value != '\0' ? value : buildDefault;
-}
-
-fs::path workDir() {
-    std::string dir = fromEnvOrBuild("TDU_E2E_WORK", TDU_DEFAULT_WORK);
-    if (dir.empty()) {
-        dir = "/tmp/tdu-e2e-" + std::to_string(getuid());
-    }
-    fs::create_directories(dir);
-    return fs::absolute(dir);
-}
-
-// The caller's environment minus everything that would point Wine at another prefix or a display, plus
-// the given NAME=value entries.
-std::vector<std::string> environmentWith(const std::vector<std::string>& entries) {
-    std::set<std::string, std::less<>> replaced{"WINEPREFIX", "WINEDEBUG",       "WINEDLLOVERRIDES",
-                                                "WINEARCH",   "WINESERVER",      "WINELOADER",
-                                                "DISPLAY",    "WAYLAND_DISPLAY", "LC_ALL"};
-    for (const auto& entry : entries) {
-        replaced.insert(entry.substr(0, entry.find('=')));
-    }
-    std::vector<std::string> result;
-    for (char** variable = environ; *variable != nullptr; ++variable) {
-        const std::string_view text(*variable);
-        if (replaced.find(text.substr(0, text.find('='))) == replaced.end()) {
-            result.emplace_back(text);
-        }
-    }
-    result.insert(result.end(), entries.begin(), entries.end());
-    return result;
-}
-
-// A fixed locale keeps reg.exe's messages and the prefix's code page the same on every host.
-std::vector<std::string> wineEnvironment(const fs::path& prefix, std::vector<std::string> extra = {}) {
-    extra.push_back("WINEPREFIX=" + prefix.string());
-    extra.push_back("WINEDEBUG=-all");
-    extra.push_back("LC_ALL=C.UTF-8");
-    return environmentWith(extra);
-}
-
-int runToEnd(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
-             const fs::path& out, const fs::path& err, std::chrono::seconds timeout) {
-    HostProcess process(argv, environment, out, err);
-    const auto status = process.wait(timeout);
-    if (!status) {
-        process.killGroup();
-        throw TimeoutError(join(argv) + " did not end within " + std::to_string(timeout.count()) + " s");
-    }
-    return *status;
-}
-
-void requireSuccess(int status, const std::vector<std::string>& argv, const fs::path& err) {
-    if (status != 0) {
-        throw std::runtime_error(join(argv) + " failed with status " + std::to_string(status) + ": " +
-                                 readIfPresent(err));
-    }
-}
-
-// Where this prefix's wineserver keeps its socket: Debian's server records a private folder under
-// $TMPDIR in <prefix>/wineserver; upstream Wine uses /tmp/.wine-<uid>. Only the lock file stays behind
-// when the server ends.
-fs::path serverSocketDir(const fs::path& prefix) {
-    struct stat info {};
-    if (stat(prefix.c_str(), &info) != 0) {
-        return {};
-    }
-    char name[64];
-    std::snprintf(name, sizeof(name), "server-%llx-%llx", static_cast<unsigned long long>(info.st_dev),
-                  static_cast<unsigned long long>(info.st_ino));
-    std::string recorded = readIfPresent(prefix / "wineserver");
-    recorded.erase(
-        std::remove_if(recorded.begin(), recorded.end(), [](unsigned char c) { return std::isspace(c); }),
-        recorded.end());
-    if (recorded.empty()) {
-        return fs::path("/tmp") / (".wine-" + std::to_string(getuid())) / name;
-    }
-    const char* tmp = std::getenv("TMPDIR");
-    return fs::path(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") / recorded / name;
-}
-
-bool isRunning(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("State:", 0) == 0) {
-            return line.find('Z') == std::string::npos;
-        }
-    }
-    return false;
-}
-
-// Every process of a machine, its wineserver included, carries the machine's WINEPREFIX: killing them
-// outright takes milliseconds, where "wineserver -k" waits most of a second for a graceful end.
-void killMachineProcesses(const fs::path& prefix) {
-    const std::string marker = "WINEPREFIX=" + prefix.string();
-    std::vector<pid_t> killed;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
-        const std::string name = entry.path().filename().string();
-        if (name.empty() ||
-            !std::all_of(name.begin(), name.end(), [](unsigned char c) { return std::isdigit(c); })) {
-            continue;
-        }
-        std::ifstream environment(entry.path() / "environ", std::ios::binary);
-        std::string variable;
-        while (std::getline(environment, variable, '\0')) {
-            if (variable == marker) {
-                const auto pid = static_cast<pid_t>(std::stol(name));
-                if (pid != getpid() && kill(pid, SIGKILL) == 0) {
-                    killed.push_back(pid);
-                }
-                break;
-            }
-        }
-    }
-    waitUntil([&] { return std::none_of(killed.begin(), killed.end(), isRunning); }, kHostToolTimeout);
-}
-
-// After the kill, "wineserver -k" ends whatever escaped it and -w returns once no server is left, so
-// nothing writes into the prefix any more.
-void stopServer(const fs::path& prefix, const fs::path& io) {
-    killMachineProcesses(prefix);
-    const auto environment = wineEnvironment(prefix);
-    runToEnd({"wineserver", "-k"}, environment, io / "wineserver-stop.out", io / "wineserver-stop.err",
-             kHostToolTimeout);
-    runToEnd({"wineserver", "-w"}, environment, io / "wineserver-wait.out", io / "wineserver-wait.err",
-             kHostToolTimeout);
-}
-
-std::string templateStamp(const fs::path& work) {
-    const std::vector<std::string> argv{"wine", "--version"};
-    const auto out = work / "wine-version.out";
-    const auto err = work / "wine-version.err";
-    requireSuccess(runToEnd(argv, environmentWith({"WINEDEBUG=-all"}), out, err, kHostToolTimeout), argv,
-                   err);
-    return std::string(kTemplateFormat) + readAll(out);
-}
-
-// Builds the template prefix unless a valid one for this Wine is already there. mscoree and mshtml are
-// disabled while it is made: otherwise wineboot offers to install Mono and Gecko.
-fs::path ensureTemplate(const fs::path& work) {
-    const fs::path ready = work / "template";
-    const FileLock lock(work / "template.lock", FileLock::Mode::Exclusive);
-    const std::string stamp = templateStamp(work);
-    if (readIfPresent(ready / kTemplateStampFile) == stamp) {
-        return ready;
-    }
-    const fs::path building = work / "template.building";
-    fs::remove_all(building);
-    fs::remove_all(ready);
-    const auto environment = wineEnvironment(building, {"WINEDLLOVERRIDES=mscoree,mshtml="});
-    const std::vector<std::string> boot{"wine", "wineboot", "-i"};
-    requireSuccess(
-        runToEnd(boot, environment, work / "wineboot.out", work / "wineboot.err", kTemplateTimeout), boot,
-        work / "wineboot.err");
-    // The prefix is only complete once its server has written the registry and gone.
-    const std::vector<std::string> wait{"wineserver", "-w"};
-    requireSuccess(
-        runToEnd(wait, environment, work / "wineserver-w.out", work / "wineserver-w.err", kHostToolTimeout),
-        wait, work / "wineserver-w.err");
-    if (!fs::exists(building / "system.reg") ||
-        !fs::is_directory(building / "drive_c" / "users" / "Public")) {
-        throw std::runtime_error("wineboot left an incomplete prefix in " + building.string());
-    }
-    std::error_code ec;
-    fs::remove_all(serverSocketDir(building), ec);
-    writeAll(building / kTemplateStampFile, stamp);
-    fs::rename(building, ready);
-    return ready;
-}
-
-// Removes machine folders whose test binary died without cleaning up (their lock is free).
-void sweepAbandonedMachines(const fs::path& machines) {
-    const FileLock guard(machines.parent_path() / "machines.lock", FileLock::Mode::Exclusive);
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(machines, ec)) {
-        if (!entry.is_directory() || fs::exists(entry.path() / kKeepMarkerFile)) {
-            continue;
-        }
-        const FileLock probe(entry.path() / "lock", FileLock::Mode::TryExclusive);
-        if (!probe.held()) {
-            continue;
-        }
-        try {
-            if (fs::exists(entry.path() / "prefix")) {
-                stopServer(entry.path() / "prefix", entry.path() / "io");
-            }
-        } catch (const std::exception& e) {
-            std::cerr << "e2e: could not stop the server of " << entry.path() << ": " << e.what() << '\n';
-        }
-        fs::remove_all(entry.path(), ec);
-    }
-}
-
-const fs::path& templatePrefix() {
-    static std::once_flag once;
-    static fs::path prefix;
-    std::call_once(once, [] {
-        const fs::path work = workDir();
-        fs::create_directories(work / "machines");
-        prefix = ensureTemplate(work);
-        sweepAbandonedMachines(work / "machines");
-    });
-    return prefix;
-}
-
-int decodeStatus(int raw) {
-    if (WIFEXITED(raw)) {
-        return WEXITSTATUS(raw);
-    }
-    return WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : raw;
-}
-
-class SpawnActions {
-public:
-    SpawnActions() { posix_spawn_file_actions_init(&actions_); }
-    ~SpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
-    SpawnActions(const SpawnActions&) = delete;
-    SpawnActions& operator=(const SpawnActions&) = delete;
-    posix_spawn_file_actions_t* get() { return &actions_; }
-
-private:
-    posix_spawn_file_actions_t actions_;
-};
-
-class SpawnAttributes {
-public:
-    SpawnAttributes() { posix_spawnattr_init(&attributes_); }
-    ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-    posix_spawnattr_t* get() { return &attributes_; }
-
-private:
-    posix_spawnattr_t attributes_;
-};
-
-std::vector<char*> pointersTo(const std::vector<std::string>& strings) {
-    std::vector<char*> pointers;
-    for (const auto& s : strings) {
-        pointers.push_back(const_cast<char*>(s.c_str()));
-    }
-    pointers.push_back(nullptr);
-    return pointers;
-}
-
-// "C:\a\b" or "c:/a/b" to its components; only drive C: is part of a prefix.
-std::vector<std::string> driveCComponents(std::string_view windowsPath) {
-    if (windowsPath.size() < 2 || (windowsPath[0] != 'C' && windowsPath[0] != 'c') || windowsPath[1] != ':') {
-        throw std::invalid_argument("not a C: path: " + std::string(windowsPath));
-    }
-    std::vector<std::string> components;
-    std::string current;
-    for (const char c : windowsPath.substr(2)) {
-        if (c == '\\' || c == '/') {
-            if (!current.empty()) {
-                components.push_back(std::move(current));
-            }
-            current.clear();
-        } else {
-            current += c;
-        }
-    }
-    if (!current.empty()) {
-        components.push_back(std::move(current));
-    }
-    return components;
-}
-
-} // namespace
-
-FileLock::FileLock(const fs::path& file, Mode mode) {
-    fd_ = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) {
-        throw std::system_error(errno, std::generic_category(), "open " + file.string());
-    }
-    const int operation = mode == Mode::Shared      ? LOCK_SH
-                          : mode == Mode::Exclusive ? LOCK_EX
-                                                    : LOCK_EX | LOCK_NB;
-    int rc = 0;
-    do {
-        rc = flock(fd_, operation);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        const int error = errno;
-        close(fd_);
-        fd_ = -1;
-        if (mode != Mode::TryExclusive || error != EWOULDBLOCK) {
-            throw std::system_error(error, std::generic_category(), "flock " + file.string());
-        }
-    }
-}
-
-FileLock::~FileLock() {
-    if (fd_ >= 0) {
-        close(fd_);
-    }
-}
-
 HostProcess::HostProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
-                         const fs::path& stdoutFile, const fs::path& stderrFile) {
-    SpawnActions actions;
-    posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, stdoutFile.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO, stderrFile.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1);
-
-    // A group of its own lets a timeout kill the launcher together with the program it started.
-    SpawnAttributes attributes;
-    sigset_t noSignals;
-    sigemptyset(&noSignals);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    for (const int signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGCHLD}) {
-        sigaddset(&defaults, signal);
-    }
-    posix_spawnattr_setflags(attributes.get(),
-                             POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    posix_spawnattr_setpgroup(attributes.get(), 0);
-    posix_spawnattr_setsigmask(attributes.get(), &noSignals);
-    posix_spawnattr_setsigdefault(attributes.get(), &defaults);
-
-    auto args = pointersTo(argv);
-    auto envp = pointersTo(environment);
-    const int rc = posix_spawnp(&pid_, args[0], actions.get(), attributes.get(), args.data(), envp.data());
+                         const fs::path& io) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    const std::string out = io.string() + ".out";
+    const std::string err = io.string() + ".err";
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    const auto pointers = [](const std::vector<std::string>& strings) {
+        std::vector<char*> pointers;
+        for (const auto& s : strings) {
+            pointers.push_back(const_cast<char*>(s.c_str()));
+        }
+        pointers.push_back(nullptr);
+        return pointers;
+    };
+    const auto args = pointers(argv);
+    const auto envp = pointers(environment);
+    const int rc = posix_spawnp(&pid_, args[0], &actions, &attributes, args.data(), envp.data());
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
         pid_ = -1;
-        throw std::system_error(rc, std::generic_category(), "posix_spawnp " + argv.front());
+        throw std::runtime_error("cannot start " + argv.front() + ": " + std::strerror(rc));
     }
 }
 
@@ -441,210 +151,116 @@ HostProcess::HostProcess(HostProcess&& other) noexcept : pid_(std::exchange(othe
 
 HostProcess::~HostProcess() {
     if (pid_ > 0) {
-        killGroup();
+        kill(-pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
     }
 }
 
 std::optional<int> HostProcess::wait(std::chrono::milliseconds timeout) {
-    if (pid_ <= 0) {
-        throw std::logic_error("HostProcess::wait on a process already collected");
-    }
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    auto pause = std::chrono::milliseconds{1};
     for (;;) {
         int raw = 0;
-        const pid_t done = waitpid(pid_, &raw, WNOHANG);
-        if (done == pid_) {
+        if (waitpid(pid_, &raw, WNOHANG) == pid_) {
             pid_ = -1;
-            return decodeStatus(raw);
+            return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
         }
-        if (done < 0 && errno != EINTR) {
-            throw std::system_error(errno, std::generic_category(), "waitpid");
-        }
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= deadline) {
+        if (std::chrono::steady_clock::now() >= deadline) {
             return std::nullopt;
         }
-        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
-        pause = std::min(pause * 2, std::chrono::milliseconds{kLongestPollPause});
+        std::this_thread::sleep_for(5ms);
     }
 }
 
-void HostProcess::killGroup() {
-    if (pid_ <= 0) {
-        return;
-    }
-    kill(-pid_, SIGKILL);
-    int raw = 0;
-    while (waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
-    }
-    pid_ = -1;
-}
-
-BackgroundRun::BackgroundRun(HostProcess process, fs::path resultFile, fs::path errFile,
-                             std::string description)
-    : process_(std::move(process)), resultFile_(std::move(resultFile)), errFile_(std::move(errFile)),
-      description_(std::move(description)) {}
+BackgroundRun::BackgroundRun(HostProcess process, fs::path io, std::string shown)
+    : process_(std::move(process)), io_(std::move(io)), shown_(std::move(shown)) {}
 
 std::uint32_t BackgroundRun::wait(std::chrono::seconds timeout) {
     const auto status = process_.wait(timeout);
     if (!status) {
-        process_.killGroup();
-        throw TimeoutError(description_ + " did not end within " + std::to_string(timeout.count()) + " s");
+        throw std::runtime_error(shown_ + " did not end within " + std::to_string(timeout.count()) + " s");
     }
-    const std::string result = readIfPresent(resultFile_);
-    if (*status != 0) {
-        throw std::runtime_error("tdlaunch failed (status " + std::to_string(*status) + ") for " +
-                                 description_ + ": " + result + " " + readIfPresent(errFile_));
+    // tdlaunch ends with 0 once it has written the code.
+    const std::string result = *status == 0 ? readHostFile(io_.string() + ".result") : "";
+    if (result.empty() || !std::all_of(result.begin(), result.end(), ::isdigit)) {
+        throw std::runtime_error("no exit code for " + shown_ + ": " + readHostFile(io_.string() + ".err"));
     }
-    std::uint32_t code = 0;
-    const auto [end, error] = std::from_chars(result.data(), result.data() + result.size(), code);
-    if (error != std::errc{} || end == result.data() || end != result.data() + result.size()) {
-        throw std::runtime_error("tdlaunch wrote no exit code for " + description_ + ": '" + result + "'");
-    }
-    return code;
+    return static_cast<std::uint32_t>(std::stoul(result));
 }
 
-WineMachine::Folder::Folder() {
+WineMachine::WineMachine() {
     const fs::path& templ = templatePrefix();
-    const fs::path work = workDir();
-    {
-        // Under the sweep's lock: a sweep never sees this folder before it is locked.
-        const FileLock guard(work / "machines.lock", FileLock::Mode::Exclusive);
-        std::string pattern = (work / "machines" / "m-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw std::system_error(errno, std::generic_category(), "mkdtemp " + pattern);
-        }
-        path_ = pattern;
-        lock_.emplace(path_ / "lock", FileLock::Mode::TryExclusive);
+    std::string folder = (templ.parent_path() / "machines" / "m-XXXXXX").string();
+    if (mkdtemp(folder.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp " + folder);
     }
+    folder_ = folder;
+    prefix_ = folder_ / "prefix";
+    environment_ = wineEnvironment(prefix_, "WINEDLLOVERRIDES=");
+    runToEnd({"cp", "-a", "--reflink=auto", templ.string(), prefix_.string()}, environment_,
+             folder_ / "copy");
+    // A server of its own that outlives each run; it ends 300 s after its last client at the latest.
+    runToEnd({"wineserver", "-p300"}, environment_, folder_ / "server");
+}
+
+WineMachine::~WineMachine() {
     try {
-        fs::create_directory(path_ / "io");
-        const FileLock sharing(work / "template.lock", FileLock::Mode::Shared);
-        const std::vector<std::string> copy{"cp", "-a", "--reflink=auto", templ.string(),
-                                            (path_ / "prefix").string()};
-        const auto err = path_ / "io" / "cp.err";
-        requireSuccess(runToEnd(copy, environmentWith({}), path_ / "io" / "cp.out", err, kHostToolTimeout),
-                       copy, err);
-    } catch (...) {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-        throw;
-    }
-}
-
-WineMachine::Folder::~Folder() {
-    const char* keep = std::getenv("TDU_E2E_KEEP");
-    std::error_code ec;
-    if (keep != nullptr && std::string_view(keep) == "1") {
-        // The marker keeps the folder out of later sweeps.
-        std::ofstream(path_ / kKeepMarkerFile).close();
-        std::cerr << "e2e: machine kept in " << path_ << '\n';
-        return;
-    }
-    fs::remove_all(path_, ec);
-    if (ec) {
-        std::cerr << "e2e: could not remove " << path_ << ": " << ec.message() << '\n';
-    }
-}
-
-WineMachine::Server::Server(const fs::path& prefix, const fs::path& io) : prefix_(prefix), io_(io) {
-    const std::vector<std::string> start{"wineserver", "-p" + std::to_string(kServerIdleSeconds)};
-    requireSuccess(runToEnd(start, wineEnvironment(prefix_), io_ / "wineserver.out", io_ / "wineserver.err",
-                            kHostToolTimeout),
-                   start, io_ / "wineserver.err");
-    socketDir_ = serverSocketDir(prefix_);
-}
-
-WineMachine::Server::~Server() {
-    try {
-        stopServer(prefix_, io_);
-        std::error_code ec;
-        if (!socketDir_.empty()) {
-            fs::remove_all(socketDir_, ec);
-        }
+        runToEnd({"wineserver", "-k"}, environment_, folder_ / "stop", false);
     } catch (const std::exception& e) {
-        std::cerr << "e2e: stopping the wineserver of " << prefix_ << " failed: " << e.what() << '\n';
+        std::cerr << "e2e: " << e.what() << '\n';
+    }
+    if (fromEnv("TDU_E2E_KEEP", "") != "1") {
+        std::error_code ec;
+        fs::remove_all(folder_, ec);
     }
 }
 
-WineMachine::WineMachine()
-    : prefix_(folder_.path() / "prefix"), io_(folder_.path() / "io"), environment_(wineEnvironment(prefix_)),
-      server_(prefix_, io_) {}
-
-WineMachine::~WineMachine() = default;
-
-fs::path WineMachine::nextIoFile(std::string_view stem) {
-    return io_ / (std::string(stem) + "-" + std::to_string(++ioCounter_));
+std::string WineMachine::host(const std::vector<std::string>& argv) {
+    const fs::path io = nextIo("host");
+    runToEnd(argv, environment_, io);
+    return readHostFile(io.string() + ".out");
 }
 
-std::uint32_t WineMachine::run(const std::vector<std::string>& args, std::chrono::seconds timeout) {
-    return start(args).wait(timeout);
-}
-
-BackgroundRun WineMachine::start(const std::vector<std::string>& args) {
-    return startCommand(windowsPathOf(programUnderTest()), args);
-}
-
-std::uint32_t WineMachine::runCommand(const std::string& program, const std::vector<std::string>& args,
-                                      std::chrono::seconds timeout) {
-    return startCommand(program, args).wait(timeout);
-}
-
-BackgroundRun WineMachine::startCommand(const std::string& program, const std::vector<std::string>& args) {
-    const fs::path base = nextIoFile("run");
-    const fs::path result = base.string() + ".result";
-    const fs::path err = base.string() + ".err";
-    std::vector<std::string> argv{"wine", launcherPath().string(), windowsPathOf(result), program};
+BackgroundRun WineMachine::start(const std::vector<std::string>& args, const std::string& program) {
+    const fs::path io = nextIo("run");
+    std::vector<std::string> argv{"wine", launcherPath().string(), windowsPathOf(io.string() + ".result"),
+                                  program.empty() ? windowsPathOf(programUnderTest()) : program};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<std::string> shown{program};
-    shown.insert(shown.end(), args.begin(), args.end());
-    return BackgroundRun(HostProcess(argv, environment_, base.string() + ".out", err), result, err,
-                         join(shown));
+    return BackgroundRun(HostProcess(argv, environment_, io), io, join({argv.begin() + 3, argv.end()}));
 }
 
-WineResult WineMachine::wine(const std::vector<std::string>& command, std::chrono::seconds timeout) {
-    const fs::path base = nextIoFile("wine");
-    const fs::path out = base.string() + ".out";
-    const fs::path err = base.string() + ".err";
+std::string WineMachine::wine(const std::vector<std::string>& command, int* status) {
+    const fs::path io = nextIo("wine");
     std::vector<std::string> argv{"wine"};
     argv.insert(argv.end(), command.begin(), command.end());
-    const int status = runToEnd(argv, environment_, out, err, timeout);
-    return {status, readAll(out), readAll(err)};
+    const int result = runToEnd(argv, environment_, io, status == nullptr, 60s);
+    if (status != nullptr) {
+        *status = result;
+    }
+    return readHostFile(io.string() + ".out") + readHostFile(io.string() + ".err");
 }
 
 fs::path WineMachine::hostPath(std::string_view windowsPath) const {
+    if (windowsPath.size() < 2 || std::tolower(windowsPath[0]) != 'c' || windowsPath[1] != ':') {
+        throw std::invalid_argument("not a C: path: " + std::string(windowsPath));
+    }
     fs::path result = prefix_ / "drive_c";
-    for (const auto& component : driveCComponents(windowsPath)) {
-        fs::path next = result / component;
+    std::istringstream parts(std::string(windowsPath.substr(2)));
+    for (std::string part; std::getline(parts, part, '\\');) {
+        fs::path next = result / part;
         std::error_code ec;
-        if (!fs::exists(next, ec) && fs::is_directory(result, ec)) {
-            for (const auto& entry : fs::directory_iterator(result, ec)) {
-                if (equalsNoCase(entry.path().filename().string(), component)) {
-                    next = entry.path();
-                    break;
-                }
-            }
+        for (auto entry = fs::directory_iterator(result, ec); !fs::exists(next) && entry != fs::end(entry);
+             ++entry) {
+            next = sameNoCase(entry->path().filename().string(), part) ? entry->path() : next;
         }
-        result = std::move(next);
+        result = part.empty() ? result : next;
     }
     return result;
 }
 
-bool WineMachine::exists(std::string_view windowsPath) const {
-    return fs::exists(hostPath(windowsPath));
-}
-
-std::string WineMachine::readFile(std::string_view windowsPath) const {
-    return readAll(hostPath(windowsPath));
-}
-
 void WineMachine::writeFile(std::string_view windowsPath, std::string_view content) const {
-    writeAll(hostPath(windowsPath), content);
-}
-
-void WineMachine::mkdirs(std::string_view windowsPath) const {
-    fs::create_directories(hostPath(windowsPath));
+    const fs::path file = hostPath(windowsPath);
+    fs::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << content;
 }
 
 std::vector<std::string> WineMachine::listDir(std::string_view windowsPath) const {
@@ -656,140 +272,113 @@ std::vector<std::string> WineMachine::listDir(std::string_view windowsPath) cons
     return names;
 }
 
-namespace {
-
-std::vector<std::string> regArgs(std::string verb, const std::string& key, RegView view) {
-    return {"reg", std::move(verb), key, view == RegView::Bits32 ? "/reg:32" : "/reg:64"};
-}
-
-// reg.exe answers 1 for anything that fails; only "unable to find" means the key or value is absent.
-bool regReportsAbsent(const WineResult& result) {
-    return result.status == 1 &&
-           (containsNoCase(result.out, "unable to find") || containsNoCase(result.err, "unable to find"));
-}
-
-void requireRegSuccess(const WineResult& result, const std::vector<std::string>& args) {
-    if (result.status != 0) {
-        throw std::runtime_error(join(args) + " failed with status " + std::to_string(result.status) + ": " +
-                                 result.out + result.err);
+// reg.exe answers 1 for any failure; only "unable to find" means absent.
+std::optional<std::string> WineMachine::regKey(const std::string& key) {
+    int status = 0;
+    std::string out = wine({"reg", "query", key, "/reg:64"}, &status);
+    if (status != 0 && out.find("nable to find") == std::string::npos) {
+        throw std::runtime_error("reg query " + key + ": " + out);
     }
+    return status == 0 ? std::optional(out) : std::nullopt;
 }
 
-// A value line of "reg query": four blanks, the name, four blanks, the type, four blanks, the data.
-std::optional<RegValue> parseRegValue(const std::string& output, const std::string& valueName) {
-    constexpr std::string_view gap = "    ";
-    std::istringstream lines(output);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
+void WineMachine::plant(const std::string& facts) {
+    std::istringstream lines(expand(facts));
+    for (std::string line; std::getline(lines >> std::ws, line);) {
+        const auto value = line.find(" : ");
+        if (value != std::string::npos) {
+            const auto eq = line.find(" = ", value);
+            const std::string data = line.substr(eq + 3);
+            wine({"reg", "add", line.substr(0, value), "/v", line.substr(value + 3, eq - value - 3), "/t",
+                  data.substr(0, data.find(' ')), "/d", data.substr(data.find(' ') + 1), "/f", "/reg:64"});
+        } else if (line.starts_with("key ")) {
+            wine({"reg", "add", line.substr(4), "/f", "/reg:64"});
+        } else if (line.starts_with("dir ")) {
+            fs::create_directories(hostPath(line.substr(4)));
+        } else if (const auto from = line.find(" < ");
+                   line.starts_with("file ") && from != std::string::npos) {
+            writeFile(line.substr(5, from - 5),
+                      readHostFile(launcherPath().parent_path() / line.substr(from + 3)));
+        } else if (line.starts_with("file ")) {
+            writeFile(line.substr(5), "x");
+        } else {
+            throw std::invalid_argument("cannot plant: " + line);
         }
-        if (line.rfind(gap, 0) != 0) {
-            continue;
+    }
+}
+
+void WineMachine::expect(const std::string& facts) {
+    std::istringstream lines(expand(facts));
+    for (std::string line; std::getline(lines >> std::ws, line);) {
+        const bool absent = line.starts_with('!');
+        const std::string fact = line.substr(absent ? 1 : 0);
+        const auto value = fact.find(" : ");
+        if (value != std::string::npos) {
+            // A value's line: four blanks, the name, four blanks, the type, four blanks, the data.
+            const auto eq = fact.find(" = ", value);
+            const std::string head = "    " + fact.substr(value + 3, eq - value - 3) + "    ";
+            std::istringstream listing(regKey(fact.substr(0, value)).value_or(""));
+            std::string found = "-";
+            for (std::string entry; std::getline(listing, entry);) {
+                if (entry.ends_with('\r')) {
+                    entry.pop_back();
+                }
+                if (sameNoCase(entry.substr(0, head.size()), head)) {
+                    found = entry.substr(head.size());
+                    const auto gap = found.find("    ");
+                    found = gap == std::string::npos ? found : found.replace(gap, 4, " ");
+                }
+            }
+            EXPECT_EQ(found, fact.substr(eq + 3)) << line;
+        } else if (fact.starts_with("key ")) {
+            EXPECT_EQ(regKey(fact.substr(4)).has_value(), !absent) << line;
+        } else if (fact.starts_with("file ") || fact.starts_with("dir ")) {
+            const fs::path path = hostPath(fact.substr(fact.find(' ') + 1));
+            EXPECT_EQ(fact[0] == 'f' ? fs::is_regular_file(path) : fs::is_directory(path), !absent) << line;
+        } else {
+            throw std::invalid_argument("cannot check: " + line);
         }
-        const std::string rest = line.substr(gap.size());
-        const auto typeAt = rest.find(std::string(gap) + "REG_");
-        if (typeAt == std::string::npos) {
-            continue;
+    }
+}
+
+void WineMachine::stageDrivers() const {
+    const fs::path drivers = hostPath(expand("$drivers"));
+    fs::create_directories(drivers);
+    fs::copy(TDU_SAMPLES_DIR, drivers, fs::copy_options::recursive);
+}
+
+std::string expand(std::string text) {
+    static const std::pair<std::string, std::string> names[] = {
+        {"$drivers", R"(C:\Program Files (x86)\Tavrin Secure\TavrinDrivers)"},
+        {"$inf", R"(C:\windows\inf)"},
+        {"$sys", R"(C:\windows\system32\drivers)"},
+        {"$enum", R"(HKLM\System\CurrentControlSet\Enum\ROOT)"},
+        {"$services", R"(HKLM\System\CurrentControlSet\Services)"},
+        {"$product32", R"(HKLM\Software\Wow6432Node\TavrinSecure\TavrinDrivers)"},
+        {"$product", R"(HKLM\Software\TavrinSecure\TavrinDrivers)"}};
+    const std::string tools = windowsPathOf(launcherPath().parent_path());
+    for (auto at = text.find("$tools"); at != std::string::npos;
+         at = text.find("$tools", at + tools.size())) {
+        text.replace(at, 6, tools);
+    }
+    for (const auto& [name, value] : names) {
+        for (auto at = text.find(name); at != std::string::npos; at = text.find(name, at + value.size())) {
+            text.replace(at, name.size(), value);
         }
-        const std::string name = rest.substr(0, typeAt);
-        if (!(valueName.empty() ? name == "(Default)" : equalsNoCase(name, valueName))) {
-            continue;
-        }
-        const std::string typeAndData = rest.substr(typeAt + gap.size());
-        const auto dataAt = typeAndData.find(gap);
-        if (dataAt == std::string::npos) {
-            return RegValue{typeAndData, ""};
-        }
-        return RegValue{typeAndData.substr(0, dataAt), typeAndData.substr(dataAt + gap.size())};
     }
-    return std::nullopt;
-}
-
-} // namespace
-
-std::optional<RegValue> WineMachine::regQueryValue(const std::string& key, const std::string& valueName,
-                                                   RegView view) {
-    auto args = regArgs("query", key, view);
-    if (valueName.empty()) {
-        args.emplace_back("/ve");
-    } else {
-        args.insert(args.end(), {"/v", valueName});
-    }
-    const WineResult result = wine(args);
-    if (regReportsAbsent(result)) {
-        return std::nullopt;
-    }
-    requireRegSuccess(result, args);
-    auto value = parseRegValue(result.out, valueName);
-    if (!value) {
-        throw std::runtime_error("no value line in the output of " + join(args) + ": " + result.out);
-    }
-    return value;
-}
-
-std::optional<std::string> WineMachine::regQuery(const std::string& key, const std::string& valueName,
-                                                 RegView view) {
-    auto value = regQueryValue(key, valueName, view);
-    return value ? std::optional<std::string>(std::move(value->data)) : std::nullopt;
-}
-
-bool WineMachine::regKeyExists(const std::string& key, RegView view) {
-    const auto args = regArgs("query", key, view);
-    const WineResult result = wine(args);
-    if (regReportsAbsent(result)) {
-        return false;
-    }
-    requireRegSuccess(result, args);
-    return true;
-}
-
-void WineMachine::regAdd(const std::string& key, const std::string& valueName, const std::string& type,
-                         const std::string& data, RegView view) {
-    auto args = regArgs("add", key, view);
-    if (valueName.empty()) {
-        args.emplace_back("/ve");
-    } else {
-        args.insert(args.end(), {"/v", valueName});
-    }
-    args.insert(args.end(), {"/t", type, "/d", data, "/f"});
-    requireRegSuccess(wine(args), args);
-}
-
-void WineMachine::regDelete(const std::string& key, const std::optional<std::string>& valueName,
-                            RegView view) {
-    auto args = regArgs("delete", key, view);
-    if (valueName) {
-        args.insert(args.end(), {"/v", *valueName});
-    }
-    args.emplace_back("/f");
-    requireRegSuccess(wine(args), args);
+    return text;
 }
 
 fs::path programUnderTest() {
-    const fs::path exe = fromEnvOrBuild("TDU_EXE", TDU_DEFAULT_EXE);
-    if (exe.empty() || !fs::is_regular_file(exe)) {
-        throw std::runtime_error("program under test not found ('" + exe.string() +
-                                 "'): set TDU_EXE or configure TDU_WINDOWS_EXE");
-    }
-    return fs::absolute(exe);
+    return fs::absolute(fromEnv("TDU_EXE", TDU_DEFAULT_EXE));
 }
 
 fs::path launcherPath() {
-    const fs::path launcher = fromEnvOrBuild("TDU_LAUNCHER", TDU_DEFAULT_LAUNCHER);
-    if (launcher.empty() || !fs::is_regular_file(launcher)) {
-        throw std::runtime_error("tdlaunch.exe not found ('" + launcher.string() +
-                                 "'): set TDU_LAUNCHER or configure TDU_LAUNCHER_EXE");
-    }
-    return fs::absolute(launcher);
+    return fs::absolute(fromEnv("TDU_LAUNCHER", TDU_DEFAULT_LAUNCHER));
 }
 
 std::string windowsPathOf(const fs::path& hostPath) {
-    const std::string text = fs::absolute(hostPath).lexically_normal().string();
-    if (text.find_first_of("\\:*?\"<>|") != std::string::npos) {
-        throw std::invalid_argument("host path has no faithful Windows form: " + text);
-    }
-    std::string windows = "Z:" + text;
+    std::string windows = "Z:" + fs::absolute(hostPath).lexically_normal().string();
     std::replace(windows.begin(), windows.end(), '/', '\\');
     return windows;
 }
@@ -798,9 +387,9 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
         if (std::chrono::steady_clock::now() >= deadline) {
-            return condition();
+            return false;
         }
-        std::this_thread::sleep_for(kLongestPollPause);
+        std::this_thread::sleep_for(10ms);
     }
     return true;
 }

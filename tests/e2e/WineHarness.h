@@ -1,15 +1,7 @@
-// Runs the Windows build of the utility under Wine for the end-to-end tests.
-//
-// One template prefix is made per work folder (wineboot is slow) and copied for every WineMachine, so each
-// test starts from the same clean machine. Each machine keeps its own wineserver alive while it lives:
-// services survive between runs and a run costs a fraction of a cold start. Programs run through the
-// tdlaunch.exe helper, which reports the full 32-bit exit code that a Linux parent of wine cannot see.
-//
-// Environment:
-//   TDU_EXE       the program under test (host path); default from the build
-//   TDU_LAUNCHER  tdlaunch.exe (host path); default from the build
-//   TDU_E2E_WORK  folder for the template prefix and the test machines; default from the build
-//   TDU_E2E_KEEP  when set to 1, machines are left on disk for inspection
+// Runs the Windows build under Wine for the end-to-end tests. Each WineMachine is a copy of one template
+// prefix (wineboot is slow) with a wineserver of its own, so services live between runs. Programs run
+// through tdlaunch.exe, which reports the full 32-bit exit code a Linux parent of wine cannot see.
+// TDU_EXE, TDU_LAUNCHER and TDU_E2E_WORK override the build's paths; TDU_E2E_KEEP=1 keeps the machines.
 #pragma once
 
 #include <chrono>
@@ -17,7 +9,6 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -25,90 +16,40 @@
 
 namespace tdu::e2e {
 
-inline constexpr std::chrono::seconds kDefaultRunTimeout{60};
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
-// A Wine command did not finish in time; its process group has been killed.
-class TimeoutError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-// A host process in a process group of its own, with stdin from /dev/null and its output in files, so that
-// Wine's background processes never hold a pipe of ours open.
+// A host process in a group of its own (a timeout kills wine with what it started), stdin from
+// /dev/null and its output in <io>.out and <io>.err; killed when dropped unfinished.
 class HostProcess {
 public:
     HostProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
-                const std::filesystem::path& stdoutFile, const std::filesystem::path& stderrFile);
+                const fs::path& io);
     HostProcess(HostProcess&& other) noexcept;
     HostProcess& operator=(HostProcess&&) = delete;
-    HostProcess(const HostProcess&) = delete;
-    HostProcess& operator=(const HostProcess&) = delete;
     ~HostProcess();
-
-    // Exit status (128 + signal number when killed by a signal), or nothing when still running at the
-    // deadline.
+    // The exit status, or nothing when still running at the deadline.
     std::optional<int> wait(std::chrono::milliseconds timeout);
-    void killGroup();
 
 private:
     pid_t pid_ = -1;
 };
 
-// Exit status and output of one wine command.
-struct WineResult {
-    int status = 0; // the low 8 bits only: use WineMachine::runCommand for a full exit code
-    std::string out;
-    std::string err;
-};
+std::string readHostFile(const fs::path& file);
 
-struct RegValue {
-    std::string type; // as reg.exe names it: "REG_SZ", "REG_DWORD", ...
-    std::string data; // as reg.exe prints it: text, or "0x1" for a DWORD
-    bool operator==(const RegValue&) const = default;
-};
-
-enum class RegView { Native, Bits32 };
-
-// A flock on a file, held for the object's lifetime. The descriptor is close-on-exec, so a
-// daemon started meanwhile (a wineserver) never inherits the lock.
-class FileLock {
-public:
-    enum class Mode { Exclusive, Shared, TryExclusive };
-    FileLock(const std::filesystem::path& file, Mode mode);
-    ~FileLock();
-    FileLock(const FileLock&) = delete;
-    FileLock& operator=(const FileLock&) = delete;
-    bool held() const { return fd_ >= 0; }
-
-private:
-    int fd_ = -1;
-};
-
-class WineMachine;
-
-// A launched program whose exit code is collected later. Killed when dropped unfinished; it must not
-// outlive its machine.
+// A launched Windows program; its full exit code later. It must not outlive its machine.
 class BackgroundRun {
 public:
-    BackgroundRun(BackgroundRun&&) noexcept = default;
-    BackgroundRun& operator=(BackgroundRun&&) = delete;
-
-    // The program's full exit code; throws TimeoutError when it has not ended in time.
-    std::uint32_t wait(std::chrono::seconds timeout = kDefaultRunTimeout);
+    std::uint32_t wait(std::chrono::seconds timeout = 60s);
 
 private:
     friend class WineMachine;
-    BackgroundRun(HostProcess process, std::filesystem::path resultFile, std::filesystem::path errFile,
-                  std::string description);
-
+    BackgroundRun(HostProcess process, fs::path io, std::string shown);
     HostProcess process_;
-    std::filesystem::path resultFile_;
-    std::filesystem::path errFile_;
-    std::string description_;
+    fs::path io_;
+    std::string shown_;
 };
 
-// A Wine machine of its own for one test: a fresh copy of the template prefix and a running wineserver,
-// both gone when the object is destroyed.
 class WineMachine {
 public:
     WineMachine();
@@ -116,88 +57,51 @@ public:
     WineMachine(const WineMachine&) = delete;
     WineMachine& operator=(const WineMachine&) = delete;
 
-    // Runs the program under test with these arguments and returns its full 32-bit exit code.
-    std::uint32_t run(const std::vector<std::string>& args,
-                      std::chrono::seconds timeout = kDefaultRunTimeout);
-    BackgroundRun start(const std::vector<std::string>& args);
+    // The program under test, or any Windows program (a Windows path, or a name CreateProcessW finds,
+    // such as "msiexec.exe"), with these arguments: its full exit code.
+    std::uint32_t run(const std::vector<std::string>& args, const std::string& program = "",
+                      std::chrono::seconds timeout = 60s) {
+        return start(args, program).wait(timeout);
+    }
+    BackgroundRun start(const std::vector<std::string>& args, const std::string& program = "");
 
-    // Any Windows program: a Windows path, or a name that CreateProcessW finds (such as "msiexec.exe").
-    std::uint32_t runCommand(const std::string& program, const std::vector<std::string>& args,
-                             std::chrono::seconds timeout = kDefaultRunTimeout);
-    BackgroundRun startCommand(const std::string& program, const std::vector<std::string>& args);
-
-    // "wine <command...>" with the output captured through files.
-    WineResult wine(const std::vector<std::string>& command,
-                    std::chrono::seconds timeout = kDefaultRunTimeout);
-
-    // Host location of a "C:\..." path. Components are matched without regard to case, as Wine does.
-    std::filesystem::path hostPath(std::string_view windowsPath) const;
-    bool exists(std::string_view windowsPath) const;
-    std::string readFile(std::string_view windowsPath) const;
+    // Host location of a "C:\..." path, its components matched without regard to case as Wine does.
+    fs::path hostPath(std::string_view windowsPath) const;
+    bool exists(std::string_view windowsPath) const { return fs::exists(hostPath(windowsPath)); }
+    std::string readFile(std::string_view windowsPath) const { return readHostFile(hostPath(windowsPath)); }
     void writeFile(std::string_view windowsPath, std::string_view content) const;
-    void mkdirs(std::string_view windowsPath) const;
     std::vector<std::string> listDir(std::string_view windowsPath) const;
 
-    std::optional<RegValue> regQueryValue(const std::string& key, const std::string& valueName,
-                                          RegView view = RegView::Native);
-    std::optional<std::string> regQuery(const std::string& key, const std::string& valueName,
-                                        RegView view = RegView::Native);
-    bool regKeyExists(const std::string& key, RegView view = RegView::Native);
-    void regAdd(const std::string& key, const std::string& valueName, const std::string& type,
-                const std::string& data, RegView view = RegView::Native);
-    void regDelete(const std::string& key, const std::optional<std::string>& valueName,
-                   RegView view = RegView::Native);
+    // The machine views of the scenarios, one fact a line (see expand() for the $names):
+    //   file P, dir P, key K, K : V = TYPE data      present (planted by plant(), checked by expect())
+    //   !file P, !key K, K : V = -                   absent
+    void plant(const std::string& facts);
+    void expect(const std::string& facts);
+    // A host program (wixl) run to its end: its standard output; it throws on failure.
+    std::string host(const std::vector<std::string>& argv);
+    // The sample driver packages where the installer puts them.
+    void stageDrivers() const;
 
-    const std::filesystem::path& prefix() const { return prefix_; }
+    const fs::path& folder() const { return folder_; }
 
 private:
-    // The machine's folder, holding a copy of the template prefix and the files of each run; locked while
-    // in use so that a later test binary can tell a folder left behind by a killed one.
-    class Folder {
-    public:
-        Folder();
-        ~Folder();
-        Folder(const Folder&) = delete;
-        Folder& operator=(const Folder&) = delete;
-        const std::filesystem::path& path() const { return path_; }
+    std::string wine(const std::vector<std::string>& command, int* status = nullptr);
+    // reg.exe's listing of a key's values, or nothing when the key is absent.
+    std::optional<std::string> regKey(const std::string& key);
+    fs::path nextIo(std::string_view stem) { return folder_ / (std::string(stem) + std::to_string(++io_)); }
 
-    private:
-        std::filesystem::path path_;
-        std::optional<FileLock> lock_;
-    };
-
-    // The machine's own wineserver: persistent, so that services live between runs.
-    class Server {
-    public:
-        Server(const std::filesystem::path& prefix, const std::filesystem::path& io);
-        ~Server();
-        Server(const Server&) = delete;
-        Server& operator=(const Server&) = delete;
-
-    private:
-        std::filesystem::path prefix_;
-        std::filesystem::path io_;
-        std::filesystem::path socketDir_;
-    };
-
-    std::filesystem::path nextIoFile(std::string_view stem);
-
-    Folder folder_;
-    std::filesystem::path prefix_;
-    std::filesystem::path io_;
+    fs::path folder_;
+    fs::path prefix_;
     std::vector<std::string> environment_;
-    Server server_;
-    unsigned ioCounter_ = 0;
+    unsigned io_ = 0;
 };
 
-// The program under test and the launcher, as host paths.
-std::filesystem::path programUnderTest();
-std::filesystem::path launcherPath();
-
+// The shorthands of scenario rows: $drivers, $inf, $sys, $enum, $services, $product, $product32.
+std::string expand(std::string text);
+fs::path programUnderTest();
+fs::path launcherPath();
 // "Z:\..." for a host path: Wine maps drive Z: to the host root.
-std::string windowsPathOf(const std::filesystem::path& hostPath);
-
-// Polls until the condition holds or the timeout passes; returns the last answer.
+std::string windowsPathOf(const fs::path& hostPath);
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
 } // namespace tdu::e2e
