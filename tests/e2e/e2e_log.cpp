@@ -60,6 +60,19 @@ TEST(LogWithoutVendorFolder, NothingIsWrittenAndTheRunEnds) {
     machine.expect(R"(!dir C:\users\Public\Tavrin Secure)");
 }
 
+// A user who planted a second name of another file at the log's name gets nothing written into that
+// file: the run goes on without its log. (Wine makes no junctions or symbolic links of its own; the
+// simulated machine's tests plant those.)
+TEST_F(Log, AHardLinkAtTheLogsNameIsNeverWrittenThrough) {
+    machine.writeFile(R"(C:\windows\system32\victim.dll)", "MZ victim");
+    std::filesystem::create_directories(machine.hostPath(kLogFolder));
+    std::filesystem::create_hard_link(machine.hostPath(R"(C:\windows\system32\victim.dll)"),
+                                      machine.hostPath(kLogFile));
+    EXPECT_EQ(machine.run({"/setprocessortype", "1"}), 0U);
+    EXPECT_EQ(machine.readFile(R"(C:\windows\system32\victim.dll)"), "MZ victim");
+    EXPECT_EQ(machine.listDir(kLogFolder), std::vector<std::string>{"TavrinDriverUtil.log"});
+}
+
 constexpr unsigned kInstances = 8;
 const std::string kProcessorRun = R"(main| Command Line Received: '/setprocessortype 1'
     op| Command received to set processor type in registry
@@ -91,8 +104,8 @@ protected:
     }
 };
 
-// Wine does not refuse a second opener of the log (Windows does, and drops the colliding line): here
-// every line of every instance arrives whole.
+// The log is open to one instance at a time, under Wine as on Windows: a line whose open collides with
+// another instance's is dropped. Every line that arrives is whole, and none arrives twice.
 TEST_F(Concurrency, EightInstancesWriteWholeLines) {
     runAll();
     std::map<std::string, unsigned> expected{{"<banner>", kInstances}};
@@ -100,7 +113,11 @@ TEST_F(Concurrency, EightInstancesWriteWholeLines) {
     for (std::string line; std::getline(lines >> std::ws, line);) {
         expected[line] = kInstances;
     }
-    EXPECT_EQ(counts(), expected);
+    for (const auto& [line, count] : counts()) {
+        EXPECT_TRUE(expected.contains(line)) << "torn or mixed: " << line;
+        EXPECT_LE(count, kInstances) << line;
+    }
+    EXPECT_FALSE(counts().empty());
 }
 
 // All find the log past 5 MiB at once. Each that still sees it large renames it to the backup of its
