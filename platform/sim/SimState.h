@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 namespace tdu::platform::sim {
 
@@ -153,7 +154,9 @@ struct SimState {
     bool driverUpdateRestart = false;
     std::vector<std::wstring> sectionsRun;
     unsigned sharingViolations = 0;
-    std::map<std::filesystem::path, std::wstring> folderSecurity; // SDDL of the folders created by a call
+    std::map<std::filesystem::path, std::wstring> folderSecurity;
+    std::unordered_map<std::wstring, std::filesystem::path>
+        hostPaths; // places found, by Windows path // SDDL of the folders created by a call
     std::wstring windowsDirectory = L"C:\\Windows";
     std::wstring detailInfFolder = L"C:\\Windows\\INF\\";
     std::uint32_t nextDevInst = 1;
