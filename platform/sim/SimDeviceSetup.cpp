@@ -32,11 +32,9 @@ const std::vector<std::pair<std::wstring, Guid>>& knownClasses() {
 RegData multiString(const std::vector<std::wstring>& items) {
     std::wstring joined;
     for (const std::wstring& item : items) {
-        joined += item;
-        joined.push_back(L'\0');
+        joined += item + L'\0';
     }
-    joined.push_back(L'\0');
-    return RegData::text(joined);
+    return RegData::text(joined + L'\0');
 }
 
 std::optional<std::string> readHostFile(const std::filesystem::path& path) {
@@ -416,6 +414,11 @@ bool SimDeviceSetup::SetupDiSetDeviceRegistryPropertyW(Handle deviceInfoSet, con
     }
     RegData stored = value;
     stored.bytes.resize(byteCount, 0);
+    // A multi-string ends in two NULs; the platform would keep a malformed one as it came.
+    if (byteCount < 4 ||
+        std::any_of(stored.bytes.end() - 4, stored.bytes.end(), [](auto b) { return b != 0; })) {
+        return fail(kErrorInvalidData);
+    }
     const std::vector<std::wstring> ids = stored.multiStrings();
     if (SimDevice* device = found->registered ? deviceOf(*found) : nullptr) {
         device->hardwareIds = ids;
@@ -523,8 +526,8 @@ bool SimDeviceSetup::SetupDiCallClassInstaller(std::uint32_t installFunction, Ha
         if (found->registered || existing != nullptr) {
             return fail(kErrorDevinstAlreadyExists);
         }
-        s_.devices.push_back(
-            SimDevice{found->instanceId, found->classGuid, found->hardwareIds, true, 0, L""});
+        s_.devices.push_back(SimDevice{found->instanceId, found->classGuid, found->hardwareIds, true, 0, L"",
+                                       found->params.flags});
         found->registered = true;
         return true;
     }
@@ -534,6 +537,9 @@ bool SimDeviceSetup::SetupDiCallClassInstaller(std::uint32_t installFunction, Ha
             return fail(kErrorNoSuchDevinst);
         }
         found->params.flags |= device->removalFlags;
+        if (found->classInstallParams && found->classInstallParams->scope != kDiRemoveDeviceGlobal) {
+            return true; // gone from one hardware profile only
+        }
         const std::wstring gone = foldCase(device->instanceId);
         std::erase_if(s_.devices, [&](const SimDevice& d) { return foldCase(d.instanceId) == gone; });
         return true;
@@ -555,7 +561,13 @@ bool SimDeviceSetup::SetupDiBuildDriverInfoList(Handle deviceInfoSet, const Devi
         ids = device->hardwareIds.value_or(std::vector<std::wstring>{});
     }
     found->drivers.clear();
+    const bool ofItsClass = (found->params.flagsEx & kDiFlagsExUseClassForCompat) != 0;
     for (const SimPackage& package : s_.driverStore) {
+        const auto known = std::find_if(knownClasses().begin(), knownClasses().end(),
+                                        [&](const auto& c) { return c.first == package.inf.className; });
+        if (ofItsClass && (known == knownClasses().end() || !(known->second == found->classGuid))) {
+            continue;
+        }
         for (const SimInfModel& model : package.inf.models) {
             const bool compatible =
                 std::any_of(model.ids.begin(), model.ids.end(), [&](const std::wstring& offered) {
