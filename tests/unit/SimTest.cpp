@@ -188,17 +188,23 @@ std::string narrow(std::wstring_view text) {
 //   "= " and the exit code, all 32 bits; "= 0 ..." compares the log in order only;
 //   the log messages, one a line (see logMatches);
 //   "? aspect: value" lines, each comparing one view of the machine after (see view).
-// A line's cells are split at spaces; "..." quotes a cell with spaces, "" is
+// A line's words are split at spaces; "..." quotes one with spaces, "" is
 // empty. Every line expands {drivers}, {adapter}, {product} (the product key's
 // path), {0} (a NUL) and {c*N} (N times c).
 namespace {
+
+using Words = std::vector<std::string>;
+
+std::string word(const Words& words, std::size_t i) {
+    return i < words.size() ? words[i] : "";
+}
 
 std::wstring wide(const std::string& text) {
     return {text.begin(), text.end()};
 }
 
 std::uint32_t number(const std::string& text) {
-    return static_cast<std::uint32_t>(std::stoul(text, nullptr, 0));
+    return static_cast<std::uint32_t>(std::stoul(text.empty() ? "0" : text, nullptr, 0));
 }
 
 void replaceAll(std::string& text, const std::string& from, const std::string& to) {
@@ -223,25 +229,19 @@ std::string expand(std::string text) {
     return out + text;
 }
 
-std::vector<std::string> cells(const std::string& line, char separator = ' ') {
-    std::vector<std::string> out;
-    for (std::size_t at = 0; at < line.size();) {
-        if (line[at] == separator) {
-            ++at;
-        } else if (line[at] == '"') {
-            const std::size_t end = std::min(line.find('"', at + 1), line.size());
-            out.push_back(line.substr(at + 1, end - at - 1));
-            at = end + 1;
-        } else {
-            const std::size_t end = std::min(line.find(separator, at), line.size());
-            out.push_back(line.substr(at, end - at));
-            at = end;
+Words split(const std::string& line, char separator = ' ') {
+    Words out;
+    for (std::size_t at = 0, end = 0; at < line.size(); at = end + 1) {
+        const bool quoted = line[at] == '"';
+        end = line[at] == separator ? at : std::min(line.find(quoted ? '"' : separator, at + 1), line.size());
+        if (line[at] != separator) {
+            out.push_back(line.substr(at + (quoted ? 1 : 0), end - at - (quoted ? 1 : 0)));
         }
     }
     return out;
 }
 
-std::string joined(const std::vector<std::string>& items, const std::string& separator = " ") {
+std::string joined(const Words& items, const std::string& separator = " ") {
     std::string out;
     for (const std::string& item : items) {
         out += (out.empty() ? "" : separator) + item;
@@ -249,68 +249,38 @@ std::string joined(const std::vector<std::string>& items, const std::string& sep
     return out;
 }
 
-int perform(const std::vector<std::string>& words, std::string& entries) {
+int perform(const Words& words, std::string& entries) {
     TavrinDriverOperator op;
     const std::string& what = words.at(0);
-    const auto arg = [&words](std::size_t i) { return i < words.size() ? wide(words[i]) : std::wstring(); };
+    const std::wstring arg = wide(word(words, 1));
     DriverOperation record;
-    const std::wstring filter = arg(1);
-    std::uint32_t mode = 1;
-    if (what == "@AddDevice") {
-        return static_cast<int>(op.AddDevice(arg(1), nullptr, words.size() > 2));
-    }
-    if (what == "@ListDriverInfs") {
-        std::vector<DriverStoreEntry> found;
-        const int result = op.ListDriverInfs(&found);
+    record.infPath = arg;
+    record.driverType = what == "@isDriverTypeVirtual" ? arg : L"";
+    const std::uint32_t mode = what.ends_with("TavrinDrivers") ? number(word(words, 2)) : 0;
+    std::vector<DriverStoreEntry> found;
+    const std::map<std::string, std::function<int()>> calls{
+        {"@AddDevice", [&] { return static_cast<int>(op.AddDevice(arg, nullptr, words.size() > 2)); }},
+        {"@ListDriverInfs", [&] { return op.ListDriverInfs(&found); }},
+        {"@cleanTVRNNSResiduals", [&] { return op.cleanTVRNNSResiduals(), 0; }},
+        {"@RemoveINFCACHE", [&] { return op.RemoveINFCACHE(); }},
+        {"@RegDelNode", [&] { return static_cast<int>(op.RegDelNode(arg)); }},
+        {"@isDriverTypeVirtual", [&] { return static_cast<int>(op.isDriverTypeVirtual(record)); }},
+        {"@InstallSplitDnsFilter", [&] { return op.InstallSplitDnsFilter(record); }},
+        {"@UnInstallSplitDnsFilter", [&] { return op.UnInstallSplitDnsFilter(record); }},
+        {"@InstallTavrinDrivers", [&] { return static_cast<int>(op.InstallTavrinDrivers({}, &arg, &mode)); }},
+        {"@UnInstallTavrinDrivers", [&] { return static_cast<int>(op.UnInstallTavrinDrivers(&arg, &mode)); }},
+    };
+    if (const auto call = calls.find(what); call != calls.end()) {
+        const int result = call->second();
         for (const DriverStoreEntry& entry : found) {
             entries += (entries.empty() ? "" : " ") + narrow(entry.infName) + ":" + narrow(entry.hardwareId);
         }
         return result;
     }
-    if (what == "@cleanTVRNNSResiduals") {
-        op.cleanTVRNNSResiduals();
-        return 0;
-    }
-    const std::map<std::string, std::function<int()>> calls{
-        {"@RemoveINFCACHE", [&] { return op.RemoveINFCACHE(); }},
-        {"@RegDelNode", [&] { return static_cast<int>(op.RegDelNode(filter)); }},
-        {"@isDriverTypeVirtual",
-         [&] {
-             record.driverType = filter;
-             return static_cast<int>(op.isDriverTypeVirtual(record));
-         }},
-        {"@InstallSplitDnsFilter",
-         [&] {
-             record.infPath = filter;
-             return op.InstallSplitDnsFilter(record);
-         }},
-        {"@UnInstallSplitDnsFilter",
-         [&] {
-             record.infPath = filter;
-             return op.UnInstallSplitDnsFilter(record);
-         }},
-        {"@InstallTavrinDrivers",
-         [&] {
-             mode = words.size() > 2 ? number(words[2]) : 1;
-             return static_cast<int>(op.InstallTavrinDrivers(record, &filter, &mode));
-         }},
-        {"@UnInstallTavrinDrivers",
-         [&] {
-             mode = words.size() > 2 ? number(words[2]) : 1;
-             return static_cast<int>(op.UnInstallTavrinDrivers(&filter, &mode));
-         }},
-    };
-    if (const auto call = calls.find(what); call != calls.end()) {
-        return call->second();
-    }
     std::vector<std::wstring> line{L"C:\\x\\TavrinDriverUtil.exe"};
-    for (const std::string& word : words) {
-        line.push_back(wide(word));
-    }
     std::vector<const wchar_t*> argv;
-    for (const std::wstring& word : line) {
-        argv.push_back(word.c_str());
-    }
+    std::ranges::transform(words, std::back_inserter(line), wide);
+    std::ranges::transform(line, std::back_inserter(argv), [](const std::wstring& w) { return w.c_str(); });
     TDCmdLineParser parser;
     const int result = RunTavrinDriverUtil(nullptr, static_cast<unsigned>(argv.size()), argv.data(), parser);
     ServiceHandler::getInstance().disconnect();
@@ -323,164 +293,163 @@ int perform(const std::vector<std::string>& words, std::string& entries) {
 // | fail <call> <nth> <error> (nth counts from here; 0: every use) | throw <call> <nth>
 // | device <instance id> <id,id...|-> [removal flags] [absent] | service <name> [refused stop's error]
 // | net <component> | windir <path> | detail <store folder as driver details spell it> | restart
-void setUp(SimMachine& machine, const std::vector<std::string>& t) {
-    const std::string& d = t.at(0);
-    const auto arg = [&t](std::size_t i) { return i < t.size() ? t[i] : std::string(); };
-    if (d == "drivers") {
-        layOutDrivers(machine, {t.begin() + 1, t.end()});
-    } else if (d == "run") {
-        std::string ignored;
-        EXPECT_EQ(perform({t.begin() + 1, t.end()}, ignored), 0) << "set-up run";
-    } else if (d == "inf" || d == "stage") {
-        const std::size_t at = d == "inf" ? 2 : 1;
-        const std::wstring path =
-            d == "inf" ? wide(t[1])
-                       : L"C:\\earlier\\p" + std::to_wstring(machine.callCount("SetupCopyOEMInfW")) + L".inf";
-        machine.writeFile(path, packageText(t[at], t[at + 1], t.size() > at + 2 ? t[at + 2] : "05/07/2021",
-                                            t.size() > at + 3 ? t[at + 3] : "1.2.3.4"));
-        std::wstring published;
-        if (d == "stage") {
-            platform::dev().SetupCopyOEMInfW(path, platform::kSpostPath, 0, published, 260);
-        }
-    } else if (d == "reg") {
-        machine.regSetValue(wide(t[1]), wide(t[2]),
-                            {platform::kRegSz, platform::RegData::text(wide(t[3])).bytes});
-    } else if (d == "key" || d == "dir" || d == "windir" || d == "detail") {
-        const std::map<std::string, void (SimMachine::*)(const std::wstring&)> setters{
-            {"key", &SimMachine::regCreateKey},
-            {"dir", &SimMachine::createDirectories},
-            {"windir", &SimMachine::setWindowsDirectory},
-            {"detail", &SimMachine::setDetailInfFolder}};
-        (machine.*setters.at(d))(wide(t[1]));
-    } else if (d == "file") {
-        machine.writeFile(wide(t[1]), t.size() > 2 ? t[2] : "x");
-    } else if (d == "env" && t.size() > 2) {
-        machine.setEnvironment(wide(t[1]), wide(t[2]));
-    } else if (d == "env") {
-        machine.removeEnvironment(wide(t[1]));
-    } else if (d == "fail" || d == "throw") {
-        const unsigned nth = number(t[2]);
-        const unsigned use = nth == 0 ? 0 : machine.callCount(t[1]) + nth;
-        d == "fail" ? machine.failCall(t[1], use, number(t[3])) : machine.throwOnCall(t[1], use);
-    } else if (d == "device") {
-        std::optional<std::vector<std::wstring>> ids;
-        for (const std::string& id : t[2] == "-" ? std::vector<std::string>{} : cells(t[2], ',')) {
-            ids = ids.value_or(std::vector<std::wstring>{});
-            ids->push_back(wide(id));
-        }
-        machine.addDevice({wide(t[1]), platform::kGuidDevClassNet, ids, arg(4) != "absent",
-                           number(t.size() > 3 ? t[3] : "0"), L"", 0});
-    } else if (d == "service") {
-        platform::sim::SimServiceSetup service;
-        service.name = wide(t[1]);
-        service.refuseStop = t.size() > 2 ? number(t[2]) : 0;
-        machine.services().addService(service);
-    } else if (d == "net") {
-        platform::sim::SimNetComponent component;
-        component.infId = wide(t[1]);
-        machine.netConfig().addComponent(component);
-    } else if (d == "restart") {
-        machine.setDriverUpdateRestart(true);
-    } else {
-        ADD_FAILURE() << "unknown set-up line: " << d;
+void setUp(SimMachine& machine, const Words& t) {
+    const auto w = [&t](std::size_t i) { return wide(word(t, i)); };
+    const std::wstring source =
+        t[0] == "inf" ? w(1)
+                      : L"C:\\earlier\\p" + std::to_wstring(machine.callCount("SetupCopyOEMInfW")) + L".inf";
+    const bool faulty = t[0] == "fail" || t[0] == "throw";
+    const unsigned use = !faulty || number(t[2]) == 0 ? 0 : machine.callCount(t[1]) + number(t[2]);
+    std::optional<std::vector<std::wstring>> ids;
+    if (t[0] == "device" && t[2] != "-") {
+        ids.emplace();
+        std::ranges::transform(split(t[2], ','), std::back_inserter(*ids), wide);
+    }
+    platform::sim::SimServiceSetup service;
+    service.name = w(1);
+    service.refuseStop = t[0] == "service" ? number(word(t, 2)) : 0;
+    platform::sim::SimNetComponent component;
+    component.infId = w(1);
+    std::string ignored;
+    const auto text = [&t](std::size_t at) {
+        return packageText(t[at], t[at + 1], t.size() > at + 2 ? t[at + 2] : "05/07/2021",
+                           t.size() > at + 3 ? t[at + 3] : "1.2.3.4");
+    };
+    const std::map<std::string, std::function<void()>> steps{
+        {"drivers",
+         [&] {
+             layOutDrivers(machine, {t.begin() + 1, t.end()});
+         }},
+        {"run",
+         [&] {
+             EXPECT_EQ(perform({t.begin() + 1, t.end()}, ignored), 0) << "set-up run";
+         }},
+        {"inf", [&] { machine.writeFile(source, text(2)); }},
+        {"stage", [&] { machine.writeFile(source, text(1)); }},
+        {"reg",
+         [&] {
+             machine.regSetValue(w(1), w(2), {platform::kRegSz, platform::RegData::text(w(3)).bytes});
+         }},
+        {"key", [&] { machine.regCreateKey(w(1)); }},
+        {"file", [&] { machine.writeFile(w(1), word(t, 2)); }},
+        {"dir", [&] { machine.createDirectories(w(1)); }},
+        {"env", [&] { t.size() > 2 ? machine.setEnvironment(w(1), w(2)) : machine.removeEnvironment(w(1)); }},
+        {"fail", [&] { machine.failCall(t[1], use, number(t[3])); }},
+        {"throw", [&] { machine.throwOnCall(t[1], use); }},
+        {"device",
+         [&] {
+             machine.addDevice(
+                 {w(1), platform::kGuidDevClassNet, ids, t.back() != "absent", number(word(t, 3)), L"", 0});
+         }},
+        {"service", [&] { machine.services().addService(service); }},
+        {"net", [&] { machine.netConfig().addComponent(component); }},
+        {"windir", [&] { machine.setWindowsDirectory(w(1)); }},
+        {"detail", [&] { machine.setDetailInfFolder(w(1)); }},
+        {"restart", [&] { machine.setDriverUpdateRestart(true); }},
+    };
+    steps.at(t[0])();
+    std::wstring published;
+    if (t[0] == "stage") {
+        platform::dev().SetupCopyOEMInfW(source, platform::kSpostPath, 0, published, 260);
     }
 }
 
-// packages | devices | device <instance id> (ids, package, flags it was registered with, class)
-// | values (of the product key; {0} a NUL, #n a number) | services (* marked for deletion)
-// | net | sections | file <path> | key <path> | dir <path> | entries (of @ListDriverInfs)
+// A value's UTF-16 units with {0} for a NUL, or #n for a number.
+std::string valueText(const std::optional<platform::sim::SimRegValue>& value) {
+    std::string text;
+    std::uint32_t number = 0;
+    for (std::size_t i = 0; value && i + 1 < value->bytes.size(); i += 2) {
+        const auto unit = static_cast<unsigned>(value->bytes[i] | (value->bytes[i + 1] << 8U));
+        text += unit == 0 ? "{0}" : std::string(1, static_cast<char>(unit));
+        number |= unit << (i * 8U);
+    }
+    return value && value->type == platform::kRegDword ? "#" + std::to_string(number) : text;
+}
+
+// packages | devices | device <instance id> (ids, package, flags it was
+// registered with, class) | values (of the product key) | value <key> <name>
+// | services (* marked for deletion) | net | sections | file <path> | key <path>
+// | dir <path> | entries (those @ListDriverInfs found)
 std::string view(SimMachine& machine, const std::string& what, const std::string& entries) {
-    const std::string aspect = what.substr(0, what.find(' '));
-    const std::wstring arg =
-        what.find(' ') == std::string::npos ? L"" : wide(what.substr(what.find(' ') + 1));
-    std::vector<std::string> out;
-    if (aspect == "packages") {
-        std::ranges::transform(machine.publishedPackages(), std::back_inserter(out), narrow);
-    } else if (aspect == "devices") {
-        for (const platform::sim::SimDevice& device : machine.devices()) {
-            out.push_back(narrow(device.instanceId));
-        }
-    } else if (aspect == "device") {
-        const auto device = machine.device(arg);
-        if (!device) {
-            return "none";
-        }
-        std::ranges::transform(device->hardwareIds.value_or(std::vector<std::wstring>{}),
+    const Words t = split(what);
+    const std::wstring arg = wide(word(t, 1));
+    Words out;
+    std::ostringstream text;
+    if (t[0] == "packages" || t[0] == "sections") {
+        std::ranges::transform(t[0] == "packages" ? machine.publishedPackages() : machine.sectionsRun(),
                                std::back_inserter(out), narrow);
-        std::ostringstream flags;
-        flags << std::hex << device->installFlags;
-        return "ids=" + joined(out, ",") + " inf=" + narrow(device->driverInf) + " flags=0x" + flags.str() +
-               (device->classGuid == platform::kGuidDevClassNet ? " class=Net" : " class=other");
-    } else if (aspect == "values") {
-        for (const wchar_t* name : {L"DERAzo", L"DriverType", L"Processor_X64", L"SplitDNSFilter", L"tvrnns",
-                                    L"tvrnva", L"tvrnvamgr"}) {
-            if (const auto value = machine.regValue(kProductKey32, name)) {
-                std::string text = narrow(name) + "=" + (value->type == platform::kRegDword ? "#" : "");
-                for (std::size_t i = 0; i + 1 < value->bytes.size(); i += 2) {
-                    const unsigned unit = value->bytes[i] | (value->bytes[i + 1] << 8U);
-                    text += value->type == platform::kRegDword ? std::to_string(unit)
-                            : unit == 0                        ? std::string("{0}")
-                                                               : std::string(1, static_cast<char>(unit));
-                    i += value->type == platform::kRegDword ? 2 : 0;
-                }
-                out.push_back(text);
-            }
-        }
-    } else if (aspect == "services") {
-        for (const wchar_t* name : {L"tvrnns", L"DERAzo", L"SplitDNSFilter"}) {
-            if (machine.services().exists(name)) {
-                out.push_back(narrow(name) + (machine.services().markedForDelete(name) ? "*" : ""));
-            }
-        }
-    } else if (aspect == "net") {
-        return machine.netConfig().installed(L"tvrnns") ? "tvrnns" : "";
-    } else if (aspect == "sections") {
-        std::ranges::transform(machine.sectionsRun(), std::back_inserter(out), narrow);
-        return joined(out, " | ");
-    } else if (aspect == "file" || aspect == "key") {
-        return (aspect == "file" ? machine.readFile(arg).has_value() : machine.regKeyExists(arg)) ? "present"
-                                                                                                  : "absent";
-    } else if (aspect == "dir") {
-        std::error_code ec;
-        for (std::filesystem::directory_iterator it(machine.hostPath(arg), ec), end; !ec && it != end;
-             it.increment(ec)) {
-            out.push_back(it->path().filename().string());
-        }
-        std::sort(out.begin(), out.end());
-    } else if (aspect == "entries") {
-        return entries;
-    } else {
-        ADD_FAILURE() << "unknown view: " << aspect;
+        return joined(out, t[0] == "packages" ? " " : " | ");
     }
-    return joined(out);
+    for (const platform::sim::SimDevice& device : machine.devices()) {
+        out.push_back(narrow(device.instanceId));
+        if (t[0] == "device" && device.instanceId == arg) {
+            Words ids;
+            std::ranges::transform(device.hardwareIds.value_or(std::vector<std::wstring>{}),
+                                   std::back_inserter(ids), narrow);
+            text << "ids=" << joined(ids, ",") << " inf=" << narrow(device.driverInf) << " flags=0x"
+                 << std::hex << device.installFlags
+                 << " class=" << (device.classGuid == platform::kGuidDevClassNet ? "Net" : "other");
+            return text.str();
+        }
+    }
+    if (t[0] == "devices") {
+        return joined(out);
+    }
+    out.clear();
+    for (const wchar_t* name : {L"DERAzo", L"DriverType", L"Processor_X64", L"SplitDNSFilter", L"tvrnns",
+                                L"tvrnva", L"tvrnvamgr"}) {
+        if (const auto value = machine.regValue(kProductKey32, name); value && t[0] == "values") {
+            out.push_back(narrow(name) + "=" + valueText(value));
+        }
+        if (t[0] == "services" && machine.services().exists(name)) {
+            out.push_back(narrow(name) + (machine.services().markedForDelete(name) ? "*" : ""));
+        }
+    }
+    if (t[0] == "value") {
+        return valueText(machine.regValue(arg, wide(t[2])));
+    }
+    if (t[0] == "net") {
+        return machine.netConfig().installed(L"tvrnns") ? "tvrnns" : "";
+    }
+    if (t[0] == "file" || t[0] == "key") {
+        return (t[0] == "file" ? machine.readFile(arg).has_value() : machine.regKeyExists(arg)) ? "present"
+                                                                                                : "absent";
+    }
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(machine.hostPath(arg), ec), end;
+         t[0] == "dir" && !ec && it != end; it.increment(ec)) {
+        out.push_back(it->path().filename().string());
+    }
+    std::sort(out.begin(), out.end());
+    return t[0] == "entries" ? entries : joined(out);
 }
 
-void runScenario(const std::string& name, const std::vector<std::string>& body) {
+void runScenario(const std::string& name, const Words& body) {
     SCOPED_TRACE(name);
     FreshMachine fresh;
     SimMachine& machine = fresh.machine;
     std::size_t at = 0;
     for (; at < body.size() && !body[at].starts_with("> "); ++at) {
-        setUp(machine, cells(expand(body[at])));
+        setUp(machine, split(expand(body[at])));
     }
     ASSERT_LT(at + 1, body.size()) << "a scenario needs its '> ' and '= ' lines";
     ServiceHandler::getInstance().disconnect();
     std::filesystem::remove(machine.hostPath(kLogPath));
     log::resetLogPathCache();
     std::string entries;
-    const int result = perform(cells(expand(body[at].substr(2))), entries);
-    EXPECT_EQ(result, static_cast<int>(std::stoll(body[at + 1].substr(2), nullptr, 0)));
     std::string log;
+    EXPECT_EQ(perform(split(expand(body[at].substr(2))), entries),
+              static_cast<int>(std::stoll(body[at + 1].substr(2), nullptr, 0)));
     for (std::size_t i = at + 2; i < body.size(); ++i) {
-        const std::string line = expand(body[i]);
-        if (!line.starts_with("? ")) {
-            log += line + "\n";
-            continue;
+        const std::string line = expand(body[i]) + " ";
+        const std::size_t colon = line.find(": ");
+        if (line.starts_with("? ")) {
+            EXPECT_EQ(view(machine, line.substr(2, colon - 2), entries),
+                      line.substr(colon + 2, line.size() - colon - 3))
+                << line;
+        } else {
+            log += line.substr(0, line.size() - 1) + "\n";
         }
-        const std::size_t colon = (line + " ").find(": ");
-        EXPECT_EQ(view(machine, line.substr(2, colon - 2), entries),
-                  colon + 2 < line.size() ? line.substr(colon + 2) : "")
-            << line;
     }
     EXPECT_TRUE(logMatches(logMessagesOf(machine), log, body[at + 1].ends_with("...")));
     EXPECT_EQ(machine.openHandleCount(), 0U) << machine.openHandleReport();
@@ -489,36 +458,30 @@ void runScenario(const std::string& name, const std::vector<std::string>& body) 
 } // namespace
 
 void runScenarios(const std::string& table, const std::string& rows) {
-    std::istringstream lines(rows.empty() ? table : rows);
-    for (std::string row; !rows.empty() && std::getline(lines, row);) {
-        std::string text = row.empty() ? "" : table;
-        for (std::size_t i = 1, at = 0; i <= 9; ++i) {
-            const std::size_t end = std::min(row.find('|', at), row.size());
-            std::string value = at < row.size() ? row.substr(at, end - at) : "";
-            std::replace(value.begin(), value.end(), ';', '\n');
-            replaceAll(text, "{" + std::to_string(i) + "}", value);
-            at = end + 1;
+    std::istringstream text(rows.empty() ? table : rows);
+    Words lines;
+    for (std::string line; std::getline(text, line);) {
+        lines.push_back(line);
+    }
+    for (const std::string& row : rows.empty() ? Words{} : lines) {
+        std::string scenario = row.empty() ? "" : table;
+        for (std::size_t i = 1, at = 0; i <= 9; ++i, at = std::min(row.find('|', at), row.size()) + 1) {
+            std::string cell = at < row.size() ? row.substr(at, row.find('|', at) - at) : "";
+            std::replace(cell.begin(), cell.end(), ';', '\n');
+            replaceAll(scenario, "{" + std::to_string(i) + "}", cell);
         }
-        runScenarios(text);
+        runScenarios(scenario);
     }
-    if (!rows.empty()) {
-        return;
-    }
-    std::string name;
-    std::vector<std::string> body;
-    for (std::string line;;) {
-        const bool more = static_cast<bool>(std::getline(lines, line));
-        if (!more || line.starts_with("== ")) {
-            if (!name.empty()) {
-                runScenario(name, body);
+    for (std::size_t i = 0; rows.empty() && i < lines.size(); ++i) {
+        Words body;
+        for (std::size_t j = i + 1;
+             lines[i].starts_with("== ") && j < lines.size() && !lines[j].starts_with("== "); ++j) {
+            if (!lines[j].empty()) {
+                body.push_back(lines[j]);
             }
-            name = more ? line.substr(3) : "";
-            body.clear();
-        } else if (!line.empty()) {
-            body.push_back(line);
         }
-        if (!more) {
-            return;
+        if (lines[i].starts_with("== ")) {
+            runScenario(lines[i].substr(3), body);
         }
     }
 }
