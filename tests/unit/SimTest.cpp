@@ -272,6 +272,7 @@ int perform(const Words& words, std::string& entries) {
     };
     if (const auto call = calls.find(what); call != calls.end()) {
         const int result = call->second();
+        ServiceHandler::getInstance().disconnect();
         for (const DriverStoreEntry& entry : found) {
             entries += (entries.empty() ? "" : " ") + narrow(entry.infName) + ":" + narrow(entry.hardwareId);
         }
@@ -366,7 +367,7 @@ std::string valueText(const std::optional<platform::sim::SimRegValue>& value) {
     return value && value->type == platform::kRegDword ? "#" + std::to_string(number) : text;
 }
 
-// packages | devices | device <instance id> (ids, package, flags it was
+// packages (sorted) | devices (sorted) | device <instance id> (ids, package, flags it was
 // registered with, class) | values (of the product key) | value <key> <name>
 // | services (* marked for deletion) | net | sections | file <path> | key <path>
 // | dir <path> | entries (those @ListDriverInfs found)
@@ -378,6 +379,7 @@ std::string view(SimMachine& machine, const std::string& what, const std::string
     if (t[0] == "packages" || t[0] == "sections") {
         std::ranges::transform(t[0] == "packages" ? machine.publishedPackages() : machine.sectionsRun(),
                                std::back_inserter(out), narrow);
+        std::sort(out.begin(), t[0] == "packages" ? out.end() : out.begin());
         return joined(out, t[0] == "packages" ? " " : " | ");
     }
     for (const platform::sim::SimDevice& device : machine.devices()) {
@@ -393,6 +395,7 @@ std::string view(SimMachine& machine, const std::string& what, const std::string
         }
     }
     if (t[0] == "devices") {
+        std::sort(out.begin(), out.end());
         return joined(out);
     }
     out.clear();
