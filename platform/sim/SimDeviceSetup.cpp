@@ -415,8 +415,7 @@ bool SimDeviceSetup::SetupDiSetDeviceRegistryPropertyW(Handle deviceInfoSet, con
     RegData stored = value;
     stored.bytes.resize(byteCount, 0);
     // A multi-string ends in two NULs; the platform would keep a malformed one as it came.
-    if (byteCount < 4 ||
-        std::any_of(stored.bytes.end() - 4, stored.bytes.end(), [](auto b) { return b != 0; })) {
+    if (byteCount < 4 || std::any_of(stored.bytes.end() - 4, stored.bytes.end(), [](auto b) { return b; })) {
         return fail(kErrorInvalidData);
     }
     const std::vector<std::wstring> ids = stored.multiStrings();
@@ -561,11 +560,11 @@ bool SimDeviceSetup::SetupDiBuildDriverInfoList(Handle deviceInfoSet, const Devi
         ids = device->hardwareIds.value_or(std::vector<std::wstring>{});
     }
     found->drivers.clear();
-    const bool ofItsClass = (found->params.flagsEx & kDiFlagsExUseClassForCompat) != 0;
     for (const SimPackage& package : s_.driverStore) {
         const auto known = std::find_if(knownClasses().begin(), knownClasses().end(),
                                         [&](const auto& c) { return c.first == package.inf.className; });
-        if (ofItsClass && (known == knownClasses().end() || !(known->second == found->classGuid))) {
+        if ((found->params.flagsEx & kDiFlagsExUseClassForCompat) != 0 &&
+            (known == knownClasses().end() || !(known->second == found->classGuid))) {
             continue;
         }
         for (const SimInfModel& model : package.inf.models) {
