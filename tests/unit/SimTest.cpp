@@ -251,7 +251,7 @@ std::string joined(const Words& items, const std::string& separator = " ") {
 
 int perform(const Words& words, std::string& entries) {
     TavrinDriverOperator op;
-    const std::string& what = words.at(0);
+    const std::string what = word(words, 0);
     const std::wstring arg = wide(word(words, 1));
     DriverOperation record;
     record.infPath = arg;
@@ -459,6 +459,17 @@ void runScenario(const std::string& name, const Words& body) {
 }
 
 } // namespace
+
+void setUpLines(SimMachine& machine, const std::string& lines) {
+    for (const std::string& line : split(expand(lines), ';')) {
+        setUp(machine, split(line));
+    }
+}
+
+int runLine(const std::string& line) {
+    std::string entries;
+    return perform(split(expand(line)), entries);
+}
 
 void runScenarios(const std::string& table, const std::string& rows) {
     std::istringstream text(rows.empty() ? table : rows);

@@ -79,6 +79,10 @@ std::string narrow(std::wstring_view text);
 // SimTest.cpp). With rows, the table is a template run once per row: "{1}"
 // and on stand for a row's "|"-separated cells, a ";" in a cell for a new line.
 void runScenarios(const std::string& table, const std::string& rows = "");
+// One scenario's set-up lines (";" or a line feed between them) on a
+// machine, and one "> " line run on the bound machine: its exit code.
+void setUpLines(platform::sim::SimMachine& machine, const std::string& lines);
+int runLine(const std::string& line);
 // The template of a scenario in one row: name | set-up | command line | exit
 // code | log | views.
 inline constexpr char kRow[] = "== {1}\n{2}\n> {3}\n= {4}\n{5}\n{6}\n";

@@ -24,7 +24,9 @@ Service stop failed or service doesn't exist, attempting remove anyway
 UninstallDriver succeeded for DERAzo
 Listing Driver Infs
 Listing Driver Infs
+Listing Driver Infs
 Removing Inf Cache
+Removing INF Cache
 InstallDriver succeeded for tvrnvamgr
 Installing TVRNVA from: '{drivers}tvrnva'
 InstallDriver succeeded for tvrnva
