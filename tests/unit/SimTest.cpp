@@ -380,7 +380,7 @@ std::string view(SimMachine& machine, const std::string& what, const std::string
         std::ranges::transform(t[0] == "packages" ? machine.publishedPackages() : machine.sectionsRun(),
                                std::back_inserter(out), narrow);
         std::sort(out.begin(), t[0] == "packages" ? out.end() : out.begin());
-        return joined(out, t[0] == "packages" ? " " : " | ");
+        return joined(out, t[0] == "packages" ? " " : ", ");
     }
     for (const platform::sim::SimDevice& device : machine.devices()) {
         out.push_back(narrow(device.instanceId));

@@ -5,144 +5,17 @@ namespace tdu::test {
 namespace {
 
 TEST(Bundle, Scenarios) {
-    runScenarios(R"txt(
-== install-all on an empty machine
-drivers
-> /installdrivers 1
-= 0 ...
-Command received to install all Tavrin Drivers
-Uninstall Tavrin Drivers before installing it
-Stopping 'tvrnns' service
-AddRemoveNetService succeeded for tvrnns
-UninstallDriver succeeded for tvrnns
-Cleaning TVRNNS Residuals
-UninstallDriver succeeded for tvrnva
-UninstallDriver succeeded for tvrnvamgr
-UnInstallSplitDnsFilter succeeded for SplitDNSFilter
-Stopping 'DERAzo' service
-Service stop failed or service doesn't exist, attempting remove anyway
-UninstallDriver succeeded for DERAzo
-Listing Driver Infs
-Listing Driver Infs
-Listing Driver Infs
-Removing Inf Cache
-Removing INF Cache
-InstallDriver succeeded for tvrnvamgr
-Installing TVRNVA from: '{drivers}tvrnva'
-InstallDriver succeeded for tvrnva
-InstallSplitDnsFilter succeeded for SplitDNSFilter
-InstallDriver succeeded for DERAzo
-Installing DERAzo service via InstallHinfSectionW: DefaultInstall.NTamd64 128 {drivers}DERAzo\DERAzo.inf
-Listing Driver Infs after all drivers are installed
-? packages: oem0.inf oem1.inf oem2.inf oem3.inf
-? values: DERAzo=oem3.inf DriverType=ethernet SplitDNSFilter=oem2.inf tvrnva=oem1.inf tvrnvamgr=oem0.inf
-? devices: ROOT\TVRNVAMGR\0000
-? services: DERAzo SplitDNSFilter
-? value SOFTWARE\TavrinSecure\SplitDNSFilter Installed: #1
-? sections: DefaultUnInstall 128 {drivers}SplitDNSFilter\SplitDNSFilter.inf | DefaultInstall 128 {drivers}SplitDNSFilter\SplitDNSFilter.inf | DefaultInstall.NTamd64 128 {drivers}DERAzo\DERAzo.inf
-== install-all over an earlier install replaces it
-drivers
-run /installdrivers 1
-service tvrnns
-net tvrnns
-stage NetService tvrnns
-stage Net tvrnna_mp
-file C:\Windows\INF\INFCACHE.1
-> /installdrivers 1
-= 0 ...
-Stopping 'tvrnns' service
-AddRemoveNetService succeeded for tvrnns
-Uninstalling OEM for component:tvrnva -> oem1.inf
-Device: tvrnvamgr removed successfully.
-Stopping 'DERAzo' service
-Service stopped, now removing
-There are 2 oemInfs to be cleaned
-UninstallDriver succeeded for tvrnns(oem4.inf)
-UninstallDriver succeeded for tvrnna_mp(oem5.inf)
-Removing Inf Cache
-InstallDriver succeeded for tvrnvamgr
-Listing Driver Infs after all drivers are installed
-? packages: oem0.inf oem1.inf oem2.inf oem3.inf
-? values: DERAzo=oem3.inf DriverType=ethernet SplitDNSFilter=oem2.inf tvrnva=oem1.inf tvrnvamgr=oem0.inf
-? devices: ROOT\TVRNVAMGR\0000
-? services: DERAzo SplitDNSFilter
-? net:
-? file C:\Windows\INF\INFCACHE.1: absent
-? value SOFTWARE\TavrinSecure\SplitDNSFilter Installed: #1
-== uninstall-all takes the whole set off, whatever else the line holds
-drivers
-run /installdrivers 1
-stage NetService tvrnns
-> /uninstalldrivers 0 /component tvrnva
-= 0 ...
-There are 1 oemInfs to be cleaned
-? packages:
-? values: DriverType=ethernet
-? devices:
-? services:
-? value SOFTWARE\TavrinSecure\SplitDNSFilter Installed:
-== packages installed in a folder too long for their INF paths are logged, the sequence goes on
-env PROGRAMFILES(X86) C:\{p*210}
-inf "C:\{p*210}\Tavrin Secure\TavrinDrivers\x64Drivers\tvrnvamgr\tvrnvamgr.inf" Net tvrnvamgr
-inf "C:\{p*210}\Tavrin Secure\TavrinDrivers\x64Drivers\tvrnva\tvrnva.inf" Net {adapter}
-file "C:\{p*210}\Tavrin Secure\TavrinDrivers\x64Drivers\SplitDNSFilter\SplitDNSFilter.inf" [Version]
-file "C:\{p*210}\Tavrin Secure\TavrinDrivers\x64Drivers\DERAzo\DERAzo.inf" [Version]
-> /installdrivers 1
-= 0 ...
-InstallDriver Failed for: tvrnvamgr with return: 2
-InstallDriver Failed for: tvrnva with return: 2
-InstallDriver failed for SplitDNSFilter
-InstallSplitDnsFilter succeeded for SplitDNSFilter
-InstallDriver Failed for: DERAzo with return: 2
-Installing DERAzo service via InstallHinfSectionW: DefaultInstall.NTamd64 128 C:\{p*210}\Tavrin Secure\TavrinDrivers\x64Drivers\DERAzo\DERAzo.inf
-? values:
-== a failed flavour write is logged
-drivers
-fail RegSetValueExW 2 5
-> @InstallTavrinDrivers tvrnva
-= 0 ...
-InstallDriver succeeded for tvrnva
-Failed to set registry for DriverType
-? values: tvrnva=oem0.inf
-== listing and cache failures are only logged
-drivers
-windir ""
-fail GetWindowsDirectoryW 0 5
-> /installdrivers 1
-= 0 ...
-RemoveINFCACHE Failed with error: 1603
-? packages: oem0.inf oem1.inf oem2.inf oem3.inf
-== the sweep takes every staged package of the product, and only those
-stage NetService tvrnns
-stage NetService tvrnna
-stage Net tvrnna_mp
-stage Net somebody_else
-> /uninstalldrivers 1
-= 0 ...
-There are 3 oemInfs to be cleaned
-UninstallDriver succeeded for tvrnns(oem0.inf)
-UninstallDriver succeeded for tvrnna(oem1.inf)
-UninstallDriver succeeded for tvrnna_mp(oem2.inf)
-? packages: oem3.inf
-== the monitor's service is removed even when it will not stop
-drivers
-service DERAzo 1052
-> @UnInstallTavrinDrivers DERAzo
-= 0 ...
-Stopping 'DERAzo' service
-Service stop failed or service doesn't exist, attempting remove anyway
-UninstallDriver succeeded for DERAzo
-? services: DERAzo*
-== a broken-off filter section keeps its package
-drivers
-run /installdrivers 1
-throw InstallHinfSectionW 1
-> @UnInstallTavrinDrivers SplitDNSFilter
-= 0 ...
-UnInstallSplitDnsFilter Failed for: SplitDNSFilter with return: 1603
-? values: DERAzo=oem3.inf DriverType=ethernet SplitDNSFilter=oem2.inf tvrnva=oem1.inf tvrnvamgr=oem0.inf
-? packages: oem0.inf oem1.inf oem2.inf oem3.inf
-)txt");
+    runScenarios(
+        kRow,
+        R"txt(install-all on an empty machine|drivers|/installdrivers 1|0 ...|Command received to install all Tavrin Drivers;Uninstall Tavrin Drivers before installing it;Stopping 'tvrnns' service;AddRemoveNetService succeeded for tvrnns;UninstallDriver succeeded for tvrnns;Cleaning TVRNNS Residuals;UninstallDriver succeeded for tvrnva;UninstallDriver succeeded for tvrnvamgr;UnInstallSplitDnsFilter succeeded for SplitDNSFilter;Stopping 'DERAzo' service;Service stop failed or service doesn't exist, attempting remove anyway;UninstallDriver succeeded for DERAzo;Listing Driver Infs;Listing Driver Infs;Listing Driver Infs;Removing Inf Cache;Removing INF Cache;InstallDriver succeeded for tvrnvamgr;Installing TVRNVA from: '{drivers}tvrnva';InstallDriver succeeded for tvrnva;InstallSplitDnsFilter succeeded for SplitDNSFilter;InstallDriver succeeded for DERAzo;Installing DERAzo service via InstallHinfSectionW: DefaultInstall.NTamd64 128 {drivers}DERAzo\DERAzo.inf;Listing Driver Infs after all drivers are installed|? packages: oem0.inf oem1.inf oem2.inf oem3.inf;? values: DERAzo=oem3.inf DriverType=ethernet SplitDNSFilter=oem2.inf tvrnva=oem1.inf tvrnvamgr=oem0.inf;? devices: ROOT\TVRNVAMGR\0000;? services: DERAzo SplitDNSFilter;? value SOFTWARE\TavrinSecure\SplitDNSFilter Installed: #1;? sections: DefaultUnInstall 128 {drivers}SplitDNSFilter\SplitDNSFilter.inf, DefaultInstall 128 {drivers}SplitDNSFilter\SplitDNSFilter.inf, DefaultInstall.NTamd64 128 {drivers}DERAzo\DERAzo.inf
+install-all over an earlier install replaces it|drivers;run /installdrivers 1;service tvrnns;net tvrnns;stage NetService tvrnns;stage Net tvrnna_mp;file C:\Windows\INF\INFCACHE.1|/installdrivers 1|0 ...|Stopping 'tvrnns' service;AddRemoveNetService succeeded for tvrnns;Uninstalling OEM for component:tvrnva -> oem1.inf;Device: tvrnvamgr removed successfully.;Stopping 'DERAzo' service;Service stopped, now removing;There are 2 oemInfs to be cleaned;UninstallDriver succeeded for tvrnns(oem4.inf);UninstallDriver succeeded for tvrnna_mp(oem5.inf);Removing Inf Cache;InstallDriver succeeded for tvrnvamgr;Listing Driver Infs after all drivers are installed|? packages: oem0.inf oem1.inf oem2.inf oem3.inf;? values: DERAzo=oem3.inf DriverType=ethernet SplitDNSFilter=oem2.inf tvrnva=oem1.inf tvrnvamgr=oem0.inf;? devices: ROOT\TVRNVAMGR\0000;? services: DERAzo SplitDNSFilter;? net:;? file C:\Windows\INF\INFCACHE.1: absent;? value SOFTWARE\TavrinSecure\SplitDNSFilter Installed: #1
+uninstall-all takes the whole set off, whatever else the line holds|drivers;run /installdrivers 1;stage NetService tvrnns|/uninstalldrivers 0 /component tvrnva|0 ...|There are 1 oemInfs to be cleaned|? packages:;? values: DriverType=ethernet;? devices:;? services:;? value SOFTWARE\TavrinSecure\SplitDNSFilter Installed:
+packages installed in a folder too long for their INF paths are logged, the sequence goes on|env PROGRAMFILES(X86) C:\{p*210};inf "C:\{p*210}\Tavrin Secure\TavrinDrivers\x64Drivers\tvrnvamgr\tvrnvamgr.inf" Net tvrnvamgr;inf "C:\{p*210}\Tavrin Secure\TavrinDrivers\x64Drivers\tvrnva\tvrnva.inf" Net {adapter};file "C:\{p*210}\Tavrin Secure\TavrinDrivers\x64Drivers\SplitDNSFilter\SplitDNSFilter.inf" [Version];file "C:\{p*210}\Tavrin Secure\TavrinDrivers\x64Drivers\DERAzo\DERAzo.inf" [Version]|/installdrivers 1|0 ...|InstallDriver Failed for: tvrnvamgr with return: 2;InstallDriver Failed for: tvrnva with return: 2;InstallDriver failed for SplitDNSFilter;InstallSplitDnsFilter succeeded for SplitDNSFilter;InstallDriver Failed for: DERAzo with return: 2;Installing DERAzo service via InstallHinfSectionW: DefaultInstall.NTamd64 128 C:\{p*210}\Tavrin Secure\TavrinDrivers\x64Drivers\DERAzo\DERAzo.inf|? values:
+a failed flavour write is logged|drivers;fail RegSetValueExW 2 5|@InstallTavrinDrivers tvrnva|0 ...|InstallDriver succeeded for tvrnva;Failed to set registry for DriverType|? values: tvrnva=oem0.inf
+listing and cache failures are only logged|drivers;windir "";fail GetWindowsDirectoryW 0 5|/installdrivers 1|0 ...|RemoveINFCACHE Failed with error: 1603|? packages: oem0.inf oem1.inf oem2.inf oem3.inf
+the sweep takes every staged package of the product, and only those|stage NetService tvrnns;stage NetService tvrnna;stage Net tvrnna_mp;stage Net somebody_else|/uninstalldrivers 1|0 ...|There are 3 oemInfs to be cleaned;UninstallDriver succeeded for tvrnns(oem0.inf);UninstallDriver succeeded for tvrnna(oem1.inf);UninstallDriver succeeded for tvrnna_mp(oem2.inf)|? packages: oem3.inf
+the monitor's service is removed even when it will not stop|drivers;service DERAzo 1052|@UnInstallTavrinDrivers DERAzo|0 ...|Stopping 'DERAzo' service;Service stop failed or service doesn't exist, attempting remove anyway;UninstallDriver succeeded for DERAzo|? services: DERAzo*
+a broken-off filter section keeps its package|drivers;run /installdrivers 1;throw InstallHinfSectionW 1|@UnInstallTavrinDrivers SplitDNSFilter|0 ...|UnInstallSplitDnsFilter Failed for: SplitDNSFilter with return: 1603|? values: DERAzo=oem3.inf DriverType=ethernet SplitDNSFilter=oem2.inf tvrnva=oem1.inf tvrnvamgr=oem0.inf;? packages: oem0.inf oem1.inf oem2.inf oem3.inf)txt");
 }
 
 // Where the adapter's package comes from, and the flavour recorded after.

@@ -5,50 +5,13 @@ namespace tdu::test {
 namespace {
 
 TEST(DeviceInstall, Scenarios) {
-    runScenarios(R"txt(
-== publishes, records, creates and updates
-inf C:\Drivers\tvrnva.inf Net {adapter}
-> /install C:\Drivers\tvrnva.inf /hardwareid {adapter} /component tvrnva
-= 0
-Command received to install a driver
-Successfully copied driver to driver store, output oem: C:\Windows\INF\oem0.inf
-Successfully set registry: tvrnva
-Hardware ID: {adapter}
-Adding a device without instance id
-Device: {adapter} added successfully.
-Device: {adapter} updated Successfully.
-? packages: oem0.inf
-? values: tvrnva=oem0.inf
-? device ROOT\{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}&TVRNVA\0000: ids={adapter} inf=oem0.inf flags=0x0 class=Net
-== a package already in the store keeps its name
-stage Net tvrnvamgr
-inf C:\Drivers\tvrnvamgr.inf Net tvrnvamgr
-> /install C:\Drivers\tvrnvamgr.inf /component tvrnvamgr
-= 0
-Command received to install a driver
-Successfully copied driver to driver store, output oem: C:\Windows\INF\oem0.inf
-Successfully set registry: tvrnvamgr
-? packages: oem0.inf
-? values: tvrnvamgr=oem0.inf
-== an INF path of 260 characters is taken
-> /install C:\{f*200}\{n*52}.inf
-= 0
-Command received to install a driver
-Inf Path does not exist: C:\{f*200}\{n*52}.inf
-== an INF path of 261 characters is not
-> /install C:\{f*200}\{n*53}.inf
-= 2
-Command received to install a driver
-InfPath has exceeded MAX_PATH limit
-== a clean-up failure replaces an earlier error
-fail SetupDiSetDeviceRegistryPropertyW 1 13
-fail SetupDiDeleteDeviceInfo 1 31
-> @AddDevice tvrnvamgr
-= 31
-SetupDiSetDeviceRegistryProperty()-> failed with last Error: 13
-SetupDiDeleteDeviceInfo()-> failed with last Error: 31
-? devices:
-)txt");
+    runScenarios(
+        kRow,
+        R"txt(publishes, records, creates and updates|inf C:\Drivers\tvrnva.inf Net {adapter}|/install C:\Drivers\tvrnva.inf /hardwareid {adapter} /component tvrnva|0|Command received to install a driver;Successfully copied driver to driver store, output oem: C:\Windows\INF\oem0.inf;Successfully set registry: tvrnva;Hardware ID: {adapter};Adding a device without instance id;Device: {adapter} added successfully.;Device: {adapter} updated Successfully.|? packages: oem0.inf;? values: tvrnva=oem0.inf;? device ROOT\{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}&TVRNVA\0000: ids={adapter} inf=oem0.inf flags=0x0 class=Net
+a package already in the store keeps its name|stage Net tvrnvamgr;inf C:\Drivers\tvrnvamgr.inf Net tvrnvamgr|/install C:\Drivers\tvrnvamgr.inf /component tvrnvamgr|0|Command received to install a driver;Successfully copied driver to driver store, output oem: C:\Windows\INF\oem0.inf;Successfully set registry: tvrnvamgr|? packages: oem0.inf;? values: tvrnvamgr=oem0.inf
+an INF path of 260 characters is taken||/install C:\{f*200}\{n*52}.inf|0|Command received to install a driver;Inf Path does not exist: C:\{f*200}\{n*52}.inf|
+an INF path of 261 characters is not||/install C:\{f*200}\{n*53}.inf|2|Command received to install a driver;InfPath has exceeded MAX_PATH limit|
+a clean-up failure replaces an earlier error|fail SetupDiSetDeviceRegistryPropertyW 1 13;fail SetupDiDeleteDeviceInfo 1 31|@AddDevice tvrnvamgr|31|SetupDiSetDeviceRegistryProperty()-> failed with last Error: 13;SetupDiDeleteDeviceInfo()-> failed with last Error: 31|? devices:)txt");
 }
 
 // Each stage of an install, from the first message that differs.

@@ -6,44 +6,12 @@ namespace tdu::test {
 namespace {
 
 TEST(DriverStore, Listing) {
-    runScenarios(R"txt(
-== a package is found under each id it declares, in its own class only
-stage NetService tvrnns
-stage Net tvrnns,tvrnvamgr
-stage Net unrelated
-> @ListDriverInfs
-= 0
-Listing Driver Infs
-C:\Windows\INF\oem0.inf 05/07/2021 1.2.3.4 tvrnns\n
-C:\Windows\INF\oem1.inf 05/07/2021 1.2.3.4 tvrnvamgr\n
-? entries: oem0.inf:tvrnns oem1.inf:tvrnvamgr
-? devices:
-== a package as two driver nodes, pairs in order, the folder as the details spell it
-detail C:/windows/inf\
-stage Net tvrnna_mp,tvrnna_mp 12/31/1999 10.0.65535.7
-stage Net {adapter}
-> @ListDriverInfs
-= 0
-Listing Driver Infs
-C:/windows/inf\oem0.inf 12/31/1999 10.0.65535.7 tvrnna_mp\n
-C:/windows/inf\oem0.inf 12/31/1999 10.0.65535.7 tvrnna_mp\n
-C:/windows/inf\oem1.inf 05/07/2021 1.2.3.4 {adapter}\n
-? entries: oem0.inf:tvrnna_mp oem0.inf:tvrnna_mp oem1.inf:{adapter}
-== a failed detail other than a short buffer makes its driver the last
-stage NetService tvrnns,tvrnns
-fail SetupDiGetDriverInfoDetailW 1 5
-> @ListDriverInfs
-= 0 ...
-? entries: :tvrnns
-== a resource failure gives 1603 and ends the listing
-stage NetService tvrnns
-stage Net tvrnvamgr
-throw SetupDiEnumDriverInfoW 1
-> @ListDriverInfs
-= 1603
-Listing Driver Infs
-? entries:
-)txt");
+    runScenarios(
+        kRow,
+        R"txt(a package is found under each id it declares, in its own class only|stage NetService tvrnns;stage Net tvrnns,tvrnvamgr;stage Net unrelated|@ListDriverInfs|0|Listing Driver Infs;C:\Windows\INF\oem0.inf 05/07/2021 1.2.3.4 tvrnns\n;C:\Windows\INF\oem1.inf 05/07/2021 1.2.3.4 tvrnvamgr\n|? entries: oem0.inf:tvrnns oem1.inf:tvrnvamgr;? devices:
+a package as two driver nodes, pairs in order, the folder as the details spell it|detail C:/windows/inf\;stage Net tvrnna_mp,tvrnna_mp 12/31/1999 10.0.65535.7;stage Net {adapter}|@ListDriverInfs|0|Listing Driver Infs;C:/windows/inf\oem0.inf 12/31/1999 10.0.65535.7 tvrnna_mp\n;C:/windows/inf\oem0.inf 12/31/1999 10.0.65535.7 tvrnna_mp\n;C:/windows/inf\oem1.inf 05/07/2021 1.2.3.4 {adapter}\n|? entries: oem0.inf:tvrnna_mp oem0.inf:tvrnna_mp oem1.inf:{adapter}
+a failed detail other than a short buffer makes its driver the last|stage NetService tvrnns,tvrnns;fail SetupDiGetDriverInfoDetailW 1 5|@ListDriverInfs|0 ...||? entries: :tvrnns
+a resource failure gives 1603 and ends the listing|stage NetService tvrnns;stage Net tvrnvamgr;throw SetupDiEnumDriverInfoW 1|@ListDriverInfs|1603|Listing Driver Infs|? entries:)txt");
 }
 
 TEST(DriverStore, InfCache) {

@@ -5,52 +5,12 @@ namespace tdu::test {
 namespace {
 
 TEST(Registry, Scenarios) {
-    runScenarios(R"txt(
-== the processor marker lands in the 32-bit view
-> /setprocessortype 1
-= 0
-Command received to set processor type in registry
-Processor Architecture is: Processor_X64
-Successfully set registry: Processor_X64
-Saved Processor Architecture to Registry: Processor_X64
-? values: Processor_X64=#1
-? key SOFTWARE\TavrinSecure\TavrinDrivers: absent
-== key trees go deepest first
-key SOFTWARE\Vendor\Tree\a\a1\a11
-key SOFTWARE\Vendor\Tree\a\a2
-key SOFTWARE\Vendor\Tree\b
-key SOFTWARE\Vendor\Tree\c\c1
-reg SOFTWARE\Vendor\Tree\a v x
-> @RegDelNode SOFTWARE\Vendor\Tree
-= 1
-Deleting Registry: SOFTWARE\Vendor\Tree
-Successfully deleted: SOFTWARE\Vendor\Tree\a\a1\a11
-Successfully deleted at the end: SOFTWARE\Vendor\Tree\a\a1
-Successfully deleted: SOFTWARE\Vendor\Tree\a\a2
-Successfully deleted at the end: SOFTWARE\Vendor\Tree\a
-Successfully deleted: SOFTWARE\Vendor\Tree\b
-Successfully deleted: SOFTWARE\Vendor\Tree\c\c1
-Successfully deleted at the end: SOFTWARE\Vendor\Tree\c
-Successfully deleted at the end: SOFTWARE\Vendor\Tree
-? key SOFTWARE\Vendor: present
-? key SOFTWARE\Vendor\Tree: absent
-== a child whose path would not fit stops the walk, and its parent stays
-key SOFTWARE\{p*300}\{c*250}
-> @RegDelNode SOFTWARE\{p*300}
-= 0 ...
-Registry path too long: SOFTWARE\{p*300}\{c*250}
-Failed to delete: SOFTWARE\{p*300} with error: 5
-? key SOFTWARE\{p*300}\{c*250}: present
-== a subtree that cannot be opened stops the walk
-key SOFTWARE\T\a\deep
-key SOFTWARE\T\b
-fail RegOpenKeyExW 2 5
-> @RegDelNode SOFTWARE\T
-= 0 ...
-Error opening key with error: 5.\n
-Failed to delete: SOFTWARE\T with error: 5
-? key SOFTWARE\T\b: present
-)txt");
+    runScenarios(
+        kRow,
+        R"txt(the processor marker lands in the 32-bit view||/setprocessortype 1|0|Command received to set processor type in registry;Processor Architecture is: Processor_X64;Successfully set registry: Processor_X64;Saved Processor Architecture to Registry: Processor_X64|? values: Processor_X64=#1;? key SOFTWARE\TavrinSecure\TavrinDrivers: absent
+key trees go deepest first|key SOFTWARE\Vendor\Tree\a\a1\a11;key SOFTWARE\Vendor\Tree\a\a2;key SOFTWARE\Vendor\Tree\b;key SOFTWARE\Vendor\Tree\c\c1;reg SOFTWARE\Vendor\Tree\a v x|@RegDelNode SOFTWARE\Vendor\Tree|1|Deleting Registry: SOFTWARE\Vendor\Tree;Successfully deleted: SOFTWARE\Vendor\Tree\a\a1\a11;Successfully deleted at the end: SOFTWARE\Vendor\Tree\a\a1;Successfully deleted: SOFTWARE\Vendor\Tree\a\a2;Successfully deleted at the end: SOFTWARE\Vendor\Tree\a;Successfully deleted: SOFTWARE\Vendor\Tree\b;Successfully deleted: SOFTWARE\Vendor\Tree\c\c1;Successfully deleted at the end: SOFTWARE\Vendor\Tree\c;Successfully deleted at the end: SOFTWARE\Vendor\Tree|? key SOFTWARE\Vendor: present;? key SOFTWARE\Vendor\Tree: absent
+a child whose path would not fit stops the walk, and its parent stays|key SOFTWARE\{p*300}\{c*250}|@RegDelNode SOFTWARE\{p*300}|0 ...|Registry path too long: SOFTWARE\{p*300}\{c*250};Failed to delete: SOFTWARE\{p*300} with error: 5|? key SOFTWARE\{p*300}\{c*250}: present
+a subtree that cannot be opened stops the walk|key SOFTWARE\T\a\deep;key SOFTWARE\T\b;fail RegOpenKeyExW 2 5|@RegDelNode SOFTWARE\T|0 ...|Error opening key with error: 5.\n;Failed to delete: SOFTWARE\T with error: 5|? key SOFTWARE\T\b: present)txt");
 }
 
 TEST(Registry, DeletePaths) {
