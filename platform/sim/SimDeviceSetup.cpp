@@ -39,12 +39,9 @@ RegData multiString(const std::vector<std::wstring>& items) {
 
 std::optional<std::string> readHostFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
     std::ostringstream bytes;
     bytes << in.rdbuf();
-    return bytes.str();
+    return in ? std::optional(bytes.str()) : std::nullopt;
 }
 
 // A DriverVer date, "mm/dd/yyyy", as a FILETIME (100 ns since 1601).
@@ -619,8 +616,6 @@ bool SimDeviceSetup::SetupDiGetDriverInfoDetailW(Handle deviceInfoSet, const Dev
     if (node == found->drivers.end()) {
         return fail(kErrorInvalidParameter);
     }
-    detail = DriverInfoDetail{
-        node->date, node->model.section, s_.detailInfFolder + node->oemName, node->model.description, {}};
     std::uint32_t needed = kDetailFixedBytes + 2;
     for (const std::wstring& id : node->model.ids) {
         needed += static_cast<std::uint32_t>((id.size() + 1) * 2);
@@ -628,6 +623,11 @@ bool SimDeviceSetup::SetupDiGetDriverInfoDetailW(Handle deviceInfoSet, const Dev
     if (requiredSize != nullptr) {
         *requiredSize = needed;
     }
+    if (detailSize < kDetailFixedBytes) {
+        return fail(kErrorInsufficientBuffer); // not even the fixed part: nothing filled in
+    }
+    detail = DriverInfoDetail{
+        node->date, node->model.section, s_.detailInfFolder + node->oemName, node->model.description, {}};
     if (detailSize < needed) {
         return fail(kErrorInsufficientBuffer);
     }
