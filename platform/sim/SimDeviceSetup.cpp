@@ -32,21 +32,16 @@ const std::vector<std::pair<std::wstring, Guid>>& knownClasses() {
 RegData multiString(const std::vector<std::wstring>& items) {
     std::wstring joined;
     for (const std::wstring& item : items) {
-        joined += item;
-        joined.push_back(L'\0');
+        joined += item + L'\0';
     }
-    joined.push_back(L'\0');
-    return RegData::text(joined);
+    return RegData::text(joined + L'\0');
 }
 
 std::optional<std::string> readHostFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
     std::ostringstream bytes;
     bytes << in.rdbuf();
-    return bytes.str();
+    return in ? std::optional(bytes.str()) : std::nullopt;
 }
 
 // A DriverVer date, "mm/dd/yyyy", as a FILETIME (100 ns since 1601).
@@ -416,6 +411,10 @@ bool SimDeviceSetup::SetupDiSetDeviceRegistryPropertyW(Handle deviceInfoSet, con
     }
     RegData stored = value;
     stored.bytes.resize(byteCount, 0);
+    // A multi-string ends in two NULs; the platform would keep a malformed one as it came.
+    if (byteCount < 4 || std::any_of(stored.bytes.end() - 4, stored.bytes.end(), [](auto b) { return b; })) {
+        return fail(kErrorInvalidData);
+    }
     const std::vector<std::wstring> ids = stored.multiStrings();
     if (SimDevice* device = found->registered ? deviceOf(*found) : nullptr) {
         device->hardwareIds = ids;
@@ -523,8 +522,8 @@ bool SimDeviceSetup::SetupDiCallClassInstaller(std::uint32_t installFunction, Ha
         if (found->registered || existing != nullptr) {
             return fail(kErrorDevinstAlreadyExists);
         }
-        s_.devices.push_back(
-            SimDevice{found->instanceId, found->classGuid, found->hardwareIds, true, 0, L""});
+        s_.devices.push_back(SimDevice{found->instanceId, found->classGuid, found->hardwareIds, true, 0, L"",
+                                       found->params.flags});
         found->registered = true;
         return true;
     }
@@ -534,6 +533,9 @@ bool SimDeviceSetup::SetupDiCallClassInstaller(std::uint32_t installFunction, Ha
             return fail(kErrorNoSuchDevinst);
         }
         found->params.flags |= device->removalFlags;
+        if (found->classInstallParams && found->classInstallParams->scope != kDiRemoveDeviceGlobal) {
+            return true; // gone from one hardware profile only
+        }
         const std::wstring gone = foldCase(device->instanceId);
         std::erase_if(s_.devices, [&](const SimDevice& d) { return foldCase(d.instanceId) == gone; });
         return true;
@@ -556,6 +558,12 @@ bool SimDeviceSetup::SetupDiBuildDriverInfoList(Handle deviceInfoSet, const Devi
     }
     found->drivers.clear();
     for (const SimPackage& package : s_.driverStore) {
+        const auto known = std::find_if(knownClasses().begin(), knownClasses().end(),
+                                        [&](const auto& c) { return c.first == package.inf.className; });
+        if ((found->params.flagsEx & kDiFlagsExUseClassForCompat) != 0 &&
+            (known == knownClasses().end() || !(known->second == found->classGuid))) {
+            continue;
+        }
         for (const SimInfModel& model : package.inf.models) {
             const bool compatible =
                 std::any_of(model.ids.begin(), model.ids.end(), [&](const std::wstring& offered) {
@@ -608,8 +616,6 @@ bool SimDeviceSetup::SetupDiGetDriverInfoDetailW(Handle deviceInfoSet, const Dev
     if (node == found->drivers.end()) {
         return fail(kErrorInvalidParameter);
     }
-    detail = DriverInfoDetail{
-        node->date, node->model.section, s_.detailInfFolder + node->oemName, node->model.description, {}};
     std::uint32_t needed = kDetailFixedBytes + 2;
     for (const std::wstring& id : node->model.ids) {
         needed += static_cast<std::uint32_t>((id.size() + 1) * 2);
@@ -617,6 +623,11 @@ bool SimDeviceSetup::SetupDiGetDriverInfoDetailW(Handle deviceInfoSet, const Dev
     if (requiredSize != nullptr) {
         *requiredSize = needed;
     }
+    if (detailSize < kDetailFixedBytes) {
+        return fail(kErrorInsufficientBuffer); // not even the fixed part: nothing filled in
+    }
+    detail = DriverInfoDetail{
+        node->date, node->model.section, s_.detailInfFolder + node->oemName, node->model.description, {}};
     if (detailSize < needed) {
         return fail(kErrorInsufficientBuffer);
     }

@@ -2,6 +2,7 @@
 
 #include "platform/WideText.h"
 
+#include <algorithm>
 #include <map>
 #include <sstream>
 
@@ -11,18 +12,17 @@ namespace {
 
 std::wstring trim(const std::wstring& text) {
     const auto first = text.find_first_not_of(L" \t\r");
-    if (first == std::wstring::npos) {
-        return {};
-    }
-    const auto last = text.find_last_not_of(L" \t\r");
-    std::wstring out = text.substr(first, last - first + 1);
+    std::wstring out =
+        first == std::wstring::npos ? L"" : text.substr(first, text.find_last_not_of(L" \t\r") - first + 1);
     if (out.size() >= 2 && out.front() == L'"' && out.back() == L'"') {
         out = out.substr(1, out.size() - 2);
     }
     return out;
 }
 
-std::vector<std::wstring> splitFields(const std::wstring& text) {
+} // namespace
+
+std::vector<std::wstring> SimInf::fields(const std::wstring& text) {
     std::vector<std::wstring> fields;
     std::wstring field;
     for (const wchar_t ch : text) {
@@ -35,12 +35,6 @@ std::vector<std::wstring> splitFields(const std::wstring& text) {
     }
     fields.push_back(trim(field));
     return fields;
-}
-
-} // namespace
-
-std::vector<std::wstring> SimInf::fields(const std::wstring& line) {
-    return splitFields(line);
 }
 
 SimInf SimInf::parse(const std::string& text) {
@@ -78,32 +72,30 @@ SimInf SimInf::parse(const std::string& text) {
         } else if (name == L"CATALOGFILE" || name.starts_with(L"CATALOGFILE.")) {
             inf.catalogFile = value;
         } else if (name == L"DRIVERVER") {
-            const std::vector<std::wstring> parts = splitFields(value);
+            const std::vector<std::wstring> parts = fields(value);
             inf.driverDate = parts[0];
             inf.driverVersion = parts.size() > 1 ? parts[1] : L"";
         }
     }
     for (const auto& [key, value] : sections[L"MANUFACTURER"]) {
-        const std::vector<std::wstring> decorations = splitFields(value);
+        const std::vector<std::wstring> decorations = fields(value);
         std::vector<std::wstring> modelSections{asciiUpper(decorations[0])};
         for (std::size_t i = 1; i < decorations.size(); ++i) {
             modelSections.push_back(asciiUpper(decorations[0] + L"." + decorations[i]));
         }
         for (const std::wstring& models : modelSections) {
             for (const auto& [description, line] : sections[models]) {
-                const std::vector<std::wstring> fields = splitFields(line);
-                SimInfModel model{description, fields[0], {}};
-                for (std::size_t i = 1; i < fields.size(); ++i) {
-                    if (!fields[i].empty()) {
-                        model.ids.push_back(fields[i]);
+                const std::vector<std::wstring> row = fields(line);
+                SimInfModel model{description, row[0], {}};
+                for (std::size_t i = 1; i < row.size(); ++i) {
+                    if (!row[i].empty()) {
+                        model.ids.push_back(row[i]);
+                    }
+                    if (!row[i].empty() && !inf.declares(row[i])) {
+                        inf.hardwareIds.push_back(row[i]);
                     }
                 }
                 inf.models.push_back(model);
-                for (std::size_t i = 1; i < fields.size(); ++i) {
-                    if (!fields[i].empty() && !inf.declares(fields[i])) {
-                        inf.hardwareIds.push_back(fields[i]);
-                    }
-                }
             }
         }
     }
@@ -111,12 +103,8 @@ SimInf SimInf::parse(const std::string& text) {
 }
 
 bool SimInf::declares(const std::wstring& hardwareId) const {
-    for (const std::wstring& id : hardwareIds) {
-        if (equalsIgnoringAsciiCase(id, hardwareId)) {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(hardwareIds.begin(), hardwareIds.end(),
+                       [&](const std::wstring& id) { return equalsIgnoringAsciiCase(id, hardwareId); });
 }
 
 } // namespace tdu::platform::sim

@@ -33,6 +33,7 @@ struct SimDevice {
     bool present = true;
     std::uint32_t removalFlags = 0; // install-parameter flags its removal leaves (a restart request)
     std::wstring driverInf;         // the published package installed on it
+    std::uint32_t installFlags = 0; // the install parameters' flags it was registered with
 };
 
 struct SimRegValue {

@@ -68,4 +68,23 @@ void layOutDrivers(platform::sim::SimMachine& machine, const std::set<std::strin
 // Narrow text of a wide ASCII literal, for comparing with log bytes.
 std::string narrow(std::wstring_view text);
 
+// Log messages against a text block of one message a line (a trailing "\n"
+// stands for a line feed of the message): all of them in this order, or with
+// `inOrder` these in this order with others between; in both, a line "!m"
+// says m is nowhere.
+::testing::AssertionResult logMatches(const std::vector<std::string>& messages, const std::string& block,
+                                      bool inOrder = false);
+
+// Scenarios as text, each on a fresh machine (the format is described in
+// SimTest.cpp). With rows, the table is a template run once per row: "{1}"
+// and on stand for a row's "|"-separated cells, a ";" in a cell for a new line.
+void runScenarios(const std::string& table, const std::string& rows = "");
+// One scenario's set-up lines (";" or a line feed between them) on a
+// machine, and one "> " line run on the bound machine: its exit code.
+void setUpLines(platform::sim::SimMachine& machine, const std::string& lines);
+int runLine(const std::string& line);
+// The template of a scenario in one row: name | set-up | command line | exit
+// code | log | views.
+inline constexpr char kRow[] = "== {1}\n{2}\n> {3}\n= {4}\n{5}\n{6}\n";
+
 } // namespace tdu::test

@@ -1,285 +1,89 @@
+// Publishing one driver package and creating its device.
 #include "tests/unit/SimTest.h"
-
-#include "operator/TDriverOperator.h"
-#include "platform/DeviceSetup.h"
-
-#include <map>
 
 namespace tdu::test {
 namespace {
 
-using platform::sim::SimDevice;
-
-constexpr wchar_t kAdapterId[] = L"{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}\\TVRNVA";
-constexpr wchar_t kInf[] = L"C:\\Drivers\\tvrnva\\tvrnva.inf";
-
-std::string infText(std::wstring_view hardwareId, const char* version = "1.2.3.4") {
-    return "[Version]\r\nSignature=\"$WINDOWS NT$\"\r\nClass=Net\r\n"
-           "ClassGuid={4d36e972-e325-11ce-bfc1-08002be10318}\r\nDriverVer=05/07/2021," +
-           std::string(version) +
-           "\r\n\r\n[Manufacturer]\r\n%Mfg%=Models,NTamd64\r\n\r\n[Models.NTamd64]\r\n" + "%Desc%=Install, " +
-           narrow(hardwareId) + "\r\n";
+TEST(DeviceInstall, Scenarios) {
+    runScenarios(
+        kRow,
+        R"txt(publishes, records, creates and updates|inf C:\Drivers\tvrnva.inf Net {adapter}|/install C:\Drivers\tvrnva.inf /hardwareid {adapter} /component tvrnva|0|Command received to install a driver;Successfully copied driver to driver store, output oem: C:\Windows\INF\oem0.inf;Successfully set registry: tvrnva;Hardware ID: {adapter};Adding a device without instance id;Device: {adapter} added successfully.;Device: {adapter} updated Successfully.|? packages: oem0.inf;? values: tvrnva=oem0.inf;? device ROOT\{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}&TVRNVA\0000: ids={adapter} inf=oem0.inf flags=0x0 class=Net
+a package already in the store keeps its name|stage Net tvrnvamgr;inf C:\Drivers\tvrnvamgr.inf Net tvrnvamgr|/install C:\Drivers\tvrnvamgr.inf /component tvrnvamgr|0|Command received to install a driver;Successfully copied driver to driver store, output oem: C:\Windows\INF\oem0.inf;Successfully set registry: tvrnvamgr|? packages: oem0.inf;? values: tvrnvamgr=oem0.inf
+an INF path of 260 characters is taken||/install C:\{f*200}\{n*52}.inf|0|Command received to install a driver;Inf Path does not exist: C:\{f*200}\{n*52}.inf|
+an INF path of 261 characters is not||/install C:\{f*200}\{n*53}.inf|2|Command received to install a driver;InfPath has exceeded MAX_PATH limit|
+a clean-up failure replaces an earlier error|fail SetupDiSetDeviceRegistryPropertyW 1 13;fail SetupDiDeleteDeviceInfo 1 31|@AddDevice tvrnvamgr|31|SetupDiSetDeviceRegistryProperty()-> failed with last Error: 13;SetupDiDeleteDeviceInfo()-> failed with last Error: 31|? devices:)txt");
 }
 
-class DeviceInstallTest : public SimTest {
-protected:
-    DeviceInstallTest() { sim.writeFile(kInf, infText(kAdapterId)); }
-
-    static DriverOperation install(std::wstring hardwareId = kAdapterId, std::wstring component = L"tvrnva") {
-        DriverOperation record;
-        record.operationCode = OperationCode::Install;
-        record.infPath = kInf;
-        record.hardwareId = std::move(hardwareId);
-        record.componentName = std::move(component);
-        return record;
-    }
-    std::optional<std::wstring> stored(const wchar_t* component) const {
-        const auto value = sim.regValue(kProductKey32, component);
-        if (!value) {
-            return std::nullopt;
-        }
-        return platform::RegData{value->bytes}.textUpToNul();
-    }
-    void clearLog() const { std::filesystem::remove(sim.hostPath(kLogPath)); }
-
-    TavrinDriverOperator op;
-};
-
-TEST_F(DeviceInstallTest, PublishesRecordsCreatesAndUpdates) {
-    EXPECT_EQ(op.InstallDriver(install()), 0);
-    EXPECT_EQ(sim.publishedPackages(), std::vector<std::wstring>{L"oem0.inf"});
-    EXPECT_EQ(stored(L"tvrnva"), L"oem0.inf");
-    EXPECT_EQ(sim.regValue(kProductKey32, L"tvrnva")->bytes.size(), 16U); // no terminator stored
-    const auto device = sim.device(L"ROOT\\{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}&TVRNVA\\0000");
-    ASSERT_TRUE(device.has_value());
-    EXPECT_EQ(device->hardwareIds, std::vector<std::wstring>{kAdapterId}); // the property keeps the backslash
-    EXPECT_EQ(device->classGuid, platform::kGuidDevClassNet);
-    EXPECT_EQ(device->driverInf, L"oem0.inf");
-    EXPECT_EQ(
-        logMessages(),
-        (std::vector<std::string>{
-            "Successfully copied driver to driver store, output oem: C:\\Windows\\INF\\oem0.inf",
-            "Successfully set registry: tvrnva", "Hardware ID: " + narrow(kAdapterId),
-            "Adding a device without instance id", "Device: " + narrow(kAdapterId) + " added successfully.",
-            "Device: " + narrow(kAdapterId) + " updated Successfully."}));
+// Each stage of an install, from the first message that differs.
+TEST(DeviceInstall, Stages) {
+    runScenarios(
+        R"txt(
+== {1}
+inf C:\Drivers\tvrnva.inf Net {adapter}
+{2}
+> /install {3} /component tvrnva
+= {4}
+Command received to install a driver
+{5}
+? devices: {6}
+? values: {7}
+)txt",
+        R"txt(no hardware id: the store only||C:\Drivers\tvrnva.inf|0|Successfully copied driver to driver store, output oem: C:\Windows\INF\oem0.inf;Successfully set registry: tvrnva||tvrnva=oem0.inf
+missing INF: the device stage still runs and the update fails||C:\Drivers\missing.inf /hardwareid {adapter}|2|Inf Path does not exist: C:\Drivers\missing.inf;Hardware ID: {adapter};Adding a device without instance id;Device: {adapter} added successfully.;UpdateDriverForPlugAndPlayDevices failed with last Errorf: 2|ROOT\{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}&TVRNVA\0000|
+no INF: device only||"" /hardwareid {adapter}|0|Inf Name is empty.;Hardware ID: {adapter};Adding a device without instance id;Device: {adapter} added successfully.|ROOT\{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}&TVRNVA\0000|
+publication fails: logged, not the result|fail SetupCopyOEMInfW 1 5|C:\Drivers\tvrnva.inf|0|Failed to copy Inf File with last Error: 5||
+registry write fails: logged, not the result|fail RegSetValueExW 1 5|C:\Drivers\tvrnva.inf|0|Successfully copied driver to driver store, output oem: C:\Windows\INF\oem0.inf;Failed to set reg: tvrnva;Failed to set registry for Component: tvrnva||
+update fails: its code is the result|fail UpdateDriverForPlugAndPlayDevicesW 1 0xE0000203|C:\Drivers\tvrnva.inf /hardwareid {adapter}|0xE0000203|Successfully copied driver to driver store, output oem: C:\Windows\INF\oem0.inf;Successfully set registry: tvrnva;Hardware ID: {adapter};Adding a device without instance id;Device: {adapter} added successfully.;UpdateDriverForPlugAndPlayDevices failed with last Errorf: 3758096899|ROOT\{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}&TVRNVA\0000|tvrnva=oem0.inf
+restart requested|restart|C:\Drivers\tvrnva.inf /hardwareid {adapter}|3010|Successfully copied driver to driver store, output oem: C:\Windows\INF\oem0.inf;Successfully set registry: tvrnva;Hardware ID: {adapter};Adding a device without instance id;Device: {adapter} added successfully.;Device: {adapter} updated Successfully.;Installation of driver succeeded but reboot wil be required.|ROOT\{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}&TVRNVA\0000|tvrnva=oem0.inf
+instance id given||"" /hardwareid {adapter} /instid ROOT\NET\0042|0|Inf Name is empty.;Hardware ID: {adapter};Instance ID: ROOT\NET\0042;Adding a device with instance id;Device: {adapter} added successfully.|ROOT\NET\0042|
+an existing instance id: AddDevice's error|device ROOT\NET\0042 -|"" /hardwareid {adapter} /instid ROOT\NET\0042|0xE0000207|Inf Name is empty.;Hardware ID: {adapter};Instance ID: ROOT\NET\0042;Adding a device with instance id;SetupDiCreateDeviceInfo()-> failed with last Error: 3758096903;AddDevice()-> failed|ROOT\NET\0042|)txt");
 }
 
-TEST_F(DeviceInstallTest, Stages) {
-    struct Case {
-        const char* name;
-        std::function<void(DriverOperation&, platform::sim::SimMachine&)> arrange;
-        int result;
-        std::vector<std::string> messages; // the log from the first message that differs by case
-        std::size_t devices;
-    };
-    const std::string published =
-        "Successfully copied driver to driver store, output oem: C:\\Windows\\INF\\oem0.inf";
-    const std::string hardware = "Hardware ID: " + narrow(kAdapterId);
-    const Case cases[] = {
-        {"no hardware id: the store only",
-         [](DriverOperation& r, auto&) { r.hardwareId.clear(); },
-         0,
-         {published, "Successfully set registry: tvrnva"},
-         0},
-        {"empty component: no registry write",
-         [](DriverOperation& r, auto&) {
-             r.hardwareId.clear();
-             r.componentName.clear();
-         },
-         0,
-         {published},
-         0},
-        {"missing INF: the device stage still runs and the update fails",
-         [](DriverOperation& r, auto&) { r.infPath = L"C:\\Drivers\\missing.inf"; },
-         2,
-         {"Inf Path does not exist: C:\\Drivers\\missing.inf", hardware,
-          "Adding a device without instance id", "Device: " + narrow(kAdapterId) + " added successfully.",
-          "UpdateDriverForPlugAndPlayDevices failed with last Errorf: 2"},
-         1},
-        {"no INF: device only",
-         [](DriverOperation& r, auto&) { r.infPath.clear(); },
-         0,
-         {"Inf Name is empty.", hardware, "Adding a device without instance id",
-          "Device: " + narrow(kAdapterId) + " added successfully."},
-         1},
-        {"publication fails: logged, not the result",
-         [](DriverOperation& r, auto& m) {
-             r.hardwareId.clear();
-             m.failCall("SetupCopyOEMInfW", 1, 5);
-         },
-         0,
-         {"Failed to copy Inf File with last Error: 5"},
-         0},
-        {"registry write fails: logged, not the result",
-         [](DriverOperation& r, auto& m) {
-             r.hardwareId.clear();
-             m.failCall("RegSetValueExW", 1, 5);
-         },
-         0,
-         {published, "Failed to set reg: tvrnva", "Failed to set registry for Component: tvrnva"},
-         0},
-        {"update fails: its code is the result",
-         [](DriverOperation&, auto& m) { m.failCall("UpdateDriverForPlugAndPlayDevicesW", 1, 0xE0000203); },
-         static_cast<int>(0xE0000203),
-         {published, "Successfully set registry: tvrnva", hardware, "Adding a device without instance id",
-          "Device: " + narrow(kAdapterId) + " added successfully.",
-          "UpdateDriverForPlugAndPlayDevices failed with last Errorf: 3758096899"},
-         1},
-        {"restart requested",
-         [](DriverOperation&, auto& m) { m.setDriverUpdateRestart(true); },
-         3010,
-         {published, "Successfully set registry: tvrnva", hardware, "Adding a device without instance id",
-          "Device: " + narrow(kAdapterId) + " added successfully.",
-          "Device: " + narrow(kAdapterId) + " updated Successfully.",
-          "Installation of driver succeeded but reboot wil be required."},
-         1},
-        {"instance id given",
-         [](DriverOperation& r, auto&) { r.instanceId = L"ROOT\\NET\\0042"; },
-         0,
-         {published, "Successfully set registry: tvrnva", hardware, "Instance ID: ROOT\\NET\\0042",
-          "Adding a device with instance id", "Device: " + narrow(kAdapterId) + " added successfully.",
-          "Device: " + narrow(kAdapterId) + " updated Successfully."},
-         1},
-        {"existing instance id: AddDevice's error",
-         [](DriverOperation& r, auto& m) {
-             r.instanceId = L"ROOT\\NET\\0042";
-             m.addDevice(
-                 SimDevice{L"ROOT\\NET\\0042", platform::kGuidDevClassNet, std::nullopt, true, 0, L""});
-         },
-         static_cast<int>(platform::kErrorDevinstAlreadyExists),
-         {published, "Successfully set registry: tvrnva", hardware, "Instance ID: ROOT\\NET\\0042",
-          "Adding a device with instance id",
-          "SetupDiCreateDeviceInfo()-> failed with last Error: 3758096903", "AddDevice()-> failed"},
-         1},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        FreshMachine fresh;
-        fresh.machine.writeFile(kInf, infText(kAdapterId));
-        DriverOperation record = install();
-        c.arrange(record, fresh.machine);
-        EXPECT_EQ(op.InstallDriver(record), c.result);
-        EXPECT_EQ(logMessagesOf(fresh.machine), c.messages);
-        EXPECT_EQ(fresh.machine.devices().size(), c.devices);
-        EXPECT_EQ(fresh.machine.openHandleCount(), 0U) << fresh.machine.openHandleReport();
-    }
+// Only a case-blind "YES" asks for the device not to be started by the
+// configuration manager while it is registered.
+TEST(DeviceInstall, StartDevice) {
+    runScenarios(R"txt(
+== start device "{1}"
+> /install "" /hardwareid tvrnvamgr /startdevice "{1}"
+= 0
+Command received to install a driver
+Inf Name is empty.
+Hardware ID: tvrnvamgr
+{2}
+Adding a device without instance id
+Device: tvrnvamgr added successfully.
+? device ROOT\TVRNVAMGR\0000: ids=tvrnvamgr inf= flags={3} class=Net
+)txt",
+                 R"txt(YES|Start Device is true|0x20000
+yes|Start Device is true|0x20000
+Yes|Start Device is true|0x20000
+Y||0x0
+NO||0x0
+YES ||0x0)txt");
 }
 
-TEST_F(DeviceInstallTest, APackageAlreadyInTheStoreKeepsItsName) {
-    DriverOperation record = install(L"", L"tvrnvamgr");
-    EXPECT_EQ(op.InstallDriver(record), 0);
-    sim.regDeleteValue(kProductKey32, L"tvrnvamgr");
-    clearLog();
-    EXPECT_EQ(op.InstallDriver(record), 0);
-    EXPECT_EQ(sim.publishedPackages(), std::vector<std::wstring>{L"oem0.inf"});
-    EXPECT_EQ(stored(L"tvrnvamgr"), L"oem0.inf");
-    EXPECT_EQ(logMessages(),
-              (std::vector<std::string>{
-                  "Successfully copied driver to driver store, output oem: C:\\Windows\\INF\\oem0.inf",
-                  "Successfully set registry: tvrnvamgr"}));
-}
-
-TEST_F(DeviceInstallTest, InfPathLengthLimit) {
-    // Folders of up to 200 characters keep every component within the host's limits.
-    const std::wstring folder = L"C:\\" + std::wstring(200, L'f') + L"\\";
-    const struct {
-        std::size_t length;
-        int result;
-        std::string message;
-    } cases[] = {
-        {260, 0, "Inf Path does not exist: "},
-        {261, 2, "InfPath has exceeded MAX_PATH limit"},
-    };
-    for (const auto& c : cases) {
-        clearLog();
-        DriverOperation record = install(L"");
-        record.infPath = folder + std::wstring(c.length - folder.size() - 4, L'n') + L".inf";
-        ASSERT_EQ(record.infPath.size(), c.length);
-        EXPECT_EQ(op.InstallDriver(record), c.result);
-        ASSERT_EQ(logMessages().size(), 1U);
-        EXPECT_TRUE(logMessages()[0].starts_with(c.message)) << logMessages()[0];
-    }
-}
-
-TEST_F(DeviceInstallTest, StartDeviceFlag) {
-    const struct {
-        const wchar_t* value;
-        bool start;
-    } cases[] = {{L"YES", true}, {L"yes", true}, {L"Yes", true},
-                 {L"Y", false},  {L"NO", false}, {L"YES ", false}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(narrow(c.value));
-        clearLog();
-        const unsigned reads = sim.callCount("SetupDiGetDeviceInstallParamsW");
-        const unsigned writes = sim.callCount("SetupDiSetDeviceInstallParamsW");
-        DriverOperation record = install();
-        record.infPath.clear();
-        record.startDevice = c.value;
-        EXPECT_EQ(op.InstallDriver(record), 0);
-        EXPECT_EQ(logged("Start Device is true"), c.start);
-        // Without the flag the parameters are read once, after registration,
-        // and never written.
-        EXPECT_EQ(sim.callCount("SetupDiGetDeviceInstallParamsW") - reads, c.start ? 2U : 1U);
-        EXPECT_EQ(sim.callCount("SetupDiSetDeviceInstallParamsW") - writes, c.start ? 1U : 0U);
-    }
-}
-
-TEST_F(DeviceInstallTest, AddDeviceStepFailures) {
-    struct Case {
-        const char* call;
-        unsigned nth;
-        std::string message;
-        bool registered;
-    };
-    const Case cases[] = {
-        {"SetupDiClassGuidsFromNameW", 1, "SetupDiClassGuidsFromName()-> failed with last Error: 701", false},
-        {"SetupDiCreateDeviceInfoList", 1, "SetupDiCreateDeviceInfoList()-> failed with last Error: 701",
-         false},
-        {"SetupDiCreateDeviceInfoW", 1, "SetupDiCreateDeviceInfo()-> failed with last Error: 701", false},
-        {"SetupDiSetDeviceRegistryPropertyW", 1,
-         "SetupDiSetDeviceRegistryProperty()-> failed with last Error: 701", false},
-        {"SetupDiGetDeviceInstallParamsW", 1, "SetupDiGetDeviceInstallParams()-> failed with last Error: 701",
-         false},
-        {"SetupDiSetDeviceInstallParamsW", 1, "SetupDiSetDeviceInstallParams()-> failed with last Error: 701",
-         false},
-        {"SetupDiCallClassInstaller", 1, "SetupDiCallClassInstaller()-> failed with last Error: 701", false},
-        // After registration the device stays although the result is an error.
-        {"SetupDiGetDeviceInstanceIdW", 1, "SetupDiGetDeviceInstanceId()-> failed with Last Error: 701",
-         true},
-        {"SetupDiGetDeviceInstallParamsW", 2, "SetupDiGetDeviceInstallParams()-> failed with last Error: 701",
-         true},
-        {"SetupDiDeleteDeviceInfo", 1, "SetupDiDeleteDeviceInfo()-> failed with last Error: 701", true},
-        {"SetupDiDestroyDeviceInfoList", 1, "SetupDiDestroyDeviceInfoList()-> failed with last Error: 701",
-         true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.call) + " #" + std::to_string(c.nth));
-        FreshMachine fresh;
-        fresh.machine.failCall(c.call, c.nth, 701);
-        EXPECT_EQ(op.AddDevice(kAdapterId, nullptr, true), 701U);
-        EXPECT_EQ(!fresh.machine.devices().empty(), c.registered);
-        EXPECT_EQ(fresh.machine.openHandleCount(), 0U) << fresh.machine.openHandleReport();
-        EXPECT_EQ(logMessagesOf(fresh.machine), std::vector<std::string>{c.message});
-    }
-}
-
-TEST_F(DeviceInstallTest, ACleanUpFailureReplacesAnEarlierError) {
-    sim.failCall("SetupDiSetDeviceRegistryPropertyW", 1, 13);
-    sim.failCall("SetupDiDeleteDeviceInfo", 1, 31);
-    EXPECT_EQ(op.AddDevice(kAdapterId, nullptr, false), 31U);
-    EXPECT_EQ(logMessages(),
-              (std::vector<std::string>{"SetupDiSetDeviceRegistryProperty()-> failed with last Error: 13",
-                                        "SetupDiDeleteDeviceInfo()-> failed with last Error: 31"}));
-    EXPECT_TRUE(sim.devices().empty());
-}
-
-TEST_F(DeviceInstallTest, GeneratedInstanceIdsCountUp) {
-    EXPECT_EQ(op.AddDevice(L"tvrnvamgr", nullptr, false), 0U);
-    EXPECT_EQ(op.AddDevice(L"tvrnvamgr", nullptr, false), 0U);
-    ASSERT_EQ(sim.devices().size(), 2U);
-    EXPECT_EQ(sim.devices()[0].instanceId, L"ROOT\\TVRNVAMGR\\0000");
-    EXPECT_EQ(sim.devices()[1].instanceId, L"ROOT\\TVRNVAMGR\\0001");
-    EXPECT_TRUE(logMessages().empty()); // success is the caller's to report
+// Every step of a device's creation failing; after registration the device
+// stays although the result is an error.
+TEST(DeviceInstall, AddDeviceStepFailures) {
+    runScenarios(R"txt(
+== {1} #{2} fails
+fail {1} {2} 701
+> @AddDevice tvrnvamgr start
+= 701
+{3}()-> failed with {4} Error: 701
+? devices: {5}
+)txt",
+                 R"txt(SetupDiClassGuidsFromNameW|1|SetupDiClassGuidsFromName|last
+SetupDiCreateDeviceInfoList|1|SetupDiCreateDeviceInfoList|last
+SetupDiCreateDeviceInfoW|1|SetupDiCreateDeviceInfo|last
+SetupDiSetDeviceRegistryPropertyW|1|SetupDiSetDeviceRegistryProperty|last
+SetupDiGetDeviceInstallParamsW|1|SetupDiGetDeviceInstallParams|last
+SetupDiSetDeviceInstallParamsW|1|SetupDiSetDeviceInstallParams|last
+SetupDiCallClassInstaller|1|SetupDiCallClassInstaller|last
+SetupDiGetDeviceInstanceIdW|1|SetupDiGetDeviceInstanceId|Last|ROOT\TVRNVAMGR\0000
+SetupDiGetDeviceInstallParamsW|2|SetupDiGetDeviceInstallParams|last|ROOT\TVRNVAMGR\0000
+SetupDiDeleteDeviceInfo|1|SetupDiDeleteDeviceInfo|last|ROOT\TVRNVAMGR\0000
+SetupDiDestroyDeviceInfoList|1|SetupDiDestroyDeviceInfoList|last|ROOT\TVRNVAMGR\0000)txt");
 }
 
 } // namespace
