@@ -410,9 +410,6 @@ void SimMachine::setTickCountAtStart(std::uint32_t ticks) {
     state_->tickAtStart = ticks;
 }
 
-std::uint32_t SimMachine::currentProcess() const {
-    return state_->pid;
-}
 void SimMachine::setCurrentProcess(std::uint32_t pid) {
     state_->pid = pid;
 }
@@ -505,12 +502,6 @@ void SimMachine::regSetValue(const std::wstring& path, const std::wstring& name,
     findKey(state_->hklm, splitKeyPath(path, false))->values[foldCase(name)] = {name, value};
 }
 
-void SimMachine::regDeleteValue(const std::wstring& path, const std::wstring& name) {
-    if (const std::shared_ptr<RegNode> node = findKey(state_->hklm, splitKeyPath(path, false))) {
-        node->values.erase(foldCase(name));
-    }
-}
-
 bool SimMachine::regKeyExists(const std::wstring& path) const {
     return findKey(state_->hklm, splitKeyPath(path, false)) != nullptr;
 }
@@ -525,16 +516,6 @@ std::optional<SimRegValue> SimMachine::regValue(const std::wstring& path, const 
         return std::nullopt;
     }
     return found->second.second;
-}
-
-std::vector<std::wstring> SimMachine::regSubKeys(const std::wstring& path) const {
-    std::vector<std::wstring> names;
-    if (const std::shared_ptr<RegNode> node = findKey(state_->hklm, splitKeyPath(path, false))) {
-        for (const auto& [folded, child] : node->children) {
-            names.push_back(child->name);
-        }
-    }
-    return names;
 }
 
 bool SimMachine::namedObjectExists(const std::wstring& name) const {

@@ -88,7 +88,6 @@ public:
     void setTickCountAtStart(std::uint32_t ticks);
 
     // Simulated processes: calls are made on behalf of the current one.
-    [[nodiscard]] std::uint32_t currentProcess() const;
     void setCurrentProcess(std::uint32_t pid);
     void asProcess(std::uint32_t pid, const std::function<void()>& body);
     // Closes the process's handles and abandons the mutexes it owns.
@@ -112,11 +111,9 @@ public:
     // Registry, by native path below HKLM ("SOFTWARE\\Wow6432Node\\...").
     void regCreateKey(const std::wstring& path);
     void regSetValue(const std::wstring& path, const std::wstring& name, const SimRegValue& value);
-    void regDeleteValue(const std::wstring& path, const std::wstring& name);
     [[nodiscard]] bool regKeyExists(const std::wstring& path) const;
     [[nodiscard]] std::optional<SimRegValue> regValue(const std::wstring& path,
                                                       const std::wstring& name) const;
-    [[nodiscard]] std::vector<std::wstring> regSubKeys(const std::wstring& path) const;
 
     [[nodiscard]] bool namedObjectExists(const std::wstring& name) const;
 

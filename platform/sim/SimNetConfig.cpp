@@ -87,10 +87,6 @@ void SimNetConfig::addComponent(const SimNetComponent& component) {
     components_[foldCase(component.infId)] = component;
 }
 
-void SimNetConfig::removeComponent(const std::wstring& infId) {
-    components_.erase(foldCase(infId));
-}
-
 bool SimNetConfig::installed(const std::wstring& infId) const {
     return components_.contains(foldCase(infId));
 }
@@ -106,10 +102,6 @@ void SimNetConfig::releaseOtherClientsLock() {
         lockHeld_ = false;
         lockDescription_.reset();
     }
-}
-
-void SimNetConfig::scriptResult(const std::string& call, unsigned nth, HResult result) {
-    s_.faults.push_back(Fault{call, nth, static_cast<std::uint32_t>(result)});
 }
 
 int SimNetConfig::comInitBalance() const {

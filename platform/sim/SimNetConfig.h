@@ -37,7 +37,6 @@ public:
     SimNetConfig& operator=(const SimNetConfig&) = delete;
 
     void addComponent(const SimNetComponent& component);
-    void removeComponent(const std::wstring& infId);
     [[nodiscard]] bool installed(const std::wstring& infId) const;
 
     // Another client takes the write lock, with a description of itself or
@@ -48,11 +47,6 @@ public:
     // The description the current holder gave ("" when none or free).
     [[nodiscard]] std::wstring writeLockHolder() const { return lockDescription_.value_or(L""); }
 
-    // The nth call (1-based, 0 for every call) of `call` returns `result`. A
-    // success code still does the call's work (NETCFG_S_REBOOT from DeInstall
-    // still removes the component); a failure does none.
-    void scriptResult(const std::string& call, unsigned nth, HResult result);
-
     // CoInitializeEx calls that succeeded minus CoUninitialize calls, for the
     // current process.
     [[nodiscard]] int comInitBalance() const;
@@ -60,7 +54,6 @@ public:
     // write lock.
     [[nodiscard]] unsigned abandonedObjects() const { return abandoned_; }
     [[nodiscard]] const std::vector<std::string>& journal() const { return journal_; }
-    void clearJournal() { journal_.clear(); }
 
     HResult CoInitializeEx(std::uint32_t coInit) override;
     void CoUninitialize() override;
