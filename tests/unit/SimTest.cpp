@@ -362,7 +362,7 @@ std::string valueText(const std::optional<platform::sim::SimRegValue>& value) {
     for (std::size_t i = 0; value && i + 1 < value->bytes.size(); i += 2) {
         const auto unit = static_cast<unsigned>(value->bytes[i] | (value->bytes[i + 1] << 8U));
         text += unit == 0 ? "{0}" : std::string(1, static_cast<char>(unit));
-        number |= unit << (i * 8U);
+        number |= i < 4 ? unit << (i * 8U) : 0U;
     }
     return value && value->type == platform::kRegDword ? "#" + std::to_string(number) : text;
 }
