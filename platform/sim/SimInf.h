@@ -30,7 +30,7 @@ struct SimInf {
     static SimInf parse(const std::string& text);
     [[nodiscard]] bool declares(const std::wstring& hardwareId) const;
     // A line's comma-separated fields, trimmed and unquoted.
-    static std::vector<std::wstring> fields(const std::wstring& line);
+    static std::vector<std::wstring> fields(const std::wstring& text);
 };
 
 } // namespace tdu::platform::sim
