@@ -88,8 +88,8 @@ DeleteService failed (5)
 'tvrnns' Service stopped successfully
 )";
 
-SimServiceSetup serviceOf(const std::string& spec) {
-    std::istringstream in(spec);
+SimServiceSetup serviceOf(const std::string& described) {
+    std::istringstream in(described);
     std::string name, state, after;
     SimServiceSetup setup;
     in >> name >> state >> setup.waitHint >> after >> setup.refuseStop >> setup.refuseDelete;
@@ -109,10 +109,10 @@ TEST(Services, StopAndDelete) {
         SCOPED_TRACE(row[0]);
         RowMachine m;
         std::vector<std::wstring> names;
-        for (const std::string& spec : split(row[1], ',')) {
-            if (!spec.empty()) {
-                names.push_back(serviceOf(spec).name);
-                m.machine.services().addService(serviceOf(spec));
+        for (const std::string& described : split(row[1], ',')) {
+            if (!described.empty()) {
+                names.push_back(serviceOf(described).name);
+                m.machine.services().addService(serviceOf(described));
             }
         }
         applyFaults(m.machine, row[2]);
