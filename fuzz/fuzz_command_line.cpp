@@ -45,7 +45,7 @@ constexpr std::array<void (*)(SimMachine&), 6> kSetUps{
     [](SimMachine& machine) { // the first release of the product-code table, with its Tavrin.exe
         const auto& [label, code] = *productCodesByVersion.begin();
         std::array<unsigned, 3> v{}; // GetFileVersion reads major.minor.build as below
-        std::swscanf(label.c_str(), L"%u.%u.%u", &v[0], &v[1], &v[2]);
+        (void)std::swscanf(label.c_str(), L"%u.%u.%u", &v[0], &v[1], &v[2]);
         machine.writeVersionedFile(
             L"C:\\Program Files (x86)\\Common Files\\Tavrin Secure\\TamUI\\Tavrin.exe",
             {.fileVersionMS = v[1], .fileVersionLS = v[2] << 16U, .productVersionMS = v[0] << 16U});

@@ -165,13 +165,16 @@ public:
     }
 
     Handle OpenAppendStream(const std::wstring& path) override {
-        // As "a+" with the run-time's default sharing: created when missing,
-        // shared with no other opener while open; append-only access writes
-        // at the end. Bytes go out as given: the core already wrote each line
-        // feed as CR LF.
-        HANDLE file =
-            ::CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE, 0, nullptr,
-                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        // As "a+": created when missing; append-only access writes at the
+        // end. Other openers may read and append, as they could through the
+        // run-time's own open under Wine, so that instances started together
+        // (an asynchronous /setstatus 0 and the next action) lose no line;
+        // each line is one append, so lines interleave whole. Without delete
+        // sharing the file cannot be renamed while a line is written. Bytes
+        // go out as given: the core already wrote each line feed as CR LF.
+        HANDLE file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         keep();
         return file == INVALID_HANDLE_VALUE ? kNullHandle : fromHandle(file);
     }
