@@ -81,7 +81,12 @@ SimDeviceSet* SimDeviceSetup::setOf(Handle deviceInfoSet) {
     return entry == nullptr ? nullptr : entry->deviceSet.get();
 }
 
-SimElement* SimDeviceSetup::elementOf(Handle deviceInfoSet, const DeviceElement& element) {
+// Counts a use of `call` first: null when that use fails, as when the element is unknown.
+SimElement* SimDeviceSetup::elementOf(const std::string& call, Handle deviceInfoSet,
+                                      const DeviceElement& element) {
+    if (s_.check(call)) {
+        return nullptr;
+    }
     SimDeviceSet* set = setOf(deviceInfoSet);
     if (set == nullptr) {
         fail(kErrorInvalidHandle);
@@ -364,11 +369,8 @@ bool SimDeviceSetup::SetupDiEnumDeviceInfo(Handle deviceInfoSet, std::uint32_t m
 }
 
 bool SimDeviceSetup::SetupDiDeleteDeviceInfo(Handle deviceInfoSet, const DeviceElement& element) {
-    if (auto error = s_.check("SetupDiDeleteDeviceInfo")) {
-        return false;
-    }
     SimDeviceSet* set = setOf(deviceInfoSet);
-    if (elementOf(deviceInfoSet, element) == nullptr) {
+    if (elementOf("SetupDiDeleteDeviceInfo", deviceInfoSet, element) == nullptr) {
         return false;
     }
     std::erase_if(set->elements, [&](const SimElement& e) { return e.devInst == element.devInst; });
@@ -378,10 +380,7 @@ bool SimDeviceSetup::SetupDiDeleteDeviceInfo(Handle deviceInfoSet, const DeviceE
 bool SimDeviceSetup::SetupDiGetDeviceInstanceIdW(Handle deviceInfoSet, const DeviceElement& element,
                                                  std::wstring& instanceId, std::uint32_t capacity,
                                                  std::uint32_t* requiredSize) {
-    if (auto error = s_.check("SetupDiGetDeviceInstanceIdW")) {
-        return false;
-    }
-    const SimElement* found = elementOf(deviceInfoSet, element);
+    const SimElement* found = elementOf("SetupDiGetDeviceInstanceIdW", deviceInfoSet, element);
     if (found == nullptr) {
         return false;
     }
@@ -399,10 +398,7 @@ bool SimDeviceSetup::SetupDiGetDeviceInstanceIdW(Handle deviceInfoSet, const Dev
 bool SimDeviceSetup::SetupDiSetDeviceRegistryPropertyW(Handle deviceInfoSet, const DeviceElement& element,
                                                        std::uint32_t property, const RegData& value,
                                                        std::uint32_t byteCount) {
-    if (auto error = s_.check("SetupDiSetDeviceRegistryPropertyW")) {
-        return false;
-    }
-    SimElement* found = elementOf(deviceInfoSet, element);
+    SimElement* found = elementOf("SetupDiSetDeviceRegistryPropertyW", deviceInfoSet, element);
     if (found == nullptr) {
         return false;
     }
@@ -429,10 +425,7 @@ bool SimDeviceSetup::SetupDiGetDeviceRegistryPropertyW(Handle deviceInfoSet, con
                                                        std::uint32_t* propertyRegDataType, RegData* buffer,
                                                        std::uint32_t bufferSize,
                                                        std::uint32_t* requiredSize) {
-    if (auto error = s_.check("SetupDiGetDeviceRegistryPropertyW")) {
-        return false;
-    }
-    SimElement* found = elementOf(deviceInfoSet, element);
+    SimElement* found = elementOf("SetupDiGetDeviceRegistryPropertyW", deviceInfoSet, element);
     if (found == nullptr) {
         return false;
     }
@@ -467,10 +460,7 @@ bool SimDeviceSetup::SetupDiGetDeviceRegistryPropertyW(Handle deviceInfoSet, con
 
 bool SimDeviceSetup::SetupDiGetDeviceInstallParamsW(Handle deviceInfoSet, const DeviceElement& element,
                                                     DeviceInstallParams& params) {
-    if (auto error = s_.check("SetupDiGetDeviceInstallParamsW")) {
-        return false;
-    }
-    const SimElement* found = elementOf(deviceInfoSet, element);
+    const SimElement* found = elementOf("SetupDiGetDeviceInstallParamsW", deviceInfoSet, element);
     if (found == nullptr) {
         return false;
     }
@@ -480,10 +470,7 @@ bool SimDeviceSetup::SetupDiGetDeviceInstallParamsW(Handle deviceInfoSet, const 
 
 bool SimDeviceSetup::SetupDiSetDeviceInstallParamsW(Handle deviceInfoSet, const DeviceElement& element,
                                                     const DeviceInstallParams& params) {
-    if (auto error = s_.check("SetupDiSetDeviceInstallParamsW")) {
-        return false;
-    }
-    SimElement* found = elementOf(deviceInfoSet, element);
+    SimElement* found = elementOf("SetupDiSetDeviceInstallParamsW", deviceInfoSet, element);
     if (found == nullptr) {
         return false;
     }
@@ -494,10 +481,7 @@ bool SimDeviceSetup::SetupDiSetDeviceInstallParamsW(Handle deviceInfoSet, const 
 bool SimDeviceSetup::SetupDiSetClassInstallParamsW(Handle deviceInfoSet, const DeviceElement& element,
                                                    const RemoveDeviceParams& params,
                                                    std::uint32_t paramsSize) {
-    if (auto error = s_.check("SetupDiSetClassInstallParamsW")) {
-        return false;
-    }
-    SimElement* found = elementOf(deviceInfoSet, element);
+    SimElement* found = elementOf("SetupDiSetClassInstallParamsW", deviceInfoSet, element);
     if (found == nullptr) {
         return false;
     }
@@ -510,10 +494,7 @@ bool SimDeviceSetup::SetupDiSetClassInstallParamsW(Handle deviceInfoSet, const D
 
 bool SimDeviceSetup::SetupDiCallClassInstaller(std::uint32_t installFunction, Handle deviceInfoSet,
                                                const DeviceElement& element) {
-    if (auto error = s_.check("SetupDiCallClassInstaller")) {
-        return false;
-    }
-    SimElement* found = elementOf(deviceInfoSet, element);
+    SimElement* found = elementOf("SetupDiCallClassInstaller", deviceInfoSet, element);
     if (found == nullptr) {
         return false;
     }
@@ -545,10 +526,7 @@ bool SimDeviceSetup::SetupDiCallClassInstaller(std::uint32_t installFunction, Ha
 
 bool SimDeviceSetup::SetupDiBuildDriverInfoList(Handle deviceInfoSet, const DeviceElement& element,
                                                 std::uint32_t /*driverType*/) {
-    if (auto error = s_.check("SetupDiBuildDriverInfoList")) {
-        return false;
-    }
-    SimElement* found = elementOf(deviceInfoSet, element);
+    SimElement* found = elementOf("SetupDiBuildDriverInfoList", deviceInfoSet, element);
     if (found == nullptr) {
         return false;
     }
@@ -584,10 +562,7 @@ bool SimDeviceSetup::SetupDiBuildDriverInfoList(Handle deviceInfoSet, const Devi
 bool SimDeviceSetup::SetupDiEnumDriverInfoW(Handle deviceInfoSet, const DeviceElement& element,
                                             std::uint32_t driverType, std::uint32_t memberIndex,
                                             DriverInfo& driverInfo) {
-    if (auto error = s_.check("SetupDiEnumDriverInfoW")) {
-        return false;
-    }
-    const SimElement* found = elementOf(deviceInfoSet, element);
+    const SimElement* found = elementOf("SetupDiEnumDriverInfoW", deviceInfoSet, element);
     if (found == nullptr) {
         return false;
     }
@@ -604,10 +579,7 @@ bool SimDeviceSetup::SetupDiEnumDriverInfoW(Handle deviceInfoSet, const DeviceEl
 bool SimDeviceSetup::SetupDiGetDriverInfoDetailW(Handle deviceInfoSet, const DeviceElement& element,
                                                  const DriverInfo& driverInfo, DriverInfoDetail& detail,
                                                  std::uint32_t detailSize, std::uint32_t* requiredSize) {
-    if (auto error = s_.check("SetupDiGetDriverInfoDetailW")) {
-        return false;
-    }
-    const SimElement* found = elementOf(deviceInfoSet, element);
+    const SimElement* found = elementOf("SetupDiGetDriverInfoDetailW", deviceInfoSet, element);
     if (found == nullptr) {
         return false;
     }

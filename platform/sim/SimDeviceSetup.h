@@ -58,7 +58,7 @@ private:
     }
     SimDeviceSet* setOf(Handle deviceInfoSet);
     // The element, or null with the platform's error left as the last error.
-    SimElement* elementOf(Handle deviceInfoSet, const DeviceElement& element);
+    SimElement* elementOf(const std::string& call, Handle deviceInfoSet, const DeviceElement& element);
     SimDevice* deviceOf(const SimElement& element);
     Handle newSet(SimDeviceSet set);
 

@@ -154,9 +154,8 @@ struct SimState {
     bool driverUpdateRestart = false;
     std::vector<std::wstring> sectionsRun;
     unsigned sharingViolations = 0;
-    std::map<std::filesystem::path, std::wstring> folderSecurity;
-    std::unordered_map<std::wstring, std::filesystem::path>
-        hostPaths; // places found, by Windows path // SDDL of the folders created by a call
+    std::map<std::filesystem::path, std::wstring> folderSecurity;      // SDDL of folders a call created
+    std::unordered_map<std::wstring, std::filesystem::path> hostPaths; // places found, by Windows path
     std::wstring windowsDirectory = L"C:\\Windows";
     std::wstring detailInfFolder = L"C:\\Windows\\INF\\";
     std::uint32_t nextDevInst = 1;
