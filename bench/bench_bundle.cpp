@@ -113,4 +113,20 @@ void BM_LogLine(benchmark::State& state) {
 }
 BENCHMARK(BM_LogLine)->Unit(benchmark::kMicrosecond);
 
+// The host's own floor for the above: a bare open-append-close of the same
+// bytes in the same folder, with no checks. On a virtual machine whose system
+// calls are dear, this is most of a log line.
+void BM_BareAppend(benchmark::State& state) {
+    BenchMachine bench;
+    const std::filesystem::path file = bench.machine.hostPath(kLog).parent_path() / "bare.log";
+    std::filesystem::create_directories(file.parent_path());
+    const std::string bytes =
+        "[2026/12/04 04:25:34] [TDriverOperator.cpp(98)] | InstallDriver succeeded for tvrnvamgr\r\n";
+    for (auto _ : state) {
+        std::ofstream(file, std::ios::binary | std::ios::app)
+            .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
+}
+BENCHMARK(BM_BareAppend)->Unit(benchmark::kMicrosecond);
+
 } // namespace

@@ -283,7 +283,13 @@ std::uint64_t SimSystem::file_size(const std::wstring& path, std::error_code& ec
         ec = std::error_code(static_cast<int>(*error), std::system_category());
         return 0;
     }
-    const std::uintmax_t size = std::filesystem::file_size(host(path), ec);
+    // A name found before is asked first: only a miss there pays for the search.
+    const auto known = s_.hostPaths.find(path);
+    std::uintmax_t size = known == s_.hostPaths.end() ? 0 : std::filesystem::file_size(known->second, ec);
+    if (known == s_.hostPaths.end() || ec) {
+        ec.clear();
+        size = std::filesystem::file_size(host(path), ec);
+    }
     return ec ? 0 : static_cast<std::uint64_t>(size);
 }
 
