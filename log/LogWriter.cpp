@@ -3,6 +3,7 @@
 #include "platform/Owners.h"
 #include "platform/Platform.h"
 
+#include <array>
 #include <string_view>
 
 namespace tdu::log {
@@ -36,9 +37,34 @@ template <class... Args> std::wstring format(std::wstring_view text, const Args&
     return formatMessage(text, packed);
 }
 
+// "%0Nd" of a number, without the general formatter or the C library's: every
+// line pays for its stamp and its header.
+void appendDecimal(std::wstring& out, std::int64_t value, std::size_t width = 1) {
+    std::array<wchar_t, 20> digits{};
+    std::size_t count = 0;
+    auto rest = value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+    do {
+        digits.at(count++) = static_cast<wchar_t>(L'0' + rest % 10);
+        rest /= 10;
+    } while (rest != 0);
+    out.append(value < 0 ? 1 : 0, L'-').append(width > count ? width - count : 0, L'0');
+    while (count > 0) {
+        out.push_back(digits.at(--count));
+    }
+}
+
 std::wstring timestamp(const platform::LocalTime& t) {
-    return format(L"%04d/%02d/%02d %02d:%02d:%02d", int{t.year}, int{t.month}, int{t.day}, int{t.hour},
-                  int{t.minute}, int{t.second});
+    std::wstring stamp;
+    for (const auto& [value, before] : {std::pair{t.year, L'\0'},
+                                        {t.month, L'/'},
+                                        {t.day, L'/'},
+                                        {t.hour, L' '},
+                                        {t.minute, L':'},
+                                        {t.second, L':'}}) {
+        stamp.append(before == L'\0' ? 0 : 1, before);
+        appendDecimal(stamp, value, stamp.empty() ? 4 : 2);
+    }
+    return stamp;
 }
 
 // Any user may create entries under the public profile, and this program
@@ -161,7 +187,9 @@ void writeLogEntry(bool isBanner, const std::wstring& logFileName, const wchar_t
                       static_cast<std::int32_t>(sys().GetCurrentProcessId()), stamp) +
                stars + L"\n";
     } else {
-        text = format(L"[%s] [%s(%d)] | %s\n", stamp, source, line, message);
+        text.append(L"[").append(stamp).append(L"] [").append(source).append(L"(");
+        appendDecimal(text, line);
+        text.append(L")] | ").append(message).append(L"\n");
     }
     sys().WriteStream(stream.get(), toLogBytes(text));
 }
