@@ -156,6 +156,7 @@ struct SimState {
     unsigned sharingViolations = 0;
     std::map<std::filesystem::path, std::wstring> folderSecurity;      // SDDL of folders a call created
     std::unordered_map<std::wstring, std::filesystem::path> hostPaths; // places found, by Windows path
+    std::filesystem::path searched;                                    // the last place searched for
     std::wstring windowsDirectory = L"C:\\Windows";
     std::wstring detailInfFolder = L"C:\\Windows\\INF\\";
     std::uint32_t nextDevInst = 1;

@@ -37,27 +37,24 @@ bool wildcardMatch(std::wstring_view pattern, std::wstring_view name) {
 } // namespace
 
 // The log asks for the same few names on every line: a name's place is
-// remembered and only checked to be still there.
-std::filesystem::path SimSystem::host(const std::wstring& path, std::filesystem::file_status* entry) const {
+// remembered and only checked to be still there. The place lives until the
+// next search.
+const std::filesystem::path& SimSystem::host(const std::wstring& path,
+                                             std::filesystem::file_status* entry) const {
     std::error_code ec;
+    std::filesystem::file_status found;
     if (const auto known = s_.hostPaths.find(path); known != s_.hostPaths.end()) {
-        if (const auto status = std::filesystem::symlink_status(known->second, ec);
-            std::filesystem::exists(status)) {
-            if (entry != nullptr) {
-                *entry = status;
-            }
+        if (found = std::filesystem::symlink_status(known->second, ec); std::filesystem::exists(found)) {
+            *(entry == nullptr ? &found : entry) = found;
             return known->second;
         }
     }
-    std::filesystem::file_status found;
-    std::filesystem::path mapped = mapToHost(s_.root, path, &found);
+    s_.searched = mapToHost(s_.root, path, &found);
     if (std::filesystem::exists(found)) {
-        s_.hostPaths[path] = mapped;
+        s_.hostPaths[path] = s_.searched;
     }
-    if (entry != nullptr) {
-        *entry = found;
-    }
-    return mapped;
+    *(entry == nullptr ? &found : entry) = found;
+    return s_.searched;
 }
 
 std::uint32_t SimSystem::ExpandEnvironmentStringsW(std::wstring_view source, std::wstring& destination,
@@ -124,7 +121,7 @@ std::uint32_t SimSystem::GetFileAttributesW(const std::wstring& path) {
         return kInvalidFileAttributes;
     }
     std::filesystem::file_status entry;
-    const std::filesystem::path target = host(path, &entry);
+    const std::filesystem::path& target = host(path, &entry);
     std::error_code ec;
     if (!std::filesystem::exists(entry)) {
         fail(std::filesystem::is_directory(target.parent_path(), ec) ? kErrorFileNotFound
@@ -273,7 +270,7 @@ bool SimSystem::exists(const std::wstring& path, std::error_code& ec) {
         return false;
     }
     std::filesystem::file_status entry;
-    const std::filesystem::path target = host(path, &entry);
+    const std::filesystem::path& target = host(path, &entry);
     return std::filesystem::is_regular_file(entry) || std::filesystem::is_directory(entry) ||
            std::filesystem::exists(target, ec);
 }
@@ -316,7 +313,7 @@ Handle SimSystem::OpenAppendStream(const std::wstring& path) {
         return kNullHandle;
     }
     std::filesystem::file_status found;
-    const std::filesystem::path target = host(path, &found);
+    const std::filesystem::path& target = host(path, &found);
     for (const auto& [handle, entry] : s_.handles) {
         if (entry.kind == "file stream" && entry.streamPath == target) {
             ++s_.sharingViolations;

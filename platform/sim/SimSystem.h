@@ -55,7 +55,8 @@ private:
                        bool initialState, const std::wstring& name);
     Handle openNamed(const char* call, KernelObject::Kind kind, const std::wstring& name);
     Handle handleTo(KernelObject::Kind kind, const std::shared_ptr<KernelObject>& object);
-    std::filesystem::path host(const std::wstring& path, std::filesystem::file_status* entry = nullptr) const;
+    const std::filesystem::path& host(const std::wstring& path,
+                                      std::filesystem::file_status* entry = nullptr) const;
     // DeleteFileW and _wremove: refused for a folder or a file held open.
     bool removeFile(const char* call, const std::wstring& path);
 
