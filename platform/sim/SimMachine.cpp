@@ -265,9 +265,10 @@ SimState::~SimState() {
     std::filesystem::remove_all(root, ignored);
 }
 
-std::optional<std::uint32_t> SimState::check(const std::string& call) {
-    trace.push_back(call);
-    const unsigned use = ++uses[call];
+std::optional<std::uint32_t> SimState::check(std::string_view call) {
+    trace.emplace_back(call);
+    auto counted = uses.find(call);
+    const unsigned use = ++(counted == uses.end() ? uses.emplace(call, 0).first : counted)->second;
     for (const Fault& fault : faults) {
         if (fault.call == call && (fault.nth == 0 || fault.nth == use)) {
             if (fault.throws) {

@@ -120,7 +120,7 @@ struct SimState {
     ~SimState();
 
     // Counts a use of `call`; the injected error when this use must fail.
-    std::optional<std::uint32_t> check(const std::string& call);
+    std::optional<std::uint32_t> check(std::string_view call);
 
     Handle addHandle(HandleEntry entry);
     HandleEntry* findHandle(Handle handle);
@@ -131,7 +131,7 @@ struct SimState {
     std::filesystem::path root;
     std::vector<Fault> faults;
     std::vector<std::string> trace;
-    std::map<std::string, unsigned> uses;
+    std::map<std::string, unsigned, std::less<>> uses;
 
     std::map<Handle, HandleEntry> handles;
     Handle nextHandle = 0x100;
