@@ -109,8 +109,9 @@ int SimNetConfig::comInitBalance() const {
     return found == comInits_.end() ? 0 : found->second;
 }
 
-std::optional<HResult> SimNetConfig::injected(const std::string& call) {
-    if (auto result = s_.check(call)) {
+std::optional<HResult> SimNetConfig::noted(std::string entry) {
+    note(entry);
+    if (auto result = s_.check(std::string_view(entry).substr(0, entry.find(' ')))) {
         return static_cast<HResult>(*result);
     }
     return std::nullopt;
@@ -149,8 +150,7 @@ bool SimNetConfig::holdsLock(const ConfigObject& object) const {
 }
 
 HResult SimNetConfig::CoInitializeEx(std::uint32_t coInit) {
-    note("CoInitializeEx " + hex(coInit));
-    if (auto result = injected("CoInitializeEx")) {
+    if (auto result = noted("CoInitializeEx " + hex(coInit))) {
         return *result;
     }
     int& count = comInits_[s_.pid];
@@ -169,9 +169,9 @@ void SimNetConfig::CoUninitialize() {
 
 HResult SimNetConfig::CoCreateInstance(const Guid& clsid, Handle outer, std::uint32_t clsContext,
                                        const Guid& iid, Handle& object) {
-    note("CoCreateInstance " + guidName(clsid) + " " + guidName(iid) + " " + hex(clsContext));
     object = kNullHandle;
-    if (auto result = injected("CoCreateInstance")) {
+    if (auto result =
+            noted("CoCreateInstance " + guidName(clsid) + " " + guidName(iid) + " " + hex(clsContext))) {
         return *result;
     }
     if (comInitBalance() <= 0) {
@@ -199,8 +199,8 @@ HResult SimNetConfig::QueryInterface(Handle object, const Guid& iid, Handle& res
         return kEPointer;
     }
     Reference reference = found->second;
-    note(std::string("QueryInterface ") + kindName(static_cast<int>(reference.kind)) + " " + guidName(iid));
-    if (auto injectedResult = injected("QueryInterface")) {
+    if (auto injectedResult = noted(std::string("QueryInterface ") +
+                                    kindName(static_cast<int>(reference.kind)) + " " + guidName(iid))) {
         return *injectedResult;
     }
     const bool configObject = reference.kind == Kind::NetCfg || reference.kind == Kind::Lock;
@@ -249,10 +249,10 @@ void SimNetConfig::CoTaskMemFree(Handle block) {
 HResult SimNetConfig::AcquireWriteLock(Handle lock, std::uint32_t timeoutMs,
                                        const std::wstring& clientDescription, Handle& holderDescription,
                                        std::wstring& holderText) {
-    note("AcquireWriteLock " + std::to_string(timeoutMs) + " " + narrow(clientDescription));
     holderDescription = kNullHandle;
     holderText.clear();
-    if (auto result = injected("AcquireWriteLock")) {
+    if (auto result =
+            noted("AcquireWriteLock " + std::to_string(timeoutMs) + " " + narrow(clientDescription))) {
         return *result;
     }
     const Reference* reference = referenceFor(lock, Kind::Lock);
@@ -276,8 +276,7 @@ HResult SimNetConfig::AcquireWriteLock(Handle lock, std::uint32_t timeoutMs,
 }
 
 HResult SimNetConfig::ReleaseWriteLock(Handle lock) {
-    note("ReleaseWriteLock");
-    if (auto result = injected("ReleaseWriteLock")) {
+    if (auto result = noted("ReleaseWriteLock")) {
         return *result;
     }
     const Reference* reference = referenceFor(lock, Kind::Lock);
@@ -293,8 +292,7 @@ HResult SimNetConfig::ReleaseWriteLock(Handle lock) {
 }
 
 HResult SimNetConfig::Initialize(Handle netCfg) {
-    note("Initialize");
-    if (auto result = injected("Initialize")) {
+    if (auto result = noted("Initialize")) {
         return *result;
     }
     Reference* reference = referenceFor(netCfg, Kind::NetCfg);
@@ -310,8 +308,7 @@ HResult SimNetConfig::Initialize(Handle netCfg) {
 }
 
 HResult SimNetConfig::Uninitialize(Handle netCfg) {
-    note("Uninitialize");
-    if (auto result = injected("Uninitialize")) {
+    if (auto result = noted("Uninitialize")) {
         return *result;
     }
     Reference* reference = referenceFor(netCfg, Kind::NetCfg);
@@ -328,9 +325,8 @@ HResult SimNetConfig::Uninitialize(Handle netCfg) {
 }
 
 HResult SimNetConfig::FindComponent(Handle netCfg, const std::wstring& infId, Handle& component) {
-    note("FindComponent " + narrow(infId));
     component = kNullHandle;
-    if (auto result = injected("FindComponent")) {
+    if (auto result = noted("FindComponent " + narrow(infId))) {
         return *result;
     }
     Reference* reference = referenceFor(netCfg, Kind::NetCfg);
@@ -351,9 +347,8 @@ HResult SimNetConfig::FindComponent(Handle netCfg, const std::wstring& infId, Ha
 
 HResult SimNetConfig::QueryNetCfgClass(Handle netCfg, const Guid& classGuid, const Guid& iid,
                                        Handle& object) {
-    note("QueryNetCfgClass " + guidName(classGuid) + " " + guidName(iid));
     object = kNullHandle;
-    if (auto result = injected("QueryNetCfgClass")) {
+    if (auto result = noted("QueryNetCfgClass " + guidName(classGuid) + " " + guidName(iid))) {
         return *result;
     }
     Reference* reference = referenceFor(netCfg, Kind::NetCfg);
@@ -375,8 +370,7 @@ HResult SimNetConfig::QueryNetCfgClass(Handle netCfg, const Guid& classGuid, con
 }
 
 HResult SimNetConfig::Apply(Handle netCfg) {
-    note("Apply");
-    const std::optional<HResult> result = injected("Apply");
+    const std::optional<HResult> result = noted("Apply");
     if (result && *result < 0) {
         return *result;
     }
@@ -396,8 +390,8 @@ HResult SimNetConfig::Apply(Handle netCfg) {
 
 HResult SimNetConfig::GetClassGuid(Handle component, Guid& classGuid) {
     const Reference* reference = referenceFor(component, Kind::Component);
-    note("GetClassGuid " + (reference == nullptr ? std::string("?") : narrow(reference->infId)));
-    if (auto result = injected("GetClassGuid")) {
+    if (auto result =
+            noted("GetClassGuid " + (reference == nullptr ? std::string("?") : narrow(reference->infId)))) {
         return *result;
     }
     if (reference == nullptr) {
@@ -410,11 +404,11 @@ HResult SimNetConfig::GetClassGuid(Handle component, Guid& classGuid) {
 HResult SimNetConfig::DeInstall(Handle classSetup, Handle component, const OboToken& token, Handle& referrers,
                                 std::wstring& referrersText) {
     const Reference* target = referenceFor(component, Kind::Component);
-    note("DeInstall " + (target == nullptr ? std::string("?") : narrow(target->infId)) + " " +
-         tokenText(token));
     referrers = kNullHandle;
     referrersText.clear();
-    const std::optional<HResult> result = injected("DeInstall");
+    const std::optional<HResult> result =
+        noted("DeInstall " + (target == nullptr ? std::string("?") : narrow(target->infId)) + " " +
+              tokenText(token));
     if (result && *result < 0) {
         return *result;
     }
@@ -450,11 +444,11 @@ HResult SimNetConfig::Install(Handle classSetup, const std::wstring& infId, cons
                               std::uint32_t setupFlags, std::uint32_t upgradeFromBuildNo,
                               const std::wstring* answerFile, const std::wstring* answerSections,
                               Handle& component) {
-    note("Install " + narrow(infId) + " " + tokenText(token) + " " + hex(setupFlags) + " " +
-         std::to_string(upgradeFromBuildNo) + (answerFile == nullptr ? " null" : " file") +
-         (answerSections == nullptr ? " null" : " sections"));
     component = kNullHandle;
-    const std::optional<HResult> result = injected("Install");
+    const std::optional<HResult> result =
+        noted("Install " + narrow(infId) + " " + tokenText(token) + " " + hex(setupFlags) + " " +
+              std::to_string(upgradeFromBuildNo) + (answerFile == nullptr ? " null" : " file") +
+              (answerSections == nullptr ? " null" : " sections"));
     if (result && *result < 0) {
         return *result;
     }

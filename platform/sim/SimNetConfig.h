@@ -88,8 +88,8 @@ private:
         Guid classGuid;     // a component's, a class's or a class setup's
     };
 
-    // The call's injected result, if any, as an HRESULT.
-    std::optional<HResult> injected(const std::string& call);
+    // Notes a call (its name, then what it was given) and answers its injected result, if any.
+    std::optional<HResult> noted(std::string entry);
     Handle addReference(Reference reference);
     // The reference behind `handle` when it is of `kind`; null otherwise.
     Reference* referenceFor(Handle handle, Kind kind);
