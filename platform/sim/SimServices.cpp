@@ -127,7 +127,11 @@ void SimServices::deleteWhenUnused(const std::shared_ptr<Service>& service) {
     std::erase(creationOrder_, service);
 }
 
-std::shared_ptr<SimServices::Service> SimServices::serviceFor(Handle handle, std::uint32_t right) {
+std::shared_ptr<SimServices::Service> SimServices::serviceFor(const char* call, Handle handle,
+                                                              std::uint32_t right) {
+    if (s_.check(call)) {
+        return nullptr;
+    }
     const HandleEntry* entry = s_.findHandle(handle);
     const auto open = openServices_.find(handle);
     if (entry == nullptr || entry->kind != kServiceKind || open == openServices_.end()) {
@@ -216,10 +220,7 @@ Handle SimServices::OpenServiceW(Handle manager, const std::wstring& serviceName
 
 bool SimServices::QueryServiceStatusEx(Handle service, std::uint32_t infoLevel, ServiceStatusProcess& status,
                                        std::uint32_t bufSize, std::uint32_t& bytesNeeded) {
-    if (auto error = s_.check("QueryServiceStatusEx")) {
-        return false;
-    }
-    const auto target = serviceFor(service, kServiceQueryStatus);
+    const auto target = serviceFor("QueryServiceStatusEx", service, kServiceQueryStatus);
     if (!target) {
         return false;
     }
@@ -240,10 +241,8 @@ bool SimServices::QueryServiceStatusEx(Handle service, std::uint32_t infoLevel, 
 }
 
 bool SimServices::ControlService(Handle service, std::uint32_t control, ServiceStatus& status) {
-    if (auto error = s_.check("ControlService")) {
-        return false;
-    }
-    const auto target = serviceFor(service, control == kServiceControlStop ? kServiceStop : 0);
+    const auto target =
+        serviceFor("ControlService", service, control == kServiceControlStop ? kServiceStop : 0);
     if (!target) {
         return false;
     }
@@ -277,10 +276,7 @@ bool SimServices::EnumDependentServicesW(Handle service, std::uint32_t serviceSt
                                          std::uint32_t bufSize, std::uint32_t& bytesNeeded,
                                          std::uint32_t& servicesReturned,
                                          std::vector<EnumServiceStatus>& entries) {
-    if (auto error = s_.check("EnumDependentServicesW")) {
-        return false;
-    }
-    const auto target = serviceFor(service, kServiceEnumerateDependents);
+    const auto target = serviceFor("EnumDependentServicesW", service, kServiceEnumerateDependents);
     if (!target) {
         return false;
     }
@@ -313,10 +309,7 @@ bool SimServices::EnumDependentServicesW(Handle service, std::uint32_t serviceSt
 }
 
 bool SimServices::DeleteService(Handle service) {
-    if (auto error = s_.check("DeleteService")) {
-        return false;
-    }
-    const auto target = serviceFor(service, kDelete);
+    const auto target = serviceFor("DeleteService", service, kDelete);
     if (!target) {
         return false;
     }
