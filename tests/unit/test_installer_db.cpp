@@ -42,6 +42,7 @@ constexpr char kRows[] = R"(
 * the label ignores the product minor | exe 0x00090000 0x000A0001 0x000F0000 | | label 32 | 0 9.1.15 | | 
 * the widest label | exe 0xFFFFFFFF 0xFFFFFFFF 0xFFFFFFFF | | label 32 | 0 65535.65535.65535 | | 
 * the label cut to its capacity | exe 0x00090007 0x00090001 0x000F0004 | | label 6 | 0 9.1.1 | | 
+* the label without fixed file information | exe $V15 | VerQueryValueW 0 1813 | label 32 | 2 | | VerQueryValue Failed
 * discovery: an empty argument | | | dca "" | 2 | | Product Code is empty
 * discovery: an explicit code | product $P | | dca $P | 0 | 26 | $DRUN
 * discovery: ALL is a product code | product $P | | dca ALL | -1 | 0 | Searching Product: 'ALL' ...; Failed to find Product: 'ALL', Error: 87

@@ -122,8 +122,8 @@ TEST(Services, StopAndDelete) {
 // The bundle deletes the net service only once it has stopped: a deletion of
 // a running one would mark it, and it would go behind the bundle's back.
 TEST(Services, TheBundleDeletesTheNetServiceOnlyWhenItStopped) {
-    runScenarios(
-        kRow, "a refused stop|service tvrnns 1052|@UnInstallTavrinDrivers tvrnns|0 ...||? services: tvrnns");
+    runScenarios(kRow, "a refused stop|service tvrnns 1052|@UnInstallTavrinDrivers tvrnns 1|0 ...|Stopping "
+                       "'tvrnns' service|? services: tvrnns");
 }
 
 } // namespace
