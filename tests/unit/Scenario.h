@@ -71,8 +71,6 @@ inline std::vector<Row> rows(std::string text,
 // handle, key and stream it handed out is back.
 struct RowMachine : FreshMachine {
     explicit RowMachine(const Row& row) : row_(row) {}
-    RowMachine(const RowMachine&) = delete;
-    RowMachine& operator=(const RowMachine&) = delete;
     ~RowMachine() {
         ServiceHandler::getInstance().disconnect();
         EXPECT_TRUE(logMatches(logMessagesOf(machine), row_.log, row_.inOrder));

@@ -42,20 +42,20 @@ constexpr char kRows[] = R"(
 * the label ignores the product minor | exe 0x00090000 0x000A0001 0x000F0000 | | label 32 | 0 9.1.15 | | 
 * the widest label | exe 0xFFFFFFFF 0xFFFFFFFF 0xFFFFFFFF | | label 32 | 0 65535.65535.65535 | | 
 * the label cut to its capacity | exe 0x00090007 0x00090001 0x000F0004 | | label 6 | 0 9.1.1 | | 
-* the label without fixed file information | exe $V15 | VerQueryValueW 0 1813 | label 32 | 2 | | VerQueryValue Failed
+* the label without fixed file information | exe 0x00090007 0x00090001 0x000F0004 | VerQueryValueW 0 1813 | label 32 | 2 | | VerQueryValue Failed
 * discovery: an empty argument | | | dca "" | 2 | | Product Code is empty
 * discovery: an explicit code | product $P | | dca $P | 0 | 26 | $DRUN
 * discovery: ALL is a product code | product $P | | dca ALL | -1 | 0 | Searching Product: 'ALL' ...; Failed to find Product: 'ALL', Error: 87
 * discovery: no client executable, a fresh installation | product $C0 | | dca all | 0 | 0 | Tavrin.exe does not exist, assuming it is fresh installation
 * discovery: no version resource | exe mz; product $C0 | | dca all | 2 | 0 | GetFileVersionInfoSize Failed with last Error: 1812; Failed to retrieve version of Tavrin.exe
-* discovery: the version block unreadable | exe $V15; product $C0 | GetFileVersionInfoW 0 5 | dca all | 2 | 0 | GetFileVersionInfo Failed with last Error: 5; Failed to retrieve version of Tavrin.exe
-* discovery: no fixed file information | exe $V15; product $C0 | VerQueryValueW 0 1813 | dca all | 2 | 0 | VerQueryValue Failed; Failed to retrieve version of Tavrin.exe
-* discovery: a version not in the table | exe $V16; product $C0 | | dca all | 2 | 0 | Version of old Product is: 9.1.16; Couldn't find product Code for : 9.1.16
-* discovery: only the first code that commits | exe $V15; product $C2; product $C4 $B | | dca all | 0 | 26, 0 | $THIRD
-* discovery: a failing existence test cannot decide, the version read does | exe $V15; product $C2; product $C4 $B | exists 0 5 | dca all | 0 | 26, 0 | $THIRD
-* discovery: a failed path expansion ends it quietly | exe $V15; product $C0 | ExpandEnvironmentStringsW 1 203 | dca all | 0 | 0 | 
-* discovery: every code of the label tried, none found | exe $V13 | | dca all | 0 | | Version of old Product is: 9.1.13; $TRIED13
-* discovery: a code listed twice is tried twice | exe $V15; product $C12 | MsiDatabaseCommit 1 1627 | dca all | 0 | 26 | Searching Product: '$C12' ...; Failed to commit MSI Db, Error: 1627; Searching Product: '$C12' ...; Disabled Difx CAs Successfully for product Code: $C12; ...)";
+* discovery: the version block unreadable | exe 0x00090007 0x00090001 0x000F0004; product $C0 | GetFileVersionInfoW 0 5 | dca all | 2 | 0 | GetFileVersionInfo Failed with last Error: 5; Failed to retrieve version of Tavrin.exe
+* discovery: no fixed file information | exe 0x00090007 0x00090001 0x000F0004; product $C0 | VerQueryValueW 0 1813 | dca all | 2 | 0 | VerQueryValue Failed; Failed to retrieve version of Tavrin.exe
+* discovery: a version not in the table | exe 0x00090002 0x00090001 0x00100000; product $C0 | | dca all | 2 | 0 | Version of old Product is: 9.1.16; Couldn't find product Code for : 9.1.16
+* discovery: only the first code that commits | exe 0x00090007 0x00090001 0x000F0004; product $C2; product $C4 $B | | dca all | 0 | 26, 0 | $THIRD
+* discovery: a failing existence test cannot decide, the version read does | exe 0x00090007 0x00090001 0x000F0004; product $C2; product $C4 $B | exists 0 5 | dca all | 0 | 26, 0 | $THIRD
+* discovery: a failed path expansion ends it quietly | exe 0x00090007 0x00090001 0x000F0004; product $C0 | ExpandEnvironmentStringsW 1 203 | dca all | 0 | 0 | 
+* discovery: every code of the label tried, none found | exe 0x00090000 0x00090001 0x000D0000 | | dca all | 0 | | Version of old Product is: 9.1.13; $TRIED13
+* discovery: a code listed twice is tried twice | exe 0x00090007 0x00090001 0x000F0004; product $C12 | MsiDatabaseCommit 1 1627 | dca all | 0 | 26 | Searching Product: '$C12' ...; Failed to commit MSI Db, Error: 1627; Searching Product: '$C12' ...; Disabled Difx CAs Successfully for product Code: $C12; ...)";
 
 std::vector<std::pair<std::string, std::string>> placeholders() {
     std::string all, first6, last19;
@@ -92,9 +92,6 @@ std::vector<std::pair<std::string, std::string>> placeholders() {
         {"$U", "{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}"},
         {"$M", R"(C:\Windows\Installer\3f9a1.msi)"},
         {"$B", R"(C:\Windows\Installer\b.msi)"},
-        {"$V13", "0x00090000 0x00090001 0x000D0000"},
-        {"$V15", "0x00090007 0x00090001 0x000F0004"},
-        {"$V16", "0x00090002 0x00090001 0x00100000"},
         {"$TRIED13", ""}};
     for (auto [code, last] = productCodesByVersion.equal_range(L"9.1.13"); code != last; ++code) {
         const std::string text = narrow(code->second);
@@ -107,20 +104,6 @@ std::vector<std::pair<std::string, std::string>> placeholders() {
                            narrow(std::prev(code)->second));
     }
     return table;
-}
-
-// The DIFx names whose condition became "0", counted, then the others by name.
-std::string disabled(const platform::sim::SimMachine& machine, const std::wstring& package) {
-    std::size_t difx = 0;
-    std::string others;
-    for (const SimSequenceRow& row : machine.installExecuteSequence(package)) {
-        if (row.condition == L"0" && std::ranges::count(difxCustomActions, row.action) != 0) {
-            ++difx;
-        } else if (row.condition == L"0") {
-            others += row.action == customActionsToDisable[0] ? " ca" : " " + narrow(row.action);
-        }
-    }
-    return std::to_string(difx) + others;
 }
 
 TEST(InstallerDb, DisableCustomActions) {
@@ -175,8 +158,18 @@ TEST(InstallerDb, DisableCustomActions) {
         }
         EXPECT_EQ(results, row[4]);
         std::string after;
-        for (const std::wstring& package : packages) {
-            after += (after.empty() ? "" : ", ") + disabled(m.machine, package);
+        for (const std::wstring& package :
+             packages) { // the DIFx names disabled, counted, then others by name
+            std::size_t difx = 0;
+            std::string others;
+            for (const SimSequenceRow& action : m.machine.installExecuteSequence(package)) {
+                const bool listed = std::ranges::count(difxCustomActions, action.action) != 0;
+                difx += action.condition == L"0" && listed ? 1 : 0;
+                others += action.condition != L"0" || listed           ? ""
+                          : action.action == customActionsToDisable[0] ? " ca"
+                                                                       : " " + narrow(action.action);
+            }
+            after += (after.empty() ? "" : ", ") + std::to_string(difx) + others;
         }
         EXPECT_EQ(after, row[5]);
     }

@@ -20,11 +20,11 @@ constexpr char kRows[] = R"(
 * a leading space | " add" | tvrnns | | | 2 | no | 0 | 0 | - | Incorrect Value for net servc
 * another word | INSTALL | tvrnns | | | 2 | no | 0 | 0 | - | Incorrect Value for net servc
 * a letter outside ASCII | ädd | tvrnns | | | 2 | no | 0 | 0 | - | Incorrect Value for net servc
-* remove of a missing component | Remove | tvrnns | | | 0 | no | 0 | 0 | $SETUP; FindComponent tvrnns; $TEARDOWN | $REMOVING; > Failed to find component. HRESULT=0x1\n; $OK
-* add of a missing component installs it | aDd | tvrnns | | | 0 | yes | 1 | 0 | $SETUP; FindComponent tvrnns; $INSTALL; $TEARDOWN | $ADDING; > Failed to find component. HRESULT=0x1\n; $I; $OK
-* removal asks for the class the component reports | REMOVE | tvrnns | trans | | 0 | no | 1 | 0 | $SETUP; $REMOVE(NETTRANS); $TEARDOWN | $REMOVING; $R; $OK
-* add of an installed component reinstalls it under one lock | ADD | tvrnns | service | | 0 | yes | 2 | 0 | $SETUP; $REMOVE(NETSERVICE); $INSTALL; $TEARDOWN | $ADDING; $R; $I; $OK
-* still referenced | REMOVE | tvrnns | referenced | | 0 | yes | 1 | 0 | | $REMOVING; $R; > The component was not removed and is still referenced by "ms_server"\n; $OK
+* remove of a missing component | Remove | tvrnns | | | 0 | no | 0 | 0 | $SETUP5; FindComponent tvrnns; $TEARDOWN | $REMOVING; > Failed to find component. HRESULT=0x1\n; $OK
+* add of a missing component installs it | aDd | tvrnns | | | 0 | yes | 1 | 0 | $SETUP5; FindComponent tvrnns; $INSTALL; $TEARDOWN | $ADDING; > Failed to find component. HRESULT=0x1\n; $I; $OK
+* removal asks for the class the component reports | REMOVE | tvrnns | trans | | 0 | no | 1 | 0 | $SETUP5; $REMOVE(NETTRANS); $TEARDOWN | $REMOVING; $R; $OK
+* add of an installed component reinstalls it under one lock | ADD | tvrnns | service | | 0 | yes | 2 | 0 | $SETUP5; $REMOVE(NETSERVICE); $INSTALL; $TEARDOWN | $ADDING; $R; $I; $OK
+* still referenced | REMOVE | tvrnns | referenced | | 0 | yes | 1 | 0 | $SETUP5; $FIND NETSERVICE INetCfgClass; QueryInterface INetCfgClass INetCfgClassSetup; DeInstall tvrnns $TOKEN; CoTaskMemFree; Apply; Release INetCfgClassSetup; Release INetCfgClass; Release INetCfgComponent; $TEARDOWN | $REMOVING; $R; > The component was not removed and is still referenced by "ms_server"\n; $OK
 * the removal needs a reboot to complete | REMOVE | tvrnns | service | DeInstall 1 0x4a020 | 0 | no | 1 | 0 | | $REMOVING; $R; > A reboot is required to complete removal of component. HRESULT=0x4a020\n; $OK
 * the removal needs a reboot first | REMOVE | tvrnns | service | DeInstall 1 0x8004a025 | 2 | yes | 0 | 0 | | $REMOVING; $R; > A reboot is required.  The component was not removed. HRESULT=0x8004a025\n; $FAILED
 * an add goes on after that | ADD | tvrnns | service | DeInstall 1 0x8004a025 | 0 | yes | 1 | 0 | | $ADDING; $R; > A reboot is required.  The component was not removed. HRESULT=0x8004a025\n; $I; $OK
@@ -52,54 +52,41 @@ constexpr char kRows[] = R"(
 * no configuration object | REMOVE | tvrnns | | CoCreateInstance 1 0x8007000e | 2 | no | 0 | 0 | $SETUP2; CoUninitialize | $REMOVING; > Failed to create NetCfg object. HRESULT=0x8007000e\n; $FAILED
 * no lock interface | REMOVE | tvrnns | | QueryInterface 1 0x8007000e | 2 | no | 0 | 0 | $SETUP3; Release INetCfg; CoUninitialize | $REMOVING; > Failed to get NetCfgLock interface. HRESULT=0x8007000e\n; $FAILED
 * the lock fails | REMOVE | tvrnns | | AcquireWriteLock 1 0x8007000e | 2 | no | 0 | 0 | $SETUP4; Release INetCfgLock; Release INetCfg; CoUninitialize | $REMOVING; > AcquireWriteLock() failed HRESULT=0x8007000e\n; $FAILED
-* the initialisation fails | REMOVE | tvrnns | | Initialize 1 0x8007000e | 2 | no | 0 | 0 | $SETUP; ReleaseWriteLock; Release INetCfgLock; Release INetCfg; CoUninitialize | $REMOVING; > Failed to initialize NetCfg. HRESULT=0x8007000e\n; $FAILED
+* the initialisation fails | REMOVE | tvrnns | | Initialize 1 0x8007000e | 2 | no | 0 | 0 | $SETUP5; ReleaseWriteLock; Release INetCfgLock; Release INetCfg; CoUninitialize | $REMOVING; > Failed to initialize NetCfg. HRESULT=0x8007000e\n; $FAILED
 * COM already initialised in this apartment: balanced all the same | REMOVE | tvrnns | sta | | 0 | no | 0 | 0 | | $REMOVING; > Failed to find component. HRESULT=0x1\n; $OK
 * COM initialised in another apartment | REMOVE | tvrnns | mta | | 2 | no | 0 | 0 | | $REMOVING; > CoInitializeEx()->0x80010106\n; $FAILED)";
 
-// The journal's blocks, their entries separated by "; ".
-std::vector<std::pair<std::string, std::string>> placeholders() {
-    const std::string token = "{3, null, Tavrin Secure, LLC, Tavrin Secure, Tavrin Secure, 0}";
-    const std::vector<std::string> setUp{"CoInitializeEx 0x6", "CoCreateInstance CNetCfg INetCfg 0x17",
-                                         "QueryInterface INetCfg INetCfgLock",
-                                         "AcquireWriteLock 15000 DevInstSrv(setupapi)", "Initialize"};
-    std::vector<std::pair<std::string, std::string>> table{
-        {"$ADDING", "Command received to add net Service"},
-        {"$REMOVING", "Command received to remove net Service"},
-        {"$OK", "Add/Remove of net service:tvrnns Succeeded"},
-        {"$FAILED", "Add/Remove of net service:tvrnns Failed"}};
-    std::string steps;
-    for (std::size_t i = 0; i < setUp.size(); ++i) {
-        steps += (i == 0 ? "" : "; ") + setUp[i];
-        table.emplace(table.begin(), "$SETUP" + std::to_string(i + 1), steps);
-    }
-    table.emplace_back("$SETUP", steps);
-    for (const char* kind : {"NETTRANS", "NETSERVICE"}) {
-        table.emplace_back(
-            "$REMOVE(" + std::string(kind) + ")",
-            "FindComponent tvrnns; GetClassGuid tvrnns; QueryNetCfgClass " + std::string(kind) +
-                " INetCfgClass; QueryInterface INetCfgClass INetCfgClassSetup; DeInstall tvrnns " + token +
-                "; Apply; Release INetCfgClassSetup; Release INetCfgClass; Release INetCfgComponent");
-    }
-    const std::string obo =
-        R"(oboToken={OBO_SOFTWARE, "Tavrin Secure, LLC", "Tavrin Secure", "Tavrin Secure", 0})";
-    const std::string prefix =
-        R"(TavrinDriverOperator::HrReinstallNetService("tvrnns","Tavrin Secure, LLC","Tavrin Secure","Tavrin Secure"): )";
-    table.insert(table.end(),
-                 {{"$INSTALL", "QueryNetCfgClass NETSERVICE INetCfgClass; QueryInterface INetCfgClass "
-                               "INetCfgClassSetup; Install tvrnns " +
-                                   token +
-                                   " 0x2 0 null null; Apply; Release INetCfgComponent; Release "
-                                   "INetCfgClassSetup; Release INetCfgClass"},
-                  {"$TEARDOWN",
-                   "Uninitialize; ReleaseWriteLock; Release INetCfgLock; Release INetCfg; CoUninitialize"},
-                  {"$R", "Removing component tvrnns " + obo + "\\n"},
-                  {"$I", "> Installing component tvrnns " + obo + "\\n"},
-                  {"; > ", "; " + prefix}});
-    return table;
-}
+// The log's and the journal's recurring parts, replaced in this order.
+const std::vector<std::pair<std::string, std::string>> kParts{
+    {"$ADDING", "Command received to add net Service"},
+    {"$REMOVING", "Command received to remove net Service"},
+    {"$OK", "Add/Remove of net service:tvrnns Succeeded"},
+    {"$FAILED", "Add/Remove of net service:tvrnns Failed"},
+    {"$SETUP5", "$SETUP4; Initialize"},
+    {"$SETUP4", "$SETUP3; AcquireWriteLock 15000 DevInstSrv(setupapi)"},
+    {"$SETUP3", "$SETUP2; QueryInterface INetCfg INetCfgLock"},
+    {"$SETUP2", "$SETUP1; CoCreateInstance CNetCfg INetCfg 0x17"},
+    {"$SETUP1", "CoInitializeEx 0x6"},
+    {"$REMOVE(NETTRANS)", "$FIND NETTRANS $DEINSTALL"},
+    {"$REMOVE(NETSERVICE)", "$FIND NETSERVICE $DEINSTALL"},
+    {"$FIND", "FindComponent tvrnns; GetClassGuid tvrnns; QueryNetCfgClass"},
+    {"$DEINSTALL",
+     "INetCfgClass; QueryInterface INetCfgClass INetCfgClassSetup; DeInstall tvrnns $TOKEN; Apply; "
+     "Release INetCfgClassSetup; Release INetCfgClass; Release INetCfgComponent"},
+    {"$INSTALL", "QueryNetCfgClass NETSERVICE INetCfgClass; QueryInterface INetCfgClass INetCfgClassSetup; "
+                 "Install tvrnns $TOKEN 0x2 0 null null; Apply; Release INetCfgComponent; Release "
+                 "INetCfgClassSetup; Release INetCfgClass"},
+    {"$TEARDOWN", "Uninitialize; ReleaseWriteLock; Release INetCfgLock; Release INetCfg; CoUninitialize"},
+    {"$R", "Removing component tvrnns $OBO\\n"},
+    {"$I", "> Installing component tvrnns $OBO\\n"},
+    {"; > ", "; $PREFIX"},
+    {"$TOKEN", "{3, null, Tavrin Secure, LLC, Tavrin Secure, Tavrin Secure, 0}"},
+    {"$OBO", R"(oboToken={OBO_SOFTWARE, "Tavrin Secure, LLC", "Tavrin Secure", "Tavrin Secure", 0})"},
+    {"$PREFIX",
+     R"(TavrinDriverOperator::HrReinstallNetService("tvrnns","Tavrin Secure, LLC","Tavrin Secure","Tavrin Secure"): )"}};
 
 TEST(NetService, AddAndRemove) {
-    for (const Row& row : rows(kRows, placeholders())) {
+    for (const Row& row : rows(kRows, kParts)) {
         SCOPED_TRACE(row[0]);
         RowMachine m(row);
         platform::sim::SimNetConfig& net = m.machine.netConfig();
@@ -134,10 +121,6 @@ TEST(NetService, AddAndRemove) {
         EXPECT_EQ(m.machine.nowMs(), std::stoull(row[8]));
         if (!row[9].empty()) {
             EXPECT_EQ(journal, row[9] == "-" ? std::vector<std::string>{} : split(row[9], ";"));
-        }
-        if (row[3] == "referenced") { // the referrers' text is freed before the Apply
-            EXPECT_LT(std::find(journal.begin(), journal.end(), "CoTaskMemFree"),
-                      std::find(journal.begin(), journal.end(), "Apply"));
         }
         EXPECT_EQ(net.writeLockHolder(), heldBy.value_or(L""));
         EXPECT_EQ(net.writeLockHeld(), heldBy.has_value());
