@@ -12,9 +12,11 @@
 
 namespace tdu::test {
 
+// The parts of `text`, trimmed; none when it is empty.
 inline std::vector<std::string> split(std::string_view text, std::string_view separator) {
     std::vector<std::string> parts;
-    for (std::size_t start = 0, end = 0; end != std::string_view::npos; start = end + separator.size()) {
+    for (std::size_t start = 0, end = text.empty() ? std::string_view::npos : 0;
+         end != std::string_view::npos; start = end + separator.size()) {
         end = text.find(separator, start);
         std::string part(text.substr(start, end == std::string_view::npos ? end : end - start));
         part.erase(0, part.find_first_not_of(' '));

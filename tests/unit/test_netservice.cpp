@@ -99,12 +99,12 @@ TEST(NetService, AddAndRemove) {
                     step == "referenced" ? std::vector<std::wstring>{L"ms_server", L"ms_pacer"}
                                          : std::vector<std::wstring>{}});
             } else if (step.starts_with("lock")) {
-                heldBy = wide(split(step.substr(4), ";")[0]);
+                heldBy = wide(step.substr(std::min<std::size_t>(step.size(), 5)));
                 net.holdWriteLock(step == "lock" ? std::nullopt : heldBy);
             } else if (step.starts_with("release ")) {
                 m.machine.at(std::stoull(step.substr(8)), [&net] { net.releaseOtherClientsLock(); });
                 heldBy.reset();
-            } else if (!step.empty()) {
+            } else {
                 platform::netcfg().CoInitializeEx(step == "sta" ? platform::kCoinitApartmentThreaded : 0);
             }
         }

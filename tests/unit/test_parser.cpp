@@ -71,7 +71,7 @@ TEST(Parser, Shapes) {
         FreshMachine m;
         std::vector<std::wstring> args{L"C:\\x\\TavrinDriverUtil.exe"};
         std::vector<const wchar_t*> argv;
-        for (const std::string& arg : row[0].empty() ? std::vector<std::string>{} : split(row[0], " ")) {
+        for (const std::string& arg : split(row[0], " ")) {
             args.push_back(arg == "\"\"" ? L"" : wide(arg));
         }
         for (const std::wstring& arg : args) {

@@ -73,12 +73,11 @@ TEST(Services, StopAndDelete) {
         RowMachine m(row);
         platform::sim::SimServices& services = m.machine.services();
         std::vector<std::wstring> names;
-        for (const std::string& described :
-             row[1].empty() ? std::vector<std::string>{} : split(row[1], ",")) {
+        for (const std::string& described : split(row[1], ",")) {
             names.push_back(serviceOf(described).name);
             services.addService(serviceOf(described));
         }
-        for (const std::string& fault : row[2].empty() ? std::vector<std::string>{} : split(row[2], ";")) {
+        for (const std::string& fault : split(row[2], ";")) {
             if (fault.starts_with("ticks ")) {
                 m.machine.setTickCountAtStart(static_cast<std::uint32_t>(
                     0x1'0000'0000ULL - std::stoull(fault.substr(6)) - m.machine.nowMs()));
@@ -87,16 +86,11 @@ TEST(Services, StopAndDelete) {
             }
         }
         std::string steps, states, stops;
-        {
-            ServiceHandler handler;
-            for (const char step : row[3]) {
-                if (step == 'n' || step == 'e') {
-                    handler.init(step == 'n' ? L"tvrnns" : L"");
-                }
-                steps += step == 'n' || step == 'e'   ? step
-                         : step == 'S' || step == 's' ? (handler.stop() ? 'S' : 's')
-                                                      : (handler.remove() ? 'R' : 'r');
-            }
+        ServiceHandler handler;
+        for (const char step : row[3]) {
+            steps += step == 'n' || step == 'e'   ? (handler.init(step == 'n' ? L"tvrnns" : L""), step)
+                     : step == 'S' || step == 's' ? (handler.stop() ? 'S' : 's')
+                                                  : (handler.remove() ? 'R' : 'r');
         }
         EXPECT_EQ(steps, row[3]);
         EXPECT_EQ(m.machine.nowMs(), std::stoull(row[4]));
