@@ -15,10 +15,10 @@ using platform::sim::SimSequenceRow;
 
 constexpr wchar_t kClientExe[] = L"C:\\Program Files (x86)\\Common Files\\Tavrin Secure\\TamUI\\Tavrin.exe";
 
-// Rows: set-up | faults | operations | their results | each package's disabled actions after | log.
-// Set-up: "product CODE [PACKAGE]" (every DIFx name, the service start and a bystander in its sequence),
-// "gone PACKAGE", "exe PRODUCT-MS FILE-MS FILE-LS" (Tavrin.exe's version; "mz": none). Operations: "difx
-// CODE" (DifxHandler::disableCustomActions), "ca CODE" (CustomActionHandler: 1 true), "dca ARG"
+// Rows: set-up | faults (scenario lines) | operations | their results | each package's disabled actions after
+// | log. Set-up: "product CODE [PACKAGE]" (every DIFx name, the service start and a bystander in its
+// sequence), "gone PACKAGE", "exe PRODUCT-MS FILE-MS FILE-LS" (Tavrin.exe's version; "mz": none). Operations:
+// "difx CODE" (DifxHandler::disableCustomActions), "ca CODE" (CustomActionHandler: 1 true), "dca ARG"
 // (DifxHandler::disableDifxCAs), "label CAPACITY" (GetFileVersion of Tavrin.exe). Disabled: how many DIFx
 // names, then "ca" for the service start and any other action by name.
 constexpr char kRows[] = R"(
@@ -30,32 +30,32 @@ constexpr char kRows[] = R"(
 * a path of 256 fits only the 260 of the custom actions | product $P $256 | | difx $P; ca $P | -1 1 | 0 ca | Searching Product: '$P' ...; Failed to find Product: '$P', Error: 234; Local cache MSI path of installer retrieved successfully: $256; ...
 * a path of 260 fits neither | product $P $260 | | difx $P; ca $P | -1 0 | 0 | Searching Product: '$P' ...; Failed to find Product: '$P', Error: 234; Failed to retrieve local cache MSI path, Error: 234
 * the cached package gone | product $P; gone $M | | difx $P; ca $P | -1 0 | | Searching Product: '$P' ...; Failed to find MSI Database for Product: '$P', Error: 110; Local cache MSI path of installer retrieved successfully: $M; Opening DB: $M; Failed to find MSI Database, Error: 110
-* the commit fails | product $P | MsiDatabaseCommit 0 1627 | difx $P; ca $P | -1 0 | 0 | $DHEAD; $ALL; Committing Msi DB updates...; Failed to commit MSI Db, Error: 1627; $CA; Executing a view; Successfully disabled custom action: dll_def_StartTavrinSecureService; Committing Msi DB updates...; Failed to commit MSI Db, Error: 1627
-* a name whose view cannot be opened is skipped | product $P | MsiDatabaseOpenViewW 7 1234 | difx $P | 0 | 25 | $DHEAD; $FIRST6; Disabling custom action: '$7TH' ...; Failed to open DB view, Error: 1234; Disabling custom action failed: '$7TH' ...; $LAST19; $DTAIL
-* a name whose statement fails is skipped | product $P | MsiViewExecute 7 1234 | difx $P | 0 | 25 | $DHEAD; $FIRST6; Disabling custom action: '$7TH' ...; Failed to execute DB view query, Error: 1234; Disabling custom action failed: '$7TH' ...; $LAST19; $DTAIL
-* a failed close counts as failed, yet its statement is committed | product $P | MsiViewClose 7 1234 | difx $P | 0 | 26 | $DHEAD; $FIRST6; Disabling custom action: '$7TH' ...; Successfully disabled custom action: '$7TH' ...; Failed to close view, Error: 1234; Disabling custom action failed: '$7TH' ...; $LAST19; $DTAIL
-* the custom actions' view cannot be opened: no commit | product $P | MsiDatabaseOpenViewW 1 1234 | ca $P | 0 | 0 | $CA; Failed to open DB view, Error: 1234
-* their statement fails | product $P | MsiViewExecute 1 1234 | ca $P | 0 | 0 | $CA; Executing a view; Failed to execute DB view query, Error: 1234
-* their view's close fails | product $P | MsiViewClose 1 1234 | ca $P | 0 | 0 | $CA; Executing a view; Successfully disabled custom action: dll_def_StartTavrinSecureService; Failed to close view, Error: 1234
-* the label: product major, file minor and build | exe 0x00090007 0x00090001 0x000F0004 | | label 32 | 0 9.1.15 | | 
-* the label of another major | exe 0x00160002 0x00090001 0x000F0000 | | label 32 | 0 22.1.15 | | 
-* the label ignores the product minor | exe 0x00090000 0x000A0001 0x000F0000 | | label 32 | 0 9.1.15 | | 
-* the widest label | exe 0xFFFFFFFF 0xFFFFFFFF 0xFFFFFFFF | | label 32 | 0 65535.65535.65535 | | 
-* the label cut to its capacity | exe 0x00090007 0x00090001 0x000F0004 | | label 6 | 0 9.1.1 | | 
-* the label without fixed file information | exe 0x00090007 0x00090001 0x000F0004 | VerQueryValueW 0 1813 | label 32 | 2 | | VerQueryValue Failed
+* the commit fails | product $P | fail MsiDatabaseCommit 0 1627 | difx $P; ca $P | -1 0 | 0 | $DHEAD; $ALL; Committing Msi DB updates...; Failed to commit MSI Db, Error: 1627; $CA; Executing a view; Successfully disabled custom action: dll_def_StartTavrinSecureService; Committing Msi DB updates...; Failed to commit MSI Db, Error: 1627
+* a name whose view cannot be opened is skipped | product $P | fail MsiDatabaseOpenViewW 7 1234 | difx $P | 0 | 25 | $DHEAD; $FIRST6; Disabling custom action: '$7TH' ...; Failed to open DB view, Error: 1234; Disabling custom action failed: '$7TH' ...; $LAST19; $DTAIL
+* a name whose statement fails is skipped | product $P | fail MsiViewExecute 7 1234 | difx $P | 0 | 25 | $DHEAD; $FIRST6; Disabling custom action: '$7TH' ...; Failed to execute DB view query, Error: 1234; Disabling custom action failed: '$7TH' ...; $LAST19; $DTAIL
+* a failed close counts as failed, yet its statement is committed | product $P | fail MsiViewClose 7 1234 | difx $P | 0 | 26 | $DHEAD; $FIRST6; Disabling custom action: '$7TH' ...; Successfully disabled custom action: '$7TH' ...; Failed to close view, Error: 1234; Disabling custom action failed: '$7TH' ...; $LAST19; $DTAIL
+* the custom actions' view cannot be opened: no commit | product $P | fail MsiDatabaseOpenViewW 1 1234 | ca $P | 0 | 0 | $CA; Failed to open DB view, Error: 1234
+* their statement fails | product $P | fail MsiViewExecute 1 1234 | ca $P | 0 | 0 | $CA; Executing a view; Failed to execute DB view query, Error: 1234
+* their view's close fails | product $P | fail MsiViewClose 1 1234 | ca $P | 0 | 0 | $CA; Executing a view; Successfully disabled custom action: dll_def_StartTavrinSecureService; Failed to close view, Error: 1234
+* the label: product major, file minor and build | exe 0x00090007 0x00090001 0x000F0004 | | label 32 | 0 9.1.15 | |
+* the label of another major | exe 0x00160002 0x00090001 0x000F0000 | | label 32 | 0 22.1.15 | |
+* the label ignores the product minor | exe 0x00090000 0x000A0001 0x000F0000 | | label 32 | 0 9.1.15 | |
+* the widest label | exe 0xFFFFFFFF 0xFFFFFFFF 0xFFFFFFFF | | label 32 | 0 65535.65535.65535 | |
+* the label cut to its capacity | exe 0x00090007 0x00090001 0x000F0004 | | label 6 | 0 9.1.1 | |
+* the label without fixed file information | exe 0x00090007 0x00090001 0x000F0004 | fail VerQueryValueW 0 1813 | label 32 | 2 | | VerQueryValue Failed
 * discovery: an empty argument | | | dca "" | 2 | | Product Code is empty
 * discovery: an explicit code | product $P | | dca $P | 0 | 26 | $DRUN
 * discovery: ALL is a product code | product $P | | dca ALL | -1 | 0 | Searching Product: 'ALL' ...; Failed to find Product: 'ALL', Error: 87
 * discovery: no client executable, a fresh installation | product $C0 | | dca all | 0 | 0 | Tavrin.exe does not exist, assuming it is fresh installation
 * discovery: no version resource | exe mz; product $C0 | | dca all | 2 | 0 | GetFileVersionInfoSize Failed with last Error: 1812; Failed to retrieve version of Tavrin.exe
-* discovery: the version block unreadable | exe 0x00090007 0x00090001 0x000F0004; product $C0 | GetFileVersionInfoW 0 5 | dca all | 2 | 0 | GetFileVersionInfo Failed with last Error: 5; Failed to retrieve version of Tavrin.exe
-* discovery: no fixed file information | exe 0x00090007 0x00090001 0x000F0004; product $C0 | VerQueryValueW 0 1813 | dca all | 2 | 0 | VerQueryValue Failed; Failed to retrieve version of Tavrin.exe
+* discovery: the version block unreadable | exe 0x00090007 0x00090001 0x000F0004; product $C0 | fail GetFileVersionInfoW 0 5 | dca all | 2 | 0 | GetFileVersionInfo Failed with last Error: 5; Failed to retrieve version of Tavrin.exe
+* discovery: no fixed file information | exe 0x00090007 0x00090001 0x000F0004; product $C0 | fail VerQueryValueW 0 1813 | dca all | 2 | 0 | VerQueryValue Failed; Failed to retrieve version of Tavrin.exe
 * discovery: a version not in the table | exe 0x00090002 0x00090001 0x00100000; product $C0 | | dca all | 2 | 0 | Version of old Product is: 9.1.16; Couldn't find product Code for : 9.1.16
 * discovery: only the first code that commits | exe 0x00090007 0x00090001 0x000F0004; product $C2; product $C4 $B | | dca all | 0 | 26, 0 | $THIRD
-* discovery: a failing existence test cannot decide, the version read does | exe 0x00090007 0x00090001 0x000F0004; product $C2; product $C4 $B | exists 0 5 | dca all | 0 | 26, 0 | $THIRD
-* discovery: a failed path expansion ends it quietly | exe 0x00090007 0x00090001 0x000F0004; product $C0 | ExpandEnvironmentStringsW 1 203 | dca all | 0 | 0 | 
+* discovery: a failing existence test cannot decide, the version read does | exe 0x00090007 0x00090001 0x000F0004; product $C2; product $C4 $B | fail exists 0 5 | dca all | 0 | 26, 0 | $THIRD
+* discovery: a failed path expansion ends it quietly | exe 0x00090007 0x00090001 0x000F0004; product $C0 | fail ExpandEnvironmentStringsW 1 203 | dca all | 0 | 0 |
 * discovery: every code of the label tried, none found | exe 0x00090000 0x00090001 0x000D0000 | | dca all | 0 | | Version of old Product is: 9.1.13; $TRIED13
-* discovery: a code listed twice is tried twice | exe 0x00090007 0x00090001 0x000F0004; product $C12 | MsiDatabaseCommit 1 1627 | dca all | 0 | 26 | Searching Product: '$C12' ...; Failed to commit MSI Db, Error: 1627; Searching Product: '$C12' ...; Disabled Difx CAs Successfully for product Code: $C12; ...)";
+* discovery: a code listed twice is tried twice | exe 0x00090007 0x00090001 0x000F0004; product $C12 | fail MsiDatabaseCommit 1 1627 | dca all | 0 | 26 | Searching Product: '$C12' ...; Failed to commit MSI Db, Error: 1627; Searching Product: '$C12' ...; Disabled Difx CAs Successfully for product Code: $C12; ...)";
 
 std::vector<std::pair<std::string, std::string>> placeholders() {
     std::string all, first6, last19;
@@ -137,9 +137,7 @@ TEST(InstallerDb, DisableCustomActions) {
                 m.machine.writeVersionedFile(kClientExe, version);
             }
         }
-        if (!row[2].empty()) {
-            setUpLines(m.machine, "fail " + row[2]);
-        }
+        setUpLines(m.machine, row[2]);
         std::string results;
         for (const std::string& operation : split(row[3], ";")) {
             std::istringstream in(operation);

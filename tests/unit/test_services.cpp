@@ -7,7 +7,8 @@ namespace {
 
 // Rows: services | faults | steps | virtual ms taken | each service's state after | stops accepted.
 // A service is "name[>needed] state waitHint stopAfterMs|- [refuseStop [refuseDelete]]", state R, P or S.
-// Faults: "call nth error", or "ticks N" for a tick count that wraps N ms after the start.
+// Faults: scenario set-up lines ("fail call nth error"), or "ticks N" for a tick count that wraps N ms
+// after the start.
 // Steps: n init("tvrnns"), e init(""), S/s stop() true/false, R/r remove() true/false.
 constexpr char kRows[] = R"(
 * missing: neither step finds it | | | nsr | 0 | | | 2* OpenService failed (1060)
@@ -19,7 +20,7 @@ constexpr char kRows[] = R"(
 * 30 s is not yet more than 30 s | tvrnns P 5000 - | | ns | 31000 | P | | 31* 'tvrnns' Service Stop Pending.; Service stop timed out for 'tvrnns'
 * the last poll overshoots the budget | tvrnns P 200000 - | | ns | 40000 | P | | 4* 'tvrnns' Service Stop Pending.; Service stop timed out for 'tvrnns'
 * the tick count wraps meanwhile | tvrnns P 5000 - | ticks 10000 | ns | 31000 | P | | 31* 'tvrnns' Service Stop Pending.; Service stop timed out for 'tvrnns'
-* a pending poll fails | tvrnns P 5000 - | QueryServiceStatusEx 2 5 | ns | 1000 | P | | 'tvrnns' Service Stop Pending.; QueryServiceStatusEx failed (5)
+* a pending poll fails | tvrnns P 5000 - | fail QueryServiceStatusEx 2 5 | ns | 1000 | P | | 'tvrnns' Service Stop Pending.; QueryServiceStatusEx failed (5)
 * stopped within the control | tvrnns R 0 0 | | nS | 0 | S | tvrnns | There are no dependent services; 'tvrnns' Service stopped successfully
 * after the control the hint is slept as given | tvrnns R 3000 7000 | | nS | 9000 | S | tvrnns | There are no dependent services; 'tvrnns' Service stopped successfully
 * one sleep past the budget, then stopped | tvrnns R 45000 40000 | | nS | 45000 | S | tvrnns | There are no dependent services; 'tvrnns' Service stopped successfully
@@ -27,21 +28,21 @@ constexpr char kRows[] = R"(
 * never stops, short hints | tvrnns R 1000 - | | ns | 31000 | P | tvrnns | There are no dependent services; Wait timed out
 * stop control refused | tvrnns R 0 0 1052 | | ns | 0 | R | | There are no dependent services; ControlService failed (1052)
 * dependants first, as listed; only those waited for are reported | tvrnns R 1000 500, client>tvrnns R 2000 3000, agent>client R 700 0, idle>tvrnns R 0 0, off>tvrnns S 0 0 | | nS | 5000 | S S S S S | agent client idle tvrnns | Service 'client' stopped successfully; 'tvrnns' Service stopped successfully
-* a dependant cannot be opened | tvrnns R 1000 0, client>tvrnns R 100 1000 | OpenServiceW 2 5 | ns | 0 | R R | | OpenService failed for dependent service 'client' with error (5); ControlService failed (1051)
+* a dependant cannot be opened | tvrnns R 1000 0, client>tvrnns R 100 1000 | fail OpenServiceW 2 5 | ns | 0 | R R | | OpenService failed for dependent service 'client' with error (5); ControlService failed (1051)
 * a dependant refuses the stop | tvrnns R 1000 0, client>tvrnns R 100 1000 1052 | | ns | 0 | R R | | ControlService failed for dependent services (1052); ControlService failed (1051)
-* a dependant's status fails | tvrnns R 1000 0, client>tvrnns R 100 1000 | QueryServiceStatusEx 2 6 | ns | 100 | R P | client | QueryServiceStatusEx failed (6); ControlService failed (1051)
-* the dependants' size query fails | tvrnns R 1000 0, client>tvrnns R 100 1000 | EnumDependentServicesW 1 5 | ns | 0 | R R | | Unexpected error (5); ControlService failed (1051)
-* the dependants' listing fails | tvrnns R 1000 0, client>tvrnns R 100 1000 | EnumDependentServicesW 2 5 | ns | 0 | R R | | EnumDependentServices failed (5); ControlService failed (1051)
-* no heap for the listing | tvrnns R 1000 0, client>tvrnns R 100 1000 | HeapAlloc 1 8 | ns | 0 | R R | | Heap allocation failed for dependencies; ControlService failed (1051)
+* a dependant's status fails | tvrnns R 1000 0, client>tvrnns R 100 1000 | fail QueryServiceStatusEx 2 6 | ns | 100 | R P | client | QueryServiceStatusEx failed (6); ControlService failed (1051)
+* the dependants' size query fails | tvrnns R 1000 0, client>tvrnns R 100 1000 | fail EnumDependentServicesW 1 5 | ns | 0 | R R | | Unexpected error (5); ControlService failed (1051)
+* the dependants' listing fails | tvrnns R 1000 0, client>tvrnns R 100 1000 | fail EnumDependentServicesW 2 5 | ns | 0 | R R | | EnumDependentServices failed (5); ControlService failed (1051)
+* no heap for the listing | tvrnns R 1000 0, client>tvrnns R 100 1000 | fail HeapAlloc 1 8 | ns | 0 | R R | | Heap allocation failed for dependencies; ControlService failed (1051)
 * dependants share one budget | tvrnns R 4000 -, slow>tvrnns R 25000 20000, stuck>tvrnns R 10000 - | | ns | 35000 | R S P | slow stuck | Service 'slow' stopped successfully; Timed out; ControlService failed (1051)
 * the service's budget counts the dependants' time | tvrnns R 4000 -, slow>tvrnns R 25000 1000 | | ns | 33000 | P S | slow tvrnns | Service 'slow' stopped successfully; Wait timed out
-* a lost report of a stopped dependant | tvrnns R 1000 2500, client>tvrnns R 500 1000 | QueryServiceStatusEx 3 1234 | nSR | 4000 | gone S | client tvrnns | QueryServiceStatusEx failed (1234); 'tvrnns' Service stopped successfully; 'tvrnns' Service deleted successfully
-* the wait after the control fails | tvrnns R 1000 2500, client>tvrnns R 500 1000 | QueryServiceStatusEx 4 1234 | nsR | 2000 | P+del S | client tvrnns | Service 'client' stopped successfully; QueryServiceStatusEx failed (1234); 'tvrnns' Service deleted successfully
-* the first status query fails | tvrnns R 1000 2500, client>tvrnns R 500 1000 | QueryServiceStatusEx 1 1234 | nsR | 0 | R+del R | | QueryServiceStatusEx failed (1234); 'tvrnns' Service deleted successfully
-* a failed close goes unreported | tvrnns R 1000 2500, client>tvrnns R 500 1000 | CloseServiceHandle 1 1234 | nSR | 4000 | gone S | client tvrnns | Service 'client' stopped successfully; 'tvrnns' Service stopped successfully; 'tvrnns' Service deleted successfully
+* a lost report of a stopped dependant | tvrnns R 1000 2500, client>tvrnns R 500 1000 | fail QueryServiceStatusEx 3 1234 | nSR | 4000 | gone S | client tvrnns | QueryServiceStatusEx failed (1234); 'tvrnns' Service stopped successfully; 'tvrnns' Service deleted successfully
+* the wait after the control fails | tvrnns R 1000 2500, client>tvrnns R 500 1000 | fail QueryServiceStatusEx 4 1234 | nsR | 2000 | P+del S | client tvrnns | Service 'client' stopped successfully; QueryServiceStatusEx failed (1234); 'tvrnns' Service deleted successfully
+* the first status query fails | tvrnns R 1000 2500, client>tvrnns R 500 1000 | fail QueryServiceStatusEx 1 1234 | nsR | 0 | R+del R | | QueryServiceStatusEx failed (1234); 'tvrnns' Service deleted successfully
+* a failed close goes unreported | tvrnns R 1000 2500, client>tvrnns R 500 1000 | fail CloseServiceHandle 1 1234 | nSR | 4000 | gone S | client tvrnns | Service 'client' stopped successfully; 'tvrnns' Service stopped successfully; 'tvrnns' Service deleted successfully
 * no name, no connection | tvrnns S 0 0 | | esr | 0 | S | | Service name is empty; 2* SCManager is NULL
 * no name keeps the earlier one | tvrnns S 0 0 | | neSR | 0 | gone | | Service name is empty; 'tvrnns' Service is already stopped.; 'tvrnns' Service deleted successfully
-* a failed connection, its close failing too, leaves none | tvrnns S 0 0 | OpenSCManagerW 3 5; CloseServiceHandle 3 6 | nnSnsr | 0 | S | | 'tvrnns' Service is already stopped.; OpenSCManager failed (5); 2* SCManager is NULL
+* a failed connection, its close failing too, leaves none | tvrnns S 0 0 | fail OpenSCManagerW 3 5; fail CloseServiceHandle 3 6 | nnSnsr | 0 | S | | 'tvrnns' Service is already stopped.; OpenSCManager failed (5); 2* SCManager is NULL
 * deletion refused | tvrnns S 0 0 0 5 | | nr | 0 | S | | DeleteService failed (5)
 * a running service is only marked | tvrnns R 0 0 | | nR | 0 | R+del | | 'tvrnns' Service deleted successfully
 * marked once, gone when stopped | tvrnns R 0 0 | | nRrS | 0 | gone | tvrnns | 'tvrnns' Service deleted successfully; DeleteService failed (1072); There are no dependent services; 'tvrnns' Service stopped successfully
@@ -77,13 +78,11 @@ TEST(Services, StopAndDelete) {
             names.push_back(serviceOf(described).name);
             services.addService(serviceOf(described));
         }
-        for (const std::string& fault : split(row[2], ";")) {
-            if (fault.starts_with("ticks ")) {
-                m.machine.setTickCountAtStart(static_cast<std::uint32_t>(
-                    0x1'0000'0000ULL - std::stoull(fault.substr(6)) - m.machine.nowMs()));
-            } else {
-                setUpLines(m.machine, "fail " + fault);
-            }
+        if (row[2].starts_with("ticks ")) { // a tick count that wraps this many ms after the start
+            m.machine.setTickCountAtStart(static_cast<std::uint32_t>(
+                0x1'0000'0000ULL - std::stoull(row[2].substr(6)) - m.machine.nowMs()));
+        } else {
+            setUpLines(m.machine, row[2]);
         }
         std::string steps, states, stops;
         ServiceHandler handler;
