@@ -54,10 +54,9 @@ std::string rendered(const DriverOperation& record) {
 std::string help() {
     FreshMachine fresh;
     TDCmdLineParser().ShowHelp();
-    const std::vector<LogEntry> entries = parseLog(fresh.machine.readFile(kLogPath).value_or(""));
-    EXPECT_EQ(entries.size(), 1U);
-    const std::string text = entries.at(0).message;
-    EXPECT_EQ(entries[0].source, "TDCmdParser.cpp");
+    const std::vector<std::string> log = logMessagesOf(fresh.machine);
+    EXPECT_EQ(log.size(), 1U);
+    const std::string text = log.at(0);
     EXPECT_EQ(text.size(), 1022U);
     EXPECT_TRUE(text.ends_with("\n\nCOMMAND TO Set Install Status:\n>TavrinDriverUtil")) << text;
     EXPECT_EQ(text.find("disableDifx"), std::string::npos);

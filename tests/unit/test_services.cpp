@@ -48,22 +48,6 @@ constexpr char kRows[] = R"(
 * marked once, gone when stopped | tvrnns R 0 0 | | nRrS | 0 | gone | tvrnns | 'tvrnns' Service deleted successfully; DeleteService failed (1072); There are no dependent services; 'tvrnns' Service stopped successfully
 )";
 
-platform::sim::SimServiceSetup serviceOf(const std::string& described) {
-    std::istringstream in(described);
-    std::string name, state, after;
-    platform::sim::SimServiceSetup setup;
-    in >> name >> state >> setup.waitHint >> after >> setup.refuseStop >> setup.refuseDelete;
-    if (const auto needs = name.find('>'); needs != std::string::npos) {
-        setup.dependsOn = {wide(name.substr(needs + 1))};
-        name.resize(needs);
-    }
-    setup.name = wide(name);
-    setup.state = state == "R" ? platform::kServiceRunning
-                               : (state == "P" ? platform::kServiceStopPending : platform::kServiceStopped);
-    setup.stopAfterMs = after == "-" ? std::nullopt : std::optional<std::uint64_t>(std::stoull(after));
-    return setup;
-}
-
 void add(std::string& list, const std::string& item) {
     list += (list.empty() ? "" : " ") + item;
 }
@@ -75,8 +59,21 @@ TEST(Services, StopAndDelete) {
         platform::sim::SimServices& services = m.machine.services();
         std::vector<std::wstring> names;
         for (const std::string& described : split(row[1], ",")) {
-            names.push_back(serviceOf(described).name);
-            services.addService(serviceOf(described));
+            std::istringstream in(described);
+            std::string name, state, after;
+            platform::sim::SimServiceSetup setup;
+            in >> name >> state >> setup.waitHint >> after >> setup.refuseStop >> setup.refuseDelete;
+            if (const auto needs = name.find('>'); needs != std::string::npos) {
+                setup.dependsOn = {wide(name.substr(needs + 1))};
+                name.resize(needs);
+            }
+            names.push_back(setup.name = wide(name));
+            setup.state = state == "R"   ? platform::kServiceRunning
+                          : state == "P" ? platform::kServiceStopPending
+                                         : platform::kServiceStopped;
+            setup.stopAfterMs =
+                after == "-" ? std::nullopt : std::optional<std::uint64_t>(std::stoull(after));
+            services.addService(setup);
         }
         if (row[2].starts_with("ticks ")) { // a tick count that wraps this many ms after the start
             m.machine.setTickCountAtStart(static_cast<std::uint32_t>(
