@@ -129,10 +129,10 @@ TEST(NetService, AddAndRemove) {
 }
 
 TEST(NetService, ANullComponentIdIsRefusedBeforeAnyCall) {
-    FreshMachine m;
+    const Row row{{"null"}, "Parameters are null\n", false};
+    RowMachine m(row);
     EXPECT_EQ(TavrinDriverOperator().HrReinstallNetService(nullptr, L"a", L"b", L"c", true),
               platform::kEFail);
-    EXPECT_EQ(logMessagesOf(m.machine), std::vector<std::string>{"Parameters are null"});
     EXPECT_TRUE(m.machine.netConfig().journal().empty());
 }
 
