@@ -1,4 +1,4 @@
-#include "tests/unit/SimTest.h"
+#include "tests/unit/Scenario.h"
 
 #include "app/TavrinDriverUtil.h"
 
@@ -28,16 +28,15 @@ custom actions without a code||/disableCustomActions ""|2|Command received to di
 }
 
 TEST(RunFlow, TheCommandLineIsLoggedAfterTheBanner) {
-    FreshMachine fresh;
+    const Row row{
+        {"/component tvrnva"}, "Command Line Received: '/component tvrnva'\nInvalid Operation Code", false};
+    RowMachine fresh(row);
     const wchar_t* argv[] = {L"C:\\x\\TavrinDriverUtil.exe", L"/component", L"tvrnva"};
     TDCmdLineParser parser;
     EXPECT_EQ(RunTavrinDriverUtil(L"/component tvrnva", 3, argv, parser), 2);
     const std::string bytes = fresh.machine.readFile(kLogPath).value_or("");
     EXPECT_TRUE(
         bytes.starts_with("\r\n\r\n\r\n" + std::string(96, '*') + "\r\nStarted TavrinDriverUtil.exe(pid:"));
-    EXPECT_TRUE(logMatches(logMessagesOf(fresh.machine),
-                           "Command Line Received: '/component tvrnva'\nInvalid Operation Code"));
-    EXPECT_EQ(fresh.machine.openHandleCount(), 0U) << fresh.machine.openHandleReport();
 }
 
 } // namespace

@@ -2,6 +2,8 @@
 
 #include "app/TDCmdParser.h"
 
+#include <algorithm>
+
 namespace tdu::test {
 namespace {
 
@@ -69,13 +71,11 @@ TEST(Parser, Shapes) {
         SCOPED_TRACE(row[0]);
         FreshMachine m;
         std::vector<std::wstring> args{L"C:\\x\\TavrinDriverUtil.exe"};
+        std::ranges::transform(split(row[0], " "), std::back_inserter(args),
+                               [](const std::string& arg) { return wide(arg == "\"\"" ? "" : arg); });
         std::vector<const wchar_t*> argv;
-        for (const std::string& arg : split(row[0], " ")) {
-            args.push_back(arg == "\"\"" ? L"" : wide(arg));
-        }
-        for (const std::wstring& arg : args) {
-            argv.push_back(arg.c_str());
-        }
+        std::ranges::transform(args, std::back_inserter(argv),
+                               [](const std::wstring& arg) { return arg.c_str(); });
         TDCmdLineParser parser;
         EXPECT_EQ(parser.ParseAndStoreCommandLineArgs(static_cast<unsigned>(argv.size()), argv.data()),
                   std::stoi(row[1]));
