@@ -2,12 +2,14 @@
 // client machine meets it: an earlier release is installed whose removal would run driver actions, the
 // program switches actions off in its cached package, the example upgrades it and is uninstalled again.
 // wixl builds both packages from their sources with this build's program and the sample packages.
-#include "E2eLog.h"
 #include "WineHarness.h"
 
 #include "installer_db/FixedTables.h"
 
 #include <gtest/gtest.h>
+
+#include <regex>
+#include <thread>
 
 namespace tdu::e2e {
 namespace {
@@ -78,12 +80,18 @@ protected:
     std::uint32_t msiexec(const std::vector<std::string>& args) {
         return machine.run(args, "msiexec.exe", 120s); // far below /setstatus 0's 600 s
     }
-    // The log's records from this byte on: the runs of one installer session.
-    std::vector<std::string> logFrom(std::size_t offset) {
-        std::string records = machine.readFile(kLogFile).substr(offset);
+    // The log's records from this byte on: the runs of one installer session. The installer does not wait
+    // for "/setstatus 0": once woken, it may log its last line after the session has ended.
+    std::vector<std::string> logFrom(std::size_t offset, bool woken = true) {
+        std::string log = machine.readFile(kLogFile).substr(offset);
+        for (int tries = 0;
+             woken && tries < 600 && log.find("Released Installation started event") == std::string::npos;
+             ++tries) {
+            std::this_thread::sleep_for(50ms);
+            log = machine.readFile(kLogFile).substr(offset);
+        }
         const std::regex cached(R"(C:\\windows\\Installer\\[^\\']+\.msi)"); // the engine names its copy
-        return rendered(
-            parseLog(std::regex_replace(records, cached, R"(C:\windows\Installer\<cached>.msi)")));
+        return records(std::regex_replace(log, cached, R"(C:\windows\Installer\<cached>.msi)"));
     }
 
     WineMachine machine;
@@ -97,8 +105,7 @@ TEST_F(InstallerPackage, UpgradeFromAnEarlierReleaseThenUninstall) {
                    [](const auto& row) { return std::string(row.second.begin(), row.second.end()); });
     const std::string earlier = codes.at(4);
     fs::create_directories(machine.folder() / "TamUI");
-    fs::copy_file(launcherPath().parent_path() / "tavrin-9.1.15.exe",
-                  machine.folder() / "TamUI" / "Tavrin.exe");
+    fs::copy_file(toolsFolder() / "tavrin-9.1.15.exe", machine.folder() / "TamUI" / "Tavrin.exe");
     machine.plant(R"(dir C:\packages)");
     build(fs::path(TDU_E2E_PACKAGES_DIR) / "upgradable-earlier-release.wxs", "TamUI", kEarlier,
           {"ProductCode=" + earlier});
@@ -115,12 +122,12 @@ TEST_F(InstallerPackage, UpgradeFromAnEarlierReleaseThenUninstall) {
     machine.plant("dir " + std::string(kVendorFolder));
     // Its own list, in the installer's cached copy of the release: the engine must not run it on removal.
     EXPECT_EQ(machine.run({"/disableCustomActions", earlier}), 0U);
-    EXPECT_TRUE(logMatches(logFrom(0), R"(<banner>
+    EXPECT_TRUE(logMatches(logFrom(0, false), R"(<banner>
         main| Command Line Received: '/disableCustomActions )" +
-                                           earlier + R"('
+                                                  earlier + R"('
         op| Command received to disable custom actions
-        op| Product Code of prior installer: )" +
-                                           earlier + R"(
+        op| Product Code of prior installer: )" + earlier +
+                                                  R"(
         ca| Local cache MSI path of installer retrieved successfully: C:\windows\Installer\<cached>.msi
         ca| Opening DB: C:\windows\Installer\<cached>.msi
         ca| DB opened successfully: C:\windows\Installer\<cached>.msi
@@ -197,7 +204,7 @@ TEST_F(InstallerPackage, UpgradeFromAnEarlierReleaseThenUninstall) {
         $product32 : DERAzo = REG_SZ DERAzo.inf
         $product32 : tvrnns = REG_SZ tvrnns.inf
         $product32 : DriverType = REG_SZ ethernet
-        $enum\TVRNVAMGR\0000 : HardwareID = REG_MULTI_SZ tvrnvamgr
+        $enum\TVRNVAMGR\0000 : HardwareID = REG_MULTI_SZ tvrnvamgr\0\0
         key $services\tvrnvamgr
         key $services\SplitDNSFilter
         key $services\DERAzo
