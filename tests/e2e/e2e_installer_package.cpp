@@ -64,25 +64,14 @@ std::string property(const std::string& msiLog, const std::string& name) {
                  : woken;
 }
 
-class InstallerPackage : public ::testing::Test {
-protected:
-    // wixl 0.101 finds a package's files only relative to its working folder: each package is built in a
-    // folder laid out like the one it installs.
-    void build(const fs::path& source, const std::string& layout, const std::string& package,
-               const std::vector<std::string>& defines) {
-        std::vector<std::string> argv{"env", "-C", (machine.folder() / layout).string(), "wixl", "-a", "x64"};
-        for (const std::string& define : defines) {
-            argv.insert(argv.end(), {"-D", define});
-        }
-        argv.insert(argv.end(), {"-o", machine.hostPath(package).string(), source.string()});
-        machine.host(argv);
-    }
-    std::uint32_t msiexec(const std::vector<std::string>& args) {
+TEST(InstallerPackage, UpgradeFromAnEarlierReleaseThenUninstall) {
+    WineMachine machine;
+    const auto msiexec = [&](const std::vector<std::string>& args) {
         return machine.run(args, "msiexec.exe", 120s); // far below /setstatus 0's 600 s
-    }
+    };
     // The log's records from this byte on: the runs of one installer session. The installer does not wait
     // for "/setstatus 0": once woken, it may log its last line after the session has ended.
-    std::vector<std::string> logFrom(std::size_t offset, bool woken = true) {
+    const auto logFrom = [&](std::size_t offset, bool woken = true) {
         std::string log = machine.readFile(kLogFile).substr(offset);
         for (int tries = 0;
              woken && tries < 600 && log.find("Released Installation started event") == std::string::npos;
@@ -92,28 +81,29 @@ protected:
         }
         const std::regex cached(R"(C:\\windows\\Installer\\[^\\']+\.msi)"); // the engine names its copy
         return records(std::regex_replace(log, cached, R"(C:\windows\Installer\<cached>.msi)"));
-    }
-
-    WineMachine machine;
-};
-
-TEST_F(InstallerPackage, UpgradeFromAnEarlierReleaseThenUninstall) {
+    };
     // The fifth code of its label: /disableDifx all tries the four before it first.
     std::vector<std::string> codes;
     const auto [first, last] = productCodesByVersion.equal_range(L"9.1.15");
     std::transform(first, last, std::back_inserter(codes),
                    [](const auto& row) { return std::string(row.second.begin(), row.second.end()); });
     const std::string earlier = codes.at(4);
-    fs::create_directories(machine.folder() / "TamUI");
-    fs::copy_file(toolsFolder() / "tavrin-9.1.15.exe", machine.folder() / "TamUI" / "Tavrin.exe");
+    // wixl 0.101 finds a package's files only relative to its working folder: each package is built in a
+    // folder laid out like the one it installs.
+    const fs::path client = machine.folder() / "TamUI";
+    const fs::path drivers = machine.folder() / "TavrinDrivers";
+    fs::create_directories(client);
+    fs::create_directories(drivers);
+    fs::copy_file(toolsFolder() / "tavrin-9.1.15.exe", client / "Tavrin.exe");
+    fs::copy(fs::path(TDU_SAMPLES_DIR) / "x64Drivers", drivers / "x64Drivers", fs::copy_options::recursive);
+    fs::copy_file(programUnderTest(), drivers / "TavrinDriverUtil.exe");
     machine.plant(R"(dir C:\packages)");
-    build(fs::path(TDU_E2E_PACKAGES_DIR) / "upgradable-earlier-release.wxs", "TamUI", kEarlier,
-          {"ProductCode=" + earlier});
-    fs::create_directories(machine.folder() / "TavrinDrivers");
-    fs::copy(fs::path(TDU_SAMPLES_DIR) / "x64Drivers", machine.folder() / "TavrinDrivers" / "x64Drivers",
-             fs::copy_options::recursive);
-    fs::copy_file(programUnderTest(), machine.folder() / "TavrinDrivers" / "TavrinDriverUtil.exe");
-    build(fs::path(TDU_EXAMPLES_DIR) / "installer" / "TavrinDrivers.wxs", "TavrinDrivers", kProduct, {});
+    machine.host({"env", "-C", client.string(), "wixl", "-a", "x64", "-D", "ProductCode=" + earlier, "-o",
+                  machine.hostPath(kEarlier).string(),
+                  fs::path(TDU_E2E_PACKAGES_DIR) / "upgradable-earlier-release.wxs"});
+    machine.host({"env", "-C", drivers.string(), "wixl", "-a", "x64", "-o",
+                  machine.hostPath(kProduct).string(),
+                  fs::path(TDU_EXAMPLES_DIR) / "installer" / "TavrinDrivers.wxs"});
 
     ASSERT_EQ(msiexec({"/i", kEarlier, "/qn"}), 0U);
     // Only the new package makes the log's parent folder; the utility makes the last level alone.
