@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <iomanip>
 #include <optional>
 
 namespace tdu::e2e {
@@ -229,28 +230,6 @@ const Scenario kScenarios[] = {
         ? !key $services\tvrnns)"},
 };
 
-// Words as a shell splits them: blanks part them, double quotes group them ("" is an empty word).
-std::vector<std::string> words(const std::string& line) {
-    std::vector<std::string> result;
-    std::string word;
-    bool quoted = false;
-    bool started = false;
-    for (const char c : line + ' ') {
-        if (c == ' ' && !quoted) {
-            if (started) {
-                result.push_back(word);
-            }
-            word.clear();
-            started = false;
-        } else {
-            quoted = c == '"' ? !quoted : quoted;
-            word += c == '"' ? "" : std::string(1, c);
-            started = true;
-        }
-    }
-    return result;
-}
-
 class Scenarios : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(Scenarios, Run) {
@@ -279,7 +258,11 @@ TEST_P(Scenarios, Run) {
             step.reset();
             step.emplace(__FILE__, __LINE__, line);
             const auto code = line.rfind(" => ");
-            std::vector<std::string> args = words(line.substr(1, code - 1));
+            std::istringstream words(line.substr(1, code - 1)); // blanks part words, quotes group them
+            std::vector<std::string> args;
+            for (std::string word; words >> std::quoted(word, '"', '\x01');) {
+                args.push_back(word);
+            }
             const bool tool = !args.empty() && args.front().ends_with(".exe");
             EXPECT_EQ(machine.run({args.begin() + (tool ? 1 : 0), args.end()}, tool ? args.front() : ""),
                       std::stoul(line.substr(code + 4), nullptr, 0));
