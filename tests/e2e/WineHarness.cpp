@@ -17,14 +17,11 @@
 #include <regex>
 #include <sstream>
 #include <stdexcept>
-#include <strings.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <utility>
-
-extern char** environ;
 
 namespace tdu::e2e {
 namespace {
@@ -57,20 +54,11 @@ std::string windowsPathOf(const fs::path& hostPath) {
     return windows;
 }
 
-// The caller's environment less what would point Wine elsewhere.
-std::vector<std::string> wineEnvironment(const fs::path& prefix, const std::string& extra) {
-    std::vector<std::string> result;
-    for (char** variable = environ; *variable != nullptr; ++variable) {
-        const std::string_view text(*variable);
-        if (!text.starts_with("WINE") && !text.starts_with("DISPLAY=") && !text.starts_with("LC_ALL=") &&
-            !text.starts_with("TMPDIR=")) {
-            result.emplace_back(text);
-        }
-    }
-    // The server's socket goes under TMPDIR: into the machine's folder, gone with it.
-    result.insert(result.end(), {"WINEPREFIX=" + prefix.string(), "WINEDEBUG=-all", "LC_ALL=C.UTF-8",
-                                 "TMPDIR=" + prefix.parent_path().string(), extra});
-    return result;
+// What points Wine at a prefix, over the caller's environment; the server's socket goes under TMPDIR:
+// into the machine's folder, gone with it.
+std::vector<std::string> wineEnvironment(const fs::path& prefix, const std::string& dllOverrides) {
+    return {"WINEPREFIX=" + prefix.string(), "WINEDEBUG=-all", "LC_ALL=C.UTF-8",
+            "TMPDIR=" + prefix.parent_path().string(), "WINEDLLOVERRIDES=" + dllOverrides};
 }
 
 // One template per Wine version, made once under a lock by whichever test comes first. mscoree and
@@ -81,7 +69,7 @@ const fs::path& templatePrefix() {
     std::call_once(once, [] {
         const fs::path work = fromEnv("TDU_E2E_WORK", TDU_DEFAULT_WORK);
         fs::create_directories(work / "machines");
-        const auto env = wineEnvironment(work / "template", "WINEDLLOVERRIDES=mscoree,mshtml=");
+        const auto env = wineEnvironment(work / "template", "mscoree,mshtml=");
         std::string version = Process({"wine", "--version"}, env, work / "version").wait();
         std::replace_if(
             version.begin(), version.end(), [](char c) { return !std::isalnum(c); }, '_');
@@ -95,7 +83,7 @@ const fs::path& templatePrefix() {
         }
         const fs::path building = work / "template.building";
         fs::remove_all(building);
-        const auto buildEnv = wineEnvironment(building, "WINEDLLOVERRIDES=mscoree,mshtml=");
+        const auto buildEnv = wineEnvironment(building, "mscoree,mshtml=");
         Process({"wine", "wineboot", "-i"}, buildEnv, work / "boot").wait();
         Process({"wineserver", "-w"}, buildEnv, work / "boot").wait();
         fs::rename(building, prefix);
@@ -117,26 +105,25 @@ bool isCutHelp(const std::string& message) {
 Process::Process(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
                  fs::path io)
     : io_(std::move(io)), shown_(join(argv)) {
-    const auto pointers = [](const std::vector<std::string>& strings) {
-        std::vector<char*> pointers;
-        for (const auto& s : strings) {
-            pointers.push_back(const_cast<char*>(s.c_str()));
-        }
-        pointers.push_back(nullptr);
-        return pointers;
-    };
-    const auto args = pointers(argv);
-    const auto envp = pointers(environment);
+    std::vector<char*> args;
+    for (const auto& arg : argv) {
+        args.push_back(const_cast<char*>(arg.c_str()));
+    }
+    args.push_back(nullptr);
     const std::string out = io_.string() + ".out";
     const std::string err = io_.string() + ".err";
     pid_ = fork();
-    if (pid_ == 0) { // only calls that are safe after fork until exec
+    if (pid_ == 0) { // a single-threaded parent: the child may change its environment before exec
         setpgid(0, 0);
+        unsetenv("DISPLAY");
+        for (const std::string& variable : environment) {
+            putenv(const_cast<char*>(variable.c_str()));
+        }
         dup2(open("/dev/null", O_RDONLY), 0);
         dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
         dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
         closefrom(3);
-        execvpe(args[0], args.data(), envp.data());
+        execvp(args[0], args.data());
         _exit(127);
     }
     if (pid_ < 0) {
@@ -189,7 +176,7 @@ WineMachine::WineMachine() {
     }
     folder_ = folder;
     prefix_ = folder_ / "prefix";
-    environment_ = wineEnvironment(prefix_, "WINEDLLOVERRIDES=");
+    environment_ = wineEnvironment(prefix_, "");
     host({"cp", "-a", "--reflink=auto", templ.string(), prefix_.string()});
     // A server of its own that outlives each run; it ends 300 s after its last client at the latest.
     host({"wineserver", "-p300"});
@@ -221,21 +208,12 @@ Process WineMachine::start(const std::vector<std::string>& args, const std::stri
 }
 
 fs::path WineMachine::hostPath(std::string_view windowsPath) const {
-    if (windowsPath.size() < 2 || std::tolower(windowsPath[0]) != 'c' || windowsPath[1] != ':') {
+    if (!windowsPath.starts_with("C:\\")) {
         throw std::invalid_argument("not a C: path: " + std::string(windowsPath));
     }
-    fs::path result = prefix_ / "drive_c";
-    std::istringstream parts(std::string(windowsPath.substr(2)));
-    for (std::string part; std::getline(parts, part, '\\');) {
-        fs::path next = result / part;
-        std::error_code ec;
-        for (auto entry = fs::directory_iterator(result, ec); !fs::exists(next) && entry != fs::end(entry);
-             ++entry) {
-            next = strcasecmp(entry->path().filename().c_str(), part.c_str()) == 0 ? entry->path() : next;
-        }
-        result = part.empty() ? result : next;
-    }
-    return result;
+    std::string path(windowsPath.substr(3));
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return prefix_ / "drive_c" / path;
 }
 
 std::string WineMachine::readFile(std::string_view windowsPath) const {
@@ -266,8 +244,6 @@ void WineMachine::plant(const std::string& facts) {
             host({"wine", "reg", "add", line.substr(0, value), "/v", line.substr(value + 3, eq - value - 3),
                   "/t", data.substr(0, data.find(' ')), "/d", data.substr(data.find(' ') + 1), "/f",
                   "/reg:64"});
-        } else if (line.starts_with("key ")) {
-            host({"wine", "reg", "add", line.substr(4), "/f", "/reg:64"});
         } else if (line.starts_with("dir ")) {
             fs::create_directories(hostPath(line.substr(4)));
         } else if (line.starts_with("file ")) {

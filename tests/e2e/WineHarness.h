@@ -60,14 +60,16 @@ public:
     // A host program (wixl) run to its end: its standard output.
     std::string host(const std::vector<std::string>& argv);
 
-    // Host location of a "C:\..." path, its components matched without regard to case as Wine does.
+    // Host location of a "C:\..." path, written as it lies on disk (Wine would match it without regard to
+    // case; a fact that something is absent must not pass for the case alone).
     fs::path hostPath(std::string_view windowsPath) const;
     std::string readFile(std::string_view windowsPath) const;
     void writeFile(std::string_view windowsPath, std::string_view content) const;
     std::vector<std::string> listDir(std::string_view windowsPath) const;
 
     // The machine's facts, one a line (see expand() for the $names); plant() makes them, expect() checks:
-    //   file P, dir P, key K, K : V = TYPE data      present (REG_MULTI_SZ data shows each NUL as \0)
+    //   file P, dir P, K : V = TYPE data             present (REG_MULTI_SZ data shows each NUL as \0)
+    //   key K                                        present (checked only)
     //   !file P, !dir P, !key K, K : V = -           absent
     //   drivers                                      the sample driver packages where the installer puts them
     void plant(const std::string& facts);
