@@ -40,28 +40,21 @@ std::string property(const std::string& msiLog, const std::string& name) {
 
 // The installer starts "/setstatus 0" without waiting: its run may begin after the next action's. The
 // other runs keep the script's order, and the start is woken by the end.
-::testing::AssertionResult scriptRan(const std::vector<std::string>& records, const std::string& script) {
-    const std::string head = "main| Command Line Received: '";
-    std::string runs;
-    for (const std::string& record : records) {
-        const bool start = record == head + "/setstatus 0'";
-        runs += record.starts_with(head)
-                    ? (start ? "<start>" : record.substr(head.size(), record.size() - head.size() - 1) + "\n")
-                    : "";
-    }
-    const auto at = runs.find("<start>");
-    if (at == std::string::npos || runs.find("<start>", at + 1) != std::string::npos ||
-        runs.erase(at, 7) != expand(script)) {
-        return ::testing::AssertionFailure() << "not one /setstatus 0, or these runs: " << runs;
-    }
-    const auto woken = logMatches(
-        records,
-        "...\nop| Started installation of the drivers\nop| TSAC Installation Ended\n"
-        "op| Installation of the drivers completed Successfully\nop| Released Installation started event");
-    return woken ? logMatches(
-                       records,
-                       "...\nop| TSAC Installation Ended\nop| Successfully set event for install completion")
-                 : woken;
+void expectScript(const std::vector<std::string>& records, const std::string& script) {
+    const std::string start = "main| Command Line Received: '/setstatus 0'";
+    std::vector<std::string> runs;
+    std::copy_if(records.begin(), records.end(), std::back_inserter(runs), [&](const std::string& record) {
+        return record.starts_with("main| Command Line Received: ") && record != start;
+    });
+    EXPECT_EQ(std::count(records.begin(), records.end(), start), 1);
+    EXPECT_TRUE(logMatches(runs, expand(script)));
+    EXPECT_TRUE(logMatches(records, R"(...
+        op| Started installation of the drivers
+        op| TSAC Installation Ended
+        op| Installation of the drivers completed Successfully
+        op| Released Installation started event)"));
+    EXPECT_TRUE(logMatches(
+        records, "...\nop| TSAC Installation Ended\nop| Successfully set event for install completion"));
 }
 
 TEST(InstallerPackage, UpgradeFromAnEarlierReleaseThenUninstall) {
@@ -153,10 +146,11 @@ TEST(InstallerPackage, UpgradeFromAnEarlierReleaseThenUninstall) {
     const std::vector<std::string> installRuns = logFrom(disabled);
     EXPECT_TRUE(logMatches(installRuns, "...\nmain| Command Line Received: '/disableDifx all'\n"
                                         "main| Command Line Received: '/setstatus 0'"));
-    EXPECT_TRUE(scriptRan(
-        installRuns,
-        "/disableDifx all\n/installdrivers 1\n/install \"$drivers\\x64Drivers\\tvrnns\\tvrnns.inf\" "
-        "/component tvrnns\n/netserv ADD /component tvrnns\n/setstatus 1\n"));
+    expectScript(installRuns, R"(main| Command Line Received: '/disableDifx all'
+        main| Command Line Received: '/installdrivers 1'
+        main| Command Line Received: '/install "$drivers\x64Drivers\tvrnns\tvrnns.inf" /component tvrnns'
+        main| Command Line Received: '/netserv ADD /component tvrnns'
+        main| Command Line Received: '/setstatus 1')");
     std::string expected = "...\ndifx| Version of old Product is: 9.1.15\n";
     for (std::size_t i = 0; i < 4; ++i) {
         expected += "difx| Failed to find Product: '" + codes[i] + "', Error: 1605\n";
@@ -208,7 +202,8 @@ TEST(InstallerPackage, UpgradeFromAnEarlierReleaseThenUninstall) {
     }
     // Each package is found where the installer left it: the uninstall ran before RemoveFiles.
     const std::vector<std::string> uninstallRuns = logFrom(installed);
-    EXPECT_TRUE(scriptRan(uninstallRuns, "/uninstalldrivers 1\n/setstatus 1\n"));
+    expectScript(uninstallRuns, "main| Command Line Received: '/uninstalldrivers 1'\n"
+                                "main| Command Line Received: '/setstatus 1'");
     EXPECT_TRUE(logMatches(uninstallRuns, R"(...
         op| Command received to un-install all Tavrin Drivers
         op| Removed OEM: tvrnns.inf successfully.

@@ -16,13 +16,6 @@
 namespace tdu::e2e {
 namespace {
 
-struct Scenario {
-    std::string name;
-    std::string wine;
-    std::string script;
-    friend std::ostream& operator<<(std::ostream& out, const Scenario& row) { return out << row.name; }
-};
-
 // What an install of the whole set leaves, however many came before.
 const std::string kSetInstalled = R"(
     ? file $inf\tvrnvamgr.inf
@@ -40,8 +33,49 @@ const std::string kSetInstalled = R"(
     ? key $services\SplitDNSFilter
     ? file $sys\SplitDNSFilter.sys)";
 
-const Scenario kScenarios[] = {
-    {"CommandLines", "", R"(
+void run(const std::string& wine, const std::string& scenario) {
+    SCOPED_TRACE("Wine: " + wine);
+    WineMachine machine;
+    machine.plant("dir " + std::string(kVendorFolder)); // the program makes only the last folder of its log
+    std::optional<::testing::ScopedTrace> step;
+    std::string log;
+    std::string after;
+    const auto check = [&] {
+        if (!log.empty()) {
+            EXPECT_TRUE(logMatches(lastRun(machine.readFile(kLogFile)), log));
+        }
+        machine.expect(after);
+        log.clear();
+        after.clear();
+    };
+    std::istringstream script(expand(scenario));
+    for (std::string line; std::getline(script >> std::ws, line);) {
+        if (line.starts_with("+ ")) {
+            machine.plant(line.substr(2));
+        } else if (line.starts_with("? ")) {
+            after += line.substr(2) + "\n";
+        } else if (line.starts_with("> ")) {
+            check();
+            step.reset();
+            step.emplace(__FILE__, __LINE__, line);
+            const auto code = line.rfind(" => ");
+            std::istringstream words(line.substr(1, code - 1)); // blanks part words, quotes group them
+            std::vector<std::string> args;
+            for (std::string word; words >> std::quoted(word, '"', '\x01');) {
+                args.push_back(word);
+            }
+            const bool tool = !args.empty() && args.front().ends_with(".exe");
+            EXPECT_EQ(machine.run({args.begin() + (tool ? 1 : 0), args.end()}, tool ? args.front() : ""),
+                      std::stoul(line.substr(code + 4), nullptr, 0));
+        } else if (!line.starts_with('#')) {
+            log += line + "\n";
+        }
+    }
+    check();
+}
+
+TEST(Scenarios, CommandLines) {
+    run("", R"(
         > => 0xFFFFFFFF
         <banner>
         main| Command Line Received: ''
@@ -58,11 +92,13 @@ const Scenario kScenarios[] = {
         main| Command Line Received: '/disableDifx ALL'
         op| Command received to disable Difx custom actions
         difx| Searching Product: 'ALL' ...
-        difx| Failed to find Product: 'ALL', Error: 87)"},
-    {"OnePackage",
-     "packages are published under their own INF name (Windows: oemN.inf); SetupDiSetClassInstallParamsW "
-     "fails without an error code, so a device cannot be removed",
-     R"(
+        difx| Failed to find Product: 'ALL', Error: 87)");
+}
+
+TEST(Scenarios, OnePackage) {
+    run("packages are published under their own INF name (Windows: oemN.inf); SetupDiSetClassInstallParamsW "
+        "fails without an error code, so a device cannot be removed",
+        R"(
         + drivers
         > /install "$drivers\x64Drivers\tvrnvamgr\tvrnvamgr.inf" /component tvrnvamgr => 0
         ? file $inf\tvrnvamgr.inf
@@ -136,13 +172,17 @@ const Scenario kScenarios[] = {
         op| Instance ID: ROOT\SYSTEM\0042
         op| Adding a device with instance id
         op| SetupDiCreateDeviceInfo()-> failed with last Error: 3758096903
-        op| AddDevice()-> failed)"},
-    {"DriverSet",
-     "INetCfg has no FindComponent (E_NOTIMPL) after COM, the object, its lock and Initialize succeeded; "
-     "SetupDiSetClassInstallParamsW fails, so the manager's device stays and each full install adds one; the "
-     "driver-store listing has no date or version and a forward slash; EnumDependentServicesW always answers "
-     "none; SetupUninstallOEMInfW leaves the .pnf",
-     R"(
+        op| AddDevice()-> failed)");
+}
+
+TEST(Scenarios, DriverSet) {
+    run("INetCfg has no FindComponent (E_NOTIMPL) after COM, the object, its lock and Initialize succeeded; "
+        "SetupDiSetClassInstallParamsW fails, so the manager's device stays and each full install adds one; "
+        "the "
+        "driver-store listing has no date or version and a forward slash; EnumDependentServicesW always "
+        "answers "
+        "none; SetupUninstallOEMInfW leaves the .pnf",
+        R"(
         + drivers
         > sc.exe create tvrnns binpath= "$tools\tdtestsvc.exe 1200 300" => 0
         > sc.exe start tvrnns => 0
@@ -178,7 +218,7 @@ const Scenario kScenarios[] = {
         ? file $sys\tvrnvamgr.sys
         ? !key $services\tvrnns
         ? !file $inf\INFCACHE.1)" +
-         kSetInstalled + R"(
+            kSetInstalled + R"(
         # The second install takes the first one off before it puts the set on again.
         > /installdrivers 1 => 0
         ...
@@ -193,7 +233,7 @@ const Scenario kScenarios[] = {
         op| Removed OEM: DERAzo.inf successfully.
         op| InstallDriver succeeded for DERAzo
         ? key $enum\TVRNVAMGR\0001)" +
-         kSetInstalled + R"(
+            kSetInstalled + R"(
         # The value and the other options of /uninstalldrivers are not consulted. The net service's residues
         # go: its packages' folders, its DIFx record and its service key.
         + file C:\windows\system32\DRVSTORE\tvrnns_1a2b\tvrnns.inf
@@ -227,54 +267,8 @@ const Scenario kScenarios[] = {
         ? file C:\windows\system32\DRVSTORE\tvrnns_kept\extra.txt
         ? file C:\windows\system32\DRVSTORE\tvrnns_file
         ? !key HKLM\Software\Microsoft\Windows\CurrentVersion\DIFxAPP\Components\{9AC1F0E9-DE2F-4b2d-910C-65CAEE9153D9}
-        ? !key $services\tvrnns)"},
-};
-
-class Scenarios : public ::testing::TestWithParam<Scenario> {};
-
-TEST_P(Scenarios, Run) {
-    SCOPED_TRACE("Wine: " + GetParam().wine);
-    WineMachine machine;
-    machine.plant("dir " + std::string(kVendorFolder)); // the program makes only the last folder of its log
-    std::optional<::testing::ScopedTrace> step;
-    std::string log;
-    std::string after;
-    const auto check = [&] {
-        if (!log.empty()) {
-            EXPECT_TRUE(logMatches(lastRun(machine.readFile(kLogFile)), log));
-        }
-        machine.expect(after);
-        log.clear();
-        after.clear();
-    };
-    std::istringstream script(expand(GetParam().script));
-    for (std::string line; std::getline(script >> std::ws, line);) {
-        if (line.starts_with("+ ")) {
-            machine.plant(line.substr(2));
-        } else if (line.starts_with("? ")) {
-            after += line.substr(2) + "\n";
-        } else if (line.starts_with("> ")) {
-            check();
-            step.reset();
-            step.emplace(__FILE__, __LINE__, line);
-            const auto code = line.rfind(" => ");
-            std::istringstream words(line.substr(1, code - 1)); // blanks part words, quotes group them
-            std::vector<std::string> args;
-            for (std::string word; words >> std::quoted(word, '"', '\x01');) {
-                args.push_back(word);
-            }
-            const bool tool = !args.empty() && args.front().ends_with(".exe");
-            EXPECT_EQ(machine.run({args.begin() + (tool ? 1 : 0), args.end()}, tool ? args.front() : ""),
-                      std::stoul(line.substr(code + 4), nullptr, 0));
-        } else if (!line.starts_with('#')) {
-            log += line + "\n";
-        }
-    }
-    check();
+        ? !key $services\tvrnns)");
 }
-
-INSTANTIATE_TEST_SUITE_P(E2e, Scenarios, ::testing::ValuesIn(kScenarios),
-                         [](const auto& info) { return info.param.name; });
 
 } // namespace
 } // namespace tdu::e2e
