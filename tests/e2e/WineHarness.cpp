@@ -324,11 +324,8 @@ std::vector<std::string> records(std::string_view log) {
     static const std::map<std::string, std::string> tags{
         {"TavrinDriverUtil.cpp", "main"}, {"TDCmdParser.cpp", "parse"}, {"TDriverOperator.cpp", "op"},
         {"ServiceHandler.cpp", "svc"},    {"DifxHandler.cpp", "difx"},  {"CustomActionHandler.h", "ca"}};
-    for (std::size_t i = 0; i < log.size(); ++i) {
-        if ((log[i] == '\n') != (i > 0 && log[i - 1] == '\r') ||
-            (log[i] == '\r' && (i + 1 == log.size() || log[i + 1] != '\n'))) {
-            throw std::runtime_error("a lone CR or LF at offset " + std::to_string(i));
-        }
+    if (std::regex_search(log.begin(), log.end(), std::regex("(^|[^\r])\n|\r([^\n]|$)"))) {
+        throw std::runtime_error("a lone CR or LF");
     }
     if (!log.empty() && !log.ends_with("\r\n")) {
         throw std::runtime_error("a log line without its CR LF at the end");
