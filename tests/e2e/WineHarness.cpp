@@ -238,13 +238,7 @@ std::vector<std::string> WineMachine::listDir(std::string_view windowsPath) cons
 void WineMachine::plant(const std::string& facts) {
     std::istringstream lines(expand(facts));
     for (std::string line; std::getline(lines >> std::ws, line);) {
-        if (const auto value = line.find(" : "); value != std::string::npos) {
-            const auto eq = line.find(" = ", value);
-            const std::string data = line.substr(eq + 3);
-            host({"wine", "reg", "add", line.substr(0, value), "/v", line.substr(value + 3, eq - value - 3),
-                  "/t", data.substr(0, data.find(' ')), "/d", data.substr(data.find(' ') + 1), "/f",
-                  "/reg:64"});
-        } else if (line.starts_with("dir ")) {
+        if (line.starts_with("dir ")) {
             fs::create_directories(hostPath(line.substr(4)));
         } else if (line.starts_with("file ")) {
             writeFile(line.substr(5), "x");

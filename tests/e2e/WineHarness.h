@@ -68,10 +68,10 @@ public:
     std::vector<std::string> listDir(std::string_view windowsPath) const;
 
     // The machine's facts, one a line (see expand() for the $names); plant() makes them, expect() checks:
-    //   file P, dir P, K : V = TYPE data             present (REG_MULTI_SZ data shows each NUL as \0)
-    //   key K                                        present (checked only)
-    //   !file P, !dir P, !key K, K : V = -           absent
-    //   drivers                                      the sample driver packages where the installer puts them
+    //   file P, dir P                                present
+    //   key K, K : V = TYPE data                     present, checked only (a multi-string shows each NUL as
+    //   \0) !file P, !dir P, !key K, K : V = -           absent, checked only drivers the sample driver
+    //   packages where the installer puts them
     void plant(const std::string& facts);
     void expect(const std::string& facts);
 

@@ -240,8 +240,8 @@ TEST(Scenarios, DriverSet) {
         + file C:\windows\system32\DRVSTORE\tvrnns_1a2b\tvrnns.sys
         + file C:\windows\system32\DRVSTORE\tvrnns_kept\extra.txt
         + file C:\windows\system32\DRVSTORE\tvrnns_file
-        + HKLM\Software\Microsoft\Windows\CurrentVersion\DIFxAPP\Components\{9AC1F0E9-DE2F-4b2d-910C-65CAEE9153D9}\Sub : v = REG_SZ x
-        + $services\tvrnns : Start = REG_DWORD 3
+        > reg.exe add HKLM\Software\Microsoft\Windows\CurrentVersion\DIFxAPP\Components\{9AC1F0E9-DE2F-4b2d-910C-65CAEE9153D9}\Sub /v v /d x /f /reg:64 => 0
+        > reg.exe add $services\tvrnns /v Start /t REG_DWORD /d 3 /f /reg:64 => 0
         > /uninstalldrivers 0 /component tvrnva => 0
         ...
         op| Command received to un-install all Tavrin Drivers
