@@ -275,7 +275,7 @@ void WineMachine::expect(const std::string& facts) {
                                               : registry.substr(at + 1, registry.find('\n', at + 1) - at - 1),
                       fact);
         } else if (fact.starts_with("key ")) {
-            EXPECT_NE(registry.find("\n" + line + "\n"), std::string::npos) << line;
+            EXPECT_TRUE(registry.find("\n" + line + "\n") != std::string::npos) << line;
         } else if (fact.starts_with("file ") || fact.starts_with("dir ")) {
             const fs::path path = hostPath(fact.substr(fact.find(' ') + 1));
             EXPECT_EQ(fact[0] == 'f' ? fs::is_regular_file(path) : fs::is_directory(path), !absent) << line;
