@@ -32,8 +32,8 @@ int wmain(int argc, wchar_t** argv) {
                 text += data[c] == 0 ? std::string("\\0") : std::string(1, static_cast<char>(data[c]));
             }
             char hex[16];
-            std::snprintf(hex, sizeof(hex), "0x%lx",
-                          static_cast<unsigned long>(data[0] | DWORD{data[1]} << 16U));
+            (void)std::snprintf(hex, sizeof(hex), "0x%lx",
+                                static_cast<unsigned long>(data[0] | DWORD{data[1]} << 16U));
             const std::string shown = type == REG_DWORD      ? "REG_DWORD " + std::string(hex)
                                       : type == REG_MULTI_SZ ? "REG_MULTI_SZ " + text
                                       : type == REG_SZ       ? "REG_SZ " + text.substr(0, text.find("\\0"))
