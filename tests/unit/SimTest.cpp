@@ -200,7 +200,6 @@ int perform(const Words& words, std::string& entries) {
     const std::wstring arg = wide(word(words, 1));
     DriverOperation record;
     record.infPath = arg;
-    record.driverType = what == "@isDriverTypeVirtual" ? arg : L"";
     const std::uint32_t mode = what.ends_with("TavrinDrivers") ? number(word(words, 2)) : 0;
     std::vector<DriverStoreEntry> found;
     const std::map<std::string, std::function<int()>> calls{
@@ -209,7 +208,6 @@ int perform(const Words& words, std::string& entries) {
         {"@cleanTVRNNSResiduals", [&] { return op.cleanTVRNNSResiduals(), 0; }},
         {"@RemoveINFCACHE", [&] { return op.RemoveINFCACHE(); }},
         {"@RegDelNode", [&] { return static_cast<int>(op.RegDelNode(arg)); }},
-        {"@isDriverTypeVirtual", [&] { return static_cast<int>(op.isDriverTypeVirtual(record)); }},
         {"@InstallSplitDnsFilter", [&] { return op.InstallSplitDnsFilter(record); }},
         {"@UnInstallSplitDnsFilter", [&] { return op.UnInstallSplitDnsFilter(record); }},
         {"@InstallTavrinDrivers", [&] { return static_cast<int>(op.InstallTavrinDrivers({}, &arg, &mode)); }},
