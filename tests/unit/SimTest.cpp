@@ -336,7 +336,7 @@ std::string valueText(const std::optional<platform::sim::SimRegValue>& value) {
 // packages (sorted) | devices (sorted) | device <instance id> (ids, package, flags it was
 // registered with, class) | values (of the product key) | value <key> <name>
 // | services (* marked for deletion) | net | sections | file <path> | size <path> (bytes)
-// | key <path> | dir <path> | entries (those @ListDriverInfs found)
+// | key <path> | dir <path> | entries (those @ListDriverInfs found) | calls <platform call> (how many)
 std::string view(SimMachine& machine, const Words& t, const std::string& entries) {
     const std::wstring arg = wide(word(t, 1));
     Words out;
@@ -378,8 +378,9 @@ std::string view(SimMachine& machine, const Words& t, const std::string& entries
         }
     }
     const std::optional<std::string> file = what == "file" || what == "size" ? machine.readFile(arg) : "";
-    if (what == "value") {
-        return valueText(machine.regValue(arg, wide(t[2])));
+    if (what == "value" || what == "calls") {
+        return what == "calls" ? std::to_string(machine.callCount(t[1]))
+                               : valueText(machine.regValue(arg, wide(t[2])));
     }
     if (what == "net") {
         return machine.netConfig().installed(L"tvrnns") ? "tvrnns" : "";

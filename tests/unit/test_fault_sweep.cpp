@@ -6,9 +6,7 @@
 #include "tests/unit/SimTest.h"
 
 #include "installer_db/FixedTables.h"
-#include "log/LogWriter.h"
 #include "platform/sim/SimNetConfig.h"
-#include "service/ServiceHandler.h"
 
 namespace tdu::test {
 namespace {
@@ -96,17 +94,14 @@ const Operation kOperations[] = {
     {"/disableCustomActions {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}", "", &earlierRelease, "", 0},
 };
 
-// A fresh machine, prepared, with `call` failing from here on; the log starts
-// with the run. The calls the run made, in first-use order.
+// A fresh machine, prepared, with `call` failing from here on. The calls the
+// run made, in first-use order.
 int sweepRun(const Operation& operation, const std::string& call, std::vector<std::string>& calls) {
     FreshMachine fresh;
     setUpLines(fresh.machine, operation.setUp);
     if (operation.prepare != nullptr) {
         operation.prepare(fresh.machine);
     }
-    ServiceHandler::getInstance().disconnect();
-    std::filesystem::remove(fresh.machine.hostPath(kLogPath));
-    log::resetLogPathCache();
     const std::size_t start = fresh.machine.callTrace().size();
     if (!call.empty()) {
         fresh.machine.failCall(call, 0, kFault);

@@ -112,7 +112,7 @@ TEST(LogWriter, LostLinesWhenThereIsNowhereToWrite) {
 // Links an ordinary user could plant in the public log folder before a run as
 // LocalSystem: none may carry a byte of the log anywhere else, and the run's
 // result stays what it is. A full log goes to the backup name, replacing what
-// was there without writing through it.
+// was there without writing through it; a link is never even written to.
 TEST(LogWriter, PlantedLinksAreNeverWrittenThrough) {
     runScenarios(
         R"txt(
@@ -126,14 +126,15 @@ dir C:\Elsewhere
 ? size "{logs}\BK_20261204_042534_TavrinDriverUtil.log": {5}
 ? file C:\Elsewhere\Logging\TavrinDriverUtil.log: absent
 ? file C:\Elsewhere\TavrinDriverUtil.log: absent
+? calls WriteStream: {6}
 )txt",
-        R"txt(a junction for the vendor folder|"MZ victim"|rm "C:\Users\Public\Tavrin Secure";dir C:\Elsewhere\Logging;link C:\Elsewhere "C:\Users\Public\Tavrin Secure"|9|absent
-a junction for the log folder|"MZ victim"|link C:\Elsewhere "{logs}"|9|absent
-a symbolic link for the log|"MZ victim"|dir "{logs}";link C:\Windows\System32\victim.dll "{logs}\TavrinDriverUtil.log"|9|absent
-a second name of another file for the log|"MZ victim"|dir "{logs}";hardlink C:\Windows\System32\victim.dll "{logs}\TavrinDriverUtil.log"|9|absent
-a full log with a second name|{v*5242881}|dir "{logs}";hardlink C:\Windows\System32\victim.dll "{logs}\TavrinDriverUtil.log"|5242881|absent
-a symbolic link at the backup name|"MZ victim"|file "{logs}\TavrinDriverUtil.log" {x*5242881};link C:\Windows\System32\victim.dll "{logs}\BK_20261204_042534_TavrinDriverUtil.log"|9|5242881
-a second name of another file at the backup name|"MZ victim"|file "{logs}\TavrinDriverUtil.log" {x*5242881};hardlink C:\Windows\System32\victim.dll "{logs}\BK_20261204_042534_TavrinDriverUtil.log"|9|5242881)txt");
+        R"txt(a junction for the vendor folder|"MZ victim"|rm "C:\Users\Public\Tavrin Secure";dir C:\Elsewhere\Logging;link C:\Elsewhere "C:\Users\Public\Tavrin Secure"|9|absent|0
+a junction for the log folder|"MZ victim"|link C:\Elsewhere "{logs}"|9|absent|0
+a symbolic link for the log|"MZ victim"|dir "{logs}";link C:\Windows\System32\victim.dll "{logs}\TavrinDriverUtil.log"|9|absent|0
+a second name of another file for the log|"MZ victim"|dir "{logs}";hardlink C:\Windows\System32\victim.dll "{logs}\TavrinDriverUtil.log"|9|absent|0
+a full log with a second name|{v*5242881}|dir "{logs}";hardlink C:\Windows\System32\victim.dll "{logs}\TavrinDriverUtil.log"|5242881|absent|0
+a symbolic link at the backup name|"MZ victim"|file "{logs}\TavrinDriverUtil.log" {x*5242881};link C:\Windows\System32\victim.dll "{logs}\BK_20261204_042534_TavrinDriverUtil.log"|9|5242881|5
+a second name of another file at the backup name|"MZ victim"|file "{logs}\TavrinDriverUtil.log" {x*5242881};hardlink C:\Windows\System32\victim.dll "{logs}\BK_20261204_042534_TavrinDriverUtil.log"|9|5242881|5)txt");
 }
 
 } // namespace
