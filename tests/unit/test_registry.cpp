@@ -12,23 +12,12 @@ key trees go deepest first|key SOFTWARE\Vendor\Tree\a\a1\a11;key SOFTWARE\Vendor
 a child whose path would not fit stops the walk, and its parent stays|key SOFTWARE\{p*300}\{c*250}|@RegDelNode SOFTWARE\{p*300}|0 ...|Registry path too long: SOFTWARE\{p*300}\{c*250};Failed to delete: SOFTWARE\{p*300} with error: 5|? key SOFTWARE\{p*300}\{c*250}: present
 a subtree that cannot be opened stops the walk|key SOFTWARE\T\a\deep;key SOFTWARE\T\b;fail RegOpenKeyExW 2 5|@RegDelNode SOFTWARE\T|0 ...|Error opening key with error: 5.\n;Failed to delete: SOFTWARE\T with error: 5|? key SOFTWARE\T\b: present
 the processor marker's key cannot be created|fail RegCreateKeyExW 0 5|/setprocessortype 1|2|Command received to set processor type in registry;Processor Architecture is: Processor_X64;Failed to create reg: Processor_X64;Failed to set registry: Processor_X64|
-the processor marker cannot be set|fail RegSetValueExW 0 5|/setprocessortype 1|2|Command received to set processor type in registry;Processor Architecture is: Processor_X64;Failed to set reg: Processor_X64;Failed to set registry: Processor_X64|)txt");
-}
-
-TEST(Registry, DeletePaths) {
-    runScenarios(R"txt(
-== deleting the key tree "{1}"
-key SOFTWARE\Leaf
-> @RegDelNode "{1}"
-= {2}
-Deleting Registry: {1}
-{3}
-)txt",
-                 R"txt(SOFTWARE\Missing|1|Key not found.\n
-SOFTWARE\Leaf|1|Successfully deleted: SOFTWARE\Leaf
-{k*519}|1|Key not found.\n
-{k*520}|0|Registry path is empty or too long: {k*520}
-|0|Registry path is empty or too long: )txt");
+the processor marker cannot be set|fail RegSetValueExW 0 5|/setprocessortype 1|2|Command received to set processor type in registry;Processor Architecture is: Processor_X64;Failed to set reg: Processor_X64;Failed to set registry: Processor_X64|
+deleting the key tree "SOFTWARE\Missing"|key SOFTWARE\Leaf|@RegDelNode "SOFTWARE\Missing"|1|Deleting Registry: SOFTWARE\Missing;Key not found.\n|
+deleting the key tree "SOFTWARE\Leaf"|key SOFTWARE\Leaf|@RegDelNode "SOFTWARE\Leaf"|1|Deleting Registry: SOFTWARE\Leaf;Successfully deleted: SOFTWARE\Leaf|
+deleting the key tree "{k*519}"|key SOFTWARE\Leaf|@RegDelNode "{k*519}"|1|Deleting Registry: {k*519};Key not found.\n|
+deleting the key tree "{k*520}"|key SOFTWARE\Leaf|@RegDelNode "{k*520}"|0|Deleting Registry: {k*520};Registry path is empty or too long: {k*520}|
+deleting the key tree ""|key SOFTWARE\Leaf|@RegDelNode ""|0|Deleting Registry: ;Registry path is empty or too long: |)txt");
 }
 
 } // namespace
