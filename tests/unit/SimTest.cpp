@@ -8,6 +8,8 @@
 #include "service/ServiceHandler.h"
 
 #include <algorithm>
+#include <iomanip>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -15,33 +17,6 @@
 namespace tdu::test {
 
 using platform::sim::SimMachine;
-
-SimTest::SimTest() {
-    platform::bindPlatform(sim.platform());
-    log::resetLogPathCache();
-    sim.createDirectories(L"C:\\Users\\Public\\Tavrin Secure");
-}
-
-void SimTest::TearDown() {
-    ServiceHandler::getInstance().disconnect();
-    EXPECT_EQ(sim.openHandleCount(), 0U) << sim.openHandleReport();
-}
-
-std::string SimTest::logBytes() const {
-    return sim.readFile(kLogPath).value_or("");
-}
-
-std::vector<LogEntry> SimTest::logEntries() const {
-    return parseLog(logBytes());
-}
-
-std::vector<std::string> logMessagesOf(const SimMachine& machine) {
-    std::vector<std::string> messages;
-    for (const LogEntry& entry : parseLog(machine.readFile(kLogPath).value_or(""))) {
-        messages.push_back(entry.message);
-    }
-    return messages;
-}
 
 namespace {
 // What was bound before, if anything: a test may run alone in its process.
@@ -77,12 +52,17 @@ FreshMachine::~FreshMachine() {
     log::resetLogPathCache();
 }
 
+void SimTest::TearDown() {
+    ServiceHandler::getInstance().disconnect();
+    EXPECT_EQ(sim.openHandleCount(), 0U) << sim.openHandleReport();
+}
+
 std::string modelInf(const std::string& className, const std::string& id) {
     return packageText(className, id, "05/07/2021", "1.2.3.4");
 }
 
-const std::map<std::string, std::string>& packageTexts() {
-    static const std::map<std::string, std::string> texts{
+void layOutDrivers(SimMachine& machine, const std::set<std::string>& missingFolders) {
+    const std::pair<std::string, std::string> packages[] = {
         {"tvrnvamgr\\tvrnvamgr.inf", modelInf("Net", "tvrnvamgr")},
         {"tvrnva\\tvrnva.inf", modelInf("Net", kAdapterId)},
         {"tvrnva_virtual\\tvrnva.inf", modelInf("Net", kAdapterId)},
@@ -95,11 +75,7 @@ const std::map<std::string, std::string>& packageTexts() {
         {"DERAzo\\DERAzo.inf", "[Version]\nClass=ActivityMonitor\n[DefaultInstall.NTamd64]\n"
                                "[DefaultInstall.NTamd64.Services]\nAddService=DERAzo,,D.Svc\n"},
     };
-    return texts;
-}
-
-void layOutDrivers(SimMachine& machine, const std::set<std::string>& missingFolders) {
-    for (const auto& [relative, text] : packageTexts()) {
+    for (const auto& [relative, text] : packages) {
         if (missingFolders.count(relative.substr(0, relative.find('\\'))) == 0) {
             machine.writeFile(kDrivers + std::wstring(relative.begin(), relative.end()), text);
         }
@@ -108,66 +84,51 @@ void layOutDrivers(SimMachine& machine, const std::set<std::string>& missingFold
 
 std::vector<LogEntry> parseLog(const std::string& text) {
     static const std::regex header(R"(\[\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\] \[([^\]\r\n]*)\((-?\d+)\)\] \| )");
+    static const std::regex crlf("\r\n");
     static const std::string bannerStart = "\r\n\r\n\r\n" + std::string(96, '*');
     std::vector<LogEntry> entries;
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), header); it != std::sregex_iterator();
-         ++it) {
-        const auto& match = *it;
-        const auto start = static_cast<std::size_t>(match.position(0) + match.length(0));
-        auto next = std::next(it);
-        std::size_t end =
-            next == std::sregex_iterator() ? text.size() : static_cast<std::size_t>(next->position(0));
-        end = std::min(end, text.find(bannerStart, start));
-        std::string body = text.substr(start, end - start);
-        if (body.size() >= 2 && body.ends_with("\r\n")) {
-            body.resize(body.size() - 2);
-        }
-        for (std::size_t pos = 0; (pos = body.find("\r\n", pos)) != std::string::npos;) {
-            body.erase(pos, 1);
-        }
-        entries.push_back(LogEntry{match.str(1), std::stoi(match.str(2)), body});
+    for (std::sregex_iterator it(text.begin(), text.end(), header), end; it != end; ++it) {
+        const auto start = static_cast<std::size_t>(it->position(0) + it->length(0));
+        const auto next = std::next(it);
+        const std::size_t stop = next == end ? text.size() : static_cast<std::size_t>(next->position(0));
+        std::string body = text.substr(start, std::min(stop, text.find(bannerStart, start)) - start);
+        body.resize(body.size() - (body.ends_with("\r\n") ? 2 : 0));
+        entries.push_back(LogEntry{it->str(1), std::stoi(it->str(2)), std::regex_replace(body, crlf, "\n")});
     }
     return entries;
 }
 
-std::vector<std::string> SimTest::logMessages() const {
-    return logMessagesOf(sim);
-}
-
-bool SimTest::logged(const std::string& message) const {
-    const std::vector<std::string> messages = logMessages();
-    return std::find(messages.begin(), messages.end(), message) != messages.end();
+std::vector<std::string> logMessagesOf(const SimMachine& machine) {
+    std::vector<std::string> messages;
+    for (const LogEntry& entry : parseLog(machine.readFile(kLogPath).value_or(""))) {
+        messages.push_back(entry.message);
+    }
+    return messages;
 }
 
 std::string narrow(std::wstring_view text) {
     std::string out;
-    for (const wchar_t ch : text) {
-        out.push_back(static_cast<char>(ch));
-    }
+    std::ranges::transform(text, std::back_inserter(out), [](wchar_t ch) { return static_cast<char>(ch); });
     return out;
 }
 
 ::testing::AssertionResult logMatches(const std::vector<std::string>& messages, const std::string& block,
                                       bool inOrder) {
-    std::vector<std::string> expected;
     std::string problem;
-    std::istringstream lines(block);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.starts_with("!")) {
-            if (std::find(messages.begin(), messages.end(), line.substr(1)) != messages.end()) {
-                problem = "logged: " + line.substr(1);
-            }
-        } else if (!line.empty()) {
-            expected.push_back(line.ends_with("\\n") ? line.substr(0, line.size() - 2) + "\n" : line);
-        }
-    }
     auto at = messages.begin();
-    for (const std::string& line : expected) {
-        at = inOrder ? std::find(at, messages.end(), line) : at;
-        if (problem.empty() && (at == messages.end() || *at != line)) {
-            problem = "missing or out of order: " + line;
+    std::istringstream lines(block);
+    for (std::string line; problem.empty() && std::getline(lines, line);) {
+        if (line.starts_with("!")) {
+            problem = std::ranges::count(messages, line.substr(1)) != 0 ? "logged: " + line.substr(1) : "";
+        } else if (!line.empty()) {
+            line = line.ends_with("\\n") ? line.substr(0, line.size() - 2) + "\n" : line;
+            at = inOrder ? std::find(at, messages.end(), line) : at;
+            if (at == messages.end() || *at != line) {
+                problem = "missing or out of order: " + line;
+            } else {
+                ++at;
+            }
         }
-        at += at == messages.end() ? 0 : 1;
     }
     if (problem.empty() && (inOrder || at == messages.end())) {
         return ::testing::AssertionSuccess();
@@ -190,7 +151,7 @@ std::string narrow(std::wstring_view text) {
 //   "? aspect: value" lines, each comparing one view of the machine after (see view).
 // A line's words are split at spaces; "..." quotes one with spaces, "" is
 // empty. Every line expands {drivers}, {adapter}, {product} (the product key's
-// path), {0} (a NUL) and {c*N} (N times c).
+// path), {logs} (the log's folder), {0} (a NUL) and {c*N} (N times c).
 namespace {
 
 using Words = std::vector<std::string>;
@@ -207,44 +168,28 @@ std::uint32_t number(const std::string& text) {
     return static_cast<std::uint32_t>(std::stoul(text.empty() ? "0" : text, nullptr, 0));
 }
 
-void replaceAll(std::string& text, const std::string& from, const std::string& to) {
-    for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
-        text.replace(at, from.size(), to);
-    }
-}
-
 std::string expand(std::string text) {
-    static const std::regex repeat(R"(\{(.)\*(\d+)\})");
-    const std::pair<std::string, std::string> names[] = {{"{drivers}", narrow(kDrivers)},
-                                                         {"{adapter}", kAdapterId},
-                                                         {"{product}", narrow(kProductKey32)},
-                                                         {"{0}", std::string(1, '\0')}};
-    for (const auto& [name, value] : names) {
-        replaceAll(text, name, value);
-    }
+    static const std::regex names(R"(\{(drivers|adapter|product|logs|0|(.)\*(\d+))\})");
+    static const std::map<std::string, std::string> values{
+        {"drivers", narrow(kDrivers)},
+        {"adapter", kAdapterId},
+        {"product", narrow(kProductKey32)},
+        {"logs", narrow(kLogPath).substr(0, narrow(kLogPath).rfind('\\'))},
+        {"0", std::string(1, '\0')}};
     std::string out;
-    for (std::smatch match; std::regex_search(text, match, repeat); text = match.suffix().str()) {
-        out += match.prefix().str() + std::string(std::stoul(match.str(2)), match.str(1)[0]);
+    for (std::smatch match; std::regex_search(text, match, names); text = match.suffix().str()) {
+        out +=
+            match.prefix().str() + (match[2].matched ? std::string(std::stoul(match.str(3)), match.str(2)[0])
+                                                     : values.at(match.str(1)));
     }
     return out + text;
 }
 
-Words split(const std::string& line, char separator = ' ') {
+Words split(const std::string& line) {
     Words out;
-    for (std::size_t at = 0, end = 0; at < line.size(); at = end + 1) {
-        const bool quoted = line[at] == '"';
-        end = line[at] == separator ? at : std::min(line.find(quoted ? '"' : separator, at + 1), line.size());
-        if (line[at] != separator) {
-            out.push_back(line.substr(at + (quoted ? 1 : 0), end - at - (quoted ? 1 : 0)));
-        }
-    }
-    return out;
-}
-
-std::string joined(const Words& items, const std::string& separator = " ") {
-    std::string out;
-    for (const std::string& item : items) {
-        out += (out.empty() ? "" : separator) + item;
+    std::istringstream in(line);
+    for (std::string item; in >> std::quoted(item, '"', '\x01');) {
+        out.push_back(item);
     }
     return out;
 }
@@ -255,7 +200,6 @@ int perform(const Words& words, std::string& entries) {
     const std::wstring arg = wide(word(words, 1));
     DriverOperation record;
     record.infPath = arg;
-    record.driverType = what == "@isDriverTypeVirtual" ? arg : L"";
     const std::uint32_t mode = what.ends_with("TavrinDrivers") ? number(word(words, 2)) : 0;
     std::vector<DriverStoreEntry> found;
     const std::map<std::string, std::function<int()>> calls{
@@ -264,95 +208,117 @@ int perform(const Words& words, std::string& entries) {
         {"@cleanTVRNNSResiduals", [&] { return op.cleanTVRNNSResiduals(), 0; }},
         {"@RemoveINFCACHE", [&] { return op.RemoveINFCACHE(); }},
         {"@RegDelNode", [&] { return static_cast<int>(op.RegDelNode(arg)); }},
-        {"@isDriverTypeVirtual", [&] { return static_cast<int>(op.isDriverTypeVirtual(record)); }},
         {"@InstallSplitDnsFilter", [&] { return op.InstallSplitDnsFilter(record); }},
         {"@UnInstallSplitDnsFilter", [&] { return op.UnInstallSplitDnsFilter(record); }},
         {"@InstallTavrinDrivers", [&] { return static_cast<int>(op.InstallTavrinDrivers({}, &arg, &mode)); }},
         {"@UnInstallTavrinDrivers", [&] { return static_cast<int>(op.UnInstallTavrinDrivers(&arg, &mode)); }},
     };
+    int result = 0;
     if (const auto call = calls.find(what); call != calls.end()) {
-        const int result = call->second();
-        ServiceHandler::getInstance().disconnect();
-        for (const DriverStoreEntry& entry : found) {
-            entries += (entries.empty() ? "" : " ") + narrow(entry.infName) + ":" + narrow(entry.hardwareId);
-        }
-        return result;
+        result = call->second();
+    } else {
+        std::vector<std::wstring> line{L"C:\\x\\TavrinDriverUtil.exe"};
+        std::vector<const wchar_t*> argv;
+        std::ranges::transform(words, std::back_inserter(line), wide);
+        std::ranges::transform(line, std::back_inserter(argv),
+                               [](const std::wstring& w) { return w.c_str(); });
+        TDCmdLineParser parser;
+        result = RunTavrinDriverUtil(nullptr, static_cast<unsigned>(argv.size()), argv.data(), parser);
     }
-    std::vector<std::wstring> line{L"C:\\x\\TavrinDriverUtil.exe"};
-    std::vector<const wchar_t*> argv;
-    std::ranges::transform(words, std::back_inserter(line), wide);
-    std::ranges::transform(line, std::back_inserter(argv), [](const std::wstring& w) { return w.c_str(); });
-    TDCmdLineParser parser;
-    const int result = RunTavrinDriverUtil(nullptr, static_cast<unsigned>(argv.size()), argv.data(), parser);
     ServiceHandler::getInstance().disconnect();
+    for (const DriverStoreEntry& entry : found) {
+        entries += (entries.empty() ? "" : " ") + narrow(entry.infName) + ":" + narrow(entry.hardwareId);
+    }
     return result;
 }
 
-// drivers [missing folder...] | run <command line> | inf <path> <class> <id,id...> [date version]
-// | stage <class> <id,id...> [date version] (published from a file of its own) | reg <key> <name> <text>
-// | key <path> | file <path> [text] | dir <path> | env <name> [value] (none: removed)
-// | fail <call> <nth> <error> (nth counts from here; 0: every use) | throw <call> <nth>
+// drivers [missing folder...] | run <command line> (the log starts after it)
+// | inf <path> <class> <id,id...> [date version] | stage <class> <id,id...> [date version] (published
+// from a file of its own) | reg <key> <name> <text> | key <path> | file <path> [text] | dir <path>
+// | rm <path> | link <target> <link> (symbolic) | hardlink <target> <link> | env <name> [value] (none:
+// removed) | fail <call> <nth> <error> (nth counts from here; 0: every use) | throw <call> <nth>
 // | device <instance id> <id,id...|-> [removal flags] [absent] | service <name> [refused stop's error]
-// | net <component> | windir <path> | detail <store folder as driver details spell it> | restart
-void setUp(SimMachine& machine, const Words& t) {
+// | net <component> | windir <path> | detail <store folder as driver details spell it> | restart.
+// False when a link cannot be made: the Windows build's host (Wine) makes no
+// symbolic links and its run-time counts no second names.
+bool setUp(SimMachine& machine, const Words& t) {
     const auto w = [&t](std::size_t i) { return wide(word(t, i)); };
-    const std::wstring source =
-        t[0] == "inf" ? w(1)
-                      : L"C:\\earlier\\p" + std::to_wstring(machine.callCount("SetupCopyOEMInfW")) + L".inf";
-    const bool faulty = t[0] == "fail" || t[0] == "throw";
-    const unsigned use = !faulty || number(t[2]) == 0 ? 0 : machine.callCount(t[1]) + number(t[2]);
-    std::optional<std::vector<std::wstring>> ids;
-    if (t[0] == "device" && t[2] != "-") {
-        ids.emplace();
-        std::ranges::transform(split(t[2], ','), std::back_inserter(*ids), wide);
-    }
-    platform::sim::SimServiceSetup service;
-    service.name = w(1);
-    service.refuseStop = t[0] == "service" ? number(word(t, 2)) : 0;
-    platform::sim::SimNetComponent component;
-    component.infId = w(1);
-    std::string ignored;
     const auto text = [&t](std::size_t at) {
         return packageText(t[at], t[at + 1], t.size() > at + 2 ? t[at + 2] : "05/07/2021",
                            t.size() > at + 3 ? t[at + 3] : "1.2.3.4");
     };
-    const std::map<std::string, std::function<void()>> steps{
-        {"drivers",
-         [&] {
-             layOutDrivers(machine, {t.begin() + 1, t.end()});
-         }},
-        {"run",
-         [&] {
-             EXPECT_EQ(perform({t.begin() + 1, t.end()}, ignored), 0) << "set-up run";
-         }},
-        {"inf", [&] { machine.writeFile(source, text(2)); }},
-        {"stage", [&] { machine.writeFile(source, text(1)); }},
-        {"reg",
-         [&] {
-             machine.regSetValue(w(1), w(2), {platform::kRegSz, platform::RegData::text(w(3)).bytes});
-         }},
-        {"key", [&] { machine.regCreateKey(w(1)); }},
-        {"file", [&] { machine.writeFile(w(1), word(t, 2)); }},
-        {"dir", [&] { machine.createDirectories(w(1)); }},
-        {"env", [&] { t.size() > 2 ? machine.setEnvironment(w(1), w(2)) : machine.removeEnvironment(w(1)); }},
-        {"fail", [&] { machine.failCall(t[1], use, number(t[3])); }},
-        {"throw", [&] { machine.throwOnCall(t[1], use); }},
-        {"device",
-         [&] {
-             machine.addDevice(
-                 {w(1), platform::kGuidDevClassNet, ids, t.back() != "absent", number(word(t, 3)), L"", 0});
-         }},
-        {"service", [&] { machine.services().addService(service); }},
-        {"net", [&] { machine.netConfig().addComponent(component); }},
-        {"windir", [&] { machine.setWindowsDirectory(w(1)); }},
-        {"detail", [&] { machine.setDetailInfFolder(w(1)); }},
-        {"restart", [&] { machine.setDriverUpdateRestart(true); }},
-    };
-    steps.at(t[0])();
-    std::wstring published;
-    if (t[0] == "stage") {
-        platform::dev().SetupCopyOEMInfW(source, platform::kSpostPath, 0, published, 260);
+    const std::wstring earlier =
+        L"C:\\earlier\\p" + std::to_wstring(machine.callCount("SetupCopyOEMInfW")) + L".inf";
+    if (t.empty()) {
+        return true;
     }
+    std::error_code ec;
+    const std::string& verb = t[0];
+    if (verb == "drivers") {
+        layOutDrivers(machine, {t.begin() + 1, t.end()});
+    } else if (verb == "run") {
+        std::string ignored;
+        EXPECT_EQ(perform({t.begin() + 1, t.end()}, ignored), 0) << "set-up run";
+        std::filesystem::remove(machine.hostPath(kLogPath));
+        log::resetLogPathCache();
+    } else if (verb == "inf") {
+        machine.writeFile(w(1), text(2));
+    } else if (verb == "stage") {
+        machine.writeFile(earlier, text(1));
+        std::wstring published;
+        platform::dev().SetupCopyOEMInfW(earlier, platform::kSpostPath, 0, published, 260);
+    } else if (verb == "reg") {
+        machine.regSetValue(w(1), w(2), {platform::kRegSz, platform::RegData::text(w(3)).bytes});
+    } else if (verb == "key") {
+        machine.regCreateKey(w(1));
+    } else if (verb == "file") {
+        machine.writeFile(w(1), word(t, 2));
+    } else if (verb == "dir") {
+        machine.createDirectories(w(1));
+    } else if (verb == "rm") {
+        std::filesystem::remove_all(machine.hostPath(w(1)));
+    } else if (verb == "link") {
+        if (std::filesystem::is_directory(machine.hostPath(w(1)))) {
+            std::filesystem::create_directory_symlink(machine.hostPath(w(1)), machine.hostPath(w(2)), ec);
+        } else {
+            std::filesystem::create_symlink(machine.hostPath(w(1)), machine.hostPath(w(2)), ec);
+        }
+        return !ec;
+    } else if (verb == "hardlink") {
+        std::filesystem::create_hard_link(machine.hostPath(w(1)), machine.hostPath(w(2)), ec);
+        return !ec && std::filesystem::hard_link_count(machine.hostPath(w(2)), ec) == 2;
+    } else if (verb == "env") {
+        t.size() > 2 ? machine.setEnvironment(w(1), w(2)) : machine.removeEnvironment(w(1));
+    } else if (verb == "fail" || verb == "throw") {
+        const unsigned nth = number(t[2]) == 0 ? 0 : machine.callCount(t[1]) + number(t[2]);
+        verb == "fail" ? machine.failCall(t[1], nth, number(t[3])) : machine.throwOnCall(t[1], nth);
+    } else if (verb == "device") {
+        std::optional<std::vector<std::wstring>> ids;
+        std::istringstream list(t[2]);
+        for (std::string id; t[2] != "-" && std::getline(list, id, ',');) {
+            ids = ids.value_or(std::vector<std::wstring>{});
+            ids->push_back(wide(id));
+        }
+        machine.addDevice(
+            {w(1), platform::kGuidDevClassNet, ids, t.back() != "absent", number(word(t, 3)), L"", 0});
+    } else if (verb == "service") {
+        platform::sim::SimServiceSetup service;
+        service.name = w(1);
+        service.refuseStop = number(word(t, 2));
+        machine.services().addService(service);
+    } else if (verb == "net") {
+        platform::sim::SimNetComponent component;
+        component.infId = w(1);
+        machine.netConfig().addComponent(component);
+    } else if (verb == "windir") {
+        machine.setWindowsDirectory(w(1));
+    } else if (verb == "detail") {
+        machine.setDetailInfFolder(w(1));
+    } else {
+        EXPECT_EQ(verb, "restart") << "unknown set-up";
+        machine.setDriverUpdateRestart(true);
+    }
+    return true;
 }
 
 // A value's UTF-16 units with {0} for a NUL, or #n for a number.
@@ -369,76 +335,80 @@ std::string valueText(const std::optional<platform::sim::SimRegValue>& value) {
 
 // packages (sorted) | devices (sorted) | device <instance id> (ids, package, flags it was
 // registered with, class) | values (of the product key) | value <key> <name>
-// | services (* marked for deletion) | net | sections | file <path> | key <path>
-// | dir <path> | entries (those @ListDriverInfs found)
-std::string view(SimMachine& machine, const std::string& what, const std::string& entries) {
-    const Words t = split(what);
+// | services (* marked for deletion) | net | sections | file <path> | size <path> (bytes)
+// | key <path> | dir <path> | entries (those @ListDriverInfs found) | calls <platform call> (how many)
+std::string view(SimMachine& machine, const Words& t, const std::string& entries) {
     const std::wstring arg = wide(word(t, 1));
     Words out;
-    std::ostringstream text;
-    if (t[0] == "packages" || t[0] == "sections") {
-        std::ranges::transform(t[0] == "packages" ? machine.publishedPackages() : machine.sectionsRun(),
-                               std::back_inserter(out), narrow);
-        std::sort(out.begin(), t[0] == "packages" ? out.end() : out.begin());
-        return joined(out, t[0] == "packages" ? " " : ", ");
-    }
-    for (const platform::sim::SimDevice& device : machine.devices()) {
-        out.push_back(narrow(device.instanceId));
-        if (t[0] == "device" && device.instanceId == arg) {
-            Words ids;
-            std::ranges::transform(device.hardwareIds.value_or(std::vector<std::wstring>{}),
-                                   std::back_inserter(ids), narrow);
-            text << "ids=" << joined(ids, ",") << " inf=" << narrow(device.driverInf) << " flags=0x"
-                 << std::hex << device.installFlags
-                 << " class=" << (device.classGuid == platform::kGuidDevClassNet ? "Net" : "other");
-            return text.str();
+    const auto list = [&out](bool sorted, const std::string& separator = " ") {
+        std::sort(out.begin(), sorted ? out.end() : out.begin());
+        std::string text;
+        for (const std::string& item : out) {
+            text += (text.empty() ? "" : separator) + item;
         }
+        return text;
+    };
+    const std::string& what = t[0];
+    if (what == "packages" || what == "sections") {
+        std::ranges::transform(what == "packages" ? machine.publishedPackages() : machine.sectionsRun(),
+                               std::back_inserter(out), narrow);
+        return list(what == "packages", what == "packages" ? " " : ", ");
     }
-    if (t[0] == "devices") {
-        std::sort(out.begin(), out.end());
-        return joined(out);
+    if (what == "devices") {
+        std::ranges::transform(machine.devices(), std::back_inserter(out),
+                               [](const auto& device) { return narrow(device.instanceId); });
+        return list(true);
     }
-    out.clear();
+    if (const auto device = machine.device(arg); what == "device" && device) {
+        std::ranges::transform(device->hardwareIds.value_or(std::vector<std::wstring>{}),
+                               std::back_inserter(out), narrow);
+        std::ostringstream text;
+        text << "ids=" << list(false, ",") << " inf=" << narrow(device->driverInf) << " flags=0x" << std::hex
+             << device->installFlags
+             << " class=" << (device->classGuid == platform::kGuidDevClassNet ? "Net" : "other");
+        return text.str();
+    }
     for (const wchar_t* name : {L"DERAzo", L"DriverType", L"Processor_X64", L"SplitDNSFilter", L"tvrnns",
                                 L"tvrnva", L"tvrnvamgr"}) {
-        if (const auto value = machine.regValue(kProductKey32, name); value && t[0] == "values") {
+        if (const auto value = machine.regValue(kProductKey32, name); value && what == "values") {
             out.push_back(narrow(name) + "=" + valueText(value));
         }
-        if (t[0] == "services" && machine.services().exists(name)) {
+        if (what == "services" && machine.services().exists(name)) {
             out.push_back(narrow(name) + (machine.services().markedForDelete(name) ? "*" : ""));
         }
     }
-    if (t[0] == "value") {
-        return valueText(machine.regValue(arg, wide(t[2])));
+    const std::optional<std::string> file = what == "file" || what == "size" ? machine.readFile(arg) : "";
+    if (what == "value" || what == "calls") {
+        return what == "calls" ? std::to_string(machine.callCount(t[1]))
+                               : valueText(machine.regValue(arg, wide(t[2])));
     }
-    if (t[0] == "net") {
+    if (what == "net") {
         return machine.netConfig().installed(L"tvrnns") ? "tvrnns" : "";
     }
-    if (t[0] == "file" || t[0] == "key") {
-        return (t[0] == "file" ? machine.readFile(arg).has_value() : machine.regKeyExists(arg)) ? "present"
-                                                                                                : "absent";
+    if (what == "file" || what == "key") {
+        return (what == "file" ? file.has_value() : machine.regKeyExists(arg)) ? "present" : "absent";
+    }
+    if (what == "size") {
+        return file ? std::to_string(file->size()) : "absent";
     }
     std::error_code ec;
     for (std::filesystem::directory_iterator it(machine.hostPath(arg), ec), end;
-         t[0] == "dir" && !ec && it != end; it.increment(ec)) {
+         what == "dir" && !ec && it != end; it.increment(ec)) {
         out.push_back(it->path().filename().string());
     }
-    std::sort(out.begin(), out.end());
-    return t[0] == "entries" ? entries : joined(out);
+    return what == "entries" ? entries : list(true);
 }
 
 void runScenario(const std::string& name, const Words& body) {
     SCOPED_TRACE(name);
     FreshMachine fresh;
-    SimMachine& machine = fresh.machine;
     std::size_t at = 0;
     for (; at < body.size() && !body[at].starts_with("> "); ++at) {
-        setUp(machine, split(expand(body[at])));
+        if (!setUp(fresh.machine, split(expand(body[at])))) {
+            return;
+        }
     }
     ASSERT_LT(at + 1, body.size()) << "a scenario needs its '> ' and '= ' lines";
-    ServiceHandler::getInstance().disconnect();
-    std::filesystem::remove(machine.hostPath(kLogPath));
-    log::resetLogPathCache();
     std::string entries;
     std::string log;
     EXPECT_EQ(perform(split(expand(body[at].substr(2))), entries),
@@ -447,22 +417,26 @@ void runScenario(const std::string& name, const Words& body) {
         const std::string line = expand(body[i]) + " ";
         const std::size_t colon = line.find(": ");
         if (line.starts_with("? ")) {
-            EXPECT_EQ(view(machine, line.substr(2, colon - 2), entries),
+            EXPECT_EQ(view(fresh.machine, split(line.substr(2, colon - 2)), entries),
                       line.substr(colon + 2, line.size() - colon - 3))
                 << line;
         } else {
             log += line.substr(0, line.size() - 1) + "\n";
         }
     }
-    EXPECT_TRUE(logMatches(logMessagesOf(machine), log, body[at + 1].ends_with("...")));
-    EXPECT_EQ(machine.openHandleCount(), 0U) << machine.openHandleReport();
+    EXPECT_TRUE(logMatches(logMessagesOf(fresh.machine), log, body[at + 1].ends_with("...")));
+    EXPECT_EQ(fresh.machine.openHandleCount(), 0U) << fresh.machine.openHandleReport();
 }
 
 } // namespace
 
 void setUpLines(SimMachine& machine, const std::string& lines) {
-    for (const std::string& line : split(expand(lines), ';')) {
-        setUp(machine, split(line));
+    std::istringstream in(expand(lines));
+    for (std::string line; std::getline(in, line, ';');) {
+        std::istringstream parts(line);
+        for (std::string part; std::getline(parts, part);) {
+            setUp(machine, split(part));
+        }
     }
 }
 
@@ -475,27 +449,32 @@ void runScenarios(const std::string& table, const std::string& rows) {
     std::istringstream text(rows.empty() ? table : rows);
     Words lines;
     for (std::string line; std::getline(text, line);) {
-        lines.push_back(line);
-    }
-    for (const std::string& row : rows.empty() ? Words{} : lines) {
-        std::string scenario = row.empty() ? "" : table;
-        for (std::size_t i = 1, at = 0; i <= 9; ++i, at = std::min(row.find('|', at), row.size()) + 1) {
-            std::string cell = at < row.size() ? row.substr(at, row.find('|', at) - at) : "";
+        if (rows.empty()) {
+            line.empty() ? void() : lines.push_back(line);
+            continue;
+        }
+        std::string scenario = line.empty() ? "" : table;
+        std::istringstream cells(line);
+        for (std::size_t i = 1; i <= 9; ++i) {
+            std::string cell;
+            std::getline(cells, cell, '|');
             std::replace(cell.begin(), cell.end(), ';', '\n');
-            replaceAll(scenario, "{" + std::to_string(i) + "}", cell);
+            for (std::size_t at = 0;
+                 (at = scenario.find("{" + std::to_string(i) + "}", at)) != std::string::npos;
+                 at += cell.size()) {
+                scenario.replace(at, 3, cell);
+            }
         }
         runScenarios(scenario);
     }
-    for (std::size_t i = 0; rows.empty() && i < lines.size(); ++i) {
-        Words body;
-        for (std::size_t j = i + 1;
-             lines[i].starts_with("== ") && j < lines.size() && !lines[j].starts_with("== "); ++j) {
-            if (!lines[j].empty()) {
-                body.push_back(lines[j]);
-            }
-        }
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::size_t next = static_cast<std::size_t>(
+            std::find_if(lines.begin() + static_cast<std::ptrdiff_t>(i) + 1, lines.end(),
+                         [](const std::string& line) { return line.starts_with("== "); }) -
+            lines.begin());
         if (lines[i].starts_with("== ")) {
-            runScenario(lines[i].substr(3), body);
+            runScenario(lines[i].substr(3), {lines.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                                             lines.begin() + static_cast<std::ptrdiff_t>(next)});
         }
     }
 }

@@ -1,6 +1,5 @@
 // A fresh simulated machine bound as the platform for each test, with the
-// log folder's parent present, and a check that every test released every
-// handle, key and stream it acquired.
+// log folder's parent present, and scenarios run on one as text.
 #pragma once
 
 #include "platform/sim/SimMachine.h"
@@ -42,19 +41,14 @@ private:
     platform::Platform previous_;
 };
 
-class SimTest : public ::testing::Test {
+// A test on a fresh machine that must give back every handle, key and
+// stream it acquired.
+class SimTest : public ::testing::Test, public FreshMachine {
 protected:
-    SimTest();
     void TearDown() override;
+    [[nodiscard]] std::string logBytes() const { return sim.readFile(kLogPath).value_or(""); }
 
-    // The log file's bytes ("" when there is none).
-    [[nodiscard]] std::string logBytes() const;
-    // The normal lines of the log, in order; banners are skipped.
-    [[nodiscard]] std::vector<LogEntry> logEntries() const;
-    [[nodiscard]] std::vector<std::string> logMessages() const;
-    [[nodiscard]] bool logged(const std::string& message) const;
-
-    platform::sim::SimMachine sim;
+    platform::sim::SimMachine& sim = machine;
 };
 
 // The product's drivers folder, and small packages of every component laid
@@ -62,7 +56,6 @@ protected:
 inline constexpr wchar_t kDrivers[] = L"C:\\Program Files (x86)\\Tavrin Secure\\TavrinDrivers\\x64Drivers\\";
 inline constexpr char kAdapterId[] = "{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}\\TVRNVA";
 std::string modelInf(const std::string& className, const std::string& id);
-const std::map<std::string, std::string>& packageTexts();
 void layOutDrivers(platform::sim::SimMachine& machine, const std::set<std::string>& missingFolders = {});
 
 // Narrow text of a wide ASCII literal, for comparing with log bytes.

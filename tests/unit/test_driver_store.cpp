@@ -11,26 +11,13 @@ TEST(DriverStore, Listing) {
         R"txt(a package is found under each id it declares, in its own class only|stage NetService tvrnns;stage Net tvrnns,tvrnvamgr;stage Net unrelated|@ListDriverInfs|0|Listing Driver Infs;C:\Windows\INF\oem0.inf 05/07/2021 1.2.3.4 tvrnns\n;C:\Windows\INF\oem1.inf 05/07/2021 1.2.3.4 tvrnvamgr\n|? entries: oem0.inf:tvrnns oem1.inf:tvrnvamgr;? devices:
 a package as two driver nodes, pairs in order, the folder as the details spell it|detail C:/windows/inf\;stage Net tvrnna_mp,tvrnna_mp 12/31/1999 10.0.65535.7;stage Net {adapter}|@ListDriverInfs|0|Listing Driver Infs;C:/windows/inf\oem0.inf 12/31/1999 10.0.65535.7 tvrnna_mp\n;C:/windows/inf\oem0.inf 12/31/1999 10.0.65535.7 tvrnna_mp\n;C:/windows/inf\oem1.inf 05/07/2021 1.2.3.4 {adapter}\n|? entries: oem0.inf:tvrnna_mp oem0.inf:tvrnna_mp oem1.inf:{adapter}
 a failed detail other than a short buffer makes its driver the last|stage NetService tvrnns,tvrnns;fail SetupDiGetDriverInfoDetailW 1 5|@ListDriverInfs|0 ...||? entries: :tvrnns
-a resource failure gives 1603 and ends the listing|stage NetService tvrnns;stage Net tvrnvamgr;throw SetupDiEnumDriverInfoW 1|@ListDriverInfs|1603|Listing Driver Infs|? entries:)txt");
-}
-
-TEST(DriverStore, InfCache) {
-    runScenarios(
-        R"txt(
-== INF cache: {1}
-{2}
-> @RemoveINFCACHE
-= {3}
-Removing INF Cache
-{4}
-? file C:\Windows\INF\INFCACHE.1: {5}
-)txt",
-        R"txt(missing||0|DeleteFile("C:\Windows\INF\INFCACHE.1") failure ignored. File Not Found.|absent
-present|file C:\Windows\INF\INFCACHE.1|0|DeleteFile("C:\Windows\INF\INFCACHE.1") succeeded.|absent
-locked, then removed|file C:\Windows\INF\INFCACHE.1;fail DeleteFileW 1 32|1603|DeleteFile("C:\Windows\INF\INFCACHE.1") failed. GetLastError():0x20|absent
-locked for good|file C:\Windows\INF\INFCACHE.1;fail DeleteFileW 1 32;fail _wremove 1 32|1603|DeleteFile("C:\Windows\INF\INFCACHE.1") failed. GetLastError():0x20|present
-Windows directory too long|windir C:\{w*258}|1603|GetWindowsDirectory()->262  GetLastError():0|absent
-Windows directory unreadable|fail GetWindowsDirectoryW 1 8|1603|GetWindowsDirectory()->0  GetLastError():0x8|absent)txt");
+a resource failure gives 1603 and ends the listing|stage NetService tvrnns;stage Net tvrnvamgr;throw SetupDiEnumDriverInfoW 1|@ListDriverInfs|1603|Listing Driver Infs|? entries:
+INF cache: missing||@RemoveINFCACHE|0|Removing INF Cache;DeleteFile("C:\Windows\INF\INFCACHE.1") failure ignored. File Not Found.|? file C:\Windows\INF\INFCACHE.1: absent
+INF cache: present|file C:\Windows\INF\INFCACHE.1|@RemoveINFCACHE|0|Removing INF Cache;DeleteFile("C:\Windows\INF\INFCACHE.1") succeeded.|? file C:\Windows\INF\INFCACHE.1: absent
+INF cache: locked, then removed|file C:\Windows\INF\INFCACHE.1;fail DeleteFileW 1 32|@RemoveINFCACHE|1603|Removing INF Cache;DeleteFile("C:\Windows\INF\INFCACHE.1") failed. GetLastError():0x20|? file C:\Windows\INF\INFCACHE.1: absent
+INF cache: locked for good|file C:\Windows\INF\INFCACHE.1;fail DeleteFileW 1 32;fail _wremove 1 32|@RemoveINFCACHE|1603|Removing INF Cache;DeleteFile("C:\Windows\INF\INFCACHE.1") failed. GetLastError():0x20|? file C:\Windows\INF\INFCACHE.1: present
+INF cache: Windows directory too long|windir C:\{w*258}|@RemoveINFCACHE|1603|Removing INF Cache;GetWindowsDirectory()->262  GetLastError():0|? file C:\Windows\INF\INFCACHE.1: absent
+INF cache: Windows directory unreadable|fail GetWindowsDirectoryW 1 8|@RemoveINFCACHE|1603|Removing INF Cache;GetWindowsDirectory()->0  GetLastError():0x8|? file C:\Windows\INF\INFCACHE.1: absent)txt");
 }
 
 // The filter's sections; a command line that would not fit the platform's
