@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <numeric>
 #include <regex>
 #include <thread>
 
@@ -23,12 +24,9 @@ const std::string kRan = R"(HKLM\Software\TavrinSecureTest\EarlierRelease\Ran : 
 // scheduled and when run); for an EXE action with Return="check", 1 means the program ended with 0.
 std::string results(const std::string& msiLog, const std::string& action) {
     const std::regex ended("Action ended [0-9:]+: " + action + R"(\. Return value (\d+)\.)");
-    std::string found;
-    for (auto it = std::sregex_iterator(msiLog.begin(), msiLog.end(), ended); it != std::sregex_iterator();
-         ++it) {
-        found += (*it)[1].str();
-    }
-    return found;
+    return std::accumulate(
+        std::sregex_iterator(msiLog.begin(), msiLog.end(), ended), std::sregex_iterator(), std::string(),
+        [](const std::string& found, const std::smatch& result) { return found + result[1].str(); });
 }
 
 std::string property(const std::string& msiLog, const std::string& name) {
