@@ -4,7 +4,6 @@
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
-#include <iostream>
 #include <iterator>
 #include <map>
 #include <regex>
@@ -111,11 +110,7 @@ WineMachine::WineMachine() {
 }
 
 WineMachine::~WineMachine() {
-    try {
-        host({"wineserver", "-k"});
-    } catch (const std::exception& e) {
-        std::cerr << "e2e: " << e.what() << '\n';
-    }
+    (void)std::system(("WINEPREFIX='" + prefix_.string() + "' wineserver -k").c_str());
     if (fromEnv("TDU_E2E_KEEP", "") != "1") {
         std::error_code ec;
         fs::remove_all(folder_, ec);
@@ -259,12 +254,12 @@ std::vector<std::string> records(std::string_view log) {
     for (std::size_t at = 0; at < log.size(); at = log.find("\r\n", at) + 2) {
         lines.emplace_back(log.substr(at, log.find("\r\n", at) - at));
     }
-    const std::string stars(96, '*');
     std::vector<std::pair<std::string, std::string>> found; // unit, message
     std::smatch match;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (i + 5 < lines.size() && (lines[i] + lines[i + 1] + lines[i + 2]).empty() &&
-            lines[i + 3] == stars && std::regex_match(lines[i + 4], started) && lines[i + 5] == stars) {
+            lines[i + 3] == std::string(96, '*') && std::regex_match(lines[i + 4], started) &&
+            lines[i + 5] == lines[i + 3]) {
             found.emplace_back("<banner>", "");
             i += 5;
         } else if (std::regex_match(lines[i], match, head)) {

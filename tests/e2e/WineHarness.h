@@ -55,8 +55,6 @@ public:
     void plant(const std::string& facts);
     void expect(const std::string& facts);
 
-    const fs::path& folder() const { return folder_; }
-
 private:
     fs::path folder_;
     fs::path prefix_;

@@ -81,14 +81,12 @@ TEST(InstallerPackage, UpgradeFromAnEarlierReleaseThenUninstall) {
     const std::string earlier = codes.at(4);
     // wixl 0.101 finds a package's files only relative to its working folder: each package is built in a
     // folder laid out like the one it installs.
-    const fs::path client = machine.folder() / "TamUI";
-    const fs::path drivers = machine.folder() / "TavrinDrivers";
+    const fs::path client = machine.hostPath(R"(C:\packages\TamUI)");
+    const fs::path drivers = machine.hostPath(R"(C:\packages\TavrinDrivers)");
     fs::create_directories(client);
-    fs::create_directories(drivers);
     fs::copy_file(toolsFolder() / "tavrin-9.1.15.exe", client / "Tavrin.exe");
-    fs::copy(fs::path(TDU_SAMPLES_DIR) / "x64Drivers", drivers / "x64Drivers", fs::copy_options::recursive);
+    fs::copy(TDU_SAMPLES_DIR, drivers, fs::copy_options::recursive);
     fs::copy_file(programUnderTest(), drivers / "TavrinDriverUtil.exe");
-    machine.plant(R"(dir C:\packages)");
     machine.host({"env", "-C", client.string(), "wixl", "-a", "x64", "-D", "ProductCode=" + earlier, "-o",
                   machine.hostPath(kEarlier).string(),
                   fs::path(TDU_E2E_PACKAGES_DIR) / "upgradable-earlier-release.wxs"});
