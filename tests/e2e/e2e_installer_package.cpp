@@ -75,9 +75,9 @@ TEST(InstallerPackage, UpgradeFromAnEarlierReleaseThenUninstall) {
     };
     // The fifth code of its label: /disableDifx all tries the four before it first.
     std::vector<std::string> codes;
-    const auto [first, last] = productCodesByVersion.equal_range(L"9.1.15");
-    std::transform(first, last, std::back_inserter(codes),
-                   [](const auto& row) { return std::string(row.second.begin(), row.second.end()); });
+    for (auto [row, end] = productCodesByVersion.equal_range(L"9.1.15"); row != end; ++row) {
+        codes.emplace_back(row->second.begin(), row->second.end());
+    }
     const std::string earlier = codes.at(4);
     // wixl 0.101 finds a package's files only relative to its working folder: each package is built in a
     // folder laid out like the one it installs.
