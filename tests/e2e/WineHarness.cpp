@@ -110,7 +110,9 @@ WineMachine::WineMachine() {
 }
 
 WineMachine::~WineMachine() {
-    (void)std::system(("WINEPREFIX='" + prefix_.string() + "' wineserver -k").c_str());
+    // The server's socket lies under the TMPDIR it was started with.
+    (void)std::system(
+        ("TMPDIR='" + folder_.string() + "' WINEPREFIX='" + prefix_.string() + "' wineserver -k").c_str());
     if (fromEnv("TDU_E2E_KEEP", "") != "1") {
         std::error_code ec;
         fs::remove_all(folder_, ec);
