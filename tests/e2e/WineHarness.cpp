@@ -1,27 +1,14 @@
 #include "WineHarness.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <csignal>
 #include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
 #include <fstream>
-#include <iostream>
 #include <iterator>
 #include <map>
-#include <mutex>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
-#include <sys/file.h>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
-#include <utility>
 
 namespace tdu::e2e {
 namespace {
@@ -54,40 +41,47 @@ std::string windowsPathOf(const fs::path& hostPath) {
     return windows;
 }
 
-// What points Wine at a prefix, over the caller's environment; the server's socket goes under TMPDIR:
-// into the machine's folder, gone with it.
-std::vector<std::string> wineEnvironment(const fs::path& prefix, const std::string& dllOverrides) {
-    return {"WINEPREFIX=" + prefix.string(), "WINEDEBUG=-all", "LC_ALL=C.UTF-8",
-            "TMPDIR=" + prefix.parent_path().string(), "WINEDLLOVERRIDES=" + dllOverrides};
+// A host program with what points Wine at a prefix over the caller's environment (the server's socket goes
+// under TMPDIR: into the machine's folder, gone with it), stdin from /dev/null and its output in <io>.out
+// and <io>.err. timeout(1) runs it in a process group of its own and kills the group at the deadline: wine
+// with what it started. Its standard output once it has ended with 0; it throws otherwise.
+std::string hostRun(const std::vector<std::string>& argv, const fs::path& prefix, const fs::path& io,
+                    std::chrono::seconds timeout = 300s, const std::string& dllOverrides = "") {
+    const auto quoted = [](const std::string& word) {
+        return " '" + std::regex_replace(word, std::regex("'"), R"('\'')") + "'";
+    };
+    std::string command = "timeout -s KILL " + std::to_string(timeout.count()) +
+                          " env -u DISPLAY WINEDEBUG=-all LC_ALL=C.UTF-8 WINEDLLOVERRIDES=" + dllOverrides +
+                          quoted("WINEPREFIX=" + prefix.string()) +
+                          quoted("TMPDIR=" + prefix.parent_path().string());
+    for (const std::string& word : argv) {
+        command += quoted(word);
+    }
+    command += " </dev/null >" + quoted(io.string() + ".out") + " 2>" + quoted(io.string() + ".err");
+    if (std::system(command.c_str()) != 0) {
+        throw std::runtime_error(join(argv) + " failed or took over " + std::to_string(timeout.count()) +
+                                 " s: " + readHostFile(io.string() + ".err"));
+    }
+    return readHostFile(io.string() + ".out");
 }
 
 // One template per Wine version, made once under a lock by whichever test comes first. mscoree and
 // mshtml are off while it is made: otherwise wineboot offers to install Mono and Gecko.
 const fs::path& templatePrefix() {
-    static fs::path prefix;
-    static std::once_flag once;
-    std::call_once(once, [] {
+    static const fs::path prefix = [] {
         const fs::path work = fromEnv("TDU_E2E_WORK", TDU_DEFAULT_WORK);
         fs::create_directories(work / "machines");
-        const auto env = wineEnvironment(work / "template", "mscoree,mshtml=");
-        std::string version = Process({"wine", "--version"}, env, work / "version").wait();
+        std::string version = hostRun({"wine", "--version"}, work / "template", work / "version");
         std::replace_if(
             version.begin(), version.end(), [](char c) { return !std::isalnum(c); }, '_');
-        prefix = work / ("template-" + version);
-        const int lock = open((work / "template.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        const std::unique_ptr<const int, void (*)(const int*)> unlock(&lock,
-                                                                      [](const int* fd) { close(*fd); });
-        flock(lock, LOCK_EX);
-        if (fs::exists(prefix / "system.reg")) {
-            return;
-        }
-        const fs::path building = work / "template.building";
-        fs::remove_all(building);
-        const auto buildEnv = wineEnvironment(building, "mscoree,mshtml=");
-        Process({"wine", "wineboot", "-i"}, buildEnv, work / "boot").wait();
-        Process({"wineserver", "-w"}, buildEnv, work / "boot").wait();
-        fs::rename(building, prefix);
-    });
+        const fs::path made = work / ("template-" + version);
+        hostRun(
+            {"flock", (work / "template.lock").string(), "sh", "-c",
+             R"(test -e "$0/system.reg" || { rm -rf "$1" && wineboot -i && wineserver -w && mv "$1" "$0"; })",
+             made.string(), (work / "template.building").string()},
+            work / "template.building", work / "boot", 300s, "mscoree,mshtml=");
+        return made;
+    }();
     return prefix;
 }
 
@@ -102,72 +96,6 @@ bool isCutHelp(const std::string& message) {
 
 } // namespace
 
-Process::Process(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
-                 fs::path io)
-    : io_(std::move(io)), shown_(join(argv)) {
-    std::vector<char*> args;
-    for (const auto& arg : argv) {
-        args.push_back(const_cast<char*>(arg.c_str()));
-    }
-    args.push_back(nullptr);
-    const std::string out = io_.string() + ".out";
-    const std::string err = io_.string() + ".err";
-    pid_ = fork();
-    if (pid_ == 0) { // a single-threaded parent: the child may change its environment before exec
-        setpgid(0, 0);
-        unsetenv("DISPLAY");
-        for (const std::string& variable : environment) {
-            putenv(const_cast<char*>(variable.c_str()));
-        }
-        dup2(open("/dev/null", O_RDONLY), 0);
-        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-        dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-        closefrom(3);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    if (pid_ < 0) {
-        throw std::runtime_error("cannot start " + shown_ + ": " + std::strerror(errno));
-    }
-    setpgid(pid_, pid_); // also here, so that a kill before the child's own call reaches the group
-}
-
-Process::Process(Process&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)), io_(std::move(other.io_)), shown_(std::move(other.shown_)) {}
-
-Process::~Process() {
-    if (pid_ > 0) {
-        kill(-pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
-}
-
-std::string Process::wait(std::chrono::seconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    int raw = 0;
-    while (waitpid(pid_, &raw, WNOHANG) != pid_) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            throw std::runtime_error(shown_ + " did not end within " + std::to_string(timeout.count()) +
-                                     " s");
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    pid_ = -1;
-    if (!WIFEXITED(raw) || WEXITSTATUS(raw) != 0) {
-        throw std::runtime_error(shown_ + " failed: " + readHostFile(io_.string() + ".err"));
-    }
-    return readHostFile(io_.string() + ".out");
-}
-
-std::uint32_t Process::exitCode(std::chrono::seconds timeout) {
-    wait(timeout); // tdlaunch ends with 0 once it has written the code
-    const std::string result = readHostFile(io_.string() + ".result");
-    if (result.empty() || !std::all_of(result.begin(), result.end(), ::isdigit)) {
-        throw std::runtime_error("no exit code for " + shown_);
-    }
-    return static_cast<std::uint32_t>(std::stoul(result));
-}
-
 WineMachine::WineMachine() {
     const fs::path& templ = templatePrefix();
     std::string folder = (templ.parent_path() / "machines" / "m-XXXXXX").string();
@@ -176,18 +104,15 @@ WineMachine::WineMachine() {
     }
     folder_ = folder;
     prefix_ = folder_ / "prefix";
-    environment_ = wineEnvironment(prefix_, "");
     host({"cp", "-a", "--reflink=auto", templ.string(), prefix_.string()});
     // A server of its own that outlives each run; it ends 300 s after its last client at the latest.
     host({"wineserver", "-p300"});
 }
 
 WineMachine::~WineMachine() {
-    try {
-        host({"wineserver", "-k"});
-    } catch (const std::exception& e) {
-        std::cerr << "e2e: " << e.what() << '\n';
-    }
+    // The server's socket lies under the TMPDIR it was started with.
+    (void)std::system(
+        ("TMPDIR='" + folder_.string() + "' WINEPREFIX='" + prefix_.string() + "' wineserver -k").c_str());
     if (fromEnv("TDU_E2E_KEEP", "") != "1") {
         std::error_code ec;
         fs::remove_all(folder_, ec);
@@ -195,16 +120,22 @@ WineMachine::~WineMachine() {
 }
 
 std::string WineMachine::host(const std::vector<std::string>& argv) {
-    return Process(argv, environment_, folder_ / ("host" + std::to_string(++io_))).wait();
+    return hostRun(argv, prefix_, folder_ / ("host" + std::to_string(++io_)));
 }
 
-Process WineMachine::start(const std::vector<std::string>& args, const std::string& program) {
+std::uint32_t WineMachine::run(const std::vector<std::string>& args, const std::string& program,
+                               std::chrono::seconds timeout) {
     const fs::path io = folder_ / ("run" + std::to_string(++io_));
     std::vector<std::string> argv{"wine", (toolsFolder() / "tdlaunch.exe").string(),
                                   windowsPathOf(io) + ".result",
                                   program.empty() ? windowsPathOf(programUnderTest()) : program};
     argv.insert(argv.end(), args.begin(), args.end());
-    return {argv, environment_, io};
+    hostRun(argv, prefix_, io, timeout); // tdlaunch ends with 0 once it has written the code
+    const std::string result = readHostFile(io.string() + ".result");
+    if (!std::regex_match(result, std::regex(R"(\d+)"))) {
+        throw std::runtime_error("no exit code for " + join(argv));
+    }
+    return static_cast<std::uint32_t>(std::stoul(result));
 }
 
 fs::path WineMachine::hostPath(std::string_view windowsPath) const {
@@ -254,7 +185,7 @@ void WineMachine::plant(const std::string& facts) {
 // The registry facts are read in one process: a reg.exe per key would cost a Wine process start each.
 void WineMachine::expect(const std::string& facts) {
     std::vector<std::string> lines;
-    std::vector<std::string> reader{"wine", (toolsFolder() / "tdreg.exe").string()};
+    std::vector<std::string> reader{"wine", (toolsFolder() / "tdlaunch.exe").string(), "/reg"};
     std::istringstream in(expand(facts));
     for (std::string line; std::getline(in >> std::ws, line);) {
         lines.push_back(line);
@@ -263,7 +194,7 @@ void WineMachine::expect(const std::string& facts) {
             reader.push_back(fact.starts_with("key ") ? fact.substr(4) : fact.substr(0, fact.find(" : ")));
         }
     }
-    std::string registry = reader.size() > 2 ? "\n" + host(reader) : "";
+    std::string registry = reader.size() > 3 ? "\n" + host(reader) : "";
     std::erase(registry, '\r');
     for (const std::string& line : lines) {
         const bool absent = line.starts_with('!');
@@ -318,22 +249,19 @@ std::vector<std::string> records(std::string_view log) {
     static const std::map<std::string, std::string> tags{
         {"TavrinDriverUtil.cpp", "main"}, {"TDCmdParser.cpp", "parse"}, {"TDriverOperator.cpp", "op"},
         {"ServiceHandler.cpp", "svc"},    {"DifxHandler.cpp", "difx"},  {"CustomActionHandler.h", "ca"}};
-    if (std::regex_search(log.begin(), log.end(), std::regex("(^|[^\r])\n|\r([^\n]|$)"))) {
-        throw std::runtime_error("a lone CR or LF");
-    }
-    if (!log.empty() && !log.ends_with("\r\n")) {
-        throw std::runtime_error("a log line without its CR LF at the end");
+    if (std::regex_search(log.begin(), log.end(), std::regex("(^|[^\r])\n|\r([^\n]|$)|[^\n]$"))) {
+        throw std::runtime_error("a lone CR or LF, or a last line without its CR LF");
     }
     std::vector<std::string> lines;
     for (std::size_t at = 0; at < log.size(); at = log.find("\r\n", at) + 2) {
         lines.emplace_back(log.substr(at, log.find("\r\n", at) - at));
     }
-    const std::string stars(96, '*');
     std::vector<std::pair<std::string, std::string>> found; // unit, message
     std::smatch match;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (i + 5 < lines.size() && (lines[i] + lines[i + 1] + lines[i + 2]).empty() &&
-            lines[i + 3] == stars && std::regex_match(lines[i + 4], started) && lines[i + 5] == stars) {
+            lines[i + 3] == std::string(96, '*') && std::regex_match(lines[i + 4], started) &&
+            lines[i + 5] == lines[i + 3]) {
             found.emplace_back("<banner>", "");
             i += 5;
         } else if (std::regex_match(lines[i], match, head)) {

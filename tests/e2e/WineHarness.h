@@ -7,12 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 #include <vector>
 
 namespace tdu::e2e {
@@ -24,25 +24,6 @@ inline constexpr std::string_view kVendorFolder = R"(C:\users\Public\Tavrin Secu
 inline constexpr std::string_view kLogFolder = R"(C:\users\Public\Tavrin Secure\Logging)";
 inline constexpr std::string_view kLogFile = R"(C:\users\Public\Tavrin Secure\Logging\TavrinDriverUtil.log)";
 
-// A host process in a group of its own (a timeout kills wine with what it started), stdin from /dev/null
-// and its output in <io>.out and <io>.err; killed when dropped unfinished.
-class Process {
-public:
-    Process(const std::vector<std::string>& argv, const std::vector<std::string>& environment, fs::path io);
-    Process(Process&& other) noexcept;
-    Process& operator=(Process&&) = delete;
-    ~Process();
-    // Its standard output once it has ended with 0; it throws otherwise, or at the deadline.
-    std::string wait(std::chrono::seconds timeout = 300s);
-    // A run through tdlaunch: the Windows program's full exit code.
-    std::uint32_t exitCode(std::chrono::seconds timeout = 60s);
-
-private:
-    pid_t pid_ = -1;
-    fs::path io_;
-    std::string shown_;
-};
-
 class WineMachine {
 public:
     WineMachine();
@@ -51,13 +32,11 @@ public:
     WineMachine& operator=(const WineMachine&) = delete;
 
     // The program under test, or any Windows program (a Windows path, or a name CreateProcessW finds,
-    // such as "msiexec.exe"), with these arguments: its full exit code.
+    // such as "msiexec.exe"), with these arguments: its full exit code, through tdlaunch. Safe to call from
+    // several threads at once.
     std::uint32_t run(const std::vector<std::string>& args, const std::string& program = "",
-                      std::chrono::seconds timeout = 60s) {
-        return start(args, program).exitCode(timeout);
-    }
-    Process start(const std::vector<std::string>& args, const std::string& program = "");
-    // A host program (wixl) run to its end: its standard output.
+                      std::chrono::seconds timeout = 60s);
+    // A host program (wixl) run to its end: its standard output; it throws unless it ended with 0.
     std::string host(const std::vector<std::string>& argv);
 
     // Host location of a "C:\..." path, written as it lies on disk (Wine would match it without regard to
@@ -68,27 +47,25 @@ public:
     std::vector<std::string> listDir(std::string_view windowsPath) const;
 
     // The machine's facts, one a line (see expand() for the $names); plant() makes them, expect() checks:
-    //   file P, dir P                                present
-    //   key K, K : V = TYPE data                     present, checked only (a multi-string shows each NUL as
-    //   \0) !file P, !dir P, !key K, K : V = -           absent, checked only drivers the sample driver
-    //   packages where the installer puts them
+    //   file P, dir P                 present
+    //   drivers                       the sample driver packages where the installer puts them (plant only)
+    //   key K, K : V = TYPE data      present (expect only; a multi-string shows each NUL as \0)
+    //   !file P, !dir P, !key K       absent (expect only)
+    //   K : V = -                     absent (expect only)
     void plant(const std::string& facts);
     void expect(const std::string& facts);
-
-    const fs::path& folder() const { return folder_; }
 
 private:
     fs::path folder_;
     fs::path prefix_;
-    std::vector<std::string> environment_;
-    unsigned io_ = 0;
+    std::atomic<unsigned> io_ = 0;
 };
 
 // The shorthands of facts and scenarios: $drivers, $inf, $sys, $enum, $services, $product, $product32,
 // $tools.
 std::string expand(std::string text);
 fs::path programUnderTest();
-fs::path toolsFolder(); // tdlaunch.exe and the helper programs beside it
+fs::path toolsFolder(); // tdlaunch.exe and the stand-ins beside it
 
 // A log's records, one a line: "<banner>" or "unit| message", the units shortened (main, parse, op, svc,
 // difx, ca), a line feed inside a message written as ⏎, and the help text, checked to be cut at 1022
@@ -97,8 +74,7 @@ std::vector<std::string> records(std::string_view log);
 // The records of the last run in a log: from its banner on.
 std::vector<std::string> lastRun(std::string_view log);
 // The records against a text block, one record a line: the whole of them, unless the block's first line is
-// "...": then its lines come in this order with others between them, and a line "!<record>" is logged
-// nowhere.
+// "...": then its lines come in this order with others between them.
 ::testing::AssertionResult logMatches(const std::vector<std::string>& actual, const std::string& block);
 
 } // namespace tdu::e2e

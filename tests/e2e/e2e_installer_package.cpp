@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <numeric>
 #include <regex>
 #include <thread>
 
@@ -23,12 +24,9 @@ const std::string kRan = R"(HKLM\Software\TavrinSecureTest\EarlierRelease\Ran : 
 // scheduled and when run); for an EXE action with Return="check", 1 means the program ended with 0.
 std::string results(const std::string& msiLog, const std::string& action) {
     const std::regex ended("Action ended [0-9:]+: " + action + R"(\. Return value (\d+)\.)");
-    std::string found;
-    for (auto it = std::sregex_iterator(msiLog.begin(), msiLog.end(), ended); it != std::sregex_iterator();
-         ++it) {
-        found += (*it)[1].str();
-    }
-    return found;
+    return std::accumulate(
+        std::sregex_iterator(msiLog.begin(), msiLog.end(), ended), std::sregex_iterator(), std::string(),
+        [](const std::string& found, const std::smatch& result) { return found + result[1].str(); });
 }
 
 std::string property(const std::string& msiLog, const std::string& name) {
@@ -77,20 +75,18 @@ TEST(InstallerPackage, UpgradeFromAnEarlierReleaseThenUninstall) {
     };
     // The fifth code of its label: /disableDifx all tries the four before it first.
     std::vector<std::string> codes;
-    const auto [first, last] = productCodesByVersion.equal_range(L"9.1.15");
-    std::transform(first, last, std::back_inserter(codes),
-                   [](const auto& row) { return std::string(row.second.begin(), row.second.end()); });
+    for (auto [row, end] = productCodesByVersion.equal_range(L"9.1.15"); row != end; ++row) {
+        codes.emplace_back(row->second.begin(), row->second.end());
+    }
     const std::string earlier = codes.at(4);
     // wixl 0.101 finds a package's files only relative to its working folder: each package is built in a
     // folder laid out like the one it installs.
-    const fs::path client = machine.folder() / "TamUI";
-    const fs::path drivers = machine.folder() / "TavrinDrivers";
+    const fs::path client = machine.hostPath(R"(C:\packages\TamUI)");
+    const fs::path drivers = machine.hostPath(R"(C:\packages\TavrinDrivers)");
     fs::create_directories(client);
-    fs::create_directories(drivers);
     fs::copy_file(toolsFolder() / "tavrin-9.1.15.exe", client / "Tavrin.exe");
-    fs::copy(fs::path(TDU_SAMPLES_DIR) / "x64Drivers", drivers / "x64Drivers", fs::copy_options::recursive);
+    fs::copy(TDU_SAMPLES_DIR, drivers, fs::copy_options::recursive);
     fs::copy_file(programUnderTest(), drivers / "TavrinDriverUtil.exe");
-    machine.plant(R"(dir C:\packages)");
     machine.host({"env", "-C", client.string(), "wixl", "-a", "x64", "-D", "ProductCode=" + earlier, "-o",
                   machine.hostPath(kEarlier).string(),
                   fs::path(TDU_E2E_PACKAGES_DIR) / "upgradable-earlier-release.wxs"});

@@ -5,7 +5,8 @@
 //   any other line               the run's log, one record a line (see logMatches); none: not compared
 // The native unit tests hold every path against the simulated machine; these hold what only a real platform
 // answers: the command line as a process gets it, the registry views, the installer engine, the driver
-// store, devices, services and COM. Where Wine answers otherwise than Windows, the scenario says so once.
+// store, devices, services and COM. Where Wine answers otherwise than Windows, the comment above the
+// scenario says so once.
 #include "WineHarness.h"
 
 #include <gtest/gtest.h>
@@ -33,8 +34,7 @@ const std::string kSetInstalled = R"(
     ? key $services\SplitDNSFilter
     ? file $sys\SplitDNSFilter.sys)";
 
-void run(const std::string& wine, const std::string& scenario) {
-    SCOPED_TRACE("Wine: " + wine);
+void run(const std::string& scenario) {
     WineMachine machine;
     machine.plant("dir " + std::string(kVendorFolder)); // the program makes only the last folder of its log
     std::optional<::testing::ScopedTrace> step;
@@ -45,8 +45,7 @@ void run(const std::string& wine, const std::string& scenario) {
             EXPECT_TRUE(logMatches(lastRun(machine.readFile(kLogFile)), log));
         }
         machine.expect(after);
-        log.clear();
-        after.clear();
+        log = after = "";
     };
     std::istringstream script(expand(scenario));
     for (std::string line; std::getline(script >> std::ws, line);) {
@@ -56,7 +55,6 @@ void run(const std::string& wine, const std::string& scenario) {
             after += line.substr(2) + "\n";
         } else if (line.starts_with("> ")) {
             check();
-            step.reset();
             step.emplace(__FILE__, __LINE__, line);
             const auto code = line.rfind(" => ");
             std::istringstream words(line.substr(1, code - 1)); // blanks part words, quotes group them
@@ -75,7 +73,7 @@ void run(const std::string& wine, const std::string& scenario) {
 }
 
 TEST(Scenarios, CommandLines) {
-    run("", R"(
+    run(R"(
         > => 0xFFFFFFFF
         <banner>
         main| Command Line Received: ''
@@ -95,10 +93,10 @@ TEST(Scenarios, CommandLines) {
         difx| Failed to find Product: 'ALL', Error: 87)");
 }
 
+// Wine publishes a package under its own INF name (Windows: oemN.inf); SetupDiSetClassInstallParamsW fails
+// without an error code, so a device cannot be removed.
 TEST(Scenarios, OnePackage) {
-    run("packages are published under their own INF name (Windows: oemN.inf); SetupDiSetClassInstallParamsW "
-        "fails without an error code, so a device cannot be removed",
-        R"(
+    run(R"(
         + drivers
         > /install "$drivers\x64Drivers\tvrnvamgr\tvrnvamgr.inf" /component tvrnvamgr => 0
         ? file $inf\tvrnvamgr.inf
@@ -175,16 +173,14 @@ TEST(Scenarios, OnePackage) {
         op| AddDevice()-> failed)");
 }
 
+// Wine: INetCfg has no FindComponent (E_NOTIMPL) after COM, the object, its lock and Initialize succeeded;
+// SetupDiSetClassInstallParamsW fails, so the manager's device stays and each full install adds one; the
+// driver-store listing has no date or version and a forward slash; EnumDependentServicesW always answers
+// none; SetupUninstallOEMInfW leaves the .pnf.
 TEST(Scenarios, DriverSet) {
-    run("INetCfg has no FindComponent (E_NOTIMPL) after COM, the object, its lock and Initialize succeeded; "
-        "SetupDiSetClassInstallParamsW fails, so the manager's device stays and each full install adds one; "
-        "the "
-        "driver-store listing has no date or version and a forward slash; EnumDependentServicesW always "
-        "answers "
-        "none; SetupUninstallOEMInfW leaves the .pnf",
-        R"(
+    run(R"(
         + drivers
-        > sc.exe create tvrnns binpath= "$tools\tdtestsvc.exe 1200 300" => 0
+        > sc.exe create tvrnns binpath= "$tools\tdlaunch.exe /service" => 0
         > sc.exe start tvrnns => 0
         + file $inf\INFCACHE.1
         > /installdrivers 1 => 0
@@ -218,7 +214,7 @@ TEST(Scenarios, DriverSet) {
         ? file $sys\tvrnvamgr.sys
         ? !key $services\tvrnns
         ? !file $inf\INFCACHE.1)" +
-            kSetInstalled + R"(
+        kSetInstalled + R"(
         # The second install takes the first one off before it puts the set on again.
         > /installdrivers 1 => 0
         ...
@@ -233,7 +229,7 @@ TEST(Scenarios, DriverSet) {
         op| Removed OEM: DERAzo.inf successfully.
         op| InstallDriver succeeded for DERAzo
         ? key $enum\TVRNVAMGR\0001)" +
-            kSetInstalled + R"(
+        kSetInstalled + R"(
         # The value and the other options of /uninstalldrivers are not consulted. The net service's residues
         # go: its packages' folders, its DIFx record and its service key.
         + file C:\windows\system32\DRVSTORE\tvrnns_1a2b\tvrnns.inf

@@ -1,11 +1,16 @@
-// tdlaunch: runs one Windows program and records its full 32-bit exit code in a file.
+// tdlaunch: the Windows side of the e2e harness, in one program.
 //
-//   tdlaunch.exe <result-file> <program.exe> [args...]
+//   tdlaunch.exe <result-file> <program.exe> [args...]   runs the program and writes its full 32-bit exit
+//                                                        code to the file, then exits 0
+//   tdlaunch.exe /reg HKLM\<key>...                       prints the keys' registry facts
+//   tdlaunch.exe /service                                 a service of our own (sc.exe create ... binpath=)
 //
 // A Linux caller of wine sees only the low 8 bits of an exit code, and reading a child's stdout through
-// wine can hang, so the code travels through a file. The launcher exits 0 once the code is written.
+// wine can hang, so the code travels through a file. The registry facts are read in one process: reg.exe
+// costs a Wine process start per key.
 #include <windows.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -30,12 +35,7 @@ std::wstring quoted(const std::wstring& arg) {
     return out.append(backslashes, L'\\') + L"\"";
 }
 
-} // namespace
-
-int wmain(int argc, wchar_t** argv) {
-    if (argc < 3) {
-        return 2;
-    }
+int launch(int argc, wchar_t** argv) {
     // The program token is always quoted: the run-time reads it to the closing quote, without the
     // backslash rules; other arguments are quoted only when they must be.
     std::wstring commandLine = L"\"" + std::wstring(argv[2]) + L"\"";
@@ -62,4 +62,88 @@ int wmain(int argc, wchar_t** argv) {
     std::ofstream result(std::filesystem::path(argv[1]), std::ios::binary);
     result << exitCode;
     return result.flush() ? 0 : 3;
+}
+
+// For each key, in the 64-bit view: "key K" or "!key K", then "K : NAME = TYPE DATA" for each value, a
+// REG_MULTI_SZ with every NUL shown as \0, so that a missing terminator shows.
+int printRegistry(int argc, wchar_t** argv) {
+    for (int i = 2; i < argc; ++i) {
+        const std::wstring path = argv[i];
+        const std::string key(path.begin(), path.end());
+        HKEY raw = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.substr(5).c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &raw) !=
+            ERROR_SUCCESS) {
+            std::printf("!key %s\n", key.c_str());
+            continue;
+        }
+        const std::unique_ptr<HKEY__, decltype(&RegCloseKey)> owned(raw, &RegCloseKey);
+        std::printf("key %s\n", key.c_str());
+        wchar_t name[256];
+        wchar_t data[4096];
+        DWORD type = 0;
+        for (DWORD n = 0, nameSize = 256, size = sizeof(data);
+             RegEnumValueW(raw, n, name, &nameSize, nullptr, &type, reinterpret_cast<BYTE*>(data), &size) ==
+             ERROR_SUCCESS;
+             ++n, nameSize = 256, size = sizeof(data)) {
+            std::string text;
+            for (DWORD c = 0; c < size / 2; ++c) {
+                text += data[c] == 0 ? std::string("\\0") : std::string(1, static_cast<char>(data[c]));
+            }
+            char hex[16];
+            (void)std::snprintf(hex, sizeof(hex), "0x%lx",
+                                static_cast<unsigned long>(data[0] | DWORD{data[1]} << 16U));
+            const std::string shown = type == REG_DWORD      ? "REG_DWORD " + std::string(hex)
+                                      : type == REG_MULTI_SZ ? "REG_MULTI_SZ " + text
+                                      : type == REG_SZ       ? "REG_SZ " + text.substr(0, text.find("\\0"))
+                                                             : "type " + std::to_string(type);
+            std::printf("%s : %s = %s\n", key.c_str(), std::string(name, name + nameSize).c_str(),
+                        shown.c_str());
+        }
+    }
+    return 0;
+}
+
+// The service runs until it receives the stop control, then reports STOP_PENDING with a 300 ms wait hint
+// and a rising checkpoint every 100 ms for 1.2 s, and finally STOPPED.
+SERVICE_STATUS_HANDLE gStatus = nullptr;
+HANDLE gStopRequested = nullptr;
+
+void report(DWORD state, DWORD checkPoint) {
+    SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, state, 0, 0, 0, checkPoint, 0};
+    status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0U;
+    status.dwWaitHint = state == SERVICE_STOP_PENDING ? 300 : 0;
+    SetServiceStatus(gStatus, &status);
+}
+
+DWORD WINAPI onControl(DWORD control, DWORD, LPVOID, LPVOID) {
+    if (control == SERVICE_CONTROL_STOP) {
+        report(SERVICE_STOP_PENDING, 1);
+        SetEvent(gStopRequested);
+    }
+    return NO_ERROR; // the manager sends only what the service accepts: stop, and interrogate
+}
+
+void WINAPI serviceMain(DWORD, LPWSTR* argv) {
+    const Handle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr), &CloseHandle);
+    gStopRequested = stop.get();
+    gStatus = RegisterServiceCtrlHandlerExW(argv[0], onControl, nullptr);
+    report(SERVICE_RUNNING, 0);
+    WaitForSingleObject(gStopRequested, INFINITE);
+    for (DWORD checkPoint = 2; checkPoint < 14; ++checkPoint) {
+        Sleep(100);
+        report(SERVICE_STOP_PENDING, checkPoint);
+    }
+    report(SERVICE_STOPPED, 0);
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const std::wstring mode = argc > 1 ? argv[1] : L"";
+    wchar_t name[] = L"tdtestsvc"; // ignored for a service in a process of its own
+    const SERVICE_TABLE_ENTRYW table[] = {{name, serviceMain}, {nullptr, nullptr}};
+    return mode == L"/reg"       ? printRegistry(argc, argv)
+           : mode == L"/service" ? (StartServiceCtrlDispatcherW(table) != FALSE ? 0 : 1)
+           : argc > 2            ? launch(argc, argv)
+                                 : 2;
 }
