@@ -69,10 +69,10 @@ inline std::vector<Row> rows(std::string text,
     return out;
 }
 
-// A fresh machine for one row: at the end the log is the row's, and every
-// handle, key and stream it handed out is back.
+// A fresh machine for one row, its failures traced to the row's name: at the
+// end the log is the row's, and every handle, key and stream it handed out is back.
 struct RowMachine : FreshMachine {
-    explicit RowMachine(const Row& row) : row_(row) {}
+    explicit RowMachine(const Row& row) : row_(row), trace_(__FILE__, __LINE__, row[0]) {}
     ~RowMachine() {
         ServiceHandler::getInstance().disconnect();
         EXPECT_TRUE(logMatches(logMessagesOf(machine), row_.log, row_.inOrder));
@@ -81,6 +81,7 @@ struct RowMachine : FreshMachine {
 
 private:
     const Row& row_;
+    ::testing::ScopedTrace trace_;
 };
 
 } // namespace tdu::test

@@ -52,9 +52,10 @@ void add(std::string& list, const std::string& item) {
     list += (list.empty() ? "" : " ") + item;
 }
 
+constexpr std::string_view kStates = " S?PR"; // by their values: stopped, stop-pending, running
+
 TEST(Services, StopAndDelete) {
     for (const Row& row : rows(kRows)) {
-        SCOPED_TRACE(row[0]);
         RowMachine m(row);
         platform::sim::SimServices& services = m.machine.services();
         std::vector<std::wstring> names;
@@ -68,16 +69,14 @@ TEST(Services, StopAndDelete) {
                 name.resize(needs);
             }
             names.push_back(setup.name = wide(name));
-            setup.state = state == "R"   ? platform::kServiceRunning
-                          : state == "P" ? platform::kServiceStopPending
-                                         : platform::kServiceStopped;
+            setup.state = static_cast<std::uint32_t>(kStates.find(state));
             setup.stopAfterMs =
                 after == "-" ? std::nullopt : std::optional<std::uint64_t>(std::stoull(after));
             services.addService(setup);
         }
         if (row[2].starts_with("ticks ")) { // a tick count that wraps this many ms after the start
-            m.machine.setTickCountAtStart(static_cast<std::uint32_t>(
-                0x1'0000'0000ULL - std::stoull(row[2].substr(6)) - m.machine.nowMs()));
+            m.machine.setTickCountAtStart(
+                static_cast<std::uint32_t>(0x1'0000'0000ULL - std::stoull(row[2].substr(6))));
         } else {
             setUpLines(m.machine, row[2]);
         }
@@ -91,11 +90,7 @@ TEST(Services, StopAndDelete) {
         EXPECT_EQ(steps, row[3]);
         EXPECT_EQ(m.machine.nowMs(), std::stoull(row[4]));
         for (const std::wstring& name : names) {
-            const std::uint32_t state = services.state(name);
-            add(states, !services.exists(name)               ? "gone"
-                        : state == platform::kServiceRunning ? "R"
-                        : state == platform::kServiceStopped ? "S"
-                                                             : "P");
+            add(states, services.exists(name) ? std::string(1, kStates.at(services.state(name))) : "gone");
             states += services.markedForDelete(name) ? "+del" : "";
         }
         for (const std::wstring& name : services.stopsAccepted()) {
