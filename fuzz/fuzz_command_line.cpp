@@ -23,8 +23,8 @@ using tdu::platform::sim::SimMachine;
 
 enum : std::uint8_t { kNoCommandLine = 64, kFault = 128 };
 constexpr std::uint32_t kWaitingProcess = 77;
-// System and device-installer errors; the network configuration's calls
-// answer an HRESULT instead (E_FAIL, NETCFG_E_NO_WRITE_LOCK).
+// System and device-installer errors, then the HRESULTs the network
+// configuration's calls answer instead (E_FAIL, NETCFG_E_NO_WRITE_LOCK).
 constexpr std::array<std::uint32_t, 7> kErrors{5, 2, 32, 87, 0xE000020B, 0x80004005, 0x8004A024};
 constexpr std::string_view kNetConfigCalls =
     " AcquireWriteLock Apply CoCreateInstance CoInitializeEx DeInstall "
