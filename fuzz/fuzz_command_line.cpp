@@ -77,10 +77,9 @@ std::vector<std::string> run(std::uint8_t flags, const std::vector<const wchar_t
     const bool netConfig = !call.empty() && kNetConfigCalls.find(" " + call + " ") != std::string_view::npos;
     machine.failCall(call, nth, netConfig ? kErrors[5 + pick % 2] : kErrors[pick % 5]);
     TDCmdLineParser parser;
-    const auto argc = static_cast<unsigned>(argv.size());
     // An exception leaving the run ends it, and libFuzzer reports it as a crash.
     const int result = RunTavrinDriverUtil((flags & kNoCommandLine) != 0 ? nullptr : commandLine.c_str(),
-                                           argc, argv.data(), parser);
+                                           static_cast<unsigned>(argv.size()), argv.data(), parser);
     std::vector<std::string> calls = machine.callTrace();
     const std::string detail = "exit code " + std::to_string(result);
     const auto value = static_cast<std::uint32_t>(result);

@@ -51,19 +51,18 @@ inline std::vector<Row> rows(std::string text,
     }
     std::vector<Row> out;
     for (const std::string& line : split(text, "\n")) {
-        if (!line.starts_with("* ")) {
-            continue;
-        }
-        Row& row = out.emplace_back();
-        row.cells = split(line.substr(2), "|");
-        for (const std::string& message : split(row.cells.back(), ";")) {
-            const auto star = message.find("* ");
-            const bool repeated = star != std::string::npos && star > 0 &&
-                                  std::isdigit(static_cast<unsigned char>(message[0])) != 0;
-            for (unsigned long i = repeated ? std::stoul(message) : 1; i > 0 && message != "..."; --i) {
-                row.log += (repeated ? message.substr(star + 2) : message) + "\n";
+        if (line.starts_with("* ")) {
+            Row& row = out.emplace_back();
+            row.cells = split(line.substr(2), "|");
+            for (const std::string& message : split(row.cells.back(), ";")) {
+                const auto star = message.find("* ");
+                const bool repeated = star != std::string::npos && star > 0 &&
+                                      std::isdigit(static_cast<unsigned char>(message[0])) != 0;
+                for (unsigned long i = repeated ? std::stoul(message) : 1; i > 0 && message != "..."; --i) {
+                    row.log += (repeated ? message.substr(star + 2) : message) + "\n";
+                }
+                row.inOrder |= message == "...";
             }
-            row.inOrder |= message == "...";
         }
     }
     return out;

@@ -31,9 +31,9 @@ constexpr char kRows[] = R"(
 * a path of 260 fits neither | product $P $260 | | difx $P; ca $P | -1 0 | 0 | Searching Product: '$P' ...; Failed to find Product: '$P', Error: 234; Failed to retrieve local cache MSI path, Error: 234
 * the cached package gone | product $P; gone C:\Windows\Installer\3f9a1.msi | | difx $P; ca $P | -1 0 | | Searching Product: '$P' ...; Failed to find MSI Database for Product: '$P', Error: 110; Local cache MSI path of installer retrieved successfully: C:\Windows\Installer\3f9a1.msi; Opening DB: C:\Windows\Installer\3f9a1.msi; Failed to find MSI Database, Error: 110
 * the commit fails | product $P | fail MsiDatabaseCommit 0 1627 | difx $P; ca $P | -1 0 | 0 | Searching Product: '$P' ...; Product Found: 'C:\Windows\Installer\3f9a1.msi', Disabling Difx now...; $ALL; Committing Msi DB updates...; Failed to commit MSI Db, Error: 1627; Local cache MSI path of installer retrieved successfully: C:\Windows\Installer\3f9a1.msi; Opening DB: C:\Windows\Installer\3f9a1.msi; DB opened successfully: C:\Windows\Installer\3f9a1.msi; Disabling custom action: dll_def_StartTavrinSecureService; Opening a view; Executing a view; Successfully disabled custom action: dll_def_StartTavrinSecureService; Committing Msi DB updates...; Failed to commit MSI Db, Error: 1627
-* a name whose view cannot be opened is skipped | product $P | fail MsiDatabaseOpenViewW 7 1234 | difx $P | 0 | 25 | Searching Product: '$P' ...; Product Found: 'C:\Windows\Installer\3f9a1.msi', Disabling Difx now...; $FIRST6; Disabling custom action: '$7TH' ...; Failed to open DB view, Error: 1234; Disabling custom action failed: '$7TH' ...; $LAST19; Committing Msi DB updates...; Commiting Successful...
-* a name whose statement fails is skipped | product $P | fail MsiViewExecute 7 1234 | difx $P | 0 | 25 | Searching Product: '$P' ...; Product Found: 'C:\Windows\Installer\3f9a1.msi', Disabling Difx now...; $FIRST6; Disabling custom action: '$7TH' ...; Failed to execute DB view query, Error: 1234; Disabling custom action failed: '$7TH' ...; $LAST19; Committing Msi DB updates...; Commiting Successful...
-* a failed close counts as failed, yet its statement is committed | product $P | fail MsiViewClose 7 1234 | difx $P | 0 | 26 | Searching Product: '$P' ...; Product Found: 'C:\Windows\Installer\3f9a1.msi', Disabling Difx now...; $FIRST6; Disabling custom action: '$7TH' ...; Successfully disabled custom action: '$7TH' ...; Failed to close view, Error: 1234; Disabling custom action failed: '$7TH' ...; $LAST19; Committing Msi DB updates...; Commiting Successful...
+* a name whose view cannot be opened is skipped | product $P | fail MsiDatabaseOpenViewW 7 1234 | difx $P | 0 | 25 | Searching Product: '$P' ...; Product Found: 'C:\Windows\Installer\3f9a1.msi', Disabling Difx now...; $FIRST6; Disabling custom action: 'A_ListDriverInfsBefore.34C340EE_B1F9_442D_901E_D43CD5E6BD8E' ...; Failed to open DB view, Error: 1234; Disabling custom action failed: 'A_ListDriverInfsBefore.34C340EE_B1F9_442D_901E_D43CD5E6BD8E' ...; $LAST19; Committing Msi DB updates...; Commiting Successful...
+* a name whose statement fails is skipped | product $P | fail MsiViewExecute 7 1234 | difx $P | 0 | 25 | Searching Product: '$P' ...; Product Found: 'C:\Windows\Installer\3f9a1.msi', Disabling Difx now...; $FIRST6; Disabling custom action: 'A_ListDriverInfsBefore.34C340EE_B1F9_442D_901E_D43CD5E6BD8E' ...; Failed to execute DB view query, Error: 1234; Disabling custom action failed: 'A_ListDriverInfsBefore.34C340EE_B1F9_442D_901E_D43CD5E6BD8E' ...; $LAST19; Committing Msi DB updates...; Commiting Successful...
+* a failed close counts as failed, yet its statement is committed | product $P | fail MsiViewClose 7 1234 | difx $P | 0 | 26 | Searching Product: '$P' ...; Product Found: 'C:\Windows\Installer\3f9a1.msi', Disabling Difx now...; $FIRST6; Disabling custom action: 'A_ListDriverInfsBefore.34C340EE_B1F9_442D_901E_D43CD5E6BD8E' ...; Successfully disabled custom action: 'A_ListDriverInfsBefore.34C340EE_B1F9_442D_901E_D43CD5E6BD8E' ...; Failed to close view, Error: 1234; Disabling custom action failed: 'A_ListDriverInfsBefore.34C340EE_B1F9_442D_901E_D43CD5E6BD8E' ...; $LAST19; Committing Msi DB updates...; Commiting Successful...
 * the custom actions' view cannot be opened: no commit | product $P | fail MsiDatabaseOpenViewW 1 1234 | ca $P | 0 | 0 | Local cache MSI path of installer retrieved successfully: C:\Windows\Installer\3f9a1.msi; Opening DB: C:\Windows\Installer\3f9a1.msi; DB opened successfully: C:\Windows\Installer\3f9a1.msi; Disabling custom action: dll_def_StartTavrinSecureService; Opening a view; Failed to open DB view, Error: 1234
 * their statement fails | product $P | fail MsiViewExecute 1 1234 | ca $P | 0 | 0 | Local cache MSI path of installer retrieved successfully: C:\Windows\Installer\3f9a1.msi; Opening DB: C:\Windows\Installer\3f9a1.msi; DB opened successfully: C:\Windows\Installer\3f9a1.msi; Disabling custom action: dll_def_StartTavrinSecureService; Opening a view; Executing a view; Failed to execute DB view query, Error: 1234
 * their view's close fails | product $P | fail MsiViewClose 1 1234 | ca $P | 0 | 0 | Local cache MSI path of installer retrieved successfully: C:\Windows\Installer\3f9a1.msi; Opening DB: C:\Windows\Installer\3f9a1.msi; DB opened successfully: C:\Windows\Installer\3f9a1.msi; Disabling custom action: dll_def_StartTavrinSecureService; Opening a view; Executing a view; Successfully disabled custom action: dll_def_StartTavrinSecureService; Failed to close view, Error: 1234
@@ -66,7 +66,6 @@ std::vector<std::pair<std::string, std::string>> placeholders() {
         {"$ALL; ", all},
         {"$FIRST6; ", first6},
         {"$LAST19; ", last19},
-        {"$7TH", narrow(difxCustomActions[6])},
         {"$256", path256},
         {"$260", path256.substr(0, 21) + "pppp" + path256.substr(21)},
         {"$P", "{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}"},
@@ -112,10 +111,9 @@ TEST(InstallerDb, DisableCustomActions) {
         setUpLines(m.machine, row[2]);
         std::string results;
         for (const std::string& operation : split(row[3], ";")) {
-            std::istringstream in(operation);
-            std::string what, argument;
-            in >> what >> argument;
-            argument = argument == "\"\"" ? "" : argument;
+            const std::vector<std::string> words = split(operation, " ");
+            const std::string what = words[0],
+                              argument = words.size() > 1 && words[1] != "\"\"" ? words[1] : "";
             std::wstring label;
             results += results.empty() ? "" : " ";
             results +=
@@ -128,8 +126,8 @@ TEST(InstallerDb, DisableCustomActions) {
         }
         EXPECT_EQ(results, row[4]);
         std::string after;
-        for (const std::wstring& package :
-             packages) { // the DIFx names disabled, counted, then others by name
+        // The DIFx names disabled, counted, then others by name.
+        for (const std::wstring& package : packages) {
             std::size_t difx = 0;
             std::string others;
             for (const SimSequenceRow& action : m.machine.installExecuteSequence(package)) {

@@ -17,12 +17,10 @@ constexpr char kRows[] = R"(
 * /reinstall -1 | 0 | 7 mode=-1
 * /setstatus 5 | 0 | 8 status=5
 * /setstatus "" | 0 | 8
-* /drivertype virtual | 0 | 0 type=virtual
 * /disableDifx all | 0 | 9 product=all
 * -disableCustomActions {X} | 0 | 10 product={X}
-* /setprocessortype 0 | 0 | 3 cpu=0
-* /install a /instid ROOT\NET\0000 | 0 | 1 inf=a instid=ROOT\NET\0000
-* /uninstall h /oeminf oem3.inf /startdevice YES | 0 | 2 oem=oem3.inf hwid=h start=YES
+* /setprocessortype 0 /drivertype virtual | 0 | 3 cpu=0 type=virtual
+* /install a /instid ROOT\NET\0000 /uninstall h /oeminf oem3.inf /startdevice YES | 0 | 1 inf=a instid=ROOT\NET\0000 oem=oem3.inf hwid=h start=YES
 * | -1 | 0 | Insufficient Parameters.
 * /install | -1 | 0 | Insufficient Parameters.
 * /install a /component | -1 | 0 | Incorrect Parameters
@@ -84,7 +82,7 @@ TEST(Parser, Shapes) {
     }
 }
 
-// Every command reaches its handler, and the handler's result is the run's exit code.
+// Every command reaches its handler, and the handler's result is the run's exit code (or the operation's).
 TEST(RunFlow, EveryCommandReachesItsHandler) {
     runScenarios(kRow,
                  R"txt(no arguments|||-1 ...|Insufficient Parameters.;Failed to parse Command Line params.
@@ -103,7 +101,8 @@ uninstall-all||/uninstalldrivers 1|0 ...|Command received to un-install all Tavr
 reinstall||/reinstall 1|2 ...|Command received to reinstall a driver component
 DIFx||/disableDifx all|0|Command received to disable Difx custom actions;Tavrin.exe does not exist, assuming it is fresh installation
 custom actions||/disableCustomActions {X}|0|Command received to disable custom actions;Product Code of prior installer: {X};Failed to retrieve local cache MSI path, Error: 87
-custom actions without a code||/disableCustomActions ""|2|Command received to disable custom actions;Product Code is empty)txt");
+custom actions without a code||/disableCustomActions ""|2|Command received to disable custom actions;Product Code is empty
+the bundle deletes the net service only once stopped: a running one would be marked and go behind its back|service tvrnns 1052|@UnInstallTavrinDrivers tvrnns 1|0 ...|Stopping 'tvrnns' service|? services: tvrnns)txt");
 }
 
 TEST(RunFlow, TheCommandLineIsLoggedAfterTheBanner) {

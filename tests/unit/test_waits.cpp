@@ -1,3 +1,5 @@
+// Operations that wait on others: a service's stop, the network configuration's
+// write lock, and the installation handshake between two runs.
 #include "tests/unit/Scenario.h"
 
 #include "operator/TDriverOperator.h"
@@ -14,7 +16,7 @@ namespace {
 // Faults: scenario set-up lines ("fail call nth error"), or "ticks N" for a tick count that wraps N ms
 // after the start.
 // Steps: n init("tvrnns"), e init(""), S/s stop() true/false, R/r remove() true/false.
-constexpr char kRows[] = R"(
+constexpr char kServiceRows[] = R"(
 * missing: neither step finds it | | | nsr | 0 | | | 2* OpenService failed (1060)
 * stopped already: no control | tvrnns S 0 0 | | nS | 0 | S | | 'tvrnns' Service is already stopped.
 * stop-pending: polled at a tenth of its hint | tvrnns P 50000 12000 | | nS | 15000 | S | | 3* 'tvrnns' Service Stop Pending.; 'tvrnns' Service is already stopped.
@@ -59,7 +61,7 @@ void add(std::string& list, const std::string& item) {
 constexpr std::string_view kStates = " S?PR"; // by their values: stopped, stop-pending, running
 
 TEST(Services, StopAndDelete) {
-    for (const Row& row : rows(kRows)) {
+    for (const Row& row : rows(kServiceRows)) {
         RowMachine m(row);
         platform::sim::SimServices& services = m.machine.services();
         std::vector<std::wstring> names;
@@ -78,12 +80,9 @@ TEST(Services, StopAndDelete) {
                 after == "-" ? std::nullopt : std::optional<std::uint64_t>(std::stoull(after));
             services.addService(setup);
         }
-        if (row[2].starts_with("ticks ")) { // a tick count that wraps this many ms after the start
-            m.machine.setTickCountAtStart(
-                static_cast<std::uint32_t>(0x1'0000'0000ULL - std::stoull(row[2].substr(6))));
-        } else {
-            setUpLines(m.machine, row[2]);
-        }
+        row[2].starts_with("ticks ") ? m.machine.setTickCountAtStart(static_cast<std::uint32_t>(
+                                           0x1'0000'0000ULL - std::stoull(row[2].substr(6))))
+                                     : setUpLines(m.machine, row[2]);
         std::string steps, states, stops;
         ServiceHandler handler;
         for (const char step : row[3]) {
@@ -103,13 +102,6 @@ TEST(Services, StopAndDelete) {
         EXPECT_EQ(states, row[5]);
         EXPECT_EQ(stops, row[6]);
     }
-}
-
-// The bundle deletes the net service only once it has stopped: a deletion of
-// a running one would mark it, and it would go behind the bundle's back.
-TEST(Services, TheBundleDeletesTheNetServiceOnlyWhenItStopped) {
-    runScenarios(kRow, "a refused stop|service tvrnns 1052|@UnInstallTavrinDrivers tvrnns 1|0 ...|Stopping "
-                       "'tvrnns' service|? services: tvrnns");
 }
 
 // Rows: action | component ("null": a null id, to the reinstall itself) | set-up | faults (scenario lines) |
@@ -223,6 +215,78 @@ TEST(NetService, AddAndRemove) {
         EXPECT_EQ(net.writeLockHeld(), heldBy.has_value());
         EXPECT_EQ(net.abandonedObjects(), 0U);
         EXPECT_EQ(net.comInitBalance(), row[3] == "sta" || row[3] == "mta" ? 1 : 0);
+    }
+}
+
+// Rows: steps | the runs' results | virtual ms at the end | named objects left. Steps, ';'-separated: a
+// /setstatus value run here (quoted when it has spaces), "as P" (this process is P), "holds P" / "event P" (P
+// created the mutex / the event), "end T P" / "start T P" (at T, process P runs /setstatus 1 / 0, which must
+// give 0), "advance N", or "fail call nth error".
+constexpr char kStatusRows[] = R"(
+* start, then an end within the limit | as 100; end 5000 200; 0 | 0 | 5000 | | $START; $END; Successfully set event for install completion; $WOKE; Released Installation started event
+* a start without an end gives up after ten minutes | 0 | 0 | 600000 | | $START; Installation continued even after 600 seconds
+* an end after the limit is too late | end 600001 200; 0; advance 1 | 0 | 600001 | | $START; Installation continued even after 600 seconds; $END; No Installation is in progress, failed to acquire install start event
+* an end without a start | 1 | 0 | 0 | | $END; No Installation is in progress, failed to acquire install start event
+* the mutex cannot be created | fail CreateMutexW 0 5; 0 | 0 | 0 | | $BEGIN; Create Mutex failed at Start of Installation: 5
+* the event cannot be created | fail CreateEventW 0 6; 0 | 0 | 0 | | $BEGIN; Create Event failed at Completion of the Installation: 6
+* the wait fails | fail WaitForSingleObject 0 6; 0 | 0 | 0 | | $START; WaitForObject failed with error: 4294967295
+* a failed release is only logged | end 10 200; fail ReleaseMutex 1 288; 0 | 0 | 10 | | $START; $END; Successfully set event for install completion; $WOKE; Failed to Release Installation started event with last Error:288
+* the ending run cannot open the event: the start waits out its limit | as 100; end 1 200; fail OpenEventW 0 2; 0 | 0 | 600000 | | $START; $END; Failed to open event for install completion: 2; Installation continued even after 600 seconds
+* the ending run cannot set it | as 100; end 1 200; fail SetEvent 0 6; 0 | 0 | 600000 | | $START; $END; Failed to set event for install completion: 6; Installation continued even after 600 seconds
+* an end between the two creations finds no event | holds 100; 1 | 0 | 0 | mutex | $END; Failed to open event for install completion: 2
+* an end before the wait is not lost; the late starter cannot release | holds 100; event 100; 1; as 300; 0 | 0 0 | 0 | mutex event | $END; Successfully set event for install completion; $START; $WOKE; Failed to Release Installation started event with last Error:288
+* a second starter waits on the same event; the end wakes both | as 100; start 1000 101; end 2000 200; 0 | 0 | 2000 | | $START; $START; $END; Successfully set event for install completion; $WOKE; Failed to Release Installation started event with last Error:288; $WOKE; Released Installation started event
+* two ends after one start | as 100; end 100 200; end 200 201; 0; advance 500 | 0 | 600 | | $START; $END; Successfully set event for install completion; $WOKE; Released Installation started event; $END; No Installation is in progress, failed to acquire install start event
+* invalid values touch nothing | 00; 2; true; " 1"; ""; 5; "1 " | 2 2 2 2 2 2 2 | 0 | | 7* Invalid argument passed to /setstatus parameter
+)";
+
+int setStatus(const std::string& value) {
+    DriverOperation record;
+    record.installStatus = wide(value.starts_with('"') ? value.substr(1, value.size() - 2) : value);
+    return TavrinDriverOperator().setStatus(record);
+}
+
+TEST(Status, Handshake) {
+    for (const Row& row :
+         rows(kStatusRows, {{"$START", "$BEGIN; Started installation of the drivers"},
+                            {"$BEGIN", "Set status from command line is: 0; TSAC Installation Started"},
+                            {"$END", "Set status from command line is: 1; TSAC Installation Ended"},
+                            {"$WOKE", "Installation of the drivers completed Successfully"}})) {
+        RowMachine m(row);
+        std::vector<std::uint32_t> others;
+        std::string results;
+        for (const std::string& step : split(row[1], ";")) {
+            const std::vector<std::string> w = split(step, " ");
+            const auto n = [&w](std::size_t i) { return static_cast<std::uint32_t>(std::stoul(w.at(i))); };
+            if (w[0] == "end" || w[0] == "start") {
+                others.push_back(n(2));
+                m.machine.at(n(1), [&m, pid = n(2), value = w[0] == "end" ? "1" : "0"] {
+                    m.machine.asProcess(pid, [value] { EXPECT_EQ(setStatus(value), 0); });
+                });
+            } else if (w[0] == "holds" || w[0] == "event") {
+                others.push_back(n(1));
+                m.machine.asProcess(n(1), [holds = w[0] == "holds"] {
+                    (void)(holds ? platform::sys().CreateMutexW(true, L"Global\\TDInstallationStartedMtx")
+                                 : platform::sys().CreateEventW(true, false,
+                                                                L"Global\\TDInstallationCompletedEvt"));
+                });
+            } else if (w[0] == "as" || w[0] == "advance") {
+                w[0] == "as" ? m.machine.setCurrentProcess(n(1)) : m.machine.advance(n(1));
+            } else if (w[0] == "fail") {
+                setUpLines(m.machine, step);
+            } else {
+                results += (results.empty() ? "" : " ") + std::to_string(setStatus(step));
+            }
+        }
+        EXPECT_EQ(results, row[2]);
+        EXPECT_EQ(m.machine.nowMs(), std::stoull(row[3]));
+        EXPECT_EQ(
+            std::string(m.machine.namedObjectExists(L"Global\\TDInstallationStartedMtx") ? " mutex" : "") +
+                (m.machine.namedObjectExists(L"Global\\TDInstallationCompletedEvt") ? " event" : ""),
+            row[4].empty() ? "" : " " + row[4]);
+        for (const std::uint32_t pid : others) {
+            m.machine.endProcess(pid);
+        }
     }
 }
 
