@@ -13,8 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <span>
-#include <string>
-#include <vector>
 
 namespace tdu::fuzz {
 

@@ -23,10 +23,9 @@ using tdu::platform::sim::SimMachine;
 
 enum : std::uint8_t { kNoCommandLine = 64, kFault = 128 };
 constexpr std::uint32_t kWaitingProcess = 77;
-// System and device-installer errors; the network configuration's calls
-// answer an HRESULT instead (E_FAIL, NETCFG_E_NO_WRITE_LOCK).
-constexpr std::array<std::uint32_t, 5> kErrors{5, 2, 32, 87, 0xE000020B};
-constexpr std::array<std::uint32_t, 2> kHResults{0x80004005, 0x8004A024};
+// System and device-installer errors, then the HRESULTs the network
+// configuration's calls answer instead (E_FAIL, NETCFG_E_NO_WRITE_LOCK).
+constexpr std::array<std::uint32_t, 7> kErrors{5, 2, 32, 87, 0xE000020B, 0x80004005, 0x8004A024};
 constexpr std::string_view kNetConfigCalls =
     " AcquireWriteLock Apply CoCreateInstance CoInitializeEx DeInstall "
     "FindComponent GetClassGuid Initialize Install QueryInterface "
@@ -76,13 +75,11 @@ std::vector<std::string> run(std::uint8_t flags, const std::vector<const wchar_t
         }
     }
     const bool netConfig = !call.empty() && kNetConfigCalls.find(" " + call + " ") != std::string_view::npos;
-    machine.failCall(call, nth,
-                     netConfig ? kHResults[pick % kHResults.size()] : kErrors[pick % kErrors.size()]);
+    machine.failCall(call, nth, netConfig ? kErrors[5 + pick % 2] : kErrors[pick % 5]);
     TDCmdLineParser parser;
-    const auto argc = static_cast<unsigned>(argv.size());
     // An exception leaving the run ends it, and libFuzzer reports it as a crash.
     const int result = RunTavrinDriverUtil((flags & kNoCommandLine) != 0 ? nullptr : commandLine.c_str(),
-                                           argc, argv.data(), parser);
+                                           static_cast<unsigned>(argv.size()), argv.data(), parser);
     std::vector<std::string> calls = machine.callTrace();
     const std::string detail = "exit code " + std::to_string(result);
     const auto value = static_cast<std::uint32_t>(result);

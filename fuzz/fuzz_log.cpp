@@ -12,8 +12,6 @@
 
 #include <filesystem>
 
-using tdu::fuzz::wideText;
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider input(data, size);
     tdu::fuzz::BoundMachine machine;
@@ -21,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (const int choice = input.ConsumeIntegralInRange(0, 3); choice == 0) {
         machine.removeEnvironment(L"PUBLIC");
     } else { // any text, or a log folder around the 260-unit path buffer
-        logPath = choice == 1   ? wideText(input, 300)
+        logPath = choice == 1   ? tdu::fuzz::wideText(input, 300)
                   : choice == 2 ? L"C:\\" + std::wstring(input.ConsumeIntegralInRange(200UL, 240UL), L'p')
                                 : L"C:\\Users\\Public";
         std::erase(logPath, L'\0'); // an environment value ends at its first NUL
@@ -50,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         const bool banner = input.ConsumeBool();
         const std::wstring format =
-            input.ConsumeBool() ? L"[%s]" : wideText(input, 64); // the common shape, or any
+            input.ConsumeBool() ? L"[%s]" : tdu::fuzz::wideText(input, 64); // the common shape, or any
         std::array<tdu::log::FormatArg, 3> args{};
         std::array<std::wstring, 3> wide; // what the arguments view
         std::array<std::string, 3> narrow;
@@ -58,8 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             args[i].kind = static_cast<tdu::log::ArgKind>(input.ConsumeIntegralInRange(0, 5));
             args[i].signedValue = input.ConsumeIntegral<std::int64_t>();
             args[i].unsignedValue = input.ConsumeIntegral<std::uint64_t>();
-            args[i].wide = wide[i] =
-                std::wstring(input.ConsumeIntegralInRange(0UL, 1100UL), L'm') + wideText(input, 32);
+            args[i].wide = wide[i] = std::wstring(input.ConsumeIntegralInRange(0UL, 1100UL), L'm') +
+                                     tdu::fuzz::wideText(input, 32);
             args[i].narrow = narrow[i] = input.ConsumeRandomLengthString(32);
         }
         tdu::log::writeLogEntry(banner, tdu::log::kLogFileName, L"C:\\src\\Unit.cpp",

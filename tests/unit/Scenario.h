@@ -51,28 +51,27 @@ inline std::vector<Row> rows(std::string text,
     }
     std::vector<Row> out;
     for (const std::string& line : split(text, "\n")) {
-        if (!line.starts_with("* ")) {
-            continue;
-        }
-        Row& row = out.emplace_back();
-        row.cells = split(line.substr(2), "|");
-        for (const std::string& message : split(row.cells.back(), ";")) {
-            const auto star = message.find("* ");
-            const bool repeated = star != std::string::npos && star > 0 &&
-                                  std::isdigit(static_cast<unsigned char>(message[0])) != 0;
-            for (unsigned long i = repeated ? std::stoul(message) : 1; i > 0 && message != "..."; --i) {
-                row.log += (repeated ? message.substr(star + 2) : message) + "\n";
+        if (line.starts_with("* ")) {
+            Row& row = out.emplace_back();
+            row.cells = split(line.substr(2), "|");
+            for (const std::string& message : split(row.cells.back(), ";")) {
+                const auto star = message.find("* ");
+                const bool repeated = star != std::string::npos && star > 0 &&
+                                      std::isdigit(static_cast<unsigned char>(message[0])) != 0;
+                for (unsigned long i = repeated ? std::stoul(message) : 1; i > 0 && message != "..."; --i) {
+                    row.log += (repeated ? message.substr(star + 2) : message) + "\n";
+                }
+                row.inOrder |= message == "...";
             }
-            row.inOrder |= message == "...";
         }
     }
     return out;
 }
 
-// A fresh machine for one row: at the end the log is the row's, and every
-// handle, key and stream it handed out is back.
+// A fresh machine for one row, its failures traced to the row's name: at the
+// end the log is the row's, and every handle, key and stream it handed out is back.
 struct RowMachine : FreshMachine {
-    explicit RowMachine(const Row& row) : row_(row) {}
+    explicit RowMachine(const Row& row) : row_(row), trace_(__FILE__, __LINE__, row[0]) {}
     ~RowMachine() {
         ServiceHandler::getInstance().disconnect();
         EXPECT_TRUE(logMatches(logMessagesOf(machine), row_.log, row_.inOrder));
@@ -81,6 +80,7 @@ struct RowMachine : FreshMachine {
 
 private:
     const Row& row_;
+    ::testing::ScopedTrace trace_;
 };
 
 } // namespace tdu::test

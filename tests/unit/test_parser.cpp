@@ -1,6 +1,6 @@
 #include "tests/unit/Scenario.h"
 
-#include "app/TDCmdParser.h"
+#include "app/TavrinDriverUtil.h"
 
 #include <algorithm>
 
@@ -17,12 +17,10 @@ constexpr char kRows[] = R"(
 * /reinstall -1 | 0 | 7 mode=-1
 * /setstatus 5 | 0 | 8 status=5
 * /setstatus "" | 0 | 8
-* /drivertype virtual | 0 | 0 type=virtual
 * /disableDifx all | 0 | 9 product=all
 * -disableCustomActions {X} | 0 | 10 product={X}
-* /setprocessortype 0 | 0 | 3 cpu=0
-* /install a /instid ROOT\NET\0000 | 0 | 1 inf=a instid=ROOT\NET\0000
-* /uninstall h /oeminf oem3.inf /startdevice YES | 0 | 2 oem=oem3.inf hwid=h start=YES
+* /setprocessortype 0 /drivertype virtual | 0 | 3 cpu=0 type=virtual
+* /install a /instid ROOT\NET\0000 /uninstall h /oeminf oem3.inf /startdevice YES | 0 | 1 inf=a instid=ROOT\NET\0000 oem=oem3.inf hwid=h start=YES
 * | -1 | 0 | Insufficient Parameters.
 * /install | -1 | 0 | Insufficient Parameters.
 * /install a /component | -1 | 0 | Incorrect Parameters
@@ -36,17 +34,15 @@ constexpr char kRows[] = R"(
 
 std::string rendered(const DriverOperation& record) {
     using D = DriverOperation;
-    const std::pair<const char*, std::wstring D::*> fields[] = {
-        {"inf", &D::infPath},          {"instid", &D::instanceId},
-        {"oem", &D::oemInfName},       {"component", &D::componentName},
-        {"cpu", &D::processorType},    {"hwid", &D::hardwareId},
-        {"start", &D::startDevice},    {"net", &D::netServiceAction},
-        {"all", &D::allDriversArg},    {"mode", &D::reinstallMode},
-        {"status", &D::installStatus}, {"product", &D::productCode},
-        {"type", &D::driverType}};
+    const std::wstring D::*const fields[] = {
+        &D::infPath,       &D::instanceId,  &D::oemInfName,       &D::componentName, &D::processorType,
+        &D::hardwareId,    &D::startDevice, &D::netServiceAction, &D::allDriversArg, &D::reinstallMode,
+        &D::installStatus, &D::productCode, &D::driverType};
+    const std::vector<std::string> names =
+        split("inf instid oem component cpu hwid start net all mode status product type", " ");
     std::string text = std::to_string(static_cast<int>(record.operationCode));
-    for (const auto& [name, field] : fields) {
-        text += (record.*field).empty() ? "" : " " + std::string(name) + "=" + narrow(record.*field);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        text += (record.*fields[i]).empty() ? "" : " " + names[i] + "=" + narrow(record.*fields[i]);
     }
     return text;
 }
@@ -84,6 +80,41 @@ TEST(Parser, Shapes) {
                   (row[3].empty() ? std::vector<std::string>{} : std::vector<std::string>{row[3], helpText}));
         EXPECT_EQ(m.machine.openHandleCount(), 0U) << m.machine.openHandleReport();
     }
+}
+
+// Every command reaches its handler, and the handler's result is the run's exit code (or the operation's).
+TEST(RunFlow, EveryCommandReachesItsHandler) {
+    runScenarios(kRow,
+                 R"txt(no arguments|||-1 ...|Insufficient Parameters.;Failed to parse Command Line params.
+no operation||/component tvrnva|2|Invalid Operation Code
+a type alone||/drivertype virtual|2|Invalid Operation Code
+processor type||/setprocessortype 0|0 ...|Command received to set processor type in registry
+processor type failing|fail RegCreateKeyExW 1 5|/setprocessortype 1|2 ...|Command received to set processor type in registry
+status||/setstatus 7|2|Command received to set driver install status;Invalid argument passed to /setstatus parameter
+install||/install a.inf|0 ...|Command received to install a driver
+uninstall||/uninstall HW|0 ...|Command received to uninstall a driver
+a restart asked for by the removal|device ROOT\NET\0000 tvrnvamgr 0x100|/uninstall tvrnvamgr /component tvrnvamgr|3010 ...|Command received to uninstall a driver
+net service without a component||/netserv REMOVE|2|Command received to install TVRNNS Net Service;Component Name is missing
+net service, dash forms||-netserv REMOVE -component tvrnns|0 ...|Command received to install TVRNNS Net Service;Command received to remove net Service
+install-all||/installdrivers 1|0 ...|Command received to install all Tavrin Drivers
+uninstall-all||/uninstalldrivers 1|0 ...|Command received to un-install all Tavrin Drivers
+reinstall||/reinstall 1|2 ...|Command received to reinstall a driver component
+DIFx||/disableDifx all|0|Command received to disable Difx custom actions;Tavrin.exe does not exist, assuming it is fresh installation
+custom actions||/disableCustomActions {X}|0|Command received to disable custom actions;Product Code of prior installer: {X};Failed to retrieve local cache MSI path, Error: 87
+custom actions without a code||/disableCustomActions ""|2|Command received to disable custom actions;Product Code is empty
+the bundle deletes the net service only once stopped: a running one would be marked and go behind its back|service tvrnns 1052|@UnInstallTavrinDrivers tvrnns 1|0 ...|Stopping 'tvrnns' service|? services: tvrnns)txt");
+}
+
+TEST(RunFlow, TheCommandLineIsLoggedAfterTheBanner) {
+    const Row row{
+        {"/component tvrnva"}, "Command Line Received: '/component tvrnva'\nInvalid Operation Code", false};
+    RowMachine fresh(row);
+    const wchar_t* argv[] = {L"C:\\x\\TavrinDriverUtil.exe", L"/component", L"tvrnva"};
+    TDCmdLineParser parser;
+    EXPECT_EQ(RunTavrinDriverUtil(L"/component tvrnva", 3, argv, parser), 2);
+    const std::string bytes = fresh.machine.readFile(kLogPath).value_or("");
+    EXPECT_TRUE(
+        bytes.starts_with("\r\n\r\n\r\n" + std::string(96, '*') + "\r\nStarted TavrinDriverUtil.exe(pid:"));
 }
 
 } // namespace
