@@ -109,7 +109,7 @@ int SimNetConfig::comInitBalance() const {
     return found == comInits_.end() ? 0 : found->second;
 }
 
-std::optional<HResult> SimNetConfig::noted(std::string entry) {
+std::optional<HResult> SimNetConfig::noted(const std::string& entry) {
     note(entry);
     if (auto result = s_.check(std::string_view(entry).substr(0, entry.find(' ')))) {
         return static_cast<HResult>(*result);

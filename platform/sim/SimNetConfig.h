@@ -89,7 +89,7 @@ private:
     };
 
     // Notes a call (its name, then what it was given) and answers its injected result, if any.
-    std::optional<HResult> noted(std::string entry);
+    std::optional<HResult> noted(const std::string& entry);
     Handle addReference(Reference reference);
     // The reference behind `handle` when it is of `kind`; null otherwise.
     Reference* referenceFor(Handle handle, Kind kind);
