@@ -74,7 +74,7 @@ std::vector<LogEntry> parseLog(const std::string& text) {
         const std::size_t stop = next == end ? text.size() : static_cast<std::size_t>(next->position(0));
         std::string body = text.substr(start, std::min(stop, text.find(bannerStart, start)) - start);
         body.resize(body.size() - (body.ends_with("\r\n") ? 2 : 0));
-        entries.push_back(LogEntry{it->str(1), std::stoi(it->str(2)), std::regex_replace(body, crlf, "\n")});
+        entries.push_back(LogEntry{it->str(1), std::regex_replace(body, crlf, "\n")});
     }
     return entries;
 }
@@ -430,12 +430,11 @@ void runScenario(const std::string& name, const Words& body) {
 } // namespace
 
 void setUpLines(SimMachine& machine, const std::string& lines) {
-    std::istringstream in(expand(lines));
-    for (std::string line; std::getline(in, line, ';');) {
-        std::istringstream parts(line);
-        for (std::string part; std::getline(parts, part);) {
-            setUp(machine, split(part));
-        }
+    std::string text = expand(lines);
+    std::replace(text.begin(), text.end(), ';', '\n');
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        setUp(machine, split(line));
     }
 }
 

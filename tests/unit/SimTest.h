@@ -15,8 +15,7 @@ namespace tdu::test {
 inline constexpr wchar_t kLogPath[] = L"C:\\Users\\Public\\Tavrin Secure\\Logging\\TavrinDriverUtil.log";
 
 struct LogEntry {
-    std::string source; // "TDriverOperator.cpp"
-    int line = 0;
+    std::string source;  // "TDriverOperator.cpp"
     std::string message; // with its line feeds as written ("\n", not CR LF)
 };
 
