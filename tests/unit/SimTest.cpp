@@ -28,10 +28,16 @@ platform::Platform boundOrNothing() {
     }
 }
 
-std::string packageText(const std::string& className, const std::string& ids, const std::string& date,
-                        const std::string& version) {
-    std::string text = "[Version]\nClass=" + className + "\nDriverVer=" + date + "," + version +
-                       "\n[Manufacturer]\nT=Std,NTamd64\n[Std.NTamd64]\n";
+constexpr wchar_t kProductKey32[] = L"SOFTWARE\\Wow6432Node\\TavrinSecure\\TavrinDrivers";
+// The product's drivers folder, where the installer lays out every component.
+constexpr wchar_t kDrivers[] = L"C:\\Program Files (x86)\\Tavrin Secure\\TavrinDrivers\\x64Drivers\\";
+constexpr char kAdapterId[] = "{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}\\TVRNVA";
+
+std::string packageText(const std::string& className, const std::string& ids, const std::string& date = "",
+                        const std::string& version = "") {
+    std::string text =
+        "[Version]\nClass=" + className + "\nDriverVer=" + (date.empty() ? "05/07/2021" : date) + "," +
+        (version.empty() ? "1.2.3.4" : version) + "\n[Manufacturer]\nT=Std,NTamd64\n[Std.NTamd64]\n";
     std::istringstream list(ids);
     for (std::string id; std::getline(list, id, ',');) {
         text += "Device=Device_Install, " + id + "\n";
@@ -57,31 +63,6 @@ void SimTest::TearDown() {
     EXPECT_EQ(sim.openHandleCount(), 0U) << sim.openHandleReport();
 }
 
-std::string modelInf(const std::string& className, const std::string& id) {
-    return packageText(className, id, "05/07/2021", "1.2.3.4");
-}
-
-void layOutDrivers(SimMachine& machine, const std::set<std::string>& missingFolders) {
-    const std::pair<std::string, std::string> packages[] = {
-        {"tvrnvamgr\\tvrnvamgr.inf", modelInf("Net", "tvrnvamgr")},
-        {"tvrnva\\tvrnva.inf", modelInf("Net", kAdapterId)},
-        {"tvrnva_virtual\\tvrnva.inf", modelInf("Net", kAdapterId)},
-        {"SplitDNSFilter\\SplitDNSFilter.inf",
-         "[Version]\nClass=NetService\n"
-         "[DefaultInstall]\nAddReg=F.AddReg\n[DefaultInstall.Services]\nAddService=SplitDNSFilter,,F.Svc\n"
-         "[DefaultUnInstall]\nDelReg=F.DelReg\n[DefaultUnInstall.Services]\nDelService=SplitDNSFilter,0x200\n"
-         "[F.AddReg]\nHKLM, SOFTWARE\\TavrinSecure\\SplitDNSFilter, Installed, 0x00010001, 1\n"
-         "[F.DelReg]\nHKLM, SOFTWARE\\TavrinSecure\\SplitDNSFilter, Installed\n"},
-        {"DERAzo\\DERAzo.inf", "[Version]\nClass=ActivityMonitor\n[DefaultInstall.NTamd64]\n"
-                               "[DefaultInstall.NTamd64.Services]\nAddService=DERAzo,,D.Svc\n"},
-    };
-    for (const auto& [relative, text] : packages) {
-        if (missingFolders.count(relative.substr(0, relative.find('\\'))) == 0) {
-            machine.writeFile(kDrivers + std::wstring(relative.begin(), relative.end()), text);
-        }
-    }
-}
-
 std::vector<LogEntry> parseLog(const std::string& text) {
     static const std::regex header(R"(\[\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\] \[([^\]\r\n]*)\((-?\d+)\)\] \| )");
     static const std::regex crlf("\r\n");
@@ -93,7 +74,7 @@ std::vector<LogEntry> parseLog(const std::string& text) {
         const std::size_t stop = next == end ? text.size() : static_cast<std::size_t>(next->position(0));
         std::string body = text.substr(start, std::min(stop, text.find(bannerStart, start)) - start);
         body.resize(body.size() - (body.ends_with("\r\n") ? 2 : 0));
-        entries.push_back(LogEntry{it->str(1), std::stoi(it->str(2)), std::regex_replace(body, crlf, "\n")});
+        entries.push_back(LogEntry{it->str(1), std::regex_replace(body, crlf, "\n")});
     }
     return entries;
 }
@@ -244,8 +225,7 @@ int perform(const Words& words, std::string& entries) {
 bool setUp(SimMachine& machine, const Words& t) {
     const auto w = [&t](std::size_t i) { return wide(word(t, i)); };
     const auto text = [&t](std::size_t at) {
-        return packageText(t[at], t[at + 1], t.size() > at + 2 ? t[at + 2] : "05/07/2021",
-                           t.size() > at + 3 ? t[at + 3] : "1.2.3.4");
+        return packageText(t[at], t[at + 1], word(t, at + 2), word(t, at + 3));
     };
     const std::wstring earlier =
         L"C:\\earlier\\p" + std::to_wstring(machine.callCount("SetupCopyOEMInfW")) + L".inf";
@@ -255,7 +235,26 @@ bool setUp(SimMachine& machine, const Words& t) {
     std::error_code ec;
     const std::string& verb = t[0];
     if (verb == "drivers") {
-        layOutDrivers(machine, {t.begin() + 1, t.end()});
+        const std::pair<std::string, std::string> packages[] = {
+            {"tvrnvamgr\\tvrnvamgr.inf", packageText("Net", "tvrnvamgr")},
+            {"tvrnva\\tvrnva.inf", packageText("Net", kAdapterId)},
+            {"tvrnva_virtual\\tvrnva.inf", packageText("Net", kAdapterId)},
+            {"SplitDNSFilter\\SplitDNSFilter.inf",
+             "[Version]\nClass=NetService\n"
+             "[DefaultInstall]\nAddReg=F.AddReg\n[DefaultInstall.Services]\nAddService=SplitDNSFilter,,F."
+             "Svc\n"
+             "[DefaultUnInstall]\nDelReg=F.DelReg\n[DefaultUnInstall.Services]\nDelService=SplitDNSFilter,"
+             "0x200\n"
+             "[F.AddReg]\nHKLM, SOFTWARE\\TavrinSecure\\SplitDNSFilter, Installed, 0x00010001, 1\n"
+             "[F.DelReg]\nHKLM, SOFTWARE\\TavrinSecure\\SplitDNSFilter, Installed\n"},
+            {"DERAzo\\DERAzo.inf", "[Version]\nClass=ActivityMonitor\n[DefaultInstall.NTamd64]\n"
+                                   "[DefaultInstall.NTamd64.Services]\nAddService=DERAzo,,D.Svc\n"},
+        };
+        for (const auto& [relative, package] : packages) {
+            if (std::find(t.begin() + 1, t.end(), relative.substr(0, relative.find('\\'))) == t.end()) {
+                machine.writeFile(kDrivers + wide(relative), package);
+            }
+        }
     } else if (verb == "run") {
         std::string ignored;
         EXPECT_EQ(perform({t.begin() + 1, t.end()}, ignored), 0) << "set-up run";
@@ -431,12 +430,11 @@ void runScenario(const std::string& name, const Words& body) {
 } // namespace
 
 void setUpLines(SimMachine& machine, const std::string& lines) {
-    std::istringstream in(expand(lines));
-    for (std::string line; std::getline(in, line, ';');) {
-        std::istringstream parts(line);
-        for (std::string part; std::getline(parts, part);) {
-            setUp(machine, split(part));
-        }
+    std::string text = expand(lines);
+    std::replace(text.begin(), text.end(), ';', '\n');
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        setUp(machine, split(line));
     }
 }
 
@@ -467,15 +465,16 @@ void runScenarios(const std::string& table, const std::string& rows) {
         }
         runScenarios(scenario);
     }
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        const std::size_t next = static_cast<std::size_t>(
-            std::find_if(lines.begin() + static_cast<std::ptrdiff_t>(i) + 1, lines.end(),
-                         [](const std::string& line) { return line.starts_with("== "); }) -
-            lines.begin());
-        if (lines[i].starts_with("== ")) {
-            runScenario(lines[i].substr(3), {lines.begin() + static_cast<std::ptrdiff_t>(i) + 1,
-                                             lines.begin() + static_cast<std::ptrdiff_t>(next)});
+    std::vector<std::pair<std::string, Words>> scenarios;
+    for (const std::string& line : lines) {
+        if (line.starts_with("== ")) {
+            scenarios.emplace_back(line.substr(3), Words{});
+        } else if (!scenarios.empty()) {
+            scenarios.back().second.push_back(line);
         }
+    }
+    for (const auto& [name, body] : scenarios) {
+        runScenario(name, body);
     }
 }
 

@@ -7,18 +7,15 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
 namespace tdu::test {
 
 inline constexpr wchar_t kLogPath[] = L"C:\\Users\\Public\\Tavrin Secure\\Logging\\TavrinDriverUtil.log";
-inline constexpr wchar_t kProductKey32[] = L"SOFTWARE\\Wow6432Node\\TavrinSecure\\TavrinDrivers";
 
 struct LogEntry {
-    std::string source; // "TDriverOperator.cpp"
-    int line = 0;
+    std::string source;  // "TDriverOperator.cpp"
     std::string message; // with its line feeds as written ("\n", not CR LF)
 };
 
@@ -50,13 +47,6 @@ protected:
 
     platform::sim::SimMachine& sim = machine;
 };
-
-// The product's drivers folder, and small packages of every component laid
-// out in it as the installer does, less the sub-folders named.
-inline constexpr wchar_t kDrivers[] = L"C:\\Program Files (x86)\\Tavrin Secure\\TavrinDrivers\\x64Drivers\\";
-inline constexpr char kAdapterId[] = "{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}\\TVRNVA";
-std::string modelInf(const std::string& className, const std::string& id);
-void layOutDrivers(platform::sim::SimMachine& machine, const std::set<std::string>& missingFolders = {});
 
 // Narrow text of a wide ASCII literal, for comparing with log bytes.
 std::string narrow(std::wstring_view text);

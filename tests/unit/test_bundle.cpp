@@ -4,6 +4,7 @@
 namespace tdu::test {
 namespace {
 
+// A reinstall names a mode and a reinstallable component, checked in that order.
 TEST(Bundle, Scenarios) {
     runScenarios(
         kRow,
@@ -34,7 +35,16 @@ install of the net service: nothing|drivers|@InstallTavrinDrivers tvrnns|0|Unins
 uninstall of a name in another case: nothing|drivers|@UnInstallTavrinDrivers TVRNVA|0||
 uninstall of the monitor alone|drivers|@UnInstallTavrinDrivers DERAzo|0 ...|UninstallDriver succeeded for DERAzo;!Stopping 'tvrnns' service;!UninstallDriver succeeded for tvrnva;!Listing Driver Infs|
 a failed uninstall half ends a reinstall|drivers;run /installdrivers 1;env PROGRAMFILES(X86) C:\{x*250}|/reinstall 1 /component SplitDNSFilter|2|Command received to reinstall a driver component;ExpandEnvironmentStrings failed with last Error: 122;UnInstallTavrinDrivers Failed for component: SplitDNSFilter|? packages: oem0.inf oem1.inf oem2.inf oem3.inf
-a failed install half ends a reinstall|drivers;run /installdrivers 1;env PROGRAMFILES(X86) C:\{x*250}|/reinstall 2 /component tvrnva|2 ...|UninstallDriver succeeded for tvrnva;Uninstall Tavrin Drivers before installing it;ExpandEnvironmentStrings failed with last Error: 122;InstallTavrinDrivers Failed for component: tvrnva|? packages: oem0.inf oem2.inf oem3.inf)txt");
+a failed install half ends a reinstall|drivers;run /installdrivers 1;env PROGRAMFILES(X86) C:\{x*250}|/reinstall 2 /component tvrnva|2 ...|UninstallDriver succeeded for tvrnva;Uninstall Tavrin Drivers before installing it;ExpandEnvironmentStrings failed with last Error: 122;InstallTavrinDrivers Failed for component: tvrnva|? packages: oem0.inf oem2.inf oem3.inf
+/reinstall 3 /component tvrnva|drivers|/reinstall 3 /component tvrnva|2|Command received to reinstall a driver component;Invalid argument passed to /reinstall parameter|? packages:
+/reinstall 12 /component tvrnva|drivers|/reinstall 12 /component tvrnva|2|Command received to reinstall a driver component;Invalid argument passed to /reinstall parameter|? packages:
+/reinstall "" /component tvrnva|drivers|/reinstall "" /component tvrnva|2|Command received to reinstall a driver component;Invalid argument passed to /reinstall parameter|? packages:
+/reinstall 3|drivers|/reinstall 3|2|Command received to reinstall a driver component;Invalid argument passed to /reinstall parameter|? packages:
+/reinstall 0 /component DERAzo|drivers|/reinstall 0 /component DERAzo|2|Command received to reinstall a driver component;Invalid argument passed to /reinstall parameter|? packages:
+/reinstall 1|drivers|/reinstall 1|2|Command received to reinstall a driver component;Component name is missing|? packages:
+/reinstall 2 /component DERAzo|drivers|/reinstall 2 /component DERAzo|2|Command received to reinstall a driver component;Invalid Component name: DERAzo|? packages:
+/reinstall 2 /component TVRNVA|drivers|/reinstall 2 /component TVRNVA|2|Command received to reinstall a driver component;Invalid Component name: TVRNVA|? packages:
+/reinstall 1 /component tvrnna|drivers|/reinstall 1 /component tvrnna|2|Command received to reinstall a driver component;Invalid Component name: tvrnna|? packages:)txt");
 }
 
 // Where the adapter's package comes from, and the flavour recorded after: a
@@ -63,30 +73,6 @@ a command-line virtual outweighs a stored ethernet|/drivertype virtual|reg {prod
 stored virtual without its NUL||reg {product} DriverType virtual||tvrnva_virtual|DriverType Read from the registry|virtual|InstallDriver succeeded for tvrnva
 stored virtualx||reg {product} DriverType virtualx||tvrnva|DriverType Read from the registry|ethernet|InstallDriver succeeded for tvrnva
 virtual in the 64-bit view only||reg SOFTWARE\TavrinSecure\TavrinDrivers DriverType virtual||tvrnva|!DriverType Read from the registry|ethernet|InstallDriver succeeded for tvrnva)txt");
-}
-
-// A drivers folder that does not fit: nothing past the failure runs.
-
-// A reinstall names a mode and a reinstallable component, checked in that order.
-TEST(Bundle, ReinstallRefusals) {
-    runScenarios(R"txt(
-== /reinstall {1}
-drivers
-> /reinstall {1}
-= 2
-Command received to reinstall a driver component
-{2}
-? packages:
-)txt",
-                 R"txt(3 /component tvrnva|Invalid argument passed to /reinstall parameter
-12 /component tvrnva|Invalid argument passed to /reinstall parameter
-"" /component tvrnva|Invalid argument passed to /reinstall parameter
-3|Invalid argument passed to /reinstall parameter
-0 /component DERAzo|Invalid argument passed to /reinstall parameter
-1|Component name is missing
-2 /component DERAzo|Invalid Component name: DERAzo
-2 /component TVRNVA|Invalid Component name: TVRNVA
-1 /component tvrnna|Invalid Component name: tvrnna)txt");
 }
 
 // A reinstall takes off and puts back the named component only; a failure

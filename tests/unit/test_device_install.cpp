@@ -4,6 +4,10 @@
 namespace tdu::test {
 namespace {
 
+// Only a case-blind "YES" asks for the device not to be started by the
+// configuration manager while it is registered. Every step of a device's
+// creation failing: after registration the device stays although the result
+// is an error.
 TEST(DeviceInstall, Scenarios) {
     runScenarios(
         kRow,
@@ -11,7 +15,24 @@ TEST(DeviceInstall, Scenarios) {
 a package already in the store keeps its name|stage Net tvrnvamgr;inf C:\Drivers\tvrnvamgr.inf Net tvrnvamgr|/install C:\Drivers\tvrnvamgr.inf /component tvrnvamgr|0|Command received to install a driver;Successfully copied driver to driver store, output oem: C:\Windows\INF\oem0.inf;Successfully set registry: tvrnvamgr|? packages: oem0.inf;? values: tvrnvamgr=oem0.inf
 an INF path of 260 characters is taken||/install C:\{f*200}\{n*52}.inf|0|Command received to install a driver;Inf Path does not exist: C:\{f*200}\{n*52}.inf|
 an INF path of 261 characters is not||/install C:\{f*200}\{n*53}.inf|2|Command received to install a driver;InfPath has exceeded MAX_PATH limit|
-a clean-up failure replaces an earlier error|fail SetupDiSetDeviceRegistryPropertyW 1 13;fail SetupDiDeleteDeviceInfo 1 31|@AddDevice tvrnvamgr|31|SetupDiSetDeviceRegistryProperty()-> failed with last Error: 13;SetupDiDeleteDeviceInfo()-> failed with last Error: 31|? devices:)txt");
+a clean-up failure replaces an earlier error|fail SetupDiSetDeviceRegistryPropertyW 1 13;fail SetupDiDeleteDeviceInfo 1 31|@AddDevice tvrnvamgr|31|SetupDiSetDeviceRegistryProperty()-> failed with last Error: 13;SetupDiDeleteDeviceInfo()-> failed with last Error: 31|? devices:
+start device "YES"||/install "" /hardwareid tvrnvamgr /startdevice "YES"|0|Command received to install a driver;Inf Name is empty.;Hardware ID: tvrnvamgr;Start Device is true;Adding a device without instance id;Device: tvrnvamgr added successfully.|? device ROOT\TVRNVAMGR\0000: ids=tvrnvamgr inf= flags=0x20000 class=Net
+start device "yes"||/install "" /hardwareid tvrnvamgr /startdevice "yes"|0|Command received to install a driver;Inf Name is empty.;Hardware ID: tvrnvamgr;Start Device is true;Adding a device without instance id;Device: tvrnvamgr added successfully.|? device ROOT\TVRNVAMGR\0000: ids=tvrnvamgr inf= flags=0x20000 class=Net
+start device "Yes"||/install "" /hardwareid tvrnvamgr /startdevice "Yes"|0|Command received to install a driver;Inf Name is empty.;Hardware ID: tvrnvamgr;Start Device is true;Adding a device without instance id;Device: tvrnvamgr added successfully.|? device ROOT\TVRNVAMGR\0000: ids=tvrnvamgr inf= flags=0x20000 class=Net
+start device "Y"||/install "" /hardwareid tvrnvamgr /startdevice "Y"|0|Command received to install a driver;Inf Name is empty.;Hardware ID: tvrnvamgr;Adding a device without instance id;Device: tvrnvamgr added successfully.|? device ROOT\TVRNVAMGR\0000: ids=tvrnvamgr inf= flags=0x0 class=Net
+start device "NO"||/install "" /hardwareid tvrnvamgr /startdevice "NO"|0|Command received to install a driver;Inf Name is empty.;Hardware ID: tvrnvamgr;Adding a device without instance id;Device: tvrnvamgr added successfully.|? device ROOT\TVRNVAMGR\0000: ids=tvrnvamgr inf= flags=0x0 class=Net
+start device "YES "||/install "" /hardwareid tvrnvamgr /startdevice "YES "|0|Command received to install a driver;Inf Name is empty.;Hardware ID: tvrnvamgr;Adding a device without instance id;Device: tvrnvamgr added successfully.|? device ROOT\TVRNVAMGR\0000: ids=tvrnvamgr inf= flags=0x0 class=Net
+SetupDiClassGuidsFromNameW #1 fails|fail SetupDiClassGuidsFromNameW 1 701|@AddDevice tvrnvamgr start|701|SetupDiClassGuidsFromName()-> failed with last Error: 701|? devices: 
+SetupDiCreateDeviceInfoList #1 fails|fail SetupDiCreateDeviceInfoList 1 701|@AddDevice tvrnvamgr start|701|SetupDiCreateDeviceInfoList()-> failed with last Error: 701|? devices: 
+SetupDiCreateDeviceInfoW #1 fails|fail SetupDiCreateDeviceInfoW 1 701|@AddDevice tvrnvamgr start|701|SetupDiCreateDeviceInfo()-> failed with last Error: 701|? devices: 
+SetupDiSetDeviceRegistryPropertyW #1 fails|fail SetupDiSetDeviceRegistryPropertyW 1 701|@AddDevice tvrnvamgr start|701|SetupDiSetDeviceRegistryProperty()-> failed with last Error: 701|? devices: 
+SetupDiGetDeviceInstallParamsW #1 fails|fail SetupDiGetDeviceInstallParamsW 1 701|@AddDevice tvrnvamgr start|701|SetupDiGetDeviceInstallParams()-> failed with last Error: 701|? devices: 
+SetupDiSetDeviceInstallParamsW #1 fails|fail SetupDiSetDeviceInstallParamsW 1 701|@AddDevice tvrnvamgr start|701|SetupDiSetDeviceInstallParams()-> failed with last Error: 701|? devices: 
+SetupDiCallClassInstaller #1 fails|fail SetupDiCallClassInstaller 1 701|@AddDevice tvrnvamgr start|701|SetupDiCallClassInstaller()-> failed with last Error: 701|? devices: 
+SetupDiGetDeviceInstanceIdW #1 fails|fail SetupDiGetDeviceInstanceIdW 1 701|@AddDevice tvrnvamgr start|701|SetupDiGetDeviceInstanceId()-> failed with Last Error: 701|? devices: ROOT\TVRNVAMGR\0000
+SetupDiGetDeviceInstallParamsW #2 fails|fail SetupDiGetDeviceInstallParamsW 2 701|@AddDevice tvrnvamgr start|701|SetupDiGetDeviceInstallParams()-> failed with last Error: 701|? devices: ROOT\TVRNVAMGR\0000
+SetupDiDeleteDeviceInfo #1 fails|fail SetupDiDeleteDeviceInfo 1 701|@AddDevice tvrnvamgr start|701|SetupDiDeleteDeviceInfo()-> failed with last Error: 701|? devices: ROOT\TVRNVAMGR\0000
+SetupDiDestroyDeviceInfoList #1 fails|fail SetupDiDestroyDeviceInfoList 1 701|@AddDevice tvrnvamgr start|701|SetupDiDestroyDeviceInfoList()-> failed with last Error: 701|? devices: ROOT\TVRNVAMGR\0000)txt");
 }
 
 // Each stage of an install, from the first message that differs.
@@ -37,53 +58,6 @@ update fails: its code is the result|fail UpdateDriverForPlugAndPlayDevicesW 1 0
 restart requested|restart|C:\Drivers\tvrnva.inf /hardwareid {adapter}|3010|Successfully copied driver to driver store, output oem: C:\Windows\INF\oem0.inf;Successfully set registry: tvrnva;Hardware ID: {adapter};Adding a device without instance id;Device: {adapter} added successfully.;Device: {adapter} updated Successfully.;Installation of driver succeeded but reboot wil be required.|ROOT\{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}&TVRNVA\0000|tvrnva=oem0.inf
 instance id given||"" /hardwareid {adapter} /instid ROOT\NET\0042|0|Inf Name is empty.;Hardware ID: {adapter};Instance ID: ROOT\NET\0042;Adding a device with instance id;Device: {adapter} added successfully.|ROOT\NET\0042|
 an existing instance id: AddDevice's error|device ROOT\NET\0042 -|"" /hardwareid {adapter} /instid ROOT\NET\0042|0xE0000207|Inf Name is empty.;Hardware ID: {adapter};Instance ID: ROOT\NET\0042;Adding a device with instance id;SetupDiCreateDeviceInfo()-> failed with last Error: 3758096903;AddDevice()-> failed|ROOT\NET\0042|)txt");
-}
-
-// Only a case-blind "YES" asks for the device not to be started by the
-// configuration manager while it is registered.
-TEST(DeviceInstall, StartDevice) {
-    runScenarios(R"txt(
-== start device "{1}"
-> /install "" /hardwareid tvrnvamgr /startdevice "{1}"
-= 0
-Command received to install a driver
-Inf Name is empty.
-Hardware ID: tvrnvamgr
-{2}
-Adding a device without instance id
-Device: tvrnvamgr added successfully.
-? device ROOT\TVRNVAMGR\0000: ids=tvrnvamgr inf= flags={3} class=Net
-)txt",
-                 R"txt(YES|Start Device is true|0x20000
-yes|Start Device is true|0x20000
-Yes|Start Device is true|0x20000
-Y||0x0
-NO||0x0
-YES ||0x0)txt");
-}
-
-// Every step of a device's creation failing; after registration the device
-// stays although the result is an error.
-TEST(DeviceInstall, AddDeviceStepFailures) {
-    runScenarios(R"txt(
-== {1} #{2} fails
-fail {1} {2} 701
-> @AddDevice tvrnvamgr start
-= 701
-{3}()-> failed with {4} Error: 701
-? devices: {5}
-)txt",
-                 R"txt(SetupDiClassGuidsFromNameW|1|SetupDiClassGuidsFromName|last
-SetupDiCreateDeviceInfoList|1|SetupDiCreateDeviceInfoList|last
-SetupDiCreateDeviceInfoW|1|SetupDiCreateDeviceInfo|last
-SetupDiSetDeviceRegistryPropertyW|1|SetupDiSetDeviceRegistryProperty|last
-SetupDiGetDeviceInstallParamsW|1|SetupDiGetDeviceInstallParams|last
-SetupDiSetDeviceInstallParamsW|1|SetupDiSetDeviceInstallParams|last
-SetupDiCallClassInstaller|1|SetupDiCallClassInstaller|last
-SetupDiGetDeviceInstanceIdW|1|SetupDiGetDeviceInstanceId|Last|ROOT\TVRNVAMGR\0000
-SetupDiGetDeviceInstallParamsW|2|SetupDiGetDeviceInstallParams|last|ROOT\TVRNVAMGR\0000
-SetupDiDeleteDeviceInfo|1|SetupDiDeleteDeviceInfo|last|ROOT\TVRNVAMGR\0000
-SetupDiDestroyDeviceInfoList|1|SetupDiDestroyDeviceInfoList|last|ROOT\TVRNVAMGR\0000)txt");
 }
 
 } // namespace

@@ -5,7 +5,9 @@
 namespace tdu::test {
 namespace {
 
-TEST(DriverStore, Listing) {
+// The filter's sections; a command line that would not fit the platform's
+// 1024 characters is refused, never cut to name another file.
+TEST(DriverStore, Scenarios) {
     runScenarios(
         kRow,
         R"txt(a package is found under each id it declares, in its own class only|stage NetService tvrnns;stage Net tvrnns,tvrnvamgr;stage Net unrelated|@ListDriverInfs|0|Listing Driver Infs;C:\Windows\INF\oem0.inf 05/07/2021 1.2.3.4 tvrnns\n;C:\Windows\INF\oem1.inf 05/07/2021 1.2.3.4 tvrnvamgr\n|? entries: oem0.inf:tvrnns oem1.inf:tvrnvamgr;? devices:
@@ -17,42 +19,15 @@ INF cache: present|file C:\Windows\INF\INFCACHE.1|@RemoveINFCACHE|0|Removing INF
 INF cache: locked, then removed|file C:\Windows\INF\INFCACHE.1;fail DeleteFileW 1 32|@RemoveINFCACHE|1603|Removing INF Cache;DeleteFile("C:\Windows\INF\INFCACHE.1") failed. GetLastError():0x20|? file C:\Windows\INF\INFCACHE.1: absent
 INF cache: locked for good|file C:\Windows\INF\INFCACHE.1;fail DeleteFileW 1 32;fail _wremove 1 32|@RemoveINFCACHE|1603|Removing INF Cache;DeleteFile("C:\Windows\INF\INFCACHE.1") failed. GetLastError():0x20|? file C:\Windows\INF\INFCACHE.1: present
 INF cache: Windows directory too long|windir C:\{w*258}|@RemoveINFCACHE|1603|Removing INF Cache;GetWindowsDirectory()->262  GetLastError():0|? file C:\Windows\INF\INFCACHE.1: absent
-INF cache: Windows directory unreadable|fail GetWindowsDirectoryW 1 8|@RemoveINFCACHE|1603|Removing INF Cache;GetWindowsDirectory()->0  GetLastError():0x8|? file C:\Windows\INF\INFCACHE.1: absent)txt");
-}
-
-// The filter's sections; a command line that would not fit the platform's
-// 1024 characters is refused, never cut to name another file.
-TEST(DriverStore, FilterSections) {
-    runScenarios(R"txt(
-== {1}
-> @{1} C:\d\SplitDNSFilter.inf
-= 0
-Enter {1}\n
-Calling InstallHinfSectionW with params: {2} 128 C:\d\SplitDNSFilter.inf\n
-Exit {1}\n
-? sections: {2} 128 C:\d\SplitDNSFilter.inf
-== {1} broken off
-throw InstallHinfSectionW 1
-> @{1} C:\d\SplitDNSFilter.inf
-= 1603
-Enter {1}\n
-Calling InstallHinfSectionW with params: {2} 128 C:\d\SplitDNSFilter.inf\n
-{3}\n
-Exit {1}\n
-== {1}: 1023 characters of command line are the most
-> @{1} C:\{x*{4}}.inf
-= 0 ...
-? sections: {2} 128 C:\{x*{4}}.inf
-== {1}: one more is refused
-> @{1} C:\{x*{5}}.inf
-= 1603
-Enter {1}\n
-{3}\n
-Exit {1}\n
-? sections:
-)txt",
-                 R"txt(InstallSplitDnsFilter|DefaultInstall|Failing InstallSplitDnsFilter|997|998
-UnInstallSplitDnsFilter|DefaultUnInstall|Failed UnInstallSplitDnsFilter|995|996)txt");
+INF cache: Windows directory unreadable|fail GetWindowsDirectoryW 1 8|@RemoveINFCACHE|1603|Removing INF Cache;GetWindowsDirectory()->0  GetLastError():0x8|? file C:\Windows\INF\INFCACHE.1: absent
+InstallSplitDnsFilter||@InstallSplitDnsFilter C:\d\SplitDNSFilter.inf|0|Enter InstallSplitDnsFilter\n;Calling InstallHinfSectionW with params: DefaultInstall 128 C:\d\SplitDNSFilter.inf\n;Exit InstallSplitDnsFilter\n|? sections: DefaultInstall 128 C:\d\SplitDNSFilter.inf
+InstallSplitDnsFilter broken off|throw InstallHinfSectionW 1|@InstallSplitDnsFilter C:\d\SplitDNSFilter.inf|1603|Enter InstallSplitDnsFilter\n;Calling InstallHinfSectionW with params: DefaultInstall 128 C:\d\SplitDNSFilter.inf\n;Failing InstallSplitDnsFilter\n;Exit InstallSplitDnsFilter\n|
+InstallSplitDnsFilter: 1023 characters of command line are the most||@InstallSplitDnsFilter C:\{x*997}.inf|0 ...||? sections: DefaultInstall 128 C:\{x*997}.inf
+InstallSplitDnsFilter: one more is refused||@InstallSplitDnsFilter C:\{x*998}.inf|1603|Enter InstallSplitDnsFilter\n;Failing InstallSplitDnsFilter\n;Exit InstallSplitDnsFilter\n|? sections:
+UnInstallSplitDnsFilter||@UnInstallSplitDnsFilter C:\d\SplitDNSFilter.inf|0|Enter UnInstallSplitDnsFilter\n;Calling InstallHinfSectionW with params: DefaultUnInstall 128 C:\d\SplitDNSFilter.inf\n;Exit UnInstallSplitDnsFilter\n|? sections: DefaultUnInstall 128 C:\d\SplitDNSFilter.inf
+UnInstallSplitDnsFilter broken off|throw InstallHinfSectionW 1|@UnInstallSplitDnsFilter C:\d\SplitDNSFilter.inf|1603|Enter UnInstallSplitDnsFilter\n;Calling InstallHinfSectionW with params: DefaultUnInstall 128 C:\d\SplitDNSFilter.inf\n;Failed UnInstallSplitDnsFilter\n;Exit UnInstallSplitDnsFilter\n|
+UnInstallSplitDnsFilter: 1023 characters of command line are the most||@UnInstallSplitDnsFilter C:\{x*995}.inf|0 ...||? sections: DefaultUnInstall 128 C:\{x*995}.inf
+UnInstallSplitDnsFilter: one more is refused||@UnInstallSplitDnsFilter C:\{x*996}.inf|1603|Enter UnInstallSplitDnsFilter\n;Failed UnInstallSplitDnsFilter\n;Exit UnInstallSplitDnsFilter\n|? sections:)txt");
 }
 
 TEST(DriverStore, Residuals) {

@@ -42,7 +42,7 @@ TEST(Format, ConversionsGiveTheSameTextOnEveryBuild) {
         // Precision gives the zeros; the 0 flag yields to it.
         {L"0007 07 12345 123 |", fmt(L"%0.4u %0.2u %0.4u %02d %.0u|", 7U, 7U, 12345U, 123, 0U)},
         {L"   005|005   |-005|  7|-7 |-007", fmt(L"%06.3d|%-6.3d|%+.3d|%3d|%-3d|%04d", 5, 5, -5, 7, -7, -7)},
-        {L"+5  5 -5 100%", fmt(L"%+d % d % d 100%%", 5, 5, -5)},
+        {L"+5  5 -5 100% 0xff  |+5  |", fmt(L"%+d % d % d 100%% %-#6x|%-+4d|", 5, 5, -5, 255U, 5)},
         {L"wide wide narrow \xE9 \x20AC",
          fmt(L"%s %ls %hs %s", L"wide", std::wstring(L"wide"), "narrow \xE9", L"\x20AC")},
         {L"ab|  ab|ab  |  ab|''", fmt(L"%.2s|%4s|%-4s|%04s|'%s'", L"abc", L"ab", L"ab", L"ab", L"")},

@@ -7,7 +7,6 @@
 
 #include "log/LogWriter.h"
 
-#include <iostream>
 #include <map>
 #include <regex>
 #include <sys/wait.h>
@@ -91,7 +90,6 @@ TEST_F(LogSharingTest, LinesArriveWholeOrNotAtAll) {
     // Every line feed ends a line that parses whole: no torn or mixed line.
     const std::string text = logBytes();
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), static_cast<long>(parseLog(text).size()));
-    std::cout << "opens refused: " << refused << "\n";
     // Only a refused open loses a line.
     std::vector<std::string> names;
     EXPECT_EQ(linesArrived(sim, names), kProcesses * kLinesEach - refused);

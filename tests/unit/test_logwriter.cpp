@@ -79,34 +79,15 @@ TEST_F(LogWriterTest, AFailedRotationStepStillAppendsTheLine) {
     }
 }
 
+// The path is kept for the process once expanded; only the log folder is
+// ever created. A run's banner is its first write.
 TEST(LogWriter, LostLinesWhenThereIsNowhereToWrite) {
-    // The path is kept for the process once expanded; only the log folder is
-    // ever created.
-    const struct {
-        const char* setUp;
-        std::vector<std::string> kept;
-        unsigned expansions;
-    } cases[] = {
-        {R"(rm "C:\Users\Public\Tavrin Secure")", {}, 1},
-        {R"(env PUBLIC C:\{p*250})", {}, 3}, // the folder does not fit the path buffer
-        {"fail ExpandEnvironmentStringsW 1 203", {"two", "three"}, 2},
-        {"fail OpenAppendStream 1 32", {"two", "three"}, 1}, // another opener holds the file
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.setUp);
-        FreshMachine fresh;
-        setUpLines(fresh.machine, c.setUp);
-        const bool vendor =
-            std::filesystem::exists(fresh.machine.hostPath(L"C:\\Users\\Public\\Tavrin Secure"));
-        for (const wchar_t* message : {L"one", L"two", L"three"}) {
-            line(message);
-        }
-        EXPECT_EQ(logMessagesOf(fresh.machine), c.kept);
-        EXPECT_EQ(fresh.machine.callCount("ExpandEnvironmentStringsW"), c.expansions);
-        EXPECT_EQ(std::filesystem::exists(fresh.machine.hostPath(L"C:\\Users\\Public\\Tavrin Secure")),
-                  vendor);
-        EXPECT_EQ(fresh.machine.openHandleCount(), 0U) << fresh.machine.openHandleReport();
-    }
+    runScenarios(
+        kRow,
+        R"txt(the vendor folder gone|rm "C:\Users\Public\Tavrin Secure"|/setstatus 7|2||? calls ExpandEnvironmentStringsW: 1;? dir C:\Users\Public:
+a folder that does not fit the path buffer|env PUBLIC C:\{p*250}|/setstatus 7|2||? calls ExpandEnvironmentStringsW: 3;? dir C:\Users\Public: Tavrin Secure
+a failed expansion loses its line only|fail ExpandEnvironmentStringsW 1 203|/setstatus 7|2|Command received to set driver install status;Invalid argument passed to /setstatus parameter|? calls ExpandEnvironmentStringsW: 2;? size "{logs}\TavrinDriverUtil.log": 196
+another opener holds the file: its line lost|fail OpenAppendStream 1 32|/setstatus 7|2|Command received to set driver install status;Invalid argument passed to /setstatus parameter|? calls ExpandEnvironmentStringsW: 1;? size "{logs}\TavrinDriverUtil.log": 196)txt");
 }
 
 // Links an ordinary user could plant in the public log folder before a run as
