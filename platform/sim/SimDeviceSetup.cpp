@@ -82,7 +82,7 @@ SimDeviceSet* SimDeviceSetup::setOf(Handle deviceInfoSet) {
 }
 
 // Counts a use of `call` first: null when that use fails, as when the element is unknown.
-SimElement* SimDeviceSetup::elementOf(const std::string& call, Handle deviceInfoSet,
+SimElement* SimDeviceSetup::elementOf(std::string_view call, Handle deviceInfoSet,
                                       const DeviceElement& element) {
     if (s_.check(call)) {
         return nullptr;

@@ -58,7 +58,7 @@ private:
     }
     SimDeviceSet* setOf(Handle deviceInfoSet);
     // The element, or null with the platform's error left as the last error.
-    SimElement* elementOf(const std::string& call, Handle deviceInfoSet, const DeviceElement& element);
+    SimElement* elementOf(std::string_view call, Handle deviceInfoSet, const DeviceElement& element);
     SimDevice* deviceOf(const SimElement& element);
     Handle newSet(SimDeviceSet set);
 

@@ -127,7 +127,7 @@ void SimServices::deleteWhenUnused(const std::shared_ptr<Service>& service) {
     std::erase(creationOrder_, service);
 }
 
-std::shared_ptr<SimServices::Service> SimServices::serviceFor(const char* call, Handle handle,
+std::shared_ptr<SimServices::Service> SimServices::serviceFor(std::string_view call, Handle handle,
                                                               std::uint32_t right) {
     if (s_.check(call)) {
         return nullptr;
