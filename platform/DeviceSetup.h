@@ -88,7 +88,6 @@ inline constexpr std::uint32_t kErrorFileExists = 80;
 inline constexpr std::uint32_t kErrorInvalidDevinstName = 0xE0000205;
 inline constexpr std::uint32_t kErrorDevinstAlreadyExists = 0xE0000207;
 inline constexpr std::uint32_t kErrorNoSuchDevinst = 0xE000020B;
-inline constexpr std::uint32_t kErrorInvalidClass = 0xE0000209;
 inline constexpr std::uint32_t kErrorInfInUseByDevices = 0xE000023D;
 
 class IDeviceSetup {

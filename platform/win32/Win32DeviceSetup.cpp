@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <bit>
 #include <cstring>
 #include <newdev.h>
 #include <setupapi.h>
@@ -19,22 +20,13 @@ Handle fromSet(HDEVINFO set) {
     return static_cast<Handle>(reinterpret_cast<std::uintptr_t>(set));
 }
 
+// Both layouts are held equal in SdkMirror.cpp.
 GUID toGuid(const Guid& guid) {
-    GUID out{};
-    out.Data1 = guid.data1;
-    out.Data2 = guid.data2;
-    out.Data3 = guid.data3;
-    std::memcpy(out.Data4, guid.data4.data(), sizeof(out.Data4));
-    return out;
+    return std::bit_cast<GUID>(guid);
 }
 
 Guid fromGuid(const GUID& guid) {
-    Guid out;
-    out.data1 = guid.Data1;
-    out.data2 = guid.Data2;
-    out.data3 = guid.Data3;
-    std::memcpy(out.data4.data(), guid.Data4, sizeof(guid.Data4));
-    return out;
+    return std::bit_cast<Guid>(guid);
 }
 
 SP_DEVINFO_DATA toElement(const DeviceElement& element) {
@@ -301,11 +293,7 @@ public:
     bool SetupDiSetClassInstallParamsW(Handle deviceInfoSet, const DeviceElement& element,
                                        const RemoveDeviceParams& params, std::uint32_t paramsSize) override {
         SP_DEVINFO_DATA data = toElement(element);
-        SP_REMOVEDEVICE_PARAMS raw{};
-        raw.ClassInstallHeader.cbSize = params.headerSize;
-        raw.ClassInstallHeader.InstallFunction = params.installFunction;
-        raw.Scope = params.scope;
-        raw.HwProfile = params.hwProfile;
+        auto raw = std::bit_cast<SP_REMOVEDEVICE_PARAMS>(params);
         return kept([&] {
                    return ::SetupDiSetClassInstallParamsW(toSet(deviceInfoSet), &data,
                                                           &raw.ClassInstallHeader, paramsSize);

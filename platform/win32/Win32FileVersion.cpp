@@ -48,13 +48,8 @@ public:
             return false;
         }
         if (value != nullptr) {
-            VS_FIXEDFILEINFO fixed{};
-            std::memcpy(&fixed, value, std::min<std::size_t>(valueLength, sizeof fixed));
-            info = FixedFileInfo{fixed.dwSignature,     fixed.dwStrucVersion,     fixed.dwFileVersionMS,
-                                 fixed.dwFileVersionLS, fixed.dwProductVersionMS, fixed.dwProductVersionLS,
-                                 fixed.dwFileFlagsMask, fixed.dwFileFlags,        fixed.dwFileOS,
-                                 fixed.dwFileType,      fixed.dwFileSubtype,      fixed.dwFileDateMS,
-                                 fixed.dwFileDateLS};
+            // The record's layout is VS_FIXEDFILEINFO's (SdkMirror.cpp).
+            std::memcpy(&info, value, std::min<std::size_t>(valueLength, sizeof info));
         }
         return true;
     }

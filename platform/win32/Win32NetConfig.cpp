@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <bit>
+
 #include <netcfgx.h>
 #include <objbase.h>
 
@@ -22,26 +24,13 @@ Handle fromPointer(const void* pointer) {
     return static_cast<Handle>(reinterpret_cast<std::uintptr_t>(pointer));
 }
 
+// Both layouts are held equal in SdkMirror.cpp.
 GUID toGuid(const Guid& guid) {
-    GUID result{};
-    result.Data1 = guid.data1;
-    result.Data2 = guid.data2;
-    result.Data3 = guid.data3;
-    for (std::size_t i = 0; i < guid.data4.size(); ++i) {
-        result.Data4[i] = guid.data4[i];
-    }
-    return result;
+    return std::bit_cast<GUID>(guid);
 }
 
 Guid fromGuid(const GUID& guid) {
-    Guid result;
-    result.data1 = guid.Data1;
-    result.data2 = guid.Data2;
-    result.data3 = guid.Data3;
-    for (std::size_t i = 0; i < result.data4.size(); ++i) {
-        result.data4[i] = guid.Data4[i];
-    }
-    return result;
+    return std::bit_cast<Guid>(guid);
 }
 
 const wchar_t* textOrNull(const std::wstring* text) {

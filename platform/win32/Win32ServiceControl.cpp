@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <bit>
 
 namespace tdu::platform::win32 {
 
@@ -15,15 +16,9 @@ Handle fromScHandle(SC_HANDLE handle) {
     return static_cast<Handle>(reinterpret_cast<std::uintptr_t>(handle));
 }
 
-// SERVICE_STATUS and SERVICE_STATUS_PROCESS share these fields.
-template <class From> void copyStatus(const From& from, ServiceStatus& to) {
-    to.dwServiceType = from.dwServiceType;
-    to.dwCurrentState = from.dwCurrentState;
-    to.dwControlsAccepted = from.dwControlsAccepted;
-    to.dwWin32ExitCode = from.dwWin32ExitCode;
-    to.dwServiceSpecificExitCode = from.dwServiceSpecificExitCode;
-    to.dwCheckPoint = from.dwCheckPoint;
-    to.dwWaitHint = from.dwWaitHint;
+// The status records' layouts are the SDK's (SdkMirror.cpp).
+template <class To, class From> To whole(const From& from) {
+    return std::bit_cast<To>(from);
 }
 
 class Win32ServiceControl final : public IServiceControl {
@@ -46,7 +41,6 @@ public:
 
     bool QueryServiceStatusEx(Handle service, std::uint32_t infoLevel, ServiceStatusProcess& status,
                               std::uint32_t bufSize, std::uint32_t& bytesNeeded) override {
-        static_assert(sizeof(SERVICE_STATUS_PROCESS) == kServiceStatusProcessBytes);
         SERVICE_STATUS_PROCESS record{};
         DWORD needed = 0;
         const BOOL ok = ::QueryServiceStatusEx(toScHandle(service), static_cast<SC_STATUS_TYPE>(infoLevel),
@@ -57,9 +51,7 @@ public:
         if (ok == FALSE) {
             return false;
         }
-        copyStatus(record, status);
-        status.dwProcessId = record.dwProcessId;
-        status.dwServiceFlags = record.dwServiceFlags;
+        status = whole<ServiceStatusProcess>(record);
         return true;
     }
 
@@ -67,7 +59,7 @@ public:
         SERVICE_STATUS reply{};
         const BOOL ok = ::ControlService(toScHandle(service), control, &reply);
         keep();
-        copyStatus(reply, status);
+        status = whole<ServiceStatus>(reply);
         return ok != FALSE;
     }
 
@@ -91,7 +83,7 @@ public:
             EnumServiceStatus entry;
             entry.serviceName = block[i].lpServiceName == nullptr ? L"" : block[i].lpServiceName;
             entry.displayName = block[i].lpDisplayName == nullptr ? L"" : block[i].lpDisplayName;
-            copyStatus(block[i].ServiceStatus, entry.status);
+            entry.status = whole<ServiceStatus>(block[i].ServiceStatus);
             entries.push_back(std::move(entry));
         }
         return true;

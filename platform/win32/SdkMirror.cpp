@@ -1,0 +1,235 @@
+// The core speaks the platform through its own mirrors of SDK constants and
+// records, so that it builds without <windows.h>. A mirror that drifts from
+// the SDK would pass every simulated row and still hand Windows the wrong
+// value: this file is where each one is held against the SDK's own, at
+// compile time.
+#include "platform/DeviceSetup.h"
+#include "platform/FileVersion.h"
+#include "platform/InstallerDb.h"
+#include "platform/NetConfig.h"
+#include "platform/Registry.h"
+#include "platform/ServiceControl.h"
+#include "platform/System.h"
+#include "platform/Types.h"
+
+#include <windows.h>
+
+#include <bit>
+#include <cstdint>
+#include <msi.h>
+#include <newdev.h>
+#include <ole2.h>
+#include <prsht.h>
+#include <rpc.h>
+#include <rpcndr.h>
+#include <setupapi.h>
+#include <unknwn.h>
+#include <wtypes.h>
+
+// The class and interface ids, as constants of this file rather than the
+// SDK's link-time objects, so that they can be compared while compiling
+// (the headers above are the ones these two would pull in, and would reset
+// the macro with).
+#undef DEFINE_GUID
+#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                                         \
+    constexpr GUID name{l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}};
+#include <devguid.h>
+#include <netcfgn.h>
+#include <netcfgx.h>
+
+namespace tdu::platform {
+namespace {
+
+template <class Mirror, class Sdk> constexpr bool same(Mirror mirror, Sdk sdk) {
+    return mirror == static_cast<Mirror>(sdk);
+}
+
+// A mirror record and the SDK's agree field for field when each field, given
+// a value of its own by name, lands in the SDK field of the same meaning.
+constexpr bool sameGuid(const Guid& mirror, const GUID& sdk) {
+    const auto raw = std::bit_cast<GUID>(mirror);
+    bool data4 = true;
+    for (int i = 0; i < 8; ++i) {
+        data4 = data4 && raw.Data4[i] == sdk.Data4[i];
+    }
+    return raw.Data1 == sdk.Data1 && raw.Data2 == sdk.Data2 && raw.Data3 == sdk.Data3 && data4;
+}
+
+// Kernel and run-time.
+static_assert(same(kErrorSuccess, ERROR_SUCCESS));
+static_assert(same(kErrorFileNotFound, ERROR_FILE_NOT_FOUND));
+static_assert(same(kErrorPathNotFound, ERROR_PATH_NOT_FOUND));
+static_assert(same(kErrorAccessDenied, ERROR_ACCESS_DENIED));
+static_assert(same(kErrorInvalidHandle, ERROR_INVALID_HANDLE));
+static_assert(same(kErrorInvalidParameter, ERROR_INVALID_PARAMETER));
+static_assert(same(kErrorInsufficientBuffer, ERROR_INSUFFICIENT_BUFFER));
+static_assert(same(kErrorAlreadyExists, ERROR_ALREADY_EXISTS));
+static_assert(same(kErrorMoreData, ERROR_MORE_DATA));
+static_assert(same(kErrorNoMoreItems, ERROR_NO_MORE_ITEMS));
+static_assert(same(kErrorNotOwner, ERROR_NOT_OWNER));
+static_assert(same(kErrorKeyDeleted, ERROR_KEY_DELETED));
+static_assert(same(kErrorSuccessRebootRequired, ERROR_SUCCESS_REBOOT_REQUIRED));
+static_assert(same(kWaitObject0, WAIT_OBJECT_0));
+static_assert(same(kWaitAbandoned, WAIT_ABANDONED));
+static_assert(same(kWaitTimeout, WAIT_TIMEOUT));
+static_assert(same(kWaitFailed, WAIT_FAILED));
+static_assert(same(kInfinite, INFINITE));
+static_assert(same(kMutexAllAccess, MUTEX_ALL_ACCESS));
+static_assert(same(kEventAllAccess, EVENT_ALL_ACCESS));
+static_assert(same(kHeapZeroMemory, HEAP_ZERO_MEMORY));
+static_assert(same(kMaxPath, MAX_PATH));
+static_assert(same(kFileAttributeDirectory, FILE_ATTRIBUTE_DIRECTORY));
+static_assert(same(kFileAttributeReparsePoint, FILE_ATTRIBUTE_REPARSE_POINT));
+static_assert(same(kInvalidFileAttributes, INVALID_FILE_ATTRIBUTES));
+static_assert(sizeof(Guid) == sizeof(GUID));
+static_assert(sameGuid(Guid{1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}}, GUID{1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}}));
+
+// Device installation.
+static_assert(same(kSpostPath, SPOST_PATH));
+static_assert(same(kSpCopyNoOverwrite, SP_COPY_NOOVERWRITE));
+static_assert(same(kSuoiForceDelete, SUOI_FORCEDELETE));
+static_assert(same(kInstallFlagForce, INSTALLFLAG_FORCE));
+static_assert(same(kDicdGenerateId, DICD_GENERATE_ID));
+static_assert(same(kDigcfAllClasses, DIGCF_ALLCLASSES));
+static_assert(same(kSpdrpHardwareId, SPDRP_HARDWAREID));
+static_assert(same(kDifRemove, DIF_REMOVE));
+static_assert(same(kDifRegisterDevice, DIF_REGISTERDEVICE));
+static_assert(same(kDiRemoveDeviceGlobal, DI_REMOVEDEVICE_GLOBAL));
+static_assert(same(kDiNeedRestart, DI_NEEDRESTART));
+static_assert(same(kDiNeedReboot, DI_NEEDREBOOT));
+static_assert(same(kDiDoNotCallConfigMg, DI_DONOTCALLCONFIGMG));
+static_assert(same(kSpditCompatDriver, SPDIT_COMPATDRIVER));
+static_assert(same(kDiFlagsExAllowExcludedDrvs, DI_FLAGSEX_ALLOWEXCLUDEDDRVS));
+static_assert(same(kDiFlagsExUseClassForCompat, DI_FLAGSEX_USECLASSFORCOMPAT));
+static_assert(same(kErrorInvalidData, ERROR_INVALID_DATA));
+static_assert(same(kErrorFileExists, ERROR_FILE_EXISTS));
+static_assert(same(kErrorInvalidDevinstName, ERROR_INVALID_DEVINST_NAME));
+static_assert(same(kErrorDevinstAlreadyExists, ERROR_DEVINST_ALREADY_EXISTS));
+static_assert(same(kErrorNoSuchDevinst, ERROR_NO_SUCH_DEVINST));
+static_assert(same(kErrorInfInUseByDevices, ERROR_INF_IN_USE_BY_DEVICES));
+static_assert(same(kSizeOfRemoveDeviceParams, sizeof(SP_REMOVEDEVICE_PARAMS)));
+static_assert(sizeof(RemoveDeviceParams) == sizeof(SP_REMOVEDEVICE_PARAMS));
+static_assert([] {
+    const auto raw = std::bit_cast<SP_REMOVEDEVICE_PARAMS>(
+        RemoveDeviceParams{.headerSize = 1, .installFunction = 2, .scope = 3, .hwProfile = 4});
+    return raw.ClassInstallHeader.cbSize == 1 && raw.ClassInstallHeader.InstallFunction == 2 &&
+           raw.Scope == 3 && raw.HwProfile == 4;
+}());
+static_assert(sameGuid(kGuidDevClassNet, GUID_DEVCLASS_NET));
+static_assert(sameGuid(kGuidDevClassNetClient, GUID_DEVCLASS_NETCLIENT));
+static_assert(sameGuid(kGuidDevClassNetService, GUID_DEVCLASS_NETSERVICE));
+static_assert(sameGuid(kGuidDevClassNetTrans, GUID_DEVCLASS_NETTRANS));
+static_assert(sameGuid(kGuidDevClassSystem, GUID_DEVCLASS_SYSTEM));
+
+// Registry.
+static_assert(same(kKeyRead, KEY_READ));
+static_assert(same(kKeyAllAccess, KEY_ALL_ACCESS));
+static_assert(same(kKeyWow64_32Key, KEY_WOW64_32KEY));
+static_assert(same(kRegOptionNonVolatile, REG_OPTION_NON_VOLATILE));
+static_assert(same(kRegSz, REG_SZ));
+static_assert(same(kRegExpandSz, REG_EXPAND_SZ));
+static_assert(same(kRegBinary, REG_BINARY));
+static_assert(same(kRegDword, REG_DWORD));
+static_assert(same(kRegMultiSz, REG_MULTI_SZ));
+
+// Service control.
+static_assert(same(kScManagerConnect, SC_MANAGER_CONNECT));
+static_assert(same(kScManagerAllAccess, SC_MANAGER_ALL_ACCESS));
+static_assert(same(kServiceQueryStatus, SERVICE_QUERY_STATUS));
+static_assert(same(kServiceEnumerateDependents, SERVICE_ENUMERATE_DEPENDENTS));
+static_assert(same(kServiceStop, SERVICE_STOP));
+static_assert(same(kDelete, DELETE));
+static_assert(same(kScStatusProcessInfo, SC_STATUS_PROCESS_INFO));
+static_assert(same(kServiceControlStop, SERVICE_CONTROL_STOP));
+static_assert(same(kServiceActive, SERVICE_ACTIVE));
+static_assert(same(kServiceInactive, SERVICE_INACTIVE));
+static_assert(same(kServiceStopped, SERVICE_STOPPED));
+static_assert(same(kServiceStartPending, SERVICE_START_PENDING));
+static_assert(same(kServiceStopPending, SERVICE_STOP_PENDING));
+static_assert(same(kServiceRunning, SERVICE_RUNNING));
+static_assert(same(kErrorDependentServicesRunning, ERROR_DEPENDENT_SERVICES_RUNNING));
+static_assert(same(kErrorServiceCannotAcceptCtrl, ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
+static_assert(same(kErrorServiceNotActive, ERROR_SERVICE_NOT_ACTIVE));
+static_assert(same(kErrorServiceDoesNotExist, ERROR_SERVICE_DOES_NOT_EXIST));
+static_assert(same(kErrorServiceMarkedForDelete, ERROR_SERVICE_MARKED_FOR_DELETE));
+static_assert(same(kServiceStatusProcessBytes, sizeof(SERVICE_STATUS_PROCESS)));
+static_assert(sizeof(ServiceStatus) == sizeof(SERVICE_STATUS));
+static_assert(sizeof(ServiceStatusProcess) == sizeof(SERVICE_STATUS_PROCESS));
+static_assert([] {
+    ServiceStatusProcess mirror;
+    mirror.dwServiceType = 1;
+    mirror.dwCurrentState = 2;
+    mirror.dwControlsAccepted = 3;
+    mirror.dwWin32ExitCode = 4;
+    mirror.dwServiceSpecificExitCode = 5;
+    mirror.dwCheckPoint = 6;
+    mirror.dwWaitHint = 7;
+    mirror.dwProcessId = 8;
+    mirror.dwServiceFlags = 9;
+    const auto raw = std::bit_cast<SERVICE_STATUS_PROCESS>(mirror);
+    return raw.dwServiceType == 1 && raw.dwCurrentState == 2 && raw.dwControlsAccepted == 3 &&
+           raw.dwWin32ExitCode == 4 && raw.dwServiceSpecificExitCode == 5 && raw.dwCheckPoint == 6 &&
+           raw.dwWaitHint == 7 && raw.dwProcessId == 8 && raw.dwServiceFlags == 9;
+}());
+
+// Network configuration.
+static_assert(same(kSOk, S_OK));
+static_assert(same(kSFalse, S_FALSE));
+static_assert(same(kEFail, E_FAIL));
+static_assert(same(kENotImpl, E_NOTIMPL));
+static_assert(same(kENoInterface, E_NOINTERFACE));
+static_assert(same(kEPointer, E_POINTER));
+static_assert(same(kEInvalidArg, E_INVALIDARG));
+static_assert(same(kCoENotInitialized, CO_E_NOTINITIALIZED));
+static_assert(same(kNetcfgSReboot, NETCFG_S_REBOOT));
+static_assert(same(kNetcfgSStillReferenced, NETCFG_S_STILL_REFERENCED));
+static_assert(same(kNetcfgEAlreadyInitialized, NETCFG_E_ALREADY_INITIALIZED));
+static_assert(same(kNetcfgENotInitialized, NETCFG_E_NOT_INITIALIZED));
+static_assert(same(kNetcfgENoWriteLock, NETCFG_E_NO_WRITE_LOCK));
+static_assert(same(kNetcfgENeedReboot, NETCFG_E_NEED_REBOOT));
+static_assert(same(kCoinitApartmentThreaded, COINIT_APARTMENTTHREADED));
+static_assert(same(kCoinitDisableOle1Dde, COINIT_DISABLE_OLE1DDE));
+static_assert(same(kClsctxAll, CLSCTX_ALL));
+static_assert(same(kNsfPostSysInstall, NSF_POSTSYSINSTALL));
+static_assert(same(kOboSoftware, OBO_SOFTWARE));
+static_assert(sameGuid(kClsidCNetCfg, CLSID_CNetCfg));
+static_assert(sameGuid(kIidINetCfg, IID_INetCfg));
+static_assert(sameGuid(kIidINetCfgLock, IID_INetCfgLock));
+static_assert(sameGuid(kIidINetCfgClass, IID_INetCfgClass));
+static_assert(sameGuid(kIidINetCfgClassSetup, IID_INetCfgClassSetup));
+static_assert(sameGuid(kIidINetCfgComponent, IID_INetCfgComponent));
+
+// Installer database. MSIDBOPEN_TRANSACT is a pointer-typed constant, which
+// cannot be read while compiling; its value is the one the SDK documents.
+static_assert(same(kErrorOpenFailed, ERROR_OPEN_FAILED));
+static_assert(same(kErrorUnknownProduct, ERROR_UNKNOWN_PRODUCT));
+static_assert(same(kErrorUnknownProperty, ERROR_UNKNOWN_PROPERTY));
+static_assert(same(kErrorBadQuerySyntax, ERROR_BAD_QUERY_SYNTAX));
+static_assert(same(kErrorFunctionFailed, ERROR_FUNCTION_FAILED));
+
+// Version information.
+static_assert(same(kFixedFileInfoSignature, VS_FFI_SIGNATURE));
+static_assert(same(kFixedFileInfoBytes, sizeof(VS_FIXEDFILEINFO)));
+static_assert(sizeof(FixedFileInfo) == sizeof(VS_FIXEDFILEINFO));
+static_assert([] {
+    const auto raw = std::bit_cast<VS_FIXEDFILEINFO>(FixedFileInfo{.signature = 1,
+                                                                   .structVersion = 2,
+                                                                   .fileVersionMS = 3,
+                                                                   .fileVersionLS = 4,
+                                                                   .productVersionMS = 5,
+                                                                   .productVersionLS = 6,
+                                                                   .fileFlagsMask = 7,
+                                                                   .fileFlags = 8,
+                                                                   .fileOS = 9,
+                                                                   .fileType = 10,
+                                                                   .fileSubtype = 11,
+                                                                   .fileDateMS = 12,
+                                                                   .fileDateLS = 13});
+    return raw.dwSignature == 1 && raw.dwStrucVersion == 2 && raw.dwFileVersionMS == 3 &&
+           raw.dwFileVersionLS == 4 && raw.dwProductVersionMS == 5 && raw.dwProductVersionLS == 6 &&
+           raw.dwFileFlagsMask == 7 && raw.dwFileFlags == 8 && raw.dwFileOS == 9 && raw.dwFileType == 10 &&
+           raw.dwFileSubtype == 11 && raw.dwFileDateMS == 12 && raw.dwFileDateLS == 13;
+}());
+
+} // namespace
+} // namespace tdu::platform
