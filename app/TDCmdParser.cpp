@@ -1,4 +1,5 @@
 #include "app/TDCmdParser.h"
+#include "app/ExitCode.h"
 
 #include "log/LogWriter.h"
 
@@ -83,12 +84,12 @@ int TDCmdLineParser::ParseAndStoreCommandLineArgs(unsigned argc, const wchar_t* 
     if (argc < 3) {
         TDU_LOG(L"Insufficient Parameters.");
         ShowHelp();
-        return -1;
+        return tdu::exit_code::kMalformedCommandLine;
     }
     if (argc % 2 == 0) {
         TDU_LOG(L"Incorrect Parameters");
         ShowHelp();
-        return -1;
+        return tdu::exit_code::kMalformedCommandLine;
     }
     auto argument = [argv](unsigned index) -> std::wstring_view {
         return argv[index] == nullptr ? std::wstring_view{} : std::wstring_view{argv[index]};
@@ -102,7 +103,7 @@ int TDCmdLineParser::ParseAndStoreCommandLineArgs(unsigned argc, const wchar_t* 
         if (entry == optionTable.end()) {
             TDU_LOG(L"Incorrect Parameters");
             ShowHelp();
-            return -1;
+            return tdu::exit_code::kMalformedCommandLine;
         }
         if (driverOperation_.operationCode == OperationCode::None) {
             for (const OptionRow& row : kOptions) {
@@ -115,11 +116,11 @@ int TDCmdLineParser::ParseAndStoreCommandLineArgs(unsigned argc, const wchar_t* 
         if (optionTable.contains(value)) {
             TDU_LOG(L"Incorrect Parameters");
             ShowHelp();
-            return -1;
+            return tdu::exit_code::kMalformedCommandLine;
         }
         driverOperation_.*(entry->second) = value;
     }
-    return 0;
+    return tdu::exit_code::kSuccess;
 }
 
 void TDCmdLineParser::ShowHelp() {

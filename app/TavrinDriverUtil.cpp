@@ -1,4 +1,5 @@
 #include "app/TavrinDriverUtil.h"
+#include "app/ExitCode.h"
 
 #include "log/LogWriter.h"
 #include "operator/TDriverOperator.h"
@@ -20,7 +21,7 @@ int RunTavrinDriverUtil(const wchar_t* lpCmdLine, unsigned argc, const wchar_t* 
     if (parser.ParseAndStoreCommandLineArgs(argc, argv) == -1) {
         TDU_LOG_FUNCTION(L"wmain");
         TDU_LOG(L"Failed to parse Command Line params.");
-        return -1;
+        return tdu::exit_code::kMalformedCommandLine;
     }
     return TavrinDriverOperator::getInstance().PerformDriverOperation(parser.driverOperation());
 }

@@ -1,4 +1,5 @@
 #include "installer_db/DifxHandler.h"
+#include "app/ExitCode.h"
 
 #include "installer_db/DisableStatement.h"
 #include "installer_db/FixedTables.h"
@@ -65,14 +66,14 @@ int DifxHandler::disableCustomActions(const std::wstring& productCode) {
         productCode, tdu::platform::kInstallPropertyLocalPackage, packagePath, pathChars);
     if (found != 0) {
         TDU_LOG(L"Failed to find Product: '%s', Error: %u", productCode, found);
-        return -1;
+        return tdu::exit_code::kPackageNotUpdated;
     }
     MsiHandle database;
     const std::uint32_t opened =
         installerDb().MsiOpenDatabaseW(packagePath, tdu::platform::kMsiDbOpenTransact, database.put());
     if (opened != 0) {
         TDU_LOG(L"Failed to find MSI Database for Product: '%s', Error: %u", productCode, opened);
-        return -1;
+        return tdu::exit_code::kPackageNotUpdated;
     }
     TDU_LOG(L"Product Found: '%s', Disabling Difx now...", packagePath);
     // A name that cannot be disabled is skipped: the others still protect
@@ -87,10 +88,10 @@ int DifxHandler::disableCustomActions(const std::wstring& productCode) {
     const std::uint32_t committed = installerDb().MsiDatabaseCommit(database.get());
     if (committed != 0) {
         TDU_LOG(L"Failed to commit MSI Db, Error: %u", committed);
-        return -1;
+        return tdu::exit_code::kPackageNotUpdated;
     }
     TDU_LOG(L"Commiting Successful...");
-    return 0;
+    return tdu::exit_code::kSuccess;
 }
 
 int DifxHandler::GetFileVersion(const std::wstring& filePath, std::wstring& version, std::uint32_t capacity) {
@@ -99,18 +100,18 @@ int DifxHandler::GetFileVersion(const std::wstring& filePath, std::wstring& vers
     const std::uint32_t size = fileVersion().GetFileVersionInfoSizeW(filePath, handle);
     if (size == 0) {
         TDU_LOG(L"GetFileVersionInfoSize Failed with last Error: %lu", sys().GetLastError());
-        return 2;
+        return tdu::exit_code::kOperationFailed;
     }
     std::vector<std::uint8_t> block(size, 0);
     if (!fileVersion().GetFileVersionInfoW(filePath, handle, size, block)) {
         TDU_LOG(L"GetFileVersionInfo Failed with last Error: %lu", sys().GetLastError());
-        return 2;
+        return tdu::exit_code::kOperationFailed;
     }
     tdu::platform::FixedFileInfo info;
     std::uint32_t infoLength = 0;
     if (!fileVersion().VerQueryValueW(block, tdu::platform::kVersionRootBlock, info, infoLength)) {
         TDU_LOG(L"VerQueryValue Failed");
-        return 2;
+        return tdu::exit_code::kOperationFailed;
     }
     // The product version's major number with the file version's minor and
     // build numbers: the releases are told apart by that triple.
@@ -118,39 +119,39 @@ int DifxHandler::GetFileVersion(const std::wstring& filePath, std::wstring& vers
               std::to_wstring(lowWord(info.fileVersionMS)) + L'.' +
               std::to_wstring(highWord(info.fileVersionLS));
     version.resize(std::min<std::size_t>(version.size(), capacity == 0 ? 0 : capacity - 1));
-    return 0;
+    return tdu::exit_code::kSuccess;
 }
 
 int DifxHandler::disableDifxCAs(const std::wstring& productCode) {
     TDU_LOG_FUNCTION(L"DifxHandler::disableDifxCAs");
     if (productCode.empty()) {
         TDU_LOG(L"Product Code is empty");
-        return 2;
+        return tdu::exit_code::kOperationFailed;
     }
     if (productCode != kDiscoverAll) {
         return disableCustomActions(productCode);
     }
     std::wstring clientPath;
     if (sys().ExpandEnvironmentStringsW(kClientExecutable, clientPath, tdu::platform::kMaxPath) == 0) {
-        return 0;
+        return tdu::exit_code::kSuccess;
     }
     // When the existence test itself fails, the version read below decides:
     // a file that is there but unreadable must not pass for a fresh install.
     std::error_code existsError;
     if (!sys().exists(clientPath, existsError) && !existsError) {
         TDU_LOG(L"Tavrin.exe does not exist, assuming it is fresh installation");
-        return 0;
+        return tdu::exit_code::kSuccess;
     }
     std::wstring version;
     if (GetFileVersion(clientPath, version, kVersionChars) != 0) {
         TDU_LOG(L"Failed to retrieve version of Tavrin.exe");
-        return 2;
+        return tdu::exit_code::kOperationFailed;
     }
     TDU_LOG(L"Version of old Product is: %s", version);
     const auto [first, last] = productCodesByVersion.equal_range(version);
     if (first == last) {
         TDU_LOG(L"Couldn't find product Code for : %s", version);
-        return 2;
+        return tdu::exit_code::kOperationFailed;
     }
     // At most one earlier release is updated: the first whose database
     // commits. When none does, the run still succeeds; each failure is logged.
@@ -160,5 +161,5 @@ int DifxHandler::disableDifxCAs(const std::wstring& productCode) {
             break;
         }
     }
-    return 0;
+    return tdu::exit_code::kSuccess;
 }

@@ -1,4 +1,5 @@
 // Publishing one driver package and creating its root-enumerated device.
+#include "app/ExitCode.h"
 #include "operator/OperatorLog.h"
 #include "operator/TDriverOperator.h"
 #include "platform/Owners.h"
@@ -34,7 +35,7 @@ int TavrinDriverOperator::InstallDriver(const DriverOperation& record) {
     } else {
         if (RegData::utf16Length(record.infPath) > kInfPathLimit) {
             TDU_LOG(L"InfPath has exceeded MAX_PATH limit");
-            return 2;
+            return tdu::exit_code::kOperationFailed;
         }
         std::error_code ec;
         const bool present = sys().exists(record.infPath, ec);
@@ -67,7 +68,7 @@ int TavrinDriverOperator::InstallDriver(const DriverOperation& record) {
 
     bool rebootRequired = false;
     if (record.hardwareId.empty()) {
-        return 0;
+        return tdu::exit_code::kSuccess;
     }
     TDU_LOG(L"Hardware ID: %s", record.hardwareId);
     bool startDevice = false;
@@ -102,9 +103,9 @@ int TavrinDriverOperator::InstallDriver(const DriverOperation& record) {
     }
     if (rebootRequired) {
         TDU_LOG(L"Installation of driver succeeded but reboot wil be required.");
-        return static_cast<int>(tdu::platform::kErrorSuccessRebootRequired);
+        return tdu::exit_code::kRestartRequired;
     }
-    return 0;
+    return tdu::exit_code::kSuccess;
 }
 
 std::uint32_t TavrinDriverOperator::AddDevice(const std::wstring& hardwareId, const std::wstring* instanceId,

@@ -1,5 +1,6 @@
 // Taking one driver off the machine: its devices, its published packages and
 // its driver file.
+#include "app/ExitCode.h"
 #include "operator/OperatorLog.h"
 #include "operator/TDriverOperator.h"
 #include "platform/Owners.h"
@@ -56,9 +57,9 @@ int TavrinDriverOperator::UninstallDriver(const DriverOperation& record) {
     }
     if (rebootRequired != 0) {
         TDU_LOG(L"Reboot will be required for uninstallation of driver to complete.");
-        return static_cast<int>(tdu::platform::kErrorSuccessRebootRequired);
+        return tdu::exit_code::kRestartRequired;
     }
-    return 0;
+    return tdu::exit_code::kSuccess;
 }
 
 bool TavrinDriverOperator::UninstallOEMInf(const std::wstring* infName) {

@@ -1,3 +1,4 @@
+#include "app/ExitCode.h"
 #include "installer_db/DifxHandler.h"
 #include "operator/OperatorLog.h"
 #include "operator/TDriverOperator.h"
@@ -71,5 +72,5 @@ int TavrinDriverOperator::PerformDriverOperation(const DriverOperation& record) 
         return row.handler(*this, record);
     }
     TDU_LOG(L"Invalid Operation Code");
-    return 2;
+    return tdu::exit_code::kOperationFailed;
 }

@@ -3,6 +3,7 @@
 // orders they come off and go on in. Every component's outcome is logged and
 // the sequence goes on; only a drivers folder that cannot be expanded changes
 // the result.
+#include "app/ExitCode.h"
 #include "operator/OperatorLog.h"
 #include "operator/TDriverOperator.h"
 #include "platform/Platform.h"
@@ -20,7 +21,6 @@ using tdu::platform::sys;
 
 constexpr wchar_t kDriversFolder[] = L"%PROGRAMFILES(X86)%\\Tavrin Secure\\TavrinDrivers\\";
 constexpr std::uint32_t kFolderChars = 260;
-constexpr std::uint32_t kOperationFailed = 2;
 constexpr std::uint32_t kFullMode = 1;
 // Tells UninstallDriver that the net-service component has no device.
 constexpr wchar_t kNoDeviceMarker[] = L"NOTADEVICEDRIVER";
@@ -338,18 +338,18 @@ std::uint32_t TavrinDriverOperator::UnInstallTavrinDrivers(const std::wstring* c
     BundleRun run{*this, nullptr, isFullMode(installDevice), {}, {}};
     for (const Component* row : kUninstallOrder) {
         if (selected(componentFilter, *row) && row->uninstall(run, *row) == Next::Stop) {
-            return kOperationFailed;
+            return tdu::exit_code::kOperationFailed;
         }
     }
     if (componentFilter != nullptr) {
-        return 0;
+        return tdu::exit_code::kSuccess;
     }
     // Packages of the product's network components that no step names by
     // component leave the store only here.
     std::vector<DriverStoreEntry> staged;
     ListDriverInfs(&staged);
     if (staged.empty()) {
-        return 0;
+        return tdu::exit_code::kSuccess;
     }
     TDU_LOG(L"There are %zu oemInfs to be cleaned", staged.size());
     run.record.reset();
@@ -364,7 +364,7 @@ std::uint32_t TavrinDriverOperator::UnInstallTavrinDrivers(const std::wstring* c
         }
         run.record.oemInfName.clear();
     }
-    return 0;
+    return tdu::exit_code::kSuccess;
 }
 
 std::uint32_t TavrinDriverOperator::InstallTavrinDrivers(const DriverOperation& request,
@@ -385,7 +385,7 @@ std::uint32_t TavrinDriverOperator::InstallTavrinDrivers(const DriverOperation& 
     }
     BundleRun run{*this, &request, isFullMode(installDevice), {}, {}};
     if (!expandDriversFolder(run.folder)) {
-        return kOperationFailed;
+        return tdu::exit_code::kOperationFailed;
     }
     for (const Component* row : kInstallOrder) {
         if (selected(componentFilter, *row)) {
@@ -396,18 +396,18 @@ std::uint32_t TavrinDriverOperator::InstallTavrinDrivers(const DriverOperation& 
         TDU_LOG(L"Listing Driver Infs after all drivers are installed");
         ListDriverInfs(nullptr);
     }
-    return 0;
+    return tdu::exit_code::kSuccess;
 }
 
 std::uint32_t TavrinDriverOperator::ReInstallDriver(const DriverOperation& request) {
     TDU_LOG_FUNCTION(L"TavrinDriverOperator::ReInstallDriver");
     if (request.reinstallMode != L"1" && request.reinstallMode != L"2") {
         TDU_LOG(L"Invalid argument passed to /reinstall parameter");
-        return kOperationFailed;
+        return tdu::exit_code::kOperationFailed;
     }
     if (request.componentName.empty()) {
         TDU_LOG(L"Component name is missing");
-        return kOperationFailed;
+        return tdu::exit_code::kOperationFailed;
     }
     bool accepted = false;
     for (const Component& row : kComponents) {
@@ -415,17 +415,17 @@ std::uint32_t TavrinDriverOperator::ReInstallDriver(const DriverOperation& reque
     }
     if (!accepted) {
         TDU_LOG(L"Invalid Component name: %s", request.componentName);
-        return kOperationFailed;
+        return tdu::exit_code::kOperationFailed;
     }
     // Mode 1 keeps to the driver store; mode 2 takes devices and services too.
     const std::uint32_t installDevice = request.reinstallMode == L"1" ? 0 : kFullMode;
     if (UnInstallTavrinDrivers(&request.componentName, &installDevice) != 0) {
         TDU_LOG(L"UnInstallTavrinDrivers Failed for component: %s", request.componentName);
-        return kOperationFailed;
+        return tdu::exit_code::kOperationFailed;
     }
     if (InstallTavrinDrivers(request, &request.componentName, &installDevice) != 0) {
         TDU_LOG(L"InstallTavrinDrivers Failed for component: %s", request.componentName);
-        return kOperationFailed;
+        return tdu::exit_code::kOperationFailed;
     }
-    return 0;
+    return tdu::exit_code::kSuccess;
 }

@@ -1,4 +1,5 @@
 // The product's packages in the driver store, and the platform's INF cache.
+#include "app/ExitCode.h"
 #include "operator/OperatorLog.h"
 #include "operator/TDriverOperator.h"
 #include "platform/Owners.h"
@@ -36,7 +37,6 @@ constexpr std::array<SearchPair, 5> searchPairs{{
 
 constexpr std::uint32_t kDriverInfoDetailBytes = 1584;
 constexpr std::uint32_t kWindowsDirectoryChars = 261;
-constexpr int kInstallFailure = 1603;
 
 std::wstring afterLastSeparator(const std::wstring& path) {
     const std::size_t cut = path.find_last_of(L"\\/");
@@ -121,9 +121,9 @@ int TavrinDriverOperator::ListDriverInfs(std::vector<DriverStoreEntry>* entries)
             ListInfs(pair.className, pair.hardwareId, entries);
         }
     } catch (const std::bad_alloc&) {
-        return kInstallFailure;
+        return tdu::exit_code::kInstallFailure;
     }
-    return 0;
+    return tdu::exit_code::kSuccess;
 }
 
 int TavrinDriverOperator::RemoveINFCACHE() {
@@ -134,23 +134,23 @@ int TavrinDriverOperator::RemoveINFCACHE() {
         const std::uint32_t length = sys().GetWindowsDirectoryW(windows, kWindowsDirectoryChars);
         if (length == 0 || length > kWindowsDirectoryChars - 1) {
             TDU_LOG(L"GetWindowsDirectory()->%u  GetLastError():%#x", length, sys().GetLastError());
-            return kInstallFailure;
+            return tdu::exit_code::kInstallFailure;
         }
         const std::wstring path = windows + L"\\INF\\INFCACHE.1";
         if (sys().DeleteFileW(path)) {
             TDU_LOG(L"DeleteFile(\"%s\") succeeded.", path);
-            return 0;
+            return tdu::exit_code::kSuccess;
         }
         const std::uint32_t error = sys().GetLastError();
         if (error == tdu::platform::kErrorFileNotFound) {
             TDU_LOG(L"DeleteFile(\"%s\") failure ignored. File Not Found.", path);
             sys()._wremove(path);
-            return 0;
+            return tdu::exit_code::kSuccess;
         }
         TDU_LOG(L"DeleteFile(\"%s\") failed. GetLastError():%#x", path, error);
         sys()._wremove(path);
-        return kInstallFailure;
+        return tdu::exit_code::kInstallFailure;
     } catch (const std::bad_alloc&) {
-        return kInstallFailure;
+        return tdu::exit_code::kInstallFailure;
     }
 }

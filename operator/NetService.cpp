@@ -2,6 +2,7 @@
 // configuration. Everything happens under the system-wide write lock, which
 // serialises us with every other client that changes the configuration.
 // Removal always comes first: "add" means "reinstall".
+#include "app/ExitCode.h"
 #include "operator/OperatorLog.h"
 #include "operator/TDriverOperator.h"
 #include "platform/Owners.h"
@@ -193,11 +194,11 @@ int TavrinDriverOperator::AddRemoveNetService(const DriverOperation& record) {
     TDU_LOG_FUNCTION(L"TavrinDriverOperator::AddRemoveNetService");
     if (record.netServiceAction.empty()) {
         TDU_LOG(L"Parameters are missing");
-        return 2;
+        return tdu::exit_code::kOperationFailed;
     }
     if (record.componentName.empty()) {
         TDU_LOG(L"Component Name is missing");
-        return 2;
+        return tdu::exit_code::kOperationFailed;
     }
     std::wstring action = record.netServiceAction;
     for (wchar_t& ch : action) {
@@ -213,15 +214,15 @@ int TavrinDriverOperator::AddRemoveNetService(const DriverOperation& record) {
         TDU_LOG(L"Command received to remove net Service");
     } else {
         TDU_LOG(L"Incorrect Value for net servc");
-        return 2;
+        return tdu::exit_code::kOperationFailed;
     }
     if (HrReinstallNetService(record.componentName.c_str(), kManufacturer, kProduct, kDisplayName, add) >=
         0) {
         TDU_LOG(L"Add/Remove of net service:%s Succeeded", record.componentName);
-        return 0;
+        return tdu::exit_code::kSuccess;
     }
     TDU_LOG(L"Add/Remove of net service:%s Failed", record.componentName);
-    return 2;
+    return tdu::exit_code::kOperationFailed;
 }
 
 std::int32_t TavrinDriverOperator::HrReinstallNetService(const wchar_t* componentId,

@@ -1,5 +1,6 @@
 // The product key and key-tree deletion. The product key lives in the 32-bit
 // view: the earlier 32-bit releases and the client read it there.
+#include "app/ExitCode.h"
 #include "operator/OperatorLog.h"
 #include "operator/TDriverOperator.h"
 #include "platform/Owners.h"
@@ -98,10 +99,10 @@ int TavrinDriverOperator::SetProcessorTypeInReg() {
     TDU_LOG(L"Processor Architecture is: %s", kProcessorValue);
     if (!Set32BitRegData(kProcessorValue, tdu::platform::kRegDword, RegData::dword(1), 4)) {
         TDU_LOG(L"Failed to set registry: %s", kProcessorValue);
-        return 2;
+        return tdu::exit_code::kOperationFailed;
     }
     TDU_LOG(L"Saved Processor Architecture to Registry: %s", kProcessorValue);
-    return 0;
+    return tdu::exit_code::kSuccess;
 }
 
 bool TavrinDriverOperator::isDriverTypeVirtual(const DriverOperation& record) {

@@ -1,5 +1,6 @@
 // The split-DNS filter is set up by its INF's own sections, not through a
 // device: the platform runs them and reports nothing back.
+#include "app/ExitCode.h"
 #include "operator/OperatorLog.h"
 #include "operator/TDriverOperator.h"
 #include "platform/Platform.h"
@@ -9,7 +10,6 @@
 
 namespace {
 
-constexpr int kInstallFailure = 1603;
 constexpr std::size_t kCommandLineChars = 1024;
 
 // Runs one section; 1603 when an exception broke the run off.
@@ -29,7 +29,7 @@ template <class Messages> int runSection(const wchar_t* section, const std::wstr
         tdu::platform::dev().InstallHinfSectionW(commandLine, 0);
     } catch (const std::exception&) {
         TDU_LOG(L"%s", Messages::failure);
-        result = kInstallFailure;
+        result = tdu::exit_code::kInstallFailure;
     }
     TDU_LOG(L"%s", Messages::exit);
     return result;

@@ -1,6 +1,7 @@
 // The installer marks the span of its driver work with two runs: the starting
 // run owns a named mutex (its existence says "installing") and waits on a
 // named event that the ending run sets.
+#include "app/ExitCode.h"
 #include "operator/OperatorLog.h"
 #include "operator/TDriverOperator.h"
 #include "platform/Owners.h"
@@ -75,7 +76,7 @@ int TavrinDriverOperator::setStatus(const DriverOperation& record) {
     TDU_LOG_FUNCTION(L"TavrinDriverOperator::setStatus");
     if (record.installStatus != L"0" && record.installStatus != L"1") {
         TDU_LOG(L"Invalid argument passed to /setstatus parameter");
-        return 2;
+        return tdu::exit_code::kOperationFailed;
     }
     TDU_LOG(L"Set status from command line is: %s", record.installStatus);
     // Whatever happens to the handshake, the installer goes on: both sides end
@@ -85,5 +86,5 @@ int TavrinDriverOperator::setStatus(const DriverOperation& record) {
     } else {
         waitForCompletion();
     }
-    return 0;
+    return tdu::exit_code::kSuccess;
 }

@@ -1,0 +1,19 @@
+// The statuses a handler returns, which become the process exit code. Any
+// other value is a platform error passed through unchanged.
+#pragma once
+
+namespace tdu::exit_code {
+
+inline constexpr int kSuccess = 0;
+// A refused request or an operation-level failure.
+inline constexpr int kOperationFailed = 2;
+inline constexpr int kMalformedCommandLine = -1;
+// /disableDifx for one product whose cached package could not be updated.
+inline constexpr int kPackageNotUpdated = -1;
+// The driver-store listing, the INF-cache removal and the split-DNS sections
+// (ERROR_INSTALL_FAILURE).
+inline constexpr int kInstallFailure = 1603;
+// ERROR_SUCCESS_REBOOT_REQUIRED.
+inline constexpr int kRestartRequired = 3010;
+
+} // namespace tdu::exit_code
