@@ -26,13 +26,14 @@ constexpr std::uint32_t kFullMode = 1;
 constexpr wchar_t kNoDeviceMarker[] = L"NOTADEVICEDRIVER";
 constexpr std::wstring_view kVirtualAdapterFolder = L"tvrnva_virtual";
 
-// What one run of a bundle operation hands from step to step.
+// What one run of a bundle operation hands from step to step. Each step
+// builds the requests it gives the primitives itself, so no value of one
+// component's request can reach another's.
 struct BundleRun {
     TavrinDriverOperator& op;
     const DriverOperation* request; // the parsed command line; install only
     bool fullMode;                  // devices, services and the net service included
     std::wstring folder;            // the expanded drivers folder
-    DriverOperation record;         // the request each primitive is given
 };
 
 enum class Next { Continue, Stop };
@@ -119,15 +120,15 @@ void logUninstallOutcome(std::wstring_view name, int result) {
 // given a device when the component has a hardware id.
 void installPackage(BundleRun& run, const Component& component) {
     TDU_LOG_FUNCTION(L"TavrinDriverOperator::InstallTavrinDrivers");
-    run.record.infPath = infPathOf(run.folder, component.folder, component.folder);
-    if (infThere(run.record.infPath, component)) {
-        run.record.componentName = component.name;
+    DriverOperation record;
+    record.infPath = infPathOf(run.folder, component.folder, component.folder);
+    if (infThere(record.infPath, component)) {
+        record.componentName = component.name;
         if (run.fullMode) {
-            run.record.hardwareId = component.installId;
+            record.hardwareId = component.installId;
         }
-        logInstallOutcome(component.name, run.op.InstallDriver(run.record));
+        logInstallOutcome(component.name, run.op.InstallDriver(record));
     }
-    run.record.reset();
 }
 
 // The adapter comes in two flavours from two folders under one INF name;
@@ -135,14 +136,15 @@ void installPackage(BundleRun& run, const Component& component) {
 void installAdapter(BundleRun& run, const Component& component) {
     TDU_LOG_FUNCTION(L"TavrinDriverOperator::InstallTavrinDrivers");
     const bool isVirtual = run.op.isDriverTypeVirtual(*run.request);
-    run.record.infPath = std::wstring(run.folder)
-                             .append(L"x64Drivers\\")
-                             .append(isVirtual ? kVirtualAdapterFolder : component.folder);
-    TDU_LOG(L"Installing TVRNVA from: '%s'", run.record.infPath);
-    run.record.infPath.append(L"\\").append(component.folder).append(L".inf");
-    if (infThere(run.record.infPath, component)) {
-        run.record.componentName = component.name;
-        const int result = run.op.InstallDriver(run.record);
+    DriverOperation record;
+    record.infPath = std::wstring(run.folder)
+                         .append(L"x64Drivers\\")
+                         .append(isVirtual ? kVirtualAdapterFolder : component.folder);
+    TDU_LOG(L"Installing TVRNVA from: '%s'", record.infPath);
+    record.infPath.append(L"\\").append(component.folder).append(L".inf");
+    if (infThere(record.infPath, component)) {
+        record.componentName = component.name;
+        const int result = run.op.InstallDriver(record);
         logInstallOutcome(component.name, result);
         if (result == 0) {
             const std::wstring_view driverType = isVirtual ? L"virtual" : L"ethernet";
@@ -152,19 +154,19 @@ void installAdapter(BundleRun& run, const Component& component) {
             }
         }
     }
-    run.record.reset();
 }
 
 // The filter's own INF section runs whatever became of its package.
 void installFilter(BundleRun& run, const Component& component) {
     TDU_LOG_FUNCTION(L"TavrinDriverOperator::InstallTavrinDrivers");
-    run.record.infPath = infPathOf(run.folder, component.folder, component.folder);
-    if (infThere(run.record.infPath, component)) {
-        run.record.componentName = component.name;
-        if (run.op.InstallDriver(run.record) != 0) {
+    DriverOperation record;
+    record.infPath = infPathOf(run.folder, component.folder, component.folder);
+    if (infThere(record.infPath, component)) {
+        record.componentName = component.name;
+        if (run.op.InstallDriver(record) != 0) {
             TDU_LOG(L"InstallDriver failed for %s", component.name);
         }
-        const int result = run.op.InstallSplitDnsFilter(run.record);
+        const int result = run.op.InstallSplitDnsFilter(record);
         if (result != 0) {
             TDU_LOG(L"InstallSplitDnsFilter Failed for: %s with return: %u", component.name,
                     static_cast<std::uint32_t>(result));
@@ -172,27 +174,25 @@ void installFilter(BundleRun& run, const Component& component) {
             TDU_LOG(L"InstallSplitDnsFilter succeeded for %s", component.name);
         }
     }
-    run.record.reset();
 }
 
 // The monitor's service comes from its INF's DefaultInstall.NTamd64 section,
 // run whatever became of its package.
 void installMonitor(BundleRun& run, const Component& component) {
     TDU_LOG_FUNCTION(L"TavrinDriverOperator::InstallTavrinDrivers");
-    run.record.reset();
-    run.record.infPath = infPathOf(run.folder, component.folder, component.folder);
-    if (infThere(run.record.infPath, component)) {
-        run.record.componentName = component.name;
-        logInstallOutcome(component.name, run.op.InstallDriver(run.record));
+    DriverOperation record;
+    record.infPath = infPathOf(run.folder, component.folder, component.folder);
+    if (infThere(record.infPath, component)) {
+        record.componentName = component.name;
+        logInstallOutcome(component.name, run.op.InstallDriver(record));
         // 128: default path in the INF's own folder, no reboot. The path goes
         // in unquoted, as the platform takes the rest of the line as the path.
         // The folder is at most 259 characters, so the line always fits the
         // platform's 1024.
-        const std::wstring commandLine = L"DefaultInstall.NTamd64 128 " + run.record.infPath;
+        const std::wstring commandLine = L"DefaultInstall.NTamd64 128 " + record.infPath;
         TDU_LOG(L"Installing DERAzo service via InstallHinfSectionW: %s", commandLine);
         dev().InstallHinfSectionW(commandLine, 0);
     }
-    run.record.reset();
 }
 
 // --- uninstall steps ---------------------------------------------------------
@@ -203,38 +203,38 @@ Next uninstallNetService(BundleRun& run, const Component& component) {
     TDU_LOG_FUNCTION(L"TavrinDriverOperator::UnInstallTavrinDrivers");
     const std::wstring name(component.name);
     if (run.fullMode) {
-        run.record.netServiceAction = L"REMOVE";
-        run.record.componentName = name;
+        DriverOperation removal;
+        removal.netServiceAction = L"REMOVE";
+        removal.componentName = name;
         TDU_LOG(L"Stopping '%s' service", name);
         ServiceHandler& service = ServiceHandler::getInstance().init(name);
         if (service.stop()) {
             service.remove();
         }
-        const int result = run.op.AddRemoveNetService(run.record);
+        const int result = run.op.AddRemoveNetService(removal);
         if (result != 0) {
             TDU_LOG(L"AddRemoveNetService Failed for: %s with return: %u", name,
                     static_cast<std::uint32_t>(result));
         } else {
             TDU_LOG(L"AddRemoveNetService succeeded for %s", name);
         }
-        run.record.reset();
     }
-    run.record.hardwareId = kNoDeviceMarker;
-    run.record.componentName = name;
-    logUninstallOutcome(component.name, run.op.UninstallDriver(run.record));
+    DriverOperation package;
+    package.hardwareId = kNoDeviceMarker;
+    package.componentName = name;
+    logUninstallOutcome(component.name, run.op.UninstallDriver(package));
     run.op.cleanTVRNNSResiduals();
-    run.record.reset();
     return Next::Continue;
 }
 
 // In full mode the component's devices go with its package.
 Next uninstallDevicePackage(BundleRun& run, const Component& component) {
-    run.record.componentName = component.name;
+    DriverOperation record;
+    record.componentName = component.name;
     if (run.fullMode) {
-        run.record.hardwareId = component.uninstallId;
+        record.hardwareId = component.uninstallId;
     }
-    logUninstallOutcome(component.name, run.op.UninstallDriver(run.record));
-    run.record.reset();
+    logUninstallOutcome(component.name, run.op.UninstallDriver(record));
     return Next::Continue;
 }
 
@@ -245,20 +245,21 @@ Next uninstallFilter(BundleRun& run, const Component& component) {
     if (!expandDriversFolder(run.folder)) {
         return Next::Stop;
     }
-    run.record.infPath = infPathOf(run.folder, component.folder, component.folder);
-    if (!infThere(run.record.infPath, component)) {
+    DriverOperation sections;
+    sections.infPath = infPathOf(run.folder, component.folder, component.folder);
+    if (!infThere(sections.infPath, component)) {
         return Next::Continue;
     }
-    const int result = run.op.UnInstallSplitDnsFilter(run.record);
+    const int result = run.op.UnInstallSplitDnsFilter(sections);
     if (result != 0) {
         TDU_LOG(L"UnInstallSplitDnsFilter Failed for: %s with return: %u", component.name,
                 static_cast<std::uint32_t>(result));
         return Next::Continue;
     }
     TDU_LOG(L"UnInstallSplitDnsFilter succeeded for %s", component.name);
-    run.record.reset();
-    run.record.componentName = component.name;
-    const int removed = run.op.UninstallDriver(run.record);
+    DriverOperation package;
+    package.componentName = component.name;
+    const int removed = run.op.UninstallDriver(package);
     if (removed != 0) {
         TDU_LOG(L"UninstallDriver Failed for: %s with return: %u", component.name,
                 static_cast<std::uint32_t>(removed));
@@ -270,12 +271,12 @@ Next uninstallFilter(BundleRun& run, const Component& component) {
 // left behind would hold its driver file.
 Next uninstallMonitor(BundleRun& run, const Component& component) {
     TDU_LOG_FUNCTION(L"TavrinDriverOperator::UnInstallTavrinDrivers");
-    run.record.reset();
     if (!expandDriversFolder(run.folder)) {
         return Next::Continue;
     }
-    run.record.infPath = infPathOf(run.folder, component.folder, component.folder);
-    if (!infThere(run.record.infPath, component)) {
+    DriverOperation record;
+    record.infPath = infPathOf(run.folder, component.folder, component.folder);
+    if (!infThere(record.infPath, component)) {
         return Next::Continue;
     }
     const std::wstring name(component.name);
@@ -287,9 +288,8 @@ Next uninstallMonitor(BundleRun& run, const Component& component) {
         TDU_LOG(L"Service stop failed or service doesn't exist, attempting remove anyway");
     }
     service.remove();
-    run.record.componentName = name;
-    logUninstallOutcome(component.name, run.op.UninstallDriver(run.record));
-    run.record.reset();
+    record.componentName = name;
+    logUninstallOutcome(component.name, run.op.UninstallDriver(record));
     return Next::Continue;
 }
 
@@ -335,7 +335,7 @@ bool isFullMode(const std::uint32_t* installDevice) {
 std::uint32_t TavrinDriverOperator::UnInstallTavrinDrivers(const std::wstring* componentFilter,
                                                            const std::uint32_t* installDevice) {
     TDU_LOG_FUNCTION(L"TavrinDriverOperator::UnInstallTavrinDrivers");
-    BundleRun run{*this, nullptr, isFullMode(installDevice), {}, {}};
+    BundleRun run{*this, nullptr, isFullMode(installDevice), {}};
     for (const Component* row : kUninstallOrder) {
         if (selected(componentFilter, *row) && row->uninstall(run, *row) == Next::Stop) {
             return tdu::exit_code::kOperationFailed;
@@ -352,17 +352,16 @@ std::uint32_t TavrinDriverOperator::UnInstallTavrinDrivers(const std::wstring* c
         return tdu::exit_code::kSuccess;
     }
     TDU_LOG(L"There are %zu oemInfs to be cleaned", staged.size());
-    run.record.reset();
     for (const DriverStoreEntry& entry : staged) {
-        run.record.oemInfName = entry.infName;
-        const int result = UninstallDriver(run.record);
+        DriverOperation record;
+        record.oemInfName = entry.infName;
+        const int result = UninstallDriver(record);
         if (result != 0) {
             TDU_LOG(L"UninstallDriver Failed for: %s(%s) with return: %u", entry.hardwareId, entry.infName,
                     static_cast<std::uint32_t>(result));
         } else {
             TDU_LOG(L"UninstallDriver succeeded for %s(%s)", entry.hardwareId, entry.infName);
         }
-        run.record.oemInfName.clear();
     }
     return tdu::exit_code::kSuccess;
 }
@@ -383,7 +382,7 @@ std::uint32_t TavrinDriverOperator::InstallTavrinDrivers(const DriverOperation& 
             TDU_LOG(L"RemoveINFCACHE Failed with error: %u", static_cast<std::uint32_t>(removed));
         }
     }
-    BundleRun run{*this, &request, isFullMode(installDevice), {}, {}};
+    BundleRun run{*this, &request, isFullMode(installDevice), {}};
     if (!expandDriversFolder(run.folder)) {
         return tdu::exit_code::kOperationFailed;
     }
