@@ -108,6 +108,60 @@ int TavrinDriverOperator::InstallDriver(const DriverOperation& record) {
     return tdu::exit_code::kSuccess;
 }
 
+namespace {
+
+// Gives the created element its id and registers it as a device. The first
+// failure before the device exists ends the steps; the error returned is the
+// last one recorded.
+std::uint32_t registerDevice(tdu::platform::Handle set, const DeviceElement& element,
+                             const std::wstring& hardwareId, bool startDevice) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::AddDevice");
+    std::uint32_t result = 0;
+    auto failed = [&result](std::uint32_t error) {
+        result = error;
+        return error;
+    };
+    const std::wstring multiString = hardwareId + std::wstring(2, L'\0');
+    if (!dev().SetupDiSetDeviceRegistryPropertyW(set, element, tdu::platform::kSpdrpHardwareId,
+                                                 RegData::text(multiString),
+                                                 RegData::utf16Length(multiString) * 2)) {
+        TDU_LOG(L"SetupDiSetDeviceRegistryProperty()-> failed with last Error: %lu",
+                failed(sys().GetLastError()));
+        return result;
+    }
+    if (startDevice) {
+        DeviceInstallParams params;
+        if (!dev().SetupDiGetDeviceInstallParamsW(set, element, params)) {
+            TDU_LOG(L"SetupDiGetDeviceInstallParams()-> failed with last Error: %lu",
+                    failed(sys().GetLastError()));
+            return result;
+        }
+        params.flags |= tdu::platform::kDiDoNotCallConfigMg;
+        if (!dev().SetupDiSetDeviceInstallParamsW(set, element, params)) {
+            TDU_LOG(L"SetupDiSetDeviceInstallParams()-> failed with last Error: %lu",
+                    failed(sys().GetLastError()));
+            return result;
+        }
+    }
+    if (!dev().SetupDiCallClassInstaller(tdu::platform::kDifRegisterDevice, set, element)) {
+        TDU_LOG(L"SetupDiCallClassInstaller()-> failed with last Error: %lu", failed(sys().GetLastError()));
+        return result;
+    }
+    // From here on the device exists; later failures are only recorded.
+    std::wstring createdId;
+    if (!dev().SetupDiGetDeviceInstanceIdW(set, element, createdId, kInstanceIdChars, nullptr)) {
+        TDU_LOG(L"SetupDiGetDeviceInstanceId()-> failed with Last Error: %lu", failed(sys().GetLastError()));
+    }
+    DeviceInstallParams params;
+    if (!dev().SetupDiGetDeviceInstallParamsW(set, element, params)) {
+        TDU_LOG(L"SetupDiGetDeviceInstallParams()-> failed with last Error: %lu",
+                failed(sys().GetLastError()));
+    }
+    return result;
+}
+
+} // namespace
+
 std::uint32_t TavrinDriverOperator::AddDevice(const std::wstring& hardwareId, const std::wstring* instanceId,
                                               bool startDevice) {
     TDU_LOG_FUNCTION(L"TavrinDriverOperator::AddDevice");
@@ -142,51 +196,11 @@ std::uint32_t TavrinDriverOperator::AddDevice(const std::wstring& hardwareId, co
         return error;
     }
 
-    std::uint32_t result = 0;
+    std::uint32_t result = registerDevice(set.get(), element, hardwareId, startDevice);
     auto failed = [&result](std::uint32_t error) {
         result = error;
         return error;
     };
-    [&] {
-        const std::wstring multiString = hardwareId + std::wstring(2, L'\0');
-        if (!dev().SetupDiSetDeviceRegistryPropertyW(set.get(), element, tdu::platform::kSpdrpHardwareId,
-                                                     RegData::text(multiString),
-                                                     RegData::utf16Length(multiString) * 2)) {
-            TDU_LOG(L"SetupDiSetDeviceRegistryProperty()-> failed with last Error: %lu",
-                    failed(sys().GetLastError()));
-            return;
-        }
-        if (startDevice) {
-            DeviceInstallParams params;
-            if (!dev().SetupDiGetDeviceInstallParamsW(set.get(), element, params)) {
-                TDU_LOG(L"SetupDiGetDeviceInstallParams()-> failed with last Error: %lu",
-                        failed(sys().GetLastError()));
-                return;
-            }
-            params.flags |= tdu::platform::kDiDoNotCallConfigMg;
-            if (!dev().SetupDiSetDeviceInstallParamsW(set.get(), element, params)) {
-                TDU_LOG(L"SetupDiSetDeviceInstallParams()-> failed with last Error: %lu",
-                        failed(sys().GetLastError()));
-                return;
-            }
-        }
-        if (!dev().SetupDiCallClassInstaller(tdu::platform::kDifRegisterDevice, set.get(), element)) {
-            TDU_LOG(L"SetupDiCallClassInstaller()-> failed with last Error: %lu",
-                    failed(sys().GetLastError()));
-            return;
-        }
-        // From here on the device exists; later failures are only recorded.
-        std::wstring createdId;
-        if (!dev().SetupDiGetDeviceInstanceIdW(set.get(), element, createdId, kInstanceIdChars, nullptr)) {
-            TDU_LOG(L"SetupDiGetDeviceInstanceId()-> failed with Last Error: %lu",
-                    failed(sys().GetLastError()));
-        }
-        DeviceInstallParams params;
-        if (!dev().SetupDiGetDeviceInstallParamsW(set.get(), element, params)) {
-            TDU_LOG(L"SetupDiGetDeviceInstallParams()-> failed with last Error: %lu",
-                    failed(sys().GetLastError()));
-        }
-    }();
 
     if (!dev().SetupDiDeleteDeviceInfo(set.get(), element)) {
         TDU_LOG(L"SetupDiDeleteDeviceInfo()-> failed with last Error: %lu", failed(sys().GetLastError()));

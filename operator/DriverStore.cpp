@@ -17,6 +17,7 @@ using tdu::platform::DeviceInstallParams;
 using tdu::platform::DriverInfo;
 using tdu::platform::DriverInfoDetail;
 using tdu::platform::Guid;
+using tdu::platform::Held;
 using tdu::platform::RegData;
 using tdu::platform::sys;
 
@@ -66,51 +67,50 @@ void TavrinDriverOperator::ListInfs(const std::wstring& className, const std::ws
                                         element)) {
         return;
     }
-    [&] {
-        const std::wstring multiString = hardwareId + std::wstring(2, L'\0');
-        if (!dev().SetupDiSetDeviceRegistryPropertyW(set.get(), element, tdu::platform::kSpdrpHardwareId,
-                                                     RegData::text(multiString),
-                                                     RegData::utf16Length(multiString) * 2)) {
+    // Deleted from the set again on every path, before the set goes.
+    const Held created([&] { dev().SetupDiDeleteDeviceInfo(set.get(), element); });
+    const std::wstring multiString = hardwareId + std::wstring(2, L'\0');
+    if (!dev().SetupDiSetDeviceRegistryPropertyW(set.get(), element, tdu::platform::kSpdrpHardwareId,
+                                                 RegData::text(multiString),
+                                                 RegData::utf16Length(multiString) * 2)) {
+        return;
+    }
+    DeviceInstallParams params;
+    if (dev().SetupDiGetDeviceInstallParamsW(set.get(), element, params)) {
+        params.flagsEx |=
+            tdu::platform::kDiFlagsExAllowExcludedDrvs | tdu::platform::kDiFlagsExUseClassForCompat;
+        dev().SetupDiSetDeviceInstallParamsW(set.get(), element, params);
+    }
+    if (!dev().SetupDiBuildDriverInfoList(set.get(), element, tdu::platform::kSpditCompatDriver)) {
+        return;
+    }
+    for (std::uint32_t index = 0;; ++index) {
+        DriverInfo info;
+        if (!dev().SetupDiEnumDriverInfoW(set.get(), element, tdu::platform::kSpditCompatDriver, index,
+                                          info)) {
             return;
         }
-        DeviceInstallParams params;
-        if (dev().SetupDiGetDeviceInstallParamsW(set.get(), element, params)) {
-            params.flagsEx |=
-                tdu::platform::kDiFlagsExAllowExcludedDrvs | tdu::platform::kDiFlagsExUseClassForCompat;
-            dev().SetupDiSetDeviceInstallParamsW(set.get(), element, params);
+        DriverInfoDetail detail;
+        // The detail's fixed part always fits; only the id list may not.
+        const bool more = dev().SetupDiGetDriverInfoDetailW(set.get(), element, info, detail,
+                                                            kDriverInfoDetailBytes, nullptr) ||
+                          sys().GetLastError() == tdu::platform::kErrorInsufficientBuffer;
+        tdu::platform::LocalTime date;
+        sys().FileTimeToSystemTime(info.driverDate, date);
+        if (entries != nullptr) {
+            entries->push_back(DriverStoreEntry{afterLastSeparator(detail.infFileName), hardwareId});
         }
-        if (!dev().SetupDiBuildDriverInfoList(set.get(), element, tdu::platform::kSpditCompatDriver)) {
+        const std::uint64_t v = info.driverVersion;
+        TDU_LOG(L"%s %0.2u/%0.2u/%0.4u %u.%u.%u.%u %s\n", detail.infFileName, std::uint32_t{date.month},
+                std::uint32_t{date.day}, std::uint32_t{date.year},
+                static_cast<std::uint32_t>((v >> 48U) & 0xFFFFU),
+                static_cast<std::uint32_t>((v >> 32U) & 0xFFFFU),
+                static_cast<std::uint32_t>((v >> 16U) & 0xFFFFU), static_cast<std::uint32_t>(v & 0xFFFFU),
+                hardwareId);
+        if (!more) {
             return;
         }
-        for (std::uint32_t index = 0;; ++index) {
-            DriverInfo info;
-            if (!dev().SetupDiEnumDriverInfoW(set.get(), element, tdu::platform::kSpditCompatDriver, index,
-                                              info)) {
-                return;
-            }
-            DriverInfoDetail detail;
-            // The detail's fixed part always fits; only the id list may not.
-            const bool more = dev().SetupDiGetDriverInfoDetailW(set.get(), element, info, detail,
-                                                                kDriverInfoDetailBytes, nullptr) ||
-                              sys().GetLastError() == tdu::platform::kErrorInsufficientBuffer;
-            tdu::platform::LocalTime date;
-            sys().FileTimeToSystemTime(info.driverDate, date);
-            if (entries != nullptr) {
-                entries->push_back(DriverStoreEntry{afterLastSeparator(detail.infFileName), hardwareId});
-            }
-            const std::uint64_t v = info.driverVersion;
-            TDU_LOG(L"%s %0.2u/%0.2u/%0.4u %u.%u.%u.%u %s\n", detail.infFileName, std::uint32_t{date.month},
-                    std::uint32_t{date.day}, std::uint32_t{date.year},
-                    static_cast<std::uint32_t>((v >> 48U) & 0xFFFFU),
-                    static_cast<std::uint32_t>((v >> 32U) & 0xFFFFU),
-                    static_cast<std::uint32_t>((v >> 16U) & 0xFFFFU), static_cast<std::uint32_t>(v & 0xFFFFU),
-                    hardwareId);
-            if (!more) {
-                return;
-            }
-        }
-    }();
-    dev().SetupDiDeleteDeviceInfo(set.get(), element);
+    }
 }
 
 int TavrinDriverOperator::ListDriverInfs(std::vector<DriverStoreEntry>* entries) {

@@ -11,6 +11,7 @@ namespace {
 
 using tdu::platform::ComPtr;
 using tdu::platform::Handle;
+using tdu::platform::Held;
 using tdu::platform::HResult;
 using tdu::platform::netcfg;
 using tdu::platform::TaskMem;
@@ -156,38 +157,6 @@ HResult installComponent(const Request& request, Handle netCfg) {
     return apply(request, netCfg, false);
 }
 
-// Owners of the two acquisitions that are undone by a call rather than a
-// release: the write lock and the initialised configuration.
-class HeldWriteLock {
-public:
-    explicit HeldWriteLock(Handle lock) : lock_(lock) {}
-    HeldWriteLock(const HeldWriteLock&) = delete;
-    HeldWriteLock& operator=(const HeldWriteLock&) = delete;
-    ~HeldWriteLock() { netcfg().ReleaseWriteLock(lock_); }
-
-private:
-    Handle lock_;
-};
-
-class InitializedNetCfg {
-public:
-    explicit InitializedNetCfg(Handle netCfg) : netCfg_(netCfg) {}
-    InitializedNetCfg(const InitializedNetCfg&) = delete;
-    InitializedNetCfg& operator=(const InitializedNetCfg&) = delete;
-    ~InitializedNetCfg() { netcfg().Uninitialize(netCfg_); }
-
-private:
-    Handle netCfg_;
-};
-
-class ComApartment {
-public:
-    ComApartment() = default;
-    ComApartment(const ComApartment&) = delete;
-    ComApartment& operator=(const ComApartment&) = delete;
-    ~ComApartment() { netcfg().CoUninitialize(); }
-};
-
 } // namespace
 
 int TavrinDriverOperator::AddRemoveNetService(const DriverOperation& record) {
@@ -242,7 +211,7 @@ std::int32_t TavrinDriverOperator::HrReinstallNetService(const wchar_t* componen
         return hr;
     }
     // S_FALSE (already initialised here) is balanced all the same.
-    const ComApartment apartment;
+    const Held apartment([] { netcfg().CoUninitialize(); });
 
     ComPtr netCfg;
     hr = netcfg().CoCreateInstance(tdu::platform::kClsidCNetCfg, tdu::platform::kNullHandle,
@@ -276,14 +245,14 @@ std::int32_t TavrinDriverOperator::HrReinstallNetService(const wchar_t* componen
             return hr;
         }
     }
-    const HeldWriteLock writeLock(lock.get());
+    const Held writeLock([lock = lock.get()] { netcfg().ReleaseWriteLock(lock); });
 
     hr = netcfg().Initialize(netCfg.get());
     if (hr < 0) {
         TDU_NETCFG_LOG(L"Failed to initialize NetCfg. HRESULT=%#x\n", hr);
         return hr;
     }
-    const InitializedNetCfg initialized(netCfg.get());
+    const Held initialized([config = netCfg.get()] { netcfg().Uninitialize(config); });
 
     // The removal phase's outcome does not stop the install phase; an add
     // reports what the install phase did.

@@ -37,58 +37,67 @@ std::vector<std::wstring> listDirectoryNames(const std::wstring& prefix, bool di
     return names;
 }
 
+namespace {
+
+void eraseResidual(const std::wstring& path) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::cleanTVRNNSResiduals");
+    TDU_LOG(L"Erasing: %s", path);
+    std::error_code ec;
+    if (path.empty() || !sys().exists(path, ec)) {
+        TDU_LOG(L"File not found: %s", path);
+        return;
+    }
+    if (sys().DeleteFileW(path)) {
+        TDU_LOG(L"Successfully deleted: %s", path);
+        return;
+    }
+    TDU_LOG(L"DeleteFile Failed for %s with last Error:%lu", path, sys().GetLastError());
+    const int removed = sys()._wremove(path);
+    if (removed == 0) {
+        TDU_LOG(L"Successfully deleted: %s", path);
+    } else {
+        TDU_LOG(L"Tried to delete '%s' one more time, but failed with Error:%d", path, removed);
+    }
+}
+
+// The package folders in the legacy store, each with its three files.
+void cleanStore() {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::cleanTVRNNSResiduals");
+    std::wstring store;
+    const std::uint32_t expanded =
+        sys().ExpandEnvironmentStringsW(kStorePath, store, tdu::platform::kMaxPath);
+    if (expanded == 0 || expanded > tdu::platform::kMaxPath) {
+        // A store path that does not fit is never cut down to a shorter one.
+        TDU_LOG(L"ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:%lu",
+                expanded == 0 ? sys().GetLastError() : tdu::platform::kErrorInsufficientBuffer);
+        return;
+    }
+    TDU_LOG(L"DRVStore path is: %s", store);
+    std::error_code ec;
+    if (!sys().exists(store, ec)) {
+        TDU_LOG(L"DRVStore path does not exists: %s", store);
+        return;
+    }
+    TDU_LOG(L"DRVStore path exists: %s", store);
+    for (const std::wstring& folder : listDirectoryNames(store + L"\\" + kFolderPrefix, true, L"*")) {
+        TDU_LOG(L"TVRNNS Dir: %s", folder);
+        const std::wstring folderPath = std::wstring(store).append(L"\\").append(folder);
+        for (const wchar_t* extension : kExtensions) {
+            eraseResidual(std::wstring(folderPath).append(L"\\").append(kFileBase).append(extension));
+        }
+        if (!sys().RemoveDirectoryW(folderPath)) {
+            TDU_LOG(L"RemoveDirectory Failed for '%s' with Error:%d", folder,
+                    static_cast<std::int32_t>(sys().GetLastError()));
+        }
+    }
+}
+
+} // namespace
+
 void TavrinDriverOperator::cleanTVRNNSResiduals() {
     TDU_LOG_FUNCTION(L"TavrinDriverOperator::cleanTVRNNSResiduals");
-    auto erase = [](const std::wstring& path) {
-        TDU_LOG(L"Erasing: %s", path);
-        std::error_code ec;
-        if (path.empty() || !sys().exists(path, ec)) {
-            TDU_LOG(L"File not found: %s", path);
-            return;
-        }
-        if (sys().DeleteFileW(path)) {
-            TDU_LOG(L"Successfully deleted: %s", path);
-            return;
-        }
-        TDU_LOG(L"DeleteFile Failed for %s with last Error:%lu", path, sys().GetLastError());
-        const int removed = sys()._wremove(path);
-        if (removed == 0) {
-            TDU_LOG(L"Successfully deleted: %s", path);
-        } else {
-            TDU_LOG(L"Tried to delete '%s' one more time, but failed with Error:%d", path, removed);
-        }
-    };
-
     TDU_LOG(L"Cleaning TVRNNS Residuals");
-    [&] {
-        std::wstring store;
-        const std::uint32_t expanded =
-            sys().ExpandEnvironmentStringsW(kStorePath, store, tdu::platform::kMaxPath);
-        if (expanded == 0 || expanded > tdu::platform::kMaxPath) {
-            // A store path that does not fit is never cut down to a shorter one.
-            TDU_LOG(L"ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:%lu",
-                    expanded == 0 ? sys().GetLastError() : tdu::platform::kErrorInsufficientBuffer);
-            return;
-        }
-        TDU_LOG(L"DRVStore path is: %s", store);
-        std::error_code ec;
-        if (!sys().exists(store, ec)) {
-            TDU_LOG(L"DRVStore path does not exists: %s", store);
-            return;
-        }
-        TDU_LOG(L"DRVStore path exists: %s", store);
-        for (const std::wstring& folder : listDirectoryNames(store + L"\\" + kFolderPrefix, true, L"*")) {
-            TDU_LOG(L"TVRNNS Dir: %s", folder);
-            const std::wstring folderPath = std::wstring(store).append(L"\\").append(folder);
-            for (const wchar_t* extension : kExtensions) {
-                erase(std::wstring(folderPath).append(L"\\").append(kFileBase).append(extension));
-            }
-            if (!sys().RemoveDirectoryW(folderPath)) {
-                TDU_LOG(L"RemoveDirectory Failed for '%s' with Error:%d", folder,
-                        static_cast<std::int32_t>(sys().GetLastError()));
-            }
-        }
-    }();
+    cleanStore();
     // The keys go on every path, whatever happened to the folders.
     for (const wchar_t* key : kResidualKeys) {
         RegDelNode(key);

@@ -1,6 +1,7 @@
-// Scope-bound owners for the handles the platform hands out. Each owner knows
-// the one call that releases its kind; declaring owners in acquisition order
-// releases them in reverse order.
+// Scope-bound owners for what the program acquires: the handles the platform
+// hands out (Owned: each kind knows the one call that releases it) and the
+// states that a call ends (Held: a COM apartment, a write lock). Declaring
+// owners in acquisition order releases them in reverse order.
 #pragma once
 
 #include "platform/Platform.h"
@@ -12,13 +13,15 @@ namespace tdu::platform {
 template <class Closer> class Owned {
 public:
     Owned() = default;
-    explicit Owned(Handle handle) : handle_(handle) {}
+    explicit Owned(Handle handle, Closer closer = {}) : handle_(handle), closer_(closer) {}
     Owned(const Owned&) = delete;
     Owned& operator=(const Owned&) = delete;
-    Owned(Owned&& other) noexcept : handle_(std::exchange(other.handle_, kNullHandle)) {}
+    Owned(Owned&& other) noexcept
+        : handle_(std::exchange(other.handle_, kNullHandle)), closer_(other.closer_) {}
     Owned& operator=(Owned&& other) noexcept {
         if (this != &other) {
             reset(std::exchange(other.handle_, kNullHandle));
+            closer_ = other.closer_;
         }
         return *this;
     }
@@ -37,13 +40,28 @@ public:
 
     void reset(Handle handle = kNullHandle) {
         if (valid()) {
-            Closer{}(handle_);
+            closer_(handle_);
         }
         handle_ = handle;
     }
 
 private:
     Handle handle_ = kNullHandle;
+    [[no_unique_address]] Closer closer_{};
+};
+
+// A state that one call ends, ended when the scope is left.
+template <class End> class Held {
+public:
+    explicit Held(End end) : end_(std::move(end)) {}
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    Held(Held&&) = delete;
+    Held& operator=(Held&&) = delete;
+    ~Held() { end_(); }
+
+private:
+    End end_;
 };
 
 struct KernelObjectCloser {
@@ -76,6 +94,11 @@ struct ComReleaser {
 struct TaskMemFreer {
     void operator()(Handle block) const { netcfg().CoTaskMemFree(block); }
 };
+// A block of a heap goes back to the heap it came from.
+struct HeapFreer {
+    Handle heap = kNullHandle;
+    void operator()(Handle block) const { sys().HeapFree(heap, 0, block); }
+};
 
 using KernelObject = Owned<KernelObjectCloser>;
 using FindHandle = Owned<FindCloser>;
@@ -86,5 +109,6 @@ using MsiHandle = Owned<MsiHandleCloser>;
 using ServiceHandle = Owned<ServiceHandleCloser>;
 using ComPtr = Owned<ComReleaser>;
 using TaskMem = Owned<TaskMemFreer>;
+using HeapBlock = Owned<HeapFreer>;
 
 } // namespace tdu::platform

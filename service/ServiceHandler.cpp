@@ -3,7 +3,6 @@
 #include "log/LogWriter.h"
 
 #include <algorithm>
-#include <functional>
 #include <utility>
 #include <vector>
 
@@ -28,17 +27,6 @@ constexpr std::uint32_t kPendingPollMaxMs = 10'000;
 constexpr std::uint32_t kStopAccess = tdu::platform::kServiceStop | tdu::platform::kServiceQueryStatus |
                                       tdu::platform::kServiceEnumerateDependents;
 constexpr std::uint32_t kDependantAccess = tdu::platform::kServiceStop | tdu::platform::kServiceQueryStatus;
-
-class ScopeExit {
-public:
-    explicit ScopeExit(std::function<void()> action) : action_(std::move(action)) {}
-    ScopeExit(const ScopeExit&) = delete;
-    ScopeExit& operator=(const ScopeExit&) = delete;
-    ~ScopeExit() { action_(); }
-
-private:
-    std::function<void()> action_;
-};
 
 bool queryStatus(Handle service, ServiceStatusProcess& status) {
     std::uint32_t bytesNeeded = 0;
@@ -163,14 +151,14 @@ bool ServiceHandler::stopDependentServices(Handle managerHandle, Handle service)
         return false;
     }
     const Handle heap = sys().GetProcessHeap();
-    const Handle block = sys().HeapAlloc(heap, tdu::platform::kHeapZeroMemory, bytesNeeded);
-    if (block == tdu::platform::kNullHandle) {
+    const tdu::platform::HeapBlock block(sys().HeapAlloc(heap, tdu::platform::kHeapZeroMemory, bytesNeeded),
+                                         tdu::platform::HeapFreer{heap});
+    if (!block) {
         TDU_LOG(L"Heap allocation failed for dependencies");
         return false;
     }
-    const ScopeExit freeBlock([heap, block] { sys().HeapFree(heap, 0, block); });
-    if (!scm().EnumDependentServicesW(service, tdu::platform::kServiceActive, block, bytesNeeded, bytesNeeded,
-                                      count, dependants)) {
+    if (!scm().EnumDependentServicesW(service, tdu::platform::kServiceActive, block.get(), bytesNeeded,
+                                      bytesNeeded, count, dependants)) {
         TDU_LOG(L"EnumDependentServices failed (%lu)", sys().GetLastError());
         return false;
     }
