@@ -55,11 +55,12 @@ struct ServiceStatusProcess : ServiceStatus {
 };
 inline constexpr std::uint32_t kServiceStatusProcessBytes = 36;
 
-// One ENUM_SERVICE_STATUSW entry as read back from the caller's block.
+// ENUM_SERVICE_STATUSW as the platform writes it. The names point into the
+// block the entry was written to and live as long as it.
 struct EnumServiceStatus {
-    std::wstring serviceName;
-    std::wstring displayName;
-    ServiceStatus status;
+    const wchar_t* lpServiceName = nullptr;
+    const wchar_t* lpDisplayName = nullptr;
+    ServiceStatus ServiceStatus;
 };
 
 class IServiceControl {

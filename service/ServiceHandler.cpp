@@ -163,9 +163,10 @@ bool ServiceHandler::stopDependentServices(Handle managerHandle, Handle service)
         return false;
     }
     for (const tdu::platform::EnumServiceStatus& entry : dependants) {
-        const ServiceHandle dependant(scm().OpenServiceW(managerHandle, entry.serviceName, kDependantAccess));
+        const std::wstring name = entry.lpServiceName == nullptr ? L"" : entry.lpServiceName;
+        const ServiceHandle dependant(scm().OpenServiceW(managerHandle, name, kDependantAccess));
         if (!dependant) {
-            TDU_LOG(L"OpenService failed for dependent service '%s' with error (%lu)", entry.serviceName,
+            TDU_LOG(L"OpenService failed for dependent service '%s' with error (%lu)", name,
                     sys().GetLastError());
             return false;
         }
@@ -181,7 +182,7 @@ bool ServiceHandler::stopDependentServices(Handle managerHandle, Handle service)
                 return false;
             }
             if (isStopped(status)) {
-                TDU_LOG(L"Service '%s' stopped successfully", entry.serviceName);
+                TDU_LOG(L"Service '%s' stopped successfully", name);
                 break;
             }
             if (budgetSpent(start)) {

@@ -47,8 +47,10 @@ bool SimServices::fail(std::uint32_t error) {
 void SimServices::addService(const SimServiceSetup& setup) {
     auto service = std::make_shared<Service>();
     service->setup = setup;
+    // A display name of its own, as real services have: a caller that took
+    // it for the service's name would open nothing.
     if (service->setup.displayName.empty()) {
-        service->setup.displayName = setup.name;
+        service->setup.displayName = L"Display name of " + setup.name;
     }
     service->state = setup.state;
     service->pid = kFirstServicePid + static_cast<std::uint32_t>(creationOrder_.size());
@@ -300,8 +302,10 @@ bool SimServices::EnumDependentServicesW(Handle service, std::uint32_t serviceSt
     }
     entries.clear();
     for (const auto& dependant : dependants) {
-        entries.push_back(
-            EnumServiceStatus{dependant->setup.name, dependant->setup.displayName, statusOf(*dependant)});
+        // The names stay with the machine's service records, as the
+        // platform's stay in the caller's block.
+        entries.push_back(EnumServiceStatus{dependant->setup.name.c_str(),
+                                            dependant->setup.displayName.c_str(), statusOf(*dependant)});
     }
     servicesReturned = static_cast<std::uint32_t>(entries.size());
     bytesNeeded = 0;

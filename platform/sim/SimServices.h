@@ -19,7 +19,7 @@ struct SimState;
 
 struct SimServiceSetup {
     std::wstring name;
-    std::wstring displayName; // the name when empty
+    std::wstring displayName; // one made from the name when empty
     std::uint32_t state = kServiceRunning;
     // Reported while the service is stop-pending.
     std::uint32_t waitHint = 2'000;

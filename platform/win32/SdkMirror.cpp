@@ -15,6 +15,7 @@
 #include <windows.h>
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <msi.h>
 #include <newdev.h>
@@ -171,6 +172,11 @@ static_assert([] {
            raw.dwWin32ExitCode == 4 && raw.dwServiceSpecificExitCode == 5 && raw.dwCheckPoint == 6 &&
            raw.dwWaitHint == 7 && raw.dwProcessId == 8 && raw.dwServiceFlags == 9;
 }());
+
+static_assert(sizeof(EnumServiceStatus) == sizeof(ENUM_SERVICE_STATUSW));
+static_assert(offsetof(EnumServiceStatus, lpServiceName) == offsetof(ENUM_SERVICE_STATUSW, lpServiceName));
+static_assert(offsetof(EnumServiceStatus, lpDisplayName) == offsetof(ENUM_SERVICE_STATUSW, lpDisplayName));
+static_assert(offsetof(EnumServiceStatus, ServiceStatus) == offsetof(ENUM_SERVICE_STATUSW, ServiceStatus));
 
 // Network configuration.
 static_assert(same(kSOk, S_OK));

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <iterator>
 
 namespace tdu::platform::win32 {
 
@@ -79,13 +80,8 @@ public:
             return false;
         }
         entries.clear();
-        for (DWORD i = 0; i < returned; ++i) {
-            EnumServiceStatus entry;
-            entry.serviceName = block[i].lpServiceName == nullptr ? L"" : block[i].lpServiceName;
-            entry.displayName = block[i].lpDisplayName == nullptr ? L"" : block[i].lpDisplayName;
-            entry.status = whole<ServiceStatus>(block[i].ServiceStatus);
-            entries.push_back(std::move(entry));
-        }
+        std::transform(block, block + returned, std::back_inserter(entries),
+                       whole<EnumServiceStatus, ENUM_SERVICE_STATUSW>);
         return true;
     }
 
