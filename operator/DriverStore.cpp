@@ -97,11 +97,12 @@ void TavrinDriverOperator::ListInfs(const std::wstring& className, const std::ws
                           sys().GetLastError() == tdu::platform::kErrorInsufficientBuffer;
         tdu::platform::LocalTime date;
         sys().FileTimeToSystemTime(info.driverDate, date);
+        const std::wstring infFileName(tdu::platform::textOf(detail.infFileName));
         if (entries != nullptr) {
-            entries->push_back(DriverStoreEntry{afterLastSeparator(detail.infFileName), hardwareId});
+            entries->push_back(DriverStoreEntry{afterLastSeparator(infFileName), hardwareId});
         }
         const std::uint64_t v = info.driverVersion;
-        TDU_LOG(L"%s %0.2u/%0.2u/%0.4u %u.%u.%u.%u %s\n", detail.infFileName, std::uint32_t{date.month},
+        TDU_LOG(L"%s %0.2u/%0.2u/%0.4u %u.%u.%u.%u %s\n", infFileName, std::uint32_t{date.month},
                 std::uint32_t{date.day}, std::uint32_t{date.year},
                 static_cast<std::uint32_t>((v >> 48U) & 0xFFFFU),
                 static_cast<std::uint32_t>((v >> 32U) & 0xFFFFU),

@@ -7,24 +7,47 @@
 #include "platform/RegData.h"
 #include "platform/Types.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tdu::platform {
 
-// One element of a device information set (SP_DEVINFO_DATA without its size
-// field, which the implementation sets).
+// The records below have the SDK's layouts (held equal in the Windows build),
+// so that they reach the platform whole; each carries the size the platform
+// checks, as the SDK's own do. Text fields are the SDK's fixed arrays.
+inline constexpr std::uint32_t kLineLen = 256;
+inline constexpr std::uint32_t kSizeOfDevInfoData = 32;
+inline constexpr std::uint32_t kSizeOfDevInstallParams = 584;
+inline constexpr std::uint32_t kSizeOfDrvInfoDataV2 = 1568;
+inline constexpr std::uint32_t kSizeOfDrvInfoDetailData = 1584;
+
+// The text of a fixed array, up to its first NUL.
+template <std::size_t N> std::wstring_view textOf(const std::array<wchar_t, N>& field) {
+    return {field.data(),
+            static_cast<std::size_t>(std::find(field.begin(), field.end(), L'\0') - field.begin())};
+}
+// Fills a fixed array with as much of `text` as fits before its NUL.
+template <std::size_t N> void setText(std::array<wchar_t, N>& field, std::wstring_view text) {
+    field.fill(L'\0');
+    std::copy_n(text.begin(), std::min(text.size(), N - 1), field.begin());
+}
+
+// SP_DEVINFO_DATA: one element of a device information set.
 struct DeviceElement {
+    std::uint32_t cbSize = kSizeOfDevInfoData;
     Guid classGuid;
     std::uint32_t devInst = 0;
     std::uint64_t reserved = 0;
 };
 
-// SP_DEVINSTALL_PARAMS_W without its size field. Fields the program never
-// reads travel through unchanged, so a read-modify-write keeps them.
+// SP_DEVINSTALL_PARAMS_W. Fields the program never reads travel through
+// unchanged, so a read-modify-write keeps them.
 struct DeviceInstallParams {
+    std::uint32_t cbSize = kSizeOfDevInstallParams;
     std::uint32_t flags = 0;
     std::uint32_t flagsEx = 0;
     std::uint64_t hwndParent = 0;
@@ -33,7 +56,7 @@ struct DeviceInstallParams {
     std::uint64_t fileQueue = 0;
     std::uint64_t classInstallReserved = 0;
     std::uint32_t reserved = 0;
-    std::wstring driverPath;
+    std::array<wchar_t, kMaxPath> driverPath{};
 };
 
 // SP_REMOVEDEVICE_PARAMS: the class-install header and the removal scope.
@@ -44,24 +67,30 @@ struct RemoveDeviceParams {
     std::uint32_t hwProfile = 0;
 };
 
-// SP_DRVINFO_DATA_V2_W without its size field.
+// SP_DRVINFO_DATA_V2_W.
 struct DriverInfo {
+    std::uint32_t cbSize = kSizeOfDrvInfoDataV2;
     std::uint32_t driverType = 0;
     std::uint64_t reserved = 0;
-    std::wstring description;
-    std::wstring mfgName;
-    std::wstring providerName;
+    std::array<wchar_t, kLineLen> description{};
+    std::array<wchar_t, kLineLen> mfgName{};
+    std::array<wchar_t, kLineLen> providerName{};
     std::uint64_t driverDate = 0; // a FILETIME
     std::uint64_t driverVersion = 0;
 };
 
-// SP_DRVINFO_DETAIL_DATA_W as far as the caller's buffer holds it.
+// SP_DRVINFO_DETAIL_DATA_W with room for the first character of its id
+// list, which the program never reads.
 struct DriverInfoDetail {
-    std::uint64_t infDate = 0;
-    std::wstring sectionName;
-    std::wstring infFileName;
-    std::wstring drvDescription;
-    std::vector<std::wstring> hardwareIds;
+    std::uint32_t cbSize = kSizeOfDrvInfoDetailData;
+    std::array<std::uint32_t, 2> infDate{}; // a FILETIME, low part first
+    std::uint32_t compatIdsOffset = 0;
+    std::uint32_t compatIdsLength = 0;
+    std::uint64_t reserved = 0;
+    std::array<wchar_t, kLineLen> sectionName{};
+    std::array<wchar_t, kMaxPath> infFileName{};
+    std::array<wchar_t, kLineLen> drvDescription{};
+    std::array<wchar_t, 1> hardwareId{};
 };
 
 inline constexpr std::uint32_t kSpostPath = 1;
@@ -152,7 +181,8 @@ public:
                                         std::uint32_t driverType, std::uint32_t memberIndex,
                                         DriverInfo& driverInfo) = 0;
     // Fails with kErrorInsufficientBuffer when the id list does not fit
-    // detailSize bytes; the fixed part is filled all the same.
+    // detailSize bytes (at most the record's size); the fixed part is filled
+    // all the same.
     virtual bool SetupDiGetDriverInfoDetailW(Handle deviceInfoSet, const DeviceElement& element,
                                              const DriverInfo& driverInfo, DriverInfoDetail& detail,
                                              std::uint32_t detailSize, std::uint32_t* requiredSize) = 0;

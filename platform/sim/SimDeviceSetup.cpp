@@ -17,6 +17,8 @@ namespace {
 constexpr std::uint32_t kErrorDiDoDefault = 0xE000020E;
 constexpr std::uint32_t kErrorNoCompatDrivers = 0xE0000228;
 constexpr std::uint32_t kDigcfPresent = 2;
+// A record whose size field is not its own: the platform refuses it whole.
+constexpr std::uint32_t kErrorInvalidUserBuffer = 1784;
 constexpr wchar_t kInfFolder[] = L"C:\\Windows\\INF\\";
 
 const std::vector<std::pair<std::wstring, Guid>>& knownClasses() {
@@ -90,6 +92,10 @@ SimElement* SimDeviceSetup::elementOf(std::string_view call, Handle deviceInfoSe
     SimDeviceSet* set = setOf(deviceInfoSet);
     if (set == nullptr) {
         fail(kErrorInvalidHandle);
+        return nullptr;
+    }
+    if (element.cbSize != kSizeOfDevInfoData) {
+        fail(kErrorInvalidUserBuffer);
         return nullptr;
     }
     // Like the real Reserved field, ours points into the set: its position plus one.
@@ -313,6 +319,9 @@ bool SimDeviceSetup::SetupDiCreateDeviceInfoW(Handle deviceInfoSet, const std::w
     if (set == nullptr) {
         return fail(kErrorInvalidHandle);
     }
+    if (element.cbSize != kSizeOfDevInfoData) {
+        return fail(kErrorInvalidUserBuffer);
+    }
     std::wstring instanceId;
     auto exists = [&](const std::wstring& id) {
         SimElement probe;
@@ -347,7 +356,7 @@ bool SimDeviceSetup::SetupDiCreateDeviceInfoW(Handle deviceInfoSet, const std::w
     created.instanceId = instanceId;
     created.classGuid = classGuid;
     set->elements.push_back(created);
-    element = DeviceElement{classGuid, created.devInst, 0};
+    element = DeviceElement{.classGuid = classGuid, .devInst = created.devInst};
     return true;
 }
 
@@ -360,11 +369,15 @@ bool SimDeviceSetup::SetupDiEnumDeviceInfo(Handle deviceInfoSet, std::uint32_t m
     if (set == nullptr) {
         return fail(kErrorInvalidHandle);
     }
+    if (element.cbSize != kSizeOfDevInfoData) {
+        return fail(kErrorInvalidUserBuffer);
+    }
     if (memberIndex >= set->elements.size()) {
         return fail(kErrorNoMoreItems);
     }
     const SimElement& found = set->elements[memberIndex];
-    element = DeviceElement{found.classGuid, found.devInst, std::uint64_t{memberIndex} + 1};
+    element = DeviceElement{
+        .classGuid = found.classGuid, .devInst = found.devInst, .reserved = std::uint64_t{memberIndex} + 1};
     return true;
 }
 
@@ -464,6 +477,9 @@ bool SimDeviceSetup::SetupDiGetDeviceInstallParamsW(Handle deviceInfoSet, const 
     if (found == nullptr) {
         return false;
     }
+    if (params.cbSize != kSizeOfDevInstallParams) {
+        return fail(kErrorInvalidUserBuffer);
+    }
     params = found->params;
     return true;
 }
@@ -473,6 +489,9 @@ bool SimDeviceSetup::SetupDiSetDeviceInstallParamsW(Handle deviceInfoSet, const 
     SimElement* found = elementOf("SetupDiSetDeviceInstallParamsW", deviceInfoSet, element);
     if (found == nullptr) {
         return false;
+    }
+    if (params.cbSize != kSizeOfDevInstallParams) {
+        return fail(kErrorInvalidUserBuffer);
     }
     found->params = params;
     return true;
@@ -566,13 +585,20 @@ bool SimDeviceSetup::SetupDiEnumDriverInfoW(Handle deviceInfoSet, const DeviceEl
     if (found == nullptr) {
         return false;
     }
+    if (driverInfo.cbSize != kSizeOfDrvInfoDataV2) {
+        return fail(kErrorInvalidUserBuffer);
+    }
     if (memberIndex >= found->drivers.size()) {
         return fail(kErrorNoMoreItems);
     }
     const SimDriverNode& node = found->drivers[memberIndex];
-    driverInfo =
-        DriverInfo{driverType, node.id,     node.model.description, L"Tavrin Secure", L"Tavrin Secure",
-                   node.date,  node.version};
+    driverInfo = DriverInfo{.driverType = driverType,
+                            .reserved = node.id,
+                            .driverDate = node.date,
+                            .driverVersion = node.version};
+    setText(driverInfo.description, node.model.description);
+    setText(driverInfo.mfgName, L"Tavrin Secure");
+    setText(driverInfo.providerName, L"Tavrin Secure");
     return true;
 }
 
@@ -582,6 +608,10 @@ bool SimDeviceSetup::SetupDiGetDriverInfoDetailW(Handle deviceInfoSet, const Dev
     const SimElement* found = elementOf("SetupDiGetDriverInfoDetailW", deviceInfoSet, element);
     if (found == nullptr) {
         return false;
+    }
+    if (driverInfo.cbSize != kSizeOfDrvInfoDataV2 || detail.cbSize != kSizeOfDrvInfoDetailData ||
+        detailSize > kSizeOfDrvInfoDetailData) {
+        return fail(kErrorInvalidUserBuffer);
     }
     const auto node = std::find_if(found->drivers.begin(), found->drivers.end(),
                                    [&](const SimDriverNode& n) { return n.id == driverInfo.reserved; });
@@ -599,11 +629,14 @@ bool SimDeviceSetup::SetupDiGetDriverInfoDetailW(Handle deviceInfoSet, const Dev
         return fail(kErrorInsufficientBuffer); // not even the fixed part: nothing filled in
     }
     detail = DriverInfoDetail{
-        node->date, node->model.section, s_.detailInfFolder + node->oemName, node->model.description, {}};
+        .infDate = {static_cast<std::uint32_t>(node->date), static_cast<std::uint32_t>(node->date >> 32U)}};
+    setText(detail.sectionName, node->model.section);
+    setText(detail.infFileName, s_.detailInfFolder + node->oemName);
+    setText(detail.drvDescription, node->model.description);
     if (detailSize < needed) {
         return fail(kErrorInsufficientBuffer);
     }
-    detail.hardwareIds = node->model.ids;
+    setText(detail.hardwareId, node->model.ids.empty() ? L"" : node->model.ids.front());
     return true;
 }
 

@@ -41,6 +41,12 @@
 namespace tdu::platform {
 namespace {
 
+// A field of a mirror record sits where the SDK's field of the same meaning
+// does, and is as large.
+#define TDU_SAME_FIELD(Mirror, field, Sdk, sdkField)                                                         \
+    static_assert(offsetof(Mirror, field) == offsetof(Sdk, sdkField) &&                                      \
+                  sizeof(Mirror::field) == sizeof(Sdk::sdkField))
+
 template <class Mirror, class Sdk> constexpr bool same(Mirror mirror, Sdk sdk) {
     return mirror == static_cast<Mirror>(sdk);
 }
@@ -116,6 +122,47 @@ static_assert([] {
     return raw.ClassInstallHeader.cbSize == 1 && raw.ClassInstallHeader.InstallFunction == 2 &&
            raw.Scope == 3 && raw.HwProfile == 4;
 }());
+static_assert(same(kLineLen, LINE_LEN));
+static_assert(same(kSizeOfDevInfoData, sizeof(SP_DEVINFO_DATA)));
+static_assert(same(kSizeOfDevInstallParams, sizeof(SP_DEVINSTALL_PARAMS_W)));
+static_assert(same(kSizeOfDrvInfoDataV2, sizeof(SP_DRVINFO_DATA_V2_W)));
+static_assert(same(kSizeOfDrvInfoDetailData, sizeof(SP_DRVINFO_DETAIL_DATA_W)));
+static_assert(sizeof(DeviceElement) == sizeof(SP_DEVINFO_DATA));
+TDU_SAME_FIELD(DeviceElement, cbSize, SP_DEVINFO_DATA, cbSize);
+TDU_SAME_FIELD(DeviceElement, classGuid, SP_DEVINFO_DATA, ClassGuid);
+TDU_SAME_FIELD(DeviceElement, devInst, SP_DEVINFO_DATA, DevInst);
+TDU_SAME_FIELD(DeviceElement, reserved, SP_DEVINFO_DATA, Reserved);
+static_assert(sizeof(DeviceInstallParams) == sizeof(SP_DEVINSTALL_PARAMS_W));
+TDU_SAME_FIELD(DeviceInstallParams, cbSize, SP_DEVINSTALL_PARAMS_W, cbSize);
+TDU_SAME_FIELD(DeviceInstallParams, flags, SP_DEVINSTALL_PARAMS_W, Flags);
+TDU_SAME_FIELD(DeviceInstallParams, flagsEx, SP_DEVINSTALL_PARAMS_W, FlagsEx);
+TDU_SAME_FIELD(DeviceInstallParams, hwndParent, SP_DEVINSTALL_PARAMS_W, hwndParent);
+TDU_SAME_FIELD(DeviceInstallParams, installMsgHandler, SP_DEVINSTALL_PARAMS_W, InstallMsgHandler);
+TDU_SAME_FIELD(DeviceInstallParams, installMsgHandlerContext, SP_DEVINSTALL_PARAMS_W,
+               InstallMsgHandlerContext);
+TDU_SAME_FIELD(DeviceInstallParams, fileQueue, SP_DEVINSTALL_PARAMS_W, FileQueue);
+TDU_SAME_FIELD(DeviceInstallParams, classInstallReserved, SP_DEVINSTALL_PARAMS_W, ClassInstallReserved);
+TDU_SAME_FIELD(DeviceInstallParams, reserved, SP_DEVINSTALL_PARAMS_W, Reserved);
+TDU_SAME_FIELD(DeviceInstallParams, driverPath, SP_DEVINSTALL_PARAMS_W, DriverPath);
+static_assert(sizeof(DriverInfo) == sizeof(SP_DRVINFO_DATA_V2_W));
+TDU_SAME_FIELD(DriverInfo, cbSize, SP_DRVINFO_DATA_V2_W, cbSize);
+TDU_SAME_FIELD(DriverInfo, driverType, SP_DRVINFO_DATA_V2_W, DriverType);
+TDU_SAME_FIELD(DriverInfo, reserved, SP_DRVINFO_DATA_V2_W, Reserved);
+TDU_SAME_FIELD(DriverInfo, description, SP_DRVINFO_DATA_V2_W, Description);
+TDU_SAME_FIELD(DriverInfo, mfgName, SP_DRVINFO_DATA_V2_W, MfgName);
+TDU_SAME_FIELD(DriverInfo, providerName, SP_DRVINFO_DATA_V2_W, ProviderName);
+TDU_SAME_FIELD(DriverInfo, driverDate, SP_DRVINFO_DATA_V2_W, DriverDate);
+TDU_SAME_FIELD(DriverInfo, driverVersion, SP_DRVINFO_DATA_V2_W, DriverVersion);
+static_assert(sizeof(DriverInfoDetail) == sizeof(SP_DRVINFO_DETAIL_DATA_W));
+TDU_SAME_FIELD(DriverInfoDetail, cbSize, SP_DRVINFO_DETAIL_DATA_W, cbSize);
+TDU_SAME_FIELD(DriverInfoDetail, infDate, SP_DRVINFO_DETAIL_DATA_W, InfDate);
+TDU_SAME_FIELD(DriverInfoDetail, compatIdsOffset, SP_DRVINFO_DETAIL_DATA_W, CompatIDsOffset);
+TDU_SAME_FIELD(DriverInfoDetail, compatIdsLength, SP_DRVINFO_DETAIL_DATA_W, CompatIDsLength);
+TDU_SAME_FIELD(DriverInfoDetail, reserved, SP_DRVINFO_DETAIL_DATA_W, Reserved);
+TDU_SAME_FIELD(DriverInfoDetail, sectionName, SP_DRVINFO_DETAIL_DATA_W, SectionName);
+TDU_SAME_FIELD(DriverInfoDetail, infFileName, SP_DRVINFO_DETAIL_DATA_W, InfFileName);
+TDU_SAME_FIELD(DriverInfoDetail, drvDescription, SP_DRVINFO_DETAIL_DATA_W, DrvDescription);
+TDU_SAME_FIELD(DriverInfoDetail, hardwareId, SP_DRVINFO_DETAIL_DATA_W, HardwareID);
 static_assert(sameGuid(kGuidDevClassNet, GUID_DEVCLASS_NET));
 static_assert(sameGuid(kGuidDevClassNetClient, GUID_DEVCLASS_NETCLIENT));
 static_assert(sameGuid(kGuidDevClassNetService, GUID_DEVCLASS_NETSERVICE));
@@ -174,9 +221,9 @@ static_assert([] {
 }());
 
 static_assert(sizeof(EnumServiceStatus) == sizeof(ENUM_SERVICE_STATUSW));
-static_assert(offsetof(EnumServiceStatus, lpServiceName) == offsetof(ENUM_SERVICE_STATUSW, lpServiceName));
-static_assert(offsetof(EnumServiceStatus, lpDisplayName) == offsetof(ENUM_SERVICE_STATUSW, lpDisplayName));
-static_assert(offsetof(EnumServiceStatus, ServiceStatus) == offsetof(ENUM_SERVICE_STATUSW, ServiceStatus));
+TDU_SAME_FIELD(EnumServiceStatus, lpServiceName, ENUM_SERVICE_STATUSW, lpServiceName);
+TDU_SAME_FIELD(EnumServiceStatus, lpDisplayName, ENUM_SERVICE_STATUSW, lpDisplayName);
+TDU_SAME_FIELD(EnumServiceStatus, ServiceStatus, ENUM_SERVICE_STATUSW, ServiceStatus);
 
 // Network configuration.
 static_assert(same(kSOk, S_OK));

@@ -29,76 +29,9 @@ Guid fromGuid(const GUID& guid) {
     return std::bit_cast<Guid>(guid);
 }
 
+// The records' layouts are the SDK's (SdkMirror.cpp): they cross whole.
 SP_DEVINFO_DATA toElement(const DeviceElement& element) {
-    SP_DEVINFO_DATA data{};
-    data.cbSize = sizeof(data);
-    data.ClassGuid = toGuid(element.classGuid);
-    data.DevInst = element.devInst;
-    data.Reserved = static_cast<ULONG_PTR>(element.reserved);
-    return data;
-}
-
-DeviceElement fromElement(const SP_DEVINFO_DATA& data) {
-    return DeviceElement{fromGuid(data.ClassGuid), data.DevInst, static_cast<std::uint64_t>(data.Reserved)};
-}
-
-SP_DEVINSTALL_PARAMS_W toParams(const DeviceInstallParams& params) {
-    SP_DEVINSTALL_PARAMS_W out{};
-    out.cbSize = sizeof(out);
-    out.Flags = params.flags;
-    out.FlagsEx = params.flagsEx;
-    out.hwndParent = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(params.hwndParent));
-    out.InstallMsgHandler =
-        reinterpret_cast<PSP_FILE_CALLBACK_W>(static_cast<std::uintptr_t>(params.installMsgHandler));
-    out.InstallMsgHandlerContext =
-        reinterpret_cast<PVOID>(static_cast<std::uintptr_t>(params.installMsgHandlerContext));
-    out.FileQueue = reinterpret_cast<HSPFILEQ>(static_cast<std::uintptr_t>(params.fileQueue));
-    out.ClassInstallReserved = static_cast<ULONG_PTR>(params.classInstallReserved);
-    out.Reserved = params.reserved;
-    const std::size_t count = std::min<std::size_t>(params.driverPath.size(), MAX_PATH - 1);
-    std::memcpy(out.DriverPath, params.driverPath.data(), count * sizeof(wchar_t));
-    return out;
-}
-
-DeviceInstallParams fromParams(const SP_DEVINSTALL_PARAMS_W& params) {
-    DeviceInstallParams out;
-    out.flags = params.Flags;
-    out.flagsEx = params.FlagsEx;
-    out.hwndParent = reinterpret_cast<std::uintptr_t>(params.hwndParent);
-    out.installMsgHandler = reinterpret_cast<std::uintptr_t>(params.InstallMsgHandler);
-    out.installMsgHandlerContext = reinterpret_cast<std::uintptr_t>(params.InstallMsgHandlerContext);
-    out.fileQueue = reinterpret_cast<std::uintptr_t>(params.FileQueue);
-    out.classInstallReserved = params.ClassInstallReserved;
-    out.reserved = params.Reserved;
-    out.driverPath.assign(params.DriverPath, wcsnlen(params.DriverPath, MAX_PATH));
-    return out;
-}
-
-SP_DRVINFO_DATA_V2_W toDriverInfo(const DriverInfo& info) {
-    SP_DRVINFO_DATA_V2_W raw{};
-    raw.cbSize = sizeof(raw);
-    raw.DriverType = info.driverType;
-    raw.Reserved = static_cast<ULONG_PTR>(info.reserved);
-    wcsncpy(raw.Description, info.description.c_str(), LINE_LEN - 1);
-    wcsncpy(raw.MfgName, info.mfgName.c_str(), LINE_LEN - 1);
-    wcsncpy(raw.ProviderName, info.providerName.c_str(), LINE_LEN - 1);
-    raw.DriverDate.dwLowDateTime = static_cast<DWORD>(info.driverDate & 0xFFFFFFFFULL);
-    raw.DriverDate.dwHighDateTime = static_cast<DWORD>(info.driverDate >> 32U);
-    raw.DriverVersion = info.driverVersion;
-    return raw;
-}
-
-DriverInfo fromDriverInfo(const SP_DRVINFO_DATA_V2_W& raw) {
-    DriverInfo info;
-    info.driverType = raw.DriverType;
-    info.reserved = raw.Reserved;
-    info.description.assign(raw.Description, wcsnlen(raw.Description, LINE_LEN));
-    info.mfgName.assign(raw.MfgName, wcsnlen(raw.MfgName, LINE_LEN));
-    info.providerName.assign(raw.ProviderName, wcsnlen(raw.ProviderName, LINE_LEN));
-    info.driverDate =
-        (static_cast<std::uint64_t>(raw.DriverDate.dwHighDateTime) << 32U) | raw.DriverDate.dwLowDateTime;
-    info.driverVersion = raw.DriverVersion;
-    return info;
+    return std::bit_cast<SP_DEVINFO_DATA>(element);
 }
 
 // Every call keeps the last error for ISystem::GetLastError, which the core
@@ -181,28 +114,22 @@ public:
 
     bool SetupDiCreateDeviceInfoW(Handle deviceInfoSet, const std::wstring& deviceName, const Guid& classGuid,
                                   std::uint32_t creationFlags, DeviceElement& element) override {
-        SP_DEVINFO_DATA data{};
-        data.cbSize = sizeof(data);
+        SP_DEVINFO_DATA data = toElement(element);
         const GUID guid = toGuid(classGuid);
         const BOOL ok = kept([&] {
             return ::SetupDiCreateDeviceInfoW(toSet(deviceInfoSet), deviceName.c_str(), &guid, nullptr,
                                               nullptr, creationFlags, &data);
         });
-        if (ok != FALSE) {
-            element = fromElement(data);
-        }
+        element = std::bit_cast<DeviceElement>(data);
         return ok != FALSE;
     }
 
     bool SetupDiEnumDeviceInfo(Handle deviceInfoSet, std::uint32_t memberIndex,
                                DeviceElement& element) override {
-        SP_DEVINFO_DATA data{};
-        data.cbSize = sizeof(data);
+        SP_DEVINFO_DATA data = toElement(element);
         const BOOL ok =
             kept([&] { return ::SetupDiEnumDeviceInfo(toSet(deviceInfoSet), memberIndex, &data); });
-        if (ok != FALSE) {
-            element = fromElement(data);
-        }
+        element = std::bit_cast<DeviceElement>(data);
         return ok != FALSE;
     }
 
@@ -272,20 +199,17 @@ public:
     bool SetupDiGetDeviceInstallParamsW(Handle deviceInfoSet, const DeviceElement& element,
                                         DeviceInstallParams& params) override {
         SP_DEVINFO_DATA data = toElement(element);
-        SP_DEVINSTALL_PARAMS_W raw{};
-        raw.cbSize = sizeof(raw);
+        auto raw = std::bit_cast<SP_DEVINSTALL_PARAMS_W>(params);
         const BOOL ok =
             kept([&] { return ::SetupDiGetDeviceInstallParamsW(toSet(deviceInfoSet), &data, &raw); });
-        if (ok != FALSE) {
-            params = fromParams(raw);
-        }
+        params = std::bit_cast<DeviceInstallParams>(raw);
         return ok != FALSE;
     }
 
     bool SetupDiSetDeviceInstallParamsW(Handle deviceInfoSet, const DeviceElement& element,
                                         const DeviceInstallParams& params) override {
         SP_DEVINFO_DATA data = toElement(element);
-        SP_DEVINSTALL_PARAMS_W raw = toParams(params);
+        auto raw = std::bit_cast<SP_DEVINSTALL_PARAMS_W>(params);
         return kept([&] { return ::SetupDiSetDeviceInstallParamsW(toSet(deviceInfoSet), &data, &raw); }) !=
                FALSE;
     }
@@ -310,14 +234,11 @@ public:
     bool SetupDiEnumDriverInfoW(Handle deviceInfoSet, const DeviceElement& element, std::uint32_t driverType,
                                 std::uint32_t memberIndex, DriverInfo& driverInfo) override {
         SP_DEVINFO_DATA data = toElement(element);
-        SP_DRVINFO_DATA_V2_W raw{};
-        raw.cbSize = sizeof(raw);
+        auto raw = std::bit_cast<SP_DRVINFO_DATA_V2_W>(driverInfo);
         const BOOL ok = kept([&] {
             return ::SetupDiEnumDriverInfoW(toSet(deviceInfoSet), &data, driverType, memberIndex, &raw);
         });
-        if (ok != FALSE) {
-            driverInfo = fromDriverInfo(raw);
-        }
+        driverInfo = std::bit_cast<DriverInfo>(raw);
         return ok != FALSE;
     }
 
@@ -325,26 +246,19 @@ public:
                                      const DriverInfo& driverInfo, DriverInfoDetail& detail,
                                      std::uint32_t detailSize, std::uint32_t* requiredSize) override {
         SP_DEVINFO_DATA data = toElement(element);
-        SP_DRVINFO_DATA_V2_W info = toDriverInfo(driverInfo);
-        // Aligned storage of the caller's size, at least the fixed part.
-        std::vector<std::uint64_t> storage(
-            (std::max<std::size_t>(detailSize, sizeof(SP_DRVINFO_DETAIL_DATA_W)) + 7) / 8, 0);
-        auto* raw = reinterpret_cast<SP_DRVINFO_DETAIL_DATA_W*>(storage.data());
-        raw->cbSize = sizeof(SP_DRVINFO_DETAIL_DATA_W);
+        auto info = std::bit_cast<SP_DRVINFO_DATA_V2_W>(driverInfo);
+        auto raw = std::bit_cast<SP_DRVINFO_DETAIL_DATA_W>(detail);
         DWORD required = 0;
         const BOOL ok = kept([&] {
+            // Never a size past the record the platform writes into.
             return ::SetupDiGetDriverInfoDetailW(toSet(deviceInfoSet), &data,
-                                                 reinterpret_cast<SP_DRVINFO_DATA_W*>(&info), raw, detailSize,
-                                                 &required);
+                                                 reinterpret_cast<SP_DRVINFO_DATA_W*>(&info), &raw,
+                                                 std::min<DWORD>(detailSize, sizeof raw), &required);
         });
         if (requiredSize != nullptr) {
             *requiredSize = required;
         }
-        detail.infDate =
-            (static_cast<std::uint64_t>(raw->InfDate.dwHighDateTime) << 32U) | raw->InfDate.dwLowDateTime;
-        detail.sectionName.assign(raw->SectionName, wcsnlen(raw->SectionName, LINE_LEN));
-        detail.infFileName.assign(raw->InfFileName, wcsnlen(raw->InfFileName, MAX_PATH));
-        detail.drvDescription.assign(raw->DrvDescription, wcsnlen(raw->DrvDescription, LINE_LEN));
+        detail = std::bit_cast<DriverInfoDetail>(raw);
         return ok != FALSE;
     }
 
