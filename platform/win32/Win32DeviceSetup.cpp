@@ -34,16 +34,6 @@ SP_DEVINFO_DATA toElement(const DeviceElement& element) {
     return std::bit_cast<SP_DEVINFO_DATA>(element);
 }
 
-// Every call keeps the last error for ISystem::GetLastError, which the core
-// asks right after a failure. It is cleared first: a call that fails without
-// setting one (Wine has such) then reports 0 rather than a stale code.
-template <class Call> auto kept(Call&& call) {
-    ::SetLastError(ERROR_SUCCESS);
-    const auto result = call();
-    keepLastError(::GetLastError());
-    return result;
-}
-
 class Win32DeviceSetup final : public IDeviceSetup {
 public:
     bool SetupCopyOEMInfW(const std::wstring& sourceInfFileName, std::uint32_t oemSourceMediaType,

@@ -19,8 +19,8 @@ class Win32FileVersion final : public IFileVersion {
 public:
     std::uint32_t GetFileVersionInfoSizeW(const std::wstring& path, std::uint32_t& handle) override {
         DWORD zero = 0;
-        const DWORD size = TDU_LAZY(kVersion, GetFileVersionInfoSizeW, kNoSize, path.c_str(), &zero);
-        keepLastError(::GetLastError());
+        const DWORD size =
+            kept([&] { return TDU_LAZY(kVersion, GetFileVersionInfoSizeW, kNoSize, path.c_str(), &zero); });
         handle = zero;
         return size;
     }
@@ -29,9 +29,10 @@ public:
                              std::vector<std::uint8_t>& block) override {
         // Never let the platform write past the buffer the core handed over.
         const auto bytes = static_cast<DWORD>(std::min<std::size_t>(size, block.size()));
-        const BOOL ok =
-            TDU_LAZY(kVersion, GetFileVersionInfoW, kNoBlock, path.c_str(), handle, bytes, block.data());
-        keepLastError(::GetLastError());
+        const BOOL ok = kept([&] {
+            return TDU_LAZY(kVersion, GetFileVersionInfoW, kNoBlock, path.c_str(), handle, bytes,
+                            block.data());
+        });
         return ok != FALSE;
     }
 
@@ -39,9 +40,10 @@ public:
                         std::uint32_t& length) override {
         void* value = nullptr;
         UINT valueLength = 0;
-        const BOOL ok = TDU_LAZY(kVersion, VerQueryValueW, kNoBlock, block.data(), subBlock.c_str(), &value,
-                                 &valueLength);
-        keepLastError(::GetLastError());
+        const BOOL ok = kept([&] {
+            return TDU_LAZY(kVersion, VerQueryValueW, kNoBlock, block.data(), subBlock.c_str(), &value,
+                            &valueLength);
+        });
         info = FixedFileInfo{};
         length = valueLength;
         if (ok == FALSE) {

@@ -3,6 +3,8 @@
 
 #include "platform/Platform.h"
 
+#include <windows.h>
+
 namespace tdu::platform::win32 {
 
 // The process-wide Win32 implementation of every interface.
@@ -19,5 +21,15 @@ INetConfig& win32NetConfig();
 // Lets every interface's calls leave their last error where
 // ISystem::GetLastError reads it.
 void keepLastError(std::uint32_t error);
+
+// Makes one platform call and keeps the last error it leaves. The error is
+// cleared first: a call that fails without setting one (Wine has such) then
+// reports 0 rather than a stale code.
+template <class Call> auto kept(Call&& call) {
+    ::SetLastError(ERROR_SUCCESS);
+    const auto result = call();
+    keepLastError(::GetLastError());
+    return result;
+}
 
 } // namespace tdu::platform::win32

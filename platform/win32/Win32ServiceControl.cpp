@@ -26,28 +26,27 @@ class Win32ServiceControl final : public IServiceControl {
 public:
     Handle OpenSCManagerW(const std::wstring* machineName, const std::wstring* databaseName,
                           std::uint32_t desiredAccess) override {
-        SC_HANDLE manager =
-            ::OpenSCManagerW(machineName == nullptr ? nullptr : machineName->c_str(),
-                             databaseName == nullptr ? nullptr : databaseName->c_str(), desiredAccess);
-        keep();
-        return fromScHandle(manager);
+        return fromScHandle(kept([&] {
+            return ::OpenSCManagerW(machineName == nullptr ? nullptr : machineName->c_str(),
+                                    databaseName == nullptr ? nullptr : databaseName->c_str(), desiredAccess);
+        }));
     }
 
     Handle OpenServiceW(Handle manager, const std::wstring& serviceName,
                         std::uint32_t desiredAccess) override {
-        SC_HANDLE service = ::OpenServiceW(toScHandle(manager), serviceName.c_str(), desiredAccess);
-        keep();
-        return fromScHandle(service);
+        return fromScHandle(
+            kept([&] { return ::OpenServiceW(toScHandle(manager), serviceName.c_str(), desiredAccess); }));
     }
 
     bool QueryServiceStatusEx(Handle service, std::uint32_t infoLevel, ServiceStatusProcess& status,
                               std::uint32_t bufSize, std::uint32_t& bytesNeeded) override {
         SERVICE_STATUS_PROCESS record{};
         DWORD needed = 0;
-        const BOOL ok = ::QueryServiceStatusEx(toScHandle(service), static_cast<SC_STATUS_TYPE>(infoLevel),
-                                               reinterpret_cast<BYTE*>(&record),
-                                               std::min<DWORD>(bufSize, sizeof(record)), &needed);
-        keep();
+        const BOOL ok = kept([&] {
+            return ::QueryServiceStatusEx(toScHandle(service), static_cast<SC_STATUS_TYPE>(infoLevel),
+                                          reinterpret_cast<BYTE*>(&record),
+                                          std::min<DWORD>(bufSize, sizeof(record)), &needed);
+        });
         bytesNeeded = needed;
         if (ok == FALSE) {
             return false;
@@ -58,8 +57,7 @@ public:
 
     bool ControlService(Handle service, std::uint32_t control, ServiceStatus& status) override {
         SERVICE_STATUS reply{};
-        const BOOL ok = ::ControlService(toScHandle(service), control, &reply);
-        keep();
+        const BOOL ok = kept([&] { return ::ControlService(toScHandle(service), control, &reply); });
         status = whole<ServiceStatus>(reply);
         return ok != FALSE;
     }
@@ -71,9 +69,10 @@ public:
         auto* block = reinterpret_cast<ENUM_SERVICE_STATUSW*>(static_cast<std::uintptr_t>(buffer));
         DWORD needed = 0;
         DWORD returned = 0;
-        const BOOL ok =
-            ::EnumDependentServicesW(toScHandle(service), serviceState, block, bufSize, &needed, &returned);
-        keep();
+        const BOOL ok = kept([&] {
+            return ::EnumDependentServicesW(toScHandle(service), serviceState, block, bufSize, &needed,
+                                            &returned);
+        });
         bytesNeeded = needed;
         servicesReturned = returned;
         if (ok == FALSE) {
@@ -86,21 +85,12 @@ public:
     }
 
     bool DeleteService(Handle service) override {
-        const BOOL ok = ::DeleteService(toScHandle(service));
-        keep();
-        return ok != FALSE;
+        return kept([&] { return ::DeleteService(toScHandle(service)); }) != FALSE;
     }
 
     bool CloseServiceHandle(Handle handle) override {
-        const BOOL ok = ::CloseServiceHandle(toScHandle(handle));
-        keep();
-        return ok != FALSE;
+        return kept([&] { return ::CloseServiceHandle(toScHandle(handle)); }) != FALSE;
     }
-
-private:
-    // The last error is taken right after each call, before anything else
-    // can overwrite it.
-    static void keep() { keepLastError(::GetLastError()); }
 };
 
 } // namespace
