@@ -33,12 +33,10 @@ struct Request {
     std::wstring displayName;
 
     [[nodiscard]] tdu::platform::OboToken token() const {
-        return tdu::platform::OboToken{tdu::platform::kOboSoftware,
-                                       tdu::platform::kNullHandle,
-                                       &manufacturer,
-                                       &product,
-                                       &displayName,
-                                       0};
+        return tdu::platform::OboToken{.type = tdu::platform::kOboSoftware,
+                                       .manufacturer = manufacturer.c_str(),
+                                       .product = product.c_str(),
+                                       .displayName = displayName.c_str()};
     }
 };
 
@@ -111,7 +109,8 @@ HResult removeComponent(const Request& request, Handle netCfg) {
     }
     const tdu::platform::OboToken token = request.token();
     TDU_LOG(L"Removing component %s oboToken={OBO_SOFTWARE, \"%ls\", \"%ls\", \"%ls\", %#x}\n",
-            request.componentId, *token.manufacturer, *token.product, *token.displayName, token.registered);
+            request.componentId, request.manufacturer, request.product, request.displayName,
+            token.registered);
     TaskMem referrers;
     std::wstring referrersText;
     hr = netcfg().DeInstall(setup.get(), component.get(), token, referrers.put(), referrersText);
@@ -140,7 +139,7 @@ HResult installComponent(const Request& request, Handle netCfg) {
     }
     const tdu::platform::OboToken token = request.token();
     TDU_NETCFG_LOG(L"Installing component %s oboToken={OBO_SOFTWARE, \"%ls\", \"%ls\", \"%ls\", %#x}\n",
-                   request.componentId, *token.manufacturer, *token.product, *token.displayName,
+                   request.componentId, request.manufacturer, request.product, request.displayName,
                    token.registered);
     ComPtr installed;
     hr = netcfg().Install(setup.get(), request.componentId, token, tdu::platform::kNsfPostSysInstall, 0,

@@ -52,13 +52,14 @@ inline constexpr Guid kIidINetCfgClassSetup{
 inline constexpr Guid kIidINetCfgComponent{
     0xC0E8AE99, 0x306E, 0x11D1, {0xAA, 0xCF, 0x00, 0x80, 0x5F, 0xC1, 0x27, 0x0E}};
 
-// OBO_TOKEN. The strings must outlive the call that receives the token.
+// OBO_TOKEN, with the SDK's layout. The strings must outlive the call that
+// receives the token.
 struct OboToken {
     std::uint32_t type = 0;
     Handle pncc = kNullHandle;
-    const std::wstring* manufacturer = nullptr;
-    const std::wstring* product = nullptr;
-    const std::wstring* displayName = nullptr;
+    const wchar_t* manufacturer = nullptr;
+    const wchar_t* product = nullptr;
+    const wchar_t* displayName = nullptr;
     std::int32_t registered = 0;
 };
 

@@ -53,9 +53,7 @@ std::string guidName(const Guid& guid) {
 }
 
 std::string tokenText(const OboToken& token) {
-    auto text = [](const std::wstring* value) {
-        return value == nullptr ? std::string("null") : narrow(*value);
-    };
+    auto text = [](const wchar_t* value) { return value == nullptr ? std::string("null") : narrow(value); };
     return "{" + std::to_string(token.type) + ", " + (token.pncc == kNullHandle ? "null" : "component") +
            ", " + text(token.manufacturer) + ", " + text(token.product) + ", " + text(token.displayName) +
            ", " + std::to_string(token.registered) + "}";

@@ -252,6 +252,14 @@ static_assert(sameGuid(kIidINetCfgClass, IID_INetCfgClass));
 static_assert(sameGuid(kIidINetCfgClassSetup, IID_INetCfgClassSetup));
 static_assert(sameGuid(kIidINetCfgComponent, IID_INetCfgComponent));
 
+static_assert(sizeof(OboToken) == sizeof(OBO_TOKEN));
+TDU_SAME_FIELD(OboToken, type, OBO_TOKEN, Type);
+TDU_SAME_FIELD(OboToken, pncc, OBO_TOKEN, pncc);
+TDU_SAME_FIELD(OboToken, manufacturer, OBO_TOKEN, pszwManufacturer);
+TDU_SAME_FIELD(OboToken, product, OBO_TOKEN, pszwProduct);
+TDU_SAME_FIELD(OboToken, displayName, OBO_TOKEN, pszwDisplayName);
+TDU_SAME_FIELD(OboToken, registered, OBO_TOKEN, fRegistered);
+
 // Installer database. MSIDBOPEN_TRANSACT is a pointer-typed constant, which
 // cannot be read while compiling; its value is the one the SDK documents.
 static_assert(same(kErrorOpenFailed, ERROR_OPEN_FAILED));

@@ -37,15 +37,9 @@ const wchar_t* textOrNull(const std::wstring* text) {
     return text == nullptr ? nullptr : text->c_str();
 }
 
+// The token's layout is the SDK's (SdkMirror.cpp).
 OBO_TOKEN toToken(const OboToken& token) {
-    OBO_TOKEN result{};
-    result.Type = static_cast<OBO_TOKEN_TYPE>(token.type);
-    result.pncc = as<INetCfgComponent>(token.pncc);
-    result.pszwManufacturer = textOrNull(token.manufacturer);
-    result.pszwProduct = textOrNull(token.product);
-    result.pszwDisplayName = textOrNull(token.displayName);
-    result.fRegistered = token.registered;
-    return result;
+    return std::bit_cast<OBO_TOKEN>(token);
 }
 
 class Win32NetConfig final : public INetConfig {
