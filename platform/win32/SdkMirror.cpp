@@ -43,9 +43,11 @@ namespace {
 
 // A field of a mirror record sits where the SDK's field of the same meaning
 // does, and is as large.
+template <class Mirror, class Sdk> constexpr bool sameSize = sizeof(Mirror) == sizeof(Sdk);
+
 #define TDU_SAME_FIELD(Mirror, field, Sdk, sdkField)                                                         \
     static_assert(offsetof(Mirror, field) == offsetof(Sdk, sdkField) &&                                      \
-                  sizeof(Mirror::field) == sizeof(Sdk::sdkField))
+                  sameSize<decltype(Mirror::field), decltype(Sdk::sdkField)>)
 
 template <class Mirror, class Sdk> constexpr bool same(Mirror mirror, Sdk sdk) {
     return mirror == static_cast<Mirror>(sdk);
