@@ -4,6 +4,7 @@
 #include "operator/OperatorLog.h"
 #include "operator/TDriverOperator.h"
 #include "platform/Owners.h"
+#include "platform/PathChecks.h"
 #include "platform/WideText.h"
 
 namespace {
@@ -84,10 +85,12 @@ bool TavrinDriverOperator::DeleteDriverFile(const std::wstring& componentName) {
         TDU_LOG(L"ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:%lu", sys().GetLastError());
         return false;
     }
-    if (expanded > tdu::platform::kMaxPath) {
-        // A folder that does not fit is never cut down to build a path.
+    // A folder that does not fit is never cut down to build a path, nor is
+    // one that is not a full path completed by the working folder.
+    if (expanded > tdu::platform::kMaxPath || !tdu::platform::isExpandedAbsolutePath(folder)) {
         TDU_LOG(L"ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:%lu",
-                tdu::platform::kErrorInsufficientBuffer);
+                expanded > tdu::platform::kMaxPath ? tdu::platform::kErrorInsufficientBuffer
+                                                   : tdu::platform::kErrorEnvvarNotFound);
         return false;
     }
     const std::wstring path = folder + componentName + L".sys";
