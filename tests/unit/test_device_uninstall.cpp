@@ -36,5 +36,91 @@ SetupDiGetDeviceInstallParamsW #1 fails|device ROOT\A\0000 hw 0x100;device ROOT\
 SetupDiGetDeviceRegistryPropertyW #1 fails|device ROOT\A\0000 hw 0x100;device ROOT\B\0000 hw;fail SetupDiGetDeviceRegistryPropertyW 1 1234|/uninstall hw|0|Command received to uninstall a driver;SetupDiGetDeviceRegistryProperty failed with last Error: 122;finished searching;Device: hw removed successfully.|? devices: ROOT\A\0000)txt");
 }
 
+// What a path-like published name would delete, were it passed on: the store
+// joins any name to its INF folder.
+constexpr char kPlanted[] = R"txt(
+stage Net tvrnva
+file C:\Windows\victim.txt
+file C:\Windows\victim.inf
+file C:\Windows\INF\oem1.txt
+file C:\Windows\INF\a\b.inf
+)txt";
+constexpr char kKept[] = R"txt(
+? packages: oem0.inf
+? file C:\Windows\victim.txt: present
+? file C:\Windows\victim.inf: present
+? file C:\Windows\INF\oem1.txt: present
+? file C:\Windows\INF\a\b.inf: present
+)txt";
+
+// Names with a separator, a drive, ".." or another extension than .inf, as the
+// product key records them or /oeminf gives them: logged, refused like a
+// failed removal, and everything after goes on. Bare names, in any letter
+// case and not only oem<N>.inf, reach the store.
+TEST(DeviceUninstall, OnlyABareInfNameReachesTheStore) {
+    const std::string names = "..\\victim.txt\n..\\victim.inf\nC:\\Windows\\victim.inf\nC:victim.inf\n"
+                              "a/b.inf\noem1.txt\noem0.inf.\n..\n";
+    const std::string recorded = R"txt(reg {product} tvrnva {1}
+> /uninstall NOTADEVICEDRIVER /component tvrnva
+= 0
+Command received to uninstall a driver
+Hardware id passed is: NOTADEVICEDRIVER, so skipped removing device.
+Uninstalling OEM for component:tvrnva -> {1}
+Invalid OEM Inf name: {1}
+Uninstallation of OEM INf: {1} Failed.
+Attempting to delete 'C:\Windows\System32\Drivers\tvrnva.sys'
+DeleteFile Failed for C:\Windows\System32\Drivers\tvrnva.sys with last Error:2
+Tried to delete 'C:\Windows\System32\Drivers\tvrnva.sys' one more time, but failed with Error:-1
+DeleteDriverFile Failed.
+? values: tvrnva={1})txt";
+    const std::string named = R"txt(> /uninstall NOTADEVICEDRIVER /oeminf {1}
+= 0
+Command received to uninstall a driver
+Hardware id passed is: NOTADEVICEDRIVER, so skipped removing device.
+Invalid OEM Inf name: {1}
+Uninstallation of OEM: {1} Failed.)txt";
+    runScenarios("== the recorded name {1}" + std::string(kPlanted) + recorded + kKept, names);
+    runScenarios("== /oeminf {1}" + std::string(kPlanted) + named + kKept, names);
+    runScenarios(R"txt(
+== a recorded name in capitals
+stage Net tvrnva
+reg {product} tvrnva OEM0.INF
+> /uninstall NOTADEVICEDRIVER /component tvrnva
+= 0 ...
+Uninstalling OEM for component:tvrnva -> OEM0.INF
+Removed OEM: OEM0.INF successfully.
+Successfully deleted registry value: tvrnva
+? packages:
+? values:
+== a package under its own name, as Wine publishes it
+file C:\Windows\INF\tvrnva.inf
+> /uninstall NOTADEVICEDRIVER /oeminf tvrnva.inf
+= 0
+Command received to uninstall a driver
+Hardware id passed is: NOTADEVICEDRIVER, so skipped removing device.
+Removed OEM: tvrnva.inf successfully.
+? file C:\Windows\INF\tvrnva.inf: absent
+)txt");
+}
+
+// A component name becomes a driver file's name: one that would lead out of
+// the drivers folder deletes nothing.
+TEST(DeviceUninstall, OnlyABareComponentNamesADriverFile) {
+    runScenarios(
+        R"txt(
+== /component {1}
+file C:\Windows\victim.sys
+file C:\Windows\System32\victim.sys
+> /uninstall "" /component {1}
+= 0
+Command received to uninstall a driver
+Invalid Component name: {1}
+DeleteDriverFile Failed.
+? file C:\Windows\victim.sys: present
+? file C:\Windows\System32\victim.sys: present
+)txt",
+        "..\\..\\victim\n../victim\n..\\..\\..\\Windows\\victim\nC:\\Windows\\victim\nC:..\\victim\n");
+}
+
 } // namespace
 } // namespace tdu::test
