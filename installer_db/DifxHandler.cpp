@@ -5,6 +5,7 @@
 #include "installer_db/FixedTables.h"
 #include "log/LogWriter.h"
 #include "platform/Owners.h"
+#include "platform/PathChecks.h"
 
 #include <algorithm>
 #include <system_error>
@@ -131,8 +132,12 @@ int DifxHandler::disableDifxCAs(const std::wstring& productCode) {
     if (productCode != kDiscoverAll) {
         return disableCustomActions(productCode);
     }
+    // A path that is not a full one (a variable missing from the environment)
+    // would name a file under the working folder: it ends discovery as a
+    // failed expansion does.
     std::wstring clientPath;
-    if (sys().ExpandEnvironmentStringsW(kClientExecutable, clientPath, tdu::platform::kMaxPath) == 0) {
+    if (sys().ExpandEnvironmentStringsW(kClientExecutable, clientPath, tdu::platform::kMaxPath) == 0 ||
+        !tdu::platform::isExpandedAbsolutePath(clientPath)) {
         return tdu::exit_code::kSuccess;
     }
     // When the existence test itself fails, the version read below decides:

@@ -1,6 +1,7 @@
 #include "log/LogWriter.h"
 
 #include "platform/Owners.h"
+#include "platform/PathChecks.h"
 #include "platform/Platform.h"
 
 #include <array>
@@ -150,7 +151,7 @@ void writeLogEntry(bool isBanner, const std::wstring& logFileName, const wchar_t
         const std::uint32_t needed = sys().ExpandEnvironmentStringsW(kLogFolder, folder, platform::kMaxPath);
         // A folder that does not fit the path buffer is treated like a failed
         // expansion: no path, the message is lost, the next call tries again.
-        if (needed == 0 || needed > platform::kMaxPath) {
+        if (needed == 0 || needed > platform::kMaxPath || !platform::isExpandedAbsolutePath(folder)) {
             return;
         }
         path.folder = folder;

@@ -4,6 +4,7 @@
 #include "operator/OperatorLog.h"
 #include "operator/TDriverOperator.h"
 #include "platform/Owners.h"
+#include "platform/PathChecks.h"
 #include "platform/WideText.h"
 
 namespace {
@@ -67,6 +68,12 @@ bool TavrinDriverOperator::UninstallOEMInf(const std::wstring* infName) {
     if (infName == nullptr) {
         return true;
     }
+    // The store joins the name to its INF folder and deletes what it leads
+    // to: anything but a bare INF name is refused like a failed removal.
+    if (!tdu::platform::isBareInfName(*infName)) {
+        TDU_LOG(L"Invalid OEM Inf name: %s", *infName);
+        return false;
+    }
     if (!dev().SetupUninstallOEMInfW(*infName, tdu::platform::kSuoiForceDelete)) {
         TDU_LOG(L"Failed to remove OEM: %s", *infName);
         return false;
@@ -84,10 +91,16 @@ bool TavrinDriverOperator::DeleteDriverFile(const std::wstring& componentName) {
         TDU_LOG(L"ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:%lu", sys().GetLastError());
         return false;
     }
-    if (expanded > tdu::platform::kMaxPath) {
-        // A folder that does not fit is never cut down to build a path.
+    // A folder that does not fit is never cut down to build a path, nor is
+    // one that is not a full path completed by the working folder.
+    if (expanded > tdu::platform::kMaxPath || !tdu::platform::isExpandedAbsolutePath(folder)) {
         TDU_LOG(L"ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:%lu",
-                tdu::platform::kErrorInsufficientBuffer);
+                expanded > tdu::platform::kMaxPath ? tdu::platform::kErrorInsufficientBuffer
+                                                   : tdu::platform::kErrorEnvvarNotFound);
+        return false;
+    }
+    if (!tdu::platform::isBareName(componentName)) {
+        TDU_LOG(L"Invalid Component name: %s", componentName);
         return false;
     }
     const std::wstring path = folder + componentName + L".sys";

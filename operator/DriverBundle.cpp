@@ -6,6 +6,7 @@
 #include "app/ExitCode.h"
 #include "operator/OperatorLog.h"
 #include "operator/TDriverOperator.h"
+#include "platform/PathChecks.h"
 #include "platform/Platform.h"
 #include "service/ServiceHandler.h"
 
@@ -83,14 +84,22 @@ std::wstring infPathOf(const std::wstring& folder, std::wstring_view subFolder, 
 }
 
 // False (logged) when the folder cannot be expanded; a folder that does not
-// fit the buffer counts as a failure, never as a cut-off path.
+// fit the buffer counts as a failure, never as a cut-off path, and so does
+// one that is not a full path (a variable missing from the environment).
 bool expandDriversFolder(std::wstring& folder) {
     TDU_LOG_FUNCTION(L"TavrinDriverOperator::expandDriversFolder");
     folder.clear();
     const std::uint32_t needed = sys().ExpandEnvironmentStringsW(kDriversFolder, folder, kFolderChars);
-    if (needed == 0 || needed > kFolderChars) {
-        TDU_LOG(L"ExpandEnvironmentStrings failed with last Error: %lu",
-                needed == 0 ? sys().GetLastError() : tdu::platform::kErrorInsufficientBuffer);
+    std::uint32_t error = 0;
+    if (needed == 0) {
+        error = sys().GetLastError();
+    } else if (needed > kFolderChars) {
+        error = tdu::platform::kErrorInsufficientBuffer;
+    } else if (!tdu::platform::isExpandedAbsolutePath(folder)) {
+        error = tdu::platform::kErrorEnvvarNotFound;
+    }
+    if (needed == 0 || error != 0) {
+        TDU_LOG(L"ExpandEnvironmentStrings failed with last Error: %lu", error);
         return false;
     }
     return true;

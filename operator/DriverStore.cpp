@@ -3,6 +3,7 @@
 #include "operator/OperatorLog.h"
 #include "operator/TDriverOperator.h"
 #include "platform/Owners.h"
+#include "platform/PathChecks.h"
 
 #include <algorithm>
 #include <array>
@@ -133,8 +134,11 @@ int TavrinDriverOperator::RemoveINFCACHE() {
         TDU_LOG(L"Removing INF Cache");
         std::wstring windows;
         const std::uint32_t length = sys().GetWindowsDirectoryW(windows, kWindowsDirectoryChars);
-        if (length == 0 || length > kWindowsDirectoryChars - 1) {
-            TDU_LOG(L"GetWindowsDirectory()->%u  GetLastError():%#x", length, sys().GetLastError());
+        // A folder that is not a full path would be completed by the working folder.
+        const bool read = length != 0 && length <= kWindowsDirectoryChars - 1;
+        if (!read || !tdu::platform::isExpandedAbsolutePath(windows)) {
+            TDU_LOG(L"GetWindowsDirectory()->%u  GetLastError():%#x", length,
+                    read ? tdu::platform::kErrorEnvvarNotFound : sys().GetLastError());
             return tdu::exit_code::kInstallFailure;
         }
         const std::wstring path = windows + L"\\INF\\INFCACHE.1";

@@ -3,6 +3,7 @@
 #include "operator/OperatorLog.h"
 #include "operator/TDriverOperator.h"
 #include "platform/Owners.h"
+#include "platform/PathChecks.h"
 
 #include <array>
 
@@ -66,10 +67,18 @@ void cleanStore() {
     std::wstring store;
     const std::uint32_t expanded =
         sys().ExpandEnvironmentStringsW(kStorePath, store, tdu::platform::kMaxPath);
-    if (expanded == 0 || expanded > tdu::platform::kMaxPath) {
-        // A store path that does not fit is never cut down to a shorter one.
-        TDU_LOG(L"ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:%lu",
-                expanded == 0 ? sys().GetLastError() : tdu::platform::kErrorInsufficientBuffer);
+    // A store path that does not fit is never cut down to a shorter one, nor
+    // is one that is not a full path completed by the working folder.
+    std::uint32_t error = 0;
+    if (expanded == 0) {
+        error = sys().GetLastError();
+    } else if (expanded > tdu::platform::kMaxPath) {
+        error = tdu::platform::kErrorInsufficientBuffer;
+    } else if (!tdu::platform::isExpandedAbsolutePath(store)) {
+        error = tdu::platform::kErrorEnvvarNotFound;
+    }
+    if (expanded == 0 || error != 0) {
+        TDU_LOG(L"ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:%lu", error);
         return;
     }
     TDU_LOG(L"DRVStore path is: %s", store);

@@ -182,6 +182,15 @@ bool SimDeviceSetup::SetupUninstallOEMInfW(const std::wstring& infFileName, std:
         return foldCase(p.oemName) == foldCase(infFileName);
     });
     if (package == s_.driverStore.end()) {
+        // A name that is no package is taken as Wine takes any name: joined to
+        // the INF folder, and whatever file that leads to is deleted, "..\"
+        // included. Only the caller's check keeps it from reaching out.
+        std::error_code ec;
+        const std::filesystem::path file = mapToHost(s_.root, kInfFolder + infFileName);
+        if ((flags & kSuoiForceDelete) != 0 && std::filesystem::is_regular_file(file, ec) &&
+            std::filesystem::remove(file, ec)) {
+            return true;
+        }
         return fail(kErrorFileNotFound);
     }
     const bool inUse = std::any_of(s_.devices.begin(), s_.devices.end(), [&](const SimDevice& device) {

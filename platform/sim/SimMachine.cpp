@@ -97,7 +97,8 @@ std::string hostName(std::wstring_view name) {
     std::string out;
     for (const wchar_t ch : name) {
         const std::uint32_t value = codePoint(ch);
-        if (value >= 0x20U && value < 0x7FU && ch != L'%') {
+        if (value >= 0x20U && value < 0x7FU &&
+            std::wstring_view(L"%\"*:<>?|").find(ch) == std::wstring_view::npos) {
             out.push_back(static_cast<char>(value));
         } else {
             constexpr char kHex[] = "0123456789ABCDEF";

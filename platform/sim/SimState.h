@@ -172,7 +172,9 @@ struct SimState {
 
 // The host keeps ASCII names only: its own conversion of wide names depends
 // on its locale, and a Windows name may hold any UTF-16 unit. Printable ASCII
-// but "%" stands for itself; any other character is "%" and six hex digits.
+// but "%" stands for itself; any other character is "%" and six hex digits,
+// and so are those a Windows host refuses in a name (the double quote and
+// "*:<>?|"), which a wrongly built path can hold: "\\?\C:\x" has "?" and "C:".
 std::string hostName(std::wstring_view name);
 std::wstring windowsName(std::string_view hostName);
 

@@ -73,6 +73,7 @@ static_assert(same(kErrorInvalidHandle, ERROR_INVALID_HANDLE));
 static_assert(same(kErrorInvalidParameter, ERROR_INVALID_PARAMETER));
 static_assert(same(kErrorInsufficientBuffer, ERROR_INSUFFICIENT_BUFFER));
 static_assert(same(kErrorAlreadyExists, ERROR_ALREADY_EXISTS));
+static_assert(same(kErrorEnvvarNotFound, ERROR_ENVVAR_NOT_FOUND));
 static_assert(same(kErrorMoreData, ERROR_MORE_DATA));
 static_assert(same(kErrorNoMoreItems, ERROR_NO_MORE_ITEMS));
 static_assert(same(kErrorNotOwner, ERROR_NOT_OWNER));

@@ -126,9 +126,15 @@ std::string WineMachine::host(const std::vector<std::string>& argv) {
 std::uint32_t WineMachine::run(const std::vector<std::string>& args, const std::string& program,
                                std::chrono::seconds timeout) {
     const fs::path io = folder_ / ("run" + std::to_string(++io_));
-    std::vector<std::string> argv{"wine", (toolsFolder() / "tdlaunch.exe").string(),
-                                  windowsPathOf(io) + ".result",
-                                  program.empty() ? windowsPathOf(programUnderTest()) : program};
+    std::vector<std::string> argv{"wine", (toolsFolder() / "tdlaunch.exe").string()};
+    for (const std::string& name : unset_) {
+        argv.insert(argv.end(), {"/unset", name});
+    }
+    if (!workingFolder_.empty()) {
+        argv.insert(argv.end(), {"/cd", workingFolder_});
+    }
+    argv.insert(argv.end(), {windowsPathOf(io) + ".result",
+                             program.empty() ? windowsPathOf(programUnderTest()) : program});
     argv.insert(argv.end(), args.begin(), args.end());
     hostRun(argv, prefix_, io, timeout); // tdlaunch ends with 0 once it has written the code
     const std::string result = readHostFile(io.string() + ".result");
@@ -173,9 +179,15 @@ void WineMachine::plant(const std::string& facts) {
             fs::create_directories(hostPath(line.substr(4)));
         } else if (line.starts_with("file ")) {
             writeFile(line.substr(5), "x");
-        } else if (line == "drivers") {
-            fs::create_directories(hostPath(expand("$drivers")));
-            fs::copy(TDU_SAMPLES_DIR, hostPath(expand("$drivers")), fs::copy_options::recursive);
+        } else if (line == "drivers" || line.starts_with("drivers ")) {
+            const fs::path drivers = hostPath(line == "drivers" ? expand("$drivers") : line.substr(8));
+            fs::create_directories(drivers);
+            fs::copy(TDU_SAMPLES_DIR, drivers, fs::copy_options::recursive);
+        } else if (line.starts_with("unset ")) {
+            std::istringstream names(line.substr(6));
+            unset_.insert(unset_.end(), std::istream_iterator<std::string>(names), {});
+        } else if (line.starts_with("cwd ")) {
+            workingFolder_ = line.substr(4);
         } else {
             throw std::invalid_argument("cannot plant: " + line);
         }

@@ -48,7 +48,10 @@ public:
 
     // The machine's facts, one a line (see expand() for the $names); plant() makes them, expect() checks:
     //   file P, dir P                 present
-    //   drivers                       the sample driver packages where the installer puts them (plant only)
+    //   drivers [P]                   the sample driver packages where the installer puts them, or in the
+    //                                 drivers folder P (plant only)
+    //   unset NAME...                 later runs start without these environment variables (plant only)
+    //   cwd P                         later runs start in the folder P (plant only)
     //   key K, K : V = TYPE data      present (expect only; a multi-string shows each NUL as \0)
     //   !file P, !dir P, !key K       absent (expect only)
     //   K : V = -                     absent (expect only)
@@ -58,6 +61,8 @@ public:
 private:
     fs::path folder_;
     fs::path prefix_;
+    std::vector<std::string> unset_;
+    std::string workingFolder_;
     std::atomic<unsigned> io_ = 0;
 };
 

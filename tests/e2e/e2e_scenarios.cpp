@@ -266,5 +266,65 @@ TEST(Scenarios, DriverSet) {
         ? !key $services\tvrnns)");
 }
 
+// Wine's SetupUninstallOEMInfW deletes whatever file the name leads to from its INF folder: a path-like name
+// recorded in the product key, or given with /oeminf, must not reach it; nor a path-like component the
+// drivers folder.
+TEST(Scenarios, PathLikeNames) {
+    run(R"(
+        + file C:\windows\victim.txt
+        + file C:\windows\victim.inf
+        + file C:\windows\victim.sys
+        > reg.exe add $product32 /v tvrnns /d ..\victim.txt /f /reg:64 => 0
+        > /uninstall NOTADEVICEDRIVER /component tvrnns => 0
+        <banner>
+        main| Command Line Received: '/uninstall NOTADEVICEDRIVER /component tvrnns'
+        op| Command received to uninstall a driver
+        op| Hardware id passed is: NOTADEVICEDRIVER, so skipped removing device.
+        op| Uninstalling OEM for component:tvrnns -> ..\victim.txt
+        op| Invalid OEM Inf name: ..\victim.txt
+        op| Uninstallation of OEM INf: ..\victim.txt Failed.
+        op| Attempting to delete 'C:\windows\System32\Drivers\tvrnns.sys'
+        op| DeleteFile Failed for C:\windows\System32\Drivers\tvrnns.sys with last Error:2
+        op| Tried to delete 'C:\windows\System32\Drivers\tvrnns.sys' one more time, but failed with Error:-1
+        op| DeleteDriverFile Failed.
+        ? file C:\windows\victim.txt
+        ? $product32 : tvrnns = REG_SZ ..\victim.txt
+        > /uninstall NOTADEVICEDRIVER /oeminf ..\victim.inf /component ..\..\victim => 0
+        <banner>
+        main| Command Line Received: '/uninstall NOTADEVICEDRIVER /oeminf ..\victim.inf /component ..\..\victim'
+        op| Command received to uninstall a driver
+        op| Hardware id passed is: NOTADEVICEDRIVER, so skipped removing device.
+        op| Invalid OEM Inf name: ..\victim.inf
+        op| Uninstallation of OEM: ..\victim.inf Failed.
+        op| Invalid Component name: ..\..\victim
+        op| DeleteDriverFile Failed.
+        ? file C:\windows\victim.inf
+        ? file C:\windows\victim.sys)");
+}
+
+// PUBLIC and ProgramFiles(x86) missing from the environment: ExpandEnvironmentStringsW leaves them as
+// written, and the working folder holds a tree under those very names. Nothing is logged or installed from
+// it; the Windows folder's own expansions still work, so only the drivers folder fails.
+TEST(Scenarios, StrippedEnvironment) {
+    run(R"(
+        + drivers C:\planted\%PROGRAMFILES(X86)%\Tavrin Secure\TavrinDrivers
+        + dir C:\planted\%PUBLIC%\Tavrin Secure
+        + unset PUBLIC ProgramFiles(x86)
+        + cwd C:\planted
+        > /installdrivers 1 => 2
+        ? !dir C:\planted\%PUBLIC%\Tavrin Secure\Logging
+        ? !dir C:\users\Public\Tavrin Secure\Logging
+        ? !file $inf\tvrnvamgr.inf
+        ? !file $inf\tvrnva.inf
+        ? !file $inf\SplitDNSFilter.inf
+        ? !file $inf\DERAzo.inf
+        ? !key $enum\TVRNVAMGR\0000
+        ? !key $services\DERAzo
+        ? !key $services\SplitDNSFilter
+        ? !file $sys\DERAzo.sys
+        ? !file $sys\SplitDNSFilter.sys
+        ? !key $product32)");
+}
+
 } // namespace
 } // namespace tdu::e2e

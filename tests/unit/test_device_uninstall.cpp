@@ -19,6 +19,9 @@ a value too long to read is left alone|reg {product} tvrnva {x*300}|/uninstall "
 a restart request survives later failures|device ROOT\NET\0000 tvrnvamgr 0x100|/uninstall tvrnvamgr /component tvrnvamgr /oeminf oem99.inf|3010|Command received to uninstall a driver;finished searching;Device: tvrnvamgr removed successfully.;Failed to remove OEM: oem99.inf;Uninstallation of OEM: oem99.inf Failed.;Attempting to delete 'C:\Windows\System32\Drivers\tvrnvamgr.sys';DeleteFile Failed for C:\Windows\System32\Drivers\tvrnvamgr.sys with last Error:2;Tried to delete 'C:\Windows\System32\Drivers\tvrnvamgr.sys' one more time, but failed with Error:-1;DeleteDriverFile Failed.;Reboot will be required for uninstallation of driver to complete.|? devices:
 a drivers folder that just fits|env WINDIR C:\{w*238}|/uninstall "" /component tvrnva|0 ...|Attempting to delete 'C:\{w*238}\System32\Drivers\tvrnva.sys'|
 a drivers folder that does not fit is never cut|env WINDIR C:\{w*239}|/uninstall "" /component tvrnva|0|Command received to uninstall a driver;ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:122;DeleteDriverFile Failed.|
+WINDIR missing: no driver file under the working folder|env WINDIR;file %WINDIR%\System32\Drivers\tvrnva.sys|/uninstall "" /component tvrnva|0|Command received to uninstall a driver;ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:203;DeleteDriverFile Failed.|? file %WINDIR%\System32\Drivers\tvrnva.sys: present
+a relative WINDIR: no driver file under the working folder|env WINDIR Windows;file Windows\System32\Drivers\tvrnva.sys|/uninstall "" /component tvrnva|0|Command received to uninstall a driver;ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:203;DeleteDriverFile Failed.|? file Windows\System32\Drivers\tvrnva.sys: present
+a WINDIR on a server's share|env WINDIR \\server\win;file \\server\win\System32\Drivers\tvrnva.sys|/uninstall "" /component tvrnva|0|Command received to uninstall a driver;Attempting to delete '\\server\win\System32\Drivers\tvrnva.sys';'\\server\win\System32\Drivers\tvrnva.sys' deleted successfully|? file \\server\win\System32\Drivers\tvrnva.sys: absent
 the driver file's second attempt|file C:\Windows\System32\Drivers\tvrnva.sys;fail DeleteFileW 1 5|/uninstall "" /component tvrnva|0|Command received to uninstall a driver;Attempting to delete 'C:\Windows\System32\Drivers\tvrnva.sys';DeleteFile Failed for C:\Windows\System32\Drivers\tvrnva.sys with last Error:5;'C:\Windows\System32\Drivers\tvrnva.sys' deleted successfully|? file C:\Windows\System32\Drivers\tvrnva.sys: absent
 removal: nothing carries the id|device ROOT\A\0000 other|/uninstall {adapter}|0|Command received to uninstall a driver;finished searching;Device: {adapter} removed successfully.|? devices: ROOT\A\0000
 removal: a second id in another case|device ROOT\A\0000 first,{fe36527a-8c07-4854-8af7-bf40e7df52f7}\tvrnva|/uninstall {adapter}|0|Command received to uninstall a driver;finished searching;Device: {adapter} removed successfully.|? devices: 
@@ -31,6 +34,92 @@ SetupDiSetClassInstallParamsW #1 fails|device ROOT\A\0000 hw 0x100;device ROOT\B
 SetupDiCallClassInstaller #2 fails|device ROOT\A\0000 hw 0x100;device ROOT\B\0000 hw;fail SetupDiCallClassInstaller 2 1234|/uninstall hw|3010|Command received to uninstall a driver;SetupDiCallClassInstaller failed with last Error: 1234;finished searching;Device: hw removed successfully.;Reboot will be required for uninstallation of driver to complete.|? devices: ROOT\B\0000
 SetupDiGetDeviceInstallParamsW #1 fails|device ROOT\A\0000 hw 0x100;device ROOT\B\0000 hw;fail SetupDiGetDeviceInstallParamsW 1 1234|/uninstall hw|0|Command received to uninstall a driver;SetupDiGetDeviceInstallParams failed with last Error: 1234;finished searching;Device: hw removed successfully.|? devices: 
 SetupDiGetDeviceRegistryPropertyW #1 fails|device ROOT\A\0000 hw 0x100;device ROOT\B\0000 hw;fail SetupDiGetDeviceRegistryPropertyW 1 1234|/uninstall hw|0|Command received to uninstall a driver;SetupDiGetDeviceRegistryProperty failed with last Error: 122;finished searching;Device: hw removed successfully.|? devices: ROOT\A\0000)txt");
+}
+
+// What a path-like published name would delete, were it passed on: the store
+// joins any name to its INF folder.
+constexpr char kPlanted[] = R"txt(
+stage Net tvrnva
+file C:\Windows\victim.txt
+file C:\Windows\victim.inf
+file C:\Windows\INF\oem1.txt
+file C:\Windows\INF\a\b.inf
+)txt";
+constexpr char kKept[] = R"txt(
+? packages: oem0.inf
+? file C:\Windows\victim.txt: present
+? file C:\Windows\victim.inf: present
+? file C:\Windows\INF\oem1.txt: present
+? file C:\Windows\INF\a\b.inf: present
+)txt";
+
+// Names with a separator, a drive, ".." or another extension than .inf, as the
+// product key records them or /oeminf gives them: logged, refused like a
+// failed removal, and everything after goes on. Bare names, in any letter
+// case and not only oem<N>.inf, reach the store.
+TEST(DeviceUninstall, OnlyABareInfNameReachesTheStore) {
+    const std::string names = "..\\victim.txt\n..\\victim.inf\nC:\\Windows\\victim.inf\nC:victim.inf\n"
+                              "a/b.inf\noem1.txt\noem0.inf.\n..\n";
+    const std::string recorded = R"txt(reg {product} tvrnva {1}
+> /uninstall NOTADEVICEDRIVER /component tvrnva
+= 0
+Command received to uninstall a driver
+Hardware id passed is: NOTADEVICEDRIVER, so skipped removing device.
+Uninstalling OEM for component:tvrnva -> {1}
+Invalid OEM Inf name: {1}
+Uninstallation of OEM INf: {1} Failed.
+Attempting to delete 'C:\Windows\System32\Drivers\tvrnva.sys'
+DeleteFile Failed for C:\Windows\System32\Drivers\tvrnva.sys with last Error:2
+Tried to delete 'C:\Windows\System32\Drivers\tvrnva.sys' one more time, but failed with Error:-1
+DeleteDriverFile Failed.
+? values: tvrnva={1})txt";
+    const std::string named = R"txt(> /uninstall NOTADEVICEDRIVER /oeminf {1}
+= 0
+Command received to uninstall a driver
+Hardware id passed is: NOTADEVICEDRIVER, so skipped removing device.
+Invalid OEM Inf name: {1}
+Uninstallation of OEM: {1} Failed.)txt";
+    runScenarios("== the recorded name {1}" + std::string(kPlanted) + recorded + kKept, names);
+    runScenarios("== /oeminf {1}" + std::string(kPlanted) + named + kKept, names);
+    runScenarios(R"txt(
+== a recorded name in capitals
+stage Net tvrnva
+reg {product} tvrnva OEM0.INF
+> /uninstall NOTADEVICEDRIVER /component tvrnva
+= 0 ...
+Uninstalling OEM for component:tvrnva -> OEM0.INF
+Removed OEM: OEM0.INF successfully.
+Successfully deleted registry value: tvrnva
+? packages:
+? values:
+== a package under its own name, as Wine publishes it
+file C:\Windows\INF\tvrnva.inf
+> /uninstall NOTADEVICEDRIVER /oeminf tvrnva.inf
+= 0
+Command received to uninstall a driver
+Hardware id passed is: NOTADEVICEDRIVER, so skipped removing device.
+Removed OEM: tvrnva.inf successfully.
+? file C:\Windows\INF\tvrnva.inf: absent
+)txt");
+}
+
+// A component name becomes a driver file's name: one that would lead out of
+// the drivers folder deletes nothing.
+TEST(DeviceUninstall, OnlyABareComponentNamesADriverFile) {
+    runScenarios(
+        R"txt(
+== /component {1}
+file C:\Windows\victim.sys
+file C:\Windows\System32\victim.sys
+> /uninstall "" /component {1}
+= 0
+Command received to uninstall a driver
+Invalid Component name: {1}
+DeleteDriverFile Failed.
+? file C:\Windows\victim.sys: present
+? file C:\Windows\System32\victim.sys: present
+)txt",
+        "..\\..\\victim\n../victim\n..\\..\\..\\Windows\\victim\nC:\\Windows\\victim\nC:..\\victim\n");
 }
 
 } // namespace

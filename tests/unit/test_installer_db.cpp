@@ -7,6 +7,7 @@
 #include "installer_db/DifxHandler.h"
 
 #include <algorithm>
+#include <iomanip>
 
 namespace tdu::test {
 namespace {
@@ -17,7 +18,8 @@ constexpr wchar_t kClientExe[] = L"C:\\Program Files (x86)\\Common Files\\Tavrin
 
 // Rows: set-up | faults (scenario lines) | operations | their results | each package's disabled actions after
 // | log. Set-up: "product CODE [PACKAGE]" (every DIFx name, the service start and a bystander in its
-// sequence), "gone PACKAGE", "exe PRODUCT-MS FILE-MS FILE-LS" (Tavrin.exe's version; "mz": none). Operations:
+// sequence), "gone PACKAGE", "exe PRODUCT-MS FILE-MS FILE-LS ["PATH"]" (Tavrin.exe's version, at its place or
+// at PATH; "mz": none). Operations:
 // "difx CODE" (DifxHandler::disableCustomActions), "ca CODE" (CustomActionHandler: 1 true), "dca ARG"
 // (DifxHandler::disableDifxCAs), "label CAPACITY" (GetFileVersion of Tavrin.exe). Disabled: how many DIFx
 // names, then "ca" for the service start and any other action by name.
@@ -49,6 +51,8 @@ constexpr char kRows[] = R"(
 * discovery: only the first code that commits | exe 0x00090007 0x00090001 0x000F0004; product {FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}; product {C90A1989-8FAB-59BF-B14F-D057A6EA98EC} C:\Windows\Installer\b.msi | | dca all | 0 | 26, 0 | Version of old Product is: 9.1.15; Searching Product: '{65BD35FD-2FDA-593A-B137-C682DE5A20C4}' ...; Failed to find Product: '{65BD35FD-2FDA-593A-B137-C682DE5A20C4}', Error: 1605; Searching Product: '{91A9D1A4-0731-5B94-9070-8391FADE3C3E}' ...; Failed to find Product: '{91A9D1A4-0731-5B94-9070-8391FADE3C3E}', Error: 1605; Searching Product: '{FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}' ...; Product Found: 'C:\Windows\Installer\3f9a1.msi', Disabling Difx now...; $ALL; Committing Msi DB updates...; Commiting Successful...; Disabled Difx CAs Successfully for product Code: {FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}
 * discovery: a failing existence test cannot decide, the version read does | exe 0x00090007 0x00090001 0x000F0004; product {FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}; product {C90A1989-8FAB-59BF-B14F-D057A6EA98EC} C:\Windows\Installer\b.msi | fail exists 0 5 | dca all | 0 | 26, 0 | Version of old Product is: 9.1.15; Searching Product: '{65BD35FD-2FDA-593A-B137-C682DE5A20C4}' ...; Failed to find Product: '{65BD35FD-2FDA-593A-B137-C682DE5A20C4}', Error: 1605; Searching Product: '{91A9D1A4-0731-5B94-9070-8391FADE3C3E}' ...; Failed to find Product: '{91A9D1A4-0731-5B94-9070-8391FADE3C3E}', Error: 1605; Searching Product: '{FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}' ...; Product Found: 'C:\Windows\Installer\3f9a1.msi', Disabling Difx now...; $ALL; Committing Msi DB updates...; Commiting Successful...; Disabled Difx CAs Successfully for product Code: {FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}
 * discovery: a failed path expansion ends it quietly | exe 0x00090007 0x00090001 0x000F0004; product {65BD35FD-2FDA-593A-B137-C682DE5A20C4} | fail ExpandEnvironmentStringsW 1 203 | dca all | 0 | 0 |
+* discovery: COMMONPROGRAMFILES(X86) missing, none under the working folder | exe 0x00090007 0x00090001 0x000F0004 "%COMMONPROGRAMFILES(X86)%\Tavrin Secure\TamUI\Tavrin.exe"; product {65BD35FD-2FDA-593A-B137-C682DE5A20C4} | env COMMONPROGRAMFILES(X86) | dca all | 0 | 0 |
+* discovery: a relative COMMONPROGRAMFILES(X86) | exe 0x00090007 0x00090001 0x000F0004 "Common Files\Tavrin Secure\TamUI\Tavrin.exe"; product {65BD35FD-2FDA-593A-B137-C682DE5A20C4} | env COMMONPROGRAMFILES(X86) "Common Files" | dca all | 0 | 0 |
 * discovery: every code of the label tried, none found | exe 0x00090000 0x00090001 0x000D0000 | | dca all | 0 | | Version of old Product is: 9.1.13; $TRIED13
 * discovery: a code listed twice is tried twice | exe 0x00090007 0x00090001 0x000F0004; product {5A8409EC-2206-540F-9F3B-AC1E60B10504} | fail MsiDatabaseCommit 1 1627 | dca all | 0 | 26 | Searching Product: '{5A8409EC-2206-540F-9F3B-AC1E60B10504}' ...; Failed to commit MSI Db, Error: 1627; Searching Product: '{5A8409EC-2206-540F-9F3B-AC1E60B10504}' ...; Disabled Difx CAs Successfully for product Code: {5A8409EC-2206-540F-9F3B-AC1E60B10504}; ...)";
 
@@ -94,8 +98,11 @@ TEST(InstallerDb, DisableCustomActions) {
                     {std::wstring(name), L"NOT Installed", static_cast<int>(1000 + sequence.size())});
             }
             platform::FixedFileInfo version{.productVersionLS = 0x0005'0006};
+            std::string at;
             std::istringstream(step.substr(std::min<std::size_t>(step.size(), 4))) >> std::hex >>
-                version.productVersionMS >> version.fileVersionMS >> version.fileVersionLS;
+                version.productVersionMS >> version.fileVersionMS >> version.fileVersionLS >>
+                std::quoted(at, '"', '\x01');
+            const std::wstring exe = at.empty() ? kClientExe : wide(at);
             if (what == "product") {
                 m.machine.installProduct(wide(value), wide(package), sequence);
                 packages.push_back(wide(package));
@@ -105,7 +112,7 @@ TEST(InstallerDb, DisableCustomActions) {
             } else if (what == "exe" && value == "mz") {
                 m.machine.writeFile(kClientExe, "MZ");
             } else if (what == "exe") {
-                m.machine.writeVersionedFile(kClientExe, version);
+                m.machine.writeVersionedFile(exe, version);
             }
         }
         setUpLines(m.machine, row[2]);

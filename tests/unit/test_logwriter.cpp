@@ -87,6 +87,13 @@ TEST(LogWriter, LostLinesWhenThereIsNowhereToWrite) {
         R"txt(the vendor folder gone|rm "C:\Users\Public\Tavrin Secure"|/setstatus 7|2||? calls ExpandEnvironmentStringsW: 1;? dir C:\Users\Public:
 a folder that does not fit the path buffer|env PUBLIC C:\{p*250}|/setstatus 7|2||? calls ExpandEnvironmentStringsW: 3;? dir C:\Users\Public: Tavrin Secure
 a failed expansion loses its line only|fail ExpandEnvironmentStringsW 1 203|/setstatus 7|2|Command received to set driver install status;Invalid argument passed to /setstatus parameter|? calls ExpandEnvironmentStringsW: 2;? size "{logs}\TavrinDriverUtil.log": 196
+PUBLIC missing: no log, nothing made under the working folder|env PUBLIC;dir "%PUBLIC%\Tavrin Secure"|/setstatus 7|2||? calls ExpandEnvironmentStringsW: 3;? dir "%PUBLIC%\Tavrin Secure":;? dir "C:\Users\Public\Tavrin Secure":
+a relative PUBLIC: no log|env PUBLIC Users\Public;dir "Users\Public\Tavrin Secure"|/setstatus 7|2||? dir "Users\Public\Tavrin Secure":
+a PUBLIC on the drive's working folder: no log|env PUBLIC C:Users\Public|/setstatus 7|2||? dir "C:\Users\Public\Tavrin Secure":
+a PUBLIC rooted on no drive: no log|env PUBLIC \Users\Public;dir "\Users\Public\Tavrin Secure"|/setstatus 7|2||? dir "\Users\Public\Tavrin Secure":
+a PUBLIC in the device namespace: no log|env PUBLIC \\.\C:\Users\Public;dir "\\.\C:\Users\Public\Tavrin Secure"|/setstatus 7|2||? dir "\\.\C:\Users\Public\Tavrin Secure":
+a PUBLIC in the raw namespace: no log|env PUBLIC \\?\C:\Users\Public;dir "\\?\C:\Users\Public\Tavrin Secure"|/setstatus 7|2||? dir "\\?\C:\Users\Public\Tavrin Secure":
+a PUBLIC on a server's share: the log goes there|env PUBLIC \\server\share;dir "\\server\share\Tavrin Secure"|/setstatus 7|2||? dir "\\server\share\Tavrin Secure\Logging": TavrinDriverUtil.log
 another opener holds the file: its line lost|fail OpenAppendStream 1 32|/setstatus 7|2|Command received to set driver install status;Invalid argument passed to /setstatus parameter|? calls ExpandEnvironmentStringsW: 1;? size "{logs}\TavrinDriverUtil.log": 196)txt");
 }
 

@@ -1,0 +1,55 @@
+// What this program takes as a folder to build paths on, and as a name to
+// join to one. It runs as LocalSystem: a variable missing from its
+// environment stays "%NAME%" in an expansion, a relative path that the
+// working folder of whoever started it would complete; and a name read from
+// the product key or the command line that holds a separator or ".." leads
+// out of the folder it is joined to.
+#pragma once
+
+#include "platform/WideText.h"
+
+#include <string_view>
+
+namespace tdu::platform {
+
+// An expansion, or the Windows folder, that may be built on: nothing left to
+// expand, rooted at a drive ("C:\") or at a server's share ("\\server\share").
+inline bool isExpandedAbsolutePath(std::wstring_view path) {
+    if (path.find(L'%') != std::wstring_view::npos) {
+        return false;
+    }
+    const wchar_t first = path.empty() ? L'\0' : path.front();
+    const bool letter = (first >= L'a' && first <= L'z') || (first >= L'A' && first <= L'Z');
+    if (path.size() >= 3 && letter && path[1] == L':' && path[2] == L'\\') {
+        return true;
+    }
+    if (!path.starts_with(L"\\\\")) {
+        return false;
+    }
+    const std::wstring_view rest = path.substr(2);
+    const std::size_t cut = rest.find(L'\\');
+    if (cut == std::wstring_view::npos) {
+        return false;
+    }
+    // "\\.\" and "\\?\" name devices and the raw namespace, not a server.
+    const std::wstring_view server = rest.substr(0, cut);
+    const std::wstring_view share = rest.substr(cut + 1);
+    return !server.empty() && server != L"." && server != L"?" && !share.empty() && share.front() != L'\\';
+}
+
+// A file name that stays in the folder it is joined to: no separator, no
+// drive's colon, no "..".
+inline bool isBareName(std::wstring_view name) {
+    return !name.empty() && name.find_first_of(L"\\/:") == std::wstring_view::npos &&
+           name.find(L"..") == std::wstring_view::npos;
+}
+
+// A published package's name as the driver store takes it: a bare INF file
+// name. Windows publishes as oem<N>.inf, Wine under the package's own name.
+inline bool isBareInfName(std::wstring_view name) {
+    constexpr std::wstring_view kExtension = L".inf";
+    return isBareName(name) && name.size() >= kExtension.size() &&
+           equalsIgnoringAsciiCase(name.substr(name.size() - kExtension.size()), kExtension);
+}
+
+} // namespace tdu::platform
