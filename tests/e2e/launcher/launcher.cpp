@@ -6,6 +6,7 @@
 //                                                        32-bit exit code to the file, then exits 0
 //   tdlaunch.exe /reg HKLM\<key>...                       prints the keys' registry facts
 //   tdlaunch.exe /service                                 a service of our own (sc.exe create ... binpath=)
+//   tdlaunch.exe /version <file>                          prints the file's version resource
 //
 // A Linux caller of wine sees only the low 8 bits of an exit code, and reading a child's stdout through
 // wine can hang, so the code travels through a file. The registry facts are read in one process: reg.exe
@@ -152,6 +153,43 @@ int printRegistry(int argc, wchar_t** argv) {
     return 0;
 }
 
+// The version resource as Windows Installer and Explorer read it: the fixed file and product versions,
+// then the FileVersion and ProductVersion strings of the resource's first language.
+int printVersion(const wchar_t* file) {
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(file, &ignored);
+    std::vector<BYTE> block(size);
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    if (size == 0 || GetFileVersionInfoW(file, 0, size, block.data()) == FALSE ||
+        VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) == FALSE) {
+        std::printf("no version resource: error %lu\n", GetLastError());
+        return 1;
+    }
+    const auto print = [](const char* name, DWORD high, DWORD low) {
+        std::printf("%s %lu.%lu.%lu.%lu\n", name, high >> 16U, high & 0xFFFFU, low >> 16U, low & 0xFFFFU);
+    };
+    print("FILEVERSION", fixed->dwFileVersionMS, fixed->dwFileVersionLS);
+    print("PRODUCTVERSION", fixed->dwProductVersionMS, fixed->dwProductVersionLS);
+    void* translation = nullptr;
+    if (VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", &translation, &length) == FALSE ||
+        length < 2 * sizeof(WORD)) {
+        std::printf("no translation\n");
+        return 1;
+    }
+    const WORD* language = static_cast<const WORD*>(translation);
+    for (const wchar_t* name : {L"FileVersion", L"ProductVersion"}) {
+        wchar_t path[64];
+        (void)std::swprintf(path, 64, L"\\StringFileInfo\\%04x%04x\\%ls", language[0], language[1], name);
+        void* text = nullptr;
+        const std::wstring value = VerQueryValueW(block.data(), path, &text, &length) != FALSE
+                                       ? std::wstring(static_cast<const wchar_t*>(text))
+                                       : std::wstring(L"<none>");
+        std::printf("%ls %s\n", name, std::string(value.begin(), value.end()).c_str());
+    }
+    return 0;
+}
+
 // The service runs until it receives the stop control, then reports STOP_PENDING with a 300 ms wait hint
 // and a rising checkpoint every 100 ms for 1.2 s, and finally STOPPED.
 SERVICE_STATUS_HANDLE gStatus = nullptr;
@@ -191,8 +229,9 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring mode = argc > 1 ? argv[1] : L"";
     wchar_t name[] = L"tdtestsvc"; // ignored for a service in a process of its own
     const SERVICE_TABLE_ENTRYW table[] = {{name, serviceMain}, {nullptr, nullptr}};
-    return mode == L"/reg"       ? printRegistry(argc, argv)
-           : mode == L"/service" ? (StartServiceCtrlDispatcherW(table) != FALSE ? 0 : 1)
-           : argc > 2            ? launch(argc, argv)
-                                 : 2;
+    return mode == L"/reg"                    ? printRegistry(argc, argv)
+           : mode == L"/service"              ? (StartServiceCtrlDispatcherW(table) != FALSE ? 0 : 1)
+           : mode == L"/version" && argc == 3 ? printVersion(argv[2])
+           : argc > 2                         ? launch(argc, argv)
+                                              : 2;
 }
