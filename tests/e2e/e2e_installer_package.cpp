@@ -90,7 +90,15 @@ TEST(InstallerPackage, UpgradeFromAnEarlierReleaseThenUninstall) {
     machine.host({"env", "-C", client.string(), "wixl", "-a", "x64", "-D", "ProductCode=" + earlier, "-o",
                   machine.hostPath(kEarlier).string(),
                   fs::path(TDU_E2E_PACKAGES_DIR) / "upgradable-earlier-release.wxs"});
-    machine.host({"env", "-C", drivers.string(), "wixl", "-a", "x64", "-o",
+    // The package carries the version stamped into the program, as scripts/package gives it; it must be
+    // above the earlier release's 9.1.15.4 to upgrade it.
+    std::smatch stamped;
+    const std::string resource = machine.host({"wine", (toolsFolder() / "tdlaunch.exe").string(), "/version",
+                                               R"(C:\packages\TavrinDrivers\TavrinDriverUtil.exe)"});
+    ASSERT_TRUE(std::regex_search(resource, stamped, std::regex(R"(\nProductVersion ([0-9.]+)\r?\n)")))
+        << resource;
+    const std::string version = stamped[1].str();
+    machine.host({"env", "-C", drivers.string(), "wixl", "-a", "x64", "-D", "ProductVersion=" + version, "-o",
                   machine.hostPath(kProduct).string(),
                   fs::path(TDU_EXAMPLES_DIR) / "installer" / "TavrinDrivers.wxs"});
 
@@ -122,6 +130,7 @@ TEST(InstallerPackage, UpgradeFromAnEarlierReleaseThenUninstall) {
     const std::string installLog = machine.readFile(R"(C:\packages\install.log)");
     const std::string product = property(installLog, "ProductCode");
     EXPECT_EQ(property(installLog, "WIX_UPGRADE_DETECTED"), earlier);
+    EXPECT_EQ(property(installLog, "ProductVersion"), version);
     EXPECT_EQ(property(installLog, "LOGPARENTFOLDER"), R"(C:\users\Public\Tavrin Secure\)");
     // The earlier release went once the new install was complete, where RemoveExistingProducts is placed,
     // and without its driver actions; the action of no list ran.
