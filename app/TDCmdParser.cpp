@@ -10,12 +10,6 @@ namespace {
 
 constexpr const wchar_t* kLogSource = L"TDCmdParser.cpp";
 
-struct OptionRow {
-    const wchar_t* name; // without its leading "/" or "-"
-    std::wstring DriverOperation::*field;
-    OperationCode command; // None for a modifier
-};
-
 // In the order commands are recognised: the first command on the line wins.
 constexpr std::array<OptionRow, 16> kOptions{{
     {L"install", &DriverOperation::infPath, OperationCode::Install},
@@ -70,6 +64,10 @@ constexpr std::array<const wchar_t*, 25> kHelpPieces{
 TDCmdLineParser& TDCmdLineParser::getInstance() {
     static TDCmdLineParser instance;
     return instance;
+}
+
+std::span<const OptionRow> TDCmdLineParser::options() {
+    return kOptions;
 }
 
 TDCmdLineParser::TDCmdLineParser() {

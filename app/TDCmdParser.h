@@ -4,13 +4,24 @@
 
 #include "app/DriverOperation.h"
 
+#include <span>
 #include <string>
 #include <unordered_map>
+
+// One row of the option table: an option without its leading "/" or "-", the field its value goes to and
+// the command it selects (None for a modifier).
+struct OptionRow {
+    const wchar_t* name;
+    std::wstring DriverOperation::*field;
+    OperationCode command;
+};
 
 class TDCmdLineParser {
 public:
     // The process-wide parser the entry point uses.
     static TDCmdLineParser& getInstance();
+    // Every option accepted, the commands first in the order they are recognised.
+    static std::span<const OptionRow> options();
 
     TDCmdLineParser();
 
