@@ -4,7 +4,7 @@
 // wixl builds both packages from their sources with this build's program and the sample packages.
 #include "WineHarness.h"
 
-#include "installer_db/FixedTables.h"
+#include "tests/unit/EarlierRelease.h"
 
 #include <gtest/gtest.h>
 
@@ -74,10 +74,10 @@ TEST(InstallerPackage, UpgradeFromAnEarlierReleaseThenUninstall) {
         return records(std::regex_replace(log, cached, R"(C:\windows\Installer\<cached>.msi)"));
     };
     // The fifth code of its label: /disableDifx all tries the four before it first.
-    std::vector<std::string> codes;
-    for (auto [row, end] = productCodesByVersion.equal_range(L"9.1.15"); row != end; ++row) {
-        codes.emplace_back(row->second.begin(), row->second.end());
-    }
+    const std::vector<std::string> codes{
+        "{65BD35FD-2FDA-593A-B137-C682DE5A20C4}", "{91A9D1A4-0731-5B94-9070-8391FADE3C3E}",
+        "{FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}", "{68C189CC-7E6D-5BEB-ABB9-681552B3970E}",
+        "{C90A1989-8FAB-59BF-B14F-D057A6EA98EC}"};
     const std::string earlier = codes.at(4);
     // wixl 0.101 finds a package's files only relative to its working folder: each package is built in a
     // folder laid out like the one it installs.
@@ -161,7 +161,7 @@ TEST(InstallerPackage, UpgradeFromAnEarlierReleaseThenUninstall) {
         expected += "difx| Failed to find Product: '" + codes[i] + "', Error: 1605\n";
     }
     // Names the package lacks count as disabled: the engine runs their statements without error.
-    for (const std::wstring_view action : difxCustomActions) {
+    for (const std::wstring_view action : tdu::test::kEarlierDifxActions) {
         expected += "difx| Successfully disabled custom action: '" +
                     std::string(action.begin(), action.end()) + "' ...\n";
     }

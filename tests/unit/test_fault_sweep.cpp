@@ -3,9 +3,9 @@
 // stays open (handles, keys, streams, heap blocks, interfaces, COM
 // initialisations), and the result is the one a clean run gives unless the
 // failing call is one whose failure the operation reports in its result.
+#include "tests/unit/EarlierRelease.h"
 #include "tests/unit/SimTest.h"
 
-#include "installer_db/FixedTables.h"
 #include "platform/sim/SimNetConfig.h"
 
 namespace tdu::test {
@@ -27,13 +27,12 @@ void earlierRelease(SimMachine& machine) {
     machine.writeVersionedFile(L"C:\\Program Files (x86)\\Common Files\\Tavrin Secure\\TamUI\\Tavrin.exe",
                                version);
     std::vector<platform::sim::SimSequenceRow> rows;
-    for (const std::wstring_view name : difxCustomActions) {
+    for (const std::wstring_view name : kEarlierDifxActions) {
         rows.push_back({std::wstring(name), L"NOT Installed", static_cast<int>(1000 + rows.size())});
     }
-    const auto [first, last] = productCodesByVersion.equal_range(L"9.1.15");
-    for (auto code = first; code != last; ++code) {
-        machine.installProduct(code->second, L"C:\\Windows\\Installer\\3f9a1.msi", rows);
-    }
+    // The first code of label "9.1.15".
+    machine.installProduct(L"{65BD35FD-2FDA-593A-B137-C682DE5A20C4}", L"C:\\Windows\\Installer\\3f9a1.msi",
+                           rows);
 }
 
 // Another process's /setstatus 0, holding the mutex, that the run ends; its

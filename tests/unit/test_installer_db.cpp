@@ -1,6 +1,7 @@
 // Switching custom actions off in installed products' cached packages:
 // DifxHandler (skip a failing name, commit the rest; discovery of the earlier
 // release by its Tavrin.exe) and CustomActionHandler (all or nothing).
+#include "tests/unit/EarlierRelease.h"
 #include "tests/unit/Scenario.h"
 
 #include "installer_db/CustomActionHandler.h"
@@ -56,10 +57,34 @@ constexpr char kRows[] = R"(
 * discovery: every code of the label tried, none found | exe 0x00090000 0x00090001 0x000D0000 | | dca all | 0 | | Version of old Product is: 9.1.13; $TRIED13
 * discovery: a code listed twice is tried twice | exe 0x00090007 0x00090001 0x000F0004; product {5A8409EC-2206-540F-9F3B-AC1E60B10504} | fail MsiDatabaseCommit 1 1627 | dca all | 0 | 26 | Searching Product: '{5A8409EC-2206-540F-9F3B-AC1E60B10504}' ...; Failed to commit MSI Db, Error: 1627; Searching Product: '{5A8409EC-2206-540F-9F3B-AC1E60B10504}' ...; Disabled Difx CAs Successfully for product Code: {5A8409EC-2206-540F-9F3B-AC1E60B10504}; ...)";
 
+// The codes of label "9.1.13" in the order they are tried; the 27th repeats the 8th.
+constexpr const char* kCodes9113[] = {
+    "{6629E612-8D92-532B-9D00-825879F7BA28}", "{AF2400FC-469F-552E-9854-E5B534F43DD9}",
+    "{E355C188-1EC4-5BD2-81BD-57F96BA1A817}", "{E255E545-902A-59BC-8459-1AC327A363BC}",
+    "{818D7D17-6022-50AF-9C9A-612C2C300E59}", "{C60486AB-6024-5E43-8671-4E45334EB8D8}",
+    "{03C49103-5940-5186-A097-05B901B177E0}", "{2290E2AB-2CFB-5F77-9C6E-372ABFC77E52}",
+    "{5AC3ADEA-5A92-5572-8CB6-A39EFC7D590A}", "{C4E1DBE2-DBB4-54DE-A216-3F8669054CEC}",
+    "{CAD3C955-F3AE-5DAB-818F-417461451F78}", "{0ED6F6A2-7902-5584-A1D8-64EC72593EDD}",
+    "{EC3B61AD-5B9B-53F1-9DDC-61BBAD06DF4A}", "{66D2BF30-E618-502C-9022-FC778953B04A}",
+    "{FFA9FBE8-C109-54DF-A60F-C00AF34A402C}", "{07F6A33B-1138-5B78-B067-E528C4F08DCF}",
+    "{8949A6AF-2B59-5092-81BD-445BC3C49C9C}", "{68C109DF-5793-5A39-94A0-5BF91AFD346C}",
+    "{CD453737-72C5-5E06-A85E-B3B8B3829696}", "{06047ECC-6F55-5438-947C-321AAE02F13C}",
+    "{73FF0AB4-AE41-5DE6-B04D-52C6E7E6F537}", "{74A578DF-FB45-5C53-81AD-642244A1A56E}",
+    "{0C8B87B2-F399-59FC-AA3C-5E7645CBF1B0}", "{19AB59D8-CCE3-5247-9894-BC14C6D55BDA}",
+    "{CEE07E26-D0A3-506C-9B56-0E83B4B9C7CA}", "{351396F7-9DCC-591E-A777-20F91446BCE1}",
+    "{2290E2AB-2CFB-5F77-9C6E-372ABFC77E52}", "{DEE29FC4-3B6A-5415-AB7D-A7982369801E}",
+    "{404756BB-3340-5F1C-AC81-1D31FEBED36F}", "{E9BE8537-510E-5816-846C-751DCA0A5BFE}",
+    "{A5C48BF9-5502-5965-A40F-5A352919B6EF}", "{9B79AB1C-CFC2-58DB-B7CD-207FAAF3A0BA}",
+    "{9AE5556C-FE87-563D-9A80-B82227A1A153}", "{CA44BCE8-410F-595F-AD58-5C61511F66DF}",
+    "{5036F110-240D-5AA8-A008-FA7B03D0C06E}", "{57CF1E01-43E8-5033-BF0C-A379C503EA20}",
+    "{5BAEB006-C5B4-5D38-B4E6-F8C52E4C3BD6}", "{34D116D7-EB85-5614-919C-6DB26DC26879}",
+    "{AE576666-4E2C-5B17-9455-892BE5B91EC2}", "{B156332F-593B-5269-8BAF-54D6EAD4AC21}",
+};
+
 std::vector<std::pair<std::string, std::string>> placeholders() {
     std::string all, first6, last19;
-    for (std::size_t i = 0; i < difxCustomActions.size(); ++i) {
-        const std::string name = narrow(difxCustomActions[i]);
+    for (std::size_t i = 0; i < kEarlierDifxActions.size(); ++i) {
+        const std::string name = narrow(kEarlierDifxActions[i]);
         const std::string pair = "Disabling custom action: '" + name +
                                  "' ...; Successfully disabled custom action: '" + name + "' ...; ";
         all += pair;
@@ -74,10 +99,9 @@ std::vector<std::pair<std::string, std::string>> placeholders() {
         {"$260", path256.substr(0, 21) + "pppp" + path256.substr(21)},
         {"$P", "{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}"},
         {"$TRIED13", ""}};
-    for (auto [code, last] = productCodesByVersion.equal_range(L"9.1.13"); code != last; ++code) {
-        const std::string text = narrow(code->second);
-        table.back().second += "Searching Product: '" + text + "' ...; Failed to find Product: '" + text +
-                               "', Error: 1605" + (std::next(code) == last ? "" : "; ");
+    for (const std::string code : kCodes9113) {
+        table.back().second += std::string(table.back().second.empty() ? "" : "; ") + "Searching Product: '" +
+                               code + "' ...; Failed to find Product: '" + code + "', Error: 1605";
     }
     return table;
 }
@@ -92,8 +116,8 @@ TEST(InstallerDb, DisableCustomActions) {
             in >> what >> value >> package;
             std::vector<SimSequenceRow> sequence{
                 {L"KeepThisAction", L"NOT Installed", 900},
-                {std::wstring(customActionsToDisable[0]), L"REMOVE~=\"ALL\"", 6401}};
-            for (const std::wstring_view name : difxCustomActions) {
+                {std::wstring(kEarlierServiceStart), L"REMOVE~=\"ALL\"", 6401}};
+            for (const std::wstring_view name : kEarlierDifxActions) {
                 sequence.push_back(
                     {std::wstring(name), L"NOT Installed", static_cast<int>(1000 + sequence.size())});
             }
@@ -138,11 +162,11 @@ TEST(InstallerDb, DisableCustomActions) {
             std::size_t difx = 0;
             std::string others;
             for (const SimSequenceRow& action : m.machine.installExecuteSequence(package)) {
-                const bool listed = std::ranges::count(difxCustomActions, action.action) != 0;
+                const bool listed = std::ranges::count(kEarlierDifxActions, action.action) != 0;
                 difx += action.condition == L"0" && listed ? 1 : 0;
-                others += action.condition != L"0" || listed           ? ""
-                          : action.action == customActionsToDisable[0] ? " ca"
-                                                                       : " " + narrow(action.action);
+                others += action.condition != L"0" || listed      ? ""
+                          : action.action == kEarlierServiceStart ? " ca"
+                                                                  : " " + narrow(action.action);
             }
             after += (after.empty() ? "" : ", ") + std::to_string(difx) + others;
         }
