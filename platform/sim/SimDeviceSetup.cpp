@@ -39,13 +39,6 @@ RegData multiString(const std::vector<std::wstring>& items) {
     return RegData::text(joined + L'\0');
 }
 
-std::optional<std::string> readHostFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return in ? std::optional(bytes.str()) : std::nullopt;
-}
-
 // A DriverVer date, "mm/dd/yyyy", as a FILETIME (100 ns since 1601).
 std::uint64_t fileTimeOf(const std::wstring& date) {
     unsigned month = 0;
@@ -91,11 +84,11 @@ SimElement* SimDeviceSetup::elementOf(std::string_view call, Handle deviceInfoSe
     }
     SimDeviceSet* set = setOf(deviceInfoSet);
     if (set == nullptr) {
-        fail(kErrorInvalidHandle);
+        s_.fail(kErrorInvalidHandle);
         return nullptr;
     }
     if (element.cbSize != kSizeOfDevInfoData) {
-        fail(kErrorInvalidUserBuffer);
+        s_.fail(kErrorInvalidUserBuffer);
         return nullptr;
     }
     // Like the real Reserved field, ours points into the set: its position plus one.
@@ -108,7 +101,7 @@ SimElement* SimDeviceSetup::elementOf(std::string_view call, Handle deviceInfoSe
             return &candidate;
         }
     }
-    fail(kErrorInvalidParameter);
+    s_.fail(kErrorInvalidParameter);
     return nullptr;
 }
 
@@ -118,7 +111,7 @@ SimDevice* SimDeviceSetup::deviceOf(const SimElement& element) {
         return &s_.devices[element.deviceHint];
     }
     for (SimDevice& device : s_.devices) {
-        if (foldCase(device.instanceId) == foldCase(element.instanceId)) {
+        if (asciiUpper(device.instanceId) == asciiUpper(element.instanceId)) {
             return &device;
         }
     }
@@ -140,7 +133,7 @@ bool SimDeviceSetup::SetupCopyOEMInfW(const std::wstring& sourceInfFileName,
     }
     const std::optional<std::string> content = readHostFile(mapToHost(s_.root, sourceInfFileName));
     if (!content) {
-        return fail(kErrorFileNotFound);
+        return s_.fail(kErrorFileNotFound);
     }
     auto publishedPath = [&](const std::wstring& oemName) -> bool {
         const std::wstring path = kInfFolder + oemName;
@@ -154,13 +147,13 @@ bool SimDeviceSetup::SetupCopyOEMInfW(const std::wstring& sourceInfFileName,
         if (package.content == *content) {
             // The same package again: the store answers with the name it has.
             publishedPath(package.oemName);
-            return fail(kErrorFileExists);
+            return s_.fail(kErrorFileExists);
         }
     }
     unsigned number = 0;
     auto taken = [&](const std::wstring& name) {
         return std::any_of(s_.driverStore.begin(), s_.driverStore.end(),
-                           [&](const SimPackage& p) { return foldCase(p.oemName) == foldCase(name); });
+                           [&](const SimPackage& p) { return asciiUpper(p.oemName) == asciiUpper(name); });
     };
     while (taken(L"oem" + std::to_wstring(number) + L".inf")) {
         ++number;
@@ -169,7 +162,7 @@ bool SimDeviceSetup::SetupCopyOEMInfW(const std::wstring& sourceInfFileName,
     s_.driverStore.push_back(SimPackage{oemName, *content, SimInf::parse(*content)});
     std::ofstream(mapToHost(s_.root, kInfFolder + oemName), std::ios::binary) << *content;
     if (!publishedPath(oemName)) {
-        return fail(kErrorInsufficientBuffer);
+        return s_.fail(kErrorInsufficientBuffer);
     }
     return true;
 }
@@ -179,7 +172,7 @@ bool SimDeviceSetup::SetupUninstallOEMInfW(const std::wstring& infFileName, std:
         return false;
     }
     const auto package = std::find_if(s_.driverStore.begin(), s_.driverStore.end(), [&](const SimPackage& p) {
-        return foldCase(p.oemName) == foldCase(infFileName);
+        return asciiUpper(p.oemName) == asciiUpper(infFileName);
     });
     if (package == s_.driverStore.end()) {
         // A name that is no package is taken as Wine takes any name: joined to
@@ -191,13 +184,13 @@ bool SimDeviceSetup::SetupUninstallOEMInfW(const std::wstring& infFileName, std:
             std::filesystem::remove(file, ec)) {
             return true;
         }
-        return fail(kErrorFileNotFound);
+        return s_.fail(kErrorFileNotFound);
     }
     const bool inUse = std::any_of(s_.devices.begin(), s_.devices.end(), [&](const SimDevice& device) {
-        return foldCase(device.driverInf) == foldCase(package->oemName);
+        return asciiUpper(device.driverInf) == asciiUpper(package->oemName);
     });
     if (inUse && (flags & kSuoiForceDelete) == 0) {
-        return fail(kErrorInfInUseByDevices);
+        return s_.fail(kErrorInfInUseByDevices);
     }
     std::error_code ignored;
     std::filesystem::remove(mapToHost(s_.root, kInfFolder + package->oemName), ignored);
@@ -214,10 +207,10 @@ bool SimDeviceSetup::UpdateDriverForPlugAndPlayDevicesW(const std::wstring& hard
     }
     const std::optional<std::string> content = readHostFile(mapToHost(s_.root, fullInfPath));
     if (!content) {
-        return fail(kErrorFileNotFound);
+        return s_.fail(kErrorFileNotFound);
     }
     if (!SimInf::parse(*content).declares(hardwareId)) {
-        return fail(kErrorNoCompatDrivers);
+        return s_.fail(kErrorNoCompatDrivers);
     }
     std::vector<SimDevice*> targets;
     for (SimDevice& device : s_.devices) {
@@ -228,7 +221,7 @@ bool SimDeviceSetup::UpdateDriverForPlugAndPlayDevicesW(const std::wstring& hard
         }
     }
     if (targets.empty()) {
-        return fail(kErrorNoSuchDevinst);
+        return s_.fail(kErrorNoSuchDevinst);
     }
     // The update stages the package itself when it is not in the store yet.
     auto package = std::find_if(s_.driverStore.begin(), s_.driverStore.end(),
@@ -271,7 +264,7 @@ bool SimDeviceSetup::SetupDiClassGuidsFromNameW(const std::wstring& className, s
         *requiredSize = found;
     }
     if (found > classGuidListSize) {
-        return fail(kErrorInsufficientBuffer);
+        return s_.fail(kErrorInsufficientBuffer);
     }
     return true;
 }
@@ -309,7 +302,7 @@ Handle SimDeviceSetup::SetupDiGetClassDevsExW(const Guid* classGuid, std::uint32
 
 bool SimDeviceSetup::SetupDiDestroyDeviceInfoList(Handle deviceInfoSet) {
     if (setOf(deviceInfoSet) == nullptr) {
-        return fail(kErrorInvalidHandle);
+        return s_.fail(kErrorInvalidHandle);
     }
     // An injected failure still frees the set: the caller cannot release it
     // a second time, so counting it as held would only hide real leaks.
@@ -326,10 +319,10 @@ bool SimDeviceSetup::SetupDiCreateDeviceInfoW(Handle deviceInfoSet, const std::w
     }
     SimDeviceSet* set = setOf(deviceInfoSet);
     if (set == nullptr) {
-        return fail(kErrorInvalidHandle);
+        return s_.fail(kErrorInvalidHandle);
     }
     if (element.cbSize != kSizeOfDevInfoData) {
-        return fail(kErrorInvalidUserBuffer);
+        return s_.fail(kErrorInvalidUserBuffer);
     }
     std::wstring instanceId;
     auto exists = [&](const std::wstring& id) {
@@ -337,11 +330,11 @@ bool SimDeviceSetup::SetupDiCreateDeviceInfoW(Handle deviceInfoSet, const std::w
         probe.instanceId = id;
         return deviceOf(probe) != nullptr ||
                std::any_of(set->elements.begin(), set->elements.end(),
-                           [&](const SimElement& e) { return foldCase(e.instanceId) == foldCase(id); });
+                           [&](const SimElement& e) { return asciiUpper(e.instanceId) == asciiUpper(id); });
     };
     if ((creationFlags & kDicdGenerateId) != 0) {
         if (deviceName.empty() || deviceName.find(L'\\') != std::wstring::npos) {
-            return fail(kErrorInvalidDevinstName);
+            return s_.fail(kErrorInvalidDevinstName);
         }
         for (unsigned n = 0;; ++n) {
             std::wstring number = std::to_wstring(n);
@@ -353,10 +346,10 @@ bool SimDeviceSetup::SetupDiCreateDeviceInfoW(Handle deviceInfoSet, const std::w
         }
     } else {
         if (std::count(deviceName.begin(), deviceName.end(), L'\\') != 2) {
-            return fail(kErrorInvalidDevinstName);
+            return s_.fail(kErrorInvalidDevinstName);
         }
         if (exists(deviceName)) {
-            return fail(kErrorDevinstAlreadyExists);
+            return s_.fail(kErrorDevinstAlreadyExists);
         }
         instanceId = deviceName;
     }
@@ -376,13 +369,13 @@ bool SimDeviceSetup::SetupDiEnumDeviceInfo(Handle deviceInfoSet, std::uint32_t m
     }
     SimDeviceSet* set = setOf(deviceInfoSet);
     if (set == nullptr) {
-        return fail(kErrorInvalidHandle);
+        return s_.fail(kErrorInvalidHandle);
     }
     if (element.cbSize != kSizeOfDevInfoData) {
-        return fail(kErrorInvalidUserBuffer);
+        return s_.fail(kErrorInvalidUserBuffer);
     }
     if (memberIndex >= set->elements.size()) {
-        return fail(kErrorNoMoreItems);
+        return s_.fail(kErrorNoMoreItems);
     }
     const SimElement& found = set->elements[memberIndex];
     element = DeviceElement{
@@ -411,7 +404,7 @@ bool SimDeviceSetup::SetupDiGetDeviceInstanceIdW(Handle deviceInfoSet, const Dev
         *requiredSize = needed;
     }
     if (needed > capacity) {
-        return fail(kErrorInsufficientBuffer);
+        return s_.fail(kErrorInsufficientBuffer);
     }
     instanceId = found->instanceId;
     return true;
@@ -425,13 +418,13 @@ bool SimDeviceSetup::SetupDiSetDeviceRegistryPropertyW(Handle deviceInfoSet, con
         return false;
     }
     if (property != kSpdrpHardwareId) {
-        return fail(kErrorInvalidParameter);
+        return s_.fail(kErrorInvalidParameter);
     }
     RegData stored = value;
     stored.bytes.resize(byteCount, 0);
     // A multi-string ends in two NULs; the platform would keep a malformed one as it came.
     if (byteCount < 4 || std::any_of(stored.bytes.end() - 4, stored.bytes.end(), [](auto b) { return b; })) {
-        return fail(kErrorInvalidData);
+        return s_.fail(kErrorInvalidData);
     }
     const std::vector<std::wstring> ids = stored.multiStrings();
     if (SimDevice* device = found->registered ? deviceOf(*found) : nullptr) {
@@ -452,18 +445,18 @@ bool SimDeviceSetup::SetupDiGetDeviceRegistryPropertyW(Handle deviceInfoSet, con
         return false;
     }
     if (property != kSpdrpHardwareId) {
-        return fail(kErrorInvalidParameter);
+        return s_.fail(kErrorInvalidParameter);
     }
     std::optional<std::vector<std::wstring>> ids = found->hardwareIds;
     if (found->registered) {
         const SimDevice* device = deviceOf(*found);
         if (device == nullptr) {
-            return fail(kErrorNoSuchDevinst);
+            return s_.fail(kErrorNoSuchDevinst);
         }
         ids = device->hardwareIds;
     }
     if (!ids) {
-        return fail(kErrorInvalidData);
+        return s_.fail(kErrorInvalidData);
     }
     const RegData value = multiString(*ids);
     const auto needed = static_cast<std::uint32_t>(value.bytes.size());
@@ -474,7 +467,7 @@ bool SimDeviceSetup::SetupDiGetDeviceRegistryPropertyW(Handle deviceInfoSet, con
         *propertyRegDataType = kRegMultiSz;
     }
     if (buffer == nullptr || bufferSize < needed) {
-        return fail(kErrorInsufficientBuffer);
+        return s_.fail(kErrorInsufficientBuffer);
     }
     *buffer = value;
     return true;
@@ -487,7 +480,7 @@ bool SimDeviceSetup::SetupDiGetDeviceInstallParamsW(Handle deviceInfoSet, const 
         return false;
     }
     if (params.cbSize != kSizeOfDevInstallParams) {
-        return fail(kErrorInvalidUserBuffer);
+        return s_.fail(kErrorInvalidUserBuffer);
     }
     params = found->params;
     return true;
@@ -500,7 +493,7 @@ bool SimDeviceSetup::SetupDiSetDeviceInstallParamsW(Handle deviceInfoSet, const 
         return false;
     }
     if (params.cbSize != kSizeOfDevInstallParams) {
-        return fail(kErrorInvalidUserBuffer);
+        return s_.fail(kErrorInvalidUserBuffer);
     }
     found->params = params;
     return true;
@@ -514,7 +507,7 @@ bool SimDeviceSetup::SetupDiSetClassInstallParamsW(Handle deviceInfoSet, const D
         return false;
     }
     if (params.headerSize != 8 || paramsSize != kSizeOfRemoveDeviceParams) {
-        return fail(kErrorInvalidParameter);
+        return s_.fail(kErrorInvalidParameter);
     }
     found->classInstallParams = params;
     return true;
@@ -529,7 +522,7 @@ bool SimDeviceSetup::SetupDiCallClassInstaller(std::uint32_t installFunction, Ha
     if (installFunction == kDifRegisterDevice) {
         SimDevice* existing = deviceOf(*found);
         if (found->registered || existing != nullptr) {
-            return fail(kErrorDevinstAlreadyExists);
+            return s_.fail(kErrorDevinstAlreadyExists);
         }
         s_.devices.push_back(SimDevice{found->instanceId, found->classGuid, found->hardwareIds, true, 0, L"",
                                        found->params.flags});
@@ -539,17 +532,17 @@ bool SimDeviceSetup::SetupDiCallClassInstaller(std::uint32_t installFunction, Ha
     if (installFunction == kDifRemove) {
         const SimDevice* device = found->registered ? deviceOf(*found) : nullptr;
         if (device == nullptr) {
-            return fail(kErrorNoSuchDevinst);
+            return s_.fail(kErrorNoSuchDevinst);
         }
         found->params.flags |= device->removalFlags;
         if (found->classInstallParams && found->classInstallParams->scope != kDiRemoveDeviceGlobal) {
             return true; // gone from one hardware profile only
         }
-        const std::wstring gone = foldCase(device->instanceId);
-        std::erase_if(s_.devices, [&](const SimDevice& d) { return foldCase(d.instanceId) == gone; });
+        const std::wstring gone = asciiUpper(device->instanceId);
+        std::erase_if(s_.devices, [&](const SimDevice& d) { return asciiUpper(d.instanceId) == gone; });
         return true;
     }
-    return fail(kErrorDiDoDefault);
+    return s_.fail(kErrorDiDoDefault);
 }
 
 bool SimDeviceSetup::SetupDiBuildDriverInfoList(Handle deviceInfoSet, const DeviceElement& element,
@@ -595,10 +588,10 @@ bool SimDeviceSetup::SetupDiEnumDriverInfoW(Handle deviceInfoSet, const DeviceEl
         return false;
     }
     if (driverInfo.cbSize != kSizeOfDrvInfoDataV2) {
-        return fail(kErrorInvalidUserBuffer);
+        return s_.fail(kErrorInvalidUserBuffer);
     }
     if (memberIndex >= found->drivers.size()) {
-        return fail(kErrorNoMoreItems);
+        return s_.fail(kErrorNoMoreItems);
     }
     const SimDriverNode& node = found->drivers[memberIndex];
     driverInfo = DriverInfo{.driverType = driverType,
@@ -620,12 +613,12 @@ bool SimDeviceSetup::SetupDiGetDriverInfoDetailW(Handle deviceInfoSet, const Dev
     }
     if (driverInfo.cbSize != kSizeOfDrvInfoDataV2 || detail.cbSize != kSizeOfDrvInfoDetailData ||
         detailSize > kSizeOfDrvInfoDetailData) {
-        return fail(kErrorInvalidUserBuffer);
+        return s_.fail(kErrorInvalidUserBuffer);
     }
     const auto node = std::find_if(found->drivers.begin(), found->drivers.end(),
                                    [&](const SimDriverNode& n) { return n.id == driverInfo.reserved; });
     if (node == found->drivers.end()) {
-        return fail(kErrorInvalidParameter);
+        return s_.fail(kErrorInvalidParameter);
     }
     std::uint32_t needed = kDetailFixedBytes + 2;
     for (const std::wstring& id : node->model.ids) {
@@ -635,7 +628,7 @@ bool SimDeviceSetup::SetupDiGetDriverInfoDetailW(Handle deviceInfoSet, const Dev
         *requiredSize = needed;
     }
     if (detailSize < kDetailFixedBytes) {
-        return fail(kErrorInsufficientBuffer); // not even the fixed part: nothing filled in
+        return s_.fail(kErrorInsufficientBuffer); // not even the fixed part: nothing filled in
     }
     detail = DriverInfoDetail{
         .infDate = {static_cast<std::uint32_t>(node->date), static_cast<std::uint32_t>(node->date >> 32U)}};
@@ -643,7 +636,7 @@ bool SimDeviceSetup::SetupDiGetDriverInfoDetailW(Handle deviceInfoSet, const Dev
     setText(detail.infFileName, s_.detailInfFolder + node->oemName);
     setText(detail.drvDescription, node->model.description);
     if (detailSize < needed) {
-        return fail(kErrorInsufficientBuffer);
+        return s_.fail(kErrorInsufficientBuffer);
     }
     setText(detail.hardwareId, node->model.ids.empty() ? L"" : node->model.ids.front());
     return true;
@@ -673,7 +666,7 @@ void runInfSection(SimState& state, const SimInf& inf, const std::wstring& secti
                 const std::vector<std::wstring> path = splitKeyPath(f[1], false);
                 if (directive == L"DELREG") {
                     if (const auto node = findKey(state.hklm, path); node && f.size() > 2) {
-                        node->values.erase(foldCase(f[2]));
+                        node->values.erase(asciiUpper(f[2]));
                     }
                     continue;
                 }
@@ -690,7 +683,7 @@ void runInfSection(SimState& state, const SimInf& inf, const std::wstring& secti
                                                                 std::wcstoul(data.c_str(), nullptr, 0)))
                                                  .bytes
                                            : RegData::text(data + L'\0').bytes};
-                node->values[foldCase(f[2])] = {f[2], stored};
+                node->values[asciiUpper(f[2])] = {f[2], stored};
             }
         }
     }

@@ -52,10 +52,6 @@ public:
     void InstallHinfSectionW(const std::wstring& commandLine, int showCommand) override;
 
 private:
-    bool fail(std::uint32_t error) {
-        s_.lastError = error;
-        return false;
-    }
     SimDeviceSet* setOf(Handle deviceInfoSet);
     // The element, or null with the platform's error left as the last error.
     SimElement* elementOf(std::string_view call, Handle deviceInfoSet, const DeviceElement& element);

@@ -88,7 +88,7 @@ public:
     explicit Parser(std::wstring_view text) : lexer_(text), current_(lexer_.next()) {}
 
     bool keyword(std::wstring_view word) {
-        if (current_.kind != Token::Kind::Word || foldCase(current_.text) != word) {
+        if (current_.kind != Token::Kind::Word || asciiUpper(current_.text) != word) {
             return false;
         }
         advance();
@@ -217,7 +217,7 @@ MsiStatus SimInstallerDb::MsiGetProductInfoW(const std::wstring& product, const 
     if (!isProductCode(product)) {
         return kErrorInvalidParameter;
     }
-    const auto found = products_.find(foldCase(product));
+    const auto found = products_.find(asciiUpper(product));
     if (found == products_.end()) {
         return kErrorUnknownProduct;
     }
@@ -246,7 +246,7 @@ MsiStatus SimInstallerDb::MsiOpenDatabaseW(const std::wstring& databasePath, std
     if (persistMode != kMsiDbOpenTransact) {
         return kErrorInvalidParameter;
     }
-    const auto found = packages_.find(foldCase(databasePath));
+    const auto found = packages_.find(asciiUpper(databasePath));
     if (found == packages_.end()) {
         return kErrorOpenFailed;
     }
@@ -348,16 +348,16 @@ MsiStatus SimInstallerDb::MsiCloseHandle(Handle handle) {
 
 void SimInstallerDb::installProduct(const std::wstring& productCode, const std::wstring& localPackage,
                                     const std::vector<SimSequenceRow>& installExecuteSequence) {
-    products_[foldCase(productCode)] = localPackage;
-    packages_[foldCase(localPackage)] = std::make_shared<Package>(Package{installExecuteSequence});
+    products_[asciiUpper(productCode)] = localPackage;
+    packages_[asciiUpper(localPackage)] = std::make_shared<Package>(Package{installExecuteSequence});
 }
 
 void SimInstallerDb::deleteCachedPackage(const std::wstring& localPackage) {
-    packages_.erase(foldCase(localPackage));
+    packages_.erase(asciiUpper(localPackage));
 }
 
 std::vector<SimSequenceRow> SimInstallerDb::committedSequence(const std::wstring& localPackage) const {
-    const auto found = packages_.find(foldCase(localPackage));
+    const auto found = packages_.find(asciiUpper(localPackage));
     if (found == packages_.end()) {
         throw std::invalid_argument("no cached package at that path");
     }

@@ -24,14 +24,12 @@
 
 namespace tdu::platform::sim {
 
-std::wstring foldCase(std::wstring_view text) {
-    std::wstring folded(text);
-    for (wchar_t& ch : folded) {
-        if (ch >= L'a' && ch <= L'z') {
-            ch = static_cast<wchar_t>(ch - L'a' + L'A');
-        }
+std::string narrow(std::wstring_view text) {
+    std::string out;
+    for (const wchar_t ch : text) {
+        out.push_back(static_cast<std::uint32_t>(ch) < 0x80U ? static_cast<char>(ch) : '?');
     }
-    return folded;
+    return out;
 }
 
 namespace {
@@ -73,22 +71,14 @@ std::string caseFoldedEntry(const std::filesystem::path& folder, const std::wstr
     if (std::filesystem::exists(folder / encoded, ec)) {
         return encoded;
     }
-    const std::wstring wanted = foldCase(name);
+    const std::wstring wanted = asciiUpper(name);
     for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
         std::string candidate = it->path().filename().string();
-        if (foldCase(windowsName(candidate)) == wanted) {
+        if (asciiUpper(windowsName(candidate)) == wanted) {
             return candidate;
         }
     }
     return encoded;
-}
-
-std::string narrow(std::wstring_view text) {
-    std::string out;
-    for (const wchar_t ch : text) {
-        out.push_back(static_cast<std::uint32_t>(ch) < 0x80U ? static_cast<char>(ch) : '_');
-    }
-    return out;
 }
 
 } // namespace
@@ -177,8 +167,8 @@ std::filesystem::path mapToHost(const std::filesystem::path& root, std::wstring_
 
 std::vector<std::wstring> splitKeyPath(std::wstring_view path, bool view32) {
     std::vector<std::wstring> parts = splitPath(path);
-    if (view32 && !parts.empty() && foldCase(parts[0]) == L"SOFTWARE" &&
-        (parts.size() < 2 || foldCase(parts[1]) != L"WOW6432NODE")) {
+    if (view32 && !parts.empty() && asciiUpper(parts[0]) == L"SOFTWARE" &&
+        (parts.size() < 2 || asciiUpper(parts[1]) != L"WOW6432NODE")) {
         parts.insert(parts.begin() + 1, L"Wow6432Node");
     }
     return parts;
@@ -188,7 +178,7 @@ std::shared_ptr<RegNode> findKey(const std::shared_ptr<RegNode>& root,
                                  const std::vector<std::wstring>& parts) {
     std::shared_ptr<RegNode> node = root;
     for (const std::wstring& part : parts) {
-        const auto child = node->children.find(foldCase(part));
+        const auto child = node->children.find(asciiUpper(part));
         if (child == node->children.end()) {
             return nullptr;
         }
@@ -256,7 +246,7 @@ SimState::SimState() : root(makeRoot()), hklm(std::make_shared<RegNode>()) {
              {L"WINDIR", L"C:\\Windows"},
              {L"SystemRoot", L"C:\\Windows"},
          }) {
-        environment[foldCase(name)] = {name, value};
+        environment[asciiUpper(name)] = {name, value};
     }
 }
 
@@ -311,7 +301,7 @@ void SimState::closeHandle(Handle handle) {
             return;
         }
     }
-    namedObjects.erase(foldCase(object->name));
+    namedObjects.erase(asciiUpper(object->name));
 }
 
 void SimState::runUntil(std::uint64_t deadline, const std::function<bool()>& done) {
@@ -448,24 +438,28 @@ void SimMachine::setModulePath(const std::wstring& path) {
 }
 
 void SimMachine::setEnvironment(const std::wstring& name, const std::wstring& value) {
-    state_->environment[foldCase(name)] = {name, value};
+    state_->environment[asciiUpper(name)] = {name, value};
 }
 void SimMachine::removeEnvironment(const std::wstring& name) {
-    state_->environment.erase(foldCase(name));
+    state_->environment.erase(asciiUpper(name));
 }
 
 std::filesystem::path SimMachine::hostPath(const std::wstring& windowsPath) const {
     return mapToHost(state_->root, windowsPath);
 }
 
-std::optional<std::string> SimMachine::readFile(const std::wstring& windowsPath) const {
-    std::ifstream in(hostPath(windowsPath), std::ios::binary);
+std::optional<std::string> readHostFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
     if (!in) {
         return std::nullopt;
     }
     std::ostringstream bytes;
     bytes << in.rdbuf();
     return bytes.str();
+}
+
+std::optional<std::string> SimMachine::readFile(const std::wstring& windowsPath) const {
+    return readHostFile(hostPath(windowsPath));
 }
 
 // NOLINTNEXTLINE(readability-make-member-function-const): it changes the machine's files
@@ -485,7 +479,7 @@ std::shared_ptr<RegNode> createKey(const std::shared_ptr<RegNode>& root,
                                    const std::vector<std::wstring>& parts) {
     std::shared_ptr<RegNode> node = root;
     for (const std::wstring& part : parts) {
-        std::shared_ptr<RegNode>& child = node->children[foldCase(part)];
+        std::shared_ptr<RegNode>& child = node->children[asciiUpper(part)];
         if (!child) {
             child = std::make_shared<RegNode>();
             child->name = part;
@@ -501,7 +495,7 @@ void SimMachine::regCreateKey(const std::wstring& path) {
 
 void SimMachine::regSetValue(const std::wstring& path, const std::wstring& name, const SimRegValue& value) {
     regCreateKey(path);
-    findKey(state_->hklm, splitKeyPath(path, false))->values[foldCase(name)] = {name, value};
+    findKey(state_->hklm, splitKeyPath(path, false))->values[asciiUpper(name)] = {name, value};
 }
 
 bool SimMachine::regKeyExists(const std::wstring& path) const {
@@ -513,7 +507,7 @@ std::optional<SimRegValue> SimMachine::regValue(const std::wstring& path, const 
     if (!node) {
         return std::nullopt;
     }
-    const auto found = node->values.find(foldCase(name));
+    const auto found = node->values.find(asciiUpper(name));
     if (found == node->values.end()) {
         return std::nullopt;
     }
@@ -521,7 +515,7 @@ std::optional<SimRegValue> SimMachine::regValue(const std::wstring& path, const 
 }
 
 bool SimMachine::namedObjectExists(const std::wstring& name) const {
-    return state_->namedObjects.contains(foldCase(name));
+    return state_->namedObjects.contains(asciiUpper(name));
 }
 
 void SimMachine::addDevice(const SimDevice& device) {
@@ -534,7 +528,7 @@ std::vector<SimDevice> SimMachine::devices() const {
 
 std::optional<SimDevice> SimMachine::device(const std::wstring& instanceId) const {
     for (const SimDevice& device : state_->devices) {
-        if (foldCase(device.instanceId) == foldCase(instanceId)) {
+        if (asciiUpper(device.instanceId) == asciiUpper(instanceId)) {
             return device;
         }
     }

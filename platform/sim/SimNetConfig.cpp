@@ -14,14 +14,6 @@ constexpr HResult kRpcEChangedMode = hresult(0x80010106);
 constexpr HResult kRegdbEClassNotReg = hresult(0x80040154);
 constexpr HResult kClassENoAggregation = hresult(0x80040110);
 
-std::string narrow(std::wstring_view text) {
-    std::string out;
-    for (const wchar_t ch : text) {
-        out.push_back(static_cast<std::uint32_t>(ch) < 0x80U ? static_cast<char>(ch) : '?');
-    }
-    return out;
-}
-
 std::string hex(std::uint32_t value) {
     std::ostringstream text;
     text << "0x" << std::hex << value;
@@ -82,11 +74,11 @@ SimNetConfig::SimNetConfig(SimState& state) : s_(state) {}
 SimNetConfig::~SimNetConfig() = default;
 
 void SimNetConfig::addComponent(const SimNetComponent& component) {
-    components_[foldCase(component.infId)] = component;
+    components_[asciiUpper(component.infId)] = component;
 }
 
 bool SimNetConfig::installed(const std::wstring& infId) const {
-    return components_.contains(foldCase(infId));
+    return components_.contains(asciiUpper(infId));
 }
 
 void SimNetConfig::holdWriteLock(const std::optional<std::wstring>& description) {
@@ -334,7 +326,7 @@ HResult SimNetConfig::FindComponent(Handle netCfg, const std::wstring& infId, Ha
     if (!reference->object->initialized) {
         return kNetcfgENotInitialized;
     }
-    const auto found = reference->object->working.find(foldCase(infId));
+    const auto found = reference->object->working.find(asciiUpper(infId));
     if (found == reference->object->working.end()) {
         return kSFalse;
     }
@@ -421,7 +413,7 @@ HResult SimNetConfig::DeInstall(Handle classSetup, Handle component, const OboTo
         return kNetcfgENoWriteLock;
     }
     auto& working = setup->object->working;
-    const auto found = working.find(foldCase(target->infId));
+    const auto found = working.find(asciiUpper(target->infId));
     if (found == working.end()) {
         return kEInvalidArg;
     }
@@ -461,7 +453,7 @@ HResult SimNetConfig::Install(Handle classSetup, const std::wstring& infId, cons
         return kNetcfgENoWriteLock;
     }
     auto& working = setup->object->working;
-    const std::wstring key = foldCase(infId);
+    const std::wstring key = asciiUpper(infId);
     if (!working.contains(key)) {
         working[key] = SimNetComponent{infId, setup->classGuid, {}};
     }

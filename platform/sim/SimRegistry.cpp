@@ -43,16 +43,7 @@ LStatus SimRegistry::RegCreateKeyExW(RegRoot /*root*/, const std::wstring& subKe
     if (auto error = s_.check("RegCreateKeyExW")) {
         return status(*error);
     }
-    std::shared_ptr<RegNode> node = s_.hklm;
-    for (const std::wstring& part : splitKeyPath(subKey, (access & kKeyWow64_32Key) != 0)) {
-        std::shared_ptr<RegNode>& child = node->children[foldCase(part)];
-        if (!child) {
-            child = std::make_shared<RegNode>();
-            child->name = part;
-        }
-        node = child;
-    }
-    key = open(node, access);
+    key = open(createKey(s_.hklm, splitKeyPath(subKey, (access & kKeyWow64_32Key) != 0)), access);
     return status(kErrorSuccess);
 }
 
@@ -82,7 +73,7 @@ LStatus SimRegistry::RegSetValueExW(Handle key, const std::wstring& valueName, s
     }
     SimRegValue value{type, data.bytes};
     value.bytes.resize(byteCount, 0);
-    node->values[foldCase(valueName)] = {valueName, value};
+    node->values[asciiUpper(valueName)] = {valueName, value};
     return status(kErrorSuccess);
 }
 
@@ -95,7 +86,7 @@ LStatus SimRegistry::RegQueryValueExW(Handle key, const std::wstring& valueName,
     if (const LStatus opened = keyFor(key, kKeyQueryValue, node); opened != 0) {
         return opened;
     }
-    const auto found = node->values.find(foldCase(valueName));
+    const auto found = node->values.find(asciiUpper(valueName));
     if (found == node->values.end()) {
         return status(kErrorFileNotFound);
     }
@@ -128,7 +119,8 @@ LStatus SimRegistry::RegDeleteValueW(Handle key, const std::wstring& valueName) 
     if (const LStatus opened = keyFor(key, kKeySetValue, node); opened != 0) {
         return opened;
     }
-    return node->values.erase(foldCase(valueName)) == 0 ? status(kErrorFileNotFound) : status(kErrorSuccess);
+    return node->values.erase(asciiUpper(valueName)) == 0 ? status(kErrorFileNotFound)
+                                                          : status(kErrorSuccess);
 }
 
 LStatus SimRegistry::RegDeleteKeyW(RegRoot /*root*/, const std::wstring& subKey) {
@@ -144,7 +136,7 @@ LStatus SimRegistry::RegDeleteKeyW(RegRoot /*root*/, const std::wstring& subKey)
     if (!parent) {
         return status(kErrorFileNotFound);
     }
-    const auto child = parent->children.find(foldCase(parts.back()));
+    const auto child = parent->children.find(asciiUpper(parts.back()));
     if (child == parent->children.end()) {
         return status(kErrorFileNotFound);
     }

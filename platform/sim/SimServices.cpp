@@ -39,11 +39,6 @@ struct SimServices::Service {
 SimServices::SimServices(SimState& state) : s_(state) {}
 SimServices::~SimServices() = default;
 
-bool SimServices::fail(std::uint32_t error) {
-    s_.lastError = error;
-    return false;
-}
-
 void SimServices::addService(const SimServiceSetup& setup) {
     auto service = std::make_shared<Service>();
     service->setup = setup;
@@ -54,7 +49,7 @@ void SimServices::addService(const SimServiceSetup& setup) {
     }
     service->state = setup.state;
     service->pid = kFirstServicePid + static_cast<std::uint32_t>(creationOrder_.size());
-    services_[foldCase(setup.name)] = service;
+    services_[asciiUpper(setup.name)] = service;
     creationOrder_.push_back(service);
     if (setup.state == kServiceStopPending) {
         scheduleStop(service);
@@ -69,7 +64,7 @@ void SimServices::deleteByName(const std::wstring& name) {
 }
 
 std::shared_ptr<SimServices::Service> SimServices::find(const std::wstring& name) const {
-    const auto found = services_.find(foldCase(name));
+    const auto found = services_.find(asciiUpper(name));
     return found == services_.end() ? nullptr : found->second;
 }
 
@@ -125,7 +120,7 @@ void SimServices::deleteWhenUnused(const std::shared_ptr<Service>& service) {
             return;
         }
     }
-    services_.erase(foldCase(service->setup.name));
+    services_.erase(asciiUpper(service->setup.name));
     std::erase(creationOrder_, service);
 }
 
@@ -137,11 +132,11 @@ std::shared_ptr<SimServices::Service> SimServices::serviceFor(std::string_view c
     const HandleEntry* entry = s_.findHandle(handle);
     const auto open = openServices_.find(handle);
     if (entry == nullptr || entry->kind != kServiceKind || open == openServices_.end()) {
-        fail(kErrorInvalidHandle);
+        s_.fail(kErrorInvalidHandle);
         return nullptr;
     }
     if ((entry->access & right) != right) {
-        fail(kErrorAccessDenied);
+        s_.fail(kErrorAccessDenied);
         return nullptr;
     }
     return open->second;
@@ -157,7 +152,7 @@ SimServices::dependantsOf(const Service& service, std::uint32_t serviceState) co
         for (const auto& candidate : creationOrder_) {
             const auto& needs = candidate->setup.dependsOn;
             const bool direct = std::any_of(needs.begin(), needs.end(), [&](const std::wstring& name) {
-                return foldCase(name) == foldCase(needed.setup.name);
+                return asciiUpper(name) == asciiUpper(needed.setup.name);
             });
             if (!direct || !seen.insert(candidate.get()).second) {
                 continue;
@@ -180,11 +175,11 @@ Handle SimServices::OpenSCManagerW(const std::wstring* machineName, const std::w
         return kNullHandle;
     }
     if (machineName != nullptr && !machineName->empty()) {
-        fail(kRpcServerUnavailable);
+        s_.fail(kRpcServerUnavailable);
         return kNullHandle;
     }
-    if (databaseName != nullptr && foldCase(*databaseName) != L"SERVICESACTIVE") {
-        fail(databaseName->empty() ? kErrorInvalidName : kErrorDatabaseDoesNotExist);
+    if (databaseName != nullptr && asciiUpper(*databaseName) != L"SERVICESACTIVE") {
+        s_.fail(databaseName->empty() ? kErrorInvalidName : kErrorDatabaseDoesNotExist);
         return kNullHandle;
     }
     HandleEntry entry;
@@ -200,16 +195,16 @@ Handle SimServices::OpenServiceW(Handle manager, const std::wstring& serviceName
     }
     const HandleEntry* entry = s_.findHandle(manager);
     if (entry == nullptr || entry->kind != kManagerKind) {
-        fail(kErrorInvalidHandle);
+        s_.fail(kErrorInvalidHandle);
         return kNullHandle;
     }
     if ((entry->access & kScManagerConnect) == 0) {
-        fail(kErrorAccessDenied);
+        s_.fail(kErrorAccessDenied);
         return kNullHandle;
     }
     const auto service = find(serviceName);
     if (!service) {
-        fail(kErrorServiceDoesNotExist);
+        s_.fail(kErrorServiceDoesNotExist);
         return kNullHandle;
     }
     HandleEntry opened;
@@ -227,11 +222,11 @@ bool SimServices::QueryServiceStatusEx(Handle service, std::uint32_t infoLevel, 
         return false;
     }
     if (infoLevel != kScStatusProcessInfo) {
-        return fail(kErrorInvalidLevel);
+        return s_.fail(kErrorInvalidLevel);
     }
     if (bufSize < kServiceStatusProcessBytes) {
         bytesNeeded = kServiceStatusProcessBytes;
-        return fail(kErrorInsufficientBuffer);
+        return s_.fail(kErrorInsufficientBuffer);
     }
     if (target->state == kServiceStopPending) {
         ++target->checkPoint; // a live service shows progress
@@ -249,19 +244,19 @@ bool SimServices::ControlService(Handle service, std::uint32_t control, ServiceS
         return false;
     }
     if (control != kServiceControlStop) {
-        return fail(kErrorInvalidParameter);
+        return s_.fail(kErrorInvalidParameter);
     }
     if (target->setup.refuseStop != 0) {
-        return fail(target->setup.refuseStop);
+        return s_.fail(target->setup.refuseStop);
     }
     if (target->state == kServiceStopped) {
-        return fail(kErrorServiceNotActive);
+        return s_.fail(kErrorServiceNotActive);
     }
     if (target->state != kServiceRunning) {
-        return fail(kErrorServiceCannotAcceptCtrl);
+        return s_.fail(kErrorServiceCannotAcceptCtrl);
     }
     if (!dependantsOf(*target, kServiceActive).empty()) {
-        return fail(kErrorDependentServicesRunning);
+        return s_.fail(kErrorDependentServicesRunning);
     }
     stopsAccepted_.push_back(target->setup.name);
     if (target->setup.stopAfterMs == 0U) {
@@ -292,12 +287,12 @@ bool SimServices::EnumDependentServicesW(Handle service, std::uint32_t serviceSt
     servicesReturned = 0;
     if (bufSize < needed) {
         bytesNeeded = needed;
-        return fail(kErrorMoreData);
+        return s_.fail(kErrorMoreData);
     }
     if (bufSize > 0) {
         const HandleEntry* block = s_.findHandle(buffer);
         if (block == nullptr || block->block.size() < bufSize) {
-            return fail(kErrorNoAccess);
+            return s_.fail(kErrorNoAccess);
         }
     }
     entries.clear();
@@ -318,10 +313,10 @@ bool SimServices::DeleteService(Handle service) {
         return false;
     }
     if (target->setup.refuseDelete != 0) {
-        return fail(target->setup.refuseDelete);
+        return s_.fail(target->setup.refuseDelete);
     }
     if (target->markedForDelete) {
-        return fail(kErrorServiceMarkedForDelete);
+        return s_.fail(kErrorServiceMarkedForDelete);
     }
     target->markedForDelete = true;
     return true;
@@ -333,7 +328,7 @@ bool SimServices::CloseServiceHandle(Handle handle) {
     const std::optional<std::uint32_t> injected = s_.check("CloseServiceHandle");
     const HandleEntry* entry = s_.findHandle(handle);
     if (entry == nullptr || (entry->kind != kManagerKind && entry->kind != kServiceKind)) {
-        return fail(kErrorInvalidHandle);
+        return s_.fail(kErrorInvalidHandle);
     }
     s_.closeHandle(handle);
     const auto open = openServices_.find(handle);

@@ -69,7 +69,6 @@ public:
 private:
     struct Service;
 
-    bool fail(std::uint32_t error);
     // The service behind an open service handle that grants `right`; null
     // (with the last error set) otherwise.
     // Counts a use of `call` first: null when that use fails.

@@ -1,6 +1,7 @@
 // The machine's state, shared by the simulated interfaces. Private to sim/.
 #pragma once
 
+#include "platform/WideText.h"
 #include "platform/sim/SimInf.h"
 #include "platform/sim/SimMachine.h"
 
@@ -12,7 +13,9 @@
 
 namespace tdu::platform::sim {
 
-std::wstring foldCase(std::wstring_view text);
+// Names for the machine's own reports and traces: ASCII kept, any other
+// character shown as "?".
+std::string narrow(std::wstring_view text);
 
 struct RegNode {
     std::wstring name;
@@ -121,6 +124,12 @@ struct SimState {
 
     // Counts a use of `call`; the injected error when this use must fail.
     std::optional<std::uint32_t> check(std::string_view call);
+    // A call's failure as the platform reports it: false, the reason left as
+    // the last error.
+    bool fail(std::uint32_t error) {
+        lastError = error;
+        return false;
+    }
 
     Handle addHandle(HandleEntry entry);
     HandleEntry* findHandle(Handle handle);
@@ -183,6 +192,9 @@ std::wstring windowsName(std::string_view hostName);
 // lookup already saw it, and file_type::none otherwise.
 std::filesystem::path mapToHost(const std::filesystem::path& root, std::wstring_view windowsPath,
                                 std::filesystem::file_status* entry = nullptr);
+
+// A host file's bytes; nothing when it cannot be read.
+std::optional<std::string> readHostFile(const std::filesystem::path& path);
 
 // Registry paths: components split at backslashes, the 32-bit view's
 // redirection of SOFTWARE applied when asked.

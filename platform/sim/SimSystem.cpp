@@ -76,7 +76,8 @@ std::uint32_t SimSystem::ExpandEnvironmentStringsW(std::wstring_view source, std
             expanded.append(source.substr(open));
             break;
         }
-        const auto variable = s_.environment.find(foldCase(source.substr(open + 1, close - open - 1)));
+        const auto variable =
+            s_.environment.find(asciiUpper(std::wstring(source.substr(open + 1, close - open - 1))));
         if (variable == s_.environment.end()) {
             // An unknown variable stays as written; its closing mark may open the next.
             expanded.append(source.substr(open, close - open));
@@ -102,13 +103,13 @@ bool SimSystem::CreateDirectoryW(const std::wstring& path, std::wstring_view sec
     const std::filesystem::path target = host(path);
     std::error_code ec;
     if (std::filesystem::exists(std::filesystem::symlink_status(target, ec))) {
-        return fail(kErrorAlreadyExists);
+        return s_.fail(kErrorAlreadyExists);
     }
     if (!std::filesystem::is_directory(target.parent_path(), ec)) {
-        return fail(kErrorPathNotFound);
+        return s_.fail(kErrorPathNotFound);
     }
     if (!std::filesystem::create_directory(target, ec)) {
-        return fail(kErrorAccessDenied);
+        return s_.fail(kErrorAccessDenied);
     }
     s_.folderSecurity[target] = securityDescriptor;
     return true;
@@ -124,8 +125,8 @@ std::uint32_t SimSystem::GetFileAttributesW(const std::wstring& path) {
     const std::filesystem::path& target = host(path, &entry);
     std::error_code ec;
     if (!std::filesystem::exists(entry)) {
-        fail(std::filesystem::is_directory(target.parent_path(), ec) ? kErrorFileNotFound
-                                                                     : kErrorPathNotFound);
+        s_.fail(std::filesystem::is_directory(target.parent_path(), ec) ? kErrorFileNotFound
+                                                                        : kErrorPathNotFound);
         return kInvalidFileAttributes;
     }
     const bool link = std::filesystem::is_symlink(entry);
@@ -141,16 +142,16 @@ bool SimSystem::removeFile(const char* call, const std::wstring& path) {
     const std::filesystem::path target = host(path);
     std::error_code ec;
     if (!std::filesystem::exists(target, ec)) {
-        return fail(std::filesystem::is_directory(target.parent_path(), ec) ? kErrorFileNotFound
-                                                                            : kErrorPathNotFound);
+        return s_.fail(std::filesystem::is_directory(target.parent_path(), ec) ? kErrorFileNotFound
+                                                                               : kErrorPathNotFound);
     }
     for (const auto& [handle, entry] : s_.handles) {
         if (entry.kind == "file stream" && entry.streamPath == target) {
-            return fail(kErrorSharingViolation);
+            return s_.fail(kErrorSharingViolation);
         }
     }
     return (!std::filesystem::is_directory(target, ec) && std::filesystem::remove(target, ec)) ||
-           fail(kErrorAccessDenied);
+           s_.fail(kErrorAccessDenied);
 }
 
 bool SimSystem::DeleteFileW(const std::wstring& path) {
@@ -168,15 +169,15 @@ bool SimSystem::RemoveDirectoryW(const std::wstring& path) {
     const std::filesystem::path target = host(path);
     std::error_code ec;
     if (!std::filesystem::exists(target, ec)) {
-        return fail(kErrorFileNotFound);
+        return s_.fail(kErrorFileNotFound);
     }
     if (!std::filesystem::is_directory(target, ec)) {
-        return fail(kErrorDirectory);
+        return s_.fail(kErrorDirectory);
     }
     if (!std::filesystem::is_empty(target, ec)) {
-        return fail(kErrorDirNotEmpty);
+        return s_.fail(kErrorDirNotEmpty);
     }
-    return std::filesystem::remove(target, ec) || fail(kErrorAccessDenied);
+    return std::filesystem::remove(target, ec) || s_.fail(kErrorAccessDenied);
 }
 
 Handle SimSystem::FindFirstFileW(const std::wstring& pattern, FindData& data) {
@@ -185,11 +186,11 @@ Handle SimSystem::FindFirstFileW(const std::wstring& pattern, FindData& data) {
     }
     const std::size_t cut = pattern.find_last_of(L"\\/");
     const std::wstring folder = cut == std::wstring::npos ? L"" : pattern.substr(0, cut);
-    const std::wstring wanted = foldCase(cut == std::wstring::npos ? pattern : pattern.substr(cut + 1));
+    const std::wstring wanted = asciiUpper(cut == std::wstring::npos ? pattern : pattern.substr(cut + 1));
     std::error_code ec;
     const std::filesystem::path where = host(folder);
     if (!std::filesystem::is_directory(where, ec)) {
-        fail(kErrorPathNotFound);
+        s_.fail(kErrorPathNotFound);
         return kInvalidHandle;
     }
     // A folder lists its own "." and ".." first, as the platform's does.
@@ -200,13 +201,13 @@ Handle SimSystem::FindFirstFileW(const std::wstring& pattern, FindData& data) {
                                  windowsName(it->path().filename().string())});
     }
     std::sort(named.begin(), named.end(), [](const FindData& a, const FindData& b) {
-        return foldCase(a.fileName) < foldCase(b.fileName);
+        return asciiUpper(a.fileName) < asciiUpper(b.fileName);
     });
     entries.insert(entries.end(), named.begin(), named.end());
     std::erase_if(entries,
-                  [&](const FindData& entry) { return !wildcardMatch(wanted, foldCase(entry.fileName)); });
+                  [&](const FindData& entry) { return !wildcardMatch(wanted, asciiUpper(entry.fileName)); });
     if (entries.empty()) {
-        fail(kErrorFileNotFound);
+        s_.fail(kErrorFileNotFound);
         return kInvalidHandle;
     }
     data = entries.front();
@@ -223,10 +224,10 @@ bool SimSystem::FindNextFileW(Handle search, FindData& data) {
     }
     HandleEntry* entry = s_.findHandle(search);
     if (entry == nullptr || entry->kind != "directory search") {
-        return fail(kErrorInvalidHandle);
+        return s_.fail(kErrorInvalidHandle);
     }
     if (entry->nextFound >= entry->found.size()) {
-        return fail(kErrorNoMoreFiles);
+        return s_.fail(kErrorNoMoreFiles);
     }
     data = entry->found[entry->nextFound++];
     return true;
@@ -235,7 +236,7 @@ bool SimSystem::FindNextFileW(Handle search, FindData& data) {
 bool SimSystem::FindClose(Handle search) {
     HandleEntry* entry = s_.findHandle(search);
     if (entry == nullptr || entry->kind != "directory search") {
-        return fail(kErrorInvalidHandle);
+        return s_.fail(kErrorInvalidHandle);
     }
     s_.closeHandle(search);
     return true;
@@ -258,7 +259,7 @@ bool SimSystem::FileTimeToSystemTime(std::uint64_t fileTime, LocalTime& systemTi
         return false;
     }
     if (fileTime >= 0x8000000000000000ULL) {
-        return fail(kErrorInvalidParameter);
+        return s_.fail(kErrorInvalidParameter);
     }
     systemTime = SimMachine::localTimeAfter(LocalTime{1601, 1, 1, 0, 0, 0, 0}, fileTime / 10'000);
     return true;
@@ -317,13 +318,13 @@ Handle SimSystem::OpenAppendStream(const std::wstring& path) {
     for (const auto& [handle, entry] : s_.handles) {
         if (entry.kind == "file stream" && entry.streamPath == target) {
             ++s_.sharingViolations;
-            fail(kErrorSharingViolation);
+            s_.fail(kErrorSharingViolation);
             return kNullHandle;
         }
     }
     std::error_code ec;
     if (!std::filesystem::exists(found) && !std::filesystem::is_directory(target.parent_path(), ec)) {
-        fail(kErrorPathNotFound);
+        s_.fail(kErrorPathNotFound);
         return kNullHandle;
     }
     HandleEntry entry;
@@ -335,13 +336,13 @@ Handle SimSystem::OpenAppendStream(const std::wstring& path) {
         entry.hostLock = HostFileLock::tryLock(target);
         if (!entry.hostLock) {
             ++s_.sharingViolations;
-            fail(kErrorSharingViolation);
+            s_.fail(kErrorSharingViolation);
             return kNullHandle;
         }
         if (!entry.hostLock->writable()) {
             entry.stream = std::make_unique<std::ofstream>(target, std::ios::binary | std::ios::app);
             if (!*entry.stream) {
-                fail(kErrorAccessDenied);
+                s_.fail(kErrorAccessDenied);
                 return kNullHandle;
             }
         }
@@ -355,7 +356,7 @@ bool SimSystem::GetFileInformationByHandle(Handle stream, FileInformation& infor
     }
     HandleEntry* entry = s_.findHandle(stream);
     if (entry == nullptr || entry->kind != "file stream") {
-        return fail(kErrorInvalidHandle);
+        return s_.fail(kErrorInvalidHandle);
     }
     // A stream without a host lock is a link opened itself.
     std::error_code ec;
@@ -372,7 +373,7 @@ bool SimSystem::WriteStream(Handle stream, std::string_view bytes) {
     }
     HandleEntry* entry = s_.findHandle(stream);
     if (entry == nullptr || entry->kind != "file stream") {
-        return fail(kErrorInvalidHandle);
+        return s_.fail(kErrorInvalidHandle);
     }
     if (!entry->hostLock) {
         return true; // into the link's own data, which nothing here reads
@@ -388,7 +389,7 @@ bool SimSystem::WriteStream(Handle stream, std::string_view bytes) {
 bool SimSystem::CloseStream(Handle stream) {
     HandleEntry* entry = s_.findHandle(stream);
     if (entry == nullptr || entry->kind != "file stream") {
-        return fail(kErrorInvalidHandle);
+        return s_.fail(kErrorInvalidHandle);
     }
     s_.closeHandle(stream);
     return true;
@@ -412,7 +413,7 @@ std::uint32_t SimSystem::K32GetModuleFileNameExW(std::wstring& path, std::uint32
         return 0;
     }
     if (capacity == 0) {
-        return static_cast<std::uint32_t>(fail(kErrorInsufficientBuffer));
+        return static_cast<std::uint32_t>(s_.fail(kErrorInsufficientBuffer));
     }
     path = s_.modulePath.substr(0, capacity - 1);
     if (s_.modulePath.size() >= capacity) {
@@ -426,7 +427,7 @@ Handle SimSystem::createNamed(const char* call, KernelObject::Kind kind, bool in
     if (auto error = s_.check(call)) {
         return kNullHandle;
     }
-    std::shared_ptr<KernelObject>& object = s_.namedObjects[foldCase(name)];
+    std::shared_ptr<KernelObject>& object = s_.namedObjects[asciiUpper(name)];
     const bool reused = object != nullptr;
     if (!reused) {
         object = std::make_shared<KernelObject>();
@@ -450,7 +451,7 @@ Handle SimSystem::createNamed(const char* call, KernelObject::Kind kind, bool in
 
 Handle SimSystem::handleTo(KernelObject::Kind kind, const std::shared_ptr<KernelObject>& object) {
     if (object->kind != kind) {
-        fail(kErrorInvalidHandle);
+        s_.fail(kErrorInvalidHandle);
         return kNullHandle;
     }
     HandleEntry entry;
@@ -463,9 +464,9 @@ Handle SimSystem::openNamed(const char* call, KernelObject::Kind kind, const std
     if (auto error = s_.check(call)) {
         return kNullHandle;
     }
-    const auto existing = s_.namedObjects.find(foldCase(name));
+    const auto existing = s_.namedObjects.find(asciiUpper(name));
     if (existing == s_.namedObjects.end()) {
-        fail(kErrorFileNotFound);
+        s_.fail(kErrorFileNotFound);
         return kNullHandle;
     }
     return handleTo(kind, existing->second);
@@ -495,7 +496,7 @@ bool SimSystem::SetEvent(Handle event) {
     }
     HandleEntry* entry = s_.findHandle(event);
     if (entry == nullptr || !entry->object || entry->object->kind != KernelObject::Kind::Event) {
-        return fail(kErrorInvalidHandle);
+        return s_.fail(kErrorInvalidHandle);
     }
     entry->object->signalled = true;
     return true;
@@ -507,11 +508,11 @@ bool SimSystem::ReleaseMutex(Handle mutex) {
     }
     HandleEntry* entry = s_.findHandle(mutex);
     if (entry == nullptr || !entry->object || entry->object->kind != KernelObject::Kind::Mutex) {
-        return fail(kErrorInvalidHandle);
+        return s_.fail(kErrorInvalidHandle);
     }
     KernelObject& object = *entry->object;
     if (object.owner != s_.pid || object.recursion == 0) {
-        return fail(kErrorNotOwner);
+        return s_.fail(kErrorNotOwner);
     }
     if (--object.recursion == 0) {
         object.owner = 0;
@@ -525,7 +526,7 @@ std::uint32_t SimSystem::WaitForSingleObject(Handle handle, std::uint32_t millis
     }
     HandleEntry* entry = s_.findHandle(handle);
     if (entry == nullptr || !entry->object) {
-        fail(kErrorInvalidHandle);
+        s_.fail(kErrorInvalidHandle);
         return kWaitFailed;
     }
     const std::shared_ptr<KernelObject> object = entry->object;
@@ -564,7 +565,7 @@ std::uint32_t SimSystem::WaitForSingleObject(Handle handle, std::uint32_t millis
 bool SimSystem::CloseHandle(Handle object) {
     HandleEntry* entry = s_.findHandle(object);
     if (entry == nullptr || !entry->object) {
-        return fail(kErrorInvalidHandle);
+        return s_.fail(kErrorInvalidHandle);
     }
     s_.closeHandle(object);
     return true;
@@ -579,7 +580,7 @@ Handle SimSystem::HeapAlloc(Handle heap, std::uint32_t flags, std::size_t bytes)
         return kNullHandle;
     }
     if (heap != kProcessHeap) {
-        fail(kErrorInvalidHandle);
+        s_.fail(kErrorInvalidHandle);
         return kNullHandle;
     }
     HandleEntry entry;
@@ -591,7 +592,7 @@ Handle SimSystem::HeapAlloc(Handle heap, std::uint32_t flags, std::size_t bytes)
 bool SimSystem::HeapFree(Handle heap, std::uint32_t /*flags*/, Handle block) {
     HandleEntry* entry = s_.findHandle(block);
     if (heap != kProcessHeap || entry == nullptr || entry->kind != "heap block") {
-        return fail(kErrorInvalidParameter);
+        return s_.fail(kErrorInvalidParameter);
     }
     s_.closeHandle(block);
     return true;

@@ -47,10 +47,6 @@ public:
     bool HeapFree(Handle heap, std::uint32_t flags, Handle block) override;
 
 private:
-    bool fail(std::uint32_t error) {
-        s_.lastError = error;
-        return false;
-    }
     Handle createNamed(const char* call, KernelObject::Kind kind, bool initialOwner, bool manualReset,
                        bool initialState, const std::wstring& name);
     Handle openNamed(const char* call, KernelObject::Kind kind, const std::wstring& name);
