@@ -1,8 +1,8 @@
 #include "platform/sim/SimInstallerDb.h"
 
 #include <algorithm>
-#include <array>
 #include <cwctype>
+#include <regex>
 #include <stdexcept>
 
 namespace tdu::platform::sim {
@@ -23,181 +23,18 @@ bool isProductCode(std::wstring_view code) {
     return true;
 }
 
-// ---- the engine's SQL, as far as the program's statements go ----------------------------------------
-
-struct Token {
-    enum class Kind : std::uint8_t { Word, QuotedName, String, Symbol, End, Bad } kind = Kind::End;
-    std::wstring text;
-};
-
-bool isNameStart(wchar_t c) {
-    return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') || c == L'_';
-}
-bool isDigit(wchar_t c) {
-    return c >= L'0' && c <= L'9';
-}
-bool isNamePart(wchar_t c) {
-    return isNameStart(c) || isDigit(c) || c == L'.';
-}
-
-class Lexer {
-public:
-    explicit Lexer(std::wstring_view text) : text_(text) {}
-
-    Token next() {
-        while (pos_ < text_.size() && (text_[pos_] == L' ' || text_[pos_] == L'\t' || text_[pos_] == L'\r' ||
-                                       text_[pos_] == L'\n')) {
-            ++pos_;
-        }
-        if (pos_ == text_.size()) {
-            return {Token::Kind::End, {}};
-        }
-        const wchar_t c = text_[pos_];
-        if (c == L'\'' || c == L'`') {
-            // No escapes: the first matching mark ends the literal or name.
-            const std::size_t close = text_.find(c, pos_ + 1);
-            if (close == std::wstring_view::npos) {
-                return {Token::Kind::Bad, {}};
-            }
-            Token token{c == L'\'' ? Token::Kind::String : Token::Kind::QuotedName,
-                        std::wstring(text_.substr(pos_ + 1, close - pos_ - 1))};
-            pos_ = close + 1;
-            return token;
-        }
-        if (isNameStart(c)) {
-            const std::size_t start = pos_;
-            while (pos_ < text_.size() && isNamePart(text_[pos_])) {
-                ++pos_;
-            }
-            return {Token::Kind::Word, std::wstring(text_.substr(start, pos_ - start))};
-        }
-        if (c == L'=' || c == L',') {
-            ++pos_;
-            return {Token::Kind::Symbol, std::wstring(1, c)};
-        }
-        return {Token::Kind::Bad, {}};
-    }
-
-private:
-    std::wstring_view text_;
-    std::size_t pos_ = 0;
-};
-
-class Parser {
-public:
-    explicit Parser(std::wstring_view text) : lexer_(text), current_(lexer_.next()) {}
-
-    bool keyword(std::wstring_view word) {
-        if (current_.kind != Token::Kind::Word || asciiUpper(current_.text) != word) {
-            return false;
-        }
-        advance();
-        return true;
-    }
-    bool symbol(wchar_t mark) {
-        if (current_.kind != Token::Kind::Symbol || current_.text.front() != mark) {
-            return false;
-        }
-        advance();
-        return true;
-    }
-    std::optional<std::wstring> name() {
-        if (current_.kind != Token::Kind::Word && current_.kind != Token::Kind::QuotedName) {
-            return std::nullopt;
-        }
-        std::wstring text = current_.text;
-        advance();
-        return text;
-    }
-    // column = 'text'
-    std::optional<SimInstallerDb::Term> term() {
-        auto column = name();
-        if (!column || !symbol(L'=') || current_.kind != Token::Kind::String) {
-            return std::nullopt;
-        }
-        SimInstallerDb::Term parsed{*column, current_.text};
-        advance();
-        return parsed;
-    }
-    [[nodiscard]] bool atEnd() const { return current_.kind == Token::Kind::End; }
-
-private:
-    void advance() { current_ = lexer_.next(); }
-
-    Lexer lexer_;
-    Token current_;
-};
-
-// The one table the cached packages of the model hold. Values are text
-// only: a term on the integer column is refused as a type mismatch.
-struct Column {
-    std::wstring_view name;
-    bool integer = false;
-    bool primaryKey = false;
-};
-constexpr std::wstring_view kSequenceTable = L"InstallExecuteSequence";
-constexpr std::array<Column, 3> kSequenceColumns{{
-    {L"Action", false, true},
-    {L"Condition", false, false},
-    {L"Sequence", true, false},
-}};
-
-const Column* findColumn(std::wstring_view name) {
-    const auto* found = std::find_if(kSequenceColumns.begin(), kSequenceColumns.end(),
-                                     [&](const Column& column) { return column.name == name; });
-    return found == kSequenceColumns.end() ? nullptr : found;
-}
-
-bool fitsSchema(const SimInstallerDb::Update& update) {
-    if (update.table != kSequenceTable) {
-        return false;
-    }
-    auto fits = [](const SimInstallerDb::Term& term) {
-        const Column* column = findColumn(term.column);
-        return column != nullptr && !column->integer;
-    };
-    return std::all_of(update.assignments.begin(), update.assignments.end(), fits) &&
-           std::all_of(update.conditions.begin(), update.conditions.end(), fits);
-}
-
-// Terms name text columns only: the key (Action) or Condition.
-const std::wstring& columnValue(const SimSequenceRow& row, std::wstring_view column) {
-    return column == L"Action" ? row.action : row.condition;
-}
-
 } // namespace
 
-std::optional<SimInstallerDb::Update> parseUpdate(std::wstring_view query) {
-    Parser parser(query);
-    SimInstallerDb::Update update;
-    if (!parser.keyword(L"UPDATE")) {
+// The one statement shape the program writes; the engine refuses anything
+// else it cannot run, so any other text is refused as malformed.
+std::optional<SimInstallerDb::Update> parseUpdate(const std::wstring& query) {
+    static const std::wregex shape(LR"(\s*UPDATE\s+`?InstallExecuteSequence`?\s+SET\s+`?Condition`?\s*=\s*)"
+                                   LR"('([^']*)'\s+WHERE\s+`?Action`?\s*=\s*'([^']*)'\s*)");
+    std::wsmatch match;
+    if (!std::regex_match(query, match, shape)) {
         return std::nullopt;
     }
-    auto table = parser.name();
-    if (!table || !parser.keyword(L"SET")) {
-        return std::nullopt;
-    }
-    update.table = *table;
-    do {
-        auto assignment = parser.term();
-        if (!assignment) {
-            return std::nullopt;
-        }
-        update.assignments.push_back(*assignment);
-    } while (parser.symbol(L','));
-    if (parser.keyword(L"WHERE")) {
-        do {
-            auto condition = parser.term();
-            if (!condition) {
-                return std::nullopt;
-            }
-            update.conditions.push_back(*condition);
-        } while (parser.keyword(L"AND"));
-    }
-    if (!parser.atEnd()) {
-        return std::nullopt;
-    }
-    return update;
+    return SimInstallerDb::Update{match.str(1), match.str(2)};
 }
 
 template <class T>
@@ -268,7 +105,7 @@ MsiStatus SimInstallerDb::MsiDatabaseOpenViewW(Handle database, const std::wstri
         return kErrorInvalidHandle;
     }
     std::optional<Update> update = parseUpdate(query);
-    if (!update || !fitsSchema(*update)) {
+    if (!update) {
         return kErrorBadQuerySyntax;
     }
     HandleEntry entry;
@@ -286,23 +123,11 @@ MsiStatus SimInstallerDb::MsiViewExecute(Handle view, Handle record) {
     if (!opened || record != kNullHandle) { // the model has no parameter records
         return kErrorInvalidHandle;
     }
-    Database& database = *opened->database;
-    const Update& update = opened->update;
-    const bool touchesKey = std::any_of(update.assignments.begin(), update.assignments.end(),
-                                        [](const Term& term) { return findColumn(term.column)->primaryKey; });
-    if (opened->executed || touchesKey) {
+    if (opened->executed) {
         return kErrorFunctionFailed;
     }
-    for (SimSequenceRow& row : database.rows) {
-        const bool matches =
-            std::all_of(update.conditions.begin(), update.conditions.end(),
-                        [&](const Term& term) { return columnValue(row, term.column) == term.value; });
-        if (!matches) {
-            continue;
-        }
-        for (const Term& assignment : update.assignments) {
-            row.condition = assignment.value; // the key was refused above
-        }
+    for (SimSequenceRow& row : opened->database->rows) {
+        row.condition = row.action == opened->update.action ? opened->update.condition : row.condition;
     }
     opened->executed = true;
     return kErrorSuccess;

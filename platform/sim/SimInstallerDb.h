@@ -1,7 +1,7 @@
 // The installer engine of the simulated machine: installed products, each
 // with a cached package holding an InstallExecuteSequence, opened as
 // databases whose changes reach the package only on commit. Views take the
-// UPDATE statements the program writes; other statements are refused as the
+// one UPDATE shape the program writes; other statements are refused as the
 // engine refuses a malformed one.
 #pragma once
 
@@ -28,16 +28,10 @@ public:
     void deleteCachedPackage(const std::wstring& localPackage);
     [[nodiscard]] std::vector<SimSequenceRow> committedSequence(const std::wstring& localPackage) const;
 
-    // A parsed UPDATE: column names with their new values, and the column
-    // values every updated row must have.
-    struct Term {
-        std::wstring column;
-        std::wstring value;
-    };
+    // The statement's new condition, for the rows of this action.
     struct Update {
-        std::wstring table;
-        std::vector<Term> assignments;
-        std::vector<Term> conditions;
+        std::wstring condition;
+        std::wstring action;
     };
 
 private:
@@ -64,8 +58,8 @@ private:
     std::map<Handle, std::shared_ptr<View>> views_;
 };
 
-// The statement as the engine's parser reads it; nothing when it is not an
-// UPDATE of the supported shape or not well-formed.
-std::optional<SimInstallerDb::Update> parseUpdate(std::wstring_view query);
+// The statement as the engine reads it; nothing when it is not the program's
+// one shape.
+std::optional<SimInstallerDb::Update> parseUpdate(const std::wstring& query);
 
 } // namespace tdu::platform::sim
