@@ -1,8 +1,8 @@
 #include "platform/sim/SimFileVersion.h"
 
 #include <algorithm>
-#include <array>
-#include <iterator>
+#include <charconv>
+#include <cstdio>
 
 namespace tdu::platform::sim {
 
@@ -11,81 +11,34 @@ namespace {
 constexpr std::uint32_t kErrorResourceDataNotFound = 1812;
 constexpr std::uint32_t kErrorResourceTypeNotFound = 1813;
 
-// VS_VERSIONINFO: wLength, wValueLength, wType, the key with its terminator
-// in UTF-16, padding to 32 bits, then the value (the fixed file information).
-constexpr std::wstring_view kVersionKey = L"VS_VERSION_INFO";
-constexpr std::size_t kKeyOffset = 6;
-constexpr std::size_t kKeyBytes = (kVersionKey.size() + 1) * 2;
-constexpr std::size_t kValueOffset = (kKeyOffset + kKeyBytes + 3) / 4 * 4;
-
-void putWord(std::string& out, std::uint16_t value) {
-    out.push_back(static_cast<char>(value & 0xFFU));
-    out.push_back(static_cast<char>(value >> 8U));
-}
-void putDword(std::string& out, std::uint32_t value) {
-    putWord(out, static_cast<std::uint16_t>(value & 0xFFFFU));
-    putWord(out, static_cast<std::uint16_t>(value >> 16U));
-}
-std::uint32_t byteAt(const std::uint8_t* data, std::size_t at) {
-    return data[at];
-}
-std::uint16_t wordAt(const std::uint8_t* data, std::size_t at) {
-    return static_cast<std::uint16_t>(byteAt(data, at) | (byteAt(data, at + 1) << 8U));
-}
-std::uint32_t dwordAt(const std::uint8_t* data, std::size_t at) {
-    return wordAt(data, at) | (static_cast<std::uint32_t>(wordAt(data, at + 2)) << 16U);
-}
-
-std::string keyBytes() {
-    std::string key;
-    for (const wchar_t c : kVersionKey) {
-        putWord(key, static_cast<std::uint16_t>(c));
-    }
-    putWord(key, 0);
-    return key;
-}
+// A simulated file's version resource: this key, then the three fields the
+// program reads (product version MS, file version MS and LS), eight hex
+// digits each.
+constexpr std::string_view kVersionKey = "VS_VERSION_INFO";
+constexpr std::size_t kFieldDigits = 8;
+constexpr std::size_t kBlockBytes = kVersionKey.size() + 3 * kFieldDigits;
 
 } // namespace
-
-std::string versionInfoBlock(const FixedFileInfo& info) {
-    std::string block;
-    putWord(block, static_cast<std::uint16_t>(kValueOffset + kFixedFileInfoBytes));
-    putWord(block, static_cast<std::uint16_t>(kFixedFileInfoBytes));
-    putWord(block, 0); // binary value
-    block += keyBytes();
-    block.resize(kValueOffset, '\0');
-    for (const std::uint32_t field :
-         {info.signature, info.structVersion, info.fileVersionMS, info.fileVersionLS, info.productVersionMS,
-          info.productVersionLS, info.fileFlagsMask, info.fileFlags, info.fileOS, info.fileType,
-          info.fileSubtype, info.fileDateMS, info.fileDateLS}) {
-        putDword(block, field);
-    }
-    return block;
-}
 
 std::optional<std::string> SimFileVersion::versionBlock(const std::wstring& path) {
     const std::filesystem::path host = mapToHost(s_.root, path);
     std::error_code ec;
     if (std::filesystem::is_directory(host, ec)) {
-        s_.lastError = kErrorAccessDenied;
+        s_.fail(kErrorAccessDenied);
         return std::nullopt;
     }
-    std::ifstream in(host, std::ios::binary);
-    if (!in) {
-        s_.lastError =
-            std::filesystem::is_directory(host.parent_path(), ec) ? kErrorFileNotFound : kErrorPathNotFound;
+    const std::optional<std::string> bytes = readHostFile(host);
+    if (!bytes) {
+        s_.fail(std::filesystem::is_directory(host.parent_path(), ec) ? kErrorFileNotFound
+                                                                      : kErrorPathNotFound);
         return std::nullopt;
     }
-    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    const std::size_t key = bytes.find(keyBytes());
-    if (key == std::string::npos || key < kKeyOffset) {
-        s_.lastError = kErrorResourceDataNotFound;
+    const std::size_t key = bytes->find(kVersionKey);
+    if (key == std::string::npos) {
+        s_.fail(kErrorResourceDataNotFound);
         return std::nullopt;
     }
-    const std::size_t start = key - kKeyOffset;
-    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
-    const std::size_t length = std::min<std::size_t>(wordAt(data, start), bytes.size() - start);
-    return bytes.substr(start, length);
+    return bytes->substr(key, kBlockBytes);
 }
 
 std::uint32_t SimFileVersion::GetFileVersionInfoSizeW(const std::wstring& path, std::uint32_t& handle) {
@@ -111,6 +64,7 @@ bool SimFileVersion::GetFileVersionInfoW(const std::wstring& path, std::uint32_t
     return true;
 }
 
+// A block cut short or not a version block answers nothing.
 bool SimFileVersion::VerQueryValueW(std::vector<std::uint8_t>& block, const std::wstring& subBlock,
                                     FixedFileInfo& info, std::uint32_t& length) {
     info = FixedFileInfo{};
@@ -119,38 +73,35 @@ bool SimFileVersion::VerQueryValueW(std::vector<std::uint8_t>& block, const std:
         return false;
     }
     if (subBlock != kVersionRootBlock) {
-        s_.lastError = kErrorResourceTypeNotFound;
+        return s_.fail(kErrorResourceTypeNotFound);
+    }
+    std::string text(block.begin(), block.end());
+    text.resize(std::min(text.size(), kBlockBytes));
+    if (text.size() != kBlockBytes || !text.starts_with(kVersionKey)) {
         return false;
     }
-    const std::string key = keyBytes();
-    if (block.size() < kValueOffset ||
-        !std::equal(key.begin(), key.end(), block.begin() + static_cast<std::ptrdiff_t>(kKeyOffset),
-                    [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; })) {
-        return false;
+    std::uint32_t fields[3] = {};
+    for (std::size_t i = 0; i < 3; ++i) {
+        const char* first = text.data() + kVersionKey.size() + i * kFieldDigits;
+        if (std::from_chars(first, first + kFieldDigits, fields[i], 16).ptr != first + kFieldDigits) {
+            return false;
+        }
     }
-    const std::uint8_t* data = block.data();
-    const std::uint16_t valueLength = wordAt(data, 2);
-    if (block.size() < kValueOffset + valueLength) {
-        return false;
-    }
-    // Fields past the value's length are not there to read.
-    std::array<std::uint32_t, kFixedFileInfoBytes / 4> fields{};
-    for (std::size_t i = 0; i < fields.size() && (i + 1) * 4 <= valueLength; ++i) {
-        fields.at(i) = dwordAt(data, kValueOffset + i * 4);
-    }
-    info = FixedFileInfo{fields[0], fields[1], fields[2], fields[3],  fields[4],  fields[5], fields[6],
-                         fields[7], fields[8], fields[9], fields[10], fields[11], fields[12]};
-    length = valueLength;
+    info = FixedFileInfo{.signature = kFixedFileInfoSignature,
+                         .fileVersionMS = fields[1],
+                         .fileVersionLS = fields[2],
+                         .productVersionMS = fields[0]};
+    length = kFixedFileInfoBytes;
     return true;
 }
 
 void SimMachine::writeVersionedFile(const std::wstring& windowsPath, const FixedFileInfo& info) {
+    char fields[3 * kFieldDigits + 1] = {};
+    (void)std::snprintf(fields, sizeof fields, "%08X%08X%08X", info.productVersionMS, info.fileVersionMS,
+                        info.fileVersionLS);
     // Some bytes of an image around the resource, as a real file has.
-    std::string image = "MZ";
-    image.resize(64, '\0');
-    image += versionInfoBlock(info);
-    image.append(16, '\0');
-    writeFile(windowsPath, image);
+    writeFile(windowsPath,
+              "MZ" + std::string(62, '\0') + std::string(kVersionKey) + fields + std::string(16, '\0'));
 }
 
 } // namespace tdu::platform::sim

@@ -1,6 +1,6 @@
-// Version resources of the simulated machine's files. A file carries one when
-// it holds a VS_VERSIONINFO block (as SimMachine::writeVersionedFile writes
-// it); the calls find, copy and read that block as the real ones do.
+// Version resources of the simulated machine's files: a file carries one when
+// SimMachine::writeVersionedFile wrote it. The calls find, copy and read its
+// block as the real ones do, holding the fields the program reads.
 #pragma once
 
 #include "platform/sim/SimState.h"
@@ -24,9 +24,5 @@ private:
 
     SimState& s_;
 };
-
-// The bytes of a VS_VERSIONINFO block holding only the fixed file
-// information: the resource a file's version reads come from.
-std::string versionInfoBlock(const FixedFileInfo& info);
 
 } // namespace tdu::platform::sim
