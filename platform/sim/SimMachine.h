@@ -25,6 +25,9 @@ struct SimState;
 class SimServices;
 class SimNetConfig;
 
+// A host file's bytes; nothing when it cannot be read.
+std::optional<std::string> readHostFile(const std::filesystem::path& path);
+
 // A device node of the simulated machine.
 struct SimDevice {
     std::wstring instanceId;

@@ -193,9 +193,6 @@ std::wstring windowsName(std::string_view hostName);
 std::filesystem::path mapToHost(const std::filesystem::path& root, std::wstring_view windowsPath,
                                 std::filesystem::file_status* entry = nullptr);
 
-// A host file's bytes; nothing when it cannot be read.
-std::optional<std::string> readHostFile(const std::filesystem::path& path);
-
 // Registry paths: components split at backslashes, the 32-bit view's
 // redirection of SOFTWARE applied when asked.
 std::vector<std::wstring> splitKeyPath(std::wstring_view path, bool view32);

@@ -213,7 +213,7 @@ int perform(const Words& words, std::string& entries) {
     return result;
 }
 
-// drivers [missing folder...] | run <command line> (the log starts after it)
+// drivers [missing folder...] (the sample packages' layout) | run <command line> (the log starts after it)
 // | inf <path> <class> <id,id...> [date version] | stage <class> <id,id...> [date version] (published
 // from a file of its own) | reg <key> <name> <text> | key <path> | file <path> [text] | dir <path>
 // | rm <path> | link <target> <link> (symbolic) | hardlink <target> <link> | env <name> [value] (none:
@@ -235,24 +235,14 @@ bool setUp(SimMachine& machine, const Words& t) {
     std::error_code ec;
     const std::string& verb = t[0];
     if (verb == "drivers") {
-        const std::pair<std::string, std::string> packages[] = {
-            {"tvrnvamgr\\tvrnvamgr.inf", packageText("Net", "tvrnvamgr")},
-            {"tvrnva\\tvrnva.inf", packageText("Net", kAdapterId)},
-            {"tvrnva_virtual\\tvrnva.inf", packageText("Net", kAdapterId)},
-            {"SplitDNSFilter\\SplitDNSFilter.inf",
-             "[Version]\nClass=NetService\n"
-             "[DefaultInstall]\nAddReg=F.AddReg\n[DefaultInstall.Services]\nAddService=SplitDNSFilter,,F."
-             "Svc\n"
-             "[DefaultUnInstall]\nDelReg=F.DelReg\n[DefaultUnInstall.Services]\nDelService=SplitDNSFilter,"
-             "0x200\n"
-             "[F.AddReg]\nHKLM, SOFTWARE\\TavrinSecure\\SplitDNSFilter, Installed, 0x00010001, 1\n"
-             "[F.DelReg]\nHKLM, SOFTWARE\\TavrinSecure\\SplitDNSFilter, Installed\n"},
-            {"DERAzo\\DERAzo.inf", "[Version]\nClass=ActivityMonitor\n[DefaultInstall.NTamd64]\n"
-                                   "[DefaultInstall.NTamd64.Services]\nAddService=DERAzo,,D.Svc\n"},
-        };
-        for (const auto& [relative, package] : packages) {
-            if (std::find(t.begin() + 1, t.end(), relative.substr(0, relative.find('\\'))) == t.end()) {
-                machine.writeFile(kDrivers + wide(relative), package);
+        const std::filesystem::path samples = std::filesystem::path(TDU_SAMPLES_DIR) / "x64Drivers";
+        for (const auto& file : std::filesystem::recursive_directory_iterator(samples)) {
+            const std::string relative = std::filesystem::relative(file.path(), samples).generic_string();
+            if (file.is_regular_file() &&
+                std::find(t.begin() + 1, t.end(), relative.substr(0, relative.find('/'))) == t.end()) {
+                std::string windowsPath = narrow(kDrivers) + relative;
+                std::replace(windowsPath.begin(), windowsPath.end(), '/', '\\');
+                machine.writeFile(wide(windowsPath), platform::sim::readHostFile(file.path()).value_or(""));
             }
         }
     } else if (verb == "run") {
