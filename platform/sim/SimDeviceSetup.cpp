@@ -160,6 +160,7 @@ bool SimDeviceSetup::SetupCopyOEMInfW(const std::wstring& sourceInfFileName,
     }
     const std::wstring oemName = L"oem" + std::to_wstring(number) + L".inf";
     s_.driverStore.push_back(SimPackage{oemName, *content, SimInf::parse(*content)});
+    s_.publications.emplace_back(oemName, sourceInfFileName);
     std::ofstream(mapToHost(s_.root, kInfFolder + oemName), std::ios::binary) << *content;
     if (!publishedPath(oemName)) {
         return s_.fail(kErrorInsufficientBuffer);

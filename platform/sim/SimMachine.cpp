@@ -535,6 +535,10 @@ std::optional<SimDevice> SimMachine::device(const std::wstring& instanceId) cons
     return std::nullopt;
 }
 
+const std::vector<std::pair<std::wstring, std::wstring>>& SimMachine::publications() const {
+    return state_->publications;
+}
+
 std::vector<std::wstring> SimMachine::publishedPackages() const {
     std::vector<std::wstring> names;
     for (const SimPackage& package : state_->driverStore) {

@@ -27,6 +27,8 @@ class SimNetConfig;
 
 // A host file's bytes; nothing when it cannot be read.
 std::optional<std::string> readHostFile(const std::filesystem::path& path);
+// Names for reports and traces: ASCII kept, any other character shown as "?".
+std::string narrow(std::wstring_view text);
 
 // A device node of the simulated machine.
 struct SimDevice {
@@ -126,6 +128,8 @@ public:
     [[nodiscard]] std::optional<SimDevice> device(const std::wstring& instanceId) const;
     // Published packages by their oem names, in publication order.
     [[nodiscard]] std::vector<std::wstring> publishedPackages() const;
+    // Every publication so far, in order: the name given and the INF it was copied from.
+    [[nodiscard]] const std::vector<std::pair<std::wstring, std::wstring>>& publications() const;
     // Whether a driver update asks for a restart.
     void setDriverUpdateRestart(bool restart);
     // The command lines of the INF sections run, in order.

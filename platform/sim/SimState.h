@@ -13,10 +13,6 @@
 
 namespace tdu::platform::sim {
 
-// Names for the machine's own reports and traces: ASCII kept, any other
-// character shown as "?".
-std::string narrow(std::wstring_view text);
-
 struct RegNode {
     std::wstring name;
     std::map<std::wstring, std::shared_ptr<RegNode>> children; // by folded name: enumerated in order
@@ -160,6 +156,7 @@ struct SimState {
 
     std::vector<SimDevice> devices;
     std::vector<SimPackage> driverStore;
+    std::vector<std::pair<std::wstring, std::wstring>> publications; // (published name, source INF)
     bool driverUpdateRestart = false;
     std::vector<std::wstring> sectionsRun;
     unsigned sharingViolations = 0;

@@ -25,10 +25,6 @@ inline std::vector<std::string> split(std::string_view text, std::string_view se
     return parts;
 }
 
-inline std::wstring wide(std::string_view text) {
-    return {text.begin(), text.end()};
-}
-
 struct Row {
     std::vector<std::string> cells;
     std::string log; // one message a line, as logMatches reads them

@@ -11,6 +11,7 @@
 #include <iomanip>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -87,12 +88,6 @@ std::vector<std::string> logMessagesOf(const SimMachine& machine) {
     return messages;
 }
 
-std::string narrow(std::wstring_view text) {
-    std::string out;
-    std::ranges::transform(text, std::back_inserter(out), [](wchar_t ch) { return static_cast<char>(ch); });
-    return out;
-}
-
 ::testing::AssertionResult logMatches(const std::vector<std::string>& messages, const std::string& block,
                                       bool inOrder) {
     std::string problem;
@@ -141,12 +136,51 @@ std::string word(const Words& words, std::size_t i) {
     return i < words.size() ? words[i] : "";
 }
 
-std::wstring wide(const std::string& text) {
-    return {text.begin(), text.end()};
-}
-
 std::uint32_t number(const std::string& text) {
     return static_cast<std::uint32_t>(std::stoul(text.empty() ? "0" : text, nullptr, 0));
+}
+
+// A published package as rows name it, never by the store's "oem<N>.inf": a
+// package from the drivers folder by its sub-folder, "<tvrnva_virtual>", any
+// other by its INF's file name, "<tvrnns.inf>". Set-up lines get the name the
+// store gave it (the latest); views and logged lines show the store's names so.
+std::vector<std::pair<std::string, std::string>> published(const SimMachine& machine) {
+    std::vector<std::pair<std::string, std::string>> names;
+    for (const auto& [store, source] : machine.publications()) {
+        const std::string path = narrow(source);
+        const std::size_t in = path.find("\\x64Drivers\\");
+        const std::string name = in == std::string::npos
+                                     ? path.substr(path.rfind('\\') + 1)
+                                     : path.substr(in + 12, path.find('\\', in + 12) - in - 12);
+        names.emplace_back(narrow(store), "<" + name + ">");
+    }
+    return names;
+}
+
+std::string storeNames(const SimMachine& machine, std::string text) {
+    for (const auto& [store, row] : published(machine)) {
+        for (std::size_t at = 0; (at = text.find(row, at)) != std::string::npos;) {
+            text.replace(at, row.size(), store);
+        }
+    }
+    EXPECT_FALSE(std::regex_search(text, std::regex(R"(<[\w.,{}-]+>)"))) << "not published yet: " << text;
+    return text;
+}
+
+// A store name given twice in a scenario would leave rows unable to tell its packages apart.
+std::string rowNames(const SimMachine& machine, std::string text) {
+    static const std::regex oem(R"(\boem\d+\.inf(?![\w.]))");
+    const auto names = published(machine);
+    std::string out;
+    for (std::smatch match; std::regex_search(text, match, oem); text = match.suffix().str()) {
+        std::set<std::string> rows;
+        for (const auto& [store, row] : names) {
+            store == match.str(0) ? void(rows.insert(row)) : void();
+        }
+        EXPECT_LE(rows.size(), 1U) << match.str(0) << " was given to " << rows.size() << " packages";
+        out += match.prefix().str() + (rows.empty() ? match.str(0) : *rows.begin());
+    }
+    return out + text;
 }
 
 std::string expand(std::string text) {
@@ -227,8 +261,9 @@ bool setUp(SimMachine& machine, const Words& t) {
     const auto text = [&t](std::size_t at) {
         return packageText(t[at], t[at + 1], word(t, at + 2), word(t, at + 3));
     };
-    const std::wstring earlier =
-        L"C:\\earlier\\p" + std::to_wstring(machine.callCount("SetupCopyOEMInfW")) + L".inf";
+    std::string staged = word(t, 2);
+    std::replace(staged.begin(), staged.end(), '\\', '_');
+    const std::wstring earlier = wide("C:\\earlier\\" + word(t, 1) + "\\" + staged + ".inf");
     if (t.empty()) {
         return true;
     }
@@ -340,7 +375,8 @@ std::string view(SimMachine& machine, const Words& t, const std::string& entries
     const std::string& what = t[0];
     if (what == "packages" || what == "sections") {
         std::ranges::transform(what == "packages" ? machine.publishedPackages() : machine.sectionsRun(),
-                               std::back_inserter(out), narrow);
+                               std::back_inserter(out),
+                               [&](const std::wstring& name) { return rowNames(machine, narrow(name)); });
         return list(what == "packages", what == "packages" ? " " : ", ");
     }
     if (what == "devices") {
@@ -393,7 +429,7 @@ void runScenario(const std::string& name, const Words& body) {
     FreshMachine fresh;
     std::size_t at = 0;
     for (; at < body.size() && !body[at].starts_with("> "); ++at) {
-        if (!setUp(fresh.machine, split(expand(body[at])))) {
+        if (!setUp(fresh.machine, split(storeNames(fresh.machine, expand(body[at]))))) {
             return;
         }
     }
@@ -406,14 +442,17 @@ void runScenario(const std::string& name, const Words& body) {
         const std::string line = expand(body[i]) + " ";
         const std::size_t colon = line.find(": ");
         if (line.starts_with("? ")) {
-            EXPECT_EQ(view(fresh.machine, split(line.substr(2, colon - 2)), entries),
+            EXPECT_EQ(rowNames(fresh.machine, view(fresh.machine, split(line.substr(2, colon - 2)), entries)),
                       line.substr(colon + 2, line.size() - colon - 3))
                 << line;
         } else {
             log += line.substr(0, line.size() - 1) + "\n";
         }
     }
-    EXPECT_TRUE(logMatches(logMessagesOf(fresh.machine), log, body[at + 1].ends_with("...")));
+    std::vector<std::string> logged = logMessagesOf(fresh.machine);
+    std::ranges::transform(logged, logged.begin(),
+                           [&](const std::string& m) { return rowNames(fresh.machine, m); });
+    EXPECT_TRUE(logMatches(logged, log, body[at + 1].ends_with("...")));
     EXPECT_EQ(fresh.machine.openHandleCount(), 0U) << fresh.machine.openHandleReport();
 }
 

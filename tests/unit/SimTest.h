@@ -48,8 +48,11 @@ protected:
     platform::sim::SimMachine& sim = machine;
 };
 
-// Narrow text of a wide ASCII literal, for comparing with log bytes.
-std::string narrow(std::wstring_view text);
+// Text between the rows' ASCII and the machine's wide names.
+using platform::sim::narrow;
+inline std::wstring wide(std::string_view text) {
+    return {text.begin(), text.end()};
+}
 
 // Log messages against a text block of one message a line (a trailing "\n"
 // stands for a line feed of the message): all of them in this order, or with
