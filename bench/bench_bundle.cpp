@@ -45,7 +45,10 @@ public:
             machine.writeFile(windowsPath, bytes.str());
         }
     }
-    ~BenchMachine() { ServiceHandler::getInstance().disconnect(); }
+    ~BenchMachine() {
+        ServiceHandler::getInstance().disconnect();
+        tdu::log::resetLogPathCache(); // its folders are this machine's
+    }
     BenchMachine(const BenchMachine&) = delete;
     BenchMachine& operator=(const BenchMachine&) = delete;
 

@@ -21,6 +21,9 @@ public:
         tdu::log::resetLogPathCache();
         machine.createDirectories(L"C:\\Users\\Public\\Tavrin Secure");
     }
+    ~Bound() { tdu::log::resetLogPathCache(); } // its folders are this machine's
+    Bound(const Bound&) = delete;
+    Bound& operator=(const Bound&) = delete;
     SimMachine machine;
 };
 

@@ -33,8 +33,8 @@ struct BoundMachine : platform::sim::SimMachine {
         createDirectories(L"C:\\Users\\Public\\Tavrin Secure");
     }
     ~BoundMachine() {
+        log::resetLogPathCache(); // its folders are this machine's
         platform::bindPlatform({});
-        log::resetLogPathCache();
     }
 };
 

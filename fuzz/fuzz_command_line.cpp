@@ -55,8 +55,8 @@ constexpr std::array<void (*)(SimMachine&), 6> kSetUps{
     },
     [](SimMachine& machine) { // a starting /setstatus run that waits for the end
         machine.asProcess(kWaitingProcess, [] {
-            tdu::platform::sys().CreateMutexW(true, L"Global\\TDInstallationStartedMtx");
-            tdu::platform::sys().CreateEventW(true, false, L"Global\\TDInstallationCompletedEvt");
+            tdu::platform::sys().CreateMutexW(L"", true, L"Global\\TDInstallationStartedMtx");
+            tdu::platform::sys().CreateEventW(L"", true, false, L"Global\\TDInstallationCompletedEvt");
         });
     },
     [](SimMachine& machine) { machine.netConfig().addComponent({.infId = L"tvrnns"}); },
@@ -85,10 +85,12 @@ std::vector<std::string> run(std::uint8_t flags, const std::vector<const wchar_t
     const auto value = static_cast<std::uint32_t>(result);
     check(result == -1 || value <= 0xFFFFU || value >> 16U == 0xE000U,
           "the exit code is -1, a system error code or a device installer's", detail);
-    // The service handler keeps its manager connection, and the waiting run
-    // its handles, for the process's life; their ends close them.
+    // The service handler keeps its manager connection, the log its folders,
+    // and the waiting run its handles, for the process's life; their ends
+    // close them.
     machine.endProcess(kWaitingProcess);
     ServiceHandler::getInstance().disconnect();
+    tdu::log::resetLogPathCache();
     check(machine.openHandleCount() == 0, "the run leaves nothing open", machine.openHandleReport() + detail);
     check(machine.netConfig().comInitBalance() == 0, "every COM initialisation is undone", detail);
     check(machine.nowMs() <= 600'000, "no wait outlasts the installation handshake's 600 s", detail);

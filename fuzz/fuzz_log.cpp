@@ -64,6 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                 input.ConsumeIntegral<int>(), L"F", format, args);
         machine.advance(input.ConsumeIntegralInRange(0U, 2500U));
     }
+    tdu::log::resetLogPathCache(); // the folders are held for the process's life
     tdu::fuzz::check(machine.openHandleCount() == 0, "the writer leaves nothing open",
                      machine.openHandleReport());
     return 0;

@@ -1,7 +1,8 @@
 // The one logging routine every source unit writes through. Each call opens
 // the log file, appends one line (or the run banner) and closes it again, so
 // the file is complete whenever the process stops and several instances can
-// share it.
+// share it, one writer at a time. The log's folders are held open from the
+// first line on, so that nobody can swap them while the program relies on them.
 #pragma once
 
 #include "log/Format.h"
@@ -25,7 +26,8 @@ inline constexpr std::size_t kMessageLimit = 1022;             // UTF-16 units o
 void writeLogEntry(bool isBanner, const std::wstring& logFileName, const wchar_t* sourceFile, int line,
                    const wchar_t* functionName, std::wstring_view format, std::span<const FormatArg> args);
 
-// Forgets the cached log path, as a new process would start. Tests only.
+// Forgets the cached log path and lets go of the log's folders, as the end of
+// a process does. Tests only: a process lets go of them when it ends.
 void resetLogPathCache();
 
 template <class... Args>

@@ -42,12 +42,12 @@ void waitForCompletion() {
     TDU_LOG(L"TSAC Installation Started");
     // A second starting run gets the existing objects without owning the
     // mutex; it waits on the same event all the same.
-    const KernelObject mutex(sys().CreateMutexW(true, kStartedMutexName));
+    const KernelObject mutex(sys().CreateMutexW(L"", true, kStartedMutexName));
     if (!mutex) {
         TDU_LOG(L"Create Mutex failed at Start of Installation: %lu", sys().GetLastError());
         return;
     }
-    const KernelObject event(sys().CreateEventW(true, false, kCompletedEventName));
+    const KernelObject event(sys().CreateEventW(L"", true, false, kCompletedEventName));
     if (!event) {
         TDU_LOG(L"Create Event failed at Completion of the Installation: %lu", sys().GetLastError());
         return;

@@ -70,9 +70,6 @@ struct KernelObjectCloser {
 struct RegKeyCloser {
     void operator()(Handle handle) const { reg().RegCloseKey(handle); }
 };
-struct StreamCloser {
-    void operator()(Handle handle) const { sys().CloseStream(handle); }
-};
 
 struct DeviceInfoSetCloser {
     void operator()(Handle handle) const { dev().SetupDiDestroyDeviceInfoList(handle); }
@@ -100,11 +97,11 @@ struct HeapFreer {
     void operator()(Handle block) const { sys().HeapFree(heap, 0, block); }
 };
 
+// Mutexes, events, and open files and folders.
 using KernelObject = Owned<KernelObjectCloser>;
 using FindHandle = Owned<FindCloser>;
 using DeviceInfoSet = Owned<DeviceInfoSetCloser>;
 using RegKey = Owned<RegKeyCloser>;
-using Stream = Owned<StreamCloser>;
 using MsiHandle = Owned<MsiHandleCloser>;
 using ServiceHandle = Owned<ServiceHandleCloser>;
 using ComPtr = Owned<ComReleaser>;

@@ -17,7 +17,6 @@ inline constexpr std::uint32_t kScManagerAllAccess = 0xF003F;
 inline constexpr std::uint32_t kServiceQueryStatus = 0x0004;
 inline constexpr std::uint32_t kServiceEnumerateDependents = 0x0008;
 inline constexpr std::uint32_t kServiceStop = 0x0020;
-inline constexpr std::uint32_t kDelete = 0x10000;
 
 inline constexpr std::uint32_t kScStatusProcessInfo = 0;
 inline constexpr std::uint32_t kServiceControlStop = 1;

@@ -1,11 +1,12 @@
 // The kernel and run-time services: environment, files and folders, local
-// time, process identity, named mutex and event, tick count and sleep. Each
-// method mirrors one platform call; failures are reported as the call reports
-// them (a null handle or false, with the reason in GetLastError).
+// time, process identity and owners, named mutex and event, tick count and
+// sleep. Each method mirrors one platform call; failures are reported as the
+// call reports them (a null handle or false, with the reason in GetLastError).
 #pragma once
 
 #include "platform/Types.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -31,13 +32,57 @@ struct FindData {
 };
 
 inline constexpr std::uint32_t kFileAttributeDirectory = 0x10;
+inline constexpr std::uint32_t kFileAttributeNormal = 0x80;
 inline constexpr std::uint32_t kFileAttributeReparsePoint = 0x400; // a junction, mount point or symbolic link
 inline constexpr std::uint32_t kInvalidFileAttributes = 0xFFFFFFFF;
 
-// What an open file is: its attributes and how many names it has.
+// CreateFileW: access rights, sharing, dispositions and flags.
+inline constexpr std::uint32_t kFileAppendData = 0x4;
+inline constexpr std::uint32_t kFileReadAttributes = 0x80;
+inline constexpr std::uint32_t kFileShareRead = 0x1;
+inline constexpr std::uint32_t kFileShareWrite = 0x2;
+inline constexpr std::uint32_t kFileShareDelete = 0x4;
+inline constexpr std::uint32_t kOpenExisting = 3;
+inline constexpr std::uint32_t kOpenAlways = 4;
+inline constexpr std::uint32_t kFileFlagBackupSemantics = 0x02000000;  // needed to open a folder
+inline constexpr std::uint32_t kFileFlagOpenReparsePoint = 0x00200000; // a link is opened, not followed
+
+// LockFileEx.
+inline constexpr std::uint32_t kLockfileFailImmediately = 0x1;
+inline constexpr std::uint32_t kLockfileExclusiveLock = 0x2;
+
+// GetSecurityInfo's object types and parts, and the token right to read a user.
+inline constexpr std::uint32_t kSeFileObject = 1;
+inline constexpr std::uint32_t kSeKernelObject = 6;
+inline constexpr std::uint32_t kOwnerSecurityInformation = 0x1;
+inline constexpr std::uint32_t kTokenQuery = 0x8;
+
+// What an open file or folder is: its attributes, how many names it has and
+// its size.
 struct FileInformation {
     std::uint32_t attributes = 0;
     std::uint32_t numberOfLinks = 0;
+    std::uint64_t endOfFile = 0;
+};
+
+// The classic record of an open file (BY_HANDLE_FILE_INFORMATION, laid out as
+// the platform lays it out): the same volume and file index, the same file.
+struct ByHandleFileInformation {
+    std::uint32_t fileAttributes = 0;
+    std::array<std::uint32_t, 6> fileTimes{}; // creation, last access, last write: low and high parts
+    std::uint32_t volumeSerialNumber = 0;
+    std::uint32_t fileSizeHigh = 0;
+    std::uint32_t fileSizeLow = 0;
+    std::uint32_t numberOfLinks = 0;
+    std::uint32_t fileIndexHigh = 0;
+    std::uint32_t fileIndexLow = 0;
+};
+
+// A rename of an open file (FILE_RENAME_INFO): the new full path, and whether
+// it replaces what lies there.
+struct FileRenameInformation {
+    bool replaceIfExists = false;
+    std::wstring fileName;
 };
 
 class ISystem {
@@ -74,18 +119,32 @@ public:
     // not fit; 0 on failure.
     virtual std::uint32_t GetWindowsDirectoryW(std::wstring& path, std::uint32_t capacity) = 0;
     virtual bool exists(const std::wstring& path, std::error_code& ec) = 0;
-    virtual std::uint64_t file_size(const std::wstring& path, std::error_code& ec) = 0;
-    // Moves a file, replacing an existing target (MOVEFILE_REPLACE_EXISTING |
-    // MOVEFILE_COPY_ALLOWED).
-    virtual void rename(const std::wstring& from, const std::wstring& to, std::error_code& ec) = 0;
 
-    // A stream opened for appending ("a+"), shared with no other writer while
-    // open; kNullHandle when it cannot be opened. A link at the file's name is
-    // opened itself, never followed. Bytes are written as given.
-    virtual Handle OpenAppendStream(const std::wstring& path) = 0;
-    virtual bool GetFileInformationByHandle(Handle stream, FileInformation& information) = 0;
-    virtual bool WriteStream(Handle stream, std::string_view bytes) = 0;
-    virtual bool CloseStream(Handle stream) = 0;
+    // Open files and folders, closed with CloseHandle. CreateFileW returns
+    // kInvalidHandle when it cannot open.
+    virtual Handle CreateFileW(const std::wstring& path, std::uint32_t desiredAccess, std::uint32_t shareMode,
+                               std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes) = 0;
+    // Its standard and basic information (GetFileInformationByHandleEx).
+    virtual bool GetFileInformationByHandleEx(Handle file, FileInformation& information) = 0;
+    // The classic record, which also reads the volume's serial number: a slow
+    // query under Wine.
+    virtual bool GetFileInformationByHandle(Handle file, ByHandleFileInformation& information) = 0;
+    // Renames the open file itself (opened with DELETE access).
+    virtual bool SetFileInformationByHandle(Handle file, const FileRenameInformation& rename) = 0;
+    // A byte range, which may lie past the end of the file; the handle's
+    // close lets go of it.
+    virtual bool LockFileEx(Handle file, std::uint32_t flags, std::uint64_t offset, std::uint64_t length) = 0;
+    // The bytes as given, at the end of a file opened for appending.
+    virtual bool WriteFile(Handle file, std::string_view bytes) = 0;
+
+    // Owners. GetSecurityInfo asks for `securityInformation` of an open
+    // object and returns the error itself (ERROR_SUCCESS when read); the
+    // owner is SID text ("S-1-5-18"), empty when the object has none.
+    virtual std::uint32_t GetSecurityInfo(Handle object, std::uint32_t objectType,
+                                          std::uint32_t securityInformation, std::wstring& ownerSid) = 0;
+    // The user the process runs as, from its token opened with
+    // `desiredAccess` (OpenProcessToken, GetTokenInformation(TokenUser)).
+    virtual bool GetTokenUser(std::uint32_t desiredAccess, std::wstring& userSid) = 0;
 
     // Time.
     virtual LocalTime GetLocalTime() = 0;
@@ -99,9 +158,12 @@ public:
     // failure; a path longer than capacity - 1 is cut.
     virtual std::uint32_t K32GetModuleFileNameExW(std::wstring& path, std::uint32_t capacity) = 0;
 
-    // Named kernel objects.
-    virtual Handle CreateMutexW(bool initialOwner, const std::wstring& name) = 0;
-    virtual Handle CreateEventW(bool manualReset, bool initialState, const std::wstring& name) = 0;
+    // Named kernel objects. `securityDescriptor`: a new object's owner and
+    // access in SDDL text; empty for the platform's default.
+    virtual Handle CreateMutexW(std::wstring_view securityDescriptor, bool initialOwner,
+                                const std::wstring& name) = 0;
+    virtual Handle CreateEventW(std::wstring_view securityDescriptor, bool manualReset, bool initialState,
+                                const std::wstring& name) = 0;
     virtual Handle OpenMutexW(std::uint32_t desiredAccess, bool inheritHandle, const std::wstring& name) = 0;
     virtual Handle OpenEventW(std::uint32_t desiredAccess, bool inheritHandle, const std::wstring& name) = 0;
     virtual bool SetEvent(Handle event) = 0;

@@ -20,6 +20,8 @@ inline constexpr std::uint32_t kErrorFileNotFound = 2;
 inline constexpr std::uint32_t kErrorPathNotFound = 3;
 inline constexpr std::uint32_t kErrorAccessDenied = 5;
 inline constexpr std::uint32_t kErrorInvalidHandle = 6;
+inline constexpr std::uint32_t kErrorSharingViolation = 32;
+inline constexpr std::uint32_t kErrorLockViolation = 33;
 inline constexpr std::uint32_t kErrorInvalidParameter = 87;
 inline constexpr std::uint32_t kErrorInsufficientBuffer = 122;
 inline constexpr std::uint32_t kErrorAlreadyExists = 183;
@@ -37,7 +39,10 @@ inline constexpr std::uint32_t kWaitTimeout = 258;
 inline constexpr std::uint32_t kWaitFailed = 0xFFFFFFFF;
 inline constexpr std::uint32_t kInfinite = 0xFFFFFFFF;
 
-// Access masks of named kernel objects.
+// Standard access rights, and the access masks of named kernel objects.
+inline constexpr std::uint32_t kDelete = 0x10000;
+inline constexpr std::uint32_t kReadControl = 0x20000;
+inline constexpr std::uint32_t kSynchronize = 0x100000;
 inline constexpr std::uint32_t kMutexAllAccess = 0x1F0001;
 inline constexpr std::uint32_t kEventAllAccess = 0x1F0003;
 

@@ -11,6 +11,7 @@
 #include <cctype>
 #include <charconv>
 #include <chrono>
+#include <limits>
 #include <new>
 #include <random>
 #include <sstream>
@@ -18,7 +19,7 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
-#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -189,36 +190,48 @@ std::shared_ptr<RegNode> findKey(const std::shared_ptr<RegNode>& root,
 
 #ifdef _WIN32
 // The Windows build of the simulation runs in one process: no other process
-// can hold a file of its folder.
-std::unique_ptr<HostFileLock> HostFileLock::tryLock(const std::filesystem::path& /*file*/) {
-    return std::unique_ptr<HostFileLock>(new HostFileLock(-1));
-}
-bool HostFileLock::heldElsewhere(const std::filesystem::path& /*file*/) {
-    return false;
-}
-HostFileLock::~HostFileLock() = default;
-bool HostFileLock::append(std::string_view /*bytes*/) const {
-    return false;
-}
-#else
-std::unique_ptr<HostFileLock> HostFileLock::tryLock(const std::filesystem::path& file) {
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg): open's mode argument
-    const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0) {
-        return std::unique_ptr<HostFileLock>(new HostFileLock(-1));
-    }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(fd);
+// holds a range of its files. It appends through the run-time's streams, open
+// only for each append, so that the file can be renamed while its handle is.
+std::unique_ptr<HostFile> HostFile::open(const std::filesystem::path& file, bool create) {
+    std::error_code ec;
+    if (!create && !std::filesystem::exists(file, ec)) {
         return nullptr;
     }
-    return std::unique_ptr<HostFileLock>(new HostFileLock(fd));
+    return std::ofstream(file, std::ios::binary | std::ios::app)
+               ? std::unique_ptr<HostFile>(new HostFile(-1, file))
+               : nullptr;
+}
+HostFile::~HostFile() = default;
+bool HostFile::append(std::string_view bytes) const {
+    std::ofstream stream(file_, std::ios::binary | std::ios::app);
+    stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(stream.flush());
+}
+bool HostFile::lock(std::uint64_t /*offset*/, std::uint64_t /*length*/) const {
+    return true;
+}
+void HostFile::describe(std::uint64_t& size, std::uint32_t& links, std::uint64_t& id) const {
+    std::error_code ec;
+    size = std::filesystem::file_size(file_, ec);
+    links = static_cast<std::uint32_t>(std::filesystem::hard_link_count(file_, ec));
+    id = 0;
+}
+std::uint64_t HostFile::idOf(const std::filesystem::path& /*file*/) {
+    return 0;
+}
+#else
+std::unique_ptr<HostFile> HostFile::open(const std::filesystem::path& file, bool create) {
+    const int flags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0);
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg): open's mode argument
+    const int fd = ::open(file.c_str(), flags, 0644);
+    return fd < 0 ? nullptr : std::unique_ptr<HostFile>(new HostFile(fd, file));
 }
 
-bool HostFileLock::heldElsewhere(const std::filesystem::path& file) {
-    return std::filesystem::exists(file) && !tryLock(file);
+HostFile::~HostFile() {
+    ::close(fd_);
 }
 
-bool HostFileLock::append(std::string_view bytes) const {
+bool HostFile::append(std::string_view bytes) const {
     while (!bytes.empty()) {
         const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
         if (written <= 0) {
@@ -229,10 +242,41 @@ bool HostFileLock::append(std::string_view bytes) const {
     return true;
 }
 
-HostFileLock::~HostFileLock() {
-    if (fd_ >= 0) {
-        ::close(fd_);
+namespace {
+// The host's offsets are signed: a range beyond them is cut to what they reach.
+struct flock hostRange(short type, std::uint64_t offset, std::uint64_t length) {
+    constexpr auto kLast = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+    struct flock range {};
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    range.l_start = static_cast<off_t>(std::min(offset, kLast));
+    range.l_len = static_cast<off_t>(std::min(length, kLast - static_cast<std::uint64_t>(range.l_start)));
+    return range;
+}
+} // namespace
+
+bool HostFile::lock(std::uint64_t offset, std::uint64_t length) const {
+    struct flock range = hostRange(F_WRLCK, offset, length);
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg): fcntl's argument
+    return ::fcntl(fd_, F_OFD_SETLK, &range) == 0;
+}
+
+void HostFile::describe(std::uint64_t& size, std::uint32_t& links, std::uint64_t& id) const {
+    struct stat about {};
+    if (::fstat(fd_, &about) != 0) {
+        size = 0;
+        links = 0;
+        id = 0;
+        return;
     }
+    size = static_cast<std::uint64_t>(about.st_size);
+    links = static_cast<std::uint32_t>(about.st_nlink);
+    id = static_cast<std::uint64_t>(about.st_ino);
+}
+
+std::uint64_t HostFile::idOf(const std::filesystem::path& file) {
+    struct stat about {};
+    return ::lstat(file.c_str(), &about) == 0 ? static_cast<std::uint64_t>(about.st_ino) : 0;
 }
 #endif
 
@@ -260,8 +304,19 @@ std::optional<std::uint32_t> SimState::check(std::string_view call) {
     trace.emplace_back(call);
     auto counted = uses.find(call);
     const unsigned use = ++(counted == uses.end() ? uses.emplace(call, 0).first : counted)->second;
+    // What another process does at this moment comes first; it may itself
+    // call, and add faults.
+    std::vector<std::function<void()>> actions;
     for (const Fault& fault : faults) {
-        if (fault.call == call && (fault.nth == 0 || fault.nth == use)) {
+        if (fault.action && fault.call == call && fault.nth == use) {
+            actions.push_back(fault.action);
+        }
+    }
+    for (const auto& action : actions) {
+        action();
+    }
+    for (const Fault& fault : faults) {
+        if (!fault.action && fault.call == call && (fault.nth == 0 || fault.nth == use)) {
             if (fault.throws) {
                 throw std::bad_alloc();
             }
@@ -290,6 +345,7 @@ void SimState::closeHandle(Handle handle) {
     if (found == handles.end()) {
         return;
     }
+    std::erase_if(rangeLocks, [handle](const RangeLock& lock) { return lock.handle == handle; });
     const std::shared_ptr<KernelObject> object = found->second.object;
     handles.erase(found);
     if (!object) {
@@ -302,6 +358,11 @@ void SimState::closeHandle(Handle handle) {
         }
     }
     namedObjects.erase(asciiUpper(object->name));
+}
+
+std::wstring SimState::userOf(std::uint32_t process) const {
+    const auto user = processUsers.find(process);
+    return user == processUsers.end() ? std::wstring(kLocalSystemSid) : user->second;
 }
 
 void SimState::runUntil(std::uint64_t deadline, const std::function<bool()>& done) {
@@ -350,10 +411,13 @@ Platform SimMachine::platform() {
 }
 
 void SimMachine::failCall(const std::string& call, unsigned nth, std::uint32_t error) {
-    state_->faults.push_back(Fault{call, nth, error});
+    state_->faults.push_back(Fault{call, nth, error, false, {}});
 }
 void SimMachine::throwOnCall(const std::string& call, unsigned nth) {
-    state_->faults.push_back(Fault{call, nth, 0, true});
+    state_->faults.push_back(Fault{call, nth, 0, true, {}});
+}
+void SimMachine::onCall(const std::string& call, unsigned nth, std::function<void()> action) {
+    state_->faults.push_back(Fault{call, nth, 0, false, std::move(action)});
 }
 void SimMachine::clearFaults() {
     state_->faults.clear();
@@ -405,6 +469,9 @@ void SimMachine::setTickCountAtStart(std::uint32_t ticks) {
 void SimMachine::setCurrentProcess(std::uint32_t pid) {
     state_->pid = pid;
 }
+std::uint32_t SimMachine::currentProcess() const {
+    return state_->pid;
+}
 void SimMachine::asProcess(std::uint32_t pid, const std::function<void()>& body) {
     const std::uint32_t saved = state_->pid;
     const std::uint32_t savedError = state_->lastError;
@@ -412,6 +479,10 @@ void SimMachine::asProcess(std::uint32_t pid, const std::function<void()>& body)
     body();
     state_->pid = saved;
     state_->lastError = savedError; // the last error belongs to the thread
+}
+
+void SimMachine::setProcessUser(std::uint32_t pid, const std::wstring& sid) {
+    state_->processUsers[pid] = sid;
 }
 
 void SimMachine::endProcess(std::uint32_t pid) {
@@ -518,6 +589,12 @@ bool SimMachine::namedObjectExists(const std::wstring& name) const {
     return state_->namedObjects.contains(asciiUpper(name));
 }
 
+std::optional<std::wstring> SimMachine::namedObjectSecurity(const std::wstring& name) const {
+    const auto object = state_->namedObjects.find(asciiUpper(name));
+    return object == state_->namedObjects.end() ? std::nullopt
+                                                : std::optional(object->second->securityDescriptor);
+}
+
 void SimMachine::addDevice(const SimDevice& device) {
     state_->devices.push_back(device);
 }
@@ -571,6 +648,23 @@ LocalTime SimMachine::localTimeAfter(const LocalTime& start, std::uint64_t ms) {
 std::optional<std::wstring> SimMachine::folderSecurity(const std::wstring& windowsPath) const {
     const auto folder = state_->folderSecurity.find(hostPath(windowsPath));
     return folder == state_->folderSecurity.end() ? std::nullopt : std::optional(folder->second);
+}
+
+void SimMachine::setOwner(const std::wstring& windowsPath, const std::wstring& sid) {
+    state_->owners[hostPath(windowsPath)] = sid;
+}
+
+std::uint32_t SimMachine::move(const std::wstring& from, const std::wstring& to) {
+    const std::filesystem::path source = hostPath(from);
+    for (const auto& [handle, entry] : state_->handles) {
+        if (entry.kind == "file" && entry.filePath == source && (entry.share & kFileShareDelete) == 0) {
+            return kErrorSharingViolation;
+        }
+    }
+    std::error_code ec;
+    std::filesystem::rename(source, hostPath(to), ec);
+    state_->hostPaths.clear(); // places found before may have moved
+    return ec ? kErrorAccessDenied : kErrorSuccess;
 }
 
 unsigned SimMachine::sharingViolations() const {

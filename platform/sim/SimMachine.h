@@ -30,6 +30,10 @@ std::optional<std::string> readHostFile(const std::filesystem::path& path);
 // Names for reports and traces: ASCII kept, any other character shown as "?".
 std::string narrow(std::wstring_view text);
 
+// Who a simulated process runs as, and who owns what nobody else created:
+// LocalSystem, as the installer runs the program and creates its folders.
+inline constexpr wchar_t kLocalSystemSid[] = L"S-1-5-18";
+
 // A device node of the simulated machine.
 struct SimDevice {
     std::wstring instanceId;
@@ -72,6 +76,10 @@ public:
     void failCall(const std::string& call, unsigned nth, std::uint32_t error);
     // The nth use of `call` runs out of memory (throws std::bad_alloc).
     void throwOnCall(const std::string& call, unsigned nth);
+    // At the nth use (1-based) of `call`, before the call does anything,
+    // `action` runs: what another process does at that very moment. The call
+    // then goes on.
+    void onCall(const std::string& call, unsigned nth, std::function<void()> action);
     void clearFaults();
     // Every failable call made so far, in order: the list a fault sweep walks.
     [[nodiscard]] const std::vector<std::string>& callTrace() const;
@@ -94,7 +102,10 @@ public:
 
     // Simulated processes: calls are made on behalf of the current one.
     void setCurrentProcess(std::uint32_t pid);
+    [[nodiscard]] std::uint32_t currentProcess() const;
     void asProcess(std::uint32_t pid, const std::function<void()>& body);
+    // The account a process runs as (SID text); LocalSystem unless set.
+    void setProcessUser(std::uint32_t pid, const std::wstring& sid);
     // Closes the process's handles and abandons the mutexes it owns.
     void endProcess(std::uint32_t pid);
     void setModulePath(const std::wstring& path);
@@ -109,6 +120,13 @@ public:
     void createDirectories(const std::wstring& windowsPath);
     // The access (SDDL) a folder was given when a call created it.
     [[nodiscard]] std::optional<std::wstring> folderSecurity(const std::wstring& windowsPath) const;
+    // Who owns a file or folder: LocalSystem unless set, or the account of
+    // the process whose call created it.
+    void setOwner(const std::wstring& windowsPath, const std::wstring& sid);
+    // Another process renames an entry (MoveFileExW): refused with
+    // ERROR_SHARING_VIOLATION while a handle to it is open without delete
+    // sharing. The error, ERROR_SUCCESS when moved.
+    std::uint32_t move(const std::wstring& from, const std::wstring& to);
     // Opens of a file refused because another opener, of this or of another
     // process on the same machine folder, held it.
     [[nodiscard]] unsigned sharingViolations() const;
@@ -121,6 +139,8 @@ public:
                                                       const std::wstring& name) const;
 
     [[nodiscard]] bool namedObjectExists(const std::wstring& name) const;
+    // The descriptor (SDDL) its creator gave a named object; nullopt when none exists.
+    [[nodiscard]] std::optional<std::wstring> namedObjectSecurity(const std::wstring& name) const;
 
     // Device tree and driver store.
     void addDevice(const SimDevice& device);

@@ -23,6 +23,8 @@ struct RegNode {
 struct KernelObject {
     enum class Kind { Mutex, Event } kind = Kind::Mutex;
     std::wstring name;
+    std::wstring ownerSid;
+    std::wstring securityDescriptor; // as its creator gave it
     bool signalled = false;
     bool manualReset = false;
     std::uint32_t owner = 0; // process owning a mutex, 0 when free
@@ -62,26 +64,37 @@ struct SimPackage {
     SimInf inf;
 };
 
-// A lock on a host file that other processes using the same machine folder
-// see, as Windows refuses a second opener of a file held open without
-// sharing. Held from open to close of a stream.
-class HostFileLock {
+// An open host file behind a simulated file handle. Byte-range locks on it
+// are the host's open-file-description locks, so that other processes using
+// the same machine folder meet them as Windows processes meet LockFileEx.
+class HostFile {
 public:
-    // Null when another process holds the file.
-    static std::unique_ptr<HostFileLock> tryLock(const std::filesystem::path& file);
-    // Whether another process holds the file now.
-    static bool heldElsewhere(const std::filesystem::path& file);
-    ~HostFileLock();
-    HostFileLock(const HostFileLock&) = delete;
-    HostFileLock& operator=(const HostFileLock&) = delete;
-    // Appends through the locked descriptor, which saves a second open of the
-    // file; false when there is none (the Windows build).
-    [[nodiscard]] bool writable() const { return fd_ >= 0; }
+    // Null when the host refuses the file; `create` makes a missing one.
+    static std::unique_ptr<HostFile> open(const std::filesystem::path& file, bool create);
+    ~HostFile();
+    HostFile(const HostFile&) = delete;
+    HostFile& operator=(const HostFile&) = delete;
     bool append(std::string_view bytes) const;
+    // False when another process holds an overlapping range; the close lets go.
+    [[nodiscard]] bool lock(std::uint64_t offset, std::uint64_t length) const;
+    // The open file's size, names and identity (0 where the host has none).
+    void describe(std::uint64_t& size, std::uint32_t& links, std::uint64_t& id) const;
+    // The identity of the file a path names now; 0 when none or unknown.
+    static std::uint64_t idOf(const std::filesystem::path& file);
+    // The file was renamed: a host without descriptors finds it there now.
+    void moved(const std::filesystem::path& to) { file_ = to; }
 
 private:
-    explicit HostFileLock(int fd) : fd_(fd) {}
+    explicit HostFile(int fd, std::filesystem::path file) : fd_(fd), file_(std::move(file)) {}
     int fd_;
+    std::filesystem::path file_;
+};
+
+struct RangeLock {
+    Handle handle = kNullHandle;
+    std::filesystem::path file;
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
 };
 
 struct HandleEntry {
@@ -90,9 +103,14 @@ struct HandleEntry {
     std::shared_ptr<KernelObject> object;
     std::shared_ptr<RegNode> key;
     std::uint32_t access = 0;
-    std::unique_ptr<HostFileLock> hostLock; // none for a link opened itself
-    std::unique_ptr<std::ofstream> stream;  // where the lock cannot write
-    std::filesystem::path streamPath;
+    // An open file or folder: where it lies on the host (its current name),
+    // how it was opened, and the host file (none for a folder or a link
+    // opened itself).
+    std::filesystem::path filePath;
+    std::uint32_t share = 0;
+    bool folder = false;
+    bool link = false;
+    std::unique_ptr<HostFile> hostFile;
     std::shared_ptr<SimDeviceSet> deviceSet;
     std::vector<FindData> found; // a directory search's entries
     std::size_t nextFound = 0;
@@ -103,7 +121,8 @@ struct Fault {
     std::string call;
     unsigned nth = 0;
     std::uint32_t error = 0;
-    bool throws = false; // the call runs out of memory instead
+    bool throws = false;          // the call runs out of memory instead
+    std::function<void()> action; // what another process does at that moment; the call then goes on
 };
 
 class SimSystem;
@@ -129,7 +148,9 @@ struct SimState {
 
     Handle addHandle(HandleEntry entry);
     HandleEntry* findHandle(Handle handle);
+    // Closing a file also lets go of its byte ranges.
     void closeHandle(Handle handle);
+    [[nodiscard]] std::wstring userOf(std::uint32_t process) const;
 
     void runUntil(std::uint64_t deadline, const std::function<bool()>& done);
 
@@ -160,6 +181,10 @@ struct SimState {
     bool driverUpdateRestart = false;
     std::vector<std::wstring> sectionsRun;
     unsigned sharingViolations = 0;
+    std::vector<RangeLock> rangeLocks;
+    bool hostLockContended = false;                       // another host process held a range asked for
+    std::map<std::uint32_t, std::wstring> processUsers;   // SID text; LocalSystem when absent
+    std::map<std::filesystem::path, std::wstring> owners; // of files and folders; SYSTEM when absent
     std::map<std::filesystem::path, std::wstring> folderSecurity;      // SDDL of folders a call created
     std::unordered_map<std::wstring, std::filesystem::path> hostPaths; // places found, by Windows path
     std::filesystem::path searched;                                    // the last place searched for

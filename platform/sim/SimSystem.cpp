@@ -2,17 +2,23 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <stdexcept>
+#include <thread>
 
 namespace tdu::platform::sim {
 
 namespace {
 
-constexpr std::uint32_t kErrorSharingViolation = 32;
 constexpr std::uint32_t kErrorNoMoreFiles = 18;
 constexpr std::uint32_t kErrorDirNotEmpty = 145;
 constexpr std::uint32_t kErrorDirectory = 267;
-constexpr std::uint32_t kFileAttributeNormal = 0x80;
+constexpr std::uint32_t kCreateNew = 1;
+constexpr std::uint32_t kVolumeSerialNumber = 0x7DF0'5157;
+// The access rights that sharing governs: reading, writing, deleting.
+constexpr std::uint32_t kReadRights = 0x1 | 0x20 | 0x80000000 | 0x10000000; // data, execute, generic
+constexpr std::uint32_t kWriteRights = 0x2 | 0x4 | 0x40000000 | 0x10000000; // data, append, generic
+constexpr std::uint32_t kDeleteRights = kDelete | 0x10000000;               // and generic all
 // The process heap is never closed, so it stays out of the handle table.
 constexpr Handle kProcessHeap = 0x7FF0'0000'0000;
 // What a fresh block holds unless zeroing was asked for.
@@ -112,6 +118,7 @@ bool SimSystem::CreateDirectoryW(const std::wstring& path, std::wstring_view sec
         return s_.fail(kErrorAccessDenied);
     }
     s_.folderSecurity[target] = securityDescriptor;
+    s_.owners[target] = s_.userOf(s_.pid);
     return true;
 }
 
@@ -145,13 +152,18 @@ bool SimSystem::removeFile(const char* call, const std::wstring& path) {
         return s_.fail(std::filesystem::is_directory(target.parent_path(), ec) ? kErrorFileNotFound
                                                                                : kErrorPathNotFound);
     }
-    for (const auto& [handle, entry] : s_.handles) {
-        if (entry.kind == "file stream" && entry.streamPath == target) {
-            return s_.fail(kErrorSharingViolation);
-        }
+    if (heldWithoutSharing(target, kFileShareDelete)) {
+        return s_.fail(kErrorSharingViolation);
     }
     return (!std::filesystem::is_directory(target, ec) && std::filesystem::remove(target, ec)) ||
            s_.fail(kErrorAccessDenied);
+}
+
+bool SimSystem::heldWithoutSharing(const std::filesystem::path& target, std::uint32_t share) const {
+    return std::ranges::any_of(s_.handles, [&](const auto& handle) {
+        const HandleEntry& entry = handle.second;
+        return entry.kind == "file" && entry.filePath == target && (entry.share & share) == 0;
+    });
 }
 
 bool SimSystem::DeleteFileW(const std::wstring& path) {
@@ -176,6 +188,9 @@ bool SimSystem::RemoveDirectoryW(const std::wstring& path) {
     }
     if (!std::filesystem::is_empty(target, ec)) {
         return s_.fail(kErrorDirNotEmpty);
+    }
+    if (heldWithoutSharing(target, kFileShareDelete)) {
+        return s_.fail(kErrorSharingViolation);
     }
     return std::filesystem::remove(target, ec) || s_.fail(kErrorAccessDenied);
 }
@@ -276,122 +291,312 @@ bool SimSystem::exists(const std::wstring& path, std::error_code& ec) {
            std::filesystem::exists(target, ec);
 }
 
-std::uint64_t SimSystem::file_size(const std::wstring& path, std::error_code& ec) {
-    if (auto error = s_.check("file_size")) {
-        ec = std::error_code(static_cast<int>(*error), std::system_category());
-        return 0;
+HandleEntry* SimSystem::openFile(Handle file) {
+    HandleEntry* entry = s_.findHandle(file);
+    if (entry == nullptr || entry->kind != "file") {
+        s_.fail(kErrorInvalidHandle);
+        return nullptr;
     }
-    // A name found before is asked first: only a miss there pays for the search.
-    const auto known = s_.hostPaths.find(path);
-    std::uintmax_t size = known == s_.hostPaths.end() ? 0 : std::filesystem::file_size(known->second, ec);
-    if (known == s_.hostPaths.end() || ec) {
-        ec.clear();
-        size = std::filesystem::file_size(host(path), ec);
-    }
-    return ec ? 0 : static_cast<std::uint64_t>(size);
+    return entry;
 }
 
-void SimSystem::rename(const std::wstring& from, const std::wstring& to, std::error_code& ec) {
-    if (auto error = s_.check("rename")) {
-        ec = std::error_code(static_cast<int>(*error), std::system_category());
-        return;
+// A host link stands for any reparse point. Sharing is checked against the
+// handles of this machine's processes; other processes on the same machine
+// folder only meet the byte-range locks.
+Handle SimSystem::CreateFileW(const std::wstring& path, std::uint32_t desiredAccess, std::uint32_t shareMode,
+                              std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes) {
+    if (auto error = s_.check("CreateFileW")) {
+        return kInvalidHandle;
     }
-    const std::filesystem::path source = host(from);
-    bool held = HostFileLock::heldElsewhere(source);
-    for (const auto& [handle, entry] : s_.handles) {
-        held = held || (entry.kind == "file stream" && entry.streamPath == source);
+    std::filesystem::file_status entryStatus;
+    const std::filesystem::path target = host(path, &entryStatus);
+    std::error_code ec;
+    const bool openLink = (flagsAndAttributes & kFileFlagOpenReparsePoint) != 0;
+    const bool link = std::filesystem::is_symlink(entryStatus);
+    const std::filesystem::file_status what =
+        link && !openLink ? std::filesystem::status(target, ec) : entryStatus;
+    const bool present = std::filesystem::exists(what);
+    const bool folder = link ? std::filesystem::is_directory(std::filesystem::status(target, ec))
+                             : std::filesystem::is_directory(what);
+    if (!present && (creationDisposition == kOpenExisting || link)) {
+        s_.fail(std::filesystem::is_directory(target.parent_path(), ec) ? kErrorFileNotFound
+                                                                        : kErrorPathNotFound);
+        return kInvalidHandle;
     }
-    if (held) {
-        // Windows refuses to move a file another opener holds.
-        ec = std::error_code(static_cast<int>(kErrorSharingViolation), std::system_category());
-        return;
+    if (present && creationDisposition == kCreateNew) {
+        s_.fail(kErrorFileExists);
+        return kInvalidHandle;
     }
-    std::filesystem::rename(source, host(to), ec);
-}
-
-Handle SimSystem::OpenAppendStream(const std::wstring& path) {
-    if (auto error = s_.check("OpenAppendStream")) {
-        return kNullHandle;
+    if (!present && !std::filesystem::is_directory(target.parent_path(), ec)) {
+        s_.fail(kErrorPathNotFound);
+        return kInvalidHandle;
     }
-    std::filesystem::file_status found;
-    const std::filesystem::path& target = host(path, &found);
-    for (const auto& [handle, entry] : s_.handles) {
-        if (entry.kind == "file stream" && entry.streamPath == target) {
+    if (folder && (flagsAndAttributes & kFileFlagBackupSemantics) == 0) {
+        s_.fail(kErrorAccessDenied);
+        return kInvalidHandle;
+    }
+    for (const auto& [handle, other] : s_.handles) {
+        if (other.kind != "file" || other.filePath != target) {
+            continue;
+        }
+        const auto refused = [](std::uint32_t access, std::uint32_t share) {
+            return ((access & kReadRights) != 0 && (share & kFileShareRead) == 0) ||
+                   ((access & kWriteRights) != 0 && (share & kFileShareWrite) == 0) ||
+                   ((access & kDeleteRights) != 0 && (share & kFileShareDelete) == 0);
+        };
+        if (refused(desiredAccess, other.share) || refused(other.access, shareMode)) {
             ++s_.sharingViolations;
             s_.fail(kErrorSharingViolation);
-            return kNullHandle;
+            return kInvalidHandle;
         }
-    }
-    std::error_code ec;
-    if (!std::filesystem::exists(found) && !std::filesystem::is_directory(target.parent_path(), ec)) {
-        s_.fail(kErrorPathNotFound);
-        return kNullHandle;
     }
     HandleEntry entry;
-    entry.kind = "file stream";
-    entry.streamPath = target;
-    // A link at the name is opened itself: what it leads to is never touched.
-    if (!std::filesystem::is_symlink(
-            std::filesystem::exists(found) ? found : std::filesystem::symlink_status(target, ec))) {
-        entry.hostLock = HostFileLock::tryLock(target);
-        if (!entry.hostLock) {
-            ++s_.sharingViolations;
-            s_.fail(kErrorSharingViolation);
-            return kNullHandle;
+    entry.kind = "file";
+    entry.filePath = target;
+    entry.access = desiredAccess;
+    entry.share = shareMode;
+    entry.folder = folder;
+    entry.link = link && openLink;
+    // A link opened itself carries no file: what it leads to is never touched.
+    if (!entry.folder && !entry.link) {
+        entry.hostFile = HostFile::open(target, !present);
+        if (!entry.hostFile) {
+            s_.fail(kErrorAccessDenied);
+            return kInvalidHandle;
         }
-        if (!entry.hostLock->writable()) {
-            entry.stream = std::make_unique<std::ofstream>(target, std::ios::binary | std::ios::app);
-            if (!*entry.stream) {
-                s_.fail(kErrorAccessDenied);
-                return kNullHandle;
-            }
+        if (!present) {
+            s_.owners[target] = s_.userOf(s_.pid);
         }
     }
-    return s_.addHandle(std::move(entry));
+    const Handle handle = s_.addHandle(std::move(entry));
+    s_.lastError = present && creationDisposition == kOpenAlways ? kErrorAlreadyExists : kErrorSuccess;
+    return handle;
 }
 
-bool SimSystem::GetFileInformationByHandle(Handle stream, FileInformation& information) {
-    if (auto error = s_.check("GetFileInformationByHandle")) {
-        return false;
+const std::filesystem::path& SimSystem::currentPlace(HandleEntry& entry) {
+    std::uint64_t size = 0;
+    std::uint32_t links = 0;
+    std::uint64_t id = 0;
+    if (entry.hostFile) {
+        entry.hostFile->describe(size, links, id);
     }
-    HandleEntry* entry = s_.findHandle(stream);
-    if (entry == nullptr || entry->kind != "file stream") {
-        return s_.fail(kErrorInvalidHandle);
-    }
-    // A stream without a host lock is a link opened itself.
     std::error_code ec;
-    information.attributes = entry->hostLock ? kFileAttributeNormal : kFileAttributeReparsePoint;
-    information.numberOfLinks =
-        entry->hostLock ? static_cast<std::uint32_t>(std::filesystem::hard_link_count(entry->streamPath, ec))
-                        : 1;
+    if (id == 0 || HostFile::idOf(entry.filePath) == id) {
+        return entry.filePath;
+    }
+    for (std::filesystem::directory_iterator it(entry.filePath.parent_path(), ec), end; !ec && it != end;
+         it.increment(ec)) {
+        if (HostFile::idOf(it->path()) == id) {
+            entry.filePath = it->path();
+            break;
+        }
+    }
+    return entry.filePath;
+}
+
+bool SimSystem::describe(HandleEntry& entry, FileInformation& information, std::uint64_t& id) {
+    information = FileInformation{(entry.link ? kFileAttributeReparsePoint : 0) |
+                                      (entry.folder ? kFileAttributeDirectory : kFileAttributeNormal),
+                                  1, 0};
+    id = 0;
+    if (entry.hostFile) {
+        entry.hostFile->describe(information.endOfFile, information.numberOfLinks, id);
+    }
     return true;
 }
 
-bool SimSystem::WriteStream(Handle stream, std::string_view bytes) {
-    if (auto error = s_.check("WriteStream")) {
+bool SimSystem::GetFileInformationByHandleEx(Handle file, FileInformation& information) {
+    if (auto error = s_.check("GetFileInformationByHandleEx")) {
         return false;
     }
-    HandleEntry* entry = s_.findHandle(stream);
-    if (entry == nullptr || entry->kind != "file stream") {
-        return s_.fail(kErrorInvalidHandle);
-    }
-    if (!entry->hostLock) {
-        return true; // into the link's own data, which nothing here reads
-    }
-    if (!entry->stream) {
-        return entry->hostLock->append(bytes);
-    }
-    entry->stream->write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    entry->stream->flush();
-    return static_cast<bool>(*entry->stream);
+    std::uint64_t id = 0;
+    HandleEntry* entry = openFile(file);
+    return entry != nullptr && describe(*entry, information, id);
 }
 
-bool SimSystem::CloseStream(Handle stream) {
-    HandleEntry* entry = s_.findHandle(stream);
-    if (entry == nullptr || entry->kind != "file stream") {
-        return s_.fail(kErrorInvalidHandle);
+// The host's own identity of the file where it has one, as the file index
+// (the volume's serial is the machine's); otherwise its place, which this
+// machine keeps up to date through renames.
+bool SimSystem::GetFileInformationByHandle(Handle file, ByHandleFileInformation& information) {
+    if (auto error = s_.check("GetFileInformationByHandle")) {
+        return false;
     }
-    s_.closeHandle(stream);
+    FileInformation basic;
+    std::uint64_t id = 0;
+    HandleEntry* entry = openFile(file);
+    if (entry == nullptr || !describe(*entry, basic, id)) {
+        return false;
+    }
+    id = id != 0 ? id : std::hash<std::string>{}(currentPlace(*entry).string());
+    information = ByHandleFileInformation{};
+    information.fileAttributes = basic.attributes;
+    information.volumeSerialNumber = kVolumeSerialNumber;
+    information.fileSizeHigh = static_cast<std::uint32_t>(basic.endOfFile >> 32U);
+    information.fileSizeLow = static_cast<std::uint32_t>(basic.endOfFile & 0xFFFF'FFFFU);
+    information.numberOfLinks = basic.numberOfLinks;
+    information.fileIndexHigh = static_cast<std::uint32_t>(id >> 32U);
+    information.fileIndexLow = static_cast<std::uint32_t>(id & 0xFFFF'FFFFU);
+    return true;
+}
+
+bool SimSystem::SetFileInformationByHandle(Handle file, const FileRenameInformation& rename) {
+    if (auto error = s_.check("SetFileInformationByHandle")) {
+        return false;
+    }
+    HandleEntry* entry = openFile(file);
+    if (entry == nullptr) {
+        return false;
+    }
+    if ((entry->access & kDeleteRights) == 0) {
+        return s_.fail(kErrorAccessDenied);
+    }
+    const std::filesystem::path source = currentPlace(*entry);
+    std::filesystem::file_status there;
+    const std::filesystem::path target = host(rename.fileName, &there);
+    std::error_code ec;
+    if (std::filesystem::exists(there) && target != source) {
+        // What lies at the name is replaced, a link included, never written through.
+        if (!rename.replaceIfExists) {
+            return s_.fail(kErrorAlreadyExists);
+        }
+        if (std::filesystem::is_directory(there) || heldWithoutSharing(target, 0) ||
+            std::ranges::any_of(s_.handles, [&](const auto& h) { return h.second.filePath == target; })) {
+            return s_.fail(kErrorAccessDenied);
+        }
+    }
+    std::filesystem::rename(source, target, ec);
+    if (ec) {
+        return s_.fail(kErrorAccessDenied);
+    }
+    // Windows follows the file: every handle to it and its ranges see the new name.
+    for (auto& [handle, other] : s_.handles) {
+        if (other.kind == "file" && other.filePath == source) {
+            other.filePath = target;
+            if (other.hostFile) {
+                other.hostFile->moved(target);
+            }
+        }
+    }
+    for (RangeLock& lock : s_.rangeLocks) {
+        lock.file = lock.file == source ? target : lock.file;
+    }
+    if (const auto owner = s_.owners.extract(source)) {
+        s_.owners[target] = owner.mapped();
+    }
+    s_.hostPaths.clear();
+    return true;
+}
+
+bool SimSystem::rangeTaken(const std::filesystem::path& target, Handle by, std::uint64_t offset,
+                           std::uint64_t length) const {
+    return std::ranges::any_of(s_.rangeLocks, [&](const RangeLock& lock) {
+        return lock.file == target && lock.handle != by && length != 0 && lock.length != 0 &&
+               offset < lock.offset + lock.length && lock.offset < offset + length;
+    });
+}
+
+// Ranges held by this machine's processes are waited for on the virtual
+// clock; a range another host process holds is only refused (see Sleep).
+bool SimSystem::LockFileEx(Handle file, std::uint32_t flags, std::uint64_t offset, std::uint64_t length) {
+    if (auto error = s_.check("LockFileEx")) {
+        return false;
+    }
+    HandleEntry* entry = openFile(file);
+    if (entry == nullptr) {
+        return false;
+    }
+    if (!entry->hostFile) {
+        return s_.fail(kErrorInvalidParameter);
+    }
+    const std::filesystem::path place = currentPlace(*entry);
+    // Another handle's range, or one this handle holds already: a lock is never taken twice.
+    auto taken = [&] { return rangeTaken(place, kNullHandle, offset, length); };
+    if (taken() && (flags & kLockfileFailImmediately) != 0) {
+        return s_.fail(kErrorLockViolation);
+    }
+    if (taken()) {
+        if (s_.scheduled.empty()) {
+            throw std::logic_error("simulated lock wait would never end");
+        }
+        const std::uint32_t waiter = s_.pid;
+        s_.runUntil(UINT64_MAX, [&] { return !taken(); });
+        s_.pid = waiter;
+        entry = openFile(file);
+        if (entry == nullptr) {
+            return false;
+        }
+    }
+    if (!entry->hostFile->lock(offset, length)) {
+        s_.hostLockContended = true;
+        return s_.fail(kErrorLockViolation);
+    }
+    s_.rangeLocks.push_back(RangeLock{file, place, offset, length});
+    return true;
+}
+
+bool SimSystem::WriteFile(Handle file, std::string_view bytes) {
+    if (auto error = s_.check("WriteFile")) {
+        return false;
+    }
+    HandleEntry* entry = openFile(file);
+    if (entry == nullptr) {
+        return false;
+    }
+    if (entry->folder || (entry->access & kWriteRights) == 0) {
+        return s_.fail(kErrorAccessDenied);
+    }
+    if (entry->link) {
+        return true; // into the link's own data, which nothing here reads
+    }
+    FileInformation info;
+    std::uint64_t id = 0;
+    entry->hostFile->describe(info.endOfFile, info.numberOfLinks, id);
+    if (rangeTaken(currentPlace(*entry), file, info.endOfFile, bytes.size())) {
+        return s_.fail(kErrorLockViolation);
+    }
+    return entry->hostFile->append(bytes) || s_.fail(kErrorAccessDenied);
+}
+
+std::uint32_t SimSystem::GetSecurityInfo(Handle object, std::uint32_t objectType,
+                                         std::uint32_t securityInformation, std::wstring& ownerSid) {
+    if (auto error = s_.check("GetSecurityInfo")) {
+        return *error;
+    }
+    HandleEntry* entry = s_.findHandle(object);
+    const bool file = entry != nullptr && entry->kind == "file";
+    if (entry == nullptr || (!file && !entry->object)) {
+        s_.fail(kErrorInvalidHandle);
+        return kErrorInvalidHandle;
+    }
+    // The owner is read only through a handle that may read the descriptor,
+    // as the object type it is.
+    if (objectType != (file ? kSeFileObject : kSeKernelObject)) {
+        s_.fail(kErrorInvalidParameter);
+        return kErrorInvalidParameter;
+    }
+    if (file && (entry->access & kReadControl) == 0) {
+        s_.fail(kErrorAccessDenied);
+        return kErrorAccessDenied;
+    }
+    ownerSid.clear();
+    if ((securityInformation & kOwnerSecurityInformation) != 0) {
+        const auto owner = s_.owners.find(entry->filePath);
+        ownerSid = !file                      ? entry->object->ownerSid
+                   : owner == s_.owners.end() ? std::wstring(kLocalSystemSid)
+                                              : owner->second;
+    }
+    s_.lastError = kErrorSuccess;
+    return kErrorSuccess;
+}
+
+bool SimSystem::GetTokenUser(std::uint32_t desiredAccess, std::wstring& userSid) {
+    if (auto error = s_.check("GetTokenUser")) {
+        return false;
+    }
+    if ((desiredAccess & kTokenQuery) == 0) {
+        return s_.fail(kErrorAccessDenied);
+    }
+    userSid = s_.userOf(s_.pid);
     return true;
 }
 
@@ -403,7 +608,12 @@ std::uint32_t SimSystem::GetTickCount() {
     return static_cast<std::uint32_t>(s_.tickAtStart + s_.now);
 }
 
+// A process that found a byte range held by another host process waits as
+// long in real time too, so that the other can let go.
 void SimSystem::Sleep(std::uint32_t milliseconds) {
+    if (std::exchange(s_.hostLockContended, false)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    }
     s_.runUntil(s_.now + milliseconds, [] { return false; });
 }
 
@@ -422,8 +632,20 @@ std::uint32_t SimSystem::K32GetModuleFileNameExW(std::wstring& path, std::uint32
     return static_cast<std::uint32_t>(path.size());
 }
 
-Handle SimSystem::createNamed(const char* call, KernelObject::Kind kind, bool initialOwner, bool manualReset,
-                              bool initialState, const std::wstring& name) {
+namespace {
+// The owner an SDDL text names ("O:BA", "O:SY" or a SID), empty when none.
+std::wstring ownerIn(std::wstring_view descriptor) {
+    if (!descriptor.starts_with(L"O:")) {
+        return {};
+    }
+    const std::wstring_view owner = descriptor.substr(2, descriptor.find(L':', 2) - 3);
+    return owner == L"BA" ? L"S-1-5-32-544" : owner == L"SY" ? L"S-1-5-18" : std::wstring(owner);
+}
+} // namespace
+
+Handle SimSystem::createNamed(const char* call, KernelObject::Kind kind, std::wstring_view securityDescriptor,
+                              bool initialOwner, bool manualReset, bool initialState,
+                              const std::wstring& name) {
     if (auto error = s_.check(call)) {
         return kNullHandle;
     }
@@ -433,6 +655,9 @@ Handle SimSystem::createNamed(const char* call, KernelObject::Kind kind, bool in
         object = std::make_shared<KernelObject>();
         object->kind = kind;
         object->name = name;
+        object->securityDescriptor = securityDescriptor;
+        object->ownerSid = ownerIn(securityDescriptor);
+        object->ownerSid = object->ownerSid.empty() ? s_.userOf(s_.pid) : object->ownerSid;
         object->manualReset = manualReset;
         object->signalled = initialState;
         if (kind == KernelObject::Kind::Mutex && initialOwner) {
@@ -472,12 +697,16 @@ Handle SimSystem::openNamed(const char* call, KernelObject::Kind kind, const std
     return handleTo(kind, existing->second);
 }
 
-Handle SimSystem::CreateMutexW(bool initialOwner, const std::wstring& name) {
-    return createNamed("CreateMutexW", KernelObject::Kind::Mutex, initialOwner, false, false, name);
+Handle SimSystem::CreateMutexW(std::wstring_view securityDescriptor, bool initialOwner,
+                               const std::wstring& name) {
+    return createNamed("CreateMutexW", KernelObject::Kind::Mutex, securityDescriptor, initialOwner, false,
+                       false, name);
 }
 
-Handle SimSystem::CreateEventW(bool manualReset, bool initialState, const std::wstring& name) {
-    return createNamed("CreateEventW", KernelObject::Kind::Event, false, manualReset, initialState, name);
+Handle SimSystem::CreateEventW(std::wstring_view securityDescriptor, bool manualReset, bool initialState,
+                               const std::wstring& name) {
+    return createNamed("CreateEventW", KernelObject::Kind::Event, securityDescriptor, false, manualReset,
+                       initialState, name);
 }
 
 Handle SimSystem::OpenMutexW(std::uint32_t /*desiredAccess*/, bool /*inheritHandle*/,
@@ -564,7 +793,7 @@ std::uint32_t SimSystem::WaitForSingleObject(Handle handle, std::uint32_t millis
 
 bool SimSystem::CloseHandle(Handle object) {
     HandleEntry* entry = s_.findHandle(object);
-    if (entry == nullptr || !entry->object) {
+    if (entry == nullptr || (!entry->object && entry->kind != "file")) {
         return s_.fail(kErrorInvalidHandle);
     }
     s_.closeHandle(object);

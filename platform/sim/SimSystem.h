@@ -23,19 +23,25 @@ public:
     std::uint32_t GetWindowsDirectoryW(std::wstring& path, std::uint32_t capacity) override;
     bool FileTimeToSystemTime(std::uint64_t fileTime, LocalTime& systemTime) override;
     bool exists(const std::wstring& path, std::error_code& ec) override;
-    std::uint64_t file_size(const std::wstring& path, std::error_code& ec) override;
-    void rename(const std::wstring& from, const std::wstring& to, std::error_code& ec) override;
-    Handle OpenAppendStream(const std::wstring& path) override;
-    bool GetFileInformationByHandle(Handle stream, FileInformation& information) override;
-    bool WriteStream(Handle stream, std::string_view bytes) override;
-    bool CloseStream(Handle stream) override;
+    Handle CreateFileW(const std::wstring& path, std::uint32_t desiredAccess, std::uint32_t shareMode,
+                       std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes) override;
+    bool GetFileInformationByHandleEx(Handle file, FileInformation& information) override;
+    bool GetFileInformationByHandle(Handle file, ByHandleFileInformation& information) override;
+    bool SetFileInformationByHandle(Handle file, const FileRenameInformation& rename) override;
+    bool LockFileEx(Handle file, std::uint32_t flags, std::uint64_t offset, std::uint64_t length) override;
+    bool WriteFile(Handle file, std::string_view bytes) override;
+    std::uint32_t GetSecurityInfo(Handle object, std::uint32_t objectType, std::uint32_t securityInformation,
+                                  std::wstring& ownerSid) override;
+    bool GetTokenUser(std::uint32_t desiredAccess, std::wstring& userSid) override;
     LocalTime GetLocalTime() override;
     std::uint32_t GetTickCount() override;
     void Sleep(std::uint32_t milliseconds) override;
     std::uint32_t GetCurrentProcessId() override { return s_.pid; }
     std::uint32_t K32GetModuleFileNameExW(std::wstring& path, std::uint32_t capacity) override;
-    Handle CreateMutexW(bool initialOwner, const std::wstring& name) override;
-    Handle CreateEventW(bool manualReset, bool initialState, const std::wstring& name) override;
+    Handle CreateMutexW(std::wstring_view securityDescriptor, bool initialOwner,
+                        const std::wstring& name) override;
+    Handle CreateEventW(std::wstring_view securityDescriptor, bool manualReset, bool initialState,
+                        const std::wstring& name) override;
     Handle OpenMutexW(std::uint32_t desiredAccess, bool inheritHandle, const std::wstring& name) override;
     Handle OpenEventW(std::uint32_t desiredAccess, bool inheritHandle, const std::wstring& name) override;
     bool SetEvent(Handle event) override;
@@ -47,14 +53,29 @@ public:
     bool HeapFree(Handle heap, std::uint32_t flags, Handle block) override;
 
 private:
-    Handle createNamed(const char* call, KernelObject::Kind kind, bool initialOwner, bool manualReset,
-                       bool initialState, const std::wstring& name);
+    Handle createNamed(const char* call, KernelObject::Kind kind, std::wstring_view securityDescriptor,
+                       bool initialOwner, bool manualReset, bool initialState, const std::wstring& name);
     Handle openNamed(const char* call, KernelObject::Kind kind, const std::wstring& name);
     Handle handleTo(KernelObject::Kind kind, const std::shared_ptr<KernelObject>& object);
     const std::filesystem::path& host(const std::wstring& path,
                                       std::filesystem::file_status* entry = nullptr) const;
     // DeleteFileW and _wremove: refused for a folder or a file held open.
     bool removeFile(const char* call, const std::wstring& path);
+    // An open file or folder of this machine; null after failing the call
+    // with ERROR_INVALID_HANDLE.
+    HandleEntry* openFile(Handle file);
+    // Whether a handle to `target` is open without sharing `share` (one
+    // of the FILE_SHARE_ flags).
+    bool heldWithoutSharing(const std::filesystem::path& target, std::uint32_t share) const;
+    // Whether a byte range of `target` overlaps one another handle locked.
+    bool rangeTaken(const std::filesystem::path& target, Handle by, std::uint64_t offset,
+                    std::uint64_t length) const;
+    // What an open file or folder is, and the host's identity of a file (0
+    // where the host has none).
+    static bool describe(HandleEntry& entry, FileInformation& information, std::uint64_t& id);
+    // Where an open file lies now: another process on the same machine
+    // folder may have renamed it.
+    const std::filesystem::path& currentPlace(HandleEntry& entry);
 
     SimState& s_;
 };

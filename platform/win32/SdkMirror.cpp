@@ -14,6 +14,7 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -93,6 +94,40 @@ static_assert(same(kFileAttributeReparsePoint, FILE_ATTRIBUTE_REPARSE_POINT));
 static_assert(same(kInvalidFileAttributes, INVALID_FILE_ATTRIBUTES));
 static_assert(sizeof(Guid) == sizeof(GUID));
 static_assert(sameGuid(Guid{1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}}, GUID{1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}}));
+
+// Open files and folders, the writers' lock, owners.
+static_assert(same(kErrorSharingViolation, ERROR_SHARING_VIOLATION));
+static_assert(same(kErrorLockViolation, ERROR_LOCK_VIOLATION));
+static_assert(same(kReadControl, READ_CONTROL));
+static_assert(same(kSynchronize, SYNCHRONIZE));
+static_assert(same(kFileAttributeNormal, FILE_ATTRIBUTE_NORMAL));
+static_assert(same(kFileAppendData, FILE_APPEND_DATA));
+static_assert(same(kFileReadAttributes, FILE_READ_ATTRIBUTES));
+static_assert(same(kFileShareRead, FILE_SHARE_READ));
+static_assert(same(kFileShareWrite, FILE_SHARE_WRITE));
+static_assert(same(kFileShareDelete, FILE_SHARE_DELETE));
+static_assert(same(kOpenExisting, OPEN_EXISTING));
+static_assert(same(kOpenAlways, OPEN_ALWAYS));
+static_assert(same(kFileFlagBackupSemantics, FILE_FLAG_BACKUP_SEMANTICS));
+static_assert(same(kFileFlagOpenReparsePoint, FILE_FLAG_OPEN_REPARSE_POINT));
+static_assert(same(kLockfileFailImmediately, LOCKFILE_FAIL_IMMEDIATELY));
+static_assert(same(kLockfileExclusiveLock, LOCKFILE_EXCLUSIVE_LOCK));
+static_assert(same(kSeFileObject, SE_FILE_OBJECT));
+static_assert(same(kSeKernelObject, SE_KERNEL_OBJECT));
+static_assert(same(kOwnerSecurityInformation, OWNER_SECURITY_INFORMATION));
+static_assert(same(kTokenQuery, TOKEN_QUERY));
+static_assert(sameSize<ByHandleFileInformation, BY_HANDLE_FILE_INFORMATION>);
+static_assert(alignof(ByHandleFileInformation) == alignof(BY_HANDLE_FILE_INFORMATION));
+TDU_SAME_FIELD(ByHandleFileInformation, fileAttributes, BY_HANDLE_FILE_INFORMATION, dwFileAttributes);
+static_assert(offsetof(ByHandleFileInformation, fileTimes) ==
+              offsetof(BY_HANDLE_FILE_INFORMATION, ftCreationTime));
+static_assert(sameSize<decltype(ByHandleFileInformation::fileTimes), FILETIME[3]>);
+TDU_SAME_FIELD(ByHandleFileInformation, volumeSerialNumber, BY_HANDLE_FILE_INFORMATION, dwVolumeSerialNumber);
+TDU_SAME_FIELD(ByHandleFileInformation, fileSizeHigh, BY_HANDLE_FILE_INFORMATION, nFileSizeHigh);
+TDU_SAME_FIELD(ByHandleFileInformation, fileSizeLow, BY_HANDLE_FILE_INFORMATION, nFileSizeLow);
+TDU_SAME_FIELD(ByHandleFileInformation, numberOfLinks, BY_HANDLE_FILE_INFORMATION, nNumberOfLinks);
+TDU_SAME_FIELD(ByHandleFileInformation, fileIndexHigh, BY_HANDLE_FILE_INFORMATION, nFileIndexHigh);
+TDU_SAME_FIELD(ByHandleFileInformation, fileIndexLow, BY_HANDLE_FILE_INFORMATION, nFileIndexLow);
 
 // Device installation.
 static_assert(same(kSpostPath, SPOST_PATH));

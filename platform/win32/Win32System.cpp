@@ -2,8 +2,10 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
+#include <cstddef>
+#include <cstring>
 #include <memory>
-#include <optional>
 #include <psapi.h>
 #include <sddl.h>
 #include <vector>
@@ -17,6 +19,42 @@ HANDLE toHandle(Handle handle) {
 }
 Handle fromHandle(HANDLE handle) {
     return static_cast<Handle>(reinterpret_cast<std::uintptr_t>(handle));
+}
+
+using LocalMemory = std::unique_ptr<void, decltype(&::LocalFree)>;
+
+// Security attributes from SDDL text; none for empty text. False when the
+// text does not convert: nothing is ever created with less protection than
+// was asked for.
+class Security {
+public:
+    explicit Security(std::wstring_view sddl) {
+        if (sddl.empty()) {
+            return;
+        }
+        PSECURITY_DESCRIPTOR converted = nullptr;
+        converted_ = ::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                         std::wstring(sddl).c_str(), SDDL_REVISION_1, &converted, nullptr) != FALSE;
+        descriptor_.reset(converted);
+        attributes_.lpSecurityDescriptor = converted;
+    }
+    [[nodiscard]] bool converted() const { return converted_; }
+    SECURITY_ATTRIBUTES* attributes() { return descriptor_ ? &attributes_ : nullptr; }
+
+private:
+    bool converted_ = true;
+    LocalMemory descriptor_{nullptr, &::LocalFree};
+    SECURITY_ATTRIBUTES attributes_{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+};
+
+// SID text ("S-1-5-18"); empty when the conversion fails.
+std::wstring sidText(PSID sid) {
+    LPWSTR text = nullptr;
+    if (::ConvertSidToStringSidW(sid, &text) == FALSE) {
+        return {};
+    }
+    const LocalMemory held(text, &::LocalFree);
+    return text;
 }
 
 class Win32System final : public ISystem {
@@ -40,19 +78,12 @@ public:
     }
 
     bool CreateDirectoryW(const std::wstring& path, std::wstring_view securityDescriptor) override {
-        SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
-        std::unique_ptr<void, decltype(&::LocalFree)> descriptor(nullptr, &::LocalFree);
-        if (!securityDescriptor.empty()) {
-            PSECURITY_DESCRIPTOR converted = nullptr;
-            // A folder is never created with less protection than was asked for.
-            if (!ok(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                    std::wstring(securityDescriptor).c_str(), SDDL_REVISION_1, &converted, nullptr))) {
-                return false;
-            }
-            descriptor.reset(converted);
-            attributes.lpSecurityDescriptor = converted;
+        Security security(securityDescriptor);
+        if (!security.converted()) {
+            keep();
+            return false;
         }
-        return ok(::CreateDirectoryW(path.c_str(), descriptor ? &attributes : nullptr));
+        return ok(::CreateDirectoryW(path.c_str(), security.attributes()));
     }
 
     std::uint32_t GetFileAttributesW(const std::wstring& path) override {
@@ -61,13 +92,9 @@ public:
         return attributes;
     }
 
-    bool DeleteFileW(const std::wstring& path) override {
-        lastAttributes_.reset();
-        return ok(::DeleteFileW(path.c_str()));
-    }
+    bool DeleteFileW(const std::wstring& path) override { return ok(::DeleteFileW(path.c_str())); }
 
     int _wremove(const std::wstring& path) override { // NOLINT(bugprone-reserved-identifier)
-        lastAttributes_.reset();
         const int result = ::_wremove(path.c_str());
         keep();
         return result;
@@ -117,92 +144,117 @@ public:
         return true;
     }
 
-    // The file-system library's existence test and size query, answered from
-    // the file's attributes: a missing file is no error, anything else is.
-    // The log asks for the size right after finding the file, so the size
-    // query of that same path takes the attributes the test just read
-    // instead of asking again.
+    // The file-system library's existence test, answered from the entry's
+    // attributes: a missing entry is no error, anything else is.
     bool exists(const std::wstring& path, std::error_code& ec) override {
-        lastAttributes_.reset();
-        WIN32_FILE_ATTRIBUTE_DATA data{};
-        if (!attributes(path, data, ec)) {
-            return false;
-        }
-        lastAttributes_.emplace(path, data);
-        return true;
-    }
-
-    std::uint64_t file_size(const std::wstring& path, std::error_code& ec) override {
-        WIN32_FILE_ATTRIBUTE_DATA data{};
-        if (lastAttributes_ && lastAttributes_->first == path) {
-            data = lastAttributes_->second;
-            lastAttributes_.reset();
-            ec.clear();
-        } else if (lastAttributes_.reset(); !attributes(path, data, ec)) {
-            if (!ec) {
-                ec = std::error_code(ERROR_FILE_NOT_FOUND, std::system_category());
-            }
-            return 0;
-        }
-        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            ec = std::error_code(ERROR_ACCESS_DENIED, std::system_category());
-            return 0;
-        }
-        return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32U) | data.nFileSizeLow;
-    }
-
-    // Without MOVEFILE_COPY_ALLOWED: the backup lies beside the file, so a copy
-    // is never needed, and a copy would write through a link at the target
-    // name where a move only replaces the name.
-    void rename(const std::wstring& from, const std::wstring& to, std::error_code& ec) override {
-        lastAttributes_.reset();
-        if (::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) == FALSE) {
-            keep();
-            ec = std::error_code(static_cast<int>(lastError_), std::system_category());
-            return;
-        }
         ec.clear();
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        if (::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) != FALSE) {
+            return true;
+        }
+        keep();
+        switch (lastError_) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_BAD_NETPATH:
+        case ERROR_NETNAME_DELETED:
+        case ERROR_INVALID_NAME:
+        case ERROR_DIRECTORY:
+            break;
+        default:
+            ec = std::error_code(static_cast<int>(lastError_), std::system_category());
+        }
+        return false;
     }
 
-    Handle OpenAppendStream(const std::wstring& path) override {
-        // As "a+": created when missing; append-only access writes at the
-        // end. Other openers may read and append, as they could through the
-        // run-time's own open under Wine, so that instances started together
-        // (an asynchronous /setstatus 0 and the next action) lose no line;
-        // each line is one append, so lines interleave whole. Without delete
-        // sharing the file cannot be renamed while a line is written. Bytes
-        // go out as given: the core already wrote each line feed as CR LF.
-        HANDLE file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        keep();
-        return file == INVALID_HANDLE_VALUE ? kNullHandle : fromHandle(file);
+    Handle CreateFileW(const std::wstring& path, std::uint32_t desiredAccess, std::uint32_t shareMode,
+                       std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes) override {
+        return track(::CreateFileW(path.c_str(), desiredAccess, shareMode, nullptr, creationDisposition,
+                                   flagsAndAttributes, nullptr));
     }
 
     // From the handle's standard and basic information: the classic
     // GetFileInformationByHandle also reads the volume's serial number, a
     // slow query that the log must not pay for on every line.
-    bool GetFileInformationByHandle(Handle stream, FileInformation& information) override {
+    bool GetFileInformationByHandleEx(Handle file, FileInformation& information) override {
         FILE_STANDARD_INFO standard{};
         FILE_BASIC_INFO basic{};
-        if (!ok(::GetFileInformationByHandleEx(toHandle(stream), FileStandardInfo, &standard,
+        if (!ok(::GetFileInformationByHandleEx(toHandle(file), FileStandardInfo, &standard,
                                                sizeof standard)) ||
-            !ok(::GetFileInformationByHandleEx(toHandle(stream), FileBasicInfo, &basic, sizeof basic))) {
+            !ok(::GetFileInformationByHandleEx(toHandle(file), FileBasicInfo, &basic, sizeof basic))) {
             return false;
         }
-        information = FileInformation{basic.FileAttributes, standard.NumberOfLinks};
+        information = FileInformation{basic.FileAttributes, standard.NumberOfLinks,
+                                      static_cast<std::uint64_t>(standard.EndOfFile.QuadPart)};
         return true;
     }
 
-    bool WriteStream(Handle stream, std::string_view bytes) override {
-        lastAttributes_.reset();
+    // The record crosses whole: its layout is checked in SdkMirror.cpp.
+    bool GetFileInformationByHandle(Handle file, ByHandleFileInformation& information) override {
+        return ok(::GetFileInformationByHandle(toHandle(file),
+                                               reinterpret_cast<BY_HANDLE_FILE_INFORMATION*>(&information)));
+    }
+
+    bool SetFileInformationByHandle(Handle file, const FileRenameInformation& rename) override {
+        const std::size_t nameBytes = rename.fileName.size() * sizeof(wchar_t);
+        std::vector<std::uint64_t> buffer(
+            (offsetof(FILE_RENAME_INFO, FileName) + nameBytes + sizeof(wchar_t) + sizeof(std::uint64_t) - 1) /
+            sizeof(std::uint64_t));
+        auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+        info->ReplaceIfExists = rename.replaceIfExists ? TRUE : FALSE;
+        info->RootDirectory = nullptr;
+        info->FileNameLength = static_cast<DWORD>(nameBytes);
+        std::memcpy(static_cast<void*>(info->FileName), rename.fileName.data(), nameBytes);
+        return ok(::SetFileInformationByHandle(toHandle(file), FileRenameInfo, info,
+                                               static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t))));
+    }
+
+    bool LockFileEx(Handle file, std::uint32_t flags, std::uint64_t offset, std::uint64_t length) override {
+        OVERLAPPED at = overlappedAt(offset);
+        return ok(::LockFileEx(toHandle(file), flags, 0, low(length), high(length), &at));
+    }
+
+    bool WriteFile(Handle file, std::string_view bytes) override {
         DWORD written = 0;
-        return ok(::WriteFile(toHandle(stream), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+        return ok(::WriteFile(toHandle(file), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
                               nullptr)) &&
                written == bytes.size();
     }
 
-    bool CloseStream(Handle stream) override { return ok(::CloseHandle(toHandle(stream))); }
+    std::uint32_t GetSecurityInfo(Handle object, std::uint32_t objectType, std::uint32_t securityInformation,
+                                  std::wstring& ownerSid) override {
+        PSID owner = nullptr;
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        const DWORD error =
+            ::GetSecurityInfo(toHandle(object), static_cast<SE_OBJECT_TYPE>(objectType), securityInformation,
+                              &owner, nullptr, nullptr, nullptr, &descriptor);
+        const LocalMemory held(descriptor, &::LocalFree);
+        ownerSid.clear();
+        if (error == ERROR_SUCCESS && owner != nullptr && (ownerSid = sidText(owner)).empty()) {
+            keep();
+            return lastError_;
+        }
+        SetLastError(error);
+        return error;
+    }
+
+    bool GetTokenUser(std::uint32_t desiredAccess, std::wstring& userSid) override {
+        HANDLE token = nullptr;
+        if (!ok(::OpenProcessToken(::GetCurrentProcess(), desiredAccess, &token))) {
+            return false;
+        }
+        const std::unique_ptr<void, decltype(&::CloseHandle)> held(token, &::CloseHandle);
+        DWORD size = 0;
+        ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        std::vector<std::uint64_t> buffer(size / sizeof(std::uint64_t) + 1);
+        if (!ok(::GetTokenInformation(token, TokenUser, buffer.data(),
+                                      static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t)), &size))) {
+            return false;
+        }
+        userSid = sidText(reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid);
+        keep();
+        return !userSid.empty();
+    }
 
     LocalTime GetLocalTime() override {
         SYSTEMTIME now{};
@@ -224,12 +276,24 @@ public:
         return length;
     }
 
-    Handle CreateMutexW(bool initialOwner, const std::wstring& name) override {
-        return track(::CreateMutexW(nullptr, initialOwner ? TRUE : FALSE, name.c_str()));
+    Handle CreateMutexW(std::wstring_view securityDescriptor, bool initialOwner,
+                        const std::wstring& name) override {
+        Security security(securityDescriptor);
+        if (!security.converted()) {
+            keep();
+            return kNullHandle;
+        }
+        return track(::CreateMutexW(security.attributes(), initialOwner ? TRUE : FALSE, name.c_str()));
     }
-    Handle CreateEventW(bool manualReset, bool initialState, const std::wstring& name) override {
-        return track(
-            ::CreateEventW(nullptr, manualReset ? TRUE : FALSE, initialState ? TRUE : FALSE, name.c_str()));
+    Handle CreateEventW(std::wstring_view securityDescriptor, bool manualReset, bool initialState,
+                        const std::wstring& name) override {
+        Security security(securityDescriptor);
+        if (!security.converted()) {
+            keep();
+            return kNullHandle;
+        }
+        return track(::CreateEventW(security.attributes(), manualReset ? TRUE : FALSE,
+                                    initialState ? TRUE : FALSE, name.c_str()));
     }
     Handle OpenMutexW(std::uint32_t desiredAccess, bool inheritHandle, const std::wstring& name) override {
         return track(::OpenMutexW(desiredAccess, inheritHandle ? TRUE : FALSE, name.c_str()));
@@ -258,26 +322,13 @@ public:
     void keepError(std::uint32_t error) { lastError_ = error; }
 
 private:
-    bool attributes(const std::wstring& path, WIN32_FILE_ATTRIBUTE_DATA& data, std::error_code& ec) {
-        ec.clear();
-        if (::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) != FALSE) {
-            return true;
-        }
-        keep();
-        // The not-found kinds of error mean "missing"; anything else is a
-        // failure of the test itself.
-        switch (lastError_) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-        case ERROR_BAD_NETPATH:
-        case ERROR_NETNAME_DELETED:
-        case ERROR_INVALID_NAME:
-        case ERROR_DIRECTORY:
-            break;
-        default:
-            ec = std::error_code(static_cast<int>(lastError_), std::system_category());
-        }
-        return false;
+    static DWORD low(std::uint64_t value) { return static_cast<DWORD>(value & 0xFFFF'FFFFU); }
+    static DWORD high(std::uint64_t value) { return static_cast<DWORD>(value >> 32U); }
+    static OVERLAPPED overlappedAt(std::uint64_t offset) {
+        OVERLAPPED at{};
+        at.Offset = low(offset);
+        at.OffsetHigh = high(offset);
+        return at;
     }
 
     // The last error is taken right after each call, before anything else
@@ -293,10 +344,6 @@ private:
     }
 
     std::uint32_t lastError_ = 0;
-    // What the last successful existence test read, for the size query of
-    // the same path that follows it; forgotten by any call that could change
-    // the file.
-    std::optional<std::pair<std::wstring, WIN32_FILE_ATTRIBUTE_DATA>> lastAttributes_;
 };
 
 Win32System& instance() {

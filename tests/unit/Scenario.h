@@ -71,7 +71,7 @@ struct RowMachine : FreshMachine {
     ~RowMachine() {
         ServiceHandler::getInstance().disconnect();
         EXPECT_TRUE(logMatches(logMessagesOf(machine), row_.log, row_.inOrder));
-        EXPECT_EQ(machine.openHandleCount(), 0U) << machine.openHandleReport();
+        EXPECT_TRUE(nothingLeftOpen(machine));
     }
 
 private:

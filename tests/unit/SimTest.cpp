@@ -55,13 +55,21 @@ FreshMachine::FreshMachine() : previous_(boundOrNothing()) {
 
 FreshMachine::~FreshMachine() {
     ServiceHandler::getInstance().disconnect();
+    log::resetLogPathCache(); // its folders are this machine's
     platform::bindPlatform(previous_);
+}
+
+::testing::AssertionResult nothingLeftOpen(SimMachine& machine) {
     log::resetLogPathCache();
+    if (machine.openHandleCount() == 0) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "left open:\n" << machine.openHandleReport();
 }
 
 void SimTest::TearDown() {
     ServiceHandler::getInstance().disconnect();
-    EXPECT_EQ(sim.openHandleCount(), 0U) << sim.openHandleReport();
+    EXPECT_TRUE(nothingLeftOpen(sim));
 }
 
 std::vector<LogEntry> parseLog(const std::string& text) {
@@ -253,7 +261,10 @@ int perform(const Words& words, std::string& entries) {
 // | rm <path> | link <target> <link> (symbolic) | hardlink <target> <link> | env <name> [value] (none:
 // removed) | fail <call> <nth> <error> (nth counts from here; 0: every use) | throw <call> <nth>
 // | device <instance id> <id,id...|-> [removal flags] [absent] | service <name> [refused stop's error]
-// | net <component> | windir <path> | detail <store folder as driver details spell it> | restart.
+// | net <component> | windir <path> | detail <store folder as driver details spell it> | restart
+// | owner <path> <SID> | user <SID> (the account the run uses) | at <call> <nth> swap <folder> <target>
+// (at that use of the call, nth counting from here, another user's process renames the folder aside
+// and, when it could, plants a junction to the target in its place).
 // False when a link cannot be made: the Windows build's host (Wine) makes no
 // symbolic links and its run-time counts no second names.
 bool setUp(SimMachine& machine, const Words& t) {
@@ -334,6 +345,20 @@ bool setUp(SimMachine& machine, const Words& t) {
         platform::sim::SimNetComponent component;
         component.infId = w(1);
         machine.netConfig().addComponent(component);
+    } else if (verb == "owner") {
+        machine.setOwner(w(1), w(2));
+    } else if (verb == "user") {
+        machine.setProcessUser(machine.currentProcess(), w(1));
+    } else if (verb == "at") {
+        EXPECT_EQ(word(t, 3), "swap") << "unknown action";
+        machine.onCall(t[1], machine.callCount(t[1]) + number(t[2]),
+                       [&machine, folder = w(4), target = w(5)] {
+                           if (machine.move(folder, folder + L".old") == platform::kErrorSuccess) {
+                               std::error_code linked;
+                               std::filesystem::create_directory_symlink(machine.hostPath(target),
+                                                                         machine.hostPath(folder), linked);
+                           }
+                       });
     } else if (verb == "windir") {
         machine.setWindowsDirectory(w(1));
     } else if (verb == "detail") {
@@ -453,7 +478,7 @@ void runScenario(const std::string& name, const Words& body) {
     std::ranges::transform(logged, logged.begin(),
                            [&](const std::string& m) { return rowNames(fresh.machine, m); });
     EXPECT_TRUE(logMatches(logged, log, body[at + 1].ends_with("...")));
-    EXPECT_EQ(fresh.machine.openHandleCount(), 0U) << fresh.machine.openHandleReport();
+    EXPECT_TRUE(nothingLeftOpen(fresh.machine));
 }
 
 } // namespace

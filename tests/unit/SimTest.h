@@ -38,6 +38,10 @@ private:
     platform::Platform previous_;
 };
 
+// Whether every handle, key and stream a run acquired is back, once the
+// process has let go of what it holds for its whole life (the log's folders).
+::testing::AssertionResult nothingLeftOpen(platform::sim::SimMachine& machine);
+
 // A test on a fresh machine that must give back every handle, key and
 // stream it acquired.
 class SimTest : public ::testing::Test, public FreshMachine {

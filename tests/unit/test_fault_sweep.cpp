@@ -39,8 +39,8 @@ void earlierRelease(SimMachine& machine) {
 // handles go with it after the run.
 void installationInProgress(SimMachine& machine) {
     machine.asProcess(kStarter, [] {
-        (void)platform::sys().CreateMutexW(true, L"Global\\TDInstallationStartedMtx");
-        (void)platform::sys().CreateEventW(true, false, L"Global\\TDInstallationCompletedEvt");
+        (void)platform::sys().CreateMutexW(L"", true, L"Global\\TDInstallationStartedMtx");
+        (void)platform::sys().CreateEventW(L"", true, false, L"Global\\TDInstallationCompletedEvt");
     });
 }
 
@@ -118,7 +118,7 @@ int sweepRun(const Operation& operation, const std::string& call, std::vector<st
             calls.push_back(*made);
         }
     }
-    EXPECT_EQ(fresh.machine.openHandleCount(), 0U) << fresh.machine.openHandleReport();
+    EXPECT_TRUE(nothingLeftOpen(fresh.machine));
     EXPECT_EQ(fresh.machine.netConfig().comInitBalance(), 0);
     return result;
 }

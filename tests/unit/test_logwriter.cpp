@@ -19,6 +19,18 @@ void line(const std::wstring& message, const wchar_t* source = L"C:\\src\\operat
     log::LogWriter(false, L"TavrinDriverUtil.log", source, 77, L"Caller::function", L"%s", message);
 }
 
+// What another instance does while it writes a line: the log open for appending and renaming, shared, and
+// the writers' lock taken. Its handle; the process's end lets go of both.
+platform::Handle holdWritersLock() {
+    using namespace platform;
+    const Handle file = sys().CreateFileW(kLogPath, kFileAppendData | kDelete,
+                                          kFileShareRead | kFileShareWrite | kFileShareDelete, kOpenAlways,
+                                          kFileAttributeNormal);
+    EXPECT_TRUE(
+        sys().LockFileEx(file, kLockfileExclusiveLock | kLockfileFailImmediately, 0x4000'0000'0000'0000, 1));
+    return file;
+}
+
 TEST_F(LogWriterTest, FirstRunCreatesAProtectedFolderAndWritesTheBannerThenLines) {
     sim.setCurrentProcess(5120);
     sim.setModulePath(L"C:\\Program Files (x86)\\Tavrin Secure\\TavrinDrivers\\TavrinDriverUtil.exe");
@@ -67,15 +79,70 @@ TEST_F(LogWriterTest, RotatesOnlyAboveFiveMebibytesAndTheSameSecondReplacesTheBa
 }
 
 TEST_F(LogWriterTest, AFailedRotationStepStillAppendsTheLine) {
-    for (const char* call : {"exists", "file_size", "rename", "GetFileInformationByHandle"}) {
+    for (const char* call : {"GetFileInformationByHandle", "SetFileInformationByHandle"}) {
         SCOPED_TRACE(call);
         sim.writeFile(kLogPath, std::string(5'242'881, 'x'));
         sim.clearFaults();
-        // The rotation's file check is the first of two queries.
-        sim.failCall(call, std::string(call) == "GetFileInformationByHandle" ? sim.callCount(call) + 1 : 0,
-                     32);
+        sim.failCall(call, 0, 32);
         line(L"kept");
         EXPECT_EQ(logBytes().size(), 5'242'881 + kLineBytes.size() + 6);
+    }
+}
+
+// Another instance holds the writers' lock (one byte at 2^62) when a line comes, and lets go after the
+// row's time: the line waits for it about a second on the platform's clock, and is lost after that.
+TEST(LogWriter, ALineWaitsAboutASecondForAnotherInstancesLine) {
+    struct Case {
+        std::uint64_t heldMs;
+        std::vector<std::string> log;
+        std::uint64_t waitedMs;
+    };
+    for (const Case& row : {Case{250, {"kept"}, 250}, Case{1000, {"kept"}, 1000}, Case{1001, {}, 1000}}) {
+        SCOPED_TRACE(row.heldMs);
+        FreshMachine fresh;
+        fresh.machine.createDirectories(kFolder);
+        fresh.machine.asProcess(777, [] { holdWritersLock(); });
+        fresh.machine.at(row.heldMs, [&fresh] { fresh.machine.endProcess(777); });
+        line(L"kept");
+        EXPECT_EQ(fresh.machine.nowMs(), row.waitedMs);
+        EXPECT_EQ(logMessagesOf(fresh.machine), row.log);
+        fresh.machine.endProcess(777);
+        EXPECT_TRUE(nothingLeftOpen(fresh.machine));
+    }
+}
+
+// A writer that waited while the instance holding the lock rotated the log finds its file renamed: its
+// line goes into the new log, which that instance's own line may have started, and the backup keeps the
+// name of its rotation, a second earlier.
+TEST(LogWriter, AWriterThatWaitedThroughAnotherRotationWritesIntoTheNewLog) {
+    struct Case {
+        std::string othersLine; // what the other instance wrote into the new log, if anything
+        std::string log;
+    };
+    for (const Case& row :
+         {Case{"", "[2026/12/04 04:25:35] [TDriverOperator.cpp(77)] | after\r\n"},
+          Case{"other\r\n", "other\r\n[2026/12/04 04:25:35] [TDriverOperator.cpp(77)] | after\r\n"}}) {
+        SCOPED_TRACE(row.othersLine);
+        FreshMachine fresh;
+        platform::sim::SimMachine& sim = fresh.machine;
+        sim.setLocalTime({2026, 12, 4, 4, 25, 34, 900});
+        sim.writeFile(kLogPath, std::string(5'242'881, 'x'));
+        platform::Handle held = platform::kNullHandle;
+        sim.asProcess(777, [&held] { held = holdWritersLock(); });
+        sim.at(200, [&sim, held, &row] {
+            sim.asProcess(777, [held, &row] {
+                EXPECT_TRUE(platform::sys().SetFileInformationByHandle(held, {true, kBackup}));
+                if (!row.othersLine.empty()) {
+                    EXPECT_TRUE(platform::sys().WriteFile(holdWritersLock(), row.othersLine));
+                }
+            });
+            sim.endProcess(777);
+        });
+        line(L"after");
+        EXPECT_EQ(sim.readFile(kLogPath).value_or("").substr(0, 120), row.log);
+        EXPECT_EQ(sim.readFile(kBackup).value_or("").find_first_not_of('x'), std::string::npos);
+        EXPECT_EQ(sim.readFile(kBackup).value_or("").size(), 5'242'881U);
+        EXPECT_TRUE(nothingLeftOpen(sim));
     }
 }
 
@@ -94,7 +161,12 @@ a PUBLIC rooted on no drive: no log|env PUBLIC \Users\Public;dir "\Users\Public\
 a PUBLIC in the device namespace: no log|env PUBLIC \\.\C:\Users\Public;dir "\\.\C:\Users\Public\Tavrin Secure"|/setstatus 7|2||? dir "\\.\C:\Users\Public\Tavrin Secure":
 a PUBLIC in the raw namespace: no log|env PUBLIC \\?\C:\Users\Public;dir "\\?\C:\Users\Public\Tavrin Secure"|/setstatus 7|2||? dir "\\?\C:\Users\Public\Tavrin Secure":
 a PUBLIC on a server's share: the log goes there|env PUBLIC \\server\share;dir "\\server\share\Tavrin Secure"|/setstatus 7|2||? dir "\\server\share\Tavrin Secure\Logging": TavrinDriverUtil.log
-another opener holds the file: its line lost|fail OpenAppendStream 1 32|/setstatus 7|2|Command received to set driver install status;Invalid argument passed to /setstatus parameter|? calls ExpandEnvironmentStringsW: 1;? size "{logs}\TavrinDriverUtil.log": 196)txt");
+another program holds the file unshared: its line lost|fail CreateFileW 3 32|/setstatus 7|2|Command received to set driver install status;Invalid argument passed to /setstatus parameter|? calls ExpandEnvironmentStringsW: 1;? size "{logs}\TavrinDriverUtil.log": 196
+a vendor folder a user owns|owner "C:\Users\Public\Tavrin Secure" S-1-5-21-1-2-3-1001|/setstatus 7|2||? dir "C:\Users\Public\Tavrin Secure":
+a log folder a user owns|dir "{logs}";owner "{logs}" S-1-5-21-1-2-3-1001|/setstatus 7|2||? dir "{logs}":
+a vendor folder Administrators own|owner "C:\Users\Public\Tavrin Secure" S-1-5-32-544|/setstatus 7|2|Command received to set driver install status;Invalid argument passed to /setstatus parameter|? size "{logs}\TavrinDriverUtil.log": 466
+folders of the account the run uses|user S-1-5-21-1-2-3-1001;owner "C:\Users\Public\Tavrin Secure" S-1-5-21-1-2-3-1001|/setstatus 7|2|Command received to set driver install status;Invalid argument passed to /setstatus parameter|? size "{logs}\TavrinDriverUtil.log": 466
+an owner that cannot be read: its line lost|fail GetSecurityInfo 1 5|/setstatus 7|2|Command received to set driver install status;Invalid argument passed to /setstatus parameter|? size "{logs}\TavrinDriverUtil.log": 196)txt");
 }
 
 // Links an ordinary user could plant in the public log folder before a run as
@@ -114,7 +186,7 @@ dir C:\Elsewhere
 ? size "{logs}\BK_20261204_042534_TavrinDriverUtil.log": {5}
 ? file C:\Elsewhere\Logging\TavrinDriverUtil.log: absent
 ? file C:\Elsewhere\TavrinDriverUtil.log: absent
-? calls WriteStream: {6}
+? calls WriteFile: {6}
 )txt",
         R"txt(a junction for the vendor folder|"MZ victim"|rm "C:\Users\Public\Tavrin Secure";dir C:\Elsewhere\Logging;link C:\Elsewhere "C:\Users\Public\Tavrin Secure"|9|absent|0
 a junction for the log folder|"MZ victim"|link C:\Elsewhere "{logs}"|9|absent|0
@@ -123,6 +195,31 @@ a second name of another file for the log|"MZ victim"|dir "{logs}";hardlink C:\W
 a full log with a second name|{v*5242881}|dir "{logs}";hardlink C:\Windows\System32\victim.dll "{logs}\TavrinDriverUtil.log"|5242881|absent|0
 a symbolic link at the backup name|"MZ victim"|file "{logs}\TavrinDriverUtil.log" {x*5242881};link C:\Windows\System32\victim.dll "{logs}\BK_20261204_042534_TavrinDriverUtil.log"|9|5242881|5
 a second name of another file at the backup name|"MZ victim"|file "{logs}\TavrinDriverUtil.log" {x*5242881};hardlink C:\Windows\System32\victim.dll "{logs}\BK_20261204_042534_TavrinDriverUtil.log"|9|5242881|5)txt");
+}
+
+// A user who owns a folder above the log swaps it for a junction at the very moment of a call that acts
+// on a name below it, as a process retrying across the lines of a run would: the folders are held from
+// the first line on, so the swap is refused and nothing reaches the junction's target.
+TEST(LogWriter, FoldersSwappedWhileHeldLeadNowhereElse) {
+    runScenarios(
+        R"txt(
+== {1}
+dir C:\Elsewhere
+{2}
+> /setprocessortype 1
+= 0 ...
+? dir C:\Elsewhere: {3}
+? dir C:\Elsewhere\Logging:
+? dir C:\Users\Public: Tavrin Secure
+? dir "C:\Users\Public\Tavrin Secure": Logging
+? dir "{logs}": {4}
+? calls WriteFile: 5
+)txt",
+        R"txt(the log folder at the first line's open|dir "{logs}";at CreateFileW 3 swap "{logs}" C:\Elsewhere||TavrinDriverUtil.log
+the log folder at a later line's open|dir "{logs}";at CreateFileW 4 swap "{logs}" C:\Elsewhere||TavrinDriverUtil.log
+the vendor folder at the open|dir C:\Elsewhere\Logging;dir "{logs}";at CreateFileW 3 swap "C:\Users\Public\Tavrin Secure" C:\Elsewhere|Logging|TavrinDriverUtil.log
+the log folder at the rotation|dir "{logs}";file "{logs}\TavrinDriverUtil.log" {x*5242881};at SetFileInformationByHandle 1 swap "{logs}" C:\Elsewhere||BK_20261204_042534_TavrinDriverUtil.log TavrinDriverUtil.log
+the vendor folder at the rotation|dir C:\Elsewhere\Logging;dir "{logs}";file "{logs}\TavrinDriverUtil.log" {x*5242881};at SetFileInformationByHandle 1 swap "C:\Users\Public\Tavrin Secure" C:\Elsewhere|Logging|BK_20261204_042534_TavrinDriverUtil.log TavrinDriverUtil.log)txt");
 }
 
 } // namespace

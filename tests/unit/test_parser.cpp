@@ -78,7 +78,7 @@ TEST(Parser, Shapes) {
         EXPECT_EQ(rendered(parser.driverOperation()), row[2]);
         EXPECT_EQ(logMessagesOf(m.machine),
                   (row[3].empty() ? std::vector<std::string>{} : std::vector<std::string>{row[3], helpText}));
-        EXPECT_EQ(m.machine.openHandleCount(), 0U) << m.machine.openHandleReport();
+        EXPECT_TRUE(nothingLeftOpen(m.machine));
     }
 }
 

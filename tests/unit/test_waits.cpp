@@ -266,9 +266,10 @@ TEST(Status, Handshake) {
             } else if (w[0] == "holds" || w[0] == "event") {
                 others.push_back(n(1));
                 m.machine.asProcess(n(1), [holds = w[0] == "holds"] {
-                    (void)(holds ? platform::sys().CreateMutexW(true, L"Global\\TDInstallationStartedMtx")
-                                 : platform::sys().CreateEventW(true, false,
-                                                                L"Global\\TDInstallationCompletedEvt"));
+                    (void)(holds
+                               ? platform::sys().CreateMutexW(L"", true, L"Global\\TDInstallationStartedMtx")
+                               : platform::sys().CreateEventW(L"", true, false,
+                                                              L"Global\\TDInstallationCompletedEvt"));
                 });
             } else if (w[0] == "as" || w[0] == "advance") {
                 w[0] == "as" ? m.machine.setCurrentProcess(n(1)) : m.machine.advance(n(1));
