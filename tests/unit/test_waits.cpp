@@ -219,9 +219,11 @@ TEST(NetService, AddAndRemove) {
 }
 
 // Rows: steps | the runs' results | virtual ms at the end | named objects left. Steps, ';'-separated: a
-// /setstatus value run here (quoted when it has spaces), "as P" (this process is P), "holds P" / "event P" (P
-// created the mutex / the event), "end T P" / "start T P" (at T, process P runs /setstatus 1 / 0, which must
-// give 0), "advance N", or "fail call nth error".
+// /setstatus value run here (quoted when it has spaces), "as P" (this process is P), "holds P" / "event P" /
+// "signalled P" (P created the mutex / the event / the event signalled, with default security), "account P
+// SID" (P runs as that account; LocalSystem otherwise), "end T P" / "start T P" (at T, process P runs
+// /setstatus 1 / 0, which must give 0), "advance N", or "fail call nth error". $USER is an ordinary
+// user's account, who may create objects under Global\ too.
 constexpr char kStatusRows[] = R"(
 * start, then an end within the limit | as 100; end 5000 200; 0 | 0 | 5000 | | $START; $END; Successfully set event for install completion; $WOKE; Released Installation started event
 * a start without an end gives up after ten minutes | 0 | 0 | 600000 | | $START; Installation continued even after 600 seconds
@@ -238,7 +240,17 @@ constexpr char kStatusRows[] = R"(
 * a second starter waits on the same event; the end wakes both | as 100; start 1000 101; end 2000 200; 0 | 0 | 2000 | | $START; $START; $END; Successfully set event for install completion; $WOKE; Failed to Release Installation started event with last Error:288; $WOKE; Released Installation started event
 * two ends after one start | as 100; end 100 200; end 200 201; 0; advance 500 | 0 | 600 | | $START; $END; Successfully set event for install completion; $WOKE; Released Installation started event; $END; No Installation is in progress, failed to acquire install start event
 * invalid values touch nothing | 00; 2; true; " 1"; ""; 5; "1 " | 2 2 2 2 2 2 2 | 0 | | 7* Invalid argument passed to /setstatus parameter
+* a user's held mutex: no wait | account 6 $USER; holds 6; 0 | 0 | 0 | mutex | $NOWAIT $UMTX
+* a user's signalled event: no wait | account 6 $USER; signalled 6; 0 | 0 | 0 | event | $NOWAIT $UEVT
+* a user's mutex: no signal | account 6 $USER; holds 6; event 100; 1 | 0 | 0 | mutex event | $NOSET $UMTX
+* a user's event: not set | holds 100; account 6 $USER; event 6; 1 | 0 | 0 | mutex event | $NOSET $UEVT
+* its own account | account 1 $USER; holds 1; event 1; account 4242 $USER; 1 | 0 | 0 | mutex event | $SET
+* Administrators' objects | account 1 S-1-5-32-544; holds 1; event 1; 1 | 0 | 0 | mutex event | $SET
+* an owner unread | holds 1; event 1; fail GetSecurityInfo 3 5; 1 | 0 | 0 | mutex event | $NOSET $NOMTX
 )";
+
+constexpr wchar_t kMutexName[] = L"Global\\TDInstallationStartedMtx";
+constexpr wchar_t kEventName[] = L"Global\\TDInstallationCompletedEvt";
 
 int setStatus(const std::string& value) {
     DriverOperation record;
@@ -248,10 +260,20 @@ int setStatus(const std::string& value) {
 
 TEST(Status, Handshake) {
     for (const Row& row :
-         rows(kStatusRows, {{"$START", "$BEGIN; Started installation of the drivers"},
-                            {"$BEGIN", "Set status from command line is: 0; TSAC Installation Started"},
-                            {"$END", "Set status from command line is: 1; TSAC Installation Ended"},
-                            {"$WOKE", "Installation of the drivers completed Successfully"}})) {
+         rows(kStatusRows,
+              {{"$NOWAIT", "$BEGIN; Not waiting:"},
+               {"$NOSET", "$END; Not signalling:"},
+               {"$SET", "$END; Successfully set event for install completion"},
+               {"$UMTX", "Global\\TDInstallationStartedMtx belongs to $USER, not to the installer"},
+               {"$UEVT", "Global\\TDInstallationCompletedEvt belongs to $USER, not to the installer"},
+               {"$NOMTX",
+                "Global\\TDInstallationStartedMtx belongs to an owner that cannot be read, not to the "
+                "installer"},
+               {"$USER", "S-1-5-21-1-2-3-1001"},
+               {"$START", "$BEGIN; Started installation of the drivers"},
+               {"$BEGIN", "Set status from command line is: 0; TSAC Installation Started"},
+               {"$END", "Set status from command line is: 1; TSAC Installation Ended"},
+               {"$WOKE", "Installation of the drivers completed Successfully"}})) {
         RowMachine m(row);
         std::vector<std::uint32_t> others;
         std::string results;
@@ -263,14 +285,15 @@ TEST(Status, Handshake) {
                 m.machine.at(n(1), [&m, pid = n(2), value = w[0] == "end" ? "1" : "0"] {
                     m.machine.asProcess(pid, [value] { EXPECT_EQ(setStatus(value), 0); });
                 });
-            } else if (w[0] == "holds" || w[0] == "event") {
+            } else if (w[0] == "holds" || w[0] == "event" || w[0] == "signalled") {
                 others.push_back(n(1));
-                m.machine.asProcess(n(1), [holds = w[0] == "holds"] {
-                    (void)(holds
-                               ? platform::sys().CreateMutexW(L"", true, L"Global\\TDInstallationStartedMtx")
-                               : platform::sys().CreateEventW(L"", true, false,
-                                                              L"Global\\TDInstallationCompletedEvt"));
+                m.machine.asProcess(n(1), [what = w[0]] {
+                    (void)(what == "holds"
+                               ? platform::sys().CreateMutexW(L"", true, kMutexName)
+                               : platform::sys().CreateEventW(L"", true, what == "signalled", kEventName));
                 });
+            } else if (w[0] == "account") {
+                m.machine.setProcessUser(n(1), wide(w.at(2)));
             } else if (w[0] == "as" || w[0] == "advance") {
                 w[0] == "as" ? m.machine.setCurrentProcess(n(1)) : m.machine.advance(n(1));
             } else if (w[0] == "fail") {
@@ -281,14 +304,33 @@ TEST(Status, Handshake) {
         }
         EXPECT_EQ(results, row[2]);
         EXPECT_EQ(m.machine.nowMs(), std::stoull(row[3]));
-        EXPECT_EQ(
-            std::string(m.machine.namedObjectExists(L"Global\\TDInstallationStartedMtx") ? " mutex" : "") +
-                (m.machine.namedObjectExists(L"Global\\TDInstallationCompletedEvt") ? " event" : ""),
-            row[4].empty() ? "" : " " + row[4]);
+        EXPECT_EQ(std::string(m.machine.namedObjectExists(kMutexName) ? " mutex" : "") +
+                      (m.machine.namedObjectExists(kEventName) ? " event" : ""),
+                  row[4].empty() ? "" : " " + row[4]);
         for (const std::uint32_t pid : others) {
             m.machine.endProcess(pid);
         }
     }
+}
+
+// Both objects a start creates are owned by Administrators, all access for SYSTEM and Administrators,
+// waiting only for everyone else.
+TEST(Status, TheStartCreatesTheObjectsAsTheInstallersOwn) {
+    FreshMachine m;
+    std::optional<std::wstring> mutex;
+    std::optional<std::wstring> event;
+    m.machine.onCall("WaitForSingleObject", 1, [&] {
+        mutex = m.machine.namedObjectSecurity(kMutexName);
+        event = m.machine.namedObjectSecurity(kEventName);
+    });
+    m.machine.at(10, [&m] { m.machine.asProcess(200, [] { EXPECT_EQ(setStatus("1"), 0); }); });
+    EXPECT_EQ(setStatus("0"), 0);
+    EXPECT_EQ(mutex, std::wstring(L"O:BAD:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x100000;;;WD)"));
+    EXPECT_EQ(event, std::wstring(L"O:BAD:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x100000;;;WD)"));
+    EXPECT_TRUE(logMatches(
+        logMessagesOf(m.machine),
+        "Successfully set event for install completion\nReleased Installation started event", true));
+    m.machine.endProcess(200);
 }
 
 } // namespace
