@@ -59,7 +59,7 @@ inline constexpr std::uint32_t kServiceStatusProcessBytes = 36;
 struct EnumServiceStatus {
     const wchar_t* lpServiceName = nullptr;
     const wchar_t* lpDisplayName = nullptr;
-    ServiceStatus ServiceStatus;
+    ServiceStatus status;
 };
 
 class IServiceControl {

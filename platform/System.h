@@ -101,8 +101,8 @@ public:
                                                     std::uint32_t capacity) = 0;
 
     // Files and folders.
-    // `securityDescriptor`: the new folder's access in SDDL text; empty for
-    // what the parent passes on.
+    // `securityDescriptor`: the new folder's access in SDDL text, always
+    // given: the platform applies it as it stands.
     virtual bool CreateDirectoryW(const std::wstring& path, std::wstring_view securityDescriptor) = 0;
     // The attributes of the entry itself, never of what a link at its name
     // points to; kInvalidFileAttributes on failure.
@@ -159,7 +159,7 @@ public:
     virtual std::uint32_t K32GetModuleFileNameExW(std::wstring& path, std::uint32_t capacity) = 0;
 
     // Named kernel objects. `securityDescriptor`: a new object's owner and
-    // access in SDDL text; empty for the platform's default.
+    // access in SDDL text, always given: the platform applies it as it stands.
     virtual Handle CreateMutexW(std::wstring_view securityDescriptor, bool initialOwner,
                                 const std::wstring& name) = 0;
     virtual Handle CreateEventW(std::wstring_view securityDescriptor, bool manualReset, bool initialState,

@@ -261,7 +261,7 @@ static_assert([] {
 static_assert(sizeof(EnumServiceStatus) == sizeof(ENUM_SERVICE_STATUSW));
 TDU_SAME_FIELD(EnumServiceStatus, lpServiceName, ENUM_SERVICE_STATUSW, lpServiceName);
 TDU_SAME_FIELD(EnumServiceStatus, lpDisplayName, ENUM_SERVICE_STATUSW, lpDisplayName);
-TDU_SAME_FIELD(EnumServiceStatus, ServiceStatus, ENUM_SERVICE_STATUSW, ServiceStatus);
+TDU_SAME_FIELD(EnumServiceStatus, status, ENUM_SERVICE_STATUSW, ServiceStatus);
 
 // Network configuration.
 static_assert(same(kSOk, S_OK));

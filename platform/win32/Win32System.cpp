@@ -29,9 +29,6 @@ using LocalMemory = std::unique_ptr<void, decltype(&::LocalFree)>;
 class Security {
 public:
     explicit Security(std::wstring_view sddl) {
-        if (sddl.empty()) {
-            return;
-        }
         PSECURITY_DESCRIPTOR converted = nullptr;
         converted_ = ::ConvertStringSecurityDescriptorToSecurityDescriptorW(
                          std::wstring(sddl).c_str(), SDDL_REVISION_1, &converted, nullptr) != FALSE;
@@ -39,10 +36,10 @@ public:
         attributes_.lpSecurityDescriptor = converted;
     }
     [[nodiscard]] bool converted() const { return converted_; }
-    SECURITY_ATTRIBUTES* attributes() { return descriptor_ ? &attributes_ : nullptr; }
+    SECURITY_ATTRIBUTES* attributes() { return &attributes_; }
 
 private:
-    bool converted_ = true;
+    bool converted_ = false;
     LocalMemory descriptor_{nullptr, &::LocalFree};
     SECURITY_ATTRIBUTES attributes_{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
 };
