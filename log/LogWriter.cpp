@@ -243,13 +243,7 @@ void writeLogEntry(bool isBanner, const std::wstring& logFileName, const wchar_t
                    std::wstring_view messageFormat, std::span<const FormatArg> args) {
     // A line never changes the last error that the caller's next message may
     // report.
-    struct LastErrorKept {
-        std::uint32_t saved = sys().GetLastError();
-        LastErrorKept() = default;
-        LastErrorKept(const LastErrorKept&) = delete;
-        LastErrorKept& operator=(const LastErrorKept&) = delete;
-        ~LastErrorKept() { sys().SetLastError(saved); }
-    } const kept;
+    const platform::Held kept([saved = sys().GetLastError()] { sys().SetLastError(saved); });
 
     std::wstring message = formatMessage(messageFormat, args);
     cutToUtf16Units(message, kMessageLimit);
