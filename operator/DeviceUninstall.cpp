@@ -87,16 +87,10 @@ bool TavrinDriverOperator::DeleteDriverFile(const std::wstring& componentName) {
     std::wstring folder;
     const std::uint32_t expanded =
         sys().ExpandEnvironmentStringsW(kDriversFolder, folder, tdu::platform::kMaxPath);
-    if (expanded == 0) {
-        TDU_LOG(L"ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:%lu", sys().GetLastError());
-        return false;
-    }
     // A folder that does not fit is never cut down to build a path, nor is
     // one that is not a full path completed by the working folder.
-    if (expanded > tdu::platform::kMaxPath || !tdu::platform::isExpandedAbsolutePath(folder)) {
-        TDU_LOG(L"ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:%lu",
-                expanded > tdu::platform::kMaxPath ? tdu::platform::kErrorInsufficientBuffer
-                                                   : tdu::platform::kErrorEnvvarNotFound);
+    if (const auto error = tdu::platform::expansionError(expanded, tdu::platform::kMaxPath, folder)) {
+        TDU_LOG(L"ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:%lu", *error);
         return false;
     }
     if (!tdu::platform::isBareName(componentName)) {

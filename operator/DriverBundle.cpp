@@ -90,16 +90,8 @@ bool expandDriversFolder(std::wstring& folder) {
     TDU_LOG_FUNCTION(L"TavrinDriverOperator::expandDriversFolder");
     folder.clear();
     const std::uint32_t needed = sys().ExpandEnvironmentStringsW(kDriversFolder, folder, kFolderChars);
-    std::uint32_t error = 0;
-    if (needed == 0) {
-        error = sys().GetLastError();
-    } else if (needed > kFolderChars) {
-        error = tdu::platform::kErrorInsufficientBuffer;
-    } else if (!tdu::platform::isExpandedAbsolutePath(folder)) {
-        error = tdu::platform::kErrorEnvvarNotFound;
-    }
-    if (needed == 0 || error != 0) {
-        TDU_LOG(L"ExpandEnvironmentStrings failed with last Error: %lu", error);
+    if (const auto error = tdu::platform::expansionError(needed, kFolderChars, folder)) {
+        TDU_LOG(L"ExpandEnvironmentStrings failed with last Error: %lu", *error);
         return false;
     }
     return true;

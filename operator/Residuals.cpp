@@ -69,16 +69,8 @@ void cleanStore() {
         sys().ExpandEnvironmentStringsW(kStorePath, store, tdu::platform::kMaxPath);
     // A store path that does not fit is never cut down to a shorter one, nor
     // is one that is not a full path completed by the working folder.
-    std::uint32_t error = 0;
-    if (expanded == 0) {
-        error = sys().GetLastError();
-    } else if (expanded > tdu::platform::kMaxPath) {
-        error = tdu::platform::kErrorInsufficientBuffer;
-    } else if (!tdu::platform::isExpandedAbsolutePath(store)) {
-        error = tdu::platform::kErrorEnvvarNotFound;
-    }
-    if (expanded == 0 || error != 0) {
-        TDU_LOG(L"ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:%lu", error);
+    if (const auto error = tdu::platform::expansionError(expanded, tdu::platform::kMaxPath, store)) {
+        TDU_LOG(L"ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:%lu", *error);
         return;
     }
     TDU_LOG(L"DRVStore path is: %s", store);

@@ -6,8 +6,12 @@
 // out of the folder it is joined to.
 #pragma once
 
+#include "platform/Platform.h"
+#include "platform/Types.h"
 #include "platform/WideText.h"
 
+#include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace tdu::platform {
@@ -35,6 +39,23 @@ inline bool isExpandedAbsolutePath(std::wstring_view path) {
     const std::wstring_view server = rest.substr(0, cut);
     const std::wstring_view share = rest.substr(cut + 1);
     return !server.empty() && server != L"." && server != L"?" && !share.empty() && share.front() != L'\\';
+}
+
+// Why the result of an expansion that needed `needed` characters of a buffer
+// of `capacity` may not be built on: the failed call's own error, a result
+// that did not fit, or one that is not a full path. Nothing when it may.
+inline std::optional<std::uint32_t> expansionError(std::uint32_t needed, std::uint32_t capacity,
+                                                   std::wstring_view path) {
+    if (needed == 0) {
+        return sys().GetLastError();
+    }
+    if (needed > capacity) {
+        return kErrorInsufficientBuffer;
+    }
+    if (!isExpandedAbsolutePath(path)) {
+        return kErrorEnvvarNotFound;
+    }
+    return std::nullopt;
 }
 
 // A file name that stays in the folder it is joined to: no separator, no
