@@ -27,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     logPath += L"\\Tavrin Secure\\Logging\\TavrinDriverUtil.log";
     machine.setLocalTime(tdu::platform::sim::SimMachine::localTimeAfter(
-        {1601, 1, 1, 0, 0, 0, 0}, input.ConsumeIntegralInRange<std::uint64_t>(0, 265'000'000'000'000)));
+        {.year = 1601, .month = 1, .day = 1},
+        input.ConsumeIntegralInRange<std::uint64_t>(0, 265'000'000'000'000)));
     try { // an old log, sparse; the host may refuse a name Windows takes
         if (input.ConsumeBool()) {
             machine.writeFile(logPath, "OLD LOG\r\n");

@@ -143,7 +143,7 @@ int DifxHandler::disableDifxCAs(const std::wstring& productCode) {
     // When the existence test itself fails, the version read below decides:
     // a file that is there but unreadable must not pass for a fresh install.
     std::error_code existsError;
-    if (!sys().exists(clientPath, existsError) && !existsError) {
+    if (!tdu::platform::pathExists(clientPath, existsError) && !existsError) {
         TDU_LOG(L"Tavrin.exe does not exist, assuming it is fresh installation");
         return tdu::exit_code::kSuccess;
     }

@@ -3,6 +3,7 @@
 #include "operator/OperatorLog.h"
 #include "operator/TDriverOperator.h"
 #include "platform/Owners.h"
+#include "platform/PathChecks.h"
 #include "platform/WideText.h"
 
 #include <algorithm>
@@ -38,7 +39,7 @@ int TavrinDriverOperator::InstallDriver(const DriverOperation& record) {
             return tdu::exit_code::kOperationFailed;
         }
         std::error_code ec;
-        const bool present = sys().exists(record.infPath, ec);
+        const bool present = tdu::platform::pathExists(record.infPath, ec);
         if (ec) {
             // Neither found nor missing (access denied, say): the package is
             // not published and the device stage goes on as for a missing file.

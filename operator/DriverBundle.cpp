@@ -60,7 +60,7 @@ struct Component {
 bool infThere(const std::wstring& path, const Component& component) {
     TDU_LOG_FUNCTION(L"TavrinDriverOperator::infThere");
     std::error_code ec;
-    const bool present = sys().exists(path, ec);
+    const bool present = tdu::platform::pathExists(path, ec);
     if (ec) {
         TDU_LOG(L"Failed to check Inf Path: %s with last Error: %lu", path,
                 static_cast<std::uint32_t>(ec.value()));

@@ -32,7 +32,7 @@ std::vector<std::wstring> listDirectoryNames(const std::wstring& prefix, bool di
     do {
         const bool directory = (entry.attributes & tdu::platform::kFileAttributeDirectory) != 0;
         if (directory == directoriesOnly) {
-            names.push_back(entry.fileName);
+            names.emplace_back(tdu::platform::textOf(entry.fileName));
         }
     } while (sys().FindNextFileW(search.get(), entry));
     return names;
@@ -44,7 +44,7 @@ void eraseResidual(const std::wstring& path) {
     TDU_LOG_FUNCTION(L"TavrinDriverOperator::cleanTVRNNSResiduals");
     TDU_LOG(L"Erasing: %s", path);
     std::error_code ec;
-    if (path.empty() || !sys().exists(path, ec)) {
+    if (path.empty() || !tdu::platform::pathExists(path, ec)) {
         TDU_LOG(L"File not found: %s", path);
         return;
     }
@@ -75,7 +75,7 @@ void cleanStore() {
     }
     TDU_LOG(L"DRVStore path is: %s", store);
     std::error_code ec;
-    if (!sys().exists(store, ec)) {
+    if (!tdu::platform::pathExists(store, ec)) {
         TDU_LOG(L"DRVStore path does not exists: %s", store);
         return;
     }

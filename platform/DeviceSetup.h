@@ -25,17 +25,6 @@ inline constexpr std::uint32_t kSizeOfDevInstallParams = 584;
 inline constexpr std::uint32_t kSizeOfDrvInfoDataV2 = 1568;
 inline constexpr std::uint32_t kSizeOfDrvInfoDetailData = 1584;
 
-// The text of a fixed array, up to its first NUL.
-template <std::size_t N> std::wstring_view textOf(const std::array<wchar_t, N>& field) {
-    return {field.data(),
-            static_cast<std::size_t>(std::find(field.begin(), field.end(), L'\0') - field.begin())};
-}
-// Fills a fixed array with as much of `text` as fits before its NUL.
-template <std::size_t N> void setText(std::array<wchar_t, N>& field, std::wstring_view text) {
-    field.fill(L'\0');
-    std::copy_n(text.begin(), std::min(text.size(), N - 1), field.begin());
-}
-
 // SP_DEVINFO_DATA: one element of a device information set.
 struct DeviceElement {
     std::uint32_t cbSize = kSizeOfDevInfoData;

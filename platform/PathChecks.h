@@ -12,7 +12,9 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <system_error>
 
 namespace tdu::platform {
 
@@ -56,6 +58,29 @@ inline std::optional<std::uint32_t> expansionError(std::uint32_t needed, std::ui
         return kErrorEnvvarNotFound;
     }
     return std::nullopt;
+}
+
+// Whether an entry is at `path`, the entry itself and not what a link there
+// leads to. A name that cannot be there (a missing folder on the way, a
+// share gone, a malformed name) is an answer, not an error; any other
+// failure (access denied, say) is, in `ec`.
+inline bool pathExists(const std::wstring& path, std::error_code& ec) {
+    ec.clear();
+    if (sys().GetFileAttributesW(path) != kInvalidFileAttributes) {
+        return true;
+    }
+    switch (const std::uint32_t error = sys().GetLastError()) {
+    case kErrorFileNotFound:
+    case kErrorPathNotFound:
+    case kErrorBadNetpath:
+    case kErrorNetnameDeleted:
+    case kErrorInvalidName:
+    case kErrorDirectory:
+        break;
+    default:
+        ec = std::error_code(static_cast<int>(error), std::system_category());
+    }
+    return false;
 }
 
 // A file name that stays in the folder it is joined to: no separator, no

@@ -11,13 +11,14 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <system_error>
 
 namespace tdu::platform {
 
+// SYSTEMTIME, laid out as the platform lays it out.
 struct LocalTime {
     std::uint16_t year = 0;
     std::uint16_t month = 0;
+    std::uint16_t dayOfWeek = 0;
     std::uint16_t day = 0;
     std::uint16_t hour = 0;
     std::uint16_t minute = 0;
@@ -25,10 +26,16 @@ struct LocalTime {
     std::uint16_t milliseconds = 0;
 };
 
-// One entry of a directory search.
+// One entry of a directory search (WIN32_FIND_DATAW, laid out as the
+// platform lays it out). `fileName` is the name alone, without its folder.
 struct FindData {
     std::uint32_t attributes = 0;
-    std::wstring fileName; // the name alone, without its folder
+    std::array<std::uint32_t, 6> fileTimes{};
+    std::uint32_t fileSizeHigh = 0;
+    std::uint32_t fileSizeLow = 0;
+    std::array<std::uint32_t, 2> reserved{};
+    std::array<wchar_t, kMaxPath> fileName{};
+    std::array<wchar_t, 14> alternateFileName{};
 };
 
 inline constexpr std::uint32_t kFileAttributeDirectory = 0x10;
@@ -118,7 +125,6 @@ public:
     // The length copied; the size needed (terminator included) when it does
     // not fit; 0 on failure.
     virtual std::uint32_t GetWindowsDirectoryW(std::wstring& path, std::uint32_t capacity) = 0;
-    virtual bool exists(const std::wstring& path, std::error_code& ec) = 0;
 
     // Open files and folders, closed with CloseHandle. CreateFileW returns
     // kInvalidHandle when it cannot open.

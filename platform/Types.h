@@ -3,8 +3,11 @@
 // real types.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace tdu::platform {
 
@@ -22,12 +25,16 @@ inline constexpr std::uint32_t kErrorAccessDenied = 5;
 inline constexpr std::uint32_t kErrorInvalidHandle = 6;
 inline constexpr std::uint32_t kErrorSharingViolation = 32;
 inline constexpr std::uint32_t kErrorLockViolation = 33;
+inline constexpr std::uint32_t kErrorBadNetpath = 53;
+inline constexpr std::uint32_t kErrorNetnameDeleted = 64;
 inline constexpr std::uint32_t kErrorInvalidParameter = 87;
 inline constexpr std::uint32_t kErrorInsufficientBuffer = 122;
+inline constexpr std::uint32_t kErrorInvalidName = 123;
 inline constexpr std::uint32_t kErrorAlreadyExists = 183;
 inline constexpr std::uint32_t kErrorEnvvarNotFound = 203;
 inline constexpr std::uint32_t kErrorMoreData = 234;
 inline constexpr std::uint32_t kErrorNoMoreItems = 259;
+inline constexpr std::uint32_t kErrorDirectory = 267;
 inline constexpr std::uint32_t kErrorNotOwner = 288;
 inline constexpr std::uint32_t kErrorKeyDeleted = 1018;
 inline constexpr std::uint32_t kErrorSuccessRebootRequired = 3010;
@@ -71,5 +78,16 @@ inline constexpr Guid kGuidDevClassSystem{
 
 // The platform's MAX_PATH, in characters.
 inline constexpr std::uint32_t kMaxPath = 260;
+
+// The text of a record's fixed array, up to its first NUL.
+template <std::size_t N> std::wstring_view textOf(const std::array<wchar_t, N>& field) {
+    return {field.data(),
+            static_cast<std::size_t>(std::find(field.begin(), field.end(), L'\0') - field.begin())};
+}
+// Fills a fixed array with as much of `text` as fits before its NUL.
+template <std::size_t N> void setText(std::array<wchar_t, N>& field, std::wstring_view text) {
+    field.fill(L'\0');
+    std::copy_n(text.begin(), std::min(text.size(), N - 1), field.begin());
+}
 
 } // namespace tdu::platform

@@ -636,13 +636,14 @@ LocalTime SimMachine::localTimeAfter(const LocalTime& start, std::uint64_t ms) {
     const sys_days today = floor<days>(stamp);
     const year_month_day date{today};
     const hh_mm_ss clock{stamp - today};
-    return LocalTime{static_cast<std::uint16_t>(static_cast<int>(date.year())),
-                     static_cast<std::uint16_t>(static_cast<unsigned>(date.month())),
-                     static_cast<std::uint16_t>(static_cast<unsigned>(date.day())),
-                     static_cast<std::uint16_t>(clock.hours().count()),
-                     static_cast<std::uint16_t>(clock.minutes().count()),
-                     static_cast<std::uint16_t>(clock.seconds().count()),
-                     static_cast<std::uint16_t>(clock.subseconds().count())};
+    return LocalTime{.year = static_cast<std::uint16_t>(static_cast<int>(date.year())),
+                     .month = static_cast<std::uint16_t>(static_cast<unsigned>(date.month())),
+                     .dayOfWeek = static_cast<std::uint16_t>(weekday{today}.c_encoding()),
+                     .day = static_cast<std::uint16_t>(static_cast<unsigned>(date.day())),
+                     .hour = static_cast<std::uint16_t>(clock.hours().count()),
+                     .minute = static_cast<std::uint16_t>(clock.minutes().count()),
+                     .second = static_cast<std::uint16_t>(clock.seconds().count()),
+                     .milliseconds = static_cast<std::uint16_t>(clock.subseconds().count())};
 }
 
 std::optional<std::wstring> SimMachine::folderSecurity(const std::wstring& windowsPath) const {

@@ -164,7 +164,8 @@ struct SimState {
 
     std::uint64_t now = 0;
     std::multimap<std::uint64_t, std::function<void()>> scheduled;
-    LocalTime localTimeAtStart{2026, 12, 4, 4, 25, 34, 0};
+    LocalTime localTimeAtStart{
+        .year = 2026, .month = 12, .dayOfWeek = 5, .day = 4, .hour = 4, .minute = 25, .second = 34};
     std::uint32_t tickAtStart = 1'000'000;
 
     std::uint32_t pid = 4242;

@@ -208,19 +208,22 @@ Handle SimSystem::FindFirstFileW(const std::wstring& pattern, FindData& data) {
         s_.fail(kErrorPathNotFound);
         return kInvalidHandle;
     }
+    const auto found = [](bool isFolder, std::wstring_view name) {
+        FindData one{.attributes = isFolder ? kFileAttributeDirectory : kFileAttributeNormal};
+        setText(one.fileName, name);
+        return one;
+    };
+    const auto upperName = [](const FindData& one) { return asciiUpper(std::wstring(textOf(one.fileName))); };
     // A folder lists its own "." and ".." first, as the platform's does.
-    std::vector<FindData> entries{{kFileAttributeDirectory, L"."}, {kFileAttributeDirectory, L".."}};
+    std::vector<FindData> entries{found(true, L"."), found(true, L"..")};
     std::vector<FindData> named;
     for (std::filesystem::directory_iterator it(where, ec), end; !ec && it != end; it.increment(ec)) {
-        named.push_back(FindData{it->is_directory() ? kFileAttributeDirectory : kFileAttributeNormal,
-                                 windowsName(it->path().filename().string())});
+        named.push_back(found(it->is_directory(), windowsName(it->path().filename().string())));
     }
-    std::sort(named.begin(), named.end(), [](const FindData& a, const FindData& b) {
-        return asciiUpper(a.fileName) < asciiUpper(b.fileName);
-    });
+    std::sort(named.begin(), named.end(),
+              [&](const FindData& a, const FindData& b) { return upperName(a) < upperName(b); });
     entries.insert(entries.end(), named.begin(), named.end());
-    std::erase_if(entries,
-                  [&](const FindData& entry) { return !wildcardMatch(wanted, asciiUpper(entry.fileName)); });
+    std::erase_if(entries, [&](const FindData& entry) { return !wildcardMatch(wanted, upperName(entry)); });
     if (entries.empty()) {
         s_.fail(kErrorFileNotFound);
         return kInvalidHandle;
@@ -276,19 +279,8 @@ bool SimSystem::FileTimeToSystemTime(std::uint64_t fileTime, LocalTime& systemTi
     if (fileTime >= 0x8000000000000000ULL) {
         return s_.fail(kErrorInvalidParameter);
     }
-    systemTime = SimMachine::localTimeAfter(LocalTime{1601, 1, 1, 0, 0, 0, 0}, fileTime / 10'000);
+    systemTime = SimMachine::localTimeAfter(LocalTime{.year = 1601, .month = 1, .day = 1}, fileTime / 10'000);
     return true;
-}
-
-bool SimSystem::exists(const std::wstring& path, std::error_code& ec) {
-    if (auto error = s_.check("exists")) {
-        ec = std::error_code(static_cast<int>(*error), std::system_category());
-        return false;
-    }
-    std::filesystem::file_status entry;
-    const std::filesystem::path& target = host(path, &entry);
-    return std::filesystem::is_regular_file(entry) || std::filesystem::is_directory(entry) ||
-           std::filesystem::exists(target, ec);
 }
 
 HandleEntry* SimSystem::openFile(Handle file) {

@@ -22,7 +22,6 @@ public:
     bool FindClose(Handle search) override;
     std::uint32_t GetWindowsDirectoryW(std::wstring& path, std::uint32_t capacity) override;
     bool FileTimeToSystemTime(std::uint64_t fileTime, LocalTime& systemTime) override;
-    bool exists(const std::wstring& path, std::error_code& ec) override;
     Handle CreateFileW(const std::wstring& path, std::uint32_t desiredAccess, std::uint32_t shareMode,
                        std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes) override;
     bool GetFileInformationByHandleEx(Handle file, FileInformation& information) override;

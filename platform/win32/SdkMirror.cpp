@@ -92,6 +92,10 @@ static_assert(same(kMaxPath, MAX_PATH));
 static_assert(same(kFileAttributeDirectory, FILE_ATTRIBUTE_DIRECTORY));
 static_assert(same(kFileAttributeReparsePoint, FILE_ATTRIBUTE_REPARSE_POINT));
 static_assert(same(kInvalidFileAttributes, INVALID_FILE_ATTRIBUTES));
+static_assert(same(kErrorBadNetpath, ERROR_BAD_NETPATH));
+static_assert(same(kErrorNetnameDeleted, ERROR_NETNAME_DELETED));
+static_assert(same(kErrorInvalidName, ERROR_INVALID_NAME));
+static_assert(same(kErrorDirectory, ERROR_DIRECTORY));
 static_assert(sizeof(Guid) == sizeof(GUID));
 static_assert(sameGuid(Guid{1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}}, GUID{1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}}));
 
@@ -128,6 +132,28 @@ TDU_SAME_FIELD(ByHandleFileInformation, fileSizeLow, BY_HANDLE_FILE_INFORMATION,
 TDU_SAME_FIELD(ByHandleFileInformation, numberOfLinks, BY_HANDLE_FILE_INFORMATION, nNumberOfLinks);
 TDU_SAME_FIELD(ByHandleFileInformation, fileIndexHigh, BY_HANDLE_FILE_INFORMATION, nFileIndexHigh);
 TDU_SAME_FIELD(ByHandleFileInformation, fileIndexLow, BY_HANDLE_FILE_INFORMATION, nFileIndexLow);
+
+static_assert(sizeof(LocalTime) == sizeof(SYSTEMTIME));
+TDU_SAME_FIELD(LocalTime, year, SYSTEMTIME, wYear);
+TDU_SAME_FIELD(LocalTime, month, SYSTEMTIME, wMonth);
+TDU_SAME_FIELD(LocalTime, dayOfWeek, SYSTEMTIME, wDayOfWeek);
+TDU_SAME_FIELD(LocalTime, day, SYSTEMTIME, wDay);
+TDU_SAME_FIELD(LocalTime, hour, SYSTEMTIME, wHour);
+TDU_SAME_FIELD(LocalTime, minute, SYSTEMTIME, wMinute);
+TDU_SAME_FIELD(LocalTime, second, SYSTEMTIME, wSecond);
+TDU_SAME_FIELD(LocalTime, milliseconds, SYSTEMTIME, wMilliseconds);
+static_assert(sizeof(std::uint64_t) == sizeof(FILETIME)); // low part first, as the platform's
+
+static_assert(sizeof(FindData) == sizeof(WIN32_FIND_DATAW));
+TDU_SAME_FIELD(FindData, attributes, WIN32_FIND_DATAW, dwFileAttributes);
+static_assert(offsetof(FindData, fileTimes) == offsetof(WIN32_FIND_DATAW, ftCreationTime));
+static_assert(sameSize<decltype(FindData::fileTimes), FILETIME[3]>);
+TDU_SAME_FIELD(FindData, fileSizeHigh, WIN32_FIND_DATAW, nFileSizeHigh);
+TDU_SAME_FIELD(FindData, fileSizeLow, WIN32_FIND_DATAW, nFileSizeLow);
+static_assert(offsetof(FindData, reserved) == offsetof(WIN32_FIND_DATAW, dwReserved0));
+static_assert(sameSize<decltype(FindData::reserved), DWORD[2]>);
+TDU_SAME_FIELD(FindData, fileName, WIN32_FIND_DATAW, cFileName);
+TDU_SAME_FIELD(FindData, alternateFileName, WIN32_FIND_DATAW, cAlternateFileName);
 
 // Device installation.
 static_assert(same(kSpostPath, SPOST_PATH));

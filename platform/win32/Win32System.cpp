@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <aclapi.h>
+#include <bit>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -61,13 +62,15 @@ public:
         lastError_ = error;
         ::SetLastError(error);
     }
+    // For the other interfaces' calls: their last error, kept here.
+    void keepError(std::uint32_t error) { lastError_ = error; }
 
     std::uint32_t ExpandEnvironmentStringsW(std::wstring_view source, std::wstring& destination,
                                             std::uint32_t capacity) override {
         const std::wstring text(source);
         std::vector<wchar_t> buffer(capacity == 0 ? 1 : capacity, L'\0');
-        const DWORD count = ::ExpandEnvironmentStringsW(text.c_str(), buffer.data(), capacity);
-        keep();
+        const DWORD count =
+            kept([&] { return ::ExpandEnvironmentStringsW(text.c_str(), buffer.data(), capacity); });
         if (count != 0 && count <= capacity) {
             destination.assign(buffer.data(), count - 1);
         }
@@ -76,54 +79,49 @@ public:
 
     bool CreateDirectoryW(const std::wstring& path, std::wstring_view securityDescriptor) override {
         Security security(securityDescriptor);
-        if (!security.converted()) {
-            keep();
-            return false;
-        }
-        return ok(::CreateDirectoryW(path.c_str(), security.attributes()));
+        return security.converted() &&
+               kept([&] { return ::CreateDirectoryW(path.c_str(), security.attributes()); }) != FALSE;
     }
 
     std::uint32_t GetFileAttributesW(const std::wstring& path) override {
-        const DWORD attributes = ::GetFileAttributesW(path.c_str());
-        keep();
-        return attributes;
+        return kept([&] { return ::GetFileAttributesW(path.c_str()); });
     }
 
-    bool DeleteFileW(const std::wstring& path) override { return ok(::DeleteFileW(path.c_str())); }
+    bool DeleteFileW(const std::wstring& path) override {
+        return kept([&] { return ::DeleteFileW(path.c_str()); }) != FALSE;
+    }
 
     int _wremove(const std::wstring& path) override { // NOLINT(bugprone-reserved-identifier)
-        const int result = ::_wremove(path.c_str());
-        keep();
-        return result;
+        return kept([&] { return ::_wremove(path.c_str()); });
     }
 
-    bool RemoveDirectoryW(const std::wstring& path) override { return ok(::RemoveDirectoryW(path.c_str())); }
+    bool RemoveDirectoryW(const std::wstring& path) override {
+        return kept([&] { return ::RemoveDirectoryW(path.c_str()); }) != FALSE;
+    }
 
+    // The record crosses whole, as do the times below: their layouts are
+    // held equal to the SDK's in SdkMirror.cpp.
     Handle FindFirstFileW(const std::wstring& pattern, FindData& data) override {
-        WIN32_FIND_DATAW raw{};
-        HANDLE search = ::FindFirstFileW(pattern.c_str(), &raw);
-        keep();
-        if (search != INVALID_HANDLE_VALUE) {
-            data = FindData{raw.dwFileAttributes, raw.cFileName};
-        }
-        return fromHandle(search);
+        auto raw = std::bit_cast<WIN32_FIND_DATAW>(data);
+        const Handle search = fromHandle(kept([&] { return ::FindFirstFileW(pattern.c_str(), &raw); }));
+        data = std::bit_cast<FindData>(raw);
+        return search;
     }
 
     bool FindNextFileW(Handle search, FindData& data) override {
-        WIN32_FIND_DATAW raw{};
-        const bool found = ok(::FindNextFileW(toHandle(search), &raw));
-        if (found) {
-            data = FindData{raw.dwFileAttributes, raw.cFileName};
-        }
-        return found;
+        auto raw = std::bit_cast<WIN32_FIND_DATAW>(data);
+        const BOOL found = kept([&] { return ::FindNextFileW(toHandle(search), &raw); });
+        data = std::bit_cast<FindData>(raw);
+        return found != FALSE;
     }
 
-    bool FindClose(Handle search) override { return ok(::FindClose(toHandle(search))); }
+    bool FindClose(Handle search) override {
+        return kept([&] { return ::FindClose(toHandle(search)); }) != FALSE;
+    }
 
     std::uint32_t GetWindowsDirectoryW(std::wstring& path, std::uint32_t capacity) override {
         std::vector<wchar_t> buffer(capacity == 0 ? 1 : capacity, L'\0');
-        const UINT length = ::GetWindowsDirectoryW(buffer.data(), capacity);
-        keep();
+        const UINT length = kept([&] { return ::GetWindowsDirectoryW(buffer.data(), capacity); });
         if (length != 0 && length < capacity) {
             path.assign(buffer.data(), length);
         }
@@ -131,43 +129,19 @@ public:
     }
 
     bool FileTimeToSystemTime(std::uint64_t fileTime, LocalTime& systemTime) override {
-        FILETIME raw{static_cast<DWORD>(fileTime & 0xFFFFFFFFULL), static_cast<DWORD>(fileTime >> 32U)};
-        SYSTEMTIME out{};
-        if (!ok(::FileTimeToSystemTime(&raw, &out))) {
-            return false;
-        }
-        systemTime = LocalTime{out.wYear,   out.wMonth,  out.wDay,         out.wHour,
-                               out.wMinute, out.wSecond, out.wMilliseconds};
-        return true;
-    }
-
-    // The file-system library's existence test, answered from the entry's
-    // attributes: a missing entry is no error, anything else is.
-    bool exists(const std::wstring& path, std::error_code& ec) override {
-        ec.clear();
-        WIN32_FILE_ATTRIBUTE_DATA data{};
-        if (::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) != FALSE) {
-            return true;
-        }
-        keep();
-        switch (lastError_) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-        case ERROR_BAD_NETPATH:
-        case ERROR_NETNAME_DELETED:
-        case ERROR_INVALID_NAME:
-        case ERROR_DIRECTORY:
-            break;
-        default:
-            ec = std::error_code(static_cast<int>(lastError_), std::system_category());
-        }
-        return false;
+        const auto raw = std::bit_cast<FILETIME>(fileTime);
+        auto out = std::bit_cast<SYSTEMTIME>(systemTime);
+        const BOOL converted = kept([&] { return ::FileTimeToSystemTime(&raw, &out); });
+        systemTime = std::bit_cast<LocalTime>(out);
+        return converted != FALSE;
     }
 
     Handle CreateFileW(const std::wstring& path, std::uint32_t desiredAccess, std::uint32_t shareMode,
                        std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes) override {
-        return track(::CreateFileW(path.c_str(), desiredAccess, shareMode, nullptr, creationDisposition,
-                                   flagsAndAttributes, nullptr));
+        return fromHandle(kept([&] {
+            return ::CreateFileW(path.c_str(), desiredAccess, shareMode, nullptr, creationDisposition,
+                                 flagsAndAttributes, nullptr);
+        }));
     }
 
     // From the handle's standard and basic information: the classic
@@ -176,9 +150,12 @@ public:
     bool GetFileInformationByHandleEx(Handle file, FileInformation& information) override {
         FILE_STANDARD_INFO standard{};
         FILE_BASIC_INFO basic{};
-        if (!ok(::GetFileInformationByHandleEx(toHandle(file), FileStandardInfo, &standard,
-                                               sizeof standard)) ||
-            !ok(::GetFileInformationByHandleEx(toHandle(file), FileBasicInfo, &basic, sizeof basic))) {
+        if (!kept([&] {
+                return ::GetFileInformationByHandleEx(toHandle(file), FileStandardInfo, &standard,
+                                                      sizeof standard) != FALSE &&
+                       ::GetFileInformationByHandleEx(toHandle(file), FileBasicInfo, &basic, sizeof basic) !=
+                           FALSE;
+            })) {
             return false;
         }
         information = FileInformation{basic.FileAttributes, standard.NumberOfLinks,
@@ -188,8 +165,10 @@ public:
 
     // The record crosses whole: its layout is checked in SdkMirror.cpp.
     bool GetFileInformationByHandle(Handle file, ByHandleFileInformation& information) override {
-        return ok(::GetFileInformationByHandle(toHandle(file),
-                                               reinterpret_cast<BY_HANDLE_FILE_INFORMATION*>(&information)));
+        auto raw = std::bit_cast<BY_HANDLE_FILE_INFORMATION>(information);
+        const BOOL read = kept([&] { return ::GetFileInformationByHandle(toHandle(file), &raw); });
+        information = std::bit_cast<ByHandleFileInformation>(raw);
+        return read != FALSE;
     }
 
     bool SetFileInformationByHandle(Handle file, const FileRenameInformation& rename) override {
@@ -202,19 +181,27 @@ public:
         info->RootDirectory = nullptr;
         info->FileNameLength = static_cast<DWORD>(nameBytes);
         std::memcpy(static_cast<void*>(info->FileName), rename.fileName.data(), nameBytes);
-        return ok(::SetFileInformationByHandle(toHandle(file), FileRenameInfo, info,
-                                               static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t))));
+        return kept([&] {
+                   return ::SetFileInformationByHandle(
+                       toHandle(file), FileRenameInfo, info,
+                       static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t)));
+               }) != FALSE;
     }
 
     bool LockFileEx(Handle file, std::uint32_t flags, std::uint64_t offset, std::uint64_t length) override {
-        OVERLAPPED at = overlappedAt(offset);
-        return ok(::LockFileEx(toHandle(file), flags, 0, low(length), high(length), &at));
+        OVERLAPPED at{};
+        at.Offset = low(offset);
+        at.OffsetHigh = high(offset);
+        return kept([&] { return ::LockFileEx(toHandle(file), flags, 0, low(length), high(length), &at); }) !=
+               FALSE;
     }
 
     bool WriteFile(Handle file, std::string_view bytes) override {
         DWORD written = 0;
-        return ok(::WriteFile(toHandle(file), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                              nullptr)) &&
+        return kept([&] {
+                   return ::WriteFile(toHandle(file), bytes.data(), static_cast<DWORD>(bytes.size()),
+                                      &written, nullptr);
+               }) != FALSE &&
                written == bytes.size();
     }
 
@@ -222,42 +209,47 @@ public:
                                   std::wstring& ownerSid) override {
         PSID owner = nullptr;
         PSECURITY_DESCRIPTOR descriptor = nullptr;
-        const DWORD error =
-            ::GetSecurityInfo(toHandle(object), static_cast<SE_OBJECT_TYPE>(objectType), securityInformation,
-                              &owner, nullptr, nullptr, nullptr, &descriptor);
+        // The call returns its error rather than setting it.
+        const DWORD error = kept([&] {
+            const DWORD result =
+                ::GetSecurityInfo(toHandle(object), static_cast<SE_OBJECT_TYPE>(objectType),
+                                  securityInformation, &owner, nullptr, nullptr, nullptr, &descriptor);
+            ::SetLastError(result);
+            return result;
+        });
         const LocalMemory held(descriptor, &::LocalFree);
         ownerSid.clear();
-        if (error == ERROR_SUCCESS && owner != nullptr && (ownerSid = sidText(owner)).empty()) {
-            keep();
+        if (error == ERROR_SUCCESS && owner != nullptr &&
+            (ownerSid = kept([&] { return sidText(owner); })).empty()) {
             return lastError_;
         }
-        SetLastError(error);
         return error;
     }
 
     bool GetTokenUser(std::uint32_t desiredAccess, std::wstring& userSid) override {
         HANDLE token = nullptr;
-        if (!ok(::OpenProcessToken(::GetCurrentProcess(), desiredAccess, &token))) {
+        if (kept([&] { return ::OpenProcessToken(::GetCurrentProcess(), desiredAccess, &token); }) == FALSE) {
             return false;
         }
         const std::unique_ptr<void, decltype(&::CloseHandle)> held(token, &::CloseHandle);
         DWORD size = 0;
         ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
         std::vector<std::uint64_t> buffer(size / sizeof(std::uint64_t) + 1);
-        if (!ok(::GetTokenInformation(token, TokenUser, buffer.data(),
-                                      static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t)), &size))) {
+        if (kept([&] {
+                return ::GetTokenInformation(token, TokenUser, buffer.data(),
+                                             static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t)),
+                                             &size);
+            }) == FALSE) {
             return false;
         }
-        userSid = sidText(reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid);
-        keep();
+        userSid = kept([&] { return sidText(reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid); });
         return !userSid.empty();
     }
 
     LocalTime GetLocalTime() override {
         SYSTEMTIME now{};
         ::GetLocalTime(&now);
-        return LocalTime{now.wYear,   now.wMonth,  now.wDay,         now.wHour,
-                         now.wMinute, now.wSecond, now.wMilliseconds};
+        return std::bit_cast<LocalTime>(now);
     }
 
     std::uint32_t GetTickCount() override { return ::GetTickCount(); }
@@ -266,9 +258,9 @@ public:
 
     std::uint32_t K32GetModuleFileNameExW(std::wstring& path, std::uint32_t capacity) override {
         std::vector<wchar_t> buffer(capacity == 0 ? 1 : capacity, L'\0');
-        const DWORD length =
-            ::K32GetModuleFileNameExW(::GetCurrentProcess(), nullptr, buffer.data(), capacity);
-        keep();
+        const DWORD length = kept([&] {
+            return ::K32GetModuleFileNameExW(::GetCurrentProcess(), nullptr, buffer.data(), capacity);
+        });
         path.assign(buffer.data(), length);
         return length;
     }
@@ -276,69 +268,54 @@ public:
     Handle CreateMutexW(std::wstring_view securityDescriptor, bool initialOwner,
                         const std::wstring& name) override {
         Security security(securityDescriptor);
-        if (!security.converted()) {
-            keep();
-            return kNullHandle;
-        }
-        return track(::CreateMutexW(security.attributes(), initialOwner ? TRUE : FALSE, name.c_str()));
+        return security.converted() ? fromHandle(kept([&] {
+            return ::CreateMutexW(security.attributes(), initialOwner ? TRUE : FALSE, name.c_str());
+        }))
+                                    : kNullHandle;
     }
     Handle CreateEventW(std::wstring_view securityDescriptor, bool manualReset, bool initialState,
                         const std::wstring& name) override {
         Security security(securityDescriptor);
-        if (!security.converted()) {
-            keep();
-            return kNullHandle;
-        }
-        return track(::CreateEventW(security.attributes(), manualReset ? TRUE : FALSE,
-                                    initialState ? TRUE : FALSE, name.c_str()));
+        return security.converted() ? fromHandle(kept([&] {
+            return ::CreateEventW(security.attributes(), manualReset ? TRUE : FALSE,
+                                  initialState ? TRUE : FALSE, name.c_str());
+        }))
+                                    : kNullHandle;
     }
     Handle OpenMutexW(std::uint32_t desiredAccess, bool inheritHandle, const std::wstring& name) override {
-        return track(::OpenMutexW(desiredAccess, inheritHandle ? TRUE : FALSE, name.c_str()));
+        return fromHandle(
+            kept([&] { return ::OpenMutexW(desiredAccess, inheritHandle ? TRUE : FALSE, name.c_str()); }));
     }
     Handle OpenEventW(std::uint32_t desiredAccess, bool inheritHandle, const std::wstring& name) override {
-        return track(::OpenEventW(desiredAccess, inheritHandle ? TRUE : FALSE, name.c_str()));
+        return fromHandle(
+            kept([&] { return ::OpenEventW(desiredAccess, inheritHandle ? TRUE : FALSE, name.c_str()); }));
     }
-    bool SetEvent(Handle event) override { return ok(::SetEvent(toHandle(event))); }
-    bool ReleaseMutex(Handle mutex) override { return ok(::ReleaseMutex(toHandle(mutex))); }
+    bool SetEvent(Handle event) override {
+        return kept([&] { return ::SetEvent(toHandle(event)); }) != FALSE;
+    }
+    bool ReleaseMutex(Handle mutex) override {
+        return kept([&] { return ::ReleaseMutex(toHandle(mutex)); }) != FALSE;
+    }
     std::uint32_t WaitForSingleObject(Handle object, std::uint32_t milliseconds) override {
-        const DWORD result = ::WaitForSingleObject(toHandle(object), milliseconds);
-        keep();
-        return result;
+        return kept([&] { return ::WaitForSingleObject(toHandle(object), milliseconds); });
     }
-    bool CloseHandle(Handle object) override { return ok(::CloseHandle(toHandle(object))); }
+    bool CloseHandle(Handle object) override {
+        return kept([&] { return ::CloseHandle(toHandle(object)); }) != FALSE;
+    }
 
-    Handle GetProcessHeap() override { return track(::GetProcessHeap()); }
+    Handle GetProcessHeap() override {
+        return fromHandle(kept([] { return ::GetProcessHeap(); }));
+    }
     Handle HeapAlloc(Handle heap, std::uint32_t flags, std::size_t bytes) override {
         return fromHandle(::HeapAlloc(toHandle(heap), flags, bytes));
     }
     bool HeapFree(Handle heap, std::uint32_t flags, Handle block) override {
-        return ok(::HeapFree(toHandle(heap), flags, toHandle(block)));
+        return kept([&] { return ::HeapFree(toHandle(heap), flags, toHandle(block)); }) != FALSE;
     }
-
-    // For the other interfaces' calls: their last error, kept here.
-    void keepError(std::uint32_t error) { lastError_ = error; }
 
 private:
     static DWORD low(std::uint64_t value) { return static_cast<DWORD>(value & 0xFFFF'FFFFU); }
     static DWORD high(std::uint64_t value) { return static_cast<DWORD>(value >> 32U); }
-    static OVERLAPPED overlappedAt(std::uint64_t offset) {
-        OVERLAPPED at{};
-        at.Offset = low(offset);
-        at.OffsetHigh = high(offset);
-        return at;
-    }
-
-    // The last error is taken right after each call, before anything else
-    // can overwrite it.
-    void keep() { lastError_ = ::GetLastError(); }
-    Handle track(HANDLE handle) {
-        keep();
-        return fromHandle(handle);
-    }
-    bool ok(BOOL result) {
-        keep();
-        return result != FALSE;
-    }
 
     std::uint32_t lastError_ = 0;
 };

@@ -125,7 +125,13 @@ TEST(LogWriter, AWriterThatWaitedThroughAnotherRotationWritesIntoTheNewLog) {
         SCOPED_TRACE(row.othersLine);
         FreshMachine fresh;
         platform::sim::SimMachine& sim = fresh.machine;
-        sim.setLocalTime({2026, 12, 4, 4, 25, 34, 900});
+        sim.setLocalTime({.year = 2026,
+                          .month = 12,
+                          .day = 4,
+                          .hour = 4,
+                          .minute = 25,
+                          .second = 34,
+                          .milliseconds = 900});
         sim.writeFile(kLogPath, std::string(5'242'881, 'x'));
         platform::Handle held = platform::kNullHandle;
         sim.asProcess(777, [&held] { held = holdWritersLock(); });
