@@ -301,10 +301,14 @@ Handle SimSystem::CreateFileW(const std::wstring& path, std::uint32_t desiredAcc
         return kInvalidHandle;
     }
     std::filesystem::file_status entryStatus;
-    const std::filesystem::path target = host(path, &entryStatus);
+    const std::filesystem::path named = host(path, &entryStatus);
     std::error_code ec;
     const bool openLink = (flagsAndAttributes & kFileFlagOpenReparsePoint) != 0;
     const bool link = std::filesystem::is_symlink(entryStatus);
+    // A link not opened itself is followed: the handle is what it leads to.
+    const std::filesystem::path target = link && !openLink && std::filesystem::exists(named, ec)
+                                             ? std::filesystem::canonical(named, ec)
+                                             : named;
     const std::filesystem::file_status what =
         link && !openLink ? std::filesystem::status(target, ec) : entryStatus;
     const bool present = std::filesystem::exists(what);
