@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 namespace tdu::log {
 
@@ -105,15 +106,29 @@ std::wstring timestamp(const platform::LocalTime& t) {
 // them swap what lies below it. So each folder level must be a real folder
 // with a trusted owner, held while it is relied on, and the file a plain file
 // with no other name. Everything is tested on the open handles, not on names.
-bool isPlainFolder(const platform::FileInformation& info) {
-    return (info.attributes & platform::kFileAttributeDirectory) != 0 &&
-           (info.attributes & platform::kFileAttributeReparsePoint) == 0;
+// An open file or folder's attributes, its names and its size. Each record
+// is read by a call of its own: the classic GetFileInformationByHandle also
+// reads the volume's serial number, a slow query that the log must not pay
+// for on every line.
+struct Described {
+    platform::FileBasicInfo basic;
+    platform::FileStandardInfo standard;
+};
+
+bool describe(Handle handle, Described& what) {
+    return sys().GetFileInformationByHandleEx(handle, what.basic) &&
+           sys().GetFileInformationByHandleEx(handle, what.standard);
 }
 
-bool isPlainFile(const platform::FileInformation& info) {
-    return (info.attributes & (platform::kFileAttributeDirectory | platform::kFileAttributeReparsePoint)) ==
-               0 &&
-           info.numberOfLinks == 1;
+bool isPlainFolder(const Described& what) {
+    return (what.basic.fileAttributes & platform::kFileAttributeDirectory) != 0 &&
+           (what.basic.fileAttributes & platform::kFileAttributeReparsePoint) == 0;
+}
+
+bool isPlainFile(const Described& what) {
+    return (what.basic.fileAttributes &
+            (platform::kFileAttributeDirectory | platform::kFileAttributeReparsePoint)) == 0 &&
+           what.standard.numberOfLinks == 1;
 }
 
 KernelObject openFolder(const std::wstring& path) {
@@ -122,8 +137,8 @@ KernelObject openFolder(const std::wstring& path) {
 }
 
 bool isTrustedFolder(const KernelObject& folder) {
-    platform::FileInformation info;
-    return folder && sys().GetFileInformationByHandleEx(folder.get(), info) && isPlainFolder(info) &&
+    Described info;
+    return folder && describe(folder.get(), info) && isPlainFolder(info) &&
            isTrustedOwner(ownerOf(folder.get(), platform::kSeFileObject));
 }
 
@@ -217,13 +232,12 @@ void appendLine(const LogPath& path, const std::wstring& logFileName,
         if (!file) {
             return;
         }
-        platform::FileInformation info;
-        if (!takeWritersLock(file.get()) || !sys().GetFileInformationByHandleEx(file.get(), info) ||
-            !isPlainFile(info)) {
+        Described info;
+        if (!takeWritersLock(file.get()) || !describe(file.get(), info) || !isPlainFile(info)) {
             return;
         }
         now = now ? now : sys().GetLocalTime();
-        if (opened == 0 && info.endOfFile > kRotationThreshold &&
+        if (opened == 0 && std::cmp_greater(info.standard.endOfFile, kRotationThreshold) &&
             movedAside(file.get(), path, *now, logFileName)) {
             continue;
         }

@@ -64,12 +64,19 @@ inline constexpr std::uint32_t kSeKernelObject = 6;
 inline constexpr std::uint32_t kOwnerSecurityInformation = 0x1;
 inline constexpr std::uint32_t kTokenQuery = 0x8;
 
-// What an open file or folder is: its attributes, how many names it has and
-// its size.
-struct FileInformation {
-    std::uint32_t attributes = 0;
+// What an open file or folder is, two of GetFileInformationByHandleEx's
+// records as the platform lays them out: FILE_BASIC_INFO (its times and
+// attributes) and FILE_STANDARD_INFO (its size and how many names it has).
+struct FileBasicInfo {
+    std::array<std::int64_t, 4> times{}; // creation, last access, last write, change
+    std::uint32_t fileAttributes = 0;
+};
+struct FileStandardInfo {
+    std::int64_t allocationSize = 0;
+    std::int64_t endOfFile = 0;
     std::uint32_t numberOfLinks = 0;
-    std::uint64_t endOfFile = 0;
+    std::uint8_t deletePending = 0;
+    std::uint8_t directory = 0;
 };
 
 // The classic record of an open file (BY_HANDLE_FILE_INFORMATION, laid out as
@@ -130,8 +137,9 @@ public:
     // kInvalidHandle when it cannot open.
     virtual Handle CreateFileW(const std::wstring& path, std::uint32_t desiredAccess, std::uint32_t shareMode,
                                std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes) = 0;
-    // Its standard and basic information (GetFileInformationByHandleEx).
-    virtual bool GetFileInformationByHandleEx(Handle file, FileInformation& information) = 0;
+    // GetFileInformationByHandleEx, asking for the record given.
+    virtual bool GetFileInformationByHandleEx(Handle file, FileBasicInfo& information) = 0;
+    virtual bool GetFileInformationByHandleEx(Handle file, FileStandardInfo& information) = 0;
     // The classic record, which also reads the volume's serial number: a slow
     // query under Wine.
     virtual bool GetFileInformationByHandle(Handle file, ByHandleFileInformation& information) = 0;

@@ -401,13 +401,28 @@ bool SimSystem::describe(HandleEntry& entry, FileInformation& information, std::
     return true;
 }
 
-bool SimSystem::GetFileInformationByHandleEx(Handle file, FileInformation& information) {
-    if (auto error = s_.check("GetFileInformationByHandleEx")) {
+bool SimSystem::GetFileInformationByHandleEx(Handle file, FileBasicInfo& information) {
+    FileInformation described;
+    std::uint64_t id = 0;
+    HandleEntry* entry = s_.check("GetFileInformationByHandleEx") ? nullptr : openFile(file);
+    if (entry == nullptr || !describe(*entry, described, id)) {
         return false;
     }
+    information = FileBasicInfo{.fileAttributes = described.attributes};
+    return true;
+}
+
+bool SimSystem::GetFileInformationByHandleEx(Handle file, FileStandardInfo& information) {
+    FileInformation described;
     std::uint64_t id = 0;
-    HandleEntry* entry = openFile(file);
-    return entry != nullptr && describe(*entry, information, id);
+    HandleEntry* entry = s_.check("GetFileInformationByHandleEx") ? nullptr : openFile(file);
+    if (entry == nullptr || !describe(*entry, described, id)) {
+        return false;
+    }
+    information = FileStandardInfo{.endOfFile = static_cast<std::int64_t>(described.endOfFile),
+                                   .numberOfLinks = described.numberOfLinks,
+                                   .directory = static_cast<std::uint8_t>(entry->folder ? 1 : 0)};
+    return true;
 }
 
 // The host's own identity of the file where it has one, as the file index

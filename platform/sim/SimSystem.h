@@ -4,6 +4,14 @@
 
 namespace tdu::platform::sim {
 
+// What an open file or folder is: its attributes, how many names it has and
+// its size.
+struct FileInformation {
+    std::uint32_t attributes = 0;
+    std::uint32_t numberOfLinks = 0;
+    std::uint64_t endOfFile = 0;
+};
+
 class SimSystem final : public ISystem {
 public:
     explicit SimSystem(SimState& state) : s_(state) {}
@@ -24,7 +32,8 @@ public:
     bool FileTimeToSystemTime(std::uint64_t fileTime, LocalTime& systemTime) override;
     Handle CreateFileW(const std::wstring& path, std::uint32_t desiredAccess, std::uint32_t shareMode,
                        std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes) override;
-    bool GetFileInformationByHandleEx(Handle file, FileInformation& information) override;
+    bool GetFileInformationByHandleEx(Handle file, FileBasicInfo& information) override;
+    bool GetFileInformationByHandleEx(Handle file, FileStandardInfo& information) override;
     bool GetFileInformationByHandle(Handle file, ByHandleFileInformation& information) override;
     bool SetFileInformationByHandle(Handle file, const FileRenameInformation& rename) override;
     bool LockFileEx(Handle file, std::uint32_t flags, std::uint64_t offset, std::uint64_t length) override;

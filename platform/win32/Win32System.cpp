@@ -144,23 +144,19 @@ public:
         }));
     }
 
-    // From the handle's standard and basic information: the classic
-    // GetFileInformationByHandle also reads the volume's serial number, a
-    // slow query that the log must not pay for on every line.
-    bool GetFileInformationByHandleEx(Handle file, FileInformation& information) override {
-        FILE_STANDARD_INFO standard{};
-        FILE_BASIC_INFO basic{};
-        if (!kept([&] {
-                return ::GetFileInformationByHandleEx(toHandle(file), FileStandardInfo, &standard,
-                                                      sizeof standard) != FALSE &&
-                       ::GetFileInformationByHandleEx(toHandle(file), FileBasicInfo, &basic, sizeof basic) !=
-                           FALSE;
-            })) {
-            return false;
-        }
-        information = FileInformation{basic.FileAttributes, standard.NumberOfLinks,
-                                      static_cast<std::uint64_t>(standard.EndOfFile.QuadPart)};
-        return true;
+    // Each record is the class it is named after (its layout is held equal
+    // in SdkMirror.cpp), written by the platform in place.
+    bool GetFileInformationByHandleEx(Handle file, FileBasicInfo& information) override {
+        return kept([&] {
+                   return ::GetFileInformationByHandleEx(toHandle(file), ::FileBasicInfo, &information,
+                                                         sizeof information);
+               }) != FALSE;
+    }
+    bool GetFileInformationByHandleEx(Handle file, FileStandardInfo& information) override {
+        return kept([&] {
+                   return ::GetFileInformationByHandleEx(toHandle(file), ::FileStandardInfo, &information,
+                                                         sizeof information);
+               }) != FALSE;
     }
 
     // The record crosses whole: its layout is checked in SdkMirror.cpp.
