@@ -16,15 +16,26 @@ using platform::sim::SimMachine;
 
 namespace {
 
-// Every "oemN.inf" of a package in the store replaced by "<the INF it came from>".
-std::string storeNamesAsSources(const SimMachine& machine, std::string line) {
+// Each package in the store: its name there, and "<the INF it came from>".
+std::vector<std::pair<std::string, std::string>> storeNames(const SimMachine& machine) {
+    std::vector<std::pair<std::string, std::string>> names;
     for (const std::wstring& name : machine.publishedPackages()) {
         std::string source = "?";
         for (const auto& [published, from] : machine.publications()) {
             source = published == name ? narrow(from) : source;
         }
-        const std::string oem = narrow(name);
-        const std::string shown = "<" + source.substr(source.find_last_of('\\') + 1) + ">";
+        // Its folder and file name: the adapter's two flavours have one file name.
+        const std::size_t file = source.find_last_of('\\');
+        const std::size_t folder = file == std::string::npos || file == 0 ? 0 : source.rfind('\\', file - 1);
+        names.emplace_back(narrow(name),
+                           "<" + source.substr(folder == std::string::npos ? 0 : folder + 1) + ">");
+    }
+    return names;
+}
+
+std::string storeNamesAsSources(const std::vector<std::pair<std::string, std::string>>& names,
+                                std::string line) {
+    for (const auto& [oem, shown] : names) {
         for (auto at = line.find(oem); at != std::string::npos; at = line.find(oem, at + shown.size())) {
             line.replace(at, oem.size(), shown);
         }
@@ -34,7 +45,7 @@ std::string storeNamesAsSources(const SimMachine& machine, std::string line) {
 
 } // namespace
 
-std::vector<std::string> machineState(SimMachine& machine) {
+std::vector<std::string> machineState(SimMachine& machine, bool contents) {
     std::vector<std::string> lines;
     for (const std::wstring& name : machine.publishedPackages()) {
         lines.push_back("package " + narrow(name));
@@ -68,17 +79,22 @@ std::vector<std::string> machineState(SimMachine& machine) {
     std::error_code ec;
     for (std::filesystem::recursive_directory_iterator it(drive, ec), end; !ec && it != end;
          it.increment(ec)) {
-        const std::string path = std::filesystem::relative(it->path(), drive).generic_string();
+        // The path below the drive, spelled as found: relative() would resolve links.
+        const std::string path = it->path().generic_string().substr(drive.generic_string().size());
         if (it->is_directory()) {
             lines.push_back("folder " + path);
-        } else if (it->path() != log) {
+        } else if (it->path() != log && contents) {
             const std::string bytes = platform::sim::readHostFile(it->path()).value_or("");
             lines.push_back("file " + path + " " + std::to_string(bytes.size()) + " bytes #" +
                             std::to_string(std::hash<std::string>{}(bytes)));
+        } else if (it->path() != log) {
+            lines.push_back("file " + path + " " + std::to_string(it->file_size(ec)) + " bytes, written " +
+                            std::to_string(it->last_write_time(ec).time_since_epoch().count()));
         }
     }
-    std::ranges::transform(lines, lines.begin(),
-                           [&](const std::string& line) { return storeNamesAsSources(machine, line); });
+    std::ranges::transform(lines, lines.begin(), [names = storeNames(machine)](const std::string& line) {
+        return storeNamesAsSources(names, line);
+    });
     std::ranges::sort(lines);
     return lines;
 }

@@ -12,11 +12,13 @@ namespace tdu::test {
 // One line per fact, sorted: the driver store's packages, the device tree,
 // services, network components, every registry key and value, every file
 // but the log (path, size and a hash of its bytes) and every named object.
-// A published package is named by the INF it came from, wherever the store's
-// own name for it ("oem3.inf") shows: the store numbers packages by the order
-// they came in, which a killed run may change without leaving anything
-// behind.
-std::vector<std::string> machineState(platform::sim::SimMachine& machine);
+// A published package is named by the INF it came from (its folder and file
+// name), wherever the store's own name for it ("oem3.inf") shows: the store
+// numbers packages by the order they came in, which a killed run may change
+// without leaving anything behind. Without `contents`, a file is shown by its
+// size and the time it was last written instead of its bytes: cheaper, for
+// telling states apart.
+std::vector<std::string> machineState(platform::sim::SimMachine& machine, bool contents = true);
 
 // The lines only one side has: "- line" for the expected side's, "+ line"
 // for the actual side's; empty when both are the same.

@@ -129,7 +129,7 @@ std::vector<std::pair<std::string, std::size_t>> callsOf(const Command& command)
     for (const std::string& call : made) {
         again.machine.onCall(call, again.machine.callCount(call) + ++uses[call], [&calls, &again, call] {
             std::string state;
-            for (const std::string& line : machineState(again.machine)) {
+            for (const std::string& line : machineState(again.machine, false)) {
                 state += line + "\n";
             }
             calls.emplace_back(call, std::hash<std::string>{}(state));
