@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <map>
+#include <regex>
 
 namespace tdu::test {
 namespace {
@@ -24,10 +25,13 @@ using platform::sim::SimMachine;
 constexpr std::uint32_t kKilled = 4242; // FreshMachine's process
 constexpr std::uint32_t kNext = 4343;
 
-// Points whose kill the next run cannot clear (calls from..to), and why.
+// Points whose kill the next run cannot clear (calls from..to): what each
+// leaves that a clean run does not (as the comparison reports it, a file's
+// hash shown as "#"), and why.
 struct Known {
     unsigned from;
     unsigned to;
+    std::string leaves;
     const char* reason;
 };
 
@@ -49,6 +53,9 @@ constexpr char kUninstall[] = "/uninstalldrivers 1";
 // package that is not there counts as a failed removal, which keeps the value:
 // killed between the two, the value names a package that no run can remove.
 constexpr char kValueAfterPackage[] = "its value outlives its package";
+std::string staleValue(const std::string& value) {
+    return "+ registry HKLM\\SOFTWARE\\Wow6432Node\\TavrinSecure\\TavrinDrivers : " + value + "\n";
+}
 // Each /install with /hardwareid creates a device: killed once it is
 // registered, the next /install adds a second.
 constexpr char kDeviceRegistered[] = "the device is registered";
@@ -58,35 +65,47 @@ constexpr char kDeviceRegistered[] = "the device is registered";
 // then ends with that removal; the filter's and the monitor's are not swept.
 constexpr char kSweptUnrecorded[] = "the sweep takes off a package the install did not record";
 constexpr char kUnrecorded[] = "a package the install did not record stays";
+std::string logEnds(const std::string& message) {
+    return "the log's last run ends with \"" + message + "\", not \"Listing Driver Infs\"\n";
+}
 
 const Command kCommands[] = {
     {.at = __LINE__, .line = "/installdrivers 1", .setUp = "drivers"},
     {.at = __LINE__,
      .line = "/installdrivers 1",
      .setUp = kInstalled,
-     .known = {{86, 91, kValueAfterPackage}}}, // tvrnns, which the set does not install again
+     // tvrnns, which the set does not install again
+     .known = {{86, 91, staleValue("tvrnns = 1 oem4.inf"), kValueAfterPackage}}},
     // An upgrade the installer rolls back: the uninstall after a killed install.
     {.at = __LINE__,
      .line = "/installdrivers 1",
      .setUp = kInstalled,
      .recovery = kUninstall,
-     .known = {{86, 91, kValueAfterPackage},   // tvrnns
-               {175, 180, kValueAfterPackage}, // tvrnva
-               {233, 238, kValueAfterPackage}, // tvrnvamgr
-               {293, 298, kValueAfterPackage}, // SplitDNSFilter
-               {356, 361, kValueAfterPackage}, // DERAzo
-               {521, 526, kSweptUnrecorded},   // tvrnvamgr
-               {575, 580, kSweptUnrecorded},   // tvrnva
-               {600, 605, kUnrecorded},        // SplitDNSFilter
-               {631, 636, kUnrecorded}}},      // DERAzo
+     .known = {{86, 91, staleValue("tvrnns = 1 oem4.inf"), kValueAfterPackage},
+               {175, 180, staleValue("tvrnva = 1 oem1.inf"), kValueAfterPackage},
+               {233, 238, staleValue("tvrnvamgr = 1 oem0.inf"), kValueAfterPackage},
+               {293, 298, staleValue("SplitDNSFilter = 1 oem2.inf"), kValueAfterPackage},
+               {356, 361, staleValue("DERAzo = 1 oem3.inf"), kValueAfterPackage},
+               {521, 526, logEnds("UninstallDriver succeeded for tvrnvamgr(oem0.inf)"), kSweptUnrecorded},
+               {575, 580,
+                logEnds(
+                    "UninstallDriver succeeded for {FE36527A-8C07-4854-8AF7-BF40E7DF52F7}\\TVRNVA(oem1.inf)"),
+                kSweptUnrecorded},
+               {600, 605,
+                "+ file /Windows/INF/<SplitDNSFilter\\SplitDNSFilter.inf> 1365 bytes #\n"
+                "+ package <SplitDNSFilter\\SplitDNSFilter.inf>\n",
+                kUnrecorded},
+               {631, 636,
+                "+ file /Windows/INF/<DERAzo\\DERAzo.inf> 1164 bytes #\n+ package <DERAzo\\DERAzo.inf>\n",
+                kUnrecorded}}},
     {.at = __LINE__,
      .line = kUninstall,
      .setUp = kInstalled,
-     .known = {{82, 87, kValueAfterPackage},     // tvrnns
-               {171, 176, kValueAfterPackage},   // tvrnva
-               {229, 234, kValueAfterPackage},   // tvrnvamgr
-               {289, 294, kValueAfterPackage},   // SplitDNSFilter
-               {352, 357, kValueAfterPackage}}}, // DERAzo
+     .known = {{82, 87, staleValue("tvrnns = 1 oem4.inf"), kValueAfterPackage},
+               {171, 176, staleValue("tvrnva = 1 oem1.inf"), kValueAfterPackage},
+               {229, 234, staleValue("tvrnvamgr = 1 oem0.inf"), kValueAfterPackage},
+               {289, 294, staleValue("SplitDNSFilter = 1 oem2.inf"), kValueAfterPackage},
+               {352, 357, staleValue("DERAzo = 1 oem3.inf"), kValueAfterPackage}}},
     {.at = __LINE__, .line = "/reinstall 1 /component tvrnva", .setUp = kInstalled},
     {.at = __LINE__, .line = "/reinstall 2 /component tvrnva", .setUp = kInstalled},
     {.at = __LINE__, .line = "/reinstall 1 /component tvrnvamgr", .setUp = kInstalled},
@@ -97,15 +116,18 @@ const Command kCommands[] = {
     {.at = __LINE__,
      .line = "/reinstall 1 /component tvrnns",
      .setUp = kInstalled,
-     .known = {{28, 33, kValueAfterPackage}}},
+     .known = {{28, 33, staleValue("tvrnns = 1 oem4.inf"), kValueAfterPackage}}},
     {.at = __LINE__,
      .line = "/reinstall 2 /component tvrnns",
      .setUp = kInstalled,
-     .known = {{82, 87, kValueAfterPackage}}},
+     .known = {{82, 87, staleValue("tvrnns = 1 oem4.inf"), kValueAfterPackage}}},
     {.at = __LINE__,
      .line = "/install \"{drivers}tvrnvamgr\\tvrnvamgr.inf\" /hardwareid tvrnvamgr /component tvrnvamgr",
      .setUp = "drivers",
-     .known = {{45, 57, kDeviceRegistered}}},
+     .known = {{45, 57,
+                "+ device ROOT\\TVRNVAMGR\\0001 ids=tvrnvamgr, inf=<tvrnvamgr\\tvrnvamgr.inf> present=1 "
+                "flags=0 removal=0\n",
+                kDeviceRegistered}}},
     {.at = __LINE__,
      .line = "/netserv ADD /component tvrnns",
      .setUp = "drivers;run /install \"{drivers}tvrnns\\tvrnns.inf\" /component tvrnns"},
@@ -218,15 +240,17 @@ TEST(KillSweep, TheNextRunClearsWhatAKillAtAnyCallLeaves) {
                 command.known, [k](const Known& range) { return range.from <= k && k <= range.to; });
             const std::string same =
                 ran == k ? "" : " (leaves what a kill at " + std::to_string(ran) + " does)";
-            if (why.empty() && known != command.known.end()) {
-                ADD_FAILURE() << "killed at call " << k << " (" << call << ")" << same
-                              << ", the next run now converges: no longer a known exception ("
+            const std::string at = "killed at call " + std::to_string(k) + " (" + call + ")" + same;
+            const char* recovery = command.recovery == nullptr ? command.line : command.recovery;
+            if (known == command.known.end()) {
+                EXPECT_EQ(why, "") << at << ", the next run (" << recovery << ") does not converge";
+            } else if (why.empty()) {
+                ADD_FAILURE() << at << ", the next run now converges: no longer a known exception ("
                               << known->reason << ")";
-            } else if (!why.empty() && known == command.known.end()) {
-                ADD_FAILURE() << "killed at call " << k << " (" << call << ")" << same << ", the next run ("
-                              << (command.recovery == nullptr ? command.line : command.recovery)
-                              << ") does not converge:\n"
-                              << why;
+            } else {
+                EXPECT_EQ(std::regex_replace(why, std::regex("#[0-9]+"), "#"), known->leaves)
+                    << at << ", the next run (" << recovery << ") leaves other than known (" << known->reason
+                    << ")";
             }
             ++points;
             converging += why.empty() ? 1 : 0;
