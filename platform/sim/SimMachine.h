@@ -144,7 +144,8 @@ public:
     void regSetValue(const std::wstring& path, const std::wstring& name, const SimRegValue& value);
     [[nodiscard]] bool regKeyExists(const std::wstring& path) const;
     // Every key below HKLM by its native path, each followed by its values
-    // ("<path> : <name> = <type> <bytes in hex>").
+    // ("<path> : <name> = <type> <data>": strings as text, other data as its
+    // bytes in hex).
     [[nodiscard]] std::vector<std::string> registryLines() const;
     [[nodiscard]] std::optional<SimRegValue> regValue(const std::wstring& path,
                                                       const std::wstring& name) const;
