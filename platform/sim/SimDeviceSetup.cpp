@@ -302,6 +302,9 @@ Handle SimDeviceSetup::SetupDiGetClassDevsExW(const Guid* classGuid, std::uint32
 }
 
 bool SimDeviceSetup::SetupDiDestroyDeviceInfoList(Handle deviceInfoSet) {
+    if (s_.dead()) {
+        return s_.fail(kErrorProcessAborted);
+    }
     if (setOf(deviceInfoSet) == nullptr) {
         return s_.fail(kErrorInvalidHandle);
     }

@@ -163,6 +163,9 @@ MsiStatus SimInstallerDb::MsiCloseHandle(Handle handle) {
     if (handle == kNullHandle) {
         return kErrorSuccess;
     }
+    if (s_.dead()) {
+        return kErrorProcessAborted;
+    }
     const bool known = databases_.erase(handle) + views_.erase(handle) > 0;
     if (!known || s_.findHandle(handle) == nullptr) {
         return kErrorInvalidHandle;

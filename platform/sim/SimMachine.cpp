@@ -301,9 +301,19 @@ SimState::~SimState() {
 }
 
 std::optional<std::uint32_t> SimState::check(std::string_view call) {
+    if (dead()) {
+        lastError = kErrorProcessAborted;
+        return kErrorProcessAborted;
+    }
     trace.emplace_back(call);
     auto counted = uses.find(call);
     const unsigned use = ++(counted == uses.end() ? uses.emplace(call, 0).first : counted)->second;
+    if (killAt != 0 && trace.size() == killAt) {
+        killAt = 0;
+        killed = pid;
+        lastError = kErrorProcessAborted;
+        return kErrorProcessAborted;
+    }
     // What another process does at this moment comes first; it may itself
     // call, and add faults.
     std::vector<std::function<void()>> actions;
@@ -422,6 +432,9 @@ void SimMachine::onCall(const std::string& call, unsigned nth, std::function<voi
 void SimMachine::clearFaults() {
     state_->faults.clear();
 }
+void SimMachine::killAtCall(unsigned nth) {
+    state_->killAt = state_->trace.size() + nth;
+}
 const std::vector<std::string>& SimMachine::callTrace() const {
     return state_->trace;
 }
@@ -499,9 +512,14 @@ void SimMachine::endProcess(std::uint32_t pid) {
             object->abandoned = true;
         }
     }
+    if (state_->killed == pid) {
+        state_->killed = 0;
+    }
     for (const Handle handle : owned) {
         state_->closeHandle(handle);
     }
+    state_->services->handlesClosed();
+    state_->netConfig->handlesClosed();
 }
 
 void SimMachine::setModulePath(const std::wstring& path) {
@@ -569,6 +587,36 @@ void SimMachine::regSetValue(const std::wstring& path, const std::wstring& name,
     findKey(state_->hklm, splitKeyPath(path, false))->values[asciiUpper(name)] = {name, value};
 }
 
+std::vector<std::string> SimMachine::registryLines() const {
+    std::vector<std::string> lines;
+    const std::function<void(const RegNode&, const std::string&)> walk = [&](const RegNode& node,
+                                                                             const std::string& path) {
+        lines.push_back(path);
+        for (const auto& [folded, value] : node.values) {
+            std::ostringstream line;
+            const std::vector<std::uint8_t>& bytes = value.second.bytes;
+            line << path << " : " << narrow(value.first) << " = " << value.second.type << ' ';
+            // Strings as text, so that names in them can be read; anything else in hex.
+            const bool text = value.second.type == kRegSz || value.second.type == kRegMultiSz;
+            for (std::size_t i = 0; text && i + 1 < bytes.size(); i += 2) {
+                const auto unit = static_cast<wchar_t>(bytes[i] | (bytes[i + 1] << 8U));
+                line << (unit == 0 ? std::string("{0}") : narrow(std::wstring_view(&unit, 1)));
+            }
+            for (std::size_t i = 0; !text && i < bytes.size(); ++i) {
+                line << std::hex << static_cast<unsigned>(bytes[i]) << ' ';
+            }
+            lines.push_back(line.str());
+        }
+        for (const auto& [folded, child] : node.children) {
+            if (!child->deleted) {
+                walk(*child, path + "\\" + narrow(child->name));
+            }
+        }
+    };
+    walk(*state_->hklm, "HKLM");
+    return lines;
+}
+
 bool SimMachine::regKeyExists(const std::wstring& path) const {
     return findKey(state_->hklm, splitKeyPath(path, false)) != nullptr;
 }
@@ -583,6 +631,14 @@ std::optional<SimRegValue> SimMachine::regValue(const std::wstring& path, const 
         return std::nullopt;
     }
     return found->second.second;
+}
+
+std::vector<std::wstring> SimMachine::namedObjects() const {
+    std::vector<std::wstring> names;
+    for (const auto& [folded, object] : state_->namedObjects) {
+        names.push_back(object->name);
+    }
+    return names;
 }
 
 bool SimMachine::namedObjectExists(const std::wstring& name) const {

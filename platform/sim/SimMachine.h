@@ -81,6 +81,13 @@ public:
     // then goes on.
     void onCall(const std::string& call, unsigned nth, std::function<void()> action);
     void clearFaults();
+    // The current process is killed at the nth failable call from now
+    // (1-based), as Windows ends a process: from that call on, no call of the
+    // process reaches the machine. Each does nothing and fails (a sleep only
+    // lets the clock run), so the program runs on to its end without a trace;
+    // the call it died at is the last of callTrace(). The machine's state
+    // stays for the next process; endProcess() closes what the dead one held.
+    void killAtCall(unsigned nth);
     // Every failable call made so far, in order: the list a fault sweep walks.
     [[nodiscard]] const std::vector<std::string>& callTrace() const;
     [[nodiscard]] unsigned callCount(const std::string& call) const;
@@ -106,7 +113,8 @@ public:
     void asProcess(std::uint32_t pid, const std::function<void()>& body);
     // The account a process runs as (SID text); LocalSystem unless set.
     void setProcessUser(std::uint32_t pid, const std::wstring& sid);
-    // Closes the process's handles and abandons the mutexes it owns.
+    // Closes the process's handles, abandons the mutexes it owns and lets go
+    // of the locks it held through them (a killed process is then gone).
     void endProcess(std::uint32_t pid);
     void setModulePath(const std::wstring& path);
 
@@ -135,10 +143,16 @@ public:
     void regCreateKey(const std::wstring& path);
     void regSetValue(const std::wstring& path, const std::wstring& name, const SimRegValue& value);
     [[nodiscard]] bool regKeyExists(const std::wstring& path) const;
+    // Every key below HKLM by its native path, each followed by its values
+    // ("<path> : <name> = <type> <data>": strings as text, other data as its
+    // bytes in hex).
+    [[nodiscard]] std::vector<std::string> registryLines() const;
     [[nodiscard]] std::optional<SimRegValue> regValue(const std::wstring& path,
                                                       const std::wstring& name) const;
 
     [[nodiscard]] bool namedObjectExists(const std::wstring& name) const;
+    // Every named object there is, by name.
+    [[nodiscard]] std::vector<std::wstring> namedObjects() const;
     // The descriptor (SDDL) its creator gave a named object; nullopt when none exists.
     [[nodiscard]] std::optional<std::wstring> namedObjectSecurity(const std::wstring& name) const;
 

@@ -81,6 +81,14 @@ bool SimNetConfig::installed(const std::wstring& infId) const {
     return components_.contains(asciiUpper(infId));
 }
 
+std::vector<std::wstring> SimNetConfig::componentIds() const {
+    std::vector<std::wstring> ids;
+    for (const auto& [folded, component] : components_) {
+        ids.push_back(component.infId);
+    }
+    return ids;
+}
+
 void SimNetConfig::holdWriteLock(const std::optional<std::wstring>& description) {
     lockHeld_ = true;
     lockDescription_ = description;
@@ -139,6 +147,22 @@ bool SimNetConfig::holdsLock(const ConfigObject& object) const {
     return lockHeld_ && lockOwner_ == &object;
 }
 
+void SimNetConfig::handlesClosed() {
+    for (auto reference = references_.begin(); reference != references_.end();) {
+        if (s_.findHandle(reference->first) != nullptr) {
+            ++reference;
+            continue;
+        }
+        const std::shared_ptr<ConfigObject> object = reference->second.object;
+        reference = references_.erase(reference);
+        if (--object->references == 0 && holdsLock(*object)) {
+            lockHeld_ = false;
+            lockOwner_ = nullptr;
+            lockDescription_.reset();
+        }
+    }
+}
+
 HResult SimNetConfig::CoInitializeEx(std::uint32_t coInit) {
     if (auto result = noted("CoInitializeEx " + hex(coInit))) {
         return *result;
@@ -153,6 +177,9 @@ HResult SimNetConfig::CoInitializeEx(std::uint32_t coInit) {
 }
 
 void SimNetConfig::CoUninitialize() {
+    if (s_.dead()) {
+        return;
+    }
     note("CoUninitialize");
     --comInits_[s_.pid]; // below zero shows an unbalanced call
 }
@@ -207,6 +234,9 @@ HResult SimNetConfig::QueryInterface(Handle object, const Guid& iid, Handle& res
 }
 
 std::uint32_t SimNetConfig::Release(Handle object) {
+    if (s_.dead()) {
+        return 0;
+    }
     const auto found = references_.find(object);
     if (found == references_.end()) {
         note("Release ?");
@@ -229,6 +259,9 @@ std::uint32_t SimNetConfig::Release(Handle object) {
 }
 
 void SimNetConfig::CoTaskMemFree(Handle block) {
+    if (s_.dead()) {
+        return;
+    }
     note("CoTaskMemFree");
     const HandleEntry* entry = s_.findHandle(block);
     if (entry != nullptr && entry->kind == "task memory") {

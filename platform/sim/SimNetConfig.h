@@ -38,11 +38,16 @@ public:
 
     void addComponent(const SimNetComponent& component);
     [[nodiscard]] bool installed(const std::wstring& infId) const;
+    // Every installed component's id.
+    [[nodiscard]] std::vector<std::wstring> componentIds() const;
 
     // Another client takes the write lock, with a description of itself or
     // without; it keeps it until releaseOtherClientsLock().
     void holdWriteLock(const std::optional<std::wstring>& description);
     void releaseOtherClientsLock();
+    // A process's end closed its references: the write lock one of them held
+    // ends with it.
+    void handlesClosed();
     [[nodiscard]] bool writeLockHeld() const { return lockHeld_; }
     // The description the current holder gave ("" when none or free).
     [[nodiscard]] std::wstring writeLockHolder() const { return lockDescription_.value_or(L""); }

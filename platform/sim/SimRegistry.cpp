@@ -180,6 +180,9 @@ LStatus SimRegistry::RegFlushKey(RegRoot /*root*/) {
 }
 
 LStatus SimRegistry::RegCloseKey(Handle key) {
+    if (s_.dead()) {
+        return status(kErrorProcessAborted);
+    }
     HandleEntry* entry = s_.findHandle(key);
     if (entry == nullptr || !entry->key) {
         return status(kErrorInvalidHandle);

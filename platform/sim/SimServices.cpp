@@ -68,6 +68,14 @@ std::shared_ptr<SimServices::Service> SimServices::find(const std::wstring& name
     return found == services_.end() ? nullptr : found->second;
 }
 
+std::vector<std::wstring> SimServices::names() const {
+    std::vector<std::wstring> names;
+    for (const auto& service : creationOrder_) {
+        names.push_back(service->setup.name);
+    }
+    return names;
+}
+
 bool SimServices::exists(const std::wstring& name) const {
     return find(name) != nullptr;
 }
@@ -122,6 +130,18 @@ void SimServices::deleteWhenUnused(const std::shared_ptr<Service>& service) {
     }
     services_.erase(asciiUpper(service->setup.name));
     std::erase(creationOrder_, service);
+}
+
+void SimServices::handlesClosed() {
+    std::vector<std::shared_ptr<Service>> released;
+    for (auto open = openServices_.begin(); open != openServices_.end();) {
+        const bool gone = s_.findHandle(open->first) == nullptr;
+        gone ? released.push_back(open->second) : void();
+        open = gone ? openServices_.erase(open) : std::next(open);
+    }
+    for (const std::shared_ptr<Service>& service : released) {
+        deleteWhenUnused(service);
+    }
 }
 
 std::shared_ptr<SimServices::Service> SimServices::serviceFor(std::string_view call, Handle handle,
@@ -323,6 +343,9 @@ bool SimServices::DeleteService(Handle service) {
 }
 
 bool SimServices::CloseServiceHandle(Handle handle) {
+    if (s_.dead()) {
+        return s_.fail(kErrorProcessAborted);
+    }
     // An injected failure still lets the handle go: nobody could close it
     // again, and the caller has nothing left to do with it.
     const std::optional<std::uint32_t> injected = s_.check("CloseServiceHandle");

@@ -45,7 +45,12 @@ public:
     // What an INF's DelService does: marks the service for deletion, and it
     // goes once it has stopped and nobody holds it.
     void deleteByName(const std::wstring& name);
+    // A process's end closed its handles: a service marked for deletion goes
+    // with the last handle to it, as when the process had closed them.
+    void handlesClosed();
     [[nodiscard]] bool exists(const std::wstring& name) const;
+    // Every service, by name.
+    [[nodiscard]] std::vector<std::wstring> names() const;
     // dwCurrentState, or 0 for a service that does not exist.
     [[nodiscard]] std::uint32_t state(const std::wstring& name) const;
     [[nodiscard]] bool markedForDelete(const std::wstring& name) const;

@@ -13,6 +13,9 @@
 
 namespace tdu::platform::sim {
 
+// What a killed process's calls fail with (ERROR_PROCESS_ABORTED).
+inline constexpr std::uint32_t kErrorProcessAborted = 1067;
+
 struct RegNode {
     std::wstring name;
     std::map<std::wstring, std::shared_ptr<RegNode>> children; // by folded name: enumerated in order
@@ -138,7 +141,10 @@ struct SimState {
     ~SimState();
 
     // Counts a use of `call`; the injected error when this use must fail.
+    // A killed process's calls are not counted and fail.
     std::optional<std::uint32_t> check(std::string_view call);
+    // Whether the current process was killed: none of its calls may reach the machine.
+    [[nodiscard]] bool dead() const { return killed != 0 && pid == killed; }
     // A call's failure as the platform reports it: false, the reason left as
     // the last error.
     bool fail(std::uint32_t error) {
@@ -158,6 +164,8 @@ struct SimState {
     std::vector<Fault> faults;
     std::vector<std::string> trace;
     std::map<std::string, unsigned, std::less<>> uses;
+    std::size_t killAt = 0;   // the trace's length at which the process dies; 0: never
+    std::uint32_t killed = 0; // the killed process, until its end is done
 
     std::map<Handle, HandleEntry> handles;
     Handle nextHandle = 0x100;

@@ -252,6 +252,9 @@ bool SimSystem::FindNextFileW(Handle search, FindData& data) {
 }
 
 bool SimSystem::FindClose(Handle search) {
+    if (s_.dead()) {
+        return s_.fail(kErrorProcessAborted);
+    }
     HandleEntry* entry = s_.findHandle(search);
     if (entry == nullptr || entry->kind != "directory search") {
         return s_.fail(kErrorInvalidHandle);
@@ -803,6 +806,9 @@ std::uint32_t SimSystem::WaitForSingleObject(Handle handle, std::uint32_t millis
 }
 
 bool SimSystem::CloseHandle(Handle object) {
+    if (s_.dead()) {
+        return s_.fail(kErrorProcessAborted);
+    }
     HandleEntry* entry = s_.findHandle(object);
     if (entry == nullptr || (!entry->object && entry->kind != "file")) {
         return s_.fail(kErrorInvalidHandle);
@@ -830,6 +836,9 @@ Handle SimSystem::HeapAlloc(Handle heap, std::uint32_t flags, std::size_t bytes)
 }
 
 bool SimSystem::HeapFree(Handle heap, std::uint32_t /*flags*/, Handle block) {
+    if (s_.dead()) {
+        return s_.fail(kErrorProcessAborted);
+    }
     HandleEntry* entry = s_.findHandle(block);
     if (heap != kProcessHeap || entry == nullptr || entry->kind != "heap block") {
         return s_.fail(kErrorInvalidParameter);
