@@ -53,9 +53,11 @@ public:
 
 private:
     SimDeviceSet* setOf(Handle deviceInfoSet);
+    // The set of a call on one element, or null with the platform's error left as the last error.
+    SimDeviceSet* setFor(std::string_view call, Handle deviceInfoSet, const DeviceElement& element);
     // The element, or null with the platform's error left as the last error.
     SimElement* elementOf(std::string_view call, Handle deviceInfoSet, const DeviceElement& element);
-    SimDevice* deviceOf(const SimElement& element);
+    SimDevice* deviceOf(const std::wstring& instanceId);
     Handle newSet(SimDeviceSet set);
 
     SimState& s_;

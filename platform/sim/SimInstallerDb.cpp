@@ -37,15 +37,6 @@ std::optional<SimInstallerDb::Update> parseUpdate(const std::wstring& query) {
     return SimInstallerDb::Update{match.str(1), match.str(2)};
 }
 
-template <class T>
-std::shared_ptr<T> SimInstallerDb::lookup(const std::map<Handle, std::shared_ptr<T>>& table, Handle handle) {
-    const auto found = table.find(handle);
-    if (found == table.end() || s_.findHandle(handle) == nullptr) {
-        return nullptr;
-    }
-    return found->second;
-}
-
 MsiStatus SimInstallerDb::MsiGetProductInfoW(const std::wstring& product, const std::wstring& property,
                                              std::wstring& value, std::uint32_t& valueChars) {
     if (auto error = s_.check("MsiGetProductInfoW")) {
@@ -87,11 +78,9 @@ MsiStatus SimInstallerDb::MsiOpenDatabaseW(const std::wstring& databasePath, std
     if (found == packages_.end()) {
         return kErrorOpenFailed;
     }
-    auto opened = std::make_shared<Database>(Database{found->second, found->second->rows});
-    HandleEntry entry;
-    entry.kind = "installer database";
-    database = s_.addHandle(std::move(entry));
-    databases_[database] = std::move(opened);
+    database =
+        s_.addHandle({.kind = Kind::Database,
+                      .object = std::make_shared<Database>(Database{found->second, found->second->rows})});
     return kErrorSuccess;
 }
 
@@ -100,7 +89,7 @@ MsiStatus SimInstallerDb::MsiDatabaseOpenViewW(Handle database, const std::wstri
     if (auto error = s_.check("MsiDatabaseOpenViewW")) {
         return *error;
     }
-    const std::shared_ptr<Database> opened = lookup(databases_, database);
+    const std::shared_ptr<Database> opened = s_.objectOf<Database>(database, Kind::Database);
     if (!opened) {
         return kErrorInvalidHandle;
     }
@@ -108,10 +97,8 @@ MsiStatus SimInstallerDb::MsiDatabaseOpenViewW(Handle database, const std::wstri
     if (!update) {
         return kErrorBadQuerySyntax;
     }
-    HandleEntry entry;
-    entry.kind = "installer view";
-    view = s_.addHandle(std::move(entry));
-    views_[view] = std::make_shared<View>(View{opened, std::move(*update), false});
+    view = s_.addHandle(
+        {.kind = Kind::View, .object = std::make_shared<View>(View{opened, std::move(*update), false})});
     return kErrorSuccess;
 }
 
@@ -119,7 +106,7 @@ MsiStatus SimInstallerDb::MsiViewExecute(Handle view, Handle record) {
     if (auto error = s_.check("MsiViewExecute")) {
         return *error;
     }
-    const std::shared_ptr<View> opened = lookup(views_, view);
+    const std::shared_ptr<View> opened = s_.objectOf<View>(view, Kind::View);
     if (!opened || record != kNullHandle) { // the model has no parameter records
         return kErrorInvalidHandle;
     }
@@ -137,7 +124,7 @@ MsiStatus SimInstallerDb::MsiViewClose(Handle view) {
     if (auto error = s_.check("MsiViewClose")) {
         return *error;
     }
-    const std::shared_ptr<View> opened = lookup(views_, view);
+    const std::shared_ptr<View> opened = s_.objectOf<View>(view, Kind::View);
     if (!opened) {
         return kErrorInvalidHandle;
     }
@@ -149,7 +136,7 @@ MsiStatus SimInstallerDb::MsiDatabaseCommit(Handle database) {
     if (auto error = s_.check("MsiDatabaseCommit")) {
         return *error;
     }
-    const std::shared_ptr<Database> opened = lookup(databases_, database);
+    const std::shared_ptr<Database> opened = s_.objectOf<Database>(database, Kind::Database);
     if (!opened) {
         return kErrorInvalidHandle;
     }
@@ -166,8 +153,7 @@ MsiStatus SimInstallerDb::MsiCloseHandle(Handle handle) {
     if (s_.dead()) {
         return kErrorProcessAborted;
     }
-    const bool known = databases_.erase(handle) + views_.erase(handle) > 0;
-    if (!known || s_.findHandle(handle) == nullptr) {
+    if (s_.findHandle(handle, Kind::Database) == nullptr && s_.findHandle(handle, Kind::View) == nullptr) {
         return kErrorInvalidHandle;
     }
     s_.closeHandle(handle);

@@ -48,14 +48,9 @@ private:
         bool executed = false;
     };
 
-    template <class T>
-    std::shared_ptr<T> lookup(const std::map<Handle, std::shared_ptr<T>>& table, Handle handle);
-
     SimState& s_;
     std::map<std::wstring, std::wstring> products_;             // folded code -> cached package path
     std::map<std::wstring, std::shared_ptr<Package>> packages_; // by folded path
-    std::map<Handle, std::shared_ptr<Database>> databases_;
-    std::map<Handle, std::shared_ptr<View>> views_;
 };
 
 // The statement as the engine reads it; nothing when it is not the program's

@@ -56,10 +56,8 @@ bool isNetClass(const Guid& guid) {
            guid == kGuidDevClassNetTrans;
 }
 
-const char* kindName(int kind) {
-    static constexpr std::array<const char*, 5> kNames{"INetCfg", "INetCfgLock", "INetCfgComponent",
-                                                       "INetCfgClass", "INetCfgClassSetup"};
-    return kNames.at(static_cast<std::size_t>(kind));
+bool isReference(Kind kind) {
+    return kind >= Kind::NetCfg && kind <= Kind::NetCfgClassSetup;
 }
 
 } // namespace
@@ -119,47 +117,33 @@ void SimNetConfig::note(std::string entry) {
     journal_.push_back(std::move(entry));
 }
 
-Handle SimNetConfig::addReference(Reference reference) {
-    HandleEntry entry;
-    entry.kind = kindName(static_cast<int>(reference.kind));
+Handle SimNetConfig::addReference(Kind kind, const Reference& reference) {
     ++reference.object->references;
-    const Handle handle = s_.addHandle(std::move(entry));
-    references_.emplace(handle, std::move(reference));
-    return handle;
+    return s_.addHandle({.kind = kind, .object = std::make_shared<Reference>(reference)});
 }
 
 SimNetConfig::Reference* SimNetConfig::referenceFor(Handle handle, Kind kind) {
-    const auto found = references_.find(handle);
-    if (found == references_.end() || found->second.kind != kind || s_.findHandle(handle) == nullptr) {
-        return nullptr;
-    }
-    return &found->second;
+    return s_.objectOf<Reference>(handle, kind).get();
 }
 
 Handle SimNetConfig::taskMemory(const std::vector<std::wstring>& strings, std::wstring& firstString) {
-    HandleEntry entry;
-    entry.kind = "task memory";
     firstString = strings.empty() ? std::wstring() : strings.front();
-    return s_.addHandle(std::move(entry));
+    return s_.addHandle({.kind = Kind::TaskMemory});
 }
 
 bool SimNetConfig::holdsLock(const ConfigObject& object) const {
     return lockHeld_ && lockOwner_ == &object;
 }
 
-void SimNetConfig::handlesClosed() {
-    for (auto reference = references_.begin(); reference != references_.end();) {
-        if (s_.findHandle(reference->first) != nullptr) {
-            ++reference;
-            continue;
-        }
-        const std::shared_ptr<ConfigObject> object = reference->second.object;
-        reference = references_.erase(reference);
-        if (--object->references == 0 && holdsLock(*object)) {
-            lockHeld_ = false;
-            lockOwner_ = nullptr;
-            lockDescription_.reset();
-        }
+void SimNetConfig::handleClosed(Kind kind, const std::shared_ptr<void>& object) {
+    if (!isReference(kind)) {
+        return;
+    }
+    const std::shared_ptr<ConfigObject> config = std::static_pointer_cast<Reference>(object)->object;
+    if (--config->references == 0 && holdsLock(*config)) {
+        lockHeld_ = false;
+        lockOwner_ = nullptr;
+        lockDescription_.reset();
     }
 }
 
@@ -203,48 +187,42 @@ HResult SimNetConfig::CoCreateInstance(const Guid& clsid, Handle outer, std::uin
     if (iid != kIidINetCfg && iid != kIidINetCfgLock) {
         return kENoInterface;
     }
-    object = addReference(Reference{iid == kIidINetCfg ? Kind::NetCfg : Kind::Lock,
-                                    std::make_shared<ConfigObject>(), L"", Guid{}});
+    object = addReference(iid == kIidINetCfg ? Kind::NetCfg : Kind::NetCfgLock,
+                          Reference{std::make_shared<ConfigObject>(), L"", Guid{}});
     return kSOk;
 }
 
 HResult SimNetConfig::QueryInterface(Handle object, const Guid& iid, Handle& result) {
     result = kNullHandle;
-    const auto found = references_.find(object);
-    if (found == references_.end() || s_.findHandle(object) == nullptr) {
+    const HandleEntry* found = s_.findHandle(object);
+    if (found == nullptr || !isReference(found->kind)) {
         note("QueryInterface ? " + guidName(iid));
         return kEPointer;
     }
-    Reference reference = found->second;
-    if (auto injectedResult = noted(std::string("QueryInterface ") +
-                                    kindName(static_cast<int>(reference.kind)) + " " + guidName(iid))) {
+    if (auto injectedResult =
+            noted(std::string("QueryInterface ") + kindName(found->kind) + " " + guidName(iid))) {
         return *injectedResult;
     }
-    const bool configObject = reference.kind == Kind::NetCfg || reference.kind == Kind::Lock;
-    const bool classObject = reference.kind == Kind::Class || reference.kind == Kind::ClassSetup;
-    if (configObject && (iid == kIidINetCfg || iid == kIidINetCfgLock)) {
-        reference.kind = iid == kIidINetCfg ? Kind::NetCfg : Kind::Lock;
-    } else if (classObject && (iid == kIidINetCfgClass || iid == kIidINetCfgClassSetup)) {
-        reference.kind = iid == kIidINetCfgClass ? Kind::Class : Kind::ClassSetup;
-    } else if (!(reference.kind == Kind::Component && iid == kIidINetCfgComponent)) {
-        return kENoInterface;
+    // The program asks a configuration object for its lock and a class for its setup.
+    if (found->kind == Kind::NetCfg && iid == kIidINetCfgLock) {
+        result = addReference(Kind::NetCfgLock, *std::static_pointer_cast<Reference>(found->object));
+    } else if (found->kind == Kind::NetCfgClass && iid == kIidINetCfgClassSetup) {
+        result = addReference(Kind::NetCfgClassSetup, *std::static_pointer_cast<Reference>(found->object));
     }
-    result = addReference(std::move(reference));
-    return kSOk;
+    return result == kNullHandle ? kENoInterface : kSOk;
 }
 
 std::uint32_t SimNetConfig::Release(Handle object) {
     if (s_.dead()) {
         return 0;
     }
-    const auto found = references_.find(object);
-    if (found == references_.end()) {
+    const HandleEntry* found = s_.findHandle(object);
+    if (found == nullptr || !isReference(found->kind)) {
         note("Release ?");
         return 0;
     }
-    const std::shared_ptr<ConfigObject> target = found->second.object;
-    note(std::string("Release ") + kindName(static_cast<int>(found->second.kind)));
-    references_.erase(found);
+    const std::shared_ptr<ConfigObject> target = std::static_pointer_cast<Reference>(found->object)->object;
+    note(std::string("Release ") + kindName(found->kind));
     s_.closeHandle(object);
     if (--target->references > 0) {
         return target->references;
@@ -263,8 +241,7 @@ void SimNetConfig::CoTaskMemFree(Handle block) {
         return;
     }
     note("CoTaskMemFree");
-    const HandleEntry* entry = s_.findHandle(block);
-    if (entry != nullptr && entry->kind == "task memory") {
+    if (s_.findHandle(block, Kind::TaskMemory) != nullptr) {
         s_.closeHandle(block);
     }
 }
@@ -278,7 +255,7 @@ HResult SimNetConfig::AcquireWriteLock(Handle lock, std::uint32_t timeoutMs,
             noted("AcquireWriteLock " + std::to_string(timeoutMs) + " " + narrow(clientDescription))) {
         return *result;
     }
-    const Reference* reference = referenceFor(lock, Kind::Lock);
+    const Reference* reference = referenceFor(lock, Kind::NetCfgLock);
     if (reference == nullptr) {
         return kEPointer;
     }
@@ -302,7 +279,7 @@ HResult SimNetConfig::ReleaseWriteLock(Handle lock) {
     if (auto result = noted("ReleaseWriteLock")) {
         return *result;
     }
-    const Reference* reference = referenceFor(lock, Kind::Lock);
+    const Reference* reference = referenceFor(lock, Kind::NetCfgLock);
     if (reference == nullptr) {
         return kEPointer;
     }
@@ -363,8 +340,8 @@ HResult SimNetConfig::FindComponent(Handle netCfg, const std::wstring& infId, Ha
     if (found == reference->object->working.end()) {
         return kSFalse;
     }
-    component = addReference(
-        Reference{Kind::Component, reference->object, found->second.infId, found->second.classGuid});
+    component = addReference(Kind::NetCfgComponent,
+                             Reference{reference->object, found->second.infId, found->second.classGuid});
     return kSOk;
 }
 
@@ -387,8 +364,8 @@ HResult SimNetConfig::QueryNetCfgClass(Handle netCfg, const Guid& classGuid, con
     if (iid != kIidINetCfgClass && iid != kIidINetCfgClassSetup) {
         return kENoInterface;
     }
-    object = addReference(Reference{iid == kIidINetCfgClass ? Kind::Class : Kind::ClassSetup,
-                                    reference->object, L"", classGuid});
+    object = addReference(iid == kIidINetCfgClass ? Kind::NetCfgClass : Kind::NetCfgClassSetup,
+                          Reference{reference->object, L"", classGuid});
     return kSOk;
 }
 
@@ -412,7 +389,7 @@ HResult SimNetConfig::Apply(Handle netCfg) {
 }
 
 HResult SimNetConfig::GetClassGuid(Handle component, Guid& classGuid) {
-    const Reference* reference = referenceFor(component, Kind::Component);
+    const Reference* reference = referenceFor(component, Kind::NetCfgComponent);
     if (auto result =
             noted("GetClassGuid " + (reference == nullptr ? std::string("?") : narrow(reference->infId)))) {
         return *result;
@@ -426,7 +403,7 @@ HResult SimNetConfig::GetClassGuid(Handle component, Guid& classGuid) {
 
 HResult SimNetConfig::DeInstall(Handle classSetup, Handle component, const OboToken& token, Handle& referrers,
                                 std::wstring& referrersText) {
-    const Reference* target = referenceFor(component, Kind::Component);
+    const Reference* target = referenceFor(component, Kind::NetCfgComponent);
     referrers = kNullHandle;
     referrersText.clear();
     const std::optional<HResult> result =
@@ -435,7 +412,7 @@ HResult SimNetConfig::DeInstall(Handle classSetup, Handle component, const OboTo
     if (result && *result < 0) {
         return *result;
     }
-    const Reference* setup = referenceFor(classSetup, Kind::ClassSetup);
+    const Reference* setup = referenceFor(classSetup, Kind::NetCfgClassSetup);
     if (setup == nullptr || target == nullptr) {
         return kEPointer;
     }
@@ -475,7 +452,7 @@ HResult SimNetConfig::Install(Handle classSetup, const std::wstring& infId, cons
     if (result && *result < 0) {
         return *result;
     }
-    const Reference* setup = referenceFor(classSetup, Kind::ClassSetup);
+    const Reference* setup = referenceFor(classSetup, Kind::NetCfgClassSetup);
     if (setup == nullptr) {
         return kEPointer;
     }
@@ -490,7 +467,7 @@ HResult SimNetConfig::Install(Handle classSetup, const std::wstring& infId, cons
     if (!working.contains(key)) {
         working[key] = SimNetComponent{infId, setup->classGuid, {}};
     }
-    component = addReference(Reference{Kind::Component, setup->object, infId, working[key].classGuid});
+    component = addReference(Kind::NetCfgComponent, Reference{setup->object, infId, working[key].classGuid});
     return result.value_or(kSOk);
 }
 

@@ -24,43 +24,15 @@ constexpr Handle kProcessHeap = 0x7FF0'0000'0000;
 // What a fresh block holds unless zeroing was asked for.
 constexpr std::uint8_t kUninitialisedByte = 0xBA;
 
-// The platform's wildcard match: "*" any run, "?" one character.
+// The program's patterns end in one "*", which stands for any run.
 bool wildcardMatch(std::wstring_view pattern, std::wstring_view name) {
-    if (pattern.empty()) {
-        return name.empty();
-    }
-    if (pattern.front() == L'*') {
-        for (std::size_t skip = 0; skip <= name.size(); ++skip) {
-            if (wildcardMatch(pattern.substr(1), name.substr(skip))) {
-                return true;
-            }
-        }
-        return false;
-    }
-    return !name.empty() && (pattern.front() == L'?' || pattern.front() == name.front()) &&
-           wildcardMatch(pattern.substr(1), name.substr(1));
+    return pattern.ends_with(L'*') ? name.starts_with(pattern.substr(0, pattern.size() - 1))
+                                   : name == pattern;
 }
 } // namespace
 
-// The log asks for the same few names on every line: a name's place is
-// remembered and only checked to be still there. The place lives until the
-// next search.
-const std::filesystem::path& SimSystem::host(const std::wstring& path,
-                                             std::filesystem::file_status* entry) const {
-    std::error_code ec;
-    std::filesystem::file_status found;
-    if (const auto known = s_.hostPaths.find(path); known != s_.hostPaths.end()) {
-        if (found = std::filesystem::symlink_status(known->second, ec); std::filesystem::exists(found)) {
-            *(entry == nullptr ? &found : entry) = found;
-            return known->second;
-        }
-    }
-    s_.searched = mapToHost(s_.root, path, &found);
-    if (std::filesystem::exists(found)) {
-        s_.hostPaths[path] = s_.searched;
-    }
-    *(entry == nullptr ? &found : entry) = found;
-    return s_.searched;
+std::filesystem::path SimSystem::host(const std::wstring& path, std::filesystem::file_status* entry) const {
+    return mapToHost(s_.root, path, entry);
 }
 
 std::uint32_t SimSystem::ExpandEnvironmentStringsW(std::wstring_view source, std::wstring& destination,
@@ -162,7 +134,7 @@ bool SimSystem::removeFile(const char* call, const std::wstring& path) {
 bool SimSystem::heldWithoutSharing(const std::filesystem::path& target, std::uint32_t share) const {
     return std::ranges::any_of(s_.handles, [&](const auto& handle) {
         const HandleEntry& entry = handle.second;
-        return entry.kind == "file" && entry.filePath == target && (entry.share & share) == 0;
+        return entry.kind == Kind::File && entry.filePath == target && (entry.share & share) == 0;
     });
 }
 
@@ -229,19 +201,15 @@ Handle SimSystem::FindFirstFileW(const std::wstring& pattern, FindData& data) {
         return kInvalidHandle;
     }
     data = entries.front();
-    HandleEntry entry;
-    entry.kind = "directory search";
-    entry.found = std::move(entries);
-    entry.nextFound = 1;
-    return s_.addHandle(std::move(entry));
+    return s_.addHandle({.kind = Kind::Search, .found = std::move(entries), .nextFound = 1});
 }
 
 bool SimSystem::FindNextFileW(Handle search, FindData& data) {
     if (auto error = s_.check("FindNextFileW")) {
         return false;
     }
-    HandleEntry* entry = s_.findHandle(search);
-    if (entry == nullptr || entry->kind != "directory search") {
+    HandleEntry* entry = s_.findHandle(search, Kind::Search);
+    if (entry == nullptr) {
         return s_.fail(kErrorInvalidHandle);
     }
     if (entry->nextFound >= entry->found.size()) {
@@ -255,8 +223,7 @@ bool SimSystem::FindClose(Handle search) {
     if (s_.dead()) {
         return s_.fail(kErrorProcessAborted);
     }
-    HandleEntry* entry = s_.findHandle(search);
-    if (entry == nullptr || entry->kind != "directory search") {
+    if (s_.findHandle(search, Kind::Search) == nullptr) {
         return s_.fail(kErrorInvalidHandle);
     }
     s_.closeHandle(search);
@@ -287,8 +254,8 @@ bool SimSystem::FileTimeToSystemTime(std::uint64_t fileTime, LocalTime& systemTi
 }
 
 HandleEntry* SimSystem::openFile(Handle file) {
-    HandleEntry* entry = s_.findHandle(file);
-    if (entry == nullptr || entry->kind != "file") {
+    HandleEntry* entry = s_.findHandle(file, Kind::File);
+    if (entry == nullptr) {
         s_.fail(kErrorInvalidHandle);
         return nullptr;
     }
@@ -335,7 +302,7 @@ Handle SimSystem::CreateFileW(const std::wstring& path, std::uint32_t desiredAcc
         return kInvalidHandle;
     }
     for (const auto& [handle, other] : s_.handles) {
-        if (other.kind != "file" || other.filePath != target) {
+        if (other.kind != Kind::File || other.filePath != target) {
             continue;
         }
         const auto refused = [](std::uint32_t access, std::uint32_t share) {
@@ -349,13 +316,11 @@ Handle SimSystem::CreateFileW(const std::wstring& path, std::uint32_t desiredAcc
             return kInvalidHandle;
         }
     }
-    HandleEntry entry;
-    entry.kind = "file";
-    entry.filePath = target;
-    entry.access = desiredAccess;
-    entry.share = shareMode;
-    entry.folder = folder;
-    entry.link = link && openLink;
+    HandleEntry entry{.access = desiredAccess,
+                      .filePath = target,
+                      .share = shareMode,
+                      .folder = folder,
+                      .link = link && openLink};
     // A link opened itself carries no file: what it leads to is never touched.
     if (!entry.folder && !entry.link) {
         entry.hostFile = HostFile::open(target, !present);
@@ -484,7 +449,7 @@ bool SimSystem::SetFileInformationByHandle(Handle file, const FileRenameInformat
     }
     // Windows follows the file: every handle to it and its ranges see the new name.
     for (auto& [handle, other] : s_.handles) {
-        if (other.kind == "file" && other.filePath == source) {
+        if (other.kind == Kind::File && other.filePath == source) {
             other.filePath = target;
             if (other.hostFile) {
                 other.hostFile->moved(target);
@@ -497,7 +462,6 @@ bool SimSystem::SetFileInformationByHandle(Handle file, const FileRenameInformat
     if (const auto owner = s_.owners.extract(source)) {
         s_.owners[target] = owner.mapped();
     }
-    s_.hostPaths.clear();
     return true;
 }
 
@@ -509,8 +473,8 @@ bool SimSystem::rangeTaken(const std::filesystem::path& target, Handle by, std::
     });
 }
 
-// Ranges held by this machine's processes are waited for on the virtual
-// clock; a range another host process holds is only refused (see Sleep).
+// A range held by this machine's processes or by another host process is
+// refused (see Sleep).
 bool SimSystem::LockFileEx(Handle file, std::uint32_t flags, std::uint64_t offset, std::uint64_t length) {
     if (auto error = s_.check("LockFileEx")) {
         return false;
@@ -523,22 +487,13 @@ bool SimSystem::LockFileEx(Handle file, std::uint32_t flags, std::uint64_t offse
         return s_.fail(kErrorInvalidParameter);
     }
     const std::filesystem::path place = currentPlace(*entry);
-    // Another handle's range, or one this handle holds already: a lock is never taken twice.
-    auto taken = [&] { return rangeTaken(place, kNullHandle, offset, length); };
-    if (taken() && (flags & kLockfileFailImmediately) != 0) {
-        return s_.fail(kErrorLockViolation);
+    // The program waits for a lock itself: one that blocks is not modelled.
+    if ((flags & kLockfileFailImmediately) == 0) {
+        throw std::logic_error("a blocking lock is not modelled");
     }
-    if (taken()) {
-        if (s_.scheduled.empty()) {
-            throw std::logic_error("simulated lock wait would never end");
-        }
-        const std::uint32_t waiter = s_.pid;
-        s_.runUntil(UINT64_MAX, [&] { return !taken(); });
-        s_.pid = waiter;
-        entry = openFile(file);
-        if (entry == nullptr) {
-            return false;
-        }
+    // Another handle's range, or one this handle holds already: a lock is never taken twice.
+    if (rangeTaken(place, kNullHandle, offset, length)) {
+        return s_.fail(kErrorLockViolation);
     }
     if (!entry->hostFile->lock(offset, length)) {
         s_.hostLockContended = true;
@@ -577,8 +532,8 @@ std::uint32_t SimSystem::GetSecurityInfo(Handle object, std::uint32_t objectType
         return *error;
     }
     HandleEntry* entry = s_.findHandle(object);
-    const bool file = entry != nullptr && entry->kind == "file";
-    if (entry == nullptr || (!file && !entry->object)) {
+    const bool file = entry != nullptr && entry->kind == Kind::File;
+    if (entry == nullptr || (!file && entry->kind != Kind::Mutex && entry->kind != Kind::Event)) {
         s_.fail(kErrorInvalidHandle);
         return kErrorInvalidHandle;
     }
@@ -595,7 +550,7 @@ std::uint32_t SimSystem::GetSecurityInfo(Handle object, std::uint32_t objectType
     ownerSid.clear();
     if ((securityInformation & kOwnerSecurityInformation) != 0) {
         const auto owner = s_.owners.find(entry->filePath);
-        ownerSid = !file                      ? entry->object->ownerSid
+        ownerSid = !file ? std::static_pointer_cast<KernelObject>(entry->object)->ownerSid
                    : owner == s_.owners.end() ? std::wstring(kLocalSystemSid)
                                               : owner->second;
     }
@@ -657,7 +612,7 @@ std::wstring ownerIn(std::wstring_view descriptor) {
 }
 } // namespace
 
-Handle SimSystem::createNamed(const char* call, KernelObject::Kind kind, std::wstring_view securityDescriptor,
+Handle SimSystem::createNamed(const char* call, Kind kind, std::wstring_view securityDescriptor,
                               bool initialOwner, bool manualReset, bool initialState,
                               const std::wstring& name) {
     if (auto error = s_.check(call)) {
@@ -674,7 +629,7 @@ Handle SimSystem::createNamed(const char* call, KernelObject::Kind kind, std::ws
         object->ownerSid = object->ownerSid.empty() ? s_.userOf(s_.pid) : object->ownerSid;
         object->manualReset = manualReset;
         object->signalled = initialState;
-        if (kind == KernelObject::Kind::Mutex && initialOwner) {
+        if (kind == Kind::Mutex && initialOwner) {
             object->owner = s_.pid;
             object->recursion = 1;
         }
@@ -688,18 +643,15 @@ Handle SimSystem::createNamed(const char* call, KernelObject::Kind kind, std::ws
     return handle;
 }
 
-Handle SimSystem::handleTo(KernelObject::Kind kind, const std::shared_ptr<KernelObject>& object) {
+Handle SimSystem::handleTo(Kind kind, const std::shared_ptr<KernelObject>& object) {
     if (object->kind != kind) {
         s_.fail(kErrorInvalidHandle);
         return kNullHandle;
     }
-    HandleEntry entry;
-    entry.kind = kind == KernelObject::Kind::Mutex ? "mutex" : "event";
-    entry.object = object;
-    return s_.addHandle(std::move(entry));
+    return s_.addHandle({.kind = kind, .object = object});
 }
 
-Handle SimSystem::openNamed(const char* call, KernelObject::Kind kind, const std::wstring& name) {
+Handle SimSystem::openNamed(const char* call, Kind kind, const std::wstring& name) {
     if (auto error = s_.check(call)) {
         return kNullHandle;
     }
@@ -713,35 +665,34 @@ Handle SimSystem::openNamed(const char* call, KernelObject::Kind kind, const std
 
 Handle SimSystem::CreateMutexW(std::wstring_view securityDescriptor, bool initialOwner,
                                const std::wstring& name) {
-    return createNamed("CreateMutexW", KernelObject::Kind::Mutex, securityDescriptor, initialOwner, false,
-                       false, name);
+    return createNamed("CreateMutexW", Kind::Mutex, securityDescriptor, initialOwner, false, false, name);
 }
 
 Handle SimSystem::CreateEventW(std::wstring_view securityDescriptor, bool manualReset, bool initialState,
                                const std::wstring& name) {
-    return createNamed("CreateEventW", KernelObject::Kind::Event, securityDescriptor, false, manualReset,
-                       initialState, name);
+    return createNamed("CreateEventW", Kind::Event, securityDescriptor, false, manualReset, initialState,
+                       name);
 }
 
 Handle SimSystem::OpenMutexW(std::uint32_t /*desiredAccess*/, bool /*inheritHandle*/,
                              const std::wstring& name) {
-    return openNamed("OpenMutexW", KernelObject::Kind::Mutex, name);
+    return openNamed("OpenMutexW", Kind::Mutex, name);
 }
 
 Handle SimSystem::OpenEventW(std::uint32_t /*desiredAccess*/, bool /*inheritHandle*/,
                              const std::wstring& name) {
-    return openNamed("OpenEventW", KernelObject::Kind::Event, name);
+    return openNamed("OpenEventW", Kind::Event, name);
 }
 
 bool SimSystem::SetEvent(Handle event) {
     if (auto error = s_.check("SetEvent")) {
         return false;
     }
-    HandleEntry* entry = s_.findHandle(event);
-    if (entry == nullptr || !entry->object || entry->object->kind != KernelObject::Kind::Event) {
+    const auto object = s_.objectOf<KernelObject>(event, Kind::Event);
+    if (!object) {
         return s_.fail(kErrorInvalidHandle);
     }
-    entry->object->signalled = true;
+    object->signalled = true;
     return true;
 }
 
@@ -749,11 +700,11 @@ bool SimSystem::ReleaseMutex(Handle mutex) {
     if (auto error = s_.check("ReleaseMutex")) {
         return false;
     }
-    HandleEntry* entry = s_.findHandle(mutex);
-    if (entry == nullptr || !entry->object || entry->object->kind != KernelObject::Kind::Mutex) {
+    const auto held = s_.objectOf<KernelObject>(mutex, Kind::Mutex);
+    if (!held) {
         return s_.fail(kErrorInvalidHandle);
     }
-    KernelObject& object = *entry->object;
+    KernelObject& object = *held;
     if (object.owner != s_.pid || object.recursion == 0) {
         return s_.fail(kErrorNotOwner);
     }
@@ -767,16 +718,16 @@ std::uint32_t SimSystem::WaitForSingleObject(Handle handle, std::uint32_t millis
     if (auto error = s_.check("WaitForSingleObject")) {
         return kWaitFailed;
     }
-    HandleEntry* entry = s_.findHandle(handle);
-    if (entry == nullptr || !entry->object) {
+    const HandleEntry* entry = s_.findHandle(handle);
+    if (entry == nullptr || (entry->kind != Kind::Mutex && entry->kind != Kind::Event)) {
         s_.fail(kErrorInvalidHandle);
         return kWaitFailed;
     }
-    const std::shared_ptr<KernelObject> object = entry->object;
+    const auto object = std::static_pointer_cast<KernelObject>(entry->object);
     const std::uint32_t waiter = s_.pid;
     auto available = [&] {
-        return object->kind == KernelObject::Kind::Event ? object->signalled
-                                                         : object->owner == 0 || object->owner == waiter;
+        return object->kind == Kind::Event ? object->signalled
+                                           : object->owner == 0 || object->owner == waiter;
     };
     if (!available()) {
         if (milliseconds == kInfinite && s_.scheduled.empty()) {
@@ -790,7 +741,7 @@ std::uint32_t SimSystem::WaitForSingleObject(Handle handle, std::uint32_t millis
             return kWaitTimeout;
         }
     }
-    if (object->kind == KernelObject::Kind::Event) {
+    if (object->kind == Kind::Event) {
         if (!object->manualReset) {
             object->signalled = false;
         }
@@ -810,7 +761,8 @@ bool SimSystem::CloseHandle(Handle object) {
         return s_.fail(kErrorProcessAborted);
     }
     HandleEntry* entry = s_.findHandle(object);
-    if (entry == nullptr || (!entry->object && entry->kind != "file")) {
+    if (entry == nullptr ||
+        (entry->kind != Kind::File && entry->kind != Kind::Mutex && entry->kind != Kind::Event)) {
         return s_.fail(kErrorInvalidHandle);
     }
     s_.closeHandle(object);
@@ -829,18 +781,16 @@ Handle SimSystem::HeapAlloc(Handle heap, std::uint32_t flags, std::size_t bytes)
         s_.fail(kErrorInvalidHandle);
         return kNullHandle;
     }
-    HandleEntry entry;
-    entry.kind = "heap block";
-    entry.block.assign(bytes, (flags & kHeapZeroMemory) != 0 ? std::uint8_t{0} : kUninitialisedByte);
-    return s_.addHandle(std::move(entry));
+    return s_.addHandle({.kind = Kind::HeapBlock,
+                         .block = std::vector<std::uint8_t>(
+                             bytes, (flags & kHeapZeroMemory) != 0 ? std::uint8_t{0} : kUninitialisedByte)});
 }
 
 bool SimSystem::HeapFree(Handle heap, std::uint32_t /*flags*/, Handle block) {
     if (s_.dead()) {
         return s_.fail(kErrorProcessAborted);
     }
-    HandleEntry* entry = s_.findHandle(block);
-    if (heap != kProcessHeap || entry == nullptr || entry->kind != "heap block") {
+    if (heap != kProcessHeap || s_.findHandle(block, Kind::HeapBlock) == nullptr) {
         return s_.fail(kErrorInvalidParameter);
     }
     s_.closeHandle(block);
