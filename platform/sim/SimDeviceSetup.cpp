@@ -72,7 +72,8 @@ SimDeviceSet* SimDeviceSetup::setOf(Handle deviceInfoSet) {
     return s_.objectOf<SimDeviceSet>(deviceInfoSet, Kind::DeviceSet).get();
 }
 
-// Counts a use of `call` first: null when that use fails, as when the set is unknown.
+// Counts a use of `call` first: null when that use fails, as when the set is
+// unknown.
 SimDeviceSet* SimDeviceSetup::setFor(std::string_view call, Handle deviceInfoSet,
                                      const DeviceElement& element) {
     if (s_.check(call)) {
@@ -93,7 +94,8 @@ SimElement* SimDeviceSetup::elementOf(std::string_view call, Handle deviceInfoSe
     if (set == nullptr) {
         return nullptr;
     }
-    // Like the real Reserved field, ours points into the set: its position plus one.
+    // Like the real Reserved field, ours points into the set: its position plus
+    // one.
     if (element.reserved != 0 && element.reserved <= set->elements.size() &&
         set->elements[element.reserved - 1].devInst == element.devInst) {
         return &set->elements[element.reserved - 1];
@@ -272,7 +274,8 @@ Handle SimDeviceSetup::SetupDiCreateDeviceInfoList(const Guid* /*classGuid*/) {
     return newSet(SimDeviceSet{});
 }
 
-// The program lists every device of every class; a set of one class stays empty here.
+// The program lists every device of every class; a set of one class stays empty
+// here.
 Handle SimDeviceSetup::SetupDiGetClassDevsExW(const Guid* /*classGuid*/, std::uint32_t flags) {
     if (auto error = s_.check("SetupDiGetClassDevsExW")) {
         return kInvalidHandle;
@@ -395,7 +398,8 @@ bool SimDeviceSetup::SetupDiSetDeviceRegistryPropertyW(Handle deviceInfoSet, con
     }
     RegData stored = value;
     stored.bytes.resize(byteCount, 0);
-    // A multi-string ends in two NULs; the platform would keep a malformed one as it came.
+    // A multi-string ends in two NULs; the platform would keep a malformed one as
+    // it came.
     if (byteCount < 4 || std::any_of(stored.bytes.end() - 4, stored.bytes.end(), [](auto b) { return b; })) {
         return s_.fail(kErrorInvalidData);
     }
@@ -682,7 +686,8 @@ void SimDeviceSetup::InstallHinfSectionW(const std::wstring& commandLine, int /*
         return; // the call reports nothing, failure included
     }
     s_.sectionsRun.push_back(commandLine);
-    // "<section> <mode> <path>": the path is the rest of the line, spaces included.
+    // "<section> <mode> <path>": the path is the rest of the line, spaces
+    // included.
     const std::size_t first = commandLine.find(L' ');
     const std::size_t second = first == std::wstring::npos ? first : commandLine.find(L' ', first + 1);
     if (second == std::wstring::npos) {

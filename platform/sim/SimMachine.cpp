@@ -493,8 +493,6 @@ void SimMachine::endProcess(std::uint32_t pid) {
     for (const auto& [name, object] : state_->namedObjects) {
         if (object->kind == Kind::Mutex && object->owner == pid) {
             object->owner = 0;
-            object->recursion = 0;
-            object->abandoned = true;
         }
     }
     if (state_->killed == pid) {
@@ -538,7 +536,8 @@ std::optional<std::string> SimMachine::readFile(const std::wstring& windowsPath)
     return readHostFile(hostPath(windowsPath));
 }
 
-// NOLINTNEXTLINE(readability-make-member-function-const): it changes the machine's files
+// NOLINTNEXTLINE(readability-make-member-function-const): it changes the
+// machine's files
 void SimMachine::writeFile(const std::wstring& windowsPath, const std::string& bytes) {
     const std::filesystem::path host = hostPath(windowsPath);
     std::filesystem::create_directories(host.parent_path());
@@ -546,7 +545,8 @@ void SimMachine::writeFile(const std::wstring& windowsPath, const std::string& b
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-// NOLINTNEXTLINE(readability-make-member-function-const): it changes the machine's files
+// NOLINTNEXTLINE(readability-make-member-function-const): it changes the
+// machine's files
 void SimMachine::createDirectories(const std::wstring& windowsPath) {
     std::filesystem::create_directories(hostPath(windowsPath));
 }

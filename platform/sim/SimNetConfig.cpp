@@ -203,7 +203,8 @@ HResult SimNetConfig::QueryInterface(Handle object, const Guid& iid, Handle& res
             noted(std::string("QueryInterface ") + kindName(found->kind) + " " + guidName(iid))) {
         return *injectedResult;
     }
-    // The program asks a configuration object for its lock and a class for its setup.
+    // The program asks a configuration object for its lock and a class for its
+    // setup.
     if (found->kind == Kind::NetCfg && iid == kIidINetCfgLock) {
         result = addReference(Kind::NetCfgLock, *std::static_pointer_cast<Reference>(found->object));
     } else if (found->kind == Kind::NetCfgClass && iid == kIidINetCfgClassSetup) {

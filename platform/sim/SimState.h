@@ -57,8 +57,6 @@ struct KernelObject {
     bool signalled = false;
     bool manualReset = false;
     std::uint32_t owner = 0; // process owning a mutex, 0 when free
-    unsigned recursion = 0;
-    bool abandoned = false;
 };
 
 struct SimDriverNode {
@@ -207,7 +205,8 @@ struct SimState {
     std::uint32_t tickAtStart = 1'000'000;
 
     std::uint32_t pid = 4242;
-    std::wstring modulePath = L"C:\\Program Files (x86)\\Tavrin Secure\\TavrinDrivers\\TavrinDriverUtil.exe";
+    std::wstring modulePath = L"C:\\Program Files (x86)\\Tavrin "
+                              L"Secure\\TavrinDrivers\\TavrinDriverUtil.exe";
     std::uint32_t lastError = 0;
 
     std::map<std::wstring, std::pair<std::wstring, std::wstring>> environment; // folded name -> (name, value)

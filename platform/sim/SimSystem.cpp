@@ -13,7 +13,6 @@ namespace {
 constexpr std::uint32_t kErrorNoMoreFiles = 18;
 constexpr std::uint32_t kErrorDirNotEmpty = 145;
 constexpr std::uint32_t kErrorDirectory = 267;
-constexpr std::uint32_t kCreateNew = 1;
 constexpr std::uint32_t kVolumeSerialNumber = 0x7DF0'5157;
 // The access rights that sharing governs: reading, writing, deleting.
 constexpr std::uint32_t kReadRights = 0x1 | 0x20 | 0x80000000 | 0x10000000; // data, execute, generic
@@ -57,7 +56,8 @@ std::uint32_t SimSystem::ExpandEnvironmentStringsW(std::wstring_view source, std
         const auto variable =
             s_.environment.find(asciiUpper(std::wstring(source.substr(open + 1, close - open - 1))));
         if (variable == s_.environment.end()) {
-            // An unknown variable stays as written; its closing mark may open the next.
+            // An unknown variable stays as written; its closing mark may open the
+            // next.
             expanded.append(source.substr(open, close - open));
             pos = close;
         } else {
@@ -284,37 +284,28 @@ Handle SimSystem::CreateFileW(const std::wstring& path, std::uint32_t desiredAcc
     const bool present = std::filesystem::exists(what);
     const bool folder = link ? std::filesystem::is_directory(std::filesystem::status(target, ec))
                              : std::filesystem::is_directory(what);
-    if (!present && (creationDisposition == kOpenExisting || link)) {
-        s_.fail(std::filesystem::is_directory(target.parent_path(), ec) ? kErrorFileNotFound
-                                                                        : kErrorPathNotFound);
+    // The program opens what exists or creates it: no other disposition is
+    // modelled.
+    const bool parentThere = std::filesystem::is_directory(target.parent_path(), ec);
+    const auto refused = [](std::uint32_t access, std::uint32_t share) {
+        return ((access & kReadRights) != 0 && (share & kFileShareRead) == 0) ||
+               ((access & kWriteRights) != 0 && (share & kFileShareWrite) == 0) ||
+               ((access & kDeleteRights) != 0 && (share & kFileShareDelete) == 0);
+    };
+    const bool shared = std::ranges::none_of(s_.handles, [&](const auto& other) {
+        return other.second.kind == Kind::File && other.second.filePath == target &&
+               (refused(desiredAccess, other.second.share) || refused(other.second.access, shareMode));
+    });
+    const std::uint32_t error =
+        !present && (creationDisposition == kOpenExisting || link) && parentThere ? kErrorFileNotFound
+        : !present && !parentThere                                                ? kErrorPathNotFound
+        : folder && (flagsAndAttributes & kFileFlagBackupSemantics) == 0          ? kErrorAccessDenied
+        : !shared                                                                 ? kErrorSharingViolation
+                                                                                  : kErrorSuccess;
+    if (error != kErrorSuccess) {
+        s_.sharingViolations += error == kErrorSharingViolation ? 1 : 0;
+        s_.fail(error);
         return kInvalidHandle;
-    }
-    if (present && creationDisposition == kCreateNew) {
-        s_.fail(kErrorFileExists);
-        return kInvalidHandle;
-    }
-    if (!present && !std::filesystem::is_directory(target.parent_path(), ec)) {
-        s_.fail(kErrorPathNotFound);
-        return kInvalidHandle;
-    }
-    if (folder && (flagsAndAttributes & kFileFlagBackupSemantics) == 0) {
-        s_.fail(kErrorAccessDenied);
-        return kInvalidHandle;
-    }
-    for (const auto& [handle, other] : s_.handles) {
-        if (other.kind != Kind::File || other.filePath != target) {
-            continue;
-        }
-        const auto refused = [](std::uint32_t access, std::uint32_t share) {
-            return ((access & kReadRights) != 0 && (share & kFileShareRead) == 0) ||
-                   ((access & kWriteRights) != 0 && (share & kFileShareWrite) == 0) ||
-                   ((access & kDeleteRights) != 0 && (share & kFileShareDelete) == 0);
-        };
-        if (refused(desiredAccess, other.share) || refused(other.access, shareMode)) {
-            ++s_.sharingViolations;
-            s_.fail(kErrorSharingViolation);
-            return kInvalidHandle;
-        }
     }
     HandleEntry entry{.access = desiredAccess,
                       .filePath = target,
@@ -434,7 +425,8 @@ bool SimSystem::SetFileInformationByHandle(Handle file, const FileRenameInformat
     const std::filesystem::path target = host(rename.fileName, &there);
     std::error_code ec;
     if (std::filesystem::exists(there) && target != source) {
-        // What lies at the name is replaced, a link included, never written through.
+        // What lies at the name is replaced, a link included, never written
+        // through.
         if (!rename.replaceIfExists) {
             return s_.fail(kErrorAlreadyExists);
         }
@@ -447,7 +439,8 @@ bool SimSystem::SetFileInformationByHandle(Handle file, const FileRenameInformat
     if (ec) {
         return s_.fail(kErrorAccessDenied);
     }
-    // Windows follows the file: every handle to it and its ranges see the new name.
+    // Windows follows the file: every handle to it and its ranges see the new
+    // name.
     for (auto& [handle, other] : s_.handles) {
         if (other.kind == Kind::File && other.filePath == source) {
             other.filePath = target;
@@ -491,7 +484,8 @@ bool SimSystem::LockFileEx(Handle file, std::uint32_t flags, std::uint64_t offse
     if ((flags & kLockfileFailImmediately) == 0) {
         throw std::logic_error("a blocking lock is not modelled");
     }
-    // Another handle's range, or one this handle holds already: a lock is never taken twice.
+    // Another handle's range, or one this handle holds already: a lock is never
+    // taken twice.
     if (rangeTaken(place, kNullHandle, offset, length)) {
         return s_.fail(kErrorLockViolation);
     }
@@ -629,10 +623,7 @@ Handle SimSystem::createNamed(const char* call, Kind kind, std::wstring_view sec
         object->ownerSid = object->ownerSid.empty() ? s_.userOf(s_.pid) : object->ownerSid;
         object->manualReset = manualReset;
         object->signalled = initialState;
-        if (kind == Kind::Mutex && initialOwner) {
-            object->owner = s_.pid;
-            object->recursion = 1;
-        }
+        object->owner = kind == Kind::Mutex && initialOwner ? s_.pid : 0;
     }
     const Handle handle = handleTo(kind, object);
     // The platform reports an existing object through the last error of a
@@ -704,55 +695,34 @@ bool SimSystem::ReleaseMutex(Handle mutex) {
     if (!held) {
         return s_.fail(kErrorInvalidHandle);
     }
-    KernelObject& object = *held;
-    if (object.owner != s_.pid || object.recursion == 0) {
+    if (held->owner != s_.pid) {
         return s_.fail(kErrorNotOwner);
     }
-    if (--object.recursion == 0) {
-        object.owner = 0;
-    }
+    held->owner = 0;
     return true;
 }
 
+// The program waits on its event only.
 std::uint32_t SimSystem::WaitForSingleObject(Handle handle, std::uint32_t milliseconds) {
     if (auto error = s_.check("WaitForSingleObject")) {
         return kWaitFailed;
     }
-    const HandleEntry* entry = s_.findHandle(handle);
-    if (entry == nullptr || (entry->kind != Kind::Mutex && entry->kind != Kind::Event)) {
+    const auto event = s_.objectOf<KernelObject>(handle, Kind::Event);
+    if (!event) {
         s_.fail(kErrorInvalidHandle);
         return kWaitFailed;
     }
-    const auto object = std::static_pointer_cast<KernelObject>(entry->object);
+    if (milliseconds == kInfinite && !event->signalled && s_.scheduled.empty()) {
+        throw std::logic_error("simulated wait would never end");
+    }
     const std::uint32_t waiter = s_.pid;
-    auto available = [&] {
-        return object->kind == Kind::Event ? object->signalled
-                                           : object->owner == 0 || object->owner == waiter;
-    };
-    if (!available()) {
-        if (milliseconds == kInfinite && s_.scheduled.empty()) {
-            throw std::logic_error("simulated wait would never end");
-        }
-        const std::uint64_t deadline =
-            milliseconds == kInfinite ? UINT64_MAX : s_.now + static_cast<std::uint64_t>(milliseconds);
-        s_.runUntil(deadline, available);
-        s_.pid = waiter;
-        if (!available()) {
-            return kWaitTimeout;
-        }
+    s_.runUntil(milliseconds == kInfinite ? UINT64_MAX : s_.now + milliseconds,
+                [&] { return event->signalled; });
+    s_.pid = waiter;
+    if (!event->signalled) {
+        return kWaitTimeout;
     }
-    if (object->kind == Kind::Event) {
-        if (!object->manualReset) {
-            object->signalled = false;
-        }
-        return kWaitObject0;
-    }
-    object->owner = waiter;
-    ++object->recursion;
-    if (object->abandoned) {
-        object->abandoned = false;
-        return kWaitAbandoned;
-    }
+    event->signalled = event->manualReset;
     return kWaitObject0;
 }
 
