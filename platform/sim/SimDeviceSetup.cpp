@@ -89,9 +89,13 @@ SimDeviceSet* SimDeviceSetup::setFor(std::string_view call, Handle deviceInfoSet
 
 // As setFor, and null when the element is unknown.
 SimElement* SimDeviceSetup::elementOf(std::string_view call, Handle deviceInfoSet,
-                                      const DeviceElement& element) {
+                                      const DeviceElement& element, bool recordsSized) {
     SimDeviceSet* set = setFor(call, deviceInfoSet, element);
     if (set == nullptr) {
+        return nullptr;
+    }
+    if (!recordsSized) {
+        s_.fail(kErrorInvalidUserBuffer);
         return nullptr;
     }
     // Like the real Reserved field, ours points into the set: its position plus
@@ -452,12 +456,10 @@ bool SimDeviceSetup::SetupDiGetDeviceRegistryPropertyW(Handle deviceInfoSet, con
 
 bool SimDeviceSetup::SetupDiGetDeviceInstallParamsW(Handle deviceInfoSet, const DeviceElement& element,
                                                     DeviceInstallParams& params) {
-    const SimElement* found = elementOf("SetupDiGetDeviceInstallParamsW", deviceInfoSet, element);
+    const SimElement* found = elementOf("SetupDiGetDeviceInstallParamsW", deviceInfoSet, element,
+                                        params.cbSize == kSizeOfDevInstallParams);
     if (found == nullptr) {
         return false;
-    }
-    if (params.cbSize != kSizeOfDevInstallParams) {
-        return s_.fail(kErrorInvalidUserBuffer);
     }
     params = found->params;
     return true;
@@ -465,12 +467,10 @@ bool SimDeviceSetup::SetupDiGetDeviceInstallParamsW(Handle deviceInfoSet, const 
 
 bool SimDeviceSetup::SetupDiSetDeviceInstallParamsW(Handle deviceInfoSet, const DeviceElement& element,
                                                     const DeviceInstallParams& params) {
-    SimElement* found = elementOf("SetupDiSetDeviceInstallParamsW", deviceInfoSet, element);
+    SimElement* found = elementOf("SetupDiSetDeviceInstallParamsW", deviceInfoSet, element,
+                                  params.cbSize == kSizeOfDevInstallParams);
     if (found == nullptr) {
         return false;
-    }
-    if (params.cbSize != kSizeOfDevInstallParams) {
-        return s_.fail(kErrorInvalidUserBuffer);
     }
     found->params = params;
     return true;
@@ -560,12 +560,10 @@ bool SimDeviceSetup::SetupDiBuildDriverInfoList(Handle deviceInfoSet, const Devi
 bool SimDeviceSetup::SetupDiEnumDriverInfoW(Handle deviceInfoSet, const DeviceElement& element,
                                             std::uint32_t driverType, std::uint32_t memberIndex,
                                             DriverInfo& driverInfo) {
-    const SimElement* found = elementOf("SetupDiEnumDriverInfoW", deviceInfoSet, element);
+    const SimElement* found = elementOf("SetupDiEnumDriverInfoW", deviceInfoSet, element,
+                                        driverInfo.cbSize == kSizeOfDrvInfoDataV2);
     if (found == nullptr) {
         return false;
-    }
-    if (driverInfo.cbSize != kSizeOfDrvInfoDataV2) {
-        return s_.fail(kErrorInvalidUserBuffer);
     }
     if (memberIndex >= found->drivers.size()) {
         return s_.fail(kErrorNoMoreItems);
@@ -584,13 +582,12 @@ bool SimDeviceSetup::SetupDiEnumDriverInfoW(Handle deviceInfoSet, const DeviceEl
 bool SimDeviceSetup::SetupDiGetDriverInfoDetailW(Handle deviceInfoSet, const DeviceElement& element,
                                                  const DriverInfo& driverInfo, DriverInfoDetail& detail,
                                                  std::uint32_t detailSize, std::uint32_t* requiredSize) {
-    const SimElement* found = elementOf("SetupDiGetDriverInfoDetailW", deviceInfoSet, element);
+    const SimElement* found =
+        elementOf("SetupDiGetDriverInfoDetailW", deviceInfoSet, element,
+                  driverInfo.cbSize == kSizeOfDrvInfoDataV2 && detail.cbSize == kSizeOfDrvInfoDetailData &&
+                      detailSize <= kSizeOfDrvInfoDetailData);
     if (found == nullptr) {
         return false;
-    }
-    if (driverInfo.cbSize != kSizeOfDrvInfoDataV2 || detail.cbSize != kSizeOfDrvInfoDetailData ||
-        detailSize > kSizeOfDrvInfoDetailData) {
-        return s_.fail(kErrorInvalidUserBuffer);
     }
     const auto node = std::find_if(found->drivers.begin(), found->drivers.end(),
                                    [&](const SimDriverNode& n) { return n.id == driverInfo.reserved; });

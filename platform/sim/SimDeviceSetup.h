@@ -56,7 +56,9 @@ private:
     // The set of a call on one element, or null with the platform's error left as the last error.
     SimDeviceSet* setFor(std::string_view call, Handle deviceInfoSet, const DeviceElement& element);
     // The element, or null with the platform's error left as the last error.
-    SimElement* elementOf(std::string_view call, Handle deviceInfoSet, const DeviceElement& element);
+    // `recordsSized`: whether the call's other records carry their own size.
+    SimElement* elementOf(std::string_view call, Handle deviceInfoSet, const DeviceElement& element,
+                          bool recordsSized = true);
     SimDevice* deviceOf(const std::wstring& instanceId);
     Handle newSet(SimDeviceSet set);
 

@@ -84,64 +84,55 @@ MsiStatus SimInstallerDb::MsiOpenDatabaseW(const std::wstring& databasePath, std
     return kErrorSuccess;
 }
 
-MsiStatus SimInstallerDb::MsiDatabaseOpenViewW(Handle database, const std::wstring& query, Handle& view) {
-    view = kNullHandle;
-    if (auto error = s_.check("MsiDatabaseOpenViewW")) {
+template <class T>
+MsiStatus SimInstallerDb::withOpened(std::string_view call, Handle handle, Kind kind,
+                                     const std::function<MsiStatus(const std::shared_ptr<T>&)>& action) {
+    if (auto error = s_.check(call)) {
         return *error;
     }
-    const std::shared_ptr<Database> opened = s_.objectOf<Database>(database, Kind::Database);
-    if (!opened) {
-        return kErrorInvalidHandle;
-    }
-    std::optional<Update> update = parseUpdate(query);
-    if (!update) {
-        return kErrorBadQuerySyntax;
-    }
-    view = s_.addHandle(
-        {.kind = Kind::View, .object = std::make_shared<View>(View{opened, std::move(*update), false})});
-    return kErrorSuccess;
+    const std::shared_ptr<T> opened = s_.objectOf<T>(handle, kind);
+    return opened ? action(opened) : kErrorInvalidHandle;
 }
 
+MsiStatus SimInstallerDb::MsiDatabaseOpenViewW(Handle database, const std::wstring& query, Handle& view) {
+    view = kNullHandle;
+    return withOpened<Database>("MsiDatabaseOpenViewW", database, Kind::Database, [&](const auto& opened) {
+        std::optional<Update> update = parseUpdate(query);
+        if (!update) {
+            return kErrorBadQuerySyntax;
+        }
+        view = s_.addHandle(
+            {.kind = Kind::View, .object = std::make_shared<View>(View{opened, std::move(*update), false})});
+        return kErrorSuccess;
+    });
+}
+
+// The model has no parameter records.
 MsiStatus SimInstallerDb::MsiViewExecute(Handle view, Handle record) {
-    if (auto error = s_.check("MsiViewExecute")) {
-        return *error;
-    }
-    const std::shared_ptr<View> opened = s_.objectOf<View>(view, Kind::View);
-    if (!opened || record != kNullHandle) { // the model has no parameter records
-        return kErrorInvalidHandle;
-    }
-    if (opened->executed) {
-        return kErrorFunctionFailed;
-    }
-    for (SimSequenceRow& row : opened->database->rows) {
-        row.condition = row.action == opened->update.action ? opened->update.condition : row.condition;
-    }
-    opened->executed = true;
-    return kErrorSuccess;
+    return withOpened<View>("MsiViewExecute", view, Kind::View, [&](const auto& opened) {
+        if (record != kNullHandle || opened->executed) {
+            return record != kNullHandle ? kErrorInvalidHandle : kErrorFunctionFailed;
+        }
+        for (SimSequenceRow& row : opened->database->rows) {
+            row.condition = row.action == opened->update.action ? opened->update.condition : row.condition;
+        }
+        opened->executed = true;
+        return kErrorSuccess;
+    });
 }
 
 MsiStatus SimInstallerDb::MsiViewClose(Handle view) {
-    if (auto error = s_.check("MsiViewClose")) {
-        return *error;
-    }
-    const std::shared_ptr<View> opened = s_.objectOf<View>(view, Kind::View);
-    if (!opened) {
-        return kErrorInvalidHandle;
-    }
-    opened->executed = false;
-    return kErrorSuccess;
+    return withOpened<View>("MsiViewClose", view, Kind::View, [](const auto& opened) {
+        opened->executed = false;
+        return kErrorSuccess;
+    });
 }
 
 MsiStatus SimInstallerDb::MsiDatabaseCommit(Handle database) {
-    if (auto error = s_.check("MsiDatabaseCommit")) {
-        return *error;
-    }
-    const std::shared_ptr<Database> opened = s_.objectOf<Database>(database, Kind::Database);
-    if (!opened) {
-        return kErrorInvalidHandle;
-    }
-    opened->package->rows = opened->rows;
-    return kErrorSuccess;
+    return withOpened<Database>("MsiDatabaseCommit", database, Kind::Database, [](const auto& opened) {
+        opened->package->rows = opened->rows;
+        return kErrorSuccess;
+    });
 }
 
 // Not failable: a close that failed would leave the caller nothing to do,

@@ -48,6 +48,12 @@ private:
         bool executed = false;
     };
 
+    // The call on the open database or view of that kind behind a handle;
+    // ERROR_INVALID_HANDLE when there is none.
+    template <class T>
+    MsiStatus withOpened(std::string_view call, Handle handle, Kind kind,
+                         const std::function<MsiStatus(const std::shared_ptr<T>&)>& action);
+
     SimState& s_;
     std::map<std::wstring, std::wstring> products_;             // folded code -> cached package path
     std::map<std::wstring, std::shared_ptr<Package>> packages_; // by folded path

@@ -68,9 +68,6 @@ struct SimNetConfig::ConfigObject {
     unsigned references = 0;
 };
 
-SimNetConfig::SimNetConfig(SimState& state) : s_(state) {}
-SimNetConfig::~SimNetConfig() = default;
-
 void SimNetConfig::addComponent(const SimNetComponent& component) {
     components_[asciiUpper(component.infId)] = component;
 }
@@ -292,37 +289,35 @@ HResult SimNetConfig::ReleaseWriteLock(Handle lock) {
     return kSOk;
 }
 
-HResult SimNetConfig::Initialize(Handle netCfg) {
-    if (auto result = noted("Initialize")) {
+std::shared_ptr<SimNetConfig::ConfigObject> SimNetConfig::configFor(Handle netCfg, bool initialized,
+                                                                    HResult& error) {
+    const Reference* reference = referenceFor(netCfg, Kind::NetCfg);
+    error = reference == nullptr                            ? kEPointer
+            : reference->object->initialized == initialized ? kSOk
+            : initialized                                   ? kNetcfgENotInitialized
+                                                            : kNetcfgEAlreadyInitialized;
+    return error == kSOk ? reference->object : nullptr;
+}
+
+// Changes that were never applied are dropped.
+HResult SimNetConfig::initialize(const char* call, Handle netCfg, bool initialize) {
+    HResult error = kSOk;
+    if (auto result = noted(call)) {
         return *result;
     }
-    Reference* reference = referenceFor(netCfg, Kind::NetCfg);
-    if (reference == nullptr) {
-        return kEPointer;
+    if (const auto config = configFor(netCfg, !initialize, error)) {
+        config->initialized = initialize;
+        config->working = initialize ? components_ : std::map<std::wstring, SimNetComponent>{};
     }
-    if (reference->object->initialized) {
-        return kNetcfgEAlreadyInitialized;
-    }
-    reference->object->initialized = true;
-    reference->object->working = components_;
-    return kSOk;
+    return error;
+}
+
+HResult SimNetConfig::Initialize(Handle netCfg) {
+    return initialize("Initialize", netCfg, true);
 }
 
 HResult SimNetConfig::Uninitialize(Handle netCfg) {
-    if (auto result = noted("Uninitialize")) {
-        return *result;
-    }
-    Reference* reference = referenceFor(netCfg, Kind::NetCfg);
-    if (reference == nullptr) {
-        return kEPointer;
-    }
-    if (!reference->object->initialized) {
-        return kNetcfgENotInitialized;
-    }
-    // Changes that were never applied are dropped.
-    reference->object->initialized = false;
-    reference->object->working.clear();
-    return kSOk;
+    return initialize("Uninitialize", netCfg, false);
 }
 
 HResult SimNetConfig::FindComponent(Handle netCfg, const std::wstring& infId, Handle& component) {
@@ -330,19 +325,17 @@ HResult SimNetConfig::FindComponent(Handle netCfg, const std::wstring& infId, Ha
     if (auto result = noted("FindComponent " + narrow(infId))) {
         return *result;
     }
-    Reference* reference = referenceFor(netCfg, Kind::NetCfg);
-    if (reference == nullptr) {
-        return kEPointer;
+    HResult error = kSOk;
+    const auto config = configFor(netCfg, true, error);
+    if (!config) {
+        return error;
     }
-    if (!reference->object->initialized) {
-        return kNetcfgENotInitialized;
-    }
-    const auto found = reference->object->working.find(asciiUpper(infId));
-    if (found == reference->object->working.end()) {
+    const auto found = config->working.find(asciiUpper(infId));
+    if (found == config->working.end()) {
         return kSFalse;
     }
-    component = addReference(Kind::NetCfgComponent,
-                             Reference{reference->object, found->second.infId, found->second.classGuid});
+    component =
+        addReference(Kind::NetCfgComponent, Reference{config, found->second.infId, found->second.classGuid});
     return kSOk;
 }
 
@@ -352,12 +345,10 @@ HResult SimNetConfig::QueryNetCfgClass(Handle netCfg, const Guid& classGuid, con
     if (auto result = noted("QueryNetCfgClass " + guidName(classGuid) + " " + guidName(iid))) {
         return *result;
     }
-    Reference* reference = referenceFor(netCfg, Kind::NetCfg);
-    if (reference == nullptr) {
-        return kEPointer;
-    }
-    if (!reference->object->initialized) {
-        return kNetcfgENotInitialized;
+    HResult error = kSOk;
+    const auto config = configFor(netCfg, true, error);
+    if (!config) {
+        return error;
     }
     if (!isNetClass(classGuid)) {
         return kEInvalidArg;
@@ -366,7 +357,7 @@ HResult SimNetConfig::QueryNetCfgClass(Handle netCfg, const Guid& classGuid, con
         return kENoInterface;
     }
     object = addReference(iid == kIidINetCfgClass ? Kind::NetCfgClass : Kind::NetCfgClassSetup,
-                          Reference{reference->object, L"", classGuid});
+                          Reference{config, L"", classGuid});
     return kSOk;
 }
 
@@ -375,17 +366,12 @@ HResult SimNetConfig::Apply(Handle netCfg) {
     if (result && *result < 0) {
         return *result;
     }
-    Reference* reference = referenceFor(netCfg, Kind::NetCfg);
-    if (reference == nullptr) {
-        return kEPointer;
+    HResult error = kSOk;
+    const auto config = configFor(netCfg, true, error);
+    if (!config || !holdsLock(*config)) {
+        return config ? kNetcfgENoWriteLock : error;
     }
-    if (!reference->object->initialized) {
-        return kNetcfgENotInitialized;
-    }
-    if (!holdsLock(*reference->object)) {
-        return kNetcfgENoWriteLock;
-    }
-    components_ = reference->object->working;
+    components_ = config->working;
     return result.value_or(kSOk);
 }
 

@@ -32,10 +32,7 @@ struct SimNetComponent {
 
 class SimNetConfig final : public INetConfig {
 public:
-    explicit SimNetConfig(SimState& state);
-    ~SimNetConfig() override;
-    SimNetConfig(const SimNetConfig&) = delete;
-    SimNetConfig& operator=(const SimNetConfig&) = delete;
+    explicit SimNetConfig(SimState& state) : s_(state) {}
 
     void addComponent(const SimNetComponent& component);
     [[nodiscard]] bool installed(const std::wstring& infId) const;
@@ -98,6 +95,11 @@ private:
     Handle addReference(Kind kind, const Reference& reference);
     // The reference behind `handle` when it is of `kind`; null otherwise.
     Reference* referenceFor(Handle handle, Kind kind);
+    // The configuration object behind an INetCfg handle when it is initialised
+    // as asked; null, with the call's error, otherwise.
+    std::shared_ptr<ConfigObject> configFor(Handle netCfg, bool initialized, HResult& error);
+    // Initialize and Uninitialize: the working copy of the components lives from one to the other.
+    HResult initialize(const char* call, Handle netCfg, bool initialize);
     Handle taskMemory(const std::vector<std::wstring>& strings, std::wstring& firstString);
     bool holdsLock(const ConfigObject& object) const;
     void note(std::string entry);

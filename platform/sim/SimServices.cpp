@@ -30,9 +30,6 @@ struct SimServices::Service {
     bool markedForDelete = false;
 };
 
-SimServices::SimServices(SimState& state) : s_(state) {}
-SimServices::~SimServices() = default;
-
 void SimServices::addService(const SimServiceSetup& setup) {
     auto service = std::make_shared<Service>();
     service->setup = setup;

@@ -37,10 +37,7 @@ struct SimServiceSetup {
 
 class SimServices final : public IServiceControl {
 public:
-    explicit SimServices(SimState& state);
-    ~SimServices() override;
-    SimServices(const SimServices&) = delete;
-    SimServices& operator=(const SimServices&) = delete;
+    explicit SimServices(SimState& state) : s_(state) {}
 
     void addService(const SimServiceSetup& setup);
     // What an INF's DelService does: marks the service for deletion, and it

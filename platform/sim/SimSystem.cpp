@@ -675,25 +675,29 @@ Handle SimSystem::OpenEventW(std::uint32_t /*desiredAccess*/, bool /*inheritHand
     return openNamed("OpenEventW", Kind::Event, name);
 }
 
-bool SimSystem::SetEvent(Handle event) {
-    if (auto error = s_.check("SetEvent")) {
-        return false;
+std::shared_ptr<KernelObject> SimSystem::objectFor(const char* call, Handle handle, Kind kind) {
+    if (s_.check(call)) {
+        return nullptr;
     }
-    const auto object = s_.objectOf<KernelObject>(event, Kind::Event);
+    auto object = s_.objectOf<KernelObject>(handle, kind);
     if (!object) {
-        return s_.fail(kErrorInvalidHandle);
+        s_.fail(kErrorInvalidHandle);
     }
-    object->signalled = true;
-    return true;
+    return object;
+}
+
+bool SimSystem::SetEvent(Handle event) {
+    const auto object = objectFor("SetEvent", event, Kind::Event);
+    if (object) {
+        object->signalled = true;
+    }
+    return object != nullptr;
 }
 
 bool SimSystem::ReleaseMutex(Handle mutex) {
-    if (auto error = s_.check("ReleaseMutex")) {
-        return false;
-    }
-    const auto held = s_.objectOf<KernelObject>(mutex, Kind::Mutex);
+    const auto held = objectFor("ReleaseMutex", mutex, Kind::Mutex);
     if (!held) {
-        return s_.fail(kErrorInvalidHandle);
+        return false;
     }
     if (held->owner != s_.pid) {
         return s_.fail(kErrorNotOwner);
@@ -704,12 +708,8 @@ bool SimSystem::ReleaseMutex(Handle mutex) {
 
 // The program waits on its event only.
 std::uint32_t SimSystem::WaitForSingleObject(Handle handle, std::uint32_t milliseconds) {
-    if (auto error = s_.check("WaitForSingleObject")) {
-        return kWaitFailed;
-    }
-    const auto event = s_.objectOf<KernelObject>(handle, Kind::Event);
+    const auto event = objectFor("WaitForSingleObject", handle, Kind::Event);
     if (!event) {
-        s_.fail(kErrorInvalidHandle);
         return kWaitFailed;
     }
     if (milliseconds == kInfinite && !event->signalled && s_.scheduled.empty()) {

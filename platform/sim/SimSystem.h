@@ -64,6 +64,8 @@ private:
     Handle createNamed(const char* call, Kind kind, std::wstring_view securityDescriptor, bool initialOwner,
                        bool manualReset, bool initialState, const std::wstring& name);
     Handle openNamed(const char* call, Kind kind, const std::wstring& name);
+    // The kernel object of that kind behind a handle; null, the call failed, otherwise.
+    std::shared_ptr<KernelObject> objectFor(const char* call, Handle handle, Kind kind);
     Handle handleTo(Kind kind, const std::shared_ptr<KernelObject>& object);
     std::filesystem::path host(const std::wstring& path, std::filesystem::file_status* entry = nullptr) const;
     // DeleteFileW and _wremove: refused for a folder or a file held open.
