@@ -121,21 +121,14 @@ LStatus SimRegistry::RegDeleteKeyW(RegRoot /*root*/, const std::wstring& subKey)
     if (parts.empty()) {
         return status(kErrorAccessDenied); // the root itself cannot be deleted
     }
-    std::vector<std::wstring> parentParts(parts.begin(), parts.end() - 1);
-    const std::shared_ptr<RegNode> parent = findKey(s_.hklm, parentParts);
-    if (!parent) {
-        return status(kErrorFileNotFound);
-    }
-    const auto child = parent->children.find(asciiUpper(parts.back()));
-    if (child == parent->children.end()) {
-        return status(kErrorFileNotFound);
-    }
-    if (!child->second->children.empty()) {
-        return status(kErrorAccessDenied);
+    const std::shared_ptr<RegNode> parent = findKey(s_.hklm, {parts.begin(), parts.end() - 1});
+    const std::shared_ptr<RegNode> child = parent ? findKey(parent, {parts.back()}) : nullptr;
+    if (!child || !child->children.empty()) {
+        return status(child ? kErrorAccessDenied : kErrorFileNotFound);
     }
     // Handles still open on the key see it as deleted.
-    child->second->deleted = true;
-    parent->children.erase(child);
+    child->deleted = true;
+    parent->children.erase(asciiUpper(parts.back()));
     return status(kErrorSuccess);
 }
 

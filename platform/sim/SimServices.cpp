@@ -200,12 +200,9 @@ bool SimServices::QueryServiceStatusEx(Handle service, std::uint32_t infoLevel, 
     if (!target) {
         return false;
     }
-    if (infoLevel != kScStatusProcessInfo) {
-        return s_.fail(kErrorInvalidLevel);
-    }
-    if (bufSize < kServiceStatusProcessBytes) {
+    if (infoLevel != kScStatusProcessInfo || bufSize < kServiceStatusProcessBytes) {
         bytesNeeded = kServiceStatusProcessBytes;
-        return s_.fail(kErrorInsufficientBuffer);
+        return s_.fail(infoLevel != kScStatusProcessInfo ? kErrorInvalidLevel : kErrorInsufficientBuffer);
     }
     if (target->state == kServiceStopPending) {
         ++target->checkPoint; // a live service shows progress
@@ -222,20 +219,14 @@ bool SimServices::ControlService(Handle service, std::uint32_t control, ServiceS
     if (!target) {
         return false;
     }
-    if (control != kServiceControlStop) {
-        return s_.fail(kErrorInvalidParameter);
-    }
-    if (target->setup.refuseStop != 0) {
-        return s_.fail(target->setup.refuseStop);
-    }
-    if (target->state == kServiceStopped) {
-        return s_.fail(kErrorServiceNotActive);
-    }
-    if (target->state != kServiceRunning) {
-        return s_.fail(kErrorServiceCannotAcceptCtrl);
-    }
-    if (!dependantsOf(*target).empty()) {
-        return s_.fail(kErrorDependentServicesRunning);
+    const std::uint32_t error = control != kServiceControlStop     ? kErrorInvalidParameter
+                                : target->setup.refuseStop != 0    ? target->setup.refuseStop
+                                : target->state == kServiceStopped ? kErrorServiceNotActive
+                                : target->state != kServiceRunning ? kErrorServiceCannotAcceptCtrl
+                                : !dependantsOf(*target).empty()   ? kErrorDependentServicesRunning
+                                                                   : kErrorSuccess;
+    if (error != kErrorSuccess) {
+        return s_.fail(error);
     }
     stopsAccepted_.push_back(target->setup.name);
     if (target->setup.stopAfterMs == 0U) {

@@ -152,19 +152,13 @@ bool SimSystem::RemoveDirectoryW(const std::wstring& path) {
     }
     const std::filesystem::path target = host(path);
     std::error_code ec;
-    if (!std::filesystem::exists(target, ec)) {
-        return s_.fail(kErrorFileNotFound);
-    }
-    if (!std::filesystem::is_directory(target, ec)) {
-        return s_.fail(kErrorDirectory);
-    }
-    if (!std::filesystem::is_empty(target, ec)) {
-        return s_.fail(kErrorDirNotEmpty);
-    }
-    if (heldWithoutSharing(target, kFileShareDelete)) {
-        return s_.fail(kErrorSharingViolation);
-    }
-    return std::filesystem::remove(target, ec) || s_.fail(kErrorAccessDenied);
+    const std::uint32_t error = !std::filesystem::exists(target, ec)           ? kErrorFileNotFound
+                                : !std::filesystem::is_directory(target, ec)   ? kErrorDirectory
+                                : !std::filesystem::is_empty(target, ec)       ? kErrorDirNotEmpty
+                                : heldWithoutSharing(target, kFileShareDelete) ? kErrorSharingViolation
+                                : !std::filesystem::remove(target, ec)         ? kErrorAccessDenied
+                                                                               : kErrorSuccess;
+    return error == kErrorSuccess || s_.fail(error);
 }
 
 Handle SimSystem::FindFirstFileW(const std::wstring& pattern, FindData& data) {
@@ -525,30 +519,25 @@ std::uint32_t SimSystem::GetSecurityInfo(Handle object, std::uint32_t objectType
     if (auto error = s_.check("GetSecurityInfo")) {
         return *error;
     }
-    HandleEntry* entry = s_.findHandle(object);
+    const HandleEntry* entry = s_.findHandle(object);
     const bool file = entry != nullptr && entry->kind == Kind::File;
-    if (entry == nullptr || (!file && entry->kind != Kind::Mutex && entry->kind != Kind::Event)) {
-        s_.fail(kErrorInvalidHandle);
-        return kErrorInvalidHandle;
-    }
     // The owner is read only through a handle that may read the descriptor,
     // as the object type it is.
-    if (objectType != (file ? kSeFileObject : kSeKernelObject)) {
-        s_.fail(kErrorInvalidParameter);
-        return kErrorInvalidParameter;
-    }
-    if (file && (entry->access & kReadControl) == 0) {
-        s_.fail(kErrorAccessDenied);
-        return kErrorAccessDenied;
-    }
+    s_.lastError = entry == nullptr || (!file && entry->kind != Kind::Mutex && entry->kind != Kind::Event)
+                       ? kErrorInvalidHandle
+                   : objectType != (file ? kSeFileObject : kSeKernelObject) ? kErrorInvalidParameter
+                   : file && (entry->access & kReadControl) == 0            ? kErrorAccessDenied
+                                                                            : kErrorSuccess;
     ownerSid.clear();
+    if (s_.lastError != kErrorSuccess) {
+        return s_.lastError;
+    }
     if ((securityInformation & kOwnerSecurityInformation) != 0) {
         const auto owner = s_.owners.find(entry->filePath);
         ownerSid = !file ? std::static_pointer_cast<KernelObject>(entry->object)->ownerSid
                    : owner == s_.owners.end() ? std::wstring(kLocalSystemSid)
                                               : owner->second;
     }
-    s_.lastError = kErrorSuccess;
     return kErrorSuccess;
 }
 
