@@ -98,8 +98,7 @@ SimElement* SimDeviceSetup::elementOf(std::string_view call, Handle deviceInfoSe
         s_.fail(kErrorInvalidUserBuffer);
         return nullptr;
     }
-    // Like the real Reserved field, ours points into the set: its position plus
-    // one.
+    // Like the real Reserved field, ours points into the set: its position plus one.
     if (element.reserved != 0 && element.reserved <= set->elements.size() &&
         set->elements[element.reserved - 1].devInst == element.devInst) {
         return &set->elements[element.reserved - 1];
@@ -402,8 +401,7 @@ bool SimDeviceSetup::SetupDiSetDeviceRegistryPropertyW(Handle deviceInfoSet, con
     }
     RegData stored = value;
     stored.bytes.resize(byteCount, 0);
-    // A multi-string ends in two NULs; the platform would keep a malformed one as
-    // it came.
+    // A multi-string ends in two NULs; the platform would keep a malformed one as it came.
     if (byteCount < 4 || std::any_of(stored.bytes.end() - 4, stored.bytes.end(), [](auto b) { return b; })) {
         return s_.fail(kErrorInvalidData);
     }
@@ -683,8 +681,7 @@ void SimDeviceSetup::InstallHinfSectionW(const std::wstring& commandLine, int /*
         return; // the call reports nothing, failure included
     }
     s_.sectionsRun.push_back(commandLine);
-    // "<section> <mode> <path>": the path is the rest of the line, spaces
-    // included.
+    // "<section> <mode> <path>": the path is the rest of the line, spaces included.
     const std::size_t first = commandLine.find(L' ');
     const std::size_t second = first == std::wstring::npos ? first : commandLine.find(L' ', first + 1);
     if (second == std::wstring::npos) {

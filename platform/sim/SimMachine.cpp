@@ -536,8 +536,7 @@ std::optional<std::string> SimMachine::readFile(const std::wstring& windowsPath)
     return readHostFile(hostPath(windowsPath));
 }
 
-// NOLINTNEXTLINE(readability-make-member-function-const): it changes the
-// machine's files
+// NOLINTNEXTLINE(readability-make-member-function-const): it changes the machine's files
 void SimMachine::writeFile(const std::wstring& windowsPath, const std::string& bytes) {
     const std::filesystem::path host = hostPath(windowsPath);
     std::filesystem::create_directories(host.parent_path());
@@ -545,8 +544,7 @@ void SimMachine::writeFile(const std::wstring& windowsPath, const std::string& b
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-// NOLINTNEXTLINE(readability-make-member-function-const): it changes the
-// machine's files
+// NOLINTNEXTLINE(readability-make-member-function-const): it changes the machine's files
 void SimMachine::createDirectories(const std::wstring& windowsPath) {
     std::filesystem::create_directories(hostPath(windowsPath));
 }

@@ -162,16 +162,14 @@ public:
     [[nodiscard]] std::optional<SimDevice> device(const std::wstring& instanceId) const;
     // Published packages by their oem names, in publication order.
     [[nodiscard]] std::vector<std::wstring> publishedPackages() const;
-    // Every publication so far, in order: the name given and the INF it was
-    // copied from.
+    // Every publication so far, in order: the name given and the INF it was copied from.
     [[nodiscard]] const std::vector<std::pair<std::wstring, std::wstring>>& publications() const;
     // Whether a driver update asks for a restart.
     void setDriverUpdateRestart(bool restart);
     // The command lines of the INF sections run, in order.
     [[nodiscard]] std::vector<std::wstring> sectionsRun() const;
     void setWindowsDirectory(const std::wstring& path);
-    // How driver details spell the store's folder (Wine writes
-    // "C:/windows/inf\\").
+    // How driver details spell the store's folder (Wine writes "C:/windows/inf\\").
     void setDetailInfFolder(const std::wstring& folder);
 
     // Installed products: a product code known to the installer with its

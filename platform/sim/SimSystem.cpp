@@ -56,8 +56,7 @@ std::uint32_t SimSystem::ExpandEnvironmentStringsW(std::wstring_view source, std
         const auto variable =
             s_.environment.find(asciiUpper(std::wstring(source.substr(open + 1, close - open - 1))));
         if (variable == s_.environment.end()) {
-            // An unknown variable stays as written; its closing mark may open the
-            // next.
+            // An unknown variable stays as written; its closing mark may open the next.
             expanded.append(source.substr(open, close - open));
             pos = close;
         } else {
@@ -419,8 +418,7 @@ bool SimSystem::SetFileInformationByHandle(Handle file, const FileRenameInformat
     const std::filesystem::path target = host(rename.fileName, &there);
     std::error_code ec;
     if (std::filesystem::exists(there) && target != source) {
-        // What lies at the name is replaced, a link included, never written
-        // through.
+        // What lies at the name is replaced, a link included, never written through.
         if (!rename.replaceIfExists) {
             return s_.fail(kErrorAlreadyExists);
         }
@@ -433,8 +431,7 @@ bool SimSystem::SetFileInformationByHandle(Handle file, const FileRenameInformat
     if (ec) {
         return s_.fail(kErrorAccessDenied);
     }
-    // Windows follows the file: every handle to it and its ranges see the new
-    // name.
+    // Windows follows the file: every handle to it and its ranges see the new name.
     for (auto& [handle, other] : s_.handles) {
         if (other.kind == Kind::File && other.filePath == source) {
             other.filePath = target;
@@ -478,8 +475,7 @@ bool SimSystem::LockFileEx(Handle file, std::uint32_t flags, std::uint64_t offse
     if ((flags & kLockfileFailImmediately) == 0) {
         throw std::logic_error("a blocking lock is not modelled");
     }
-    // Another handle's range, or one this handle holds already: a lock is never
-    // taken twice.
+    // Another handle's range, or one this handle holds already: a lock is never taken twice.
     if (rangeTaken(place, kNullHandle, offset, length)) {
         return s_.fail(kErrorLockViolation);
     }
