@@ -16,7 +16,6 @@ namespace {
 
 constexpr std::uint32_t kErrorDiDoDefault = 0xE000020E;
 constexpr std::uint32_t kErrorNoCompatDrivers = 0xE0000228;
-constexpr std::uint32_t kDigcfPresent = 2;
 // A record whose size field is not its own: the platform refuses it whole.
 constexpr std::uint32_t kErrorInvalidUserBuffer = 1784;
 constexpr wchar_t kInfFolder[] = L"C:\\Windows\\INF\\";
@@ -25,8 +24,6 @@ const std::vector<std::pair<std::wstring, Guid>>& knownClasses() {
     static const std::vector<std::pair<std::wstring, Guid>> classes{
         {L"Net", kGuidDevClassNet},
         {L"NetService", kGuidDevClassNetService},
-        {L"System", kGuidDevClassSystem},
-        {L"NetTrans", Guid{0x4d36e975, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}}},
     };
     return classes;
 }
@@ -72,22 +69,32 @@ constexpr std::uint32_t kDetailFixedBytes = 1576;
 } // namespace
 
 SimDeviceSet* SimDeviceSetup::setOf(Handle deviceInfoSet) {
-    HandleEntry* entry = s_.findHandle(deviceInfoSet);
-    return entry == nullptr ? nullptr : entry->deviceSet.get();
+    return s_.objectOf<SimDeviceSet>(deviceInfoSet, Kind::DeviceSet).get();
 }
 
-// Counts a use of `call` first: null when that use fails, as when the element is unknown.
-SimElement* SimDeviceSetup::elementOf(std::string_view call, Handle deviceInfoSet,
-                                      const DeviceElement& element) {
+// Counts a use of `call` first: null when that use fails, as when the set is
+// unknown.
+SimDeviceSet* SimDeviceSetup::setFor(std::string_view call, Handle deviceInfoSet,
+                                     const DeviceElement& element) {
     if (s_.check(call)) {
         return nullptr;
     }
     SimDeviceSet* set = setOf(deviceInfoSet);
-    if (set == nullptr) {
-        s_.fail(kErrorInvalidHandle);
+    if (set == nullptr || element.cbSize != kSizeOfDevInfoData) {
+        s_.fail(set == nullptr ? kErrorInvalidHandle : kErrorInvalidUserBuffer);
         return nullptr;
     }
-    if (element.cbSize != kSizeOfDevInfoData) {
+    return set;
+}
+
+// As setFor, and null when the element is unknown.
+SimElement* SimDeviceSetup::elementOf(std::string_view call, Handle deviceInfoSet,
+                                      const DeviceElement& element, bool recordsSized) {
+    SimDeviceSet* set = setFor(call, deviceInfoSet, element);
+    if (set == nullptr) {
+        return nullptr;
+    }
+    if (!recordsSized) {
         s_.fail(kErrorInvalidUserBuffer);
         return nullptr;
     }
@@ -105,13 +112,9 @@ SimElement* SimDeviceSetup::elementOf(std::string_view call, Handle deviceInfoSe
     return nullptr;
 }
 
-SimDevice* SimDeviceSetup::deviceOf(const SimElement& element) {
-    if (element.deviceHint < s_.devices.size() &&
-        s_.devices[element.deviceHint].instanceId == element.instanceId) {
-        return &s_.devices[element.deviceHint];
-    }
+SimDevice* SimDeviceSetup::deviceOf(const std::wstring& instanceId) {
     for (SimDevice& device : s_.devices) {
-        if (asciiUpper(device.instanceId) == asciiUpper(element.instanceId)) {
+        if (asciiUpper(device.instanceId) == asciiUpper(instanceId)) {
             return &device;
         }
     }
@@ -119,10 +122,7 @@ SimDevice* SimDeviceSetup::deviceOf(const SimElement& element) {
 }
 
 Handle SimDeviceSetup::newSet(SimDeviceSet set) {
-    HandleEntry entry;
-    entry.kind = "device information set";
-    entry.deviceSet = std::make_shared<SimDeviceSet>(std::move(set));
-    return s_.addHandle(std::move(entry));
+    return s_.addHandle({.kind = Kind::DeviceSet, .object = std::make_shared<SimDeviceSet>(std::move(set))});
 }
 
 bool SimDeviceSetup::SetupCopyOEMInfW(const std::wstring& sourceInfFileName,
@@ -277,26 +277,18 @@ Handle SimDeviceSetup::SetupDiCreateDeviceInfoList(const Guid* /*classGuid*/) {
     return newSet(SimDeviceSet{});
 }
 
-Handle SimDeviceSetup::SetupDiGetClassDevsExW(const Guid* classGuid, std::uint32_t flags) {
+// The program lists every device of every class; a set of one class stays empty
+// here.
+Handle SimDeviceSetup::SetupDiGetClassDevsExW(const Guid* /*classGuid*/, std::uint32_t flags) {
     if (auto error = s_.check("SetupDiGetClassDevsExW")) {
         return kInvalidHandle;
     }
     SimDeviceSet set;
-    for (std::size_t index = 0; index < s_.devices.size(); ++index) {
-        const SimDevice& device = s_.devices[index];
-        if ((flags & kDigcfAllClasses) == 0 && (classGuid == nullptr || !(device.classGuid == *classGuid))) {
-            continue;
-        }
-        if ((flags & kDigcfPresent) != 0 && !device.present) {
-            continue;
-        }
-        SimElement element;
-        element.devInst = s_.nextDevInst++;
-        element.instanceId = device.instanceId;
-        element.deviceHint = index;
-        element.classGuid = device.classGuid;
-        element.registered = true;
-        set.elements.push_back(element);
+    for (std::size_t i = 0; (flags & kDigcfAllClasses) != 0 && i < s_.devices.size(); ++i) {
+        set.elements.push_back(SimElement{.devInst = s_.nextDevInst++,
+                                          .instanceId = s_.devices[i].instanceId,
+                                          .classGuid = s_.devices[i].classGuid,
+                                          .registered = true});
     }
     return newSet(std::move(set));
 }
@@ -318,21 +310,13 @@ bool SimDeviceSetup::SetupDiDestroyDeviceInfoList(Handle deviceInfoSet) {
 bool SimDeviceSetup::SetupDiCreateDeviceInfoW(Handle deviceInfoSet, const std::wstring& deviceName,
                                               const Guid& classGuid, std::uint32_t creationFlags,
                                               DeviceElement& element) {
-    if (auto error = s_.check("SetupDiCreateDeviceInfoW")) {
-        return false;
-    }
-    SimDeviceSet* set = setOf(deviceInfoSet);
+    SimDeviceSet* set = setFor("SetupDiCreateDeviceInfoW", deviceInfoSet, element);
     if (set == nullptr) {
-        return s_.fail(kErrorInvalidHandle);
-    }
-    if (element.cbSize != kSizeOfDevInfoData) {
-        return s_.fail(kErrorInvalidUserBuffer);
+        return false;
     }
     std::wstring instanceId;
     auto exists = [&](const std::wstring& id) {
-        SimElement probe;
-        probe.instanceId = id;
-        return deviceOf(probe) != nullptr ||
+        return deviceOf(id) != nullptr ||
                std::any_of(set->elements.begin(), set->elements.end(),
                            [&](const SimElement& e) { return asciiUpper(e.instanceId) == asciiUpper(id); });
     };
@@ -357,26 +341,17 @@ bool SimDeviceSetup::SetupDiCreateDeviceInfoW(Handle deviceInfoSet, const std::w
         }
         instanceId = deviceName;
     }
-    SimElement created;
-    created.devInst = s_.nextDevInst++;
-    created.instanceId = instanceId;
-    created.classGuid = classGuid;
-    set->elements.push_back(created);
-    element = DeviceElement{.classGuid = classGuid, .devInst = created.devInst};
+    set->elements.push_back(
+        SimElement{.devInst = s_.nextDevInst++, .instanceId = instanceId, .classGuid = classGuid});
+    element = DeviceElement{.classGuid = classGuid, .devInst = set->elements.back().devInst};
     return true;
 }
 
 bool SimDeviceSetup::SetupDiEnumDeviceInfo(Handle deviceInfoSet, std::uint32_t memberIndex,
                                            DeviceElement& element) {
-    if (auto error = s_.check("SetupDiEnumDeviceInfo")) {
-        return false;
-    }
-    SimDeviceSet* set = setOf(deviceInfoSet);
+    const SimDeviceSet* set = setFor("SetupDiEnumDeviceInfo", deviceInfoSet, element);
     if (set == nullptr) {
-        return s_.fail(kErrorInvalidHandle);
-    }
-    if (element.cbSize != kSizeOfDevInfoData) {
-        return s_.fail(kErrorInvalidUserBuffer);
+        return false;
     }
     if (memberIndex >= set->elements.size()) {
         return s_.fail(kErrorNoMoreItems);
@@ -431,7 +406,7 @@ bool SimDeviceSetup::SetupDiSetDeviceRegistryPropertyW(Handle deviceInfoSet, con
         return s_.fail(kErrorInvalidData);
     }
     const std::vector<std::wstring> ids = stored.multiStrings();
-    if (SimDevice* device = found->registered ? deviceOf(*found) : nullptr) {
+    if (SimDevice* device = found->registered ? deviceOf(found->instanceId) : nullptr) {
         device->hardwareIds = ids;
     } else {
         found->hardwareIds = ids;
@@ -453,7 +428,7 @@ bool SimDeviceSetup::SetupDiGetDeviceRegistryPropertyW(Handle deviceInfoSet, con
     }
     std::optional<std::vector<std::wstring>> ids = found->hardwareIds;
     if (found->registered) {
-        const SimDevice* device = deviceOf(*found);
+        const SimDevice* device = deviceOf(found->instanceId);
         if (device == nullptr) {
             return s_.fail(kErrorNoSuchDevinst);
         }
@@ -479,12 +454,10 @@ bool SimDeviceSetup::SetupDiGetDeviceRegistryPropertyW(Handle deviceInfoSet, con
 
 bool SimDeviceSetup::SetupDiGetDeviceInstallParamsW(Handle deviceInfoSet, const DeviceElement& element,
                                                     DeviceInstallParams& params) {
-    const SimElement* found = elementOf("SetupDiGetDeviceInstallParamsW", deviceInfoSet, element);
+    const SimElement* found = elementOf("SetupDiGetDeviceInstallParamsW", deviceInfoSet, element,
+                                        params.cbSize == kSizeOfDevInstallParams);
     if (found == nullptr) {
         return false;
-    }
-    if (params.cbSize != kSizeOfDevInstallParams) {
-        return s_.fail(kErrorInvalidUserBuffer);
     }
     params = found->params;
     return true;
@@ -492,12 +465,10 @@ bool SimDeviceSetup::SetupDiGetDeviceInstallParamsW(Handle deviceInfoSet, const 
 
 bool SimDeviceSetup::SetupDiSetDeviceInstallParamsW(Handle deviceInfoSet, const DeviceElement& element,
                                                     const DeviceInstallParams& params) {
-    SimElement* found = elementOf("SetupDiSetDeviceInstallParamsW", deviceInfoSet, element);
+    SimElement* found = elementOf("SetupDiSetDeviceInstallParamsW", deviceInfoSet, element,
+                                  params.cbSize == kSizeOfDevInstallParams);
     if (found == nullptr) {
         return false;
-    }
-    if (params.cbSize != kSizeOfDevInstallParams) {
-        return s_.fail(kErrorInvalidUserBuffer);
     }
     found->params = params;
     return true;
@@ -524,7 +495,7 @@ bool SimDeviceSetup::SetupDiCallClassInstaller(std::uint32_t installFunction, Ha
         return false;
     }
     if (installFunction == kDifRegisterDevice) {
-        SimDevice* existing = deviceOf(*found);
+        SimDevice* existing = deviceOf(found->instanceId);
         if (found->registered || existing != nullptr) {
             return s_.fail(kErrorDevinstAlreadyExists);
         }
@@ -534,7 +505,7 @@ bool SimDeviceSetup::SetupDiCallClassInstaller(std::uint32_t installFunction, Ha
         return true;
     }
     if (installFunction == kDifRemove) {
-        const SimDevice* device = found->registered ? deviceOf(*found) : nullptr;
+        const SimDevice* device = found->registered ? deviceOf(found->instanceId) : nullptr;
         if (device == nullptr) {
             return s_.fail(kErrorNoSuchDevinst);
         }
@@ -556,7 +527,7 @@ bool SimDeviceSetup::SetupDiBuildDriverInfoList(Handle deviceInfoSet, const Devi
         return false;
     }
     std::vector<std::wstring> ids = found->hardwareIds.value_or(std::vector<std::wstring>{});
-    if (const SimDevice* device = found->registered ? deviceOf(*found) : nullptr) {
+    if (const SimDevice* device = found->registered ? deviceOf(found->instanceId) : nullptr) {
         ids = device->hardwareIds.value_or(std::vector<std::wstring>{});
     }
     found->drivers.clear();
@@ -587,12 +558,10 @@ bool SimDeviceSetup::SetupDiBuildDriverInfoList(Handle deviceInfoSet, const Devi
 bool SimDeviceSetup::SetupDiEnumDriverInfoW(Handle deviceInfoSet, const DeviceElement& element,
                                             std::uint32_t driverType, std::uint32_t memberIndex,
                                             DriverInfo& driverInfo) {
-    const SimElement* found = elementOf("SetupDiEnumDriverInfoW", deviceInfoSet, element);
+    const SimElement* found = elementOf("SetupDiEnumDriverInfoW", deviceInfoSet, element,
+                                        driverInfo.cbSize == kSizeOfDrvInfoDataV2);
     if (found == nullptr) {
         return false;
-    }
-    if (driverInfo.cbSize != kSizeOfDrvInfoDataV2) {
-        return s_.fail(kErrorInvalidUserBuffer);
     }
     if (memberIndex >= found->drivers.size()) {
         return s_.fail(kErrorNoMoreItems);
@@ -611,13 +580,12 @@ bool SimDeviceSetup::SetupDiEnumDriverInfoW(Handle deviceInfoSet, const DeviceEl
 bool SimDeviceSetup::SetupDiGetDriverInfoDetailW(Handle deviceInfoSet, const DeviceElement& element,
                                                  const DriverInfo& driverInfo, DriverInfoDetail& detail,
                                                  std::uint32_t detailSize, std::uint32_t* requiredSize) {
-    const SimElement* found = elementOf("SetupDiGetDriverInfoDetailW", deviceInfoSet, element);
+    const SimElement* found =
+        elementOf("SetupDiGetDriverInfoDetailW", deviceInfoSet, element,
+                  driverInfo.cbSize == kSizeOfDrvInfoDataV2 && detail.cbSize == kSizeOfDrvInfoDetailData &&
+                      detailSize <= kSizeOfDrvInfoDetailData);
     if (found == nullptr) {
         return false;
-    }
-    if (driverInfo.cbSize != kSizeOfDrvInfoDataV2 || detail.cbSize != kSizeOfDrvInfoDetailData ||
-        detailSize > kSizeOfDrvInfoDetailData) {
-        return s_.fail(kErrorInvalidUserBuffer);
     }
     const auto node = std::find_if(found->drivers.begin(), found->drivers.end(),
                                    [&](const SimDriverNode& n) { return n.id == driverInfo.reserved; });

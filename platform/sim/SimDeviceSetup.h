@@ -53,9 +53,13 @@ public:
 
 private:
     SimDeviceSet* setOf(Handle deviceInfoSet);
+    // The set of a call on one element, or null with the platform's error left as the last error.
+    SimDeviceSet* setFor(std::string_view call, Handle deviceInfoSet, const DeviceElement& element);
     // The element, or null with the platform's error left as the last error.
-    SimElement* elementOf(std::string_view call, Handle deviceInfoSet, const DeviceElement& element);
-    SimDevice* deviceOf(const SimElement& element);
+    // `recordsSized`: whether the call's other records carry their own size.
+    SimElement* elementOf(std::string_view call, Handle deviceInfoSet, const DeviceElement& element,
+                          bool recordsSized = true);
+    SimDevice* deviceOf(const std::wstring& instanceId);
     Handle newSet(SimDeviceSet set);
 
     SimState& s_;

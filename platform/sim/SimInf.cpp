@@ -69,8 +69,6 @@ SimInf SimInf::parse(const std::string& text) {
         const std::wstring name = asciiUpper(key);
         if (name == L"CLASS") {
             inf.className = value;
-        } else if (name == L"CATALOGFILE" || name.starts_with(L"CATALOGFILE.")) {
-            inf.catalogFile = value;
         } else if (name == L"DRIVERVER") {
             const std::vector<std::wstring> parts = fields(value);
             inf.driverDate = parts[0];
@@ -87,14 +85,8 @@ SimInf SimInf::parse(const std::string& text) {
             for (const auto& [description, line] : sections[models]) {
                 const std::vector<std::wstring> row = fields(line);
                 SimInfModel model{description, row[0], {}};
-                for (std::size_t i = 1; i < row.size(); ++i) {
-                    if (!row[i].empty()) {
-                        model.ids.push_back(row[i]);
-                    }
-                    if (!row[i].empty() && !inf.declares(row[i])) {
-                        inf.hardwareIds.push_back(row[i]);
-                    }
-                }
+                std::copy_if(row.begin() + 1, row.end(), std::back_inserter(model.ids),
+                             [](const std::wstring& id) { return !id.empty(); });
                 inf.models.push_back(model);
             }
         }
@@ -103,8 +95,10 @@ SimInf SimInf::parse(const std::string& text) {
 }
 
 bool SimInf::declares(const std::wstring& hardwareId) const {
-    return std::any_of(hardwareIds.begin(), hardwareIds.end(),
-                       [&](const std::wstring& id) { return equalsIgnoringAsciiCase(id, hardwareId); });
+    return std::ranges::any_of(models, [&](const SimInfModel& model) {
+        return std::ranges::any_of(model.ids,
+                                   [&](const auto& id) { return equalsIgnoringAsciiCase(id, hardwareId); });
+    });
 }
 
 } // namespace tdu::platform::sim

@@ -1,6 +1,6 @@
 // Just enough of the INF format for the simulated driver store: the class,
-// the DriverVer line, the catalog, the hardware ids the models declare, and
-// the raw sections for the section runner.
+// the DriverVer line, the models with their hardware ids, and the raw
+// sections for the section runner.
 #pragma once
 
 #include <map>
@@ -18,11 +18,9 @@ struct SimInfModel {
 
 struct SimInf {
     std::wstring className;
-    std::wstring driverDate;    // "05/07/2021"
-    std::wstring driverVersion; // "1.2.3.4"
-    std::wstring catalogFile;
-    std::vector<std::wstring> hardwareIds; // in the order the models list them
-    std::vector<SimInfModel> models;       // one driver node each
+    std::wstring driverDate;         // "05/07/2021"
+    std::wstring driverVersion;      // "1.2.3.4"
+    std::vector<SimInfModel> models; // one driver node each
     // Every section's lines by upper-cased name: (key, value), the key empty
     // for a line without "=".
     std::map<std::wstring, std::vector<std::pair<std::wstring, std::wstring>>> sections;

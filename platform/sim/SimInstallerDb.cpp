@@ -37,15 +37,6 @@ std::optional<SimInstallerDb::Update> parseUpdate(const std::wstring& query) {
     return SimInstallerDb::Update{match.str(1), match.str(2)};
 }
 
-template <class T>
-std::shared_ptr<T> SimInstallerDb::lookup(const std::map<Handle, std::shared_ptr<T>>& table, Handle handle) {
-    const auto found = table.find(handle);
-    if (found == table.end() || s_.findHandle(handle) == nullptr) {
-        return nullptr;
-    }
-    return found->second;
-}
-
 MsiStatus SimInstallerDb::MsiGetProductInfoW(const std::wstring& product, const std::wstring& property,
                                              std::wstring& value, std::uint32_t& valueChars) {
     if (auto error = s_.check("MsiGetProductInfoW")) {
@@ -87,74 +78,61 @@ MsiStatus SimInstallerDb::MsiOpenDatabaseW(const std::wstring& databasePath, std
     if (found == packages_.end()) {
         return kErrorOpenFailed;
     }
-    auto opened = std::make_shared<Database>(Database{found->second, found->second->rows});
-    HandleEntry entry;
-    entry.kind = "installer database";
-    database = s_.addHandle(std::move(entry));
-    databases_[database] = std::move(opened);
+    database =
+        s_.addHandle({.kind = Kind::Database,
+                      .object = std::make_shared<Database>(Database{found->second, found->second->rows})});
     return kErrorSuccess;
+}
+
+template <class T>
+MsiStatus SimInstallerDb::withOpened(std::string_view call, Handle handle, Kind kind,
+                                     const std::function<MsiStatus(const std::shared_ptr<T>&)>& action) {
+    if (auto error = s_.check(call)) {
+        return *error;
+    }
+    const std::shared_ptr<T> opened = s_.objectOf<T>(handle, kind);
+    return opened ? action(opened) : kErrorInvalidHandle;
 }
 
 MsiStatus SimInstallerDb::MsiDatabaseOpenViewW(Handle database, const std::wstring& query, Handle& view) {
     view = kNullHandle;
-    if (auto error = s_.check("MsiDatabaseOpenViewW")) {
-        return *error;
-    }
-    const std::shared_ptr<Database> opened = lookup(databases_, database);
-    if (!opened) {
-        return kErrorInvalidHandle;
-    }
-    std::optional<Update> update = parseUpdate(query);
-    if (!update) {
-        return kErrorBadQuerySyntax;
-    }
-    HandleEntry entry;
-    entry.kind = "installer view";
-    view = s_.addHandle(std::move(entry));
-    views_[view] = std::make_shared<View>(View{opened, std::move(*update), false});
-    return kErrorSuccess;
+    return withOpened<Database>("MsiDatabaseOpenViewW", database, Kind::Database, [&](const auto& opened) {
+        std::optional<Update> update = parseUpdate(query);
+        if (!update) {
+            return kErrorBadQuerySyntax;
+        }
+        view = s_.addHandle(
+            {.kind = Kind::View, .object = std::make_shared<View>(View{opened, std::move(*update), false})});
+        return kErrorSuccess;
+    });
 }
 
+// The model has no parameter records.
 MsiStatus SimInstallerDb::MsiViewExecute(Handle view, Handle record) {
-    if (auto error = s_.check("MsiViewExecute")) {
-        return *error;
-    }
-    const std::shared_ptr<View> opened = lookup(views_, view);
-    if (!opened || record != kNullHandle) { // the model has no parameter records
-        return kErrorInvalidHandle;
-    }
-    if (opened->executed) {
-        return kErrorFunctionFailed;
-    }
-    for (SimSequenceRow& row : opened->database->rows) {
-        row.condition = row.action == opened->update.action ? opened->update.condition : row.condition;
-    }
-    opened->executed = true;
-    return kErrorSuccess;
+    return withOpened<View>("MsiViewExecute", view, Kind::View, [&](const auto& opened) {
+        if (record != kNullHandle || opened->executed) {
+            return record != kNullHandle ? kErrorInvalidHandle : kErrorFunctionFailed;
+        }
+        for (SimSequenceRow& row : opened->database->rows) {
+            row.condition = row.action == opened->update.action ? opened->update.condition : row.condition;
+        }
+        opened->executed = true;
+        return kErrorSuccess;
+    });
 }
 
 MsiStatus SimInstallerDb::MsiViewClose(Handle view) {
-    if (auto error = s_.check("MsiViewClose")) {
-        return *error;
-    }
-    const std::shared_ptr<View> opened = lookup(views_, view);
-    if (!opened) {
-        return kErrorInvalidHandle;
-    }
-    opened->executed = false;
-    return kErrorSuccess;
+    return withOpened<View>("MsiViewClose", view, Kind::View, [](const auto& opened) {
+        opened->executed = false;
+        return kErrorSuccess;
+    });
 }
 
 MsiStatus SimInstallerDb::MsiDatabaseCommit(Handle database) {
-    if (auto error = s_.check("MsiDatabaseCommit")) {
-        return *error;
-    }
-    const std::shared_ptr<Database> opened = lookup(databases_, database);
-    if (!opened) {
-        return kErrorInvalidHandle;
-    }
-    opened->package->rows = opened->rows;
-    return kErrorSuccess;
+    return withOpened<Database>("MsiDatabaseCommit", database, Kind::Database, [](const auto& opened) {
+        opened->package->rows = opened->rows;
+        return kErrorSuccess;
+    });
 }
 
 // Not failable: a close that failed would leave the caller nothing to do,
@@ -166,8 +144,7 @@ MsiStatus SimInstallerDb::MsiCloseHandle(Handle handle) {
     if (s_.dead()) {
         return kErrorProcessAborted;
     }
-    const bool known = databases_.erase(handle) + views_.erase(handle) > 0;
-    if (!known || s_.findHandle(handle) == nullptr) {
+    if (s_.findHandle(handle, Kind::Database) == nullptr && s_.findHandle(handle, Kind::View) == nullptr) {
         return kErrorInvalidHandle;
     }
     s_.closeHandle(handle);

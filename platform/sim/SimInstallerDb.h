@@ -48,14 +48,15 @@ private:
         bool executed = false;
     };
 
+    // The call on the open database or view of that kind behind a handle;
+    // ERROR_INVALID_HANDLE when there is none.
     template <class T>
-    std::shared_ptr<T> lookup(const std::map<Handle, std::shared_ptr<T>>& table, Handle handle);
+    MsiStatus withOpened(std::string_view call, Handle handle, Kind kind,
+                         const std::function<MsiStatus(const std::shared_ptr<T>&)>& action);
 
     SimState& s_;
     std::map<std::wstring, std::wstring> products_;             // folded code -> cached package path
     std::map<std::wstring, std::shared_ptr<Package>> packages_; // by folded path
-    std::map<Handle, std::shared_ptr<Database>> databases_;
-    std::map<Handle, std::shared_ptr<View>> views_;
 };
 
 // The statement as the engine reads it; nothing when it is not the program's

@@ -8,6 +8,7 @@
 #include "platform/sim/SimState.h"
 #include "platform/sim/SimSystem.h"
 
+#include <array>
 #include <cctype>
 #include <charconv>
 #include <chrono>
@@ -47,19 +48,12 @@ std::filesystem::path makeRoot() {
 
 std::vector<std::wstring> splitPath(std::wstring_view path) {
     std::vector<std::wstring> parts;
-    std::wstring part;
-    for (const wchar_t ch : path) {
-        if (ch == L'\\' || ch == L'/') {
-            if (!part.empty()) {
-                parts.push_back(part);
-            }
-            part.clear();
-        } else {
-            part.push_back(ch);
+    for (std::size_t at = 0; at <= path.size();) {
+        const std::size_t end = std::min(path.find_first_of(L"\\/", at), path.size());
+        if (end > at) {
+            parts.emplace_back(path.substr(at, end - at));
         }
-    }
-    if (!part.empty()) {
-        parts.push_back(part);
+        at = end + 1;
     }
     return parts;
 }
@@ -132,38 +126,33 @@ std::filesystem::path mapToHost(const std::filesystem::path& root, std::wstring_
                          : "no-such-drive";
         rest.remove_prefix(2);
     }
-    // Names are mostly spelled as they were created: one look at the whole
-    // path spares the search of each folder for another spelling.
-    const std::vector<std::wstring> parts = splitPath(rest);
-    auto join = [&root](const std::vector<std::string>& names) {
-        std::string joined = root.string();
-        for (const std::string& name : names) {
-            joined.append(1, '/').append(name);
-        }
-        return joined;
-    };
-    for (const bool exact : {true, false}) {
-        std::vector<std::string> names{drive};
-        for (const std::wstring& part : parts) {
-            if (part == L"..") {
-                if (!names.empty()) {
-                    names.pop_back();
-                }
-            } else if (part != L".") {
-                names.push_back(exact ? hostName(part) : caseFoldedEntry(join(names), part));
-            }
-        }
-        const std::string joined = join(names);
-        std::error_code ec;
-        const std::filesystem::file_status status = std::filesystem::symlink_status(joined, ec);
-        if (entry != nullptr) {
-            *entry = std::filesystem::exists(status) ? status : std::filesystem::file_status{};
-        }
-        if (!exact || std::filesystem::exists(status)) {
-            return joined;
+    std::vector<std::filesystem::path> names{root / drive};
+    for (const std::wstring& part : splitPath(rest)) {
+        if (part == L"..") {
+            names.size() > 1 ? names.pop_back() : void();
+        } else if (part != L".") {
+            names.push_back(names.back() / caseFoldedEntry(names.back(), part));
         }
     }
-    return root;
+    std::error_code ec;
+    const std::filesystem::file_status status = std::filesystem::symlink_status(names.back(), ec);
+    if (entry != nullptr) {
+        *entry = std::filesystem::exists(status) ? status : std::filesystem::file_status{};
+    }
+    return names.back();
+}
+
+const char* kindName(Kind kind) {
+    static constexpr std::array<const char*, 17> kNames{"file",          "directory search",
+                                                        "mutex",         "event",
+                                                        "registry key",  "device information set",
+                                                        "heap block",    "SC manager",
+                                                        "service",       "INetCfg",
+                                                        "INetCfgLock",   "INetCfgComponent",
+                                                        "INetCfgClass",  "INetCfgClassSetup",
+                                                        "task memory",   "installer database",
+                                                        "installer view"};
+    return kNames.at(static_cast<std::size_t>(kind));
 }
 
 std::vector<std::wstring> splitKeyPath(std::wstring_view path, bool view32) {
@@ -356,18 +345,14 @@ void SimState::closeHandle(Handle handle) {
         return;
     }
     std::erase_if(rangeLocks, [handle](const RangeLock& lock) { return lock.handle == handle; });
-    const std::shared_ptr<KernelObject> object = found->second.object;
+    const bool named = found->second.kind == Kind::Mutex || found->second.kind == Kind::Event;
+    const std::shared_ptr<void> object = found->second.object;
     handles.erase(found);
-    if (!object) {
-        return;
-    }
     // A named object lives while some process holds a handle to it.
-    for (const auto& [other, entry] : handles) {
-        if (entry.object == object) {
-            return;
-        }
+    if (named &&
+        std::ranges::none_of(handles, [&](const auto& other) { return other.second.object == object; })) {
+        namedObjects.erase(asciiUpper(std::static_pointer_cast<KernelObject>(object)->name));
     }
-    namedObjects.erase(asciiUpper(object->name));
 }
 
 std::wstring SimState::userOf(std::uint32_t process) const {
@@ -450,12 +435,12 @@ std::size_t SimMachine::openHandleCount() const {
 std::string SimMachine::openHandleReport() const {
     std::ostringstream report;
     for (const auto& [handle, entry] : state_->handles) {
-        report << entry.kind << " 0x" << std::hex << handle << std::dec << " (pid " << entry.pid << ")";
-        if (entry.object) {
-            report << " " << narrow(entry.object->name);
-        }
-        if (entry.key) {
-            report << " " << narrow(entry.key->name);
+        report << kindName(entry.kind) << " 0x" << std::hex << handle << std::dec << " (pid " << entry.pid
+               << ")";
+        if (entry.kind == Kind::Mutex || entry.kind == Kind::Event) {
+            report << " " << narrow(std::static_pointer_cast<KernelObject>(entry.object)->name);
+        } else if (entry.kind == Kind::Key) {
+            report << " " << narrow(std::static_pointer_cast<RegNode>(entry.object)->name);
         }
         report << '\n';
     }
@@ -506,20 +491,20 @@ void SimMachine::endProcess(std::uint32_t pid) {
         }
     }
     for (const auto& [name, object] : state_->namedObjects) {
-        if (object->kind == KernelObject::Kind::Mutex && object->owner == pid) {
+        if (object->kind == Kind::Mutex && object->owner == pid) {
             object->owner = 0;
-            object->recursion = 0;
-            object->abandoned = true;
         }
     }
     if (state_->killed == pid) {
         state_->killed = 0;
     }
     for (const Handle handle : owned) {
+        const Kind kind = state_->handles.at(handle).kind;
+        const std::shared_ptr<void> object = state_->handles.at(handle).object;
         state_->closeHandle(handle);
+        state_->services->handleClosed(kind, object);
+        state_->netConfig->handleClosed(kind, object);
     }
-    state_->services->handlesClosed();
-    state_->netConfig->handlesClosed();
 }
 
 void SimMachine::setModulePath(const std::wstring& path) {
@@ -714,13 +699,12 @@ void SimMachine::setOwner(const std::wstring& windowsPath, const std::wstring& s
 std::uint32_t SimMachine::move(const std::wstring& from, const std::wstring& to) {
     const std::filesystem::path source = hostPath(from);
     for (const auto& [handle, entry] : state_->handles) {
-        if (entry.kind == "file" && entry.filePath == source && (entry.share & kFileShareDelete) == 0) {
+        if (entry.kind == Kind::File && entry.filePath == source && (entry.share & kFileShareDelete) == 0) {
             return kErrorSharingViolation;
         }
     }
     std::error_code ec;
     std::filesystem::rename(source, hostPath(to), ec);
-    state_->hostPaths.clear(); // places found before may have moved
     return ec ? kErrorAccessDenied : kErrorSuccess;
 }
 

@@ -113,8 +113,8 @@ public:
     void asProcess(std::uint32_t pid, const std::function<void()>& body);
     // The account a process runs as (SID text); LocalSystem unless set.
     void setProcessUser(std::uint32_t pid, const std::wstring& sid);
-    // Closes the process's handles, abandons the mutexes it owns and lets go
-    // of the locks it held through them (a killed process is then gone).
+    // Closes the process's handles, lets go of the mutexes it owns and of the
+    // locks it held through them (a killed process is then gone).
     void endProcess(std::uint32_t pid);
     void setModulePath(const std::wstring& path);
 

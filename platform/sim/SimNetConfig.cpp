@@ -56,10 +56,8 @@ bool isNetClass(const Guid& guid) {
            guid == kGuidDevClassNetTrans;
 }
 
-const char* kindName(int kind) {
-    static constexpr std::array<const char*, 5> kNames{"INetCfg", "INetCfgLock", "INetCfgComponent",
-                                                       "INetCfgClass", "INetCfgClassSetup"};
-    return kNames.at(static_cast<std::size_t>(kind));
+bool isReference(Kind kind) {
+    return kind >= Kind::NetCfg && kind <= Kind::NetCfgClassSetup;
 }
 
 } // namespace
@@ -69,9 +67,6 @@ struct SimNetConfig::ConfigObject {
     std::map<std::wstring, SimNetComponent> working; // by folded id
     unsigned references = 0;
 };
-
-SimNetConfig::SimNetConfig(SimState& state) : s_(state) {}
-SimNetConfig::~SimNetConfig() = default;
 
 void SimNetConfig::addComponent(const SimNetComponent& component) {
     components_[asciiUpper(component.infId)] = component;
@@ -119,47 +114,33 @@ void SimNetConfig::note(std::string entry) {
     journal_.push_back(std::move(entry));
 }
 
-Handle SimNetConfig::addReference(Reference reference) {
-    HandleEntry entry;
-    entry.kind = kindName(static_cast<int>(reference.kind));
+Handle SimNetConfig::addReference(Kind kind, const Reference& reference) {
     ++reference.object->references;
-    const Handle handle = s_.addHandle(std::move(entry));
-    references_.emplace(handle, std::move(reference));
-    return handle;
+    return s_.addHandle({.kind = kind, .object = std::make_shared<Reference>(reference)});
 }
 
 SimNetConfig::Reference* SimNetConfig::referenceFor(Handle handle, Kind kind) {
-    const auto found = references_.find(handle);
-    if (found == references_.end() || found->second.kind != kind || s_.findHandle(handle) == nullptr) {
-        return nullptr;
-    }
-    return &found->second;
+    return s_.objectOf<Reference>(handle, kind).get();
 }
 
 Handle SimNetConfig::taskMemory(const std::vector<std::wstring>& strings, std::wstring& firstString) {
-    HandleEntry entry;
-    entry.kind = "task memory";
     firstString = strings.empty() ? std::wstring() : strings.front();
-    return s_.addHandle(std::move(entry));
+    return s_.addHandle({.kind = Kind::TaskMemory});
 }
 
 bool SimNetConfig::holdsLock(const ConfigObject& object) const {
     return lockHeld_ && lockOwner_ == &object;
 }
 
-void SimNetConfig::handlesClosed() {
-    for (auto reference = references_.begin(); reference != references_.end();) {
-        if (s_.findHandle(reference->first) != nullptr) {
-            ++reference;
-            continue;
-        }
-        const std::shared_ptr<ConfigObject> object = reference->second.object;
-        reference = references_.erase(reference);
-        if (--object->references == 0 && holdsLock(*object)) {
-            lockHeld_ = false;
-            lockOwner_ = nullptr;
-            lockDescription_.reset();
-        }
+void SimNetConfig::handleClosed(Kind kind, const std::shared_ptr<void>& object) {
+    if (!isReference(kind)) {
+        return;
+    }
+    const std::shared_ptr<ConfigObject> config = std::static_pointer_cast<Reference>(object)->object;
+    if (--config->references == 0 && holdsLock(*config)) {
+        lockHeld_ = false;
+        lockOwner_ = nullptr;
+        lockDescription_.reset();
     }
 }
 
@@ -203,48 +184,43 @@ HResult SimNetConfig::CoCreateInstance(const Guid& clsid, Handle outer, std::uin
     if (iid != kIidINetCfg && iid != kIidINetCfgLock) {
         return kENoInterface;
     }
-    object = addReference(Reference{iid == kIidINetCfg ? Kind::NetCfg : Kind::Lock,
-                                    std::make_shared<ConfigObject>(), L"", Guid{}});
+    object = addReference(iid == kIidINetCfg ? Kind::NetCfg : Kind::NetCfgLock,
+                          Reference{std::make_shared<ConfigObject>(), L"", Guid{}});
     return kSOk;
 }
 
 HResult SimNetConfig::QueryInterface(Handle object, const Guid& iid, Handle& result) {
     result = kNullHandle;
-    const auto found = references_.find(object);
-    if (found == references_.end() || s_.findHandle(object) == nullptr) {
+    const HandleEntry* found = s_.findHandle(object);
+    if (found == nullptr || !isReference(found->kind)) {
         note("QueryInterface ? " + guidName(iid));
         return kEPointer;
     }
-    Reference reference = found->second;
-    if (auto injectedResult = noted(std::string("QueryInterface ") +
-                                    kindName(static_cast<int>(reference.kind)) + " " + guidName(iid))) {
+    if (auto injectedResult =
+            noted(std::string("QueryInterface ") + kindName(found->kind) + " " + guidName(iid))) {
         return *injectedResult;
     }
-    const bool configObject = reference.kind == Kind::NetCfg || reference.kind == Kind::Lock;
-    const bool classObject = reference.kind == Kind::Class || reference.kind == Kind::ClassSetup;
-    if (configObject && (iid == kIidINetCfg || iid == kIidINetCfgLock)) {
-        reference.kind = iid == kIidINetCfg ? Kind::NetCfg : Kind::Lock;
-    } else if (classObject && (iid == kIidINetCfgClass || iid == kIidINetCfgClassSetup)) {
-        reference.kind = iid == kIidINetCfgClass ? Kind::Class : Kind::ClassSetup;
-    } else if (!(reference.kind == Kind::Component && iid == kIidINetCfgComponent)) {
-        return kENoInterface;
+    // The program asks a configuration object for its lock and a class for its
+    // setup.
+    if (found->kind == Kind::NetCfg && iid == kIidINetCfgLock) {
+        result = addReference(Kind::NetCfgLock, *std::static_pointer_cast<Reference>(found->object));
+    } else if (found->kind == Kind::NetCfgClass && iid == kIidINetCfgClassSetup) {
+        result = addReference(Kind::NetCfgClassSetup, *std::static_pointer_cast<Reference>(found->object));
     }
-    result = addReference(std::move(reference));
-    return kSOk;
+    return result == kNullHandle ? kENoInterface : kSOk;
 }
 
 std::uint32_t SimNetConfig::Release(Handle object) {
     if (s_.dead()) {
         return 0;
     }
-    const auto found = references_.find(object);
-    if (found == references_.end()) {
+    const HandleEntry* found = s_.findHandle(object);
+    if (found == nullptr || !isReference(found->kind)) {
         note("Release ?");
         return 0;
     }
-    const std::shared_ptr<ConfigObject> target = found->second.object;
-    note(std::string("Release ") + kindName(static_cast<int>(found->second.kind)));
-    references_.erase(found);
+    const std::shared_ptr<ConfigObject> target = std::static_pointer_cast<Reference>(found->object)->object;
+    note(std::string("Release ") + kindName(found->kind));
     s_.closeHandle(object);
     if (--target->references > 0) {
         return target->references;
@@ -263,8 +239,7 @@ void SimNetConfig::CoTaskMemFree(Handle block) {
         return;
     }
     note("CoTaskMemFree");
-    const HandleEntry* entry = s_.findHandle(block);
-    if (entry != nullptr && entry->kind == "task memory") {
+    if (s_.findHandle(block, Kind::TaskMemory) != nullptr) {
         s_.closeHandle(block);
     }
 }
@@ -278,7 +253,7 @@ HResult SimNetConfig::AcquireWriteLock(Handle lock, std::uint32_t timeoutMs,
             noted("AcquireWriteLock " + std::to_string(timeoutMs) + " " + narrow(clientDescription))) {
         return *result;
     }
-    const Reference* reference = referenceFor(lock, Kind::Lock);
+    const Reference* reference = referenceFor(lock, Kind::NetCfgLock);
     if (reference == nullptr) {
         return kEPointer;
     }
@@ -302,7 +277,7 @@ HResult SimNetConfig::ReleaseWriteLock(Handle lock) {
     if (auto result = noted("ReleaseWriteLock")) {
         return *result;
     }
-    const Reference* reference = referenceFor(lock, Kind::Lock);
+    const Reference* reference = referenceFor(lock, Kind::NetCfgLock);
     if (reference == nullptr) {
         return kEPointer;
     }
@@ -314,37 +289,35 @@ HResult SimNetConfig::ReleaseWriteLock(Handle lock) {
     return kSOk;
 }
 
-HResult SimNetConfig::Initialize(Handle netCfg) {
-    if (auto result = noted("Initialize")) {
+std::shared_ptr<SimNetConfig::ConfigObject> SimNetConfig::configFor(Handle netCfg, bool initialized,
+                                                                    HResult& error) {
+    const Reference* reference = referenceFor(netCfg, Kind::NetCfg);
+    error = reference == nullptr                            ? kEPointer
+            : reference->object->initialized == initialized ? kSOk
+            : initialized                                   ? kNetcfgENotInitialized
+                                                            : kNetcfgEAlreadyInitialized;
+    return error == kSOk ? reference->object : nullptr;
+}
+
+// Changes that were never applied are dropped.
+HResult SimNetConfig::initialize(const char* call, Handle netCfg, bool initialize) {
+    HResult error = kSOk;
+    if (auto result = noted(call)) {
         return *result;
     }
-    Reference* reference = referenceFor(netCfg, Kind::NetCfg);
-    if (reference == nullptr) {
-        return kEPointer;
+    if (const auto config = configFor(netCfg, !initialize, error)) {
+        config->initialized = initialize;
+        config->working = initialize ? components_ : std::map<std::wstring, SimNetComponent>{};
     }
-    if (reference->object->initialized) {
-        return kNetcfgEAlreadyInitialized;
-    }
-    reference->object->initialized = true;
-    reference->object->working = components_;
-    return kSOk;
+    return error;
+}
+
+HResult SimNetConfig::Initialize(Handle netCfg) {
+    return initialize("Initialize", netCfg, true);
 }
 
 HResult SimNetConfig::Uninitialize(Handle netCfg) {
-    if (auto result = noted("Uninitialize")) {
-        return *result;
-    }
-    Reference* reference = referenceFor(netCfg, Kind::NetCfg);
-    if (reference == nullptr) {
-        return kEPointer;
-    }
-    if (!reference->object->initialized) {
-        return kNetcfgENotInitialized;
-    }
-    // Changes that were never applied are dropped.
-    reference->object->initialized = false;
-    reference->object->working.clear();
-    return kSOk;
+    return initialize("Uninitialize", netCfg, false);
 }
 
 HResult SimNetConfig::FindComponent(Handle netCfg, const std::wstring& infId, Handle& component) {
@@ -352,19 +325,17 @@ HResult SimNetConfig::FindComponent(Handle netCfg, const std::wstring& infId, Ha
     if (auto result = noted("FindComponent " + narrow(infId))) {
         return *result;
     }
-    Reference* reference = referenceFor(netCfg, Kind::NetCfg);
-    if (reference == nullptr) {
-        return kEPointer;
+    HResult error = kSOk;
+    const auto config = configFor(netCfg, true, error);
+    if (!config) {
+        return error;
     }
-    if (!reference->object->initialized) {
-        return kNetcfgENotInitialized;
-    }
-    const auto found = reference->object->working.find(asciiUpper(infId));
-    if (found == reference->object->working.end()) {
+    const auto found = config->working.find(asciiUpper(infId));
+    if (found == config->working.end()) {
         return kSFalse;
     }
-    component = addReference(
-        Reference{Kind::Component, reference->object, found->second.infId, found->second.classGuid});
+    component =
+        addReference(Kind::NetCfgComponent, Reference{config, found->second.infId, found->second.classGuid});
     return kSOk;
 }
 
@@ -374,12 +345,10 @@ HResult SimNetConfig::QueryNetCfgClass(Handle netCfg, const Guid& classGuid, con
     if (auto result = noted("QueryNetCfgClass " + guidName(classGuid) + " " + guidName(iid))) {
         return *result;
     }
-    Reference* reference = referenceFor(netCfg, Kind::NetCfg);
-    if (reference == nullptr) {
-        return kEPointer;
-    }
-    if (!reference->object->initialized) {
-        return kNetcfgENotInitialized;
+    HResult error = kSOk;
+    const auto config = configFor(netCfg, true, error);
+    if (!config) {
+        return error;
     }
     if (!isNetClass(classGuid)) {
         return kEInvalidArg;
@@ -387,8 +356,8 @@ HResult SimNetConfig::QueryNetCfgClass(Handle netCfg, const Guid& classGuid, con
     if (iid != kIidINetCfgClass && iid != kIidINetCfgClassSetup) {
         return kENoInterface;
     }
-    object = addReference(Reference{iid == kIidINetCfgClass ? Kind::Class : Kind::ClassSetup,
-                                    reference->object, L"", classGuid});
+    object = addReference(iid == kIidINetCfgClass ? Kind::NetCfgClass : Kind::NetCfgClassSetup,
+                          Reference{config, L"", classGuid});
     return kSOk;
 }
 
@@ -397,22 +366,17 @@ HResult SimNetConfig::Apply(Handle netCfg) {
     if (result && *result < 0) {
         return *result;
     }
-    Reference* reference = referenceFor(netCfg, Kind::NetCfg);
-    if (reference == nullptr) {
-        return kEPointer;
+    HResult error = kSOk;
+    const auto config = configFor(netCfg, true, error);
+    if (!config || !holdsLock(*config)) {
+        return config ? kNetcfgENoWriteLock : error;
     }
-    if (!reference->object->initialized) {
-        return kNetcfgENotInitialized;
-    }
-    if (!holdsLock(*reference->object)) {
-        return kNetcfgENoWriteLock;
-    }
-    components_ = reference->object->working;
+    components_ = config->working;
     return result.value_or(kSOk);
 }
 
 HResult SimNetConfig::GetClassGuid(Handle component, Guid& classGuid) {
-    const Reference* reference = referenceFor(component, Kind::Component);
+    const Reference* reference = referenceFor(component, Kind::NetCfgComponent);
     if (auto result =
             noted("GetClassGuid " + (reference == nullptr ? std::string("?") : narrow(reference->infId)))) {
         return *result;
@@ -426,7 +390,7 @@ HResult SimNetConfig::GetClassGuid(Handle component, Guid& classGuid) {
 
 HResult SimNetConfig::DeInstall(Handle classSetup, Handle component, const OboToken& token, Handle& referrers,
                                 std::wstring& referrersText) {
-    const Reference* target = referenceFor(component, Kind::Component);
+    const Reference* target = referenceFor(component, Kind::NetCfgComponent);
     referrers = kNullHandle;
     referrersText.clear();
     const std::optional<HResult> result =
@@ -435,7 +399,7 @@ HResult SimNetConfig::DeInstall(Handle classSetup, Handle component, const OboTo
     if (result && *result < 0) {
         return *result;
     }
-    const Reference* setup = referenceFor(classSetup, Kind::ClassSetup);
+    const Reference* setup = referenceFor(classSetup, Kind::NetCfgClassSetup);
     if (setup == nullptr || target == nullptr) {
         return kEPointer;
     }
@@ -475,7 +439,7 @@ HResult SimNetConfig::Install(Handle classSetup, const std::wstring& infId, cons
     if (result && *result < 0) {
         return *result;
     }
-    const Reference* setup = referenceFor(classSetup, Kind::ClassSetup);
+    const Reference* setup = referenceFor(classSetup, Kind::NetCfgClassSetup);
     if (setup == nullptr) {
         return kEPointer;
     }
@@ -490,7 +454,7 @@ HResult SimNetConfig::Install(Handle classSetup, const std::wstring& infId, cons
     if (!working.contains(key)) {
         working[key] = SimNetComponent{infId, setup->classGuid, {}};
     }
-    component = addReference(Reference{Kind::Component, setup->object, infId, working[key].classGuid});
+    component = addReference(Kind::NetCfgComponent, Reference{setup->object, infId, working[key].classGuid});
     return result.value_or(kSOk);
 }
 

@@ -20,6 +20,7 @@
 namespace tdu::platform::sim {
 
 struct SimState;
+enum class Kind;
 
 struct SimNetComponent {
     std::wstring infId;
@@ -31,10 +32,7 @@ struct SimNetComponent {
 
 class SimNetConfig final : public INetConfig {
 public:
-    explicit SimNetConfig(SimState& state);
-    ~SimNetConfig() override;
-    SimNetConfig(const SimNetConfig&) = delete;
-    SimNetConfig& operator=(const SimNetConfig&) = delete;
+    explicit SimNetConfig(SimState& state) : s_(state) {}
 
     void addComponent(const SimNetComponent& component);
     [[nodiscard]] bool installed(const std::wstring& infId) const;
@@ -45,9 +43,9 @@ public:
     // without; it keeps it until releaseOtherClientsLock().
     void holdWriteLock(const std::optional<std::wstring>& description);
     void releaseOtherClientsLock();
-    // A process's end closed its references: the write lock one of them held
-    // ends with it.
-    void handlesClosed();
+    // A process's end closed one of its handles: the write lock its
+    // references held ends with the last of them.
+    void handleClosed(Kind kind, const std::shared_ptr<void>& object);
     [[nodiscard]] bool writeLockHeld() const { return lockHeld_; }
     // The description the current holder gave ("" when none or free).
     [[nodiscard]] std::wstring writeLockHolder() const { return lockDescription_.value_or(L""); }
@@ -85,9 +83,8 @@ public:
 
 private:
     struct ConfigObject;
-    enum class Kind { NetCfg, Lock, Component, Class, ClassSetup };
+    // What an interface pointer's handle stands for; its kind tells the interface.
     struct Reference {
-        Kind kind = Kind::NetCfg;
         std::shared_ptr<ConfigObject> object;
         std::wstring infId; // a component's
         Guid classGuid;     // a component's, a class's or a class setup's
@@ -95,9 +92,14 @@ private:
 
     // Notes a call (its name, then what it was given) and answers its injected result, if any.
     std::optional<HResult> noted(const std::string& entry);
-    Handle addReference(Reference reference);
+    Handle addReference(Kind kind, const Reference& reference);
     // The reference behind `handle` when it is of `kind`; null otherwise.
     Reference* referenceFor(Handle handle, Kind kind);
+    // The configuration object behind an INetCfg handle when it is initialised
+    // as asked; null, with the call's error, otherwise.
+    std::shared_ptr<ConfigObject> configFor(Handle netCfg, bool initialized, HResult& error);
+    // Initialize and Uninitialize: the working copy of the components lives from one to the other.
+    HResult initialize(const char* call, Handle netCfg, bool initialize);
     Handle taskMemory(const std::vector<std::wstring>& strings, std::wstring& firstString);
     bool holdsLock(const ConfigObject& object) const;
     void note(std::string entry);
@@ -107,8 +109,7 @@ private:
     bool lockHeld_ = false;
     std::optional<std::wstring> lockDescription_;
     const ConfigObject* lockOwner_ = nullptr; // null: another client
-    std::map<Handle, Reference> references_;
-    std::map<std::uint32_t, int> comInits_; // by process
+    std::map<std::uint32_t, int> comInits_;   // by process
     std::map<std::uint32_t, std::uint32_t> comModel_;
     unsigned abandoned_ = 0;
     std::vector<std::string> journal_;

@@ -14,27 +14,15 @@ LStatus status(std::uint32_t error) {
 
 } // namespace
 
-Handle SimRegistry::open(const std::shared_ptr<RegNode>& node, std::uint32_t access) {
-    HandleEntry entry;
-    entry.kind = "registry key";
-    entry.key = node;
-    entry.access = access;
-    return s_.addHandle(std::move(entry));
-}
-
 LStatus SimRegistry::keyFor(Handle key, std::uint32_t right, std::shared_ptr<RegNode>& node) {
-    HandleEntry* entry = s_.findHandle(key);
-    if (entry == nullptr || !entry->key) {
+    const HandleEntry* entry = s_.findHandle(key, Kind::Key);
+    if (entry == nullptr) {
         return status(kErrorInvalidHandle);
     }
-    if (entry->key->deleted) {
-        return status(kErrorKeyDeleted);
-    }
-    if ((entry->access & right) != right) {
-        return status(kErrorAccessDenied);
-    }
-    node = entry->key;
-    return status(kErrorSuccess);
+    node = std::static_pointer_cast<RegNode>(entry->object);
+    return status(node->deleted                      ? kErrorKeyDeleted
+                  : (entry->access & right) != right ? kErrorAccessDenied
+                                                     : kErrorSuccess);
 }
 
 LStatus SimRegistry::RegCreateKeyExW(RegRoot /*root*/, const std::wstring& subKey, std::uint32_t /*options*/,
@@ -43,7 +31,9 @@ LStatus SimRegistry::RegCreateKeyExW(RegRoot /*root*/, const std::wstring& subKe
     if (auto error = s_.check("RegCreateKeyExW")) {
         return status(*error);
     }
-    key = open(createKey(s_.hklm, splitKeyPath(subKey, (access & kKeyWow64_32Key) != 0)), access);
+    key = s_.addHandle({.kind = Kind::Key,
+                        .object = createKey(s_.hklm, splitKeyPath(subKey, (access & kKeyWow64_32Key) != 0)),
+                        .access = access});
     return status(kErrorSuccess);
 }
 
@@ -58,7 +48,7 @@ LStatus SimRegistry::RegOpenKeyExW(RegRoot /*root*/, const std::wstring& subKey,
     if (!node) {
         return status(kErrorFileNotFound);
     }
-    key = open(node, access);
+    key = s_.addHandle({.kind = Kind::Key, .object = node, .access = access});
     return status(kErrorSuccess);
 }
 
@@ -131,21 +121,14 @@ LStatus SimRegistry::RegDeleteKeyW(RegRoot /*root*/, const std::wstring& subKey)
     if (parts.empty()) {
         return status(kErrorAccessDenied); // the root itself cannot be deleted
     }
-    std::vector<std::wstring> parentParts(parts.begin(), parts.end() - 1);
-    const std::shared_ptr<RegNode> parent = findKey(s_.hklm, parentParts);
-    if (!parent) {
-        return status(kErrorFileNotFound);
-    }
-    const auto child = parent->children.find(asciiUpper(parts.back()));
-    if (child == parent->children.end()) {
-        return status(kErrorFileNotFound);
-    }
-    if (!child->second->children.empty()) {
-        return status(kErrorAccessDenied);
+    const std::shared_ptr<RegNode> parent = findKey(s_.hklm, {parts.begin(), parts.end() - 1});
+    const std::shared_ptr<RegNode> child = parent ? findKey(parent, {parts.back()}) : nullptr;
+    if (!child || !child->children.empty()) {
+        return status(child ? kErrorAccessDenied : kErrorFileNotFound);
     }
     // Handles still open on the key see it as deleted.
-    child->second->deleted = true;
-    parent->children.erase(child);
+    child->deleted = true;
+    parent->children.erase(asciiUpper(parts.back()));
     return status(kErrorSuccess);
 }
 
@@ -183,8 +166,7 @@ LStatus SimRegistry::RegCloseKey(Handle key) {
     if (s_.dead()) {
         return status(kErrorProcessAborted);
     }
-    HandleEntry* entry = s_.findHandle(key);
-    if (entry == nullptr || !entry->key) {
+    if (s_.findHandle(key, Kind::Key) == nullptr) {
         return status(kErrorInvalidHandle);
     }
     s_.closeHandle(key);

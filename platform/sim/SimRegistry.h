@@ -26,7 +26,6 @@ public:
 private:
     // The open key behind a handle, checked for the rights the call needs.
     LStatus keyFor(Handle key, std::uint32_t right, std::shared_ptr<RegNode>& node);
-    Handle open(const std::shared_ptr<RegNode>& node, std::uint32_t access);
 
     SimState& s_;
 };

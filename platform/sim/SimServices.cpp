@@ -11,20 +11,14 @@ namespace tdu::platform::sim {
 namespace {
 
 constexpr std::uint32_t kErrorInvalidLevel = 124;
-constexpr std::uint32_t kErrorInvalidName = 123;
 constexpr std::uint32_t kErrorNoAccess = 998;
 constexpr std::uint32_t kErrorDatabaseDoesNotExist = 1065;
-constexpr std::uint32_t kRpcServerUnavailable = 1722;
 constexpr std::uint32_t kServiceWin32OwnProcess = 0x10;
 constexpr std::uint32_t kServiceAcceptStop = 0x1;
-constexpr std::uint32_t kServiceStateAll = 3;
 // ENUM_SERVICE_STATUSW on x64: two string pointers and a SERVICE_STATUS,
 // padded to eight bytes; the strings follow the entries in the same block.
 constexpr std::uint32_t kEnumEntryBytes = 48;
 constexpr std::uint32_t kFirstServicePid = 7000;
-
-const char* const kManagerKind = "SC manager";
-const char* const kServiceKind = "service";
 
 } // namespace
 
@@ -35,9 +29,6 @@ struct SimServices::Service {
     std::uint32_t pid = 0;
     bool markedForDelete = false;
 };
-
-SimServices::SimServices(SimState& state) : s_(state) {}
-SimServices::~SimServices() = default;
 
 void SimServices::addService(const SimServiceSetup& setup) {
     auto service = std::make_shared<Service>();
@@ -123,24 +114,16 @@ void SimServices::deleteWhenUnused(const std::shared_ptr<Service>& service) {
     if (!service->markedForDelete || service->state != kServiceStopped) {
         return;
     }
-    for (const auto& [handle, open] : openServices_) {
-        if (open == service && s_.findHandle(handle) != nullptr) {
-            return;
-        }
+    if (std::ranges::any_of(s_.handles, [&](const auto& open) { return open.second.object == service; })) {
+        return;
     }
     services_.erase(asciiUpper(service->setup.name));
     std::erase(creationOrder_, service);
 }
 
-void SimServices::handlesClosed() {
-    std::vector<std::shared_ptr<Service>> released;
-    for (auto open = openServices_.begin(); open != openServices_.end();) {
-        const bool gone = s_.findHandle(open->first) == nullptr;
-        gone ? released.push_back(open->second) : void();
-        open = gone ? openServices_.erase(open) : std::next(open);
-    }
-    for (const std::shared_ptr<Service>& service : released) {
-        deleteWhenUnused(service);
+void SimServices::handleClosed(Kind kind, const std::shared_ptr<void>& object) {
+    if (kind == Kind::Service) {
+        deleteWhenUnused(std::static_pointer_cast<Service>(object));
     }
 }
 
@@ -149,23 +132,18 @@ std::shared_ptr<SimServices::Service> SimServices::serviceFor(std::string_view c
     if (s_.check(call)) {
         return nullptr;
     }
-    const HandleEntry* entry = s_.findHandle(handle);
-    const auto open = openServices_.find(handle);
-    if (entry == nullptr || entry->kind != kServiceKind || open == openServices_.end()) {
-        s_.fail(kErrorInvalidHandle);
+    const HandleEntry* entry = s_.findHandle(handle, Kind::Service);
+    if (entry == nullptr || (entry->access & right) != right) {
+        s_.fail(entry == nullptr ? kErrorInvalidHandle : kErrorAccessDenied);
         return nullptr;
     }
-    if ((entry->access & right) != right) {
-        s_.fail(kErrorAccessDenied);
-        return nullptr;
-    }
-    return open->second;
+    return std::static_pointer_cast<Service>(entry->object);
 }
 
 // Every active service that needs `service`, directly or not, each after
-// the ones that need it: the order in which they can be stopped.
-std::vector<std::shared_ptr<SimServices::Service>>
-SimServices::dependantsOf(const Service& service, std::uint32_t serviceState) const {
+// the ones that need it: the order in which they can be stopped. The
+// program asks for active dependants only.
+std::vector<std::shared_ptr<SimServices::Service>> SimServices::dependantsOf(const Service& service) const {
     std::vector<std::shared_ptr<Service>> ordered;
     std::set<const Service*> seen;
     const std::function<void(const Service&)> visit = [&](const Service& needed) {
@@ -178,9 +156,7 @@ SimServices::dependantsOf(const Service& service, std::uint32_t serviceState) co
                 continue;
             }
             visit(*candidate);
-            const bool stopped = candidate->state == kServiceStopped;
-            if (serviceState == kServiceStateAll || (serviceState == kServiceActive && !stopped) ||
-                (serviceState == kServiceInactive && stopped)) {
+            if (candidate->state != kServiceStopped) {
                 ordered.push_back(candidate);
             }
         }
@@ -194,18 +170,12 @@ Handle SimServices::OpenSCManagerW(const std::wstring* machineName, const std::w
     if (auto error = s_.check("OpenSCManagerW")) {
         return kNullHandle;
     }
-    if (machineName != nullptr && !machineName->empty()) {
-        s_.fail(kRpcServerUnavailable);
+    // The program asks for this machine's active database; no other is modelled.
+    if (machineName != nullptr || databaseName != nullptr) {
+        s_.fail(kErrorDatabaseDoesNotExist);
         return kNullHandle;
     }
-    if (databaseName != nullptr && asciiUpper(*databaseName) != L"SERVICESACTIVE") {
-        s_.fail(databaseName->empty() ? kErrorInvalidName : kErrorDatabaseDoesNotExist);
-        return kNullHandle;
-    }
-    HandleEntry entry;
-    entry.kind = kManagerKind;
-    entry.access = desiredAccess;
-    return s_.addHandle(std::move(entry));
+    return s_.addHandle({.kind = Kind::Manager, .access = desiredAccess});
 }
 
 Handle SimServices::OpenServiceW(Handle manager, const std::wstring& serviceName,
@@ -213,26 +183,15 @@ Handle SimServices::OpenServiceW(Handle manager, const std::wstring& serviceName
     if (auto error = s_.check("OpenServiceW")) {
         return kNullHandle;
     }
-    const HandleEntry* entry = s_.findHandle(manager);
-    if (entry == nullptr || entry->kind != kManagerKind) {
-        s_.fail(kErrorInvalidHandle);
-        return kNullHandle;
-    }
-    if ((entry->access & kScManagerConnect) == 0) {
-        s_.fail(kErrorAccessDenied);
-        return kNullHandle;
-    }
+    const HandleEntry* entry = s_.findHandle(manager, Kind::Manager);
     const auto service = find(serviceName);
-    if (!service) {
-        s_.fail(kErrorServiceDoesNotExist);
+    if (entry == nullptr || (entry->access & kScManagerConnect) == 0 || !service) {
+        s_.fail(entry == nullptr                           ? kErrorInvalidHandle
+                : (entry->access & kScManagerConnect) == 0 ? kErrorAccessDenied
+                                                           : kErrorServiceDoesNotExist);
         return kNullHandle;
     }
-    HandleEntry opened;
-    opened.kind = kServiceKind;
-    opened.access = desiredAccess;
-    const Handle handle = s_.addHandle(std::move(opened));
-    openServices_[handle] = service;
-    return handle;
+    return s_.addHandle({.kind = Kind::Service, .object = service, .access = desiredAccess});
 }
 
 bool SimServices::QueryServiceStatusEx(Handle service, std::uint32_t infoLevel, ServiceStatusProcess& status,
@@ -241,12 +200,9 @@ bool SimServices::QueryServiceStatusEx(Handle service, std::uint32_t infoLevel, 
     if (!target) {
         return false;
     }
-    if (infoLevel != kScStatusProcessInfo) {
-        return s_.fail(kErrorInvalidLevel);
-    }
-    if (bufSize < kServiceStatusProcessBytes) {
+    if (infoLevel != kScStatusProcessInfo || bufSize < kServiceStatusProcessBytes) {
         bytesNeeded = kServiceStatusProcessBytes;
-        return s_.fail(kErrorInsufficientBuffer);
+        return s_.fail(infoLevel != kScStatusProcessInfo ? kErrorInvalidLevel : kErrorInsufficientBuffer);
     }
     if (target->state == kServiceStopPending) {
         ++target->checkPoint; // a live service shows progress
@@ -263,20 +219,14 @@ bool SimServices::ControlService(Handle service, std::uint32_t control, ServiceS
     if (!target) {
         return false;
     }
-    if (control != kServiceControlStop) {
-        return s_.fail(kErrorInvalidParameter);
-    }
-    if (target->setup.refuseStop != 0) {
-        return s_.fail(target->setup.refuseStop);
-    }
-    if (target->state == kServiceStopped) {
-        return s_.fail(kErrorServiceNotActive);
-    }
-    if (target->state != kServiceRunning) {
-        return s_.fail(kErrorServiceCannotAcceptCtrl);
-    }
-    if (!dependantsOf(*target, kServiceActive).empty()) {
-        return s_.fail(kErrorDependentServicesRunning);
+    const std::uint32_t error = control != kServiceControlStop     ? kErrorInvalidParameter
+                                : target->setup.refuseStop != 0    ? target->setup.refuseStop
+                                : target->state == kServiceStopped ? kErrorServiceNotActive
+                                : target->state != kServiceRunning ? kErrorServiceCannotAcceptCtrl
+                                : !dependantsOf(*target).empty()   ? kErrorDependentServicesRunning
+                                                                   : kErrorSuccess;
+    if (error != kErrorSuccess) {
+        return s_.fail(error);
     }
     stopsAccepted_.push_back(target->setup.name);
     if (target->setup.stopAfterMs == 0U) {
@@ -297,7 +247,10 @@ bool SimServices::EnumDependentServicesW(Handle service, std::uint32_t serviceSt
     if (!target) {
         return false;
     }
-    const auto dependants = dependantsOf(*target, serviceState);
+    if (serviceState != kServiceActive) {
+        return s_.fail(kErrorInvalidParameter);
+    }
+    const auto dependants = dependantsOf(*target);
     std::uint32_t needed = 0;
     for (const auto& dependant : dependants) {
         needed += kEnumEntryBytes +
@@ -310,7 +263,7 @@ bool SimServices::EnumDependentServicesW(Handle service, std::uint32_t serviceSt
         return s_.fail(kErrorMoreData);
     }
     if (bufSize > 0) {
-        const HandleEntry* block = s_.findHandle(buffer);
+        const HandleEntry* block = s_.findHandle(buffer, Kind::HeapBlock);
         if (block == nullptr || block->block.size() < bufSize) {
             return s_.fail(kErrorNoAccess);
         }
@@ -350,14 +303,12 @@ bool SimServices::CloseServiceHandle(Handle handle) {
     // again, and the caller has nothing left to do with it.
     const std::optional<std::uint32_t> injected = s_.check("CloseServiceHandle");
     const HandleEntry* entry = s_.findHandle(handle);
-    if (entry == nullptr || (entry->kind != kManagerKind && entry->kind != kServiceKind)) {
+    if (entry == nullptr || (entry->kind != Kind::Manager && entry->kind != Kind::Service)) {
         return s_.fail(kErrorInvalidHandle);
     }
+    const auto service = std::static_pointer_cast<Service>(entry->object);
     s_.closeHandle(handle);
-    const auto open = openServices_.find(handle);
-    if (open != openServices_.end()) {
-        const std::shared_ptr<Service> service = open->second;
-        openServices_.erase(open);
+    if (service) {
         deleteWhenUnused(service);
     }
     return !injected;

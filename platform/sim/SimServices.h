@@ -16,6 +16,7 @@
 namespace tdu::platform::sim {
 
 struct SimState;
+enum class Kind;
 
 struct SimServiceSetup {
     std::wstring name;
@@ -36,18 +37,16 @@ struct SimServiceSetup {
 
 class SimServices final : public IServiceControl {
 public:
-    explicit SimServices(SimState& state);
-    ~SimServices() override;
-    SimServices(const SimServices&) = delete;
-    SimServices& operator=(const SimServices&) = delete;
+    explicit SimServices(SimState& state) : s_(state) {}
 
     void addService(const SimServiceSetup& setup);
     // What an INF's DelService does: marks the service for deletion, and it
     // goes once it has stopped and nobody holds it.
     void deleteByName(const std::wstring& name);
-    // A process's end closed its handles: a service marked for deletion goes
-    // with the last handle to it, as when the process had closed them.
-    void handlesClosed();
+    // A process's end closed one of its handles: a service marked for
+    // deletion goes with the last handle to it, as when the process had
+    // closed them.
+    void handleClosed(Kind kind, const std::shared_ptr<void>& object);
     [[nodiscard]] bool exists(const std::wstring& name) const;
     // Every service, by name.
     [[nodiscard]] std::vector<std::wstring> names() const;
@@ -79,8 +78,7 @@ private:
     // Counts a use of `call` first: null when that use fails.
     std::shared_ptr<Service> serviceFor(std::string_view call, Handle handle, std::uint32_t right);
     std::shared_ptr<Service> find(const std::wstring& name) const;
-    std::vector<std::shared_ptr<Service>> dependantsOf(const Service& service,
-                                                       std::uint32_t serviceState) const;
+    std::vector<std::shared_ptr<Service>> dependantsOf(const Service& service) const;
     void stopNow(const std::shared_ptr<Service>& service);
     void scheduleStop(const std::shared_ptr<Service>& service);
     void deleteWhenUnused(const std::shared_ptr<Service>& service);
@@ -89,7 +87,6 @@ private:
     SimState& s_;
     std::map<std::wstring, std::shared_ptr<Service>> services_; // by folded name
     std::vector<std::shared_ptr<Service>> creationOrder_;       // the order dependants are found in
-    std::map<Handle, std::shared_ptr<Service>> openServices_;
     std::vector<std::wstring> stopsAccepted_;
 };
 

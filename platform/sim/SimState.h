@@ -9,7 +9,6 @@
 #include <map>
 #include <optional>
 #include <string>
-#include <unordered_map>
 
 namespace tdu::platform::sim {
 
@@ -23,16 +22,41 @@ struct RegNode {
     bool deleted = false;
 };
 
+// What a handle stands for, and so the type of its object: a KernelObject for
+// Mutex and Event, a RegNode for Key, a SimDeviceSet, a SimServices::Service,
+// a SimNetConfig::Reference for the five NetCfg kinds, a SimInstallerDb::
+// Database or View; none for the others (a file, search or heap block keeps
+// its state in the entry itself).
+enum class Kind {
+    File,
+    Search,
+    Mutex,
+    Event,
+    Key,
+    DeviceSet,
+    HeapBlock,
+    Manager,
+    Service,
+    NetCfg,
+    NetCfgLock,
+    NetCfgComponent,
+    NetCfgClass,
+    NetCfgClassSetup,
+    TaskMemory,
+    Database,
+    View
+};
+// The kind's name in leak reports and journals.
+const char* kindName(Kind kind);
+
 struct KernelObject {
-    enum class Kind { Mutex, Event } kind = Kind::Mutex;
+    Kind kind = Kind::Mutex;
     std::wstring name;
     std::wstring ownerSid;
     std::wstring securityDescriptor; // as its creator gave it
     bool signalled = false;
     bool manualReset = false;
     std::uint32_t owner = 0; // process owning a mutex, 0 when free
-    unsigned recursion = 0;
-    bool abandoned = false;
 };
 
 struct SimDriverNode {
@@ -45,16 +69,13 @@ struct SimDriverNode {
 
 struct SimElement {
     std::uint32_t devInst = 0;
-    std::wstring instanceId;
-    // Where the device stood in the tree when the set was built: looked at
-    // first, so walking a large tree stays linear.
-    std::size_t deviceHint = static_cast<std::size_t>(-1);
-    Guid classGuid;
+    std::wstring instanceId{};
+    Guid classGuid{};
     bool registered = false;
-    std::optional<std::vector<std::wstring>> hardwareIds; // of an element not yet registered
-    DeviceInstallParams params;
-    std::optional<RemoveDeviceParams> classInstallParams;
-    std::vector<SimDriverNode> drivers;
+    std::optional<std::vector<std::wstring>> hardwareIds{}; // of an element not yet registered
+    DeviceInstallParams params{};
+    std::optional<RemoveDeviceParams> classInstallParams{};
+    std::vector<SimDriverNode> drivers{};
 };
 
 struct SimDeviceSet {
@@ -101,23 +122,21 @@ struct RangeLock {
 };
 
 struct HandleEntry {
-    std::string kind; // for the leak report
-    std::uint32_t pid = 0;
-    std::shared_ptr<KernelObject> object;
-    std::shared_ptr<RegNode> key;
+    Kind kind = Kind::File;
+    std::shared_ptr<void> object{}; // of the type its kind names
     std::uint32_t access = 0;
+    std::uint32_t pid = 0;
     // An open file or folder: where it lies on the host (its current name),
     // how it was opened, and the host file (none for a folder or a link
     // opened itself).
-    std::filesystem::path filePath;
+    std::filesystem::path filePath{};
     std::uint32_t share = 0;
     bool folder = false;
     bool link = false;
-    std::unique_ptr<HostFile> hostFile;
-    std::shared_ptr<SimDeviceSet> deviceSet;
-    std::vector<FindData> found; // a directory search's entries
+    std::unique_ptr<HostFile> hostFile{};
+    std::vector<FindData> found{}; // a directory search's entries
     std::size_t nextFound = 0;
-    std::vector<std::uint8_t> block; // a heap block's bytes
+    std::vector<std::uint8_t> block{}; // a heap block's bytes
 };
 
 struct Fault {
@@ -154,6 +173,15 @@ struct SimState {
 
     Handle addHandle(HandleEntry entry);
     HandleEntry* findHandle(Handle handle);
+    // The entry behind a handle of that kind; null otherwise.
+    HandleEntry* findHandle(Handle handle, Kind kind) {
+        HandleEntry* entry = findHandle(handle);
+        return entry != nullptr && entry->kind == kind ? entry : nullptr;
+    }
+    template <class T> std::shared_ptr<T> objectOf(Handle handle, Kind kind) {
+        const HandleEntry* entry = findHandle(handle, kind);
+        return entry == nullptr ? nullptr : std::static_pointer_cast<T>(entry->object);
+    }
     // Closing a file also lets go of its byte ranges.
     void closeHandle(Handle handle);
     [[nodiscard]] std::wstring userOf(std::uint32_t process) const;
@@ -177,7 +205,8 @@ struct SimState {
     std::uint32_t tickAtStart = 1'000'000;
 
     std::uint32_t pid = 4242;
-    std::wstring modulePath = L"C:\\Program Files (x86)\\Tavrin Secure\\TavrinDrivers\\TavrinDriverUtil.exe";
+    std::wstring modulePath = L"C:\\Program Files (x86)\\Tavrin "
+                              L"Secure\\TavrinDrivers\\TavrinDriverUtil.exe";
     std::uint32_t lastError = 0;
 
     std::map<std::wstring, std::pair<std::wstring, std::wstring>> environment; // folded name -> (name, value)
@@ -194,9 +223,7 @@ struct SimState {
     bool hostLockContended = false;                       // another host process held a range asked for
     std::map<std::uint32_t, std::wstring> processUsers;   // SID text; LocalSystem when absent
     std::map<std::filesystem::path, std::wstring> owners; // of files and folders; SYSTEM when absent
-    std::map<std::filesystem::path, std::wstring> folderSecurity;      // SDDL of folders a call created
-    std::unordered_map<std::wstring, std::filesystem::path> hostPaths; // places found, by Windows path
-    std::filesystem::path searched;                                    // the last place searched for
+    std::map<std::filesystem::path, std::wstring> folderSecurity; // SDDL of folders a call created
     std::wstring windowsDirectory = L"C:\\Windows";
     std::wstring detailInfFolder = L"C:\\Windows\\INF\\";
     std::uint32_t nextDevInst = 1;

@@ -13,7 +13,6 @@ namespace {
 constexpr std::uint32_t kErrorNoMoreFiles = 18;
 constexpr std::uint32_t kErrorDirNotEmpty = 145;
 constexpr std::uint32_t kErrorDirectory = 267;
-constexpr std::uint32_t kCreateNew = 1;
 constexpr std::uint32_t kVolumeSerialNumber = 0x7DF0'5157;
 // The access rights that sharing governs: reading, writing, deleting.
 constexpr std::uint32_t kReadRights = 0x1 | 0x20 | 0x80000000 | 0x10000000; // data, execute, generic
@@ -24,43 +23,15 @@ constexpr Handle kProcessHeap = 0x7FF0'0000'0000;
 // What a fresh block holds unless zeroing was asked for.
 constexpr std::uint8_t kUninitialisedByte = 0xBA;
 
-// The platform's wildcard match: "*" any run, "?" one character.
+// The program's patterns end in one "*", which stands for any run.
 bool wildcardMatch(std::wstring_view pattern, std::wstring_view name) {
-    if (pattern.empty()) {
-        return name.empty();
-    }
-    if (pattern.front() == L'*') {
-        for (std::size_t skip = 0; skip <= name.size(); ++skip) {
-            if (wildcardMatch(pattern.substr(1), name.substr(skip))) {
-                return true;
-            }
-        }
-        return false;
-    }
-    return !name.empty() && (pattern.front() == L'?' || pattern.front() == name.front()) &&
-           wildcardMatch(pattern.substr(1), name.substr(1));
+    return pattern.ends_with(L'*') ? name.starts_with(pattern.substr(0, pattern.size() - 1))
+                                   : name == pattern;
 }
 } // namespace
 
-// The log asks for the same few names on every line: a name's place is
-// remembered and only checked to be still there. The place lives until the
-// next search.
-const std::filesystem::path& SimSystem::host(const std::wstring& path,
-                                             std::filesystem::file_status* entry) const {
-    std::error_code ec;
-    std::filesystem::file_status found;
-    if (const auto known = s_.hostPaths.find(path); known != s_.hostPaths.end()) {
-        if (found = std::filesystem::symlink_status(known->second, ec); std::filesystem::exists(found)) {
-            *(entry == nullptr ? &found : entry) = found;
-            return known->second;
-        }
-    }
-    s_.searched = mapToHost(s_.root, path, &found);
-    if (std::filesystem::exists(found)) {
-        s_.hostPaths[path] = s_.searched;
-    }
-    *(entry == nullptr ? &found : entry) = found;
-    return s_.searched;
+std::filesystem::path SimSystem::host(const std::wstring& path, std::filesystem::file_status* entry) const {
+    return mapToHost(s_.root, path, entry);
 }
 
 std::uint32_t SimSystem::ExpandEnvironmentStringsW(std::wstring_view source, std::wstring& destination,
@@ -162,7 +133,7 @@ bool SimSystem::removeFile(const char* call, const std::wstring& path) {
 bool SimSystem::heldWithoutSharing(const std::filesystem::path& target, std::uint32_t share) const {
     return std::ranges::any_of(s_.handles, [&](const auto& handle) {
         const HandleEntry& entry = handle.second;
-        return entry.kind == "file" && entry.filePath == target && (entry.share & share) == 0;
+        return entry.kind == Kind::File && entry.filePath == target && (entry.share & share) == 0;
     });
 }
 
@@ -180,19 +151,13 @@ bool SimSystem::RemoveDirectoryW(const std::wstring& path) {
     }
     const std::filesystem::path target = host(path);
     std::error_code ec;
-    if (!std::filesystem::exists(target, ec)) {
-        return s_.fail(kErrorFileNotFound);
-    }
-    if (!std::filesystem::is_directory(target, ec)) {
-        return s_.fail(kErrorDirectory);
-    }
-    if (!std::filesystem::is_empty(target, ec)) {
-        return s_.fail(kErrorDirNotEmpty);
-    }
-    if (heldWithoutSharing(target, kFileShareDelete)) {
-        return s_.fail(kErrorSharingViolation);
-    }
-    return std::filesystem::remove(target, ec) || s_.fail(kErrorAccessDenied);
+    const std::uint32_t error = !std::filesystem::exists(target, ec)           ? kErrorFileNotFound
+                                : !std::filesystem::is_directory(target, ec)   ? kErrorDirectory
+                                : !std::filesystem::is_empty(target, ec)       ? kErrorDirNotEmpty
+                                : heldWithoutSharing(target, kFileShareDelete) ? kErrorSharingViolation
+                                : !std::filesystem::remove(target, ec)         ? kErrorAccessDenied
+                                                                               : kErrorSuccess;
+    return error == kErrorSuccess || s_.fail(error);
 }
 
 Handle SimSystem::FindFirstFileW(const std::wstring& pattern, FindData& data) {
@@ -229,19 +194,15 @@ Handle SimSystem::FindFirstFileW(const std::wstring& pattern, FindData& data) {
         return kInvalidHandle;
     }
     data = entries.front();
-    HandleEntry entry;
-    entry.kind = "directory search";
-    entry.found = std::move(entries);
-    entry.nextFound = 1;
-    return s_.addHandle(std::move(entry));
+    return s_.addHandle({.kind = Kind::Search, .found = std::move(entries), .nextFound = 1});
 }
 
 bool SimSystem::FindNextFileW(Handle search, FindData& data) {
     if (auto error = s_.check("FindNextFileW")) {
         return false;
     }
-    HandleEntry* entry = s_.findHandle(search);
-    if (entry == nullptr || entry->kind != "directory search") {
+    HandleEntry* entry = s_.findHandle(search, Kind::Search);
+    if (entry == nullptr) {
         return s_.fail(kErrorInvalidHandle);
     }
     if (entry->nextFound >= entry->found.size()) {
@@ -255,8 +216,7 @@ bool SimSystem::FindClose(Handle search) {
     if (s_.dead()) {
         return s_.fail(kErrorProcessAborted);
     }
-    HandleEntry* entry = s_.findHandle(search);
-    if (entry == nullptr || entry->kind != "directory search") {
+    if (s_.findHandle(search, Kind::Search) == nullptr) {
         return s_.fail(kErrorInvalidHandle);
     }
     s_.closeHandle(search);
@@ -287,8 +247,8 @@ bool SimSystem::FileTimeToSystemTime(std::uint64_t fileTime, LocalTime& systemTi
 }
 
 HandleEntry* SimSystem::openFile(Handle file) {
-    HandleEntry* entry = s_.findHandle(file);
-    if (entry == nullptr || entry->kind != "file") {
+    HandleEntry* entry = s_.findHandle(file, Kind::File);
+    if (entry == nullptr) {
         s_.fail(kErrorInvalidHandle);
         return nullptr;
     }
@@ -317,45 +277,34 @@ Handle SimSystem::CreateFileW(const std::wstring& path, std::uint32_t desiredAcc
     const bool present = std::filesystem::exists(what);
     const bool folder = link ? std::filesystem::is_directory(std::filesystem::status(target, ec))
                              : std::filesystem::is_directory(what);
-    if (!present && (creationDisposition == kOpenExisting || link)) {
-        s_.fail(std::filesystem::is_directory(target.parent_path(), ec) ? kErrorFileNotFound
-                                                                        : kErrorPathNotFound);
+    // The program opens what exists or creates it: no other disposition is
+    // modelled.
+    const bool parentThere = std::filesystem::is_directory(target.parent_path(), ec);
+    const auto refused = [](std::uint32_t access, std::uint32_t share) {
+        return ((access & kReadRights) != 0 && (share & kFileShareRead) == 0) ||
+               ((access & kWriteRights) != 0 && (share & kFileShareWrite) == 0) ||
+               ((access & kDeleteRights) != 0 && (share & kFileShareDelete) == 0);
+    };
+    const bool shared = std::ranges::none_of(s_.handles, [&](const auto& other) {
+        return other.second.kind == Kind::File && other.second.filePath == target &&
+               (refused(desiredAccess, other.second.share) || refused(other.second.access, shareMode));
+    });
+    const std::uint32_t error =
+        !present && (creationDisposition == kOpenExisting || link) && parentThere ? kErrorFileNotFound
+        : !present && !parentThere                                                ? kErrorPathNotFound
+        : folder && (flagsAndAttributes & kFileFlagBackupSemantics) == 0          ? kErrorAccessDenied
+        : !shared                                                                 ? kErrorSharingViolation
+                                                                                  : kErrorSuccess;
+    if (error != kErrorSuccess) {
+        s_.sharingViolations += error == kErrorSharingViolation ? 1 : 0;
+        s_.fail(error);
         return kInvalidHandle;
     }
-    if (present && creationDisposition == kCreateNew) {
-        s_.fail(kErrorFileExists);
-        return kInvalidHandle;
-    }
-    if (!present && !std::filesystem::is_directory(target.parent_path(), ec)) {
-        s_.fail(kErrorPathNotFound);
-        return kInvalidHandle;
-    }
-    if (folder && (flagsAndAttributes & kFileFlagBackupSemantics) == 0) {
-        s_.fail(kErrorAccessDenied);
-        return kInvalidHandle;
-    }
-    for (const auto& [handle, other] : s_.handles) {
-        if (other.kind != "file" || other.filePath != target) {
-            continue;
-        }
-        const auto refused = [](std::uint32_t access, std::uint32_t share) {
-            return ((access & kReadRights) != 0 && (share & kFileShareRead) == 0) ||
-                   ((access & kWriteRights) != 0 && (share & kFileShareWrite) == 0) ||
-                   ((access & kDeleteRights) != 0 && (share & kFileShareDelete) == 0);
-        };
-        if (refused(desiredAccess, other.share) || refused(other.access, shareMode)) {
-            ++s_.sharingViolations;
-            s_.fail(kErrorSharingViolation);
-            return kInvalidHandle;
-        }
-    }
-    HandleEntry entry;
-    entry.kind = "file";
-    entry.filePath = target;
-    entry.access = desiredAccess;
-    entry.share = shareMode;
-    entry.folder = folder;
-    entry.link = link && openLink;
+    HandleEntry entry{.access = desiredAccess,
+                      .filePath = target,
+                      .share = shareMode,
+                      .folder = folder,
+                      .link = link && openLink};
     // A link opened itself carries no file: what it leads to is never touched.
     if (!entry.folder && !entry.link) {
         entry.hostFile = HostFile::open(target, !present);
@@ -484,7 +433,7 @@ bool SimSystem::SetFileInformationByHandle(Handle file, const FileRenameInformat
     }
     // Windows follows the file: every handle to it and its ranges see the new name.
     for (auto& [handle, other] : s_.handles) {
-        if (other.kind == "file" && other.filePath == source) {
+        if (other.kind == Kind::File && other.filePath == source) {
             other.filePath = target;
             if (other.hostFile) {
                 other.hostFile->moved(target);
@@ -497,7 +446,6 @@ bool SimSystem::SetFileInformationByHandle(Handle file, const FileRenameInformat
     if (const auto owner = s_.owners.extract(source)) {
         s_.owners[target] = owner.mapped();
     }
-    s_.hostPaths.clear();
     return true;
 }
 
@@ -509,8 +457,8 @@ bool SimSystem::rangeTaken(const std::filesystem::path& target, Handle by, std::
     });
 }
 
-// Ranges held by this machine's processes are waited for on the virtual
-// clock; a range another host process holds is only refused (see Sleep).
+// A range held by this machine's processes or by another host process is
+// refused (see Sleep).
 bool SimSystem::LockFileEx(Handle file, std::uint32_t flags, std::uint64_t offset, std::uint64_t length) {
     if (auto error = s_.check("LockFileEx")) {
         return false;
@@ -523,22 +471,13 @@ bool SimSystem::LockFileEx(Handle file, std::uint32_t flags, std::uint64_t offse
         return s_.fail(kErrorInvalidParameter);
     }
     const std::filesystem::path place = currentPlace(*entry);
-    // Another handle's range, or one this handle holds already: a lock is never taken twice.
-    auto taken = [&] { return rangeTaken(place, kNullHandle, offset, length); };
-    if (taken() && (flags & kLockfileFailImmediately) != 0) {
-        return s_.fail(kErrorLockViolation);
+    // The program waits for a lock itself: one that blocks is not modelled.
+    if ((flags & kLockfileFailImmediately) == 0) {
+        throw std::logic_error("a blocking lock is not modelled");
     }
-    if (taken()) {
-        if (s_.scheduled.empty()) {
-            throw std::logic_error("simulated lock wait would never end");
-        }
-        const std::uint32_t waiter = s_.pid;
-        s_.runUntil(UINT64_MAX, [&] { return !taken(); });
-        s_.pid = waiter;
-        entry = openFile(file);
-        if (entry == nullptr) {
-            return false;
-        }
+    // Another handle's range, or one this handle holds already: a lock is never taken twice.
+    if (rangeTaken(place, kNullHandle, offset, length)) {
+        return s_.fail(kErrorLockViolation);
     }
     if (!entry->hostFile->lock(offset, length)) {
         s_.hostLockContended = true;
@@ -576,30 +515,25 @@ std::uint32_t SimSystem::GetSecurityInfo(Handle object, std::uint32_t objectType
     if (auto error = s_.check("GetSecurityInfo")) {
         return *error;
     }
-    HandleEntry* entry = s_.findHandle(object);
-    const bool file = entry != nullptr && entry->kind == "file";
-    if (entry == nullptr || (!file && !entry->object)) {
-        s_.fail(kErrorInvalidHandle);
-        return kErrorInvalidHandle;
-    }
+    const HandleEntry* entry = s_.findHandle(object);
+    const bool file = entry != nullptr && entry->kind == Kind::File;
     // The owner is read only through a handle that may read the descriptor,
     // as the object type it is.
-    if (objectType != (file ? kSeFileObject : kSeKernelObject)) {
-        s_.fail(kErrorInvalidParameter);
-        return kErrorInvalidParameter;
-    }
-    if (file && (entry->access & kReadControl) == 0) {
-        s_.fail(kErrorAccessDenied);
-        return kErrorAccessDenied;
-    }
+    s_.lastError = entry == nullptr || (!file && entry->kind != Kind::Mutex && entry->kind != Kind::Event)
+                       ? kErrorInvalidHandle
+                   : objectType != (file ? kSeFileObject : kSeKernelObject) ? kErrorInvalidParameter
+                   : file && (entry->access & kReadControl) == 0            ? kErrorAccessDenied
+                                                                            : kErrorSuccess;
     ownerSid.clear();
+    if (s_.lastError != kErrorSuccess) {
+        return s_.lastError;
+    }
     if ((securityInformation & kOwnerSecurityInformation) != 0) {
         const auto owner = s_.owners.find(entry->filePath);
-        ownerSid = !file                      ? entry->object->ownerSid
+        ownerSid = !file ? std::static_pointer_cast<KernelObject>(entry->object)->ownerSid
                    : owner == s_.owners.end() ? std::wstring(kLocalSystemSid)
                                               : owner->second;
     }
-    s_.lastError = kErrorSuccess;
     return kErrorSuccess;
 }
 
@@ -657,7 +591,7 @@ std::wstring ownerIn(std::wstring_view descriptor) {
 }
 } // namespace
 
-Handle SimSystem::createNamed(const char* call, KernelObject::Kind kind, std::wstring_view securityDescriptor,
+Handle SimSystem::createNamed(const char* call, Kind kind, std::wstring_view securityDescriptor,
                               bool initialOwner, bool manualReset, bool initialState,
                               const std::wstring& name) {
     if (auto error = s_.check(call)) {
@@ -674,10 +608,7 @@ Handle SimSystem::createNamed(const char* call, KernelObject::Kind kind, std::ws
         object->ownerSid = object->ownerSid.empty() ? s_.userOf(s_.pid) : object->ownerSid;
         object->manualReset = manualReset;
         object->signalled = initialState;
-        if (kind == KernelObject::Kind::Mutex && initialOwner) {
-            object->owner = s_.pid;
-            object->recursion = 1;
-        }
+        object->owner = kind == Kind::Mutex && initialOwner ? s_.pid : 0;
     }
     const Handle handle = handleTo(kind, object);
     // The platform reports an existing object through the last error of a
@@ -688,18 +619,15 @@ Handle SimSystem::createNamed(const char* call, KernelObject::Kind kind, std::ws
     return handle;
 }
 
-Handle SimSystem::handleTo(KernelObject::Kind kind, const std::shared_ptr<KernelObject>& object) {
+Handle SimSystem::handleTo(Kind kind, const std::shared_ptr<KernelObject>& object) {
     if (object->kind != kind) {
         s_.fail(kErrorInvalidHandle);
         return kNullHandle;
     }
-    HandleEntry entry;
-    entry.kind = kind == KernelObject::Kind::Mutex ? "mutex" : "event";
-    entry.object = object;
-    return s_.addHandle(std::move(entry));
+    return s_.addHandle({.kind = kind, .object = object});
 }
 
-Handle SimSystem::openNamed(const char* call, KernelObject::Kind kind, const std::wstring& name) {
+Handle SimSystem::openNamed(const char* call, Kind kind, const std::wstring& name) {
     if (auto error = s_.check(call)) {
         return kNullHandle;
     }
@@ -713,95 +641,73 @@ Handle SimSystem::openNamed(const char* call, KernelObject::Kind kind, const std
 
 Handle SimSystem::CreateMutexW(std::wstring_view securityDescriptor, bool initialOwner,
                                const std::wstring& name) {
-    return createNamed("CreateMutexW", KernelObject::Kind::Mutex, securityDescriptor, initialOwner, false,
-                       false, name);
+    return createNamed("CreateMutexW", Kind::Mutex, securityDescriptor, initialOwner, false, false, name);
 }
 
 Handle SimSystem::CreateEventW(std::wstring_view securityDescriptor, bool manualReset, bool initialState,
                                const std::wstring& name) {
-    return createNamed("CreateEventW", KernelObject::Kind::Event, securityDescriptor, false, manualReset,
-                       initialState, name);
+    return createNamed("CreateEventW", Kind::Event, securityDescriptor, false, manualReset, initialState,
+                       name);
 }
 
 Handle SimSystem::OpenMutexW(std::uint32_t /*desiredAccess*/, bool /*inheritHandle*/,
                              const std::wstring& name) {
-    return openNamed("OpenMutexW", KernelObject::Kind::Mutex, name);
+    return openNamed("OpenMutexW", Kind::Mutex, name);
 }
 
 Handle SimSystem::OpenEventW(std::uint32_t /*desiredAccess*/, bool /*inheritHandle*/,
                              const std::wstring& name) {
-    return openNamed("OpenEventW", KernelObject::Kind::Event, name);
+    return openNamed("OpenEventW", Kind::Event, name);
+}
+
+std::shared_ptr<KernelObject> SimSystem::objectFor(const char* call, Handle handle, Kind kind) {
+    if (s_.check(call)) {
+        return nullptr;
+    }
+    auto object = s_.objectOf<KernelObject>(handle, kind);
+    if (!object) {
+        s_.fail(kErrorInvalidHandle);
+    }
+    return object;
 }
 
 bool SimSystem::SetEvent(Handle event) {
-    if (auto error = s_.check("SetEvent")) {
-        return false;
+    const auto object = objectFor("SetEvent", event, Kind::Event);
+    if (object) {
+        object->signalled = true;
     }
-    HandleEntry* entry = s_.findHandle(event);
-    if (entry == nullptr || !entry->object || entry->object->kind != KernelObject::Kind::Event) {
-        return s_.fail(kErrorInvalidHandle);
-    }
-    entry->object->signalled = true;
-    return true;
+    return object != nullptr;
 }
 
 bool SimSystem::ReleaseMutex(Handle mutex) {
-    if (auto error = s_.check("ReleaseMutex")) {
+    const auto held = objectFor("ReleaseMutex", mutex, Kind::Mutex);
+    if (!held) {
         return false;
     }
-    HandleEntry* entry = s_.findHandle(mutex);
-    if (entry == nullptr || !entry->object || entry->object->kind != KernelObject::Kind::Mutex) {
-        return s_.fail(kErrorInvalidHandle);
-    }
-    KernelObject& object = *entry->object;
-    if (object.owner != s_.pid || object.recursion == 0) {
+    if (held->owner != s_.pid) {
         return s_.fail(kErrorNotOwner);
     }
-    if (--object.recursion == 0) {
-        object.owner = 0;
-    }
+    held->owner = 0;
     return true;
 }
 
+// The program waits on its event only.
 std::uint32_t SimSystem::WaitForSingleObject(Handle handle, std::uint32_t milliseconds) {
-    if (auto error = s_.check("WaitForSingleObject")) {
+    const auto event = objectFor("WaitForSingleObject", handle, Kind::Event);
+    if (!event) {
         return kWaitFailed;
     }
-    HandleEntry* entry = s_.findHandle(handle);
-    if (entry == nullptr || !entry->object) {
-        s_.fail(kErrorInvalidHandle);
-        return kWaitFailed;
+    if (milliseconds == kInfinite && !event->signalled && s_.scheduled.empty()) {
+        throw std::logic_error("simulated wait would never end");
     }
-    const std::shared_ptr<KernelObject> object = entry->object;
     const std::uint32_t waiter = s_.pid;
-    auto available = [&] {
-        return object->kind == KernelObject::Kind::Event ? object->signalled
-                                                         : object->owner == 0 || object->owner == waiter;
-    };
-    if (!available()) {
-        if (milliseconds == kInfinite && s_.scheduled.empty()) {
-            throw std::logic_error("simulated wait would never end");
-        }
-        const std::uint64_t deadline =
-            milliseconds == kInfinite ? UINT64_MAX : s_.now + static_cast<std::uint64_t>(milliseconds);
-        s_.runUntil(deadline, available);
-        s_.pid = waiter;
-        if (!available()) {
-            return kWaitTimeout;
-        }
+    s_.runUntil(milliseconds == kInfinite ? UINT64_MAX : s_.now + milliseconds,
+                [&] { return event->signalled; });
+    s_.pid = waiter;
+    if (!event->signalled) {
+        return kWaitTimeout;
     }
-    if (object->kind == KernelObject::Kind::Event) {
-        if (!object->manualReset) {
-            object->signalled = false;
-        }
-        return kWaitObject0;
-    }
-    object->owner = waiter;
-    ++object->recursion;
-    if (object->abandoned) {
-        object->abandoned = false;
-        return kWaitAbandoned;
-    }
+    event->signalled = event->manualReset;
     return kWaitObject0;
 }
 
@@ -810,7 +716,8 @@ bool SimSystem::CloseHandle(Handle object) {
         return s_.fail(kErrorProcessAborted);
     }
     HandleEntry* entry = s_.findHandle(object);
-    if (entry == nullptr || (!entry->object && entry->kind != "file")) {
+    if (entry == nullptr ||
+        (entry->kind != Kind::File && entry->kind != Kind::Mutex && entry->kind != Kind::Event)) {
         return s_.fail(kErrorInvalidHandle);
     }
     s_.closeHandle(object);
@@ -829,18 +736,16 @@ Handle SimSystem::HeapAlloc(Handle heap, std::uint32_t flags, std::size_t bytes)
         s_.fail(kErrorInvalidHandle);
         return kNullHandle;
     }
-    HandleEntry entry;
-    entry.kind = "heap block";
-    entry.block.assign(bytes, (flags & kHeapZeroMemory) != 0 ? std::uint8_t{0} : kUninitialisedByte);
-    return s_.addHandle(std::move(entry));
+    return s_.addHandle({.kind = Kind::HeapBlock,
+                         .block = std::vector<std::uint8_t>(
+                             bytes, (flags & kHeapZeroMemory) != 0 ? std::uint8_t{0} : kUninitialisedByte)});
 }
 
 bool SimSystem::HeapFree(Handle heap, std::uint32_t /*flags*/, Handle block) {
     if (s_.dead()) {
         return s_.fail(kErrorProcessAborted);
     }
-    HandleEntry* entry = s_.findHandle(block);
-    if (heap != kProcessHeap || entry == nullptr || entry->kind != "heap block") {
+    if (heap != kProcessHeap || s_.findHandle(block, Kind::HeapBlock) == nullptr) {
         return s_.fail(kErrorInvalidParameter);
     }
     s_.closeHandle(block);

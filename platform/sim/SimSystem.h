@@ -61,12 +61,13 @@ public:
     bool HeapFree(Handle heap, std::uint32_t flags, Handle block) override;
 
 private:
-    Handle createNamed(const char* call, KernelObject::Kind kind, std::wstring_view securityDescriptor,
-                       bool initialOwner, bool manualReset, bool initialState, const std::wstring& name);
-    Handle openNamed(const char* call, KernelObject::Kind kind, const std::wstring& name);
-    Handle handleTo(KernelObject::Kind kind, const std::shared_ptr<KernelObject>& object);
-    const std::filesystem::path& host(const std::wstring& path,
-                                      std::filesystem::file_status* entry = nullptr) const;
+    Handle createNamed(const char* call, Kind kind, std::wstring_view securityDescriptor, bool initialOwner,
+                       bool manualReset, bool initialState, const std::wstring& name);
+    Handle openNamed(const char* call, Kind kind, const std::wstring& name);
+    // The kernel object of that kind behind a handle; null, the call failed, otherwise.
+    std::shared_ptr<KernelObject> objectFor(const char* call, Handle handle, Kind kind);
+    Handle handleTo(Kind kind, const std::shared_ptr<KernelObject>& object);
+    std::filesystem::path host(const std::wstring& path, std::filesystem::file_status* entry = nullptr) const;
     // DeleteFileW and _wremove: refused for a folder or a file held open.
     bool removeFile(const char* call, const std::wstring& path);
     // An open file or folder of this machine; null after failing the call
