@@ -353,28 +353,27 @@ bool SimSystem::describe(HandleEntry& entry, FileInformation& information, std::
     return true;
 }
 
-bool SimSystem::GetFileInformationByHandleEx(Handle file, FileBasicInfo& information) {
+std::optional<FileInformation> SimSystem::describedFile(Handle file) {
     FileInformation described;
     std::uint64_t id = 0;
     HandleEntry* entry = s_.check("GetFileInformationByHandleEx") ? nullptr : openFile(file);
-    if (entry == nullptr || !describe(*entry, described, id)) {
-        return false;
-    }
-    information = FileBasicInfo{.fileAttributes = described.attributes};
-    return true;
+    return entry != nullptr && describe(*entry, described, id) ? std::optional(described) : std::nullopt;
+}
+
+bool SimSystem::GetFileInformationByHandleEx(Handle file, FileBasicInfo& information) {
+    const auto described = describedFile(file);
+    information = described ? FileBasicInfo{.fileAttributes = described->attributes} : information;
+    return described.has_value();
 }
 
 bool SimSystem::GetFileInformationByHandleEx(Handle file, FileStandardInfo& information) {
-    FileInformation described;
-    std::uint64_t id = 0;
-    HandleEntry* entry = s_.check("GetFileInformationByHandleEx") ? nullptr : openFile(file);
-    if (entry == nullptr || !describe(*entry, described, id)) {
-        return false;
-    }
-    information = FileStandardInfo{.endOfFile = static_cast<std::int64_t>(described.endOfFile),
-                                   .numberOfLinks = described.numberOfLinks,
-                                   .directory = static_cast<std::uint8_t>(entry->folder ? 1 : 0)};
-    return true;
+    const auto described = describedFile(file);
+    information = described ? FileStandardInfo{.endOfFile = static_cast<std::int64_t>(described->endOfFile),
+                                               .numberOfLinks = described->numberOfLinks,
+                                               .directory = static_cast<std::uint8_t>(
+                                                   (described->attributes & kFileAttributeDirectory) != 0)}
+                            : information;
+    return described.has_value();
 }
 
 // The host's own identity of the file where it has one, as the file index

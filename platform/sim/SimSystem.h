@@ -82,6 +82,8 @@ private:
     // What an open file or folder is, and the host's identity of a file (0
     // where the host has none).
     static bool describe(HandleEntry& entry, FileInformation& information, std::uint64_t& id);
+    // GetFileInformationByHandleEx's answer, whichever record is asked for.
+    std::optional<FileInformation> describedFile(Handle file);
     // Where an open file lies now: another process on the same machine
     // folder may have renamed it.
     const std::filesystem::path& currentPlace(HandleEntry& entry);
