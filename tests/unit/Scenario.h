@@ -70,7 +70,7 @@ struct RowMachine : FreshMachine {
     explicit RowMachine(const Row& row) : row_(row), trace_(__FILE__, __LINE__, row[0]) {}
     ~RowMachine() {
         ServiceHandler::getInstance().disconnect();
-        EXPECT_TRUE(logMatches(logMessagesOf(machine), row_.log, row_.inOrder));
+        EXPECT_TRUE(logMatches(logMessagesOf(machine), row_.log, !row_.inOrder));
         EXPECT_TRUE(nothingLeftOpen(machine));
     }
 

@@ -9,7 +9,7 @@ namespace {
 // creation failing: after registration the device stays although the result
 // is an error.
 TEST(DeviceInstall, Scenarios) {
-    runScenarios(
+    runRowScenarios(
         kRow,
         R"txt(publishes, records, creates and updates|inf C:\Drivers\tvrnva.inf Net {adapter}|/install C:\Drivers\tvrnva.inf /hardwareid {adapter} /component tvrnva|0|Command received to install a driver;Successfully copied driver to driver store, output oem: C:\Windows\INF\<tvrnva.inf>;Successfully set registry: tvrnva;Hardware ID: {adapter};Adding a device without instance id;Device: {adapter} added successfully.;Device: {adapter} updated Successfully.|? packages: <tvrnva.inf>;? values: tvrnva=<tvrnva.inf>;? device ROOT\{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}&TVRNVA\0000: ids={adapter} inf=<tvrnva.inf> flags=0x0 class=Net
 a package already in the store keeps its name|stage Net tvrnvamgr;inf C:\Drivers\tvrnvamgr.inf Net tvrnvamgr|/install C:\Drivers\tvrnvamgr.inf /component tvrnvamgr|0|Command received to install a driver;Successfully copied driver to driver store, output oem: C:\Windows\INF\<tvrnvamgr.inf>;Successfully set registry: tvrnvamgr|? packages: <tvrnvamgr.inf>;? values: tvrnvamgr=<tvrnvamgr.inf>
@@ -37,7 +37,7 @@ SetupDiDestroyDeviceInfoList #1 fails|fail SetupDiDestroyDeviceInfoList 1 701|@A
 
 // Each stage of an install, from the first message that differs.
 TEST(DeviceInstall, Stages) {
-    runScenarios(
+    runRowScenarios(
         R"txt(
 == {1}
 inf C:\Drivers\tvrnva.inf Net {adapter}

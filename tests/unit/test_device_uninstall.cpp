@@ -8,7 +8,7 @@ namespace {
 // result. Then each removal step failing for the first of two matching
 // devices, the first of which asks for a restart.
 TEST(DeviceUninstall, Scenarios) {
-    runScenarios(
+    runRowScenarios(
         kRow,
         R"txt(a component without a device loses its package, value and file|stage NetService tvrnns;reg {product} tvrnns <tvrnns.inf>;file C:\Windows\System32\Drivers\tvrnns.sys;device ROOT\X\0000 NOTADEVICEDRIVER|/uninstall NOTADEVICEDRIVER /component tvrnns|0|Command received to uninstall a driver;Hardware id passed is: NOTADEVICEDRIVER, so skipped removing device.;Uninstalling OEM for component:tvrnns -> <tvrnns.inf>;Removed OEM: <tvrnns.inf> successfully.;Successfully deleted registry value: tvrnns;Attempting to delete 'C:\Windows\System32\Drivers\tvrnns.sys';'C:\Windows\System32\Drivers\tvrnns.sys' deleted successfully|? packages:;? values:;? devices: ROOT\X\0000;? file C:\Windows\System32\Drivers\tvrnns.sys: absent
 the reserved id is case-sensitive|device ROOT\X\0000 NOTADEVICEDRIVER|/uninstall notadevicedriver|0|Command received to uninstall a driver;finished searching;Device: notadevicedriver removed successfully.|? devices:
@@ -79,9 +79,9 @@ Command received to uninstall a driver
 Hardware id passed is: NOTADEVICEDRIVER, so skipped removing device.
 Invalid OEM Inf name: {1}
 Uninstallation of OEM: {1} Failed.)txt";
-    runScenarios("== the recorded name {1}" + std::string(kPlanted) + recorded + kKept, names);
-    runScenarios("== /oeminf {1}" + std::string(kPlanted) + named + kKept, names);
-    runScenarios(R"txt(
+    runRowScenarios("== the recorded name {1}" + std::string(kPlanted) + recorded + kKept, names);
+    runRowScenarios("== /oeminf {1}" + std::string(kPlanted) + named + kKept, names);
+    runRowScenarios(R"txt(
 == a recorded name in capitals
 stage Net tvrnva
 reg {product} tvrnva OEM0.INF
@@ -106,7 +106,7 @@ Removed OEM: tvrnva.inf successfully.
 // A component name becomes a driver file's name: one that would lead out of
 // the drivers folder deletes nothing.
 TEST(DeviceUninstall, OnlyABareComponentNamesADriverFile) {
-    runScenarios(
+    runRowScenarios(
         R"txt(
 == /component {1}
 file C:\Windows\victim.sys

@@ -8,7 +8,7 @@ namespace {
 // The filter's sections; a command line that would not fit the platform's
 // 1024 characters is refused, never cut to name another file.
 TEST(DriverStore, Scenarios) {
-    runScenarios(
+    runRowScenarios(
         kRow,
         R"txt(a package is found under each id it declares, in its own class only|stage NetService tvrnns;stage Net tvrnns,tvrnvamgr;stage Net unrelated|@ListDriverInfs|0|Listing Driver Infs;C:\Windows\INF\<tvrnns.inf> 05/07/2021 1.2.3.4 tvrnns\n;C:\Windows\INF\<tvrnns,tvrnvamgr.inf> 05/07/2021 1.2.3.4 tvrnvamgr\n|? entries: <tvrnns.inf>:tvrnns <tvrnns,tvrnvamgr.inf>:tvrnvamgr;? devices:
 a package as two driver nodes, pairs in order, the folder as the details spell it|detail C:/windows/inf\;stage Net tvrnna_mp,tvrnna_mp 12/31/1999 10.0.65535.7;stage Net {adapter}|@ListDriverInfs|0|Listing Driver Infs;C:/windows/inf\<tvrnna_mp,tvrnna_mp.inf> 12/31/1999 10.0.65535.7 tvrnna_mp\n;C:/windows/inf\<tvrnna_mp,tvrnna_mp.inf> 12/31/1999 10.0.65535.7 tvrnna_mp\n;C:/windows/inf\<{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}_TVRNVA.inf> 05/07/2021 1.2.3.4 {adapter}\n|? entries: <tvrnna_mp,tvrnna_mp.inf>:tvrnna_mp <tvrnna_mp,tvrnna_mp.inf>:tvrnna_mp <{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}_TVRNVA.inf>:{adapter}
@@ -37,7 +37,7 @@ UnInstallSplitDnsFilter: one more is refused||@UnInstallSplitDnsFilter C:\{x*996
 }
 
 TEST(DriverStore, Residuals) {
-    runScenarios(
+    runRowScenarios(
         R"txt(
 == residuals: {1}
 key SOFTWARE\Microsoft\Windows\CurrentVersion\DIFxAPP\Components\{9AC1F0E9-DE2F-4b2d-910C-65CAEE9153D9}\sub

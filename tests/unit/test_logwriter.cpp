@@ -155,7 +155,7 @@ TEST(LogWriter, AWriterThatWaitedThroughAnotherRotationWritesIntoTheNewLog) {
 // The path is kept for the process once expanded; only the log folder is
 // ever created. A run's banner is its first write.
 TEST(LogWriter, LostLinesWhenThereIsNowhereToWrite) {
-    runScenarios(
+    runRowScenarios(
         kRow,
         R"txt(the vendor folder gone|rm "C:\Users\Public\Tavrin Secure"|/setstatus 7|2||? calls ExpandEnvironmentStringsW: 1;? dir C:\Users\Public:
 a folder that does not fit the path buffer|env PUBLIC C:\{p*250}|/setstatus 7|2||? calls ExpandEnvironmentStringsW: 3;? dir C:\Users\Public: Tavrin Secure
@@ -180,7 +180,7 @@ an owner that cannot be read: its line lost|fail GetSecurityInfo 1 5|/setstatus 
 // result stays what it is. A full log goes to the backup name, replacing what
 // was there without writing through it; a link is never even written to.
 TEST(LogWriter, PlantedLinksAreNeverWrittenThrough) {
-    runScenarios(
+    runRowScenarios(
         R"txt(
 == {1}
 file C:\Windows\System32\victim.dll {2}
@@ -207,7 +207,7 @@ a second name of another file at the backup name|"MZ victim"|file "{logs}\Tavrin
 // on a name below it, as a process retrying across the lines of a run would: the folders are held from
 // the first line on, so the swap is refused and nothing reaches the junction's target.
 TEST(LogWriter, FoldersSwappedWhileHeldLeadNowhereElse) {
-    runScenarios(
+    runRowScenarios(
         R"txt(
 == {1}
 dir C:\Elsewhere

@@ -84,7 +84,7 @@ TEST(Parser, Shapes) {
 
 // Every command reaches its handler, and the handler's result is the run's exit code (or the operation's).
 TEST(RunFlow, EveryCommandReachesItsHandler) {
-    runScenarios(kRow,
+    runRowScenarios(kRow,
                  R"txt(no arguments|||-1 ...|Insufficient Parameters.;Failed to parse Command Line params.
 no operation||/component tvrnva|2|Invalid Operation Code
 a type alone||/drivertype virtual|2|Invalid Operation Code

@@ -327,9 +327,9 @@ TEST(Status, TheStartCreatesTheObjectsAsTheInstallersOwn) {
     EXPECT_EQ(setStatus("0"), 0);
     EXPECT_EQ(mutex, std::wstring(L"O:BAD:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x100000;;;WD)"));
     EXPECT_EQ(event, std::wstring(L"O:BAD:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x100000;;;WD)"));
-    EXPECT_TRUE(logMatches(
-        logMessagesOf(m.machine),
-        "Successfully set event for install completion\nReleased Installation started event", true));
+    EXPECT_TRUE(
+        logMatches(logMessagesOf(m.machine),
+                   "Successfully set event for install completion\nReleased Installation started event"));
     m.machine.endProcess(200);
 }
 
