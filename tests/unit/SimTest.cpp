@@ -203,12 +203,13 @@ std::string rowNames(const SimMachine& machine, std::string text) {
 }
 
 std::string expand(std::string text) {
-    static const std::regex names(R"(\{(drivers|adapter|product|logs|0|(.)\*(\d+))\})");
+    static const std::regex names(R"(\{(drivers|adapter|product|logs|difx|0|(.)\*(\d+))\})");
     static const std::map<std::string, std::string> values{
         {"drivers", narrow(kDrivers)},
         {"adapter", kAdapterId},
         {"product", narrow(kProductKey32)},
         {"logs", narrow(kLogPath).substr(0, narrow(kLogPath).rfind('\\'))},
+        {"difx", "{9AC1F0E9-DE2F-4b2d-910C-65CAEE9153D9}"}, // the net service's DIFx component
         {"0", std::string(1, '\0')}};
     std::string out;
     for (std::smatch match; std::regex_search(text, match, names); text = match.suffix().str()) {
