@@ -137,16 +137,9 @@ logProblem(const std::vector<std::string>& messages, const std::vector<std::stri
     return problem ? ::testing::AssertionFailure() << problem->second : ::testing::AssertionSuccess();
 }
 
-// A table holds scenarios, each from a line "== name" to the next:
-//   set-up lines (see setUp), applied in order to a fresh machine;
-//   "> " and a command line after the program's name, or "> @Operation args"
-//   for one operator call (see perform; a bool answers 1 for true);
-//   "= " and the exit code, all 32 bits; "= 0 ..." compares the log in order only;
-//   the log messages, one a line (see logMatches);
-//   "? aspect: value" lines, each comparing one view of the machine after (see view).
-// A line's words are split at spaces; "..." quotes one with spaces, "" is
-// empty. Every line expands {drivers}, {adapter}, {product} (the product key's
-// path), {logs} (the log's folder), {0} (a NUL) and {c*N} (N times c).
+// A scenario line's words are split at blanks; "..." quotes one with blanks, "" is empty. Every line
+// expands {drivers}, {adapter}, {product} (the product key's path), {logs} (the log's folder), {difx},
+// {0} (a NUL) and {c*N} (N times c).
 namespace {
 
 using Words = std::vector<std::string>;
@@ -530,38 +523,6 @@ void runScenario(const Located& where, const std::vector<SourceLine>& lines) {
     }
 }
 
-void runOldScenario(const std::string& name, const Words& body) {
-    SCOPED_TRACE(name);
-    FreshMachine fresh;
-    std::size_t at = 0;
-    for (; at < body.size() && !body[at].starts_with("> "); ++at) {
-        if (!setUp(fresh.machine, split(storeNames(fresh.machine, expand(body[at]))))) {
-            return;
-        }
-    }
-    ASSERT_LT(at + 1, body.size()) << "a scenario needs its '> ' and '= ' lines";
-    std::string entries;
-    std::string log;
-    EXPECT_EQ(perform(split(expand(body[at].substr(2))), entries),
-              static_cast<int>(std::stoll(body[at + 1].substr(2), nullptr, 0)));
-    for (std::size_t i = at + 2; i < body.size(); ++i) {
-        const std::string line = expand(body[i]) + " ";
-        const std::size_t colon = line.find(": ");
-        if (line.starts_with("? ")) {
-            EXPECT_EQ(rowNames(fresh.machine, view(fresh.machine, split(line.substr(2, colon - 2)), entries)),
-                      line.substr(colon + 2, line.size() - colon - 3))
-                << line;
-        } else {
-            log += line.substr(0, line.size() - 1) + "\n";
-        }
-    }
-    std::vector<std::string> logged = logMessagesOf(fresh.machine);
-    std::ranges::transform(logged, logged.begin(),
-                           [&](const std::string& m) { return rowNames(fresh.machine, m); });
-    EXPECT_TRUE(logMatches(logged, log, !body[at + 1].ends_with("...")));
-    EXPECT_TRUE(nothingLeftOpen(fresh.machine));
-}
-
 } // namespace
 
 void setUpLines(SimMachine& machine, const std::string& lines) {
@@ -576,41 +537,6 @@ void setUpLines(SimMachine& machine, const std::string& lines) {
 int runLine(const std::string& line) {
     std::string entries;
     return perform(split(expand(line)), entries);
-}
-
-void runRowScenarios(const std::string& table, const std::string& rows) {
-    std::istringstream text(rows.empty() ? table : rows);
-    Words lines;
-    for (std::string line; std::getline(text, line);) {
-        if (rows.empty()) {
-            line.empty() ? void() : lines.push_back(line);
-            continue;
-        }
-        std::string scenario = line.empty() ? "" : table;
-        std::istringstream cells(line);
-        for (std::size_t i = 1; i <= 9; ++i) {
-            std::string cell;
-            std::getline(cells, cell, '|');
-            std::replace(cell.begin(), cell.end(), ';', '\n');
-            for (std::size_t at = 0;
-                 (at = scenario.find("{" + std::to_string(i) + "}", at)) != std::string::npos;
-                 at += cell.size()) {
-                scenario.replace(at, 3, cell);
-            }
-        }
-        runRowScenarios(scenario);
-    }
-    std::vector<std::pair<std::string, Words>> scenarios;
-    for (const std::string& line : lines) {
-        if (line.starts_with("== ")) {
-            scenarios.emplace_back(line.substr(3), Words{});
-        } else if (!scenarios.empty()) {
-            scenarios.back().second.push_back(line);
-        }
-    }
-    for (const auto& [name, body] : scenarios) {
-        runOldScenario(name, body);
-    }
 }
 
 } // namespace tdu::test

@@ -93,7 +93,4 @@ void runRow(std::string_view scenario, const char* file = __builtin_FILE(), int 
 void setUpLines(platform::sim::SimMachine& machine, const std::string& lines);
 int runLine(const std::string& line);
 
-void runRowScenarios(const std::string& table, const std::string& rows = "");
-inline constexpr char kRow[] = "== {1}\n{2}\n> {3}\n= {4}\n{5}\n{6}\n";
-
 } // namespace tdu::test
