@@ -530,7 +530,7 @@ void setUpLines(SimMachine& machine, const std::string& lines) {
     std::replace(text.begin(), text.end(), ';', '\n');
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) {
-        setUp(machine, split(line));
+        setUp(machine, split(line.substr(line.starts_with("+ ") ? 2 : 0)));
     }
 }
 

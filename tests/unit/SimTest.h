@@ -88,8 +88,8 @@ void runScenarios(std::string_view text, const Fragments& fragments = {}, const 
 // line of the row.
 void runRow(std::string_view scenario, const char* file = __builtin_FILE(), int line = __builtin_LINE());
 
-// Planted facts (";" or a line feed between them) on a machine, and one run line (without its exit code)
-// on the bound machine: its exit code.
+// Planted facts ("+ " before each optional; ";" or a line feed between them) on a machine, and one run line
+// (without its exit code) on the bound machine: its exit code.
 void setUpLines(platform::sim::SimMachine& machine, const std::string& lines);
 int runLine(const std::string& line);
 
