@@ -88,68 +88,29 @@ TEST(DriverStore, InfCache) {
              "\\\\server\\win\\INF\\INFCACHE.1: absent");
 }
 
-// The filter's sections; a command line that would not fit the platform's 1024 characters is refused,
-// never cut to name another file.
+// The filter's sections, run or broken off; a command line that would not fit the platform's 1024
+// characters is refused, never cut to name another file.
+void filterSection(const std::string& op, const std::string& section, const std::string& failed, int longest,
+                   const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+    const std::string call = "> @" + op + "SplitDnsFilter ";
+    const std::string inf = "C:\\d\\SplitDNSFilter.inf";
+    const std::string enter = "= whole log\nEnter " + op + "SplitDnsFilter\\n\n";
+    const std::string calling =
+        "Calling InstallHinfSectionW with params: " + section + " 128 " + inf + "\\n\n";
+    const std::string exit = "Exit " + op + "SplitDnsFilter\\n\n";
+    const std::string fails = failed + " " + op + "SplitDnsFilter\\n\n" + exit;
+    const std::string fits = "C:\\{x*" + std::to_string(longest) + "}.inf";
+    runRow("== " + op + "\n" + call + inf + " => 0\n" + enter + calling + exit + "? sections: " + section +
+               " 128 " + inf + "\n== broken off\n+ throw InstallHinfSectionW 1\n" + call + inf +
+               " => 1603\n" + enter + calling + fails + "== the longest line\n" + call + fits +
+               " => 0\n? sections: " + section + " 128 " + fits + "\n== one more character\n" + call +
+               "C:\\{x*" + std::to_string(longest + 1) + "}.inf => 1603\n" + enter + fails + "? sections:",
+           file, line);
+}
+
 TEST(DriverStore, FilterSections) {
-    runScenarios(R"txt(
-== install
-> @InstallSplitDnsFilter C:\d\SplitDNSFilter.inf => 0
-= whole log
-Enter InstallSplitDnsFilter\n
-Calling InstallHinfSectionW with params: DefaultInstall 128 C:\d\SplitDNSFilter.inf\n
-Exit InstallSplitDnsFilter\n
-? sections: DefaultInstall 128 C:\d\SplitDNSFilter.inf
-
-== install broken off
-+ throw InstallHinfSectionW 1
-> @InstallSplitDnsFilter C:\d\SplitDNSFilter.inf => 1603
-= whole log
-Enter InstallSplitDnsFilter\n
-Calling InstallHinfSectionW with params: DefaultInstall 128 C:\d\SplitDNSFilter.inf\n
-Failing InstallSplitDnsFilter\n
-Exit InstallSplitDnsFilter\n
-
-== install: 1023 characters of command line are the most
-> @InstallSplitDnsFilter C:\{x*997}.inf => 0
-? sections: DefaultInstall 128 C:\{x*997}.inf
-
-== install: one more is refused
-> @InstallSplitDnsFilter C:\{x*998}.inf => 1603
-= whole log
-Enter InstallSplitDnsFilter\n
-Failing InstallSplitDnsFilter\n
-Exit InstallSplitDnsFilter\n
-? sections:
-
-== uninstall
-> @UnInstallSplitDnsFilter C:\d\SplitDNSFilter.inf => 0
-= whole log
-Enter UnInstallSplitDnsFilter\n
-Calling InstallHinfSectionW with params: DefaultUnInstall 128 C:\d\SplitDNSFilter.inf\n
-Exit UnInstallSplitDnsFilter\n
-? sections: DefaultUnInstall 128 C:\d\SplitDNSFilter.inf
-
-== uninstall broken off
-+ throw InstallHinfSectionW 1
-> @UnInstallSplitDnsFilter C:\d\SplitDNSFilter.inf => 1603
-= whole log
-Enter UnInstallSplitDnsFilter\n
-Calling InstallHinfSectionW with params: DefaultUnInstall 128 C:\d\SplitDNSFilter.inf\n
-Failed UnInstallSplitDnsFilter\n
-Exit UnInstallSplitDnsFilter\n
-
-== uninstall: 1023 characters of command line are the most
-> @UnInstallSplitDnsFilter C:\{x*995}.inf => 0
-? sections: DefaultUnInstall 128 C:\{x*995}.inf
-
-== uninstall: one more is refused
-> @UnInstallSplitDnsFilter C:\{x*996}.inf => 1603
-= whole log
-Enter UnInstallSplitDnsFilter\n
-Failed UnInstallSplitDnsFilter\n
-Exit UnInstallSplitDnsFilter\n
-? sections:
-)txt");
+    filterSection("Install", "DefaultInstall", "Failing", 997);
+    filterSection("UnInstall", "DefaultUnInstall", "Failed", 995);
 }
 
 // What an earlier net-service install left: the DIFx component's and the service's keys, and its folders

@@ -61,9 +61,12 @@ std::string disabling(std::size_t first, std::size_t last) {
 const std::string kAll = disabling(0, 26);
 const std::string kFirst6 = disabling(0, 6);
 const std::string kLast19 = disabling(7, 26);
-const std::string kDifx = "Searching Product: '" + kP + "' ...\nProduct Found: '" + kPkg +
-                          "', Disabling Difx now...\n" + kAll +
-                          "Committing Msi DB updates...\nCommiting Successful...\n";
+const std::string kFound =
+    "Searching Product: '" + kP + "' ...\nProduct Found: '" + kPkg + "', Disabling Difx now...\n";
+const std::string kCommitted = "Committing Msi DB updates...\nCommiting Successful...\n";
+const std::string kDifx = kFound + kAll + kCommitted;
+// The seventh name, where a failure is planted.
+const std::string kSeventh = "'" + narrow(kEarlierDifxActions.at(6)) + "' ...\n";
 const std::string kOpened = "Local cache MSI path of installer retrieved successfully: " + kPkg +
                             "\nOpening DB: " + kPkg + "\nDB opened successfully: " + kPkg +
                             "\nDisabling custom action: " + narrow(kEarlierServiceStart) +
@@ -163,6 +166,22 @@ void disable(const std::string& name, const DbRow& row, const char* file = __bui
     EXPECT_TRUE(nothingLeftOpen(m.machine));
 }
 
+// Label "9.1.15" installed under its third code, and another product beside it.
+const std::string kThirdCode =
+    "exe 0x00090007 0x00090001 0x000F0004\n"
+    "product {FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}\n"
+    "product {C90A1989-8FAB-59BF-B14F-D057A6EA98EC} C:\\Windows\\Installer\\b.msi\n";
+const std::string kThirdFound =
+    "Version of old Product is: 9.1.15\n"
+    "Searching Product: '{65BD35FD-2FDA-593A-B137-C682DE5A20C4}' ...\n"
+    "Failed to find Product: '{65BD35FD-2FDA-593A-B137-C682DE5A20C4}', Error: 1605\n"
+    "Searching Product: '{91A9D1A4-0731-5B94-9070-8391FADE3C3E}' ...\n"
+    "Failed to find Product: '{91A9D1A4-0731-5B94-9070-8391FADE3C3E}', Error: 1605\n"
+    "Searching Product: '{FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}' ...\n"
+    "Product Found: '" +
+    kPkg + "', Disabling Difx now...\n" + kAll + kCommitted +
+    "Disabled Difx CAs Successfully for product Code: {FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}\n";
+
 TEST(InstallerDb, DisableCustomActions) {
     // clang-format off
     disable("every DIFx name disabled, then committed", {.before = "product " + kP + "\n", .runs = "difx " +
@@ -187,8 +206,9 @@ TEST(InstallerDb, DisableCustomActions) {
         .log = "Searching Product: '" + kP + "' ...\nFailed to find Product: '" + kP +
         "', Error: 234\nLocal cache MSI path of installer retrieved successfully: " + k256 + "\n",
         .partial = true});
-    disable("a path of 260 fits neither", {.before = "product " + kP + " " + k260 + "\n", .runs = "difx " +
-        kP + "\nca " + kP + "\n", .results = "-1 0", .disabled = "0", .log = "Searching Product: '" + kP +
+    disable("a path of 260 fits neither", {.before = "product " + kP + " " + k260 + "\n",
+        .runs = "difx " + kP +
+        "\nca " + kP + "\n", .results = "-1 0", .disabled = "0", .log = "Searching Product: '" + kP +
         "' ...\nFailed to find Product: '" + kP +
         "', Error: 234\nFailed to retrieve local cache MSI path, Error: 234\n"});
     disable("the cached package gone", {.before = "product " + kP +
@@ -199,43 +219,32 @@ TEST(InstallerDb, DisableCustomActions) {
         "Opening DB: C:\\Windows\\Installer\\3f9a1.msi\nFailed to find MSI Database, Error: 110\n"});
     disable("the commit fails", {.before = "product " + kP + "\n",
         .faults = "+ fail MsiDatabaseCommit 0 1627\n", .runs = "difx " + kP + "\nca " + kP + "\n",
-        .results = "-1 0", .disabled = "0", .log = "Searching Product: '" + kP +
-        "' ...\nProduct Found: 'C:\\Windows\\Installer\\3f9a1.msi', Disabling Difx now...\n" + kAll +
+        .results = "-1 0", .disabled = "0", .log = kFound + kAll +
         "Committing Msi DB updates...\nFailed to commit MSI Db, Error: 1627\n" + kOpened +
         "Executing a view\nSuccessfully disabled custom action: dll_def_StartTavrinSecureService\n"
         "Committing Msi DB updates...\nFailed to commit MSI Db, Error: 1627\n"});
     disable("a name whose view cannot be opened is skipped", {.before = "product " + kP + "\n",
         .faults = "+ fail MsiDatabaseOpenViewW 7 1234\n", .runs = "difx " + kP + "\n", .results = "0",
-        .disabled = "25", .log = "Searching Product: '" + kP +
-        "' ...\nProduct Found: 'C:\\Windows\\Installer\\3f9a1.msi', Disabling Difx now...\n" + kFirst6 +
-        "Disabling custom action: 'A_ListDriverInfsBefore.34C340EE_B1F9_442D_901E_D43CD5E6BD8E' ...\n"
-        "Failed to open DB view, Error: 1234\nDisabling custom action failed:"
-        " 'A_ListDriverInfsBefore.34C340EE_B1F9_442D_901E_D43CD5E6BD8E' ...\n" + kLast19 +
-        "Committing Msi DB updates...\nCommiting Successful...\n"});
+        .disabled = "25", .log = kFound + kFirst6 + "Disabling custom action: " + kSeventh +
+        "Failed to open DB view, Error: 1234\nDisabling custom action failed: " + kSeventh + kLast19 +
+        kCommitted});
     disable("a name whose statement fails is skipped", {.before = "product " + kP + "\n",
         .faults = "+ fail MsiViewExecute 7 1234\n", .runs = "difx " + kP + "\n", .results = "0",
-        .disabled = "25", .log = "Searching Product: '" + kP +
-        "' ...\nProduct Found: 'C:\\Windows\\Installer\\3f9a1.msi', Disabling Difx now...\n" + kFirst6 +
-        "Disabling custom action: 'A_ListDriverInfsBefore.34C340EE_B1F9_442D_901E_D43CD5E6BD8E' ...\n"
-        "Failed to execute DB view query, Error: 1234\nDisabling custom action failed:"
-        " 'A_ListDriverInfsBefore.34C340EE_B1F9_442D_901E_D43CD5E6BD8E' ...\n" + kLast19 +
-        "Committing Msi DB updates...\nCommiting Successful...\n"});
+        .disabled = "25", .log = kFound + kFirst6 + "Disabling custom action: " + kSeventh +
+        "Failed to execute DB view query, Error: 1234\nDisabling custom action failed: " + kSeventh +
+        kLast19 + kCommitted});
     disable("a failed close counts as failed, yet its statement is committed", {.before = "product " + kP +
         "\n", .faults = "+ fail MsiViewClose 7 1234\n", .runs = "difx " + kP + "\n", .results = "0",
-        .disabled = "26", .log = "Searching Product: '" + kP +
-        "' ...\nProduct Found: 'C:\\Windows\\Installer\\3f9a1.msi', Disabling Difx now...\n" + kFirst6 +
-        "Disabling custom action: 'A_ListDriverInfsBefore.34C340EE_B1F9_442D_901E_D43CD5E6BD8E' ...\n"
-        "Successfully disabled custom action:"
-        " 'A_ListDriverInfsBefore.34C340EE_B1F9_442D_901E_D43CD5E6BD8E' ...\n"
-        "Failed to close view, Error: 1234\nDisabling custom action failed:"
-        " 'A_ListDriverInfsBefore.34C340EE_B1F9_442D_901E_D43CD5E6BD8E' ...\n" + kLast19 +
-        "Committing Msi DB updates...\nCommiting Successful...\n"});
+        .disabled = "26", .log = kFound + kFirst6 + "Disabling custom action: " + kSeventh +
+        "Successfully disabled custom action: " + kSeventh +
+        "Failed to close view, Error: 1234\nDisabling custom action failed: " + kSeventh + kLast19 +
+        kCommitted});
     disable("the custom actions' view cannot be opened: no commit", {.before = "product " + kP + "\n",
         .faults = "+ fail MsiDatabaseOpenViewW 1 1234\n", .runs = "ca " + kP + "\n", .results = "0",
         .disabled = "0", .log = kOpened + "Failed to open DB view, Error: 1234\n"});
     disable("their statement fails", {.before = "product " + kP + "\n",
         .faults = "+ fail MsiViewExecute 1 1234\n", .runs = "ca " + kP + "\n", .results = "0",
-        .disabled = "0", .log = kOpened + "Executing a view\nFailed to execute DB view query, Error: 1234\n"
+        .disabled = "0", .log = kOpened + "Executing a view\nFailed to execute DB view query, Error: 1234\n" 
         });
     disable("their view's close fails", {.before = "product " + kP + "\n",
         .faults = "+ fail MsiViewClose 1 1234\n", .runs = "ca " + kP + "\n", .results = "0", .disabled = "0",
@@ -252,73 +261,54 @@ TEST(InstallerDb, DisableCustomActions) {
         .results = "-1", .disabled = "0",
         .log = "Searching Product: 'ALL' ...\nFailed to find Product: 'ALL', Error: 87\n"});
     disable("discovery: no client executable, a fresh installation", {
-        .before = "product {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n", .runs = "dca all\n", .results = "0",
+         .before = "product {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n", .runs = "dca all\n", .results = "0",
         .disabled = "0", .log = "Tavrin.exe does not exist, assuming it is fresh installation\n"});
     disable("discovery, and the label alone: no version resource", {
-        .before = "exe mz\nproduct {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n", .runs = "dca all\nlabel 32\n",
+         .before = "exe mz\nproduct {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n", .runs = "dca all\nlabel 32\n",
         .results = "2 2", .disabled = "0",
         .log = "GetFileVersionInfoSize Failed with last Error: 1812\n"
         "Failed to retrieve version of Tavrin.exe\n"
         "GetFileVersionInfoSize Failed with last Error: 1812\n"});
     disable("discovery: the version block unreadable", {
-        .before = "exe 0x00090007 0x00090001 0x000F0004\nproduct {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n",
+         .before = "exe 0x00090007 0x00090001 0x000F0004\nproduct {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n",
         .faults = "+ fail GetFileVersionInfoW 0 5\n", .runs = "dca all\nlabel 32\n", .results = "2 2",
         .disabled = "0",
         .log = "GetFileVersionInfo Failed with last Error: 5\nFailed to retrieve version of Tavrin.exe\n"
         "GetFileVersionInfo Failed with last Error: 5\n"});
     disable("discovery: no fixed file information", {
-        .before = "exe 0x00090007 0x00090001 0x000F0004\nproduct {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n",
+         .before = "exe 0x00090007 0x00090001 0x000F0004\nproduct {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n",
         .faults = "+ fail VerQueryValueW 0 1813\n", .runs = "dca all\nlabel 32\n", .results = "2 2",
         .disabled = "0",
         .log = "VerQueryValue Failed\nFailed to retrieve version of Tavrin.exe\nVerQueryValue Failed\n"});
     disable("discovery: a version not in the table, the product's major with the file's minor and build", {
-        .before = "exe 0xFFFF0000 0x0000FFFF 0xFFFF0000\nproduct {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n",
+         .before = "exe 0xFFFF0000 0x0000FFFF 0xFFFF0000\nproduct {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n",
         .runs = "dca all\n", .results = "2", .disabled = "0",
         .log = "Version of old Product is: 65535.65535.65535\n"
         "Couldn't find product Code for : 65535.65535.65535\n"});
-    disable("discovery: only the first code that commits", {
-        .before = "exe 0x00090007 0x00090001 0x000F0004\nproduct {FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}\n"
-        "product {C90A1989-8FAB-59BF-B14F-D057A6EA98EC} C:\\Windows\\Installer\\b.msi\n", .runs = "dca all\n",
-        .results = "0", .disabled = "26, 0", .log = "Version of old Product is: 9.1.15\n"
-        "Searching Product: '{65BD35FD-2FDA-593A-B137-C682DE5A20C4}' ...\n"
-        "Failed to find Product: '{65BD35FD-2FDA-593A-B137-C682DE5A20C4}', Error: 1605\n"
-        "Searching Product: '{91A9D1A4-0731-5B94-9070-8391FADE3C3E}' ...\n"
-        "Failed to find Product: '{91A9D1A4-0731-5B94-9070-8391FADE3C3E}', Error: 1605\n"
-        "Searching Product: '{FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}' ...\n"
-        "Product Found: 'C:\\Windows\\Installer\\3f9a1.msi', Disabling Difx now...\n" + kAll +
-        "Committing Msi DB updates...\nCommiting Successful...\n"
-        "Disabled Difx CAs Successfully for product Code: {FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}\n"});
-    disable("discovery: a failing existence test cannot decide, the version read does", {
-        .before = "exe 0x00090007 0x00090001 0x000F0004\nproduct {FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}\n"
-        "product {C90A1989-8FAB-59BF-B14F-D057A6EA98EC} C:\\Windows\\Installer\\b.msi\n",
-        .faults = "+ fail GetFileAttributesW 0 5\n", .runs = "dca all\n", .results = "0", .disabled = "26, 0",
-        .log = "Version of old Product is: 9.1.15\n"
-        "Searching Product: '{65BD35FD-2FDA-593A-B137-C682DE5A20C4}' ...\n"
-        "Failed to find Product: '{65BD35FD-2FDA-593A-B137-C682DE5A20C4}', Error: 1605\n"
-        "Searching Product: '{91A9D1A4-0731-5B94-9070-8391FADE3C3E}' ...\n"
-        "Failed to find Product: '{91A9D1A4-0731-5B94-9070-8391FADE3C3E}', Error: 1605\n"
-        "Searching Product: '{FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}' ...\n"
-        "Product Found: 'C:\\Windows\\Installer\\3f9a1.msi', Disabling Difx now...\n" + kAll +
-        "Committing Msi DB updates...\nCommiting Successful...\n"
-        "Disabled Difx CAs Successfully for product Code: {FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}\n"});
+    disable("discovery: only the first code that commits",
+            {.before = kThirdCode, .runs = "dca all\n", .results = "0", .disabled = "26, 0",
+             .log = kThirdFound});
+    disable("discovery: a failing existence test cannot decide, the version read does",
+            {.before = kThirdCode, .faults = "+ fail GetFileAttributesW 0 5\n", .runs = "dca all\n", .results = "0",
+             .disabled = "26, 0", .log = kThirdFound});
     disable("discovery: a failed path expansion ends it quietly", {
-        .before = "exe 0x00090007 0x00090001 0x000F0004\nproduct {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n",
+         .before = "exe 0x00090007 0x00090001 0x000F0004\nproduct {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n",
         .faults = "+ fail ExpandEnvironmentStringsW 1 203\n", .runs = "dca all\n", .results = "0",
         .disabled = "0"});
     disable("discovery: COMMONPROGRAMFILES(X86) missing, none under the working folder", {
-        .before = "exe 0x00090007 0x00090001 0x000F0004 \"%COMMONPROGRAMFILES(X86)%\\Tavrin"
+         .before = "exe 0x00090007 0x00090001 0x000F0004 \"%COMMONPROGRAMFILES(X86)%\\Tavrin"
         " Secure\\TamUI\\Tavrin.exe\"\nproduct {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n",
         .faults = "+ env COMMONPROGRAMFILES(X86)\n", .runs = "dca all\n", .results = "0", .disabled = "0"});
     disable("discovery: a relative COMMONPROGRAMFILES(X86)", {
-        .before = "exe 0x00090007 0x00090001 0x000F0004 \"Common Files\\Tavrin Secure\\TamUI\\Tavrin.exe\"\n"
+         .before = "exe 0x00090007 0x00090001 0x000F0004 \"Common Files\\Tavrin Secure\\TamUI\\Tavrin.exe\"\n"
         "product {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n",
         .faults = "+ env COMMONPROGRAMFILES(X86) \"Common Files\"\n", .runs = "dca all\n", .results = "0",
         .disabled = "0"});
     disable("discovery: every code of the label tried, none found", {
-        .before = "exe 0x00090000 0x00090001 0x000D0000\n", .runs = "dca all\n", .results = "0",
+         .before = "exe 0x00090000 0x00090001 0x000D0000\n", .runs = "dca all\n", .results = "0",
         .log = "Version of old Product is: 9.1.13\n" + kTried9113});
     disable("discovery: a code listed twice is tried twice", {
-        .before = "exe 0x00090007 0x00090001 0x000F0004\nproduct {5A8409EC-2206-540F-9F3B-AC1E60B10504}\n",
+         .before = "exe 0x00090007 0x00090001 0x000F0004\nproduct {5A8409EC-2206-540F-9F3B-AC1E60B10504}\n",
         .faults = "+ fail MsiDatabaseCommit 1 1627\n", .runs = "dca all\n", .results = "0", .disabled = "26",
         .log = "Searching Product: '{5A8409EC-2206-540F-9F3B-AC1E60B10504}' ...\n"
         "Failed to commit MSI Db, Error: 1627\n"

@@ -102,6 +102,12 @@ void stopAndDelete(const std::string& name, const StopRow& row, const char* file
     EXPECT_TRUE(nothingLeftOpen(m.machine));
 }
 
+// A dependant that stops a second after the control, and one that takes no time.
+const std::vector<Service> kSlowClient{{.name = "tvrnns", .hint = 1000, .after = 2500},
+                                       {.name = "client", .needs = "tvrnns", .hint = 500, .after = 1000}};
+const std::vector<Service> kQuickClient{{.name = "tvrnns", .hint = 1000},
+                                        {.name = "client", .needs = "tvrnns", .hint = 100, .after = 1000}};
+
 TEST(Services, StopAndDelete) {
     // clang-format off
     stopAndDelete("missing: neither step finds it", {.services = {}, .steps = "init stop-fails remove-fails",
@@ -151,37 +157,31 @@ TEST(Services, StopAndDelete) {
         .steps = "init stop-fails", .states = "R",
         .log = "There are no dependent services\nControlService failed (1052)"});
     stopAndDelete("dependants first, as listed; only those waited for are reported", {
-        .services = {{.name = "tvrnns", .state = 'R', .hint = 1000, .after = 500}, {.name = "client",
+         .services = {{.name = "tvrnns", .state = 'R', .hint = 1000, .after = 500}, {.name = "client",
         .needs = "tvrnns", .state = 'R', .hint = 2000, .after = 3000}, {.name = "agent", .needs = "client",
         .state = 'R', .hint = 700}, {.name = "idle", .needs = "tvrnns", .state = 'R'}, {.name = "off",
         .needs = "tvrnns", .state = 'S'}}, .steps = "init stop", .ms = 5000, .states = "S S S S S",
         .stops = "agent client idle tvrnns",
         .log = "Service 'client' stopped successfully\n'tvrnns' Service stopped successfully"});
-    stopAndDelete("a dependant cannot be opened", {.services = {{.name = "tvrnns", .state = 'R',
-        .hint = 1000}, {.name = "client", .needs = "tvrnns", .state = 'R', .hint = 100, .after = 1000}},
+    stopAndDelete("a dependant cannot be opened", {.services = kQuickClient,
         .faults = "+ fail OpenServiceW 2 5", .steps = "init stop-fails", .states = "R R",
         .log = "OpenService failed for dependent service 'client' with error (5)\n"
-        "ControlService failed (1051)"
-        });
+        "ControlService failed (1051)"});
     stopAndDelete("a dependant refuses the stop", {.services = {{.name = "tvrnns", .state = 'R',
         .hint = 1000}, {.name = "client", .needs = "tvrnns", .state = 'R', .hint = 100, .after = 1000,
         .refuseStop = 1052}}, .steps = "init stop-fails", .states = "R R",
         .log = "ControlService failed for dependent services (1052)\nControlService failed (1051)"});
-    stopAndDelete("a dependant's status fails", {.services = {{.name = "tvrnns", .state = 'R',
-        .hint = 1000}, {.name = "client", .needs = "tvrnns", .state = 'R', .hint = 100, .after = 1000}},
+    stopAndDelete("a dependant's status fails", {.services = kQuickClient,
         .faults = "+ fail QueryServiceStatusEx 2 6", .steps = "init stop-fails", .ms = 100, .states = "R P",
         .stops = "client", .log = "QueryServiceStatusEx failed (6)\nControlService failed (1051)"});
-    stopAndDelete("the dependants' size query fails", {.services = {{.name = "tvrnns", .state = 'R',
-        .hint = 1000}, {.name = "client", .needs = "tvrnns", .state = 'R', .hint = 100, .after = 1000}},
+    stopAndDelete("the dependants' size query fails", {.services = kQuickClient,
         .faults = "+ fail EnumDependentServicesW 1 5", .steps = "init stop-fails", .states = "R R",
         .log = "Unexpected error (5)\nControlService failed (1051)"});
-    stopAndDelete("the dependants' listing fails", {.services = {{.name = "tvrnns", .state = 'R',
-        .hint = 1000}, {.name = "client", .needs = "tvrnns", .state = 'R', .hint = 100, .after = 1000}},
+    stopAndDelete("the dependants' listing fails", {.services = kQuickClient,
         .faults = "+ fail EnumDependentServicesW 2 5", .steps = "init stop-fails", .states = "R R",
         .log = "EnumDependentServices failed (5)\nControlService failed (1051)"});
-    stopAndDelete("no heap for the listing", {.services = {{.name = "tvrnns", .state = 'R',
-        .hint = 1000}, {.name = "client", .needs = "tvrnns", .state = 'R', .hint = 100, .after = 1000}},
-        .faults = "+ fail HeapAlloc 1 8", .steps = "init stop-fails", .states = "R R",
+    stopAndDelete("no heap for the listing", {.services = kQuickClient, .faults = "+ fail HeapAlloc 1 8",
+        .steps = "init stop-fails", .states = "R R",
         .log = "Heap allocation failed for dependencies\nControlService failed (1051)"});
     stopAndDelete("dependants share one budget", {.services = {{.name = "tvrnns", .state = 'R', .hint = 4000,
         .after = kNever}, {.name = "slow", .needs = "tvrnns", .state = 'R', .hint = 25000,
@@ -192,27 +192,23 @@ TEST(Services, StopAndDelete) {
         .state = 'R', .hint = 4000, .after = kNever}, {.name = "slow", .needs = "tvrnns", .state = 'R',
         .hint = 25000, .after = 1000}}, .steps = "init stop-fails", .ms = 33000, .states = "P S",
         .stops = "slow tvrnns", .log = "Service 'slow' stopped successfully\nWait timed out"});
-    stopAndDelete("a lost report of a stopped dependant", {.services = {{.name = "tvrnns", .state = 'R',
-        .hint = 1000, .after = 2500}, {.name = "client", .needs = "tvrnns", .state = 'R', .hint = 500,
-        .after = 1000}}, .faults = "+ fail QueryServiceStatusEx 3 1234", .steps = "init stop remove",
-        .ms = 4000, .states = "gone S", .stops = "client tvrnns",
+    stopAndDelete("a lost report of a stopped dependant", {.services = kSlowClient,
+        .faults = "+ fail QueryServiceStatusEx 3 1234", .steps = "init stop remove", .ms = 4000,
+        .states = "gone S", .stops = "client tvrnns",
         .log = "QueryServiceStatusEx failed (1234)\n'tvrnns' Service stopped successfully\n"
         "'tvrnns' Service deleted successfully"});
-    stopAndDelete("the wait after the control fails", {.services = {{.name = "tvrnns", .state = 'R',
-        .hint = 1000, .after = 2500}, {.name = "client", .needs = "tvrnns", .state = 'R', .hint = 500,
-        .after = 1000}}, .faults = "+ fail QueryServiceStatusEx 4 1234", .steps = "init stop-fails remove",
-        .ms = 2000, .states = "P+del S", .stops = "client tvrnns",
+    stopAndDelete("the wait after the control fails", {.services = kSlowClient,
+        .faults = "+ fail QueryServiceStatusEx 4 1234", .steps = "init stop-fails remove", .ms = 2000,
+        .states = "P+del S", .stops = "client tvrnns",
         .log = "Service 'client' stopped successfully\nQueryServiceStatusEx failed (1234)\n"
         "'tvrnns' Service deleted successfully"});
-    stopAndDelete("the first status query fails", {.services = {{.name = "tvrnns", .state = 'R', .hint = 1000,
-        .after = 2500}, {.name = "client", .needs = "tvrnns", .state = 'R', .hint = 500, .after = 1000}},
+    stopAndDelete("the first status query fails", {.services = kSlowClient,
         .faults = "+ fail QueryServiceStatusEx 1 1234", .steps = "init stop-fails remove",
         .states = "R+del R",
         .log = "QueryServiceStatusEx failed (1234)\n'tvrnns' Service deleted successfully"});
-    stopAndDelete("a failed close goes unreported", {.services = {{.name = "tvrnns", .state = 'R',
-        .hint = 1000, .after = 2500}, {.name = "client", .needs = "tvrnns", .state = 'R', .hint = 500,
-        .after = 1000}}, .faults = "+ fail CloseServiceHandle 1 1234", .steps = "init stop remove",
-        .ms = 4000, .states = "gone S", .stops = "client tvrnns",
+    stopAndDelete("a failed close goes unreported", {.services = kSlowClient,
+        .faults = "+ fail CloseServiceHandle 1 1234", .steps = "init stop remove", .ms = 4000,
+        .states = "gone S", .stops = "client tvrnns",
         .log = "Service 'client' stopped successfully\n'tvrnns' Service stopped successfully\n"
         "'tvrnns' Service deleted successfully"});
     stopAndDelete("no name, no connection", {.services = {{.name = "tvrnns", .state = 'S'}},
