@@ -28,12 +28,12 @@ std::vector<std::string> logMessagesOf(const platform::sim::SimMachine& machine)
 // folder's parent present; the platform bound before comes back at the end.
 class FreshMachine {
 public:
+    platform::sim::SimMachine machine;
+
     FreshMachine();
     ~FreshMachine();
     FreshMachine(const FreshMachine&) = delete;
     FreshMachine& operator=(const FreshMachine&) = delete;
-
-    platform::sim::SimMachine machine;
 
 private:
     platform::Platform previous_;

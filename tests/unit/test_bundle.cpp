@@ -453,37 +453,26 @@ void driverType(const TypeRow& row, const char* file = __builtin_FILE(), int lin
 TEST(Bundle, DriverType) {
     const std::string told = "Driver Type is passed from Command Line";
     const std::string read = "DriverType Read from the registry";
+    // clang-format off
     driverType({.from = "!" + read, .flavour = "ethernet"});
-    driverType(
-        {.option = "/drivertype VIRTUAL", .from = told, .folder = "tvrnva_virtual", .flavour = "virtual"});
-    driverType({.stored = "+ reg {product} DriverType virtual{0}",
-                .from = read,
-                .folder = "tvrnva_virtual",
+    driverType({.option = "/drivertype VIRTUAL", .from = told, .folder = "tvrnva_virtual",
                 .flavour = "virtual"});
-    driverType({.option = "/drivertype ethernet",
-                .stored = "+ reg {product} DriverType Virtual{0}",
-                .from = read,
-                .folder = "tvrnva_virtual",
+    driverType({.stored = "+ reg {product} DriverType virtual{0}", .from = read, .folder = "tvrnva_virtual",
                 .flavour = "virtual"});
+    driverType({.option = "/drivertype ethernet", .stored = "+ reg {product} DriverType Virtual{0}",
+                .from = read, .folder = "tvrnva_virtual", .flavour = "virtual"});
     driverType({.stored = "+ reg {product} DriverType ethernet", .from = read, .flavour = "ethernet"});
-    driverType({.option = "/drivertype virtual",
-                .missing = "tvrnva_virtual",
-                .from = told,
+    driverType({.option = "/drivertype virtual", .missing = "tvrnva_virtual", .from = told,
                 .folder = "tvrnva_virtual"});
-    driverType({.option = "/drivertype virtual",
-                .stored = "+ reg {product} DriverType ethernet",
-                .from = told,
-                .folder = "tvrnva_virtual",
-                .flavour = "virtual"});
+    driverType({.option = "/drivertype virtual", .stored = "+ reg {product} DriverType ethernet",
+                .from = told, .folder = "tvrnva_virtual", .flavour = "virtual"});
     driverType({.option = "/drivertype \"virtual \"", .from = told, .flavour = "ethernet"});
-    driverType({.stored = "+ reg {product} DriverType virtual",
-                .from = read,
-                .folder = "tvrnva_virtual",
+    driverType({.stored = "+ reg {product} DriverType virtual", .from = read, .folder = "tvrnva_virtual",
                 .flavour = "virtual"});
     driverType({.stored = "+ reg {product} DriverType virtualx", .from = read, .flavour = "ethernet"});
     driverType({.stored = "+ reg SOFTWARE\\TavrinSecure\\TavrinDrivers DriverType virtual",
-                .from = "!" + read,
-                .flavour = "ethernet"});
+                .from = "!" + read, .flavour = "ethernet"});
+    // clang-format on
 }
 
 } // namespace

@@ -10,8 +10,6 @@ const Fragments kFiles{
      "DeleteFile Failed for C:\\Windows\\System32\\Drivers\\tvrnva.sys with last Error:2\n"
      "Tried to delete 'C:\\Windows\\System32\\Drivers\\tvrnva.sys' one more time, but failed "
      "with Error:-1\nDeleteDriverFile Failed."},
-    // Two devices of one id, the first of which asks for a restart.
-    {"two devices", "+ device ROOT\\A\\0000 hw 0x100\n+ device ROOT\\B\\0000 hw"},
 };
 
 // What a component's uninstall takes off, and what a failing step leaves.
@@ -137,8 +135,7 @@ DeleteFile Failed for C:\Windows\System32\Drivers\tvrnva.sys with last Error:5
                  kFiles);
 }
 
-// Which devices an id takes off; a restart one of them asks for is the result. Then each removal step
-// failing for the first of two matching devices.
+// Which devices an id takes off; a restart one of them asks for is the result.
 TEST(DeviceUninstall, Devices) {
     runScenarios(R"txt(
 == the reserved id is case-sensitive
@@ -187,58 +184,38 @@ SetupDiGetDeviceRegistryProperty failed with last Error: 13
 finished searching
 ? devices: ROOT\A\0000 ROOT\C\0000
 
-== SetupDiGetClassDevsExW #1 fails
-use two devices
-+ fail SetupDiGetClassDevsExW 1 1234
-> /uninstall hw => 0
-= whole log
-Command received to uninstall a driver
-SetupDiCreateDeviceInfoList() failed with last Error: 1234
-failed to remove device: hw 
-? devices: ROOT\A\0000 ROOT\B\0000
-
-== SetupDiEnumDeviceInfo #2 fails
-use two devices
-+ fail SetupDiEnumDeviceInfo 2 1234
-> /uninstall hw => 3010
-failed to get device info with last error: 1234
-failed to remove device: hw 
-Reboot will be required for uninstallation of driver to complete.
-? devices: ROOT\B\0000
-
-== SetupDiSetClassInstallParamsW #1 fails
-use two devices
-+ fail SetupDiSetClassInstallParamsW 1 1234
-> /uninstall hw => 0
-SetupDiSetClassInstallParams failed with last Error: 1234
-!Reboot will be required for uninstallation of driver to complete.
-? devices: ROOT\A\0000
-
-== SetupDiCallClassInstaller #2 fails
-use two devices
-+ fail SetupDiCallClassInstaller 2 1234
-> /uninstall hw => 3010
-SetupDiCallClassInstaller failed with last Error: 1234
-Reboot will be required for uninstallation of driver to complete.
-? devices: ROOT\B\0000
-
-== SetupDiGetDeviceInstallParamsW #1 fails
-use two devices
-+ fail SetupDiGetDeviceInstallParamsW 1 1234
-> /uninstall hw => 0
-SetupDiGetDeviceInstallParams failed with last Error: 1234
-!Reboot will be required for uninstallation of driver to complete.
-? devices:
-
-== SetupDiGetDeviceRegistryPropertyW #1 fails
-use two devices
-+ fail SetupDiGetDeviceRegistryPropertyW 1 1234
-> /uninstall hw => 0
-SetupDiGetDeviceRegistryProperty failed with last Error: 122
-!Reboot will be required for uninstallation of driver to complete.
-? devices: ROOT\A\0000
 )txt",
                  kFiles);
+}
+
+// Each removal step failing for the first of two devices of one id, the first of which asks for a restart:
+// the step's message, the result, and the devices left.
+void failingRemoval(const std::string& call, int nth, const std::string& log, int result,
+                    const std::string& left, const char* file = __builtin_FILE(),
+                    int line = __builtin_LINE()) {
+    runRow("== " + call + " #" + std::to_string(nth) + " fails\n+ device ROOT\\A\\0000 hw 0x100\n" +
+               "+ device ROOT\\B\\0000 hw\n+ fail " + call + " " + std::to_string(nth) + " 1234\n" +
+               "> /uninstall hw => " + std::to_string(result) + "\n" + log + "\n" + (result == 0 ? "!" : "") +
+               "Reboot will be required for uninstallation of driver to complete.\n? devices: " + left,
+           file, line);
+}
+
+TEST(DeviceUninstall, EachRemovalStepFailing) {
+    failingRemoval("SetupDiGetClassDevsExW", 1,
+                   "= whole log\nCommand received to uninstall a driver\n"
+                   "SetupDiCreateDeviceInfoList() failed with last Error: 1234\nfailed to remove device: hw ",
+                   0, "ROOT\\A\\0000 ROOT\\B\\0000");
+    failingRemoval("SetupDiEnumDeviceInfo", 2,
+                   "failed to get device info with last error: 1234\nfailed to remove device: hw ", 3010,
+                   "ROOT\\B\\0000");
+    failingRemoval("SetupDiSetClassInstallParamsW", 1,
+                   "SetupDiSetClassInstallParams failed with last Error: 1234", 0, "ROOT\\A\\0000");
+    failingRemoval("SetupDiCallClassInstaller", 2, "SetupDiCallClassInstaller failed with last Error: 1234",
+                   3010, "ROOT\\B\\0000");
+    failingRemoval("SetupDiGetDeviceInstallParamsW", 1,
+                   "SetupDiGetDeviceInstallParams failed with last Error: 1234", 0, "");
+    failingRemoval("SetupDiGetDeviceRegistryPropertyW", 1,
+                   "SetupDiGetDeviceRegistryProperty failed with last Error: 122", 0, "ROOT\\A\\0000");
 }
 
 // What a path-like published name would delete, were it passed on: the store joins any name to its INF

@@ -182,8 +182,6 @@ Invalid argument passed to /setstatus parameter
 == another program holds the file unshared: its line lost
 + fail CreateFileW 3 32
 > /setstatus 7 => 2
-= whole log
-Command received to set driver install status
 Invalid argument passed to /setstatus parameter
 ? calls ExpandEnvironmentStringsW: 1
 ? size "{logs}\TavrinDriverUtil.log": 196
@@ -293,60 +291,33 @@ TEST(LogWriter, PlantedLinksAreNeverWrittenThrough) {
 // A user who owns a folder above the log swaps it for a junction at the very moment of a call that acts
 // on a name below it, as a process retrying across the lines of a run would: the folders are held from
 // the first line on, so the swap is refused and nothing reaches the junction's target.
-const Fragments kSwapped{
-    {"then nothing elsewhere", "? dir C:\\Elsewhere\\Logging:\n? dir C:\\Users\\Public: Tavrin Secure\n"
-                               "? dir \"C:\\Users\\Public\\Tavrin Secure\": Logging\n? calls WriteFile: 5"},
-    {"a full log", "+ dir \"{logs}\"\n+ file \"{logs}\\TavrinDriverUtil.log\" {x*5242881}"},
-};
+void swapped(const std::string& name, const std::string& planted, const std::string& at,
+             const std::string& folder, const std::string& elsewhere, const std::string& logs,
+             const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+    runRow("== " + name + "\n" + planted + "\n+ at " + at + " swap " + folder + " C:\\Elsewhere\n" +
+               "> /setprocessortype 1 => 0\n? dir C:\\Elsewhere: " + elsewhere + "\n? dir \"{logs}\": " +
+               logs + "\n? dir C:\\Elsewhere\\Logging:\n? dir C:\\Users\\Public: Tavrin Secure\n" +
+               "? dir \"C:\\Users\\Public\\Tavrin Secure\": Logging\n? calls WriteFile: 5",
+           file, line);
+}
 
 TEST(LogWriter, FoldersSwappedWhileHeldLeadNowhereElse) {
-    runScenarios(R"txt(
-== the log folder at the first line's open
-+ dir C:\Elsewhere
-+ dir "{logs}"
-+ at CreateFileW 3 swap "{logs}" C:\Elsewhere
-> /setprocessortype 1 => 0
-? dir C:\Elsewhere:
-? dir "{logs}": TavrinDriverUtil.log
-use then nothing elsewhere
-
-== the log folder at a later line's open
-+ dir C:\Elsewhere
-+ dir "{logs}"
-+ at CreateFileW 4 swap "{logs}" C:\Elsewhere
-> /setprocessortype 1 => 0
-? dir C:\Elsewhere:
-? dir "{logs}": TavrinDriverUtil.log
-use then nothing elsewhere
-
-== the vendor folder at the open
-+ dir C:\Elsewhere\Logging
-+ dir "{logs}"
-+ at CreateFileW 3 swap "C:\Users\Public\Tavrin Secure" C:\Elsewhere
-> /setprocessortype 1 => 0
-? dir C:\Elsewhere: Logging
-? dir "{logs}": TavrinDriverUtil.log
-use then nothing elsewhere
-
-== the log folder at the rotation
-+ dir C:\Elsewhere
-use a full log
-+ at SetFileInformationByHandle 1 swap "{logs}" C:\Elsewhere
-> /setprocessortype 1 => 0
-? dir C:\Elsewhere:
-? dir "{logs}": BK_20261204_042534_TavrinDriverUtil.log TavrinDriverUtil.log
-use then nothing elsewhere
-
-== the vendor folder at the rotation
-+ dir C:\Elsewhere\Logging
-use a full log
-+ at SetFileInformationByHandle 1 swap "C:\Users\Public\Tavrin Secure" C:\Elsewhere
-> /setprocessortype 1 => 0
-? dir C:\Elsewhere: Logging
-? dir "{logs}": BK_20261204_042534_TavrinDriverUtil.log TavrinDriverUtil.log
-use then nothing elsewhere
-)txt",
-                 kSwapped);
+    const std::string logs = "\"{logs}\"";
+    const std::string vendor = "\"C:\\Users\\Public\\Tavrin Secure\"";
+    const std::string logFolder = "+ dir C:\\Elsewhere\n+ dir \"{logs}\"";
+    const std::string vendorFolder = "+ dir C:\\Elsewhere\\Logging\n+ dir \"{logs}\"";
+    const std::string full = "\n+ file \"{logs}\\TavrinDriverUtil.log\" {x*5242881}";
+    const std::string both = "BK_20261204_042534_TavrinDriverUtil.log TavrinDriverUtil.log";
+    swapped("the log folder at the first line's open", logFolder, "CreateFileW 3", logs, "",
+            "TavrinDriverUtil.log");
+    swapped("the log folder at a later line's open", logFolder, "CreateFileW 4", logs, "",
+            "TavrinDriverUtil.log");
+    swapped("the vendor folder at the open", vendorFolder, "CreateFileW 3", vendor, "Logging",
+            "TavrinDriverUtil.log");
+    swapped("the log folder at the rotation", logFolder + full, "SetFileInformationByHandle 1", logs, "",
+            both);
+    swapped("the vendor folder at the rotation", vendorFolder + full, "SetFileInformationByHandle 1", vendor,
+            "Logging", both);
 }
 
 } // namespace
