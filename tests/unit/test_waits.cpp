@@ -138,38 +138,37 @@ TEST(Services, StopAndDelete) {
     stopAndDelete("a pending poll fails", {.services = {{.name = "tvrnns", .state = 'P', .hint = 5000,
         .after = kNever}}, .faults = "+ fail QueryServiceStatusEx 2 5", .steps = "init stop-fails",
         .ms = 1000, .states = "P", .pending = 1, .log = "QueryServiceStatusEx failed (5)"});
-    stopAndDelete("stopped within the control", {.services = {{.name = "tvrnns", .state = 'R'}},
-        .steps = "init stop", .states = "S", .stops = "tvrnns",
+    stopAndDelete("stopped within the control", {.services = {{.name = "tvrnns"}}, .steps = "init stop",
+        .states = "S", .stops = "tvrnns",
         .log = "There are no dependent services\n'tvrnns' Service stopped successfully"});
     stopAndDelete("after the control the hint is slept as given", {.services = {{.name = "tvrnns",
-        .state = 'R', .hint = 3000, .after = 7000}}, .steps = "init stop", .ms = 9000, .states = "S",
-        .stops = "tvrnns", .log = "There are no dependent services\n'tvrnns' Service stopped successfully"});
-    stopAndDelete("one sleep past the budget, then stopped", {.services = {{.name = "tvrnns", .state = 'R',
-        .hint = 45000, .after = 40000}}, .steps = "init stop", .ms = 45000, .states = "S", .stops = "tvrnns",
+        .hint = 3000, .after = 7000}}, .steps = "init stop", .ms = 9000, .states = "S", .stops = "tvrnns",
         .log = "There are no dependent services\n'tvrnns' Service stopped successfully"});
-    stopAndDelete("never stops, long hints", {.services = {{.name = "tvrnns", .state = 'R', .hint = 20000,
+    stopAndDelete("one sleep past the budget, then stopped", {.services = {{.name = "tvrnns", .hint = 45000,
+        .after = 40000}}, .steps = "init stop", .ms = 45000, .states = "S", .stops = "tvrnns",
+        .log = "There are no dependent services\n'tvrnns' Service stopped successfully"});
+    stopAndDelete("never stops, long hints", {.services = {{.name = "tvrnns", .hint = 20000,
         .after = kNever}}, .steps = "init stop-fails", .ms = 40000, .states = "P", .stops = "tvrnns",
         .log = "There are no dependent services\nWait timed out"});
-    stopAndDelete("never stops, short hints", {.services = {{.name = "tvrnns", .state = 'R', .hint = 1000,
+    stopAndDelete("never stops, short hints", {.services = {{.name = "tvrnns", .hint = 1000,
         .after = kNever}}, .steps = "init stop-fails", .ms = 31000, .states = "P", .stops = "tvrnns",
         .log = "There are no dependent services\nWait timed out"});
-    stopAndDelete("stop control refused", {.services = {{.name = "tvrnns", .state = 'R', .refuseStop = 1052}},
+    stopAndDelete("stop control refused", {.services = {{.name = "tvrnns", .refuseStop = 1052}},
         .steps = "init stop-fails", .states = "R",
         .log = "There are no dependent services\nControlService failed (1052)"});
     stopAndDelete("dependants first, as listed; only those waited for are reported", {
-         .services = {{.name = "tvrnns", .state = 'R', .hint = 1000, .after = 500}, {.name = "client",
-        .needs = "tvrnns", .state = 'R', .hint = 2000, .after = 3000}, {.name = "agent", .needs = "client",
-        .state = 'R', .hint = 700}, {.name = "idle", .needs = "tvrnns", .state = 'R'}, {.name = "off",
-        .needs = "tvrnns", .state = 'S'}}, .steps = "init stop", .ms = 5000, .states = "S S S S S",
-        .stops = "agent client idle tvrnns",
+         .services = {{.name = "tvrnns", .hint = 1000, .after = 500}, {.name = "client", .needs = "tvrnns",
+        .hint = 2000, .after = 3000}, {.name = "agent", .needs = "client", .hint = 700}, {.name = "idle",
+        .needs = "tvrnns"}, {.name = "off", .needs = "tvrnns", .state = 'S'}}, .steps = "init stop",
+        .ms = 5000, .states = "S S S S S", .stops = "agent client idle tvrnns",
         .log = "Service 'client' stopped successfully\n'tvrnns' Service stopped successfully"});
     stopAndDelete("a dependant cannot be opened", {.services = kQuickClient,
         .faults = "+ fail OpenServiceW 2 5", .steps = "init stop-fails", .states = "R R",
         .log = "OpenService failed for dependent service 'client' with error (5)\n"
         "ControlService failed (1051)"});
-    stopAndDelete("a dependant refuses the stop", {.services = {{.name = "tvrnns", .state = 'R',
-        .hint = 1000}, {.name = "client", .needs = "tvrnns", .state = 'R', .hint = 100, .after = 1000,
-        .refuseStop = 1052}}, .steps = "init stop-fails", .states = "R R",
+    stopAndDelete("a dependant refuses the stop", {.services = {{.name = "tvrnns",
+        .hint = 1000}, {.name = "client", .needs = "tvrnns", .hint = 100, .after = 1000, .refuseStop = 1052}},
+        .steps = "init stop-fails", .states = "R R",
         .log = "ControlService failed for dependent services (1052)\nControlService failed (1051)"});
     stopAndDelete("a dependant's status fails", {.services = kQuickClient,
         .faults = "+ fail QueryServiceStatusEx 2 6", .steps = "init stop-fails", .ms = 100, .states = "R P",
@@ -183,15 +182,15 @@ TEST(Services, StopAndDelete) {
     stopAndDelete("no heap for the listing", {.services = kQuickClient, .faults = "+ fail HeapAlloc 1 8",
         .steps = "init stop-fails", .states = "R R",
         .log = "Heap allocation failed for dependencies\nControlService failed (1051)"});
-    stopAndDelete("dependants share one budget", {.services = {{.name = "tvrnns", .state = 'R', .hint = 4000,
-        .after = kNever}, {.name = "slow", .needs = "tvrnns", .state = 'R', .hint = 25000,
-        .after = 20000}, {.name = "stuck", .needs = "tvrnns", .state = 'R', .hint = 10000, .after = kNever}},
+    stopAndDelete("dependants share one budget", {.services = {{.name = "tvrnns", .hint = 4000,
+        .after = kNever}, {.name = "slow", .needs = "tvrnns", .hint = 25000,
+        .after = 20000}, {.name = "stuck", .needs = "tvrnns", .hint = 10000, .after = kNever}},
         .steps = "init stop-fails", .ms = 35000, .states = "R S P", .stops = "slow stuck",
         .log = "Service 'slow' stopped successfully\nTimed out\nControlService failed (1051)"});
     stopAndDelete("the service's budget counts the dependants' time", {.services = {{.name = "tvrnns",
-        .state = 'R', .hint = 4000, .after = kNever}, {.name = "slow", .needs = "tvrnns", .state = 'R',
-        .hint = 25000, .after = 1000}}, .steps = "init stop-fails", .ms = 33000, .states = "P S",
-        .stops = "slow tvrnns", .log = "Service 'slow' stopped successfully\nWait timed out"});
+        .hint = 4000, .after = kNever}, {.name = "slow", .needs = "tvrnns", .hint = 25000, .after = 1000}},
+        .steps = "init stop-fails", .ms = 33000, .states = "P S", .stops = "slow tvrnns",
+        .log = "Service 'slow' stopped successfully\nWait timed out"});
     stopAndDelete("a lost report of a stopped dependant", {.services = kSlowClient,
         .faults = "+ fail QueryServiceStatusEx 3 1234", .steps = "init stop remove", .ms = 4000,
         .states = "gone S", .stops = "client tvrnns",
@@ -225,9 +224,9 @@ TEST(Services, StopAndDelete) {
         "SCManager is NULL"});
     stopAndDelete("deletion refused", {.services = {{.name = "tvrnns", .state = 'S', .refuseDelete = 5}},
         .steps = "init remove-fails", .states = "S", .log = "DeleteService failed (5)"});
-    stopAndDelete("a running service is only marked", {.services = {{.name = "tvrnns", .state = 'R'}},
+    stopAndDelete("a running service is only marked", {.services = {{.name = "tvrnns"}},
         .steps = "init remove", .states = "R+del", .log = "'tvrnns' Service deleted successfully"});
-    stopAndDelete("marked once, gone when stopped", {.services = {{.name = "tvrnns", .state = 'R'}},
+    stopAndDelete("marked once, gone when stopped", {.services = {{.name = "tvrnns"}},
         .steps = "init remove remove-fails stop", .states = "gone", .stops = "tvrnns",
         .log = "'tvrnns' Service deleted successfully\nDeleteService failed (1072)\n"
         "There are no dependent services\n'tvrnns' Service stopped successfully"});
