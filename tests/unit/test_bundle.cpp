@@ -433,12 +433,12 @@ TEST(Bundle, RefusedReinstalls) {
 // Where the adapter's package comes from, and the flavour recorded after: a command-line "virtual" always
 // wins; else what an earlier install stored in the 32-bit view decides, compared in ASCII case only.
 struct TypeRow {
-    std::string option;            // on the command line
-    std::string stored;            // a planted fact
-    std::string missing;           // a folder the drivers folder lacks
-    std::string from;              // the log line that says where the type comes from
+    std::string option{};          // on the command line
+    std::string stored{};          // a planted fact
+    std::string missing{};         // a folder the drivers folder lacks
+    std::string from{};            // the log line that says where the type comes from
     std::string folder = "tvrnva"; // the package's folder
-    std::string flavour;           // recorded after: empty when the install failed
+    std::string flavour{};         // recorded after: empty when the install failed
 };
 
 void driverType(const TypeRow& row, const char* file = __builtin_FILE(), int line = __builtin_LINE()) {

@@ -89,12 +89,12 @@ const std::string kTried9113 = [] {
 // (CustomActionHandler: 1 true), "dca ARG" (DifxHandler::disableDifxCAs), "label CAPACITY" (GetFileVersion
 // of Tavrin.exe).
 struct DbRow {
-    std::string before;   // a line each
-    std::string faults;   // planted facts
-    std::string runs;     // a line each
-    std::string results;  // theirs, and a label read
-    std::string disabled; // each package's: how many DIFx names, then "ca" for the service start, others
-    std::string log;
+    std::string before{};   // a line each
+    std::string faults{};   // planted facts
+    std::string runs{};     // a line each
+    std::string results{};  // theirs, and a label read
+    std::string disabled{}; // each package's: how many DIFx names, then "ca" for the service start, others
+    std::string log{};
     bool partial = false; // the log holds these lines in order, others between
 };
 
@@ -289,8 +289,8 @@ TEST(InstallerDb, DisableCustomActions) {
             {.before = kThirdCode, .runs = "dca all\n", .results = "0", .disabled = "26, 0",
              .log = kThirdFound});
     disable("discovery: a failing existence test cannot decide, the version read does",
-            {.before = kThirdCode, .faults = "+ fail GetFileAttributesW 0 5\n", .runs = "dca all\n", .results = "0",
-             .disabled = "26, 0", .log = kThirdFound});
+            {.before = kThirdCode, .faults = "+ fail GetFileAttributesW 0 5\n", .runs = "dca all\n",
+             .results = "0", .disabled = "26, 0", .log = kThirdFound});
     disable("discovery: a failed path expansion ends it quietly", {
          .before = "exe 0x00090007 0x00090001 0x000F0004\nproduct {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n",
         .faults = "+ fail ExpandEnvironmentStringsW 1 203\n", .runs = "dca all\n", .results = "0",

@@ -21,9 +21,9 @@ std::string joined(const std::vector<std::string>& items, const std::string& sep
 }
 
 struct Service {
-    std::string name;
-    std::string needs; // the service it depends on
-    char state = 'R';  // R running, P stop-pending, S stopped
+    std::string name{};
+    std::string needs{}; // the service it depends on
+    char state = 'R';    // R running, P stop-pending, S stopped
     std::uint32_t hint = 0;
     std::optional<std::uint64_t> after = 0; // how long a stop takes; 0 within the control
     std::uint32_t refuseStop = 0;           // the error the stop control, or the deletion, fails with
@@ -32,17 +32,17 @@ struct Service {
 constexpr std::nullopt_t kNever = std::nullopt; // a stop that never ends
 
 struct StopRow {
-    std::vector<Service> services;
-    std::string faults;           // planted facts
+    std::vector<Service> services{};
+    std::string faults{};         // planted facts
     std::uint32_t wrapsAfter = 0; // the tick count wraps this many ms after the start
     // In turn: init (as "tvrnns"), init-none (an empty name), stop, remove, or stop-fails and remove-fails
     // for a step that answers false.
-    std::string steps;
+    std::string steps{};
     std::uint64_t ms = 0; // virtual time taken
-    std::string states;   // each service's after, R, P or S ("+del": marked for deletion), or gone
-    std::string stops;    // the services whose stop control was accepted
+    std::string states{}; // each service's after, R, P or S ("+del": marked for deletion), or gone
+    std::string stops{};  // the services whose stop control was accepted
     int pending = 0;      // how many "'tvrnns' Service Stop Pending." the log starts with
-    std::string log;      // the rest of the log, whole
+    std::string log{};    // the rest of the log, whole
 };
 
 constexpr std::string_view kStates = " S?PR"; // by their values: stopped, stop-pending, running
@@ -238,16 +238,16 @@ TEST(Services, StopAndDelete) {
 // lock), "release T" (it lets go at T), sta / mta (COM already initialised). A null component id goes to
 // the reinstall itself. Refusals come before any platform call; accepted words are folded to capitals.
 struct NetRow {
-    std::string action;
+    std::string action{};
     std::string component = "tvrnns";
-    std::string before; // a line each
-    std::string faults; // planted facts
+    std::string before{}; // a line each
+    std::string faults{}; // planted facts
     int result = 0;
-    bool installed = false;             // the component, after
-    int applies = 0;                    // Apply calls
-    std::uint64_t ms = 0;               // virtual time taken
-    std::optional<std::string> journal; // the network configuration's calls, a line each
-    std::string log;                    // whole
+    bool installed = false;               // the component, after
+    int applies = 0;                      // Apply calls
+    std::uint64_t ms = 0;                 // virtual time taken
+    std::optional<std::string> journal{}; // the network configuration's calls, a line each
+    std::string log{};                    // whole
 };
 
 // The journal's recurring parts.
@@ -489,11 +489,11 @@ int setStatus(const std::string& value) {
 // security), "account P SID" (P runs as that account; LocalSystem otherwise), "end T P" / "start T P" (at
 // T, process P runs /setstatus 1 / 0, which must give 0), "advance N", or a planted fault.
 struct StatusRow {
-    std::vector<std::string> steps;
-    std::string results;  // of the runs here
-    std::uint64_t ms = 0; // virtual time at the end
-    std::string left;     // the named objects left
-    std::string log;      // whole
+    std::vector<std::string> steps{};
+    std::string results{}; // of the runs here
+    std::uint64_t ms = 0;  // virtual time at the end
+    std::string left{};    // the named objects left
+    std::string log{};     // whole
 };
 
 const std::string kBegin = "Set status from command line is: 0\nTSAC Installation Started\n";
