@@ -108,6 +108,8 @@ const std::vector<Service> kSlowClient{{.name = "tvrnns", .hint = 1000, .after =
 const std::vector<Service> kQuickClient{{.name = "tvrnns", .hint = 1000},
                                         {.name = "client", .needs = "tvrnns", .hint = 100, .after = 1000}};
 
+const std::string kGone = "'tvrnns' Service stopped successfully\n'tvrnns' Service deleted successfully";
+
 TEST(Services, StopAndDelete) {
     // clang-format off
     stopAndDelete("missing: neither step finds it", {.services = {}, .steps = "init stop-fails remove-fails",
@@ -193,9 +195,7 @@ TEST(Services, StopAndDelete) {
         .log = "Service 'slow' stopped successfully\nWait timed out"});
     stopAndDelete("a lost report of a stopped dependant", {.services = kSlowClient,
         .faults = "+ fail QueryServiceStatusEx 3 1234", .steps = "init stop remove", .ms = 4000,
-        .states = "gone S", .stops = "client tvrnns",
-        .log = "QueryServiceStatusEx failed (1234)\n'tvrnns' Service stopped successfully\n"
-        "'tvrnns' Service deleted successfully"});
+        .states = "gone S", .stops = "client tvrnns", .log = "QueryServiceStatusEx failed (1234)\n" + kGone});
     stopAndDelete("the wait after the control fails", {.services = kSlowClient,
         .faults = "+ fail QueryServiceStatusEx 4 1234", .steps = "init stop-fails remove", .ms = 2000,
         .states = "P+del S", .stops = "client tvrnns",
@@ -208,8 +208,7 @@ TEST(Services, StopAndDelete) {
     stopAndDelete("a failed close goes unreported", {.services = kSlowClient,
         .faults = "+ fail CloseServiceHandle 1 1234", .steps = "init stop remove", .ms = 4000,
         .states = "gone S", .stops = "client tvrnns",
-        .log = "Service 'client' stopped successfully\n'tvrnns' Service stopped successfully\n"
-        "'tvrnns' Service deleted successfully"});
+        .log = "Service 'client' stopped successfully\n" + kGone});
     stopAndDelete("no name, no connection", {.services = {{.name = "tvrnns", .state = 'S'}},
         .steps = "init-none stop-fails remove-fails", .states = "S",
         .log = "Service name is empty\nSCManager is NULL\nSCManager is NULL"});
