@@ -12,6 +12,7 @@
 #include <map>
 #include <regex>
 #include <set>
+#include <span>
 #include <sstream>
 #include <stdexcept>
 
@@ -96,46 +97,49 @@ std::vector<std::string> logMessagesOf(const SimMachine& machine) {
     return messages;
 }
 
-::testing::AssertionResult logMatches(const std::vector<std::string>& messages, const std::string& block,
-                                      bool inOrder) {
-    std::string problem;
-    auto at = messages.begin();
-    std::istringstream lines(block);
-    for (std::string line; problem.empty() && std::getline(lines, line);) {
-        if (line.starts_with("!")) {
-            problem = std::ranges::count(messages, line.substr(1)) != 0 ? "logged: " + line.substr(1) : "";
-        } else if (!line.empty()) {
-            line = line.ends_with("\\n") ? line.substr(0, line.size() - 2) + "\n" : line;
-            at = inOrder ? std::find(at, messages.end(), line) : at;
-            if (at == messages.end() || *at != line) {
-                problem = "missing or out of order: " + line;
-            } else {
-                ++at;
-            }
-        }
-    }
-    if (problem.empty() && (inOrder || at == messages.end())) {
-        return ::testing::AssertionSuccess();
-    }
+std::optional<std::pair<std::size_t, std::string>>
+logProblem(const std::vector<std::string>& messages, const std::vector<std::string>& expected, bool whole) {
     std::string logged;
     for (const std::string& message : messages) {
-        logged += (message.ends_with("\n") ? message.substr(0, message.size() - 1) + "\\n" : message) + "\n";
+        logged +=
+            "\n    " + (message.ends_with("\n") ? message.substr(0, message.size() - 1) + "\\n" : message);
     }
-    return ::testing::AssertionFailure()
-           << (problem.empty() ? "more lines than expected" : problem) << "\nthe log:\n"
-           << logged;
+    auto at = messages.begin();
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        std::string line = expected[i];
+        if (line.starts_with("!")) {
+            if (std::ranges::count(messages, line.substr(1)) != 0) {
+                return std::pair{i, "logged all the same: " + line.substr(1) + "\nthe log:" + logged};
+            }
+            continue;
+        }
+        line = line.ends_with("\\n") ? line.substr(0, line.size() - 2) + "\n" : line;
+        at = whole ? at : std::find(at, messages.end(), line);
+        if (at == messages.end() || *at != line) {
+            return std::pair{i, "missing, or out of order: " + expected[i] + "\nthe log:" + logged};
+        }
+        ++at;
+    }
+    if (whole && at != messages.end()) {
+        return std::pair{expected.size(), "more lines than these\nthe log:" + logged};
+    }
+    return std::nullopt;
 }
 
-// A table holds scenarios, each from a line "== name" to the next:
-//   set-up lines (see setUp), applied in order to a fresh machine;
-//   "> " and a command line after the program's name, or "> @Operation args"
-//   for one operator call (see perform; a bool answers 1 for true);
-//   "= " and the exit code, all 32 bits; "= 0 ..." compares the log in order only;
-//   the log messages, one a line (see logMatches);
-//   "? aspect: value" lines, each comparing one view of the machine after (see view).
-// A line's words are split at spaces; "..." quotes one with spaces, "" is
-// empty. Every line expands {drivers}, {adapter}, {product} (the product key's
-// path), {logs} (the log's folder), {0} (a NUL) and {c*N} (N times c).
+::testing::AssertionResult logMatches(const std::vector<std::string>& messages, const std::string& block,
+                                      bool whole) {
+    std::vector<std::string> expected;
+    std::istringstream lines(block);
+    for (std::string line; std::getline(lines, line);) {
+        line.empty() ? void() : expected.push_back(line);
+    }
+    const auto problem = logProblem(messages, expected, whole);
+    return problem ? ::testing::AssertionFailure() << problem->second : ::testing::AssertionSuccess();
+}
+
+// A scenario line's words are split at blanks; "..." quotes one with blanks, "" is empty. Every line
+// expands {drivers}, {adapter}, {product} (the product key's path), {logs} (the log's folder), {difx},
+// {0} (a NUL) and {c*N} (N times c).
 namespace {
 
 using Words = std::vector<std::string>;
@@ -192,12 +196,13 @@ std::string rowNames(const SimMachine& machine, std::string text) {
 }
 
 std::string expand(std::string text) {
-    static const std::regex names(R"(\{(drivers|adapter|product|logs|0|(.)\*(\d+))\})");
+    static const std::regex names(R"(\{(drivers|adapter|product|logs|difx|0|(.)\*(\d+))\})");
     static const std::map<std::string, std::string> values{
         {"drivers", narrow(kDrivers)},
         {"adapter", kAdapterId},
         {"product", narrow(kProductKey32)},
         {"logs", narrow(kLogPath).substr(0, narrow(kLogPath).rfind('\\'))},
+        {"difx", "{9AC1F0E9-DE2F-4b2d-910C-65CAEE9153D9}"}, // the net service's DIFx component
         {"0", std::string(1, '\0')}};
     std::string out;
     for (std::smatch match; std::regex_search(text, match, names); text = match.suffix().str()) {
@@ -450,36 +455,73 @@ std::string view(SimMachine& machine, const Words& t, const std::string& entries
     return what == "entries" ? entries : list(true);
 }
 
-void runScenario(const std::string& name, const Words& body) {
-    SCOPED_TRACE(name);
+struct SourceLine {
+    std::string text;
+    int at; // its line in the test's source
+};
+
+// The failures of one scenario, each at the source line of the fact it is about.
+struct Located {
+    const char* file;
+    int line;
+    template <class T> void fail(int at, const T& what) const { ADD_FAILURE_AT(file, at) << what; }
+};
+
+void runScenario(const Located& where, const std::vector<SourceLine>& lines) {
+    const ::testing::ScopedTrace trace(where.file, lines.front().at, lines.front().text);
     FreshMachine fresh;
-    std::size_t at = 0;
-    for (; at < body.size() && !body[at].starts_with("> "); ++at) {
-        if (!setUp(fresh.machine, split(storeNames(fresh.machine, expand(body[at]))))) {
-            GTEST_SKIP() << name << ": the host cannot set up \"" << body[at] << "\"";
-        }
-    }
-    ASSERT_LT(at + 1, body.size()) << "a scenario needs its '> ' and '= ' lines";
+    SimMachine& machine = fresh.machine;
+    std::vector<std::string> expected;
+    std::vector<int> expectedAt;
+    std::optional<int> whole;
     std::string entries;
-    std::string log;
-    EXPECT_EQ(perform(split(expand(body[at].substr(2))), entries),
-              static_cast<int>(std::stoll(body[at + 1].substr(2), nullptr, 0)));
-    for (std::size_t i = at + 2; i < body.size(); ++i) {
-        const std::string line = expand(body[i]) + " ";
-        const std::size_t colon = line.find(": ");
-        if (line.starts_with("? ")) {
-            EXPECT_EQ(rowNames(fresh.machine, view(fresh.machine, split(line.substr(2, colon - 2)), entries)),
-                      line.substr(colon + 2, line.size() - colon - 3))
-                << line;
+    bool ran = false;
+    for (const SourceLine& line : std::span(lines).subspan(1)) {
+        const std::string text = expand(line.text);
+        if (text.starts_with("+ ")) {
+            if (!setUp(machine, split(storeNames(machine, text.substr(2))))) {
+                GTEST_SKIP() << where.file << ":" << line.at << ": the host cannot plant this: " << line.text;
+            }
+        } else if (text.starts_with("> ")) {
+            const std::size_t arrow = text.rfind(" => ");
+            if (ran || arrow == std::string::npos) {
+                where.fail(line.at, "one run a scenario, written \"> ARGS => CODE\"");
+                return;
+            }
+            ran = true;
+            const int code = perform(split(text.substr(2, arrow - 2)), entries);
+            const auto want = static_cast<int>(std::stoll(text.substr(arrow + 4), nullptr, 0));
+            if (code != want) {
+                where.fail(line.at, "exit code " + std::to_string(code) + ", not " + std::to_string(want));
+            }
+        } else if (text.starts_with("? ")) {
+            const std::size_t colon = (text + " ").find(": ");
+            const std::string value =
+                rowNames(machine, view(machine, split(text.substr(2, colon - 2)), entries));
+            const std::string want = text.substr(std::min(text.size(), colon + 2));
+            if (value != want) {
+                where.fail(line.at, "\"" + value + "\", not \"" + want + "\"");
+            }
+        } else if (text == "= whole log") {
+            whole = line.at;
         } else {
-            log += line.substr(0, line.size() - 1) + "\n";
+            expected.push_back(text);
+            expectedAt.push_back(line.at);
         }
     }
-    std::vector<std::string> logged = logMessagesOf(fresh.machine);
+    if (!ran) {
+        where.fail(lines.front().at, "no \"> \" line");
+    }
+    std::vector<std::string> logged = logMessagesOf(machine);
     std::ranges::transform(logged, logged.begin(),
-                           [&](const std::string& m) { return rowNames(fresh.machine, m); });
-    EXPECT_TRUE(logMatches(logged, log, body[at + 1].ends_with("...")));
-    EXPECT_TRUE(nothingLeftOpen(fresh.machine));
+                           [&](const std::string& m) { return rowNames(machine, m); });
+    if (const auto problem = logProblem(logged, expected, whole.has_value())) {
+        where.fail(problem->first < expectedAt.size() ? expectedAt[problem->first] : whole.value_or(0),
+                   problem->second);
+    }
+    if (const auto open = nothingLeftOpen(machine); !open) {
+        where.fail(lines.front().at, open.message());
+    }
 }
 
 } // namespace
@@ -489,7 +531,7 @@ void setUpLines(SimMachine& machine, const std::string& lines) {
     std::replace(text.begin(), text.end(), ';', '\n');
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) {
-        setUp(machine, split(line));
+        setUp(machine, split(line.substr(line.starts_with("+ ") ? 2 : 0)));
     }
 }
 
@@ -498,39 +540,54 @@ int runLine(const std::string& line) {
     return perform(split(expand(line)), entries);
 }
 
-void runScenarios(const std::string& table, const std::string& rows) {
-    std::istringstream text(rows.empty() ? table : rows);
-    Words lines;
-    for (std::string line; std::getline(text, line);) {
-        if (rows.empty()) {
-            line.empty() ? void() : lines.push_back(line);
-            continue;
+} // namespace tdu::test
+
+namespace tdu::test {
+
+namespace {
+void runScenarios(std::string_view text, const Fragments& fragments, const char* file, int line, int step) {
+    std::vector<std::vector<SourceLine>> scenarios;
+    std::istringstream in{std::string(text)};
+    int at = line;
+    const auto add = [&scenarios, file](const std::string& part, int from) {
+        if (part.starts_with("== ")) {
+            scenarios.emplace_back();
         }
-        std::string scenario = line.empty() ? "" : table;
-        std::istringstream cells(line);
-        for (std::size_t i = 1; i <= 9; ++i) {
-            std::string cell;
-            std::getline(cells, cell, '|');
-            std::replace(cell.begin(), cell.end(), ';', '\n');
-            for (std::size_t at = 0;
-                 (at = scenario.find("{" + std::to_string(i) + "}", at)) != std::string::npos;
-                 at += cell.size()) {
-                scenario.replace(at, 3, cell);
+        if (part.empty()) {
+            return;
+        }
+        if (scenarios.empty()) {
+            ADD_FAILURE_AT(file, from) << "a line before the first \"== \"";
+            return;
+        }
+        scenarios.back().push_back({part.starts_with("== ") ? part.substr(3) : part, from});
+    };
+    for (std::string row; std::getline(in, row); at += step) {
+        if (row.starts_with("... ") && !scenarios.empty() && scenarios.back().size() > 1) {
+            scenarios.back().back().text += row.substr(3); // with its space
+        } else if (!row.starts_with("use ")) {
+            add(row, at);
+        } else if (const auto fragment = fragments.find(row.substr(4)); fragment != fragments.end()) {
+            std::istringstream lines{std::string(fragment->second)};
+            for (std::string part; std::getline(lines, part);) {
+                add(part, at);
             }
-        }
-        runScenarios(scenario);
-    }
-    std::vector<std::pair<std::string, Words>> scenarios;
-    for (const std::string& line : lines) {
-        if (line.starts_with("== ")) {
-            scenarios.emplace_back(line.substr(3), Words{});
-        } else if (!scenarios.empty()) {
-            scenarios.back().second.push_back(line);
+        } else {
+            ADD_FAILURE_AT(file, at) << "no fragment named " << row.substr(4);
         }
     }
-    for (const auto& [name, body] : scenarios) {
-        runScenario(name, body);
+    for (const std::vector<SourceLine>& scenario : scenarios) {
+        runScenario({file, line}, scenario);
     }
+}
+} // namespace
+
+void runScenarios(std::string_view text, const Fragments& fragments, const char* file, int line) {
+    runScenarios(text, fragments, file, line, 1);
+}
+
+void runRow(std::string_view scenario, const char* file, int line) {
+    runScenarios(scenario, {}, file, line, 0);
 }
 
 } // namespace tdu::test

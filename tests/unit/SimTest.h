@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,12 +28,12 @@ std::vector<std::string> logMessagesOf(const platform::sim::SimMachine& machine)
 // folder's parent present; the platform bound before comes back at the end.
 class FreshMachine {
 public:
+    platform::sim::SimMachine machine;
+
     FreshMachine();
     ~FreshMachine();
     FreshMachine(const FreshMachine&) = delete;
     FreshMachine& operator=(const FreshMachine&) = delete;
-
-    platform::sim::SimMachine machine;
 
 private:
     platform::Platform previous_;
@@ -58,23 +59,38 @@ inline std::wstring wide(std::string_view text) {
     return {text.begin(), text.end()};
 }
 
-// Log messages against a text block of one message a line (a trailing "\n"
-// stands for a line feed of the message): all of them in this order, or with
-// `inOrder` these in this order with others between; in both, a line "!m"
-// says m is nowhere.
+// Log messages against expected ones (a trailing "\\n" stands for a message's line feed, a leading "!"
+// for a message that is nowhere): these in this order with others between, or with `whole` all of them.
+// The index of the first expected line that fails, and why.
+std::optional<std::pair<std::size_t, std::string>>
+logProblem(const std::vector<std::string>& messages, const std::vector<std::string>& expected, bool whole);
+// The same against a block of one expected message a line.
 ::testing::AssertionResult logMatches(const std::vector<std::string>& messages, const std::string& block,
-                                      bool inOrder = false);
+                                      bool whole = false);
 
-// Scenarios as text, each on a fresh machine (the format is described in
-// SimTest.cpp). With rows, the table is a template run once per row: "{1}"
-// and on stand for a row's "|"-separated cells, a ";" in a cell for a new line.
-void runScenarios(const std::string& table, const std::string& rows = "");
-// One scenario's set-up lines (";" or a line feed between them) on a
-// machine, and one "> " line run on the bound machine: its exit code.
+// Scenarios, each on a fresh machine, read line by line:
+//   == NAME             starts one
+//   use NAME            the lines of the fragment of that name, in its place
+//   + FACT              planted before the run (the facts are listed in SimTest.cpp, at setUp)
+//   > ARGS => CODE      the run and its exit code: a command line after the program's name, or
+//                       "@Operation args" for one operator call
+//   ? VIEW: VALUE       checked after the run (the views are listed in SimTest.cpp, at view)
+//   = whole log         the messages below are the whole log, not only those that tell the case apart
+//   !MESSAGE            a message the log holds nowhere
+//   any other line      a message of the log; all of them in this order, others may come between
+//   ... TEXT            the line before goes on, a space and TEXT
+// A failure is reported at the source line of the fact it is about: the text must start on the line of
+// the call, as in `runScenarios(R"(`.
+using Fragments = std::map<std::string, std::string, std::less<>>;
+void runScenarios(std::string_view text, const Fragments& fragments = {}, const char* file = __builtin_FILE(),
+                  int line = __builtin_LINE());
+// One scenario built from a table row's cells, where each row is a call: every failure is reported at the
+// line of the row.
+void runRow(std::string_view scenario, const char* file = __builtin_FILE(), int line = __builtin_LINE());
+
+// Planted facts ("+ " before each optional; ";" or a line feed between them) on a machine, and one run line
+// (without its exit code) on the bound machine: its exit code.
 void setUpLines(platform::sim::SimMachine& machine, const std::string& lines);
 int runLine(const std::string& line);
-// The template of a scenario in one row: name | set-up | command line | exit
-// code | log | views.
-inline constexpr char kRow[] = "== {1}\n{2}\n> {3}\n= {4}\n{5}\n{6}\n";
 
 } // namespace tdu::test

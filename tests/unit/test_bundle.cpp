@@ -4,111 +4,475 @@
 namespace tdu::test {
 namespace {
 
-// A reinstall names a mode and a reinstallable component, checked in that order.
-TEST(Bundle, Scenarios) {
-    runScenarios(
-        kRow,
-        R"txt(install-all on an empty machine|drivers|/installdrivers 1|0 ...|Command received to install all Tavrin Drivers;Uninstall Tavrin Drivers before installing it;Stopping 'tvrnns' service;AddRemoveNetService succeeded for tvrnns;UninstallDriver succeeded for tvrnns;Cleaning TVRNNS Residuals;UninstallDriver succeeded for tvrnva;UninstallDriver succeeded for tvrnvamgr;UnInstallSplitDnsFilter succeeded for SplitDNSFilter;Stopping 'DERAzo' service;Service stop failed or service doesn't exist, attempting remove anyway;UninstallDriver succeeded for DERAzo;Listing Driver Infs;Listing Driver Infs;Listing Driver Infs;Removing Inf Cache;Removing INF Cache;InstallDriver succeeded for tvrnvamgr;Installing TVRNVA from: '{drivers}tvrnva';InstallDriver succeeded for tvrnva;InstallSplitDnsFilter succeeded for SplitDNSFilter;InstallDriver succeeded for DERAzo;Installing DERAzo service via InstallHinfSectionW: DefaultInstall.NTamd64 128 {drivers}DERAzo\DERAzo.inf;Listing Driver Infs after all drivers are installed|? packages: <DERAzo> <SplitDNSFilter> <tvrnva> <tvrnvamgr>;? values: DERAzo=<DERAzo> DriverType=ethernet SplitDNSFilter=<SplitDNSFilter> tvrnva=<tvrnva> tvrnvamgr=<tvrnvamgr>;? devices: ROOT\TVRNVAMGR\0000;? services: DERAzo SplitDNSFilter;? value SOFTWARE\TavrinSecure\SplitDNSFilter Installed: #1;? sections: DefaultUnInstall 128 {drivers}SplitDNSFilter\SplitDNSFilter.inf, DefaultInstall 128 {drivers}SplitDNSFilter\SplitDNSFilter.inf, DefaultInstall.NTamd64 128 {drivers}DERAzo\DERAzo.inf
-install-all over an earlier install replaces it|drivers;run /installdrivers 1;service tvrnns;net tvrnns;stage NetService tvrnns;stage Net tvrnna_mp;file C:\Windows\INF\INFCACHE.1|/installdrivers 1|0 ...|Stopping 'tvrnns' service;AddRemoveNetService succeeded for tvrnns;Uninstalling OEM for component:tvrnva -> <tvrnva>;Device: tvrnvamgr removed successfully.;Stopping 'DERAzo' service;Service stopped, now removing;There are 2 oemInfs to be cleaned;UninstallDriver succeeded for tvrnns(<tvrnns.inf>);UninstallDriver succeeded for tvrnna_mp(<tvrnna_mp.inf>);Removing Inf Cache;InstallDriver succeeded for tvrnvamgr;Listing Driver Infs after all drivers are installed|? packages: <DERAzo> <SplitDNSFilter> <tvrnva> <tvrnvamgr>;? values: DERAzo=<DERAzo> DriverType=ethernet SplitDNSFilter=<SplitDNSFilter> tvrnva=<tvrnva> tvrnvamgr=<tvrnvamgr>;? devices: ROOT\TVRNVAMGR\0000;? services: DERAzo SplitDNSFilter;? net:;? file C:\Windows\INF\INFCACHE.1: absent;? value SOFTWARE\TavrinSecure\SplitDNSFilter Installed: #1
-uninstall-all takes the whole set off, whatever else the line holds|drivers;run /installdrivers 1;stage NetService tvrnns|/uninstalldrivers 0 /component tvrnva|0 ...|There are 1 oemInfs to be cleaned|? packages:;? values: DriverType=ethernet;? devices:;? services:;? value SOFTWARE\TavrinSecure\SplitDNSFilter Installed:
-packages installed in a folder too long for their INF paths are logged, the sequence goes on|env PROGRAMFILES(X86) C:\{p*210};inf "C:\{p*210}\Tavrin Secure\TavrinDrivers\x64Drivers\tvrnvamgr\tvrnvamgr.inf" Net tvrnvamgr;inf "C:\{p*210}\Tavrin Secure\TavrinDrivers\x64Drivers\tvrnva\tvrnva.inf" Net {adapter};file "C:\{p*210}\Tavrin Secure\TavrinDrivers\x64Drivers\SplitDNSFilter\SplitDNSFilter.inf" [Version];file "C:\{p*210}\Tavrin Secure\TavrinDrivers\x64Drivers\DERAzo\DERAzo.inf" [Version]|/installdrivers 1|0 ...|InstallDriver Failed for: tvrnvamgr with return: 2;InstallDriver Failed for: tvrnva with return: 2;InstallDriver failed for SplitDNSFilter;InstallSplitDnsFilter succeeded for SplitDNSFilter;InstallDriver Failed for: DERAzo with return: 2;Installing DERAzo service via InstallHinfSectionW: DefaultInstall.NTamd64 128 C:\{p*210}\Tavrin Secure\TavrinDrivers\x64Drivers\DERAzo\DERAzo.inf|? values:
-a failed flavour write is logged|drivers;fail RegSetValueExW 2 5|@InstallTavrinDrivers tvrnva|0 ...|InstallDriver succeeded for tvrnva;Failed to set registry for DriverType|? values: tvrnva=<tvrnva>
-listing and cache failures are only logged|drivers;windir "";fail GetWindowsDirectoryW 0 5|/installdrivers 1|0 ...|RemoveINFCACHE Failed with error: 1603|? packages: <DERAzo> <SplitDNSFilter> <tvrnva> <tvrnvamgr>
-the sweep takes every staged package of the product, and only those|stage NetService tvrnns;stage NetService tvrnna;stage Net tvrnna_mp;stage Net somebody_else|/uninstalldrivers 1|0 ...|There are 3 oemInfs to be cleaned;UninstallDriver succeeded for tvrnns(<tvrnns.inf>);UninstallDriver succeeded for tvrnna(<tvrnna.inf>);UninstallDriver succeeded for tvrnna_mp(<tvrnna_mp.inf>)|? packages: <somebody_else.inf>
-a restart a removed device asks for is logged, the sequence goes on|drivers;device ROOT\NET\0000 tvrnvamgr 0x100|/uninstalldrivers 1|0 ...|UninstallDriver succeeded for tvrnva;Reboot will be required for uninstallation of driver to complete.;UninstallDriver Failed for: tvrnvamgr with return: 3010;UnInstallSplitDnsFilter succeeded for SplitDNSFilter|? devices:
-the monitor's service is removed even when it will not stop|drivers;service DERAzo 1052|@UnInstallTavrinDrivers DERAzo|0 ...|Stopping 'DERAzo' service;Service stop failed or service doesn't exist, attempting remove anyway;UninstallDriver succeeded for DERAzo|? services: DERAzo*
-a broken-off filter section keeps its package|drivers;run /installdrivers 1;throw InstallHinfSectionW 1|@UnInstallTavrinDrivers SplitDNSFilter|0 ...|UnInstallSplitDnsFilter Failed for: SplitDNSFilter with return: 1603|? values: DERAzo=<DERAzo> DriverType=ethernet SplitDNSFilter=<SplitDNSFilter> tvrnva=<tvrnva> tvrnvamgr=<tvrnvamgr>;? packages: <DERAzo> <SplitDNSFilter> <tvrnva> <tvrnvamgr>
-the net service in full mode: stopped and gone|service tvrnns 0;net tvrnns;reg {product} tvrnns oem9.inf;file C:\Windows\System32\DRVSTORE\tvrnns_1\tvrnns.inf|@UnInstallTavrinDrivers tvrnns 1|0 ...|Stopping 'tvrnns' service;Hardware id passed is: NOTADEVICEDRIVER, so skipped removing device.;Cleaning TVRNNS Residuals|? services: ;? net: ;? dir C:\Windows\System32\DRVSTORE:
-a refused stop keeps the net service|service tvrnns 1052;net tvrnns;reg {product} tvrnns oem9.inf;file C:\Windows\System32\DRVSTORE\tvrnns_1\tvrnns.inf|@UnInstallTavrinDrivers tvrnns 1|0 ...|Stopping 'tvrnns' service;Hardware id passed is: NOTADEVICEDRIVER, so skipped removing device.;Cleaning TVRNNS Residuals|? services: tvrnns;? net: ;? dir C:\Windows\System32\DRVSTORE:
-store-only mode leaves the net service and its service|service tvrnns 0;net tvrnns;reg {product} tvrnns oem9.inf;file C:\Windows\System32\DRVSTORE\tvrnns_1\tvrnns.inf|@UnInstallTavrinDrivers tvrnns 0|0 ...|!Stopping 'tvrnns' service;Hardware id passed is: NOTADEVICEDRIVER, so skipped removing device.;Cleaning TVRNNS Residuals|? services: tvrnns;? net: tvrnns;? dir C:\Windows\System32\DRVSTORE:
-install-all without tvrnvamgr|drivers tvrnvamgr|/installdrivers 1|0 ...|{drivers}tvrnvamgr\tvrnvamgr.inf does not exists;!InstallDriver succeeded for tvrnvamgr|? packages: <DERAzo> <SplitDNSFilter> <tvrnva>;? services: DERAzo SplitDNSFilter;? devices: 
-install-all without tvrnva|drivers tvrnva|/installdrivers 1|0 ...|{drivers}tvrnva\tvrnva.inf does not exists;!InstallDriver succeeded for tvrnva|? packages: <DERAzo> <SplitDNSFilter> <tvrnvamgr>;? services: DERAzo SplitDNSFilter;? devices: ROOT\TVRNVAMGR\0000
-install-all without SplitDNSFilter|drivers SplitDNSFilter|/installdrivers 1|0 ...|{drivers}SplitDNSFilter\SplitDNSFilter.inf does not exists;{drivers}SplitDNSFilter\SplitDNSFilter.inf does not exists;!InstallDriver succeeded for SplitDNSFilter|? packages: <DERAzo> <tvrnva> <tvrnvamgr>;? services: DERAzo;? devices: ROOT\TVRNVAMGR\0000
-install-all without DERAzo|drivers DERAzo|/installdrivers 1|0 ...|{drivers}DERAzo\DERAzo.inf does not exist;{drivers}DERAzo\DERAzo.inf does not exist;!InstallDriver succeeded for DERAzo|? packages: <SplitDNSFilter> <tvrnva> <tvrnvamgr>;? services: SplitDNSFilter;? devices: ROOT\TVRNVAMGR\0000
-a drivers folder too long: install of one component|drivers;run /installdrivers 1;stage NetService tvrnns;env PROGRAMFILES(X86) C:\{x*250}|@InstallTavrinDrivers tvrnva|2 ...|ExpandEnvironmentStrings failed with last Error: 122;!InstallDriver succeeded for tvrnva|? services: DERAzo SplitDNSFilter;? packages: <DERAzo> <SplitDNSFilter> <tvrnns.inf> <tvrnva> <tvrnvamgr>
-the drivers folder not expanded: the platform's error|drivers;run /installdrivers 1;fail ExpandEnvironmentStringsW 2 203|@InstallTavrinDrivers tvrnva|2 ...|ExpandEnvironmentStrings failed with last Error: 203;!InstallDriver succeeded for tvrnva|
-a drivers folder too long: uninstall of the filter|drivers;run /installdrivers 1;stage NetService tvrnns;env PROGRAMFILES(X86) C:\{x*250}|@UnInstallTavrinDrivers SplitDNSFilter|2 ...|ExpandEnvironmentStrings failed with last Error: 122;!InstallDriver succeeded for tvrnva|? services: DERAzo SplitDNSFilter;? packages: <DERAzo> <SplitDNSFilter> <tvrnns.inf> <tvrnva> <tvrnvamgr>
-a drivers folder too long: uninstall of the monitor skipped, result unchanged|drivers;run /installdrivers 1;stage NetService tvrnns;env PROGRAMFILES(X86) C:\{x*250}|@UnInstallTavrinDrivers DERAzo|0 ...|ExpandEnvironmentStrings failed with last Error: 122;!InstallDriver succeeded for tvrnva;!Stopping 'DERAzo' service|? services: DERAzo SplitDNSFilter;? packages: <DERAzo> <SplitDNSFilter> <tvrnns.inf> <tvrnva> <tvrnvamgr>
-PROGRAMFILES(X86) missing: install-all installs nothing from the working folder|env PROGRAMFILES(X86);inf "%PROGRAMFILES(X86)%\Tavrin Secure\TavrinDrivers\x64Drivers\tvrnvamgr\tvrnvamgr.inf" Net tvrnvamgr;file "%PROGRAMFILES(X86)%\Tavrin Secure\TavrinDrivers\x64Drivers\DERAzo\DERAzo.inf" [Version]|/installdrivers 1|2 ...|ExpandEnvironmentStrings failed with last Error: 203;Removing Inf Cache;ExpandEnvironmentStrings failed with last Error: 203;!Stopping 'DERAzo' service;!InstallDriver succeeded for tvrnvamgr|? packages:;? sections:;? devices:
-PROGRAMFILES(X86) missing: the monitor's uninstall skipped, result unchanged|env PROGRAMFILES(X86);service DERAzo;file "%PROGRAMFILES(X86)%\Tavrin Secure\TavrinDrivers\x64Drivers\DERAzo\DERAzo.inf" [Version]|@UnInstallTavrinDrivers DERAzo|0|ExpandEnvironmentStrings failed with last Error: 203|? services: DERAzo
-a relative PROGRAMFILES(X86): a reinstall of the filter ends with 2|env PROGRAMFILES(X86) "Program Files (x86)";file "Program Files (x86)\Tavrin Secure\TavrinDrivers\x64Drivers\SplitDNSFilter\SplitDNSFilter.inf" [Version]|/reinstall 1 /component SplitDNSFilter|2|Command received to reinstall a driver component;ExpandEnvironmentStrings failed with last Error: 203;UnInstallTavrinDrivers Failed for component: SplitDNSFilter|? sections:
-install-all: nothing installed|drivers;run /installdrivers 1;stage NetService tvrnns;env PROGRAMFILES(X86) C:\{x*250}|/installdrivers 1|2 ...|ExpandEnvironmentStrings failed with last Error: 122;!InstallDriver succeeded for tvrnva|? services: DERAzo SplitDNSFilter;? packages: <DERAzo> <SplitDNSFilter> <tvrnns.inf>
-uninstall-all: the filter's step ends it, no monitor, no sweep|drivers;run /installdrivers 1;stage NetService tvrnns;env PROGRAMFILES(X86) C:\{x*250}|/uninstalldrivers 1|2 ...|ExpandEnvironmentStrings failed with last Error: 122;!Stopping 'DERAzo' service|? services: DERAzo SplitDNSFilter;? packages: <DERAzo> <SplitDNSFilter> <tvrnns.inf>
-install of the adapter alone|drivers|@InstallTavrinDrivers tvrnva|0 ...|Uninstall Tavrin Drivers before installing it;InstallDriver succeeded for tvrnva;!Listing Driver Infs;!Removing Inf Cache;!Stopping 'tvrnns' service;!InstallDriver succeeded for tvrnvamgr;!Listing Driver Infs after all drivers are installed|? packages: <tvrnva>
-install of the net service: nothing|drivers|@InstallTavrinDrivers tvrnns|0|Uninstall Tavrin Drivers before installing it|? packages:
-uninstall of a name in another case: nothing|drivers|@UnInstallTavrinDrivers TVRNVA|0||
-uninstall of the monitor alone|drivers|@UnInstallTavrinDrivers DERAzo|0 ...|UninstallDriver succeeded for DERAzo;!Stopping 'tvrnns' service;!UninstallDriver succeeded for tvrnva;!Listing Driver Infs|
-a failed uninstall half ends a reinstall|drivers;run /installdrivers 1;env PROGRAMFILES(X86) C:\{x*250}|/reinstall 1 /component SplitDNSFilter|2|Command received to reinstall a driver component;ExpandEnvironmentStrings failed with last Error: 122;UnInstallTavrinDrivers Failed for component: SplitDNSFilter|? packages: <DERAzo> <SplitDNSFilter> <tvrnva> <tvrnvamgr>
-a failed install half ends a reinstall|drivers;run /installdrivers 1;env PROGRAMFILES(X86) C:\{x*250}|/reinstall 2 /component tvrnva|2 ...|UninstallDriver succeeded for tvrnva;Uninstall Tavrin Drivers before installing it;ExpandEnvironmentStrings failed with last Error: 122;InstallTavrinDrivers Failed for component: tvrnva|? packages: <DERAzo> <SplitDNSFilter> <tvrnvamgr>
-/reinstall 3 /component tvrnva|drivers|/reinstall 3 /component tvrnva|2|Command received to reinstall a driver component;Invalid argument passed to /reinstall parameter|? packages:
-/reinstall 12 /component tvrnva|drivers|/reinstall 12 /component tvrnva|2|Command received to reinstall a driver component;Invalid argument passed to /reinstall parameter|? packages:
-/reinstall "" /component tvrnva|drivers|/reinstall "" /component tvrnva|2|Command received to reinstall a driver component;Invalid argument passed to /reinstall parameter|? packages:
-/reinstall 3|drivers|/reinstall 3|2|Command received to reinstall a driver component;Invalid argument passed to /reinstall parameter|? packages:
-/reinstall 0 /component DERAzo|drivers|/reinstall 0 /component DERAzo|2|Command received to reinstall a driver component;Invalid argument passed to /reinstall parameter|? packages:
-/reinstall 1|drivers|/reinstall 1|2|Command received to reinstall a driver component;Component name is missing|? packages:
-/reinstall 2 /component DERAzo|drivers|/reinstall 2 /component DERAzo|2|Command received to reinstall a driver component;Invalid Component name: DERAzo|? packages:
-/reinstall 2 /component TVRNVA|drivers|/reinstall 2 /component TVRNVA|2|Command received to reinstall a driver component;Invalid Component name: TVRNVA|? packages:
-/reinstall 1 /component tvrnna|drivers|/reinstall 1 /component tvrnna|2|Command received to reinstall a driver component;Invalid Component name: tvrnna|? packages:)txt");
-}
+const Fragments kSets{
+    {"installed", "+ drivers\n+ run /installdrivers 1"},
+    // The drivers folder no longer fits once expanded, after an install and with a net service staged.
+    {"a long drivers folder", "+ drivers\n+ run /installdrivers 1\n+ stage NetService tvrnns\n"
+                              "+ env PROGRAMFILES(X86) C:\\{x*250}"},
+    {"the whole set",
+     "? packages: <DERAzo> <SplitDNSFilter> <tvrnva> <tvrnvamgr>\n"
+     "? values: DERAzo=<DERAzo> DriverType=ethernet SplitDNSFilter=<SplitDNSFilter> tvrnva=<tvrnva> "
+     "tvrnvamgr=<tvrnvamgr>\n"
+     "? devices: ROOT\\TVRNVAMGR\\0000\n"
+     "? services: DERAzo SplitDNSFilter\n"
+     "? value SOFTWARE\\TavrinSecure\\SplitDNSFilter Installed: #1"},
+    {"still installed", "? services: DERAzo SplitDNSFilter\n"
+                        "? packages: <DERAzo> <SplitDNSFilter> <tvrnns.inf> <tvrnva> <tvrnvamgr>"},
+    {"a net service", "+ net tvrnns\n+ reg {product} tvrnns oem9.inf\n"
+                      "+ file C:\\Windows\\System32\\DRVSTORE\\tvrnns_1\\tvrnns.inf"},
+};
 
-// Where the adapter's package comes from, and the flavour recorded after: a
-// command-line "virtual" always wins; else what an earlier install stored in
-// the 32-bit view decides, compared in ASCII case only.
-TEST(Bundle, DriverType) {
+TEST(Bundle, InstallAndUninstallAll) {
     runScenarios(R"txt(
-== {1}
-drivers {4}
-{3}
-> /installdrivers 1 {2}
-= 0 ...
-{6}
-Installing TVRNVA from: '{drivers}{5}'
-{8}
-? value {product} DriverType: {7}
+== install-all on an empty machine
++ drivers
+> /installdrivers 1 => 0
+Command received to install all Tavrin Drivers
+Uninstall Tavrin Drivers before installing it
+Stopping 'tvrnns' service
+AddRemoveNetService succeeded for tvrnns
+UninstallDriver succeeded for tvrnns
+Cleaning TVRNNS Residuals
+UninstallDriver succeeded for tvrnva
+UninstallDriver succeeded for tvrnvamgr
+UnInstallSplitDnsFilter succeeded for SplitDNSFilter
+Stopping 'DERAzo' service
+Service stop failed or service doesn't exist, attempting remove anyway
+UninstallDriver succeeded for DERAzo
+Listing Driver Infs
+Listing Driver Infs
+Listing Driver Infs
+Removing Inf Cache
+Removing INF Cache
+InstallDriver succeeded for tvrnvamgr
+Installing TVRNVA from: '{drivers}tvrnva'
+InstallDriver succeeded for tvrnva
+InstallSplitDnsFilter succeeded for SplitDNSFilter
+InstallDriver succeeded for DERAzo
+Installing DERAzo service via InstallHinfSectionW: DefaultInstall.NTamd64 128 {drivers}DERAzo\DERAzo.inf
+Listing Driver Infs after all drivers are installed
+use the whole set
+? sections: DefaultUnInstall 128 {drivers}SplitDNSFilter\SplitDNSFilter.inf,
+... DefaultInstall 128 {drivers}SplitDNSFilter\SplitDNSFilter.inf,
+... DefaultInstall.NTamd64 128 {drivers}DERAzo\DERAzo.inf
+== install-all over an earlier install replaces it
+use installed
++ service tvrnns
++ net tvrnns
++ stage NetService tvrnns
++ stage Net tvrnna_mp
++ file C:\Windows\INF\INFCACHE.1
+> /installdrivers 1 => 0
+Stopping 'tvrnns' service
+AddRemoveNetService succeeded for tvrnns
+Uninstalling OEM for component:tvrnva -> <tvrnva>
+Device: tvrnvamgr removed successfully.
+Stopping 'DERAzo' service
+Service stopped, now removing
+There are 2 oemInfs to be cleaned
+UninstallDriver succeeded for tvrnns(<tvrnns.inf>)
+UninstallDriver succeeded for tvrnna_mp(<tvrnna_mp.inf>)
+Removing Inf Cache
+InstallDriver succeeded for tvrnvamgr
+Listing Driver Infs after all drivers are installed
+use the whole set
+? net:
+? file C:\Windows\INF\INFCACHE.1: absent
+
+== uninstall-all takes the whole set off, whatever else the line holds
+use installed
++ stage NetService tvrnns
+> /uninstalldrivers 0 /component tvrnva => 0
+There are 1 oemInfs to be cleaned
+? packages:
+? values: DriverType=ethernet
+? devices:
+? services:
+? value SOFTWARE\TavrinSecure\SplitDNSFilter Installed:
+
+== packages in a folder too long for their INF paths are logged, the sequence goes on
++ env PROGRAMFILES(X86) C:\{p*210}
++ inf "C:\{p*210}\Tavrin Secure\TavrinDrivers\x64Drivers\tvrnvamgr\tvrnvamgr.inf" Net tvrnvamgr
++ inf "C:\{p*210}\Tavrin Secure\TavrinDrivers\x64Drivers\tvrnva\tvrnva.inf" Net {adapter}
++ file "C:\{p*210}\Tavrin Secure\TavrinDrivers\x64Drivers\SplitDNSFilter\SplitDNSFilter.inf" [Version]
++ file "C:\{p*210}\Tavrin Secure\TavrinDrivers\x64Drivers\DERAzo\DERAzo.inf" [Version]
+> /installdrivers 1 => 0
+InstallDriver Failed for: tvrnvamgr with return: 2
+InstallDriver Failed for: tvrnva with return: 2
+InstallDriver failed for SplitDNSFilter
+InstallSplitDnsFilter succeeded for SplitDNSFilter
+InstallDriver Failed for: DERAzo with return: 2
+Installing DERAzo service via InstallHinfSectionW: DefaultInstall.NTamd64 128
+... C:\{p*210}\Tavrin Secure\TavrinDrivers\x64Drivers\DERAzo\DERAzo.inf
+? values:
+
+== a failed flavour write is logged
++ drivers
++ fail RegSetValueExW 2 5
+> @InstallTavrinDrivers tvrnva => 0
+InstallDriver succeeded for tvrnva
+Failed to set registry for DriverType
+? values: tvrnva=<tvrnva>
+
+== listing and cache failures are only logged
++ drivers
++ windir ""
++ fail GetWindowsDirectoryW 0 5
+> /installdrivers 1 => 0
+RemoveINFCACHE Failed with error: 1603
+? packages: <DERAzo> <SplitDNSFilter> <tvrnva> <tvrnvamgr>
+
+== the sweep takes every staged package of the product, and only those
++ stage NetService tvrnns
++ stage NetService tvrnna
++ stage Net tvrnna_mp
++ stage Net somebody_else
+> /uninstalldrivers 1 => 0
+There are 3 oemInfs to be cleaned
+UninstallDriver succeeded for tvrnns(<tvrnns.inf>)
+UninstallDriver succeeded for tvrnna(<tvrnna.inf>)
+UninstallDriver succeeded for tvrnna_mp(<tvrnna_mp.inf>)
+? packages: <somebody_else.inf>
+
+== a restart a removed device asks for is logged, the sequence goes on
++ drivers
++ device ROOT\NET\0000 tvrnvamgr 0x100
+> /uninstalldrivers 1 => 0
+UninstallDriver succeeded for tvrnva
+Reboot will be required for uninstallation of driver to complete.
+UninstallDriver Failed for: tvrnvamgr with return: 3010
+UnInstallSplitDnsFilter succeeded for SplitDNSFilter
+? devices:
+
+== the monitor's service is removed even when it will not stop
++ drivers
++ service DERAzo 1052
+> @UnInstallTavrinDrivers DERAzo => 0
+Stopping 'DERAzo' service
+Service stop failed or service doesn't exist, attempting remove anyway
+UninstallDriver succeeded for DERAzo
+? services: DERAzo*
+
+== a broken-off filter section keeps its package
+use installed
++ throw InstallHinfSectionW 1
+> @UnInstallTavrinDrivers SplitDNSFilter => 0
+UnInstallSplitDnsFilter Failed for: SplitDNSFilter with return: 1603
+use the whole set
+
+== the net service in full mode: stopped and gone
++ service tvrnns 0
+use a net service
+> @UnInstallTavrinDrivers tvrnns 1 => 0
+Stopping 'tvrnns' service
+Hardware id passed is: NOTADEVICEDRIVER, so skipped removing device.
+Cleaning TVRNNS Residuals
+? services:
+? net:
+? dir C:\Windows\System32\DRVSTORE:
+
+== a refused stop keeps the net service
++ service tvrnns 1052
+use a net service
+> @UnInstallTavrinDrivers tvrnns 1 => 0
+Stopping 'tvrnns' service
+Cleaning TVRNNS Residuals
+? services: tvrnns
+? net:
+? dir C:\Windows\System32\DRVSTORE:
+
+== store-only mode leaves the net service and its service
++ service tvrnns 0
+use a net service
+> @UnInstallTavrinDrivers tvrnns 0 => 0
+!Stopping 'tvrnns' service
+Hardware id passed is: NOTADEVICEDRIVER, so skipped removing device.
+Cleaning TVRNNS Residuals
+? services: tvrnns
+? net: tvrnns
+? dir C:\Windows\System32\DRVSTORE:
+
 )txt",
-                 R"txt(no preference: ethernet||||tvrnva||ethernet|InstallDriver succeeded for tvrnva
-command-line virtual|/drivertype VIRTUAL|||tvrnva_virtual|Driver Type is passed from Command Line|virtual|InstallDriver succeeded for tvrnva
-stored virtual||reg {product} DriverType virtual{0}||tvrnva_virtual|DriverType Read from the registry|virtual|InstallDriver succeeded for tvrnva
-a stored virtual outweighs a command-line ethernet|/drivertype ethernet|reg {product} DriverType Virtual{0}||tvrnva_virtual|DriverType Read from the registry|virtual|InstallDriver succeeded for tvrnva
-stored ethernet||reg {product} DriverType ethernet||tvrnva|DriverType Read from the registry|ethernet|InstallDriver succeeded for tvrnva
-virtual wanted, only the ethernet folder there|/drivertype virtual||tvrnva_virtual|tvrnva_virtual|Driver Type is passed from Command Line||{drivers}tvrnva_virtual\tvrnva.inf does not exists
-a command-line virtual outweighs a stored ethernet|/drivertype virtual|reg {product} DriverType ethernet||tvrnva_virtual|Driver Type is passed from Command Line|virtual|InstallDriver succeeded for tvrnva
-"virtual " is not virtual|/drivertype "virtual "|||tvrnva|Driver Type is passed from Command Line|ethernet|InstallDriver succeeded for tvrnva
-stored virtual without its NUL||reg {product} DriverType virtual||tvrnva_virtual|DriverType Read from the registry|virtual|InstallDriver succeeded for tvrnva
-stored virtualx||reg {product} DriverType virtualx||tvrnva|DriverType Read from the registry|ethernet|InstallDriver succeeded for tvrnva
-virtual in the 64-bit view only||reg SOFTWARE\TavrinSecure\TavrinDrivers DriverType virtual||tvrnva|!DriverType Read from the registry|ethernet|InstallDriver succeeded for tvrnva)txt");
+                 kSets);
 }
 
-// A reinstall takes off and puts back the named component only; a failure
-// of either half ends it with 2.
-TEST(Bundle, Reinstall) {
-    runScenarios(
-        R"txt(
-== /reinstall {1} /component {2}
-drivers
-run /installdrivers 1
-net tvrnns
-device ROOT\NET\0042 {adapter}
-> /reinstall {1} /component {2}
-= 0 ...
-Command received to reinstall a driver component
-{3}
-!Listing Driver Infs
-? devices: {4}ROOT\TVRNVAMGR\0000
-? net: {5}
+// Install-all without one component's folder: that one is logged missing and skipped, the others go on.
+void without(const std::string& component, const std::string& missing, const std::string& packages,
+             const std::string& services, const std::string& devices, const char* file = __builtin_FILE(),
+             int line = __builtin_LINE()) {
+    runRow("== install-all without " + component + "\n+ drivers " + component +
+               "\n> /installdrivers 1 => 0\n" + missing + "\n!InstallDriver succeeded for " + component +
+               "\n? packages: " + packages + "\n? services: " + services + "\n? devices: " + devices,
+           file, line);
+}
+
+TEST(Bundle, InstallAllWithoutAComponent) {
+    without("tvrnvamgr", "{drivers}tvrnvamgr\\tvrnvamgr.inf does not exists",
+            "<DERAzo> <SplitDNSFilter> <tvrnva>", "DERAzo SplitDNSFilter", "");
+    without("tvrnva", "{drivers}tvrnva\\tvrnva.inf does not exists", "<DERAzo> <SplitDNSFilter> <tvrnvamgr>",
+            "DERAzo SplitDNSFilter", "ROOT\\TVRNVAMGR\\0000");
+    without("SplitDNSFilter",
+            "{drivers}SplitDNSFilter\\SplitDNSFilter.inf does not exists\n"
+            "{drivers}SplitDNSFilter\\SplitDNSFilter.inf does not exists",
+            "<DERAzo> <tvrnva> <tvrnvamgr>", "DERAzo", "ROOT\\TVRNVAMGR\\0000");
+    without("DERAzo",
+            "{drivers}DERAzo\\DERAzo.inf does not exist\n{drivers}DERAzo\\DERAzo.inf does not exist",
+            "<SplitDNSFilter> <tvrnva> <tvrnvamgr>", "SplitDNSFilter", "ROOT\\TVRNVAMGR\\0000");
+}
+
+// A drivers folder that cannot be expanded ends what needs it with 2 and touches nothing, except the
+// monitor's uninstall, which is skipped with the result unchanged.
+TEST(Bundle, TheDriversFolderUnexpanded) {
+    runScenarios(R"txt(
+== install of one component
+use a long drivers folder
+> @InstallTavrinDrivers tvrnva => 2
+ExpandEnvironmentStrings failed with last Error: 122
+!InstallDriver succeeded for tvrnva
+use still installed
+
+== the platform's error
+use installed
++ fail ExpandEnvironmentStringsW 2 203
+> @InstallTavrinDrivers tvrnva => 2
+ExpandEnvironmentStrings failed with last Error: 203
+!InstallDriver succeeded for tvrnva
+
+== uninstall of the filter
+use a long drivers folder
+> @UnInstallTavrinDrivers SplitDNSFilter => 2
+ExpandEnvironmentStrings failed with last Error: 122
+use still installed
+
+== uninstall of the monitor
+use a long drivers folder
+> @UnInstallTavrinDrivers DERAzo => 0
+ExpandEnvironmentStrings failed with last Error: 122
+!Stopping 'DERAzo' service
+use still installed
+
+== install-all: nothing installed
+use a long drivers folder
+> /installdrivers 1 => 2
+ExpandEnvironmentStrings failed with last Error: 122
+!InstallDriver succeeded for tvrnva
 ? services: DERAzo SplitDNSFilter
-? values: DERAzo=<DERAzo> DriverType=ethernet SplitDNSFilter=<SplitDNSFilter> tvrnva=<tvrnva> tvrnvamgr=<tvrnvamgr>
-? packages: <DERAzo> <SplitDNSFilter> <tvrnva> <tvrnvamgr>
+? packages: <DERAzo> <SplitDNSFilter> <tvrnns.inf>
+
+== uninstall-all: the filter's step ends it, no monitor, no sweep
+use a long drivers folder
+> /uninstalldrivers 1 => 2
+ExpandEnvironmentStrings failed with last Error: 122
+!Stopping 'DERAzo' service
+? services: DERAzo SplitDNSFilter
+? packages: <DERAzo> <SplitDNSFilter> <tvrnns.inf>
+
+== PROGRAMFILES(X86) missing: install-all installs nothing from the working folder
++ env PROGRAMFILES(X86)
++ inf "%PROGRAMFILES(X86)%\Tavrin Secure\TavrinDrivers\x64Drivers\tvrnvamgr\tvrnvamgr.inf" Net tvrnvamgr
++ file "%PROGRAMFILES(X86)%\Tavrin Secure\TavrinDrivers\x64Drivers\DERAzo\DERAzo.inf" [Version]
+> /installdrivers 1 => 2
+ExpandEnvironmentStrings failed with last Error: 203
+Removing Inf Cache
+ExpandEnvironmentStrings failed with last Error: 203
+!Stopping 'DERAzo' service
+!InstallDriver succeeded for tvrnvamgr
+? packages:
+? sections:
+? devices:
+
+== PROGRAMFILES(X86) missing: the monitor's uninstall skipped, result unchanged
++ env PROGRAMFILES(X86)
++ service DERAzo
++ file "%PROGRAMFILES(X86)%\Tavrin Secure\TavrinDrivers\x64Drivers\DERAzo\DERAzo.inf" [Version]
+> @UnInstallTavrinDrivers DERAzo => 0
+= whole log
+ExpandEnvironmentStrings failed with last Error: 203
+? services: DERAzo
+
+== a relative PROGRAMFILES(X86): a reinstall of the filter ends with 2
++ env PROGRAMFILES(X86) "Program Files (x86)"
++ file "Program Files (x86)\Tavrin Secure\TavrinDrivers\x64Drivers\SplitDNSFilter\SplitDNSFilter.inf"
+> /reinstall 1 /component SplitDNSFilter => 2
+= whole log
+Command received to reinstall a driver component
+ExpandEnvironmentStrings failed with last Error: 203
+UnInstallTavrinDrivers Failed for component: SplitDNSFilter
+? sections:
 )txt",
-        R"txt(1|tvrnva|Uninstalling OEM for component:tvrnva -> <tvrnva>;UninstallDriver succeeded for tvrnva;Uninstall Tavrin Drivers before installing it;Installing TVRNVA from: '{drivers}tvrnva';InstallDriver succeeded for tvrnva|ROOT\NET\0042 |tvrnns
-2|tvrnva|Device: {adapter} removed successfully.;UninstallDriver succeeded for tvrnva;InstallDriver succeeded for tvrnva||tvrnns
-1|tvrnvamgr|UninstallDriver succeeded for tvrnvamgr;InstallDriver succeeded for tvrnvamgr;!Hardware ID: tvrnvamgr|ROOT\NET\0042 |tvrnns
-2|tvrnvamgr|Device: tvrnvamgr removed successfully.;UninstallDriver succeeded for tvrnvamgr;Hardware ID: tvrnvamgr;InstallDriver succeeded for tvrnvamgr|ROOT\NET\0042 |tvrnns
-1|tvrnns|!Stopping 'tvrnns' service;UninstallDriver succeeded for tvrnns;Cleaning TVRNNS Residuals|ROOT\NET\0042 |tvrnns
-2|tvrnns|Stopping 'tvrnns' service;AddRemoveNetService succeeded for tvrnns;UninstallDriver succeeded for tvrnns|ROOT\NET\0042 |
-1|SplitDNSFilter|UnInstallSplitDnsFilter succeeded for SplitDNSFilter;InstallSplitDnsFilter succeeded for SplitDNSFilter|ROOT\NET\0042 |tvrnns
-2|SplitDNSFilter|UnInstallSplitDnsFilter succeeded for SplitDNSFilter;InstallSplitDnsFilter succeeded for SplitDNSFilter|ROOT\NET\0042 |tvrnns
-)txt");
+                 kSets);
+}
+
+// One component at a time; a reinstall takes off and puts back the named component only, and a failure
+// of either half ends it with 2.
+TEST(Bundle, OneComponent) {
+    runScenarios(R"txt(
+== install of the adapter alone
++ drivers
+> @InstallTavrinDrivers tvrnva => 0
+Uninstall Tavrin Drivers before installing it
+InstallDriver succeeded for tvrnva
+!Listing Driver Infs
+!Removing Inf Cache
+!Stopping 'tvrnns' service
+!InstallDriver succeeded for tvrnvamgr
+!Listing Driver Infs after all drivers are installed
+? packages: <tvrnva>
+
+== install of the net service: nothing
++ drivers
+> @InstallTavrinDrivers tvrnns => 0
+= whole log
+Uninstall Tavrin Drivers before installing it
+? packages:
+
+== uninstall of a name in another case: nothing
++ drivers
+> @UnInstallTavrinDrivers TVRNVA => 0
+= whole log
+
+== uninstall of the monitor alone
++ drivers
+> @UnInstallTavrinDrivers DERAzo => 0
+UninstallDriver succeeded for DERAzo
+!Stopping 'tvrnns' service
+!UninstallDriver succeeded for tvrnva
+!Listing Driver Infs
+
+== a failed uninstall half ends a reinstall
+use installed
++ env PROGRAMFILES(X86) C:\{x*250}
+> /reinstall 1 /component SplitDNSFilter => 2
+= whole log
+Command received to reinstall a driver component
+ExpandEnvironmentStrings failed with last Error: 122
+UnInstallTavrinDrivers Failed for component: SplitDNSFilter
+? packages: <DERAzo> <SplitDNSFilter> <tvrnva> <tvrnvamgr>
+
+== a failed install half ends a reinstall
+use installed
++ env PROGRAMFILES(X86) C:\{x*250}
+> /reinstall 2 /component tvrnva => 2
+UninstallDriver succeeded for tvrnva
+Uninstall Tavrin Drivers before installing it
+ExpandEnvironmentStrings failed with last Error: 122
+InstallTavrinDrivers Failed for component: tvrnva
+? packages: <DERAzo> <SplitDNSFilter> <tvrnvamgr>
+)txt",
+                 kSets);
+}
+
+// A reinstall after an install, with the net service and a second adapter device present: the log from
+// the second message on, the devices before the manager's and the net service after.
+void reinstall(const std::string& args, const std::string& log, const std::string& devices,
+               const std::string& net, const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+    runRow("== /reinstall " + args + "\n+ drivers\n+ run /installdrivers 1\n+ net tvrnns\n" +
+               "+ device ROOT\\NET\\0042 {adapter}\n> /reinstall " + args + " => 0\n" +
+               "Command received to reinstall a driver component\n" + log + "\n!Listing Driver Infs\n" +
+               "? devices: " + devices + "ROOT\\TVRNVAMGR\\0000\n? net: " + net + "\n" +
+               kSets.at("the whole set").substr(kSets.at("the whole set").find("? services")),
+           file, line);
+}
+
+TEST(Bundle, Reinstall) {
+    reinstall("1 /component tvrnva",
+              "Uninstalling OEM for component:tvrnva -> <tvrnva>\nUninstallDriver succeeded for tvrnva\n"
+              "Uninstall Tavrin Drivers before installing it\nInstalling TVRNVA from: '{drivers}tvrnva'\n"
+              "InstallDriver succeeded for tvrnva",
+              "ROOT\\NET\\0042 ", "tvrnns");
+    reinstall("2 /component tvrnva",
+              "Device: {adapter} removed successfully.\nUninstallDriver succeeded for tvrnva\n"
+              "InstallDriver succeeded for tvrnva",
+              "", "tvrnns");
+    reinstall("1 /component tvrnvamgr",
+              "UninstallDriver succeeded for tvrnvamgr\nInstallDriver succeeded for tvrnvamgr\n"
+              "!Hardware ID: tvrnvamgr",
+              "ROOT\\NET\\0042 ", "tvrnns");
+    reinstall("2 /component tvrnvamgr",
+              "Device: tvrnvamgr removed successfully.\nUninstallDriver succeeded for tvrnvamgr\n"
+              "Hardware ID: tvrnvamgr\nInstallDriver succeeded for tvrnvamgr",
+              "ROOT\\NET\\0042 ", "tvrnns");
+    reinstall("1 /component tvrnns",
+              "!Stopping 'tvrnns' service\nUninstallDriver succeeded for tvrnns\nCleaning TVRNNS Residuals",
+              "ROOT\\NET\\0042 ", "tvrnns");
+    reinstall("2 /component tvrnns",
+              "Stopping 'tvrnns' service\nAddRemoveNetService succeeded for tvrnns\n"
+              "UninstallDriver succeeded for tvrnns",
+              "ROOT\\NET\\0042 ", "");
+    reinstall("1 /component SplitDNSFilter",
+              "UnInstallSplitDnsFilter succeeded for SplitDNSFilter\n"
+              "InstallSplitDnsFilter succeeded for SplitDNSFilter",
+              "ROOT\\NET\\0042 ", "tvrnns");
+    reinstall("2 /component SplitDNSFilter",
+              "UnInstallSplitDnsFilter succeeded for SplitDNSFilter\n"
+              "InstallSplitDnsFilter succeeded for SplitDNSFilter",
+              "ROOT\\NET\\0042 ", "tvrnns");
+}
+
+// A refused reinstall: the mode is checked before the component, and nothing is installed.
+void refusedReinstall(const std::string& args, const std::string& message,
+                      const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+    runRow("== /reinstall " + args + "\n+ drivers\n> /reinstall " + args + " => 2\n= whole log\n" +
+               "Command received to reinstall a driver component\n" + message + "\n? packages:",
+           file, line);
+}
+
+TEST(Bundle, RefusedReinstalls) {
+    const std::string mode = "Invalid argument passed to /reinstall parameter";
+    refusedReinstall("3 /component tvrnva", mode);
+    refusedReinstall("12 /component tvrnva", mode);
+    refusedReinstall("\"\" /component tvrnva", mode);
+    refusedReinstall("3", mode);
+    refusedReinstall("0 /component DERAzo", mode);
+    refusedReinstall("1", "Component name is missing");
+    refusedReinstall("2 /component DERAzo", "Invalid Component name: DERAzo");
+    refusedReinstall("2 /component TVRNVA", "Invalid Component name: TVRNVA");
+    refusedReinstall("1 /component tvrnna", "Invalid Component name: tvrnna");
+}
+
+// Where the adapter's package comes from, and the flavour recorded after: a command-line "virtual" always
+// wins; else what an earlier install stored in the 32-bit view decides, compared in ASCII case only.
+struct TypeRow {
+    std::string option{};          // on the command line
+    std::string stored{};          // a planted fact
+    std::string missing{};         // a folder the drivers folder lacks
+    std::string from{};            // the log line that says where the type comes from
+    std::string folder = "tvrnva"; // the package's folder
+    std::string flavour{};         // recorded after: empty when the install failed
+};
+
+void driverType(const TypeRow& row, const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+    runRow("== " + row.option + " " + row.stored + "\n+ drivers " + row.missing + "\n" + row.stored +
+               "\n> /installdrivers 1 " + row.option + " => 0\n" + row.from +
+               "\nInstalling TVRNVA from: '{drivers}" + row.folder + "'\n" +
+               (row.flavour.empty() ? "{drivers}" + row.folder + "\\tvrnva.inf does not exists\n!" : "") +
+               "InstallDriver succeeded for tvrnva\n" + "? value {product} DriverType: " + row.flavour,
+           file, line);
+}
+
+TEST(Bundle, DriverType) {
+    const std::string told = "Driver Type is passed from Command Line";
+    const std::string read = "DriverType Read from the registry";
+    // clang-format off
+    driverType({.from = "!" + read, .flavour = "ethernet"});
+    driverType({.option = "/drivertype VIRTUAL", .from = told, .folder = "tvrnva_virtual",
+                .flavour = "virtual"});
+    driverType({.stored = "+ reg {product} DriverType virtual{0}", .from = read, .folder = "tvrnva_virtual",
+                .flavour = "virtual"});
+    driverType({.option = "/drivertype ethernet", .stored = "+ reg {product} DriverType Virtual{0}",
+                .from = read, .folder = "tvrnva_virtual", .flavour = "virtual"});
+    driverType({.stored = "+ reg {product} DriverType ethernet", .from = read, .flavour = "ethernet"});
+    driverType({.option = "/drivertype virtual", .missing = "tvrnva_virtual", .from = told,
+                .folder = "tvrnva_virtual"});
+    driverType({.option = "/drivertype virtual", .stored = "+ reg {product} DriverType ethernet",
+                .from = told, .folder = "tvrnva_virtual", .flavour = "virtual"});
+    driverType({.option = "/drivertype \"virtual \"", .from = told, .flavour = "ethernet"});
+    driverType({.stored = "+ reg {product} DriverType virtual", .from = read, .folder = "tvrnva_virtual",
+                .flavour = "virtual"});
+    driverType({.stored = "+ reg {product} DriverType virtualx", .from = read, .flavour = "ethernet"});
+    driverType({.stored = "+ reg SOFTWARE\\TavrinSecure\\TavrinDrivers DriverType virtual",
+                .from = "!" + read, .flavour = "ethernet"});
+    // clang-format on
 }
 
 } // namespace

@@ -4,122 +4,295 @@
 namespace tdu::test {
 namespace {
 
-// Which devices an id takes off; a restart one of them asks for is the
-// result. Then each removal step failing for the first of two matching
-// devices, the first of which asks for a restart.
-TEST(DeviceUninstall, Scenarios) {
-    runScenarios(
-        kRow,
-        R"txt(a component without a device loses its package, value and file|stage NetService tvrnns;reg {product} tvrnns <tvrnns.inf>;file C:\Windows\System32\Drivers\tvrnns.sys;device ROOT\X\0000 NOTADEVICEDRIVER|/uninstall NOTADEVICEDRIVER /component tvrnns|0|Command received to uninstall a driver;Hardware id passed is: NOTADEVICEDRIVER, so skipped removing device.;Uninstalling OEM for component:tvrnns -> <tvrnns.inf>;Removed OEM: <tvrnns.inf> successfully.;Successfully deleted registry value: tvrnns;Attempting to delete 'C:\Windows\System32\Drivers\tvrnns.sys';'C:\Windows\System32\Drivers\tvrnns.sys' deleted successfully|? packages:;? values:;? devices: ROOT\X\0000;? file C:\Windows\System32\Drivers\tvrnns.sys: absent
-the reserved id is case-sensitive|device ROOT\X\0000 NOTADEVICEDRIVER|/uninstall notadevicedriver|0|Command received to uninstall a driver;finished searching;Device: notadevicedriver removed successfully.|? devices:
-twice in a row|stage System tvrnvamgr;reg {product} tvrnvamgr <tvrnvamgr.inf>;file C:\Windows\System32\Drivers\tvrnvamgr.sys;run /uninstall "" /component tvrnvamgr|/uninstall "" /component tvrnvamgr|0|Command received to uninstall a driver;Attempting to delete 'C:\Windows\System32\Drivers\tvrnvamgr.sys';DeleteFile Failed for C:\Windows\System32\Drivers\tvrnvamgr.sys with last Error:2;Tried to delete 'C:\Windows\System32\Drivers\tvrnvamgr.sys' one more time, but failed with Error:-1;DeleteDriverFile Failed.|
-a failed package removal keeps the value|stage Net tvrnva;reg {product} tvrnva <tvrnva.inf>;file C:\Windows\System32\Drivers\tvrnva.sys;fail SetupUninstallOEMInfW 1 5|/uninstall "" /component tvrnva|0|Command received to uninstall a driver;Uninstalling OEM for component:tvrnva -> <tvrnva.inf>;Failed to remove OEM: <tvrnva.inf>;Uninstallation of OEM INf: <tvrnva.inf> Failed.;Attempting to delete 'C:\Windows\System32\Drivers\tvrnva.sys';'C:\Windows\System32\Drivers\tvrnva.sys' deleted successfully|? values: tvrnva=<tvrnva.inf>;? packages: <tvrnva.inf>
-a failed value deletion|stage Net tvrnva;reg {product} tvrnva <tvrnva.inf>;fail RegDeleteValueW 1 5|/uninstall "" /component tvrnva|0 ...|Removed OEM: <tvrnva.inf> successfully.;Failed to delete registry: tvrnva with error: 5;Delete32BitReg Failed.|
-a value too long to read is left alone|reg {product} tvrnva {x*300}|/uninstall "" /component tvrnva|0 ...|!Uninstalling OEM for component:tvrnva -> {x*300};DeleteDriverFile Failed.|
-a restart request survives later failures|device ROOT\NET\0000 tvrnvamgr 0x100|/uninstall tvrnvamgr /component tvrnvamgr /oeminf oem99.inf|3010|Command received to uninstall a driver;finished searching;Device: tvrnvamgr removed successfully.;Failed to remove OEM: oem99.inf;Uninstallation of OEM: oem99.inf Failed.;Attempting to delete 'C:\Windows\System32\Drivers\tvrnvamgr.sys';DeleteFile Failed for C:\Windows\System32\Drivers\tvrnvamgr.sys with last Error:2;Tried to delete 'C:\Windows\System32\Drivers\tvrnvamgr.sys' one more time, but failed with Error:-1;DeleteDriverFile Failed.;Reboot will be required for uninstallation of driver to complete.|? devices:
-a drivers folder that just fits|env WINDIR C:\{w*238}|/uninstall "" /component tvrnva|0 ...|Attempting to delete 'C:\{w*238}\System32\Drivers\tvrnva.sys'|
-a drivers folder that does not fit is never cut|env WINDIR C:\{w*239}|/uninstall "" /component tvrnva|0|Command received to uninstall a driver;ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:122;DeleteDriverFile Failed.|
-WINDIR missing: no driver file under the working folder|env WINDIR;file %WINDIR%\System32\Drivers\tvrnva.sys|/uninstall "" /component tvrnva|0|Command received to uninstall a driver;ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:203;DeleteDriverFile Failed.|? file %WINDIR%\System32\Drivers\tvrnva.sys: present
-a relative WINDIR: no driver file under the working folder|env WINDIR Windows;file Windows\System32\Drivers\tvrnva.sys|/uninstall "" /component tvrnva|0|Command received to uninstall a driver;ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:203;DeleteDriverFile Failed.|? file Windows\System32\Drivers\tvrnva.sys: present
-a WINDIR on a server's share|env WINDIR \\server\win;file \\server\win\System32\Drivers\tvrnva.sys|/uninstall "" /component tvrnva|0|Command received to uninstall a driver;Attempting to delete '\\server\win\System32\Drivers\tvrnva.sys';'\\server\win\System32\Drivers\tvrnva.sys' deleted successfully|? file \\server\win\System32\Drivers\tvrnva.sys: absent
-the driver file's second attempt|file C:\Windows\System32\Drivers\tvrnva.sys;fail DeleteFileW 1 5|/uninstall "" /component tvrnva|0|Command received to uninstall a driver;Attempting to delete 'C:\Windows\System32\Drivers\tvrnva.sys';DeleteFile Failed for C:\Windows\System32\Drivers\tvrnva.sys with last Error:5;'C:\Windows\System32\Drivers\tvrnva.sys' deleted successfully|? file C:\Windows\System32\Drivers\tvrnva.sys: absent
-removal: nothing carries the id|device ROOT\A\0000 other|/uninstall {adapter}|0|Command received to uninstall a driver;finished searching;Device: {adapter} removed successfully.|? devices: ROOT\A\0000
-removal: a second id in another case|device ROOT\A\0000 first,{fe36527a-8c07-4854-8af7-bf40e7df52f7}\tvrnva|/uninstall {adapter}|0|Command received to uninstall a driver;finished searching;Device: {adapter} removed successfully.|? devices: 
-removal: a prefix does not match|device ROOT\A\0000 {adapter}2|/uninstall {adapter}|0|Command received to uninstall a driver;finished searching;Device: {adapter} removed successfully.|? devices: ROOT\A\0000
-removal: two devices, present or not, one asks for a restart|device ROOT\A\0000 {adapter};device PCI\B\0001 {adapter} 0x80 absent|/uninstall {adapter}|3010|Command received to uninstall a driver;finished searching;Device: {adapter} removed successfully.;Reboot will be required for uninstallation of driver to complete.|? devices: 
-removal: devices without ids are logged and skipped|device ROOT\A\0000 -;device ROOT\B\0000 {adapter};device ROOT\C\0000 -|/uninstall {adapter}|0|Command received to uninstall a driver;SetupDiGetDeviceRegistryProperty failed with last Error: 13;SetupDiGetDeviceRegistryProperty failed with last Error: 13;finished searching;Device: {adapter} removed successfully.|? devices: ROOT\A\0000 ROOT\C\0000
-SetupDiGetClassDevsExW #1 fails|device ROOT\A\0000 hw 0x100;device ROOT\B\0000 hw;fail SetupDiGetClassDevsExW 1 1234|/uninstall hw|0|Command received to uninstall a driver;SetupDiCreateDeviceInfoList() failed with last Error: 1234;failed to remove device: hw |? devices: ROOT\A\0000 ROOT\B\0000
-SetupDiEnumDeviceInfo #2 fails|device ROOT\A\0000 hw 0x100;device ROOT\B\0000 hw;fail SetupDiEnumDeviceInfo 2 1234|/uninstall hw|3010|Command received to uninstall a driver;failed to get device info with last error: 1234;failed to remove device: hw ;Reboot will be required for uninstallation of driver to complete.|? devices: ROOT\B\0000
-SetupDiSetClassInstallParamsW #1 fails|device ROOT\A\0000 hw 0x100;device ROOT\B\0000 hw;fail SetupDiSetClassInstallParamsW 1 1234|/uninstall hw|0|Command received to uninstall a driver;SetupDiSetClassInstallParams failed with last Error: 1234;finished searching;Device: hw removed successfully.|? devices: ROOT\A\0000
-SetupDiCallClassInstaller #2 fails|device ROOT\A\0000 hw 0x100;device ROOT\B\0000 hw;fail SetupDiCallClassInstaller 2 1234|/uninstall hw|3010|Command received to uninstall a driver;SetupDiCallClassInstaller failed with last Error: 1234;finished searching;Device: hw removed successfully.;Reboot will be required for uninstallation of driver to complete.|? devices: ROOT\B\0000
-SetupDiGetDeviceInstallParamsW #1 fails|device ROOT\A\0000 hw 0x100;device ROOT\B\0000 hw;fail SetupDiGetDeviceInstallParamsW 1 1234|/uninstall hw|0|Command received to uninstall a driver;SetupDiGetDeviceInstallParams failed with last Error: 1234;finished searching;Device: hw removed successfully.|? devices: 
-SetupDiGetDeviceRegistryPropertyW #1 fails|device ROOT\A\0000 hw 0x100;device ROOT\B\0000 hw;fail SetupDiGetDeviceRegistryPropertyW 1 1234|/uninstall hw|0|Command received to uninstall a driver;SetupDiGetDeviceRegistryProperty failed with last Error: 122;finished searching;Device: hw removed successfully.|? devices: ROOT\A\0000)txt");
+const Fragments kFiles{
+    {"no driver file",
+     "Attempting to delete 'C:\\Windows\\System32\\Drivers\\tvrnva.sys'\n"
+     "DeleteFile Failed for C:\\Windows\\System32\\Drivers\\tvrnva.sys with last Error:2\n"
+     "Tried to delete 'C:\\Windows\\System32\\Drivers\\tvrnva.sys' one more time, but failed "
+     "with Error:-1\nDeleteDriverFile Failed."},
+};
+
+// What a component's uninstall takes off, and what a failing step leaves.
+TEST(DeviceUninstall, Components) {
+    runScenarios(R"txt(
+== a component without a device loses its package, value and file
++ stage NetService tvrnns
++ reg {product} tvrnns <tvrnns.inf>
++ file C:\Windows\System32\Drivers\tvrnns.sys
++ device ROOT\X\0000 NOTADEVICEDRIVER
+> /uninstall NOTADEVICEDRIVER /component tvrnns => 0
+= whole log
+Command received to uninstall a driver
+Hardware id passed is: NOTADEVICEDRIVER, so skipped removing device.
+Uninstalling OEM for component:tvrnns -> <tvrnns.inf>
+Removed OEM: <tvrnns.inf> successfully.
+Successfully deleted registry value: tvrnns
+Attempting to delete 'C:\Windows\System32\Drivers\tvrnns.sys'
+'C:\Windows\System32\Drivers\tvrnns.sys' deleted successfully
+? packages:
+? values:
+? devices: ROOT\X\0000
+? file C:\Windows\System32\Drivers\tvrnns.sys: absent
+
+== twice in a row
++ stage System tvrnvamgr
++ reg {product} tvrnvamgr <tvrnvamgr.inf>
++ file C:\Windows\System32\Drivers\tvrnvamgr.sys
++ run /uninstall "" /component tvrnvamgr
+> /uninstall "" /component tvrnvamgr => 0
+= whole log
+Command received to uninstall a driver
+Attempting to delete 'C:\Windows\System32\Drivers\tvrnvamgr.sys'
+DeleteFile Failed for C:\Windows\System32\Drivers\tvrnvamgr.sys with last Error:2
+Tried to delete 'C:\Windows\System32\Drivers\tvrnvamgr.sys' one more time, but failed with Error:-1
+DeleteDriverFile Failed.
+
+== a failed package removal keeps the value
++ stage Net tvrnva
++ reg {product} tvrnva <tvrnva.inf>
++ file C:\Windows\System32\Drivers\tvrnva.sys
++ fail SetupUninstallOEMInfW 1 5
+> /uninstall "" /component tvrnva => 0
+Failed to remove OEM: <tvrnva.inf>
+Uninstallation of OEM INf: <tvrnva.inf> Failed.
+'C:\Windows\System32\Drivers\tvrnva.sys' deleted successfully
+? values: tvrnva=<tvrnva.inf>
+? packages: <tvrnva.inf>
+
+== a failed value deletion
++ stage Net tvrnva
++ reg {product} tvrnva <tvrnva.inf>
++ fail RegDeleteValueW 1 5
+> /uninstall "" /component tvrnva => 0
+Removed OEM: <tvrnva.inf> successfully.
+Failed to delete registry: tvrnva with error: 5
+Delete32BitReg Failed.
+
+== a value too long to read is left alone
++ reg {product} tvrnva {x*300}
+> /uninstall "" /component tvrnva => 0
+!Uninstalling OEM for component:tvrnva -> {x*300}
+DeleteDriverFile Failed.
+
+== a restart request survives later failures
++ device ROOT\NET\0000 tvrnvamgr 0x100
+> /uninstall tvrnvamgr /component tvrnvamgr /oeminf oem99.inf => 3010
+Device: tvrnvamgr removed successfully.
+Failed to remove OEM: oem99.inf
+Uninstallation of OEM: oem99.inf Failed.
+DeleteDriverFile Failed.
+Reboot will be required for uninstallation of driver to complete.
+? devices:
+
+== a drivers folder that just fits
++ env WINDIR C:\{w*238}
+> /uninstall "" /component tvrnva => 0
+Attempting to delete 'C:\{w*238}\System32\Drivers\tvrnva.sys'
+
+== a drivers folder that does not fit is never cut
++ env WINDIR C:\{w*239}
+> /uninstall "" /component tvrnva => 0
+= whole log
+Command received to uninstall a driver
+ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:122
+DeleteDriverFile Failed.
+
+== WINDIR missing: no driver file under the working folder
++ env WINDIR
++ file %WINDIR%\System32\Drivers\tvrnva.sys
+> /uninstall "" /component tvrnva => 0
+= whole log
+Command received to uninstall a driver
+ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:203
+DeleteDriverFile Failed.
+? file %WINDIR%\System32\Drivers\tvrnva.sys: present
+
+== a relative WINDIR: no driver file under the working folder
++ env WINDIR Windows
++ file Windows\System32\Drivers\tvrnva.sys
+> /uninstall "" /component tvrnva => 0
+ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:203
+? file Windows\System32\Drivers\tvrnva.sys: present
+
+== a WINDIR on a server's share
++ env WINDIR \\server\win
++ file \\server\win\System32\Drivers\tvrnva.sys
+> /uninstall "" /component tvrnva => 0
+'\\server\win\System32\Drivers\tvrnva.sys' deleted successfully
+? file \\server\win\System32\Drivers\tvrnva.sys: absent
+
+== the driver file's second attempt
++ file C:\Windows\System32\Drivers\tvrnva.sys
++ fail DeleteFileW 1 5
+> /uninstall "" /component tvrnva => 0
+= whole log
+Command received to uninstall a driver
+Attempting to delete 'C:\Windows\System32\Drivers\tvrnva.sys'
+DeleteFile Failed for C:\Windows\System32\Drivers\tvrnva.sys with last Error:5
+'C:\Windows\System32\Drivers\tvrnva.sys' deleted successfully
+? file C:\Windows\System32\Drivers\tvrnva.sys: absent
+)txt",
+                 kFiles);
 }
 
-// What a path-like published name would delete, were it passed on: the store
-// joins any name to its INF folder.
-constexpr char kPlanted[] = R"txt(
-stage Net tvrnva
-file C:\Windows\victim.txt
-file C:\Windows\victim.inf
-file C:\Windows\INF\oem1.txt
-file C:\Windows\INF\a\b.inf
-)txt";
-constexpr char kKept[] = R"txt(
-? packages: <tvrnva.inf>
-? file C:\Windows\victim.txt: present
-? file C:\Windows\victim.inf: present
-? file C:\Windows\INF\oem1.txt: present
-? file C:\Windows\INF\a\b.inf: present
-)txt";
+// Which devices an id takes off; a restart one of them asks for is the result.
+TEST(DeviceUninstall, Devices) {
+    runScenarios(R"txt(
+== the reserved id is case-sensitive
++ device ROOT\X\0000 NOTADEVICEDRIVER
+> /uninstall notadevicedriver => 0
+Device: notadevicedriver removed successfully.
+? devices:
 
-// Names with a separator, a drive, ".." or another extension than .inf, as the
-// product key records them or /oeminf gives them: logged, refused like a
-// failed removal, and everything after goes on. Bare names, in any letter
-// case and not only oem<N>.inf, reach the store.
+== nothing carries the id
++ device ROOT\A\0000 other
+> /uninstall {adapter} => 0
+= whole log
+Command received to uninstall a driver
+finished searching
+Device: {adapter} removed successfully.
+? devices: ROOT\A\0000
+
+== a second id in another case
++ device ROOT\A\0000 first,{fe36527a-8c07-4854-8af7-bf40e7df52f7}\tvrnva
+> /uninstall {adapter} => 0
+? devices:
+
+== a prefix does not match
++ device ROOT\A\0000 {adapter}2
+> /uninstall {adapter} => 0
+? devices: ROOT\A\0000
+
+== two devices, present or not, one asks for a restart
++ device ROOT\A\0000 {adapter}
++ device PCI\B\0001 {adapter} 0x80 absent
+> /uninstall {adapter} => 3010
+= whole log
+Command received to uninstall a driver
+finished searching
+Device: {adapter} removed successfully.
+Reboot will be required for uninstallation of driver to complete.
+? devices:
+
+== devices without ids are logged and skipped
++ device ROOT\A\0000 -
++ device ROOT\B\0000 {adapter}
++ device ROOT\C\0000 -
+> /uninstall {adapter} => 0
+SetupDiGetDeviceRegistryProperty failed with last Error: 13
+SetupDiGetDeviceRegistryProperty failed with last Error: 13
+finished searching
+? devices: ROOT\A\0000 ROOT\C\0000
+
+)txt",
+                 kFiles);
+}
+
+// Each removal step failing for the first of two devices of one id, the first of which asks for a restart:
+// the step's message, the result, and the devices left.
+void failingRemoval(const std::string& call, int nth, const std::string& log, int result,
+                    const std::string& left, const char* file = __builtin_FILE(),
+                    int line = __builtin_LINE()) {
+    runRow("== " + call + " #" + std::to_string(nth) + " fails\n+ device ROOT\\A\\0000 hw 0x100\n" +
+               "+ device ROOT\\B\\0000 hw\n+ fail " + call + " " + std::to_string(nth) + " 1234\n" +
+               "> /uninstall hw => " + std::to_string(result) + "\n" + log + "\n" + (result == 0 ? "!" : "") +
+               "Reboot will be required for uninstallation of driver to complete.\n? devices: " + left,
+           file, line);
+}
+
+TEST(DeviceUninstall, EachRemovalStepFailing) {
+    failingRemoval("SetupDiGetClassDevsExW", 1,
+                   "= whole log\nCommand received to uninstall a driver\n"
+                   "SetupDiCreateDeviceInfoList() failed with last Error: 1234\nfailed to remove device: hw ",
+                   0, "ROOT\\A\\0000 ROOT\\B\\0000");
+    failingRemoval("SetupDiEnumDeviceInfo", 2,
+                   "failed to get device info with last error: 1234\nfailed to remove device: hw ", 3010,
+                   "ROOT\\B\\0000");
+    failingRemoval("SetupDiSetClassInstallParamsW", 1,
+                   "SetupDiSetClassInstallParams failed with last Error: 1234", 0, "ROOT\\A\\0000");
+    failingRemoval("SetupDiCallClassInstaller", 2, "SetupDiCallClassInstaller failed with last Error: 1234",
+                   3010, "ROOT\\B\\0000");
+    failingRemoval("SetupDiGetDeviceInstallParamsW", 1,
+                   "SetupDiGetDeviceInstallParams failed with last Error: 1234", 0, "");
+    failingRemoval("SetupDiGetDeviceRegistryPropertyW", 1,
+                   "SetupDiGetDeviceRegistryProperty failed with last Error: 122", 0, "ROOT\\A\\0000");
+}
+
+// What a path-like published name would delete, were it passed on: the store joins any name to its INF
+// folder. Names with a separator, a drive, ".." or another extension than .inf, as the product key records
+// them or /oeminf gives them: logged, refused like a failed removal, and everything after goes on.
+void refusedInfName(const std::string& name, const char* file = __builtin_FILE(),
+                    int line = __builtin_LINE()) {
+    const std::string planted =
+        "+ stage Net tvrnva\n+ file C:\\Windows\\victim.txt\n+ file C:\\Windows\\victim.inf\n"
+        "+ file C:\\Windows\\INF\\oem1.txt\n+ file C:\\Windows\\INF\\a\\b.inf\n";
+    const std::string kept =
+        "? packages: <tvrnva.inf>\n? file C:\\Windows\\victim.txt: present\n"
+        "? file C:\\Windows\\victim.inf: present\n? file C:\\Windows\\INF\\oem1.txt: present\n"
+        "? file C:\\Windows\\INF\\a\\b.inf: present\n";
+    runRow("== the recorded name " + name + "\n" + planted + "+ reg {product} tvrnva " + name +
+               "\n> /uninstall NOTADEVICEDRIVER /component tvrnva => 0\n= whole log\n" +
+               "Command received to uninstall a driver\n" +
+               "Hardware id passed is: NOTADEVICEDRIVER, so skipped removing device.\n" +
+               "Uninstalling OEM for component:tvrnva -> " + name + "\nInvalid OEM Inf name: " + name +
+               "\nUninstallation of OEM INf: " + name + " Failed.\n" + kFiles.at("no driver file") +
+               "\n? values: tvrnva=" + name + "\n" + kept,
+           file, line);
+    runRow("== /oeminf " + name + "\n" + planted + "> /uninstall NOTADEVICEDRIVER /oeminf " + name +
+               " => 0\n= whole log\nCommand received to uninstall a driver\n" +
+               "Hardware id passed is: NOTADEVICEDRIVER, so skipped removing device.\n" +
+               "Invalid OEM Inf name: " + name + "\nUninstallation of OEM: " + name + " Failed.\n" + kept,
+           file, line);
+}
+
 TEST(DeviceUninstall, OnlyABareInfNameReachesTheStore) {
-    const std::string names = "..\\victim.txt\n..\\victim.inf\nC:\\Windows\\victim.inf\nC:victim.inf\n"
-                              "a/b.inf\noem1.txt\noem0.inf.\n..\n";
-    const std::string recorded = R"txt(reg {product} tvrnva {1}
-> /uninstall NOTADEVICEDRIVER /component tvrnva
-= 0
-Command received to uninstall a driver
-Hardware id passed is: NOTADEVICEDRIVER, so skipped removing device.
-Uninstalling OEM for component:tvrnva -> {1}
-Invalid OEM Inf name: {1}
-Uninstallation of OEM INf: {1} Failed.
-Attempting to delete 'C:\Windows\System32\Drivers\tvrnva.sys'
-DeleteFile Failed for C:\Windows\System32\Drivers\tvrnva.sys with last Error:2
-Tried to delete 'C:\Windows\System32\Drivers\tvrnva.sys' one more time, but failed with Error:-1
-DeleteDriverFile Failed.
-? values: tvrnva={1})txt";
-    const std::string named = R"txt(> /uninstall NOTADEVICEDRIVER /oeminf {1}
-= 0
-Command received to uninstall a driver
-Hardware id passed is: NOTADEVICEDRIVER, so skipped removing device.
-Invalid OEM Inf name: {1}
-Uninstallation of OEM: {1} Failed.)txt";
-    runScenarios("== the recorded name {1}" + std::string(kPlanted) + recorded + kKept, names);
-    runScenarios("== /oeminf {1}" + std::string(kPlanted) + named + kKept, names);
+    refusedInfName("..\\victim.txt");
+    refusedInfName("..\\victim.inf");
+    refusedInfName("C:\\Windows\\victim.inf");
+    refusedInfName("C:victim.inf");
+    refusedInfName("a/b.inf");
+    refusedInfName("oem1.txt");
+    refusedInfName("oem0.inf.");
+    refusedInfName("..");
+    // Bare names, in any letter case and not only oem<N>.inf, reach the store.
     runScenarios(R"txt(
 == a recorded name in capitals
-stage Net tvrnva
-reg {product} tvrnva OEM0.INF
-> /uninstall NOTADEVICEDRIVER /component tvrnva
-= 0 ...
++ stage Net tvrnva
++ reg {product} tvrnva OEM0.INF
+> /uninstall NOTADEVICEDRIVER /component tvrnva => 0
 Uninstalling OEM for component:tvrnva -> OEM0.INF
 Removed OEM: OEM0.INF successfully.
 Successfully deleted registry value: tvrnva
 ? packages:
 ? values:
+
 == a package under its own name, as Wine publishes it
-file C:\Windows\INF\tvrnva.inf
-> /uninstall NOTADEVICEDRIVER /oeminf tvrnva.inf
-= 0
-Command received to uninstall a driver
-Hardware id passed is: NOTADEVICEDRIVER, so skipped removing device.
++ file C:\Windows\INF\tvrnva.inf
+> /uninstall NOTADEVICEDRIVER /oeminf tvrnva.inf => 0
 Removed OEM: tvrnva.inf successfully.
 ? file C:\Windows\INF\tvrnva.inf: absent
 )txt");
 }
 
-// A component name becomes a driver file's name: one that would lead out of
-// the drivers folder deletes nothing.
+// A component name becomes a driver file's name: one that would lead out of the drivers folder deletes
+// nothing.
+void refusedComponent(const std::string& name, const char* file = __builtin_FILE(),
+                      int line = __builtin_LINE()) {
+    runRow("== /component " + name +
+               "\n+ file C:\\Windows\\victim.sys\n+ file C:\\Windows\\System32\\victim.sys\n" +
+               "> /uninstall \"\" /component " + name + " => 0\n= whole log\n" +
+               "Command received to uninstall a driver\nInvalid Component name: " + name +
+               "\nDeleteDriverFile Failed.\n? file C:\\Windows\\victim.sys: present\n" +
+               "? file C:\\Windows\\System32\\victim.sys: present",
+           file, line);
+}
+
 TEST(DeviceUninstall, OnlyABareComponentNamesADriverFile) {
-    runScenarios(
-        R"txt(
-== /component {1}
-file C:\Windows\victim.sys
-file C:\Windows\System32\victim.sys
-> /uninstall "" /component {1}
-= 0
-Command received to uninstall a driver
-Invalid Component name: {1}
-DeleteDriverFile Failed.
-? file C:\Windows\victim.sys: present
-? file C:\Windows\System32\victim.sys: present
-)txt",
-        "..\\..\\victim\n../victim\n..\\..\\..\\Windows\\victim\nC:\\Windows\\victim\nC:..\\victim\n");
+    refusedComponent("..\\..\\victim");
+    refusedComponent("../victim");
+    refusedComponent("..\\..\\..\\Windows\\victim");
+    refusedComponent("C:\\Windows\\victim");
+    refusedComponent("C:..\\victim");
 }
 
 } // namespace

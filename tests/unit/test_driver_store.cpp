@@ -1,68 +1,235 @@
-// The product's packages in the driver store, the INF cache, the filter's
-// INF sections and what an earlier net-service install left behind.
+// The product's packages in the driver store, the INF cache, the filter's INF sections and what an
+// earlier net-service install left behind.
 #include "tests/unit/SimTest.h"
 
 namespace tdu::test {
 namespace {
 
-// The filter's sections; a command line that would not fit the platform's
-// 1024 characters is refused, never cut to name another file.
-TEST(DriverStore, Scenarios) {
-    runScenarios(
-        kRow,
-        R"txt(a package is found under each id it declares, in its own class only|stage NetService tvrnns;stage Net tvrnns,tvrnvamgr;stage Net unrelated|@ListDriverInfs|0|Listing Driver Infs;C:\Windows\INF\<tvrnns.inf> 05/07/2021 1.2.3.4 tvrnns\n;C:\Windows\INF\<tvrnns,tvrnvamgr.inf> 05/07/2021 1.2.3.4 tvrnvamgr\n|? entries: <tvrnns.inf>:tvrnns <tvrnns,tvrnvamgr.inf>:tvrnvamgr;? devices:
-a package as two driver nodes, pairs in order, the folder as the details spell it|detail C:/windows/inf\;stage Net tvrnna_mp,tvrnna_mp 12/31/1999 10.0.65535.7;stage Net {adapter}|@ListDriverInfs|0|Listing Driver Infs;C:/windows/inf\<tvrnna_mp,tvrnna_mp.inf> 12/31/1999 10.0.65535.7 tvrnna_mp\n;C:/windows/inf\<tvrnna_mp,tvrnna_mp.inf> 12/31/1999 10.0.65535.7 tvrnna_mp\n;C:/windows/inf\<{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}_TVRNVA.inf> 05/07/2021 1.2.3.4 {adapter}\n|? entries: <tvrnna_mp,tvrnna_mp.inf>:tvrnna_mp <tvrnna_mp,tvrnna_mp.inf>:tvrnna_mp <{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}_TVRNVA.inf>:{adapter}
-a failed detail other than a short buffer makes its driver the last|stage NetService tvrnns,tvrnns;fail SetupDiGetDriverInfoDetailW 1 5|@ListDriverInfs|0 ...||? entries: :tvrnns
-a resource failure gives 1603 and ends the listing|stage NetService tvrnns;stage Net tvrnvamgr;throw SetupDiEnumDriverInfoW 1|@ListDriverInfs|1603|Listing Driver Infs|? entries:
-INF cache: missing||@RemoveINFCACHE|0|Removing INF Cache;DeleteFile("C:\Windows\INF\INFCACHE.1") failure ignored. File Not Found.|? file C:\Windows\INF\INFCACHE.1: absent
-INF cache: present|file C:\Windows\INF\INFCACHE.1|@RemoveINFCACHE|0|Removing INF Cache;DeleteFile("C:\Windows\INF\INFCACHE.1") succeeded.|? file C:\Windows\INF\INFCACHE.1: absent
-INF cache: locked, then removed|file C:\Windows\INF\INFCACHE.1;fail DeleteFileW 1 32|@RemoveINFCACHE|1603|Removing INF Cache;DeleteFile("C:\Windows\INF\INFCACHE.1") failed. GetLastError():0x20|? file C:\Windows\INF\INFCACHE.1: absent
-INF cache: locked for good|file C:\Windows\INF\INFCACHE.1;fail DeleteFileW 1 32;fail _wremove 1 32|@RemoveINFCACHE|1603|Removing INF Cache;DeleteFile("C:\Windows\INF\INFCACHE.1") failed. GetLastError():0x20|? file C:\Windows\INF\INFCACHE.1: present
-INF cache: Windows directory too long|windir C:\{w*258}|@RemoveINFCACHE|1603|Removing INF Cache;GetWindowsDirectory()->262  GetLastError():0|? file C:\Windows\INF\INFCACHE.1: absent
-INF cache: Windows directory unreadable|fail GetWindowsDirectoryW 1 8|@RemoveINFCACHE|1603|Removing INF Cache;GetWindowsDirectory()->0  GetLastError():0x8|? file C:\Windows\INF\INFCACHE.1: absent
-INF cache: a Windows directory of 260 characters fits|windir C:\{w*127}\{w*129};file C:\{w*127}\{w*129}\INF\INFCACHE.1|@RemoveINFCACHE|0|Removing INF Cache;DeleteFile("C:\{w*127}\{w*129}\INF\INFCACHE.1") succeeded.|? file C:\{w*127}\{w*129}\INF\INFCACHE.1: absent
-INF cache: a relative Windows directory|windir Windows;file Windows\INF\INFCACHE.1|@RemoveINFCACHE|1603|Removing INF Cache;GetWindowsDirectory()->7  GetLastError():0xcb|? file Windows\INF\INFCACHE.1: present
-INF cache: a Windows directory on the drive's working folder|windir C:Windows;file C:\Windows\INF\INFCACHE.1|@RemoveINFCACHE|1603|Removing INF Cache;GetWindowsDirectory()->9  GetLastError():0xcb|? file C:\Windows\INF\INFCACHE.1: present
-INF cache: a Windows directory still holding a variable|windir C:\%SystemRoot%;file C:\%SystemRoot%\INF\INFCACHE.1|@RemoveINFCACHE|1603|Removing INF Cache;GetWindowsDirectory()->15  GetLastError():0xcb|? file C:\%SystemRoot%\INF\INFCACHE.1: present
-INF cache: a Windows directory on a server's share|windir \\server\win;file \\server\win\INF\INFCACHE.1|@RemoveINFCACHE|0|Removing INF Cache;DeleteFile("\\server\win\INF\INFCACHE.1") succeeded.|? file \\server\win\INF\INFCACHE.1: absent
-INF cache: broken off|file C:\Windows\INF\INFCACHE.1;throw DeleteFileW 1|@RemoveINFCACHE|1603|Removing INF Cache|? file C:\Windows\INF\INFCACHE.1: present
-InstallSplitDnsFilter||@InstallSplitDnsFilter C:\d\SplitDNSFilter.inf|0|Enter InstallSplitDnsFilter\n;Calling InstallHinfSectionW with params: DefaultInstall 128 C:\d\SplitDNSFilter.inf\n;Exit InstallSplitDnsFilter\n|? sections: DefaultInstall 128 C:\d\SplitDNSFilter.inf
-InstallSplitDnsFilter broken off|throw InstallHinfSectionW 1|@InstallSplitDnsFilter C:\d\SplitDNSFilter.inf|1603|Enter InstallSplitDnsFilter\n;Calling InstallHinfSectionW with params: DefaultInstall 128 C:\d\SplitDNSFilter.inf\n;Failing InstallSplitDnsFilter\n;Exit InstallSplitDnsFilter\n|
-InstallSplitDnsFilter: 1023 characters of command line are the most||@InstallSplitDnsFilter C:\{x*997}.inf|0 ...||? sections: DefaultInstall 128 C:\{x*997}.inf
-InstallSplitDnsFilter: one more is refused||@InstallSplitDnsFilter C:\{x*998}.inf|1603|Enter InstallSplitDnsFilter\n;Failing InstallSplitDnsFilter\n;Exit InstallSplitDnsFilter\n|? sections:
-UnInstallSplitDnsFilter||@UnInstallSplitDnsFilter C:\d\SplitDNSFilter.inf|0|Enter UnInstallSplitDnsFilter\n;Calling InstallHinfSectionW with params: DefaultUnInstall 128 C:\d\SplitDNSFilter.inf\n;Exit UnInstallSplitDnsFilter\n|? sections: DefaultUnInstall 128 C:\d\SplitDNSFilter.inf
-UnInstallSplitDnsFilter broken off|throw InstallHinfSectionW 1|@UnInstallSplitDnsFilter C:\d\SplitDNSFilter.inf|1603|Enter UnInstallSplitDnsFilter\n;Calling InstallHinfSectionW with params: DefaultUnInstall 128 C:\d\SplitDNSFilter.inf\n;Failed UnInstallSplitDnsFilter\n;Exit UnInstallSplitDnsFilter\n|
-UnInstallSplitDnsFilter: 1023 characters of command line are the most||@UnInstallSplitDnsFilter C:\{x*995}.inf|0 ...||? sections: DefaultUnInstall 128 C:\{x*995}.inf
-UnInstallSplitDnsFilter: one more is refused||@UnInstallSplitDnsFilter C:\{x*996}.inf|1603|Enter UnInstallSplitDnsFilter\n;Failed UnInstallSplitDnsFilter\n;Exit UnInstallSplitDnsFilter\n|? sections:)txt");
+TEST(DriverStore, Listing) {
+    runScenarios(R"txt(
+== a package is found under each id it declares, in its own class only
++ stage NetService tvrnns
++ stage Net tvrnns,tvrnvamgr
++ stage Net unrelated
+> @ListDriverInfs => 0
+= whole log
+Listing Driver Infs
+C:\Windows\INF\<tvrnns.inf> 05/07/2021 1.2.3.4 tvrnns\n
+C:\Windows\INF\<tvrnns,tvrnvamgr.inf> 05/07/2021 1.2.3.4 tvrnvamgr\n
+? entries: <tvrnns.inf>:tvrnns <tvrnns,tvrnvamgr.inf>:tvrnvamgr
+? devices:
+
+== a package as two driver nodes, pairs in order, the folder as the details spell it
++ detail C:/windows/inf\
++ stage Net tvrnna_mp,tvrnna_mp 12/31/1999 10.0.65535.7
++ stage Net {adapter}
+> @ListDriverInfs => 0
+= whole log
+Listing Driver Infs
+C:/windows/inf\<tvrnna_mp,tvrnna_mp.inf> 12/31/1999 10.0.65535.7 tvrnna_mp\n
+C:/windows/inf\<tvrnna_mp,tvrnna_mp.inf> 12/31/1999 10.0.65535.7 tvrnna_mp\n
+C:/windows/inf\<{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}_TVRNVA.inf> 05/07/2021 1.2.3.4 {adapter}\n
+? entries: <tvrnna_mp,tvrnna_mp.inf>:tvrnna_mp <tvrnna_mp,tvrnna_mp.inf>:tvrnna_mp
+... <{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}_TVRNVA.inf>:{adapter}
+
+== a failed detail other than a short buffer makes its driver the last
++ stage NetService tvrnns,tvrnns
++ fail SetupDiGetDriverInfoDetailW 1 5
+> @ListDriverInfs => 0
+? entries: :tvrnns
+
+== a resource failure gives 1603 and ends the listing
++ stage NetService tvrnns
++ stage Net tvrnvamgr
++ throw SetupDiEnumDriverInfoW 1
+> @ListDriverInfs => 1603
+= whole log
+Listing Driver Infs
+? entries:
+)txt");
 }
 
+// The INF cache: a file in the Windows folder's INF, its path refused rather than cut or made relative.
+void infCache(const std::string& name, const std::string& planted, int result, const std::string& log,
+              const std::string& cache, const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+    runRow("== INF cache: " + name + "\n" + planted + "\n> @RemoveINFCACHE => " + std::to_string(result) +
+               "\n= whole log\nRemoving INF Cache\n" + log + "\n? file " + cache,
+           file, line);
+}
+
+TEST(DriverStore, InfCache) {
+    const std::string cache = "C:\\Windows\\INF\\INFCACHE.1";
+    infCache("missing", "", 0, "DeleteFile(\"" + cache + "\") failure ignored. File Not Found.",
+             cache + ": absent");
+    infCache("present", "+ file " + cache, 0, "DeleteFile(\"" + cache + "\") succeeded.", cache + ": absent");
+    infCache("locked, then removed", "+ file " + cache + "\n+ fail DeleteFileW 1 32", 1603,
+             "DeleteFile(\"" + cache + "\") failed. GetLastError():0x20", cache + ": absent");
+    infCache("locked for good", "+ file " + cache + "\n+ fail DeleteFileW 1 32\n+ fail _wremove 1 32", 1603,
+             "DeleteFile(\"" + cache + "\") failed. GetLastError():0x20", cache + ": present");
+    infCache("broken off", "+ file " + cache + "\n+ throw DeleteFileW 1", 1603, "", cache + ": present");
+    infCache("Windows directory too long", "+ windir C:\\{w*258}", 1603,
+             "GetWindowsDirectory()->262  GetLastError():0", cache + ": absent");
+    infCache("Windows directory unreadable", "+ fail GetWindowsDirectoryW 1 8", 1603,
+             "GetWindowsDirectory()->0  GetLastError():0x8", cache + ": absent");
+    infCache("a Windows directory of 260 characters fits",
+             "+ windir C:\\{w*127}\\{w*129}\n+ file C:\\{w*127}\\{w*129}\\INF\\INFCACHE.1", 0,
+             "DeleteFile(\"C:\\{w*127}\\{w*129}\\INF\\INFCACHE.1\") succeeded.",
+             "C:\\{w*127}\\{w*129}\\INF\\INFCACHE.1: absent");
+    infCache("a relative Windows directory", "+ windir Windows\n+ file Windows\\INF\\INFCACHE.1", 1603,
+             "GetWindowsDirectory()->7  GetLastError():0xcb", "Windows\\INF\\INFCACHE.1: present");
+    infCache("a Windows directory on the drive's working folder", "+ windir C:Windows\n+ file " + cache, 1603,
+             "GetWindowsDirectory()->9  GetLastError():0xcb", cache + ": present");
+    infCache("a Windows directory still holding a variable",
+             "+ windir C:\\%SystemRoot%\n+ file C:\\%SystemRoot%\\INF\\INFCACHE.1", 1603,
+             "GetWindowsDirectory()->15  GetLastError():0xcb", "C:\\%SystemRoot%\\INF\\INFCACHE.1: present");
+    infCache("a Windows directory on a server's share",
+             "+ windir \\\\server\\win\n+ file \\\\server\\win\\INF\\INFCACHE.1", 0,
+             "DeleteFile(\"\\\\server\\win\\INF\\INFCACHE.1\") succeeded.",
+             "\\\\server\\win\\INF\\INFCACHE.1: absent");
+}
+
+// The filter's sections, run or broken off; a command line that would not fit the platform's 1024
+// characters is refused, never cut to name another file.
+void filterSection(const std::string& op, const std::string& section, const std::string& failed, int longest,
+                   const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+    const std::string call = "> @" + op + "SplitDnsFilter ";
+    const std::string inf = "C:\\d\\SplitDNSFilter.inf";
+    const std::string enter = "= whole log\nEnter " + op + "SplitDnsFilter\\n\n";
+    const std::string calling =
+        "Calling InstallHinfSectionW with params: " + section + " 128 " + inf + "\\n\n";
+    const std::string exit = "Exit " + op + "SplitDnsFilter\\n\n";
+    const std::string fails = failed + " " + op + "SplitDnsFilter\\n\n" + exit;
+    const std::string fits = "C:\\{x*" + std::to_string(longest) + "}.inf";
+    runRow("== " + op + "\n" + call + inf + " => 0\n" + enter + calling + exit + "? sections: " + section +
+               " 128 " + inf + "\n== broken off\n+ throw InstallHinfSectionW 1\n" + call + inf +
+               " => 1603\n" + enter + calling + fails + "== the longest line\n" + call + fits +
+               " => 0\n? sections: " + section + " 128 " + fits + "\n== one more character\n" + call +
+               "C:\\{x*" + std::to_string(longest + 1) + "}.inf => 1603\n" + enter + fails + "? sections:",
+           file, line);
+}
+
+TEST(DriverStore, FilterSections) {
+    filterSection("Install", "DefaultInstall", "Failing", 997);
+    filterSection("UnInstall", "DefaultUnInstall", "Failed", 995);
+}
+
+// What an earlier net-service install left: the DIFx component's and the service's keys, and its folders
+// in DRVSTORE.
+const Fragments kResiduals{
+    {"the keys", "+ key SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\DIFxAPP\\Components\\{difx}\\sub\n"
+                 "+ key SYSTEM\\CurrentControlSet\\Services\\tvrnns"},
+    {"the keys deleted",
+     "Deleting Registry: SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\DIFxAPP\\Components\\{difx}\n"
+     "Successfully deleted: SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\DIFxAPP\\Components\\{difx}\\sub\n"
+     "Successfully deleted at the end: "
+     "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\DIFxAPP\\Components\\{difx}\n"
+     "Deleting Registry: SYSTEM\\CurrentControlSet\\Services\\tvrnns\n"
+     "Successfully deleted: SYSTEM\\CurrentControlSet\\Services\\tvrnns"},
+    {"the store", "DRVStore path is: C:\\Windows\\System32\\DRVSTORE\n"
+                  "DRVStore path exists: C:\\Windows\\System32\\DRVSTORE"},
+};
+
 TEST(DriverStore, Residuals) {
-    runScenarios(
-        R"txt(
-== residuals: {1}
-key SOFTWARE\Microsoft\Windows\CurrentVersion\DIFxAPP\Components\{9AC1F0E9-DE2F-4b2d-910C-65CAEE9153D9}\sub
-key SYSTEM\CurrentControlSet\Services\tvrnns
-{2}
-> @cleanTVRNNSResiduals
-= 0
+    runScenarios(R"txt(
+== no store
+use the keys
+> @cleanTVRNNSResiduals => 0
+= whole log
 Cleaning TVRNNS Residuals
-{3}
-Deleting Registry: SOFTWARE\Microsoft\Windows\CurrentVersion\DIFxAPP\Components\{9AC1F0E9-DE2F-4b2d-910C-65CAEE9153D9}
-Successfully deleted: SOFTWARE\Microsoft\Windows\CurrentVersion\DIFxAPP\Components\{9AC1F0E9-DE2F-4b2d-910C-65CAEE9153D9}\sub
-Successfully deleted at the end: SOFTWARE\Microsoft\Windows\CurrentVersion\DIFxAPP\Components\{9AC1F0E9-DE2F-4b2d-910C-65CAEE9153D9}
-Deleting Registry: SYSTEM\CurrentControlSet\Services\tvrnns
-Successfully deleted: SYSTEM\CurrentControlSet\Services\tvrnns
-? dir C:\Windows\System32\DRVSTORE: {4}
+DRVStore path is: C:\Windows\System32\DRVSTORE
+DRVStore path does not exists: C:\Windows\System32\DRVSTORE
+use the keys deleted
+
+== no matching folder
+use the keys
++ dir C:\Windows\System32\DRVSTORE\other_1
++ file C:\Windows\System32\DRVSTORE\tvrnns_file
+> @cleanTVRNNSResiduals => 0
+= whole log
+Cleaning TVRNNS Residuals
+use the store
+use the keys deleted
+? dir C:\Windows\System32\DRVSTORE: other_1 tvrnns_file
+
+== a folder with only the .inf
+use the keys
++ file C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.inf
+> @cleanTVRNNSResiduals => 0
+= whole log
+Cleaning TVRNNS Residuals
+use the store
+TVRNNS Dir: tvrnns_1a2b
+Erasing: C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.inf
+Successfully deleted: C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.inf
+Erasing: C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.cat
+File not found: C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.cat
+Erasing: C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.sys
+File not found: C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.sys
+use the keys deleted
+? dir C:\Windows\System32\DRVSTORE:
+
+== a file deleted on the second try, in a folder in capitals
+use the keys
++ file C:\Windows\System32\DRVSTORE\TVRNNS_9\tvrnns.sys
++ fail DeleteFileW 1 32
+> @cleanTVRNNSResiduals => 0
+TVRNNS Dir: TVRNNS_9
+File not found: C:\Windows\System32\DRVSTORE\TVRNNS_9\tvrnns.cat
+DeleteFile Failed for C:\Windows\System32\DRVSTORE\TVRNNS_9\tvrnns.sys with last Error:32
+Successfully deleted: C:\Windows\System32\DRVSTORE\TVRNNS_9\tvrnns.sys
+!RemoveDirectory Failed for 'TVRNNS_9' with Error:145
+? dir C:\Windows\System32\DRVSTORE:
+
+== an extra file keeps the folder
+use the keys
++ file C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.cat
++ file C:\Windows\System32\DRVSTORE\tvrnns_1a2b\extra.log
+> @cleanTVRNNSResiduals => 0
+File not found: C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.inf
+Successfully deleted: C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.cat
+File not found: C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.sys
+RemoveDirectory Failed for 'tvrnns_1a2b' with Error:145
+? dir C:\Windows\System32\DRVSTORE: tvrnns_1a2b
+
+== an undeletable file
+use the keys
++ file C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.sys
++ fail DeleteFileW 1 32
++ fail _wremove 1 32
+> @cleanTVRNNSResiduals => 0
+DeleteFile Failed for C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.sys with last Error:32
+Tried to delete 'C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.sys' one more time, but failed with Error:-1
+RemoveDirectory Failed for 'tvrnns_1a2b' with Error:145
+use the keys deleted
+? dir C:\Windows\System32\DRVSTORE: tvrnns_1a2b
+
+== WINDIR missing: no store under the working folder
+use the keys
++ env WINDIR
++ file %WINDIR%\System32\DRVSTORE\tvrnns_1\tvrnns.inf
+> @cleanTVRNNSResiduals => 0
+= whole log
+Cleaning TVRNNS Residuals
+ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:203
+use the keys deleted
+? file %WINDIR%\System32\DRVSTORE\tvrnns_1\tvrnns.inf: present
+
+== a relative WINDIR: no store under the working folder
+use the keys
++ env WINDIR Windows
++ file Windows\System32\DRVSTORE\tvrnns_1\tvrnns.inf
+> @cleanTVRNNSResiduals => 0
+ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:203
+? file Windows\System32\DRVSTORE\tvrnns_1\tvrnns.inf: present
+
+== expansion fails
+use the keys
++ fail ExpandEnvironmentStringsW 2 203
+> @cleanTVRNNSResiduals => 0
+ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:203
+use the keys deleted
 )txt",
-        R"txt(no store||DRVStore path is: C:\Windows\System32\DRVSTORE;DRVStore path does not exists: C:\Windows\System32\DRVSTORE|
-no matching folder|dir C:\Windows\System32\DRVSTORE\other_1;file C:\Windows\System32\DRVSTORE\tvrnns_file|DRVStore path is: C:\Windows\System32\DRVSTORE;DRVStore path exists: C:\Windows\System32\DRVSTORE|other_1 tvrnns_file
-a folder with only the .inf|file C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.inf|DRVStore path is: C:\Windows\System32\DRVSTORE;DRVStore path exists: C:\Windows\System32\DRVSTORE;TVRNNS Dir: tvrnns_1a2b;Erasing: C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.inf;Successfully deleted: C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.inf;Erasing: C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.cat;File not found: C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.cat;Erasing: C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.sys;File not found: C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.sys|
-a file deleted on the second try|file C:\Windows\System32\DRVSTORE\TVRNNS_9\tvrnns.sys;fail DeleteFileW 1 32|DRVStore path is: C:\Windows\System32\DRVSTORE;DRVStore path exists: C:\Windows\System32\DRVSTORE;TVRNNS Dir: TVRNNS_9;Erasing: C:\Windows\System32\DRVSTORE\TVRNNS_9\tvrnns.inf;File not found: C:\Windows\System32\DRVSTORE\TVRNNS_9\tvrnns.inf;Erasing: C:\Windows\System32\DRVSTORE\TVRNNS_9\tvrnns.cat;File not found: C:\Windows\System32\DRVSTORE\TVRNNS_9\tvrnns.cat;Erasing: C:\Windows\System32\DRVSTORE\TVRNNS_9\tvrnns.sys;DeleteFile Failed for C:\Windows\System32\DRVSTORE\TVRNNS_9\tvrnns.sys with last Error:32;Successfully deleted: C:\Windows\System32\DRVSTORE\TVRNNS_9\tvrnns.sys|
-an extra file keeps the folder|file C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.cat;file C:\Windows\System32\DRVSTORE\tvrnns_1a2b\extra.log|DRVStore path is: C:\Windows\System32\DRVSTORE;DRVStore path exists: C:\Windows\System32\DRVSTORE;TVRNNS Dir: tvrnns_1a2b;Erasing: C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.inf;File not found: C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.inf;Erasing: C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.cat;Successfully deleted: C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.cat;Erasing: C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.sys;File not found: C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.sys;RemoveDirectory Failed for 'tvrnns_1a2b' with Error:145|tvrnns_1a2b
-an undeletable file|file C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.sys;fail DeleteFileW 1 32;fail _wremove 1 32|DRVStore path is: C:\Windows\System32\DRVSTORE;DRVStore path exists: C:\Windows\System32\DRVSTORE;TVRNNS Dir: tvrnns_1a2b;Erasing: C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.inf;File not found: C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.inf;Erasing: C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.cat;File not found: C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.cat;Erasing: C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.sys;DeleteFile Failed for C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.sys with last Error:32;Tried to delete 'C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.sys' one more time, but failed with Error:-1;RemoveDirectory Failed for 'tvrnns_1a2b' with Error:145|tvrnns_1a2b
-WINDIR missing: no store under the working folder|env WINDIR;file %WINDIR%\System32\DRVSTORE\tvrnns_1\tvrnns.inf|ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:203;? file %WINDIR%\System32\DRVSTORE\tvrnns_1\tvrnns.inf: present|
-a relative WINDIR: no store under the working folder|env WINDIR Windows;file Windows\System32\DRVSTORE\tvrnns_1\tvrnns.inf|ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:203;? file Windows\System32\DRVSTORE\tvrnns_1\tvrnns.inf: present|
-expansion fails|fail ExpandEnvironmentStringsW 2 203|ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:203|)txt");
+                 kResiduals);
 }
 
 } // namespace

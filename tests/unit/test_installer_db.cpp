@@ -1,8 +1,8 @@
-// Switching custom actions off in installed products' cached packages:
-// DifxHandler (skip a failing name, commit the rest; discovery of the earlier
-// release by its Tavrin.exe) and CustomActionHandler (all or nothing).
+// Switching custom actions off in installed products' cached packages: DifxHandler (skip a failing name,
+// commit the rest; discovery of the earlier release by its Tavrin.exe) and CustomActionHandler (all or
+// nothing).
 #include "tests/unit/EarlierRelease.h"
-#include "tests/unit/Scenario.h"
+#include "tests/unit/SimTest.h"
 
 #include "installer_db/CustomActionHandler.h"
 #include "installer_db/DifxHandler.h"
@@ -16,46 +16,6 @@ namespace {
 using platform::sim::SimSequenceRow;
 
 constexpr wchar_t kClientExe[] = L"C:\\Program Files (x86)\\Common Files\\Tavrin Secure\\TamUI\\Tavrin.exe";
-
-// Rows: set-up | faults (scenario lines) | operations | their results | each package's disabled actions after
-// | log. Set-up: "product CODE [PACKAGE]" (every DIFx name, the service start and a bystander in its
-// sequence), "gone PACKAGE", "exe PRODUCT-MS FILE-MS FILE-LS ["PATH"]" (Tavrin.exe's version, at its place or
-// at PATH; "mz": none). Operations:
-// "difx CODE" (DifxHandler::disableCustomActions), "ca CODE" (CustomActionHandler: 1 true), "dca ARG"
-// (DifxHandler::disableDifxCAs), "label CAPACITY" (GetFileVersion of Tavrin.exe). Disabled: how many DIFx
-// names, then "ca" for the service start and any other action by name.
-constexpr char kRows[] = R"(
-* every DIFx name disabled, then committed | product $P | | difx $P | 0 | 26 | $DIFX
-* the service start disabled | product $P | | ca $P | 1 | 0 ca | $CA
-* a second run succeeds alike | product $P | | difx $P; ca $P; difx $P; ca $P | 0 1 0 1 | 26 ca | $DIFX; $CA; $DIFX; $CA
-* an unknown product | product $P | | difx {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}; ca {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E} | -1 0 | 0 | Searching Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}' ...; Failed to find Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}', Error: 1605; Failed to retrieve local cache MSI path, Error: 1605
-* a malformed code | product $P | | difx ALL; ca ALL | -1 0 | 0 | Searching Product: 'ALL' ...; Failed to find Product: 'ALL', Error: 87; Failed to retrieve local cache MSI path, Error: 87
-* a path of 256 fits only the 260 of the custom actions | product $P $256 | | difx $P; ca $P | -1 1 | 0 ca | Searching Product: '$P' ...; Failed to find Product: '$P', Error: 234; Local cache MSI path of installer retrieved successfully: $256; ...
-* a path of 260 fits neither | product $P $260 | | difx $P; ca $P | -1 0 | 0 | Searching Product: '$P' ...; Failed to find Product: '$P', Error: 234; Failed to retrieve local cache MSI path, Error: 234
-* the cached package gone | product $P; gone C:\Windows\Installer\3f9a1.msi | | difx $P; ca $P | -1 0 | | Searching Product: '$P' ...; Failed to find MSI Database for Product: '$P', Error: 110; Local cache MSI path of installer retrieved successfully: C:\Windows\Installer\3f9a1.msi; Opening DB: C:\Windows\Installer\3f9a1.msi; Failed to find MSI Database, Error: 110
-* the commit fails | product $P | fail MsiDatabaseCommit 0 1627 | difx $P; ca $P | -1 0 | 0 | Searching Product: '$P' ...; Product Found: 'C:\Windows\Installer\3f9a1.msi', Disabling Difx now...; $ALL; Committing Msi DB updates...; Failed to commit MSI Db, Error: 1627; $OPENED; Executing a view; Successfully disabled custom action: dll_def_StartTavrinSecureService; Committing Msi DB updates...; Failed to commit MSI Db, Error: 1627
-* a name whose view cannot be opened is skipped | product $P | fail MsiDatabaseOpenViewW 7 1234 | difx $P | 0 | 25 | Searching Product: '$P' ...; Product Found: 'C:\Windows\Installer\3f9a1.msi', Disabling Difx now...; $FIRST6; Disabling custom action: 'A_ListDriverInfsBefore.34C340EE_B1F9_442D_901E_D43CD5E6BD8E' ...; Failed to open DB view, Error: 1234; Disabling custom action failed: 'A_ListDriverInfsBefore.34C340EE_B1F9_442D_901E_D43CD5E6BD8E' ...; $LAST19; Committing Msi DB updates...; Commiting Successful...
-* a name whose statement fails is skipped | product $P | fail MsiViewExecute 7 1234 | difx $P | 0 | 25 | Searching Product: '$P' ...; Product Found: 'C:\Windows\Installer\3f9a1.msi', Disabling Difx now...; $FIRST6; Disabling custom action: 'A_ListDriverInfsBefore.34C340EE_B1F9_442D_901E_D43CD5E6BD8E' ...; Failed to execute DB view query, Error: 1234; Disabling custom action failed: 'A_ListDriverInfsBefore.34C340EE_B1F9_442D_901E_D43CD5E6BD8E' ...; $LAST19; Committing Msi DB updates...; Commiting Successful...
-* a failed close counts as failed, yet its statement is committed | product $P | fail MsiViewClose 7 1234 | difx $P | 0 | 26 | Searching Product: '$P' ...; Product Found: 'C:\Windows\Installer\3f9a1.msi', Disabling Difx now...; $FIRST6; Disabling custom action: 'A_ListDriverInfsBefore.34C340EE_B1F9_442D_901E_D43CD5E6BD8E' ...; Successfully disabled custom action: 'A_ListDriverInfsBefore.34C340EE_B1F9_442D_901E_D43CD5E6BD8E' ...; Failed to close view, Error: 1234; Disabling custom action failed: 'A_ListDriverInfsBefore.34C340EE_B1F9_442D_901E_D43CD5E6BD8E' ...; $LAST19; Committing Msi DB updates...; Commiting Successful...
-* the custom actions' view cannot be opened: no commit | product $P | fail MsiDatabaseOpenViewW 1 1234 | ca $P | 0 | 0 | $OPENED; Failed to open DB view, Error: 1234
-* their statement fails | product $P | fail MsiViewExecute 1 1234 | ca $P | 0 | 0 | $OPENED; Executing a view; Failed to execute DB view query, Error: 1234
-* their view's close fails | product $P | fail MsiViewClose 1 1234 | ca $P | 0 | 0 | $OPENED; Executing a view; Successfully disabled custom action: dll_def_StartTavrinSecureService; Failed to close view, Error: 1234
-* the label cut to its capacity | exe 0x00090007 0x00090001 0x000F0004 | | label 6 | 0 9.1.1 | |
-* discovery: an empty argument | | | dca "" | 2 | | Product Code is empty
-* discovery: an explicit code | product $P | | dca $P | 0 | 26 | $DIFX
-* discovery: ALL is a product code | product $P | | dca ALL | -1 | 0 | Searching Product: 'ALL' ...; Failed to find Product: 'ALL', Error: 87
-* discovery: no client executable, a fresh installation | product {65BD35FD-2FDA-593A-B137-C682DE5A20C4} | | dca all | 0 | 0 | Tavrin.exe does not exist, assuming it is fresh installation
-* discovery, and the label alone: no version resource | exe mz; product {65BD35FD-2FDA-593A-B137-C682DE5A20C4} | | dca all; label 32 | 2 2 | 0 | GetFileVersionInfoSize Failed with last Error: 1812; Failed to retrieve version of Tavrin.exe; GetFileVersionInfoSize Failed with last Error: 1812
-* discovery: the version block unreadable | exe 0x00090007 0x00090001 0x000F0004; product {65BD35FD-2FDA-593A-B137-C682DE5A20C4} | fail GetFileVersionInfoW 0 5 | dca all; label 32 | 2 2 | 0 | GetFileVersionInfo Failed with last Error: 5; Failed to retrieve version of Tavrin.exe; GetFileVersionInfo Failed with last Error: 5
-* discovery: no fixed file information | exe 0x00090007 0x00090001 0x000F0004; product {65BD35FD-2FDA-593A-B137-C682DE5A20C4} | fail VerQueryValueW 0 1813 | dca all; label 32 | 2 2 | 0 | VerQueryValue Failed; Failed to retrieve version of Tavrin.exe; VerQueryValue Failed
-* discovery: a version not in the table, the product's major with the file's minor and build | exe 0xFFFF0000 0x0000FFFF 0xFFFF0000; product {65BD35FD-2FDA-593A-B137-C682DE5A20C4} | | dca all | 2 | 0 | Version of old Product is: 65535.65535.65535; Couldn't find product Code for : 65535.65535.65535
-* discovery: only the first code that commits | exe 0x00090007 0x00090001 0x000F0004; product {FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}; product {C90A1989-8FAB-59BF-B14F-D057A6EA98EC} C:\Windows\Installer\b.msi | | dca all | 0 | 26, 0 | Version of old Product is: 9.1.15; Searching Product: '{65BD35FD-2FDA-593A-B137-C682DE5A20C4}' ...; Failed to find Product: '{65BD35FD-2FDA-593A-B137-C682DE5A20C4}', Error: 1605; Searching Product: '{91A9D1A4-0731-5B94-9070-8391FADE3C3E}' ...; Failed to find Product: '{91A9D1A4-0731-5B94-9070-8391FADE3C3E}', Error: 1605; Searching Product: '{FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}' ...; Product Found: 'C:\Windows\Installer\3f9a1.msi', Disabling Difx now...; $ALL; Committing Msi DB updates...; Commiting Successful...; Disabled Difx CAs Successfully for product Code: {FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}
-* discovery: a failing existence test cannot decide, the version read does | exe 0x00090007 0x00090001 0x000F0004; product {FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}; product {C90A1989-8FAB-59BF-B14F-D057A6EA98EC} C:\Windows\Installer\b.msi | fail GetFileAttributesW 0 5 | dca all | 0 | 26, 0 | Version of old Product is: 9.1.15; Searching Product: '{65BD35FD-2FDA-593A-B137-C682DE5A20C4}' ...; Failed to find Product: '{65BD35FD-2FDA-593A-B137-C682DE5A20C4}', Error: 1605; Searching Product: '{91A9D1A4-0731-5B94-9070-8391FADE3C3E}' ...; Failed to find Product: '{91A9D1A4-0731-5B94-9070-8391FADE3C3E}', Error: 1605; Searching Product: '{FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}' ...; Product Found: 'C:\Windows\Installer\3f9a1.msi', Disabling Difx now...; $ALL; Committing Msi DB updates...; Commiting Successful...; Disabled Difx CAs Successfully for product Code: {FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}
-* discovery: a failed path expansion ends it quietly | exe 0x00090007 0x00090001 0x000F0004; product {65BD35FD-2FDA-593A-B137-C682DE5A20C4} | fail ExpandEnvironmentStringsW 1 203 | dca all | 0 | 0 |
-* discovery: COMMONPROGRAMFILES(X86) missing, none under the working folder | exe 0x00090007 0x00090001 0x000F0004 "%COMMONPROGRAMFILES(X86)%\Tavrin Secure\TamUI\Tavrin.exe"; product {65BD35FD-2FDA-593A-B137-C682DE5A20C4} | env COMMONPROGRAMFILES(X86) | dca all | 0 | 0 |
-* discovery: a relative COMMONPROGRAMFILES(X86) | exe 0x00090007 0x00090001 0x000F0004 "Common Files\Tavrin Secure\TamUI\Tavrin.exe"; product {65BD35FD-2FDA-593A-B137-C682DE5A20C4} | env COMMONPROGRAMFILES(X86) "Common Files" | dca all | 0 | 0 |
-* discovery: every code of the label tried, none found | exe 0x00090000 0x00090001 0x000D0000 | | dca all | 0 | | Version of old Product is: 9.1.13; $TRIED13
-* discovery: a code listed twice is tried twice | exe 0x00090007 0x00090001 0x000F0004; product {5A8409EC-2206-540F-9F3B-AC1E60B10504} | fail MsiDatabaseCommit 1 1627 | dca all | 0 | 26 | Searching Product: '{5A8409EC-2206-540F-9F3B-AC1E60B10504}' ...; Failed to commit MSI Db, Error: 1627; Searching Product: '{5A8409EC-2206-540F-9F3B-AC1E60B10504}' ...; Disabled Difx CAs Successfully for product Code: {5A8409EC-2206-540F-9F3B-AC1E60B10504}; ...)";
 
 // The codes of label "9.1.13" in the order they are tried; the 27th repeats the 8th.
 constexpr const char* kCodes9113[] = {
@@ -81,108 +41,281 @@ constexpr const char* kCodes9113[] = {
     "{AE576666-4E2C-5B17-9455-892BE5B91EC2}", "{B156332F-593B-5269-8BAF-54D6EAD4AC21}",
 };
 
-std::vector<std::pair<std::string, std::string>> placeholders() {
-    std::string all, first6, last19;
-    for (std::size_t i = 0; i < kEarlierDifxActions.size(); ++i) {
-        const std::string name = narrow(kEarlierDifxActions[i]);
-        const std::string pair = "Disabling custom action: '" + name +
-                                 "' ...; Successfully disabled custom action: '" + name + "' ...; ";
-        all += pair;
-        (i < 6 ? first6 : last19) += i == 6 ? "" : pair;
+// The log's recurring parts.
+const std::string kP = "{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}";
+const std::string kPkg = R"(C:\Windows\Installer\3f9a1.msi)";
+const std::string k256 = R"(C:\Windows\Installer\)" + std::string(231, 'p') + ".msi";
+const std::string k260 = R"(C:\Windows\Installer\)" + std::string(235, 'p') + ".msi";
+
+// Each listed DIFx name's two lines, from the first to before the last.
+std::string disabling(std::size_t first, std::size_t last) {
+    std::string lines;
+    for (std::size_t i = first; i < last; ++i) {
+        const std::string name = narrow(kEarlierDifxActions.at(i));
+        lines += "Disabling custom action: '" + name + "' ...\nSuccessfully disabled custom action: '" +
+                 name + "' ...\n";
     }
-    const std::string path256 = R"(C:\Windows\Installer\)" + std::string(231, 'p') + ".msi";
-    const std::string opened =
-        R"(Local cache MSI path of installer retrieved successfully: $PKG; Opening DB: $PKG; )"
-        "DB opened successfully: $PKG; Disabling custom action: " +
-        narrow(kEarlierServiceStart) + "; Opening a view";
-    std::vector<std::pair<std::string, std::string>> table{
-        {"$DIFX", "Searching Product: '$P' ...; Product Found: '$PKG', Disabling Difx now...; $ALL; "
-                  "Committing Msi DB updates...; Commiting Successful..."},
-        {"$CA",
-         "$OPENED; Executing a view; Successfully disabled custom action: " + narrow(kEarlierServiceStart) +
-             "; Committing Msi DB updates...; Committing Successful..."},
-        {"$OPENED", opened},
-        {"$PKG", R"(C:\Windows\Installer\3f9a1.msi)"},
-        {"$ALL; ", all},
-        {"$FIRST6; ", first6},
-        {"$LAST19; ", last19},
-        {"$256", path256},
-        {"$260", path256.substr(0, 21) + "pppp" + path256.substr(21)},
-        {"$P", "{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}"},
-        {"$TRIED13", ""}};
-    for (const std::string code : kCodes9113) {
-        table.back().second += std::string(table.back().second.empty() ? "" : "; ") + "Searching Product: '" +
-                               code + "' ...; Failed to find Product: '" + code + "', Error: 1605";
-    }
-    return table;
+    return lines;
 }
 
-TEST(InstallerDb, DisableCustomActions) {
-    for (const Row& row : rows(kRows, placeholders())) {
-        RowMachine m(row);
-        std::vector<std::wstring> packages;
-        for (const std::string& step : split(row[1], ";")) {
-            std::istringstream in(step);
-            std::string what, value, package = R"(C:\Windows\Installer\3f9a1.msi)";
-            in >> what >> value >> package;
-            std::vector<SimSequenceRow> sequence{
-                {L"KeepThisAction", L"NOT Installed", 900},
-                {std::wstring(kEarlierServiceStart), L"REMOVE~=\"ALL\"", 6401}};
-            for (const std::wstring_view name : kEarlierDifxActions) {
-                sequence.push_back(
-                    {std::wstring(name), L"NOT Installed", static_cast<int>(1000 + sequence.size())});
-            }
-            platform::FixedFileInfo version{.productVersionLS = 0x0005'0006};
-            std::string at;
-            std::istringstream(step.substr(std::min<std::size_t>(step.size(), 4))) >> std::hex >>
-                version.productVersionMS >> version.fileVersionMS >> version.fileVersionLS >>
-                std::quoted(at, '"', '\x01');
-            const std::wstring exe = at.empty() ? kClientExe : wide(at);
-            if (what == "product") {
-                m.machine.installProduct(wide(value), wide(package), sequence);
-                packages.push_back(wide(package));
-            } else if (what == "gone") {
-                m.machine.deleteCachedPackage(wide(value));
-                packages.clear();
-            } else if (what == "exe" && value == "mz") {
-                m.machine.writeFile(kClientExe, "MZ");
-            } else if (what == "exe") {
-                m.machine.writeVersionedFile(exe, version);
-            }
-        }
-        setUpLines(m.machine, row[2]);
-        std::string results;
-        for (const std::string& operation : split(row[3], ";")) {
-            const std::vector<std::string> words = split(operation, " ");
-            const std::string what = words[0],
-                              argument = words.size() > 1 && words[1] != "\"\"" ? words[1] : "";
-            std::wstring label;
-            results += results.empty() ? "" : " ";
-            results +=
-                what == "difx"  ? std::to_string(DifxHandler::disableCustomActions(wide(argument)))
-                : what == "ca"  ? (CustomActionHandler(wide(argument)).disableCustomActions() ? "1" : "0")
-                : what == "dca" ? std::to_string(DifxHandler::disableDifxCAs(wide(argument)))
-                                : std::to_string(DifxHandler::GetFileVersion(
-                                      kClientExe, label, static_cast<std::uint32_t>(std::stoul(argument))));
-            results += label.empty() ? "" : " " + narrow(label);
-        }
-        EXPECT_EQ(results, row[4]);
-        std::string after;
-        // The DIFx names disabled, counted, then others by name.
-        for (const std::wstring& package : packages) {
-            std::size_t difx = 0;
-            std::string others;
-            for (const SimSequenceRow& action : m.machine.installExecuteSequence(package)) {
-                const bool listed = std::ranges::count(kEarlierDifxActions, action.action) != 0;
-                difx += action.condition == L"0" && listed ? 1 : 0;
-                others += action.condition != L"0" || listed      ? ""
-                          : action.action == kEarlierServiceStart ? " ca"
-                                                                  : " " + narrow(action.action);
-            }
-            after += (after.empty() ? "" : ", ") + std::to_string(difx) + others;
-        }
-        EXPECT_EQ(after, row[5]);
+const std::string kAll = disabling(0, 26);
+const std::string kFirst6 = disabling(0, 6);
+const std::string kLast19 = disabling(7, 26);
+const std::string kFound =
+    "Searching Product: '" + kP + "' ...\nProduct Found: '" + kPkg + "', Disabling Difx now...\n";
+const std::string kCommitted = "Committing Msi DB updates...\nCommiting Successful...\n";
+const std::string kDifx = kFound + kAll + kCommitted;
+// The seventh name, where a failure is planted.
+const std::string kSeventh = "'" + narrow(kEarlierDifxActions.at(6)) + "' ...\n";
+const std::string kOpened = "Local cache MSI path of installer retrieved successfully: " + kPkg +
+                            "\nOpening DB: " + kPkg + "\nDB opened successfully: " + kPkg +
+                            "\nDisabling custom action: " + narrow(kEarlierServiceStart) +
+                            "\nOpening a view\n";
+const std::string kCa =
+    kOpened + "Executing a view\nSuccessfully disabled custom action: " + narrow(kEarlierServiceStart) +
+    "\nCommitting Msi DB updates...\nCommitting Successful...\n";
+const std::string kTried9113 = [] {
+    std::string lines;
+    for (const std::string code : kCodes9113) {
+        lines +=
+            "Searching Product: '" + code + "' ...\nFailed to find Product: '" + code + "', Error: 1605\n";
     }
+    return lines;
+}();
+
+// Before: "product CODE [PACKAGE]" (every DIFx name, the service start and a bystander in its sequence),
+// "gone PACKAGE", "exe PRODUCT-MS FILE-MS FILE-LS [PATH]" (Tavrin.exe's version, at its place or at PATH;
+// "exe mz": one without). Runs: "difx CODE" (DifxHandler::disableCustomActions), "ca CODE"
+// (CustomActionHandler: 1 true), "dca ARG" (DifxHandler::disableDifxCAs), "label CAPACITY" (GetFileVersion
+// of Tavrin.exe).
+struct DbRow {
+    std::string before{};   // a line each
+    std::string faults{};   // planted facts
+    std::string runs{};     // a line each
+    std::string results{};  // theirs, and a label read
+    std::string disabled{}; // each package's: how many DIFx names, then "ca" for the service start, others
+    std::string log{};
+    bool partial = false; // the log holds these lines in order, others between
+};
+
+void disable(const std::string& name, const DbRow& row, const char* file = __builtin_FILE(),
+             int line = __builtin_LINE()) {
+    const ::testing::ScopedTrace trace(file, line, name);
+    FreshMachine m;
+    std::vector<std::wstring> packages;
+    std::istringstream before(row.before);
+    for (std::string step; std::getline(before, step);) {
+        std::istringstream in(step);
+        std::string what, value, package = kPkg;
+        in >> what >> value >> package;
+        std::vector<SimSequenceRow> sequence{{L"KeepThisAction", L"NOT Installed", 900},
+                                             {std::wstring(kEarlierServiceStart), L"REMOVE~=\"ALL\"", 6401}};
+        for (const std::wstring_view action : kEarlierDifxActions) {
+            sequence.push_back(
+                {std::wstring(action), L"NOT Installed", static_cast<int>(1000 + sequence.size())});
+        }
+        platform::FixedFileInfo version{.productVersionLS = 0x0005'0006};
+        std::string at;
+        std::istringstream(step.substr(std::min<std::size_t>(step.size(), 4))) >> std::hex >>
+            version.productVersionMS >> version.fileVersionMS >> version.fileVersionLS >>
+            std::quoted(at, '"', '\x01');
+        if (what == "product") {
+            m.machine.installProduct(wide(value), wide(package), sequence);
+            packages.push_back(wide(package));
+        } else if (what == "gone") {
+            m.machine.deleteCachedPackage(wide(value));
+            packages.clear();
+        } else if (what == "exe" && value == "mz") {
+            m.machine.writeFile(kClientExe, "MZ");
+        } else if (what == "exe") {
+            m.machine.writeVersionedFile(at.empty() ? kClientExe : wide(at), version);
+        }
+    }
+    setUpLines(m.machine, row.faults);
+    std::string results;
+    std::istringstream runs(row.runs);
+    for (std::string run; std::getline(runs, run);) {
+        const std::string what = run.substr(0, run.find(' '));
+        const std::string argument = run.substr(what.size() + 1) == "\"\"" ? "" : run.substr(what.size() + 1);
+        std::wstring label;
+        results += results.empty() ? "" : " ";
+        results += what == "difx" ? std::to_string(DifxHandler::disableCustomActions(wide(argument)))
+                   : what == "ca" ? (CustomActionHandler(wide(argument)).disableCustomActions() ? "1" : "0")
+                   : what == "dca"
+                       ? std::to_string(DifxHandler::disableDifxCAs(wide(argument)))
+                       : std::to_string(DifxHandler::GetFileVersion(
+                             kClientExe, label, static_cast<std::uint32_t>(std::stoul(argument))));
+        results += label.empty() ? "" : " " + narrow(label);
+    }
+    EXPECT_EQ(results, row.results);
+    std::string after;
+    for (const std::wstring& package : packages) {
+        std::size_t difx = 0;
+        std::string others;
+        for (const SimSequenceRow& action : m.machine.installExecuteSequence(package)) {
+            const bool listed = std::ranges::count(kEarlierDifxActions, action.action) != 0;
+            difx += action.condition == L"0" && listed ? 1 : 0;
+            others += action.condition != L"0" || listed      ? ""
+                      : action.action == kEarlierServiceStart ? " ca"
+                                                              : " " + narrow(action.action);
+        }
+        after += (after.empty() ? "" : ", ") + std::to_string(difx) + others;
+    }
+    EXPECT_EQ(after, row.disabled);
+    EXPECT_TRUE(logMatches(logMessagesOf(m.machine), row.log, !row.partial));
+    EXPECT_TRUE(nothingLeftOpen(m.machine));
+}
+
+// Label "9.1.15" installed under its third code, and another product beside it.
+const std::string kThirdCode =
+    "exe 0x00090007 0x00090001 0x000F0004\n"
+    "product {FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}\n"
+    "product {C90A1989-8FAB-59BF-B14F-D057A6EA98EC} C:\\Windows\\Installer\\b.msi\n";
+const std::string kThirdFound =
+    "Version of old Product is: 9.1.15\n"
+    "Searching Product: '{65BD35FD-2FDA-593A-B137-C682DE5A20C4}' ...\n"
+    "Failed to find Product: '{65BD35FD-2FDA-593A-B137-C682DE5A20C4}', Error: 1605\n"
+    "Searching Product: '{91A9D1A4-0731-5B94-9070-8391FADE3C3E}' ...\n"
+    "Failed to find Product: '{91A9D1A4-0731-5B94-9070-8391FADE3C3E}', Error: 1605\n"
+    "Searching Product: '{FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}' ...\n"
+    "Product Found: '" +
+    kPkg + "', Disabling Difx now...\n" + kAll + kCommitted +
+    "Disabled Difx CAs Successfully for product Code: {FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}\n";
+
+TEST(InstallerDb, DisableCustomActions) {
+    // clang-format off
+    disable("every DIFx name disabled, then committed", {.before = "product " + kP + "\n", .runs = "difx " +
+        kP + "\n", .results = "0", .disabled = "26", .log = kDifx});
+    disable("the service start disabled", {.before = "product " + kP + "\n", .runs = "ca " + kP + "\n",
+        .results = "1", .disabled = "0 ca", .log = kCa});
+    disable("a second run succeeds alike", {.before = "product " + kP + "\n", .runs = "difx " + kP + "\nca " +
+        kP + "\ndifx " + kP + "\nca " + kP + "\n", .results = "0 1 0 1", .disabled = "26 ca", .log = kDifx +
+        kCa + kDifx + kCa});
+    disable("an unknown product", {.before = "product " + kP + "\n",
+        .runs = "difx {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}\nca {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}\n",
+        .results = "-1 0", .disabled = "0",
+        .log = "Searching Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}' ...\n"
+        "Failed to find Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}', Error: 1605\n"
+        "Failed to retrieve local cache MSI path, Error: 1605\n"});
+    disable("a malformed code", {.before = "product " + kP + "\n", .runs = "difx ALL\nca ALL\n",
+        .results = "-1 0", .disabled = "0",
+        .log = "Searching Product: 'ALL' ...\nFailed to find Product: 'ALL', Error: 87\n"
+        "Failed to retrieve local cache MSI path, Error: 87\n"});
+    disable("a path of 256 fits only the 260 of the custom actions", {.before = "product " + kP + " " + k256 +
+        "\n", .runs = "difx " + kP + "\nca " + kP + "\n", .results = "-1 1", .disabled = "0 ca",
+        .log = "Searching Product: '" + kP + "' ...\nFailed to find Product: '" + kP +
+        "', Error: 234\nLocal cache MSI path of installer retrieved successfully: " + k256 + "\n",
+        .partial = true});
+    disable("a path of 260 fits neither", {.before = "product " + kP + " " + k260 + "\n",
+        .runs = "difx " + kP +
+        "\nca " + kP + "\n", .results = "-1 0", .disabled = "0", .log = "Searching Product: '" + kP +
+        "' ...\nFailed to find Product: '" + kP +
+        "', Error: 234\nFailed to retrieve local cache MSI path, Error: 234\n"});
+    disable("the cached package gone", {.before = "product " + kP +
+        "\ngone C:\\Windows\\Installer\\3f9a1.msi\n", .runs = "difx " + kP + "\nca " + kP + "\n",
+        .results = "-1 0", .log = "Searching Product: '" + kP +
+        "' ...\nFailed to find MSI Database for Product: '" + kP + "', Error: 110\n"
+        "Local cache MSI path of installer retrieved successfully: C:\\Windows\\Installer\\3f9a1.msi\n"
+        "Opening DB: C:\\Windows\\Installer\\3f9a1.msi\nFailed to find MSI Database, Error: 110\n"});
+    disable("the commit fails", {.before = "product " + kP + "\n",
+        .faults = "+ fail MsiDatabaseCommit 0 1627\n", .runs = "difx " + kP + "\nca " + kP + "\n",
+        .results = "-1 0", .disabled = "0", .log = kFound + kAll +
+        "Committing Msi DB updates...\nFailed to commit MSI Db, Error: 1627\n" + kOpened +
+        "Executing a view\nSuccessfully disabled custom action: dll_def_StartTavrinSecureService\n"
+        "Committing Msi DB updates...\nFailed to commit MSI Db, Error: 1627\n"});
+    disable("a name whose view cannot be opened is skipped", {.before = "product " + kP + "\n",
+        .faults = "+ fail MsiDatabaseOpenViewW 7 1234\n", .runs = "difx " + kP + "\n", .results = "0",
+        .disabled = "25", .log = kFound + kFirst6 + "Disabling custom action: " + kSeventh +
+        "Failed to open DB view, Error: 1234\nDisabling custom action failed: " + kSeventh + kLast19 +
+        kCommitted});
+    disable("a name whose statement fails is skipped", {.before = "product " + kP + "\n",
+        .faults = "+ fail MsiViewExecute 7 1234\n", .runs = "difx " + kP + "\n", .results = "0",
+        .disabled = "25", .log = kFound + kFirst6 + "Disabling custom action: " + kSeventh +
+        "Failed to execute DB view query, Error: 1234\nDisabling custom action failed: " + kSeventh +
+        kLast19 + kCommitted});
+    disable("a failed close counts as failed, yet its statement is committed", {.before = "product " + kP +
+        "\n", .faults = "+ fail MsiViewClose 7 1234\n", .runs = "difx " + kP + "\n", .results = "0",
+        .disabled = "26", .log = kFound + kFirst6 + "Disabling custom action: " + kSeventh +
+        "Successfully disabled custom action: " + kSeventh +
+        "Failed to close view, Error: 1234\nDisabling custom action failed: " + kSeventh + kLast19 +
+        kCommitted});
+    disable("the custom actions' view cannot be opened: no commit", {.before = "product " + kP + "\n",
+        .faults = "+ fail MsiDatabaseOpenViewW 1 1234\n", .runs = "ca " + kP + "\n", .results = "0",
+        .disabled = "0", .log = kOpened + "Failed to open DB view, Error: 1234\n"});
+    disable("their statement fails", {.before = "product " + kP + "\n",
+        .faults = "+ fail MsiViewExecute 1 1234\n", .runs = "ca " + kP + "\n", .results = "0",
+        .disabled = "0", .log = kOpened + "Executing a view\nFailed to execute DB view query, Error: 1234\n" 
+        });
+    disable("their view's close fails", {.before = "product " + kP + "\n",
+        .faults = "+ fail MsiViewClose 1 1234\n", .runs = "ca " + kP + "\n", .results = "0", .disabled = "0",
+        .log = kOpened +
+        "Executing a view\nSuccessfully disabled custom action: dll_def_StartTavrinSecureService\n"
+        "Failed to close view, Error: 1234\n"});
+    disable("the label cut to its capacity", {.before = "exe 0x00090007 0x00090001 0x000F0004\n",
+        .runs = "label 6\n", .results = "0 9.1.1"});
+    disable("discovery: an empty argument", {.runs = "dca \"\"\n", .results = "2",
+        .log = "Product Code is empty\n"});
+    disable("discovery: an explicit code", {.before = "product " + kP + "\n", .runs = "dca " + kP + "\n",
+        .results = "0", .disabled = "26", .log = kDifx});
+    disable("discovery: ALL is a product code", {.before = "product " + kP + "\n", .runs = "dca ALL\n",
+        .results = "-1", .disabled = "0",
+        .log = "Searching Product: 'ALL' ...\nFailed to find Product: 'ALL', Error: 87\n"});
+    disable("discovery: no client executable, a fresh installation", {
+         .before = "product {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n", .runs = "dca all\n", .results = "0",
+        .disabled = "0", .log = "Tavrin.exe does not exist, assuming it is fresh installation\n"});
+    disable("discovery, and the label alone: no version resource", {
+         .before = "exe mz\nproduct {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n", .runs = "dca all\nlabel 32\n",
+        .results = "2 2", .disabled = "0",
+        .log = "GetFileVersionInfoSize Failed with last Error: 1812\n"
+        "Failed to retrieve version of Tavrin.exe\n"
+        "GetFileVersionInfoSize Failed with last Error: 1812\n"});
+    disable("discovery: the version block unreadable", {
+         .before = "exe 0x00090007 0x00090001 0x000F0004\nproduct {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n",
+        .faults = "+ fail GetFileVersionInfoW 0 5\n", .runs = "dca all\nlabel 32\n", .results = "2 2",
+        .disabled = "0",
+        .log = "GetFileVersionInfo Failed with last Error: 5\nFailed to retrieve version of Tavrin.exe\n"
+        "GetFileVersionInfo Failed with last Error: 5\n"});
+    disable("discovery: no fixed file information", {
+         .before = "exe 0x00090007 0x00090001 0x000F0004\nproduct {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n",
+        .faults = "+ fail VerQueryValueW 0 1813\n", .runs = "dca all\nlabel 32\n", .results = "2 2",
+        .disabled = "0",
+        .log = "VerQueryValue Failed\nFailed to retrieve version of Tavrin.exe\nVerQueryValue Failed\n"});
+    disable("discovery: a version not in the table, the product's major with the file's minor and build", {
+         .before = "exe 0xFFFF0000 0x0000FFFF 0xFFFF0000\nproduct {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n",
+        .runs = "dca all\n", .results = "2", .disabled = "0",
+        .log = "Version of old Product is: 65535.65535.65535\n"
+        "Couldn't find product Code for : 65535.65535.65535\n"});
+    disable("discovery: only the first code that commits",
+            {.before = kThirdCode, .runs = "dca all\n", .results = "0", .disabled = "26, 0",
+             .log = kThirdFound});
+    disable("discovery: a failing existence test cannot decide, the version read does",
+            {.before = kThirdCode, .faults = "+ fail GetFileAttributesW 0 5\n", .runs = "dca all\n",
+             .results = "0", .disabled = "26, 0", .log = kThirdFound});
+    disable("discovery: a failed path expansion ends it quietly", {
+         .before = "exe 0x00090007 0x00090001 0x000F0004\nproduct {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n",
+        .faults = "+ fail ExpandEnvironmentStringsW 1 203\n", .runs = "dca all\n", .results = "0",
+        .disabled = "0"});
+    disable("discovery: COMMONPROGRAMFILES(X86) missing, none under the working folder", {
+         .before = "exe 0x00090007 0x00090001 0x000F0004 \"%COMMONPROGRAMFILES(X86)%\\Tavrin"
+        " Secure\\TamUI\\Tavrin.exe\"\nproduct {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n",
+        .faults = "+ env COMMONPROGRAMFILES(X86)\n", .runs = "dca all\n", .results = "0", .disabled = "0"});
+    disable("discovery: a relative COMMONPROGRAMFILES(X86)", {
+         .before = "exe 0x00090007 0x00090001 0x000F0004 \"Common Files\\Tavrin Secure\\TamUI\\Tavrin.exe\"\n"
+        "product {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n",
+        .faults = "+ env COMMONPROGRAMFILES(X86) \"Common Files\"\n", .runs = "dca all\n", .results = "0",
+        .disabled = "0"});
+    disable("discovery: every code of the label tried, none found", {
+         .before = "exe 0x00090000 0x00090001 0x000D0000\n", .runs = "dca all\n", .results = "0",
+        .log = "Version of old Product is: 9.1.13\n" + kTried9113});
+    disable("discovery: a code listed twice is tried twice", {
+         .before = "exe 0x00090007 0x00090001 0x000F0004\nproduct {5A8409EC-2206-540F-9F3B-AC1E60B10504}\n",
+        .faults = "+ fail MsiDatabaseCommit 1 1627\n", .runs = "dca all\n", .results = "0", .disabled = "26",
+        .log = "Searching Product: '{5A8409EC-2206-540F-9F3B-AC1E60B10504}' ...\n"
+        "Failed to commit MSI Db, Error: 1627\n"
+        "Searching Product: '{5A8409EC-2206-540F-9F3B-AC1E60B10504}' ...\n"
+        "Disabled Difx CAs Successfully for product Code: {5A8409EC-2206-540F-9F3B-AC1E60B10504}\n",
+        .partial = true});
+    // clang-format on
 }
 
 } // namespace

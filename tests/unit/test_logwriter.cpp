@@ -152,80 +152,172 @@ TEST(LogWriter, AWriterThatWaitedThroughAnotherRotationWritesIntoTheNewLog) {
     }
 }
 
-// The path is kept for the process once expanded; only the log folder is
-// ever created. A run's banner is its first write.
+// The path is kept for the process once expanded; only the log folder is ever created. A run's banner is
+// its first write, and a line whose folder is refused is lost, never written elsewhere.
 TEST(LogWriter, LostLinesWhenThereIsNowhereToWrite) {
-    runScenarios(
-        kRow,
-        R"txt(the vendor folder gone|rm "C:\Users\Public\Tavrin Secure"|/setstatus 7|2||? calls ExpandEnvironmentStringsW: 1;? dir C:\Users\Public:
-a folder that does not fit the path buffer|env PUBLIC C:\{p*250}|/setstatus 7|2||? calls ExpandEnvironmentStringsW: 3;? dir C:\Users\Public: Tavrin Secure
-a failed expansion loses its line only|fail ExpandEnvironmentStringsW 1 203|/setstatus 7|2|Command received to set driver install status;Invalid argument passed to /setstatus parameter|? calls ExpandEnvironmentStringsW: 2;? size "{logs}\TavrinDriverUtil.log": 196
-PUBLIC missing: no log, nothing made under the working folder|env PUBLIC;dir "%PUBLIC%\Tavrin Secure"|/setstatus 7|2||? calls ExpandEnvironmentStringsW: 3;? dir "%PUBLIC%\Tavrin Secure":;? dir "C:\Users\Public\Tavrin Secure":
-a relative PUBLIC: no log|env PUBLIC Users\Public;dir "Users\Public\Tavrin Secure"|/setstatus 7|2||? dir "Users\Public\Tavrin Secure":
-a PUBLIC on the drive's working folder: no log|env PUBLIC C:Users\Public|/setstatus 7|2||? dir "C:\Users\Public\Tavrin Secure":
-a PUBLIC rooted on no drive: no log|env PUBLIC \Users\Public;dir "\Users\Public\Tavrin Secure"|/setstatus 7|2||? dir "\Users\Public\Tavrin Secure":
-a PUBLIC in the device namespace: no log|env PUBLIC \\.\C:\Users\Public;dir "\\.\C:\Users\Public\Tavrin Secure"|/setstatus 7|2||? dir "\\.\C:\Users\Public\Tavrin Secure":
-a PUBLIC in the raw namespace: no log|env PUBLIC \\?\C:\Users\Public;dir "\\?\C:\Users\Public\Tavrin Secure"|/setstatus 7|2||? dir "\\?\C:\Users\Public\Tavrin Secure":
-a PUBLIC on a server's share: the log goes there|env PUBLIC \\server\share;dir "\\server\share\Tavrin Secure"|/setstatus 7|2||? dir "\\server\share\Tavrin Secure\Logging": TavrinDriverUtil.log
-another program holds the file unshared: its line lost|fail CreateFileW 3 32|/setstatus 7|2|Command received to set driver install status;Invalid argument passed to /setstatus parameter|? calls ExpandEnvironmentStringsW: 1;? size "{logs}\TavrinDriverUtil.log": 196
-a vendor folder a user owns|owner "C:\Users\Public\Tavrin Secure" S-1-5-21-1-2-3-1001|/setstatus 7|2||? dir "C:\Users\Public\Tavrin Secure":
-a log folder a user owns|dir "{logs}";owner "{logs}" S-1-5-21-1-2-3-1001|/setstatus 7|2||? dir "{logs}":
-a vendor folder Administrators own|owner "C:\Users\Public\Tavrin Secure" S-1-5-32-544|/setstatus 7|2|Command received to set driver install status;Invalid argument passed to /setstatus parameter|? size "{logs}\TavrinDriverUtil.log": 466
-folders of the account the run uses|user S-1-5-21-1-2-3-1001;owner "C:\Users\Public\Tavrin Secure" S-1-5-21-1-2-3-1001|/setstatus 7|2|Command received to set driver install status;Invalid argument passed to /setstatus parameter|? size "{logs}\TavrinDriverUtil.log": 466
-an owner that cannot be read: its line lost|fail GetSecurityInfo 1 5|/setstatus 7|2|Command received to set driver install status;Invalid argument passed to /setstatus parameter|? size "{logs}\TavrinDriverUtil.log": 196)txt");
+    runScenarios(R"txt(
+== the vendor folder gone
++ rm "C:\Users\Public\Tavrin Secure"
+> /setstatus 7 => 2
+= whole log
+? calls ExpandEnvironmentStringsW: 1
+? dir C:\Users\Public:
+
+== a folder that does not fit the path buffer
++ env PUBLIC C:\{p*250}
+> /setstatus 7 => 2
+= whole log
+? calls ExpandEnvironmentStringsW: 3
+? dir C:\Users\Public: Tavrin Secure
+
+== a failed expansion loses its line only
++ fail ExpandEnvironmentStringsW 1 203
+> /setstatus 7 => 2
+= whole log
+Command received to set driver install status
+Invalid argument passed to /setstatus parameter
+? calls ExpandEnvironmentStringsW: 2
+? size "{logs}\TavrinDriverUtil.log": 196
+
+== another program holds the file unshared: its line lost
++ fail CreateFileW 3 32
+> /setstatus 7 => 2
+Invalid argument passed to /setstatus parameter
+? calls ExpandEnvironmentStringsW: 1
+? size "{logs}\TavrinDriverUtil.log": 196
+
+== an owner that cannot be read: its line lost
++ fail GetSecurityInfo 1 5
+> /setstatus 7 => 2
+Invalid argument passed to /setstatus parameter
+? size "{logs}\TavrinDriverUtil.log": 196
+
+== PUBLIC missing: no log, nothing made under the working folder
++ env PUBLIC
++ dir "%PUBLIC%\Tavrin Secure"
+> /setstatus 7 => 2
+= whole log
+? calls ExpandEnvironmentStringsW: 3
+? dir "%PUBLIC%\Tavrin Secure":
+? dir "C:\Users\Public\Tavrin Secure":
+
+== a PUBLIC on a server's share: the log goes there
++ env PUBLIC \\server\share
++ dir "\\server\share\Tavrin Secure"
+> /setstatus 7 => 2
+? dir "\\server\share\Tavrin Secure\Logging": TavrinDriverUtil.log
+
+== a vendor folder Administrators own
++ owner "C:\Users\Public\Tavrin Secure" S-1-5-32-544
+> /setstatus 7 => 2
+Invalid argument passed to /setstatus parameter
+? size "{logs}\TavrinDriverUtil.log": 466
+
+== folders of the account the run uses
++ user S-1-5-21-1-2-3-1001
++ owner "C:\Users\Public\Tavrin Secure" S-1-5-21-1-2-3-1001
+> /setstatus 7 => 2
+Invalid argument passed to /setstatus parameter
+? size "{logs}\TavrinDriverUtil.log": 466
+)txt");
 }
 
-// Links an ordinary user could plant in the public log folder before a run as
-// LocalSystem: none may carry a byte of the log anywhere else, and the run's
-// result stays what it is. A full log goes to the backup name, replacing what
-// was there without writing through it; a link is never even written to.
+// A PUBLIC or a folder owner the run must not trust: no log at all, and no folder made there.
+void noLog(const std::string& name, const std::string& planted, const std::string& folder,
+           const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+    runRow("== " + name + "\n" + planted + "\n> /setstatus 7 => 2\n= whole log\n? dir " + folder + ":", file,
+           line);
+}
+
+TEST(LogWriter, NoLogWhereTheFolderCannotBeTrusted) {
+    noLog("a relative PUBLIC", "+ env PUBLIC Users\\Public\n+ dir \"Users\\Public\\Tavrin Secure\"",
+          "\"Users\\Public\\Tavrin Secure\"");
+    noLog("a PUBLIC on the drive's working folder", "+ env PUBLIC C:Users\\Public",
+          "\"C:\\Users\\Public\\Tavrin Secure\"");
+    noLog("a PUBLIC rooted on no drive",
+          "+ env PUBLIC \\Users\\Public\n+ dir \"\\Users\\Public\\Tavrin Secure\"",
+          "\"\\Users\\Public\\Tavrin Secure\"");
+    noLog("a PUBLIC in the device namespace",
+          "+ env PUBLIC \\\\.\\C:\\Users\\Public\n+ dir \"\\\\.\\C:\\Users\\Public\\Tavrin Secure\"",
+          "\"\\\\.\\C:\\Users\\Public\\Tavrin Secure\"");
+    noLog("a PUBLIC in the raw namespace",
+          "+ env PUBLIC \\\\?\\C:\\Users\\Public\n+ dir \"\\\\?\\C:\\Users\\Public\\Tavrin Secure\"",
+          "\"\\\\?\\C:\\Users\\Public\\Tavrin Secure\"");
+    noLog("a vendor folder a user owns", "+ owner \"C:\\Users\\Public\\Tavrin Secure\" S-1-5-21-1-2-3-1001",
+          "\"C:\\Users\\Public\\Tavrin Secure\"");
+    noLog("a log folder a user owns", "+ dir \"{logs}\"\n+ owner \"{logs}\" S-1-5-21-1-2-3-1001",
+          "\"{logs}\"");
+}
+
+// Links an ordinary user could plant in the public log folder before a run as LocalSystem: none may carry
+// a byte of the log anywhere else, and the run's result stays what it is. A full log goes to the backup
+// name, replacing what was there without writing through it; a link is never even written to. A host that
+// cannot make the link skips the row.
+void plantedLink(const std::string& name, const std::string& victim, const std::string& planted,
+                 const std::string& victimAfter, const std::string& backup, int writes,
+                 const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+    runRow("== " + name + "\n+ file C:\\Windows\\System32\\victim.dll " + victim + "\n+ dir C:\\Elsewhere\n" +
+               planted + "\n> /setprocessortype 1 => 0\n? size C:\\Windows\\System32\\victim.dll: " +
+               victimAfter + "\n? size \"{logs}\\BK_20261204_042534_TavrinDriverUtil.log\": " + backup +
+               "\n? file C:\\Elsewhere\\Logging\\TavrinDriverUtil.log: absent" +
+               "\n? file C:\\Elsewhere\\TavrinDriverUtil.log: absent\n? calls WriteFile: " +
+               std::to_string(writes),
+           file, line);
+}
+
 TEST(LogWriter, PlantedLinksAreNeverWrittenThrough) {
-    runScenarios(
-        R"txt(
-== {1}
-file C:\Windows\System32\victim.dll {2}
-dir C:\Elsewhere
-{3}
-> /setprocessortype 1
-= 0 ...
-? size C:\Windows\System32\victim.dll: {4}
-? size "{logs}\BK_20261204_042534_TavrinDriverUtil.log": {5}
-? file C:\Elsewhere\Logging\TavrinDriverUtil.log: absent
-? file C:\Elsewhere\TavrinDriverUtil.log: absent
-? calls WriteFile: {6}
-)txt",
-        R"txt(a junction for the vendor folder|"MZ victim"|rm "C:\Users\Public\Tavrin Secure";dir C:\Elsewhere\Logging;link C:\Elsewhere "C:\Users\Public\Tavrin Secure"|9|absent|0
-a junction for the log folder|"MZ victim"|link C:\Elsewhere "{logs}"|9|absent|0
-a symbolic link for the log|"MZ victim"|dir "{logs}";link C:\Windows\System32\victim.dll "{logs}\TavrinDriverUtil.log"|9|absent|0
-a second name of another file for the log|"MZ victim"|dir "{logs}";hardlink C:\Windows\System32\victim.dll "{logs}\TavrinDriverUtil.log"|9|absent|0
-a full log with a second name|{v*5242881}|dir "{logs}";hardlink C:\Windows\System32\victim.dll "{logs}\TavrinDriverUtil.log"|5242881|absent|0
-a symbolic link at the backup name|"MZ victim"|file "{logs}\TavrinDriverUtil.log" {x*5242881};link C:\Windows\System32\victim.dll "{logs}\BK_20261204_042534_TavrinDriverUtil.log"|9|5242881|5
-a second name of another file at the backup name|"MZ victim"|file "{logs}\TavrinDriverUtil.log" {x*5242881};hardlink C:\Windows\System32\victim.dll "{logs}\BK_20261204_042534_TavrinDriverUtil.log"|9|5242881|5)txt");
+    const std::string log = "\"{logs}\\TavrinDriverUtil.log\"";
+    const std::string backup = "\"{logs}\\BK_20261204_042534_TavrinDriverUtil.log\"";
+    const std::string full = "+ file " + log + " {x*5242881}\n";
+    plantedLink("a junction for the vendor folder", "\"MZ victim\"",
+                "+ rm \"C:\\Users\\Public\\Tavrin Secure\"\n+ dir C:\\Elsewhere\\Logging\n"
+                "+ link C:\\Elsewhere \"C:\\Users\\Public\\Tavrin Secure\"",
+                "9", "absent", 0);
+    plantedLink("a junction for the log folder", "\"MZ victim\"", "+ link C:\\Elsewhere \"{logs}\"", "9",
+                "absent", 0);
+    plantedLink("a symbolic link for the log", "\"MZ victim\"",
+                "+ dir \"{logs}\"\n+ link C:\\Windows\\System32\\victim.dll " + log, "9", "absent", 0);
+    plantedLink("a second name of another file for the log", "\"MZ victim\"",
+                "+ dir \"{logs}\"\n+ hardlink C:\\Windows\\System32\\victim.dll " + log, "9", "absent", 0);
+    plantedLink("a full log with a second name", "{v*5242881}",
+                "+ dir \"{logs}\"\n+ hardlink C:\\Windows\\System32\\victim.dll " + log, "5242881", "absent",
+                0);
+    plantedLink("a symbolic link at the backup name", "\"MZ victim\"",
+                full + "+ link C:\\Windows\\System32\\victim.dll " + backup, "9", "5242881", 5);
+    plantedLink("a second name of another file at the backup name", "\"MZ victim\"",
+                full + "+ hardlink C:\\Windows\\System32\\victim.dll " + backup, "9", "5242881", 5);
 }
 
 // A user who owns a folder above the log swaps it for a junction at the very moment of a call that acts
 // on a name below it, as a process retrying across the lines of a run would: the folders are held from
 // the first line on, so the swap is refused and nothing reaches the junction's target.
+void swapped(const std::string& name, const std::string& planted, const std::string& at,
+             const std::string& folder, const std::string& elsewhere, const std::string& logs,
+             const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+    runRow("== " + name + "\n" + planted + "\n+ at " + at + " swap " + folder + " C:\\Elsewhere\n" +
+               "> /setprocessortype 1 => 0\n? dir C:\\Elsewhere: " + elsewhere + "\n? dir \"{logs}\": " +
+               logs + "\n? dir C:\\Elsewhere\\Logging:\n? dir C:\\Users\\Public: Tavrin Secure\n" +
+               "? dir \"C:\\Users\\Public\\Tavrin Secure\": Logging\n? calls WriteFile: 5",
+           file, line);
+}
+
 TEST(LogWriter, FoldersSwappedWhileHeldLeadNowhereElse) {
-    runScenarios(
-        R"txt(
-== {1}
-dir C:\Elsewhere
-{2}
-> /setprocessortype 1
-= 0 ...
-? dir C:\Elsewhere: {3}
-? dir C:\Elsewhere\Logging:
-? dir C:\Users\Public: Tavrin Secure
-? dir "C:\Users\Public\Tavrin Secure": Logging
-? dir "{logs}": {4}
-? calls WriteFile: 5
-)txt",
-        R"txt(the log folder at the first line's open|dir "{logs}";at CreateFileW 3 swap "{logs}" C:\Elsewhere||TavrinDriverUtil.log
-the log folder at a later line's open|dir "{logs}";at CreateFileW 4 swap "{logs}" C:\Elsewhere||TavrinDriverUtil.log
-the vendor folder at the open|dir C:\Elsewhere\Logging;dir "{logs}";at CreateFileW 3 swap "C:\Users\Public\Tavrin Secure" C:\Elsewhere|Logging|TavrinDriverUtil.log
-the log folder at the rotation|dir "{logs}";file "{logs}\TavrinDriverUtil.log" {x*5242881};at SetFileInformationByHandle 1 swap "{logs}" C:\Elsewhere||BK_20261204_042534_TavrinDriverUtil.log TavrinDriverUtil.log
-the vendor folder at the rotation|dir C:\Elsewhere\Logging;dir "{logs}";file "{logs}\TavrinDriverUtil.log" {x*5242881};at SetFileInformationByHandle 1 swap "C:\Users\Public\Tavrin Secure" C:\Elsewhere|Logging|BK_20261204_042534_TavrinDriverUtil.log TavrinDriverUtil.log)txt");
+    const std::string logs = "\"{logs}\"";
+    const std::string vendor = "\"C:\\Users\\Public\\Tavrin Secure\"";
+    const std::string logFolder = "+ dir C:\\Elsewhere\n+ dir \"{logs}\"";
+    const std::string vendorFolder = "+ dir C:\\Elsewhere\\Logging\n+ dir \"{logs}\"";
+    const std::string full = "\n+ file \"{logs}\\TavrinDriverUtil.log\" {x*5242881}";
+    const std::string both = "BK_20261204_042534_TavrinDriverUtil.log TavrinDriverUtil.log";
+    swapped("the log folder at the first line's open", logFolder, "CreateFileW 3", logs, "",
+            "TavrinDriverUtil.log");
+    swapped("the log folder at a later line's open", logFolder, "CreateFileW 4", logs, "",
+            "TavrinDriverUtil.log");
+    swapped("the vendor folder at the open", vendorFolder, "CreateFileW 3", vendor, "Logging",
+            "TavrinDriverUtil.log");
+    swapped("the log folder at the rotation", logFolder + full, "SetFileInformationByHandle 1", logs, "",
+            both);
+    swapped("the vendor folder at the rotation", vendorFolder + full, "SetFileInformationByHandle 1", vendor,
+            "Logging", both);
 }
 
 } // namespace

@@ -1,54 +1,35 @@
-#include "tests/unit/Scenario.h"
+// The command line: what the parser records, what it refuses, and which handler each command reaches.
+#include "tests/unit/SimTest.h"
 
 #include "app/TavrinDriverUtil.h"
+#include "service/ServiceHandler.h"
 
 #include <algorithm>
+#include <iomanip>
 
 namespace tdu::test {
 namespace {
 
-// Rows: arguments | result | the record: its operation code, then every value
-// set | a refusal's message, which the help follows.
-constexpr char kRows[] = R"(
-* /install a.inf /component tvrnva /install b.inf | 0 | 1 inf=b.inf component=tvrnva
-* /uninstall HW1 /hardwareid HW2 | 0 | 2 hwid=HW2
-* /installdrivers 1 /uninstalldrivers 1 | 0 | 5 all=1
-* -netserv REMOVE -component tvrnns | 0 | 4 component=tvrnns net=REMOVE
-* /reinstall -1 | 0 | 7 mode=-1
-* /setstatus 5 | 0 | 8 status=5
-* /setstatus "" | 0 | 8
-* /disableDifx all | 0 | 9 product=all
-* -disableCustomActions {X} | 0 | 10 product={X}
-* /setprocessortype 0 /drivertype virtual | 0 | 3 cpu=0 type=virtual
-* /install a /instid ROOT\NET\0000 /uninstall h /oeminf oem3.inf /startdevice YES | 0 | 1 inf=a instid=ROOT\NET\0000 oem=oem3.inf hwid=h start=YES
-* | -1 | 0 | Insufficient Parameters.
-* /install | -1 | 0 | Insufficient Parameters.
-* /install a /component | -1 | 0 | Incorrect Parameters
-* /bogus a | -1 | 0 | Incorrect Parameters
-* /INSTALL a.inf | -1 | 0 | Incorrect Parameters
-* /disabledifx all | -1 | 0 | Incorrect Parameters
-* install a.inf | -1 | 0 | Incorrect Parameters
-* /install /component | -1 | 1 | Incorrect Parameters
-* /component tvrnva /oeminf -hardwareid | -1 | 0 component=tvrnva | Incorrect Parameters
-)";
-
+// The record: its operation code, then every value set.
 std::string rendered(const DriverOperation& record) {
     using D = DriverOperation;
-    const std::wstring D::*const fields[] = {
-        &D::infPath,       &D::instanceId,  &D::oemInfName,       &D::componentName, &D::processorType,
-        &D::hardwareId,    &D::startDevice, &D::netServiceAction, &D::allDriversArg, &D::reinstallMode,
-        &D::installStatus, &D::productCode, &D::driverType};
-    const std::vector<std::string> names =
-        split("inf instid oem component cpu hwid start net all mode status product type", " ");
+    const std::pair<const char*, std::wstring D::*> fields[] = {
+        {"inf", &D::infPath},          {"instid", &D::instanceId},
+        {"oem", &D::oemInfName},       {"component", &D::componentName},
+        {"cpu", &D::processorType},    {"hwid", &D::hardwareId},
+        {"start", &D::startDevice},    {"net", &D::netServiceAction},
+        {"all", &D::allDriversArg},    {"mode", &D::reinstallMode},
+        {"status", &D::installStatus}, {"product", &D::productCode},
+        {"type", &D::driverType}};
     std::string text = std::to_string(static_cast<int>(record.operationCode));
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        text += (record.*fields[i]).empty() ? "" : " " + names[i] + "=" + narrow(record.*fields[i]);
+    for (const auto& [name, field] : fields) {
+        text += (record.*field).empty() ? "" : " " + std::string(name) + "=" + narrow(record.*field);
     }
     return text;
 }
 
-// The help reaches the log cut to a line's 1022 units, inside the set-status
-// example; the undocumented command stays out of it.
+// The help reaches the log cut to a line's 1022 units, inside the set-status example; the undocumented
+// command stays out of it.
 std::string help() {
     FreshMachine fresh;
     TDCmdLineParser().ShowHelp();
@@ -61,60 +42,108 @@ std::string help() {
     return text;
 }
 
-TEST(Parser, Shapes) {
-    const std::string helpText = help();
-    for (const Row& row : rows(kRows)) {
-        SCOPED_TRACE(row[0]);
-        FreshMachine m;
-        std::vector<std::wstring> args{L"C:\\x\\TavrinDriverUtil.exe"};
-        std::ranges::transform(split(row[0], " "), std::back_inserter(args),
-                               [](const std::string& arg) { return wide(arg == "\"\"" ? "" : arg); });
-        std::vector<const wchar_t*> argv;
-        std::ranges::transform(args, std::back_inserter(argv),
-                               [](const std::wstring& arg) { return arg.c_str(); });
-        TDCmdLineParser parser;
-        EXPECT_EQ(parser.ParseAndStoreCommandLineArgs(static_cast<unsigned>(argv.size()), argv.data()),
-                  std::stoi(row[1]));
-        EXPECT_EQ(rendered(parser.driverOperation()), row[2]);
-        EXPECT_EQ(logMessagesOf(m.machine),
-                  (row[3].empty() ? std::vector<std::string>{} : std::vector<std::string>{row[3], helpText}));
-        EXPECT_TRUE(nothingLeftOpen(m.machine));
+// One command line (its words parted at blanks, "" for an empty one): the parser's result, the record,
+// and a refusal's message, which the help follows.
+void shape(const std::string& line, int result, const std::string& record, const std::string& refusal = "",
+           const char* file = __builtin_FILE(), int at = __builtin_LINE()) {
+    static const std::string helpText = help();
+    const ::testing::ScopedTrace trace(file, at, line);
+    FreshMachine m;
+    std::vector<std::wstring> args{L"C:\\x\\TavrinDriverUtil.exe"};
+    std::istringstream words(line);
+    for (std::string word; words >> std::quoted(word);) {
+        args.push_back(wide(word));
     }
+    std::vector<const wchar_t*> argv;
+    std::ranges::transform(args, std::back_inserter(argv),
+                           [](const std::wstring& arg) { return arg.c_str(); });
+    TDCmdLineParser parser;
+    EXPECT_EQ(parser.ParseAndStoreCommandLineArgs(static_cast<unsigned>(argv.size()), argv.data()), result);
+    EXPECT_EQ(rendered(parser.driverOperation()), record);
+    EXPECT_EQ(logMessagesOf(m.machine),
+              (refusal.empty() ? std::vector<std::string>{} : std::vector<std::string>{refusal, helpText}));
+    EXPECT_TRUE(nothingLeftOpen(m.machine));
 }
 
-// Every command reaches its handler, and the handler's result is the run's exit code (or the operation's).
+TEST(Parser, Shapes) {
+    shape("/install a.inf /component tvrnva /install b.inf", 0, "1 inf=b.inf component=tvrnva");
+    shape("/uninstall HW1 /hardwareid HW2", 0, "2 hwid=HW2");
+    shape("/installdrivers 1 /uninstalldrivers 1", 0, "5 all=1");
+    shape("-netserv REMOVE -component tvrnns", 0, "4 component=tvrnns net=REMOVE");
+    shape("/reinstall -1", 0, "7 mode=-1");
+    shape("/setstatus 5", 0, "8 status=5");
+    shape("/setstatus \"\"", 0, "8");
+    shape("/disableDifx all", 0, "9 product=all");
+    shape("-disableCustomActions {X}", 0, "10 product={X}");
+    shape("/setprocessortype 0 /drivertype virtual", 0, "3 cpu=0 type=virtual");
+    shape("/install a /instid ROOT\\NET\\0000 /uninstall h /oeminf oem3.inf /startdevice YES", 0,
+          "1 inf=a instid=ROOT\\NET\\0000 oem=oem3.inf hwid=h start=YES");
+    shape("", -1, "0", "Insufficient Parameters.");
+    shape("/install", -1, "0", "Insufficient Parameters.");
+    shape("/install a /component", -1, "0", "Incorrect Parameters");
+    shape("/bogus a", -1, "0", "Incorrect Parameters");
+    shape("/INSTALL a.inf", -1, "0", "Incorrect Parameters");
+    shape("/disabledifx all", -1, "0", "Incorrect Parameters");
+    shape("install a.inf", -1, "0", "Incorrect Parameters");
+    shape("/install /component", -1, "1", "Incorrect Parameters");
+    shape("/component tvrnva /oeminf -hardwareid", -1, "0 component=tvrnva", "Incorrect Parameters");
+}
+
+// Every command reaches its handler, and the handler's result is the run's exit code (or the operation's):
+// a run's code and the messages that say which handler ran.
+void reaches(const std::string& args, const std::string& code, const std::string& log,
+             const std::string& planted = "", const char* file = __builtin_FILE(),
+             int line = __builtin_LINE()) {
+    runRow("== " + args + "\n" + planted + "\n> " + args + " => " + code + "\n" + log, file, line);
+}
+
 TEST(RunFlow, EveryCommandReachesItsHandler) {
-    runScenarios(kRow,
-                 R"txt(no arguments|||-1 ...|Insufficient Parameters.;Failed to parse Command Line params.
-no operation||/component tvrnva|2|Invalid Operation Code
-a type alone||/drivertype virtual|2|Invalid Operation Code
-processor type||/setprocessortype 0|0 ...|Command received to set processor type in registry
-processor type failing|fail RegCreateKeyExW 1 5|/setprocessortype 1|2 ...|Command received to set processor type in registry
-status||/setstatus 7|2|Command received to set driver install status;Invalid argument passed to /setstatus parameter
-install||/install a.inf|0 ...|Command received to install a driver
-uninstall||/uninstall HW|0 ...|Command received to uninstall a driver
-a restart asked for by the removal|device ROOT\NET\0000 tvrnvamgr 0x100|/uninstall tvrnvamgr /component tvrnvamgr|3010 ...|Command received to uninstall a driver
-net service without a component||/netserv REMOVE|2|Command received to install TVRNNS Net Service;Component Name is missing
-net service, dash forms||-netserv REMOVE -component tvrnns|0 ...|Command received to install TVRNNS Net Service;Command received to remove net Service
-install-all||/installdrivers 1|0 ...|Command received to install all Tavrin Drivers
-uninstall-all||/uninstalldrivers 1|0 ...|Command received to un-install all Tavrin Drivers
-reinstall||/reinstall 1|2 ...|Command received to reinstall a driver component
-DIFx||/disableDifx all|0|Command received to disable Difx custom actions;Tavrin.exe does not exist, assuming it is fresh installation
-custom actions||/disableCustomActions {X}|0|Command received to disable custom actions;Product Code of prior installer: {X};Failed to retrieve local cache MSI path, Error: 87
-custom actions without a code||/disableCustomActions ""|2|Command received to disable custom actions;Product Code is empty
-the bundle deletes the net service only once stopped: a running one would be marked and go behind its back|service tvrnns 1052|@UnInstallTavrinDrivers tvrnns 1|0 ...|Stopping 'tvrnns' service|? services: tvrnns)txt");
+    reaches("", "-1", "Insufficient Parameters.\nFailed to parse Command Line params.");
+    reaches("/component tvrnva", "2", "= whole log\nInvalid Operation Code");
+    reaches("/drivertype virtual", "2", "= whole log\nInvalid Operation Code");
+    reaches("/setprocessortype 0", "0", "Command received to set processor type in registry");
+    reaches("/setprocessortype 1", "2", "Command received to set processor type in registry",
+            "+ fail RegCreateKeyExW 1 5");
+    reaches("/setstatus 7", "2",
+            "= whole log\nCommand received to set driver install status\n"
+            "Invalid argument passed to /setstatus parameter");
+    reaches("/install a.inf", "0", "Command received to install a driver");
+    reaches("/uninstall HW", "0", "Command received to uninstall a driver");
+    reaches("/uninstall tvrnvamgr /component tvrnvamgr", "3010", "Command received to uninstall a driver",
+            "+ device ROOT\\NET\\0000 tvrnvamgr 0x100");
+    reaches("/netserv REMOVE", "2",
+            "= whole log\nCommand received to install TVRNNS Net Service\nComponent Name is missing");
+    reaches("-netserv REMOVE -component tvrnns", "0",
+            "Command received to install TVRNNS Net Service\nCommand received to remove net Service");
+    reaches("/installdrivers 1", "0", "Command received to install all Tavrin Drivers");
+    reaches("/uninstalldrivers 1", "0", "Command received to un-install all Tavrin Drivers");
+    reaches("/reinstall 1", "2", "Command received to reinstall a driver component");
+    reaches("/disableDifx all", "0",
+            "= whole log\nCommand received to disable Difx custom actions\n"
+            "Tavrin.exe does not exist, assuming it is fresh installation");
+    reaches("/disableCustomActions {X}", "0",
+            "= whole log\nCommand received to disable custom actions\nProduct Code of prior installer: {X}\n"
+            "Failed to retrieve local cache MSI path, Error: 87");
+    reaches("/disableCustomActions \"\"", "2",
+            "= whole log\nCommand received to disable custom actions\nProduct Code is empty");
+    // The bundle deletes the net service only once stopped: a running one would be marked and go behind
+    // its back.
+    reaches("@UnInstallTavrinDrivers tvrnns 1", "0", "Stopping 'tvrnns' service\n? services: tvrnns",
+            "+ service tvrnns 1052");
 }
 
 TEST(RunFlow, TheCommandLineIsLoggedAfterTheBanner) {
-    const Row row{
-        {"/component tvrnva"}, "Command Line Received: '/component tvrnva'\nInvalid Operation Code", false};
-    RowMachine fresh(row);
+    FreshMachine fresh;
     const wchar_t* argv[] = {L"C:\\x\\TavrinDriverUtil.exe", L"/component", L"tvrnva"};
     TDCmdLineParser parser;
     EXPECT_EQ(RunTavrinDriverUtil(L"/component tvrnva", 3, argv, parser), 2);
+    EXPECT_TRUE(logMatches(logMessagesOf(fresh.machine),
+                           "Command Line Received: '/component tvrnva'\nInvalid Operation Code", true));
     const std::string bytes = fresh.machine.readFile(kLogPath).value_or("");
     EXPECT_TRUE(
         bytes.starts_with("\r\n\r\n\r\n" + std::string(96, '*') + "\r\nStarted TavrinDriverUtil.exe(pid:"));
+    ServiceHandler::getInstance().disconnect();
+    EXPECT_TRUE(nothingLeftOpen(fresh.machine));
 }
 
 } // namespace

@@ -5,19 +5,93 @@ namespace tdu::test {
 namespace {
 
 TEST(Registry, Scenarios) {
-    runScenarios(
-        kRow,
-        R"txt(the processor marker lands in the 32-bit view||/setprocessortype 1|0|Command received to set processor type in registry;Processor Architecture is: Processor_X64;Successfully set registry: Processor_X64;Saved Processor Architecture to Registry: Processor_X64|? values: Processor_X64=#1;? key SOFTWARE\TavrinSecure\TavrinDrivers: absent
-key trees go deepest first|key SOFTWARE\Vendor\Tree\a\a1\a11;key SOFTWARE\Vendor\Tree\a\a2;key SOFTWARE\Vendor\Tree\b;key SOFTWARE\Vendor\Tree\c\c1;reg SOFTWARE\Vendor\Tree\a v x|@RegDelNode SOFTWARE\Vendor\Tree|1|Deleting Registry: SOFTWARE\Vendor\Tree;Successfully deleted: SOFTWARE\Vendor\Tree\a\a1\a11;Successfully deleted at the end: SOFTWARE\Vendor\Tree\a\a1;Successfully deleted: SOFTWARE\Vendor\Tree\a\a2;Successfully deleted at the end: SOFTWARE\Vendor\Tree\a;Successfully deleted: SOFTWARE\Vendor\Tree\b;Successfully deleted: SOFTWARE\Vendor\Tree\c\c1;Successfully deleted at the end: SOFTWARE\Vendor\Tree\c;Successfully deleted at the end: SOFTWARE\Vendor\Tree|? key SOFTWARE\Vendor: present;? key SOFTWARE\Vendor\Tree: absent
-a child whose path would not fit stops the walk, and its parent stays|key SOFTWARE\{p*300}\{c*250}|@RegDelNode SOFTWARE\{p*300}|0 ...|Registry path too long: SOFTWARE\{p*300}\{c*250};Failed to delete: SOFTWARE\{p*300} with error: 5|? key SOFTWARE\{p*300}\{c*250}: present
-a subtree that cannot be opened stops the walk|key SOFTWARE\T\a\deep;key SOFTWARE\T\b;fail RegOpenKeyExW 2 5|@RegDelNode SOFTWARE\T|0 ...|Error opening key with error: 5.\n;Failed to delete: SOFTWARE\T with error: 5|? key SOFTWARE\T\b: present
-the processor marker's key cannot be created|fail RegCreateKeyExW 0 5|/setprocessortype 1|2|Command received to set processor type in registry;Processor Architecture is: Processor_X64;Failed to create reg: Processor_X64;Failed to set registry: Processor_X64|
-the processor marker cannot be set|fail RegSetValueExW 0 5|/setprocessortype 1|2|Command received to set processor type in registry;Processor Architecture is: Processor_X64;Failed to set reg: Processor_X64;Failed to set registry: Processor_X64|
-deleting the key tree "SOFTWARE\Missing"|key SOFTWARE\Leaf|@RegDelNode "SOFTWARE\Missing"|1|Deleting Registry: SOFTWARE\Missing;Key not found.\n|
-deleting the key tree "SOFTWARE\Leaf"|key SOFTWARE\Leaf|@RegDelNode "SOFTWARE\Leaf"|1|Deleting Registry: SOFTWARE\Leaf;Successfully deleted: SOFTWARE\Leaf|
-deleting the key tree "{k*519}"|key SOFTWARE\Leaf|@RegDelNode "{k*519}"|1|Deleting Registry: {k*519};Key not found.\n|
-deleting the key tree "{k*520}"|key SOFTWARE\Leaf|@RegDelNode "{k*520}"|0|Deleting Registry: {k*520};Registry path is empty or too long: {k*520}|
-deleting the key tree ""|key SOFTWARE\Leaf|@RegDelNode ""|0|Deleting Registry: ;Registry path is empty or too long: |)txt");
+    runScenarios(R"txt(
+== the processor marker lands in the 32-bit view
+> /setprocessortype 1 => 0
+Processor Architecture is: Processor_X64
+Successfully set registry: Processor_X64
+Saved Processor Architecture to Registry: Processor_X64
+? values: Processor_X64=#1
+? key SOFTWARE\TavrinSecure\TavrinDrivers: absent
+
+== the processor marker's key cannot be created
++ fail RegCreateKeyExW 0 5
+> /setprocessortype 1 => 2
+Failed to create reg: Processor_X64
+Failed to set registry: Processor_X64
+
+== the processor marker cannot be set
++ fail RegSetValueExW 0 5
+> /setprocessortype 1 => 2
+Failed to set reg: Processor_X64
+Failed to set registry: Processor_X64
+!Saved Processor Architecture to Registry: Processor_X64
+
+== key trees go deepest first
++ key SOFTWARE\Vendor\Tree\a\a1\a11
++ key SOFTWARE\Vendor\Tree\a\a2
++ key SOFTWARE\Vendor\Tree\b
++ key SOFTWARE\Vendor\Tree\c\c1
++ reg SOFTWARE\Vendor\Tree\a v x
+> @RegDelNode SOFTWARE\Vendor\Tree => 1
+= whole log
+Deleting Registry: SOFTWARE\Vendor\Tree
+Successfully deleted: SOFTWARE\Vendor\Tree\a\a1\a11
+Successfully deleted at the end: SOFTWARE\Vendor\Tree\a\a1
+Successfully deleted: SOFTWARE\Vendor\Tree\a\a2
+Successfully deleted at the end: SOFTWARE\Vendor\Tree\a
+Successfully deleted: SOFTWARE\Vendor\Tree\b
+Successfully deleted: SOFTWARE\Vendor\Tree\c\c1
+Successfully deleted at the end: SOFTWARE\Vendor\Tree\c
+Successfully deleted at the end: SOFTWARE\Vendor\Tree
+? key SOFTWARE\Vendor: present
+? key SOFTWARE\Vendor\Tree: absent
+
+== a child whose path would not fit stops the walk, and its parent stays
++ key SOFTWARE\{p*300}\{c*250}
+> @RegDelNode SOFTWARE\{p*300} => 0
+Registry path too long: SOFTWARE\{p*300}\{c*250}
+Failed to delete: SOFTWARE\{p*300} with error: 5
+? key SOFTWARE\{p*300}\{c*250}: present
+
+== a subtree that cannot be opened stops the walk
++ key SOFTWARE\T\a\deep
++ key SOFTWARE\T\b
++ fail RegOpenKeyExW 2 5
+> @RegDelNode SOFTWARE\T => 0
+Error opening key with error: 5.\n
+Failed to delete: SOFTWARE\T with error: 5
+? key SOFTWARE\T\b: present
+
+== a missing key tree
++ key SOFTWARE\Leaf
+> @RegDelNode SOFTWARE\Missing => 1
+= whole log
+Deleting Registry: SOFTWARE\Missing
+Key not found.\n
+
+== a key without subkeys
++ key SOFTWARE\Leaf
+> @RegDelNode SOFTWARE\Leaf => 1
+= whole log
+Deleting Registry: SOFTWARE\Leaf
+Successfully deleted: SOFTWARE\Leaf
+
+== a key path of 519 characters is looked for
+> @RegDelNode {k*519} => 1
+Key not found.\n
+
+== one of 520 is refused, as an empty one is
+> @RegDelNode {k*520} => 0
+Registry path is empty or too long: {k*520}
+
+== an empty key path
++ key SOFTWARE\Leaf
+> @RegDelNode "" => 0
+= whole log
+Deleting Registry: 
+Registry path is empty or too long: 
+)txt");
 }
 
 } // namespace
