@@ -237,6 +237,7 @@ std::string expand(std::string text) {
         {"$services", R"(HKLM\System\CurrentControlSet\Services)"},
         {"$product32", R"(HKLM\Software\Wow6432Node\TavrinSecure\TavrinDrivers)"},
         {"$product", R"(HKLM\Software\TavrinSecure\TavrinDrivers)"},
+        {"$components", R"(Microsoft\Windows\CurrentVersion\DIFxAPP\Components)"},
         {"$tools", windowsPathOf(toolsFolder())}};
     for (const auto& [name, value] : names) {
         for (auto at = text.find(name); at != std::string::npos; at = text.find(name, at + value.size())) {

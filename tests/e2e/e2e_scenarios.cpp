@@ -3,6 +3,7 @@
 //   > [PROGRAM.exe] ARGS => CODE a run of the program under test (or a Windows tool) and its full exit code
 //   ? FACT                       checked after the run
 //   any other line               the run's log, one record a line (see logMatches); none: not compared
+//   ... TEXT                     the line before goes on, after one blank
 // The native unit tests hold every path against the simulated machine; these hold what only a real platform
 // answers: the command line as a process gets it, the registry views, the installer engine, the driver
 // store, devices, services and COM. Where Wine answers otherwise than Windows, the comment above the
@@ -47,7 +48,12 @@ void run(const std::string& scenario) {
         machine.expect(after);
         log = after = "";
     };
-    std::istringstream script(expand(scenario));
+    std::istringstream lines(expand(scenario));
+    std::string joined;
+    for (std::string line; std::getline(lines >> std::ws, line);) {
+        joined += line.starts_with("... ") ? line.substr(3) : (joined.empty() ? "" : "\n") + line;
+    }
+    std::istringstream script(joined);
     for (std::string line; std::getline(script >> std::ws, line);) {
         if (line.starts_with("+ ")) {
             machine.plant(line.substr(2));
@@ -104,7 +110,8 @@ TEST(Scenarios, OnePackage) {
         # The second publication meets the package in the store: no failure.
         > /install "$drivers\x64Drivers\tvrnvamgr\tvrnvamgr.inf" /component tvrnvamgr => 0
         <banner>
-        main| Command Line Received: '/install "$drivers\x64Drivers\tvrnvamgr\tvrnvamgr.inf" /component tvrnvamgr'
+        main| Command Line Received: '/install "$drivers\x64Drivers\tvrnvamgr\tvrnvamgr.inf" /component
+        ... tvrnvamgr'
         op| Command received to install a driver
         op| Successfully copied driver to driver store, output oem: $inf\tvrnvamgr.inf
         op| Successfully set registry: tvrnvamgr
@@ -120,13 +127,16 @@ TEST(Scenarios, OnePackage) {
         op| Uninstallation of OEM INf: tvrnvamgr.inf Failed.
         op| Attempting to delete 'C:\windows\System32\Drivers\tvrnvamgr.sys'
         op| DeleteFile Failed for C:\windows\System32\Drivers\tvrnvamgr.sys with last Error:2
-        op| Tried to delete 'C:\windows\System32\Drivers\tvrnvamgr.sys' one more time, but failed with Error:-1
+        op| Tried to delete 'C:\windows\System32\Drivers\tvrnvamgr.sys' one more time, but failed with
+        ... Error:-1
         op| DeleteDriverFile Failed.
         ? !file $inf\tvrnvamgr.inf
         ? $product32 : tvrnvamgr = REG_SZ tvrnvamgr.inf
-        > /install "$drivers\x64Drivers\tvrnvamgr\tvrnvamgr.inf" /hardwareid tvrnvamgr /component tvrnvamgr => 0
+        > /install "$drivers\x64Drivers\tvrnvamgr\tvrnvamgr.inf" /hardwareid tvrnvamgr /component
+        ... tvrnvamgr => 0
         <banner>
-        main| Command Line Received: '/install "$drivers\x64Drivers\tvrnvamgr\tvrnvamgr.inf" /hardwareid tvrnvamgr /component tvrnvamgr'
+        main| Command Line Received: '/install "$drivers\x64Drivers\tvrnvamgr\tvrnvamgr.inf" /hardwareid
+        ... tvrnvamgr /component tvrnvamgr'
         op| Command received to install a driver
         op| Successfully copied driver to driver store, output oem: $inf\tvrnvamgr.inf
         op| Successfully set registry: tvrnvamgr
@@ -156,14 +166,19 @@ TEST(Scenarios, OnePackage) {
         ? $product32 : tvrnvamgr = -
         ? !file $sys\tvrnvamgr.sys
         # The device key carries "&" for the id's backslash; the property keeps the id as given.
-        > /install "$drivers\x64Drivers\tvrnva\tvrnva.inf" /hardwareid {FE36527A-8C07-4854-8AF7-BF40E7DF52F7}\TVRNVA /component tvrnva => 0
-        ? $enum\{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}&TVRNVA\0000 : HardwareID = REG_MULTI_SZ {FE36527A-8C07-4854-8AF7-BF40E7DF52F7}\TVRNVA\0\0
+        > /install "$drivers\x64Drivers\tvrnva\tvrnva.inf" /hardwareid
+        ... {FE36527A-8C07-4854-8AF7-BF40E7DF52F7}\TVRNVA /component tvrnva => 0
+        ? $enum\{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}&TVRNVA\0000 : HardwareID = REG_MULTI_SZ
+        ... {FE36527A-8C07-4854-8AF7-BF40E7DF52F7}\TVRNVA\0\0
         ? $product32 : tvrnva = REG_SZ tvrnva.inf
-        > /install "$drivers\x64Drivers\tvrnvamgr\tvrnvamgr.inf" /hardwareid tvrnvamgr /instid ROOT\SYSTEM\0042 => 0
+        > /install "$drivers\x64Drivers\tvrnvamgr\tvrnvamgr.inf" /hardwareid tvrnvamgr /instid
+        ... ROOT\SYSTEM\0042 => 0
         ? key $enum\SYSTEM\0042
-        > /install "$drivers\x64Drivers\tvrnvamgr\tvrnvamgr.inf" /hardwareid tvrnvamgr /instid ROOT\SYSTEM\0042 => 0xE0000207
+        > /install "$drivers\x64Drivers\tvrnvamgr\tvrnvamgr.inf" /hardwareid tvrnvamgr /instid
+        ... ROOT\SYSTEM\0042 => 0xE0000207
         <banner>
-        main| Command Line Received: '/install "$drivers\x64Drivers\tvrnvamgr\tvrnvamgr.inf" /hardwareid tvrnvamgr /instid ROOT\SYSTEM\0042'
+        main| Command Line Received: '/install "$drivers\x64Drivers\tvrnvamgr\tvrnvamgr.inf" /hardwareid
+        ... tvrnvamgr /instid ROOT\SYSTEM\0042'
         op| Command received to install a driver
         op| Successfully copied driver to driver store, output oem: $inf\tvrnvamgr.inf
         op| Hardware ID: tvrnvamgr
@@ -191,7 +206,8 @@ TEST(Scenarios, DriverSet) {
         svc| There are no dependent services
         svc| 'tvrnns' Service stopped successfully
         svc| 'tvrnns' Service deleted successfully
-        op| TavrinDriverOperator::HrReinstallNetService("tvrnns","Tavrin Secure, LLC","Tavrin Secure","Tavrin Secure"): Failed to find component. HRESULT=0x80004001⏎
+        op| TavrinDriverOperator::HrReinstallNetService("tvrnns","Tavrin Secure, LLC","Tavrin
+        ... Secure","Tavrin Secure"): Failed to find component. HRESULT=0x80004001⏎
         op| AddRemoveNetService Failed for: tvrnns with return: 2
         op| UninstallDriver succeeded for tvrnns
         op| UninstallDriver succeeded for tvrnva
@@ -206,7 +222,8 @@ TEST(Scenarios, DriverSet) {
         op| InstallDriver succeeded for tvrnva
         op| InstallSplitDnsFilter succeeded for SplitDNSFilter
         op| InstallDriver succeeded for DERAzo
-        op| Installing DERAzo service via InstallHinfSectionW: DefaultInstall.NTamd64 128 $drivers\x64Drivers\DERAzo\DERAzo.inf
+        op| Installing DERAzo service via InstallHinfSectionW: DefaultInstall.NTamd64 128
+        ... $drivers\x64Drivers\DERAzo\DERAzo.inf
         op| Listing Driver Infs after all drivers are installed
         op| C:/windows/inf\tvrnvamgr.inf 01/01/1601 0.0.0.0 tvrnvamgr⏎
         ? $product32 : DriverType = REG_SZ ethernet
@@ -236,13 +253,14 @@ TEST(Scenarios, DriverSet) {
         + file C:\windows\system32\DRVSTORE\tvrnns_1a2b\tvrnns.sys
         + file C:\windows\system32\DRVSTORE\tvrnns_kept\extra.txt
         + file C:\windows\system32\DRVSTORE\tvrnns_file
-        > reg.exe add HKLM\Software\Microsoft\Windows\CurrentVersion\DIFxAPP\Components\{9AC1F0E9-DE2F-4b2d-910C-65CAEE9153D9}\Sub /v v /d x /f /reg:64 => 0
+        > reg.exe add HKLM\Software\$components\{9AC1F0E9-DE2F-4b2d-910C-65CAEE9153D9}\Sub /v v /d x /f
+        ... /reg:64 => 0
         > reg.exe add $services\tvrnns /v Start /t REG_DWORD /d 3 /f /reg:64 => 0
         > /uninstalldrivers 0 /component tvrnva => 0
         ...
         op| Command received to un-install all Tavrin Drivers
         op| RemoveDirectory Failed for 'tvrnns_kept' with Error:145
-        op| Successfully deleted at the end: SOFTWARE\Microsoft\Windows\CurrentVersion\DIFxAPP\Components\{9AC1F0E9-DE2F-4b2d-910C-65CAEE9153D9}
+        op| Successfully deleted at the end: SOFTWARE\$components\{9AC1F0E9-DE2F-4b2d-910C-65CAEE9153D9}
         op| UninstallDriver succeeded for tvrnva
         op| UninstallDriver succeeded for DERAzo
         ? !file $inf\tvrnvamgr.inf
@@ -262,7 +280,7 @@ TEST(Scenarios, DriverSet) {
         ? !dir C:\windows\system32\DRVSTORE\tvrnns_1a2b
         ? file C:\windows\system32\DRVSTORE\tvrnns_kept\extra.txt
         ? file C:\windows\system32\DRVSTORE\tvrnns_file
-        ? !key HKLM\Software\Microsoft\Windows\CurrentVersion\DIFxAPP\Components\{9AC1F0E9-DE2F-4b2d-910C-65CAEE9153D9}
+        ? !key HKLM\Software\$components\{9AC1F0E9-DE2F-4b2d-910C-65CAEE9153D9}
         ? !key $services\tvrnns)");
 }
 
@@ -291,7 +309,8 @@ TEST(Scenarios, PathLikeNames) {
         ? $product32 : tvrnns = REG_SZ ..\victim.txt
         > /uninstall NOTADEVICEDRIVER /oeminf ..\victim.inf /component ..\..\victim => 0
         <banner>
-        main| Command Line Received: '/uninstall NOTADEVICEDRIVER /oeminf ..\victim.inf /component ..\..\victim'
+        main| Command Line Received: '/uninstall NOTADEVICEDRIVER /oeminf ..\victim.inf /component
+        ... ..\..\victim'
         op| Command received to uninstall a driver
         op| Hardware id passed is: NOTADEVICEDRIVER, so skipped removing device.
         op| Invalid OEM Inf name: ..\victim.inf
