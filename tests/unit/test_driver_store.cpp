@@ -62,6 +62,8 @@ TEST(DriverStore, InfCache) {
     infCache("missing", "", 0, "DeleteFile(\"" + cache + "\") failure ignored. File Not Found.",
              cache + ": absent");
     infCache("present", "+ file " + cache, 0, "DeleteFile(\"" + cache + "\") succeeded.", cache + ": absent");
+    infCache("reported missing, then removed", "+ file " + cache + "\n+ fail DeleteFileW 1 2", 0,
+             "DeleteFile(\"" + cache + "\") failure ignored. File Not Found.", cache + ": absent");
     infCache("locked, then removed", "+ file " + cache + "\n+ fail DeleteFileW 1 32", 1603,
              "DeleteFile(\"" + cache + "\") failed. GetLastError():0x20", cache + ": absent");
     infCache("locked for good", "+ file " + cache + "\n+ fail DeleteFileW 1 32\n+ fail _wremove 1 32", 1603,
