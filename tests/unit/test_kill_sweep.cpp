@@ -68,40 +68,44 @@ std::string logEnds(const std::string& message) {
     return "the log's last run ends with \"" + message + "\", not \"Listing Driver Infs\"\n";
 }
 
+// Every component's value left behind, one kill point each, as the installed
+// set publishes them.
+const std::vector<Known> kStaleValues{{staleValue("tvrnns = 1 oem4.inf"), kValueAfterPackage},
+                                      {staleValue("tvrnva = 1 oem1.inf"), kValueAfterPackage},
+                                      {staleValue("tvrnvamgr = 1 oem0.inf"), kValueAfterPackage},
+                                      {staleValue("SplitDNSFilter = 1 oem2.inf"), kValueAfterPackage},
+                                      {staleValue("DERAzo = 1 oem3.inf"), kValueAfterPackage}};
+const std::vector<Known> kStaleNetService(kStaleValues.begin(), kStaleValues.begin() + 1);
+std::vector<Known> operator+(std::vector<Known> first, const std::vector<Known>& then) {
+    first.insert(first.end(), then.begin(), then.end());
+    return first;
+}
+
 const Command kCommands[] = {
     {.at = __LINE__, .line = "/installdrivers 1", .setUp = "drivers"},
     {.at = __LINE__,
      .line = "/installdrivers 1",
      .setUp = kInstalled,
      // tvrnns, which the set does not install again
-     .known = {{staleValue("tvrnns = 1 oem4.inf"), kValueAfterPackage}}},
+     .known = kStaleNetService},
     // An upgrade the installer rolls back: the uninstall after a killed install.
     {.at = __LINE__,
      .line = "/installdrivers 1",
      .setUp = kInstalled,
      .recovery = kUninstall,
-     .known = {{staleValue("tvrnns = 1 oem4.inf"), kValueAfterPackage},
-               {staleValue("tvrnva = 1 oem1.inf"), kValueAfterPackage},
-               {staleValue("tvrnvamgr = 1 oem0.inf"), kValueAfterPackage},
-               {staleValue("SplitDNSFilter = 1 oem2.inf"), kValueAfterPackage},
-               {staleValue("DERAzo = 1 oem3.inf"), kValueAfterPackage},
-               {logEnds("UninstallDriver succeeded for tvrnvamgr(oem0.inf)"), kSweptUnrecorded},
-               {logEnds(
-                    "UninstallDriver succeeded for {FE36527A-8C07-4854-8AF7-BF40E7DF52F7}\\TVRNVA(oem1.inf)"),
-                kSweptUnrecorded},
-               {"+ file /Windows/INF/<SplitDNSFilter\\SplitDNSFilter.inf> 1365 bytes #\n"
-                "+ package <SplitDNSFilter\\SplitDNSFilter.inf>\n",
-                kUnrecorded},
-               {"+ file /Windows/INF/<DERAzo\\DERAzo.inf> 1164 bytes #\n+ package <DERAzo\\DERAzo.inf>\n",
-                kUnrecorded}}},
-    {.at = __LINE__,
-     .line = kUninstall,
-     .setUp = kInstalled,
-     .known = {{staleValue("tvrnns = 1 oem4.inf"), kValueAfterPackage},
-               {staleValue("tvrnva = 1 oem1.inf"), kValueAfterPackage},
-               {staleValue("tvrnvamgr = 1 oem0.inf"), kValueAfterPackage},
-               {staleValue("SplitDNSFilter = 1 oem2.inf"), kValueAfterPackage},
-               {staleValue("DERAzo = 1 oem3.inf"), kValueAfterPackage}}},
+     .known =
+         kStaleValues +
+         std::vector<Known>{
+             {logEnds("UninstallDriver succeeded for tvrnvamgr(oem0.inf)"), kSweptUnrecorded},
+             {logEnds(
+                  "UninstallDriver succeeded for {FE36527A-8C07-4854-8AF7-BF40E7DF52F7}\\TVRNVA(oem1.inf)"),
+              kSweptUnrecorded},
+             {"+ file /Windows/INF/<SplitDNSFilter\\SplitDNSFilter.inf> 1365 bytes #\n"
+              "+ package <SplitDNSFilter\\SplitDNSFilter.inf>\n",
+              kUnrecorded},
+             {"+ file /Windows/INF/<DERAzo\\DERAzo.inf> 1164 bytes #\n+ package <DERAzo\\DERAzo.inf>\n",
+              kUnrecorded}}},
+    {.at = __LINE__, .line = kUninstall, .setUp = kInstalled, .known = kStaleValues},
     {.at = __LINE__, .line = "/reinstall 1 /component tvrnva", .setUp = kInstalled},
     {.at = __LINE__, .line = "/reinstall 2 /component tvrnva", .setUp = kInstalled},
     {.at = __LINE__, .line = "/reinstall 1 /component tvrnvamgr", .setUp = kInstalled},
@@ -112,11 +116,11 @@ const Command kCommands[] = {
     {.at = __LINE__,
      .line = "/reinstall 1 /component tvrnns",
      .setUp = kInstalled,
-     .known = {{staleValue("tvrnns = 1 oem4.inf"), kValueAfterPackage}}},
+     .known = kStaleNetService},
     {.at = __LINE__,
      .line = "/reinstall 2 /component tvrnns",
      .setUp = kInstalled,
-     .known = {{staleValue("tvrnns = 1 oem4.inf"), kValueAfterPackage}}},
+     .known = kStaleNetService},
     {.at = __LINE__,
      .line = "/install \"{drivers}tvrnvamgr\\tvrnvamgr.inf\" /hardwareid tvrnvamgr /component tvrnvamgr",
      .setUp = "drivers",
