@@ -17,6 +17,7 @@
 #include <iostream>
 #include <map>
 #include <regex>
+#include <span>
 
 namespace tdu::test {
 namespace {
@@ -49,9 +50,13 @@ std::string named(const std::vector<std::pair<std::string, std::string>>& names,
 std::vector<std::string> machineState(SimMachine& machine, bool contents = true) {
     using platform::sim::narrow;
     std::vector<std::string> lines;
-    for (const std::wstring& name : machine.publishedPackages()) {
-        lines.push_back("package " + narrow(name));
-    }
+    const auto add = [&lines](const std::string& kind, const std::vector<std::wstring>& names) {
+        std::ranges::transform(names, std::back_inserter(lines),
+                               [&](const auto& name) { return kind + narrow(name); });
+    };
+    add("package ", machine.publishedPackages());
+    add("net ", machine.netConfig().componentIds());
+    add("object ", machine.namedObjects());
     for (const platform::sim::SimDevice& device : machine.devices()) {
         std::ostringstream line;
         line << "device " << narrow(device.instanceId) << " ids=";
@@ -67,14 +72,8 @@ std::vector<std::string> machineState(SimMachine& machine, bool contents = true)
                         " state=" + std::to_string(machine.services().state(name)) +
                         (machine.services().markedForDelete(name) ? " marked for deletion" : ""));
     }
-    for (const std::wstring& id : machine.netConfig().componentIds()) {
-        lines.push_back("net " + narrow(id));
-    }
     for (const std::string& line : machine.registryLines()) {
         lines.push_back("registry " + line);
-    }
-    for (const std::wstring& name : machine.namedObjects()) {
-        lines.push_back("object " + narrow(name));
     }
     const std::filesystem::path drive = machine.hostPath(L"C:\\");
     std::error_code ec;
@@ -257,9 +256,8 @@ std::vector<std::pair<std::string, std::size_t>> callsOf(const Command& command)
     setUpLines(fresh.machine, command.setUp);
     const std::size_t start = fresh.machine.callTrace().size();
     (void)runLine(command.line);
-    const std::vector<std::string> made(fresh.machine.callTrace().begin() +
-                                            static_cast<std::ptrdiff_t>(start),
-                                        fresh.machine.callTrace().end());
+    const auto trace = std::span(fresh.machine.callTrace()).subspan(start);
+    const std::vector<std::string> made(trace.begin(), trace.end());
     FreshMachine again;
     setUpLines(again.machine, command.setUp);
     std::map<std::string, unsigned> uses;
