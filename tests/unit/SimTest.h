@@ -59,14 +59,16 @@ inline std::wstring wide(std::string_view text) {
     return {text.begin(), text.end()};
 }
 
-// Log messages against expected ones (a trailing "\\n" stands for a message's line feed, a leading "!"
-// for a message that is nowhere): these in this order with others between, or with `whole` all of them.
-// The index of the first expected line that fails, and why.
-std::optional<std::pair<std::size_t, std::string>>
-logProblem(const std::vector<std::string>& messages, const std::vector<std::string>& expected, bool whole);
-// The same against a block of one expected message a line.
+// Log messages against a block of expected ones, one a line (a trailing "\\n" stands for a message's line
+// feed, a leading "!" for a message that is nowhere): these in this order with others between, or with
+// `whole` all of them.
 ::testing::AssertionResult logMatches(const std::vector<std::string>& messages, const std::string& block,
                                       bool whole = false);
+
+// Each package the store published so far, in order: the name it gave ("oem3.inf") and the name rows
+// give it, never the store's: a package from the drivers folder by its sub-folder ("<tvrnva_virtual>"),
+// any other by its INF's file name ("<tvrnns.inf>").
+std::vector<std::pair<std::string, std::string>> packageNames(const platform::sim::SimMachine& machine);
 
 // Scenarios, each on a fresh machine, read line by line:
 //   == NAME             starts one

@@ -8,6 +8,8 @@
 
 #include "platform/sim/SimNetConfig.h"
 
+#include <span>
+
 namespace tdu::test {
 namespace {
 
@@ -93,8 +95,8 @@ const Operation kOperations[] = {
     {"/disableCustomActions {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}", "", &earlierRelease, "", 0},
 };
 
-// A fresh machine, prepared, with `call` failing from here on. The calls the
-// run made, in first-use order.
+// A fresh machine, prepared, with `call` failing from here on (none when
+// empty). The calls the run made are added to `calls`, in first-use order.
 int sweepRun(const Operation& operation, const std::string& call, std::vector<std::string>& calls) {
     FreshMachine fresh;
     setUpLines(fresh.machine, operation.setUp);
@@ -112,11 +114,8 @@ int sweepRun(const Operation& operation, const std::string& call, std::vector<st
         ADD_FAILURE() << "exception escaped: " << escaped.what();
     }
     fresh.machine.endProcess(kStarter);
-    for (auto made = fresh.machine.callTrace().begin() + static_cast<std::ptrdiff_t>(start);
-         made != fresh.machine.callTrace().end(); ++made) {
-        if (std::find(calls.begin(), calls.end(), *made) == calls.end()) {
-            calls.push_back(*made);
-        }
+    for (const std::string& made : std::span(fresh.machine.callTrace()).subspan(start)) {
+        std::ranges::count(calls, made) == 0 ? calls.push_back(made) : void();
     }
     EXPECT_TRUE(nothingLeftOpen(fresh.machine));
     EXPECT_EQ(fresh.machine.netConfig().comInitBalance(), 0);
@@ -132,10 +131,9 @@ TEST(FaultSweep, EveryOperationSurvivesEveryFailingCall) {
         ASSERT_FALSE(calls.empty());
         std::istringstream reported(operation.reported);
         for (std::string call; reported >> call;) {
-            EXPECT_NE(std::find(calls.begin(), calls.end(), call), calls.end())
-                << call << " is listed but never called";
+            EXPECT_EQ(std::ranges::count(calls, call), 1) << call << " is listed but never called";
         }
-        for (const std::string& call : std::vector<std::string>(calls)) {
+        for (const std::string& call : calls) {
             SCOPED_TRACE(call);
             std::vector<std::string> ignored;
             const int result = sweepRun(operation, call, ignored);
