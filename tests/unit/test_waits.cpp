@@ -47,6 +47,7 @@ void stopAndDelete(const std::string& name, const StopRow& row, const char* file
     for (const Service& s : row.services) {
         services.addService(
             {.name = wide(s.name),
+             .displayName = L"",
              .state = static_cast<std::uint32_t>(kStates.find(s.state)),
              .waitHint = s.hint,
              .stopAfterMs = s.after,
