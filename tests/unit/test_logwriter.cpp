@@ -196,18 +196,6 @@ Invalid argument passed to /setstatus parameter
 > /setstatus 7 => 2
 ? dir "\\server\share\Tavrin Secure\Logging": TavrinDriverUtil.log
 
-== a vendor folder Administrators own
-+ owner "C:\Users\Public\Tavrin Secure" S-1-5-32-544
-> /setstatus 7 => 2
-Invalid argument passed to /setstatus parameter
-? size "{logs}\TavrinDriverUtil.log": 466
-
-== folders of the account the run uses
-+ user S-1-5-21-1-2-3-1001
-+ owner "C:\Users\Public\Tavrin Secure" S-1-5-21-1-2-3-1001
-> /setstatus 7 => 2
-Invalid argument passed to /setstatus parameter
-? size "{logs}\TavrinDriverUtil.log": 466
 )txt");
 }
 
