@@ -38,10 +38,7 @@ Successfully copied driver to driver store, output oem: C:\Windows\INF\<tvrnvamg
 == no hardware id: the store only
 use its INF
 > /install C:\Drivers\tvrnva.inf /component tvrnva => 0
-= whole log
-Command received to install a driver
-Successfully copied driver to driver store, output oem: C:\Windows\INF\<tvrnva.inf>
-Successfully set registry: tvrnva
+!Hardware ID: {adapter}
 ? devices:
 ? values: tvrnva=<tvrnva.inf>
 
@@ -57,12 +54,7 @@ use its device
 == no INF: device only
 use its INF
 > /install "" /hardwareid {adapter} /component tvrnva => 0
-= whole log
-Command received to install a driver
 Inf Name is empty.
-Hardware ID: {adapter}
-Adding a device without instance id
-Device: {adapter} added successfully.
 use its device
 ? values:
 
@@ -70,8 +62,6 @@ use its device
 use its INF
 + fail SetupCopyOEMInfW 1 5
 > /install C:\Drivers\tvrnva.inf /component tvrnva => 0
-= whole log
-Command received to install a driver
 Failed to copy Inf File with last Error: 5
 ? values:
 
@@ -87,7 +77,6 @@ Failed to set registry for Component: tvrnva
 use its INF
 + fail UpdateDriverForPlugAndPlayDevicesW 1 0xE0000203
 > /install C:\Drivers\tvrnva.inf /hardwareid {adapter} /component tvrnva => 0xE0000203
-Device: {adapter} added successfully.
 UpdateDriverForPlugAndPlayDevices failed with last Errorf: 3758096899
 use its device
 ? values: tvrnva=<tvrnva.inf>
@@ -96,7 +85,6 @@ use its device
 use its INF
 + restart
 > /install C:\Drivers\tvrnva.inf /hardwareid {adapter} /component tvrnva => 3010
-Device: {adapter} updated Successfully.
 Installation of driver succeeded but reboot wil be required.
 use its device
 
@@ -104,13 +92,11 @@ use its device
 > /install "" /hardwareid {adapter} /instid ROOT\NET\0042 => 0
 Instance ID: ROOT\NET\0042
 Adding a device with instance id
-Device: {adapter} added successfully.
 ? devices: ROOT\NET\0042
 
 == an existing instance id: AddDevice's error
 + device ROOT\NET\0042 -
 > /install "" /hardwareid {adapter} /instid ROOT\NET\0042 => 0xE0000207
-Adding a device with instance id
 SetupDiCreateDeviceInfo()-> failed with last Error: 3758096903
 AddDevice()-> failed
 ? devices: ROOT\NET\0042
@@ -121,8 +107,6 @@ Inf Path does not exist: C:\{f*200}\{n*52}.inf
 
 == an INF path of 261 characters is not
 > /install C:\{f*200}\{n*53}.inf => 2
-= whole log
-Command received to install a driver
 InfPath has exceeded MAX_PATH limit
 
 == a clean-up failure replaces an earlier error
@@ -151,10 +135,8 @@ void startDevice(const std::string& value, bool start, const char* file = __buil
 
 TEST(DeviceInstall, StartDevice) {
     startDevice("\"YES\"", true);
-    startDevice("\"yes\"", true);
     startDevice("\"Yes\"", true);
     startDevice("\"Y\"", false);
-    startDevice("\"NO\"", false);
     startDevice("\"YES \"", false);
 }
 
