@@ -41,12 +41,10 @@ DeleteDriverFile Failed.
 == a failed package removal keeps the value
 + stage Net tvrnva
 + reg {product} tvrnva <tvrnva.inf>
-+ file C:\Windows\System32\Drivers\tvrnva.sys
 + fail SetupUninstallOEMInfW 1 5
 > /uninstall "" /component tvrnva => 0
 Failed to remove OEM: <tvrnva.inf>
 Uninstallation of OEM INf: <tvrnva.inf> Failed.
-'C:\Windows\System32\Drivers\tvrnva.sys' deleted successfully
 ? values: tvrnva=<tvrnva.inf>
 ? packages: <tvrnva.inf>
 
@@ -68,9 +66,7 @@ DeleteDriverFile Failed.
 == a restart request survives later failures
 + device ROOT\NET\0000 tvrnvamgr 0x100
 > /uninstall tvrnvamgr /component tvrnvamgr /oeminf oem99.inf => 3010
-Device: tvrnvamgr removed successfully.
 Failed to remove OEM: oem99.inf
-Uninstallation of OEM: oem99.inf Failed.
 DeleteDriverFile Failed.
 Reboot will be required for uninstallation of driver to complete.
 ? devices:
