@@ -105,16 +105,11 @@ TEST(RunFlow, EveryCommandReachesItsHandler) {
     reaches("/setstatus 7", "2",
             "= whole log\nCommand received to set driver install status\n"
             "Invalid argument passed to /setstatus parameter");
-    reaches("/install a.inf", "0", "Command received to install a driver");
-    reaches("/uninstall tvrnvamgr /component tvrnvamgr", "3010", "Command received to uninstall a driver",
-            "+ device ROOT\\NET\\0000 tvrnvamgr 0x100");
     reaches("/netserv REMOVE", "2",
             "= whole log\nCommand received to install TVRNNS Net Service\nComponent Name is missing");
     reaches("-netserv REMOVE -component tvrnns", "0",
             "Command received to install TVRNNS Net Service\nCommand received to remove net Service");
-    reaches("/installdrivers 1", "0", "Command received to install all Tavrin Drivers");
     reaches("/uninstalldrivers 1", "0", "Command received to un-install all Tavrin Drivers");
-    reaches("/reinstall 1", "2", "Command received to reinstall a driver component");
     reaches("/disableDifx all", "0",
             "= whole log\nCommand received to disable Difx custom actions\n"
             "Tavrin.exe does not exist, assuming it is fresh installation");
