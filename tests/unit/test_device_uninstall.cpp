@@ -91,13 +91,6 @@ DeleteDriverFile Failed.
 ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:203
 ? file Windows\System32\Drivers\tvrnva.sys: present
 
-== a WINDIR on a server's share
-+ env WINDIR \\server\win
-+ file \\server\win\System32\Drivers\tvrnva.sys
-> /uninstall "" /component tvrnva => 0
-'\\server\win\System32\Drivers\tvrnva.sys' deleted successfully
-? file \\server\win\System32\Drivers\tvrnva.sys: absent
-
 == the driver file's second attempt
 + file C:\Windows\System32\Drivers\tvrnva.sys
 + fail DeleteFileW 1 5
@@ -120,7 +113,6 @@ Device: notadevicedriver removed successfully.
 == nothing carries the id
 + device ROOT\A\0000 other
 > /uninstall {adapter} => 0
-finished searching
 Device: {adapter} removed successfully.
 ? devices: ROOT\A\0000
 
