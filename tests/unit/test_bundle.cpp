@@ -232,8 +232,8 @@ ExpandEnvironmentStrings failed with last Error: 122
 + service DERAzo
 + file "%PROGRAMFILES(X86)%\Tavrin Secure\TavrinDrivers\x64Drivers\DERAzo\DERAzo.inf" [Version]
 > @UnInstallTavrinDrivers DERAzo => 0
-= whole log
 ExpandEnvironmentStrings failed with last Error: 203
+!Stopping 'DERAzo' service
 ? services: DERAzo
 
 )txt",
@@ -276,10 +276,8 @@ UninstallDriver succeeded for DERAzo
 use installed
 + env PROGRAMFILES(X86) C:\{x*250}
 > /reinstall 1 /component SplitDNSFilter => 2
-= whole log
-Command received to reinstall a driver component
-ExpandEnvironmentStrings failed with last Error: 122
 UnInstallTavrinDrivers Failed for component: SplitDNSFilter
+!Uninstall Tavrin Drivers before installing it
 ? packages: <DERAzo> <SplitDNSFilter> <tvrnva> <tvrnvamgr>
 
 == a failed install half ends a reinstall
