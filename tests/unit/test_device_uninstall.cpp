@@ -229,8 +229,7 @@ void refusedComponent(const std::string& name, const char* file = __builtin_FILE
                       int line = __builtin_LINE()) {
     runRow("== /component " + name +
                "\n+ file C:\\Windows\\victim.sys\n+ file C:\\Windows\\System32\\victim.sys\n" +
-               "> /uninstall \"\" /component " + name + " => 0\n= whole log\n" +
-               "Command received to uninstall a driver\nInvalid Component name: " + name +
+               "> /uninstall \"\" /component " + name + " => 0\nInvalid Component name: " + name +
                "\nDeleteDriverFile Failed.\n? file C:\\Windows\\victim.sys: present\n" +
                "? file C:\\Windows\\System32\\victim.sys: present",
            file, line);
