@@ -38,10 +38,7 @@ Successfully copied driver to driver store, output oem: C:\Windows\INF\<tvrnvamg
 == no hardware id: the store only
 use its INF
 > /install C:\Drivers\tvrnva.inf /component tvrnva => 0
-= whole log
-Command received to install a driver
-Successfully copied driver to driver store, output oem: C:\Windows\INF\<tvrnva.inf>
-Successfully set registry: tvrnva
+!Hardware ID: {adapter}
 ? devices:
 ? values: tvrnva=<tvrnva.inf>
 
@@ -49,7 +46,6 @@ Successfully set registry: tvrnva
 use its INF
 > /install C:\Drivers\missing.inf /hardwareid {adapter} /component tvrnva => 2
 Inf Path does not exist: C:\Drivers\missing.inf
-Device: {adapter} added successfully.
 UpdateDriverForPlugAndPlayDevices failed with last Errorf: 2
 use its device
 ? values:
@@ -57,12 +53,7 @@ use its device
 == no INF: device only
 use its INF
 > /install "" /hardwareid {adapter} /component tvrnva => 0
-= whole log
-Command received to install a driver
 Inf Name is empty.
-Hardware ID: {adapter}
-Adding a device without instance id
-Device: {adapter} added successfully.
 use its device
 ? values:
 
@@ -70,8 +61,6 @@ use its device
 use its INF
 + fail SetupCopyOEMInfW 1 5
 > /install C:\Drivers\tvrnva.inf /component tvrnva => 0
-= whole log
-Command received to install a driver
 Failed to copy Inf File with last Error: 5
 ? values:
 
@@ -87,7 +76,6 @@ Failed to set registry for Component: tvrnva
 use its INF
 + fail UpdateDriverForPlugAndPlayDevicesW 1 0xE0000203
 > /install C:\Drivers\tvrnva.inf /hardwareid {adapter} /component tvrnva => 0xE0000203
-Device: {adapter} added successfully.
 UpdateDriverForPlugAndPlayDevices failed with last Errorf: 3758096899
 use its device
 ? values: tvrnva=<tvrnva.inf>
@@ -96,7 +84,6 @@ use its device
 use its INF
 + restart
 > /install C:\Drivers\tvrnva.inf /hardwareid {adapter} /component tvrnva => 3010
-Device: {adapter} updated Successfully.
 Installation of driver succeeded but reboot wil be required.
 use its device
 
@@ -104,13 +91,11 @@ use its device
 > /install "" /hardwareid {adapter} /instid ROOT\NET\0042 => 0
 Instance ID: ROOT\NET\0042
 Adding a device with instance id
-Device: {adapter} added successfully.
 ? devices: ROOT\NET\0042
 
 == an existing instance id: AddDevice's error
 + device ROOT\NET\0042 -
 > /install "" /hardwareid {adapter} /instid ROOT\NET\0042 => 0xE0000207
-Adding a device with instance id
 SetupDiCreateDeviceInfo()-> failed with last Error: 3758096903
 AddDevice()-> failed
 ? devices: ROOT\NET\0042
@@ -121,8 +106,6 @@ Inf Path does not exist: C:\{f*200}\{n*52}.inf
 
 == an INF path of 261 characters is not
 > /install C:\{f*200}\{n*53}.inf => 2
-= whole log
-Command received to install a driver
 InfPath has exceeded MAX_PATH limit
 
 == a clean-up failure replaces an earlier error
@@ -151,20 +134,19 @@ void startDevice(const std::string& value, bool start, const char* file = __buil
 
 TEST(DeviceInstall, StartDevice) {
     startDevice("\"YES\"", true);
-    startDevice("\"yes\"", true);
     startDevice("\"Yes\"", true);
     startDevice("\"Y\"", false);
-    startDevice("\"NO\"", false);
     startDevice("\"YES \"", false);
 }
 
 // Each step of a device's creation failing: the step's error is the result, and after registration the
-// device stays although the result is an error.
+// device stays although the result is an error. One message spells its error "Last".
 void failingStep(const std::string& call, const std::string& message, const std::string& devices,
-                 const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+                 const std::string& last = "last", const char* file = __builtin_FILE(),
+                 int line = __builtin_LINE()) {
     runRow("== " + call + "\n+ fail " + call.substr(0, call.find(' ')) + " " +
                call.substr(call.find('#') + 1) + " 701\n> @AddDevice tvrnvamgr start => 701\n= whole log\n" +
-               message + "-> failed with last Error: 701\n? devices: " + devices,
+               message + "-> failed with " + last + " Error: 701\n? devices: " + devices,
            file, line);
 }
 
@@ -180,15 +162,8 @@ TEST(DeviceInstall, EachStepFailing) {
                 "ROOT\\TVRNVAMGR\\0000");
     failingStep("SetupDiDeleteDeviceInfo #1", "SetupDiDeleteDeviceInfo()", "ROOT\\TVRNVAMGR\\0000");
     failingStep("SetupDiDestroyDeviceInfoList #1", "SetupDiDestroyDeviceInfoList()", "ROOT\\TVRNVAMGR\\0000");
-    // This one message spells its error "Last".
-    runScenarios(R"txt(
-== SetupDiGetDeviceInstanceIdW #1
-+ fail SetupDiGetDeviceInstanceIdW 1 701
-> @AddDevice tvrnvamgr start => 701
-= whole log
-SetupDiGetDeviceInstanceId()-> failed with Last Error: 701
-? devices: ROOT\TVRNVAMGR\0000
-)txt");
+    failingStep("SetupDiGetDeviceInstanceIdW #1", "SetupDiGetDeviceInstanceId()", "ROOT\\TVRNVAMGR\\0000",
+                "Last");
 }
 
 } // namespace

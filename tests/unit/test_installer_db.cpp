@@ -59,8 +59,6 @@ std::string disabling(std::size_t first, std::size_t last) {
 }
 
 const std::string kAll = disabling(0, 26);
-const std::string kFirst6 = disabling(0, 6);
-const std::string kLast19 = disabling(7, 26);
 const std::string kFound =
     "Searching Product: '" + kP + "' ...\nProduct Found: '" + kPkg + "', Disabling Difx now...\n";
 const std::string kCommitted = "Committing Msi DB updates...\nCommiting Successful...\n";
@@ -89,10 +87,10 @@ const std::string kTried9113 = [] {
 // (CustomActionHandler: 1 true), "dca ARG" (DifxHandler::disableDifxCAs), "label CAPACITY" (GetFileVersion
 // of Tavrin.exe).
 struct DbRow {
-    std::string before{};   // a line each
-    std::string faults{};   // planted facts
-    std::string runs{};     // a line each
-    std::string results{};  // theirs, and a label read
+    std::string before = "product " + kP; // a line each; one product unless told
+    std::string faults{};                 // planted facts
+    std::string runs{};                   // a line each
+    std::string results{};                // theirs, and a label read
     std::string disabled{}; // each package's: how many DIFx names, then "ca" for the service start, others
     std::string log{};
     bool partial = false; // the log holds these lines in order, others between
@@ -183,133 +181,110 @@ const std::string kThirdFound =
     "Disabled Difx CAs Successfully for product Code: {FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}\n";
 
 TEST(InstallerDb, DisableCustomActions) {
+    const std::string both = "difx " + kP + "\nca " + kP + "\n";
+    const std::string exe9115 = "exe 0x00090007 0x00090001 0x000F0004\n";
+    const std::string first9115 = "product {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n";
+    const std::string searched = "Searching Product: '" + kP + "' ...\nFailed to find Product: '" + kP;
     // clang-format off
-    disable("every DIFx name disabled, then committed", {.before = "product " + kP + "\n", .runs = "difx " +
-        kP + "\n", .results = "0", .disabled = "26", .log = kDifx});
-    disable("the service start disabled", {.before = "product " + kP + "\n", .runs = "ca " + kP + "\n",
-        .results = "1", .disabled = "0 ca", .log = kCa});
-    disable("a second run succeeds alike", {.before = "product " + kP + "\n", .runs = "difx " + kP + "\nca " +
-        kP + "\ndifx " + kP + "\nca " + kP + "\n", .results = "0 1 0 1", .disabled = "26 ca", .log = kDifx +
-        kCa + kDifx + kCa});
-    disable("an unknown product", {.before = "product " + kP + "\n",
+    disable("every DIFx name disabled, then committed", {.runs = "difx " + kP + "\n", .results = "0",
+        .disabled = "26", .log = kDifx});
+    disable("the service start disabled", {.runs = "ca " + kP + "\n", .results = "1", .disabled = "0 ca",
+        .log = kCa});
+    disable("a second run succeeds alike", {.runs = both + both, .results = "0 1 0 1", .disabled = "26 ca",
+        .log = kDifx + kCa + kDifx + kCa});
+    disable("an unknown product", {
         .runs = "difx {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}\nca {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}\n",
         .results = "-1 0", .disabled = "0",
         .log = "Searching Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}' ...\n"
         "Failed to find Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}', Error: 1605\n"
         "Failed to retrieve local cache MSI path, Error: 1605\n"});
-    disable("a malformed code", {.before = "product " + kP + "\n", .runs = "difx ALL\nca ALL\n",
-        .results = "-1 0", .disabled = "0",
+    disable("a malformed code", {.runs = "difx ALL\nca ALL\n", .results = "-1 0", .disabled = "0",
         .log = "Searching Product: 'ALL' ...\nFailed to find Product: 'ALL', Error: 87\n"
         "Failed to retrieve local cache MSI path, Error: 87\n"});
-    disable("a path of 256 fits only the 260 of the custom actions", {.before = "product " + kP + " " + k256 +
-        "\n", .runs = "difx " + kP + "\nca " + kP + "\n", .results = "-1 1", .disabled = "0 ca",
-        .log = "Searching Product: '" + kP + "' ...\nFailed to find Product: '" + kP +
-        "', Error: 234\nLocal cache MSI path of installer retrieved successfully: " + k256 + "\n",
-        .partial = true});
-    disable("a path of 260 fits neither", {.before = "product " + kP + " " + k260 + "\n",
-        .runs = "difx " + kP +
-        "\nca " + kP + "\n", .results = "-1 0", .disabled = "0", .log = "Searching Product: '" + kP +
-        "' ...\nFailed to find Product: '" + kP +
-        "', Error: 234\nFailed to retrieve local cache MSI path, Error: 234\n"});
-    disable("the cached package gone", {.before = "product " + kP +
-        "\ngone C:\\Windows\\Installer\\3f9a1.msi\n", .runs = "difx " + kP + "\nca " + kP + "\n",
-        .results = "-1 0", .log = "Searching Product: '" + kP +
-        "' ...\nFailed to find MSI Database for Product: '" + kP + "', Error: 110\n"
-        "Local cache MSI path of installer retrieved successfully: C:\\Windows\\Installer\\3f9a1.msi\n"
-        "Opening DB: C:\\Windows\\Installer\\3f9a1.msi\nFailed to find MSI Database, Error: 110\n"});
-    disable("the commit fails", {.before = "product " + kP + "\n",
-        .faults = "+ fail MsiDatabaseCommit 0 1627\n", .runs = "difx " + kP + "\nca " + kP + "\n",
+    disable("a path of 256 fits only the 260 of the custom actions", {.before = "product " + kP + " " + k256,
+        .runs = both, .results = "-1 1", .disabled = "0 ca", .log = searched + "', Error: 234\n"
+        "Local cache MSI path of installer retrieved successfully: " + k256, .partial = true});
+    disable("a path of 260 fits neither", {.before = "product " + kP + " " + k260, .runs = both,
+        .results = "-1 0", .disabled = "0",
+        .log = searched + "', Error: 234\nFailed to retrieve local cache MSI path, Error: 234\n"});
+    disable("the cached package gone", {.before = "product " + kP + "\ngone " + kPkg, .runs = both,
+        .results = "-1 0", .log = "Searching Product: '" + kP + "' ...\n"
+        "Failed to find MSI Database for Product: '" + kP + "', Error: 110\n"
+        "Local cache MSI path of installer retrieved successfully: " + kPkg + "\n"
+        "Opening DB: " + kPkg + "\nFailed to find MSI Database, Error: 110\n"});
+    disable("the commit fails", {.faults = "+ fail MsiDatabaseCommit 0 1627\n", .runs = both,
         .results = "-1 0", .disabled = "0", .log = kFound + kAll +
         "Committing Msi DB updates...\nFailed to commit MSI Db, Error: 1627\n" + kOpened +
         "Executing a view\nSuccessfully disabled custom action: dll_def_StartTavrinSecureService\n"
         "Committing Msi DB updates...\nFailed to commit MSI Db, Error: 1627\n"});
-    disable("a name whose view cannot be opened is skipped", {.before = "product " + kP + "\n",
-        .faults = "+ fail MsiDatabaseOpenViewW 7 1234\n", .runs = "difx " + kP + "\n", .results = "0",
-        .disabled = "25", .log = kFound + kFirst6 + "Disabling custom action: " + kSeventh +
-        "Failed to open DB view, Error: 1234\nDisabling custom action failed: " + kSeventh + kLast19 +
-        kCommitted});
-    disable("a name whose statement fails is skipped", {.before = "product " + kP + "\n",
-        .faults = "+ fail MsiViewExecute 7 1234\n", .runs = "difx " + kP + "\n", .results = "0",
-        .disabled = "25", .log = kFound + kFirst6 + "Disabling custom action: " + kSeventh +
-        "Failed to execute DB view query, Error: 1234\nDisabling custom action failed: " + kSeventh +
-        kLast19 + kCommitted});
-    disable("a failed close counts as failed, yet its statement is committed", {.before = "product " + kP +
-        "\n", .faults = "+ fail MsiViewClose 7 1234\n", .runs = "difx " + kP + "\n", .results = "0",
-        .disabled = "26", .log = kFound + kFirst6 + "Disabling custom action: " + kSeventh +
-        "Successfully disabled custom action: " + kSeventh +
-        "Failed to close view, Error: 1234\nDisabling custom action failed: " + kSeventh + kLast19 +
-        kCommitted});
-    disable("the custom actions' view cannot be opened: no commit", {.before = "product " + kP + "\n",
-        .faults = "+ fail MsiDatabaseOpenViewW 1 1234\n", .runs = "ca " + kP + "\n", .results = "0",
-        .disabled = "0", .log = kOpened + "Failed to open DB view, Error: 1234\n"});
-    disable("their statement fails", {.before = "product " + kP + "\n",
-        .faults = "+ fail MsiViewExecute 1 1234\n", .runs = "ca " + kP + "\n", .results = "0",
-        .disabled = "0", .log = kOpened + "Executing a view\nFailed to execute DB view query, Error: 1234\n" 
-        });
-    disable("their view's close fails", {.before = "product " + kP + "\n",
-        .faults = "+ fail MsiViewClose 1 1234\n", .runs = "ca " + kP + "\n", .results = "0", .disabled = "0",
-        .log = kOpened +
+    disable("a name whose view cannot be opened is skipped", {.faults = "+ fail MsiDatabaseOpenViewW 7 1234",
+        .runs = "difx " + kP, .results = "0", .disabled = "25", .log = "Disabling custom action: " +
+        kSeventh + "Failed to open DB view, Error: 1234\nDisabling custom action failed: " + kSeventh +
+        kCommitted, .partial = true});
+    disable("a name whose statement fails is skipped", {.faults = "+ fail MsiViewExecute 7 1234",
+        .runs = "difx " + kP, .results = "0", .disabled = "25", .log = "Failed to execute DB view query, "
+        "Error: 1234\nDisabling custom action failed: " + kSeventh + kCommitted, .partial = true});
+    disable("a failed close counts as failed, yet its statement is committed", {
+        .faults = "+ fail MsiViewClose 7 1234", .runs = "difx " + kP, .results = "0", .disabled = "26",
+        .log = "Successfully disabled custom action: " + kSeventh + "Failed to close view, Error: 1234\n"
+        "Disabling custom action failed: " + kSeventh + kCommitted, .partial = true});
+    disable("the custom actions' view cannot be opened: no commit", {
+        .faults = "+ fail MsiDatabaseOpenViewW 1 1234", .runs = "ca " + kP, .results = "0", .disabled = "0",
+        .log = kOpened + "Failed to open DB view, Error: 1234\n"});
+    disable("their statement fails", {.faults = "+ fail MsiViewExecute 1 1234", .runs = "ca " + kP,
+        .results = "0", .disabled = "0",
+        .log = kOpened + "Executing a view\nFailed to execute DB view query, Error: 1234"});
+    disable("their view's close fails", {.faults = "+ fail MsiViewClose 1 1234", .runs = "ca " + kP,
+        .results = "0", .disabled = "0", .log = kOpened +
         "Executing a view\nSuccessfully disabled custom action: dll_def_StartTavrinSecureService\n"
         "Failed to close view, Error: 1234\n"});
-    disable("the label cut to its capacity", {.before = "exe 0x00090007 0x00090001 0x000F0004\n",
-        .runs = "label 6\n", .results = "0 9.1.1"});
-    disable("discovery: an empty argument", {.runs = "dca \"\"\n", .results = "2",
+    disable("the label cut to its capacity", {.before = exe9115, .runs = "label 6", .results = "0 9.1.1"});
+    disable("discovery: an empty argument", {.before = "", .runs = "dca \"\"", .results = "2",
         .log = "Product Code is empty\n"});
-    disable("discovery: an explicit code", {.before = "product " + kP + "\n", .runs = "dca " + kP + "\n",
-        .results = "0", .disabled = "26", .log = kDifx});
-    disable("discovery: ALL is a product code", {.before = "product " + kP + "\n", .runs = "dca ALL\n",
-        .results = "-1", .disabled = "0",
+    disable("discovery: an explicit code", {.runs = "dca " + kP, .results = "0", .disabled = "26",
+        .log = kDifx});
+    disable("discovery: ALL is a product code", {.runs = "dca ALL", .results = "-1", .disabled = "0",
         .log = "Searching Product: 'ALL' ...\nFailed to find Product: 'ALL', Error: 87\n"});
-    disable("discovery: no client executable, a fresh installation", {
-         .before = "product {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n", .runs = "dca all\n", .results = "0",
-        .disabled = "0", .log = "Tavrin.exe does not exist, assuming it is fresh installation\n"});
-    disable("discovery, and the label alone: no version resource", {
-         .before = "exe mz\nproduct {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n", .runs = "dca all\nlabel 32\n",
-        .results = "2 2", .disabled = "0",
+    disable("discovery: no client executable, a fresh installation", {.before = first9115,
+        .runs = "dca all", .results = "0", .disabled = "0",
+        .log = "Tavrin.exe does not exist, assuming it is fresh installation\n"});
+    disable("discovery, and the label alone: no version resource", {.before = "exe mz\n" + first9115,
+        .runs = "dca all\nlabel 32", .results = "2 2", .disabled = "0",
         .log = "GetFileVersionInfoSize Failed with last Error: 1812\n"
         "Failed to retrieve version of Tavrin.exe\n"
         "GetFileVersionInfoSize Failed with last Error: 1812\n"});
-    disable("discovery: the version block unreadable", {
-         .before = "exe 0x00090007 0x00090001 0x000F0004\nproduct {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n",
-        .faults = "+ fail GetFileVersionInfoW 0 5\n", .runs = "dca all\nlabel 32\n", .results = "2 2",
+    disable("discovery: the version block unreadable", {.before = exe9115 + first9115,
+        .faults = "+ fail GetFileVersionInfoW 0 5", .runs = "dca all\nlabel 32", .results = "2 2",
         .disabled = "0",
         .log = "GetFileVersionInfo Failed with last Error: 5\nFailed to retrieve version of Tavrin.exe\n"
         "GetFileVersionInfo Failed with last Error: 5\n"});
-    disable("discovery: no fixed file information", {
-         .before = "exe 0x00090007 0x00090001 0x000F0004\nproduct {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n",
-        .faults = "+ fail VerQueryValueW 0 1813\n", .runs = "dca all\nlabel 32\n", .results = "2 2",
+    disable("discovery: no fixed file information", {.before = exe9115 + first9115,
+        .faults = "+ fail VerQueryValueW 0 1813", .runs = "dca all\nlabel 32", .results = "2 2",
         .disabled = "0",
         .log = "VerQueryValue Failed\nFailed to retrieve version of Tavrin.exe\nVerQueryValue Failed\n"});
     disable("discovery: a version not in the table, the product's major with the file's minor and build", {
-         .before = "exe 0xFFFF0000 0x0000FFFF 0xFFFF0000\nproduct {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n",
-        .runs = "dca all\n", .results = "2", .disabled = "0",
-        .log = "Version of old Product is: 65535.65535.65535\n"
+        .before = "exe 0xFFFF0000 0x0000FFFF 0xFFFF0000\n" + first9115, .runs = "dca all", .results = "2",
+        .disabled = "0", .log = "Version of old Product is: 65535.65535.65535\n"
         "Couldn't find product Code for : 65535.65535.65535\n"});
-    disable("discovery: only the first code that commits",
-            {.before = kThirdCode, .runs = "dca all\n", .results = "0", .disabled = "26, 0",
-             .log = kThirdFound});
-    disable("discovery: a failing existence test cannot decide, the version read does",
-            {.before = kThirdCode, .faults = "+ fail GetFileAttributesW 0 5\n", .runs = "dca all\n",
-             .results = "0", .disabled = "26, 0", .log = kThirdFound});
-    disable("discovery: a failed path expansion ends it quietly", {
-         .before = "exe 0x00090007 0x00090001 0x000F0004\nproduct {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n",
-        .faults = "+ fail ExpandEnvironmentStringsW 1 203\n", .runs = "dca all\n", .results = "0",
+    disable("discovery: only the first code that commits", {.before = kThirdCode, .runs = "dca all",
+        .results = "0", .disabled = "26, 0", .log = kThirdFound});
+    disable("discovery: a failing existence test cannot decide, the version read does", {
+        .before = kThirdCode, .faults = "+ fail GetFileAttributesW 0 5", .runs = "dca all", .results = "0",
+        .disabled = "26, 0", .log = kThirdFound});
+    disable("discovery: a failed path expansion ends it quietly", {.before = exe9115 + first9115,
+        .faults = "+ fail ExpandEnvironmentStringsW 1 203", .runs = "dca all", .results = "0",
         .disabled = "0"});
-    disable("discovery: COMMONPROGRAMFILES(X86) missing, none under the working folder", {
-         .before = "exe 0x00090007 0x00090001 0x000F0004 \"%COMMONPROGRAMFILES(X86)%\\Tavrin"
-        " Secure\\TamUI\\Tavrin.exe\"\nproduct {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n",
-        .faults = "+ env COMMONPROGRAMFILES(X86)\n", .runs = "dca all\n", .results = "0", .disabled = "0"});
     disable("discovery: a relative COMMONPROGRAMFILES(X86)", {
-         .before = "exe 0x00090007 0x00090001 0x000F0004 \"Common Files\\Tavrin Secure\\TamUI\\Tavrin.exe\"\n"
-        "product {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n",
-        .faults = "+ env COMMONPROGRAMFILES(X86) \"Common Files\"\n", .runs = "dca all\n", .results = "0",
+        .before = "exe 0x00090007 0x00090001 0x000F0004 \"Common Files\\Tavrin Secure\\TamUI\\Tavrin.exe\""
+        "\n" + first9115,
+        .faults = "+ env COMMONPROGRAMFILES(X86) \"Common Files\"", .runs = "dca all", .results = "0",
         .disabled = "0"});
     disable("discovery: every code of the label tried, none found", {
-         .before = "exe 0x00090000 0x00090001 0x000D0000\n", .runs = "dca all\n", .results = "0",
+        .before = "exe 0x00090000 0x00090001 0x000D0000", .runs = "dca all", .results = "0",
         .log = "Version of old Product is: 9.1.13\n" + kTried9113});
     disable("discovery: a code listed twice is tried twice", {
-         .before = "exe 0x00090007 0x00090001 0x000F0004\nproduct {5A8409EC-2206-540F-9F3B-AC1E60B10504}\n",
-        .faults = "+ fail MsiDatabaseCommit 1 1627\n", .runs = "dca all\n", .results = "0", .disabled = "26",
+        .before = exe9115 + "product {5A8409EC-2206-540F-9F3B-AC1E60B10504}",
+        .faults = "+ fail MsiDatabaseCommit 1 1627", .runs = "dca all", .results = "0", .disabled = "26",
         .log = "Searching Product: '{5A8409EC-2206-540F-9F3B-AC1E60B10504}' ...\n"
         "Failed to commit MSI Db, Error: 1627\n"
         "Searching Product: '{5A8409EC-2206-540F-9F3B-AC1E60B10504}' ...\n"
