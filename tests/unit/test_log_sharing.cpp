@@ -21,12 +21,12 @@ using LogSharingTest = SimTest;
 
 constexpr int kProcesses = 8;
 constexpr int kLinesEach = 150;
-constexpr int kCrashed = 255;
 constexpr wchar_t kFolder[] = L"C:\\Users\\Public\\Tavrin Secure\\Logging";
 
-// kLinesEach log calls in each of kProcesses children on the machine's
-// folder: the opens they had refused, in all.
-int writeFromChildren(platform::sim::SimMachine& machine) {
+// kLinesEach log calls in each of kProcesses children on the machine's folder, none of whose opens may be
+// refused. The names of the folder's files, sorted so that backups ("BK_...") come before the log they
+// were rotated out of; between them they hold every child's lines, each whole, in order and once.
+std::vector<std::string> writeFromChildren(platform::sim::SimMachine& machine) {
     log::resetLogPathCache();
     std::vector<pid_t> children;
     for (int child = 0; child < kProcesses; ++child) {
@@ -34,7 +34,7 @@ int writeFromChildren(platform::sim::SimMachine& machine) {
             children.push_back(pid);
             continue;
         }
-        int code = kCrashed;
+        int code = 255; // it crashed or threw
         try {
             machine.setCurrentProcess(static_cast<std::uint32_t>(1000 + child));
             constexpr const wchar_t* kLogSource = L"Child.cpp";
@@ -44,75 +44,59 @@ int writeFromChildren(platform::sim::SimMachine& machine) {
             }
             code = static_cast<int>(std::min(machine.sharingViolations(), 254U));
         } catch (...) {
-            code = kCrashed;
         }
         ::_exit(code); // the machine folder belongs to the parent
     }
-    int refused = 0;
     for (const pid_t pid : children) {
         int status = 0;
         ::waitpid(pid, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != kCrashed) << "a child crashed or threw";
-        refused += WIFEXITED(status) ? WEXITSTATUS(status) : 0;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "refused opens, or a crash: " << status;
     }
-    return refused;
-}
-
-// The names of the folder's files, sorted so that backups ("BK_...") come
-// before the log they were rotated out of, and how many of the children's
-// lines they hold; each child's lines must be whole and in order, none twice.
-int linesArrived(const platform::sim::SimMachine& machine, std::vector<std::string>& names) {
-    static const std::regex line(R"(child (\d+) line (\d+))");
+    std::vector<std::string> names;
     for (const auto& file : std::filesystem::directory_iterator(machine.hostPath(kFolder))) {
         names.push_back(file.path().filename().string());
     }
     std::sort(names.begin(), names.end());
+    const std::regex childLine(R"(child (\d+) line (\d+))");
     std::map<int, int> last;
     int arrived = 0;
     for (const std::string& name : names) {
-        for (const LogEntry& entry : parseLog(
-                 machine.readFile(kFolder + (L"\\" + std::wstring(name.begin(), name.end()))).value_or(""))) {
-            std::smatch match;
-            if (entry.source == "Child.cpp" && !std::regex_match(entry.message, match, line)) {
-                ADD_FAILURE() << "torn: " << entry.message;
-            } else if (entry.source == "Child.cpp") {
-                const auto [at, first] = last.try_emplace(std::stoi(match[1]), -1);
-                EXPECT_LT(at->second, std::stoi(match[2]))
-                    << "child " << at->first << " out of order or repeated";
-                at->second = std::stoi(match[2]);
+        for (const LogEntry& entry :
+             parseLog(machine.readFile(kFolder + (L"\\" + wide(name))).value_or(""))) {
+            if (std::smatch m; entry.source == "Child.cpp" && std::regex_match(entry.message, m, childLine)) {
+                int& previous = last.try_emplace(std::stoi(m[1]), -1).first->second;
+                EXPECT_LT(previous, std::stoi(m[2])) << "child " << m[1] << ": out of order or repeated";
+                previous = std::stoi(m[2]);
                 ++arrived;
+            } else {
+                EXPECT_NE(entry.source, "Child.cpp") << "torn: " << entry.message;
             }
         }
     }
-    return arrived;
+    EXPECT_EQ(arrived, kProcesses * kLinesEach);
+    return names;
 }
 
 TEST_F(LogSharingTest, EveryLineArrivesWhole) {
-    EXPECT_EQ(writeFromChildren(sim), 0);
+    EXPECT_EQ(writeFromChildren(sim), std::vector<std::string>{"TavrinDriverUtil.log"});
     // Every line feed ends a line that parses whole: no torn or mixed line.
     const std::string text = logBytes();
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), static_cast<long>(parseLog(text).size()));
-    std::vector<std::string> names;
-    EXPECT_EQ(linesArrived(sim, names), kProcesses * kLinesEach);
 }
 
+// The first writer renames the full log; those who waited for it find their file renamed and write into
+// the new one.
 TEST_F(LogSharingTest, OneRotationWhenAllFindTheLogFull) {
     std::string big;
-    while (big.size() <= log::kRotationThreshold) {
+    while (big.size() <= 5'242'880) {
         big += "[2026/12/04 04:25:34] [Filler.cpp(1)] | " + std::string(4000, 'f') + "\r\n";
     }
     sim.writeFile(kLogPath, big);
-    EXPECT_EQ(writeFromChildren(sim), 0);
-    // The first writer renames the full log; those who waited for it find
-    // their file renamed and write into the new one.
-    std::vector<std::string> names;
-    EXPECT_EQ(linesArrived(sim, names), kProcesses * kLinesEach);
-    EXPECT_EQ(names,
+    EXPECT_EQ(writeFromChildren(sim),
               (std::vector<std::string>{"BK_20261204_042534_TavrinDriverUtil.log", "TavrinDriverUtil.log"}));
     const std::string backup =
         sim.readFile(kFolder + std::wstring(L"\\BK_20261204_042534_TavrinDriverUtil.log")).value_or("");
-    EXPECT_TRUE(backup == big) << "the backup holds " << backup.size() << " bytes, not the full log's "
-                               << big.size();
+    EXPECT_TRUE(backup == big) << "the backup holds " << backup.size() << " bytes, not " << big.size();
 }
 
 } // namespace

@@ -7,45 +7,40 @@
 
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 
 namespace tdu::test {
 namespace {
 
-// The rows of the table under a "### " heading of the command reference: the option each row starts with
-// ("| `/name ...`"), and how many rows name it.
-std::map<std::string, int> optionsUnder(const std::string& readme, const std::string& heading) {
+// The option each row of the table under a "### " heading of the command reference starts with
+// ("| `/name ...`"), once a row.
+std::multiset<std::string> optionsUnder(const std::string& readme, const std::string& heading) {
     const std::size_t section = readme.find("\n## Command reference\n");
-    const std::size_t end = readme.find("\n## ", section + 1);
     const std::size_t table = readme.find("\n### " + heading + "\n", section);
-    std::map<std::string, int> rows;
-    if (section == std::string::npos || table == std::string::npos || table > end) {
-        ADD_FAILURE() << "README.md has no \"### " << heading << "\" under \"## Command reference\"";
-        return rows;
-    }
-    std::istringstream lines(readme.substr(table + 1, end - table - 1));
+    EXPECT_LT(table, readme.find("\n## ", section + 1)) << "no \"### " << heading << "\" in the reference";
+    std::istringstream lines(readme.substr(std::min(table, readme.size()) + 1));
+    std::multiset<std::string> rows;
     std::string line;
     std::getline(lines, line); // the heading itself
-    const std::regex row(R"(\| `/([A-Za-z]+)[ `].*)");
-    for (std::smatch match; std::getline(lines, line) && !line.starts_with("### ");) {
-        if (std::regex_match(line, match, row)) {
-            rows[match[1].str()] += 1;
+    for (std::smatch match; std::getline(lines, line) && !line.starts_with("#");) {
+        if (std::regex_match(line, match, std::regex(R"(\| `/([A-Za-z]+)[ `].*)"))) {
+            rows.insert(match[1].str());
         } else {
-            EXPECT_TRUE(line.empty() || !line.starts_with("| `")) << "a row that names no option: " << line;
+            EXPECT_FALSE(line.starts_with("| `")) << "a row that names no option: " << line;
         }
     }
     return rows;
 }
 
-std::map<std::string, int> parserOptions(bool commands) {
-    std::map<std::string, int> names;
+std::multiset<std::string> parserOptions(bool commands) {
+    std::multiset<std::string> names;
     for (const OptionRow& option : TDCmdLineParser::options()) {
         if ((option.command != OperationCode::None) == commands) {
-            const std::wstring name(option.name);
-            names[std::string(name.begin(), name.end())] = 1;
+            const std::wstring_view name(option.name);
+            names.emplace(name.begin(), name.end());
         }
     }
     return names;
