@@ -12,10 +12,13 @@
 #include "platform/sim/SimServices.h"
 #include "service/ServiceHandler.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <span>
 
@@ -337,6 +340,13 @@ TEST(KillSweep, TheNextRunClearsWhatAKillAtAnyCallLeaves) {
     }
     std::cout << "killed at any of " << points << " calls, the next run converges at " << converging
               << " of them (" << runs << " kills run)\n";
+    // The README's figure is the one measured.
+    std::ifstream file(TDU_README);
+    std::string readme(std::istreambuf_iterator<char>(file), {});
+    std::ranges::replace(readme, '\n', ' ');
+    const std::string figure = "Killed at any of " + std::to_string(points) +
+                               " calls, the next run converges at " + std::to_string(converging) + " of them";
+    EXPECT_NE(readme.find(figure), std::string::npos) << "the README does not say: " << figure;
 }
 
 } // namespace

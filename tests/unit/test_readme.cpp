@@ -28,7 +28,8 @@ std::multiset<std::string> optionsUnder(const std::string& readme, const std::st
     std::getline(lines, line); // the heading itself
     while (std::getline(lines, line) && !line.starts_with("#")) {
         const std::size_t end = line.find_first_not_of(kLetters, 4);
-        if (line.starts_with("| `/") && end > 4 && end < line.size() && (line[end] == ' ' || line[end] == '`')) {
+        if (line.starts_with("| `/") && end > 4 && end < line.size() &&
+            (line[end] == ' ' || line[end] == '`')) {
             rows.insert(line.substr(4, end - 4));
         } else {
             EXPECT_FALSE(line.starts_with("| `")) << "a row that names no option: " << line;
