@@ -9,8 +9,8 @@
 #ifndef _WIN32
 #include "log/LogWriter.h"
 
+#include <cstdio>
 #include <map>
-#include <regex>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -57,16 +57,19 @@ std::vector<std::string> writeFromChildren(platform::sim::SimMachine& machine) {
         names.push_back(file.path().filename().string());
     }
     std::sort(names.begin(), names.end());
-    const std::regex childLine(R"(child (\d+) line (\d+))");
     std::map<int, int> last;
     int arrived = 0;
     for (const std::string& name : names) {
         for (const LogEntry& entry :
              parseLog(machine.readFile(kFolder + (L"\\" + wide(name))).value_or(""))) {
-            if (std::smatch m; entry.source == "Child.cpp" && std::regex_match(entry.message, m, childLine)) {
-                int& previous = last.try_emplace(std::stoi(m[1]), -1).first->second;
-                EXPECT_LT(previous, std::stoi(m[2])) << "child " << m[1] << ": out of order or repeated";
-                previous = std::stoi(m[2]);
+            int child = 0;
+            int line = 0;
+            char more = 0;
+            if (entry.source == "Child.cpp" &&
+                std::sscanf(entry.message.c_str(), "child %d line %d%c", &child, &line, &more) == 2) {
+                int& previous = last.try_emplace(child, -1).first->second;
+                EXPECT_LT(previous, line) << "child " << child << ": out of order or repeated";
+                previous = line;
                 ++arrived;
             } else {
                 EXPECT_NE(entry.source, "Child.cpp") << "torn: " << entry.message;
