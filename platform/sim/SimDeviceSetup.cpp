@@ -81,8 +81,7 @@ SimDeviceSet* SimDeviceSetup::setFor(std::string_view call, Handle deviceInfoSet
     }
     SimDeviceSet* set = setOf(deviceInfoSet);
     if (set == nullptr || element.cbSize != kSizeOfDevInfoData) {
-        s_.fail(set == nullptr ? kErrorInvalidHandle : kErrorInvalidUserBuffer);
-        return nullptr;
+        return s_.fail(set == nullptr ? kErrorInvalidHandle : kErrorInvalidUserBuffer, nullptr);
     }
     return set;
 }
@@ -95,8 +94,7 @@ SimElement* SimDeviceSetup::elementOf(std::string_view call, Handle deviceInfoSe
         return nullptr;
     }
     if (!recordsSized) {
-        s_.fail(kErrorInvalidUserBuffer);
-        return nullptr;
+        return s_.fail(kErrorInvalidUserBuffer, nullptr);
     }
     // Like the real Reserved field, ours points into the set: its position plus one.
     if (element.reserved != 0 && element.reserved <= set->elements.size() &&
@@ -108,8 +106,7 @@ SimElement* SimDeviceSetup::elementOf(std::string_view call, Handle deviceInfoSe
             return &candidate;
         }
     }
-    s_.fail(kErrorInvalidParameter);
-    return nullptr;
+    return s_.fail(kErrorInvalidParameter, nullptr);
 }
 
 SimDevice* SimDeviceSetup::deviceOf(const std::wstring& instanceId) {
@@ -150,15 +147,12 @@ bool SimDeviceSetup::SetupCopyOEMInfW(const std::wstring& sourceInfFileName,
             return s_.fail(kErrorFileExists);
         }
     }
-    unsigned number = 0;
-    auto taken = [&](const std::wstring& name) {
-        return std::any_of(s_.driverStore.begin(), s_.driverStore.end(),
-                           [&](const SimPackage& p) { return asciiUpper(p.oemName) == asciiUpper(name); });
-    };
-    while (taken(L"oem" + std::to_wstring(number) + L".inf")) {
-        ++number;
+    // The lowest number no package in the store has.
+    std::wstring oemName = L"oem0.inf";
+    for (unsigned n = 1; std::ranges::any_of(s_.driverStore, [&](auto& p) { return p.oemName == oemName; });
+         ++n) {
+        oemName = L"oem" + std::to_wstring(n) + L".inf";
     }
-    const std::wstring oemName = L"oem" + std::to_wstring(number) + L".inf";
     s_.driverStore.push_back(SimPackage{oemName, *content, SimInf::parse(*content)});
     s_.publications.emplace_back(oemName, sourceInfFileName);
     std::ofstream(mapToHost(s_.root, kInfFolder + oemName), std::ios::binary) << *content;
@@ -616,60 +610,38 @@ bool SimDeviceSetup::SetupDiGetDriverInfoDetailW(Handle deviceInfoSet, const Dev
 
 namespace {
 
-// The effects the product's INFs use: registry entries below HKLM and
+// The effects the product's INFs use: values below HKLM, DWORDs all, and
 // services; files are the file queue's business and stay put here.
-void runInfSection(SimState& state, const SimInf& inf, const std::wstring& section) {
-    const auto lines = [&inf](const std::wstring& name) {
-        const auto found = inf.sections.find(asciiUpper(name));
-        return found == inf.sections.end() ? std::vector<std::pair<std::wstring, std::wstring>>{}
-                                           : found->second;
-    };
-    for (const auto& [key, value] : lines(section)) {
+void runInfSection(SimState& state, SimInf inf, const std::wstring& section) {
+    for (const auto& [key, value] : inf.sections[section]) {
         const std::wstring directive = asciiUpper(key);
-        if (directive != L"ADDREG" && directive != L"DELREG") {
-            continue;
-        }
-        for (const std::wstring& regSection : SimInf::fields(value)) {
-            for (const auto& entry : lines(regSection)) {
+        const bool add = directive == L"ADDREG";
+        for (const std::wstring& regSection :
+             add || directive == L"DELREG" ? SimInf::fields(value) : std::vector<std::wstring>{}) {
+            for (const auto& entry : inf.sections[asciiUpper(regSection)]) {
+                // HKLM, key, name, flags, data
                 const std::vector<std::wstring> f = SimInf::fields(entry.second);
-                if (f.size() < 2 || asciiUpper(f[0]) != L"HKLM") {
+                if (f.size() < 3 || asciiUpper(f[0]) != L"HKLM") {
                     continue;
                 }
                 const std::vector<std::wstring> path = splitKeyPath(f[1], false);
-                if (directive == L"DELREG") {
-                    if (const auto node = findKey(state.hklm, path); node && f.size() > 2) {
-                        node->values.erase(asciiUpper(f[2]));
-                    }
-                    continue;
+                if (add) {
+                    const auto data = std::wcstoul(f.size() > 4 ? f[4].c_str() : L"0", nullptr, 0);
+                    createKey(state.hklm, path)->values[asciiUpper(f[2])] = {
+                        f[2], {kRegDword, RegData::dword(static_cast<std::uint32_t>(data)).bytes}};
+                } else if (const auto node = findKey(state.hklm, path)) {
+                    node->values.erase(asciiUpper(f[2]));
                 }
-                const std::shared_ptr<RegNode> node = createKey(state.hklm, path);
-                if (f.size() < 3) {
-                    continue;
-                }
-                const std::uint32_t flags =
-                    f.size() > 3 ? static_cast<std::uint32_t>(std::wcstoul(f[3].c_str(), nullptr, 0)) : 0;
-                const std::wstring data = f.size() > 4 ? f[4] : L"";
-                const bool isDword = (flags & 0x00010001U) == 0x00010001U;
-                SimRegValue stored{isDword ? kRegDword : kRegSz,
-                                   isDword ? RegData::dword(static_cast<std::uint32_t>(
-                                                                std::wcstoul(data.c_str(), nullptr, 0)))
-                                                 .bytes
-                                           : RegData::text(data + L'\0').bytes};
-                node->values[asciiUpper(f[2])] = {f[2], stored};
             }
         }
     }
-    for (const auto& [key, value] : lines(section + L".Services")) {
-        const std::wstring directive = asciiUpper(key);
-        const std::vector<std::wstring> f = SimInf::fields(value);
-        if (directive == L"ADDSERVICE" && !state.services->exists(f[0])) {
+    for (const auto& [key, value] : inf.sections[section + L".SERVICES"]) {
+        const std::wstring name = SimInf::fields(value)[0];
+        if (asciiUpper(key) == L"ADDSERVICE" && !state.services->exists(name)) {
             // A driver service an INF adds is there, stopped, until it is started.
-            SimServiceSetup added;
-            added.name = f[0];
-            added.state = kServiceStopped;
-            state.services->addService(added);
-        } else if (directive == L"DELSERVICE") {
-            state.services->deleteByName(f[0]);
+            state.services->addService(SimServiceSetup{.name = name, .state = kServiceStopped});
+        } else if (asciiUpper(key) == L"DELSERVICE") {
+            state.services->deleteByName(name);
         }
     }
 }

@@ -1,6 +1,7 @@
 // Version resources of the simulated machine's files: a file carries one when
-// SimMachine::writeVersionedFile wrote it. The calls find, copy and read its
-// block as the real ones do, holding the fields the program reads.
+// SimMachine::writeVersionedFile wrote it. The machine keeps, per file, the
+// fields the program reads; the block the calls hand over is that fixed file
+// information itself.
 #pragma once
 
 #include "platform/sim/SimState.h"
@@ -18,9 +19,9 @@ public:
                         std::uint32_t& length) override;
 
 private:
-    // The file's version block; nothing, with the last error set, when the
-    // file cannot be read or carries none.
-    std::optional<std::string> versionBlock(const std::wstring& path);
+    // The file's version information; null, with the last error set, when
+    // the file is not there or carries none.
+    const FixedFileInfo* versionOf(const std::wstring& path);
 
     SimState& s_;
 };

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cwctype>
 #include <regex>
-#include <stdexcept>
 
 namespace tdu::platform::sim {
 
@@ -27,14 +26,14 @@ bool isProductCode(std::wstring_view code) {
 
 // The one statement shape the program writes; the engine refuses anything
 // else it cannot run, so any other text is refused as malformed.
-std::optional<SimInstallerDb::Update> parseUpdate(const std::wstring& query) {
+std::optional<SimInstallerDb::Update> SimInstallerDb::parseUpdate(const std::wstring& query) {
     static const std::wregex shape(LR"(\s*UPDATE\s+`?InstallExecuteSequence`?\s+SET\s+`?Condition`?\s*=\s*)"
                                    LR"('([^']*)'\s+WHERE\s+`?Action`?\s*=\s*'([^']*)'\s*)");
     std::wsmatch match;
     if (!std::regex_match(query, match, shape)) {
         return std::nullopt;
     }
-    return SimInstallerDb::Update{match.str(1), match.str(2)};
+    return Update{match.str(1), match.str(2)};
 }
 
 MsiStatus SimInstallerDb::MsiGetProductInfoW(const std::wstring& product, const std::wstring& property,
@@ -45,8 +44,8 @@ MsiStatus SimInstallerDb::MsiGetProductInfoW(const std::wstring& product, const 
     if (!isProductCode(product)) {
         return kErrorInvalidParameter;
     }
-    const auto found = products_.find(asciiUpper(product));
-    if (found == products_.end()) {
+    const auto found = products.find(asciiUpper(product));
+    if (found == products.end()) {
         return kErrorUnknownProduct;
     }
     if (property != kInstallPropertyLocalPackage) {
@@ -74,8 +73,8 @@ MsiStatus SimInstallerDb::MsiOpenDatabaseW(const std::wstring& databasePath, std
     if (persistMode != kMsiDbOpenTransact) {
         return kErrorInvalidParameter;
     }
-    const auto found = packages_.find(asciiUpper(databasePath));
-    if (found == packages_.end()) {
+    const auto found = packages.find(asciiUpper(databasePath));
+    if (found == packages.end()) {
         return kErrorOpenFailed;
     }
     database =
@@ -138,50 +137,24 @@ MsiStatus SimInstallerDb::MsiDatabaseCommit(Handle database) {
 // Not failable: a close that failed would leave the caller nothing to do,
 // and the accounting would report a leak that no path could avoid.
 MsiStatus SimInstallerDb::MsiCloseHandle(Handle handle) {
-    if (handle == kNullHandle) {
-        return kErrorSuccess;
-    }
-    if (s_.dead()) {
-        return kErrorProcessAborted;
-    }
-    if (s_.findHandle(handle, Kind::Database) == nullptr && s_.findHandle(handle, Kind::View) == nullptr) {
-        return kErrorInvalidHandle;
-    }
-    s_.closeHandle(handle);
-    return kErrorSuccess;
-}
-
-void SimInstallerDb::installProduct(const std::wstring& productCode, const std::wstring& localPackage,
-                                    const std::vector<SimSequenceRow>& installExecuteSequence) {
-    products_[asciiUpper(productCode)] = localPackage;
-    packages_[asciiUpper(localPackage)] = std::make_shared<Package>(Package{installExecuteSequence});
-}
-
-void SimInstallerDb::deleteCachedPackage(const std::wstring& localPackage) {
-    packages_.erase(asciiUpper(localPackage));
-}
-
-std::vector<SimSequenceRow> SimInstallerDb::committedSequence(const std::wstring& localPackage) const {
-    const auto found = packages_.find(asciiUpper(localPackage));
-    if (found == packages_.end()) {
-        throw std::invalid_argument("no cached package at that path");
-    }
-    return found->second->rows;
+    return handle == kNullHandle ? kErrorSuccess : s_.release(handle, {Kind::Database, Kind::View});
 }
 
 // The machine's side: setting up products and reading their packages back.
 
 void SimMachine::installProduct(const std::wstring& productCode, const std::wstring& localPackage,
                                 const std::vector<SimSequenceRow>& installExecuteSequence) {
-    state_->installerDb->installProduct(productCode, localPackage, installExecuteSequence);
+    state_->installerDb->products[asciiUpper(productCode)] = localPackage;
+    state_->installerDb->packages[asciiUpper(localPackage)] =
+        std::make_shared<SimInstallerDb::Package>(SimInstallerDb::Package{installExecuteSequence});
 }
 
 void SimMachine::deleteCachedPackage(const std::wstring& localPackage) {
-    state_->installerDb->deleteCachedPackage(localPackage);
+    state_->installerDb->packages.erase(asciiUpper(localPackage));
 }
 
 std::vector<SimSequenceRow> SimMachine::installExecuteSequence(const std::wstring& localPackage) const {
-    return state_->installerDb->committedSequence(localPackage);
+    return state_->installerDb->packages.at(asciiUpper(localPackage))->rows;
 }
 
 } // namespace tdu::platform::sim

@@ -23,20 +23,18 @@ public:
     MsiStatus MsiDatabaseCommit(Handle database) override;
     MsiStatus MsiCloseHandle(Handle handle) override;
 
-    void installProduct(const std::wstring& productCode, const std::wstring& localPackage,
-                        const std::vector<SimSequenceRow>& installExecuteSequence);
-    void deleteCachedPackage(const std::wstring& localPackage);
-    [[nodiscard]] std::vector<SimSequenceRow> committedSequence(const std::wstring& localPackage) const;
+    // A cached package: its InstallExecuteSequence as last committed.
+    struct Package {
+        std::vector<SimSequenceRow> rows;
+    };
+    std::map<std::wstring, std::wstring> products;             // folded code -> cached package path
+    std::map<std::wstring, std::shared_ptr<Package>> packages; // by folded path
 
+private:
     // The statement's new condition, for the rows of this action.
     struct Update {
         std::wstring condition;
         std::wstring action;
-    };
-
-private:
-    struct Package {
-        std::vector<SimSequenceRow> rows;
     };
     struct Database {
         std::shared_ptr<Package> package;
@@ -54,13 +52,10 @@ private:
     MsiStatus withOpened(std::string_view call, Handle handle, Kind kind,
                          const std::function<MsiStatus(const std::shared_ptr<T>&)>& action);
 
-    SimState& s_;
-    std::map<std::wstring, std::wstring> products_;             // folded code -> cached package path
-    std::map<std::wstring, std::shared_ptr<Package>> packages_; // by folded path
-};
+    // The statement as the engine reads it; nothing when it is not the program's one shape.
+    static std::optional<Update> parseUpdate(const std::wstring& query);
 
-// The statement as the engine reads it; nothing when it is not the program's
-// one shape.
-std::optional<SimInstallerDb::Update> parseUpdate(const std::wstring& query);
+    SimState& s_;
+};
 
 } // namespace tdu::platform::sim

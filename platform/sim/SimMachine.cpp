@@ -199,11 +199,10 @@ bool HostFile::append(std::string_view bytes) const {
 bool HostFile::lock(std::uint64_t /*offset*/, std::uint64_t /*length*/) const {
     return true;
 }
-void HostFile::describe(std::uint64_t& size, std::uint32_t& links, std::uint64_t& id) const {
+FileInformation HostFile::describe() const {
     std::error_code ec;
-    size = std::filesystem::file_size(file_, ec);
-    links = static_cast<std::uint32_t>(std::filesystem::hard_link_count(file_, ec));
-    id = 0;
+    return {.numberOfLinks = static_cast<std::uint32_t>(std::filesystem::hard_link_count(file_, ec)),
+            .endOfFile = std::filesystem::file_size(file_, ec)};
 }
 std::uint64_t HostFile::idOf(const std::filesystem::path& /*file*/) {
     return 0;
@@ -250,17 +249,13 @@ bool HostFile::lock(std::uint64_t offset, std::uint64_t length) const {
     return ::fcntl(fd_, F_OFD_SETLK, &range) == 0;
 }
 
-void HostFile::describe(std::uint64_t& size, std::uint32_t& links, std::uint64_t& id) const {
+FileInformation HostFile::describe() const {
     struct stat about {};
-    if (::fstat(fd_, &about) != 0) {
-        size = 0;
-        links = 0;
-        id = 0;
-        return;
-    }
-    size = static_cast<std::uint64_t>(about.st_size);
-    links = static_cast<std::uint32_t>(about.st_nlink);
-    id = static_cast<std::uint64_t>(about.st_ino);
+    return ::fstat(fd_, &about) != 0
+               ? FileInformation{}
+               : FileInformation{.numberOfLinks = static_cast<std::uint32_t>(about.st_nlink),
+                                 .endOfFile = static_cast<std::uint64_t>(about.st_size),
+                                 .id = static_cast<std::uint64_t>(about.st_ino)};
 }
 
 std::uint64_t HostFile::idOf(const std::filesystem::path& file) {
@@ -353,6 +348,16 @@ void SimState::closeHandle(Handle handle) {
         std::ranges::none_of(handles, [&](const auto& other) { return other.second.object == object; })) {
         namedObjects.erase(asciiUpper(std::static_pointer_cast<KernelObject>(object)->name));
     }
+}
+
+std::uint32_t SimState::release(Handle handle, std::initializer_list<Kind> kinds) {
+    const HandleEntry* entry = findHandle(handle);
+    const std::uint32_t error = dead() ? kErrorProcessAborted
+                                : entry == nullptr || std::ranges::find(kinds, entry->kind) == kinds.end()
+                                    ? kErrorInvalidHandle
+                                    : kErrorSuccess;
+    error == kErrorSuccess ? closeHandle(handle) : void(lastError = error);
+    return error;
 }
 
 std::wstring SimState::userOf(std::uint32_t process) const {
@@ -539,6 +544,7 @@ std::optional<std::string> SimMachine::readFile(const std::wstring& windowsPath)
 // NOLINTNEXTLINE(readability-make-member-function-const): it changes the machine's files
 void SimMachine::writeFile(const std::wstring& windowsPath, const std::string& bytes) {
     const std::filesystem::path host = hostPath(windowsPath);
+    state_->versions.erase(host);
     std::filesystem::create_directories(host.parent_path());
     std::ofstream out(host, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

@@ -163,14 +163,7 @@ LStatus SimRegistry::RegFlushKey(RegRoot /*root*/) {
 }
 
 LStatus SimRegistry::RegCloseKey(Handle key) {
-    if (s_.dead()) {
-        return status(kErrorProcessAborted);
-    }
-    if (s_.findHandle(key, Kind::Key) == nullptr) {
-        return status(kErrorInvalidHandle);
-    }
-    s_.closeHandle(key);
-    return status(kErrorSuccess);
+    return status(s_.release(key, {Kind::Key}));
 }
 
 } // namespace tdu::platform::sim

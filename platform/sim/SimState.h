@@ -88,6 +88,15 @@ struct SimPackage {
     SimInf inf;
 };
 
+// What an open file or folder is: its attributes, how many names it has, its
+// size and its identity.
+struct FileInformation {
+    std::uint32_t attributes = 0;
+    std::uint32_t numberOfLinks = 0;
+    std::uint64_t endOfFile = 0;
+    std::uint64_t id = 0;
+};
+
 // An open host file behind a simulated file handle. Byte-range locks on it
 // are the host's open-file-description locks, so that other processes using
 // the same machine folder meet them as Windows processes meet LockFileEx.
@@ -102,7 +111,7 @@ public:
     // False when another process holds an overlapping range; the close lets go.
     [[nodiscard]] bool lock(std::uint64_t offset, std::uint64_t length) const;
     // The open file's size, names and identity (0 where the host has none).
-    void describe(std::uint64_t& size, std::uint32_t& links, std::uint64_t& id) const;
+    [[nodiscard]] FileInformation describe() const;
     // The identity of the file a path names now; 0 when none or unknown.
     static std::uint64_t idOf(const std::filesystem::path& file);
     // The file was renamed: a host without descriptors finds it there now.
@@ -164,11 +173,11 @@ struct SimState {
     std::optional<std::uint32_t> check(std::string_view call);
     // Whether the current process was killed: none of its calls may reach the machine.
     [[nodiscard]] bool dead() const { return killed != 0 && pid == killed; }
-    // A call's failure as the platform reports it: false, the reason left as
-    // the last error.
-    bool fail(std::uint32_t error) {
+    // A call's failure as the platform reports it: `result` (false unless
+    // given), the reason left as the last error.
+    template <class T = bool> T fail(std::uint32_t error, T result = T{}) {
         lastError = error;
-        return false;
+        return result;
     }
 
     Handle addHandle(HandleEntry entry);
@@ -184,6 +193,10 @@ struct SimState {
     }
     // Closing a file also lets go of its byte ranges.
     void closeHandle(Handle handle);
+    // A call that releases a handle of one of `kinds` (a close is not failable):
+    // its error, ERROR_SUCCESS when released, left as the last error otherwise.
+    // A killed process's call releases nothing.
+    std::uint32_t release(Handle handle, std::initializer_list<Kind> kinds);
     [[nodiscard]] std::wstring userOf(std::uint32_t process) const;
 
     void runUntil(std::uint64_t deadline, const std::function<bool()>& done);
@@ -224,6 +237,7 @@ struct SimState {
     std::map<std::uint32_t, std::wstring> processUsers;   // SID text; LocalSystem when absent
     std::map<std::filesystem::path, std::wstring> owners; // of files and folders; SYSTEM when absent
     std::map<std::filesystem::path, std::wstring> folderSecurity; // SDDL of folders a call created
+    std::map<std::filesystem::path, FixedFileInfo> versions;      // of files that carry a version resource
     std::wstring windowsDirectory = L"C:\\Windows";
     std::wstring detailInfFolder = L"C:\\Windows\\INF\\";
     std::uint32_t nextDevInst = 1;

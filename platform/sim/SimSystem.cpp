@@ -103,9 +103,9 @@ std::uint32_t SimSystem::GetFileAttributesW(const std::wstring& path) {
     const std::filesystem::path& target = host(path, &entry);
     std::error_code ec;
     if (!std::filesystem::exists(entry)) {
-        s_.fail(std::filesystem::is_directory(target.parent_path(), ec) ? kErrorFileNotFound
-                                                                        : kErrorPathNotFound);
-        return kInvalidFileAttributes;
+        return s_.fail(std::filesystem::is_directory(target.parent_path(), ec) ? kErrorFileNotFound
+                                                                               : kErrorPathNotFound,
+                       kInvalidFileAttributes);
     }
     const bool link = std::filesystem::is_symlink(entry);
     const bool folder = std::filesystem::is_directory(link ? std::filesystem::status(target, ec) : entry);
@@ -170,8 +170,7 @@ Handle SimSystem::FindFirstFileW(const std::wstring& pattern, FindData& data) {
     std::error_code ec;
     const std::filesystem::path where = host(folder);
     if (!std::filesystem::is_directory(where, ec)) {
-        s_.fail(kErrorPathNotFound);
-        return kInvalidHandle;
+        return s_.fail(kErrorPathNotFound, kInvalidHandle);
     }
     const auto found = [](bool isFolder, std::wstring_view name) {
         FindData one{.attributes = isFolder ? kFileAttributeDirectory : kFileAttributeNormal};
@@ -190,8 +189,7 @@ Handle SimSystem::FindFirstFileW(const std::wstring& pattern, FindData& data) {
     entries.insert(entries.end(), named.begin(), named.end());
     std::erase_if(entries, [&](const FindData& entry) { return !wildcardMatch(wanted, upperName(entry)); });
     if (entries.empty()) {
-        s_.fail(kErrorFileNotFound);
-        return kInvalidHandle;
+        return s_.fail(kErrorFileNotFound, kInvalidHandle);
     }
     data = entries.front();
     return s_.addHandle({.kind = Kind::Search, .found = std::move(entries), .nextFound = 1});
@@ -213,14 +211,7 @@ bool SimSystem::FindNextFileW(Handle search, FindData& data) {
 }
 
 bool SimSystem::FindClose(Handle search) {
-    if (s_.dead()) {
-        return s_.fail(kErrorProcessAborted);
-    }
-    if (s_.findHandle(search, Kind::Search) == nullptr) {
-        return s_.fail(kErrorInvalidHandle);
-    }
-    s_.closeHandle(search);
-    return true;
+    return s_.release(search, {Kind::Search}) == kErrorSuccess;
 }
 
 std::uint32_t SimSystem::GetWindowsDirectoryW(std::wstring& path, std::uint32_t capacity) {
@@ -249,8 +240,7 @@ bool SimSystem::FileTimeToSystemTime(std::uint64_t fileTime, LocalTime& systemTi
 HandleEntry* SimSystem::openFile(Handle file) {
     HandleEntry* entry = s_.findHandle(file, Kind::File);
     if (entry == nullptr) {
-        s_.fail(kErrorInvalidHandle);
-        return nullptr;
+        return s_.fail(kErrorInvalidHandle, nullptr);
     }
     return entry;
 }
@@ -297,8 +287,7 @@ Handle SimSystem::CreateFileW(const std::wstring& path, std::uint32_t desiredAcc
                                                                                   : kErrorSuccess;
     if (error != kErrorSuccess) {
         s_.sharingViolations += error == kErrorSharingViolation ? 1 : 0;
-        s_.fail(error);
-        return kInvalidHandle;
+        return s_.fail(error, kInvalidHandle);
     }
     HandleEntry entry{.access = desiredAccess,
                       .filePath = target,
@@ -309,8 +298,7 @@ Handle SimSystem::CreateFileW(const std::wstring& path, std::uint32_t desiredAcc
     if (!entry.folder && !entry.link) {
         entry.hostFile = HostFile::open(target, !present);
         if (!entry.hostFile) {
-            s_.fail(kErrorAccessDenied);
-            return kInvalidHandle;
+            return s_.fail(kErrorAccessDenied, kInvalidHandle);
         }
         if (!present) {
             s_.owners[target] = s_.userOf(s_.pid);
@@ -322,12 +310,7 @@ Handle SimSystem::CreateFileW(const std::wstring& path, std::uint32_t desiredAcc
 }
 
 const std::filesystem::path& SimSystem::currentPlace(HandleEntry& entry) {
-    std::uint64_t size = 0;
-    std::uint32_t links = 0;
-    std::uint64_t id = 0;
-    if (entry.hostFile) {
-        entry.hostFile->describe(size, links, id);
-    }
+    const std::uint64_t id = entry.hostFile ? entry.hostFile->describe().id : 0;
     std::error_code ec;
     if (id == 0 || HostFile::idOf(entry.filePath) == id) {
         return entry.filePath;
@@ -342,32 +325,30 @@ const std::filesystem::path& SimSystem::currentPlace(HandleEntry& entry) {
     return entry.filePath;
 }
 
-bool SimSystem::describe(HandleEntry& entry, FileInformation& information, std::uint64_t& id) {
-    information = FileInformation{(entry.link ? kFileAttributeReparsePoint : 0) |
-                                      (entry.folder ? kFileAttributeDirectory : kFileAttributeNormal),
-                                  1, 0};
-    id = 0;
-    if (entry.hostFile) {
-        entry.hostFile->describe(information.endOfFile, information.numberOfLinks, id);
+// The host's own identity of the file where it has one, as the file index;
+// otherwise its place, which this machine keeps up to date through renames.
+std::optional<FileInformation> SimSystem::describedFile(const char* call, Handle file) {
+    HandleEntry* entry = s_.check(call) ? nullptr : openFile(file);
+    if (entry == nullptr) {
+        return std::nullopt;
     }
-    return true;
-}
-
-std::optional<FileInformation> SimSystem::describedFile(Handle file) {
-    FileInformation described;
-    std::uint64_t id = 0;
-    HandleEntry* entry = s_.check("GetFileInformationByHandleEx") ? nullptr : openFile(file);
-    return entry != nullptr && describe(*entry, described, id) ? std::optional(described) : std::nullopt;
+    FileInformation information =
+        entry->hostFile ? entry->hostFile->describe() : FileInformation{.numberOfLinks = 1};
+    information.attributes = (entry->link ? kFileAttributeReparsePoint : 0) |
+                             (entry->folder ? kFileAttributeDirectory : kFileAttributeNormal);
+    information.id =
+        information.id != 0 ? information.id : std::hash<std::string>{}(entry->filePath.string());
+    return information;
 }
 
 bool SimSystem::GetFileInformationByHandleEx(Handle file, FileBasicInfo& information) {
-    const auto described = describedFile(file);
+    const auto described = describedFile("GetFileInformationByHandleEx", file);
     information = described ? FileBasicInfo{.fileAttributes = described->attributes} : information;
     return described.has_value();
 }
 
 bool SimSystem::GetFileInformationByHandleEx(Handle file, FileStandardInfo& information) {
-    const auto described = describedFile(file);
+    const auto described = describedFile("GetFileInformationByHandleEx", file);
     information = described ? FileStandardInfo{.endOfFile = static_cast<std::int64_t>(described->endOfFile),
                                                .numberOfLinks = described->numberOfLinks,
                                                .directory = static_cast<std::uint8_t>(
@@ -376,29 +357,20 @@ bool SimSystem::GetFileInformationByHandleEx(Handle file, FileStandardInfo& info
     return described.has_value();
 }
 
-// The host's own identity of the file where it has one, as the file index
-// (the volume's serial is the machine's); otherwise its place, which this
-// machine keeps up to date through renames.
+// The volume's serial is the machine's.
 bool SimSystem::GetFileInformationByHandle(Handle file, ByHandleFileInformation& information) {
-    if (auto error = s_.check("GetFileInformationByHandle")) {
-        return false;
+    const auto described = describedFile("GetFileInformationByHandle", file);
+    if (described) {
+        information = ByHandleFileInformation{
+            .fileAttributes = described->attributes,
+            .volumeSerialNumber = kVolumeSerialNumber,
+            .fileSizeHigh = static_cast<std::uint32_t>(described->endOfFile >> 32U),
+            .fileSizeLow = static_cast<std::uint32_t>(described->endOfFile & 0xFFFF'FFFFU),
+            .numberOfLinks = described->numberOfLinks,
+            .fileIndexHigh = static_cast<std::uint32_t>(described->id >> 32U),
+            .fileIndexLow = static_cast<std::uint32_t>(described->id & 0xFFFF'FFFFU)};
     }
-    FileInformation basic;
-    std::uint64_t id = 0;
-    HandleEntry* entry = openFile(file);
-    if (entry == nullptr || !describe(*entry, basic, id)) {
-        return false;
-    }
-    id = id != 0 ? id : std::hash<std::string>{}(currentPlace(*entry).string());
-    information = ByHandleFileInformation{};
-    information.fileAttributes = basic.attributes;
-    information.volumeSerialNumber = kVolumeSerialNumber;
-    information.fileSizeHigh = static_cast<std::uint32_t>(basic.endOfFile >> 32U);
-    information.fileSizeLow = static_cast<std::uint32_t>(basic.endOfFile & 0xFFFF'FFFFU);
-    information.numberOfLinks = basic.numberOfLinks;
-    information.fileIndexHigh = static_cast<std::uint32_t>(id >> 32U);
-    information.fileIndexLow = static_cast<std::uint32_t>(id & 0xFFFF'FFFFU);
-    return true;
+    return described.has_value();
 }
 
 bool SimSystem::SetFileInformationByHandle(Handle file, const FileRenameInformation& rename) {
@@ -500,10 +472,7 @@ bool SimSystem::WriteFile(Handle file, std::string_view bytes) {
     if (entry->link) {
         return true; // into the link's own data, which nothing here reads
     }
-    FileInformation info;
-    std::uint64_t id = 0;
-    entry->hostFile->describe(info.endOfFile, info.numberOfLinks, id);
-    if (rangeTaken(currentPlace(*entry), file, info.endOfFile, bytes.size())) {
+    if (rangeTaken(currentPlace(*entry), file, entry->hostFile->describe().endOfFile, bytes.size())) {
         return s_.fail(kErrorLockViolation);
     }
     return entry->hostFile->append(bytes) || s_.fail(kErrorAccessDenied);
@@ -620,8 +589,7 @@ Handle SimSystem::createNamed(const char* call, Kind kind, std::wstring_view sec
 
 Handle SimSystem::handleTo(Kind kind, const std::shared_ptr<KernelObject>& object) {
     if (object->kind != kind) {
-        s_.fail(kErrorInvalidHandle);
-        return kNullHandle;
+        return s_.fail(kErrorInvalidHandle, kNullHandle);
     }
     return s_.addHandle({.kind = kind, .object = object});
 }
@@ -632,8 +600,7 @@ Handle SimSystem::openNamed(const char* call, Kind kind, const std::wstring& nam
     }
     const auto existing = s_.namedObjects.find(asciiUpper(name));
     if (existing == s_.namedObjects.end()) {
-        s_.fail(kErrorFileNotFound);
-        return kNullHandle;
+        return s_.fail(kErrorFileNotFound, kNullHandle);
     }
     return handleTo(kind, existing->second);
 }
@@ -711,16 +678,7 @@ std::uint32_t SimSystem::WaitForSingleObject(Handle handle, std::uint32_t millis
 }
 
 bool SimSystem::CloseHandle(Handle object) {
-    if (s_.dead()) {
-        return s_.fail(kErrorProcessAborted);
-    }
-    HandleEntry* entry = s_.findHandle(object);
-    if (entry == nullptr ||
-        (entry->kind != Kind::File && entry->kind != Kind::Mutex && entry->kind != Kind::Event)) {
-        return s_.fail(kErrorInvalidHandle);
-    }
-    s_.closeHandle(object);
-    return true;
+    return s_.release(object, {Kind::File, Kind::Mutex, Kind::Event}) == kErrorSuccess;
 }
 
 Handle SimSystem::GetProcessHeap() {
@@ -732,8 +690,7 @@ Handle SimSystem::HeapAlloc(Handle heap, std::uint32_t flags, std::size_t bytes)
         return kNullHandle;
     }
     if (heap != kProcessHeap) {
-        s_.fail(kErrorInvalidHandle);
-        return kNullHandle;
+        return s_.fail(kErrorInvalidHandle, kNullHandle);
     }
     return s_.addHandle({.kind = Kind::HeapBlock,
                          .block = std::vector<std::uint8_t>(

@@ -4,14 +4,6 @@
 
 namespace tdu::platform::sim {
 
-// What an open file or folder is: its attributes, how many names it has and
-// its size.
-struct FileInformation {
-    std::uint32_t attributes = 0;
-    std::uint32_t numberOfLinks = 0;
-    std::uint64_t endOfFile = 0;
-};
-
 class SimSystem final : public ISystem {
 public:
     explicit SimSystem(SimState& state) : s_(state) {}
@@ -79,11 +71,8 @@ private:
     // Whether a byte range of `target` overlaps one another handle locked.
     bool rangeTaken(const std::filesystem::path& target, Handle by, std::uint64_t offset,
                     std::uint64_t length) const;
-    // What an open file or folder is, and the host's identity of a file (0
-    // where the host has none).
-    static bool describe(HandleEntry& entry, FileInformation& information, std::uint64_t& id);
-    // GetFileInformationByHandleEx's answer, whichever record is asked for.
-    std::optional<FileInformation> describedFile(Handle file);
+    // What the open file or folder behind a handle is: the answer of `call`.
+    std::optional<FileInformation> describedFile(const char* call, Handle file);
     // Where an open file lies now: another process on the same machine
     // folder may have renamed it.
     const std::filesystem::path& currentPlace(HandleEntry& entry);
