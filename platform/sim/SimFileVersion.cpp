@@ -1,4 +1,4 @@
-#include "platform/sim/SimFileVersion.h"
+#include "platform/sim/SimState.h"
 
 #include <algorithm>
 #include <cstring>
@@ -15,54 +15,72 @@ static_assert(std::is_trivially_copyable_v<FixedFileInfo> && sizeof(FixedFileInf
 
 } // namespace
 
-const FixedFileInfo* SimFileVersion::versionOf(const std::wstring& path) {
-    const std::filesystem::path host = mapToHost(s_.root, path);
-    const auto found = s_.versions.find(host);
-    std::error_code ec;
-    if (std::filesystem::is_regular_file(host, ec) && found != s_.versions.end()) {
-        return &found->second;
-    }
-    return s_.fail(std::filesystem::is_directory(host, ec)                 ? kErrorAccessDenied
-                   : std::filesystem::exists(host, ec)                     ? kErrorResourceDataNotFound
-                   : std::filesystem::is_directory(host.parent_path(), ec) ? kErrorFileNotFound
-                                                                           : kErrorPathNotFound,
-                   nullptr);
-}
+// Version resources of the simulated machine's files: a file carries one when
+// SimMachine::writeVersionedFile wrote it. The machine keeps, per file, the
+// fields the program reads; the block the calls hand over is that fixed file
+// information itself.
+class SimFileVersion final : public IFileVersion {
+public:
+    explicit SimFileVersion(SimState& state) : s_(state) {}
 
-std::uint32_t SimFileVersion::GetFileVersionInfoSizeW(const std::wstring& path, std::uint32_t& handle) {
-    handle = 0;
-    if (s_.check("GetFileVersionInfoSizeW") || versionOf(path) == nullptr) {
-        return 0;
+    std::uint32_t GetFileVersionInfoSizeW(const std::wstring& path, std::uint32_t& handle) override {
+        handle = 0;
+        if (s_.check("GetFileVersionInfoSizeW") || versionOf(path) == nullptr) {
+            return 0;
+        }
+        return kFixedFileInfoBytes;
     }
-    return kFixedFileInfoBytes;
-}
 
-bool SimFileVersion::GetFileVersionInfoW(const std::wstring& path, std::uint32_t /*handle*/,
-                                         std::uint32_t size, std::vector<std::uint8_t>& block) {
-    const FixedFileInfo* info = s_.check("GetFileVersionInfoW") ? nullptr : versionOf(path);
-    if (info != nullptr) {
-        std::memcpy(block.data(), info, std::min<std::size_t>({size, block.size(), kFixedFileInfoBytes}));
+    bool GetFileVersionInfoW(const std::wstring& path, std::uint32_t /*handle*/, std::uint32_t size,
+                             std::vector<std::uint8_t>& block) override {
+        const FixedFileInfo* info = s_.check("GetFileVersionInfoW") ? nullptr : versionOf(path);
+        if (info != nullptr) {
+            std::memcpy(block.data(), info, std::min<std::size_t>({size, block.size(), kFixedFileInfoBytes}));
+        }
+        return info != nullptr;
     }
-    return info != nullptr;
-}
 
-// A block cut short answers nothing.
-bool SimFileVersion::VerQueryValueW(std::vector<std::uint8_t>& block, const std::wstring& subBlock,
-                                    FixedFileInfo& info, std::uint32_t& length) {
-    info = FixedFileInfo{};
-    length = 0;
-    if (s_.check("VerQueryValueW")) {
-        return false;
+    // A block cut short answers nothing.
+    bool VerQueryValueW(std::vector<std::uint8_t>& block, const std::wstring& subBlock, FixedFileInfo& info,
+                        std::uint32_t& length) override {
+        info = FixedFileInfo{};
+        length = 0;
+        if (s_.check("VerQueryValueW")) {
+            return false;
+        }
+        if (subBlock != kVersionRootBlock) {
+            return s_.fail(kErrorResourceTypeNotFound);
+        }
+        if (block.size() < kFixedFileInfoBytes) {
+            return false;
+        }
+        std::memcpy(&info, block.data(), kFixedFileInfoBytes);
+        length = kFixedFileInfoBytes;
+        return true;
     }
-    if (subBlock != kVersionRootBlock) {
-        return s_.fail(kErrorResourceTypeNotFound);
+
+private:
+    // The file's version information; null, with the last error set, when
+    // the file is not there or carries none.
+    const FixedFileInfo* versionOf(const std::wstring& path) {
+        const std::filesystem::path host = mapToHost(s_.root, path);
+        const auto found = s_.versions.find(host);
+        std::error_code ec;
+        if (std::filesystem::is_regular_file(host, ec) && found != s_.versions.end()) {
+            return &found->second;
+        }
+        return s_.fail(std::filesystem::is_directory(host, ec)                 ? kErrorAccessDenied
+                       : std::filesystem::exists(host, ec)                     ? kErrorResourceDataNotFound
+                       : std::filesystem::is_directory(host.parent_path(), ec) ? kErrorFileNotFound
+                                                                               : kErrorPathNotFound,
+                       nullptr);
     }
-    if (block.size() < kFixedFileInfoBytes) {
-        return false;
-    }
-    std::memcpy(&info, block.data(), kFixedFileInfoBytes);
-    length = kFixedFileInfoBytes;
-    return true;
+
+    SimState& s_;
+};
+
+std::unique_ptr<IFileVersion> makeFileVersion(SimState& state) {
+    return std::make_unique<SimFileVersion>(state);
 }
 
 // The file an image stands for; the fields past the three the program reads stay 0.

@@ -1,12 +1,7 @@
 #include "platform/WideText.h"
-#include "platform/sim/SimDeviceSetup.h"
-#include "platform/sim/SimFileVersion.h"
-#include "platform/sim/SimInstallerDb.h"
 #include "platform/sim/SimNetConfig.h"
-#include "platform/sim/SimRegistry.h"
 #include "platform/sim/SimServices.h"
 #include "platform/sim/SimState.h"
-#include "platform/sim/SimSystem.h"
 
 #include <array>
 #include <cctype>
@@ -388,13 +383,13 @@ SimMachine::SimMachine() : state_(std::make_unique<SimState>()) {
     regCreateKey(L"SYSTEM\\CurrentControlSet\\Services");
     createDirectories(L"C:\\Users\\Public");
     createDirectories(L"C:\\Windows\\System32");
-    state_->system = std::make_unique<SimSystem>(*state_);
-    state_->registry = std::make_unique<SimRegistry>(*state_);
-    state_->deviceSetup = std::make_unique<SimDeviceSetup>(*state_);
+    state_->system = makeSystem(*state_);
+    state_->registry = makeRegistry(*state_);
+    state_->deviceSetup = makeDeviceSetup(*state_);
     createDirectories(L"C:\\Windows\\INF");
     createDirectories(L"C:\\Windows\\System32\\drivers");
-    state_->installerDb = std::make_unique<SimInstallerDb>(*state_);
-    state_->fileVersion = std::make_unique<SimFileVersion>(*state_);
+    state_->installerDb = makeInstallerDb(*state_);
+    state_->fileVersion = makeFileVersion(*state_);
     state_->services = std::make_unique<SimServices>(*state_);
     state_->netConfig = std::make_unique<SimNetConfig>(*state_);
 }

@@ -82,6 +82,11 @@ struct SimDeviceSet {
     std::vector<SimElement> elements;
 };
 
+// A cached installer package: its InstallExecuteSequence as last committed.
+struct SimCachedPackage {
+    std::vector<SimSequenceRow> rows;
+};
+
 struct SimPackage {
     std::wstring oemName;
     std::string content;
@@ -156,11 +161,7 @@ struct Fault {
     std::function<void()> action; // what another process does at that moment; the call then goes on
 };
 
-class SimSystem;
-class SimRegistry;
-class SimDeviceSetup;
-class SimInstallerDb;
-class SimFileVersion;
+struct SimState;
 class SimServices;
 class SimNetConfig;
 
@@ -242,14 +243,24 @@ struct SimState {
     std::wstring detailInfFolder = L"C:\\Windows\\INF\\";
     std::uint32_t nextDevInst = 1;
 
-    std::unique_ptr<SimSystem> system;
-    std::unique_ptr<SimRegistry> registry;
-    std::unique_ptr<SimDeviceSetup> deviceSetup;
-    std::unique_ptr<SimInstallerDb> installerDb;
-    std::unique_ptr<SimFileVersion> fileVersion;
+    std::map<std::wstring, std::wstring> products;                      // folded code -> cached package path
+    std::map<std::wstring, std::shared_ptr<SimCachedPackage>> packages; // by folded path
+
+    std::unique_ptr<ISystem> system;
+    std::unique_ptr<IRegistry> registry;
+    std::unique_ptr<IDeviceSetup> deviceSetup;
+    std::unique_ptr<IInstallerDb> installerDb;
+    std::unique_ptr<IFileVersion> fileVersion;
     std::unique_ptr<SimServices> services;
     std::unique_ptr<SimNetConfig> netConfig;
 };
+
+// The platform's interfaces on a machine's state, one file each.
+std::unique_ptr<ISystem> makeSystem(SimState& state);
+std::unique_ptr<IRegistry> makeRegistry(SimState& state);
+std::unique_ptr<IDeviceSetup> makeDeviceSetup(SimState& state);
+std::unique_ptr<IInstallerDb> makeInstallerDb(SimState& state);
+std::unique_ptr<IFileVersion> makeFileVersion(SimState& state);
 
 // The host keeps ASCII names only: its own conversion of wide names depends
 // on its locale, and a Windows name may hold any UTF-16 unit. Printable ASCII
