@@ -99,7 +99,10 @@ void runInfSection(SimState& state, SimInf inf, const std::wstring& section) {
         const std::wstring name = SimInf::fields(value)[0];
         if (asciiUpper(key) == L"ADDSERVICE" && !state.services->exists(name)) {
             // A driver service an INF adds is there, stopped, until it is started.
-            state.services->addService(SimServiceSetup{.name = name, .state = kServiceStopped});
+            SimServiceSetup added;
+            added.name = name;
+            added.state = kServiceStopped;
+            state.services->addService(added);
         } else if (asciiUpper(key) == L"DELSERVICE") {
             state.services->deleteByName(name);
         }

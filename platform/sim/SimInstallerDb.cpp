@@ -1,4 +1,4 @@
-#include "platform/sim/SimState.h"
+#include "platform/sim/SimMachine.h"
 
 #include <algorithm>
 #include <cwctype>

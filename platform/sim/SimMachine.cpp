@@ -1,7 +1,7 @@
+#include "platform/sim/SimMachine.h"
 #include "platform/WideText.h"
 #include "platform/sim/SimNetConfig.h"
 #include "platform/sim/SimServices.h"
-#include "platform/sim/SimState.h"
 
 #include <array>
 #include <cctype>
@@ -405,31 +405,9 @@ Platform SimMachine::platform() {
     return bound;
 }
 
-void SimMachine::failCall(const std::string& call, unsigned nth, std::uint32_t error) {
-    state_->faults.push_back(Fault{call, nth, error, false, {}});
-}
-void SimMachine::throwOnCall(const std::string& call, unsigned nth) {
-    state_->faults.push_back(Fault{call, nth, 0, true, {}});
-}
-void SimMachine::onCall(const std::string& call, unsigned nth, std::function<void()> action) {
-    state_->faults.push_back(Fault{call, nth, 0, false, std::move(action)});
-}
-void SimMachine::clearFaults() {
-    state_->faults.clear();
-}
-void SimMachine::killAtCall(unsigned nth) {
-    state_->killAt = state_->trace.size() + nth;
-}
-const std::vector<std::string>& SimMachine::callTrace() const {
-    return state_->trace;
-}
 unsigned SimMachine::callCount(const std::string& call) const {
     const auto found = state_->uses.find(call);
     return found == state_->uses.end() ? 0 : found->second;
-}
-
-std::size_t SimMachine::openHandleCount() const {
-    return state_->handles.size();
 }
 
 std::string SimMachine::openHandleReport() const {
@@ -447,29 +425,11 @@ std::string SimMachine::openHandleReport() const {
     return report.str();
 }
 
-std::uint64_t SimMachine::nowMs() const {
-    return state_->now;
-}
-void SimMachine::at(std::uint64_t whenMs, std::function<void()> action) {
-    state_->scheduled.emplace(whenMs, std::move(action));
-}
 void SimMachine::advance(std::uint64_t ms) {
     const std::uint64_t deadline = state_->now + ms;
     state_->runUntil(deadline, [] { return false; });
 }
-void SimMachine::setLocalTime(const LocalTime& atStart) {
-    state_->localTimeAtStart = atStart;
-}
-void SimMachine::setTickCountAtStart(std::uint32_t ticks) {
-    state_->tickAtStart = ticks;
-}
 
-void SimMachine::setCurrentProcess(std::uint32_t pid) {
-    state_->pid = pid;
-}
-std::uint32_t SimMachine::currentProcess() const {
-    return state_->pid;
-}
 void SimMachine::asProcess(std::uint32_t pid, const std::function<void()>& body) {
     const std::uint32_t saved = state_->pid;
     const std::uint32_t savedError = state_->lastError;
@@ -477,10 +437,6 @@ void SimMachine::asProcess(std::uint32_t pid, const std::function<void()>& body)
     body();
     state_->pid = saved;
     state_->lastError = savedError; // the last error belongs to the thread
-}
-
-void SimMachine::setProcessUser(std::uint32_t pid, const std::wstring& sid) {
-    state_->processUsers[pid] = sid;
 }
 
 void SimMachine::endProcess(std::uint32_t pid) {
@@ -507,21 +463,6 @@ void SimMachine::endProcess(std::uint32_t pid) {
     }
 }
 
-void SimMachine::setModulePath(const std::wstring& path) {
-    state_->modulePath = path;
-}
-
-void SimMachine::setEnvironment(const std::wstring& name, const std::wstring& value) {
-    state_->environment[asciiUpper(name)] = {name, value};
-}
-void SimMachine::removeEnvironment(const std::wstring& name) {
-    state_->environment.erase(asciiUpper(name));
-}
-
-std::filesystem::path SimMachine::hostPath(const std::wstring& windowsPath) const {
-    return mapToHost(state_->root, windowsPath);
-}
-
 std::optional<std::string> readHostFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
@@ -530,10 +471,6 @@ std::optional<std::string> readHostFile(const std::filesystem::path& path) {
     std::ostringstream bytes;
     bytes << in.rdbuf();
     return bytes.str();
-}
-
-std::optional<std::string> SimMachine::readFile(const std::wstring& windowsPath) const {
-    return readHostFile(hostPath(windowsPath));
 }
 
 // NOLINTNEXTLINE(readability-make-member-function-const): it changes the machine's files
@@ -562,10 +499,6 @@ std::shared_ptr<RegNode> createKey(const std::shared_ptr<RegNode>& root,
         node = child;
     }
     return node;
-}
-
-void SimMachine::regCreateKey(const std::wstring& path) {
-    createKey(state_->hklm, splitKeyPath(path, false));
 }
 
 void SimMachine::regSetValue(const std::wstring& path, const std::wstring& name, const SimRegValue& value) {
@@ -603,10 +536,6 @@ std::vector<std::string> SimMachine::registryLines() const {
     return lines;
 }
 
-bool SimMachine::regKeyExists(const std::wstring& path) const {
-    return findKey(state_->hklm, splitKeyPath(path, false)) != nullptr;
-}
-
 std::optional<SimRegValue> SimMachine::regValue(const std::wstring& path, const std::wstring& name) const {
     const std::shared_ptr<RegNode> node = findKey(state_->hklm, splitKeyPath(path, false));
     if (!node) {
@@ -627,22 +556,10 @@ std::vector<std::wstring> SimMachine::namedObjects() const {
     return names;
 }
 
-bool SimMachine::namedObjectExists(const std::wstring& name) const {
-    return state_->namedObjects.contains(asciiUpper(name));
-}
-
 std::optional<std::wstring> SimMachine::namedObjectSecurity(const std::wstring& name) const {
     const auto object = state_->namedObjects.find(asciiUpper(name));
     return object == state_->namedObjects.end() ? std::nullopt
                                                 : std::optional(object->second->securityDescriptor);
-}
-
-void SimMachine::addDevice(const SimDevice& device) {
-    state_->devices.push_back(device);
-}
-
-std::vector<SimDevice> SimMachine::devices() const {
-    return state_->devices;
 }
 
 std::optional<SimDevice> SimMachine::device(const std::wstring& instanceId) const {
@@ -654,20 +571,12 @@ std::optional<SimDevice> SimMachine::device(const std::wstring& instanceId) cons
     return std::nullopt;
 }
 
-const std::vector<std::pair<std::wstring, std::wstring>>& SimMachine::publications() const {
-    return state_->publications;
-}
-
 std::vector<std::wstring> SimMachine::publishedPackages() const {
     std::vector<std::wstring> names;
     for (const SimPackage& package : state_->driverStore) {
         names.push_back(package.oemName);
     }
     return names;
-}
-
-void SimMachine::setDriverUpdateRestart(bool restart) {
-    state_->driverUpdateRestart = restart;
 }
 
 LocalTime SimMachine::localTimeAfter(const LocalTime& start, std::uint64_t ms) {
@@ -693,10 +602,6 @@ std::optional<std::wstring> SimMachine::folderSecurity(const std::wstring& windo
     return folder == state_->folderSecurity.end() ? std::nullopt : std::optional(folder->second);
 }
 
-void SimMachine::setOwner(const std::wstring& windowsPath, const std::wstring& sid) {
-    state_->owners[hostPath(windowsPath)] = sid;
-}
-
 std::uint32_t SimMachine::move(const std::wstring& from, const std::wstring& to) {
     const std::filesystem::path source = hostPath(from);
     for (const auto& [handle, entry] : state_->handles) {
@@ -707,30 +612,6 @@ std::uint32_t SimMachine::move(const std::wstring& from, const std::wstring& to)
     std::error_code ec;
     std::filesystem::rename(source, hostPath(to), ec);
     return ec ? kErrorAccessDenied : kErrorSuccess;
-}
-
-unsigned SimMachine::sharingViolations() const {
-    return state_->sharingViolations;
-}
-
-std::vector<std::wstring> SimMachine::sectionsRun() const {
-    return state_->sectionsRun;
-}
-
-void SimMachine::setWindowsDirectory(const std::wstring& path) {
-    state_->windowsDirectory = path;
-}
-
-void SimMachine::setDetailInfFolder(const std::wstring& folder) {
-    state_->detailInfFolder = folder;
-}
-
-SimServices& SimMachine::services() {
-    return *state_->services;
-}
-
-SimNetConfig& SimMachine::netConfig() {
-    return *state_->netConfig;
 }
 
 } // namespace tdu::platform::sim

@@ -1,6 +1,6 @@
 #include "platform/sim/SimNetConfig.h"
 
-#include "platform/sim/SimState.h"
+#include "platform/sim/SimMachine.h"
 
 #include <array>
 #include <sstream>

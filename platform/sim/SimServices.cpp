@@ -1,6 +1,6 @@
 #include "platform/sim/SimServices.h"
 
-#include "platform/sim/SimState.h"
+#include "platform/sim/SimMachine.h"
 
 #include <algorithm>
 #include <functional>

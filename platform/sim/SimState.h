@@ -1,16 +1,55 @@
-// The machine's state, shared by the simulated interfaces. Private to sim/.
+// The machine's state, shared by the simulated interfaces; tests set it up
+// and read it through SimMachine only.
 #pragma once
 
+#include "platform/Platform.h"
 #include "platform/WideText.h"
 #include "platform/sim/SimInf.h"
-#include "platform/sim/SimMachine.h"
 
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tdu::platform::sim {
+
+// A host file's bytes; nothing when it cannot be read.
+std::optional<std::string> readHostFile(const std::filesystem::path& path);
+// Names for reports and traces: ASCII kept, any other character shown as "?".
+std::string narrow(std::wstring_view text);
+
+// Who a simulated process runs as, and who owns what nobody else created:
+// LocalSystem, as the installer runs the program and creates its folders.
+inline constexpr wchar_t kLocalSystemSid[] = L"S-1-5-18";
+
+// A device node of the simulated machine.
+struct SimDevice {
+    std::wstring instanceId;
+    Guid classGuid;
+    std::optional<std::vector<std::wstring>> hardwareIds; // nullopt: the device has no such property
+    bool present = true;
+    std::uint32_t removalFlags = 0; // install-parameter flags its removal leaves (a restart request)
+    std::wstring driverInf;         // the published package installed on it
+    std::uint32_t installFlags = 0; // the install parameters' flags it was registered with
+};
+
+struct SimRegValue {
+    std::uint32_t type = 0;
+    std::vector<std::uint8_t> bytes;
+};
+
+// One row of a cached installer package's InstallExecuteSequence; an empty
+// condition is the engine's null.
+struct SimSequenceRow {
+    std::wstring action;
+    std::wstring condition;
+    int sequence = 0;
+    bool operator==(const SimSequenceRow&) const = default;
+};
 
 // What a killed process's calls fail with (ERROR_PROCESS_ABORTED).
 inline constexpr std::uint32_t kErrorProcessAborted = 1067;
