@@ -1,4 +1,4 @@
-#include "platform/sim/SimDeviceSetup.h"
+#include "platform/sim/SimState.h"
 
 #include "platform/Registry.h"
 #include "platform/WideText.h"
@@ -68,631 +68,617 @@ constexpr std::uint32_t kDetailFixedBytes = 1576;
 
 } // namespace
 
-SimDeviceSet* SimDeviceSetup::setOf(Handle deviceInfoSet) {
-    return s_.objectOf<SimDeviceSet>(deviceInfoSet, Kind::DeviceSet).get();
-}
-
-// Counts a use of `call` first: null when that use fails, as when the set is
-// unknown.
-SimDeviceSet* SimDeviceSetup::setFor(std::string_view call, Handle deviceInfoSet,
-                                     const DeviceElement& element) {
-    if (s_.check(call)) {
-        return nullptr;
-    }
-    SimDeviceSet* set = setOf(deviceInfoSet);
-    if (set == nullptr || element.cbSize != kSizeOfDevInfoData) {
-        s_.fail(set == nullptr ? kErrorInvalidHandle : kErrorInvalidUserBuffer);
-        return nullptr;
-    }
-    return set;
-}
-
-// As setFor, and null when the element is unknown.
-SimElement* SimDeviceSetup::elementOf(std::string_view call, Handle deviceInfoSet,
-                                      const DeviceElement& element, bool recordsSized) {
-    SimDeviceSet* set = setFor(call, deviceInfoSet, element);
-    if (set == nullptr) {
-        return nullptr;
-    }
-    if (!recordsSized) {
-        s_.fail(kErrorInvalidUserBuffer);
-        return nullptr;
-    }
-    // Like the real Reserved field, ours points into the set: its position plus one.
-    if (element.reserved != 0 && element.reserved <= set->elements.size() &&
-        set->elements[element.reserved - 1].devInst == element.devInst) {
-        return &set->elements[element.reserved - 1];
-    }
-    for (SimElement& candidate : set->elements) {
-        if (candidate.devInst == element.devInst) {
-            return &candidate;
-        }
-    }
-    s_.fail(kErrorInvalidParameter);
-    return nullptr;
-}
-
-SimDevice* SimDeviceSetup::deviceOf(const std::wstring& instanceId) {
-    for (SimDevice& device : s_.devices) {
-        if (asciiUpper(device.instanceId) == asciiUpper(instanceId)) {
-            return &device;
-        }
-    }
-    return nullptr;
-}
-
-Handle SimDeviceSetup::newSet(SimDeviceSet set) {
-    return s_.addHandle({.kind = Kind::DeviceSet, .object = std::make_shared<SimDeviceSet>(std::move(set))});
-}
-
-bool SimDeviceSetup::SetupCopyOEMInfW(const std::wstring& sourceInfFileName,
-                                      std::uint32_t /*oemSourceMediaType*/, std::uint32_t /*copyStyle*/,
-                                      std::wstring& destination, std::uint32_t destinationCapacity) {
-    if (auto error = s_.check("SetupCopyOEMInfW")) {
-        return false;
-    }
-    const std::optional<std::string> content = readHostFile(mapToHost(s_.root, sourceInfFileName));
-    if (!content) {
-        return s_.fail(kErrorFileNotFound);
-    }
-    auto publishedPath = [&](const std::wstring& oemName) -> bool {
-        const std::wstring path = kInfFolder + oemName;
-        if (path.size() + 1 > destinationCapacity) {
-            return false;
-        }
-        destination = path;
-        return true;
-    };
-    for (const SimPackage& package : s_.driverStore) {
-        if (package.content == *content) {
-            // The same package again: the store answers with the name it has.
-            publishedPath(package.oemName);
-            return s_.fail(kErrorFileExists);
-        }
-    }
-    unsigned number = 0;
-    auto taken = [&](const std::wstring& name) {
-        return std::any_of(s_.driverStore.begin(), s_.driverStore.end(),
-                           [&](const SimPackage& p) { return asciiUpper(p.oemName) == asciiUpper(name); });
-    };
-    while (taken(L"oem" + std::to_wstring(number) + L".inf")) {
-        ++number;
-    }
-    const std::wstring oemName = L"oem" + std::to_wstring(number) + L".inf";
-    s_.driverStore.push_back(SimPackage{oemName, *content, SimInf::parse(*content)});
-    s_.publications.emplace_back(oemName, sourceInfFileName);
-    std::ofstream(mapToHost(s_.root, kInfFolder + oemName), std::ios::binary) << *content;
-    if (!publishedPath(oemName)) {
-        return s_.fail(kErrorInsufficientBuffer);
-    }
-    return true;
-}
-
-bool SimDeviceSetup::SetupUninstallOEMInfW(const std::wstring& infFileName, std::uint32_t flags) {
-    if (auto error = s_.check("SetupUninstallOEMInfW")) {
-        return false;
-    }
-    const auto package = std::find_if(s_.driverStore.begin(), s_.driverStore.end(), [&](const SimPackage& p) {
-        return asciiUpper(p.oemName) == asciiUpper(infFileName);
-    });
-    if (package == s_.driverStore.end()) {
-        // A name that is no package is taken as Wine takes any name: joined to
-        // the INF folder, and whatever file that leads to is deleted, "..\"
-        // included. Only the caller's check keeps it from reaching out.
-        std::error_code ec;
-        const std::filesystem::path file = mapToHost(s_.root, kInfFolder + infFileName);
-        if ((flags & kSuoiForceDelete) != 0 && std::filesystem::is_regular_file(file, ec) &&
-            std::filesystem::remove(file, ec)) {
-            return true;
-        }
-        return s_.fail(kErrorFileNotFound);
-    }
-    const bool inUse = std::any_of(s_.devices.begin(), s_.devices.end(), [&](const SimDevice& device) {
-        return asciiUpper(device.driverInf) == asciiUpper(package->oemName);
-    });
-    if (inUse && (flags & kSuoiForceDelete) == 0) {
-        return s_.fail(kErrorInfInUseByDevices);
-    }
-    std::error_code ignored;
-    std::filesystem::remove(mapToHost(s_.root, kInfFolder + package->oemName), ignored);
-    s_.driverStore.erase(package);
-    return true;
-}
-
-bool SimDeviceSetup::UpdateDriverForPlugAndPlayDevicesW(const std::wstring& hardwareId,
-                                                        const std::wstring& fullInfPath,
-                                                        std::uint32_t /*installFlags*/,
-                                                        bool* rebootRequired) {
-    if (auto error = s_.check("UpdateDriverForPlugAndPlayDevicesW")) {
-        return false;
-    }
-    const std::optional<std::string> content = readHostFile(mapToHost(s_.root, fullInfPath));
-    if (!content) {
-        return s_.fail(kErrorFileNotFound);
-    }
-    if (!SimInf::parse(*content).declares(hardwareId)) {
-        return s_.fail(kErrorNoCompatDrivers);
-    }
-    std::vector<SimDevice*> targets;
-    for (SimDevice& device : s_.devices) {
-        if (device.present && device.hardwareIds &&
-            std::any_of(device.hardwareIds->begin(), device.hardwareIds->end(),
-                        [&](const std::wstring& id) { return equalsIgnoringAsciiCase(id, hardwareId); })) {
-            targets.push_back(&device);
-        }
-    }
-    if (targets.empty()) {
-        return s_.fail(kErrorNoSuchDevinst);
-    }
-    // The update stages the package itself when it is not in the store yet.
-    auto package = std::find_if(s_.driverStore.begin(), s_.driverStore.end(),
-                                [&](const SimPackage& p) { return p.content == *content; });
-    if (package == s_.driverStore.end()) {
-        std::wstring ignored;
-        const std::uint32_t saved = s_.lastError;
-        if (!SetupCopyOEMInfW(fullInfPath, kSpostPath, 0, ignored, kMaxPath)) {
-            return false; // with the staging's error
-        }
-        s_.lastError = saved;
-        package = s_.driverStore.end() - 1;
-    }
-    for (SimDevice* device : targets) {
-        device->driverInf = package->oemName;
-    }
-    if (rebootRequired != nullptr) {
-        *rebootRequired = s_.driverUpdateRestart;
-    }
-    return true;
-}
-
-bool SimDeviceSetup::SetupDiClassGuidsFromNameW(const std::wstring& className, std::vector<Guid>& classGuids,
-                                                std::uint32_t classGuidListSize,
-                                                std::uint32_t* requiredSize) {
-    if (auto error = s_.check("SetupDiClassGuidsFromNameW")) {
-        return false;
-    }
-    classGuids.clear();
-    std::uint32_t found = 0;
-    for (const auto& [name, guid] : knownClasses()) {
-        if (equalsIgnoringAsciiCase(name, className)) {
-            ++found;
-            if (classGuids.size() < classGuidListSize) {
-                classGuids.push_back(guid);
-            }
-        }
-    }
-    if (requiredSize != nullptr) {
-        *requiredSize = found;
-    }
-    if (found > classGuidListSize) {
-        return s_.fail(kErrorInsufficientBuffer);
-    }
-    return true;
-}
-
-Handle SimDeviceSetup::SetupDiCreateDeviceInfoList(const Guid* /*classGuid*/) {
-    if (auto error = s_.check("SetupDiCreateDeviceInfoList")) {
-        return kInvalidHandle;
-    }
-    return newSet(SimDeviceSet{});
-}
-
-// The program lists every device of every class; a set of one class stays empty
-// here.
-Handle SimDeviceSetup::SetupDiGetClassDevsExW(const Guid* /*classGuid*/, std::uint32_t flags) {
-    if (auto error = s_.check("SetupDiGetClassDevsExW")) {
-        return kInvalidHandle;
-    }
-    SimDeviceSet set;
-    for (std::size_t i = 0; (flags & kDigcfAllClasses) != 0 && i < s_.devices.size(); ++i) {
-        set.elements.push_back(SimElement{.devInst = s_.nextDevInst++,
-                                          .instanceId = s_.devices[i].instanceId,
-                                          .classGuid = s_.devices[i].classGuid,
-                                          .registered = true});
-    }
-    return newSet(std::move(set));
-}
-
-bool SimDeviceSetup::SetupDiDestroyDeviceInfoList(Handle deviceInfoSet) {
-    if (s_.dead()) {
-        return s_.fail(kErrorProcessAborted);
-    }
-    if (setOf(deviceInfoSet) == nullptr) {
-        return s_.fail(kErrorInvalidHandle);
-    }
-    // An injected failure still frees the set: the caller cannot release it
-    // a second time, so counting it as held would only hide real leaks.
-    const std::optional<std::uint32_t> error = s_.check("SetupDiDestroyDeviceInfoList");
-    s_.closeHandle(deviceInfoSet);
-    return !error;
-}
-
-bool SimDeviceSetup::SetupDiCreateDeviceInfoW(Handle deviceInfoSet, const std::wstring& deviceName,
-                                              const Guid& classGuid, std::uint32_t creationFlags,
-                                              DeviceElement& element) {
-    SimDeviceSet* set = setFor("SetupDiCreateDeviceInfoW", deviceInfoSet, element);
-    if (set == nullptr) {
-        return false;
-    }
-    std::wstring instanceId;
-    auto exists = [&](const std::wstring& id) {
-        return deviceOf(id) != nullptr ||
-               std::any_of(set->elements.begin(), set->elements.end(),
-                           [&](const SimElement& e) { return asciiUpper(e.instanceId) == asciiUpper(id); });
-    };
-    if ((creationFlags & kDicdGenerateId) != 0) {
-        if (deviceName.empty() || deviceName.find(L'\\') != std::wstring::npos) {
-            return s_.fail(kErrorInvalidDevinstName);
-        }
-        for (unsigned n = 0;; ++n) {
-            std::wstring number = std::to_wstring(n);
-            number.insert(0, 4 - std::min<std::size_t>(4, number.size()), L'0');
-            instanceId = L"ROOT\\" + asciiUpper(deviceName) + L"\\" + number;
-            if (!exists(instanceId)) {
-                break;
-            }
-        }
-    } else {
-        if (std::count(deviceName.begin(), deviceName.end(), L'\\') != 2) {
-            return s_.fail(kErrorInvalidDevinstName);
-        }
-        if (exists(deviceName)) {
-            return s_.fail(kErrorDevinstAlreadyExists);
-        }
-        instanceId = deviceName;
-    }
-    set->elements.push_back(
-        SimElement{.devInst = s_.nextDevInst++, .instanceId = instanceId, .classGuid = classGuid});
-    element = DeviceElement{.classGuid = classGuid, .devInst = set->elements.back().devInst};
-    return true;
-}
-
-bool SimDeviceSetup::SetupDiEnumDeviceInfo(Handle deviceInfoSet, std::uint32_t memberIndex,
-                                           DeviceElement& element) {
-    const SimDeviceSet* set = setFor("SetupDiEnumDeviceInfo", deviceInfoSet, element);
-    if (set == nullptr) {
-        return false;
-    }
-    if (memberIndex >= set->elements.size()) {
-        return s_.fail(kErrorNoMoreItems);
-    }
-    const SimElement& found = set->elements[memberIndex];
-    element = DeviceElement{
-        .classGuid = found.classGuid, .devInst = found.devInst, .reserved = std::uint64_t{memberIndex} + 1};
-    return true;
-}
-
-bool SimDeviceSetup::SetupDiDeleteDeviceInfo(Handle deviceInfoSet, const DeviceElement& element) {
-    SimDeviceSet* set = setOf(deviceInfoSet);
-    if (elementOf("SetupDiDeleteDeviceInfo", deviceInfoSet, element) == nullptr) {
-        return false;
-    }
-    std::erase_if(set->elements, [&](const SimElement& e) { return e.devInst == element.devInst; });
-    return true;
-}
-
-bool SimDeviceSetup::SetupDiGetDeviceInstanceIdW(Handle deviceInfoSet, const DeviceElement& element,
-                                                 std::wstring& instanceId, std::uint32_t capacity,
-                                                 std::uint32_t* requiredSize) {
-    const SimElement* found = elementOf("SetupDiGetDeviceInstanceIdW", deviceInfoSet, element);
-    if (found == nullptr) {
-        return false;
-    }
-    const auto needed = static_cast<std::uint32_t>(found->instanceId.size() + 1);
-    if (requiredSize != nullptr) {
-        *requiredSize = needed;
-    }
-    if (needed > capacity) {
-        return s_.fail(kErrorInsufficientBuffer);
-    }
-    instanceId = found->instanceId;
-    return true;
-}
-
-bool SimDeviceSetup::SetupDiSetDeviceRegistryPropertyW(Handle deviceInfoSet, const DeviceElement& element,
-                                                       std::uint32_t property, const RegData& value,
-                                                       std::uint32_t byteCount) {
-    SimElement* found = elementOf("SetupDiSetDeviceRegistryPropertyW", deviceInfoSet, element);
-    if (found == nullptr) {
-        return false;
-    }
-    if (property != kSpdrpHardwareId) {
-        return s_.fail(kErrorInvalidParameter);
-    }
-    RegData stored = value;
-    stored.bytes.resize(byteCount, 0);
-    // A multi-string ends in two NULs; the platform would keep a malformed one as it came.
-    if (byteCount < 4 || std::any_of(stored.bytes.end() - 4, stored.bytes.end(), [](auto b) { return b; })) {
-        return s_.fail(kErrorInvalidData);
-    }
-    const std::vector<std::wstring> ids = stored.multiStrings();
-    if (SimDevice* device = found->registered ? deviceOf(found->instanceId) : nullptr) {
-        device->hardwareIds = ids;
-    } else {
-        found->hardwareIds = ids;
-    }
-    return true;
-}
-
-bool SimDeviceSetup::SetupDiGetDeviceRegistryPropertyW(Handle deviceInfoSet, const DeviceElement& element,
-                                                       std::uint32_t property,
-                                                       std::uint32_t* propertyRegDataType, RegData* buffer,
-                                                       std::uint32_t bufferSize,
-                                                       std::uint32_t* requiredSize) {
-    SimElement* found = elementOf("SetupDiGetDeviceRegistryPropertyW", deviceInfoSet, element);
-    if (found == nullptr) {
-        return false;
-    }
-    if (property != kSpdrpHardwareId) {
-        return s_.fail(kErrorInvalidParameter);
-    }
-    std::optional<std::vector<std::wstring>> ids = found->hardwareIds;
-    if (found->registered) {
-        const SimDevice* device = deviceOf(found->instanceId);
-        if (device == nullptr) {
-            return s_.fail(kErrorNoSuchDevinst);
-        }
-        ids = device->hardwareIds;
-    }
-    if (!ids) {
-        return s_.fail(kErrorInvalidData);
-    }
-    const RegData value = multiString(*ids);
-    const auto needed = static_cast<std::uint32_t>(value.bytes.size());
-    if (requiredSize != nullptr) {
-        *requiredSize = needed;
-    }
-    if (propertyRegDataType != nullptr) {
-        *propertyRegDataType = kRegMultiSz;
-    }
-    if (buffer == nullptr || bufferSize < needed) {
-        return s_.fail(kErrorInsufficientBuffer);
-    }
-    *buffer = value;
-    return true;
-}
-
-bool SimDeviceSetup::SetupDiGetDeviceInstallParamsW(Handle deviceInfoSet, const DeviceElement& element,
-                                                    DeviceInstallParams& params) {
-    const SimElement* found = elementOf("SetupDiGetDeviceInstallParamsW", deviceInfoSet, element,
-                                        params.cbSize == kSizeOfDevInstallParams);
-    if (found == nullptr) {
-        return false;
-    }
-    params = found->params;
-    return true;
-}
-
-bool SimDeviceSetup::SetupDiSetDeviceInstallParamsW(Handle deviceInfoSet, const DeviceElement& element,
-                                                    const DeviceInstallParams& params) {
-    SimElement* found = elementOf("SetupDiSetDeviceInstallParamsW", deviceInfoSet, element,
-                                  params.cbSize == kSizeOfDevInstallParams);
-    if (found == nullptr) {
-        return false;
-    }
-    found->params = params;
-    return true;
-}
-
-bool SimDeviceSetup::SetupDiSetClassInstallParamsW(Handle deviceInfoSet, const DeviceElement& element,
-                                                   const RemoveDeviceParams& params,
-                                                   std::uint32_t paramsSize) {
-    SimElement* found = elementOf("SetupDiSetClassInstallParamsW", deviceInfoSet, element);
-    if (found == nullptr) {
-        return false;
-    }
-    if (params.headerSize != 8 || paramsSize != kSizeOfRemoveDeviceParams) {
-        return s_.fail(kErrorInvalidParameter);
-    }
-    found->classInstallParams = params;
-    return true;
-}
-
-bool SimDeviceSetup::SetupDiCallClassInstaller(std::uint32_t installFunction, Handle deviceInfoSet,
-                                               const DeviceElement& element) {
-    SimElement* found = elementOf("SetupDiCallClassInstaller", deviceInfoSet, element);
-    if (found == nullptr) {
-        return false;
-    }
-    if (installFunction == kDifRegisterDevice) {
-        SimDevice* existing = deviceOf(found->instanceId);
-        if (found->registered || existing != nullptr) {
-            return s_.fail(kErrorDevinstAlreadyExists);
-        }
-        s_.devices.push_back(SimDevice{found->instanceId, found->classGuid, found->hardwareIds, true, 0, L"",
-                                       found->params.flags});
-        found->registered = true;
-        return true;
-    }
-    if (installFunction == kDifRemove) {
-        const SimDevice* device = found->registered ? deviceOf(found->instanceId) : nullptr;
-        if (device == nullptr) {
-            return s_.fail(kErrorNoSuchDevinst);
-        }
-        found->params.flags |= device->removalFlags;
-        if (found->classInstallParams && found->classInstallParams->scope != kDiRemoveDeviceGlobal) {
-            return true; // gone from one hardware profile only
-        }
-        const std::wstring gone = asciiUpper(device->instanceId);
-        std::erase_if(s_.devices, [&](const SimDevice& d) { return asciiUpper(d.instanceId) == gone; });
-        return true;
-    }
-    return s_.fail(kErrorDiDoDefault);
-}
-
-bool SimDeviceSetup::SetupDiBuildDriverInfoList(Handle deviceInfoSet, const DeviceElement& element,
-                                                std::uint32_t /*driverType*/) {
-    SimElement* found = elementOf("SetupDiBuildDriverInfoList", deviceInfoSet, element);
-    if (found == nullptr) {
-        return false;
-    }
-    std::vector<std::wstring> ids = found->hardwareIds.value_or(std::vector<std::wstring>{});
-    if (const SimDevice* device = found->registered ? deviceOf(found->instanceId) : nullptr) {
-        ids = device->hardwareIds.value_or(std::vector<std::wstring>{});
-    }
-    found->drivers.clear();
-    for (const SimPackage& package : s_.driverStore) {
-        const auto known = std::find_if(knownClasses().begin(), knownClasses().end(),
-                                        [&](const auto& c) { return c.first == package.inf.className; });
-        if ((found->params.flagsEx & kDiFlagsExUseClassForCompat) != 0 &&
-            (known == knownClasses().end() || !(known->second == found->classGuid))) {
-            continue;
-        }
-        for (const SimInfModel& model : package.inf.models) {
-            const bool compatible =
-                std::any_of(model.ids.begin(), model.ids.end(), [&](const std::wstring& offered) {
-                    return std::any_of(ids.begin(), ids.end(), [&](const std::wstring& id) {
-                        return equalsIgnoringAsciiCase(id, offered);
-                    });
-                });
-            if (compatible) {
-                found->drivers.push_back(SimDriverNode{s_.nextDevInst++, package.oemName, model,
-                                                       fileTimeOf(package.inf.driverDate),
-                                                       versionOf(package.inf.driverVersion)});
-            }
-        }
-    }
-    return true;
-}
-
-bool SimDeviceSetup::SetupDiEnumDriverInfoW(Handle deviceInfoSet, const DeviceElement& element,
-                                            std::uint32_t driverType, std::uint32_t memberIndex,
-                                            DriverInfo& driverInfo) {
-    const SimElement* found = elementOf("SetupDiEnumDriverInfoW", deviceInfoSet, element,
-                                        driverInfo.cbSize == kSizeOfDrvInfoDataV2);
-    if (found == nullptr) {
-        return false;
-    }
-    if (memberIndex >= found->drivers.size()) {
-        return s_.fail(kErrorNoMoreItems);
-    }
-    const SimDriverNode& node = found->drivers[memberIndex];
-    driverInfo = DriverInfo{.driverType = driverType,
-                            .reserved = node.id,
-                            .driverDate = node.date,
-                            .driverVersion = node.version};
-    setText(driverInfo.description, node.model.description);
-    setText(driverInfo.mfgName, L"Tavrin Secure");
-    setText(driverInfo.providerName, L"Tavrin Secure");
-    return true;
-}
-
-bool SimDeviceSetup::SetupDiGetDriverInfoDetailW(Handle deviceInfoSet, const DeviceElement& element,
-                                                 const DriverInfo& driverInfo, DriverInfoDetail& detail,
-                                                 std::uint32_t detailSize, std::uint32_t* requiredSize) {
-    const SimElement* found =
-        elementOf("SetupDiGetDriverInfoDetailW", deviceInfoSet, element,
-                  driverInfo.cbSize == kSizeOfDrvInfoDataV2 && detail.cbSize == kSizeOfDrvInfoDetailData &&
-                      detailSize <= kSizeOfDrvInfoDetailData);
-    if (found == nullptr) {
-        return false;
-    }
-    const auto node = std::find_if(found->drivers.begin(), found->drivers.end(),
-                                   [&](const SimDriverNode& n) { return n.id == driverInfo.reserved; });
-    if (node == found->drivers.end()) {
-        return s_.fail(kErrorInvalidParameter);
-    }
-    std::uint32_t needed = kDetailFixedBytes + 2;
-    for (const std::wstring& id : node->model.ids) {
-        needed += static_cast<std::uint32_t>((id.size() + 1) * 2);
-    }
-    if (requiredSize != nullptr) {
-        *requiredSize = needed;
-    }
-    if (detailSize < kDetailFixedBytes) {
-        return s_.fail(kErrorInsufficientBuffer); // not even the fixed part: nothing filled in
-    }
-    detail = DriverInfoDetail{
-        .infDate = {static_cast<std::uint32_t>(node->date), static_cast<std::uint32_t>(node->date >> 32U)}};
-    setText(detail.sectionName, node->model.section);
-    setText(detail.infFileName, s_.detailInfFolder + node->oemName);
-    setText(detail.drvDescription, node->model.description);
-    if (detailSize < needed) {
-        return s_.fail(kErrorInsufficientBuffer);
-    }
-    setText(detail.hardwareId, node->model.ids.empty() ? L"" : node->model.ids.front());
-    return true;
-}
-
 namespace {
 
-// The effects the product's INFs use: registry entries below HKLM and
+// The effects the product's INFs use: values below HKLM, DWORDs all, and
 // services; files are the file queue's business and stay put here.
-void runInfSection(SimState& state, const SimInf& inf, const std::wstring& section) {
-    const auto lines = [&inf](const std::wstring& name) {
-        const auto found = inf.sections.find(asciiUpper(name));
-        return found == inf.sections.end() ? std::vector<std::pair<std::wstring, std::wstring>>{}
-                                           : found->second;
-    };
-    for (const auto& [key, value] : lines(section)) {
+void runInfSection(SimState& state, SimInf inf, const std::wstring& section) {
+    for (const auto& [key, value] : inf.sections[section]) {
         const std::wstring directive = asciiUpper(key);
-        if (directive != L"ADDREG" && directive != L"DELREG") {
-            continue;
-        }
-        for (const std::wstring& regSection : SimInf::fields(value)) {
-            for (const auto& entry : lines(regSection)) {
+        const bool add = directive == L"ADDREG";
+        for (const std::wstring& regSection :
+             add || directive == L"DELREG" ? SimInf::fields(value) : std::vector<std::wstring>{}) {
+            for (const auto& entry : inf.sections[asciiUpper(regSection)]) {
+                // HKLM, key, name, flags, data
                 const std::vector<std::wstring> f = SimInf::fields(entry.second);
-                if (f.size() < 2 || asciiUpper(f[0]) != L"HKLM") {
+                if (f.size() < 3 || asciiUpper(f[0]) != L"HKLM") {
                     continue;
                 }
                 const std::vector<std::wstring> path = splitKeyPath(f[1], false);
-                if (directive == L"DELREG") {
-                    if (const auto node = findKey(state.hklm, path); node && f.size() > 2) {
-                        node->values.erase(asciiUpper(f[2]));
-                    }
-                    continue;
+                if (add) {
+                    const auto data = std::wcstoul(f.size() > 4 ? f[4].c_str() : L"0", nullptr, 0);
+                    createKey(state.hklm, path)->values[asciiUpper(f[2])] = {
+                        f[2], {kRegDword, RegData::dword(static_cast<std::uint32_t>(data)).bytes}};
+                } else if (const auto node = findKey(state.hklm, path)) {
+                    node->values.erase(asciiUpper(f[2]));
                 }
-                const std::shared_ptr<RegNode> node = createKey(state.hklm, path);
-                if (f.size() < 3) {
-                    continue;
-                }
-                const std::uint32_t flags =
-                    f.size() > 3 ? static_cast<std::uint32_t>(std::wcstoul(f[3].c_str(), nullptr, 0)) : 0;
-                const std::wstring data = f.size() > 4 ? f[4] : L"";
-                const bool isDword = (flags & 0x00010001U) == 0x00010001U;
-                SimRegValue stored{isDword ? kRegDword : kRegSz,
-                                   isDword ? RegData::dword(static_cast<std::uint32_t>(
-                                                                std::wcstoul(data.c_str(), nullptr, 0)))
-                                                 .bytes
-                                           : RegData::text(data + L'\0').bytes};
-                node->values[asciiUpper(f[2])] = {f[2], stored};
             }
         }
     }
-    for (const auto& [key, value] : lines(section + L".Services")) {
-        const std::wstring directive = asciiUpper(key);
-        const std::vector<std::wstring> f = SimInf::fields(value);
-        if (directive == L"ADDSERVICE" && !state.services->exists(f[0])) {
+    for (const auto& [key, value] : inf.sections[section + L".SERVICES"]) {
+        const std::wstring name = SimInf::fields(value)[0];
+        if (asciiUpper(key) == L"ADDSERVICE" && !state.services->exists(name)) {
             // A driver service an INF adds is there, stopped, until it is started.
             SimServiceSetup added;
-            added.name = f[0];
+            added.name = name;
             added.state = kServiceStopped;
             state.services->addService(added);
-        } else if (directive == L"DELSERVICE") {
-            state.services->deleteByName(f[0]);
+        } else if (asciiUpper(key) == L"DELSERVICE") {
+            state.services->deleteByName(name);
         }
     }
 }
 
 } // namespace
 
-void SimDeviceSetup::InstallHinfSectionW(const std::wstring& commandLine, int /*showCommand*/) {
-    if (auto error = s_.check("InstallHinfSectionW")) {
-        return; // the call reports nothing, failure included
+class SimDeviceSetup final : public IDeviceSetup {
+public:
+    explicit SimDeviceSetup(SimState& state) : s_(state) {}
+
+    bool SetupCopyOEMInfW(const std::wstring& sourceInfFileName, std::uint32_t /*oemSourceMediaType*/,
+                          std::uint32_t /*copyStyle*/, std::wstring& destination,
+                          std::uint32_t destinationCapacity) override {
+        if (auto error = s_.check("SetupCopyOEMInfW")) {
+            return false;
+        }
+        const std::optional<std::string> content = readHostFile(mapToHost(s_.root, sourceInfFileName));
+        if (!content) {
+            return s_.fail(kErrorFileNotFound);
+        }
+        auto publishedPath = [&](const std::wstring& oemName) -> bool {
+            const std::wstring path = kInfFolder + oemName;
+            if (path.size() + 1 > destinationCapacity) {
+                return false;
+            }
+            destination = path;
+            return true;
+        };
+        for (const SimPackage& package : s_.driverStore) {
+            if (package.content == *content) {
+                // The same package again: the store answers with the name it has.
+                publishedPath(package.oemName);
+                return s_.fail(kErrorFileExists);
+            }
+        }
+        // The lowest number no package in the store has.
+        std::wstring oemName = L"oem0.inf";
+        for (unsigned n = 1;
+             std::ranges::any_of(s_.driverStore, [&](auto& p) { return p.oemName == oemName; }); ++n) {
+            oemName = L"oem" + std::to_wstring(n) + L".inf";
+        }
+        s_.driverStore.push_back(SimPackage{oemName, *content, SimInf::parse(*content)});
+        s_.publications.emplace_back(oemName, sourceInfFileName);
+        std::ofstream(mapToHost(s_.root, kInfFolder + oemName), std::ios::binary) << *content;
+        if (!publishedPath(oemName)) {
+            return s_.fail(kErrorInsufficientBuffer);
+        }
+        return true;
     }
-    s_.sectionsRun.push_back(commandLine);
-    // "<section> <mode> <path>": the path is the rest of the line, spaces included.
-    const std::size_t first = commandLine.find(L' ');
-    const std::size_t second = first == std::wstring::npos ? first : commandLine.find(L' ', first + 1);
-    if (second == std::wstring::npos) {
-        return;
+
+    bool SetupUninstallOEMInfW(const std::wstring& infFileName, std::uint32_t flags) override {
+        if (auto error = s_.check("SetupUninstallOEMInfW")) {
+            return false;
+        }
+        const auto package =
+            std::find_if(s_.driverStore.begin(), s_.driverStore.end(), [&](const SimPackage& p) {
+                return asciiUpper(p.oemName) == asciiUpper(infFileName);
+            });
+        if (package == s_.driverStore.end()) {
+            // A name that is no package is taken as Wine takes any name: joined to
+            // the INF folder, and whatever file that leads to is deleted, "..\"
+            // included. Only the caller's check keeps it from reaching out.
+            std::error_code ec;
+            const std::filesystem::path file = mapToHost(s_.root, kInfFolder + infFileName);
+            if ((flags & kSuoiForceDelete) != 0 && std::filesystem::is_regular_file(file, ec) &&
+                std::filesystem::remove(file, ec)) {
+                return true;
+            }
+            return s_.fail(kErrorFileNotFound);
+        }
+        const bool inUse = std::any_of(s_.devices.begin(), s_.devices.end(), [&](const SimDevice& device) {
+            return asciiUpper(device.driverInf) == asciiUpper(package->oemName);
+        });
+        if (inUse && (flags & kSuoiForceDelete) == 0) {
+            return s_.fail(kErrorInfInUseByDevices);
+        }
+        std::error_code ignored;
+        std::filesystem::remove(mapToHost(s_.root, kInfFolder + package->oemName), ignored);
+        s_.driverStore.erase(package);
+        return true;
     }
-    const std::optional<std::string> content =
-        readHostFile(mapToHost(s_.root, std::wstring_view(commandLine).substr(second + 1)));
-    if (!content) {
-        return; // the real call would tell an invisible user
+
+    bool UpdateDriverForPlugAndPlayDevicesW(const std::wstring& hardwareId, const std::wstring& fullInfPath,
+                                            std::uint32_t /*installFlags*/, bool* rebootRequired) override {
+        if (auto error = s_.check("UpdateDriverForPlugAndPlayDevicesW")) {
+            return false;
+        }
+        const std::optional<std::string> content = readHostFile(mapToHost(s_.root, fullInfPath));
+        if (!content) {
+            return s_.fail(kErrorFileNotFound);
+        }
+        if (!SimInf::parse(*content).declares(hardwareId)) {
+            return s_.fail(kErrorNoCompatDrivers);
+        }
+        std::vector<SimDevice*> targets;
+        for (SimDevice& device : s_.devices) {
+            if (device.present && device.hardwareIds &&
+                std::any_of(
+                    device.hardwareIds->begin(), device.hardwareIds->end(),
+                    [&](const std::wstring& id) { return equalsIgnoringAsciiCase(id, hardwareId); })) {
+                targets.push_back(&device);
+            }
+        }
+        if (targets.empty()) {
+            return s_.fail(kErrorNoSuchDevinst);
+        }
+        // The update stages the package itself when it is not in the store yet.
+        auto package = std::find_if(s_.driverStore.begin(), s_.driverStore.end(),
+                                    [&](const SimPackage& p) { return p.content == *content; });
+        if (package == s_.driverStore.end()) {
+            std::wstring ignored;
+            const std::uint32_t saved = s_.lastError;
+            if (!SetupCopyOEMInfW(fullInfPath, kSpostPath, 0, ignored, kMaxPath)) {
+                return false; // with the staging's error
+            }
+            s_.lastError = saved;
+            package = s_.driverStore.end() - 1;
+        }
+        for (SimDevice* device : targets) {
+            device->driverInf = package->oemName;
+        }
+        if (rebootRequired != nullptr) {
+            *rebootRequired = s_.driverUpdateRestart;
+        }
+        return true;
     }
-    runInfSection(s_, SimInf::parse(*content), asciiUpper(commandLine.substr(0, first)));
+
+    bool SetupDiClassGuidsFromNameW(const std::wstring& className, std::vector<Guid>& classGuids,
+                                    std::uint32_t classGuidListSize, std::uint32_t* requiredSize) override {
+        if (auto error = s_.check("SetupDiClassGuidsFromNameW")) {
+            return false;
+        }
+        classGuids.clear();
+        std::uint32_t found = 0;
+        for (const auto& [name, guid] : knownClasses()) {
+            if (equalsIgnoringAsciiCase(name, className)) {
+                ++found;
+                if (classGuids.size() < classGuidListSize) {
+                    classGuids.push_back(guid);
+                }
+            }
+        }
+        if (requiredSize != nullptr) {
+            *requiredSize = found;
+        }
+        if (found > classGuidListSize) {
+            return s_.fail(kErrorInsufficientBuffer);
+        }
+        return true;
+    }
+
+    Handle SetupDiCreateDeviceInfoList(const Guid* /*classGuid*/) override {
+        if (auto error = s_.check("SetupDiCreateDeviceInfoList")) {
+            return kInvalidHandle;
+        }
+        return newSet(SimDeviceSet{});
+    }
+
+    // The program lists every device of every class; a set of one class stays
+    // empty here.
+    Handle SetupDiGetClassDevsExW(const Guid* /*classGuid*/, std::uint32_t flags) override {
+        if (auto error = s_.check("SetupDiGetClassDevsExW")) {
+            return kInvalidHandle;
+        }
+        SimDeviceSet set;
+        for (std::size_t i = 0; (flags & kDigcfAllClasses) != 0 && i < s_.devices.size(); ++i) {
+            set.elements.push_back(SimElement{.devInst = s_.nextDevInst++,
+                                              .instanceId = s_.devices[i].instanceId,
+                                              .classGuid = s_.devices[i].classGuid,
+                                              .registered = true});
+        }
+        return newSet(std::move(set));
+    }
+
+    bool SetupDiDestroyDeviceInfoList(Handle deviceInfoSet) override {
+        if (s_.dead()) {
+            return s_.fail(kErrorProcessAborted);
+        }
+        if (setOf(deviceInfoSet) == nullptr) {
+            return s_.fail(kErrorInvalidHandle);
+        }
+        // An injected failure still frees the set: the caller cannot release it
+        // a second time, so counting it as held would only hide real leaks.
+        const std::optional<std::uint32_t> error = s_.check("SetupDiDestroyDeviceInfoList");
+        s_.closeHandle(deviceInfoSet);
+        return !error;
+    }
+
+    bool SetupDiCreateDeviceInfoW(Handle deviceInfoSet, const std::wstring& deviceName, const Guid& classGuid,
+                                  std::uint32_t creationFlags, DeviceElement& element) override {
+        SimDeviceSet* set = setFor("SetupDiCreateDeviceInfoW", deviceInfoSet, element);
+        if (set == nullptr) {
+            return false;
+        }
+        std::wstring instanceId;
+        auto exists = [&](const std::wstring& id) {
+            return deviceOf(id) != nullptr ||
+                   std::any_of(set->elements.begin(), set->elements.end(), [&](const SimElement& e) {
+                       return asciiUpper(e.instanceId) == asciiUpper(id);
+                   });
+        };
+        if ((creationFlags & kDicdGenerateId) != 0) {
+            if (deviceName.empty() || deviceName.find(L'\\') != std::wstring::npos) {
+                return s_.fail(kErrorInvalidDevinstName);
+            }
+            for (unsigned n = 0;; ++n) {
+                std::wstring number = std::to_wstring(n);
+                number.insert(0, 4 - std::min<std::size_t>(4, number.size()), L'0');
+                instanceId = L"ROOT\\" + asciiUpper(deviceName) + L"\\" + number;
+                if (!exists(instanceId)) {
+                    break;
+                }
+            }
+        } else {
+            if (std::count(deviceName.begin(), deviceName.end(), L'\\') != 2) {
+                return s_.fail(kErrorInvalidDevinstName);
+            }
+            if (exists(deviceName)) {
+                return s_.fail(kErrorDevinstAlreadyExists);
+            }
+            instanceId = deviceName;
+        }
+        set->elements.push_back(
+            SimElement{.devInst = s_.nextDevInst++, .instanceId = instanceId, .classGuid = classGuid});
+        element = DeviceElement{.classGuid = classGuid, .devInst = set->elements.back().devInst};
+        return true;
+    }
+
+    bool SetupDiEnumDeviceInfo(Handle deviceInfoSet, std::uint32_t memberIndex,
+                               DeviceElement& element) override {
+        const SimDeviceSet* set = setFor("SetupDiEnumDeviceInfo", deviceInfoSet, element);
+        if (set == nullptr) {
+            return false;
+        }
+        if (memberIndex >= set->elements.size()) {
+            return s_.fail(kErrorNoMoreItems);
+        }
+        const SimElement& found = set->elements[memberIndex];
+        element = DeviceElement{.classGuid = found.classGuid,
+                                .devInst = found.devInst,
+                                .reserved = std::uint64_t{memberIndex} + 1};
+        return true;
+    }
+
+    bool SetupDiDeleteDeviceInfo(Handle deviceInfoSet, const DeviceElement& element) override {
+        SimDeviceSet* set = setOf(deviceInfoSet);
+        if (elementOf("SetupDiDeleteDeviceInfo", deviceInfoSet, element) == nullptr) {
+            return false;
+        }
+        std::erase_if(set->elements, [&](const SimElement& e) { return e.devInst == element.devInst; });
+        return true;
+    }
+
+    bool SetupDiGetDeviceInstanceIdW(Handle deviceInfoSet, const DeviceElement& element,
+                                     std::wstring& instanceId, std::uint32_t capacity,
+                                     std::uint32_t* requiredSize) override {
+        const SimElement* found = elementOf("SetupDiGetDeviceInstanceIdW", deviceInfoSet, element);
+        if (found == nullptr) {
+            return false;
+        }
+        const auto needed = static_cast<std::uint32_t>(found->instanceId.size() + 1);
+        if (requiredSize != nullptr) {
+            *requiredSize = needed;
+        }
+        if (needed > capacity) {
+            return s_.fail(kErrorInsufficientBuffer);
+        }
+        instanceId = found->instanceId;
+        return true;
+    }
+
+    bool SetupDiSetDeviceRegistryPropertyW(Handle deviceInfoSet, const DeviceElement& element,
+                                           std::uint32_t property, const RegData& value,
+                                           std::uint32_t byteCount) override {
+        SimElement* found = elementOf("SetupDiSetDeviceRegistryPropertyW", deviceInfoSet, element);
+        if (found == nullptr) {
+            return false;
+        }
+        if (property != kSpdrpHardwareId) {
+            return s_.fail(kErrorInvalidParameter);
+        }
+        RegData stored = value;
+        stored.bytes.resize(byteCount, 0);
+        // A multi-string ends in two NULs; the platform would keep a malformed one as it came.
+        if (byteCount < 4 ||
+            std::any_of(stored.bytes.end() - 4, stored.bytes.end(), [](auto b) { return b; })) {
+            return s_.fail(kErrorInvalidData);
+        }
+        const std::vector<std::wstring> ids = stored.multiStrings();
+        if (SimDevice* device = found->registered ? deviceOf(found->instanceId) : nullptr) {
+            device->hardwareIds = ids;
+        } else {
+            found->hardwareIds = ids;
+        }
+        return true;
+    }
+
+    bool SetupDiGetDeviceRegistryPropertyW(Handle deviceInfoSet, const DeviceElement& element,
+                                           std::uint32_t property, std::uint32_t* propertyRegDataType,
+                                           RegData* buffer, std::uint32_t bufferSize,
+                                           std::uint32_t* requiredSize) override {
+        SimElement* found = elementOf("SetupDiGetDeviceRegistryPropertyW", deviceInfoSet, element);
+        if (found == nullptr) {
+            return false;
+        }
+        if (property != kSpdrpHardwareId) {
+            return s_.fail(kErrorInvalidParameter);
+        }
+        std::optional<std::vector<std::wstring>> ids = found->hardwareIds;
+        if (found->registered) {
+            const SimDevice* device = deviceOf(found->instanceId);
+            if (device == nullptr) {
+                return s_.fail(kErrorNoSuchDevinst);
+            }
+            ids = device->hardwareIds;
+        }
+        if (!ids) {
+            return s_.fail(kErrorInvalidData);
+        }
+        const RegData value = multiString(*ids);
+        const auto needed = static_cast<std::uint32_t>(value.bytes.size());
+        if (requiredSize != nullptr) {
+            *requiredSize = needed;
+        }
+        if (propertyRegDataType != nullptr) {
+            *propertyRegDataType = kRegMultiSz;
+        }
+        if (buffer == nullptr || bufferSize < needed) {
+            return s_.fail(kErrorInsufficientBuffer);
+        }
+        *buffer = value;
+        return true;
+    }
+
+    bool SetupDiGetDeviceInstallParamsW(Handle deviceInfoSet, const DeviceElement& element,
+                                        DeviceInstallParams& params) override {
+        const SimElement* found = elementOf("SetupDiGetDeviceInstallParamsW", deviceInfoSet, element,
+                                            params.cbSize == kSizeOfDevInstallParams);
+        if (found == nullptr) {
+            return false;
+        }
+        params = found->params;
+        return true;
+    }
+
+    bool SetupDiSetDeviceInstallParamsW(Handle deviceInfoSet, const DeviceElement& element,
+                                        const DeviceInstallParams& params) override {
+        SimElement* found = elementOf("SetupDiSetDeviceInstallParamsW", deviceInfoSet, element,
+                                      params.cbSize == kSizeOfDevInstallParams);
+        if (found == nullptr) {
+            return false;
+        }
+        found->params = params;
+        return true;
+    }
+
+    bool SetupDiSetClassInstallParamsW(Handle deviceInfoSet, const DeviceElement& element,
+                                       const RemoveDeviceParams& params, std::uint32_t paramsSize) override {
+        SimElement* found = elementOf("SetupDiSetClassInstallParamsW", deviceInfoSet, element);
+        if (found == nullptr) {
+            return false;
+        }
+        if (params.headerSize != 8 || paramsSize != kSizeOfRemoveDeviceParams) {
+            return s_.fail(kErrorInvalidParameter);
+        }
+        found->classInstallParams = params;
+        return true;
+    }
+
+    bool SetupDiCallClassInstaller(std::uint32_t installFunction, Handle deviceInfoSet,
+                                   const DeviceElement& element) override {
+        SimElement* found = elementOf("SetupDiCallClassInstaller", deviceInfoSet, element);
+        if (found == nullptr) {
+            return false;
+        }
+        if (installFunction == kDifRegisterDevice) {
+            SimDevice* existing = deviceOf(found->instanceId);
+            if (found->registered || existing != nullptr) {
+                return s_.fail(kErrorDevinstAlreadyExists);
+            }
+            s_.devices.push_back(SimDevice{found->instanceId, found->classGuid, found->hardwareIds, true, 0,
+                                           L"", found->params.flags});
+            found->registered = true;
+            return true;
+        }
+        if (installFunction == kDifRemove) {
+            const SimDevice* device = found->registered ? deviceOf(found->instanceId) : nullptr;
+            if (device == nullptr) {
+                return s_.fail(kErrorNoSuchDevinst);
+            }
+            found->params.flags |= device->removalFlags;
+            if (found->classInstallParams && found->classInstallParams->scope != kDiRemoveDeviceGlobal) {
+                return true; // gone from one hardware profile only
+            }
+            const std::wstring gone = asciiUpper(device->instanceId);
+            std::erase_if(s_.devices, [&](const SimDevice& d) { return asciiUpper(d.instanceId) == gone; });
+            return true;
+        }
+        return s_.fail(kErrorDiDoDefault);
+    }
+
+    bool SetupDiBuildDriverInfoList(Handle deviceInfoSet, const DeviceElement& element,
+                                    std::uint32_t /*driverType*/) override {
+        SimElement* found = elementOf("SetupDiBuildDriverInfoList", deviceInfoSet, element);
+        if (found == nullptr) {
+            return false;
+        }
+        std::vector<std::wstring> ids = found->hardwareIds.value_or(std::vector<std::wstring>{});
+        if (const SimDevice* device = found->registered ? deviceOf(found->instanceId) : nullptr) {
+            ids = device->hardwareIds.value_or(std::vector<std::wstring>{});
+        }
+        found->drivers.clear();
+        for (const SimPackage& package : s_.driverStore) {
+            const auto known = std::find_if(knownClasses().begin(), knownClasses().end(),
+                                            [&](const auto& c) { return c.first == package.inf.className; });
+            if ((found->params.flagsEx & kDiFlagsExUseClassForCompat) != 0 &&
+                (known == knownClasses().end() || !(known->second == found->classGuid))) {
+                continue;
+            }
+            for (const SimInfModel& model : package.inf.models) {
+                const bool compatible =
+                    std::any_of(model.ids.begin(), model.ids.end(), [&](const std::wstring& offered) {
+                        return std::any_of(ids.begin(), ids.end(), [&](const std::wstring& id) {
+                            return equalsIgnoringAsciiCase(id, offered);
+                        });
+                    });
+                if (compatible) {
+                    found->drivers.push_back(SimDriverNode{s_.nextDevInst++, package.oemName, model,
+                                                           fileTimeOf(package.inf.driverDate),
+                                                           versionOf(package.inf.driverVersion)});
+                }
+            }
+        }
+        return true;
+    }
+
+    bool SetupDiEnumDriverInfoW(Handle deviceInfoSet, const DeviceElement& element, std::uint32_t driverType,
+                                std::uint32_t memberIndex, DriverInfo& driverInfo) override {
+        const SimElement* found = elementOf("SetupDiEnumDriverInfoW", deviceInfoSet, element,
+                                            driverInfo.cbSize == kSizeOfDrvInfoDataV2);
+        if (found == nullptr) {
+            return false;
+        }
+        if (memberIndex >= found->drivers.size()) {
+            return s_.fail(kErrorNoMoreItems);
+        }
+        const SimDriverNode& node = found->drivers[memberIndex];
+        driverInfo = DriverInfo{.driverType = driverType,
+                                .reserved = node.id,
+                                .driverDate = node.date,
+                                .driverVersion = node.version};
+        setText(driverInfo.description, node.model.description);
+        setText(driverInfo.mfgName, L"Tavrin Secure");
+        setText(driverInfo.providerName, L"Tavrin Secure");
+        return true;
+    }
+
+    bool SetupDiGetDriverInfoDetailW(Handle deviceInfoSet, const DeviceElement& element,
+                                     const DriverInfo& driverInfo, DriverInfoDetail& detail,
+                                     std::uint32_t detailSize, std::uint32_t* requiredSize) override {
+        const SimElement* found = elementOf("SetupDiGetDriverInfoDetailW", deviceInfoSet, element,
+                                            driverInfo.cbSize == kSizeOfDrvInfoDataV2 &&
+                                                detail.cbSize == kSizeOfDrvInfoDetailData &&
+                                                detailSize <= kSizeOfDrvInfoDetailData);
+        if (found == nullptr) {
+            return false;
+        }
+        const auto node = std::find_if(found->drivers.begin(), found->drivers.end(),
+                                       [&](const SimDriverNode& n) { return n.id == driverInfo.reserved; });
+        if (node == found->drivers.end()) {
+            return s_.fail(kErrorInvalidParameter);
+        }
+        std::uint32_t needed = kDetailFixedBytes + 2;
+        for (const std::wstring& id : node->model.ids) {
+            needed += static_cast<std::uint32_t>((id.size() + 1) * 2);
+        }
+        if (requiredSize != nullptr) {
+            *requiredSize = needed;
+        }
+        if (detailSize < kDetailFixedBytes) {
+            return s_.fail(kErrorInsufficientBuffer); // not even the fixed part: nothing filled in
+        }
+        detail = DriverInfoDetail{.infDate = {static_cast<std::uint32_t>(node->date),
+                                              static_cast<std::uint32_t>(node->date >> 32U)}};
+        setText(detail.sectionName, node->model.section);
+        setText(detail.infFileName, s_.detailInfFolder + node->oemName);
+        setText(detail.drvDescription, node->model.description);
+        if (detailSize < needed) {
+            return s_.fail(kErrorInsufficientBuffer);
+        }
+        setText(detail.hardwareId, node->model.ids.empty() ? L"" : node->model.ids.front());
+        return true;
+    }
+
+    void InstallHinfSectionW(const std::wstring& commandLine, int /*showCommand*/) override {
+        if (auto error = s_.check("InstallHinfSectionW")) {
+            return; // the call reports nothing, failure included
+        }
+        s_.sectionsRun.push_back(commandLine);
+        // "<section> <mode> <path>": the path is the rest of the line, spaces included.
+        const std::size_t first = commandLine.find(L' ');
+        const std::size_t second = first == std::wstring::npos ? first : commandLine.find(L' ', first + 1);
+        if (second == std::wstring::npos) {
+            return;
+        }
+        const std::optional<std::string> content =
+            readHostFile(mapToHost(s_.root, std::wstring_view(commandLine).substr(second + 1)));
+        if (!content) {
+            return; // the real call would tell an invisible user
+        }
+        runInfSection(s_, SimInf::parse(*content), asciiUpper(commandLine.substr(0, first)));
+    }
+
+private:
+    SimDeviceSet* setOf(Handle deviceInfoSet) {
+        return s_.objectOf<SimDeviceSet>(deviceInfoSet, Kind::DeviceSet).get();
+    }
+
+    // The set of a call on one element, or null with the platform's error left
+    // as the last error. Counts a use of `call` first: null when that use fails.
+    SimDeviceSet* setFor(std::string_view call, Handle deviceInfoSet, const DeviceElement& element) {
+        if (s_.check(call)) {
+            return nullptr;
+        }
+        SimDeviceSet* set = setOf(deviceInfoSet);
+        if (set == nullptr || element.cbSize != kSizeOfDevInfoData) {
+            return s_.fail(set == nullptr ? kErrorInvalidHandle : kErrorInvalidUserBuffer, nullptr);
+        }
+        return set;
+    }
+
+    // As setFor, and null when the element is unknown. `recordsSized`:
+    // whether the call's other records carry their own size.
+    SimElement* elementOf(std::string_view call, Handle deviceInfoSet, const DeviceElement& element,
+                          bool recordsSized = true) {
+        SimDeviceSet* set = setFor(call, deviceInfoSet, element);
+        if (set == nullptr) {
+            return nullptr;
+        }
+        if (!recordsSized) {
+            return s_.fail(kErrorInvalidUserBuffer, nullptr);
+        }
+        // Like the real Reserved field, ours points into the set: its position plus one.
+        if (element.reserved != 0 && element.reserved <= set->elements.size() &&
+            set->elements[element.reserved - 1].devInst == element.devInst) {
+            return &set->elements[element.reserved - 1];
+        }
+        for (SimElement& candidate : set->elements) {
+            if (candidate.devInst == element.devInst) {
+                return &candidate;
+            }
+        }
+        return s_.fail(kErrorInvalidParameter, nullptr);
+    }
+
+    SimDevice* deviceOf(const std::wstring& instanceId) {
+        for (SimDevice& device : s_.devices) {
+            if (asciiUpper(device.instanceId) == asciiUpper(instanceId)) {
+                return &device;
+            }
+        }
+        return nullptr;
+    }
+
+    Handle newSet(SimDeviceSet set) {
+        return s_.addHandle(
+            {.kind = Kind::DeviceSet, .object = std::make_shared<SimDeviceSet>(std::move(set))});
+    }
+
+    SimState& s_;
+};
+
+std::unique_ptr<IDeviceSetup> makeDeviceSetup(SimState& state) {
+    return std::make_unique<SimDeviceSetup>(state);
 }
 
 } // namespace tdu::platform::sim

@@ -1,9 +1,8 @@
-#include "platform/sim/SimInstallerDb.h"
+#include "platform/sim/SimMachine.h"
 
 #include <algorithm>
 #include <cwctype>
 #include <regex>
-#include <stdexcept>
 
 namespace tdu::platform::sim {
 
@@ -25,163 +24,176 @@ bool isProductCode(std::wstring_view code) {
 
 } // namespace
 
-// The one statement shape the program writes; the engine refuses anything
-// else it cannot run, so any other text is refused as malformed.
-std::optional<SimInstallerDb::Update> parseUpdate(const std::wstring& query) {
-    static const std::wregex shape(LR"(\s*UPDATE\s+`?InstallExecuteSequence`?\s+SET\s+`?Condition`?\s*=\s*)"
-                                   LR"('([^']*)'\s+WHERE\s+`?Action`?\s*=\s*'([^']*)'\s*)");
-    std::wsmatch match;
-    if (!std::regex_match(query, match, shape)) {
-        return std::nullopt;
-    }
-    return SimInstallerDb::Update{match.str(1), match.str(2)};
-}
+// The installer engine of the simulated machine: installed products, each
+// with a cached package holding an InstallExecuteSequence, opened as
+// databases whose changes reach the package only on commit. Views take the
+// one UPDATE shape the program writes; other statements are refused as the
+// engine refuses a malformed one.
+class SimInstallerDb final : public IInstallerDb {
+public:
+    explicit SimInstallerDb(SimState& state) : s_(state) {}
 
-MsiStatus SimInstallerDb::MsiGetProductInfoW(const std::wstring& product, const std::wstring& property,
-                                             std::wstring& value, std::uint32_t& valueChars) {
-    if (auto error = s_.check("MsiGetProductInfoW")) {
-        return *error;
-    }
-    if (!isProductCode(product)) {
-        return kErrorInvalidParameter;
-    }
-    const auto found = products_.find(asciiUpper(product));
-    if (found == products_.end()) {
-        return kErrorUnknownProduct;
-    }
-    if (property != kInstallPropertyLocalPackage) {
-        return kErrorUnknownProperty;
-    }
-    const std::wstring& path = found->second;
-    const auto length = static_cast<std::uint32_t>(path.size());
-    if (length >= valueChars) {
+    MsiStatus MsiGetProductInfoW(const std::wstring& product, const std::wstring& property,
+                                 std::wstring& value, std::uint32_t& valueChars) override {
+        if (auto error = s_.check("MsiGetProductInfoW")) {
+            return *error;
+        }
+        if (!isProductCode(product)) {
+            return kErrorInvalidParameter;
+        }
+        const auto found = s_.products.find(asciiUpper(product));
+        if (found == s_.products.end()) {
+            return kErrorUnknownProduct;
+        }
+        if (property != kInstallPropertyLocalPackage) {
+            return kErrorUnknownProperty;
+        }
+        const std::wstring& path = found->second;
+        const auto length = static_cast<std::uint32_t>(path.size());
+        if (length >= valueChars) {
+            valueChars = length;
+            return kErrorMoreData;
+        }
+        value = path;
         valueChars = length;
-        return kErrorMoreData;
+        return kErrorSuccess;
     }
-    value = path;
-    valueChars = length;
-    return kErrorSuccess;
-}
 
-MsiStatus SimInstallerDb::MsiOpenDatabaseW(const std::wstring& databasePath, std::uint32_t persistMode,
-                                           Handle& database) {
-    database = kNullHandle;
-    if (auto error = s_.check("MsiOpenDatabaseW")) {
-        return *error;
-    }
-    // The model keeps transactions only; any other mode is refused, so a
-    // caller that asked for another one is noticed.
-    if (persistMode != kMsiDbOpenTransact) {
-        return kErrorInvalidParameter;
-    }
-    const auto found = packages_.find(asciiUpper(databasePath));
-    if (found == packages_.end()) {
-        return kErrorOpenFailed;
-    }
-    database =
-        s_.addHandle({.kind = Kind::Database,
-                      .object = std::make_shared<Database>(Database{found->second, found->second->rows})});
-    return kErrorSuccess;
-}
-
-template <class T>
-MsiStatus SimInstallerDb::withOpened(std::string_view call, Handle handle, Kind kind,
-                                     const std::function<MsiStatus(const std::shared_ptr<T>&)>& action) {
-    if (auto error = s_.check(call)) {
-        return *error;
-    }
-    const std::shared_ptr<T> opened = s_.objectOf<T>(handle, kind);
-    return opened ? action(opened) : kErrorInvalidHandle;
-}
-
-MsiStatus SimInstallerDb::MsiDatabaseOpenViewW(Handle database, const std::wstring& query, Handle& view) {
-    view = kNullHandle;
-    return withOpened<Database>("MsiDatabaseOpenViewW", database, Kind::Database, [&](const auto& opened) {
-        std::optional<Update> update = parseUpdate(query);
-        if (!update) {
-            return kErrorBadQuerySyntax;
+    MsiStatus MsiOpenDatabaseW(const std::wstring& databasePath, std::uint32_t persistMode,
+                               Handle& database) override {
+        database = kNullHandle;
+        if (auto error = s_.check("MsiOpenDatabaseW")) {
+            return *error;
         }
-        view = s_.addHandle(
-            {.kind = Kind::View, .object = std::make_shared<View>(View{opened, std::move(*update), false})});
-        return kErrorSuccess;
-    });
-}
-
-// The model has no parameter records.
-MsiStatus SimInstallerDb::MsiViewExecute(Handle view, Handle record) {
-    return withOpened<View>("MsiViewExecute", view, Kind::View, [&](const auto& opened) {
-        if (record != kNullHandle || opened->executed) {
-            return record != kNullHandle ? kErrorInvalidHandle : kErrorFunctionFailed;
+        // The model keeps transactions only; any other mode is refused, so a
+        // caller that asked for another one is noticed.
+        if (persistMode != kMsiDbOpenTransact) {
+            return kErrorInvalidParameter;
         }
-        for (SimSequenceRow& row : opened->database->rows) {
-            row.condition = row.action == opened->update.action ? opened->update.condition : row.condition;
+        const auto found = s_.packages.find(asciiUpper(databasePath));
+        if (found == s_.packages.end()) {
+            return kErrorOpenFailed;
         }
-        opened->executed = true;
-        return kErrorSuccess;
-    });
-}
-
-MsiStatus SimInstallerDb::MsiViewClose(Handle view) {
-    return withOpened<View>("MsiViewClose", view, Kind::View, [](const auto& opened) {
-        opened->executed = false;
-        return kErrorSuccess;
-    });
-}
-
-MsiStatus SimInstallerDb::MsiDatabaseCommit(Handle database) {
-    return withOpened<Database>("MsiDatabaseCommit", database, Kind::Database, [](const auto& opened) {
-        opened->package->rows = opened->rows;
-        return kErrorSuccess;
-    });
-}
-
-// Not failable: a close that failed would leave the caller nothing to do,
-// and the accounting would report a leak that no path could avoid.
-MsiStatus SimInstallerDb::MsiCloseHandle(Handle handle) {
-    if (handle == kNullHandle) {
+        database = s_.addHandle(
+            {.kind = Kind::Database,
+             .object = std::make_shared<Database>(Database{found->second, found->second->rows})});
         return kErrorSuccess;
     }
-    if (s_.dead()) {
-        return kErrorProcessAborted;
-    }
-    if (s_.findHandle(handle, Kind::Database) == nullptr && s_.findHandle(handle, Kind::View) == nullptr) {
-        return kErrorInvalidHandle;
-    }
-    s_.closeHandle(handle);
-    return kErrorSuccess;
-}
 
-void SimInstallerDb::installProduct(const std::wstring& productCode, const std::wstring& localPackage,
-                                    const std::vector<SimSequenceRow>& installExecuteSequence) {
-    products_[asciiUpper(productCode)] = localPackage;
-    packages_[asciiUpper(localPackage)] = std::make_shared<Package>(Package{installExecuteSequence});
-}
-
-void SimInstallerDb::deleteCachedPackage(const std::wstring& localPackage) {
-    packages_.erase(asciiUpper(localPackage));
-}
-
-std::vector<SimSequenceRow> SimInstallerDb::committedSequence(const std::wstring& localPackage) const {
-    const auto found = packages_.find(asciiUpper(localPackage));
-    if (found == packages_.end()) {
-        throw std::invalid_argument("no cached package at that path");
+    MsiStatus MsiDatabaseOpenViewW(Handle database, const std::wstring& query, Handle& view) override {
+        view = kNullHandle;
+        return withOpened<Database>(
+            "MsiDatabaseOpenViewW", database, Kind::Database, [&](const auto& opened) {
+                std::optional<Update> update = parseUpdate(query);
+                if (!update) {
+                    return kErrorBadQuerySyntax;
+                }
+                view =
+                    s_.addHandle({.kind = Kind::View,
+                                  .object = std::make_shared<View>(View{opened, std::move(*update), false})});
+                return kErrorSuccess;
+            });
     }
-    return found->second->rows;
+
+    // The model has no parameter records.
+    MsiStatus MsiViewExecute(Handle view, Handle record) override {
+        return withOpened<View>("MsiViewExecute", view, Kind::View, [&](const auto& opened) {
+            if (record != kNullHandle || opened->executed) {
+                return record != kNullHandle ? kErrorInvalidHandle : kErrorFunctionFailed;
+            }
+            for (SimSequenceRow& row : opened->database->rows) {
+                row.condition =
+                    row.action == opened->update.action ? opened->update.condition : row.condition;
+            }
+            opened->executed = true;
+            return kErrorSuccess;
+        });
+    }
+
+    MsiStatus MsiViewClose(Handle view) override {
+        return withOpened<View>("MsiViewClose", view, Kind::View, [](const auto& opened) {
+            opened->executed = false;
+            return kErrorSuccess;
+        });
+    }
+
+    MsiStatus MsiDatabaseCommit(Handle database) override {
+        return withOpened<Database>("MsiDatabaseCommit", database, Kind::Database, [](const auto& opened) {
+            opened->package->rows = opened->rows;
+            return kErrorSuccess;
+        });
+    }
+
+    // Not failable: a close that failed would leave the caller nothing to do,
+    // and the accounting would report a leak that no path could avoid.
+    MsiStatus MsiCloseHandle(Handle handle) override {
+        return handle == kNullHandle ? kErrorSuccess : s_.release(handle, {Kind::Database, Kind::View});
+    }
+
+private:
+    // The statement's new condition, for the rows of this action.
+    struct Update {
+        std::wstring condition;
+        std::wstring action;
+    };
+    struct Database {
+        std::shared_ptr<SimCachedPackage> package;
+        std::vector<SimSequenceRow> rows; // the transaction's own copy
+    };
+    struct View {
+        std::shared_ptr<Database> database; // a view keeps its database alive, as the engine does
+        Update update;
+        bool executed = false;
+    };
+
+    // The call on the open database or view of that kind behind a handle;
+    // ERROR_INVALID_HANDLE when there is none.
+    template <class T>
+    MsiStatus withOpened(std::string_view call, Handle handle, Kind kind,
+                         const std::function<MsiStatus(const std::shared_ptr<T>&)>& action) {
+        if (auto error = s_.check(call)) {
+            return *error;
+        }
+        const std::shared_ptr<T> opened = s_.objectOf<T>(handle, kind);
+        return opened ? action(opened) : kErrorInvalidHandle;
+    }
+
+    // The statement as the engine reads it: the one shape the program writes.
+    // The engine refuses anything else it cannot run, so any other text is
+    // refused as malformed.
+    static std::optional<Update> parseUpdate(const std::wstring& query) {
+        static const std::wregex shape(
+            LR"(\s*UPDATE\s+`?InstallExecuteSequence`?\s+SET\s+`?Condition`?\s*=\s*)"
+            LR"('([^']*)'\s+WHERE\s+`?Action`?\s*=\s*'([^']*)'\s*)");
+        std::wsmatch match;
+        if (!std::regex_match(query, match, shape)) {
+            return std::nullopt;
+        }
+        return Update{match.str(1), match.str(2)};
+    }
+
+    SimState& s_;
+};
+
+std::unique_ptr<IInstallerDb> makeInstallerDb(SimState& state) {
+    return std::make_unique<SimInstallerDb>(state);
 }
 
 // The machine's side: setting up products and reading their packages back.
 
 void SimMachine::installProduct(const std::wstring& productCode, const std::wstring& localPackage,
                                 const std::vector<SimSequenceRow>& installExecuteSequence) {
-    state_->installerDb->installProduct(productCode, localPackage, installExecuteSequence);
+    state_->products[asciiUpper(productCode)] = localPackage;
+    state_->packages[asciiUpper(localPackage)] =
+        std::make_shared<SimCachedPackage>(SimCachedPackage{installExecuteSequence});
 }
 
 void SimMachine::deleteCachedPackage(const std::wstring& localPackage) {
-    state_->installerDb->deleteCachedPackage(localPackage);
+    state_->packages.erase(asciiUpper(localPackage));
 }
 
 std::vector<SimSequenceRow> SimMachine::installExecuteSequence(const std::wstring& localPackage) const {
-    return state_->installerDb->committedSequence(localPackage);
+    return state_->packages.at(asciiUpper(localPackage))->rows;
 }
 
 } // namespace tdu::platform::sim

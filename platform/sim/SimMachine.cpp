@@ -1,12 +1,7 @@
+#include "platform/sim/SimMachine.h"
 #include "platform/WideText.h"
-#include "platform/sim/SimDeviceSetup.h"
-#include "platform/sim/SimFileVersion.h"
-#include "platform/sim/SimInstallerDb.h"
 #include "platform/sim/SimNetConfig.h"
-#include "platform/sim/SimRegistry.h"
 #include "platform/sim/SimServices.h"
-#include "platform/sim/SimState.h"
-#include "platform/sim/SimSystem.h"
 
 #include <array>
 #include <cctype>
@@ -199,11 +194,10 @@ bool HostFile::append(std::string_view bytes) const {
 bool HostFile::lock(std::uint64_t /*offset*/, std::uint64_t /*length*/) const {
     return true;
 }
-void HostFile::describe(std::uint64_t& size, std::uint32_t& links, std::uint64_t& id) const {
+FileInformation HostFile::describe() const {
     std::error_code ec;
-    size = std::filesystem::file_size(file_, ec);
-    links = static_cast<std::uint32_t>(std::filesystem::hard_link_count(file_, ec));
-    id = 0;
+    return {.numberOfLinks = static_cast<std::uint32_t>(std::filesystem::hard_link_count(file_, ec)),
+            .endOfFile = std::filesystem::file_size(file_, ec)};
 }
 std::uint64_t HostFile::idOf(const std::filesystem::path& /*file*/) {
     return 0;
@@ -250,17 +244,13 @@ bool HostFile::lock(std::uint64_t offset, std::uint64_t length) const {
     return ::fcntl(fd_, F_OFD_SETLK, &range) == 0;
 }
 
-void HostFile::describe(std::uint64_t& size, std::uint32_t& links, std::uint64_t& id) const {
+FileInformation HostFile::describe() const {
     struct stat about {};
-    if (::fstat(fd_, &about) != 0) {
-        size = 0;
-        links = 0;
-        id = 0;
-        return;
-    }
-    size = static_cast<std::uint64_t>(about.st_size);
-    links = static_cast<std::uint32_t>(about.st_nlink);
-    id = static_cast<std::uint64_t>(about.st_ino);
+    return ::fstat(fd_, &about) != 0
+               ? FileInformation{}
+               : FileInformation{.numberOfLinks = static_cast<std::uint32_t>(about.st_nlink),
+                                 .endOfFile = static_cast<std::uint64_t>(about.st_size),
+                                 .id = static_cast<std::uint64_t>(about.st_ino)};
 }
 
 std::uint64_t HostFile::idOf(const std::filesystem::path& file) {
@@ -355,6 +345,16 @@ void SimState::closeHandle(Handle handle) {
     }
 }
 
+std::uint32_t SimState::release(Handle handle, std::initializer_list<Kind> kinds) {
+    const HandleEntry* entry = findHandle(handle);
+    const std::uint32_t error = dead() ? kErrorProcessAborted
+                                : entry == nullptr || std::ranges::find(kinds, entry->kind) == kinds.end()
+                                    ? kErrorInvalidHandle
+                                    : kErrorSuccess;
+    error == kErrorSuccess ? closeHandle(handle) : void(lastError = error);
+    return error;
+}
+
 std::wstring SimState::userOf(std::uint32_t process) const {
     const auto user = processUsers.find(process);
     return user == processUsers.end() ? std::wstring(kLocalSystemSid) : user->second;
@@ -383,13 +383,13 @@ SimMachine::SimMachine() : state_(std::make_unique<SimState>()) {
     regCreateKey(L"SYSTEM\\CurrentControlSet\\Services");
     createDirectories(L"C:\\Users\\Public");
     createDirectories(L"C:\\Windows\\System32");
-    state_->system = std::make_unique<SimSystem>(*state_);
-    state_->registry = std::make_unique<SimRegistry>(*state_);
-    state_->deviceSetup = std::make_unique<SimDeviceSetup>(*state_);
+    state_->system = makeSystem(*state_);
+    state_->registry = makeRegistry(*state_);
+    state_->deviceSetup = makeDeviceSetup(*state_);
     createDirectories(L"C:\\Windows\\INF");
     createDirectories(L"C:\\Windows\\System32\\drivers");
-    state_->installerDb = std::make_unique<SimInstallerDb>(*state_);
-    state_->fileVersion = std::make_unique<SimFileVersion>(*state_);
+    state_->installerDb = makeInstallerDb(*state_);
+    state_->fileVersion = makeFileVersion(*state_);
     state_->services = std::make_unique<SimServices>(*state_);
     state_->netConfig = std::make_unique<SimNetConfig>(*state_);
 }
@@ -405,31 +405,9 @@ Platform SimMachine::platform() {
     return bound;
 }
 
-void SimMachine::failCall(const std::string& call, unsigned nth, std::uint32_t error) {
-    state_->faults.push_back(Fault{call, nth, error, false, {}});
-}
-void SimMachine::throwOnCall(const std::string& call, unsigned nth) {
-    state_->faults.push_back(Fault{call, nth, 0, true, {}});
-}
-void SimMachine::onCall(const std::string& call, unsigned nth, std::function<void()> action) {
-    state_->faults.push_back(Fault{call, nth, 0, false, std::move(action)});
-}
-void SimMachine::clearFaults() {
-    state_->faults.clear();
-}
-void SimMachine::killAtCall(unsigned nth) {
-    state_->killAt = state_->trace.size() + nth;
-}
-const std::vector<std::string>& SimMachine::callTrace() const {
-    return state_->trace;
-}
 unsigned SimMachine::callCount(const std::string& call) const {
     const auto found = state_->uses.find(call);
     return found == state_->uses.end() ? 0 : found->second;
-}
-
-std::size_t SimMachine::openHandleCount() const {
-    return state_->handles.size();
 }
 
 std::string SimMachine::openHandleReport() const {
@@ -447,29 +425,11 @@ std::string SimMachine::openHandleReport() const {
     return report.str();
 }
 
-std::uint64_t SimMachine::nowMs() const {
-    return state_->now;
-}
-void SimMachine::at(std::uint64_t whenMs, std::function<void()> action) {
-    state_->scheduled.emplace(whenMs, std::move(action));
-}
 void SimMachine::advance(std::uint64_t ms) {
     const std::uint64_t deadline = state_->now + ms;
     state_->runUntil(deadline, [] { return false; });
 }
-void SimMachine::setLocalTime(const LocalTime& atStart) {
-    state_->localTimeAtStart = atStart;
-}
-void SimMachine::setTickCountAtStart(std::uint32_t ticks) {
-    state_->tickAtStart = ticks;
-}
 
-void SimMachine::setCurrentProcess(std::uint32_t pid) {
-    state_->pid = pid;
-}
-std::uint32_t SimMachine::currentProcess() const {
-    return state_->pid;
-}
 void SimMachine::asProcess(std::uint32_t pid, const std::function<void()>& body) {
     const std::uint32_t saved = state_->pid;
     const std::uint32_t savedError = state_->lastError;
@@ -477,10 +437,6 @@ void SimMachine::asProcess(std::uint32_t pid, const std::function<void()>& body)
     body();
     state_->pid = saved;
     state_->lastError = savedError; // the last error belongs to the thread
-}
-
-void SimMachine::setProcessUser(std::uint32_t pid, const std::wstring& sid) {
-    state_->processUsers[pid] = sid;
 }
 
 void SimMachine::endProcess(std::uint32_t pid) {
@@ -507,21 +463,6 @@ void SimMachine::endProcess(std::uint32_t pid) {
     }
 }
 
-void SimMachine::setModulePath(const std::wstring& path) {
-    state_->modulePath = path;
-}
-
-void SimMachine::setEnvironment(const std::wstring& name, const std::wstring& value) {
-    state_->environment[asciiUpper(name)] = {name, value};
-}
-void SimMachine::removeEnvironment(const std::wstring& name) {
-    state_->environment.erase(asciiUpper(name));
-}
-
-std::filesystem::path SimMachine::hostPath(const std::wstring& windowsPath) const {
-    return mapToHost(state_->root, windowsPath);
-}
-
 std::optional<std::string> readHostFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
@@ -532,13 +473,10 @@ std::optional<std::string> readHostFile(const std::filesystem::path& path) {
     return bytes.str();
 }
 
-std::optional<std::string> SimMachine::readFile(const std::wstring& windowsPath) const {
-    return readHostFile(hostPath(windowsPath));
-}
-
 // NOLINTNEXTLINE(readability-make-member-function-const): it changes the machine's files
 void SimMachine::writeFile(const std::wstring& windowsPath, const std::string& bytes) {
     const std::filesystem::path host = hostPath(windowsPath);
+    state_->versions.erase(host);
     std::filesystem::create_directories(host.parent_path());
     std::ofstream out(host, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -561,10 +499,6 @@ std::shared_ptr<RegNode> createKey(const std::shared_ptr<RegNode>& root,
         node = child;
     }
     return node;
-}
-
-void SimMachine::regCreateKey(const std::wstring& path) {
-    createKey(state_->hklm, splitKeyPath(path, false));
 }
 
 void SimMachine::regSetValue(const std::wstring& path, const std::wstring& name, const SimRegValue& value) {
@@ -602,10 +536,6 @@ std::vector<std::string> SimMachine::registryLines() const {
     return lines;
 }
 
-bool SimMachine::regKeyExists(const std::wstring& path) const {
-    return findKey(state_->hklm, splitKeyPath(path, false)) != nullptr;
-}
-
 std::optional<SimRegValue> SimMachine::regValue(const std::wstring& path, const std::wstring& name) const {
     const std::shared_ptr<RegNode> node = findKey(state_->hklm, splitKeyPath(path, false));
     if (!node) {
@@ -626,22 +556,10 @@ std::vector<std::wstring> SimMachine::namedObjects() const {
     return names;
 }
 
-bool SimMachine::namedObjectExists(const std::wstring& name) const {
-    return state_->namedObjects.contains(asciiUpper(name));
-}
-
 std::optional<std::wstring> SimMachine::namedObjectSecurity(const std::wstring& name) const {
     const auto object = state_->namedObjects.find(asciiUpper(name));
     return object == state_->namedObjects.end() ? std::nullopt
                                                 : std::optional(object->second->securityDescriptor);
-}
-
-void SimMachine::addDevice(const SimDevice& device) {
-    state_->devices.push_back(device);
-}
-
-std::vector<SimDevice> SimMachine::devices() const {
-    return state_->devices;
 }
 
 std::optional<SimDevice> SimMachine::device(const std::wstring& instanceId) const {
@@ -653,20 +571,12 @@ std::optional<SimDevice> SimMachine::device(const std::wstring& instanceId) cons
     return std::nullopt;
 }
 
-const std::vector<std::pair<std::wstring, std::wstring>>& SimMachine::publications() const {
-    return state_->publications;
-}
-
 std::vector<std::wstring> SimMachine::publishedPackages() const {
     std::vector<std::wstring> names;
     for (const SimPackage& package : state_->driverStore) {
         names.push_back(package.oemName);
     }
     return names;
-}
-
-void SimMachine::setDriverUpdateRestart(bool restart) {
-    state_->driverUpdateRestart = restart;
 }
 
 LocalTime SimMachine::localTimeAfter(const LocalTime& start, std::uint64_t ms) {
@@ -692,10 +602,6 @@ std::optional<std::wstring> SimMachine::folderSecurity(const std::wstring& windo
     return folder == state_->folderSecurity.end() ? std::nullopt : std::optional(folder->second);
 }
 
-void SimMachine::setOwner(const std::wstring& windowsPath, const std::wstring& sid) {
-    state_->owners[hostPath(windowsPath)] = sid;
-}
-
 std::uint32_t SimMachine::move(const std::wstring& from, const std::wstring& to) {
     const std::filesystem::path source = hostPath(from);
     for (const auto& [handle, entry] : state_->handles) {
@@ -706,30 +612,6 @@ std::uint32_t SimMachine::move(const std::wstring& from, const std::wstring& to)
     std::error_code ec;
     std::filesystem::rename(source, hostPath(to), ec);
     return ec ? kErrorAccessDenied : kErrorSuccess;
-}
-
-unsigned SimMachine::sharingViolations() const {
-    return state_->sharingViolations;
-}
-
-std::vector<std::wstring> SimMachine::sectionsRun() const {
-    return state_->sectionsRun;
-}
-
-void SimMachine::setWindowsDirectory(const std::wstring& path) {
-    state_->windowsDirectory = path;
-}
-
-void SimMachine::setDetailInfFolder(const std::wstring& folder) {
-    state_->detailInfFolder = folder;
-}
-
-SimServices& SimMachine::services() {
-    return *state_->services;
-}
-
-SimNetConfig& SimMachine::netConfig() {
-    return *state_->netConfig;
 }
 
 } // namespace tdu::platform::sim

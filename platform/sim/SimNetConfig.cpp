@@ -1,9 +1,8 @@
 #include "platform/sim/SimNetConfig.h"
 
-#include "platform/sim/SimState.h"
+#include "platform/sim/SimMachine.h"
 
 #include <array>
-#include <iomanip>
 #include <sstream>
 
 namespace tdu::platform::sim {
@@ -38,10 +37,7 @@ std::string guidName(const Guid& guid) {
             return name;
         }
     }
-    std::ostringstream text;
-    text << std::uppercase << std::hex << std::setfill('0') << '{' << std::setw(8) << guid.data1 << '-'
-         << std::setw(4) << guid.data2 << '-' << std::setw(4) << guid.data3 << "-...}";
-    return text.str();
+    return "?";
 }
 
 std::string tokenText(const OboToken& token) {
@@ -85,15 +81,12 @@ std::vector<std::wstring> SimNetConfig::componentIds() const {
 }
 
 void SimNetConfig::holdWriteLock(const std::optional<std::wstring>& description) {
-    lockHeld_ = true;
-    lockDescription_ = description;
-    lockOwner_ = nullptr;
+    lock_ = Lock{nullptr, description};
 }
 
 void SimNetConfig::releaseOtherClientsLock() {
-    if (lockHeld_ && lockOwner_ == nullptr) {
-        lockHeld_ = false;
-        lockDescription_.reset();
+    if (lock_ && lock_->owner == nullptr) {
+        lock_.reset();
     }
 }
 
@@ -102,16 +95,15 @@ int SimNetConfig::comInitBalance() const {
     return found == comInits_.end() ? 0 : found->second;
 }
 
+// A dead process's calls never reach the configuration: they are not noted.
 std::optional<HResult> SimNetConfig::noted(const std::string& entry) {
-    note(entry);
+    if (!s_.dead()) {
+        journal_.push_back(entry);
+    }
     if (auto result = s_.check(std::string_view(entry).substr(0, entry.find(' ')))) {
         return static_cast<HResult>(*result);
     }
     return std::nullopt;
-}
-
-void SimNetConfig::note(std::string entry) {
-    journal_.push_back(std::move(entry));
 }
 
 Handle SimNetConfig::addReference(Kind kind, const Reference& reference) {
@@ -129,7 +121,7 @@ Handle SimNetConfig::taskMemory(const std::vector<std::wstring>& strings, std::w
 }
 
 bool SimNetConfig::holdsLock(const ConfigObject& object) const {
-    return lockHeld_ && lockOwner_ == &object;
+    return lock_ && lock_->owner == &object;
 }
 
 void SimNetConfig::handleClosed(Kind kind, const std::shared_ptr<void>& object) {
@@ -138,9 +130,7 @@ void SimNetConfig::handleClosed(Kind kind, const std::shared_ptr<void>& object) 
     }
     const std::shared_ptr<ConfigObject> config = std::static_pointer_cast<Reference>(object)->object;
     if (--config->references == 0 && holdsLock(*config)) {
-        lockHeld_ = false;
-        lockOwner_ = nullptr;
-        lockDescription_.reset();
+        lock_.reset();
     }
 }
 
@@ -161,7 +151,7 @@ void SimNetConfig::CoUninitialize() {
     if (s_.dead()) {
         return;
     }
-    note("CoUninitialize");
+    journal_.emplace_back("CoUninitialize");
     --comInits_[s_.pid]; // below zero shows an unbalanced call
 }
 
@@ -192,13 +182,13 @@ HResult SimNetConfig::CoCreateInstance(const Guid& clsid, Handle outer, std::uin
 HResult SimNetConfig::QueryInterface(Handle object, const Guid& iid, Handle& result) {
     result = kNullHandle;
     const HandleEntry* found = s_.findHandle(object);
-    if (found == nullptr || !isReference(found->kind)) {
-        note("QueryInterface ? " + guidName(iid));
-        return kEPointer;
+    const bool reference = found != nullptr && isReference(found->kind);
+    if (auto injected = noted(std::string("QueryInterface ") + (reference ? kindName(found->kind) : "?") +
+                              " " + guidName(iid))) {
+        return *injected;
     }
-    if (auto injectedResult =
-            noted(std::string("QueryInterface ") + kindName(found->kind) + " " + guidName(iid))) {
-        return *injectedResult;
+    if (!reference) {
+        return kEPointer;
     }
     // The program asks a configuration object for its lock and a class for its
     // setup.
@@ -216,11 +206,11 @@ std::uint32_t SimNetConfig::Release(Handle object) {
     }
     const HandleEntry* found = s_.findHandle(object);
     if (found == nullptr || !isReference(found->kind)) {
-        note("Release ?");
+        journal_.emplace_back("Release ?");
         return 0;
     }
     const std::shared_ptr<ConfigObject> target = std::static_pointer_cast<Reference>(found->object)->object;
-    note(std::string("Release ") + kindName(found->kind));
+    journal_.push_back(std::string("Release ") + kindName(found->kind));
     s_.closeHandle(object);
     if (--target->references > 0) {
         return target->references;
@@ -229,7 +219,7 @@ std::uint32_t SimNetConfig::Release(Handle object) {
         ++abandoned_;
     }
     if (holdsLock(*target)) {
-        lockOwner_ = nullptr; // held for good: nobody is left to release it
+        lock_->owner = nullptr; // held for good: nobody is left to release it
     }
     return 0;
 }
@@ -238,7 +228,7 @@ void SimNetConfig::CoTaskMemFree(Handle block) {
     if (s_.dead()) {
         return;
     }
-    note("CoTaskMemFree");
+    journal_.emplace_back("CoTaskMemFree");
     if (s_.findHandle(block, Kind::TaskMemory) != nullptr) {
         s_.closeHandle(block);
     }
@@ -258,18 +248,16 @@ HResult SimNetConfig::AcquireWriteLock(Handle lock, std::uint32_t timeoutMs,
         return kEPointer;
     }
     const ConfigObject* object = reference->object.get();
-    if (lockHeld_ && lockOwner_ != object) {
-        s_.runUntil(s_.now + timeoutMs, [this] { return !lockHeld_; });
+    if (lock_ && lock_->owner != object) {
+        s_.runUntil(s_.now + timeoutMs, [this] { return !lock_; });
     }
-    if (lockHeld_ && lockOwner_ != object) {
-        if (lockDescription_) {
-            holderDescription = taskMemory({*lockDescription_}, holderText);
+    if (lock_ && lock_->owner != object) {
+        if (lock_->description) {
+            holderDescription = taskMemory({*lock_->description}, holderText);
         }
         return kSFalse;
     }
-    lockHeld_ = true;
-    lockOwner_ = object;
-    lockDescription_ = clientDescription;
+    lock_ = Lock{object, clientDescription};
     return kSOk;
 }
 
@@ -282,9 +270,7 @@ HResult SimNetConfig::ReleaseWriteLock(Handle lock) {
         return kEPointer;
     }
     if (holdsLock(*reference->object)) {
-        lockHeld_ = false;
-        lockOwner_ = nullptr;
-        lockDescription_.reset();
+        lock_.reset();
     }
     return kSOk;
 }

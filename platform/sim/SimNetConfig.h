@@ -46,9 +46,11 @@ public:
     // A process's end closed one of its handles: the write lock its
     // references held ends with the last of them.
     void handleClosed(Kind kind, const std::shared_ptr<void>& object);
-    [[nodiscard]] bool writeLockHeld() const { return lockHeld_; }
+    [[nodiscard]] bool writeLockHeld() const { return lock_.has_value(); }
     // The description the current holder gave ("" when none or free).
-    [[nodiscard]] std::wstring writeLockHolder() const { return lockDescription_.value_or(L""); }
+    [[nodiscard]] std::wstring writeLockHolder() const {
+        return lock_ ? lock_->description.value_or(L"") : L"";
+    }
 
     // CoInitializeEx calls that succeeded minus CoUninitialize calls, for the
     // current process.
@@ -102,14 +104,17 @@ private:
     HResult initialize(const char* call, Handle netCfg, bool initialize);
     Handle taskMemory(const std::vector<std::wstring>& strings, std::wstring& firstString);
     bool holdsLock(const ConfigObject& object) const;
-    void note(std::string entry);
 
     SimState& s_;
     std::map<std::wstring, SimNetComponent> components_; // by folded id
-    bool lockHeld_ = false;
-    std::optional<std::wstring> lockDescription_;
-    const ConfigObject* lockOwner_ = nullptr; // null: another client
-    std::map<std::uint32_t, int> comInits_;   // by process
+    // The write lock while someone holds it: its owner (null: another
+    // client) and the description it gave.
+    struct Lock {
+        const ConfigObject* owner = nullptr;
+        std::optional<std::wstring> description;
+    };
+    std::optional<Lock> lock_;
+    std::map<std::uint32_t, int> comInits_; // by process
     std::map<std::uint32_t, std::uint32_t> comModel_;
     unsigned abandoned_ = 0;
     std::vector<std::string> journal_;

@@ -1,4 +1,4 @@
-#include "platform/sim/SimRegistry.h"
+#include "platform/sim/SimState.h"
 
 namespace tdu::platform::sim {
 
@@ -14,163 +14,168 @@ LStatus status(std::uint32_t error) {
 
 } // namespace
 
-LStatus SimRegistry::keyFor(Handle key, std::uint32_t right, std::shared_ptr<RegNode>& node) {
-    const HandleEntry* entry = s_.findHandle(key, Kind::Key);
-    if (entry == nullptr) {
-        return status(kErrorInvalidHandle);
-    }
-    node = std::static_pointer_cast<RegNode>(entry->object);
-    return status(node->deleted                      ? kErrorKeyDeleted
-                  : (entry->access & right) != right ? kErrorAccessDenied
-                                                     : kErrorSuccess);
-}
+class SimRegistry final : public IRegistry {
+public:
+    explicit SimRegistry(SimState& state) : s_(state) {}
 
-LStatus SimRegistry::RegCreateKeyExW(RegRoot /*root*/, const std::wstring& subKey, std::uint32_t /*options*/,
-                                     std::uint32_t access, Handle& key) {
-    key = kNullHandle;
-    if (auto error = s_.check("RegCreateKeyExW")) {
-        return status(*error);
-    }
-    key = s_.addHandle({.kind = Kind::Key,
-                        .object = createKey(s_.hklm, splitKeyPath(subKey, (access & kKeyWow64_32Key) != 0)),
-                        .access = access});
-    return status(kErrorSuccess);
-}
-
-LStatus SimRegistry::RegOpenKeyExW(RegRoot /*root*/, const std::wstring& subKey, std::uint32_t access,
-                                   Handle& key) {
-    key = kNullHandle;
-    if (auto error = s_.check("RegOpenKeyExW")) {
-        return status(*error);
-    }
-    const std::shared_ptr<RegNode> node =
-        findKey(s_.hklm, splitKeyPath(subKey, (access & kKeyWow64_32Key) != 0));
-    if (!node) {
-        return status(kErrorFileNotFound);
-    }
-    key = s_.addHandle({.kind = Kind::Key, .object = node, .access = access});
-    return status(kErrorSuccess);
-}
-
-LStatus SimRegistry::RegSetValueExW(Handle key, const std::wstring& valueName, std::uint32_t type,
-                                    const RegData& data, std::uint32_t byteCount) {
-    if (auto error = s_.check("RegSetValueExW")) {
-        return status(*error);
-    }
-    std::shared_ptr<RegNode> node;
-    if (const LStatus opened = keyFor(key, kKeySetValue, node); opened != 0) {
-        return opened;
-    }
-    SimRegValue value{type, data.bytes};
-    value.bytes.resize(byteCount, 0);
-    node->values[asciiUpper(valueName)] = {valueName, value};
-    return status(kErrorSuccess);
-}
-
-LStatus SimRegistry::RegQueryValueExW(Handle key, const std::wstring& valueName, std::uint32_t* type,
-                                      RegData* data, std::uint32_t* byteCount) {
-    if (auto error = s_.check("RegQueryValueExW")) {
-        return status(*error);
-    }
-    std::shared_ptr<RegNode> node;
-    if (const LStatus opened = keyFor(key, kKeyQueryValue, node); opened != 0) {
-        return opened;
-    }
-    const auto found = node->values.find(asciiUpper(valueName));
-    if (found == node->values.end()) {
-        return status(kErrorFileNotFound);
-    }
-    const SimRegValue& value = found->second.second;
-    if (type != nullptr) {
-        *type = value.type;
-    }
-    const auto size = static_cast<std::uint32_t>(value.bytes.size());
-    if (data != nullptr) {
-        if (byteCount == nullptr) {
-            return status(kErrorInvalidParameter);
+    LStatus RegCreateKeyExW(RegRoot /*root*/, const std::wstring& subKey, std::uint32_t /*options*/,
+                            std::uint32_t access, Handle& key) override {
+        key = kNullHandle;
+        if (auto error = s_.check("RegCreateKeyExW")) {
+            return status(*error);
         }
-        if (size > *byteCount) {
+        key =
+            s_.addHandle({.kind = Kind::Key,
+                          .object = createKey(s_.hklm, splitKeyPath(subKey, (access & kKeyWow64_32Key) != 0)),
+                          .access = access});
+        return status(kErrorSuccess);
+    }
+
+    LStatus RegOpenKeyExW(RegRoot /*root*/, const std::wstring& subKey, std::uint32_t access,
+                          Handle& key) override {
+        key = kNullHandle;
+        if (auto error = s_.check("RegOpenKeyExW")) {
+            return status(*error);
+        }
+        const std::shared_ptr<RegNode> node =
+            findKey(s_.hklm, splitKeyPath(subKey, (access & kKeyWow64_32Key) != 0));
+        if (!node) {
+            return status(kErrorFileNotFound);
+        }
+        key = s_.addHandle({.kind = Kind::Key, .object = node, .access = access});
+        return status(kErrorSuccess);
+    }
+
+    LStatus RegSetValueExW(Handle key, const std::wstring& valueName, std::uint32_t type, const RegData& data,
+                           std::uint32_t byteCount) override {
+        if (auto error = s_.check("RegSetValueExW")) {
+            return status(*error);
+        }
+        std::shared_ptr<RegNode> node;
+        if (const LStatus opened = keyFor(key, kKeySetValue, node); opened != 0) {
+            return opened;
+        }
+        SimRegValue value{type, data.bytes};
+        value.bytes.resize(byteCount, 0);
+        node->values[asciiUpper(valueName)] = {valueName, value};
+        return status(kErrorSuccess);
+    }
+
+    LStatus RegQueryValueExW(Handle key, const std::wstring& valueName, std::uint32_t* type, RegData* data,
+                             std::uint32_t* byteCount) override {
+        if (auto error = s_.check("RegQueryValueExW")) {
+            return status(*error);
+        }
+        std::shared_ptr<RegNode> node;
+        if (const LStatus opened = keyFor(key, kKeyQueryValue, node); opened != 0) {
+            return opened;
+        }
+        const auto found = node->values.find(asciiUpper(valueName));
+        if (found == node->values.end()) {
+            return status(kErrorFileNotFound);
+        }
+        const SimRegValue& value = found->second.second;
+        if (type != nullptr) {
+            *type = value.type;
+        }
+        const auto size = static_cast<std::uint32_t>(value.bytes.size());
+        if (data != nullptr) {
+            if (byteCount == nullptr) {
+                return status(kErrorInvalidParameter);
+            }
+            if (size > *byteCount) {
+                *byteCount = size;
+                return status(kErrorMoreData);
+            }
+            data->bytes = value.bytes;
+        }
+        if (byteCount != nullptr) {
             *byteCount = size;
+        }
+        return status(kErrorSuccess);
+    }
+
+    LStatus RegDeleteValueW(Handle key, const std::wstring& valueName) override {
+        if (auto error = s_.check("RegDeleteValueW")) {
+            return status(*error);
+        }
+        std::shared_ptr<RegNode> node;
+        if (const LStatus opened = keyFor(key, kKeySetValue, node); opened != 0) {
+            return opened;
+        }
+        return node->values.erase(asciiUpper(valueName)) == 0 ? status(kErrorFileNotFound)
+                                                              : status(kErrorSuccess);
+    }
+
+    LStatus RegDeleteKeyW(RegRoot /*root*/, const std::wstring& subKey) override {
+        if (auto error = s_.check("RegDeleteKeyW")) {
+            return status(*error);
+        }
+        const std::vector<std::wstring> parts = splitKeyPath(subKey, false);
+        if (parts.empty()) {
+            return status(kErrorAccessDenied); // the root itself cannot be deleted
+        }
+        const std::shared_ptr<RegNode> parent = findKey(s_.hklm, {parts.begin(), parts.end() - 1});
+        const std::shared_ptr<RegNode> child = parent ? findKey(parent, {parts.back()}) : nullptr;
+        if (!child || !child->children.empty()) {
+            return status(child ? kErrorAccessDenied : kErrorFileNotFound);
+        }
+        // Handles still open on the key see it as deleted.
+        child->deleted = true;
+        parent->children.erase(asciiUpper(parts.back()));
+        return status(kErrorSuccess);
+    }
+
+    LStatus RegEnumKeyExW(Handle key, std::uint32_t index, std::wstring& name,
+                          std::uint32_t& nameChars) override {
+        if (auto error = s_.check("RegEnumKeyExW")) {
+            return status(*error);
+        }
+        std::shared_ptr<RegNode> node;
+        if (const LStatus opened = keyFor(key, kKeyEnumerateSubKeys, node); opened != 0) {
+            return opened;
+        }
+        if (index >= node->children.size()) {
+            return status(kErrorNoMoreItems);
+        }
+        auto child = node->children.begin();
+        std::advance(child, index);
+        const std::wstring& childName = child->second->name;
+        if (childName.size() + 1 > nameChars) {
             return status(kErrorMoreData);
         }
-        data->bytes = value.bytes;
+        name = childName;
+        nameChars = static_cast<std::uint32_t>(childName.size());
+        return status(kErrorSuccess);
     }
-    if (byteCount != nullptr) {
-        *byteCount = size;
-    }
-    return status(kErrorSuccess);
-}
 
-LStatus SimRegistry::RegDeleteValueW(Handle key, const std::wstring& valueName) {
-    if (auto error = s_.check("RegDeleteValueW")) {
-        return status(*error);
+    LStatus RegFlushKey(RegRoot /*root*/) override {
+        if (auto error = s_.check("RegFlushKey")) {
+            return status(*error);
+        }
+        return status(kErrorSuccess);
     }
-    std::shared_ptr<RegNode> node;
-    if (const LStatus opened = keyFor(key, kKeySetValue, node); opened != 0) {
-        return opened;
-    }
-    return node->values.erase(asciiUpper(valueName)) == 0 ? status(kErrorFileNotFound)
-                                                          : status(kErrorSuccess);
-}
 
-LStatus SimRegistry::RegDeleteKeyW(RegRoot /*root*/, const std::wstring& subKey) {
-    if (auto error = s_.check("RegDeleteKeyW")) {
-        return status(*error);
-    }
-    const std::vector<std::wstring> parts = splitKeyPath(subKey, false);
-    if (parts.empty()) {
-        return status(kErrorAccessDenied); // the root itself cannot be deleted
-    }
-    const std::shared_ptr<RegNode> parent = findKey(s_.hklm, {parts.begin(), parts.end() - 1});
-    const std::shared_ptr<RegNode> child = parent ? findKey(parent, {parts.back()}) : nullptr;
-    if (!child || !child->children.empty()) {
-        return status(child ? kErrorAccessDenied : kErrorFileNotFound);
-    }
-    // Handles still open on the key see it as deleted.
-    child->deleted = true;
-    parent->children.erase(asciiUpper(parts.back()));
-    return status(kErrorSuccess);
-}
+    LStatus RegCloseKey(Handle key) override { return status(s_.release(key, {Kind::Key})); }
 
-LStatus SimRegistry::RegEnumKeyExW(Handle key, std::uint32_t index, std::wstring& name,
-                                   std::uint32_t& nameChars) {
-    if (auto error = s_.check("RegEnumKeyExW")) {
-        return status(*error);
+private:
+    // The open key behind a handle, checked for the rights the call needs.
+    LStatus keyFor(Handle key, std::uint32_t right, std::shared_ptr<RegNode>& node) {
+        const HandleEntry* entry = s_.findHandle(key, Kind::Key);
+        if (entry == nullptr) {
+            return status(kErrorInvalidHandle);
+        }
+        node = std::static_pointer_cast<RegNode>(entry->object);
+        return status(node->deleted                      ? kErrorKeyDeleted
+                      : (entry->access & right) != right ? kErrorAccessDenied
+                                                         : kErrorSuccess);
     }
-    std::shared_ptr<RegNode> node;
-    if (const LStatus opened = keyFor(key, kKeyEnumerateSubKeys, node); opened != 0) {
-        return opened;
-    }
-    if (index >= node->children.size()) {
-        return status(kErrorNoMoreItems);
-    }
-    auto child = node->children.begin();
-    std::advance(child, index);
-    const std::wstring& childName = child->second->name;
-    if (childName.size() + 1 > nameChars) {
-        return status(kErrorMoreData);
-    }
-    name = childName;
-    nameChars = static_cast<std::uint32_t>(childName.size());
-    return status(kErrorSuccess);
-}
 
-LStatus SimRegistry::RegFlushKey(RegRoot /*root*/) {
-    if (auto error = s_.check("RegFlushKey")) {
-        return status(*error);
-    }
-    return status(kErrorSuccess);
-}
+    SimState& s_;
+};
 
-LStatus SimRegistry::RegCloseKey(Handle key) {
-    if (s_.dead()) {
-        return status(kErrorProcessAborted);
-    }
-    if (s_.findHandle(key, Kind::Key) == nullptr) {
-        return status(kErrorInvalidHandle);
-    }
-    s_.closeHandle(key);
-    return status(kErrorSuccess);
+std::unique_ptr<IRegistry> makeRegistry(SimState& state) {
+    return std::make_unique<SimRegistry>(state);
 }
 
 } // namespace tdu::platform::sim

@@ -1,6 +1,6 @@
 #include "platform/sim/SimServices.h"
 
-#include "platform/sim/SimState.h"
+#include "platform/sim/SimMachine.h"
 
 #include <algorithm>
 #include <functional>
@@ -134,8 +134,7 @@ std::shared_ptr<SimServices::Service> SimServices::serviceFor(std::string_view c
     }
     const HandleEntry* entry = s_.findHandle(handle, Kind::Service);
     if (entry == nullptr || (entry->access & right) != right) {
-        s_.fail(entry == nullptr ? kErrorInvalidHandle : kErrorAccessDenied);
-        return nullptr;
+        return s_.fail(entry == nullptr ? kErrorInvalidHandle : kErrorAccessDenied, nullptr);
     }
     return std::static_pointer_cast<Service>(entry->object);
 }
@@ -172,8 +171,7 @@ Handle SimServices::OpenSCManagerW(const std::wstring* machineName, const std::w
     }
     // The program asks for this machine's active database; no other is modelled.
     if (machineName != nullptr || databaseName != nullptr) {
-        s_.fail(kErrorDatabaseDoesNotExist);
-        return kNullHandle;
+        return s_.fail(kErrorDatabaseDoesNotExist, kNullHandle);
     }
     return s_.addHandle({.kind = Kind::Manager, .access = desiredAccess});
 }
@@ -186,10 +184,10 @@ Handle SimServices::OpenServiceW(Handle manager, const std::wstring& serviceName
     const HandleEntry* entry = s_.findHandle(manager, Kind::Manager);
     const auto service = find(serviceName);
     if (entry == nullptr || (entry->access & kScManagerConnect) == 0 || !service) {
-        s_.fail(entry == nullptr                           ? kErrorInvalidHandle
-                : (entry->access & kScManagerConnect) == 0 ? kErrorAccessDenied
-                                                           : kErrorServiceDoesNotExist);
-        return kNullHandle;
+        return s_.fail(entry == nullptr                           ? kErrorInvalidHandle
+                       : (entry->access & kScManagerConnect) == 0 ? kErrorAccessDenied
+                                                                  : kErrorServiceDoesNotExist,
+                       kNullHandle);
     }
     return s_.addHandle({.kind = Kind::Service, .object = service, .access = desiredAccess});
 }

@@ -1,16 +1,55 @@
-// The machine's state, shared by the simulated interfaces. Private to sim/.
+// The machine's state, shared by the simulated interfaces; tests set it up
+// and read it through SimMachine only.
 #pragma once
 
+#include "platform/Platform.h"
 #include "platform/WideText.h"
 #include "platform/sim/SimInf.h"
-#include "platform/sim/SimMachine.h"
 
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tdu::platform::sim {
+
+// A host file's bytes; nothing when it cannot be read.
+std::optional<std::string> readHostFile(const std::filesystem::path& path);
+// Names for reports and traces: ASCII kept, any other character shown as "?".
+std::string narrow(std::wstring_view text);
+
+// Who a simulated process runs as, and who owns what nobody else created:
+// LocalSystem, as the installer runs the program and creates its folders.
+inline constexpr wchar_t kLocalSystemSid[] = L"S-1-5-18";
+
+// A device node of the simulated machine.
+struct SimDevice {
+    std::wstring instanceId;
+    Guid classGuid;
+    std::optional<std::vector<std::wstring>> hardwareIds; // nullopt: the device has no such property
+    bool present = true;
+    std::uint32_t removalFlags = 0; // install-parameter flags its removal leaves (a restart request)
+    std::wstring driverInf;         // the published package installed on it
+    std::uint32_t installFlags = 0; // the install parameters' flags it was registered with
+};
+
+struct SimRegValue {
+    std::uint32_t type = 0;
+    std::vector<std::uint8_t> bytes;
+};
+
+// One row of a cached installer package's InstallExecuteSequence; an empty
+// condition is the engine's null.
+struct SimSequenceRow {
+    std::wstring action;
+    std::wstring condition;
+    int sequence = 0;
+    bool operator==(const SimSequenceRow&) const = default;
+};
 
 // What a killed process's calls fail with (ERROR_PROCESS_ABORTED).
 inline constexpr std::uint32_t kErrorProcessAborted = 1067;
@@ -82,10 +121,24 @@ struct SimDeviceSet {
     std::vector<SimElement> elements;
 };
 
+// A cached installer package: its InstallExecuteSequence as last committed.
+struct SimCachedPackage {
+    std::vector<SimSequenceRow> rows;
+};
+
 struct SimPackage {
     std::wstring oemName;
     std::string content;
     SimInf inf;
+};
+
+// What an open file or folder is: its attributes, how many names it has, its
+// size and its identity.
+struct FileInformation {
+    std::uint32_t attributes = 0;
+    std::uint32_t numberOfLinks = 0;
+    std::uint64_t endOfFile = 0;
+    std::uint64_t id = 0;
 };
 
 // An open host file behind a simulated file handle. Byte-range locks on it
@@ -102,7 +155,7 @@ public:
     // False when another process holds an overlapping range; the close lets go.
     [[nodiscard]] bool lock(std::uint64_t offset, std::uint64_t length) const;
     // The open file's size, names and identity (0 where the host has none).
-    void describe(std::uint64_t& size, std::uint32_t& links, std::uint64_t& id) const;
+    [[nodiscard]] FileInformation describe() const;
     // The identity of the file a path names now; 0 when none or unknown.
     static std::uint64_t idOf(const std::filesystem::path& file);
     // The file was renamed: a host without descriptors finds it there now.
@@ -147,11 +200,7 @@ struct Fault {
     std::function<void()> action; // what another process does at that moment; the call then goes on
 };
 
-class SimSystem;
-class SimRegistry;
-class SimDeviceSetup;
-class SimInstallerDb;
-class SimFileVersion;
+struct SimState;
 class SimServices;
 class SimNetConfig;
 
@@ -164,11 +213,11 @@ struct SimState {
     std::optional<std::uint32_t> check(std::string_view call);
     // Whether the current process was killed: none of its calls may reach the machine.
     [[nodiscard]] bool dead() const { return killed != 0 && pid == killed; }
-    // A call's failure as the platform reports it: false, the reason left as
-    // the last error.
-    bool fail(std::uint32_t error) {
+    // A call's failure as the platform reports it: `result` (false unless
+    // given), the reason left as the last error.
+    template <class T = bool> T fail(std::uint32_t error, T result = T{}) {
         lastError = error;
-        return false;
+        return result;
     }
 
     Handle addHandle(HandleEntry entry);
@@ -184,6 +233,10 @@ struct SimState {
     }
     // Closing a file also lets go of its byte ranges.
     void closeHandle(Handle handle);
+    // A call that releases a handle of one of `kinds` (a close is not failable):
+    // its error, ERROR_SUCCESS when released, left as the last error otherwise.
+    // A killed process's call releases nothing.
+    std::uint32_t release(Handle handle, std::initializer_list<Kind> kinds);
     [[nodiscard]] std::wstring userOf(std::uint32_t process) const;
 
     void runUntil(std::uint64_t deadline, const std::function<bool()>& done);
@@ -224,18 +277,29 @@ struct SimState {
     std::map<std::uint32_t, std::wstring> processUsers;   // SID text; LocalSystem when absent
     std::map<std::filesystem::path, std::wstring> owners; // of files and folders; SYSTEM when absent
     std::map<std::filesystem::path, std::wstring> folderSecurity; // SDDL of folders a call created
+    std::map<std::filesystem::path, FixedFileInfo> versions;      // of files that carry a version resource
     std::wstring windowsDirectory = L"C:\\Windows";
     std::wstring detailInfFolder = L"C:\\Windows\\INF\\";
     std::uint32_t nextDevInst = 1;
 
-    std::unique_ptr<SimSystem> system;
-    std::unique_ptr<SimRegistry> registry;
-    std::unique_ptr<SimDeviceSetup> deviceSetup;
-    std::unique_ptr<SimInstallerDb> installerDb;
-    std::unique_ptr<SimFileVersion> fileVersion;
+    std::map<std::wstring, std::wstring> products;                      // folded code -> cached package path
+    std::map<std::wstring, std::shared_ptr<SimCachedPackage>> packages; // by folded path
+
+    std::unique_ptr<ISystem> system;
+    std::unique_ptr<IRegistry> registry;
+    std::unique_ptr<IDeviceSetup> deviceSetup;
+    std::unique_ptr<IInstallerDb> installerDb;
+    std::unique_ptr<IFileVersion> fileVersion;
     std::unique_ptr<SimServices> services;
     std::unique_ptr<SimNetConfig> netConfig;
 };
+
+// The platform's interfaces on a machine's state, one file each.
+std::unique_ptr<ISystem> makeSystem(SimState& state);
+std::unique_ptr<IRegistry> makeRegistry(SimState& state);
+std::unique_ptr<IDeviceSetup> makeDeviceSetup(SimState& state);
+std::unique_ptr<IInstallerDb> makeInstallerDb(SimState& state);
+std::unique_ptr<IFileVersion> makeFileVersion(SimState& state);
 
 // The host keeps ASCII names only: its own conversion of wide names depends
 // on its locale, and a Windows name may hold any UTF-16 unit. Printable ASCII

@@ -1,4 +1,4 @@
-#include "platform/sim/SimSystem.h"
+#include "platform/sim/SimMachine.h"
 
 #include <algorithm>
 #include <chrono>
@@ -28,558 +28,7 @@ bool wildcardMatch(std::wstring_view pattern, std::wstring_view name) {
     return pattern.ends_with(L'*') ? name.starts_with(pattern.substr(0, pattern.size() - 1))
                                    : name == pattern;
 }
-} // namespace
 
-std::filesystem::path SimSystem::host(const std::wstring& path, std::filesystem::file_status* entry) const {
-    return mapToHost(s_.root, path, entry);
-}
-
-std::uint32_t SimSystem::ExpandEnvironmentStringsW(std::wstring_view source, std::wstring& destination,
-                                                   std::uint32_t capacity) {
-    if (auto error = s_.check("ExpandEnvironmentStringsW")) {
-        return 0;
-    }
-    std::wstring expanded;
-    std::size_t pos = 0;
-    while (pos < source.size()) {
-        const std::size_t open = source.find(L'%', pos);
-        if (open == std::wstring_view::npos) {
-            expanded.append(source.substr(pos));
-            break;
-        }
-        expanded.append(source.substr(pos, open - pos));
-        const std::size_t close = source.find(L'%', open + 1);
-        if (close == std::wstring_view::npos) {
-            expanded.append(source.substr(open));
-            break;
-        }
-        const auto variable =
-            s_.environment.find(asciiUpper(std::wstring(source.substr(open + 1, close - open - 1))));
-        if (variable == s_.environment.end()) {
-            // An unknown variable stays as written; its closing mark may open the next.
-            expanded.append(source.substr(open, close - open));
-            pos = close;
-        } else {
-            expanded.append(variable->second.second);
-            pos = close + 1;
-        }
-    }
-    const auto needed = static_cast<std::uint32_t>(expanded.size() + 1);
-    if (needed > capacity) {
-        s_.lastError = kErrorInsufficientBuffer;
-        return needed;
-    }
-    destination = expanded;
-    return needed;
-}
-
-bool SimSystem::CreateDirectoryW(const std::wstring& path, std::wstring_view securityDescriptor) {
-    if (auto error = s_.check("CreateDirectoryW")) {
-        return false;
-    }
-    const std::filesystem::path target = host(path);
-    std::error_code ec;
-    if (std::filesystem::exists(std::filesystem::symlink_status(target, ec))) {
-        return s_.fail(kErrorAlreadyExists);
-    }
-    if (!std::filesystem::is_directory(target.parent_path(), ec)) {
-        return s_.fail(kErrorPathNotFound);
-    }
-    if (!std::filesystem::create_directory(target, ec)) {
-        return s_.fail(kErrorAccessDenied);
-    }
-    s_.folderSecurity[target] = securityDescriptor;
-    s_.owners[target] = s_.userOf(s_.pid);
-    return true;
-}
-
-// A host symbolic link stands for any reparse point: a junction or mount point
-// when it leads to a folder.
-std::uint32_t SimSystem::GetFileAttributesW(const std::wstring& path) {
-    if (auto error = s_.check("GetFileAttributesW")) {
-        return kInvalidFileAttributes;
-    }
-    std::filesystem::file_status entry;
-    const std::filesystem::path& target = host(path, &entry);
-    std::error_code ec;
-    if (!std::filesystem::exists(entry)) {
-        s_.fail(std::filesystem::is_directory(target.parent_path(), ec) ? kErrorFileNotFound
-                                                                        : kErrorPathNotFound);
-        return kInvalidFileAttributes;
-    }
-    const bool link = std::filesystem::is_symlink(entry);
-    const bool folder = std::filesystem::is_directory(link ? std::filesystem::status(target, ec) : entry);
-    return (link ? kFileAttributeReparsePoint : 0) |
-           (folder ? kFileAttributeDirectory : kFileAttributeNormal);
-}
-
-bool SimSystem::removeFile(const char* call, const std::wstring& path) {
-    if (auto error = s_.check(call)) {
-        return false;
-    }
-    const std::filesystem::path target = host(path);
-    std::error_code ec;
-    if (!std::filesystem::exists(target, ec)) {
-        return s_.fail(std::filesystem::is_directory(target.parent_path(), ec) ? kErrorFileNotFound
-                                                                               : kErrorPathNotFound);
-    }
-    if (heldWithoutSharing(target, kFileShareDelete)) {
-        return s_.fail(kErrorSharingViolation);
-    }
-    return (!std::filesystem::is_directory(target, ec) && std::filesystem::remove(target, ec)) ||
-           s_.fail(kErrorAccessDenied);
-}
-
-bool SimSystem::heldWithoutSharing(const std::filesystem::path& target, std::uint32_t share) const {
-    return std::ranges::any_of(s_.handles, [&](const auto& handle) {
-        const HandleEntry& entry = handle.second;
-        return entry.kind == Kind::File && entry.filePath == target && (entry.share & share) == 0;
-    });
-}
-
-bool SimSystem::DeleteFileW(const std::wstring& path) {
-    return removeFile("DeleteFileW", path);
-}
-
-int SimSystem::_wremove(const std::wstring& path) { // NOLINT(bugprone-reserved-identifier)
-    return removeFile("_wremove", path) ? 0 : -1;
-}
-
-bool SimSystem::RemoveDirectoryW(const std::wstring& path) {
-    if (auto error = s_.check("RemoveDirectoryW")) {
-        return false;
-    }
-    const std::filesystem::path target = host(path);
-    std::error_code ec;
-    const std::uint32_t error = !std::filesystem::exists(target, ec)           ? kErrorFileNotFound
-                                : !std::filesystem::is_directory(target, ec)   ? kErrorDirectory
-                                : !std::filesystem::is_empty(target, ec)       ? kErrorDirNotEmpty
-                                : heldWithoutSharing(target, kFileShareDelete) ? kErrorSharingViolation
-                                : !std::filesystem::remove(target, ec)         ? kErrorAccessDenied
-                                                                               : kErrorSuccess;
-    return error == kErrorSuccess || s_.fail(error);
-}
-
-Handle SimSystem::FindFirstFileW(const std::wstring& pattern, FindData& data) {
-    if (auto error = s_.check("FindFirstFileW")) {
-        return kInvalidHandle;
-    }
-    const std::size_t cut = pattern.find_last_of(L"\\/");
-    const std::wstring folder = cut == std::wstring::npos ? L"" : pattern.substr(0, cut);
-    const std::wstring wanted = asciiUpper(cut == std::wstring::npos ? pattern : pattern.substr(cut + 1));
-    std::error_code ec;
-    const std::filesystem::path where = host(folder);
-    if (!std::filesystem::is_directory(where, ec)) {
-        s_.fail(kErrorPathNotFound);
-        return kInvalidHandle;
-    }
-    const auto found = [](bool isFolder, std::wstring_view name) {
-        FindData one{.attributes = isFolder ? kFileAttributeDirectory : kFileAttributeNormal};
-        setText(one.fileName, name);
-        return one;
-    };
-    const auto upperName = [](const FindData& one) { return asciiUpper(std::wstring(textOf(one.fileName))); };
-    // A folder lists its own "." and ".." first, as the platform's does.
-    std::vector<FindData> entries{found(true, L"."), found(true, L"..")};
-    std::vector<FindData> named;
-    for (std::filesystem::directory_iterator it(where, ec), end; !ec && it != end; it.increment(ec)) {
-        named.push_back(found(it->is_directory(), windowsName(it->path().filename().string())));
-    }
-    std::sort(named.begin(), named.end(),
-              [&](const FindData& a, const FindData& b) { return upperName(a) < upperName(b); });
-    entries.insert(entries.end(), named.begin(), named.end());
-    std::erase_if(entries, [&](const FindData& entry) { return !wildcardMatch(wanted, upperName(entry)); });
-    if (entries.empty()) {
-        s_.fail(kErrorFileNotFound);
-        return kInvalidHandle;
-    }
-    data = entries.front();
-    return s_.addHandle({.kind = Kind::Search, .found = std::move(entries), .nextFound = 1});
-}
-
-bool SimSystem::FindNextFileW(Handle search, FindData& data) {
-    if (auto error = s_.check("FindNextFileW")) {
-        return false;
-    }
-    HandleEntry* entry = s_.findHandle(search, Kind::Search);
-    if (entry == nullptr) {
-        return s_.fail(kErrorInvalidHandle);
-    }
-    if (entry->nextFound >= entry->found.size()) {
-        return s_.fail(kErrorNoMoreFiles);
-    }
-    data = entry->found[entry->nextFound++];
-    return true;
-}
-
-bool SimSystem::FindClose(Handle search) {
-    if (s_.dead()) {
-        return s_.fail(kErrorProcessAborted);
-    }
-    if (s_.findHandle(search, Kind::Search) == nullptr) {
-        return s_.fail(kErrorInvalidHandle);
-    }
-    s_.closeHandle(search);
-    return true;
-}
-
-std::uint32_t SimSystem::GetWindowsDirectoryW(std::wstring& path, std::uint32_t capacity) {
-    if (auto error = s_.check("GetWindowsDirectoryW")) {
-        return 0;
-    }
-    const auto length = static_cast<std::uint32_t>(s_.windowsDirectory.size());
-    if (length + 1 > capacity) {
-        return length + 1;
-    }
-    path = s_.windowsDirectory;
-    return length;
-}
-
-bool SimSystem::FileTimeToSystemTime(std::uint64_t fileTime, LocalTime& systemTime) {
-    if (auto error = s_.check("FileTimeToSystemTime")) {
-        return false;
-    }
-    if (fileTime >= 0x8000000000000000ULL) {
-        return s_.fail(kErrorInvalidParameter);
-    }
-    systemTime = SimMachine::localTimeAfter(LocalTime{.year = 1601, .month = 1, .day = 1}, fileTime / 10'000);
-    return true;
-}
-
-HandleEntry* SimSystem::openFile(Handle file) {
-    HandleEntry* entry = s_.findHandle(file, Kind::File);
-    if (entry == nullptr) {
-        s_.fail(kErrorInvalidHandle);
-        return nullptr;
-    }
-    return entry;
-}
-
-// A host link stands for any reparse point. Sharing is checked against the
-// handles of this machine's processes; other processes on the same machine
-// folder only meet the byte-range locks.
-Handle SimSystem::CreateFileW(const std::wstring& path, std::uint32_t desiredAccess, std::uint32_t shareMode,
-                              std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes) {
-    if (auto error = s_.check("CreateFileW")) {
-        return kInvalidHandle;
-    }
-    std::filesystem::file_status entryStatus;
-    const std::filesystem::path named = host(path, &entryStatus);
-    std::error_code ec;
-    const bool openLink = (flagsAndAttributes & kFileFlagOpenReparsePoint) != 0;
-    const bool link = std::filesystem::is_symlink(entryStatus);
-    // A link not opened itself is followed: the handle is what it leads to.
-    const std::filesystem::path target = link && !openLink && std::filesystem::exists(named, ec)
-                                             ? std::filesystem::canonical(named, ec)
-                                             : named;
-    const std::filesystem::file_status what =
-        link && !openLink ? std::filesystem::status(target, ec) : entryStatus;
-    const bool present = std::filesystem::exists(what);
-    const bool folder = link ? std::filesystem::is_directory(std::filesystem::status(target, ec))
-                             : std::filesystem::is_directory(what);
-    // The program opens what exists or creates it: no other disposition is
-    // modelled.
-    const bool parentThere = std::filesystem::is_directory(target.parent_path(), ec);
-    const auto refused = [](std::uint32_t access, std::uint32_t share) {
-        return ((access & kReadRights) != 0 && (share & kFileShareRead) == 0) ||
-               ((access & kWriteRights) != 0 && (share & kFileShareWrite) == 0) ||
-               ((access & kDeleteRights) != 0 && (share & kFileShareDelete) == 0);
-    };
-    const bool shared = std::ranges::none_of(s_.handles, [&](const auto& other) {
-        return other.second.kind == Kind::File && other.second.filePath == target &&
-               (refused(desiredAccess, other.second.share) || refused(other.second.access, shareMode));
-    });
-    const std::uint32_t error =
-        !present && (creationDisposition == kOpenExisting || link) && parentThere ? kErrorFileNotFound
-        : !present && !parentThere                                                ? kErrorPathNotFound
-        : folder && (flagsAndAttributes & kFileFlagBackupSemantics) == 0          ? kErrorAccessDenied
-        : !shared                                                                 ? kErrorSharingViolation
-                                                                                  : kErrorSuccess;
-    if (error != kErrorSuccess) {
-        s_.sharingViolations += error == kErrorSharingViolation ? 1 : 0;
-        s_.fail(error);
-        return kInvalidHandle;
-    }
-    HandleEntry entry{.access = desiredAccess,
-                      .filePath = target,
-                      .share = shareMode,
-                      .folder = folder,
-                      .link = link && openLink};
-    // A link opened itself carries no file: what it leads to is never touched.
-    if (!entry.folder && !entry.link) {
-        entry.hostFile = HostFile::open(target, !present);
-        if (!entry.hostFile) {
-            s_.fail(kErrorAccessDenied);
-            return kInvalidHandle;
-        }
-        if (!present) {
-            s_.owners[target] = s_.userOf(s_.pid);
-        }
-    }
-    const Handle handle = s_.addHandle(std::move(entry));
-    s_.lastError = present && creationDisposition == kOpenAlways ? kErrorAlreadyExists : kErrorSuccess;
-    return handle;
-}
-
-const std::filesystem::path& SimSystem::currentPlace(HandleEntry& entry) {
-    std::uint64_t size = 0;
-    std::uint32_t links = 0;
-    std::uint64_t id = 0;
-    if (entry.hostFile) {
-        entry.hostFile->describe(size, links, id);
-    }
-    std::error_code ec;
-    if (id == 0 || HostFile::idOf(entry.filePath) == id) {
-        return entry.filePath;
-    }
-    for (std::filesystem::directory_iterator it(entry.filePath.parent_path(), ec), end; !ec && it != end;
-         it.increment(ec)) {
-        if (HostFile::idOf(it->path()) == id) {
-            entry.filePath = it->path();
-            break;
-        }
-    }
-    return entry.filePath;
-}
-
-bool SimSystem::describe(HandleEntry& entry, FileInformation& information, std::uint64_t& id) {
-    information = FileInformation{(entry.link ? kFileAttributeReparsePoint : 0) |
-                                      (entry.folder ? kFileAttributeDirectory : kFileAttributeNormal),
-                                  1, 0};
-    id = 0;
-    if (entry.hostFile) {
-        entry.hostFile->describe(information.endOfFile, information.numberOfLinks, id);
-    }
-    return true;
-}
-
-std::optional<FileInformation> SimSystem::describedFile(Handle file) {
-    FileInformation described;
-    std::uint64_t id = 0;
-    HandleEntry* entry = s_.check("GetFileInformationByHandleEx") ? nullptr : openFile(file);
-    return entry != nullptr && describe(*entry, described, id) ? std::optional(described) : std::nullopt;
-}
-
-bool SimSystem::GetFileInformationByHandleEx(Handle file, FileBasicInfo& information) {
-    const auto described = describedFile(file);
-    information = described ? FileBasicInfo{.fileAttributes = described->attributes} : information;
-    return described.has_value();
-}
-
-bool SimSystem::GetFileInformationByHandleEx(Handle file, FileStandardInfo& information) {
-    const auto described = describedFile(file);
-    information = described ? FileStandardInfo{.endOfFile = static_cast<std::int64_t>(described->endOfFile),
-                                               .numberOfLinks = described->numberOfLinks,
-                                               .directory = static_cast<std::uint8_t>(
-                                                   (described->attributes & kFileAttributeDirectory) != 0)}
-                            : information;
-    return described.has_value();
-}
-
-// The host's own identity of the file where it has one, as the file index
-// (the volume's serial is the machine's); otherwise its place, which this
-// machine keeps up to date through renames.
-bool SimSystem::GetFileInformationByHandle(Handle file, ByHandleFileInformation& information) {
-    if (auto error = s_.check("GetFileInformationByHandle")) {
-        return false;
-    }
-    FileInformation basic;
-    std::uint64_t id = 0;
-    HandleEntry* entry = openFile(file);
-    if (entry == nullptr || !describe(*entry, basic, id)) {
-        return false;
-    }
-    id = id != 0 ? id : std::hash<std::string>{}(currentPlace(*entry).string());
-    information = ByHandleFileInformation{};
-    information.fileAttributes = basic.attributes;
-    information.volumeSerialNumber = kVolumeSerialNumber;
-    information.fileSizeHigh = static_cast<std::uint32_t>(basic.endOfFile >> 32U);
-    information.fileSizeLow = static_cast<std::uint32_t>(basic.endOfFile & 0xFFFF'FFFFU);
-    information.numberOfLinks = basic.numberOfLinks;
-    information.fileIndexHigh = static_cast<std::uint32_t>(id >> 32U);
-    information.fileIndexLow = static_cast<std::uint32_t>(id & 0xFFFF'FFFFU);
-    return true;
-}
-
-bool SimSystem::SetFileInformationByHandle(Handle file, const FileRenameInformation& rename) {
-    if (auto error = s_.check("SetFileInformationByHandle")) {
-        return false;
-    }
-    HandleEntry* entry = openFile(file);
-    if (entry == nullptr) {
-        return false;
-    }
-    if ((entry->access & kDeleteRights) == 0) {
-        return s_.fail(kErrorAccessDenied);
-    }
-    const std::filesystem::path source = currentPlace(*entry);
-    std::filesystem::file_status there;
-    const std::filesystem::path target = host(rename.fileName, &there);
-    std::error_code ec;
-    if (std::filesystem::exists(there) && target != source) {
-        // What lies at the name is replaced, a link included, never written through.
-        if (!rename.replaceIfExists) {
-            return s_.fail(kErrorAlreadyExists);
-        }
-        if (std::filesystem::is_directory(there) || heldWithoutSharing(target, 0) ||
-            std::ranges::any_of(s_.handles, [&](const auto& h) { return h.second.filePath == target; })) {
-            return s_.fail(kErrorAccessDenied);
-        }
-    }
-    std::filesystem::rename(source, target, ec);
-    if (ec) {
-        return s_.fail(kErrorAccessDenied);
-    }
-    // Windows follows the file: every handle to it and its ranges see the new name.
-    for (auto& [handle, other] : s_.handles) {
-        if (other.kind == Kind::File && other.filePath == source) {
-            other.filePath = target;
-            if (other.hostFile) {
-                other.hostFile->moved(target);
-            }
-        }
-    }
-    for (RangeLock& lock : s_.rangeLocks) {
-        lock.file = lock.file == source ? target : lock.file;
-    }
-    if (const auto owner = s_.owners.extract(source)) {
-        s_.owners[target] = owner.mapped();
-    }
-    return true;
-}
-
-bool SimSystem::rangeTaken(const std::filesystem::path& target, Handle by, std::uint64_t offset,
-                           std::uint64_t length) const {
-    return std::ranges::any_of(s_.rangeLocks, [&](const RangeLock& lock) {
-        return lock.file == target && lock.handle != by && length != 0 && lock.length != 0 &&
-               offset < lock.offset + lock.length && lock.offset < offset + length;
-    });
-}
-
-// A range held by this machine's processes or by another host process is
-// refused (see Sleep).
-bool SimSystem::LockFileEx(Handle file, std::uint32_t flags, std::uint64_t offset, std::uint64_t length) {
-    if (auto error = s_.check("LockFileEx")) {
-        return false;
-    }
-    HandleEntry* entry = openFile(file);
-    if (entry == nullptr) {
-        return false;
-    }
-    if (!entry->hostFile) {
-        return s_.fail(kErrorInvalidParameter);
-    }
-    const std::filesystem::path place = currentPlace(*entry);
-    // The program waits for a lock itself: one that blocks is not modelled.
-    if ((flags & kLockfileFailImmediately) == 0) {
-        throw std::logic_error("a blocking lock is not modelled");
-    }
-    // Another handle's range, or one this handle holds already: a lock is never taken twice.
-    if (rangeTaken(place, kNullHandle, offset, length)) {
-        return s_.fail(kErrorLockViolation);
-    }
-    if (!entry->hostFile->lock(offset, length)) {
-        s_.hostLockContended = true;
-        return s_.fail(kErrorLockViolation);
-    }
-    s_.rangeLocks.push_back(RangeLock{file, place, offset, length});
-    return true;
-}
-
-bool SimSystem::WriteFile(Handle file, std::string_view bytes) {
-    if (auto error = s_.check("WriteFile")) {
-        return false;
-    }
-    HandleEntry* entry = openFile(file);
-    if (entry == nullptr) {
-        return false;
-    }
-    if (entry->folder || (entry->access & kWriteRights) == 0) {
-        return s_.fail(kErrorAccessDenied);
-    }
-    if (entry->link) {
-        return true; // into the link's own data, which nothing here reads
-    }
-    FileInformation info;
-    std::uint64_t id = 0;
-    entry->hostFile->describe(info.endOfFile, info.numberOfLinks, id);
-    if (rangeTaken(currentPlace(*entry), file, info.endOfFile, bytes.size())) {
-        return s_.fail(kErrorLockViolation);
-    }
-    return entry->hostFile->append(bytes) || s_.fail(kErrorAccessDenied);
-}
-
-std::uint32_t SimSystem::GetSecurityInfo(Handle object, std::uint32_t objectType,
-                                         std::uint32_t securityInformation, std::wstring& ownerSid) {
-    if (auto error = s_.check("GetSecurityInfo")) {
-        return *error;
-    }
-    const HandleEntry* entry = s_.findHandle(object);
-    const bool file = entry != nullptr && entry->kind == Kind::File;
-    // The owner is read only through a handle that may read the descriptor,
-    // as the object type it is.
-    s_.lastError = entry == nullptr || (!file && entry->kind != Kind::Mutex && entry->kind != Kind::Event)
-                       ? kErrorInvalidHandle
-                   : objectType != (file ? kSeFileObject : kSeKernelObject) ? kErrorInvalidParameter
-                   : file && (entry->access & kReadControl) == 0            ? kErrorAccessDenied
-                                                                            : kErrorSuccess;
-    ownerSid.clear();
-    if (s_.lastError != kErrorSuccess) {
-        return s_.lastError;
-    }
-    if ((securityInformation & kOwnerSecurityInformation) != 0) {
-        const auto owner = s_.owners.find(entry->filePath);
-        ownerSid = !file ? std::static_pointer_cast<KernelObject>(entry->object)->ownerSid
-                   : owner == s_.owners.end() ? std::wstring(kLocalSystemSid)
-                                              : owner->second;
-    }
-    return kErrorSuccess;
-}
-
-bool SimSystem::GetTokenUser(std::uint32_t desiredAccess, std::wstring& userSid) {
-    if (auto error = s_.check("GetTokenUser")) {
-        return false;
-    }
-    if ((desiredAccess & kTokenQuery) == 0) {
-        return s_.fail(kErrorAccessDenied);
-    }
-    userSid = s_.userOf(s_.pid);
-    return true;
-}
-
-LocalTime SimSystem::GetLocalTime() {
-    return SimMachine::localTimeAfter(s_.localTimeAtStart, s_.now);
-}
-
-std::uint32_t SimSystem::GetTickCount() {
-    return static_cast<std::uint32_t>(s_.tickAtStart + s_.now);
-}
-
-// A process that found a byte range held by another host process waits as
-// long in real time too, so that the other can let go.
-void SimSystem::Sleep(std::uint32_t milliseconds) {
-    if (std::exchange(s_.hostLockContended, false)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-    }
-    s_.runUntil(s_.now + milliseconds, [] { return false; });
-}
-
-std::uint32_t SimSystem::K32GetModuleFileNameExW(std::wstring& path, std::uint32_t capacity) {
-    if (auto error = s_.check("K32GetModuleFileNameExW")) {
-        path.clear();
-        return 0;
-    }
-    if (capacity == 0) {
-        return static_cast<std::uint32_t>(s_.fail(kErrorInsufficientBuffer));
-    }
-    path = s_.modulePath.substr(0, capacity - 1);
-    if (s_.modulePath.size() >= capacity) {
-        s_.lastError = kErrorInsufficientBuffer;
-    }
-    return static_cast<std::uint32_t>(path.size());
-}
-
-namespace {
 // The owner an SDDL text names ("O:BA", "O:SY" or a SID), empty when none.
 std::wstring ownerIn(std::wstring_view descriptor) {
     if (!descriptor.starts_with(L"O:")) {
@@ -590,165 +39,692 @@ std::wstring ownerIn(std::wstring_view descriptor) {
 }
 } // namespace
 
-Handle SimSystem::createNamed(const char* call, Kind kind, std::wstring_view securityDescriptor,
-                              bool initialOwner, bool manualReset, bool initialState,
-                              const std::wstring& name) {
-    if (auto error = s_.check(call)) {
-        return kNullHandle;
-    }
-    std::shared_ptr<KernelObject>& object = s_.namedObjects[asciiUpper(name)];
-    const bool reused = object != nullptr;
-    if (!reused) {
-        object = std::make_shared<KernelObject>();
-        object->kind = kind;
-        object->name = name;
-        object->securityDescriptor = securityDescriptor;
-        object->ownerSid = ownerIn(securityDescriptor);
-        object->ownerSid = object->ownerSid.empty() ? s_.userOf(s_.pid) : object->ownerSid;
-        object->manualReset = manualReset;
-        object->signalled = initialState;
-        object->owner = kind == Kind::Mutex && initialOwner ? s_.pid : 0;
-    }
-    const Handle handle = handleTo(kind, object);
-    // The platform reports an existing object through the last error of a
-    // successful create, and the caller gets no ownership of it.
-    if (handle != kNullHandle) {
-        s_.lastError = reused ? kErrorAlreadyExists : kErrorSuccess;
-    }
-    return handle;
-}
+class SimSystem final : public ISystem {
+public:
+    explicit SimSystem(SimState& state) : s_(state) {}
 
-Handle SimSystem::handleTo(Kind kind, const std::shared_ptr<KernelObject>& object) {
-    if (object->kind != kind) {
-        s_.fail(kErrorInvalidHandle);
-        return kNullHandle;
+    std::uint32_t GetLastError() override { return s_.lastError; }
+    void SetLastError(std::uint32_t error) override { s_.lastError = error; }
+    std::uint32_t ExpandEnvironmentStringsW(std::wstring_view source, std::wstring& destination,
+                                            std::uint32_t capacity) override {
+        if (auto error = s_.check("ExpandEnvironmentStringsW")) {
+            return 0;
+        }
+        std::wstring expanded;
+        std::size_t pos = 0;
+        while (pos < source.size()) {
+            const std::size_t open = source.find(L'%', pos);
+            if (open == std::wstring_view::npos) {
+                expanded.append(source.substr(pos));
+                break;
+            }
+            expanded.append(source.substr(pos, open - pos));
+            const std::size_t close = source.find(L'%', open + 1);
+            if (close == std::wstring_view::npos) {
+                expanded.append(source.substr(open));
+                break;
+            }
+            const auto variable =
+                s_.environment.find(asciiUpper(std::wstring(source.substr(open + 1, close - open - 1))));
+            if (variable == s_.environment.end()) {
+                // An unknown variable stays as written; its closing mark may open the next.
+                expanded.append(source.substr(open, close - open));
+                pos = close;
+            } else {
+                expanded.append(variable->second.second);
+                pos = close + 1;
+            }
+        }
+        const auto needed = static_cast<std::uint32_t>(expanded.size() + 1);
+        if (needed > capacity) {
+            s_.lastError = kErrorInsufficientBuffer;
+            return needed;
+        }
+        destination = expanded;
+        return needed;
     }
-    return s_.addHandle({.kind = kind, .object = object});
-}
 
-Handle SimSystem::openNamed(const char* call, Kind kind, const std::wstring& name) {
-    if (auto error = s_.check(call)) {
-        return kNullHandle;
+    bool CreateDirectoryW(const std::wstring& path, std::wstring_view securityDescriptor) override {
+        if (auto error = s_.check("CreateDirectoryW")) {
+            return false;
+        }
+        const std::filesystem::path target = host(path);
+        std::error_code ec;
+        if (std::filesystem::exists(std::filesystem::symlink_status(target, ec))) {
+            return s_.fail(kErrorAlreadyExists);
+        }
+        if (!std::filesystem::is_directory(target.parent_path(), ec)) {
+            return s_.fail(kErrorPathNotFound);
+        }
+        if (!std::filesystem::create_directory(target, ec)) {
+            return s_.fail(kErrorAccessDenied);
+        }
+        s_.folderSecurity[target] = securityDescriptor;
+        s_.owners[target] = s_.userOf(s_.pid);
+        return true;
     }
-    const auto existing = s_.namedObjects.find(asciiUpper(name));
-    if (existing == s_.namedObjects.end()) {
-        s_.fail(kErrorFileNotFound);
-        return kNullHandle;
-    }
-    return handleTo(kind, existing->second);
-}
 
-Handle SimSystem::CreateMutexW(std::wstring_view securityDescriptor, bool initialOwner,
-                               const std::wstring& name) {
-    return createNamed("CreateMutexW", Kind::Mutex, securityDescriptor, initialOwner, false, false, name);
-}
+    // A host symbolic link stands for any reparse point: a junction or mount point
+    // when it leads to a folder.
+    std::uint32_t GetFileAttributesW(const std::wstring& path) override {
+        if (auto error = s_.check("GetFileAttributesW")) {
+            return kInvalidFileAttributes;
+        }
+        std::filesystem::file_status entry;
+        const std::filesystem::path& target = host(path, &entry);
+        std::error_code ec;
+        if (!std::filesystem::exists(entry)) {
+            return s_.fail(std::filesystem::is_directory(target.parent_path(), ec) ? kErrorFileNotFound
+                                                                                   : kErrorPathNotFound,
+                           kInvalidFileAttributes);
+        }
+        const bool link = std::filesystem::is_symlink(entry);
+        const bool folder = std::filesystem::is_directory(link ? std::filesystem::status(target, ec) : entry);
+        return (link ? kFileAttributeReparsePoint : 0) |
+               (folder ? kFileAttributeDirectory : kFileAttributeNormal);
+    }
 
-Handle SimSystem::CreateEventW(std::wstring_view securityDescriptor, bool manualReset, bool initialState,
-                               const std::wstring& name) {
-    return createNamed("CreateEventW", Kind::Event, securityDescriptor, false, manualReset, initialState,
-                       name);
-}
+    bool DeleteFileW(const std::wstring& path) override { return removeFile("DeleteFileW", path); }
 
-Handle SimSystem::OpenMutexW(std::uint32_t /*desiredAccess*/, bool /*inheritHandle*/,
-                             const std::wstring& name) {
-    return openNamed("OpenMutexW", Kind::Mutex, name);
-}
+    int _wremove(const std::wstring& path) override { // NOLINT(bugprone-reserved-identifier)
+        return removeFile("_wremove", path) ? 0 : -1;
+    }
 
-Handle SimSystem::OpenEventW(std::uint32_t /*desiredAccess*/, bool /*inheritHandle*/,
-                             const std::wstring& name) {
-    return openNamed("OpenEventW", Kind::Event, name);
-}
+    bool RemoveDirectoryW(const std::wstring& path) override {
+        if (auto error = s_.check("RemoveDirectoryW")) {
+            return false;
+        }
+        const std::filesystem::path target = host(path);
+        std::error_code ec;
+        const std::uint32_t error = !std::filesystem::exists(target, ec)           ? kErrorFileNotFound
+                                    : !std::filesystem::is_directory(target, ec)   ? kErrorDirectory
+                                    : !std::filesystem::is_empty(target, ec)       ? kErrorDirNotEmpty
+                                    : heldWithoutSharing(target, kFileShareDelete) ? kErrorSharingViolation
+                                    : !std::filesystem::remove(target, ec)         ? kErrorAccessDenied
+                                                                                   : kErrorSuccess;
+        return error == kErrorSuccess || s_.fail(error);
+    }
 
-std::shared_ptr<KernelObject> SimSystem::objectFor(const char* call, Handle handle, Kind kind) {
-    if (s_.check(call)) {
-        return nullptr;
+    Handle FindFirstFileW(const std::wstring& pattern, FindData& data) override {
+        if (auto error = s_.check("FindFirstFileW")) {
+            return kInvalidHandle;
+        }
+        const std::size_t cut = pattern.find_last_of(L"\\/");
+        const std::wstring folder = cut == std::wstring::npos ? L"" : pattern.substr(0, cut);
+        const std::wstring wanted = asciiUpper(cut == std::wstring::npos ? pattern : pattern.substr(cut + 1));
+        std::error_code ec;
+        const std::filesystem::path where = host(folder);
+        if (!std::filesystem::is_directory(where, ec)) {
+            return s_.fail(kErrorPathNotFound, kInvalidHandle);
+        }
+        const auto found = [](bool isFolder, std::wstring_view name) {
+            FindData one{.attributes = isFolder ? kFileAttributeDirectory : kFileAttributeNormal};
+            setText(one.fileName, name);
+            return one;
+        };
+        const auto upperName = [](const FindData& one) {
+            return asciiUpper(std::wstring(textOf(one.fileName)));
+        };
+        // A folder lists its own "." and ".." first, as the platform's does.
+        std::vector<FindData> entries{found(true, L"."), found(true, L"..")};
+        std::vector<FindData> named;
+        for (std::filesystem::directory_iterator it(where, ec), end; !ec && it != end; it.increment(ec)) {
+            named.push_back(found(it->is_directory(), windowsName(it->path().filename().string())));
+        }
+        std::sort(named.begin(), named.end(),
+                  [&](const FindData& a, const FindData& b) { return upperName(a) < upperName(b); });
+        entries.insert(entries.end(), named.begin(), named.end());
+        std::erase_if(entries,
+                      [&](const FindData& entry) { return !wildcardMatch(wanted, upperName(entry)); });
+        if (entries.empty()) {
+            return s_.fail(kErrorFileNotFound, kInvalidHandle);
+        }
+        data = entries.front();
+        return s_.addHandle({.kind = Kind::Search, .found = std::move(entries), .nextFound = 1});
     }
-    auto object = s_.objectOf<KernelObject>(handle, kind);
-    if (!object) {
-        s_.fail(kErrorInvalidHandle);
-    }
-    return object;
-}
 
-bool SimSystem::SetEvent(Handle event) {
-    const auto object = objectFor("SetEvent", event, Kind::Event);
-    if (object) {
-        object->signalled = true;
+    bool FindNextFileW(Handle search, FindData& data) override {
+        if (auto error = s_.check("FindNextFileW")) {
+            return false;
+        }
+        HandleEntry* entry = s_.findHandle(search, Kind::Search);
+        if (entry == nullptr) {
+            return s_.fail(kErrorInvalidHandle);
+        }
+        if (entry->nextFound >= entry->found.size()) {
+            return s_.fail(kErrorNoMoreFiles);
+        }
+        data = entry->found[entry->nextFound++];
+        return true;
     }
-    return object != nullptr;
-}
 
-bool SimSystem::ReleaseMutex(Handle mutex) {
-    const auto held = objectFor("ReleaseMutex", mutex, Kind::Mutex);
-    if (!held) {
-        return false;
-    }
-    if (held->owner != s_.pid) {
-        return s_.fail(kErrorNotOwner);
-    }
-    held->owner = 0;
-    return true;
-}
+    bool FindClose(Handle search) override { return s_.release(search, {Kind::Search}) == kErrorSuccess; }
 
-// The program waits on its event only.
-std::uint32_t SimSystem::WaitForSingleObject(Handle handle, std::uint32_t milliseconds) {
-    const auto event = objectFor("WaitForSingleObject", handle, Kind::Event);
-    if (!event) {
-        return kWaitFailed;
+    std::uint32_t GetWindowsDirectoryW(std::wstring& path, std::uint32_t capacity) override {
+        if (auto error = s_.check("GetWindowsDirectoryW")) {
+            return 0;
+        }
+        const auto length = static_cast<std::uint32_t>(s_.windowsDirectory.size());
+        if (length + 1 > capacity) {
+            return length + 1;
+        }
+        path = s_.windowsDirectory;
+        return length;
     }
-    if (milliseconds == kInfinite && !event->signalled && s_.scheduled.empty()) {
-        throw std::logic_error("simulated wait would never end");
-    }
-    const std::uint32_t waiter = s_.pid;
-    s_.runUntil(milliseconds == kInfinite ? UINT64_MAX : s_.now + milliseconds,
-                [&] { return event->signalled; });
-    s_.pid = waiter;
-    if (!event->signalled) {
-        return kWaitTimeout;
-    }
-    event->signalled = event->manualReset;
-    return kWaitObject0;
-}
 
-bool SimSystem::CloseHandle(Handle object) {
-    if (s_.dead()) {
-        return s_.fail(kErrorProcessAborted);
+    bool FileTimeToSystemTime(std::uint64_t fileTime, LocalTime& systemTime) override {
+        if (auto error = s_.check("FileTimeToSystemTime")) {
+            return false;
+        }
+        if (fileTime >= 0x8000000000000000ULL) {
+            return s_.fail(kErrorInvalidParameter);
+        }
+        systemTime =
+            SimMachine::localTimeAfter(LocalTime{.year = 1601, .month = 1, .day = 1}, fileTime / 10'000);
+        return true;
     }
-    HandleEntry* entry = s_.findHandle(object);
-    if (entry == nullptr ||
-        (entry->kind != Kind::File && entry->kind != Kind::Mutex && entry->kind != Kind::Event)) {
-        return s_.fail(kErrorInvalidHandle);
-    }
-    s_.closeHandle(object);
-    return true;
-}
 
-Handle SimSystem::GetProcessHeap() {
-    return kProcessHeap;
-}
+    // A host link stands for any reparse point. Sharing is checked against the
+    // handles of this machine's processes; other processes on the same machine
+    // folder only meet the byte-range locks.
+    Handle CreateFileW(const std::wstring& path, std::uint32_t desiredAccess, std::uint32_t shareMode,
+                       std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes) override {
+        if (auto error = s_.check("CreateFileW")) {
+            return kInvalidHandle;
+        }
+        std::filesystem::file_status entryStatus;
+        const std::filesystem::path named = host(path, &entryStatus);
+        std::error_code ec;
+        const bool openLink = (flagsAndAttributes & kFileFlagOpenReparsePoint) != 0;
+        const bool link = std::filesystem::is_symlink(entryStatus);
+        // A link not opened itself is followed: the handle is what it leads to.
+        const std::filesystem::path target = link && !openLink && std::filesystem::exists(named, ec)
+                                                 ? std::filesystem::canonical(named, ec)
+                                                 : named;
+        const std::filesystem::file_status what =
+            link && !openLink ? std::filesystem::status(target, ec) : entryStatus;
+        const bool present = std::filesystem::exists(what);
+        const bool folder = link ? std::filesystem::is_directory(std::filesystem::status(target, ec))
+                                 : std::filesystem::is_directory(what);
+        // The program opens what exists or creates it: no other disposition is
+        // modelled.
+        const bool parentThere = std::filesystem::is_directory(target.parent_path(), ec);
+        const auto refused = [](std::uint32_t access, std::uint32_t share) {
+            return ((access & kReadRights) != 0 && (share & kFileShareRead) == 0) ||
+                   ((access & kWriteRights) != 0 && (share & kFileShareWrite) == 0) ||
+                   ((access & kDeleteRights) != 0 && (share & kFileShareDelete) == 0);
+        };
+        const bool shared = std::ranges::none_of(s_.handles, [&](const auto& other) {
+            return other.second.kind == Kind::File && other.second.filePath == target &&
+                   (refused(desiredAccess, other.second.share) || refused(other.second.access, shareMode));
+        });
+        const std::uint32_t error =
+            !present && (creationDisposition == kOpenExisting || link) && parentThere ? kErrorFileNotFound
+            : !present && !parentThere                                                ? kErrorPathNotFound
+            : folder && (flagsAndAttributes & kFileFlagBackupSemantics) == 0          ? kErrorAccessDenied
+            : !shared                                                                 ? kErrorSharingViolation
+                                                                                      : kErrorSuccess;
+        if (error != kErrorSuccess) {
+            s_.sharingViolations += error == kErrorSharingViolation ? 1 : 0;
+            return s_.fail(error, kInvalidHandle);
+        }
+        HandleEntry entry{.access = desiredAccess,
+                          .filePath = target,
+                          .share = shareMode,
+                          .folder = folder,
+                          .link = link && openLink};
+        // A link opened itself carries no file: what it leads to is never touched.
+        if (!entry.folder && !entry.link) {
+            entry.hostFile = HostFile::open(target, !present);
+            if (!entry.hostFile) {
+                return s_.fail(kErrorAccessDenied, kInvalidHandle);
+            }
+            if (!present) {
+                s_.owners[target] = s_.userOf(s_.pid);
+            }
+        }
+        const Handle handle = s_.addHandle(std::move(entry));
+        s_.lastError = present && creationDisposition == kOpenAlways ? kErrorAlreadyExists : kErrorSuccess;
+        return handle;
+    }
 
-Handle SimSystem::HeapAlloc(Handle heap, std::uint32_t flags, std::size_t bytes) {
-    if (auto error = s_.check("HeapAlloc")) {
-        return kNullHandle;
+    bool GetFileInformationByHandleEx(Handle file, FileBasicInfo& information) override {
+        const auto described = describedFile("GetFileInformationByHandleEx", file);
+        information = described ? FileBasicInfo{.fileAttributes = described->attributes} : information;
+        return described.has_value();
     }
-    if (heap != kProcessHeap) {
-        s_.fail(kErrorInvalidHandle);
-        return kNullHandle;
-    }
-    return s_.addHandle({.kind = Kind::HeapBlock,
-                         .block = std::vector<std::uint8_t>(
-                             bytes, (flags & kHeapZeroMemory) != 0 ? std::uint8_t{0} : kUninitialisedByte)});
-}
 
-bool SimSystem::HeapFree(Handle heap, std::uint32_t /*flags*/, Handle block) {
-    if (s_.dead()) {
-        return s_.fail(kErrorProcessAborted);
+    bool GetFileInformationByHandleEx(Handle file, FileStandardInfo& information) override {
+        const auto described = describedFile("GetFileInformationByHandleEx", file);
+        information = described
+                          ? FileStandardInfo{.endOfFile = static_cast<std::int64_t>(described->endOfFile),
+                                             .numberOfLinks = described->numberOfLinks,
+                                             .directory = static_cast<std::uint8_t>(
+                                                 (described->attributes & kFileAttributeDirectory) != 0)}
+                          : information;
+        return described.has_value();
     }
-    if (heap != kProcessHeap || s_.findHandle(block, Kind::HeapBlock) == nullptr) {
-        return s_.fail(kErrorInvalidParameter);
+
+    // The volume's serial is the machine's.
+    bool GetFileInformationByHandle(Handle file, ByHandleFileInformation& information) override {
+        const auto described = describedFile("GetFileInformationByHandle", file);
+        if (described) {
+            information = ByHandleFileInformation{
+                .fileAttributes = described->attributes,
+                .volumeSerialNumber = kVolumeSerialNumber,
+                .fileSizeHigh = static_cast<std::uint32_t>(described->endOfFile >> 32U),
+                .fileSizeLow = static_cast<std::uint32_t>(described->endOfFile & 0xFFFF'FFFFU),
+                .numberOfLinks = described->numberOfLinks,
+                .fileIndexHigh = static_cast<std::uint32_t>(described->id >> 32U),
+                .fileIndexLow = static_cast<std::uint32_t>(described->id & 0xFFFF'FFFFU)};
+        }
+        return described.has_value();
     }
-    s_.closeHandle(block);
-    return true;
+
+    bool SetFileInformationByHandle(Handle file, const FileRenameInformation& rename) override {
+        if (auto error = s_.check("SetFileInformationByHandle")) {
+            return false;
+        }
+        HandleEntry* entry = openFile(file);
+        if (entry == nullptr) {
+            return false;
+        }
+        if ((entry->access & kDeleteRights) == 0) {
+            return s_.fail(kErrorAccessDenied);
+        }
+        const std::filesystem::path source = currentPlace(*entry);
+        std::filesystem::file_status there;
+        const std::filesystem::path target = host(rename.fileName, &there);
+        std::error_code ec;
+        if (std::filesystem::exists(there) && target != source) {
+            // What lies at the name is replaced, a link included, never written through.
+            if (!rename.replaceIfExists) {
+                return s_.fail(kErrorAlreadyExists);
+            }
+            if (std::filesystem::is_directory(there) || heldWithoutSharing(target, 0) ||
+                std::ranges::any_of(s_.handles, [&](const auto& h) { return h.second.filePath == target; })) {
+                return s_.fail(kErrorAccessDenied);
+            }
+        }
+        std::filesystem::rename(source, target, ec);
+        if (ec) {
+            return s_.fail(kErrorAccessDenied);
+        }
+        // Windows follows the file: every handle to it and its ranges see the new name.
+        for (auto& [handle, other] : s_.handles) {
+            if (other.kind == Kind::File && other.filePath == source) {
+                other.filePath = target;
+                if (other.hostFile) {
+                    other.hostFile->moved(target);
+                }
+            }
+        }
+        for (RangeLock& lock : s_.rangeLocks) {
+            lock.file = lock.file == source ? target : lock.file;
+        }
+        if (const auto owner = s_.owners.extract(source)) {
+            s_.owners[target] = owner.mapped();
+        }
+        return true;
+    }
+
+    // A range held by this machine's processes or by another host process is
+    // refused (see Sleep).
+    bool LockFileEx(Handle file, std::uint32_t flags, std::uint64_t offset, std::uint64_t length) override {
+        if (auto error = s_.check("LockFileEx")) {
+            return false;
+        }
+        HandleEntry* entry = openFile(file);
+        if (entry == nullptr) {
+            return false;
+        }
+        if (!entry->hostFile) {
+            return s_.fail(kErrorInvalidParameter);
+        }
+        const std::filesystem::path place = currentPlace(*entry);
+        // The program waits for a lock itself: one that blocks is not modelled.
+        if ((flags & kLockfileFailImmediately) == 0) {
+            throw std::logic_error("a blocking lock is not modelled");
+        }
+        // Another handle's range, or one this handle holds already: a lock is never taken twice.
+        if (rangeTaken(place, kNullHandle, offset, length)) {
+            return s_.fail(kErrorLockViolation);
+        }
+        if (!entry->hostFile->lock(offset, length)) {
+            s_.hostLockContended = true;
+            return s_.fail(kErrorLockViolation);
+        }
+        s_.rangeLocks.push_back(RangeLock{file, place, offset, length});
+        return true;
+    }
+
+    bool WriteFile(Handle file, std::string_view bytes) override {
+        if (auto error = s_.check("WriteFile")) {
+            return false;
+        }
+        HandleEntry* entry = openFile(file);
+        if (entry == nullptr) {
+            return false;
+        }
+        if (entry->folder || (entry->access & kWriteRights) == 0) {
+            return s_.fail(kErrorAccessDenied);
+        }
+        if (entry->link) {
+            return true; // into the link's own data, which nothing here reads
+        }
+        if (rangeTaken(currentPlace(*entry), file, entry->hostFile->describe().endOfFile, bytes.size())) {
+            return s_.fail(kErrorLockViolation);
+        }
+        return entry->hostFile->append(bytes) || s_.fail(kErrorAccessDenied);
+    }
+
+    std::uint32_t GetSecurityInfo(Handle object, std::uint32_t objectType, std::uint32_t securityInformation,
+                                  std::wstring& ownerSid) override {
+        if (auto error = s_.check("GetSecurityInfo")) {
+            return *error;
+        }
+        const HandleEntry* entry = s_.findHandle(object);
+        const bool file = entry != nullptr && entry->kind == Kind::File;
+        // The owner is read only through a handle that may read the descriptor,
+        // as the object type it is.
+        s_.lastError = entry == nullptr || (!file && entry->kind != Kind::Mutex && entry->kind != Kind::Event)
+                           ? kErrorInvalidHandle
+                       : objectType != (file ? kSeFileObject : kSeKernelObject) ? kErrorInvalidParameter
+                       : file && (entry->access & kReadControl) == 0            ? kErrorAccessDenied
+                                                                                : kErrorSuccess;
+        ownerSid.clear();
+        if (s_.lastError != kErrorSuccess) {
+            return s_.lastError;
+        }
+        if ((securityInformation & kOwnerSecurityInformation) != 0) {
+            const auto owner = s_.owners.find(entry->filePath);
+            ownerSid = !file ? std::static_pointer_cast<KernelObject>(entry->object)->ownerSid
+                       : owner == s_.owners.end() ? std::wstring(kLocalSystemSid)
+                                                  : owner->second;
+        }
+        return kErrorSuccess;
+    }
+
+    bool GetTokenUser(std::uint32_t desiredAccess, std::wstring& userSid) override {
+        if (auto error = s_.check("GetTokenUser")) {
+            return false;
+        }
+        if ((desiredAccess & kTokenQuery) == 0) {
+            return s_.fail(kErrorAccessDenied);
+        }
+        userSid = s_.userOf(s_.pid);
+        return true;
+    }
+
+    LocalTime GetLocalTime() override { return SimMachine::localTimeAfter(s_.localTimeAtStart, s_.now); }
+
+    std::uint32_t GetTickCount() override { return static_cast<std::uint32_t>(s_.tickAtStart + s_.now); }
+
+    // A process that found a byte range held by another host process waits as
+    // long in real time too, so that the other can let go.
+    void Sleep(std::uint32_t milliseconds) override {
+        if (std::exchange(s_.hostLockContended, false)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+        }
+        s_.runUntil(s_.now + milliseconds, [] { return false; });
+    }
+
+    std::uint32_t GetCurrentProcessId() override { return s_.pid; }
+    std::uint32_t K32GetModuleFileNameExW(std::wstring& path, std::uint32_t capacity) override {
+        if (auto error = s_.check("K32GetModuleFileNameExW")) {
+            path.clear();
+            return 0;
+        }
+        if (capacity == 0) {
+            return static_cast<std::uint32_t>(s_.fail(kErrorInsufficientBuffer));
+        }
+        path = s_.modulePath.substr(0, capacity - 1);
+        if (s_.modulePath.size() >= capacity) {
+            s_.lastError = kErrorInsufficientBuffer;
+        }
+        return static_cast<std::uint32_t>(path.size());
+    }
+
+    Handle CreateMutexW(std::wstring_view securityDescriptor, bool initialOwner,
+                        const std::wstring& name) override {
+        return createNamed("CreateMutexW", Kind::Mutex, securityDescriptor, initialOwner, false, false, name);
+    }
+
+    Handle CreateEventW(std::wstring_view securityDescriptor, bool manualReset, bool initialState,
+                        const std::wstring& name) override {
+        return createNamed("CreateEventW", Kind::Event, securityDescriptor, false, manualReset, initialState,
+                           name);
+    }
+
+    Handle OpenMutexW(std::uint32_t /*desiredAccess*/, bool /*inheritHandle*/,
+                      const std::wstring& name) override {
+        return openNamed("OpenMutexW", Kind::Mutex, name);
+    }
+
+    Handle OpenEventW(std::uint32_t /*desiredAccess*/, bool /*inheritHandle*/,
+                      const std::wstring& name) override {
+        return openNamed("OpenEventW", Kind::Event, name);
+    }
+
+    bool SetEvent(Handle event) override {
+        const auto object = objectFor("SetEvent", event, Kind::Event);
+        if (object) {
+            object->signalled = true;
+        }
+        return object != nullptr;
+    }
+
+    bool ReleaseMutex(Handle mutex) override {
+        const auto held = objectFor("ReleaseMutex", mutex, Kind::Mutex);
+        if (!held) {
+            return false;
+        }
+        if (held->owner != s_.pid) {
+            return s_.fail(kErrorNotOwner);
+        }
+        held->owner = 0;
+        return true;
+    }
+
+    // The program waits on its event only.
+    std::uint32_t WaitForSingleObject(Handle handle, std::uint32_t milliseconds) override {
+        const auto event = objectFor("WaitForSingleObject", handle, Kind::Event);
+        if (!event) {
+            return kWaitFailed;
+        }
+        if (milliseconds == kInfinite && !event->signalled && s_.scheduled.empty()) {
+            throw std::logic_error("simulated wait would never end");
+        }
+        const std::uint32_t waiter = s_.pid;
+        s_.runUntil(milliseconds == kInfinite ? UINT64_MAX : s_.now + milliseconds,
+                    [&] { return event->signalled; });
+        s_.pid = waiter;
+        if (!event->signalled) {
+            return kWaitTimeout;
+        }
+        event->signalled = event->manualReset;
+        return kWaitObject0;
+    }
+
+    bool CloseHandle(Handle object) override {
+        return s_.release(object, {Kind::File, Kind::Mutex, Kind::Event}) == kErrorSuccess;
+    }
+
+    Handle GetProcessHeap() override { return kProcessHeap; }
+
+    Handle HeapAlloc(Handle heap, std::uint32_t flags, std::size_t bytes) override {
+        if (auto error = s_.check("HeapAlloc")) {
+            return kNullHandle;
+        }
+        if (heap != kProcessHeap) {
+            return s_.fail(kErrorInvalidHandle, kNullHandle);
+        }
+        return s_.addHandle(
+            {.kind = Kind::HeapBlock,
+             .block = std::vector<std::uint8_t>(bytes, (flags & kHeapZeroMemory) != 0 ? std::uint8_t{0}
+                                                                                      : kUninitialisedByte)});
+    }
+
+    bool HeapFree(Handle heap, std::uint32_t /*flags*/, Handle block) override {
+        if (s_.dead()) {
+            return s_.fail(kErrorProcessAborted);
+        }
+        if (heap != kProcessHeap || s_.findHandle(block, Kind::HeapBlock) == nullptr) {
+            return s_.fail(kErrorInvalidParameter);
+        }
+        s_.closeHandle(block);
+        return true;
+    }
+
+private:
+    Handle createNamed(const char* call, Kind kind, std::wstring_view securityDescriptor, bool initialOwner,
+                       bool manualReset, bool initialState, const std::wstring& name) {
+        if (auto error = s_.check(call)) {
+            return kNullHandle;
+        }
+        std::shared_ptr<KernelObject>& object = s_.namedObjects[asciiUpper(name)];
+        const bool reused = object != nullptr;
+        if (!reused) {
+            object = std::make_shared<KernelObject>();
+            object->kind = kind;
+            object->name = name;
+            object->securityDescriptor = securityDescriptor;
+            object->ownerSid = ownerIn(securityDescriptor);
+            object->ownerSid = object->ownerSid.empty() ? s_.userOf(s_.pid) : object->ownerSid;
+            object->manualReset = manualReset;
+            object->signalled = initialState;
+            object->owner = kind == Kind::Mutex && initialOwner ? s_.pid : 0;
+        }
+        const Handle handle = handleTo(kind, object);
+        // The platform reports an existing object through the last error of a
+        // successful create, and the caller gets no ownership of it.
+        if (handle != kNullHandle) {
+            s_.lastError = reused ? kErrorAlreadyExists : kErrorSuccess;
+        }
+        return handle;
+    }
+
+    Handle openNamed(const char* call, Kind kind, const std::wstring& name) {
+        if (auto error = s_.check(call)) {
+            return kNullHandle;
+        }
+        const auto existing = s_.namedObjects.find(asciiUpper(name));
+        if (existing == s_.namedObjects.end()) {
+            return s_.fail(kErrorFileNotFound, kNullHandle);
+        }
+        return handleTo(kind, existing->second);
+    }
+
+    // The kernel object of that kind behind a handle; null, the call failed, otherwise.
+    std::shared_ptr<KernelObject> objectFor(const char* call, Handle handle, Kind kind) {
+        if (s_.check(call)) {
+            return nullptr;
+        }
+        auto object = s_.objectOf<KernelObject>(handle, kind);
+        if (!object) {
+            s_.fail(kErrorInvalidHandle);
+        }
+        return object;
+    }
+
+    Handle handleTo(Kind kind, const std::shared_ptr<KernelObject>& object) {
+        if (object->kind != kind) {
+            return s_.fail(kErrorInvalidHandle, kNullHandle);
+        }
+        return s_.addHandle({.kind = kind, .object = object});
+    }
+
+    std::filesystem::path host(const std::wstring& path,
+                               std::filesystem::file_status* entry = nullptr) const {
+        return mapToHost(s_.root, path, entry);
+    }
+
+    // DeleteFileW and _wremove: refused for a folder or a file held open.
+    bool removeFile(const char* call, const std::wstring& path) {
+        if (auto error = s_.check(call)) {
+            return false;
+        }
+        const std::filesystem::path target = host(path);
+        std::error_code ec;
+        if (!std::filesystem::exists(target, ec)) {
+            return s_.fail(std::filesystem::is_directory(target.parent_path(), ec) ? kErrorFileNotFound
+                                                                                   : kErrorPathNotFound);
+        }
+        if (heldWithoutSharing(target, kFileShareDelete)) {
+            return s_.fail(kErrorSharingViolation);
+        }
+        return (!std::filesystem::is_directory(target, ec) && std::filesystem::remove(target, ec)) ||
+               s_.fail(kErrorAccessDenied);
+    }
+
+    // An open file or folder of this machine; null after failing the call
+    // with ERROR_INVALID_HANDLE.
+    HandleEntry* openFile(Handle file) {
+        HandleEntry* entry = s_.findHandle(file, Kind::File);
+        if (entry == nullptr) {
+            return s_.fail(kErrorInvalidHandle, nullptr);
+        }
+        return entry;
+    }
+
+    // Whether a handle to `target` is open without sharing `share` (one
+    // of the FILE_SHARE_ flags).
+    bool heldWithoutSharing(const std::filesystem::path& target, std::uint32_t share) const {
+        return std::ranges::any_of(s_.handles, [&](const auto& handle) {
+            const HandleEntry& entry = handle.second;
+            return entry.kind == Kind::File && entry.filePath == target && (entry.share & share) == 0;
+        });
+    }
+
+    // Whether a byte range of `target` overlaps one another handle locked.
+    bool rangeTaken(const std::filesystem::path& target, Handle by, std::uint64_t offset,
+                    std::uint64_t length) const {
+        return std::ranges::any_of(s_.rangeLocks, [&](const RangeLock& lock) {
+            return lock.file == target && lock.handle != by && length != 0 && lock.length != 0 &&
+                   offset < lock.offset + lock.length && lock.offset < offset + length;
+        });
+    }
+
+    // What the open file or folder behind a handle is: the answer of `call`.
+    // The host's own identity of the file where it has one, as the file index;
+    // otherwise its place, which this machine keeps up to date through renames.
+    std::optional<FileInformation> describedFile(const char* call, Handle file) {
+        HandleEntry* entry = s_.check(call) ? nullptr : openFile(file);
+        if (entry == nullptr) {
+            return std::nullopt;
+        }
+        FileInformation information =
+            entry->hostFile ? entry->hostFile->describe() : FileInformation{.numberOfLinks = 1};
+        information.attributes = (entry->link ? kFileAttributeReparsePoint : 0) |
+                                 (entry->folder ? kFileAttributeDirectory : kFileAttributeNormal);
+        information.id =
+            information.id != 0 ? information.id : std::hash<std::string>{}(entry->filePath.string());
+        return information;
+    }
+
+    // Where an open file lies now: another process on the same machine
+    // folder may have renamed it.
+    const std::filesystem::path& currentPlace(HandleEntry& entry) {
+        const std::uint64_t id = entry.hostFile ? entry.hostFile->describe().id : 0;
+        std::error_code ec;
+        if (id == 0 || HostFile::idOf(entry.filePath) == id) {
+            return entry.filePath;
+        }
+        for (std::filesystem::directory_iterator it(entry.filePath.parent_path(), ec), end; !ec && it != end;
+             it.increment(ec)) {
+            if (HostFile::idOf(it->path()) == id) {
+                entry.filePath = it->path();
+                break;
+            }
+        }
+        return entry.filePath;
+    }
+
+    SimState& s_;
+};
+
+std::unique_ptr<ISystem> makeSystem(SimState& state) {
+    return std::make_unique<SimSystem>(state);
 }
 
 } // namespace tdu::platform::sim
