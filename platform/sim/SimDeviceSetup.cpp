@@ -9,6 +9,7 @@
 #include <cwchar>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 namespace tdu::platform::sim {
 
@@ -70,6 +71,9 @@ constexpr std::uint32_t kDetailFixedBytes = 1576;
 
 namespace {
 
+// FLG_ADDREG_TYPE_DWORD, the one type the product's INFs write.
+constexpr unsigned long kFlagAddRegDword = 0x00010001;
+
 // The effects the product's INFs use: values below HKLM, DWORDs all, and
 // services; files are the file queue's business and stay put here.
 void runInfSection(SimState& state, SimInf inf, const std::wstring& section) {
@@ -85,6 +89,10 @@ void runInfSection(SimState& state, SimInf inf, const std::wstring& section) {
                     continue;
                 }
                 const std::vector<std::wstring> path = splitKeyPath(f[1], false);
+                if (add && (f.size() < 4 || std::wcstoul(f[3].c_str(), nullptr, 0) != kFlagAddRegDword)) {
+                    // Not silently a DWORD 0: an INF that writes another type needs a model first.
+                    throw std::logic_error("the simulated machine adds DWORD values only");
+                }
                 if (add) {
                     const auto data = std::wcstoul(f.size() > 4 ? f[4].c_str() : L"0", nullptr, 0);
                     createKey(state.hklm, path)->values[asciiUpper(f[2])] = {
