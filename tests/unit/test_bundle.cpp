@@ -106,7 +106,9 @@ Failed to set registry for DriverType
 + drivers
 + windir ""
 + fail GetWindowsDirectoryW 0 5
++ throw SetupDiClassGuidsFromNameW 6
 > /installdrivers 1 => 0
+ListDriverInfs Failed with error: 1603
 RemoveINFCACHE Failed with error: 1603
 ? packages: <DERAzo> <SplitDNSFilter> <tvrnva> <tvrnvamgr>
 
