@@ -159,7 +159,8 @@ void WineMachine::plant(const std::string& facts) {
 }
 
 // The registry facts are read in one process: a reg.exe per key would cost a Wine process start each.
-void WineMachine::expect(const std::string& facts) {
+void WineMachine::expect(const std::string& facts, const char* file, int callerLine) {
+    const ::testing::ScopedTrace checked(file, callerLine, "these facts");
     std::vector<std::string> lines;
     std::vector<std::string> reader{"wine", (toolsFolder() / "tdlaunch.exe").string(), "/reg"};
     std::istringstream in(expand(facts));

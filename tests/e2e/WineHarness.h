@@ -51,8 +51,10 @@ public:
     //   key K, K : V = TYPE data      present (expect only; a multi-string shows each NUL as \0)
     //   !file P, !dir P, !key K       absent (expect only)
     //   K : V = -                     absent (expect only)
+    // A failed check names the caller's line.
     void plant(const std::string& facts);
-    void expect(const std::string& facts);
+    void expect(const std::string& facts, const char* file = __builtin_FILE(),
+                int callerLine = __builtin_LINE());
 
 private:
     fs::path folder_;

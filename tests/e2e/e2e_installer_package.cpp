@@ -4,8 +4,6 @@
 // wixl builds both packages from their sources with this build's program and the sample packages.
 #include "WineHarness.h"
 
-#include <gtest/gtest.h>
-
 #include <regex>
 #include <thread>
 

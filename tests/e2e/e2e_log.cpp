@@ -3,8 +3,6 @@
 // across its rotation.
 #include "WineHarness.h"
 
-#include <gtest/gtest.h>
-
 #include <ctime>
 #include <future>
 #include <iomanip>

@@ -10,8 +10,6 @@
 // and COM, each path once. Where Wine answers otherwise than Windows, a comment says so once.
 #include "WineHarness.h"
 
-#include <gtest/gtest.h>
-
 #include <iomanip>
 #include <optional>
 
