@@ -4,7 +4,6 @@
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -13,25 +12,12 @@
 namespace tdu::e2e {
 namespace {
 
-std::string readHostFile(const fs::path& file) {
+std::string readHost(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
     if (!in) {
         throw std::runtime_error("cannot read " + file.string());
     }
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::string fromEnv(const char* variable, const char* buildDefault) {
-    const char* value = std::getenv(variable);
-    return value != nullptr && *value != '\0' ? value : buildDefault;
-}
-
-std::string join(const std::vector<std::string>& parts, const std::string& separator = " ") {
-    std::string text;
-    for (const auto& part : parts) {
-        text += (text.empty() ? "" : separator) + part;
-    }
-    return text;
 }
 
 // "Z:\..." for a host path: Wine maps drive Z: to the host root.
@@ -42,56 +28,50 @@ std::string windowsPathOf(const fs::path& hostPath) {
 }
 
 // A host program with what points Wine at a prefix over the caller's environment (the server's socket goes
-// under TMPDIR: into the machine's folder, gone with it), stdin from /dev/null and its output in <io>.out
-// and <io>.err. timeout(1) runs it in a process group of its own and kills the group at the deadline: wine
-// with what it started. Its standard output once it has ended with 0; it throws otherwise.
-std::string hostRun(const std::vector<std::string>& argv, const fs::path& prefix, const fs::path& io,
-                    std::chrono::seconds timeout = 300s, const std::string& dllOverrides = "") {
+// under TMPDIR: into the machine's folder, gone with it; mscoree and mshtml off, or wineboot offers to
+// install Mono and Gecko), stdin from /dev/null and its output in <io>.out and <io>.err. timeout(1) runs it
+// in a process group of its own and kills the group at the deadline: wine with what it started. Its standard
+// output once it has ended with 0; it throws otherwise.
+std::string hostRun(const std::vector<std::string>& argv, const fs::path& prefix, const std::string& io,
+                    std::chrono::seconds timeout = 300s) {
     const auto quoted = [](const std::string& word) {
-        return " '" + std::regex_replace(word, std::regex("'"), R"('\'')") + "'";
+        std::string text = " '";
+        for (const char c : word) {
+            text += c == '\'' ? std::string(R"('\'')") : std::string(1, c);
+        }
+        return text + "'";
     };
     std::string command = "timeout -s KILL " + std::to_string(timeout.count()) +
-                          " env -u DISPLAY WINEDEBUG=-all LC_ALL=C.UTF-8 WINEDLLOVERRIDES=" + dllOverrides +
+                          " env -u DISPLAY WINEDEBUG=-all LC_ALL=C.UTF-8 WINEDLLOVERRIDES=mscoree,mshtml=" +
                           quoted("WINEPREFIX=" + prefix.string()) +
                           quoted("TMPDIR=" + prefix.parent_path().string());
     for (const std::string& word : argv) {
         command += quoted(word);
     }
-    command += " </dev/null >" + quoted(io.string() + ".out") + " 2>" + quoted(io.string() + ".err");
+    command += " </dev/null >" + quoted(io + ".out") + " 2>" + quoted(io + ".err");
     if (std::system(command.c_str()) != 0) {
-        throw std::runtime_error(join(argv) + " failed or took over " + std::to_string(timeout.count()) +
-                                 " s: " + readHostFile(io.string() + ".err"));
+        throw std::runtime_error(command + "\nfailed or timed out: " + readHost(io + ".err"));
     }
-    return readHostFile(io.string() + ".out");
+    return readHost(io + ".out");
 }
 
-// One template per Wine version, made once under a lock by whichever test comes first. mscoree and
-// mshtml are off while it is made: otherwise wineboot offers to install Mono and Gecko.
+// One template per Wine version, made once under a lock by whichever test comes first.
 const fs::path& templatePrefix() {
     static const fs::path prefix = [] {
-        const fs::path work = fromEnv("TDU_E2E_WORK", TDU_DEFAULT_WORK);
+        const fs::path work = TDU_DEFAULT_WORK;
         fs::create_directories(work / "machines");
-        std::string version = hostRun({"wine", "--version"}, work / "template", work / "version");
+        std::string version = hostRun({"wine", "--version"}, work / "template", (work / "version").string());
         std::replace_if(
-            version.begin(), version.end(), [](char c) { return !std::isalnum(c); }, '_');
+            version.begin(), version.end(), [](char c) { return std::isalnum(c) == 0; }, '_');
         const fs::path made = work / ("template-" + version);
         hostRun(
             {"flock", (work / "template.lock").string(), "sh", "-c",
              R"(test -e "$0/system.reg" || { rm -rf "$1" && wineboot -i && wineserver -w && mv "$1" "$0"; })",
              made.string(), (work / "template.building").string()},
-            work / "template.building", work / "boot", 300s, "mscoree,mshtml=");
+            work / "template.building", (work / "boot").string());
         return made;
     }();
     return prefix;
-}
-
-// The help text is longer than a message holds: the log gets its first 1022 characters.
-bool isCutHelp(const std::string& message) {
-    const std::string tail = "\nCOMMAND TO Set Install Status:\n>TavrinDriverUtil.exe /setstatus <0/1> ";
-    const auto at = message.rfind(tail.substr(0, 32));
-    return message.size() == 1022 &&
-           message.starts_with("\nTavrin Driver Utility Help \n\nINSTALL COMMAND:\n") &&
-           at != std::string::npos && tail.starts_with(message.substr(at));
 }
 
 } // namespace
@@ -113,35 +93,25 @@ WineMachine::~WineMachine() {
     // The server's socket lies under the TMPDIR it was started with.
     (void)std::system(
         ("TMPDIR='" + folder_.string() + "' WINEPREFIX='" + prefix_.string() + "' wineserver -k").c_str());
-    if (fromEnv("TDU_E2E_KEEP", "") != "1") {
+    if (const char* keep = std::getenv("TDU_E2E_KEEP"); keep == nullptr || std::string_view(keep) != "1") {
         std::error_code ec;
         fs::remove_all(folder_, ec);
     }
 }
 
 std::string WineMachine::host(const std::vector<std::string>& argv) {
-    return hostRun(argv, prefix_, folder_ / ("host" + std::to_string(++io_)));
+    return hostRun(argv, prefix_, (folder_ / ("host" + std::to_string(++io_))).string());
 }
 
 std::uint32_t WineMachine::run(const std::vector<std::string>& args, const std::string& program,
                                std::chrono::seconds timeout) {
-    const fs::path io = folder_ / ("run" + std::to_string(++io_));
-    std::vector<std::string> argv{"wine", (toolsFolder() / "tdlaunch.exe").string()};
-    for (const std::string& name : unset_) {
-        argv.insert(argv.end(), {"/unset", name});
-    }
-    if (!workingFolder_.empty()) {
-        argv.insert(argv.end(), {"/cd", workingFolder_});
-    }
-    argv.insert(argv.end(), {windowsPathOf(io) + ".result",
-                             program.empty() ? windowsPathOf(programUnderTest()) : program});
+    const std::string io = (folder_ / ("run" + std::to_string(++io_))).string();
+    std::vector<std::string> argv{"wine", (toolsFolder() / "tdlaunch.exe").string(),
+                                  windowsPathOf(io + ".code"),
+                                  program.empty() ? windowsPathOf(programUnderTest()) : program};
     argv.insert(argv.end(), args.begin(), args.end());
     hostRun(argv, prefix_, io, timeout); // tdlaunch ends with 0 once it has written the code
-    const std::string result = readHostFile(io.string() + ".result");
-    if (!std::regex_match(result, std::regex(R"(\d+)"))) {
-        throw std::runtime_error("no exit code for " + join(argv));
-    }
-    return static_cast<std::uint32_t>(std::stoul(result));
+    return static_cast<std::uint32_t>(std::stoul(readHost(io + ".code")));
 }
 
 fs::path WineMachine::hostPath(std::string_view windowsPath) const {
@@ -153,17 +123,17 @@ fs::path WineMachine::hostPath(std::string_view windowsPath) const {
     return prefix_ / "drive_c" / path;
 }
 
-std::string WineMachine::readFile(std::string_view windowsPath) const {
-    return readHostFile(hostPath(windowsPath));
+std::string WineMachine::read(std::string_view windowsPath) const {
+    return readHost(hostPath(windowsPath));
 }
 
-void WineMachine::writeFile(std::string_view windowsPath, std::string_view content) const {
+void WineMachine::write(std::string_view windowsPath, std::string_view content) const {
     const fs::path file = hostPath(windowsPath);
     fs::create_directories(file.parent_path());
     std::ofstream(file, std::ios::binary) << content;
 }
 
-std::vector<std::string> WineMachine::listDir(std::string_view windowsPath) const {
+std::vector<std::string> WineMachine::list(std::string_view windowsPath) const {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(hostPath(windowsPath))) {
         names.push_back(entry.path().filename().string());
@@ -178,16 +148,10 @@ void WineMachine::plant(const std::string& facts) {
         if (line.starts_with("dir ")) {
             fs::create_directories(hostPath(line.substr(4)));
         } else if (line.starts_with("file ")) {
-            writeFile(line.substr(5), "x");
-        } else if (line == "drivers" || line.starts_with("drivers ")) {
-            const fs::path drivers = hostPath(line == "drivers" ? expand("$drivers") : line.substr(8));
-            fs::create_directories(drivers);
-            fs::copy(TDU_SAMPLES_DIR, drivers, fs::copy_options::recursive);
-        } else if (line.starts_with("unset ")) {
-            std::istringstream names(line.substr(6));
-            unset_.insert(unset_.end(), std::istream_iterator<std::string>(names), {});
-        } else if (line.starts_with("cwd ")) {
-            workingFolder_ = line.substr(4);
+            write(line.substr(5), "x");
+        } else if (line == "drivers") {
+            fs::create_directories(hostPath(expand("$drivers")));
+            fs::copy(TDU_SAMPLES_DIR, hostPath(expand("$drivers")), fs::copy_options::recursive);
         } else {
             throw std::invalid_argument("cannot plant: " + line);
         }
@@ -195,31 +159,29 @@ void WineMachine::plant(const std::string& facts) {
 }
 
 // The registry facts are read in one process: a reg.exe per key would cost a Wine process start each.
-void WineMachine::expect(const std::string& facts) {
+void WineMachine::expect(const std::string& facts, const char* file, int callerLine) {
+    const ::testing::ScopedTrace checked(file, callerLine, "these facts");
     std::vector<std::string> lines;
     std::vector<std::string> reader{"wine", (toolsFolder() / "tdlaunch.exe").string(), "/reg"};
     std::istringstream in(expand(facts));
     for (std::string line; std::getline(in >> std::ws, line);) {
         lines.push_back(line);
-        const std::string fact = line.substr(line.starts_with('!') ? 1 : 0);
-        if (fact.starts_with("key ") || fact.find(" : ") != std::string::npos) {
-            reader.push_back(fact.starts_with("key ") ? fact.substr(4) : fact.substr(0, fact.find(" : ")));
+        if (const auto value = line.find(" : "); value != std::string::npos || line.find("key ") <= 1) {
+            reader.push_back(value != std::string::npos ? line.substr(0, value)
+                                                        : line.substr(line.find(' ') + 1));
         }
     }
     std::string registry = reader.size() > 3 ? "\n" + host(reader) : "";
     std::erase(registry, '\r');
     for (const std::string& line : lines) {
         const bool absent = line.starts_with('!');
-        const std::string fact = line.substr(absent ? 1 : 0);
-        if (const auto value = fact.find(" : "); value != std::string::npos) {
-            const std::string head = "\n" + fact.substr(0, fact.find(" = ", value) + 3);
-            const auto at = registry.find(head);
-            EXPECT_EQ(at == std::string::npos ? head.substr(1) + "-"
-                                              : registry.substr(at + 1, registry.find('\n', at + 1) - at - 1),
-                      fact);
-        } else if (fact.starts_with("key ")) {
-            EXPECT_TRUE(registry.find("\n" + line + "\n") != std::string::npos) << line;
-        } else if (fact.starts_with("file ") || fact.starts_with("dir ")) {
+        if (const bool none = line.ends_with(" = -");
+            none || line.find(" : ") != std::string::npos || line.find("key ") <= 1) {
+            // The reader's lines: "key K" or "!key K", then "K : V = TYPE DATA" for each value.
+            const std::string sought = "\n" + (none ? line.substr(0, line.size() - 1) : line + "\n");
+            EXPECT_EQ(registry.find(sought) == std::string::npos, none) << line << "\nin:" << registry;
+        } else if (const std::string fact = line.substr(absent ? 1 : 0);
+                   fact.starts_with("file ") || fact.starts_with("dir ")) {
             const fs::path path = hostPath(fact.substr(fact.find(' ') + 1));
             EXPECT_EQ(fact[0] == 'f' ? fs::is_regular_file(path) : fs::is_directory(path), !absent) << line;
         } else {
@@ -248,51 +210,46 @@ std::string expand(std::string text) {
 }
 
 fs::path programUnderTest() {
-    return fs::absolute(fromEnv("TDU_EXE", TDU_DEFAULT_EXE));
+    return TDU_DEFAULT_EXE;
 }
 
 fs::path toolsFolder() {
-    return fs::absolute(fromEnv("TDU_LAUNCHER", TDU_DEFAULT_LAUNCHER)).parent_path();
+    return fs::path(TDU_DEFAULT_LAUNCHER).parent_path();
 }
 
 std::vector<std::string> records(std::string_view log) {
     static const std::string stamp = R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2})";
     static const std::regex started(R"(Started TavrinDriverUtil\.exe\(pid:\d+\) at: \[ )" + stamp + " \\]");
-    static const std::regex head(R"(\[)" + stamp + R"(\] \[([^\]]+)\(\d+\)\] \| (.*))");
-    static const std::map<std::string, std::string> tags{
+    static const std::regex head(R"(\[)" + stamp + R"(\] \[([^\]]+)\(\d+\)\] \| )");
+    static const std::map<std::string, std::string> units{
         {"TavrinDriverUtil.cpp", "main"}, {"TDCmdParser.cpp", "parse"}, {"TDriverOperator.cpp", "op"},
         {"ServiceHandler.cpp", "svc"},    {"DifxHandler.cpp", "difx"},  {"CustomActionHandler.h", "ca"}};
-    if (std::regex_search(log.begin(), log.end(), std::regex("(^|[^\r])\n|\r([^\n]|$)|[^\n]$"))) {
-        throw std::runtime_error("a lone CR or LF, or a last line without its CR LF");
-    }
     std::vector<std::string> lines;
-    for (std::size_t at = 0; at < log.size(); at = log.find("\r\n", at) + 2) {
-        lines.emplace_back(log.substr(at, log.find("\r\n", at) - at));
+    for (std::size_t at = 0, end = 0; at < log.size(); at = end + 2) {
+        end = log.find("\r\n", at);
+        lines.emplace_back(log.substr(at, end - at));
+        if (end == std::string_view::npos || lines.back().find_first_of("\r\n") != std::string::npos) {
+            throw std::runtime_error("a lone CR or LF, or a last line without its CR LF");
+        }
     }
-    std::vector<std::pair<std::string, std::string>> found; // unit, message
-    std::smatch match;
+    const std::string stars(96, '*');
+    std::vector<std::string> found;
+    std::smatch unit;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (i + 5 < lines.size() && (lines[i] + lines[i + 1] + lines[i + 2]).empty() &&
-            lines[i + 3] == std::string(96, '*') && std::regex_match(lines[i + 4], started) &&
-            lines[i + 5] == lines[i + 3]) {
-            found.emplace_back("<banner>", "");
+            lines[i + 3] == stars && std::regex_match(lines[i + 4], started) && lines[i + 5] == stars) {
+            found.emplace_back("<banner>");
             i += 5;
-        } else if (std::regex_match(lines[i], match, head)) {
-            found.emplace_back(tags.contains(match[1]) ? tags.at(match[1]) : match[1].str(), match[2].str());
-        } else if (!found.empty() && found.back().first != "<banner>") {
-            found.back().second += "\n" + lines[i];
+        } else if (std::regex_search(lines[i], unit, head, std::regex_constants::match_continuous)) {
+            found.push_back((units.contains(unit[1]) ? units.at(unit[1]) : unit[1].str()) + "| " +
+                            unit.suffix().str());
+        } else if (!found.empty() && found.back() != "<banner>") {
+            found.back() += "⏎" + lines[i];
         } else {
             throw std::runtime_error("no log record at: " + lines[i]);
         }
     }
-    std::vector<std::string> result;
-    for (const auto& [unit, message] : found) {
-        result.push_back(unit == "<banner>" ? unit
-                         : isCutHelp(message)
-                             ? unit + "| <help>"
-                             : unit + "| " + std::regex_replace(message, std::regex("\n"), "⏎"));
-    }
-    return result;
+    return found;
 }
 
 std::vector<std::string> lastRun(std::string_view log) {
@@ -315,9 +272,14 @@ std::vector<std::string> lastRun(std::string_view log) {
             return ::testing::AssertionFailure() << "missing, or out of order: " << *line;
         }
     }
-    return inOrder || actual == expected
-               ? ::testing::AssertionSuccess()
-               : ::testing::AssertionFailure() << "the run logged:\n    " << join(actual, "\n    ");
+    if (inOrder || actual == expected) {
+        return ::testing::AssertionSuccess();
+    }
+    auto failure = ::testing::AssertionFailure() << "the run logged:";
+    for (const std::string& line : actual) {
+        failure << "\n    " << line;
+    }
+    return failure;
 }
 
 } // namespace tdu::e2e

@@ -1,8 +1,7 @@
 // Runs the Windows build under Wine for the end-to-end tests and reads what it leaves: the machine's facts
-// and the log. Each WineMachine is a copy of one template prefix (wineboot is slow) with a wineserver of its
-// own, so services live between runs. Programs run through tdlaunch.exe, which records the full 32-bit exit
-// code a Linux parent of wine cannot see. TDU_EXE, TDU_LAUNCHER and TDU_E2E_WORK override the build's paths;
-// TDU_E2E_KEEP=1 keeps the machines.
+// and the log. Each WineMachine is a copy of one template prefix (wineboot is slow, and made once) with a
+// wineserver of its own, so services live between runs. Programs run through tdlaunch.exe, which records
+// the full 32-bit exit code a Linux parent of wine cannot see. TDU_E2E_KEEP=1 keeps the machines.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -20,9 +19,9 @@ namespace tdu::e2e {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-inline constexpr std::string_view kVendorFolder = R"(C:\users\Public\Tavrin Secure)";
-inline constexpr std::string_view kLogFolder = R"(C:\users\Public\Tavrin Secure\Logging)";
-inline constexpr std::string_view kLogFile = R"(C:\users\Public\Tavrin Secure\Logging\TavrinDriverUtil.log)";
+inline const std::string kVendorFolder = R"(C:\users\Public\Tavrin Secure)";
+inline const std::string kLogFolder = kVendorFolder + R"(\Logging)";
+inline const std::string kLogFile = kLogFolder + R"(\TavrinDriverUtil.log)";
 
 class WineMachine {
 public:
@@ -32,49 +31,46 @@ public:
     WineMachine& operator=(const WineMachine&) = delete;
 
     // The program under test, or any Windows program (a Windows path, or a name CreateProcessW finds,
-    // such as "msiexec.exe"), with these arguments: its full exit code, through tdlaunch. Safe to call from
-    // several threads at once.
+    // such as "msiexec.exe"), with these arguments: its full exit code. Safe to call from several threads.
     std::uint32_t run(const std::vector<std::string>& args, const std::string& program = "",
                       std::chrono::seconds timeout = 60s);
-    // A host program (wixl) run to its end: its standard output; it throws unless it ended with 0.
+    // A host program (wixl, wine) with this machine's Wine settings, run to its end: its standard output;
+    // it throws unless it ended with 0.
     std::string host(const std::vector<std::string>& argv);
 
     // Host location of a "C:\..." path, written as it lies on disk (Wine would match it without regard to
     // case; a fact that something is absent must not pass for the case alone).
     fs::path hostPath(std::string_view windowsPath) const;
-    std::string readFile(std::string_view windowsPath) const;
-    void writeFile(std::string_view windowsPath, std::string_view content) const;
-    std::vector<std::string> listDir(std::string_view windowsPath) const;
+    std::string read(std::string_view windowsPath) const;
+    void write(std::string_view windowsPath, std::string_view content) const;
+    std::vector<std::string> list(std::string_view windowsPath) const; // sorted
 
     // The machine's facts, one a line (see expand() for the $names); plant() makes them, expect() checks:
     //   file P, dir P                 present
-    //   drivers [P]                   the sample driver packages where the installer puts them, or in the
-    //                                 drivers folder P (plant only)
-    //   unset NAME...                 later runs start without these environment variables (plant only)
-    //   cwd P                         later runs start in the folder P (plant only)
+    //   drivers                       the sample driver packages where the installer puts them (plant only)
     //   key K, K : V = TYPE data      present (expect only; a multi-string shows each NUL as \0)
     //   !file P, !dir P, !key K       absent (expect only)
     //   K : V = -                     absent (expect only)
+    // A failed check names the caller's line.
     void plant(const std::string& facts);
-    void expect(const std::string& facts);
+    void expect(const std::string& facts, const char* file = __builtin_FILE(),
+                int callerLine = __builtin_LINE());
 
 private:
     fs::path folder_;
     fs::path prefix_;
-    std::vector<std::string> unset_;
-    std::string workingFolder_;
     std::atomic<unsigned> io_ = 0;
 };
 
-// The shorthands of facts and scenarios: $drivers, $inf, $sys, $enum, $services, $product, $product32,
-// $tools.
+// The shorthands of facts and scenarios: $drivers, $inf, $sys, $enum, $services, $product32, $product,
+// $components, $tools.
 std::string expand(std::string text);
 fs::path programUnderTest();
 fs::path toolsFolder(); // tdlaunch.exe and the stand-ins beside it
 
 // A log's records, one a line: "<banner>" or "unit| message", the units shortened (main, parse, op, svc,
-// difx, ca), a line feed inside a message written as ⏎, and the help text, checked to be cut at 1022
-// characters, as <help>. It throws on bytes that are no record, a torn line or a lone CR or LF.
+// difx, ca), a line feed inside a message written as ⏎. It throws on a line that is no record, a lone CR
+// or LF, or a last line without its CR LF.
 std::vector<std::string> records(std::string_view log);
 // The records of the last run in a log: from its banner on.
 std::vector<std::string> lastRun(std::string_view log);

@@ -1,9 +1,7 @@
 // tdlaunch: the Windows side of the e2e harness, in one program.
 //
-//   tdlaunch.exe [/unset NAME]... [/cd FOLDER] <result-file> <program.exe> [args...]
-//                                                        runs the program (without those environment
-//                                                        variables, in that folder) and writes its full
-//                                                        32-bit exit code to the file, then exits 0
+//   tdlaunch.exe <result-file> <program.exe> [args...]   runs the program and writes its full 32-bit exit
+//                                                        code to the file, then exits 0
 //   tdlaunch.exe /reg HKLM\<key>...                       prints the keys' registry facts
 //   tdlaunch.exe /service                                 a service of our own (sc.exe create ... binpath=)
 //   tdlaunch.exe /version <file>                          prints the file's version resource
@@ -13,14 +11,12 @@
 // costs a Wine process start per key.
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace {
@@ -42,50 +38,11 @@ std::wstring quoted(const std::wstring& arg) {
     return out.append(backslashes, L'\\') + L"\"";
 }
 
-// This process's environment block without the variables named (compared without regard to case).
-std::vector<wchar_t> environmentWithout(const std::vector<std::wstring>& names) {
-    std::vector<wchar_t> block;
-    const std::unique_ptr<wchar_t, decltype(&FreeEnvironmentStringsW)> own(GetEnvironmentStringsW(),
-                                                                           &FreeEnvironmentStringsW);
-    for (const wchar_t* entry = own.get(); entry != nullptr && *entry != L'\0'; entry += wcslen(entry) + 1) {
-        // "=C:=C:\x" entries hold a drive's folder: their name starts after the first "=".
-        const std::wstring_view text(entry);
-        const std::wstring_view name = text.substr(0, text.find(L'=', 1));
-        const bool dropped = std::any_of(names.begin(), names.end(), [&](const std::wstring& n) {
-            return CompareStringOrdinal(n.data(), static_cast<int>(n.size()), name.data(),
-                                        static_cast<int>(name.size()), TRUE) == CSTR_EQUAL;
-        });
-        if (!dropped) {
-            block.insert(block.end(), text.begin(), text.end());
-            block.push_back(L'\0');
-        }
-    }
-    block.push_back(L'\0');
-    return block;
-}
-
 int launch(int argc, wchar_t** argv) {
-    std::vector<std::wstring> unset;
-    std::wstring folder;
-    int at = 1;
-    for (; at + 1 < argc; at += 2) {
-        const std::wstring option = argv[at];
-        if (option == L"/unset") {
-            unset.emplace_back(argv[at + 1]);
-        } else if (option == L"/cd") {
-            folder = argv[at + 1];
-        } else {
-            break;
-        }
-    }
-    if (at + 1 >= argc) {
-        return 2;
-    }
-    const wchar_t* resultFile = argv[at];
     // The program token is always quoted: the run-time reads it to the closing quote, without the
     // backslash rules; other arguments are quoted only when they must be.
-    std::wstring commandLine = L"\"" + std::wstring(argv[at + 1]) + L"\"";
-    for (int i = at + 2; i < argc; ++i) {
+    std::wstring commandLine = L"\"" + std::wstring(argv[2]) + L"\"";
+    for (int i = 3; i < argc; ++i) {
         const std::wstring arg = argv[i];
         commandLine +=
             L" " +
@@ -94,12 +51,8 @@ int launch(int argc, wchar_t** argv) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    // Without variables to drop, the program inherits this process's environment as it stands.
-    std::vector<wchar_t> environment = environmentWithout(unset);
-    if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
-                       unset.empty() ? 0 : CREATE_UNICODE_ENVIRONMENT,
-                       unset.empty() ? nullptr : environment.data(),
-                       folder.empty() ? nullptr : folder.c_str(), &startup, &info) == FALSE) {
+    if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       &info) == FALSE) {
         return 3;
     }
     const Handle process(info.hProcess, &CloseHandle);
@@ -109,7 +62,7 @@ int launch(int argc, wchar_t** argv) {
         GetExitCodeProcess(process.get(), &exitCode) == FALSE) {
         return 3;
     }
-    std::ofstream result(std::filesystem::path(resultFile), std::ios::binary);
+    std::ofstream result(std::filesystem::path(argv[1]), std::ios::binary);
     result << exitCode;
     return result.flush() ? 0 : 3;
 }
