@@ -48,7 +48,7 @@ TEST(Format, ConversionsGiveTheSameTextOnEveryBuild) {
         {L"ab|  ab|ab  |  ab|''", fmt(L"%.2s|%4s|%-4s|%04s|'%s'", L"abc", L"ab", L"ab", L"ab", L"")},
         // A missing, mismatched or malformed conversion stays as written
         // and leaves its argument to the next conversion.
-        {L"%s and %d", fmt(L"%s and %d")},
+        {L"%s and %d left", fmt(L"%s and %d left")},
         {L"%d text", fmt(L"%d %s", L"text")},
         {L"%q %lls %hd 1 50%", fmt(L"%q %lls %hd %d 50%", 1)},
     };
