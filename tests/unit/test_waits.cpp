@@ -9,6 +9,7 @@
 #include "service/ServiceHandler.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace tdu::test {
 namespace {
@@ -61,13 +62,11 @@ void stopAndDelete(const std::string& name, const StopRow& row, const char* file
         ServiceHandler handler;
         std::istringstream words(row.steps);
         for (std::string step; words >> step;) {
-            const bool init = step.starts_with("init");
-            if (init) {
-                handler.init(step == "init" ? L"tvrnns" : L"");
-            }
-            const bool done = !init && (step.starts_with("stop") ? handler.stop() : handler.remove());
-            steps += (steps.empty() ? "" : " ") + (init ? step : step.substr(0, step.find('-')));
-            steps += init || done ? "" : "-fails";
+            const bool done = step.starts_with("init")
+                                  ? (handler.init(step == "init" ? L"tvrnns" : L""), true)
+                              : step.starts_with("stop") ? handler.stop()
+                                                         : handler.remove();
+            steps += (steps.empty() ? "" : " ") + step.substr(0, step.find("-f")) + (done ? "" : "-fails");
         }
     }
     EXPECT_EQ(steps, row.steps);
@@ -429,11 +428,8 @@ void handshake(const std::string& name, const StatusRow& row, const char* file =
     std::vector<std::uint32_t> others;
     std::string results;
     for (const std::string& step : row.steps) {
-        std::vector<std::string> w;
         std::istringstream words(step);
-        for (std::string word; words >> word;) {
-            w.push_back(word);
-        }
+        std::vector<std::string> w{std::istream_iterator<std::string>(words), {}};
         const auto n = [&w](std::size_t i) { return static_cast<std::uint32_t>(std::stoul(w.at(i))); };
         if (w[0] == "end" || w[0] == "start") {
             others.push_back(n(2));
