@@ -302,8 +302,7 @@ TEST(NetService, AddAndRemove) {
         "FindComponent tvrnns\n" + kTearDown, .log = "Command received to remove net Service\n" + kNotFound +
         kSucceeded});
     netService("add of a missing component installs it", {.action = "aDd", .before = "", .installed = true,
-        .applies = 1, .journal = kInitialised + "FindComponent tvrnns\n" + kInstall + kTearDown,
-        .log = kNotFound + kInstallingIt});
+        .applies = 1, .journal = kInitialised + "FindComponent tvrnns\n" + kInstall + kTearDown});
     netService("removal asks for the class the component reports", {.action = "REMOVE", .before = "trans",
         .applies = 1, .journal = kInitialised + kFound + "QueryNetCfgClass NETTRANS" + kSetup + kDeInstall +
         kRemoved + kTearDown});
@@ -343,17 +342,16 @@ TEST(NetService, AddAndRemove) {
         .faults = "+ fail Apply 2 0x80004005", .result = 2, .applies = 2,
         .log = says("The new configuration could not be applied. HRESULT=0x80004005")});
     netService("the component cannot be found", {.faults = "+ fail FindComponent 1 0x8007001f",
-        .installed = true, .applies = 1, .log = says("Failed to find component. HRESULT=0x8007001f") +
-        kInstallingIt});
+        .installed = true, .applies = 1, .log = says("Failed to find component. HRESULT=0x8007001f")});
     netService("its class cannot be read", {.faults = "+ fail GetClassGuid 1 0x8007001f", .installed = true,
-        .applies = 1, .log = says("Failed to get component class GUID. HRESULT=0x8007001f") + kInstallingIt});
+        .applies = 1, .log = says("Failed to get component class GUID. HRESULT=0x8007001f")});
     netService("no class object for the removal, nor for the install", {
         .faults = "+ fail QueryNetCfgClass 0 0x8007001f", .result = 2, .installed = true,
         .log = says("Failed to get NetCfgClass object. HRESULT=0x8007001f") +
         says("Failed to get NetCfgClass object. HRESULT=0x8007001f")});
     netService("no class setup for the removal", {.faults = "+ fail QueryInterface 2 0x8007001f",
         .installed = true, .applies = 1,
-        .log = says("Failed to get NetCfgClassSetup interface. HRESULT=0x8007001f") + kInstallingIt});
+        .log = says("Failed to get NetCfgClassSetup interface. HRESULT=0x8007001f")});
     netService("no class setup for the install", {.faults = "+ fail QueryInterface 3 0x8007001f",
         .result = 2, .applies = 1,
         .log = kRemovingIt + says("Failed to get NetCfgClassSetup interface. HRESULT=0x8007001f")});
