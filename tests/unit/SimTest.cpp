@@ -8,7 +8,6 @@
 #include "service/ServiceHandler.h"
 
 #include <algorithm>
-#include <cctype>
 #include <filesystem>
 #include <functional>
 #include <iomanip>
@@ -492,24 +491,22 @@ void runScenarios(std::string_view text, const Fragments& fragments, const char*
 
 // A line's header at `at`, "[2026/12/04 04:25:34] [Source.cpp(77)] | ": its length and source, or 0.
 std::pair<std::size_t, std::string> headerAt(const std::string& text, std::size_t at) {
-    constexpr std::string_view kStamp = "[0000/00/00 00:00:00] [";
-    for (std::size_t i = 0; i < kStamp.size(); ++i) {
-        const char c = at + i < text.size() ? text[at + i] : '\0';
-        if (kStamp[i] == '0' ? std::isdigit(static_cast<unsigned char>(c)) == 0 : c != kStamp[i]) {
-            return {0, ""};
-        }
+    constexpr std::string_view kStamp = "[0000/00/00 00:00:00] ["; // 0: any digit
+    const std::size_t from = at + kStamp.size();
+    const auto fits = [](char mask, char c) { return mask == '0' ? c >= '0' && c <= '9' : c == mask; };
+    if (from > text.size() ||
+        !std::ranges::equal(kStamp, std::string_view(text).substr(at, kStamp.size()), fits)) {
+        return {0, ""};
     }
     // The source runs to the last "(" before the first "]" or line end; the line number follows.
-    const std::size_t close = text.find_first_of("]\r\n", at + kStamp.size());
+    const std::size_t close = text.find_first_of("]\r\n", from);
     const std::size_t open = close == std::string::npos ? close : text.rfind('(', close);
-    if (open == std::string::npos || open < at + kStamp.size() || text.compare(close - 1, 5, ")] | ") != 0) {
+    const std::size_t digits = open == std::string::npos ? open : open + (text[open + 1] == '-' ? 2 : 1);
+    if (open == std::string::npos || open < from || text.compare(close - 1, 5, ")] | ") != 0 ||
+        digits == close - 1 || text.find_first_not_of("0123456789", digits) != close - 1) {
         return {0, ""};
     }
-    const std::size_t digits = open + (text[open + 1] == '-' ? 2 : 1);
-    if (digits == close - 1 || text.find_first_not_of("0123456789", digits) != close - 1) {
-        return {0, ""};
-    }
-    return {close + 4 - at, text.substr(at + kStamp.size(), open - at - kStamp.size())};
+    return {close + 4 - at, text.substr(from, open - from)};
 }
 
 } // namespace
