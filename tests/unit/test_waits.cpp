@@ -145,8 +145,7 @@ TEST(Services, StopAndDelete) {
         .faults = "+ fail EnumDependentServicesW 2 5", .steps = "init stop-fails", .states = "R R",
         .log = "EnumDependentServices failed (5)"});
     stopAndDelete("no heap for the listing", {.services = kQuickClient, .faults = "+ fail HeapAlloc 1 8",
-        .steps = "init stop-fails", .states = "R R",
-        .log = "Heap allocation failed for dependencies"});
+        .steps = "init stop-fails", .states = "R R", .log = "Heap allocation failed for dependencies"});
     stopAndDelete("dependants share one budget", {.services = {{.hint = 4000, .after = kNever},
         {.name = "slow", .needs = "tvrnns", .hint = 25000, .after = 20000}, {.name = "stuck",
         .needs = "tvrnns", .hint = 10000, .after = kNever}}, .steps = "init stop-fails", .ms = 35000,
