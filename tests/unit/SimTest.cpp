@@ -12,7 +12,6 @@
 #include <functional>
 #include <iomanip>
 #include <map>
-#include <regex>
 #include <set>
 #include <span>
 #include <sstream>
@@ -57,6 +56,14 @@ std::string joined(Words parts, const std::string& separator = " ", bool sorted 
     return text;
 }
 
+std::string replaced(std::string text, char from, char to) {
+    std::ranges::replace(text, from, to);
+    return text;
+}
+
+// The characters of a file name as rows and the store write them.
+const std::string kNameChars = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_.";
+
 // Log messages against expected ones (a trailing "\\n" stands for a message's line feed, a leading "!"
 // for a message that is nowhere): these in this order with others between, or with `whole` all of them.
 // The index of the first expected line that fails, and why.
@@ -89,8 +96,6 @@ logProblem(const std::vector<std::string>& messages, const std::vector<std::stri
     return std::nullopt;
 }
 
-// {0} (a NUL) and {c*N} (N times c).
-
 std::string word(const Words& words, std::size_t i) {
     return i < words.size() ? words[i] : "";
 }
@@ -106,30 +111,40 @@ std::string storeNames(const SimMachine& machine, std::string text) {
             text.replace(at, row.size(), store);
         }
     }
-    EXPECT_FALSE(std::regex_search(text, std::regex(R"(<[\w.,{}-]+>)"))) << "not published yet: " << text;
+    for (std::size_t at = text.find('<'); at != std::string::npos; at = text.find('<', at + 1)) {
+        const std::size_t end = text.find_first_not_of(kNameChars + ",{}-", at + 1);
+        EXPECT_FALSE(end > at + 1 && end != std::string::npos && text[end] == '>')
+            << "not published yet: " << text;
+    }
     return text;
 }
 
 // Views and logged lines show the store's names as rows do. A store name given twice in a scenario
 // would leave rows unable to tell its packages apart.
-std::string rowNames(const SimMachine& machine, std::string text) {
-    static const std::regex oem(R"(\boem\d+\.inf(?![\w.]))");
+std::string rowNames(const SimMachine& machine, const std::string& text) {
     const auto names = packageNames(machine);
     std::string out;
-    for (std::smatch match; std::regex_search(text, match, oem); text = match.suffix().str()) {
+    for (std::size_t at = 0, end = 0; at < text.size(); at = end) {
+        // A name whole, or one other character.
+        end = kNameChars.find(text[at]) == std::string::npos
+                  ? at + 1
+                  : std::min(text.find_first_not_of(kNameChars, at), text.size());
+        const std::string part = text.substr(at, end - at);
         std::set<std::string> rows;
         for (const auto& [store, row] : names) {
-            store == match.str(0) ? void(rows.insert(row)) : void();
+            store == part ? void(rows.insert(row)) : void();
         }
-        EXPECT_LE(rows.size(), 1U) << match.str(0) << " was given to " << rows.size() << " packages";
-        out += match.prefix().str() + (rows.empty() ? match.str(0) : *rows.begin());
+        EXPECT_LE(rows.size(), 1U) << part << " was given to " << rows.size() << " packages";
+        out += rows.empty() ? part : *rows.begin();
     }
-    return out + text;
+    return out;
 }
 
-std::string expand(std::string text) {
-    static const std::regex names(R"(\{(drivers|adapter|product|logs|difx|0|(.)\*(\d+))\})");
-    static const std::map<std::string, std::string> values{
+// A scenario line's words are split at blanks; "..." quotes one with blanks, "" is empty. Every line
+// expands {drivers}, {adapter}, {product} (the product key's path), {logs} (the log's folder), {difx},
+// {0} (a NUL) and {c*N} (N times c).
+std::string expand(const std::string& text) {
+    static const std::map<std::string, std::string, std::less<>> values{
         {"drivers", narrow(kDrivers)},
         {"adapter", "{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}\\TVRNVA"},
         {"product", narrow(kProductKey32)},
@@ -137,12 +152,18 @@ std::string expand(std::string text) {
         {"difx", "{9AC1F0E9-DE2F-4b2d-910C-65CAEE9153D9}"}, // the net service's DIFx component
         {"0", std::string(1, '\0')}};
     std::string out;
-    for (std::smatch match; std::regex_search(text, match, names); text = match.suffix().str()) {
-        out +=
-            match.prefix().str() + (match[2].matched ? std::string(std::stoul(match.str(3)), match.str(2)[0])
-                                                     : values.at(match.str(1)));
+    std::size_t at = 0;
+    for (std::size_t open = 0; (open = text.find('{', at)) != std::string::npos;) {
+        const std::string name = text.substr(open + 1, text.find('}', open) - open - 1);
+        const auto value = values.find(name);
+        const bool repeat =
+            name.size() > 2 && name[1] == '*' && name.find_first_not_of("0123456789", 2) == std::string::npos;
+        out += text.substr(at, open - at) + (value != values.end() ? value->second
+                                             : repeat ? std::string(std::stoul(name.substr(2)), name[0])
+                                                      : "{");
+        at = value != values.end() || repeat ? open + name.size() + 2 : open + 1;
     }
-    return out + text;
+    return out + text.substr(at);
 }
 
 Words split(const std::string& line) {
@@ -211,7 +232,7 @@ bool plantLink(SimMachine& machine, const std::wstring& target, const std::wstri
 // removed) | fail <call> <nth> <error> (nth counts from here; 0: every use) | throw <call> <nth>
 // | device <instance id> <id,id...|-> [removal flags] [absent] | service <name> [refused stop's error]
 // | net <component> | windir <path> | detail <store folder as driver details spell it> | restart
-// | owner <path> <SID> | user <SID> (the account the run uses) | at <call> <nth> swap <folder> <target>
+// | owner <path> <SID> | at <call> <nth> swap <folder> <target>
 // (at that use of the call, nth counting from here, another user's process renames the folder aside
 // and, when it could, plants a junction to the target in its place).
 // False when a link cannot be made: the Windows build's host (Wine) makes no
@@ -230,8 +251,8 @@ bool setUp(SimMachine& machine, const Words& t) {
         }
         return text;
     };
-    const std::wstring earlier = wide("C:\\earlier\\" + word(t, 1) + "\\" +
-                                      std::regex_replace(word(t, 2), std::regex(R"(\\)"), "_") + ".inf");
+    const std::wstring earlier =
+        wide("C:\\earlier\\" + word(t, 1) + "\\" + replaced(word(t, 2), '\\', '_') + ".inf");
     // The nth use of the call from here; 0 stands for every use.
     const auto nth = [&] { return number(t[2]) == 0 ? 0 : machine.callCount(t[1]) + number(t[2]); };
     bool planted = true;
@@ -256,7 +277,6 @@ bool setUp(SimMachine& machine, const Words& t) {
          }},
         {"net", [&] { machine.netConfig().addComponent({.infId = w(1), .referrers = {}}); }},
         {"owner", [&] { machine.setOwner(w(1), w(2)); }},
-        {"user", [&] { machine.setProcessUser(machine.currentProcess(), w(1)); }},
         {"windir", [&] { machine.setWindowsDirectory(w(1)); }},
         {"detail", [&] { machine.setDetailInfFolder(w(1)); }},
         {"restart", [&] { machine.setDriverUpdateRestart(true); }},
@@ -270,7 +290,7 @@ bool setUp(SimMachine& machine, const Words& t) {
         for (const auto& file : std::filesystem::recursive_directory_iterator(samples)) {
             const std::string path = std::filesystem::relative(file.path(), samples).generic_string();
             if (file.is_regular_file() && std::find(t.begin() + 1, t.end(), items(path, '/')[0]) == t.end()) {
-                machine.writeFile(kDrivers + wide(std::regex_replace(path, std::regex("/"), "\\")),
+                machine.writeFile(kDrivers + wide(replaced(path, '/', '\\')),
                                   platform::sim::readHostFile(file.path()).value_or(""));
             }
         }
@@ -469,6 +489,26 @@ void runScenarios(std::string_view text, const Fragments& fragments, const char*
     }
 }
 
+// A line's header at `at`, "[2026/12/04 04:25:34] [Source.cpp(77)] | ": its length and source, or 0.
+std::pair<std::size_t, std::string> headerAt(const std::string& text, std::size_t at) {
+    constexpr std::string_view kStamp = "[0000/00/00 00:00:00] ["; // 0: any digit
+    const std::size_t from = at + kStamp.size();
+    const auto fits = [](char mask, char c) { return mask == '0' ? c >= '0' && c <= '9' : c == mask; };
+    if (from > text.size() ||
+        !std::ranges::equal(kStamp, std::string_view(text).substr(at, kStamp.size()), fits)) {
+        return {0, ""};
+    }
+    // The source runs to the last "(" before the first "]" or line end; the line number follows.
+    const std::size_t close = text.find_first_of("]\r\n", from);
+    const std::size_t open = close == std::string::npos ? close : text.rfind('(', close);
+    const std::size_t digits = open == std::string::npos ? open : open + (text[open + 1] == '-' ? 2 : 1);
+    if (open == std::string::npos || open < from || text.compare(close - 1, 5, ")] | ") != 0 ||
+        digits == close - 1 || text.find_first_not_of("0123456789", digits) != close - 1) {
+        return {0, ""};
+    }
+    return {close + 4 - at, text.substr(from, open - from)};
+}
+
 } // namespace
 
 FreshMachine::FreshMachine() : previous_(boundOrNothing()) {
@@ -497,17 +537,26 @@ void SimTest::TearDown() {
 }
 
 std::vector<LogEntry> parseLog(const std::string& text) {
-    static const std::regex header(R"(\[\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\] \[([^\]\r\n]*)\((-?\d+)\)\] \| )");
-    static const std::regex crlf("\r\n");
     static const std::string bannerStart = "\r\n\r\n\r\n" + std::string(96, '*');
     std::vector<LogEntry> entries;
-    for (std::sregex_iterator it(text.begin(), text.end(), header), end; it != end; ++it) {
-        const auto start = static_cast<std::size_t>(it->position(0) + it->length(0));
-        const auto next = std::next(it);
-        const std::size_t stop = next == end ? text.size() : static_cast<std::size_t>(next->position(0));
-        std::string body = text.substr(start, std::min(stop, text.find(bannerStart, start)) - start);
-        body.resize(body.size() - (body.ends_with("\r\n") ? 2 : 0));
-        entries.push_back(LogEntry{it->str(1), std::regex_replace(body, crlf, "\n")});
+    std::size_t start = 0; // of the last entry's message
+    for (std::size_t at = 0; at <= text.size(); ++at) {
+        const auto [length, source] = headerAt(text, at);
+        if (length == 0 && at < text.size()) {
+            continue;
+        }
+        if (!entries.empty()) {
+            std::string body = text.substr(start, std::min(at, text.find(bannerStart, start)) - start);
+            body.resize(body.size() - (body.ends_with("\r\n") ? 2 : 0));
+            for (std::size_t i = 0; i < body.size(); ++i) {
+                entries.back().message += body.compare(i, 2, "\r\n") == 0 ? "" : body.substr(i, 1);
+            }
+        }
+        if (length != 0) {
+            entries.push_back({source, ""});
+            start = at + length;
+            at = start - 1;
+        }
     }
     return entries;
 }
@@ -540,11 +589,8 @@ std::vector<std::pair<std::string, std::string>> packageNames(const SimMachine& 
     return names;
 }
 
-// A scenario line's words are split at blanks; "..." quotes one with blanks, "" is empty. Every line
-// expands {drivers}, {adapter}, {product} (the product key's path), {logs} (the log's folder), {difx},
-
 void setUpLines(SimMachine& machine, const std::string& lines) {
-    for (const std::string& line : items(std::regex_replace(expand(lines), std::regex(";"), "\n"), '\n')) {
+    for (const std::string& line : items(replaced(expand(lines), ';', '\n'), '\n')) {
         setUp(machine, split(line.substr(line.starts_with("+ ") ? 2 : 0)));
     }
 }
