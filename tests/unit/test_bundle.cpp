@@ -133,12 +133,6 @@ UninstallDriver Failed for: tvrnvamgr with return: 3010
 UnInstallSplitDnsFilter succeeded for SplitDNSFilter
 ? devices:
 
-== the monitor's service is removed even when it will not stop
-+ drivers
-+ service DERAzo 1052
-> @UnInstallTavrinDrivers DERAzo => 0
-? services: DERAzo*
-
 == a broken-off filter section keeps its package
 use installed
 + throw InstallHinfSectionW 1
@@ -267,12 +261,14 @@ Uninstall Tavrin Drivers before installing it
 > @UnInstallTavrinDrivers TVRNVA => 0
 = whole log
 
-== uninstall of the monitor alone
+== uninstall of the monitor alone: its service removed even when it will not stop
 + drivers
++ service DERAzo 1052
 > @UnInstallTavrinDrivers DERAzo => 0
 UninstallDriver succeeded for DERAzo
 !UninstallDriver succeeded for tvrnva
 !Listing Driver Infs
+? services: DERAzo*
 
 == a failed uninstall half ends a reinstall
 use installed

@@ -50,13 +50,6 @@ UpdateDriverForPlugAndPlayDevices failed with last Errorf: 2
 use its device
 ? values:
 
-== no INF: device only
-use its INF
-> /install "" /hardwareid {adapter} /component tvrnva => 0
-Inf Name is empty.
-use its device
-? values:
-
 == publication fails: logged, not the result
 use its INF
 + fail SetupCopyOEMInfW 1 5
@@ -87,11 +80,13 @@ use its INF
 Installation of driver succeeded but reboot wil be required.
 use its device
 
-== instance id given
-> /install "" /hardwareid {adapter} /instid ROOT\NET\0042 => 0
+== no INF, an instance id given: the device only
+> /install "" /hardwareid {adapter} /instid ROOT\NET\0042 /component tvrnva => 0
+Inf Name is empty.
 Instance ID: ROOT\NET\0042
 Adding a device with instance id
 ? devices: ROOT\NET\0042
+? values:
 
 == an existing instance id: AddDevice's error
 + device ROOT\NET\0042 -

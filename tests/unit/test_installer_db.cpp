@@ -63,8 +63,10 @@ const std::string kFound =
     "Searching Product: '" + kP + "' ...\nProduct Found: '" + kPkg + "', Disabling Difx now...\n";
 const std::string kCommitted = "Committing Msi DB updates...\nCommiting Successful...\n";
 const std::string kDifx = kFound + kAll + kCommitted;
-// The seventh name, where a failure is planted.
-const std::string kSeventh = "'" + narrow(kEarlierDifxActions.at(6)) + "' ...\n";
+// The Nth name as the log quotes it.
+std::string nth(std::size_t n) {
+    return "'" + narrow(kEarlierDifxActions.at(n - 1)) + "' ...\n";
+}
 const std::string kOpened = "Local cache MSI path of installer retrieved successfully: " + kPkg +
                             "\nOpening DB: " + kPkg + "\nDB opened successfully: " + kPkg +
                             "\nDisabling custom action: " + narrow(kEarlierServiceStart) +
@@ -186,21 +188,16 @@ TEST(InstallerDb, DisableCustomActions) {
     const std::string first9115 = "product {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n";
     const std::string searched = "Searching Product: '" + kP + "' ...\nFailed to find Product: '" + kP;
     // clang-format off
-    disable("every DIFx name disabled, then committed", {.runs = "difx " + kP + "\n", .results = "0",
-        .disabled = "26", .log = kDifx});
-    disable("the service start disabled", {.runs = "ca " + kP + "\n", .results = "1", .disabled = "0 ca",
-        .log = kCa});
-    disable("a second run succeeds alike", {.runs = both + both, .results = "0 1 0 1", .disabled = "26 ca",
-        .log = kDifx + kCa + kDifx + kCa});
+    disable("every DIFx name disabled and committed, a second time alike", {
+        .runs = "difx " + kP + "\ndifx " + kP, .results = "0 0", .disabled = "26", .log = kDifx + kDifx});
+    disable("the service start disabled, a second time alike", {.runs = "ca " + kP + "\nca " + kP,
+        .results = "1 1", .disabled = "0 ca", .log = kCa + kCa});
     disable("an unknown product", {
         .runs = "difx {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}\nca {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}\n",
         .results = "-1 0", .disabled = "0",
         .log = "Searching Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}' ...\n"
         "Failed to find Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}', Error: 1605\n"
         "Failed to retrieve local cache MSI path, Error: 1605\n"});
-    disable("a malformed code", {.runs = "difx ALL\nca ALL\n", .results = "-1 0", .disabled = "0",
-        .log = "Searching Product: 'ALL' ...\nFailed to find Product: 'ALL', Error: 87\n"
-        "Failed to retrieve local cache MSI path, Error: 87\n"});
     disable("a path of 256 fits only the 260 of the custom actions", {.before = "product " + kP + " " + k256,
         .runs = both, .results = "-1 1", .disabled = "0 ca", .log = searched + "', Error: 234\n"
         "Local cache MSI path of installer retrieved successfully: " + k256, .partial = true});
@@ -217,25 +214,22 @@ TEST(InstallerDb, DisableCustomActions) {
         "Committing Msi DB updates...\nFailed to commit MSI Db, Error: 1627\n" + kOpened +
         "Executing a view\nSuccessfully disabled custom action: dll_def_StartTavrinSecureService\n"
         "Committing Msi DB updates...\nFailed to commit MSI Db, Error: 1627\n"});
-    disable("a name whose view cannot be opened is skipped", {.faults = "+ fail MsiDatabaseOpenViewW 7 1234",
-        .runs = "difx " + kP, .results = "0", .disabled = "25", .log = "Disabling custom action: " +
-        kSeventh + "Failed to open DB view, Error: 1234\nDisabling custom action failed: " + kSeventh +
-        kCommitted, .partial = true});
-    disable("a name whose statement fails is skipped", {.faults = "+ fail MsiViewExecute 7 1234",
-        .runs = "difx " + kP, .results = "0", .disabled = "25", .log = "Failed to execute DB view query, "
-        "Error: 1234\nDisabling custom action failed: " + kSeventh + kCommitted, .partial = true});
-    disable("a failed close counts as failed, yet its statement is committed", {
-        .faults = "+ fail MsiViewClose 7 1234", .runs = "difx " + kP, .results = "0", .disabled = "26",
-        .log = "Successfully disabled custom action: " + kSeventh + "Failed to close view, Error: 1234\n"
-        "Disabling custom action failed: " + kSeventh + kCommitted, .partial = true});
-    disable("the custom actions' view cannot be opened: no commit", {
-        .faults = "+ fail MsiDatabaseOpenViewW 1 1234", .runs = "ca " + kP, .results = "0", .disabled = "0",
-        .log = kOpened + "Failed to open DB view, Error: 1234\n"});
-    disable("their statement fails", {.faults = "+ fail MsiViewExecute 1 1234", .runs = "ca " + kP,
-        .results = "0", .disabled = "0",
-        .log = kOpened + "Executing a view\nFailed to execute DB view query, Error: 1234"});
-    disable("their view's close fails", {.faults = "+ fail MsiViewClose 1 1234", .runs = "ca " + kP,
-        .results = "0", .disabled = "0", .log = kOpened +
+    // The 7th name's view, the 12th's statement and the 20th's close fail.
+    disable("a failing name is skipped; one whose close failed is committed all the same", {
+        .faults = "+ fail MsiDatabaseOpenViewW 7 1234\n+ fail MsiViewExecute 11 1234\n"
+        "+ fail MsiViewClose 19 1234", .runs = "difx " + kP, .results = "0", .disabled = "24",
+        .log = "Disabling custom action: " + nth(7) + "Failed to open DB view, Error: 1234\n"
+        "Disabling custom action failed: " + nth(7) + "Failed to execute DB view query, Error: 1234\n"
+        "Disabling custom action failed: " + nth(12) + "Successfully disabled custom action: " + nth(20) +
+        "Failed to close view, Error: 1234\nDisabling custom action failed: " + nth(20) + kCommitted,
+        .partial = true});
+    // Three runs: the view not opened, the statement failing, the view's close failing.
+    disable("the custom actions' failing step ends each run without a commit", {
+        .faults = "+ fail MsiDatabaseOpenViewW 1 1234\n+ fail MsiViewExecute 1 1234\n"
+        "+ fail MsiViewClose 1 1234",
+        .runs = "ca " + kP + "\nca " + kP + "\nca " + kP, .results = "0 0 0", .disabled = "0",
+        .log = kOpened + "Failed to open DB view, Error: 1234\n" + kOpened +
+        "Executing a view\nFailed to execute DB view query, Error: 1234\n" + kOpened +
         "Executing a view\nSuccessfully disabled custom action: dll_def_StartTavrinSecureService\n"
         "Failed to close view, Error: 1234\n"});
     disable("the label cut to its capacity", {.before = exe9115, .runs = "label 6", .results = "0 9.1.1"});
@@ -253,15 +247,12 @@ TEST(InstallerDb, DisableCustomActions) {
         .log = "GetFileVersionInfoSize Failed with last Error: 1812\n"
         "Failed to retrieve version of Tavrin.exe\n"
         "GetFileVersionInfoSize Failed with last Error: 1812\n"});
-    disable("discovery: the version block unreadable", {.before = exe9115 + first9115,
-        .faults = "+ fail GetFileVersionInfoW 0 5", .runs = "dca all\nlabel 32", .results = "2 2",
-        .disabled = "0",
+    disable("discovery: the version block unreadable; the label alone: no fixed file information", {
+        .before = exe9115 + first9115,
+        .faults = "+ fail GetFileVersionInfoW 1 5\n+ fail VerQueryValueW 1 1813",
+        .runs = "dca all\nlabel 32", .results = "2 2", .disabled = "0",
         .log = "GetFileVersionInfo Failed with last Error: 5\nFailed to retrieve version of Tavrin.exe\n"
-        "GetFileVersionInfo Failed with last Error: 5\n"});
-    disable("discovery: no fixed file information", {.before = exe9115 + first9115,
-        .faults = "+ fail VerQueryValueW 0 1813", .runs = "dca all\nlabel 32", .results = "2 2",
-        .disabled = "0",
-        .log = "VerQueryValue Failed\nFailed to retrieve version of Tavrin.exe\nVerQueryValue Failed\n"});
+        "VerQueryValue Failed\n"});
     disable("discovery: a version not in the table, the product's major with the file's minor and build", {
         .before = "exe 0xFFFF0000 0x0000FFFF 0xFFFF0000\n" + first9115, .runs = "dca all", .results = "2",
         .disabled = "0", .log = "Version of old Product is: 65535.65535.65535\n"
