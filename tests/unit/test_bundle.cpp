@@ -94,23 +94,19 @@ Installing DERAzo service via InstallHinfSectionW: DefaultInstall.NTamd64 128
 ... C:\{p*210}\Tavrin Secure\TavrinDrivers\x64Drivers\DERAzo\DERAzo.inf
 ? values:
 
-== a failed flavour write is logged
-+ drivers
-+ fail RegSetValueExW 2 5
-> @InstallTavrinDrivers tvrnva => 0
-InstallDriver succeeded for tvrnva
-Failed to set registry for DriverType
-? values: tvrnva=<tvrnva>
-
-== listing and cache failures are only logged
+== listing, cache and flavour write failures are only logged
 + drivers
 + windir ""
 + fail GetWindowsDirectoryW 0 5
 + throw SetupDiClassGuidsFromNameW 6
++ fail RegSetValueExW 3 5
 > /installdrivers 1 => 0
 ListDriverInfs Failed with error: 1603
 RemoveINFCACHE Failed with error: 1603
+InstallDriver succeeded for tvrnva
+Failed to set registry for DriverType
 ? packages: <DERAzo> <SplitDNSFilter> <tvrnva> <tvrnvamgr>
+? values: DERAzo=<DERAzo> SplitDNSFilter=<SplitDNSFilter> tvrnva=<tvrnva> tvrnvamgr=<tvrnvamgr>
 
 == the sweep takes every staged package of the product, and only those
 + stage NetService tvrnns

@@ -71,10 +71,15 @@ DeleteDriverFile Failed.
 Reboot will be required for uninstallation of driver to complete.
 ? devices:
 
-== a drivers folder that just fits
+== a drivers folder that just fits; the driver file's second attempt
 + env WINDIR C:\{w*238}
++ file C:\{w*238}\System32\Drivers\tvrnva.sys
++ fail DeleteFileW 1 5
 > /uninstall "" /component tvrnva => 0
 Attempting to delete 'C:\{w*238}\System32\Drivers\tvrnva.sys'
+DeleteFile Failed for C:\{w*238}\System32\Drivers\tvrnva.sys with last Error:5
+'C:\{w*238}\System32\Drivers\tvrnva.sys' deleted successfully
+? file C:\{w*238}\System32\Drivers\tvrnva.sys: absent
 
 == a drivers folder that does not fit is never cut
 + env WINDIR C:\{w*239}
@@ -90,14 +95,6 @@ DeleteDriverFile Failed.
 > /uninstall "" /component tvrnva => 0
 ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:203
 ? file Windows\System32\Drivers\tvrnva.sys: present
-
-== the driver file's second attempt
-+ file C:\Windows\System32\Drivers\tvrnva.sys
-+ fail DeleteFileW 1 5
-> /uninstall "" /component tvrnva => 0
-DeleteFile Failed for C:\Windows\System32\Drivers\tvrnva.sys with last Error:5
-'C:\Windows\System32\Drivers\tvrnva.sys' deleted successfully
-? file C:\Windows\System32\Drivers\tvrnva.sys: absent
 )txt");
 }
 

@@ -8,7 +8,7 @@
 #include "installer_db/DifxHandler.h"
 
 #include <algorithm>
-#include <iomanip>
+#include <sstream>
 
 namespace tdu::test {
 namespace {
@@ -84,8 +84,8 @@ const std::string kTried9113 = [] {
 }();
 
 // Before: "product CODE [PACKAGE]" (every DIFx name, the service start and a bystander in its sequence),
-// "gone PACKAGE", "exe PRODUCT-MS FILE-MS FILE-LS [PATH]" (Tavrin.exe's version, at its place or at PATH;
-// "exe mz": one without). Runs: "difx CODE" (DifxHandler::disableCustomActions), "ca CODE"
+// "gone PACKAGE", "exe PRODUCT-MS FILE-MS FILE-LS" (Tavrin.exe's version at its place; "exe mz": one
+// without). Runs: "difx CODE" (DifxHandler::disableCustomActions), "ca CODE"
 // (CustomActionHandler: 1 true), "dca ARG" (DifxHandler::disableDifxCAs), "label CAPACITY" (GetFileVersion
 // of Tavrin.exe).
 struct DbRow {
@@ -115,10 +115,8 @@ void disable(const std::string& name, const DbRow& row, const char* file = __bui
                 {std::wstring(action), L"NOT Installed", static_cast<int>(1000 + sequence.size())});
         }
         platform::FixedFileInfo version{.productVersionLS = 0x0005'0006};
-        std::string at;
         std::istringstream(step.substr(std::min<std::size_t>(step.size(), 4))) >> std::hex >>
-            version.productVersionMS >> version.fileVersionMS >> version.fileVersionLS >>
-            std::quoted(at, '"', '\x01');
+            version.productVersionMS >> version.fileVersionMS >> version.fileVersionLS;
         if (what == "product") {
             m.machine.installProduct(wide(value), wide(package), sequence);
             packages.push_back(wide(package));
@@ -128,7 +126,7 @@ void disable(const std::string& name, const DbRow& row, const char* file = __bui
         } else if (what == "exe" && value == "mz") {
             m.machine.writeFile(kClientExe, "MZ");
         } else if (what == "exe") {
-            m.machine.writeVersionedFile(at.empty() ? kClientExe : wide(at), version);
+            m.machine.writeVersionedFile(kClientExe, version);
         }
     }
     setUpLines(m.machine, row.faults);
@@ -265,10 +263,9 @@ TEST(InstallerDb, DisableCustomActions) {
     disable("discovery: a failed path expansion ends it quietly", {.before = exe9115 + first9115,
         .faults = "+ fail ExpandEnvironmentStringsW 1 203", .runs = "dca all", .results = "0",
         .disabled = "0"});
-    disable("discovery: a relative COMMONPROGRAMFILES(X86)", {
-        .before = "exe 0x00090007 0x00090001 0x000F0004 \"Common Files\\Tavrin Secure\\TamUI\\Tavrin.exe\""
-        "\n" + first9115,
-        .faults = "+ env COMMONPROGRAMFILES(X86) \"Common Files\"", .runs = "dca all", .results = "0",
+    disable("discovery: a relative COMMONPROGRAMFILES(X86)", {.before = exe9115 + first9115,
+        .faults = "+ env COMMONPROGRAMFILES(X86) \"Common Files\"\n"
+        "+ file \"Common Files\\Tavrin Secure\\TamUI\\Tavrin.exe\"", .runs = "dca all", .results = "0",
         .disabled = "0"});
     disable("discovery: every code of the label tried, none found", {
         .before = "exe 0x00090000 0x00090001 0x000D0000", .runs = "dca all", .results = "0",
