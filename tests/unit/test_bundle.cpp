@@ -67,12 +67,22 @@ use the whole set
 ? net:
 ? file C:\Windows\INF\INFCACHE.1: absent
 
-== uninstall-all takes the whole set off, whatever else the line holds
+== uninstall-all takes the whole set off, whatever else the line holds, and sweeps only the product's
 use installed
++ device ROOT\NET\0000 tvrnvamgr 0x100
 + stage NetService tvrnns
++ stage NetService tvrnna
++ stage Net tvrnna_mp
++ stage Net somebody_else
 > /uninstalldrivers 0 /component tvrnva => 0
-There are 1 oemInfs to be cleaned
-? packages:
+Reboot will be required for uninstallation of driver to complete.
+UninstallDriver Failed for: tvrnvamgr with return: 3010
+UnInstallSplitDnsFilter succeeded for SplitDNSFilter
+There are 3 oemInfs to be cleaned
+UninstallDriver succeeded for tvrnns(<tvrnns.inf>)
+UninstallDriver succeeded for tvrnna(<tvrnna.inf>)
+UninstallDriver succeeded for tvrnna_mp(<tvrnna_mp.inf>)
+? packages: <somebody_else.inf>
 ? values: DriverType=ethernet
 ? devices:
 ? services:
@@ -107,27 +117,6 @@ InstallDriver succeeded for tvrnva
 Failed to set registry for DriverType
 ? packages: <DERAzo> <SplitDNSFilter> <tvrnva> <tvrnvamgr>
 ? values: DERAzo=<DERAzo> SplitDNSFilter=<SplitDNSFilter> tvrnva=<tvrnva> tvrnvamgr=<tvrnvamgr>
-
-== the sweep takes every staged package of the product, and only those
-+ stage NetService tvrnns
-+ stage NetService tvrnna
-+ stage Net tvrnna_mp
-+ stage Net somebody_else
-> /uninstalldrivers 1 => 0
-There are 3 oemInfs to be cleaned
-UninstallDriver succeeded for tvrnns(<tvrnns.inf>)
-UninstallDriver succeeded for tvrnna(<tvrnna.inf>)
-UninstallDriver succeeded for tvrnna_mp(<tvrnna_mp.inf>)
-? packages: <somebody_else.inf>
-
-== a restart a removed device asks for is logged, the sequence goes on
-+ drivers
-+ device ROOT\NET\0000 tvrnvamgr 0x100
-> /uninstalldrivers 1 => 0
-Reboot will be required for uninstallation of driver to complete.
-UninstallDriver Failed for: tvrnvamgr with return: 3010
-UnInstallSplitDnsFilter succeeded for SplitDNSFilter
-? devices:
 
 == a broken-off filter section keeps its package
 use installed

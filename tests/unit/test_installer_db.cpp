@@ -186,16 +186,17 @@ TEST(InstallerDb, DisableCustomActions) {
     const std::string first9115 = "product {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n";
     const std::string searched = "Searching Product: '" + kP + "' ...\nFailed to find Product: '" + kP;
     // clang-format off
-    disable("every DIFx name disabled and committed, a second time alike", {
-        .runs = "difx " + kP + "\ndifx " + kP, .results = "0 0", .disabled = "26", .log = kDifx + kDifx});
+    disable("every DIFx name disabled and committed; a second time alike, by discovery's explicit code", {
+        .runs = "difx " + kP + "\ndca " + kP, .results = "0 0", .disabled = "26", .log = kDifx + kDifx});
     disable("the service start disabled, a second time alike", {.runs = "ca " + kP + "\nca " + kP,
         .results = "1 1", .disabled = "0 ca", .log = kCa + kCa});
-    disable("an unknown product", {
-        .runs = "difx {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}\nca {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}\n",
-        .results = "-1 0", .disabled = "0",
+    disable("an unknown product; ALL is a product code to discovery", {
+        .runs = "difx {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}\nca {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}\n"
+        "dca ALL", .results = "-1 0 -1", .disabled = "0",
         .log = "Searching Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}' ...\n"
         "Failed to find Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}', Error: 1605\n"
-        "Failed to retrieve local cache MSI path, Error: 1605\n"});
+        "Failed to retrieve local cache MSI path, Error: 1605\n"
+        "Searching Product: 'ALL' ...\nFailed to find Product: 'ALL', Error: 87\n"});
     disable("a path of 256 fits only the 260 of the custom actions", {.before = "product " + kP + " " + k256,
         .runs = both, .results = "-1 1", .disabled = "0 ca", .log = searched + "', Error: 234\n"
         "Local cache MSI path of installer retrieved successfully: " + k256, .partial = true});
@@ -233,10 +234,6 @@ TEST(InstallerDb, DisableCustomActions) {
     disable("the label cut to its capacity", {.before = exe9115, .runs = "label 6", .results = "0 9.1.1"});
     disable("discovery: an empty argument", {.before = "", .runs = "dca \"\"", .results = "2",
         .log = "Product Code is empty\n"});
-    disable("discovery: an explicit code", {.runs = "dca " + kP, .results = "0", .disabled = "26",
-        .log = kDifx});
-    disable("discovery: ALL is a product code", {.runs = "dca ALL", .results = "-1", .disabled = "0",
-        .log = "Searching Product: 'ALL' ...\nFailed to find Product: 'ALL', Error: 87\n"});
     disable("discovery: no client executable, a fresh installation", {.before = first9115,
         .runs = "dca all", .results = "0", .disabled = "0",
         .log = "Tavrin.exe does not exist, assuming it is fresh installation\n"});
@@ -260,13 +257,12 @@ TEST(InstallerDb, DisableCustomActions) {
     disable("discovery: a failing existence test cannot decide, the version read does", {
         .before = kThirdCode, .faults = "+ fail GetFileAttributesW 0 5", .runs = "dca all", .results = "0",
         .disabled = "26, 0", .log = kThirdFound});
-    disable("discovery: a failed path expansion ends it quietly", {.before = exe9115 + first9115,
-        .faults = "+ fail ExpandEnvironmentStringsW 1 203", .runs = "dca all", .results = "0",
-        .disabled = "0"});
-    disable("discovery: a relative COMMONPROGRAMFILES(X86)", {.before = exe9115 + first9115,
-        .faults = "+ env COMMONPROGRAMFILES(X86) \"Common Files\"\n"
-        "+ file \"Common Files\\Tavrin Secure\\TamUI\\Tavrin.exe\"", .runs = "dca all", .results = "0",
-        .disabled = "0"});
+    // The first run's expansion fails, the second's gives a relative path.
+    disable("discovery: a failed path expansion, or a relative COMMONPROGRAMFILES(X86), ends it quietly", {
+        .before = exe9115 + first9115, .faults = "+ fail ExpandEnvironmentStringsW 1 203\n"
+        "+ env COMMONPROGRAMFILES(X86) \"Common Files\"\n"
+        "+ file \"Common Files\\Tavrin Secure\\TamUI\\Tavrin.exe\"",
+        .runs = "dca all\ndca all", .results = "0 0", .disabled = "0"});
     disable("discovery: every code of the label tried, none found", {
         .before = "exe 0x00090000 0x00090001 0x000D0000", .runs = "dca all", .results = "0",
         .log = "Version of old Product is: 9.1.13\n" + kTried9113});
