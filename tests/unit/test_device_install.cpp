@@ -42,10 +42,10 @@ use its INF
 ? devices:
 ? values: tvrnva=<tvrnva.inf>
 
-== missing INF: the device stage still runs and the update fails
+== a missing INF of 260 characters: the device stage still runs and the update fails
 use its INF
-> /install C:\Drivers\missing.inf /hardwareid {adapter} /component tvrnva => 2
-Inf Path does not exist: C:\Drivers\missing.inf
+> /install C:\{f*200}\{n*52}.inf /hardwareid {adapter} /component tvrnva => 2
+Inf Path does not exist: C:\{f*200}\{n*52}.inf
 UpdateDriverForPlugAndPlayDevices failed with last Errorf: 2
 use its device
 ? values:
@@ -94,10 +94,6 @@ Adding a device with instance id
 SetupDiCreateDeviceInfo()-> failed with last Error: 3758096903
 AddDevice()-> failed
 ? devices: ROOT\NET\0042
-
-== an INF path of 260 characters is taken
-> /install C:\{f*200}\{n*52}.inf => 0
-Inf Path does not exist: C:\{f*200}\{n*52}.inf
 
 == an INF path of 261 characters is not
 > /install C:\{f*200}\{n*53}.inf => 2

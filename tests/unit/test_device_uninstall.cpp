@@ -57,12 +57,6 @@ Removed OEM: <tvrnva.inf> successfully.
 Failed to delete registry: tvrnva with error: 5
 Delete32BitReg Failed.
 
-== a value too long to read is left alone
-+ reg {product} tvrnva {x*300}
-> /uninstall "" /component tvrnva => 0
-!Uninstalling OEM for component:tvrnva -> {x*300}
-DeleteDriverFile Failed.
-
 == a restart request survives later failures
 + device ROOT\NET\0000 tvrnvamgr 0x100
 > /uninstall tvrnvamgr /component tvrnvamgr /oeminf oem99.inf => 3010
@@ -81,8 +75,9 @@ DeleteFile Failed for C:\{w*238}\System32\Drivers\tvrnva.sys with last Error:5
 'C:\{w*238}\System32\Drivers\tvrnva.sys' deleted successfully
 ? file C:\{w*238}\System32\Drivers\tvrnva.sys: absent
 
-== a drivers folder that does not fit is never cut
+== a drivers folder that does not fit is never cut; a value too long to read is left alone
 + env WINDIR C:\{w*239}
++ reg {product} tvrnva {x*300}
 > /uninstall "" /component tvrnva => 0
 = whole log
 Command received to uninstall a driver
