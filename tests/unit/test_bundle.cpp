@@ -67,9 +67,11 @@ use the whole set
 ? net:
 ? file C:\Windows\INF\INFCACHE.1: absent
 
-== uninstall-all takes the whole set off, whatever else the line holds, and sweeps only the product's
+== uninstall-all, whatever the line holds: the set off, the product's packages swept, a refused stop kept
 use installed
 + device ROOT\NET\0000 tvrnvamgr 0x100
++ service tvrnns 1052
++ net tvrnns
 + stage NetService tvrnns
 + stage NetService tvrnna
 + stage Net tvrnna_mp
@@ -85,7 +87,8 @@ UninstallDriver succeeded for tvrnna_mp(<tvrnna_mp.inf>)
 ? packages: <somebody_else.inf>
 ? values: DriverType=ethernet
 ? devices:
-? services:
+? services: tvrnns
+? net:
 ? value SOFTWARE\TavrinSecure\SplitDNSFilter Installed:
 
 == packages in a folder too long for their INF paths are logged, the sequence goes on
@@ -124,20 +127,6 @@ use installed
 > @UnInstallTavrinDrivers SplitDNSFilter => 0
 UnInstallSplitDnsFilter Failed for: SplitDNSFilter with return: 1603
 use the whole set
-
-== the net service in full mode: stopped and gone
-+ service tvrnns 0
-use a net service
-> @UnInstallTavrinDrivers tvrnns 1 => 0
-? services:
-? net:
-
-== a refused stop keeps the net service
-+ service tvrnns 1052
-use a net service
-> @UnInstallTavrinDrivers tvrnns 1 => 0
-? services: tvrnns
-? net:
 
 == store-only mode leaves the net service and its service
 + service tvrnns 0

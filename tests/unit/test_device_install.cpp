@@ -78,7 +78,6 @@ use its INF
 + restart
 > /install C:\Drivers\tvrnva.inf /hardwareid {adapter} /component tvrnva => 3010
 Installation of driver succeeded but reboot wil be required.
-use its device
 
 == no INF, an instance id given: the device only
 > /install "" /hardwareid {adapter} /instid ROOT\NET\0042 /component tvrnva => 0

@@ -47,18 +47,15 @@ const std::string kPkg = R"(C:\Windows\Installer\3f9a1.msi)";
 const std::string k256 = R"(C:\Windows\Installer\)" + std::string(231, 'p') + ".msi";
 const std::string k260 = R"(C:\Windows\Installer\)" + std::string(235, 'p') + ".msi";
 
-// Each listed DIFx name's two lines, from the first to before the last.
-std::string disabling(std::size_t first, std::size_t last) {
+// Each DIFx name's two lines.
+const std::string kAll = [] {
     std::string lines;
-    for (std::size_t i = first; i < last; ++i) {
-        const std::string name = narrow(kEarlierDifxActions.at(i));
-        lines += "Disabling custom action: '" + name + "' ...\nSuccessfully disabled custom action: '" +
-                 name + "' ...\n";
+    for (const std::wstring_view name : kEarlierDifxActions) {
+        lines += "Disabling custom action: '" + narrow(name) +
+                 "' ...\nSuccessfully disabled custom action: '" + narrow(name) + "' ...\n";
     }
     return lines;
-}
-
-const std::string kAll = disabling(0, 26);
+}();
 const std::string kFound =
     "Searching Product: '" + kP + "' ...\nProduct Found: '" + kPkg + "', Disabling Difx now...\n";
 const std::string kCommitted = "Committing Msi DB updates...\nCommiting Successful...\n";
