@@ -249,11 +249,10 @@ TEST(InstallerDb, DisableCustomActions) {
         .before = "exe 0xFFFF0000 0x0000FFFF 0xFFFF0000\n" + first9115, .runs = "dca all", .results = "2",
         .disabled = "0", .log = "Version of old Product is: 65535.65535.65535\n"
         "Couldn't find product Code for : 65535.65535.65535\n"});
-    disable("discovery: only the first code that commits", {.before = kThirdCode, .runs = "dca all",
-        .results = "0", .disabled = "26, 0", .log = kThirdFound});
-    disable("discovery: a failing existence test cannot decide, the version read does", {
-        .before = kThirdCode, .faults = "+ fail GetFileAttributesW 0 5", .runs = "dca all", .results = "0",
-        .disabled = "26, 0", .log = kThirdFound});
+    // The second run's existence test fails: the version read decides.
+    disable("discovery: only the first code that commits; a failing existence test cannot decide", {
+        .before = kThirdCode, .faults = "+ fail GetFileAttributesW 2 5", .runs = "dca all\ndca all",
+        .results = "0 0", .disabled = "26, 0", .log = kThirdFound + kThirdFound});
     // The first run's expansion fails, the second's gives a relative path.
     disable("discovery: a failed path expansion, or a relative COMMONPROGRAMFILES(X86), ends it quietly", {
         .before = exe9115 + first9115, .faults = "+ fail ExpandEnvironmentStringsW 1 203\n"
