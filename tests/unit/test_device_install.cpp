@@ -27,20 +27,15 @@ Device: {adapter} updated Successfully.
 ? device ROOT\{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}&TVRNVA\0000: ids={adapter} inf=<tvrnva.inf> flags=0x0
 ... class=Net
 
-== a package already in the store keeps its name
+== a package already in the store keeps its name; no hardware id: the store only
 + stage Net tvrnvamgr
 + inf C:\Drivers\tvrnvamgr.inf Net tvrnvamgr
 > /install C:\Drivers\tvrnvamgr.inf /component tvrnvamgr => 0
 Successfully copied driver to driver store, output oem: C:\Windows\INF\<tvrnvamgr.inf>
+!Hardware ID: tvrnvamgr
 ? packages: <tvrnvamgr.inf>
 ? values: tvrnvamgr=<tvrnvamgr.inf>
-
-== no hardware id: the store only
-use its INF
-> /install C:\Drivers\tvrnva.inf /component tvrnva => 0
-!Hardware ID: {adapter}
 ? devices:
-? values: tvrnva=<tvrnva.inf>
 
 == a missing INF of 260 characters: the device stage still runs and the update fails
 use its INF

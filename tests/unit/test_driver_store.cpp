@@ -121,8 +121,6 @@ const Fragments kResiduals{
      "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\DIFxAPP\\Components\\{difx}\n"
      "Deleting Registry: SYSTEM\\CurrentControlSet\\Services\\tvrnns\n"
      "Successfully deleted: SYSTEM\\CurrentControlSet\\Services\\tvrnns"},
-    {"the store", "DRVStore path is: C:\\Windows\\System32\\DRVSTORE\n"
-                  "DRVStore path exists: C:\\Windows\\System32\\DRVSTORE"},
 };
 
 TEST(DriverStore, Residuals) {
@@ -141,7 +139,8 @@ use the keys
 > @cleanTVRNNSResiduals => 0
 = whole log
 Cleaning TVRNNS Residuals
-use the store
+DRVStore path is: C:\Windows\System32\DRVSTORE
+DRVStore path exists: C:\Windows\System32\DRVSTORE
 TVRNNS Dir: tvrnns_1a2b
 Erasing: C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.inf
 Successfully deleted: C:\Windows\System32\DRVSTORE\tvrnns_1a2b\tvrnns.inf
