@@ -350,11 +350,8 @@ TEST(Bundle, DriverType) {
     const std::string told = "Driver Type is passed from Command Line";
     const std::string read = "DriverType Read from the registry";
     // clang-format off
-    driverType({.from = "!" + read, .flavour = "ethernet"});
     driverType({.option = "/drivertype VIRTUAL", .stored = "+ reg {product} DriverType ethernet",
                 .from = told, .folder = "tvrnva_virtual", .flavour = "virtual"});
-    driverType({.stored = "+ reg {product} DriverType virtual{0}", .from = read, .folder = "tvrnva_virtual",
-                .flavour = "virtual"});
     driverType({.option = "/drivertype ethernet", .stored = "+ reg {product} DriverType Virtual{0}",
                 .from = read, .folder = "tvrnva_virtual", .flavour = "virtual"});
     driverType({.option = "/drivertype virtual", .missing = "tvrnva_virtual", .from = told,

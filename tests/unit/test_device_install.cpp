@@ -118,7 +118,6 @@ void startDevice(const std::string& value, bool start, const char* file = __buil
 }
 
 TEST(DeviceInstall, StartDevice) {
-    startDevice("\"YES\"", true);
     startDevice("\"Yes\"", true);
     startDevice("\"Y\"", false);
     startDevice("\"YES \"", false);
