@@ -118,7 +118,7 @@ void startDevice(const std::string& value, bool start, const char* file = __buil
 }
 
 TEST(DeviceInstall, StartDevice) {
-    startDevice("\"Yes\"", true);
+    startDevice("\"yEs\"", true);
     startDevice("\"Y\"", false);
     startDevice("\"YES \"", false);
 }
