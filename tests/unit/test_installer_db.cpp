@@ -36,6 +36,7 @@ B156332F-593B-5269-8BAF-54D6EAD4AC21)";
 
 // The log's recurring parts.
 const std::string kP = "{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}";
+const std::string kQ = "{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}";
 const std::string kPkg = R"(C:\Windows\Installer\3f9a1.msi)";
 const std::string k256 = R"(C:\Windows\Installer\)" + std::string(231, 'p') + ".msi";
 const std::string k260 = R"(C:\Windows\Installer\)" + std::string(235, 'p') + ".msi";
@@ -183,10 +184,8 @@ TEST(InstallerDb, DisableCustomActions) {
     disable("the service start disabled, a second time alike", {.runs = "ca " + kP + "\nca " + kP,
         .results = "1 1", .disabled = "0 ca", .log = kCa + kCa});
     disable("an unknown product; ALL is a product code to discovery", {
-        .runs = "difx {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}\nca {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}\n"
-        "dca ALL", .results = "-1 0 -1", .disabled = "0",
-        .log = "Searching Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}' ...\n"
-        "Failed to find Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}', Error: 1605\n"
+        .runs = "difx " + kQ + "\nca " + kQ + "\ndca ALL", .results = "-1 0 -1", .disabled = "0",
+        .log = "Searching Product: '" + kQ + "' ...\nFailed to find Product: '" + kQ + "', Error: 1605\n"
         "Failed to retrieve local cache MSI path, Error: 1605\n"
         "Searching Product: 'ALL' ...\nFailed to find Product: 'ALL', Error: 87\n"});
     disable("a path of 256 fits only the 260 of the custom actions", {.before = "product " + kP + " " + k256,
