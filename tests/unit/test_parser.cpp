@@ -78,7 +78,6 @@ TEST(Parser, Shapes) {
     shape("/setprocessortype 0 /drivertype virtual", 0, "3 cpu=0 type=virtual");
     shape("/install a /instid ROOT\\NET\\0000 /uninstall h /oeminf oem3.inf /startdevice YES", 0,
           "1 inf=a instid=ROOT\\NET\\0000 oem=oem3.inf hwid=h start=YES");
-    shape("", -1, "0", "Insufficient Parameters.");
     shape("/install", -1, "0", "Insufficient Parameters.");
     shape("/install a /component", -1, "0", "Incorrect Parameters");
     shape("/bogus a", -1, "0", "Incorrect Parameters");
