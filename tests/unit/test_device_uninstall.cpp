@@ -57,12 +57,6 @@ Removed OEM: <tvrnva.inf> successfully.
 Failed to delete registry: tvrnva with error: 5
 Delete32BitReg Failed.
 
-== a value too long to read is left alone
-+ reg {product} tvrnva {x*300}
-> /uninstall "" /component tvrnva => 0
-!Uninstalling OEM for component:tvrnva -> {x*300}
-DeleteDriverFile Failed.
-
 == a restart request survives later failures
 + device ROOT\NET\0000 tvrnvamgr 0x100
 > /uninstall tvrnvamgr /component tvrnvamgr /oeminf oem99.inf => 3010
@@ -71,13 +65,19 @@ DeleteDriverFile Failed.
 Reboot will be required for uninstallation of driver to complete.
 ? devices:
 
-== a drivers folder that just fits
+== a drivers folder that just fits; the driver file's second attempt
 + env WINDIR C:\{w*238}
++ file C:\{w*238}\System32\Drivers\tvrnva.sys
++ fail DeleteFileW 1 5
 > /uninstall "" /component tvrnva => 0
 Attempting to delete 'C:\{w*238}\System32\Drivers\tvrnva.sys'
+DeleteFile Failed for C:\{w*238}\System32\Drivers\tvrnva.sys with last Error:5
+'C:\{w*238}\System32\Drivers\tvrnva.sys' deleted successfully
+? file C:\{w*238}\System32\Drivers\tvrnva.sys: absent
 
-== a drivers folder that does not fit is never cut
+== a drivers folder that does not fit is never cut; a value too long to read is left alone
 + env WINDIR C:\{w*239}
++ reg {product} tvrnva {x*300}
 > /uninstall "" /component tvrnva => 0
 = whole log
 Command received to uninstall a driver
@@ -90,14 +90,6 @@ DeleteDriverFile Failed.
 > /uninstall "" /component tvrnva => 0
 ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:203
 ? file Windows\System32\Drivers\tvrnva.sys: present
-
-== the driver file's second attempt
-+ file C:\Windows\System32\Drivers\tvrnva.sys
-+ fail DeleteFileW 1 5
-> /uninstall "" /component tvrnva => 0
-DeleteFile Failed for C:\Windows\System32\Drivers\tvrnva.sys with last Error:5
-'C:\Windows\System32\Drivers\tvrnva.sys' deleted successfully
-? file C:\Windows\System32\Drivers\tvrnva.sys: absent
 )txt");
 }
 
@@ -110,39 +102,20 @@ TEST(DeviceUninstall, Devices) {
 Device: notadevicedriver removed successfully.
 ? devices:
 
-== nothing carries the id
-+ device ROOT\A\0000 other
-> /uninstall {adapter} => 0
-Device: {adapter} removed successfully.
-? devices: ROOT\A\0000
-
-== a second id in another case
+== any of a device's ids, in any case, present or not; devices without ids logged; one asks for a restart
 + device ROOT\A\0000 first,{fe36527a-8c07-4854-8af7-bf40e7df52f7}\tvrnva
-> /uninstall {adapter} => 0
-? devices:
-
-== a prefix does not match
-+ device ROOT\A\0000 {adapter}2
-> /uninstall {adapter} => 0
-? devices: ROOT\A\0000
-
-== two devices, present or not, one asks for a restart
-+ device ROOT\A\0000 {adapter}
-+ device PCI\B\0001 {adapter} 0x80 absent
-> /uninstall {adapter} => 3010
-Reboot will be required for uninstallation of driver to complete.
-? devices:
-
-== devices without ids are logged and skipped
-+ device ROOT\A\0000 -
-+ device ROOT\B\0000 {adapter}
++ device ROOT\B\0000 {adapter}2
 + device ROOT\C\0000 -
-> /uninstall {adapter} => 0
++ device ROOT\D\0000 other
++ device ROOT\E\0000 -
++ device PCI\F\0001 {adapter} 0x80 absent
+> /uninstall {adapter} => 3010
 SetupDiGetDeviceRegistryProperty failed with last Error: 13
 SetupDiGetDeviceRegistryProperty failed with last Error: 13
 finished searching
-? devices: ROOT\A\0000 ROOT\C\0000
-
+Device: {adapter} removed successfully.
+Reboot will be required for uninstallation of driver to complete.
+? devices: ROOT\B\0000 ROOT\C\0000 ROOT\D\0000 ROOT\E\0000
 )txt");
 }
 
@@ -177,24 +150,20 @@ TEST(DeviceUninstall, EachRemovalStepFailing) {
 }
 
 // What a path-like published name would delete, were it passed on: the store joins any name to its INF
-// folder. Names with a separator, a drive, ".." or another extension than .inf, as the product key records
-// them or /oeminf gives them: logged, refused like a failed removal, and everything after goes on.
+// folder. Names with a separator, a drive, ".." or another extension than .inf, as /oeminf gives them and
+// as the product key records them: logged, refused like a failed removal, and everything after goes on.
 void refusedInfName(const std::string& name, const char* file = __builtin_FILE(),
                     int line = __builtin_LINE()) {
-    const std::string planted = "+ stage Net tvrnva\n+ file C:\\Windows\\victim.inf\n"
-                                "+ file C:\\Windows\\INF\\oem1.txt\n+ file C:\\Windows\\INF\\a\\b.inf\n";
-    const std::string kept = "? packages: <tvrnva.inf>\n? file C:\\Windows\\victim.inf: present\n"
-                             "? file C:\\Windows\\INF\\oem1.txt: present\n"
-                             "? file C:\\Windows\\INF\\a\\b.inf: present\n";
-    runRow("== the recorded name " + name + "\n" + planted + "+ reg {product} tvrnva " + name +
-               "\n> /uninstall NOTADEVICEDRIVER /component tvrnva => 0\nInvalid OEM Inf name: " + name +
-               "\nUninstallation of OEM INf: " + name + " Failed.\nDeleteDriverFile Failed.\n" +
-               "? values: tvrnva=" + name + "\n" + kept,
-           file, line);
-    runRow("== /oeminf " + name + "\n" + planted + "> /uninstall NOTADEVICEDRIVER /oeminf " + name +
-               " => 0\nInvalid OEM Inf name: " + name + "\nUninstallation of OEM: " + name + " Failed.\n" +
-               kept,
-           file, line);
+    runRow(
+        "== the name " + name + "\n+ stage Net tvrnva\n+ file C:\\Windows\\victim.inf\n" +
+            "+ file C:\\Windows\\INF\\oem1.txt\n+ file C:\\Windows\\INF\\a\\b.inf\n+ reg {product} tvrnva " +
+            name + "\n> /uninstall NOTADEVICEDRIVER /oeminf " + name + " /component tvrnva => 0\n" +
+            "Invalid OEM Inf name: " + name + "\nUninstallation of OEM: " + name + " Failed.\n" +
+            "Invalid OEM Inf name: " + name + "\nUninstallation of OEM INf: " + name + " Failed.\n" +
+            "DeleteDriverFile Failed.\n? values: tvrnva=" + name + "\n? packages: <tvrnva.inf>\n" +
+            "? file C:\\Windows\\victim.inf: present\n? file C:\\Windows\\INF\\oem1.txt: present\n" +
+            "? file C:\\Windows\\INF\\a\\b.inf: present",
+        file, line);
 }
 
 TEST(DeviceUninstall, OnlyABareInfNameReachesTheStore) {
@@ -203,22 +172,20 @@ TEST(DeviceUninstall, OnlyABareInfNameReachesTheStore) {
     refusedInfName("a/b.inf");
     refusedInfName("oem1.txt");
     refusedInfName("oem0.inf.");
-    // Bare names, in any letter case and not only oem<N>.inf, reach the store.
+    // Bare names, in any letter case and not only oem<N>.inf, reach the store: a recorded name in capitals,
+    // and a package under its own name, as Wine publishes it.
     runScenarios(R"txt(
-== a recorded name in capitals
+== bare names
 + stage Net tvrnva
 + reg {product} tvrnva OEM0.INF
-> /uninstall NOTADEVICEDRIVER /component tvrnva => 0
++ file C:\Windows\INF\tvrnva.inf
+> /uninstall NOTADEVICEDRIVER /oeminf tvrnva.inf /component tvrnva => 0
+Removed OEM: tvrnva.inf successfully.
 Uninstalling OEM for component:tvrnva -> OEM0.INF
 Removed OEM: OEM0.INF successfully.
 Successfully deleted registry value: tvrnva
 ? packages:
 ? values:
-
-== a package under its own name, as Wine publishes it
-+ file C:\Windows\INF\tvrnva.inf
-> /uninstall NOTADEVICEDRIVER /oeminf tvrnva.inf => 0
-Removed OEM: tvrnva.inf successfully.
 ? file C:\Windows\INF\tvrnva.inf: absent
 )txt");
 }

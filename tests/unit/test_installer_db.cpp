@@ -8,7 +8,7 @@
 #include "installer_db/DifxHandler.h"
 
 #include <algorithm>
-#include <iomanip>
+#include <sstream>
 
 namespace tdu::test {
 namespace {
@@ -17,54 +17,47 @@ using platform::sim::SimSequenceRow;
 
 constexpr wchar_t kClientExe[] = L"C:\\Program Files (x86)\\Common Files\\Tavrin Secure\\TamUI\\Tavrin.exe";
 
-// The codes of label "9.1.13" in the order they are tried; the 27th repeats the 8th.
-constexpr const char* kCodes9113[] = {
-    "{6629E612-8D92-532B-9D00-825879F7BA28}", "{AF2400FC-469F-552E-9854-E5B534F43DD9}",
-    "{E355C188-1EC4-5BD2-81BD-57F96BA1A817}", "{E255E545-902A-59BC-8459-1AC327A363BC}",
-    "{818D7D17-6022-50AF-9C9A-612C2C300E59}", "{C60486AB-6024-5E43-8671-4E45334EB8D8}",
-    "{03C49103-5940-5186-A097-05B901B177E0}", "{2290E2AB-2CFB-5F77-9C6E-372ABFC77E52}",
-    "{5AC3ADEA-5A92-5572-8CB6-A39EFC7D590A}", "{C4E1DBE2-DBB4-54DE-A216-3F8669054CEC}",
-    "{CAD3C955-F3AE-5DAB-818F-417461451F78}", "{0ED6F6A2-7902-5584-A1D8-64EC72593EDD}",
-    "{EC3B61AD-5B9B-53F1-9DDC-61BBAD06DF4A}", "{66D2BF30-E618-502C-9022-FC778953B04A}",
-    "{FFA9FBE8-C109-54DF-A60F-C00AF34A402C}", "{07F6A33B-1138-5B78-B067-E528C4F08DCF}",
-    "{8949A6AF-2B59-5092-81BD-445BC3C49C9C}", "{68C109DF-5793-5A39-94A0-5BF91AFD346C}",
-    "{CD453737-72C5-5E06-A85E-B3B8B3829696}", "{06047ECC-6F55-5438-947C-321AAE02F13C}",
-    "{73FF0AB4-AE41-5DE6-B04D-52C6E7E6F537}", "{74A578DF-FB45-5C53-81AD-642244A1A56E}",
-    "{0C8B87B2-F399-59FC-AA3C-5E7645CBF1B0}", "{19AB59D8-CCE3-5247-9894-BC14C6D55BDA}",
-    "{CEE07E26-D0A3-506C-9B56-0E83B4B9C7CA}", "{351396F7-9DCC-591E-A777-20F91446BCE1}",
-    "{2290E2AB-2CFB-5F77-9C6E-372ABFC77E52}", "{DEE29FC4-3B6A-5415-AB7D-A7982369801E}",
-    "{404756BB-3340-5F1C-AC81-1D31FEBED36F}", "{E9BE8537-510E-5816-846C-751DCA0A5BFE}",
-    "{A5C48BF9-5502-5965-A40F-5A352919B6EF}", "{9B79AB1C-CFC2-58DB-B7CD-207FAAF3A0BA}",
-    "{9AE5556C-FE87-563D-9A80-B82227A1A153}", "{CA44BCE8-410F-595F-AD58-5C61511F66DF}",
-    "{5036F110-240D-5AA8-A008-FA7B03D0C06E}", "{57CF1E01-43E8-5033-BF0C-A379C503EA20}",
-    "{5BAEB006-C5B4-5D38-B4E6-F8C52E4C3BD6}", "{34D116D7-EB85-5614-919C-6DB26DC26879}",
-    "{AE576666-4E2C-5B17-9455-892BE5B91EC2}", "{B156332F-593B-5269-8BAF-54D6EAD4AC21}",
-};
+// The codes of label "9.1.13" in the order they are tried, braces left off; the 27th repeats the 8th.
+constexpr std::string_view kCodes9113 = R"(
+6629E612-8D92-532B-9D00-825879F7BA28 AF2400FC-469F-552E-9854-E5B534F43DD9 E355C188-1EC4-5BD2-81BD-57F96BA1A817
+E255E545-902A-59BC-8459-1AC327A363BC 818D7D17-6022-50AF-9C9A-612C2C300E59 C60486AB-6024-5E43-8671-4E45334EB8D8
+03C49103-5940-5186-A097-05B901B177E0 2290E2AB-2CFB-5F77-9C6E-372ABFC77E52 5AC3ADEA-5A92-5572-8CB6-A39EFC7D590A
+C4E1DBE2-DBB4-54DE-A216-3F8669054CEC CAD3C955-F3AE-5DAB-818F-417461451F78 0ED6F6A2-7902-5584-A1D8-64EC72593EDD
+EC3B61AD-5B9B-53F1-9DDC-61BBAD06DF4A 66D2BF30-E618-502C-9022-FC778953B04A FFA9FBE8-C109-54DF-A60F-C00AF34A402C
+07F6A33B-1138-5B78-B067-E528C4F08DCF 8949A6AF-2B59-5092-81BD-445BC3C49C9C 68C109DF-5793-5A39-94A0-5BF91AFD346C
+CD453737-72C5-5E06-A85E-B3B8B3829696 06047ECC-6F55-5438-947C-321AAE02F13C 73FF0AB4-AE41-5DE6-B04D-52C6E7E6F537
+74A578DF-FB45-5C53-81AD-642244A1A56E 0C8B87B2-F399-59FC-AA3C-5E7645CBF1B0 19AB59D8-CCE3-5247-9894-BC14C6D55BDA
+CEE07E26-D0A3-506C-9B56-0E83B4B9C7CA 351396F7-9DCC-591E-A777-20F91446BCE1 2290E2AB-2CFB-5F77-9C6E-372ABFC77E52
+DEE29FC4-3B6A-5415-AB7D-A7982369801E 404756BB-3340-5F1C-AC81-1D31FEBED36F E9BE8537-510E-5816-846C-751DCA0A5BFE
+A5C48BF9-5502-5965-A40F-5A352919B6EF 9B79AB1C-CFC2-58DB-B7CD-207FAAF3A0BA 9AE5556C-FE87-563D-9A80-B82227A1A153
+CA44BCE8-410F-595F-AD58-5C61511F66DF 5036F110-240D-5AA8-A008-FA7B03D0C06E 57CF1E01-43E8-5033-BF0C-A379C503EA20
+5BAEB006-C5B4-5D38-B4E6-F8C52E4C3BD6 34D116D7-EB85-5614-919C-6DB26DC26879 AE576666-4E2C-5B17-9455-892BE5B91EC2
+B156332F-593B-5269-8BAF-54D6EAD4AC21)";
 
 // The log's recurring parts.
 const std::string kP = "{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}";
+const std::string kQ = "{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}";
 const std::string kPkg = R"(C:\Windows\Installer\3f9a1.msi)";
 const std::string k256 = R"(C:\Windows\Installer\)" + std::string(231, 'p') + ".msi";
 const std::string k260 = R"(C:\Windows\Installer\)" + std::string(235, 'p') + ".msi";
 
-// Each listed DIFx name's two lines, from the first to before the last.
-std::string disabling(std::size_t first, std::size_t last) {
+// Each DIFx name's two lines.
+const std::string kAll = [] {
     std::string lines;
-    for (std::size_t i = first; i < last; ++i) {
-        const std::string name = narrow(kEarlierDifxActions.at(i));
-        lines += "Disabling custom action: '" + name + "' ...\nSuccessfully disabled custom action: '" +
-                 name + "' ...\n";
+    for (const std::wstring_view name : kEarlierDifxActions) {
+        lines += "Disabling custom action: '" + narrow(name) +
+                 "' ...\nSuccessfully disabled custom action: '" + narrow(name) + "' ...\n";
     }
     return lines;
-}
-
-const std::string kAll = disabling(0, 26);
+}();
 const std::string kFound =
     "Searching Product: '" + kP + "' ...\nProduct Found: '" + kPkg + "', Disabling Difx now...\n";
 const std::string kCommitted = "Committing Msi DB updates...\nCommiting Successful...\n";
 const std::string kDifx = kFound + kAll + kCommitted;
-// The seventh name, where a failure is planted.
-const std::string kSeventh = "'" + narrow(kEarlierDifxActions.at(6)) + "' ...\n";
+// The Nth name as the log quotes it.
+std::string nth(std::size_t n) {
+    return "'" + narrow(kEarlierDifxActions.at(n - 1)) + "' ...\n";
+}
 const std::string kOpened = "Local cache MSI path of installer retrieved successfully: " + kPkg +
                             "\nOpening DB: " + kPkg + "\nDB opened successfully: " + kPkg +
                             "\nDisabling custom action: " + narrow(kEarlierServiceStart) +
@@ -74,7 +67,9 @@ const std::string kCa =
     "\nCommitting Msi DB updates...\nCommitting Successful...\n";
 const std::string kTried9113 = [] {
     std::string lines;
-    for (const std::string code : kCodes9113) {
+    std::istringstream codes{std::string(kCodes9113)};
+    for (std::string code; codes >> code;) {
+        code = "{" + code + "}";
         lines +=
             "Searching Product: '" + code + "' ...\nFailed to find Product: '" + code + "', Error: 1605\n";
     }
@@ -82,8 +77,8 @@ const std::string kTried9113 = [] {
 }();
 
 // Before: "product CODE [PACKAGE]" (every DIFx name, the service start and a bystander in its sequence),
-// "gone PACKAGE", "exe PRODUCT-MS FILE-MS FILE-LS [PATH]" (Tavrin.exe's version, at its place or at PATH;
-// "exe mz": one without). Runs: "difx CODE" (DifxHandler::disableCustomActions), "ca CODE"
+// "gone PACKAGE", "exe PRODUCT-MS FILE-MS FILE-LS" (Tavrin.exe's version at its place; "exe mz": one
+// without). Runs: "difx CODE" (DifxHandler::disableCustomActions), "ca CODE"
 // (CustomActionHandler: 1 true), "dca ARG" (DifxHandler::disableDifxCAs), "label CAPACITY" (GetFileVersion
 // of Tavrin.exe).
 struct DbRow {
@@ -113,10 +108,8 @@ void disable(const std::string& name, const DbRow& row, const char* file = __bui
                 {std::wstring(action), L"NOT Installed", static_cast<int>(1000 + sequence.size())});
         }
         platform::FixedFileInfo version{.productVersionLS = 0x0005'0006};
-        std::string at;
         std::istringstream(step.substr(std::min<std::size_t>(step.size(), 4))) >> std::hex >>
-            version.productVersionMS >> version.fileVersionMS >> version.fileVersionLS >>
-            std::quoted(at, '"', '\x01');
+            version.productVersionMS >> version.fileVersionMS >> version.fileVersionLS;
         if (what == "product") {
             m.machine.installProduct(wide(value), wide(package), sequence);
             packages.push_back(wide(package));
@@ -126,7 +119,7 @@ void disable(const std::string& name, const DbRow& row, const char* file = __bui
         } else if (what == "exe" && value == "mz") {
             m.machine.writeFile(kClientExe, "MZ");
         } else if (what == "exe") {
-            m.machine.writeVersionedFile(at.empty() ? kClientExe : wide(at), version);
+            m.machine.writeVersionedFile(kClientExe, version);
         }
     }
     setUpLines(m.machine, row.faults);
@@ -186,21 +179,15 @@ TEST(InstallerDb, DisableCustomActions) {
     const std::string first9115 = "product {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n";
     const std::string searched = "Searching Product: '" + kP + "' ...\nFailed to find Product: '" + kP;
     // clang-format off
-    disable("every DIFx name disabled, then committed", {.runs = "difx " + kP + "\n", .results = "0",
-        .disabled = "26", .log = kDifx});
-    disable("the service start disabled", {.runs = "ca " + kP + "\n", .results = "1", .disabled = "0 ca",
-        .log = kCa});
-    disable("a second run succeeds alike", {.runs = both + both, .results = "0 1 0 1", .disabled = "26 ca",
-        .log = kDifx + kCa + kDifx + kCa});
-    disable("an unknown product", {
-        .runs = "difx {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}\nca {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}\n",
-        .results = "-1 0", .disabled = "0",
-        .log = "Searching Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}' ...\n"
-        "Failed to find Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}', Error: 1605\n"
-        "Failed to retrieve local cache MSI path, Error: 1605\n"});
-    disable("a malformed code", {.runs = "difx ALL\nca ALL\n", .results = "-1 0", .disabled = "0",
-        .log = "Searching Product: 'ALL' ...\nFailed to find Product: 'ALL', Error: 87\n"
-        "Failed to retrieve local cache MSI path, Error: 87\n"});
+    disable("every DIFx name disabled and committed; a second time alike, by discovery's explicit code", {
+        .runs = "difx " + kP + "\ndca " + kP, .results = "0 0", .disabled = "26", .log = kDifx + kDifx});
+    disable("the service start disabled, a second time alike", {.runs = "ca " + kP + "\nca " + kP,
+        .results = "1 1", .disabled = "0 ca", .log = kCa + kCa});
+    disable("an unknown product; ALL is a product code to discovery", {
+        .runs = "difx " + kQ + "\nca " + kQ + "\ndca ALL", .results = "-1 0 -1", .disabled = "0",
+        .log = "Searching Product: '" + kQ + "' ...\nFailed to find Product: '" + kQ + "', Error: 1605\n"
+        "Failed to retrieve local cache MSI path, Error: 1605\n"
+        "Searching Product: 'ALL' ...\nFailed to find Product: 'ALL', Error: 87\n"});
     disable("a path of 256 fits only the 260 of the custom actions", {.before = "product " + kP + " " + k256,
         .runs = both, .results = "-1 1", .disabled = "0 ca", .log = searched + "', Error: 234\n"
         "Local cache MSI path of installer retrieved successfully: " + k256, .partial = true});
@@ -217,34 +204,27 @@ TEST(InstallerDb, DisableCustomActions) {
         "Committing Msi DB updates...\nFailed to commit MSI Db, Error: 1627\n" + kOpened +
         "Executing a view\nSuccessfully disabled custom action: dll_def_StartTavrinSecureService\n"
         "Committing Msi DB updates...\nFailed to commit MSI Db, Error: 1627\n"});
-    disable("a name whose view cannot be opened is skipped", {.faults = "+ fail MsiDatabaseOpenViewW 7 1234",
-        .runs = "difx " + kP, .results = "0", .disabled = "25", .log = "Disabling custom action: " +
-        kSeventh + "Failed to open DB view, Error: 1234\nDisabling custom action failed: " + kSeventh +
-        kCommitted, .partial = true});
-    disable("a name whose statement fails is skipped", {.faults = "+ fail MsiViewExecute 7 1234",
-        .runs = "difx " + kP, .results = "0", .disabled = "25", .log = "Failed to execute DB view query, "
-        "Error: 1234\nDisabling custom action failed: " + kSeventh + kCommitted, .partial = true});
-    disable("a failed close counts as failed, yet its statement is committed", {
-        .faults = "+ fail MsiViewClose 7 1234", .runs = "difx " + kP, .results = "0", .disabled = "26",
-        .log = "Successfully disabled custom action: " + kSeventh + "Failed to close view, Error: 1234\n"
-        "Disabling custom action failed: " + kSeventh + kCommitted, .partial = true});
-    disable("the custom actions' view cannot be opened: no commit", {
-        .faults = "+ fail MsiDatabaseOpenViewW 1 1234", .runs = "ca " + kP, .results = "0", .disabled = "0",
-        .log = kOpened + "Failed to open DB view, Error: 1234\n"});
-    disable("their statement fails", {.faults = "+ fail MsiViewExecute 1 1234", .runs = "ca " + kP,
-        .results = "0", .disabled = "0",
-        .log = kOpened + "Executing a view\nFailed to execute DB view query, Error: 1234"});
-    disable("their view's close fails", {.faults = "+ fail MsiViewClose 1 1234", .runs = "ca " + kP,
-        .results = "0", .disabled = "0", .log = kOpened +
+    // The 7th name's view, the 12th's statement and the 20th's close fail.
+    disable("a failing name is skipped; one whose close failed is committed all the same", {
+        .faults = "+ fail MsiDatabaseOpenViewW 7 1234\n+ fail MsiViewExecute 11 1234\n"
+        "+ fail MsiViewClose 19 1234", .runs = "difx " + kP, .results = "0", .disabled = "24",
+        .log = "Disabling custom action: " + nth(7) + "Failed to open DB view, Error: 1234\n"
+        "Disabling custom action failed: " + nth(7) + "Failed to execute DB view query, Error: 1234\n"
+        "Disabling custom action failed: " + nth(12) + "Successfully disabled custom action: " + nth(20) +
+        "Failed to close view, Error: 1234\nDisabling custom action failed: " + nth(20) + kCommitted,
+        .partial = true});
+    // Three runs: the view not opened, the statement failing, the view's close failing.
+    disable("the custom actions' failing step ends each run without a commit", {
+        .faults = "+ fail MsiDatabaseOpenViewW 1 1234\n+ fail MsiViewExecute 1 1234\n"
+        "+ fail MsiViewClose 1 1234",
+        .runs = "ca " + kP + "\nca " + kP + "\nca " + kP, .results = "0 0 0", .disabled = "0",
+        .log = kOpened + "Failed to open DB view, Error: 1234\n" + kOpened +
+        "Executing a view\nFailed to execute DB view query, Error: 1234\n" + kOpened +
         "Executing a view\nSuccessfully disabled custom action: dll_def_StartTavrinSecureService\n"
         "Failed to close view, Error: 1234\n"});
     disable("the label cut to its capacity", {.before = exe9115, .runs = "label 6", .results = "0 9.1.1"});
     disable("discovery: an empty argument", {.before = "", .runs = "dca \"\"", .results = "2",
         .log = "Product Code is empty\n"});
-    disable("discovery: an explicit code", {.runs = "dca " + kP, .results = "0", .disabled = "26",
-        .log = kDifx});
-    disable("discovery: ALL is a product code", {.runs = "dca ALL", .results = "-1", .disabled = "0",
-        .log = "Searching Product: 'ALL' ...\nFailed to find Product: 'ALL', Error: 87\n"});
     disable("discovery: no client executable, a fresh installation", {.before = first9115,
         .runs = "dca all", .results = "0", .disabled = "0",
         .log = "Tavrin.exe does not exist, assuming it is fresh installation\n"});
@@ -253,32 +233,26 @@ TEST(InstallerDb, DisableCustomActions) {
         .log = "GetFileVersionInfoSize Failed with last Error: 1812\n"
         "Failed to retrieve version of Tavrin.exe\n"
         "GetFileVersionInfoSize Failed with last Error: 1812\n"});
-    disable("discovery: the version block unreadable", {.before = exe9115 + first9115,
-        .faults = "+ fail GetFileVersionInfoW 0 5", .runs = "dca all\nlabel 32", .results = "2 2",
-        .disabled = "0",
+    disable("discovery: the version block unreadable; the label alone: no fixed file information", {
+        .before = exe9115 + first9115,
+        .faults = "+ fail GetFileVersionInfoW 1 5\n+ fail VerQueryValueW 1 1813",
+        .runs = "dca all\nlabel 32", .results = "2 2", .disabled = "0",
         .log = "GetFileVersionInfo Failed with last Error: 5\nFailed to retrieve version of Tavrin.exe\n"
-        "GetFileVersionInfo Failed with last Error: 5\n"});
-    disable("discovery: no fixed file information", {.before = exe9115 + first9115,
-        .faults = "+ fail VerQueryValueW 0 1813", .runs = "dca all\nlabel 32", .results = "2 2",
-        .disabled = "0",
-        .log = "VerQueryValue Failed\nFailed to retrieve version of Tavrin.exe\nVerQueryValue Failed\n"});
+        "VerQueryValue Failed\n"});
     disable("discovery: a version not in the table, the product's major with the file's minor and build", {
         .before = "exe 0xFFFF0000 0x0000FFFF 0xFFFF0000\n" + first9115, .runs = "dca all", .results = "2",
         .disabled = "0", .log = "Version of old Product is: 65535.65535.65535\n"
         "Couldn't find product Code for : 65535.65535.65535\n"});
-    disable("discovery: only the first code that commits", {.before = kThirdCode, .runs = "dca all",
-        .results = "0", .disabled = "26, 0", .log = kThirdFound});
-    disable("discovery: a failing existence test cannot decide, the version read does", {
-        .before = kThirdCode, .faults = "+ fail GetFileAttributesW 0 5", .runs = "dca all", .results = "0",
-        .disabled = "26, 0", .log = kThirdFound});
-    disable("discovery: a failed path expansion ends it quietly", {.before = exe9115 + first9115,
-        .faults = "+ fail ExpandEnvironmentStringsW 1 203", .runs = "dca all", .results = "0",
-        .disabled = "0"});
-    disable("discovery: a relative COMMONPROGRAMFILES(X86)", {
-        .before = "exe 0x00090007 0x00090001 0x000F0004 \"Common Files\\Tavrin Secure\\TamUI\\Tavrin.exe\""
-        "\n" + first9115,
-        .faults = "+ env COMMONPROGRAMFILES(X86) \"Common Files\"", .runs = "dca all", .results = "0",
-        .disabled = "0"});
+    // The second run's existence test fails: the version read decides.
+    disable("discovery: only the first code that commits; a failing existence test cannot decide", {
+        .before = kThirdCode, .faults = "+ fail GetFileAttributesW 2 5", .runs = "dca all\ndca all",
+        .results = "0 0", .disabled = "26, 0", .log = kThirdFound + kThirdFound});
+    // The first run's expansion fails, the second's gives a relative path.
+    disable("discovery: a failed path expansion, or a relative COMMONPROGRAMFILES(X86), ends it quietly", {
+        .before = exe9115 + first9115, .faults = "+ fail ExpandEnvironmentStringsW 1 203\n"
+        "+ env COMMONPROGRAMFILES(X86) \"Common Files\"\n"
+        "+ file \"Common Files\\Tavrin Secure\\TamUI\\Tavrin.exe\"",
+        .runs = "dca all\ndca all", .results = "0 0", .disabled = "0"});
     disable("discovery: every code of the label tried, none found", {
         .before = "exe 0x00090000 0x00090001 0x000D0000", .runs = "dca all", .results = "0",
         .log = "Version of old Product is: 9.1.13\n" + kTried9113});
