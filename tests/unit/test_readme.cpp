@@ -7,7 +7,6 @@
 
 #include <fstream>
 #include <iterator>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -15,20 +14,23 @@
 namespace tdu::test {
 namespace {
 
+constexpr std::string_view kLetters = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+
 // The option each row of the table under a "### " heading of the command reference starts with
 // ("| `/name ...`"), once a row.
 std::multiset<std::string> optionsUnder(const std::string& readme, const std::string& heading) {
     const std::size_t section = readme.find("\n## Command reference\n");
     const std::size_t table = readme.find("\n### " + heading + "\n", section);
     EXPECT_LT(table, readme.find("\n## ", section + 1)) << "no \"### " << heading << "\" in the reference";
-    const std::size_t start = std::min(table + 1, readme.size());
-    std::istringstream lines(readme.substr(start, readme.find("\n#", start) - start));
-    static const std::regex row("\\| `/([A-Za-z]+)[ `].*");
+    std::istringstream lines(readme.substr(std::min(table, readme.size()) + 1));
     std::multiset<std::string> rows;
-    std::smatch match;
-    for (std::string line; std::getline(lines, line);) {
-        if (std::regex_match(line, match, row)) {
-            rows.insert(match.str(1));
+    std::string line;
+    std::getline(lines, line); // the heading itself
+    while (std::getline(lines, line) && !line.starts_with("#")) {
+        const std::size_t end = line.find_first_not_of(kLetters, 4);
+        if (line.starts_with("| `/") && end > 4 && end < line.size() &&
+            (line[end] == ' ' || line[end] == '`')) {
+            rows.insert(line.substr(4, end - 4));
         } else {
             EXPECT_FALSE(line.starts_with("| `")) << "a row that names no option: " << line;
         }
@@ -39,7 +41,8 @@ std::multiset<std::string> optionsUnder(const std::string& readme, const std::st
 std::multiset<std::string> parserOptions(bool commands) {
     std::multiset<std::string> names;
     for (const OptionRow& option : TDCmdLineParser::options()) {
-        if (const std::wstring_view name(option.name); (option.command != OperationCode::None) == commands) {
+        if ((option.command != OperationCode::None) == commands) {
+            const std::wstring_view name(option.name);
             names.emplace(name.begin(), name.end());
         }
     }
