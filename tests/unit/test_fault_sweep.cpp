@@ -22,12 +22,9 @@ constexpr std::uint32_t kStarter = 77;
 // An earlier release found through its client's version, with every listed
 // action in its sequence.
 void earlierRelease(SimMachine& machine) {
-    platform::FixedFileInfo version;
-    version.productVersionMS = 0x0009'0007;
-    version.fileVersionMS = 0x0009'0001;
-    version.fileVersionLS = 0x000F'0004;
-    machine.writeVersionedFile(L"C:\\Program Files (x86)\\Common Files\\Tavrin Secure\\TamUI\\Tavrin.exe",
-                               version);
+    machine.writeVersionedFile(
+        L"C:\\Program Files (x86)\\Common Files\\Tavrin Secure\\TamUI\\Tavrin.exe",
+        {.fileVersionMS = 0x0009'0001, .fileVersionLS = 0x000F'0004, .productVersionMS = 0x0009'0007});
     std::vector<platform::sim::SimSequenceRow> rows;
     for (const std::wstring_view name : kEarlierDifxActions) {
         rows.push_back({std::wstring(name), L"NOT Installed", static_cast<int>(1000 + rows.size())});
@@ -104,9 +101,7 @@ int sweepRun(const Operation& operation, const std::string& call, std::vector<st
         operation.prepare(fresh.machine);
     }
     const std::size_t start = fresh.machine.callTrace().size();
-    if (!call.empty()) {
-        fresh.machine.failCall(call, 0, kFault);
-    }
+    fresh.machine.failCall(call, 0, kFault); // none when empty
     int result = 0;
     try {
         result = runLine(operation.line);
