@@ -19,12 +19,11 @@ const std::string kRan = R"(HKLM\Software\TavrinSecureTest\EarlierRelease\Ran : 
 // The results msiexec's verbose log gives for an action. Wine's engine logs a deferred action twice (when
 // scheduled and when run); for an EXE action with Return="check", 1 means the program ended with 0.
 std::string results(const std::string& msiLog, const std::string& action) {
-    const std::string ended = ": " + action + ". Return value ";
     std::string found;
-    for (auto at = msiLog.find(ended); at != std::string::npos; at = msiLog.find(ended, at + 1)) {
-        const auto start = msiLog.rfind("Action ended ", at); // then the time, whose digits run into ":"
-        if (start != std::string::npos && msiLog.find_first_not_of("0123456789:", start + 13) == at + 1) {
-            found += msiLog[at + ended.size()]; // one digit
+    std::istringstream lines(msiLog);
+    for (std::string line; std::getline(lines, line);) {
+        if (like(line, "Action ended +:##:##: " + action + ". Return value #.")) {
+            found += line[line.size() - 2];
         }
     }
     return found;

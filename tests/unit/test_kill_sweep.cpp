@@ -231,8 +231,7 @@ std::vector<std::pair<std::string, std::size_t>> callsOf(const Command& command)
     setUpLines(fresh.machine, command.setUp);
     const std::size_t start = fresh.machine.callTrace().size();
     (void)runLine(command.line);
-    const auto trace = std::span(fresh.machine.callTrace()).subspan(start);
-    const std::vector<std::string> made(trace.begin(), trace.end());
+    const auto made = std::span(fresh.machine.callTrace()).subspan(start); // fresh stays as it is
     FreshMachine again;
     setUpLines(again.machine, command.setUp);
     std::map<std::string, unsigned> uses;
