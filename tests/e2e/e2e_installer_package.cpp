@@ -101,7 +101,7 @@ TEST(InstallerPackage, UpgradeFromAnEarlierReleaseThenUninstall) {
         value(machine.host({"wine", (toolsFolder() / "tdlaunch.exe").string(), "/version",
                             R"(C:\packages\TavrinDrivers\TavrinDriverUtil.exe)"}),
               "\nProductVersion ", "0123456789.");
-    ASSERT_NE(version, "<not logged>");
+    ASSERT_TRUE(like(version, "+.+.+.+")) << version;
     machine.host({"env", "-C", drivers.string(), "wixl", "-a", "x64", "-D", "ProductVersion=" + version, "-o",
                   machine.hostPath(kProduct).string(),
                   fs::path(TDU_EXAMPLES_DIR) / "installer" / "TavrinDrivers.wxs"});
