@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -209,18 +208,23 @@ std::string expand(std::string text) {
     return text;
 }
 
-fs::path programUnderTest() {
-    return TDU_DEFAULT_EXE;
-}
-
-fs::path toolsFolder() {
-    return fs::path(TDU_DEFAULT_LAUNCHER).parent_path();
+bool like(std::string_view text, std::string_view shape) {
+    std::size_t at = 0;
+    for (const char c : shape) {
+        const std::size_t from = at;
+        const bool digits = c == '#' || c == '+';
+        while (digits && at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])) != 0 &&
+               (c == '+' || at == from)) {
+            ++at;
+        }
+        if (digits ? at == from : at >= text.size() || text[at++] != c) {
+            return false;
+        }
+    }
+    return at == text.size();
 }
 
 std::vector<std::string> records(std::string_view log) {
-    static const std::string stamp = R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2})";
-    static const std::regex started(R"(Started TavrinDriverUtil\.exe\(pid:\d+\) at: \[ )" + stamp + " \\]");
-    static const std::regex head(R"(\[)" + stamp + R"(\] \[([^\]]+)\(\d+\)\] \| )");
     static const std::map<std::string, std::string> units{
         {"TavrinDriverUtil.cpp", "main"}, {"TDCmdParser.cpp", "parse"}, {"TDriverOperator.cpp", "op"},
         {"ServiceHandler.cpp", "svc"},    {"DifxHandler.cpp", "difx"},  {"CustomActionHandler.h", "ca"}};
@@ -234,19 +238,25 @@ std::vector<std::string> records(std::string_view log) {
     }
     const std::string stars(96, '*');
     std::vector<std::string> found;
-    std::smatch unit;
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (i + 5 < lines.size() && (lines[i] + lines[i + 1] + lines[i + 2]).empty() &&
-            lines[i + 3] == stars && std::regex_match(lines[i + 4], started) && lines[i + 5] == stars) {
+        const std::string& line = lines[i];
+        // "[stamp] [Unit.cpp(line)] | message"
+        const std::size_t head = line.find(")] | ");
+        const std::size_t open = line.rfind('(', head);
+        if (i + 5 < lines.size() && (line + lines[i + 1] + lines[i + 2]).empty() && lines[i + 3] == stars &&
+            like(lines[i + 4], "Started TavrinDriverUtil.exe(pid:+) at: [ ####/##/## ##:##:## ]") &&
+            lines[i + 5] == stars) {
             found.emplace_back("<banner>");
             i += 5;
-        } else if (std::regex_search(lines[i], unit, head, std::regex_constants::match_continuous)) {
-            found.push_back((units.contains(unit[1]) ? units.at(unit[1]) : unit[1].str()) + "| " +
-                            unit.suffix().str());
+        } else if (head != std::string::npos && open > 23 &&
+                   like(line.substr(0, 23), "[####/##/## ##:##:##] [") &&
+                   like(line.substr(open, head - open), "(+") && line.find(']', 23) > open) {
+            const std::string unit = line.substr(23, open - 23);
+            found.push_back((units.contains(unit) ? units.at(unit) : unit) + "| " + line.substr(head + 5));
         } else if (!found.empty() && found.back() != "<banner>") {
-            found.back() += "⏎" + lines[i];
+            found.back() += "⏎" + line;
         } else {
-            throw std::runtime_error("no log record at: " + lines[i]);
+            throw std::runtime_error("no log record at: " + line);
         }
     }
     return found;

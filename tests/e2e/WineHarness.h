@@ -65,9 +65,17 @@ private:
 // The shorthands of facts and scenarios: $drivers, $inf, $sys, $enum, $services, $product32, $product,
 // $components, $tools.
 std::string expand(std::string text);
-fs::path programUnderTest();
-fs::path toolsFolder(); // tdlaunch.exe and the stand-ins beside it
+inline fs::path programUnderTest() {
+    return TDU_DEFAULT_EXE;
+}
+// tdlaunch.exe and the stand-ins beside it
+inline fs::path toolsFolder() {
+    return fs::path(TDU_DEFAULT_LAUNCHER).parent_path();
+}
 
+// Whether the text has this shape: '#' stands for one digit, '+' for one or more, any other character for
+// itself.
+bool like(std::string_view text, std::string_view shape);
 // A log's records, one a line: "<banner>" or "unit| message", the units shortened (main, parse, op, svc,
 // difx, ca), a line feed inside a message written as ⏎. It throws on a line that is no record, a lone CR
 // or LF, or a last line without its CR LF.

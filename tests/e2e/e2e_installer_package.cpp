@@ -4,7 +4,6 @@
 // wixl builds both packages from their sources with this build's program and the sample packages.
 #include "WineHarness.h"
 
-#include <regex>
 #include <thread>
 
 namespace tdu::e2e {
@@ -20,19 +19,26 @@ const std::string kRan = R"(HKLM\Software\TavrinSecureTest\EarlierRelease\Ran : 
 // The results msiexec's verbose log gives for an action. Wine's engine logs a deferred action twice (when
 // scheduled and when run); for an EXE action with Return="check", 1 means the program ended with 0.
 std::string results(const std::string& msiLog, const std::string& action) {
-    const std::regex ended("Action ended [0-9:]+: " + action + R"(\. Return value (\d+)\.)");
     std::string found;
-    for (std::sregex_iterator it(msiLog.begin(), msiLog.end(), ended), end; it != end; ++it) {
-        found += (*it)[1].str();
+    std::istringstream lines(msiLog);
+    for (std::string line; std::getline(lines, line);) {
+        if (like(line, "Action ended +:##:##: " + action + ". Return value #.")) {
+            found += line[line.size() - 2];
+        }
     }
     return found;
 }
 
-std::string property(const std::string& msiLog, const std::string& name) {
-    std::smatch match;
-    return std::regex_search(msiLog, match, std::regex("Property\\(S\\): " + name + " = ([^\r\n]*)"))
-               ? match[1].str()
-               : "<not logged>";
+// A value after its name: to the end of its line, or of the characters it may hold.
+std::string value(const std::string& text, const std::string& name, const char* holds = nullptr) {
+    const auto at = text.find(name);
+    if (at == std::string::npos) {
+        return "<not logged>";
+    }
+    const auto from = at + name.size();
+    return text.substr(
+        from,
+        (holds == nullptr ? text.find_first_of("\r\n", from) : text.find_first_not_of(holds, from)) - from);
 }
 
 // The installer starts "/setstatus 0" without waiting: its run may begin after the next action's. The
@@ -69,8 +75,14 @@ TEST(InstallerPackage, UpgradeFromAnEarlierReleaseThenUninstall) {
             std::this_thread::sleep_for(50ms);
             log = machine.read(kLogFile).substr(offset);
         }
-        const std::regex cached(R"(C:\\windows\\Installer\\[^\\']+\.msi)"); // the engine names its copy
-        return records(std::regex_replace(log, cached, R"(C:\windows\Installer\<cached>.msi)"));
+        const std::string cached = R"(C:\windows\Installer\)"; // the engine names its copy
+        for (auto at = log.find(cached); at != std::string::npos; at = log.find(cached, at + 1)) {
+            const auto name = at + cached.size();
+            if (const auto end = log.find(".msi", name); end < log.find_first_of("\\'", name)) {
+                log.replace(name, end - name, "<cached>");
+            }
+        }
+        return records(log);
     };
     // wixl 0.101 finds a package's files only relative to its working folder: each package is built in a
     // folder laid out like the one it installs.
@@ -85,12 +97,11 @@ TEST(InstallerPackage, UpgradeFromAnEarlierReleaseThenUninstall) {
                   fs::path(TDU_E2E_PACKAGES_DIR) / "upgradable-earlier-release.wxs"});
     // The package carries the version stamped into the program, as scripts/package gives it; it must be
     // above the earlier release's 9.1.15.4 to upgrade it.
-    std::smatch stamped;
-    const std::string resource = machine.host({"wine", (toolsFolder() / "tdlaunch.exe").string(), "/version",
-                                               R"(C:\packages\TavrinDrivers\TavrinDriverUtil.exe)"});
-    ASSERT_TRUE(std::regex_search(resource, stamped, std::regex(R"(\nProductVersion ([0-9.]+)\r?\n)")))
-        << resource;
-    const std::string version = stamped[1].str();
+    const std::string version =
+        value(machine.host({"wine", (toolsFolder() / "tdlaunch.exe").string(), "/version",
+                            R"(C:\packages\TavrinDrivers\TavrinDriverUtil.exe)"}),
+              "\nProductVersion ", "0123456789.");
+    ASSERT_TRUE(like(version, "+.+.+.+")) << version;
     machine.host({"env", "-C", drivers.string(), "wixl", "-a", "x64", "-D", "ProductVersion=" + version, "-o",
                   machine.hostPath(kProduct).string(),
                   fs::path(TDU_EXAMPLES_DIR) / "installer" / "TavrinDrivers.wxs"});
@@ -110,10 +121,10 @@ TEST(InstallerPackage, UpgradeFromAnEarlierReleaseThenUninstall) {
 
     ASSERT_EQ(msiexec({"/i", kProduct, "/qn", "/l*v", R"(C:\packages\install.log)"}), 0U);
     const std::string installLog = machine.read(R"(C:\packages\install.log)");
-    const std::string product = property(installLog, "ProductCode");
-    EXPECT_EQ(property(installLog, "WIX_UPGRADE_DETECTED"), kEarlierCode);
-    EXPECT_EQ(property(installLog, "ProductVersion"), version);
-    EXPECT_EQ(property(installLog, "LOGPARENTFOLDER"), R"(C:\users\Public\Tavrin Secure\)");
+    const std::string product = value(installLog, "Property(S): ProductCode = ");
+    EXPECT_EQ(value(installLog, "Property(S): WIX_UPGRADE_DETECTED = "), kEarlierCode);
+    EXPECT_EQ(value(installLog, "Property(S): ProductVersion = "), version);
+    EXPECT_EQ(value(installLog, "Property(S): LOGPARENTFOLDER = "), R"(C:\users\Public\Tavrin Secure\)");
     // The earlier release went once the new install was complete, where RemoveExistingProducts is placed,
     // and without its driver actions; the action of no list ran.
     const auto removal = installLog.find("Action start ", installLog.find("RemoveExistingProducts."));

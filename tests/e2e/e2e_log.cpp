@@ -7,7 +7,6 @@
 #include <future>
 #include <iomanip>
 #include <map>
-#include <regex>
 
 namespace tdu::e2e {
 namespace {
@@ -22,16 +21,19 @@ const std::vector<std::string> kProcessorRun{
     "op| Saved Processor Architecture to Registry: Processor_X64",
 };
 
-// Wine takes the local time from the host's zone: the program's stamps fall inside the host's view of
-// the run.
-void expectStampsWithin(const std::string& text, const std::regex& stamp, const char* format,
+// Wine takes the local time from the host's zone: the program's stamps (in the text, of this shape) fall
+// inside the host's view of the run.
+void expectStampsWithin(const std::string& text, const std::string& shape, const char* format,
                         std::time_t from) {
-    for (std::sregex_iterator it(text.begin(), text.end(), stamp), end; it != end; ++it) {
+    for (std::size_t at = 0; at + shape.size() <= text.size(); ++at) {
+        if (!like(text.substr(at, shape.size()), shape)) {
+            continue;
+        }
         std::tm parts{};
-        std::istringstream(it->str()) >> std::get_time(&parts, format);
+        std::istringstream(text.substr(at, shape.size())) >> std::get_time(&parts, format);
         parts.tm_isdst = -1;
-        EXPECT_GE(std::mktime(&parts), from - 1) << it->str();
-        EXPECT_LE(std::mktime(&parts), std::time(nullptr) + 1) << it->str();
+        EXPECT_GE(std::mktime(&parts), from - 1) << text.substr(at, shape.size());
+        EXPECT_LE(std::mktime(&parts), std::time(nullptr) + 1) << text.substr(at, shape.size());
     }
 }
 
@@ -82,8 +84,7 @@ TEST(Log, FolderHardLinkAndInstancesTogether) {
         EXPECT_EQ(arrived[record], kInstances) << record;
     }
     EXPECT_EQ(arrived.size(), kProcessorRun.size());
-    expectStampsWithin(machine.read(kLogFile), std::regex(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d)"),
-                       "%Y/%m/%d %H:%M:%S", from);
+    expectStampsWithin(machine.read(kLogFile), "####/##/## ##:##:##", "%Y/%m/%d %H:%M:%S", from);
 
     // All find the log past 5 MiB at once. The first to take the writers' lock renames it to the backup of
     // its second; each that waited meanwhile finds another file at the log's name and writes into that:
@@ -96,9 +97,8 @@ TEST(Log, FolderHardLinkAndInstancesTogether) {
     ASSERT_GE(names.size(), 2U);
     EXPECT_LE(names.size(), static_cast<std::size_t>(std::time(nullptr) - rotated) + 3);
     for (std::size_t i = 0; i + 1 < names.size(); ++i) { // each backup named after its local second
-        EXPECT_TRUE(std::regex_match(names[i], std::regex(R"(BK_\d{8}_\d{6}_TavrinDriverUtil\.log)")))
-            << names[i];
-        expectStampsWithin(names[i], std::regex(R"(\d{8}_\d{6})"), "%Y%m%d_%H%M%S", rotated);
+        EXPECT_TRUE(like(names[i], "BK_########_######_TavrinDriverUtil.log")) << names[i];
+        expectStampsWithin(names[i], "########_######", "%Y%m%d_%H%M%S", rotated);
     }
     EXPECT_EQ(names.back(), "TavrinDriverUtil.log");
     EXPECT_LE(machine.read(kLogFile).size(), 5'242'880U);

@@ -22,12 +22,9 @@ constexpr std::uint32_t kStarter = 77;
 // An earlier release found through its client's version, with every listed
 // action in its sequence.
 void earlierRelease(SimMachine& machine) {
-    platform::FixedFileInfo version;
-    version.productVersionMS = 0x0009'0007;
-    version.fileVersionMS = 0x0009'0001;
-    version.fileVersionLS = 0x000F'0004;
-    machine.writeVersionedFile(L"C:\\Program Files (x86)\\Common Files\\Tavrin Secure\\TamUI\\Tavrin.exe",
-                               version);
+    machine.writeVersionedFile(
+        L"C:\\Program Files (x86)\\Common Files\\Tavrin Secure\\TamUI\\Tavrin.exe",
+        {.fileVersionMS = 0x0009'0001, .fileVersionLS = 0x000F'0004, .productVersionMS = 0x0009'0007});
     std::vector<platform::sim::SimSequenceRow> rows;
     for (const std::wstring_view name : kEarlierDifxActions) {
         rows.push_back({std::wstring(name), L"NOT Installed", static_cast<int>(1000 + rows.size())});
@@ -55,6 +52,7 @@ void endedLater(SimMachine& machine) {
 }
 
 struct Operation {
+    int at;           // this row's line, for failures
     const char* line; // as a scenario's "> " line
     const char* setUp;
     void (*prepare)(SimMachine&);
@@ -64,35 +62,35 @@ struct Operation {
 
 constexpr char kInstalled[] = "drivers;run /installdrivers 1;service tvrnns;net tvrnns";
 // Every network-configuration call fails /netserv with 2.
-constexpr char kNetConfig[] = "CoInitializeEx CoCreateInstance QueryInterface AcquireWriteLock Initialize "
-                              "FindComponent QueryNetCfgClass DeInstall Apply GetClassGuid";
+const std::string kNetConfig = "CoInitializeEx CoCreateInstance QueryInterface AcquireWriteLock Initialize "
+                               "FindComponent QueryNetCfgClass DeInstall Apply GetClassGuid";
 
 const Operation kOperations[] = {
-    {"", "", nullptr, "", 0},
+    {__LINE__, "", "", nullptr, "", 0},
     // The device stage answers the error of its last failing step; the
     // update stages the package again when the publish failed.
-    {"/install \"{drivers}tvrnvamgr\\tvrnvamgr.inf\" /hardwareid tvrnvamgr /component tvrnvamgr", "drivers",
-     nullptr,
+    {__LINE__, "/install \"{drivers}tvrnvamgr\\tvrnvamgr.inf\" /hardwareid tvrnvamgr /component tvrnvamgr",
+     "drivers", nullptr,
      "SetupDiClassGuidsFromNameW SetupDiCreateDeviceInfoList SetupDiCreateDeviceInfoW "
      "SetupDiSetDeviceRegistryPropertyW SetupDiCallClassInstaller SetupDiGetDeviceInstanceIdW "
      "SetupDiGetDeviceInstallParamsW SetupDiDeleteDeviceInfo SetupDiDestroyDeviceInfoList SetupCopyOEMInfW "
      "UpdateDriverForPlugAndPlayDevicesW",
      static_cast<int>(kFault)},
-    {"/uninstall tvrnvamgr /component tvrnvamgr", kInstalled, nullptr, "", 0},
-    {"/setprocessortype 1", "", nullptr, "RegCreateKeyExW RegSetValueExW", 2},
-    {"/netserv ADD /component tvrnns", kInstalled, nullptr, kNetConfig + std::string(" Install"), 2},
-    {"/netserv REMOVE /component tvrnns", kInstalled, nullptr, kNetConfig, 2},
-    {"/installdrivers 1", kInstalled, nullptr, "ExpandEnvironmentStringsW", 2},
-    {"/uninstalldrivers 1", kInstalled, nullptr, "ExpandEnvironmentStringsW", 2},
-    {"/reinstall 2 /component tvrnvamgr", kInstalled, nullptr, "ExpandEnvironmentStringsW", 2},
+    {__LINE__, "/uninstall tvrnvamgr /component tvrnvamgr", kInstalled, nullptr, "", 0},
+    {__LINE__, "/setprocessortype 1", "", nullptr, "RegCreateKeyExW RegSetValueExW", 2},
+    {__LINE__, "/netserv ADD /component tvrnns", kInstalled, nullptr, kNetConfig + " Install", 2},
+    {__LINE__, "/netserv REMOVE /component tvrnns", kInstalled, nullptr, kNetConfig, 2},
+    {__LINE__, "/installdrivers 1", kInstalled, nullptr, "ExpandEnvironmentStringsW", 2},
+    {__LINE__, "/uninstalldrivers 1", kInstalled, nullptr, "ExpandEnvironmentStringsW", 2},
+    {__LINE__, "/reinstall 2 /component tvrnvamgr", kInstalled, nullptr, "ExpandEnvironmentStringsW", 2},
     // Nothing of the install order is named, but the folder is still expanded.
-    {"/reinstall 2 /component tvrnns", kInstalled, nullptr, "ExpandEnvironmentStringsW", 2},
-    {"/reinstall 1 /component SplitDNSFilter", kInstalled, nullptr, "ExpandEnvironmentStringsW", 2},
-    {"/setstatus 0", "", &endedLater, "", 0},
-    {"/setstatus 1", "", &installationInProgress, "", 0},
-    {"/disableDifx all", "", &earlierRelease, "GetFileVersionInfoSizeW GetFileVersionInfoW VerQueryValueW",
-     2},
-    {"/disableCustomActions {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}", "", &earlierRelease, "", 0},
+    {__LINE__, "/reinstall 2 /component tvrnns", kInstalled, nullptr, "ExpandEnvironmentStringsW", 2},
+    {__LINE__, "/reinstall 1 /component SplitDNSFilter", kInstalled, nullptr, "ExpandEnvironmentStringsW", 2},
+    {__LINE__, "/setstatus 0", "", &endedLater, "", 0},
+    {__LINE__, "/setstatus 1", "", &installationInProgress, "", 0},
+    {__LINE__, "/disableDifx all", "", &earlierRelease,
+     "GetFileVersionInfoSizeW GetFileVersionInfoW VerQueryValueW", 2},
+    {__LINE__, "/disableCustomActions {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}", "", &earlierRelease, "", 0},
 };
 
 // A fresh machine, prepared, with `call` failing from here on (none when
@@ -104,9 +102,7 @@ int sweepRun(const Operation& operation, const std::string& call, std::vector<st
         operation.prepare(fresh.machine);
     }
     const std::size_t start = fresh.machine.callTrace().size();
-    if (!call.empty()) {
-        fresh.machine.failCall(call, 0, kFault);
-    }
+    fresh.machine.failCall(call, 0, kFault); // none when empty
     int result = 0;
     try {
         result = runLine(operation.line);
@@ -124,7 +120,7 @@ int sweepRun(const Operation& operation, const std::string& call, std::vector<st
 
 TEST(FaultSweep, EveryOperationSurvivesEveryFailingCall) {
     for (const Operation& operation : kOperations) {
-        SCOPED_TRACE(operation.line);
+        const ::testing::ScopedTrace trace(__FILE__, operation.at, operation.line);
         std::vector<std::string> calls;
         const int clean = sweepRun(operation, "", calls);
         ASSERT_EQ(clean, *operation.line == '\0' ? -1 : 0);

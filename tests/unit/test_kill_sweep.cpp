@@ -13,13 +13,13 @@
 #include "service/ServiceHandler.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <map>
+#include <set>
 #include <span>
 
 namespace tdu::test {
@@ -51,7 +51,6 @@ std::string named(const std::vector<std::pair<std::string, std::string>>& names,
 // its size and the time it was last written instead of its bytes: cheaper,
 // for telling states apart.
 std::vector<std::string> machineState(SimMachine& machine, bool contents = true) {
-    using platform::sim::narrow;
     std::vector<std::string> lines;
     const auto add = [&lines](const std::string& kind, const std::vector<std::wstring>& names) {
         std::ranges::transform(names, std::back_inserter(lines),
@@ -86,13 +85,12 @@ std::vector<std::string> machineState(SimMachine& machine, bool contents = true)
         const std::string path = it->path().generic_string().substr(drive.generic_string().size());
         if (it->is_directory()) {
             lines.push_back("folder " + path);
-        } else if (it->path() != machine.hostPath(kLogPath) && contents) {
-            const std::string bytes = platform::sim::readHostFile(it->path()).value_or("");
-            lines.push_back("file " + path + " " + std::to_string(bytes.size()) + " bytes #" +
-                            std::to_string(std::hash<std::string>{}(bytes)));
         } else if (it->path() != machine.hostPath(kLogPath)) {
-            lines.push_back("file " + path + " " + std::to_string(it->file_size(ec)) + " bytes, written " +
-                            std::to_string(it->last_write_time(ec).time_since_epoch().count()));
+            const std::string bytes = contents ? platform::sim::readHostFile(it->path()).value_or("") : "";
+            const std::string mark = contents
+                                         ? std::to_string(std::hash<std::string>{}(bytes))
+                                         : std::to_string(it->last_write_time(ec).time_since_epoch().count());
+            lines.push_back("file " + path + " " + std::to_string(it->file_size(ec)) + " bytes #" + mark);
         }
     }
     std::ranges::transform(lines, lines.begin(), [names = packageNames(machine)](const std::string& line) {
@@ -100,18 +98,6 @@ std::vector<std::string> machineState(SimMachine& machine, bool contents = true)
     });
     std::ranges::sort(lines);
     return lines;
-}
-
-// The lines only one side has: "- line" for the expected side's, "+ line"
-// for the actual side's; empty when both are the same.
-std::string stateDiff(const std::vector<std::string>& expected, const std::vector<std::string>& actual) {
-    std::vector<std::string> either;
-    std::ranges::set_symmetric_difference(expected, actual, std::back_inserter(either));
-    std::string diff;
-    for (const std::string& line : either) {
-        diff += (std::ranges::binary_search(expected, line) ? "- " : "+ ") + line + "\n";
-    }
-    return diff;
 }
 
 struct Command {
@@ -135,29 +121,19 @@ constexpr char kUninstall[] = "/uninstalldrivers 1";
 // A component's value is deleted only once its package left the store, and a
 // package that is not there counts as a failed removal, which keeps the value:
 // killed between the two, the value names a package that no run can remove.
-std::string staleValue(const std::string& value) {
-    return "+ registry HKLM\\SOFTWARE\\Wow6432Node\\TavrinSecure\\TavrinDrivers : " + value + "\n";
+std::string stale(const std::string& component) {
+    return "+ registry HKLM\\SOFTWARE\\Wow6432Node\\TavrinSecure\\TavrinDrivers : " + component + " = 1 <" +
+           component + ">\n";
 }
 std::string logEnds(const std::string& message) {
-    return "the log's last run ends with \"" + message + "\", not \"Listing Driver Infs\"\n";
-}
-
-// Every component's value left behind, one kill point each.
-const std::vector<std::string> kStaleValues{
-    staleValue("tvrnns = 1 <tvrnns>"),       staleValue("tvrnva = 1 <tvrnva>"),
-    staleValue("tvrnvamgr = 1 <tvrnvamgr>"), staleValue("SplitDNSFilter = 1 <SplitDNSFilter>"),
-    staleValue("DERAzo = 1 <DERAzo>"),
-};
-const std::vector<std::string> kStaleNetService{staleValue("tvrnns = 1 <tvrnns>")};
-std::vector<std::string> operator+(std::vector<std::string> first, const std::vector<std::string>& then) {
-    first.insert(first.end(), then.begin(), then.end());
-    return first;
+    return "- log's last run ends with \"Listing Driver Infs\"\n+ log's last run ends with \"" + message +
+           "\"\n";
 }
 
 const Command kCommands[] = {
     {.at = __LINE__, .line = "/installdrivers 1", .setUp = "drivers"},
     // tvrnns, which the set does not install again
-    {.at = __LINE__, .line = "/installdrivers 1", .setUp = kInstalled, .known = kStaleNetService},
+    {.at = __LINE__, .line = "/installdrivers 1", .setUp = kInstalled, .known = {stale("tvrnns")}},
     // An upgrade the installer rolls back: the uninstall after a killed install.
     // Killed between a package's publication and the record of its name, the
     // install leaves a package no value names. The uninstall's store sweep
@@ -168,15 +144,17 @@ const Command kCommands[] = {
      .line = "/installdrivers 1",
      .setUp = kInstalled,
      .recovery = kUninstall,
-     .known =
-         kStaleValues +
-         std::vector<std::string>{
-             logEnds("UninstallDriver succeeded for tvrnvamgr(<tvrnvamgr>)"),
-             logEnds(
-                 "UninstallDriver succeeded for {FE36527A-8C07-4854-8AF7-BF40E7DF52F7}\\TVRNVA(<tvrnva>)"),
-             "+ file /Windows/INF/<SplitDNSFilter> 1365 bytes #\n+ package <SplitDNSFilter>\n",
-             "+ file /Windows/INF/<DERAzo> 1164 bytes #\n+ package <DERAzo>\n"}},
-    {.at = __LINE__, .line = kUninstall, .setUp = kInstalled, .known = kStaleValues},
+     .known = {stale("tvrnns"), stale("tvrnva"), stale("tvrnvamgr"), stale("SplitDNSFilter"), stale("DERAzo"),
+               logEnds("UninstallDriver succeeded for tvrnvamgr(<tvrnvamgr>)"),
+               logEnds(
+                   "UninstallDriver succeeded for {FE36527A-8C07-4854-8AF7-BF40E7DF52F7}\\TVRNVA(<tvrnva>)"),
+               "+ file /Windows/INF/<SplitDNSFilter> 1365 bytes #\n+ package <SplitDNSFilter>\n",
+               "+ file /Windows/INF/<DERAzo> 1164 bytes #\n+ package <DERAzo>\n"}},
+    {.at = __LINE__,
+     .line = kUninstall,
+     .setUp = kInstalled,
+     .known = {stale("tvrnns"), stale("tvrnva"), stale("tvrnvamgr"), stale("SplitDNSFilter"),
+               stale("DERAzo")}},
     {.at = __LINE__, .line = "/reinstall 1 /component tvrnva", .setUp = kInstalled},
     {.at = __LINE__, .line = "/reinstall 2 /component tvrnva", .setUp = kInstalled},
     {.at = __LINE__, .line = "/reinstall 1 /component tvrnvamgr", .setUp = kInstalled},
@@ -187,11 +165,11 @@ const Command kCommands[] = {
     {.at = __LINE__,
      .line = "/reinstall 1 /component tvrnns",
      .setUp = kInstalled,
-     .known = kStaleNetService},
+     .known = {stale("tvrnns")}},
     {.at = __LINE__,
      .line = "/reinstall 2 /component tvrnns",
      .setUp = kInstalled,
-     .known = kStaleNetService},
+     .known = {stale("tvrnns")}},
     // Each /install with /hardwareid creates a device: killed once it is
     // registered, the next /install adds a second.
     {.at = __LINE__,
@@ -208,17 +186,6 @@ const Command kCommands[] = {
      .recovery = kUninstall},
 };
 
-const char* recovery(const Command& command) {
-    return command.recovery == nullptr ? command.line : command.recovery;
-}
-
-// What a machine holds after a run: its state and the last message of the
-// log's last run, empty when that run does not end whole.
-struct Outcome {
-    std::vector<std::string> state;
-    std::string lastMessage;
-};
-
 // The process ends: what it still holds in memory goes with it, its closes
 // reach nothing.
 void endProcess(SimMachine& machine, std::uint32_t process) {
@@ -228,8 +195,8 @@ void endProcess(SimMachine& machine, std::uint32_t process) {
 }
 
 // The command killed at its kth call (none when 0), then the recovery in a
-// process of its own: what is left.
-Outcome killedAt(const Command& command, unsigned k) {
+// process of its own: the machine's state and how the log's last run ends.
+std::vector<std::string> killedAt(const Command& command, unsigned k) {
     FreshMachine fresh;
     SimMachine& machine = fresh.machine;
     setUpLines(machine, command.setUp);
@@ -239,15 +206,20 @@ Outcome killedAt(const Command& command, unsigned k) {
         endProcess(machine, kKilled);
     }
     machine.setCurrentProcess(kNext);
-    (void)runLine(recovery(command));
+    (void)runLine(command.recovery == nullptr ? command.line : command.recovery);
     endProcess(machine, kNext);
     const std::string log = machine.readFile(kLogPath).value_or("");
     // The log's last run: its bytes from the last banner on.
     const std::size_t banner = log.rfind("\r\n\r\n\r\n" + std::string(96, '*'));
     const std::string lastRun = log.substr(banner == std::string::npos ? 0 : banner);
     const std::vector<LogEntry> entries = parseLog(lastRun);
-    const bool whole = lastRun.ends_with("\r\n") && !entries.empty();
-    return {machineState(machine), whole ? named(packageNames(machine), entries.back().message) : ""};
+    std::vector<std::string> outcome = machineState(machine);
+    outcome.push_back(!lastRun.ends_with("\r\n") || entries.empty()
+                          ? "log's last run does not end whole"
+                          : "log's last run ends with \"" +
+                                named(packageNames(machine), entries.back().message) + "\"");
+    std::ranges::sort(outcome);
+    return outcome;
 }
 
 // The calls the command makes when nothing kills it, and a digest of the
@@ -259,8 +231,7 @@ std::vector<std::pair<std::string, std::size_t>> callsOf(const Command& command)
     setUpLines(fresh.machine, command.setUp);
     const std::size_t start = fresh.machine.callTrace().size();
     (void)runLine(command.line);
-    const auto trace = std::span(fresh.machine.callTrace()).subspan(start);
-    const std::vector<std::string> made(trace.begin(), trace.end());
+    const auto made = std::span(fresh.machine.callTrace()).subspan(start); // fresh stays as it is
     FreshMachine again;
     setUpLines(again.machine, command.setUp);
     std::map<std::string, unsigned> uses;
@@ -278,27 +249,19 @@ std::vector<std::pair<std::string, std::size_t>> callsOf(const Command& command)
     return calls;
 }
 
-// Why the two outcomes differ; empty when they do not.
-std::string difference(const Outcome& clean, const Outcome& killed) {
-    std::string why = stateDiff(clean.state, killed.state);
-    if (killed.lastMessage.empty()) {
-        why += "the log's last run does not end whole\n";
-    } else if (killed.lastMessage != clean.lastMessage) {
-        why += "the log's last run ends with \"" + killed.lastMessage + "\", not \"" + clean.lastMessage +
-               "\"\n";
+// Why the killed outcome differs from the clean one, a file's hash left out
+// as a known exception names it; empty when they do not.
+std::string difference(const std::vector<std::string>& clean, const std::vector<std::string>& killed) {
+    std::vector<std::string> either;
+    std::ranges::set_symmetric_difference(clean, killed, std::back_inserter(either));
+    std::string why;
+    for (const std::string& line : either) {
+        why += (std::ranges::binary_search(clean, line) ? "- " : "+ ") + line + "\n";
+    }
+    for (auto at = why.find('#'); at != std::string::npos; at = why.find('#', at + 1)) {
+        why.erase(at + 1, why.find_first_not_of("0123456789", at + 1) - at - 1);
     }
     return why;
-}
-
-// A difference with its counts ("#3") left out: what a known exception names.
-std::string withoutCounts(const std::string& why) {
-    std::string text;
-    bool inCount = false;
-    for (const char c : why) {
-        inCount = std::isdigit(static_cast<unsigned char>(c)) != 0 && (inCount || text.ends_with('#'));
-        text += inCount ? "" : std::string(1, c);
-    }
-    return text;
 }
 
 // Every point is run when TDU_KILL_SWEEP_ALL is set; otherwise one of each
@@ -310,32 +273,30 @@ TEST(KillSweep, TheNextRunClearsWhatAKillAtAnyCallLeaves) {
     unsigned runs = 0;
     for (const Command& command : kCommands) {
         const ::testing::ScopedTrace trace(__FILE__, command.at, command.line);
-        const Outcome clean = killedAt(command, 0);
+        const auto clean = killedAt(command, 0);
+        EXPECT_FALSE(std::ranges::binary_search(clean, "log's last run does not end whole"));
         const auto calls = callsOf(command);
         std::string why;
         unsigned ran = 0;
-        std::vector<unsigned> met(command.known.size(), 0);
-        for (unsigned k = 1; k <= calls.size(); ++k) {
+        std::set<std::string> met;
+        for (unsigned k = 1; k <= calls.size(); ++k, ++points) {
             if (all || k == 1 || calls[k - 1].second != calls[k - 2].second) {
                 why = difference(clean, killedAt(command, k));
                 ran = k;
                 ++runs;
             }
-            const std::string leaves = withoutCounts(why);
-            const auto known = std::ranges::find(command.known, leaves);
-            if (known != command.known.end()) {
-                ++met[static_cast<std::size_t>(known - command.known.begin())];
-            } else {
-                EXPECT_EQ(why, "") << "killed at call " << k << " (" << calls[k - 1].first << ")"
-                                   << (ran == k ? "" : ", as at " + std::to_string(ran)) << ", the next run ("
-                                   << recovery(command) << ") does not converge";
+            if (std::ranges::find(command.known, why) != command.known.end()) {
+                met.insert(why);
             }
-            ++points;
+            EXPECT_TRUE(why.empty() || met.contains(why))
+                << "killed at call " << k << " (" << calls[k - 1].first << ")"
+                << (ran == k ? "" : ", as at " + std::to_string(ran)) << ", the next run does not converge:\n"
+                << why;
             converging += why.empty() ? 1 : 0;
         }
-        for (std::size_t i = 0; i < met.size(); ++i) {
-            EXPECT_NE(met[i], 0U) << "no kill leaves this any more, no longer a known exception:\n"
-                                  << command.known[i];
+        for (const std::string& known : command.known) {
+            EXPECT_TRUE(met.contains(known)) << "no kill leaves this any more, no longer a known exception:\n"
+                                             << known;
         }
     }
     std::cout << "killed at any of " << points << " calls, the next run converges at " << converging
