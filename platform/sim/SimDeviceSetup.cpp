@@ -21,12 +21,11 @@ constexpr std::uint32_t kErrorNoCompatDrivers = 0xE0000228;
 constexpr std::uint32_t kErrorInvalidUserBuffer = 1784;
 constexpr wchar_t kInfFolder[] = L"C:\\Windows\\INF\\";
 
-const std::vector<std::pair<std::wstring, Guid>>& knownClasses() {
-    static const std::vector<std::pair<std::wstring, Guid>> classes{
-        {L"Net", kGuidDevClassNet},
-        {L"NetService", kGuidDevClassNetService},
-    };
-    return classes;
+// The setup classes of the product's packages by name; null for any other.
+const Guid* classNamed(std::wstring_view name) {
+    return equalsIgnoringAsciiCase(name, L"Net")          ? &kGuidDevClassNet
+           : equalsIgnoringAsciiCase(name, L"NetService") ? &kGuidDevClassNetService
+                                                          : nullptr;
 }
 
 RegData multiString(const std::vector<std::wstring>& items) {
@@ -67,10 +66,6 @@ std::uint64_t versionOf(const std::wstring& version) {
 // multi-string, as the platform lays it out.
 constexpr std::uint32_t kDetailFixedBytes = 1576;
 
-} // namespace
-
-namespace {
-
 // FLG_ADDREG_TYPE_DWORD, the one type the product's INFs write.
 constexpr unsigned long kFlagAddRegDword = 0x00010001;
 
@@ -107,10 +102,8 @@ void runInfSection(SimState& state, SimInf inf, const std::wstring& section) {
         const std::wstring name = SimInf::fields(value)[0];
         if (asciiUpper(key) == L"ADDSERVICE" && !state.services->exists(name)) {
             // A driver service an INF adds is there, stopped, until it is started.
-            SimServiceSetup added;
-            added.name = name;
-            added.state = kServiceStopped;
-            state.services->addService(added);
+            state.services->addService(
+                {.name = name, .displayName = L"", .state = kServiceStopped, .dependsOn = {}});
         } else if (asciiUpper(key) == L"DELSERVICE") {
             state.services->deleteByName(name);
         }
@@ -167,10 +160,9 @@ public:
         if (auto error = s_.check("SetupUninstallOEMInfW")) {
             return false;
         }
-        const auto package =
-            std::find_if(s_.driverStore.begin(), s_.driverStore.end(), [&](const SimPackage& p) {
-                return asciiUpper(p.oemName) == asciiUpper(infFileName);
-            });
+        const auto package = std::ranges::find_if(s_.driverStore, [&](const SimPackage& p) {
+            return equalsIgnoringAsciiCase(p.oemName, infFileName);
+        });
         if (package == s_.driverStore.end()) {
             // A name that is no package is taken as Wine takes any name: joined to
             // the INF folder, and whatever file that leads to is deleted, "..\"
@@ -183,8 +175,8 @@ public:
             }
             return s_.fail(kErrorFileNotFound);
         }
-        const bool inUse = std::any_of(s_.devices.begin(), s_.devices.end(), [&](const SimDevice& device) {
-            return asciiUpper(device.driverInf) == asciiUpper(package->oemName);
+        const bool inUse = std::ranges::any_of(s_.devices, [&](const SimDevice& device) {
+            return equalsIgnoringAsciiCase(device.driverInf, package->oemName);
         });
         if (inUse && (flags & kSuoiForceDelete) == 0) {
             return s_.fail(kErrorInfInUseByDevices);
@@ -209,10 +201,7 @@ public:
         }
         std::vector<SimDevice*> targets;
         for (SimDevice& device : s_.devices) {
-            if (device.present && device.hardwareIds &&
-                std::any_of(
-                    device.hardwareIds->begin(), device.hardwareIds->end(),
-                    [&](const std::wstring& id) { return equalsIgnoringAsciiCase(id, hardwareId); })) {
+            if (device.present && device.hardwareIds && holdsId(*device.hardwareIds, hardwareId)) {
                 targets.push_back(&device);
             }
         }
@@ -220,8 +209,7 @@ public:
             return s_.fail(kErrorNoSuchDevinst);
         }
         // The update stages the package itself when it is not in the store yet.
-        auto package = std::find_if(s_.driverStore.begin(), s_.driverStore.end(),
-                                    [&](const SimPackage& p) { return p.content == *content; });
+        auto package = std::ranges::find(s_.driverStore, *content, &SimPackage::content);
         if (package == s_.driverStore.end()) {
             std::wstring ignored;
             const std::uint32_t saved = s_.lastError;
@@ -234,9 +222,7 @@ public:
         for (SimDevice* device : targets) {
             device->driverInf = package->oemName;
         }
-        if (rebootRequired != nullptr) {
-            *rebootRequired = s_.driverUpdateRestart;
-        }
+        setIfGiven(rebootRequired, s_.driverUpdateRestart);
         return true;
     }
 
@@ -245,23 +231,11 @@ public:
         if (auto error = s_.check("SetupDiClassGuidsFromNameW")) {
             return false;
         }
-        classGuids.clear();
-        std::uint32_t found = 0;
-        for (const auto& [name, guid] : knownClasses()) {
-            if (equalsIgnoringAsciiCase(name, className)) {
-                ++found;
-                if (classGuids.size() < classGuidListSize) {
-                    classGuids.push_back(guid);
-                }
-            }
-        }
-        if (requiredSize != nullptr) {
-            *requiredSize = found;
-        }
-        if (found > classGuidListSize) {
-            return s_.fail(kErrorInsufficientBuffer);
-        }
-        return true;
+        const Guid* named = classNamed(className);
+        const std::uint32_t found = named == nullptr ? 0 : 1;
+        setIfGiven(requiredSize, found);
+        classGuids.assign(named, named + std::min(found, classGuidListSize));
+        return found <= classGuidListSize || s_.fail(kErrorInsufficientBuffer);
     }
 
     Handle SetupDiCreateDeviceInfoList(const Guid* /*classGuid*/) override {
@@ -309,9 +283,8 @@ public:
         }
         std::wstring instanceId;
         auto exists = [&](const std::wstring& id) {
-            return deviceOf(id) != nullptr ||
-                   std::any_of(set->elements.begin(), set->elements.end(), [&](const SimElement& e) {
-                       return asciiUpper(e.instanceId) == asciiUpper(id);
+            return s_.deviceOf(id) != nullptr || std::ranges::any_of(set->elements, [&](const SimElement& e) {
+                       return equalsIgnoringAsciiCase(e.instanceId, id);
                    });
         };
         if ((creationFlags & kDicdGenerateId) != 0) {
@@ -374,9 +347,7 @@ public:
             return false;
         }
         const auto needed = static_cast<std::uint32_t>(found->instanceId.size() + 1);
-        if (requiredSize != nullptr) {
-            *requiredSize = needed;
-        }
+        setIfGiven(requiredSize, needed);
         if (needed > capacity) {
             return s_.fail(kErrorInsufficientBuffer);
         }
@@ -402,7 +373,7 @@ public:
             return s_.fail(kErrorInvalidData);
         }
         const std::vector<std::wstring> ids = stored.multiStrings();
-        if (SimDevice* device = found->registered ? deviceOf(found->instanceId) : nullptr) {
+        if (SimDevice* device = found->registered ? s_.deviceOf(found->instanceId) : nullptr) {
             device->hardwareIds = ids;
         } else {
             found->hardwareIds = ids;
@@ -423,7 +394,7 @@ public:
         }
         std::optional<std::vector<std::wstring>> ids = found->hardwareIds;
         if (found->registered) {
-            const SimDevice* device = deviceOf(found->instanceId);
+            const SimDevice* device = s_.deviceOf(found->instanceId);
             if (device == nullptr) {
                 return s_.fail(kErrorNoSuchDevinst);
             }
@@ -434,12 +405,8 @@ public:
         }
         const RegData value = multiString(*ids);
         const auto needed = static_cast<std::uint32_t>(value.bytes.size());
-        if (requiredSize != nullptr) {
-            *requiredSize = needed;
-        }
-        if (propertyRegDataType != nullptr) {
-            *propertyRegDataType = kRegMultiSz;
-        }
+        setIfGiven(requiredSize, needed);
+        setIfGiven(propertyRegDataType, kRegMultiSz);
         if (buffer == nullptr || bufferSize < needed) {
             return s_.fail(kErrorInsufficientBuffer);
         }
@@ -489,7 +456,7 @@ public:
             return false;
         }
         if (installFunction == kDifRegisterDevice) {
-            SimDevice* existing = deviceOf(found->instanceId);
+            SimDevice* existing = s_.deviceOf(found->instanceId);
             if (found->registered || existing != nullptr) {
                 return s_.fail(kErrorDevinstAlreadyExists);
             }
@@ -499,7 +466,7 @@ public:
             return true;
         }
         if (installFunction == kDifRemove) {
-            const SimDevice* device = found->registered ? deviceOf(found->instanceId) : nullptr;
+            const SimDevice* device = found->registered ? s_.deviceOf(found->instanceId) : nullptr;
             if (device == nullptr) {
                 return s_.fail(kErrorNoSuchDevinst);
             }
@@ -507,8 +474,7 @@ public:
             if (found->classInstallParams && found->classInstallParams->scope != kDiRemoveDeviceGlobal) {
                 return true; // gone from one hardware profile only
             }
-            const std::wstring gone = asciiUpper(device->instanceId);
-            std::erase_if(s_.devices, [&](const SimDevice& d) { return asciiUpper(d.instanceId) == gone; });
+            s_.devices.erase(s_.devices.begin() + (device - s_.devices.data()));
             return true;
         }
         return s_.fail(kErrorDiDoDefault);
@@ -521,24 +487,19 @@ public:
             return false;
         }
         std::vector<std::wstring> ids = found->hardwareIds.value_or(std::vector<std::wstring>{});
-        if (const SimDevice* device = found->registered ? deviceOf(found->instanceId) : nullptr) {
+        if (const SimDevice* device = found->registered ? s_.deviceOf(found->instanceId) : nullptr) {
             ids = device->hardwareIds.value_or(std::vector<std::wstring>{});
         }
         found->drivers.clear();
         for (const SimPackage& package : s_.driverStore) {
-            const auto known = std::find_if(knownClasses().begin(), knownClasses().end(),
-                                            [&](const auto& c) { return c.first == package.inf.className; });
+            const Guid* named = classNamed(package.inf.className);
             if ((found->params.flagsEx & kDiFlagsExUseClassForCompat) != 0 &&
-                (known == knownClasses().end() || !(known->second == found->classGuid))) {
+                (named == nullptr || !(*named == found->classGuid))) {
                 continue;
             }
             for (const SimInfModel& model : package.inf.models) {
-                const bool compatible =
-                    std::any_of(model.ids.begin(), model.ids.end(), [&](const std::wstring& offered) {
-                        return std::any_of(ids.begin(), ids.end(), [&](const std::wstring& id) {
-                            return equalsIgnoringAsciiCase(id, offered);
-                        });
-                    });
+                const bool compatible = std::ranges::any_of(
+                    model.ids, [&](const std::wstring& offered) { return holdsId(ids, offered); });
                 if (compatible) {
                     found->drivers.push_back(SimDriverNode{s_.nextDevInst++, package.oemName, model,
                                                            fileTimeOf(package.inf.driverDate),
@@ -589,9 +550,7 @@ public:
         for (const std::wstring& id : node->model.ids) {
             needed += static_cast<std::uint32_t>((id.size() + 1) * 2);
         }
-        if (requiredSize != nullptr) {
-            *requiredSize = needed;
-        }
+        setIfGiven(requiredSize, needed);
         if (detailSize < kDetailFixedBytes) {
             return s_.fail(kErrorInsufficientBuffer); // not even the fixed part: nothing filled in
         }
@@ -666,15 +625,6 @@ private:
             }
         }
         return s_.fail(kErrorInvalidParameter, nullptr);
-    }
-
-    SimDevice* deviceOf(const std::wstring& instanceId) {
-        for (SimDevice& device : s_.devices) {
-            if (asciiUpper(device.instanceId) == asciiUpper(instanceId)) {
-                return &device;
-            }
-        }
-        return nullptr;
     }
 
     Handle newSet(SimDeviceSet set) {

@@ -6,14 +6,10 @@
 
 namespace tdu::platform::sim {
 
-namespace {
-
 constexpr std::uint32_t kErrorResourceDataNotFound = 1812;
 constexpr std::uint32_t kErrorResourceTypeNotFound = 1813;
 
 static_assert(std::is_trivially_copyable_v<FixedFileInfo> && sizeof(FixedFileInfo) == kFixedFileInfoBytes);
-
-} // namespace
 
 // Version resources of the simulated machine's files: a file carries one when
 // SimMachine::writeVersionedFile wrote it. The machine keeps, per file, the

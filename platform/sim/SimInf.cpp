@@ -94,11 +94,14 @@ SimInf SimInf::parse(const std::string& text) {
     return inf;
 }
 
+bool holdsId(const std::vector<std::wstring>& ids, std::wstring_view id) {
+    return std::ranges::any_of(ids,
+                               [&](const std::wstring& held) { return equalsIgnoringAsciiCase(held, id); });
+}
+
 bool SimInf::declares(const std::wstring& hardwareId) const {
-    return std::ranges::any_of(models, [&](const SimInfModel& model) {
-        return std::ranges::any_of(model.ids,
-                                   [&](const auto& id) { return equalsIgnoringAsciiCase(id, hardwareId); });
-    });
+    return std::ranges::any_of(models,
+                               [&](const SimInfModel& model) { return holdsId(model.ids, hardwareId); });
 }
 
 } // namespace tdu::platform::sim

@@ -131,9 +131,7 @@ std::filesystem::path mapToHost(const std::filesystem::path& root, std::wstring_
     }
     std::error_code ec;
     const std::filesystem::file_status status = std::filesystem::symlink_status(names.back(), ec);
-    if (entry != nullptr) {
-        *entry = std::filesystem::exists(status) ? status : std::filesystem::file_status{};
-    }
+    setIfGiven(entry, std::filesystem::exists(status) ? status : std::filesystem::file_status{});
     return names.back();
 }
 
@@ -377,17 +375,15 @@ void SimState::runUntil(std::uint64_t deadline, const std::function<bool()>& don
 }
 
 SimMachine::SimMachine() : state_(std::make_unique<SimState>()) {
-    state_->hklm->children[L"SOFTWARE"] = std::make_shared<RegNode>();
-    state_->hklm->children[L"SOFTWARE"]->name = L"SOFTWARE";
     regCreateKey(L"SOFTWARE\\Wow6432Node");
     regCreateKey(L"SYSTEM\\CurrentControlSet\\Services");
-    createDirectories(L"C:\\Users\\Public");
-    createDirectories(L"C:\\Windows\\System32");
+    for (const wchar_t* folder :
+         {L"C:\\Users\\Public", L"C:\\Windows\\INF", L"C:\\Windows\\System32\\drivers"}) {
+        createDirectories(folder);
+    }
     state_->system = makeSystem(*state_);
     state_->registry = makeRegistry(*state_);
     state_->deviceSetup = makeDeviceSetup(*state_);
-    createDirectories(L"C:\\Windows\\INF");
-    createDirectories(L"C:\\Windows\\System32\\drivers");
     state_->installerDb = makeInstallerDb(*state_);
     state_->fileVersion = makeFileVersion(*state_);
     state_->services = std::make_unique<SimServices>(*state_);
@@ -397,12 +393,9 @@ SimMachine::SimMachine() : state_(std::make_unique<SimState>()) {
 SimMachine::~SimMachine() = default;
 
 Platform SimMachine::platform() {
-    Platform bound{state_->system.get(), state_->registry.get(), state_->deviceSetup.get()};
-    bound.serviceControl = state_->services.get();
-    bound.netConfig = state_->netConfig.get();
-    bound.installerDb = state_->installerDb.get();
-    bound.fileVersion = state_->fileVersion.get();
-    return bound;
+    return {state_->system.get(),     state_->registry.get(),  state_->deviceSetup.get(),
+            state_->services.get(),   state_->netConfig.get(), state_->installerDb.get(),
+            state_->fileVersion.get()};
 }
 
 unsigned SimMachine::callCount(const std::string& call) const {
@@ -563,12 +556,15 @@ std::optional<std::wstring> SimMachine::namedObjectSecurity(const std::wstring& 
 }
 
 std::optional<SimDevice> SimMachine::device(const std::wstring& instanceId) const {
-    for (const SimDevice& device : state_->devices) {
-        if (asciiUpper(device.instanceId) == asciiUpper(instanceId)) {
-            return device;
-        }
-    }
-    return std::nullopt;
+    const SimDevice* found = state_->deviceOf(instanceId);
+    return found == nullptr ? std::nullopt : std::optional(*found);
+}
+
+SimDevice* SimState::deviceOf(std::wstring_view instanceId) {
+    const auto found = std::ranges::find_if(devices, [&](const SimDevice& device) {
+        return equalsIgnoringAsciiCase(device.instanceId, instanceId);
+    });
+    return found == devices.end() ? nullptr : &*found;
 }
 
 std::vector<std::wstring> SimMachine::publishedPackages() const {

@@ -64,24 +64,12 @@ struct SimNetConfig::ConfigObject {
     unsigned references = 0;
 };
 
-void SimNetConfig::addComponent(const SimNetComponent& component) {
-    components_[asciiUpper(component.infId)] = component;
-}
-
-bool SimNetConfig::installed(const std::wstring& infId) const {
-    return components_.contains(asciiUpper(infId));
-}
-
 std::vector<std::wstring> SimNetConfig::componentIds() const {
     std::vector<std::wstring> ids;
     for (const auto& [folded, component] : components_) {
         ids.push_back(component.infId);
     }
     return ids;
-}
-
-void SimNetConfig::holdWriteLock(const std::optional<std::wstring>& description) {
-    lock_ = Lock{nullptr, description};
 }
 
 void SimNetConfig::releaseOtherClientsLock() {
@@ -100,10 +88,8 @@ std::optional<HResult> SimNetConfig::noted(const std::string& entry) {
     if (!s_.dead()) {
         journal_.push_back(entry);
     }
-    if (auto result = s_.check(std::string_view(entry).substr(0, entry.find(' ')))) {
-        return static_cast<HResult>(*result);
-    }
-    return std::nullopt;
+    const auto result = s_.check(std::string_view(entry).substr(0, entry.find(' ')));
+    return result ? std::optional(static_cast<HResult>(*result)) : std::nullopt;
 }
 
 Handle SimNetConfig::addReference(Kind kind, const Reference& reference) {
@@ -118,10 +104,6 @@ SimNetConfig::Reference* SimNetConfig::referenceFor(Handle handle, Kind kind) {
 Handle SimNetConfig::taskMemory(const std::vector<std::wstring>& strings, std::wstring& firstString) {
     firstString = strings.empty() ? std::wstring() : strings.front();
     return s_.addHandle({.kind = Kind::TaskMemory});
-}
-
-bool SimNetConfig::holdsLock(const ConfigObject& object) const {
-    return lock_ && lock_->owner == &object;
 }
 
 void SimNetConfig::handleClosed(Kind kind, const std::shared_ptr<void>& object) {
