@@ -126,20 +126,17 @@ public:
         if (!content) {
             return s_.fail(kErrorFileNotFound);
         }
-        auto publishedPath = [&](const std::wstring& oemName) -> bool {
-            const std::wstring path = kInfFolder + oemName;
-            if (path.size() + 1 > destinationCapacity) {
-                return false;
-            }
-            destination = path;
-            return true;
+        // The published package's path, given back when it fits the caller's buffer.
+        const auto publishedPath = [&](const std::wstring& oemName) {
+            const bool fits = std::size(kInfFolder) + oemName.size() <= destinationCapacity;
+            destination = fits ? kInfFolder + oemName : destination;
+            return fits;
         };
-        for (const SimPackage& package : s_.driverStore) {
-            if (package.content == *content) {
-                // The same package again: the store answers with the name it has.
-                publishedPath(package.oemName);
-                return s_.fail(kErrorFileExists);
-            }
+        if (const auto same = std::ranges::find(s_.driverStore, *content, &SimPackage::content);
+            same != s_.driverStore.end()) {
+            // The same package again: the store answers with the name it has.
+            publishedPath(same->oemName);
+            return s_.fail(kErrorFileExists);
         }
         // The lowest number no package in the store has.
         std::wstring oemName = L"oem0.inf";
@@ -150,10 +147,7 @@ public:
         s_.driverStore.push_back(SimPackage{oemName, *content, SimInf::parse(*content)});
         s_.publications.emplace_back(oemName, sourceInfFileName);
         std::ofstream(mapToHost(s_.root, kInfFolder + oemName), std::ios::binary) << *content;
-        if (!publishedPath(oemName)) {
-            return s_.fail(kErrorInsufficientBuffer);
-        }
-        return true;
+        return publishedPath(oemName) || s_.fail(kErrorInsufficientBuffer);
     }
 
     bool SetupUninstallOEMInfW(const std::wstring& infFileName, std::uint32_t flags) override {

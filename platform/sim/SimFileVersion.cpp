@@ -21,10 +21,7 @@ public:
 
     std::uint32_t GetFileVersionInfoSizeW(const std::wstring& path, std::uint32_t& handle) override {
         handle = 0;
-        if (s_.check("GetFileVersionInfoSizeW") || versionOf(path) == nullptr) {
-            return 0;
-        }
-        return kFixedFileInfoBytes;
+        return s_.check("GetFileVersionInfoSizeW") || versionOf(path) == nullptr ? 0 : kFixedFileInfoBytes;
     }
 
     bool GetFileVersionInfoW(const std::wstring& path, std::uint32_t /*handle*/, std::uint32_t size,

@@ -223,21 +223,14 @@ bool HostFile::append(std::string_view bytes) const {
     return true;
 }
 
-namespace {
-// The host's offsets are signed: a range beyond them is cut to what they reach.
-struct flock hostRange(short type, std::uint64_t offset, std::uint64_t length) {
+bool HostFile::lock(std::uint64_t offset, std::uint64_t length) const {
+    // The host's offsets are signed: a range beyond them is cut to what they reach.
     constexpr auto kLast = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
     struct flock range {};
-    range.l_type = type;
+    range.l_type = F_WRLCK;
     range.l_whence = SEEK_SET;
     range.l_start = static_cast<off_t>(std::min(offset, kLast));
     range.l_len = static_cast<off_t>(std::min(length, kLast - static_cast<std::uint64_t>(range.l_start)));
-    return range;
-}
-} // namespace
-
-bool HostFile::lock(std::uint64_t offset, std::uint64_t length) const {
-    struct flock range = hostRange(F_WRLCK, offset, length);
     // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg): fcntl's argument
     return ::fcntl(fd_, F_OFD_SETLK, &range) == 0;
 }
@@ -440,13 +433,9 @@ void SimMachine::endProcess(std::uint32_t pid) {
         }
     }
     for (const auto& [name, object] : state_->namedObjects) {
-        if (object->kind == Kind::Mutex && object->owner == pid) {
-            object->owner = 0;
-        }
+        object->owner = object->owner == pid ? 0 : object->owner; // only a mutex has one
     }
-    if (state_->killed == pid) {
-        state_->killed = 0;
-    }
+    state_->killed = state_->killed == pid ? 0 : state_->killed;
     for (const Handle handle : owned) {
         const Kind kind = state_->handles.at(handle).kind;
         const std::shared_ptr<void> object = state_->handles.at(handle).object;
@@ -543,9 +532,8 @@ std::optional<SimRegValue> SimMachine::regValue(const std::wstring& path, const 
 
 std::vector<std::wstring> SimMachine::namedObjects() const {
     std::vector<std::wstring> names;
-    for (const auto& [folded, object] : state_->namedObjects) {
-        names.push_back(object->name);
-    }
+    std::ranges::transform(state_->namedObjects, std::back_inserter(names),
+                           [](const auto& one) { return one.second->name; });
     return names;
 }
 
@@ -569,9 +557,7 @@ SimDevice* SimState::deviceOf(std::wstring_view instanceId) {
 
 std::vector<std::wstring> SimMachine::publishedPackages() const {
     std::vector<std::wstring> names;
-    for (const SimPackage& package : state_->driverStore) {
-        names.push_back(package.oemName);
-    }
+    std::ranges::transform(state_->driverStore, std::back_inserter(names), &SimPackage::oemName);
     return names;
 }
 

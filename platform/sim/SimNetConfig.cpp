@@ -32,12 +32,8 @@ std::string guidName(const Guid& guid) {
         {kGuidDevClassNetService, "NETSERVICE"},
         {kGuidDevClassNetTrans, "NETTRANS"},
     };
-    for (const auto& [value, name] : known) {
-        if (value == guid) {
-            return name;
-        }
-    }
-    return "?";
+    const auto* found = std::ranges::find(known, guid, &std::pair<Guid, const char*>::first);
+    return found == std::end(known) ? "?" : found->second;
 }
 
 std::string tokenText(const OboToken& token) {
@@ -66,9 +62,8 @@ struct SimNetConfig::ConfigObject {
 
 std::vector<std::wstring> SimNetConfig::componentIds() const {
     std::vector<std::wstring> ids;
-    for (const auto& [folded, component] : components_) {
-        ids.push_back(component.infId);
-    }
+    std::ranges::transform(components_, std::back_inserter(ids),
+                           [](const auto& one) { return one.second.infId; });
     return ids;
 }
 
@@ -248,13 +243,10 @@ HResult SimNetConfig::ReleaseWriteLock(Handle lock) {
         return *result;
     }
     const Reference* reference = referenceFor(lock, Kind::NetCfgLock);
-    if (reference == nullptr) {
-        return kEPointer;
-    }
-    if (holdsLock(*reference->object)) {
+    if (reference != nullptr && holdsLock(*reference->object)) {
         lock_.reset();
     }
-    return kSOk;
+    return reference == nullptr ? kEPointer : kSOk;
 }
 
 std::shared_ptr<SimNetConfig::ConfigObject> SimNetConfig::configFor(Handle netCfg, bool initialized,
@@ -278,14 +270,6 @@ HResult SimNetConfig::initialize(const char* call, Handle netCfg, bool initializ
         config->working = initialize ? components_ : std::map<std::wstring, SimNetComponent>{};
     }
     return error;
-}
-
-HResult SimNetConfig::Initialize(Handle netCfg) {
-    return initialize("Initialize", netCfg, true);
-}
-
-HResult SimNetConfig::Uninitialize(Handle netCfg) {
-    return initialize("Uninitialize", netCfg, false);
 }
 
 HResult SimNetConfig::FindComponent(Handle netCfg, const std::wstring& infId, Handle& component) {
@@ -315,14 +299,12 @@ HResult SimNetConfig::QueryNetCfgClass(Handle netCfg, const Guid& classGuid, con
     }
     HResult error = kSOk;
     const auto config = configFor(netCfg, true, error);
-    if (!config) {
+    error = !config                                                   ? error
+            : !isNetClass(classGuid)                                  ? kEInvalidArg
+            : iid != kIidINetCfgClass && iid != kIidINetCfgClassSetup ? kENoInterface
+                                                                      : kSOk;
+    if (error != kSOk) {
         return error;
-    }
-    if (!isNetClass(classGuid)) {
-        return kEInvalidArg;
-    }
-    if (iid != kIidINetCfgClass && iid != kIidINetCfgClassSetup) {
-        return kENoInterface;
     }
     object = addReference(iid == kIidINetCfgClass ? Kind::NetCfgClass : Kind::NetCfgClassSetup,
                           Reference{config, L"", classGuid});

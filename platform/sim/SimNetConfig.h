@@ -75,8 +75,8 @@ public:
     HResult AcquireWriteLock(Handle lock, std::uint32_t timeoutMs, const std::wstring& clientDescription,
                              Handle& holderDescription, std::wstring& holderText) override;
     HResult ReleaseWriteLock(Handle lock) override;
-    HResult Initialize(Handle netCfg) override;
-    HResult Uninitialize(Handle netCfg) override;
+    HResult Initialize(Handle netCfg) override { return initialize("Initialize", netCfg, true); }
+    HResult Uninitialize(Handle netCfg) override { return initialize("Uninitialize", netCfg, false); }
     HResult FindComponent(Handle netCfg, const std::wstring& infId, Handle& component) override;
     HResult QueryNetCfgClass(Handle netCfg, const Guid& classGuid, const Guid& iid, Handle& object) override;
     HResult Apply(Handle netCfg) override;

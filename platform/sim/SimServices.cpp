@@ -53,9 +53,8 @@ std::shared_ptr<SimServices::Service> SimServices::find(const std::wstring& name
 
 std::vector<std::wstring> SimServices::names() const {
     std::vector<std::wstring> names;
-    for (const auto& service : services_) {
-        names.push_back(service->setup.name);
-    }
+    std::ranges::transform(services_, std::back_inserter(names),
+                           [](const auto& one) { return one->setup.name; });
     return names;
 }
 

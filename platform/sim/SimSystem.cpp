@@ -188,12 +188,10 @@ public:
         if (auto error = s_.check("GetWindowsDirectoryW")) {
             return 0;
         }
+        // The length copied, or the size needed with its null when it does not fit.
         const auto length = static_cast<std::uint32_t>(s_.windowsDirectory.size());
-        if (length + 1 > capacity) {
-            return length + 1;
-        }
-        path = s_.windowsDirectory;
-        return length;
+        path = length < capacity ? s_.windowsDirectory : path;
+        return length < capacity ? length : length + 1;
     }
 
     bool FileTimeToSystemTime(std::uint64_t fileTime, LocalTime& systemTime) override {
