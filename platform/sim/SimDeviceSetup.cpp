@@ -285,13 +285,11 @@ public:
             if (deviceName.empty() || deviceName.find(L'\\') != std::wstring::npos) {
                 return s_.fail(kErrorInvalidDevinstName);
             }
-            for (unsigned n = 0;; ++n) {
-                std::wstring number = std::to_wstring(n);
-                number.insert(0, 4 - std::min<std::size_t>(4, number.size()), L'0');
-                instanceId = L"ROOT\\" + asciiUpper(deviceName) + L"\\" + number;
-                if (!exists(instanceId)) {
-                    break;
-                }
+            // The first free one of ROOT\<NAME>\0000, ROOT\<NAME>\0001 and so on.
+            for (unsigned n = 0; n == 0 || exists(instanceId); ++n) {
+                const std::wstring number = std::to_wstring(n);
+                instanceId = L"ROOT\\" + asciiUpper(deviceName) + L"\\" +
+                             std::wstring(4 - std::min<std::size_t>(4, number.size()), L'0') + number;
             }
         } else {
             if (std::count(deviceName.begin(), deviceName.end(), L'\\') != 2) {
@@ -450,8 +448,7 @@ public:
             return false;
         }
         if (installFunction == kDifRegisterDevice) {
-            SimDevice* existing = s_.deviceOf(found->instanceId);
-            if (found->registered || existing != nullptr) {
+            if (found->registered || s_.deviceOf(found->instanceId) != nullptr) {
                 return s_.fail(kErrorDevinstAlreadyExists);
             }
             s_.devices.push_back(SimDevice{found->instanceId, found->classGuid, found->hardwareIds, true, 0,
@@ -535,8 +532,7 @@ public:
         if (found == nullptr) {
             return false;
         }
-        const auto node = std::find_if(found->drivers.begin(), found->drivers.end(),
-                                       [&](const SimDriverNode& n) { return n.id == driverInfo.reserved; });
+        const auto node = std::ranges::find(found->drivers, driverInfo.reserved, &SimDriverNode::id);
         if (node == found->drivers.end()) {
             return s_.fail(kErrorInvalidParameter);
         }
@@ -568,15 +564,14 @@ public:
         // "<section> <mode> <path>": the path is the rest of the line, spaces included.
         const std::size_t first = commandLine.find(L' ');
         const std::size_t second = first == std::wstring::npos ? first : commandLine.find(L' ', first + 1);
-        if (second == std::wstring::npos) {
-            return;
-        }
         const std::optional<std::string> content =
-            readHostFile(mapToHost(s_.root, std::wstring_view(commandLine).substr(second + 1)));
-        if (!content) {
-            return; // the real call would tell an invisible user
+            second == std::wstring::npos
+                ? std::nullopt
+                : readHostFile(mapToHost(s_.root, std::wstring_view(commandLine).substr(second + 1)));
+        // Without an INF to read, the real call would tell an invisible user.
+        if (content) {
+            runInfSection(s_, SimInf::parse(*content), asciiUpper(commandLine.substr(0, first)));
         }
-        runInfSection(s_, SimInf::parse(*content), asciiUpper(commandLine.substr(0, first)));
     }
 
 private:

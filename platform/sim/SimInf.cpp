@@ -24,17 +24,14 @@ std::wstring trim(const std::wstring& text) {
 
 std::vector<std::wstring> SimInf::fields(const std::wstring& text) {
     std::vector<std::wstring> fields;
-    std::wstring field;
-    for (const wchar_t ch : text) {
-        if (ch == L',') {
-            fields.push_back(trim(field));
-            field.clear();
-        } else {
-            field.push_back(ch);
+    for (std::size_t at = 0;;) {
+        const std::size_t comma = text.find(L',', at);
+        fields.push_back(trim(text.substr(at, comma == std::wstring::npos ? comma : comma - at)));
+        if (comma == std::wstring::npos) {
+            return fields;
         }
+        at = comma + 1;
     }
-    fields.push_back(trim(field));
-    return fields;
 }
 
 SimInf SimInf::parse(const std::string& text) {

@@ -346,6 +346,13 @@ std::uint32_t SimState::release(Handle handle, std::initializer_list<Kind> kinds
     return error;
 }
 
+bool SimState::heldWithoutSharing(const std::filesystem::path& file, std::uint32_t share) const {
+    return std::ranges::any_of(handles, [&](const auto& handle) {
+        const HandleEntry& entry = handle.second;
+        return entry.kind == Kind::File && entry.filePath == file && (entry.share & share) == 0;
+    });
+}
+
 std::wstring SimState::userOf(std::uint32_t process) const {
     const auto user = processUsers.find(process);
     return user == processUsers.end() ? std::wstring(kLocalSystemSid) : user->second;
@@ -389,11 +396,6 @@ Platform SimMachine::platform() {
     return {state_->system.get(),     state_->registry.get(),  state_->deviceSetup.get(),
             state_->services.get(),   state_->netConfig.get(), state_->installerDb.get(),
             state_->fileVersion.get()};
-}
-
-unsigned SimMachine::callCount(const std::string& call) const {
-    const auto found = state_->uses.find(call);
-    return found == state_->uses.end() ? 0 : found->second;
 }
 
 std::string SimMachine::openHandleReport() const {
@@ -520,14 +522,10 @@ std::vector<std::string> SimMachine::registryLines() const {
 
 std::optional<SimRegValue> SimMachine::regValue(const std::wstring& path, const std::wstring& name) const {
     const std::shared_ptr<RegNode> node = findKey(state_->hklm, splitKeyPath(path, false));
-    if (!node) {
+    if (!node || !node->values.contains(asciiUpper(name))) {
         return std::nullopt;
     }
-    const auto found = node->values.find(asciiUpper(name));
-    if (found == node->values.end()) {
-        return std::nullopt;
-    }
-    return found->second.second;
+    return node->values.at(asciiUpper(name)).second;
 }
 
 std::vector<std::wstring> SimMachine::namedObjects() const {
@@ -586,10 +584,8 @@ std::optional<std::wstring> SimMachine::folderSecurity(const std::wstring& windo
 
 std::uint32_t SimMachine::move(const std::wstring& from, const std::wstring& to) {
     const std::filesystem::path source = hostPath(from);
-    for (const auto& [handle, entry] : state_->handles) {
-        if (entry.kind == Kind::File && entry.filePath == source && (entry.share & kFileShareDelete) == 0) {
-            return kErrorSharingViolation;
-        }
+    if (state_->heldWithoutSharing(source, kFileShareDelete)) {
+        return kErrorSharingViolation;
     }
     std::error_code ec;
     std::filesystem::rename(source, hostPath(to), ec);

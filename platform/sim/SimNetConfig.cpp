@@ -139,17 +139,13 @@ HResult SimNetConfig::CoCreateInstance(const Guid& clsid, Handle outer, std::uin
             noted("CoCreateInstance " + guidName(clsid) + " " + guidName(iid) + " " + hex(clsContext))) {
         return *result;
     }
-    if (comInitBalance() <= 0) {
-        return kCoENotInitialized;
-    }
-    if (clsid != kClsidCNetCfg) {
-        return kRegdbEClassNotReg;
-    }
-    if (outer != kNullHandle) {
-        return kClassENoAggregation;
-    }
-    if (iid != kIidINetCfg && iid != kIidINetCfgLock) {
-        return kENoInterface;
+    const HResult refused = comInitBalance() <= 0                          ? kCoENotInitialized
+                            : clsid != kClsidCNetCfg                       ? kRegdbEClassNotReg
+                            : outer != kNullHandle                         ? kClassENoAggregation
+                            : iid != kIidINetCfg && iid != kIidINetCfgLock ? kENoInterface
+                                                                           : kSOk;
+    if (refused != kSOk) {
+        return refused;
     }
     object = addReference(iid == kIidINetCfg ? Kind::NetCfg : Kind::NetCfgLock,
                           Reference{std::make_shared<ConfigObject>(), L"", Guid{}});
@@ -350,31 +346,27 @@ HResult SimNetConfig::DeInstall(Handle classSetup, Handle component, const OboTo
         return *result;
     }
     const Reference* setup = referenceFor(classSetup, Kind::NetCfgClassSetup);
-    if (setup == nullptr || target == nullptr) {
-        return kEPointer;
-    }
-    if (!(target->classGuid == setup->classGuid) || token.type == 0) {
-        return kEInvalidArg;
-    }
-    if (!holdsLock(*setup->object)) {
-        return kNetcfgENoWriteLock;
+    const HResult refused = setup == nullptr || target == nullptr                         ? kEPointer
+                            : !(target->classGuid == setup->classGuid) || token.type == 0 ? kEInvalidArg
+                            : !holdsLock(*setup->object) ? kNetcfgENoWriteLock
+                                                         : kSOk;
+    if (refused != kSOk) {
+        return refused;
     }
     auto& working = setup->object->working;
     const auto found = working.find(asciiUpper(target->infId));
     if (found == working.end()) {
         return kEInvalidArg;
     }
-    HResult natural = kSOk;
-    if (!found->second.referrers.empty()) {
-        natural = kNetcfgSStillReferenced;
+    // A component others still need stays, and they are named.
+    const bool needed = !found->second.referrers.empty();
+    if (needed || result == kNetcfgSStillReferenced) {
         referrers = taskMemory(found->second.referrers, referrersText);
-    } else {
+    }
+    if (!needed) {
         working.erase(found);
     }
-    if (result == kNetcfgSStillReferenced && referrers == kNullHandle) {
-        referrers = taskMemory({}, referrersText);
-    }
-    return result.value_or(natural);
+    return result.value_or(needed ? kNetcfgSStillReferenced : kSOk);
 }
 
 HResult SimNetConfig::Install(Handle classSetup, const std::wstring& infId, const OboToken& token,
@@ -390,21 +382,17 @@ HResult SimNetConfig::Install(Handle classSetup, const std::wstring& infId, cons
         return *result;
     }
     const Reference* setup = referenceFor(classSetup, Kind::NetCfgClassSetup);
-    if (setup == nullptr) {
-        return kEPointer;
+    const HResult refused = setup == nullptr             ? kEPointer
+                            : token.type == 0            ? kEInvalidArg
+                            : !holdsLock(*setup->object) ? kNetcfgENoWriteLock
+                                                         : kSOk;
+    if (refused != kSOk) {
+        return refused;
     }
-    if (token.type == 0) {
-        return kEInvalidArg;
-    }
-    if (!holdsLock(*setup->object)) {
-        return kNetcfgENoWriteLock;
-    }
-    auto& working = setup->object->working;
-    const std::wstring key = asciiUpper(infId);
-    if (!working.contains(key)) {
-        working[key] = SimNetComponent{infId, setup->classGuid, {}};
-    }
-    component = addReference(Kind::NetCfgComponent, Reference{setup->object, infId, working[key].classGuid});
+    const SimNetComponent& added =
+        setup->object->working.try_emplace(asciiUpper(infId), SimNetComponent{infId, setup->classGuid, {}})
+            .first->second;
+    component = addReference(Kind::NetCfgComponent, Reference{setup->object, infId, added.classGuid});
     return result.value_or(kSOk);
 }
 

@@ -240,6 +240,8 @@ struct SimState {
     // A killed process's call releases nothing.
     std::uint32_t release(Handle handle, std::initializer_list<Kind> kinds);
     [[nodiscard]] std::wstring userOf(std::uint32_t process) const;
+    // Whether a handle to `file` is open without sharing `share` (one of the FILE_SHARE_ flags).
+    [[nodiscard]] bool heldWithoutSharing(const std::filesystem::path& file, std::uint32_t share) const;
     // The device node with this instance id; null when there is none.
     SimDevice* deviceOf(std::wstring_view instanceId);
 

@@ -127,12 +127,12 @@ public:
         }
         const std::filesystem::path target = host(path);
         std::error_code ec;
-        const std::uint32_t error = !std::filesystem::exists(target, ec)           ? kErrorFileNotFound
-                                    : !std::filesystem::is_directory(target, ec)   ? kErrorDirectory
-                                    : !std::filesystem::is_empty(target, ec)       ? kErrorDirNotEmpty
-                                    : heldWithoutSharing(target, kFileShareDelete) ? kErrorSharingViolation
-                                    : !std::filesystem::remove(target, ec)         ? kErrorAccessDenied
-                                                                                   : kErrorSuccess;
+        const std::uint32_t error = !std::filesystem::exists(target, ec)              ? kErrorFileNotFound
+                                    : !std::filesystem::is_directory(target, ec)      ? kErrorDirectory
+                                    : !std::filesystem::is_empty(target, ec)          ? kErrorDirNotEmpty
+                                    : s_.heldWithoutSharing(target, kFileShareDelete) ? kErrorSharingViolation
+                                    : !std::filesystem::remove(target, ec)            ? kErrorAccessDenied
+                                                                                      : kErrorSuccess;
         return error == kErrorSuccess || s_.fail(error);
     }
 
@@ -172,11 +172,8 @@ public:
             return false;
         }
         HandleEntry* entry = s_.findHandle(search, Kind::Search);
-        if (entry == nullptr) {
-            return s_.fail(kErrorInvalidHandle);
-        }
-        if (entry->nextFound >= entry->found.size()) {
-            return s_.fail(kErrorNoMoreFiles);
+        if (entry == nullptr || entry->nextFound >= entry->found.size()) {
+            return s_.fail(entry == nullptr ? kErrorInvalidHandle : kErrorNoMoreFiles);
         }
         data = entry->found[entry->nextFound++];
         return true;
@@ -320,7 +317,7 @@ public:
             if (!rename.replaceIfExists) {
                 return s_.fail(kErrorAlreadyExists);
             }
-            if (std::filesystem::is_directory(there) || heldWithoutSharing(target, 0) ||
+            if (std::filesystem::is_directory(there) ||
                 std::ranges::any_of(s_.handles, [&](const auto& h) { return h.second.filePath == target; })) {
                 return s_.fail(kErrorAccessDenied);
             }
@@ -622,7 +619,7 @@ private:
             return s_.fail(std::filesystem::is_directory(target.parent_path(), ec) ? kErrorFileNotFound
                                                                                    : kErrorPathNotFound);
         }
-        if (heldWithoutSharing(target, kFileShareDelete)) {
+        if (s_.heldWithoutSharing(target, kFileShareDelete)) {
             return s_.fail(kErrorSharingViolation);
         }
         return (!std::filesystem::is_directory(target, ec) && std::filesystem::remove(target, ec)) ||
@@ -637,15 +634,6 @@ private:
         }
         HandleEntry* entry = s_.findHandle(file, Kind::File);
         return entry != nullptr ? entry : s_.fail(kErrorInvalidHandle, nullptr);
-    }
-
-    // Whether a handle to `target` is open without sharing `share` (one
-    // of the FILE_SHARE_ flags).
-    bool heldWithoutSharing(const std::filesystem::path& target, std::uint32_t share) const {
-        return std::ranges::any_of(s_.handles, [&](const auto& handle) {
-            const HandleEntry& entry = handle.second;
-            return entry.kind == Kind::File && entry.filePath == target && (entry.share & share) == 0;
-        });
     }
 
     // Whether a byte range of `target` overlaps one another handle locked.
