@@ -63,11 +63,9 @@ SimInf SimInf::parse(const std::string& text) {
     }
 
     for (const auto& [key, value] : sections[L"VERSION"]) {
-        const std::wstring name = asciiUpper(key);
-        if (name == L"CLASS") {
-            inf.className = value;
-        } else if (name == L"DRIVERVER") {
-            const std::vector<std::wstring> parts = fields(value);
+        const std::vector<std::wstring> parts = fields(value);
+        inf.className = equalsIgnoringAsciiCase(key, L"CLASS") ? value : inf.className;
+        if (equalsIgnoringAsciiCase(key, L"DRIVERVER")) {
             inf.driverDate = parts[0];
             inf.driverVersion = parts.size() > 1 ? parts[1] : L"";
         }

@@ -114,9 +114,7 @@ public:
         if (index >= node->children.size()) {
             return status(kErrorNoMoreItems);
         }
-        auto child = node->children.begin();
-        std::advance(child, index);
-        const std::wstring& childName = child->second->name;
+        const std::wstring& childName = std::next(node->children.begin(), index)->second->name;
         if (childName.size() + 1 > nameChars) {
             return status(kErrorMoreData);
         }
