@@ -21,12 +21,11 @@ constexpr std::uint32_t kErrorNoCompatDrivers = 0xE0000228;
 constexpr std::uint32_t kErrorInvalidUserBuffer = 1784;
 constexpr wchar_t kInfFolder[] = L"C:\\Windows\\INF\\";
 
-const std::vector<std::pair<std::wstring, Guid>>& knownClasses() {
-    static const std::vector<std::pair<std::wstring, Guid>> classes{
-        {L"Net", kGuidDevClassNet},
-        {L"NetService", kGuidDevClassNetService},
-    };
-    return classes;
+// The setup classes of the product's packages by name; null for any other.
+const Guid* classNamed(std::wstring_view name) {
+    return equalsIgnoringAsciiCase(name, L"Net")          ? &kGuidDevClassNet
+           : equalsIgnoringAsciiCase(name, L"NetService") ? &kGuidDevClassNetService
+                                                          : nullptr;
 }
 
 RegData multiString(const std::vector<std::wstring>& items) {
@@ -67,10 +66,6 @@ std::uint64_t versionOf(const std::wstring& version) {
 // multi-string, as the platform lays it out.
 constexpr std::uint32_t kDetailFixedBytes = 1576;
 
-} // namespace
-
-namespace {
-
 // FLG_ADDREG_TYPE_DWORD, the one type the product's INFs write.
 constexpr unsigned long kFlagAddRegDword = 0x00010001;
 
@@ -107,10 +102,8 @@ void runInfSection(SimState& state, SimInf inf, const std::wstring& section) {
         const std::wstring name = SimInf::fields(value)[0];
         if (asciiUpper(key) == L"ADDSERVICE" && !state.services->exists(name)) {
             // A driver service an INF adds is there, stopped, until it is started.
-            SimServiceSetup added;
-            added.name = name;
-            added.state = kServiceStopped;
-            state.services->addService(added);
+            state.services->addService(
+                {.name = name, .displayName = L"", .state = kServiceStopped, .dependsOn = {}});
         } else if (asciiUpper(key) == L"DELSERVICE") {
             state.services->deleteByName(name);
         }
@@ -133,20 +126,17 @@ public:
         if (!content) {
             return s_.fail(kErrorFileNotFound);
         }
-        auto publishedPath = [&](const std::wstring& oemName) -> bool {
-            const std::wstring path = kInfFolder + oemName;
-            if (path.size() + 1 > destinationCapacity) {
-                return false;
-            }
-            destination = path;
-            return true;
+        // The published package's path, given back when it fits the caller's buffer.
+        const auto publishedPath = [&](const std::wstring& oemName) {
+            const bool fits = std::size(kInfFolder) + oemName.size() <= destinationCapacity;
+            destination = fits ? kInfFolder + oemName : destination;
+            return fits;
         };
-        for (const SimPackage& package : s_.driverStore) {
-            if (package.content == *content) {
-                // The same package again: the store answers with the name it has.
-                publishedPath(package.oemName);
-                return s_.fail(kErrorFileExists);
-            }
+        if (const auto same = std::ranges::find(s_.driverStore, *content, &SimPackage::content);
+            same != s_.driverStore.end()) {
+            // The same package again: the store answers with the name it has.
+            publishedPath(same->oemName);
+            return s_.fail(kErrorFileExists);
         }
         // The lowest number no package in the store has.
         std::wstring oemName = L"oem0.inf";
@@ -157,20 +147,16 @@ public:
         s_.driverStore.push_back(SimPackage{oemName, *content, SimInf::parse(*content)});
         s_.publications.emplace_back(oemName, sourceInfFileName);
         std::ofstream(mapToHost(s_.root, kInfFolder + oemName), std::ios::binary) << *content;
-        if (!publishedPath(oemName)) {
-            return s_.fail(kErrorInsufficientBuffer);
-        }
-        return true;
+        return publishedPath(oemName) || s_.fail(kErrorInsufficientBuffer);
     }
 
     bool SetupUninstallOEMInfW(const std::wstring& infFileName, std::uint32_t flags) override {
         if (auto error = s_.check("SetupUninstallOEMInfW")) {
             return false;
         }
-        const auto package =
-            std::find_if(s_.driverStore.begin(), s_.driverStore.end(), [&](const SimPackage& p) {
-                return asciiUpper(p.oemName) == asciiUpper(infFileName);
-            });
+        const auto package = std::ranges::find_if(s_.driverStore, [&](const SimPackage& p) {
+            return equalsIgnoringAsciiCase(p.oemName, infFileName);
+        });
         if (package == s_.driverStore.end()) {
             // A name that is no package is taken as Wine takes any name: joined to
             // the INF folder, and whatever file that leads to is deleted, "..\"
@@ -183,8 +169,8 @@ public:
             }
             return s_.fail(kErrorFileNotFound);
         }
-        const bool inUse = std::any_of(s_.devices.begin(), s_.devices.end(), [&](const SimDevice& device) {
-            return asciiUpper(device.driverInf) == asciiUpper(package->oemName);
+        const bool inUse = std::ranges::any_of(s_.devices, [&](const SimDevice& device) {
+            return equalsIgnoringAsciiCase(device.driverInf, package->oemName);
         });
         if (inUse && (flags & kSuoiForceDelete) == 0) {
             return s_.fail(kErrorInfInUseByDevices);
@@ -209,10 +195,7 @@ public:
         }
         std::vector<SimDevice*> targets;
         for (SimDevice& device : s_.devices) {
-            if (device.present && device.hardwareIds &&
-                std::any_of(
-                    device.hardwareIds->begin(), device.hardwareIds->end(),
-                    [&](const std::wstring& id) { return equalsIgnoringAsciiCase(id, hardwareId); })) {
+            if (device.present && device.hardwareIds && holdsId(*device.hardwareIds, hardwareId)) {
                 targets.push_back(&device);
             }
         }
@@ -220,8 +203,7 @@ public:
             return s_.fail(kErrorNoSuchDevinst);
         }
         // The update stages the package itself when it is not in the store yet.
-        auto package = std::find_if(s_.driverStore.begin(), s_.driverStore.end(),
-                                    [&](const SimPackage& p) { return p.content == *content; });
+        auto package = std::ranges::find(s_.driverStore, *content, &SimPackage::content);
         if (package == s_.driverStore.end()) {
             std::wstring ignored;
             const std::uint32_t saved = s_.lastError;
@@ -234,9 +216,7 @@ public:
         for (SimDevice* device : targets) {
             device->driverInf = package->oemName;
         }
-        if (rebootRequired != nullptr) {
-            *rebootRequired = s_.driverUpdateRestart;
-        }
+        setIfGiven(rebootRequired, s_.driverUpdateRestart);
         return true;
     }
 
@@ -245,23 +225,11 @@ public:
         if (auto error = s_.check("SetupDiClassGuidsFromNameW")) {
             return false;
         }
-        classGuids.clear();
-        std::uint32_t found = 0;
-        for (const auto& [name, guid] : knownClasses()) {
-            if (equalsIgnoringAsciiCase(name, className)) {
-                ++found;
-                if (classGuids.size() < classGuidListSize) {
-                    classGuids.push_back(guid);
-                }
-            }
-        }
-        if (requiredSize != nullptr) {
-            *requiredSize = found;
-        }
-        if (found > classGuidListSize) {
-            return s_.fail(kErrorInsufficientBuffer);
-        }
-        return true;
+        const Guid* named = classNamed(className);
+        const std::uint32_t found = named == nullptr ? 0 : 1;
+        setIfGiven(requiredSize, found);
+        classGuids.assign(named, named + std::min(found, classGuidListSize));
+        return found <= classGuidListSize || s_.fail(kErrorInsufficientBuffer);
     }
 
     Handle SetupDiCreateDeviceInfoList(const Guid* /*classGuid*/) override {
@@ -309,22 +277,19 @@ public:
         }
         std::wstring instanceId;
         auto exists = [&](const std::wstring& id) {
-            return deviceOf(id) != nullptr ||
-                   std::any_of(set->elements.begin(), set->elements.end(), [&](const SimElement& e) {
-                       return asciiUpper(e.instanceId) == asciiUpper(id);
+            return s_.deviceOf(id) != nullptr || std::ranges::any_of(set->elements, [&](const SimElement& e) {
+                       return equalsIgnoringAsciiCase(e.instanceId, id);
                    });
         };
         if ((creationFlags & kDicdGenerateId) != 0) {
             if (deviceName.empty() || deviceName.find(L'\\') != std::wstring::npos) {
                 return s_.fail(kErrorInvalidDevinstName);
             }
-            for (unsigned n = 0;; ++n) {
-                std::wstring number = std::to_wstring(n);
-                number.insert(0, 4 - std::min<std::size_t>(4, number.size()), L'0');
-                instanceId = L"ROOT\\" + asciiUpper(deviceName) + L"\\" + number;
-                if (!exists(instanceId)) {
-                    break;
-                }
+            // The first free one of ROOT\<NAME>\0000, ROOT\<NAME>\0001 and so on.
+            for (unsigned n = 0; n == 0 || exists(instanceId); ++n) {
+                const std::wstring number = std::to_wstring(n);
+                instanceId = L"ROOT\\" + asciiUpper(deviceName) + L"\\" +
+                             std::wstring(4 - std::min<std::size_t>(4, number.size()), L'0') + number;
             }
         } else {
             if (std::count(deviceName.begin(), deviceName.end(), L'\\') != 2) {
@@ -374,9 +339,7 @@ public:
             return false;
         }
         const auto needed = static_cast<std::uint32_t>(found->instanceId.size() + 1);
-        if (requiredSize != nullptr) {
-            *requiredSize = needed;
-        }
+        setIfGiven(requiredSize, needed);
         if (needed > capacity) {
             return s_.fail(kErrorInsufficientBuffer);
         }
@@ -402,7 +365,7 @@ public:
             return s_.fail(kErrorInvalidData);
         }
         const std::vector<std::wstring> ids = stored.multiStrings();
-        if (SimDevice* device = found->registered ? deviceOf(found->instanceId) : nullptr) {
+        if (SimDevice* device = found->registered ? s_.deviceOf(found->instanceId) : nullptr) {
             device->hardwareIds = ids;
         } else {
             found->hardwareIds = ids;
@@ -423,7 +386,7 @@ public:
         }
         std::optional<std::vector<std::wstring>> ids = found->hardwareIds;
         if (found->registered) {
-            const SimDevice* device = deviceOf(found->instanceId);
+            const SimDevice* device = s_.deviceOf(found->instanceId);
             if (device == nullptr) {
                 return s_.fail(kErrorNoSuchDevinst);
             }
@@ -434,12 +397,8 @@ public:
         }
         const RegData value = multiString(*ids);
         const auto needed = static_cast<std::uint32_t>(value.bytes.size());
-        if (requiredSize != nullptr) {
-            *requiredSize = needed;
-        }
-        if (propertyRegDataType != nullptr) {
-            *propertyRegDataType = kRegMultiSz;
-        }
+        setIfGiven(requiredSize, needed);
+        setIfGiven(propertyRegDataType, kRegMultiSz);
         if (buffer == nullptr || bufferSize < needed) {
             return s_.fail(kErrorInsufficientBuffer);
         }
@@ -489,8 +448,7 @@ public:
             return false;
         }
         if (installFunction == kDifRegisterDevice) {
-            SimDevice* existing = deviceOf(found->instanceId);
-            if (found->registered || existing != nullptr) {
+            if (found->registered || s_.deviceOf(found->instanceId) != nullptr) {
                 return s_.fail(kErrorDevinstAlreadyExists);
             }
             s_.devices.push_back(SimDevice{found->instanceId, found->classGuid, found->hardwareIds, true, 0,
@@ -499,7 +457,7 @@ public:
             return true;
         }
         if (installFunction == kDifRemove) {
-            const SimDevice* device = found->registered ? deviceOf(found->instanceId) : nullptr;
+            const SimDevice* device = found->registered ? s_.deviceOf(found->instanceId) : nullptr;
             if (device == nullptr) {
                 return s_.fail(kErrorNoSuchDevinst);
             }
@@ -507,8 +465,7 @@ public:
             if (found->classInstallParams && found->classInstallParams->scope != kDiRemoveDeviceGlobal) {
                 return true; // gone from one hardware profile only
             }
-            const std::wstring gone = asciiUpper(device->instanceId);
-            std::erase_if(s_.devices, [&](const SimDevice& d) { return asciiUpper(d.instanceId) == gone; });
+            s_.devices.erase(s_.devices.begin() + (device - s_.devices.data()));
             return true;
         }
         return s_.fail(kErrorDiDoDefault);
@@ -521,24 +478,19 @@ public:
             return false;
         }
         std::vector<std::wstring> ids = found->hardwareIds.value_or(std::vector<std::wstring>{});
-        if (const SimDevice* device = found->registered ? deviceOf(found->instanceId) : nullptr) {
+        if (const SimDevice* device = found->registered ? s_.deviceOf(found->instanceId) : nullptr) {
             ids = device->hardwareIds.value_or(std::vector<std::wstring>{});
         }
         found->drivers.clear();
         for (const SimPackage& package : s_.driverStore) {
-            const auto known = std::find_if(knownClasses().begin(), knownClasses().end(),
-                                            [&](const auto& c) { return c.first == package.inf.className; });
+            const Guid* named = classNamed(package.inf.className);
             if ((found->params.flagsEx & kDiFlagsExUseClassForCompat) != 0 &&
-                (known == knownClasses().end() || !(known->second == found->classGuid))) {
+                (named == nullptr || !(*named == found->classGuid))) {
                 continue;
             }
             for (const SimInfModel& model : package.inf.models) {
-                const bool compatible =
-                    std::any_of(model.ids.begin(), model.ids.end(), [&](const std::wstring& offered) {
-                        return std::any_of(ids.begin(), ids.end(), [&](const std::wstring& id) {
-                            return equalsIgnoringAsciiCase(id, offered);
-                        });
-                    });
+                const bool compatible = std::ranges::any_of(
+                    model.ids, [&](const std::wstring& offered) { return holdsId(ids, offered); });
                 if (compatible) {
                     found->drivers.push_back(SimDriverNode{s_.nextDevInst++, package.oemName, model,
                                                            fileTimeOf(package.inf.driverDate),
@@ -580,8 +532,7 @@ public:
         if (found == nullptr) {
             return false;
         }
-        const auto node = std::find_if(found->drivers.begin(), found->drivers.end(),
-                                       [&](const SimDriverNode& n) { return n.id == driverInfo.reserved; });
+        const auto node = std::ranges::find(found->drivers, driverInfo.reserved, &SimDriverNode::id);
         if (node == found->drivers.end()) {
             return s_.fail(kErrorInvalidParameter);
         }
@@ -589,9 +540,7 @@ public:
         for (const std::wstring& id : node->model.ids) {
             needed += static_cast<std::uint32_t>((id.size() + 1) * 2);
         }
-        if (requiredSize != nullptr) {
-            *requiredSize = needed;
-        }
+        setIfGiven(requiredSize, needed);
         if (detailSize < kDetailFixedBytes) {
             return s_.fail(kErrorInsufficientBuffer); // not even the fixed part: nothing filled in
         }
@@ -615,15 +564,14 @@ public:
         // "<section> <mode> <path>": the path is the rest of the line, spaces included.
         const std::size_t first = commandLine.find(L' ');
         const std::size_t second = first == std::wstring::npos ? first : commandLine.find(L' ', first + 1);
-        if (second == std::wstring::npos) {
-            return;
-        }
         const std::optional<std::string> content =
-            readHostFile(mapToHost(s_.root, std::wstring_view(commandLine).substr(second + 1)));
-        if (!content) {
-            return; // the real call would tell an invisible user
+            second == std::wstring::npos
+                ? std::nullopt
+                : readHostFile(mapToHost(s_.root, std::wstring_view(commandLine).substr(second + 1)));
+        // Without an INF to read, the real call would tell an invisible user.
+        if (content) {
+            runInfSection(s_, SimInf::parse(*content), asciiUpper(commandLine.substr(0, first)));
         }
-        runInfSection(s_, SimInf::parse(*content), asciiUpper(commandLine.substr(0, first)));
     }
 
 private:
@@ -666,15 +614,6 @@ private:
             }
         }
         return s_.fail(kErrorInvalidParameter, nullptr);
-    }
-
-    SimDevice* deviceOf(const std::wstring& instanceId) {
-        for (SimDevice& device : s_.devices) {
-            if (asciiUpper(device.instanceId) == asciiUpper(instanceId)) {
-                return &device;
-            }
-        }
-        return nullptr;
     }
 
     Handle newSet(SimDeviceSet set) {

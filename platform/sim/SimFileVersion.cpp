@@ -6,14 +6,10 @@
 
 namespace tdu::platform::sim {
 
-namespace {
-
 constexpr std::uint32_t kErrorResourceDataNotFound = 1812;
 constexpr std::uint32_t kErrorResourceTypeNotFound = 1813;
 
 static_assert(std::is_trivially_copyable_v<FixedFileInfo> && sizeof(FixedFileInfo) == kFixedFileInfoBytes);
-
-} // namespace
 
 // Version resources of the simulated machine's files: a file carries one when
 // SimMachine::writeVersionedFile wrote it. The machine keeps, per file, the
@@ -25,10 +21,7 @@ public:
 
     std::uint32_t GetFileVersionInfoSizeW(const std::wstring& path, std::uint32_t& handle) override {
         handle = 0;
-        if (s_.check("GetFileVersionInfoSizeW") || versionOf(path) == nullptr) {
-            return 0;
-        }
-        return kFixedFileInfoBytes;
+        return s_.check("GetFileVersionInfoSizeW") || versionOf(path) == nullptr ? 0 : kFixedFileInfoBytes;
     }
 
     bool GetFileVersionInfoW(const std::wstring& path, std::uint32_t /*handle*/, std::uint32_t size,

@@ -24,17 +24,14 @@ std::wstring trim(const std::wstring& text) {
 
 std::vector<std::wstring> SimInf::fields(const std::wstring& text) {
     std::vector<std::wstring> fields;
-    std::wstring field;
-    for (const wchar_t ch : text) {
-        if (ch == L',') {
-            fields.push_back(trim(field));
-            field.clear();
-        } else {
-            field.push_back(ch);
+    for (std::size_t at = 0;;) {
+        const std::size_t comma = text.find(L',', at);
+        fields.push_back(trim(text.substr(at, comma == std::wstring::npos ? comma : comma - at)));
+        if (comma == std::wstring::npos) {
+            return fields;
         }
+        at = comma + 1;
     }
-    fields.push_back(trim(field));
-    return fields;
 }
 
 SimInf SimInf::parse(const std::string& text) {
@@ -66,11 +63,9 @@ SimInf SimInf::parse(const std::string& text) {
     }
 
     for (const auto& [key, value] : sections[L"VERSION"]) {
-        const std::wstring name = asciiUpper(key);
-        if (name == L"CLASS") {
-            inf.className = value;
-        } else if (name == L"DRIVERVER") {
-            const std::vector<std::wstring> parts = fields(value);
+        const std::vector<std::wstring> parts = fields(value);
+        inf.className = equalsIgnoringAsciiCase(key, L"CLASS") ? value : inf.className;
+        if (equalsIgnoringAsciiCase(key, L"DRIVERVER")) {
             inf.driverDate = parts[0];
             inf.driverVersion = parts.size() > 1 ? parts[1] : L"";
         }
@@ -94,11 +89,14 @@ SimInf SimInf::parse(const std::string& text) {
     return inf;
 }
 
+bool holdsId(const std::vector<std::wstring>& ids, std::wstring_view id) {
+    return std::ranges::any_of(ids,
+                               [&](const std::wstring& held) { return equalsIgnoringAsciiCase(held, id); });
+}
+
 bool SimInf::declares(const std::wstring& hardwareId) const {
-    return std::ranges::any_of(models, [&](const SimInfModel& model) {
-        return std::ranges::any_of(model.ids,
-                                   [&](const auto& id) { return equalsIgnoringAsciiCase(id, hardwareId); });
-    });
+    return std::ranges::any_of(models,
+                               [&](const SimInfModel& model) { return holdsId(model.ids, hardwareId); });
 }
 
 } // namespace tdu::platform::sim

@@ -5,10 +5,14 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 namespace tdu::platform::sim {
+
+// Whether `ids` holds `id`, compared as Windows compares hardware ids: ignoring case.
+bool holdsId(const std::vector<std::wstring>& ids, std::wstring_view id);
 
 struct SimInfModel {
     std::wstring description;

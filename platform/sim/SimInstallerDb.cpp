@@ -2,27 +2,8 @@
 
 #include <algorithm>
 #include <cwctype>
-#include <regex>
 
 namespace tdu::platform::sim {
-
-namespace {
-
-// A product code in its text form: a GUID in braces, 8-4-4-4-12 hex digits.
-bool isProductCode(std::wstring_view code) {
-    if (code.size() != 38 || code.front() != L'{' || code.back() != L'}') {
-        return false;
-    }
-    for (std::size_t i = 1; i < 37; ++i) {
-        const bool hyphenPlace = i == 9 || i == 14 || i == 19 || i == 24;
-        if (hyphenPlace ? code[i] != L'-' : std::iswxdigit(static_cast<wint_t>(code[i])) == 0) {
-            return false;
-        }
-    }
-    return true;
-}
-
-} // namespace
 
 // The installer engine of the simulated machine: installed products, each
 // with a cached package holding an InstallExecuteSequence, opened as
@@ -74,9 +55,9 @@ public:
         if (found == s_.packages.end()) {
             return kErrorOpenFailed;
         }
-        database = s_.addHandle(
-            {.kind = Kind::Database,
-             .object = std::make_shared<Database>(Database{found->second, found->second->rows})});
+        database =
+            s_.addHandle({.kind = Kind::Database,
+                          .object = std::make_shared<Database>(Database{found->second, *found->second})});
         return kErrorSuccess;
     }
 
@@ -119,7 +100,7 @@ public:
 
     MsiStatus MsiDatabaseCommit(Handle database) override {
         return withOpened<Database>("MsiDatabaseCommit", database, Kind::Database, [](const auto& opened) {
-            opened->package->rows = opened->rows;
+            *opened->package = opened->rows;
             return kErrorSuccess;
         });
     }
@@ -131,13 +112,21 @@ public:
     }
 
 private:
+    // A product code in its text form: a GUID in braces, 8-4-4-4-12 hex digits (each "X" here).
+    static bool isProductCode(std::wstring_view code) {
+        return std::ranges::equal(
+            code, std::wstring_view(L"{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}"), [](wchar_t ch, wchar_t mark) {
+                return mark == L'X' ? std::iswxdigit(static_cast<wint_t>(ch)) != 0 : ch == mark;
+            });
+    }
+
     // The statement's new condition, for the rows of this action.
     struct Update {
         std::wstring condition;
         std::wstring action;
     };
     struct Database {
-        std::shared_ptr<SimCachedPackage> package;
+        std::shared_ptr<std::vector<SimSequenceRow>> package;
         std::vector<SimSequenceRow> rows; // the transaction's own copy
     };
     struct View {
@@ -158,18 +147,41 @@ private:
         return opened ? action(opened) : kErrorInvalidHandle;
     }
 
-    // The statement as the engine reads it: the one shape the program writes.
-    // The engine refuses anything else it cannot run, so any other text is
-    // refused as malformed.
-    static std::optional<Update> parseUpdate(const std::wstring& query) {
-        static const std::wregex shape(
-            LR"(\s*UPDATE\s+`?InstallExecuteSequence`?\s+SET\s+`?Condition`?\s*=\s*)"
-            LR"('([^']*)'\s+WHERE\s+`?Action`?\s*=\s*'([^']*)'\s*)");
-        std::wsmatch match;
-        if (!std::regex_match(query, match, shape)) {
-            return std::nullopt;
-        }
-        return Update{match.str(1), match.str(2)};
+    // The statement as the engine reads it: the one shape the program writes,
+    // with names in backticks or not. The engine refuses anything else it
+    // cannot run, so any other text is refused as malformed.
+    static std::optional<Update> parseUpdate(std::wstring_view rest) {
+        // Each takes its part off the front of `rest`, and says whether it was there.
+        const auto blanks = [&](bool required) {
+            const std::size_t length = std::min(rest.find_first_not_of(L" \t\r\n\f\v"), rest.size());
+            rest.remove_prefix(length);
+            return length > 0 || !required;
+        };
+        const auto word = [&](std::wstring_view expected) {
+            const bool there = rest.starts_with(expected);
+            rest.remove_prefix(there ? expected.size() : 0);
+            return there;
+        };
+        const auto name = [&](std::wstring_view expected) {
+            word(L"`");
+            const bool there = word(expected);
+            word(L"`");
+            return there;
+        };
+        const auto text = [&](std::wstring& value) {
+            const std::size_t end = word(L"'") ? rest.find(L'\'') : std::wstring_view::npos;
+            value = rest.substr(0, end);
+            rest.remove_prefix(end == std::wstring_view::npos ? rest.size() : end + 1);
+            return end != std::wstring_view::npos;
+        };
+        Update update;
+        const bool matched = blanks(false) && word(L"UPDATE") && blanks(true) &&
+                             name(L"InstallExecuteSequence") && blanks(true) && word(L"SET") &&
+                             blanks(true) && name(L"Condition") && blanks(false) && word(L"=") &&
+                             blanks(false) && text(update.condition) && blanks(true) && word(L"WHERE") &&
+                             blanks(true) && name(L"Action") && blanks(false) && word(L"=") &&
+                             blanks(false) && text(update.action) && blanks(false) && rest.empty();
+        return matched ? std::optional(update) : std::nullopt;
     }
 
     SimState& s_;
@@ -185,7 +197,7 @@ void SimMachine::installProduct(const std::wstring& productCode, const std::wstr
                                 const std::vector<SimSequenceRow>& installExecuteSequence) {
     state_->products[asciiUpper(productCode)] = localPackage;
     state_->packages[asciiUpper(localPackage)] =
-        std::make_shared<SimCachedPackage>(SimCachedPackage{installExecuteSequence});
+        std::make_shared<std::vector<SimSequenceRow>>(installExecuteSequence);
 }
 
 void SimMachine::deleteCachedPackage(const std::wstring& localPackage) {
@@ -193,7 +205,7 @@ void SimMachine::deleteCachedPackage(const std::wstring& localPackage) {
 }
 
 std::vector<SimSequenceRow> SimMachine::installExecuteSequence(const std::wstring& localPackage) const {
-    return state_->packages.at(asciiUpper(localPackage))->rows;
+    return *state_->packages.at(asciiUpper(localPackage));
 }
 
 } // namespace tdu::platform::sim

@@ -131,9 +131,7 @@ std::filesystem::path mapToHost(const std::filesystem::path& root, std::wstring_
     }
     std::error_code ec;
     const std::filesystem::file_status status = std::filesystem::symlink_status(names.back(), ec);
-    if (entry != nullptr) {
-        *entry = std::filesystem::exists(status) ? status : std::filesystem::file_status{};
-    }
+    setIfGiven(entry, std::filesystem::exists(status) ? status : std::filesystem::file_status{});
     return names.back();
 }
 
@@ -225,21 +223,14 @@ bool HostFile::append(std::string_view bytes) const {
     return true;
 }
 
-namespace {
-// The host's offsets are signed: a range beyond them is cut to what they reach.
-struct flock hostRange(short type, std::uint64_t offset, std::uint64_t length) {
+bool HostFile::lock(std::uint64_t offset, std::uint64_t length) const {
+    // The host's offsets are signed: a range beyond them is cut to what they reach.
     constexpr auto kLast = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
     struct flock range {};
-    range.l_type = type;
+    range.l_type = F_WRLCK;
     range.l_whence = SEEK_SET;
     range.l_start = static_cast<off_t>(std::min(offset, kLast));
     range.l_len = static_cast<off_t>(std::min(length, kLast - static_cast<std::uint64_t>(range.l_start)));
-    return range;
-}
-} // namespace
-
-bool HostFile::lock(std::uint64_t offset, std::uint64_t length) const {
-    struct flock range = hostRange(F_WRLCK, offset, length);
     // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg): fcntl's argument
     return ::fcntl(fd_, F_OFD_SETLK, &range) == 0;
 }
@@ -355,6 +346,13 @@ std::uint32_t SimState::release(Handle handle, std::initializer_list<Kind> kinds
     return error;
 }
 
+bool SimState::heldWithoutSharing(const std::filesystem::path& file, std::uint32_t share) const {
+    return std::ranges::any_of(handles, [&](const auto& handle) {
+        const HandleEntry& entry = handle.second;
+        return entry.kind == Kind::File && entry.filePath == file && (entry.share & share) == 0;
+    });
+}
+
 std::wstring SimState::userOf(std::uint32_t process) const {
     const auto user = processUsers.find(process);
     return user == processUsers.end() ? std::wstring(kLocalSystemSid) : user->second;
@@ -377,17 +375,15 @@ void SimState::runUntil(std::uint64_t deadline, const std::function<bool()>& don
 }
 
 SimMachine::SimMachine() : state_(std::make_unique<SimState>()) {
-    state_->hklm->children[L"SOFTWARE"] = std::make_shared<RegNode>();
-    state_->hklm->children[L"SOFTWARE"]->name = L"SOFTWARE";
     regCreateKey(L"SOFTWARE\\Wow6432Node");
     regCreateKey(L"SYSTEM\\CurrentControlSet\\Services");
-    createDirectories(L"C:\\Users\\Public");
-    createDirectories(L"C:\\Windows\\System32");
+    for (const wchar_t* folder :
+         {L"C:\\Users\\Public", L"C:\\Windows\\INF", L"C:\\Windows\\System32\\drivers"}) {
+        createDirectories(folder);
+    }
     state_->system = makeSystem(*state_);
     state_->registry = makeRegistry(*state_);
     state_->deviceSetup = makeDeviceSetup(*state_);
-    createDirectories(L"C:\\Windows\\INF");
-    createDirectories(L"C:\\Windows\\System32\\drivers");
     state_->installerDb = makeInstallerDb(*state_);
     state_->fileVersion = makeFileVersion(*state_);
     state_->services = std::make_unique<SimServices>(*state_);
@@ -397,17 +393,9 @@ SimMachine::SimMachine() : state_(std::make_unique<SimState>()) {
 SimMachine::~SimMachine() = default;
 
 Platform SimMachine::platform() {
-    Platform bound{state_->system.get(), state_->registry.get(), state_->deviceSetup.get()};
-    bound.serviceControl = state_->services.get();
-    bound.netConfig = state_->netConfig.get();
-    bound.installerDb = state_->installerDb.get();
-    bound.fileVersion = state_->fileVersion.get();
-    return bound;
-}
-
-unsigned SimMachine::callCount(const std::string& call) const {
-    const auto found = state_->uses.find(call);
-    return found == state_->uses.end() ? 0 : found->second;
+    return {state_->system.get(),     state_->registry.get(),  state_->deviceSetup.get(),
+            state_->services.get(),   state_->netConfig.get(), state_->installerDb.get(),
+            state_->fileVersion.get()};
 }
 
 std::string SimMachine::openHandleReport() const {
@@ -447,13 +435,9 @@ void SimMachine::endProcess(std::uint32_t pid) {
         }
     }
     for (const auto& [name, object] : state_->namedObjects) {
-        if (object->kind == Kind::Mutex && object->owner == pid) {
-            object->owner = 0;
-        }
+        object->owner = object->owner == pid ? 0 : object->owner; // only a mutex has one
     }
-    if (state_->killed == pid) {
-        state_->killed = 0;
-    }
+    state_->killed = state_->killed == pid ? 0 : state_->killed;
     for (const Handle handle : owned) {
         const Kind kind = state_->handles.at(handle).kind;
         const std::shared_ptr<void> object = state_->handles.at(handle).object;
@@ -538,21 +522,16 @@ std::vector<std::string> SimMachine::registryLines() const {
 
 std::optional<SimRegValue> SimMachine::regValue(const std::wstring& path, const std::wstring& name) const {
     const std::shared_ptr<RegNode> node = findKey(state_->hklm, splitKeyPath(path, false));
-    if (!node) {
+    if (!node || !node->values.contains(asciiUpper(name))) {
         return std::nullopt;
     }
-    const auto found = node->values.find(asciiUpper(name));
-    if (found == node->values.end()) {
-        return std::nullopt;
-    }
-    return found->second.second;
+    return node->values.at(asciiUpper(name)).second;
 }
 
 std::vector<std::wstring> SimMachine::namedObjects() const {
     std::vector<std::wstring> names;
-    for (const auto& [folded, object] : state_->namedObjects) {
-        names.push_back(object->name);
-    }
+    std::ranges::transform(state_->namedObjects, std::back_inserter(names),
+                           [](const auto& one) { return one.second->name; });
     return names;
 }
 
@@ -563,19 +542,20 @@ std::optional<std::wstring> SimMachine::namedObjectSecurity(const std::wstring& 
 }
 
 std::optional<SimDevice> SimMachine::device(const std::wstring& instanceId) const {
-    for (const SimDevice& device : state_->devices) {
-        if (asciiUpper(device.instanceId) == asciiUpper(instanceId)) {
-            return device;
-        }
-    }
-    return std::nullopt;
+    const SimDevice* found = state_->deviceOf(instanceId);
+    return found == nullptr ? std::nullopt : std::optional(*found);
+}
+
+SimDevice* SimState::deviceOf(std::wstring_view instanceId) {
+    const auto found = std::ranges::find_if(devices, [&](const SimDevice& device) {
+        return equalsIgnoringAsciiCase(device.instanceId, instanceId);
+    });
+    return found == devices.end() ? nullptr : &*found;
 }
 
 std::vector<std::wstring> SimMachine::publishedPackages() const {
     std::vector<std::wstring> names;
-    for (const SimPackage& package : state_->driverStore) {
-        names.push_back(package.oemName);
-    }
+    std::ranges::transform(state_->driverStore, std::back_inserter(names), &SimPackage::oemName);
     return names;
 }
 
@@ -604,10 +584,8 @@ std::optional<std::wstring> SimMachine::folderSecurity(const std::wstring& windo
 
 std::uint32_t SimMachine::move(const std::wstring& from, const std::wstring& to) {
     const std::filesystem::path source = hostPath(from);
-    for (const auto& [handle, entry] : state_->handles) {
-        if (entry.kind == Kind::File && entry.filePath == source && (entry.share & kFileShareDelete) == 0) {
-            return kErrorSharingViolation;
-        }
+    if (state_->heldWithoutSharing(source, kFileShareDelete)) {
+        return kErrorSharingViolation;
     }
     std::error_code ec;
     std::filesystem::rename(source, hostPath(to), ec);

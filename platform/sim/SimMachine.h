@@ -58,7 +58,10 @@ public:
     void killAtCall(unsigned nth) { state_->killAt = state_->trace.size() + nth; }
     // Every failable call made so far, in order: the list a fault sweep walks.
     [[nodiscard]] const std::vector<std::string>& callTrace() const { return state_->trace; }
-    [[nodiscard]] unsigned callCount(const std::string& call) const;
+    [[nodiscard]] unsigned callCount(const std::string& call) const {
+        const auto found = state_->uses.find(call);
+        return found == state_->uses.end() ? 0 : found->second;
+    }
 
     // Accounting of handles, keys and streams still open.
     [[nodiscard]] std::size_t openHandleCount() const { return state_->handles.size(); }

@@ -32,12 +32,8 @@ std::string guidName(const Guid& guid) {
         {kGuidDevClassNetService, "NETSERVICE"},
         {kGuidDevClassNetTrans, "NETTRANS"},
     };
-    for (const auto& [value, name] : known) {
-        if (value == guid) {
-            return name;
-        }
-    }
-    return "?";
+    const auto* found = std::ranges::find(known, guid, &std::pair<Guid, const char*>::first);
+    return found == std::end(known) ? "?" : found->second;
 }
 
 std::string tokenText(const OboToken& token) {
@@ -64,24 +60,11 @@ struct SimNetConfig::ConfigObject {
     unsigned references = 0;
 };
 
-void SimNetConfig::addComponent(const SimNetComponent& component) {
-    components_[asciiUpper(component.infId)] = component;
-}
-
-bool SimNetConfig::installed(const std::wstring& infId) const {
-    return components_.contains(asciiUpper(infId));
-}
-
 std::vector<std::wstring> SimNetConfig::componentIds() const {
     std::vector<std::wstring> ids;
-    for (const auto& [folded, component] : components_) {
-        ids.push_back(component.infId);
-    }
+    std::ranges::transform(components_, std::back_inserter(ids),
+                           [](const auto& one) { return one.second.infId; });
     return ids;
-}
-
-void SimNetConfig::holdWriteLock(const std::optional<std::wstring>& description) {
-    lock_ = Lock{nullptr, description};
 }
 
 void SimNetConfig::releaseOtherClientsLock() {
@@ -100,10 +83,8 @@ std::optional<HResult> SimNetConfig::noted(const std::string& entry) {
     if (!s_.dead()) {
         journal_.push_back(entry);
     }
-    if (auto result = s_.check(std::string_view(entry).substr(0, entry.find(' ')))) {
-        return static_cast<HResult>(*result);
-    }
-    return std::nullopt;
+    const auto result = s_.check(std::string_view(entry).substr(0, entry.find(' ')));
+    return result ? std::optional(static_cast<HResult>(*result)) : std::nullopt;
 }
 
 Handle SimNetConfig::addReference(Kind kind, const Reference& reference) {
@@ -118,10 +99,6 @@ SimNetConfig::Reference* SimNetConfig::referenceFor(Handle handle, Kind kind) {
 Handle SimNetConfig::taskMemory(const std::vector<std::wstring>& strings, std::wstring& firstString) {
     firstString = strings.empty() ? std::wstring() : strings.front();
     return s_.addHandle({.kind = Kind::TaskMemory});
-}
-
-bool SimNetConfig::holdsLock(const ConfigObject& object) const {
-    return lock_ && lock_->owner == &object;
 }
 
 void SimNetConfig::handleClosed(Kind kind, const std::shared_ptr<void>& object) {
@@ -162,17 +139,13 @@ HResult SimNetConfig::CoCreateInstance(const Guid& clsid, Handle outer, std::uin
             noted("CoCreateInstance " + guidName(clsid) + " " + guidName(iid) + " " + hex(clsContext))) {
         return *result;
     }
-    if (comInitBalance() <= 0) {
-        return kCoENotInitialized;
-    }
-    if (clsid != kClsidCNetCfg) {
-        return kRegdbEClassNotReg;
-    }
-    if (outer != kNullHandle) {
-        return kClassENoAggregation;
-    }
-    if (iid != kIidINetCfg && iid != kIidINetCfgLock) {
-        return kENoInterface;
+    const HResult refused = comInitBalance() <= 0                          ? kCoENotInitialized
+                            : clsid != kClsidCNetCfg                       ? kRegdbEClassNotReg
+                            : outer != kNullHandle                         ? kClassENoAggregation
+                            : iid != kIidINetCfg && iid != kIidINetCfgLock ? kENoInterface
+                                                                           : kSOk;
+    if (refused != kSOk) {
+        return refused;
     }
     object = addReference(iid == kIidINetCfg ? Kind::NetCfg : Kind::NetCfgLock,
                           Reference{std::make_shared<ConfigObject>(), L"", Guid{}});
@@ -266,13 +239,10 @@ HResult SimNetConfig::ReleaseWriteLock(Handle lock) {
         return *result;
     }
     const Reference* reference = referenceFor(lock, Kind::NetCfgLock);
-    if (reference == nullptr) {
-        return kEPointer;
-    }
-    if (holdsLock(*reference->object)) {
+    if (reference != nullptr && holdsLock(*reference->object)) {
         lock_.reset();
     }
-    return kSOk;
+    return reference == nullptr ? kEPointer : kSOk;
 }
 
 std::shared_ptr<SimNetConfig::ConfigObject> SimNetConfig::configFor(Handle netCfg, bool initialized,
@@ -296,14 +266,6 @@ HResult SimNetConfig::initialize(const char* call, Handle netCfg, bool initializ
         config->working = initialize ? components_ : std::map<std::wstring, SimNetComponent>{};
     }
     return error;
-}
-
-HResult SimNetConfig::Initialize(Handle netCfg) {
-    return initialize("Initialize", netCfg, true);
-}
-
-HResult SimNetConfig::Uninitialize(Handle netCfg) {
-    return initialize("Uninitialize", netCfg, false);
 }
 
 HResult SimNetConfig::FindComponent(Handle netCfg, const std::wstring& infId, Handle& component) {
@@ -333,14 +295,12 @@ HResult SimNetConfig::QueryNetCfgClass(Handle netCfg, const Guid& classGuid, con
     }
     HResult error = kSOk;
     const auto config = configFor(netCfg, true, error);
-    if (!config) {
+    error = !config                                                   ? error
+            : !isNetClass(classGuid)                                  ? kEInvalidArg
+            : iid != kIidINetCfgClass && iid != kIidINetCfgClassSetup ? kENoInterface
+                                                                      : kSOk;
+    if (error != kSOk) {
         return error;
-    }
-    if (!isNetClass(classGuid)) {
-        return kEInvalidArg;
-    }
-    if (iid != kIidINetCfgClass && iid != kIidINetCfgClassSetup) {
-        return kENoInterface;
     }
     object = addReference(iid == kIidINetCfgClass ? Kind::NetCfgClass : Kind::NetCfgClassSetup,
                           Reference{config, L"", classGuid});
@@ -386,31 +346,27 @@ HResult SimNetConfig::DeInstall(Handle classSetup, Handle component, const OboTo
         return *result;
     }
     const Reference* setup = referenceFor(classSetup, Kind::NetCfgClassSetup);
-    if (setup == nullptr || target == nullptr) {
-        return kEPointer;
-    }
-    if (!(target->classGuid == setup->classGuid) || token.type == 0) {
-        return kEInvalidArg;
-    }
-    if (!holdsLock(*setup->object)) {
-        return kNetcfgENoWriteLock;
+    const HResult refused = setup == nullptr || target == nullptr                         ? kEPointer
+                            : !(target->classGuid == setup->classGuid) || token.type == 0 ? kEInvalidArg
+                            : !holdsLock(*setup->object) ? kNetcfgENoWriteLock
+                                                         : kSOk;
+    if (refused != kSOk) {
+        return refused;
     }
     auto& working = setup->object->working;
     const auto found = working.find(asciiUpper(target->infId));
     if (found == working.end()) {
         return kEInvalidArg;
     }
-    HResult natural = kSOk;
-    if (!found->second.referrers.empty()) {
-        natural = kNetcfgSStillReferenced;
+    // A component others still need stays, and they are named.
+    const bool needed = !found->second.referrers.empty();
+    if (needed || result == kNetcfgSStillReferenced) {
         referrers = taskMemory(found->second.referrers, referrersText);
-    } else {
+    }
+    if (!needed) {
         working.erase(found);
     }
-    if (result == kNetcfgSStillReferenced && referrers == kNullHandle) {
-        referrers = taskMemory({}, referrersText);
-    }
-    return result.value_or(natural);
+    return result.value_or(needed ? kNetcfgSStillReferenced : kSOk);
 }
 
 HResult SimNetConfig::Install(Handle classSetup, const std::wstring& infId, const OboToken& token,
@@ -426,21 +382,17 @@ HResult SimNetConfig::Install(Handle classSetup, const std::wstring& infId, cons
         return *result;
     }
     const Reference* setup = referenceFor(classSetup, Kind::NetCfgClassSetup);
-    if (setup == nullptr) {
-        return kEPointer;
+    const HResult refused = setup == nullptr             ? kEPointer
+                            : token.type == 0            ? kEInvalidArg
+                            : !holdsLock(*setup->object) ? kNetcfgENoWriteLock
+                                                         : kSOk;
+    if (refused != kSOk) {
+        return refused;
     }
-    if (token.type == 0) {
-        return kEInvalidArg;
-    }
-    if (!holdsLock(*setup->object)) {
-        return kNetcfgENoWriteLock;
-    }
-    auto& working = setup->object->working;
-    const std::wstring key = asciiUpper(infId);
-    if (!working.contains(key)) {
-        working[key] = SimNetComponent{infId, setup->classGuid, {}};
-    }
-    component = addReference(Kind::NetCfgComponent, Reference{setup->object, infId, working[key].classGuid});
+    const SimNetComponent& added =
+        setup->object->working.try_emplace(asciiUpper(infId), SimNetComponent{infId, setup->classGuid, {}})
+            .first->second;
+    component = addReference(Kind::NetCfgComponent, Reference{setup->object, infId, added.classGuid});
     return result.value_or(kSOk);
 }
 

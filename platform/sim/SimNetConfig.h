@@ -10,6 +10,7 @@
 #pragma once
 
 #include "platform/NetConfig.h"
+#include "platform/WideText.h"
 
 #include <map>
 #include <memory>
@@ -34,14 +35,18 @@ class SimNetConfig final : public INetConfig {
 public:
     explicit SimNetConfig(SimState& state) : s_(state) {}
 
-    void addComponent(const SimNetComponent& component);
-    [[nodiscard]] bool installed(const std::wstring& infId) const;
+    void addComponent(const SimNetComponent& component) {
+        components_[asciiUpper(component.infId)] = component;
+    }
+    [[nodiscard]] bool installed(const std::wstring& infId) const {
+        return components_.contains(asciiUpper(infId));
+    }
     // Every installed component's id.
     [[nodiscard]] std::vector<std::wstring> componentIds() const;
 
     // Another client takes the write lock, with a description of itself or
     // without; it keeps it until releaseOtherClientsLock().
-    void holdWriteLock(const std::optional<std::wstring>& description);
+    void holdWriteLock(const std::optional<std::wstring>& description) { lock_ = Lock{nullptr, description}; }
     void releaseOtherClientsLock();
     // A process's end closed one of its handles: the write lock its
     // references held ends with the last of them.
@@ -70,8 +75,8 @@ public:
     HResult AcquireWriteLock(Handle lock, std::uint32_t timeoutMs, const std::wstring& clientDescription,
                              Handle& holderDescription, std::wstring& holderText) override;
     HResult ReleaseWriteLock(Handle lock) override;
-    HResult Initialize(Handle netCfg) override;
-    HResult Uninitialize(Handle netCfg) override;
+    HResult Initialize(Handle netCfg) override { return initialize("Initialize", netCfg, true); }
+    HResult Uninitialize(Handle netCfg) override { return initialize("Uninitialize", netCfg, false); }
     HResult FindComponent(Handle netCfg, const std::wstring& infId, Handle& component) override;
     HResult QueryNetCfgClass(Handle netCfg, const Guid& classGuid, const Guid& iid, Handle& object) override;
     HResult Apply(Handle netCfg) override;
@@ -103,7 +108,7 @@ private:
     // Initialize and Uninitialize: the working copy of the components lives from one to the other.
     HResult initialize(const char* call, Handle netCfg, bool initialize);
     Handle taskMemory(const std::vector<std::wstring>& strings, std::wstring& firstString);
-    bool holdsLock(const ConfigObject& object) const;
+    bool holdsLock(const ConfigObject& object) const { return lock_ && lock_->owner == &object; }
 
     SimState& s_;
     std::map<std::wstring, SimNetComponent> components_; // by folded id

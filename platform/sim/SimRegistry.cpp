@@ -2,17 +2,9 @@
 
 namespace tdu::platform::sim {
 
-namespace {
-
 constexpr std::uint32_t kKeyQueryValue = 0x0001;
 constexpr std::uint32_t kKeySetValue = 0x0002;
 constexpr std::uint32_t kKeyEnumerateSubKeys = 0x0008;
-
-LStatus status(std::uint32_t error) {
-    return static_cast<LStatus>(error);
-}
-
-} // namespace
 
 class SimRegistry final : public IRegistry {
 public:
@@ -48,11 +40,8 @@ public:
 
     LStatus RegSetValueExW(Handle key, const std::wstring& valueName, std::uint32_t type, const RegData& data,
                            std::uint32_t byteCount) override {
-        if (auto error = s_.check("RegSetValueExW")) {
-            return status(*error);
-        }
         std::shared_ptr<RegNode> node;
-        if (const LStatus opened = keyFor(key, kKeySetValue, node); opened != 0) {
+        if (const LStatus opened = keyFor("RegSetValueExW", key, kKeySetValue, node); opened != 0) {
             return opened;
         }
         SimRegValue value{type, data.bytes};
@@ -63,11 +52,8 @@ public:
 
     LStatus RegQueryValueExW(Handle key, const std::wstring& valueName, std::uint32_t* type, RegData* data,
                              std::uint32_t* byteCount) override {
-        if (auto error = s_.check("RegQueryValueExW")) {
-            return status(*error);
-        }
         std::shared_ptr<RegNode> node;
-        if (const LStatus opened = keyFor(key, kKeyQueryValue, node); opened != 0) {
+        if (const LStatus opened = keyFor("RegQueryValueExW", key, kKeyQueryValue, node); opened != 0) {
             return opened;
         }
         const auto found = node->values.find(asciiUpper(valueName));
@@ -75,9 +61,7 @@ public:
             return status(kErrorFileNotFound);
         }
         const SimRegValue& value = found->second.second;
-        if (type != nullptr) {
-            *type = value.type;
-        }
+        setIfGiven(type, value.type);
         const auto size = static_cast<std::uint32_t>(value.bytes.size());
         if (data != nullptr) {
             if (byteCount == nullptr) {
@@ -89,18 +73,13 @@ public:
             }
             data->bytes = value.bytes;
         }
-        if (byteCount != nullptr) {
-            *byteCount = size;
-        }
+        setIfGiven(byteCount, size);
         return status(kErrorSuccess);
     }
 
     LStatus RegDeleteValueW(Handle key, const std::wstring& valueName) override {
-        if (auto error = s_.check("RegDeleteValueW")) {
-            return status(*error);
-        }
         std::shared_ptr<RegNode> node;
-        if (const LStatus opened = keyFor(key, kKeySetValue, node); opened != 0) {
+        if (const LStatus opened = keyFor("RegDeleteValueW", key, kKeySetValue, node); opened != 0) {
             return opened;
         }
         return node->values.erase(asciiUpper(valueName)) == 0 ? status(kErrorFileNotFound)
@@ -128,19 +107,14 @@ public:
 
     LStatus RegEnumKeyExW(Handle key, std::uint32_t index, std::wstring& name,
                           std::uint32_t& nameChars) override {
-        if (auto error = s_.check("RegEnumKeyExW")) {
-            return status(*error);
-        }
         std::shared_ptr<RegNode> node;
-        if (const LStatus opened = keyFor(key, kKeyEnumerateSubKeys, node); opened != 0) {
+        if (const LStatus opened = keyFor("RegEnumKeyExW", key, kKeyEnumerateSubKeys, node); opened != 0) {
             return opened;
         }
         if (index >= node->children.size()) {
             return status(kErrorNoMoreItems);
         }
-        auto child = node->children.begin();
-        std::advance(child, index);
-        const std::wstring& childName = child->second->name;
+        const std::wstring& childName = std::next(node->children.begin(), index)->second->name;
         if (childName.size() + 1 > nameChars) {
             return status(kErrorMoreData);
         }
@@ -150,17 +124,20 @@ public:
     }
 
     LStatus RegFlushKey(RegRoot /*root*/) override {
-        if (auto error = s_.check("RegFlushKey")) {
-            return status(*error);
-        }
-        return status(kErrorSuccess);
+        return status(s_.check("RegFlushKey").value_or(kErrorSuccess));
     }
 
     LStatus RegCloseKey(Handle key) override { return status(s_.release(key, {Kind::Key})); }
 
 private:
+    static LStatus status(std::uint32_t error) { return static_cast<LStatus>(error); }
+
     // The open key behind a handle, checked for the rights the call needs.
-    LStatus keyFor(Handle key, std::uint32_t right, std::shared_ptr<RegNode>& node) {
+    // Counts a use of `call` first: its injected error when that use fails.
+    LStatus keyFor(std::string_view call, Handle key, std::uint32_t right, std::shared_ptr<RegNode>& node) {
+        if (auto error = s_.check(call)) {
+            return status(*error);
+        }
         const HandleEntry* entry = s_.findHandle(key, Kind::Key);
         if (entry == nullptr) {
             return status(kErrorInvalidHandle);

@@ -22,14 +22,6 @@ constexpr std::uint32_t kFirstServicePid = 7000;
 
 } // namespace
 
-struct SimServices::Service {
-    SimServiceSetup setup;
-    std::uint32_t state = kServiceRunning;
-    std::uint32_t checkPoint = 0;
-    std::uint32_t pid = 0;
-    bool markedForDelete = false;
-};
-
 void SimServices::addService(const SimServiceSetup& setup) {
     auto service = std::make_shared<Service>();
     service->setup = setup;
@@ -39,9 +31,8 @@ void SimServices::addService(const SimServiceSetup& setup) {
         service->setup.displayName = L"Display name of " + setup.name;
     }
     service->state = setup.state;
-    service->pid = kFirstServicePid + static_cast<std::uint32_t>(creationOrder_.size());
-    services_[asciiUpper(setup.name)] = service;
-    creationOrder_.push_back(service);
+    service->pid = kFirstServicePid + static_cast<std::uint32_t>(services_.size());
+    services_.push_back(service);
     if (setup.state == kServiceStopPending) {
         scheduleStop(service);
     }
@@ -55,30 +46,16 @@ void SimServices::deleteByName(const std::wstring& name) {
 }
 
 std::shared_ptr<SimServices::Service> SimServices::find(const std::wstring& name) const {
-    const auto found = services_.find(asciiUpper(name));
-    return found == services_.end() ? nullptr : found->second;
+    const auto found = std::ranges::find_if(
+        services_, [&](const auto& service) { return equalsIgnoringAsciiCase(service->setup.name, name); });
+    return found == services_.end() ? nullptr : *found;
 }
 
 std::vector<std::wstring> SimServices::names() const {
     std::vector<std::wstring> names;
-    for (const auto& service : creationOrder_) {
-        names.push_back(service->setup.name);
-    }
+    std::ranges::transform(services_, std::back_inserter(names),
+                           [](const auto& one) { return one->setup.name; });
     return names;
-}
-
-bool SimServices::exists(const std::wstring& name) const {
-    return find(name) != nullptr;
-}
-
-std::uint32_t SimServices::state(const std::wstring& name) const {
-    const auto service = find(name);
-    return service ? service->state : 0;
-}
-
-bool SimServices::markedForDelete(const std::wstring& name) const {
-    const auto service = find(name);
-    return service && service->markedForDelete;
 }
 
 ServiceStatus SimServices::statusOf(const Service& service) const {
@@ -117,8 +94,7 @@ void SimServices::deleteWhenUnused(const std::shared_ptr<Service>& service) {
     if (std::ranges::any_of(s_.handles, [&](const auto& open) { return open.second.object == service; })) {
         return;
     }
-    services_.erase(asciiUpper(service->setup.name));
-    std::erase(creationOrder_, service);
+    std::erase(services_, service);
 }
 
 void SimServices::handleClosed(Kind kind, const std::shared_ptr<void>& object) {
@@ -146,10 +122,10 @@ std::vector<std::shared_ptr<SimServices::Service>> SimServices::dependantsOf(con
     std::vector<std::shared_ptr<Service>> ordered;
     std::set<const Service*> seen;
     const std::function<void(const Service&)> visit = [&](const Service& needed) {
-        for (const auto& candidate : creationOrder_) {
+        for (const auto& candidate : services_) {
             const auto& needs = candidate->setup.dependsOn;
             const bool direct = std::any_of(needs.begin(), needs.end(), [&](const std::wstring& name) {
-                return asciiUpper(name) == asciiUpper(needed.setup.name);
+                return equalsIgnoringAsciiCase(name, needed.setup.name);
             });
             if (!direct || !seen.insert(candidate.get()).second) {
                 continue;

@@ -7,7 +7,6 @@
 
 #include "platform/ServiceControl.h"
 
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,12 +46,16 @@ public:
     // deletion goes with the last handle to it, as when the process had
     // closed them.
     void handleClosed(Kind kind, const std::shared_ptr<void>& object);
-    [[nodiscard]] bool exists(const std::wstring& name) const;
+    [[nodiscard]] bool exists(const std::wstring& name) const { return find(name) != nullptr; }
     // Every service, by name.
     [[nodiscard]] std::vector<std::wstring> names() const;
     // dwCurrentState, or 0 for a service that does not exist.
-    [[nodiscard]] std::uint32_t state(const std::wstring& name) const;
-    [[nodiscard]] bool markedForDelete(const std::wstring& name) const;
+    [[nodiscard]] std::uint32_t state(const std::wstring& name) const {
+        return exists(name) ? find(name)->state : 0;
+    }
+    [[nodiscard]] bool markedForDelete(const std::wstring& name) const {
+        return exists(name) && find(name)->markedForDelete;
+    }
     // The services that accepted a stop control, in order.
     [[nodiscard]] const std::vector<std::wstring>& stopsAccepted() const { return stopsAccepted_; }
 
@@ -71,7 +74,13 @@ public:
     bool CloseServiceHandle(Handle handle) override;
 
 private:
-    struct Service;
+    struct Service {
+        SimServiceSetup setup;
+        std::uint32_t state = kServiceRunning;
+        std::uint32_t checkPoint = 0;
+        std::uint32_t pid = 0;
+        bool markedForDelete = false;
+    };
 
     // The service behind an open service handle that grants `right`; null
     // (with the last error set) otherwise.
@@ -85,8 +94,7 @@ private:
     ServiceStatus statusOf(const Service& service) const;
 
     SimState& s_;
-    std::map<std::wstring, std::shared_ptr<Service>> services_; // by folded name
-    std::vector<std::shared_ptr<Service>> creationOrder_;       // the order dependants are found in
+    std::vector<std::shared_ptr<Service>> services_; // in creation order, the order dependants are found in
     std::vector<std::wstring> stopsAccepted_;
 };
 

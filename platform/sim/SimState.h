@@ -51,6 +51,13 @@ struct SimSequenceRow {
     bool operator==(const SimSequenceRow&) const = default;
 };
 
+// Fills in an out-parameter that the caller may leave null.
+template <class T, class V> void setIfGiven(T* out, const V& value) {
+    if (out != nullptr) {
+        *out = value;
+    }
+}
+
 // What a killed process's calls fail with (ERROR_PROCESS_ABORTED).
 inline constexpr std::uint32_t kErrorProcessAborted = 1067;
 
@@ -119,11 +126,6 @@ struct SimElement {
 
 struct SimDeviceSet {
     std::vector<SimElement> elements;
-};
-
-// A cached installer package: its InstallExecuteSequence as last committed.
-struct SimCachedPackage {
-    std::vector<SimSequenceRow> rows;
 };
 
 struct SimPackage {
@@ -238,6 +240,10 @@ struct SimState {
     // A killed process's call releases nothing.
     std::uint32_t release(Handle handle, std::initializer_list<Kind> kinds);
     [[nodiscard]] std::wstring userOf(std::uint32_t process) const;
+    // Whether a handle to `file` is open without sharing `share` (one of the FILE_SHARE_ flags).
+    [[nodiscard]] bool heldWithoutSharing(const std::filesystem::path& file, std::uint32_t share) const;
+    // The device node with this instance id; null when there is none.
+    SimDevice* deviceOf(std::wstring_view instanceId);
 
     void runUntil(std::uint64_t deadline, const std::function<bool()>& done);
 
@@ -282,8 +288,9 @@ struct SimState {
     std::wstring detailInfFolder = L"C:\\Windows\\INF\\";
     std::uint32_t nextDevInst = 1;
 
-    std::map<std::wstring, std::wstring> products;                      // folded code -> cached package path
-    std::map<std::wstring, std::shared_ptr<SimCachedPackage>> packages; // by folded path
+    std::map<std::wstring, std::wstring> products; // folded code -> cached package path
+    // Cached installer packages by folded path: each one's InstallExecuteSequence as last committed.
+    std::map<std::wstring, std::shared_ptr<std::vector<SimSequenceRow>>> packages;
 
     std::unique_ptr<ISystem> system;
     std::unique_ptr<IRegistry> registry;

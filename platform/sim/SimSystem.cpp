@@ -51,29 +51,21 @@ public:
             return 0;
         }
         std::wstring expanded;
-        std::size_t pos = 0;
-        while (pos < source.size()) {
+        for (std::size_t pos = 0; pos < source.size();) {
             const std::size_t open = source.find(L'%', pos);
-            if (open == std::wstring_view::npos) {
-                expanded.append(source.substr(pos));
-                break;
-            }
-            expanded.append(source.substr(pos, open - pos));
-            const std::size_t close = source.find(L'%', open + 1);
+            const std::size_t close = open == std::wstring_view::npos ? open : source.find(L'%', open + 1);
             if (close == std::wstring_view::npos) {
-                expanded.append(source.substr(open));
+                expanded.append(source.substr(pos));
                 break;
             }
             const auto variable =
                 s_.environment.find(asciiUpper(std::wstring(source.substr(open + 1, close - open - 1))));
-            if (variable == s_.environment.end()) {
-                // An unknown variable stays as written; its closing mark may open the next.
-                expanded.append(source.substr(open, close - open));
-                pos = close;
-            } else {
-                expanded.append(variable->second.second);
-                pos = close + 1;
-            }
+            // An unknown variable stays as written; its closing mark may open the next.
+            const bool known = variable != s_.environment.end();
+            expanded.append(source.substr(pos, open - pos))
+                .append(known ? std::wstring_view(variable->second.second)
+                              : source.substr(open, close - open));
+            pos = known ? close + 1 : close;
         }
         const auto needed = static_cast<std::uint32_t>(expanded.size() + 1);
         if (needed > capacity) {
@@ -90,14 +82,13 @@ public:
         }
         const std::filesystem::path target = host(path);
         std::error_code ec;
-        if (std::filesystem::exists(std::filesystem::symlink_status(target, ec))) {
-            return s_.fail(kErrorAlreadyExists);
-        }
-        if (!std::filesystem::is_directory(target.parent_path(), ec)) {
-            return s_.fail(kErrorPathNotFound);
-        }
-        if (!std::filesystem::create_directory(target, ec)) {
-            return s_.fail(kErrorAccessDenied);
+        const std::uint32_t error =
+            std::filesystem::exists(std::filesystem::symlink_status(target, ec)) ? kErrorAlreadyExists
+            : !std::filesystem::is_directory(target.parent_path(), ec)           ? kErrorPathNotFound
+            : !std::filesystem::create_directory(target, ec)                     ? kErrorAccessDenied
+                                                                                 : kErrorSuccess;
+        if (error != kErrorSuccess) {
+            return s_.fail(error);
         }
         s_.folderSecurity[target] = securityDescriptor;
         s_.owners[target] = s_.userOf(s_.pid);
@@ -136,12 +127,12 @@ public:
         }
         const std::filesystem::path target = host(path);
         std::error_code ec;
-        const std::uint32_t error = !std::filesystem::exists(target, ec)           ? kErrorFileNotFound
-                                    : !std::filesystem::is_directory(target, ec)   ? kErrorDirectory
-                                    : !std::filesystem::is_empty(target, ec)       ? kErrorDirNotEmpty
-                                    : heldWithoutSharing(target, kFileShareDelete) ? kErrorSharingViolation
-                                    : !std::filesystem::remove(target, ec)         ? kErrorAccessDenied
-                                                                                   : kErrorSuccess;
+        const std::uint32_t error = !std::filesystem::exists(target, ec)              ? kErrorFileNotFound
+                                    : !std::filesystem::is_directory(target, ec)      ? kErrorDirectory
+                                    : !std::filesystem::is_empty(target, ec)          ? kErrorDirNotEmpty
+                                    : s_.heldWithoutSharing(target, kFileShareDelete) ? kErrorSharingViolation
+                                    : !std::filesystem::remove(target, ec)            ? kErrorAccessDenied
+                                                                                      : kErrorSuccess;
         return error == kErrorSuccess || s_.fail(error);
     }
 
@@ -157,25 +148,18 @@ public:
         if (!std::filesystem::is_directory(where, ec)) {
             return s_.fail(kErrorPathNotFound, kInvalidHandle);
         }
-        const auto found = [](bool isFolder, std::wstring_view name) {
-            FindData one{.attributes = isFolder ? kFileAttributeDirectory : kFileAttributeNormal};
-            setText(one.fileName, name);
-            return one;
-        };
-        const auto upperName = [](const FindData& one) {
-            return asciiUpper(std::wstring(textOf(one.fileName)));
-        };
-        // A folder lists its own "." and ".." first, as the platform's does.
-        std::vector<FindData> entries{found(true, L"."), found(true, L"..")};
-        std::vector<FindData> named;
+        // By name, as NTFS lists a folder; the program's patterns never match "." or "..".
+        std::vector<FindData> entries;
         for (std::filesystem::directory_iterator it(where, ec), end; !ec && it != end; it.increment(ec)) {
-            named.push_back(found(it->is_directory(), windowsName(it->path().filename().string())));
+            const std::wstring name = windowsName(it->path().filename().string());
+            if (wildcardMatch(wanted, asciiUpper(name))) {
+                entries.push_back(
+                    {.attributes = it->is_directory() ? kFileAttributeDirectory : kFileAttributeNormal});
+                setText(entries.back().fileName, name);
+            }
         }
-        std::sort(named.begin(), named.end(),
-                  [&](const FindData& a, const FindData& b) { return upperName(a) < upperName(b); });
-        entries.insert(entries.end(), named.begin(), named.end());
-        std::erase_if(entries,
-                      [&](const FindData& entry) { return !wildcardMatch(wanted, upperName(entry)); });
+        std::ranges::sort(entries, {},
+                          [](const FindData& one) { return asciiUpper(std::wstring(textOf(one.fileName))); });
         if (entries.empty()) {
             return s_.fail(kErrorFileNotFound, kInvalidHandle);
         }
@@ -188,11 +172,8 @@ public:
             return false;
         }
         HandleEntry* entry = s_.findHandle(search, Kind::Search);
-        if (entry == nullptr) {
-            return s_.fail(kErrorInvalidHandle);
-        }
-        if (entry->nextFound >= entry->found.size()) {
-            return s_.fail(kErrorNoMoreFiles);
+        if (entry == nullptr || entry->nextFound >= entry->found.size()) {
+            return s_.fail(entry == nullptr ? kErrorInvalidHandle : kErrorNoMoreFiles);
         }
         data = entry->found[entry->nextFound++];
         return true;
@@ -204,12 +185,10 @@ public:
         if (auto error = s_.check("GetWindowsDirectoryW")) {
             return 0;
         }
+        // The length copied, or the size needed with its null when it does not fit.
         const auto length = static_cast<std::uint32_t>(s_.windowsDirectory.size());
-        if (length + 1 > capacity) {
-            return length + 1;
-        }
-        path = s_.windowsDirectory;
-        return length;
+        path = length < capacity ? s_.windowsDirectory : path;
+        return length < capacity ? length : length + 1;
     }
 
     bool FileTimeToSystemTime(std::uint64_t fileTime, LocalTime& systemTime) override {
@@ -322,10 +301,7 @@ public:
     }
 
     bool SetFileInformationByHandle(Handle file, const FileRenameInformation& rename) override {
-        if (auto error = s_.check("SetFileInformationByHandle")) {
-            return false;
-        }
-        HandleEntry* entry = openFile(file);
+        HandleEntry* entry = openFile("SetFileInformationByHandle", file);
         if (entry == nullptr) {
             return false;
         }
@@ -341,7 +317,7 @@ public:
             if (!rename.replaceIfExists) {
                 return s_.fail(kErrorAlreadyExists);
             }
-            if (std::filesystem::is_directory(there) || heldWithoutSharing(target, 0) ||
+            if (std::filesystem::is_directory(there) ||
                 std::ranges::any_of(s_.handles, [&](const auto& h) { return h.second.filePath == target; })) {
                 return s_.fail(kErrorAccessDenied);
             }
@@ -371,10 +347,7 @@ public:
     // A range held by this machine's processes or by another host process is
     // refused (see Sleep).
     bool LockFileEx(Handle file, std::uint32_t flags, std::uint64_t offset, std::uint64_t length) override {
-        if (auto error = s_.check("LockFileEx")) {
-            return false;
-        }
-        HandleEntry* entry = openFile(file);
+        HandleEntry* entry = openFile("LockFileEx", file);
         if (entry == nullptr) {
             return false;
         }
@@ -399,10 +372,7 @@ public:
     }
 
     bool WriteFile(Handle file, std::string_view bytes) override {
-        if (auto error = s_.check("WriteFile")) {
-            return false;
-        }
-        HandleEntry* entry = openFile(file);
+        HandleEntry* entry = openFile("WriteFile", file);
         if (entry == nullptr) {
             return false;
         }
@@ -584,16 +554,15 @@ private:
         }
         std::shared_ptr<KernelObject>& object = s_.namedObjects[asciiUpper(name)];
         const bool reused = object != nullptr;
-        if (!reused) {
-            object = std::make_shared<KernelObject>();
-            object->kind = kind;
-            object->name = name;
-            object->securityDescriptor = securityDescriptor;
-            object->ownerSid = ownerIn(securityDescriptor);
-            object->ownerSid = object->ownerSid.empty() ? s_.userOf(s_.pid) : object->ownerSid;
-            object->manualReset = manualReset;
-            object->signalled = initialState;
-            object->owner = kind == Kind::Mutex && initialOwner ? s_.pid : 0;
+        if (const std::wstring owner = ownerIn(securityDescriptor); !reused) {
+            object = std::make_shared<KernelObject>(
+                KernelObject{.kind = kind,
+                             .name = name,
+                             .ownerSid = owner.empty() ? s_.userOf(s_.pid) : owner,
+                             .securityDescriptor = std::wstring(securityDescriptor),
+                             .signalled = initialState,
+                             .manualReset = manualReset,
+                             .owner = kind == Kind::Mutex && initialOwner ? s_.pid : 0});
         }
         const Handle handle = handleTo(kind, object);
         // The platform reports an existing object through the last error of a
@@ -650,7 +619,7 @@ private:
             return s_.fail(std::filesystem::is_directory(target.parent_path(), ec) ? kErrorFileNotFound
                                                                                    : kErrorPathNotFound);
         }
-        if (heldWithoutSharing(target, kFileShareDelete)) {
+        if (s_.heldWithoutSharing(target, kFileShareDelete)) {
             return s_.fail(kErrorSharingViolation);
         }
         return (!std::filesystem::is_directory(target, ec) && std::filesystem::remove(target, ec)) ||
@@ -658,22 +627,13 @@ private:
     }
 
     // An open file or folder of this machine; null after failing the call
-    // with ERROR_INVALID_HANDLE.
-    HandleEntry* openFile(Handle file) {
-        HandleEntry* entry = s_.findHandle(file, Kind::File);
-        if (entry == nullptr) {
-            return s_.fail(kErrorInvalidHandle, nullptr);
+    // with ERROR_INVALID_HANDLE. Counts a use of `call` first: null when that use fails.
+    HandleEntry* openFile(const char* call, Handle file) {
+        if (s_.check(call)) {
+            return nullptr;
         }
-        return entry;
-    }
-
-    // Whether a handle to `target` is open without sharing `share` (one
-    // of the FILE_SHARE_ flags).
-    bool heldWithoutSharing(const std::filesystem::path& target, std::uint32_t share) const {
-        return std::ranges::any_of(s_.handles, [&](const auto& handle) {
-            const HandleEntry& entry = handle.second;
-            return entry.kind == Kind::File && entry.filePath == target && (entry.share & share) == 0;
-        });
+        HandleEntry* entry = s_.findHandle(file, Kind::File);
+        return entry != nullptr ? entry : s_.fail(kErrorInvalidHandle, nullptr);
     }
 
     // Whether a byte range of `target` overlaps one another handle locked.
@@ -689,7 +649,7 @@ private:
     // The host's own identity of the file where it has one, as the file index;
     // otherwise its place, which this machine keeps up to date through renames.
     std::optional<FileInformation> describedFile(const char* call, Handle file) {
-        HandleEntry* entry = s_.check(call) ? nullptr : openFile(file);
+        HandleEntry* entry = openFile(call, file);
         if (entry == nullptr) {
             return std::nullopt;
         }
