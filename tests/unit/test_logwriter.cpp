@@ -280,14 +280,15 @@ TEST(LogWriter, FoldersSwappedWhileHeldLeadNowhereElse) {
     const std::string vendor = "\"C:\\Users\\Public\\Tavrin Secure\"";
     const std::string logFolder = "+ dir C:\\Elsewhere\n+ dir \"{logs}\"";
     const std::string vendorFolder = "+ dir C:\\Elsewhere\\Logging\n+ dir \"{logs}\"";
-    const std::string full = "\n+ file \"{logs}\\TavrinDriverUtil.log\" {x*5242881}";
-    const std::string both = "BK_20261204_042534_TavrinDriverUtil.log TavrinDriverUtil.log";
     swapped("the log folder at the first line's open", logFolder, "CreateFileW 3", logs, "",
             "TavrinDriverUtil.log");
     swapped("the log folder at a later line's open", logFolder, "CreateFileW 4", logs, "",
             "TavrinDriverUtil.log");
     swapped("the vendor folder at the open", vendorFolder, "CreateFileW 3", vendor, "Logging",
             "TavrinDriverUtil.log");
+    // A full log rotates at the next line: the backup and the new log end up side by side.
+    const std::string full = "\n+ file \"{logs}\\TavrinDriverUtil.log\" {x*5242881}";
+    const std::string both = "BK_20261204_042534_TavrinDriverUtil.log TavrinDriverUtil.log";
     swapped("the log folder at the rotation", logFolder + full, "SetFileInformationByHandle 1", logs, "",
             both);
     swapped("the vendor folder at the rotation", vendorFolder + full, "SetFileInformationByHandle 1", vendor,
