@@ -479,8 +479,8 @@ void runScenario(const char* file, const std::vector<SourceLine>& lines) {
         const std::size_t colon = (text + " ").find(": ");
         if (text.starts_with("+ ") && !setUp(machine, split(storeNames(machine, text.substr(2))))) {
             GTEST_SKIP() << file << ":" << line.at << ": the host cannot plant this: " << line.text;
-        } else if (text.starts_with("> ") && (ran || arrow == std::string::npos)) {
-            return fail(line.at, "one run a scenario, written \"> ARGS => CODE\"");
+        } else if (text.starts_with("> ") && arrow == std::string::npos) {
+            return fail(line.at, "a run is written \"> ARGS => CODE\"");
         } else if (text.starts_with("> ")) {
             ran = true;
             const int code = perform(split(text.substr(2, arrow - 2)), entries);

@@ -38,112 +38,107 @@ const Fragments kLogs = [] {
         tried += "Searching Product: '{" + code + "}' ...\nFailed to find Product: '{" + code +
                  "}', Error: 1605\n";
     }
+    const std::string found = "Product Found: 'C:\\Windows\\Installer\\3f9a1.msi', Disabling Difx now...\n";
+    const std::string committed = "Committing Msi DB updates...\nCommiting Successful...\n";
+    const std::string opened =
+        "Local cache MSI path of installer retrieved successfully: C:\\Windows\\Installer\\3f9a1.msi\n"
+        "Opening DB: C:\\Windows\\Installer\\3f9a1.msi\n"
+        "DB opened successfully: C:\\Windows\\Installer\\3f9a1.msi\n"
+        "Disabling custom action: dll_def_StartTavrinSecureService\n"
+        "Opening a view\n";
     return Fragments{
-        // Each DIFx name's two lines, and the commit.
         {"each DIFx name's two lines", names},
-        {"every DIFx name disabled", names + "Committing Msi DB updates...\nCommiting Successful..."},
+        // Product {...5D}'s package found, each name disabled, the commit.
+        {"every DIFx name disabled",
+         "Searching Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}' ...\n" + found + names + committed},
         {"every code of 9.1.13 tried", tried},
-        {"the service start's view opened",
-         "Local cache MSI path of installer retrieved successfully: C:\\Windows\\Installer\\3f9a1.msi\n"
-         "Opening DB: C:\\Windows\\Installer\\3f9a1.msi\nDB opened successfully: "
-         "C:\\Windows\\Installer\\3f9a1.msi\n"
-         "Disabling custom action: dll_def_StartTavrinSecureService\nOpening a view"},
+        {"9.1.15 found under its third code",
+         "Version of old Product is: 9.1.15\n"
+         "Searching Product: '{65BD35FD-2FDA-593A-B137-C682DE5A20C4}' ...\n"
+         "Failed to find Product: '{65BD35FD-2FDA-593A-B137-C682DE5A20C4}', Error: 1605\n"
+         "Searching Product: '{91A9D1A4-0731-5B94-9070-8391FADE3C3E}' ...\n"
+         "Failed to find Product: '{91A9D1A4-0731-5B94-9070-8391FADE3C3E}', Error: 1605\n"
+         "Searching Product: '{FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}' ...\n" +
+             found + names + committed +
+             "Disabled Difx CAs Successfully for product Code: {FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}"},
+        {"the service start's view opened", opened},
+        {"the service start disabled",
+         opened + "Executing a view\n"
+                  "Successfully disabled custom action: dll_def_StartTavrinSecureService\n"
+                  "Committing Msi DB updates...\n"
+                  "Committing Successful..."},
     };
 }();
 
 TEST(InstallerDb, DisableCustomActions) {
     runScenarios(R"txt(
-== every DIFx name disabled and committed
+== every DIFx name disabled and committed; a second time alike, by discovery's explicit code
 + product {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}
 > @disableCustomActions {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 0
-? disabled: 26
-= whole log
-Searching Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}' ...
-Product Found: 'C:\Windows\Installer\3f9a1.msi', Disabling Difx now...
-use every DIFx name disabled
-
-== a second time alike, by discovery's explicit code
-+ product {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}
-+ run @disableCustomActions {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}
 > @disableDifxCAs {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 0
 ? disabled: 26
 = whole log
-Searching Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}' ...
-Product Found: 'C:\Windows\Installer\3f9a1.msi', Disabling Difx now...
+use every DIFx name disabled
 use every DIFx name disabled
 
 == the service start disabled, a second time alike
 + product {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}
-+ run @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}
+> @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 0
 > @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 0
 ? disabled: 0 ca
 = whole log
-use the service start's view opened
-Executing a view
-Successfully disabled custom action: dll_def_StartTavrinSecureService
-Committing Msi DB updates...
-Committing Successful...
+use the service start disabled
+use the service start disabled
 
-== an unknown product
+== an unknown product; ALL is a product code to discovery
 + product {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}
 > @disableCustomActions {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E} => -1
+> @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E} => 1
+> @disableDifxCAs ALL => -1
 ? disabled: 0
 = whole log
 Searching Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}' ...
 Failed to find Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}', Error: 1605
-
-== an unknown product's service start
-> @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E} => 1
-= whole log
 Failed to retrieve local cache MSI path, Error: 1605
-
-== ALL is a product code to discovery
-> @disableDifxCAs ALL => -1
-= whole log
 Searching Product: 'ALL' ...
 Failed to find Product: 'ALL', Error: 87
 
-== a cached package's path of 256 does not fit the DIFx names' buffer
+== a path of 256 fits only the 260 of the service start's
 + product {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} C:\Windows\Installer\{p*231}.msi
 > @disableCustomActions {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => -1
-= whole log
-Searching Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}' ...
-Failed to find Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}', Error: 234
-
-== a path of 256 fits the 260 of the service start's
-+ product {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} C:\Windows\Installer\{p*231}.msi
 > @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 0
 ? disabled C:\Windows\Installer\{p*231}.msi: 0 ca
+Searching Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}' ...
+Failed to find Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}', Error: 234
 Local cache MSI path of installer retrieved successfully: C:\Windows\Installer\{p*231}.msi
 
 == a path of 260 fits neither
 + product {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} C:\Windows\Installer\{p*235}.msi
+> @disableCustomActions {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => -1
 > @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 1
 ? disabled C:\Windows\Installer\{p*235}.msi: 0
 = whole log
+Searching Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}' ...
+Failed to find Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}', Error: 234
 Failed to retrieve local cache MSI path, Error: 234
 
 == the cached package gone
 + product {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}
 + gone C:\Windows\Installer\3f9a1.msi
 > @disableCustomActions {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => -1
+> @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 1
 = whole log
 Searching Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}' ...
 Failed to find MSI Database for Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}', Error: 110
-
-== the cached package gone, for the service start
-+ product {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}
-+ gone C:\Windows\Installer\3f9a1.msi
-> @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 1
-= whole log
 Local cache MSI path of installer retrieved successfully: C:\Windows\Installer\3f9a1.msi
 Opening DB: C:\Windows\Installer\3f9a1.msi
 Failed to find MSI Database, Error: 110
 
 == the commit fails
 + product {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}
-+ fail MsiDatabaseCommit 1 1627
++ fail MsiDatabaseCommit 0 1627
 > @disableCustomActions {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => -1
+> @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 1
 ? disabled: 0
 = whole log
 Searching Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}' ...
@@ -151,13 +146,6 @@ Product Found: 'C:\Windows\Installer\3f9a1.msi', Disabling Difx now...
 use each DIFx name's two lines
 Committing Msi DB updates...
 Failed to commit MSI Db, Error: 1627
-
-== the service start's commit fails
-+ product {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}
-+ fail MsiDatabaseCommit 1 1627
-> @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 1
-? disabled: 0
-= whole log
 use the service start's view opened
 Executing a view
 Successfully disabled custom action: dll_def_StartTavrinSecureService
@@ -182,30 +170,21 @@ Disabling custom action failed: 'A_HideCancelButton.34C340EE_B1F9_442D_901E_D43C
 Committing Msi DB updates...
 Commiting Successful...
 
-== the service start's view not opened ends the run without a commit
+== the service start's failing step ends each run without a commit: view not opened, statement, close
 + product {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}
 + fail MsiDatabaseOpenViewW 1 1234
+> @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 1
++ fail MsiViewExecute 1 1234
+> @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 1
++ fail MsiViewClose 1 1234
 > @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 1
 ? disabled: 0
 = whole log
 use the service start's view opened
 Failed to open DB view, Error: 1234
-
-== the service start's statement failing ends the run without a commit
-+ product {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}
-+ fail MsiViewExecute 1 1234
-> @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 1
-= whole log
 use the service start's view opened
 Executing a view
 Failed to execute DB view query, Error: 1234
-
-== the service start's view not closed ends the run without a commit
-+ product {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}
-+ fail MsiViewClose 1 1234
-> @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 1
-? disabled: 0
-= whole log
 use the service start's view opened
 Executing a view
 Successfully disabled custom action: dll_def_StartTavrinSecureService
@@ -235,36 +214,28 @@ Product Code is empty
 = whole log
 Tavrin.exe does not exist, assuming it is fresh installation
 
-== no version resource
+== no version resource, for discovery and the label alone
 + exe mz
 + product {65BD35FD-2FDA-593A-B137-C682DE5A20C4}
 > @disableDifxCAs all => 2
+> @GetFileVersion 32 => 2
 ? disabled: 0
 = whole log
 GetFileVersionInfoSize Failed with last Error: 1812
 Failed to retrieve version of Tavrin.exe
-
-== the label alone: no version resource
-+ exe mz
-> @GetFileVersion 32 => 2
-= whole log
 GetFileVersionInfoSize Failed with last Error: 1812
 
-== the version block unreadable
+== discovery: the version block unreadable; the label alone: no fixed file information
 + exe 0x00090007 0x00090001 0x000F0004
 + product {65BD35FD-2FDA-593A-B137-C682DE5A20C4}
 + fail GetFileVersionInfoW 1 5
 > @disableDifxCAs all => 2
++ fail VerQueryValueW 1 1813
+> @GetFileVersion 32 => 2
 ? disabled: 0
 = whole log
 GetFileVersionInfo Failed with last Error: 5
 Failed to retrieve version of Tavrin.exe
-
-== the label alone: no fixed file information
-+ exe 0x00090007 0x00090001 0x000F0004
-+ fail VerQueryValueW 1 1813
-> @GetFileVersion 32 => 2
-= whole log
 VerQueryValue Failed
 
 == a version not in the table: the product's major with the file's minor and build
@@ -276,44 +247,24 @@ VerQueryValue Failed
 Version of old Product is: 65535.65535.65535
 Couldn't find product Code for : 65535.65535.65535
 
-== label 9.1.15 installed under its third code: only the first code that commits, another product beside
+== 9.1.15 under its third code: only the first code that commits; a failing existence test cannot decide
 + exe 0x00090007 0x00090001 0x000F0004
 + product {FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}
 + product {C90A1989-8FAB-59BF-B14F-D057A6EA98EC} C:\Windows\Installer\b.msi
 > @disableDifxCAs all => 0
-? disabled: 26
-? disabled C:\Windows\Installer\b.msi: 0
-= whole log
-Version of old Product is: 9.1.15
-Searching Product: '{65BD35FD-2FDA-593A-B137-C682DE5A20C4}' ...
-Failed to find Product: '{65BD35FD-2FDA-593A-B137-C682DE5A20C4}', Error: 1605
-Searching Product: '{91A9D1A4-0731-5B94-9070-8391FADE3C3E}' ...
-Failed to find Product: '{91A9D1A4-0731-5B94-9070-8391FADE3C3E}', Error: 1605
-Searching Product: '{FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}' ...
-Product Found: 'C:\Windows\Installer\3f9a1.msi', Disabling Difx now...
-use every DIFx name disabled
-Disabled Difx CAs Successfully for product Code: {FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}
-
-== a failing existence test cannot decide: the version read does
-+ exe 0x00090007 0x00090001 0x000F0004
-+ product {FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}
 + fail GetFileAttributesW 1 5
 > @disableDifxCAs all => 0
 ? disabled: 26
-Version of old Product is: 9.1.15
-Disabled Difx CAs Successfully for product Code: {FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}
+? disabled C:\Windows\Installer\b.msi: 0
+= whole log
+use 9.1.15 found under its third code
+use 9.1.15 found under its third code
 
-== a failed path expansion ends it quietly
+== a failed path expansion, or a relative COMMONPROGRAMFILES(X86), ends it quietly
 + exe 0x00090007 0x00090001 0x000F0004
 + product {65BD35FD-2FDA-593A-B137-C682DE5A20C4}
 + fail ExpandEnvironmentStringsW 1 203
 > @disableDifxCAs all => 0
-? disabled: 0
-= whole log
-
-== a relative COMMONPROGRAMFILES(X86) ends it quietly
-+ exe 0x00090007 0x00090001 0x000F0004
-+ product {65BD35FD-2FDA-593A-B137-C682DE5A20C4}
 + env COMMONPROGRAMFILES(X86) "Common Files"
 + file "Common Files\Tavrin Secure\TamUI\Tavrin.exe"
 > @disableDifxCAs all => 0
@@ -340,6 +291,5 @@ Disabled Difx CAs Successfully for product Code: {5A8409EC-2206-540F-9F3B-AC1E60
 )txt",
                  kLogs);
 }
-
 } // namespace
 } // namespace tdu::test
