@@ -1,11 +1,14 @@
 #include "tests/unit/SimTest.h"
 
 #include "app/TavrinDriverUtil.h"
+#include "installer_db/CustomActionHandler.h"
+#include "installer_db/DifxHandler.h"
 #include "log/LogWriter.h"
 #include "operator/TDriverOperator.h"
 #include "platform/sim/SimNetConfig.h"
 #include "platform/sim/SimServices.h"
 #include "service/ServiceHandler.h"
+#include "tests/unit/EarlierRelease.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -34,6 +37,10 @@ platform::Platform boundOrNothing() {
 constexpr wchar_t kProductKey32[] = L"SOFTWARE\\Wow6432Node\\TavrinSecure\\TavrinDrivers";
 // The product's drivers folder, where the installer lays out every component.
 constexpr wchar_t kDrivers[] = L"C:\\Program Files (x86)\\Tavrin Secure\\TavrinDrivers\\x64Drivers\\";
+// Where the earlier release left its client, whose version tells which release it was.
+constexpr wchar_t kClientExe[] = L"C:\\Program Files (x86)\\Common Files\\Tavrin Secure\\TamUI\\Tavrin.exe";
+// An installed product's cached package, unless a row names another.
+constexpr wchar_t kPackage[] = L"C:\\Windows\\Installer\\3f9a1.msi";
 
 using Words = std::vector<std::string>;
 
@@ -175,8 +182,9 @@ Words split(const std::string& line) {
     return out;
 }
 
-// A command line after the program's name, or "@Operation args" for one operator call. The entries
-// @ListDriverInfs found are added to `entries`.
+// A command line after the program's name, or "@Operation args" for one operator or handler call
+// (@CustomActionHandler: 0 when it reports success). The entries @ListDriverInfs found are added to
+// `entries`; the label @GetFileVersion read (its argument: the capacity) is put there.
 int perform(const Words& words, std::string& entries) {
     TavrinDriverOperator op;
     const std::string what = word(words, 0);
@@ -185,6 +193,7 @@ int perform(const Words& words, std::string& entries) {
     record.infPath = arg;
     const std::uint32_t mode = what.ends_with("TavrinDrivers") ? number(word(words, 2)) : 0;
     std::vector<DriverStoreEntry> found;
+    std::wstring label;
     const std::map<std::string, std::function<int()>> calls{
         {"@AddDevice", [&] { return static_cast<int>(op.AddDevice(arg, nullptr, words.size() > 2)); }},
         {"@ListDriverInfs", [&] { return op.ListDriverInfs(&found); }},
@@ -195,6 +204,11 @@ int perform(const Words& words, std::string& entries) {
         {"@UnInstallSplitDnsFilter", [&] { return op.UnInstallSplitDnsFilter(record); }},
         {"@InstallTavrinDrivers", [&] { return static_cast<int>(op.InstallTavrinDrivers({}, &arg, &mode)); }},
         {"@UnInstallTavrinDrivers", [&] { return static_cast<int>(op.UnInstallTavrinDrivers(&arg, &mode)); }},
+        {"@disableCustomActions", [&] { return DifxHandler::disableCustomActions(arg); }},
+        {"@disableDifxCAs", [&] { return DifxHandler::disableDifxCAs(arg); }},
+        {"@CustomActionHandler", [&] { return CustomActionHandler(arg).disableCustomActions() ? 0 : 1; }},
+        {"@GetFileVersion",
+         [&] { return DifxHandler::GetFileVersion(kClientExe, label, number(word(words, 1))); }},
     };
     int result = 0;
     if (const auto call = calls.find(what); call != calls.end()) {
@@ -209,10 +223,36 @@ int perform(const Words& words, std::string& entries) {
         result = RunTavrinDriverUtil(nullptr, static_cast<unsigned>(argv.size()), argv.data(), parser);
     }
     ServiceHandler::getInstance().disconnect();
+    entries += narrow(label);
     for (const DriverStoreEntry& entry : found) {
         entries += (entries.empty() ? "" : " ") + narrow(entry.infName) + ":" + narrow(entry.hardwareId);
     }
     return result;
+}
+
+// The earlier release's InstallExecuteSequence: a bystander, the service start, every DIFx name.
+std::vector<platform::sim::SimSequenceRow> earlierSequence() {
+    std::vector<platform::sim::SimSequenceRow> rows{
+        {L"KeepThisAction", L"NOT Installed", 900},
+        {std::wstring(kEarlierServiceStart), L"REMOVE~=\"ALL\"", 6401}};
+    for (const std::wstring_view action : kEarlierDifxActions) {
+        rows.push_back({std::wstring(action), L"NOT Installed", static_cast<int>(1000 + rows.size())});
+    }
+    return rows;
+}
+
+// What a cached package has switched off: how many DIFx names, then "ca" for the service start, others.
+std::string disabledIn(const std::vector<platform::sim::SimSequenceRow>& rows) {
+    std::size_t difx = 0;
+    std::string others;
+    for (const platform::sim::SimSequenceRow& row : rows) {
+        const bool listed = std::ranges::count(kEarlierDifxActions, row.action) != 0;
+        difx += row.condition == L"0" && listed ? 1 : 0;
+        others += row.condition != L"0" || listed      ? ""
+                  : row.action == kEarlierServiceStart ? " ca"
+                                                       : " " + narrow(row.action);
+    }
+    return std::to_string(difx) + others;
 }
 
 // A symbolic link to a folder or a file; false when the host cannot make one.
@@ -233,6 +273,8 @@ bool plantLink(SimMachine& machine, const std::wstring& target, const std::wstri
 // | device <instance id> <id,id...|-> [removal flags] [absent] | service <name> [refused stop's error]
 // | net <component> | windir <path> | detail <store folder as driver details spell it> | restart
 // | owner <path> <SID> | at <call> <nth> swap <folder> <target>
+// | product <code> [cached package] (the earlier release's sequence) | gone <cached package>
+// | exe <product MS> <file MS> <file LS> (the earlier client's version; "exe mz": one without)
 // (at that use of the call, nth counting from here, another user's process renames the folder aside
 // and, when it could, plants a junction to the target in its place).
 // False when a link cannot be made: the Windows build's host (Wine) makes no
@@ -280,6 +322,16 @@ bool setUp(SimMachine& machine, const Words& t) {
         {"windir", [&] { machine.setWindowsDirectory(w(1)); }},
         {"detail", [&] { machine.setDetailInfFolder(w(1)); }},
         {"restart", [&] { machine.setDriverUpdateRestart(true); }},
+        {"product", [&] { machine.installProduct(w(1), t.size() > 2 ? w(2) : kPackage, earlierSequence()); }},
+        {"gone", [&] { machine.deleteCachedPackage(w(1)); }},
+        {"exe",
+         [&] {
+             word(t, 1) == "mz" ? machine.writeFile(kClientExe, "MZ")
+                                : machine.writeVersionedFile(kClientExe, {.fileVersionMS = number(word(t, 2)),
+                                                                          .fileVersionLS = number(word(t, 3)),
+                                                                          .productVersionMS = number(t[1]),
+                                                                          .productVersionLS = 0x0005'0006});
+         }},
     };
     const std::string verb = word(t, 0);
     std::error_code ec;
@@ -344,6 +396,7 @@ std::string valueText(const std::optional<platform::sim::SimRegValue>& value) {
 // registered with, class) | values (of the product key) | value <key> <name>
 // | services (* marked for deletion) | net | sections | file <path> | size <path> (bytes)
 // | key <path> | dir <path> | entries (those @ListDriverInfs found) | calls <platform call> (how many)
+// | label (the one @GetFileVersion read) | disabled [cached package] (what it switched off: see disabledIn)
 std::string view(SimMachine& machine, const Words& t, const std::string& entries) {
     const std::wstring arg = wide(word(t, 1));
     const std::string& what = t[0];
@@ -357,6 +410,9 @@ std::string view(SimMachine& machine, const Words& t, const std::string& entries
         {"size", [&] { return file ? std::to_string(file->size()) : "absent"; }},
         {"key", [&] { return present(machine.regKeyExists(arg)); }},
         {"entries", [&] { return entries; }},
+        {"label", [&] { return entries; }},
+        {"disabled",
+         [&] { return disabledIn(machine.installExecuteSequence(t.size() > 1 ? arg : kPackage)); }},
     };
     Words out;
     if (const auto simple = views.find(what); simple != views.end()) {
@@ -423,8 +479,8 @@ void runScenario(const char* file, const std::vector<SourceLine>& lines) {
         const std::size_t colon = (text + " ").find(": ");
         if (text.starts_with("+ ") && !setUp(machine, split(storeNames(machine, text.substr(2))))) {
             GTEST_SKIP() << file << ":" << line.at << ": the host cannot plant this: " << line.text;
-        } else if (text.starts_with("> ") && (ran || arrow == std::string::npos)) {
-            return fail(line.at, "one run a scenario, written \"> ARGS => CODE\"");
+        } else if (text.starts_with("> ") && arrow == std::string::npos) {
+            return fail(line.at, "a run is written \"> ARGS => CODE\"");
         } else if (text.starts_with("> ")) {
             ran = true;
             const int code = perform(split(text.substr(2, arrow - 2)), entries);

@@ -73,10 +73,10 @@ std::vector<std::pair<std::string, std::string>> packageNames(const platform::si
 // Scenarios, each on a fresh machine, read line by line:
 //   == NAME             starts one
 //   use NAME            the lines of the fragment of that name, in its place
-//   + FACT              planted before the run (the facts are listed in SimTest.cpp, at setUp)
-//   > ARGS => CODE      the run and its exit code: a command line after the program's name, or
-//                       "@Operation args" for one operator call
-//   ? VIEW: VALUE       checked after the run (the views are listed in SimTest.cpp, at view)
+//   + FACT              planted before the runs below it (the facts are listed in SimTest.cpp, at setUp)
+//   > ARGS => CODE      a run and its exit code (a scenario's runs follow each other on its machine): a
+//                       command line after the program's name, or "@Operation args" for one operator call
+//   ? VIEW: VALUE       checked after the runs above it (the views are listed in SimTest.cpp, at view)
 //   = whole log         the messages below are the whole log, not only those that tell the case apart
 //   !MESSAGE            a message the log holds nowhere
 //   any other line      a message of the log; all of them in this order, others may come between

@@ -4,18 +4,10 @@
 #include "tests/unit/EarlierRelease.h"
 #include "tests/unit/SimTest.h"
 
-#include "installer_db/CustomActionHandler.h"
-#include "installer_db/DifxHandler.h"
-
-#include <algorithm>
 #include <sstream>
 
 namespace tdu::test {
 namespace {
-
-using platform::sim::SimSequenceRow;
-
-constexpr wchar_t kClientExe[] = L"C:\\Program Files (x86)\\Common Files\\Tavrin Secure\\TamUI\\Tavrin.exe";
 
 // The codes of label "9.1.13" in the order they are tried, braces left off; the 27th repeats the 8th.
 constexpr std::string_view kCodes9113 = R"(
@@ -34,238 +26,270 @@ CA44BCE8-410F-595F-AD58-5C61511F66DF 5036F110-240D-5AA8-A008-FA7B03D0C06E 57CF1E
 5BAEB006-C5B4-5D38-B4E6-F8C52E4C3BD6 34D116D7-EB85-5614-919C-6DB26DC26879 AE576666-4E2C-5B17-9455-892BE5B91EC2
 B156332F-593B-5269-8BAF-54D6EAD4AC21)";
 
-// The log's recurring parts.
-const std::string kP = "{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}";
-const std::string kQ = "{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}";
-const std::string kPkg = R"(C:\Windows\Installer\3f9a1.msi)";
-const std::string k256 = R"(C:\Windows\Installer\)" + std::string(231, 'p') + ".msi";
-const std::string k260 = R"(C:\Windows\Installer\)" + std::string(235, 'p') + ".msi";
-
-// Each DIFx name's two lines.
-const std::string kAll = [] {
-    std::string lines;
+const Fragments kLogs = [] {
+    std::string names;
     for (const std::wstring_view name : kEarlierDifxActions) {
-        lines += "Disabling custom action: '" + narrow(name) +
+        names += "Disabling custom action: '" + narrow(name) +
                  "' ...\nSuccessfully disabled custom action: '" + narrow(name) + "' ...\n";
     }
-    return lines;
-}();
-const std::string kFound =
-    "Searching Product: '" + kP + "' ...\nProduct Found: '" + kPkg + "', Disabling Difx now...\n";
-const std::string kCommitted = "Committing Msi DB updates...\nCommiting Successful...\n";
-const std::string kDifx = kFound + kAll + kCommitted;
-// The Nth name as the log quotes it.
-std::string nth(std::size_t n) {
-    return "'" + narrow(kEarlierDifxActions.at(n - 1)) + "' ...\n";
-}
-const std::string kOpened = "Local cache MSI path of installer retrieved successfully: " + kPkg +
-                            "\nOpening DB: " + kPkg + "\nDB opened successfully: " + kPkg +
-                            "\nDisabling custom action: " + narrow(kEarlierServiceStart) +
-                            "\nOpening a view\n";
-const std::string kCa =
-    kOpened + "Executing a view\nSuccessfully disabled custom action: " + narrow(kEarlierServiceStart) +
-    "\nCommitting Msi DB updates...\nCommitting Successful...\n";
-const std::string kTried9113 = [] {
-    std::string lines;
+    std::string tried;
     std::istringstream codes{std::string(kCodes9113)};
     for (std::string code; codes >> code;) {
-        code = "{" + code + "}";
-        lines +=
-            "Searching Product: '" + code + "' ...\nFailed to find Product: '" + code + "', Error: 1605\n";
+        tried += "Searching Product: '{" + code + "}' ...\nFailed to find Product: '{" + code +
+                 "}', Error: 1605\n";
     }
-    return lines;
+    const std::string found = "Product Found: 'C:\\Windows\\Installer\\3f9a1.msi', Disabling Difx now...\n";
+    const std::string committed = "Committing Msi DB updates...\nCommiting Successful...\n";
+    const std::string opened =
+        "Local cache MSI path of installer retrieved successfully: C:\\Windows\\Installer\\3f9a1.msi\n"
+        "Opening DB: C:\\Windows\\Installer\\3f9a1.msi\n"
+        "DB opened successfully: C:\\Windows\\Installer\\3f9a1.msi\n"
+        "Disabling custom action: dll_def_StartTavrinSecureService\n"
+        "Opening a view\n";
+    return Fragments{
+        {"each DIFx name's two lines", names},
+        // Product {...5D}'s package found, each name disabled, the commit.
+        {"every DIFx name disabled",
+         "Searching Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}' ...\n" + found + names + committed},
+        {"every code of 9.1.13 tried", tried},
+        {"9.1.15 found under its third code",
+         "Version of old Product is: 9.1.15\n"
+         "Searching Product: '{65BD35FD-2FDA-593A-B137-C682DE5A20C4}' ...\n"
+         "Failed to find Product: '{65BD35FD-2FDA-593A-B137-C682DE5A20C4}', Error: 1605\n"
+         "Searching Product: '{91A9D1A4-0731-5B94-9070-8391FADE3C3E}' ...\n"
+         "Failed to find Product: '{91A9D1A4-0731-5B94-9070-8391FADE3C3E}', Error: 1605\n"
+         "Searching Product: '{FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}' ...\n" +
+             found + names + committed +
+             "Disabled Difx CAs Successfully for product Code: {FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}"},
+        {"the service start's view opened", opened},
+        {"the service start disabled",
+         opened + "Executing a view\n"
+                  "Successfully disabled custom action: dll_def_StartTavrinSecureService\n"
+                  "Committing Msi DB updates...\n"
+                  "Committing Successful..."},
+    };
 }();
 
-// Before: "product CODE [PACKAGE]" (every DIFx name, the service start and a bystander in its sequence),
-// "gone PACKAGE", "exe PRODUCT-MS FILE-MS FILE-LS" (Tavrin.exe's version at its place; "exe mz": one
-// without). Runs: "difx CODE" (DifxHandler::disableCustomActions), "ca CODE"
-// (CustomActionHandler: 1 true), "dca ARG" (DifxHandler::disableDifxCAs), "label CAPACITY" (GetFileVersion
-// of Tavrin.exe).
-struct DbRow {
-    std::string before = "product " + kP; // a line each; one product unless told
-    std::string faults{};                 // planted facts
-    std::string runs{};                   // a line each
-    std::string results{};                // theirs, and a label read
-    std::string disabled{}; // each package's: how many DIFx names, then "ca" for the service start, others
-    std::string log{};
-    bool partial = false; // the log holds these lines in order, others between
-};
-
-void disable(const std::string& name, const DbRow& row, const char* file = __builtin_FILE(),
-             int line = __builtin_LINE()) {
-    const ::testing::ScopedTrace trace(file, line, name);
-    FreshMachine m;
-    std::vector<std::wstring> packages;
-    std::istringstream before(row.before);
-    for (std::string step; std::getline(before, step);) {
-        std::istringstream in(step);
-        std::string what, value, package = kPkg;
-        in >> what >> value >> package;
-        std::vector<SimSequenceRow> sequence{{L"KeepThisAction", L"NOT Installed", 900},
-                                             {std::wstring(kEarlierServiceStart), L"REMOVE~=\"ALL\"", 6401}};
-        for (const std::wstring_view action : kEarlierDifxActions) {
-            sequence.push_back(
-                {std::wstring(action), L"NOT Installed", static_cast<int>(1000 + sequence.size())});
-        }
-        platform::FixedFileInfo version{.productVersionLS = 0x0005'0006};
-        std::istringstream(step.substr(std::min<std::size_t>(step.size(), 4))) >> std::hex >>
-            version.productVersionMS >> version.fileVersionMS >> version.fileVersionLS;
-        if (what == "product") {
-            m.machine.installProduct(wide(value), wide(package), sequence);
-            packages.push_back(wide(package));
-        } else if (what == "gone") {
-            m.machine.deleteCachedPackage(wide(value));
-            packages.clear();
-        } else if (what == "exe" && value == "mz") {
-            m.machine.writeFile(kClientExe, "MZ");
-        } else if (what == "exe") {
-            m.machine.writeVersionedFile(kClientExe, version);
-        }
-    }
-    setUpLines(m.machine, row.faults);
-    std::string results;
-    std::istringstream runs(row.runs);
-    for (std::string run; std::getline(runs, run);) {
-        const std::string what = run.substr(0, run.find(' '));
-        const std::string argument = run.substr(what.size() + 1) == "\"\"" ? "" : run.substr(what.size() + 1);
-        std::wstring label;
-        results += results.empty() ? "" : " ";
-        results += what == "difx" ? std::to_string(DifxHandler::disableCustomActions(wide(argument)))
-                   : what == "ca" ? (CustomActionHandler(wide(argument)).disableCustomActions() ? "1" : "0")
-                   : what == "dca"
-                       ? std::to_string(DifxHandler::disableDifxCAs(wide(argument)))
-                       : std::to_string(DifxHandler::GetFileVersion(
-                             kClientExe, label, static_cast<std::uint32_t>(std::stoul(argument))));
-        results += label.empty() ? "" : " " + narrow(label);
-    }
-    EXPECT_EQ(results, row.results);
-    std::string after;
-    for (const std::wstring& package : packages) {
-        std::size_t difx = 0;
-        std::string others;
-        for (const SimSequenceRow& action : m.machine.installExecuteSequence(package)) {
-            const bool listed = std::ranges::count(kEarlierDifxActions, action.action) != 0;
-            difx += action.condition == L"0" && listed ? 1 : 0;
-            others += action.condition != L"0" || listed      ? ""
-                      : action.action == kEarlierServiceStart ? " ca"
-                                                              : " " + narrow(action.action);
-        }
-        after += (after.empty() ? "" : ", ") + std::to_string(difx) + others;
-    }
-    EXPECT_EQ(after, row.disabled);
-    EXPECT_TRUE(logMatches(logMessagesOf(m.machine), row.log, !row.partial));
-    EXPECT_TRUE(nothingLeftOpen(m.machine));
-}
-
-// Label "9.1.15" installed under its third code, and another product beside it.
-const std::string kThirdCode =
-    "exe 0x00090007 0x00090001 0x000F0004\n"
-    "product {FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}\n"
-    "product {C90A1989-8FAB-59BF-B14F-D057A6EA98EC} C:\\Windows\\Installer\\b.msi\n";
-const std::string kThirdFound =
-    "Version of old Product is: 9.1.15\n"
-    "Searching Product: '{65BD35FD-2FDA-593A-B137-C682DE5A20C4}' ...\n"
-    "Failed to find Product: '{65BD35FD-2FDA-593A-B137-C682DE5A20C4}', Error: 1605\n"
-    "Searching Product: '{91A9D1A4-0731-5B94-9070-8391FADE3C3E}' ...\n"
-    "Failed to find Product: '{91A9D1A4-0731-5B94-9070-8391FADE3C3E}', Error: 1605\n"
-    "Searching Product: '{FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}' ...\n"
-    "Product Found: '" +
-    kPkg + "', Disabling Difx now...\n" + kAll + kCommitted +
-    "Disabled Difx CAs Successfully for product Code: {FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}\n";
-
 TEST(InstallerDb, DisableCustomActions) {
-    const std::string both = "difx " + kP + "\nca " + kP + "\n";
-    const std::string exe9115 = "exe 0x00090007 0x00090001 0x000F0004\n";
-    const std::string first9115 = "product {65BD35FD-2FDA-593A-B137-C682DE5A20C4}\n";
-    const std::string searched = "Searching Product: '" + kP + "' ...\nFailed to find Product: '" + kP;
-    // clang-format off
-    disable("every DIFx name disabled and committed; a second time alike, by discovery's explicit code", {
-        .runs = "difx " + kP + "\ndca " + kP, .results = "0 0", .disabled = "26", .log = kDifx + kDifx});
-    disable("the service start disabled, a second time alike", {.runs = "ca " + kP + "\nca " + kP,
-        .results = "1 1", .disabled = "0 ca", .log = kCa + kCa});
-    disable("an unknown product; ALL is a product code to discovery", {
-        .runs = "difx " + kQ + "\nca " + kQ + "\ndca ALL", .results = "-1 0 -1", .disabled = "0",
-        .log = "Searching Product: '" + kQ + "' ...\nFailed to find Product: '" + kQ + "', Error: 1605\n"
-        "Failed to retrieve local cache MSI path, Error: 1605\n"
-        "Searching Product: 'ALL' ...\nFailed to find Product: 'ALL', Error: 87\n"});
-    disable("a path of 256 fits only the 260 of the custom actions", {.before = "product " + kP + " " + k256,
-        .runs = both, .results = "-1 1", .disabled = "0 ca", .log = searched + "', Error: 234\n"
-        "Local cache MSI path of installer retrieved successfully: " + k256, .partial = true});
-    disable("a path of 260 fits neither", {.before = "product " + kP + " " + k260, .runs = both,
-        .results = "-1 0", .disabled = "0",
-        .log = searched + "', Error: 234\nFailed to retrieve local cache MSI path, Error: 234\n"});
-    disable("the cached package gone", {.before = "product " + kP + "\ngone " + kPkg, .runs = both,
-        .results = "-1 0", .log = "Searching Product: '" + kP + "' ...\n"
-        "Failed to find MSI Database for Product: '" + kP + "', Error: 110\n"
-        "Local cache MSI path of installer retrieved successfully: " + kPkg + "\n"
-        "Opening DB: " + kPkg + "\nFailed to find MSI Database, Error: 110\n"});
-    disable("the commit fails", {.faults = "+ fail MsiDatabaseCommit 0 1627\n", .runs = both,
-        .results = "-1 0", .disabled = "0", .log = kFound + kAll +
-        "Committing Msi DB updates...\nFailed to commit MSI Db, Error: 1627\n" + kOpened +
-        "Executing a view\nSuccessfully disabled custom action: dll_def_StartTavrinSecureService\n"
-        "Committing Msi DB updates...\nFailed to commit MSI Db, Error: 1627\n"});
-    // The 7th name's view, the 12th's statement and the 20th's close fail.
-    disable("a failing name is skipped; one whose close failed is committed all the same", {
-        .faults = "+ fail MsiDatabaseOpenViewW 7 1234\n+ fail MsiViewExecute 11 1234\n"
-        "+ fail MsiViewClose 19 1234", .runs = "difx " + kP, .results = "0", .disabled = "24",
-        .log = "Disabling custom action: " + nth(7) + "Failed to open DB view, Error: 1234\n"
-        "Disabling custom action failed: " + nth(7) + "Failed to execute DB view query, Error: 1234\n"
-        "Disabling custom action failed: " + nth(12) + "Successfully disabled custom action: " + nth(20) +
-        "Failed to close view, Error: 1234\nDisabling custom action failed: " + nth(20) + kCommitted,
-        .partial = true});
-    // Three runs: the view not opened, the statement failing, the view's close failing.
-    disable("the custom actions' failing step ends each run without a commit", {
-        .faults = "+ fail MsiDatabaseOpenViewW 1 1234\n+ fail MsiViewExecute 1 1234\n"
-        "+ fail MsiViewClose 1 1234",
-        .runs = "ca " + kP + "\nca " + kP + "\nca " + kP, .results = "0 0 0", .disabled = "0",
-        .log = kOpened + "Failed to open DB view, Error: 1234\n" + kOpened +
-        "Executing a view\nFailed to execute DB view query, Error: 1234\n" + kOpened +
-        "Executing a view\nSuccessfully disabled custom action: dll_def_StartTavrinSecureService\n"
-        "Failed to close view, Error: 1234\n"});
-    disable("the label cut to its capacity", {.before = exe9115, .runs = "label 6", .results = "0 9.1.1"});
-    disable("discovery: an empty argument", {.before = "", .runs = "dca \"\"", .results = "2",
-        .log = "Product Code is empty\n"});
-    disable("discovery: no client executable, a fresh installation", {.before = first9115,
-        .runs = "dca all", .results = "0", .disabled = "0",
-        .log = "Tavrin.exe does not exist, assuming it is fresh installation\n"});
-    disable("discovery, and the label alone: no version resource", {.before = "exe mz\n" + first9115,
-        .runs = "dca all\nlabel 32", .results = "2 2", .disabled = "0",
-        .log = "GetFileVersionInfoSize Failed with last Error: 1812\n"
-        "Failed to retrieve version of Tavrin.exe\n"
-        "GetFileVersionInfoSize Failed with last Error: 1812\n"});
-    disable("discovery: the version block unreadable; the label alone: no fixed file information", {
-        .before = exe9115 + first9115,
-        .faults = "+ fail GetFileVersionInfoW 1 5\n+ fail VerQueryValueW 1 1813",
-        .runs = "dca all\nlabel 32", .results = "2 2", .disabled = "0",
-        .log = "GetFileVersionInfo Failed with last Error: 5\nFailed to retrieve version of Tavrin.exe\n"
-        "VerQueryValue Failed\n"});
-    disable("discovery: a version not in the table, the product's major with the file's minor and build", {
-        .before = "exe 0xFFFF0000 0x0000FFFF 0xFFFF0000\n" + first9115, .runs = "dca all", .results = "2",
-        .disabled = "0", .log = "Version of old Product is: 65535.65535.65535\n"
-        "Couldn't find product Code for : 65535.65535.65535\n"});
-    // The second run's existence test fails: the version read decides.
-    disable("discovery: only the first code that commits; a failing existence test cannot decide", {
-        .before = kThirdCode, .faults = "+ fail GetFileAttributesW 2 5", .runs = "dca all\ndca all",
-        .results = "0 0", .disabled = "26, 0", .log = kThirdFound + kThirdFound});
-    // The first run's expansion fails, the second's gives a relative path.
-    disable("discovery: a failed path expansion, or a relative COMMONPROGRAMFILES(X86), ends it quietly", {
-        .before = exe9115 + first9115, .faults = "+ fail ExpandEnvironmentStringsW 1 203\n"
-        "+ env COMMONPROGRAMFILES(X86) \"Common Files\"\n"
-        "+ file \"Common Files\\Tavrin Secure\\TamUI\\Tavrin.exe\"",
-        .runs = "dca all\ndca all", .results = "0 0", .disabled = "0"});
-    disable("discovery: every code of the label tried, none found", {
-        .before = "exe 0x00090000 0x00090001 0x000D0000", .runs = "dca all", .results = "0",
-        .log = "Version of old Product is: 9.1.13\n" + kTried9113});
-    disable("discovery: a code listed twice is tried twice", {
-        .before = exe9115 + "product {5A8409EC-2206-540F-9F3B-AC1E60B10504}",
-        .faults = "+ fail MsiDatabaseCommit 1 1627", .runs = "dca all", .results = "0", .disabled = "26",
-        .log = "Searching Product: '{5A8409EC-2206-540F-9F3B-AC1E60B10504}' ...\n"
-        "Failed to commit MSI Db, Error: 1627\n"
-        "Searching Product: '{5A8409EC-2206-540F-9F3B-AC1E60B10504}' ...\n"
-        "Disabled Difx CAs Successfully for product Code: {5A8409EC-2206-540F-9F3B-AC1E60B10504}\n",
-        .partial = true});
-    // clang-format on
+    runScenarios(R"txt(
+== every DIFx name disabled and committed; a second time alike, by discovery's explicit code
++ product {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}
+> @disableCustomActions {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 0
+> @disableDifxCAs {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 0
+? disabled: 26
+= whole log
+use every DIFx name disabled
+use every DIFx name disabled
+
+== the service start disabled, a second time alike
++ product {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}
+> @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 0
+> @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 0
+? disabled: 0 ca
+= whole log
+use the service start disabled
+use the service start disabled
+
+== an unknown product; ALL is a product code to discovery
++ product {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}
+> @disableCustomActions {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E} => -1
+> @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E} => 1
+> @disableDifxCAs ALL => -1
+? disabled: 0
+= whole log
+Searching Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}' ...
+Failed to find Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E}', Error: 1605
+Failed to retrieve local cache MSI path, Error: 1605
+Searching Product: 'ALL' ...
+Failed to find Product: 'ALL', Error: 87
+
+== a path of 256 fits only the 260 of the service start's
++ product {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} C:\Windows\Installer\{p*231}.msi
+> @disableCustomActions {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => -1
+> @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 0
+? disabled C:\Windows\Installer\{p*231}.msi: 0 ca
+Searching Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}' ...
+Failed to find Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}', Error: 234
+Local cache MSI path of installer retrieved successfully: C:\Windows\Installer\{p*231}.msi
+
+== a path of 260 fits neither
++ product {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} C:\Windows\Installer\{p*235}.msi
+> @disableCustomActions {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => -1
+> @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 1
+? disabled C:\Windows\Installer\{p*235}.msi: 0
+= whole log
+Searching Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}' ...
+Failed to find Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}', Error: 234
+Failed to retrieve local cache MSI path, Error: 234
+
+== the cached package gone
++ product {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}
++ gone C:\Windows\Installer\3f9a1.msi
+> @disableCustomActions {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => -1
+> @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 1
+= whole log
+Searching Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}' ...
+Failed to find MSI Database for Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}', Error: 110
+Local cache MSI path of installer retrieved successfully: C:\Windows\Installer\3f9a1.msi
+Opening DB: C:\Windows\Installer\3f9a1.msi
+Failed to find MSI Database, Error: 110
+
+== the commit fails
++ product {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}
++ fail MsiDatabaseCommit 0 1627
+> @disableCustomActions {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => -1
+> @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 1
+? disabled: 0
+= whole log
+Searching Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}' ...
+Product Found: 'C:\Windows\Installer\3f9a1.msi', Disabling Difx now...
+use each DIFx name's two lines
+Committing Msi DB updates...
+Failed to commit MSI Db, Error: 1627
+use the service start's view opened
+Executing a view
+Successfully disabled custom action: dll_def_StartTavrinSecureService
+Committing Msi DB updates...
+Failed to commit MSI Db, Error: 1627
+
+== a failing name is skipped; one whose close failed is committed all the same
++ product {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}
++ fail MsiDatabaseOpenViewW 7 1234
++ fail MsiViewExecute 11 1234
++ fail MsiViewClose 19 1234
+> @disableCustomActions {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 0
+? disabled: 24
+Disabling custom action: 'A_ListDriverInfsBefore.34C340EE_B1F9_442D_901E_D43CD5E6BD8E' ...
+Failed to open DB view, Error: 1234
+Disabling custom action failed: 'A_ListDriverInfsBefore.34C340EE_B1F9_442D_901E_D43CD5E6BD8E' ...
+Failed to execute DB view query, Error: 1234
+Disabling custom action failed: 'A_FixDIFxTVRNVA.34C340EE_B1F9_442D_901E_D43CD5E6BD8E' ...
+Successfully disabled custom action: 'A_HideCancelButton.34C340EE_B1F9_442D_901E_D43CD5E6BD8E' ...
+Failed to close view, Error: 1234
+Disabling custom action failed: 'A_HideCancelButton.34C340EE_B1F9_442D_901E_D43CD5E6BD8E' ...
+Committing Msi DB updates...
+Commiting Successful...
+
+== the service start's failing step ends each run without a commit: view not opened, statement, close
++ product {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}
++ fail MsiDatabaseOpenViewW 1 1234
+> @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 1
++ fail MsiViewExecute 1 1234
+> @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 1
++ fail MsiViewClose 1 1234
+> @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 1
+? disabled: 0
+= whole log
+use the service start's view opened
+Failed to open DB view, Error: 1234
+use the service start's view opened
+Executing a view
+Failed to execute DB view query, Error: 1234
+use the service start's view opened
+Executing a view
+Successfully disabled custom action: dll_def_StartTavrinSecureService
+Failed to close view, Error: 1234
+)txt",
+                 kLogs);
 }
 
+// Discovery ("all"): the earlier release found by the version of the client it left.
+TEST(InstallerDb, Discovery) {
+    runScenarios(R"txt(
+== the label cut to its capacity
++ exe 0x00090007 0x00090001 0x000F0004
+> @GetFileVersion 6 => 0
+? label: 9.1.1
+= whole log
+
+== an empty argument
+> @disableDifxCAs "" => 2
+= whole log
+Product Code is empty
+
+== no client executable, a fresh installation
++ product {65BD35FD-2FDA-593A-B137-C682DE5A20C4}
+> @disableDifxCAs all => 0
+? disabled: 0
+= whole log
+Tavrin.exe does not exist, assuming it is fresh installation
+
+== no version resource, for discovery and the label alone
++ exe mz
++ product {65BD35FD-2FDA-593A-B137-C682DE5A20C4}
+> @disableDifxCAs all => 2
+> @GetFileVersion 32 => 2
+? disabled: 0
+= whole log
+GetFileVersionInfoSize Failed with last Error: 1812
+Failed to retrieve version of Tavrin.exe
+GetFileVersionInfoSize Failed with last Error: 1812
+
+== discovery: the version block unreadable; the label alone: no fixed file information
++ exe 0x00090007 0x00090001 0x000F0004
++ product {65BD35FD-2FDA-593A-B137-C682DE5A20C4}
++ fail GetFileVersionInfoW 1 5
+> @disableDifxCAs all => 2
++ fail VerQueryValueW 1 1813
+> @GetFileVersion 32 => 2
+? disabled: 0
+= whole log
+GetFileVersionInfo Failed with last Error: 5
+Failed to retrieve version of Tavrin.exe
+VerQueryValue Failed
+
+== a version not in the table: the product's major with the file's minor and build
++ exe 0xFFFF0000 0x0000FFFF 0xFFFF0000
++ product {65BD35FD-2FDA-593A-B137-C682DE5A20C4}
+> @disableDifxCAs all => 2
+? disabled: 0
+= whole log
+Version of old Product is: 65535.65535.65535
+Couldn't find product Code for : 65535.65535.65535
+
+== 9.1.15 under its third code: only the first code that commits; a failing existence test cannot decide
++ exe 0x00090007 0x00090001 0x000F0004
++ product {FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}
++ product {C90A1989-8FAB-59BF-B14F-D057A6EA98EC} C:\Windows\Installer\b.msi
+> @disableDifxCAs all => 0
++ fail GetFileAttributesW 1 5
+> @disableDifxCAs all => 0
+? disabled: 26
+? disabled C:\Windows\Installer\b.msi: 0
+= whole log
+use 9.1.15 found under its third code
+use 9.1.15 found under its third code
+
+== a failed path expansion, or a relative COMMONPROGRAMFILES(X86), ends it quietly
++ exe 0x00090007 0x00090001 0x000F0004
++ product {65BD35FD-2FDA-593A-B137-C682DE5A20C4}
++ fail ExpandEnvironmentStringsW 1 203
+> @disableDifxCAs all => 0
++ env COMMONPROGRAMFILES(X86) "Common Files"
++ file "Common Files\Tavrin Secure\TamUI\Tavrin.exe"
+> @disableDifxCAs all => 0
+? disabled: 0
+= whole log
+
+== every code of the label tried, none found
++ exe 0x00090000 0x00090001 0x000D0000
+> @disableDifxCAs all => 0
+= whole log
+Version of old Product is: 9.1.13
+use every code of 9.1.13 tried
+
+== a code listed twice is tried twice
++ exe 0x00090007 0x00090001 0x000F0004
++ product {5A8409EC-2206-540F-9F3B-AC1E60B10504}
++ fail MsiDatabaseCommit 1 1627
+> @disableDifxCAs all => 0
+? disabled: 26
+Searching Product: '{5A8409EC-2206-540F-9F3B-AC1E60B10504}' ...
+Failed to commit MSI Db, Error: 1627
+Searching Product: '{5A8409EC-2206-540F-9F3B-AC1E60B10504}' ...
+Disabled Difx CAs Successfully for product Code: {5A8409EC-2206-540F-9F3B-AC1E60B10504}
+)txt",
+                 kLogs);
+}
 } // namespace
 } // namespace tdu::test
