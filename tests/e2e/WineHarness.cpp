@@ -208,22 +208,6 @@ std::string expand(std::string text) {
     return text;
 }
 
-bool like(std::string_view text, std::string_view shape) {
-    std::size_t at = 0;
-    for (const char c : shape) {
-        const std::size_t from = at;
-        const bool digits = c == '#' || c == '+';
-        while (digits && at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])) != 0 &&
-               (c == '+' || at == from)) {
-            ++at;
-        }
-        if (digits ? at == from : at >= text.size() || text[at++] != c) {
-            return false;
-        }
-    }
-    return at == text.size();
-}
-
 std::vector<std::string> records(std::string_view log) {
     static const std::map<std::string, std::string> units{
         {"TavrinDriverUtil.cpp", "main"}, {"TDCmdParser.cpp", "parse"}, {"TDriverOperator.cpp", "op"},

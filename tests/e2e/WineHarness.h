@@ -4,6 +4,8 @@
 // the full 32-bit exit code a Linux parent of wine cannot see. TDU_E2E_KEEP=1 keeps the machines.
 #pragma once
 
+#include "tests/TextShape.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -73,9 +75,7 @@ inline fs::path toolsFolder() {
     return fs::path(TDU_DEFAULT_LAUNCHER).parent_path();
 }
 
-// Whether the text has this shape: '#' stands for one digit, '+' for one or more, any other character for
-// itself.
-bool like(std::string_view text, std::string_view shape);
+using test::like;
 // A log's records, one a line: "<banner>" or "unit| message", the units shortened (main, parse, op, svc,
 // difx, ca), a line feed inside a message written as ⏎. It throws on a line that is no record, a lone CR
 // or LF, or a last line without its CR LF.

@@ -8,6 +8,7 @@
 #include "platform/sim/SimNetConfig.h"
 #include "platform/sim/SimServices.h"
 #include "service/ServiceHandler.h"
+#include "tests/TextShape.h"
 #include "tests/unit/EarlierRelease.h"
 
 #include <algorithm>
@@ -547,22 +548,19 @@ void runScenarios(std::string_view text, const Fragments& fragments, const char*
 
 // A line's header at `at`, "[2026/12/04 04:25:34] [Source.cpp(77)] | ": its length and source, or 0.
 std::pair<std::size_t, std::string> headerAt(const std::string& text, std::size_t at) {
-    constexpr std::string_view kStamp = "[0000/00/00 00:00:00] ["; // 0: any digit
-    const std::size_t from = at + kStamp.size();
-    const auto fits = [](char mask, char c) { return mask == '0' ? c >= '0' && c <= '9' : c == mask; };
-    if (from > text.size() ||
-        !std::ranges::equal(kStamp, std::string_view(text).substr(at, kStamp.size()), fits)) {
+    const std::string_view rest = std::string_view(text).substr(at);
+    if (!like(rest.substr(0, 23), "[####/##/## ##:##:##] [")) {
         return {0, ""};
     }
     // The source runs to the last "(" before the first "]" or line end; the line number follows.
-    const std::size_t close = text.find_first_of("]\r\n", from);
-    const std::size_t open = close == std::string::npos ? close : text.rfind('(', close);
-    const std::size_t digits = open == std::string::npos ? open : open + (text[open + 1] == '-' ? 2 : 1);
-    if (open == std::string::npos || open < from || text.compare(close - 1, 5, ")] | ") != 0 ||
-        digits == close - 1 || text.find_first_not_of("0123456789", digits) != close - 1) {
+    const std::size_t close = rest.find_first_of("]\r\n", 23);
+    const std::size_t open = close == std::string_view::npos ? close : rest.rfind('(', close);
+    const std::string_view number = open == std::string_view::npos ? "" : rest.substr(open, close + 4 - open);
+    if (open == std::string_view::npos || open < 23 ||
+        !(like(number, "(+)] | ") || like(number, "(-+)] | "))) {
         return {0, ""};
     }
-    return {close + 4 - at, text.substr(from, open - from)};
+    return {close + 4, std::string(rest.substr(23, open - 23))};
 }
 
 } // namespace
@@ -604,9 +602,10 @@ std::vector<LogEntry> parseLog(const std::string& text) {
         if (!entries.empty()) {
             std::string body = text.substr(start, std::min(at, text.find(bannerStart, start)) - start);
             body.resize(body.size() - (body.ends_with("\r\n") ? 2 : 0));
-            for (std::size_t i = 0; i < body.size(); ++i) {
-                entries.back().message += body.compare(i, 2, "\r\n") == 0 ? "" : body.substr(i, 1);
+            for (std::size_t cr = body.find("\r\n"); cr != std::string::npos; cr = body.find("\r\n", cr)) {
+                body.erase(cr, 1);
             }
+            entries.back().message = std::move(body);
         }
         if (length != 0) {
             entries.push_back({source, ""});
