@@ -102,9 +102,23 @@ TEST(InstallerPackage, UpgradeFromAnEarlierReleaseThenUninstall) {
                             R"(C:\packages\TavrinDrivers\TavrinDriverUtil.exe)"}),
               "\nProductVersion ", "0123456789.");
     ASSERT_TRUE(like(version, "+.+.+.+")) << version;
+    const std::string package = machine.hostPath(kProduct).string();
+    const fs::path example = fs::path(TDU_EXAMPLES_DIR) / "installer";
     machine.host({"env", "-C", drivers.string(), "wixl", "-a", "x64", "-D", "ProductVersion=" + version, "-o",
-                  machine.hostPath(kProduct).string(),
-                  fs::path(TDU_EXAMPLES_DIR) / "installer" / "TavrinDrivers.wxs"});
+                  package, example / "TavrinDrivers.wxs"});
+    machine.host({example / "complete-package", package, version});
+    // The engine compares the program's version, not its hash and dates, and makes the vendor folder the
+    // product's: owned by SYSTEM, writable by SYSTEM and Administrators alone.
+    const auto row = [&](const char* table, const char* key) {
+        return value(machine.host({"msiinfo", "export", package, table}), std::string("\n") + key + "\t");
+    };
+    const std::string program = row("File", "TavrinDriverUtilExe");
+    EXPECT_TRUE(like(program, "Utility\tTavrinDriverUtil.exe\t+\t" + version + "\t1033\t512\t1")) << program;
+    EXPECT_EQ(row("MsiFileHash", "TavrinDriverUtilExe"), "<not logged>");
+    EXPECT_NE(row("MsiFileHash", "TvrnnsInf"), "<not logged>"); // the unversioned files keep theirs
+    EXPECT_EQ(
+        row("MsiLockPermissionsEx", "VendorFolder"),
+        "LOGPARENTFOLDER\tCreateFolder\tO:SYG:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)\t");
 
     ASSERT_EQ(msiexec({"/i", kEarlier, "/qn"}), 0U);
     // Only the new package makes the log's parent folder; the utility makes the last level alone.
