@@ -6,13 +6,22 @@ set(TDU_VERSION_TEMPLATE_DIR ${CMAKE_CURRENT_LIST_DIR}/../platform/win32)
 
 function(tdu_check_version version)
   set(number "(0|[1-9][0-9]*)")
+  set(refused "")
   if(NOT version MATCHES "^${number}\\.${number}\\.${number}\\.${number}$")
-    message(FATAL_ERROR "TDU_VERSION \"${version}\" is not four numbers major.minor.build.revision")
+    set(refused "is not four numbers major.minor.build.revision")
+  elseif(CMAKE_MATCH_1 GREATER 255 OR CMAKE_MATCH_2 GREATER 255 OR CMAKE_MATCH_3 GREATER 65535
+         OR CMAKE_MATCH_4 GREATER 65535)
+    string(CONCAT refused "is out of range: a package version takes major and minor up to 255, build up to "
+                          "65535; a file version takes revision up to 65535")
   endif()
-  if(CMAKE_MATCH_1 GREATER 255 OR CMAKE_MATCH_2 GREATER 255 OR CMAKE_MATCH_3 GREATER 65535
-     OR CMAKE_MATCH_4 GREATER 65535)
-    message(FATAL_ERROR "TDU_VERSION \"${version}\": a package version takes major and minor up to 255, "
-                        "build up to 65535; a file version takes revision up to 65535")
+  if(refused)
+    # A refused value must not stay in the cache, where every later configure would meet it again.
+    if(version STREQUAL "$CACHE{TDU_VERSION}")
+      unset(TDU_VERSION CACHE)
+      string(APPEND refused " (not kept: without -DTDU_VERSION the next configure takes the project's "
+                            "version)")
+    endif()
+    message(FATAL_ERROR "TDU_VERSION \"${version}\" ${refused}")
   endif()
 endfunction()
 
