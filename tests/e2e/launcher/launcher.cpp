@@ -116,7 +116,11 @@ int printVersion(const wchar_t* file) {
     UINT length = 0;
     if (size == 0 || GetFileVersionInfoW(file, 0, size, block.data()) == FALSE ||
         VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) == FALSE) {
-        std::printf("no version resource: error %lu\n", GetLastError());
+        const DWORD error = GetLastError();
+        std::printf("no version resource in %ls: error %lu%s\n", file, error,
+                    error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                        ? " (no such file: not built?)"
+                        : "");
         return 1;
     }
     const auto print = [](const char* name, DWORD high, DWORD low) {
