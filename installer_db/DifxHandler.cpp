@@ -132,12 +132,13 @@ int DifxHandler::disableDifxCAs(const std::wstring& productCode) {
     if (productCode != kDiscoverAll) {
         return disableCustomActions(productCode);
     }
-    // A path that is not a full one (a variable missing from the environment)
-    // would name a file under the working folder: it ends discovery as a
-    // failed expansion does.
+    // A path that did not fit, or is not a full one (a variable missing from
+    // the environment) and would name a file under the working folder, ends
+    // discovery as a failed expansion does.
     std::wstring clientPath;
-    if (sys().ExpandEnvironmentStringsW(kClientExecutable, clientPath, tdu::platform::kMaxPath) == 0 ||
-        !tdu::platform::isExpandedAbsolutePath(clientPath)) {
+    const std::uint32_t needed =
+        sys().ExpandEnvironmentStringsW(kClientExecutable, clientPath, tdu::platform::kMaxPath);
+    if (tdu::platform::expansionError(needed, tdu::platform::kMaxPath, clientPath)) {
         return tdu::exit_code::kSuccess;
     }
     // When the existence test itself fails, the version read below decides:

@@ -23,8 +23,6 @@ using tdu::platform::sys;
 constexpr wchar_t kDriversFolder[] = L"%PROGRAMFILES(X86)%\\Tavrin Secure\\TavrinDrivers\\";
 constexpr std::uint32_t kFolderChars = 260;
 constexpr std::uint32_t kFullMode = 1;
-// Tells UninstallDriver that the net-service component has no device.
-constexpr wchar_t kNoDeviceMarker[] = L"NOTADEVICEDRIVER";
 constexpr std::wstring_view kVirtualAdapterFolder = L"tvrnva_virtual";
 
 // What one run of a bundle operation hands from step to step. Each step
@@ -221,7 +219,7 @@ Next uninstallNetService(BundleRun& run, const Component& component) {
         }
     }
     DriverOperation package;
-    package.hardwareId = kNoDeviceMarker;
+    package.hardwareId = kNotADeviceDriver;
     package.componentName = name;
     logUninstallOutcome(component.name, run.op.UninstallDriver(package));
     run.op.cleanTVRNNSResiduals();
@@ -299,8 +297,7 @@ constexpr std::array<Component, 5> kComponents{{
     {L"tvrnns", L"", L"", L"", true, false, nullptr, &uninstallNetService},
     {L"tvrnvamgr", L"tvrnvamgr", L"tvrnvamgr", L"tvrnvamgr", true, false, &installPackage,
      &uninstallDevicePackage},
-    {L"tvrnva", L"tvrnva", L"", L"{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}\\TVRNVA", true, false,
-     &installAdapter, &uninstallDevicePackage},
+    {L"tvrnva", L"tvrnva", L"", kAdapterHardwareId, true, false, &installAdapter, &uninstallDevicePackage},
     {L"SplitDNSFilter", L"SplitDNSFilter", L"", L"", true, false, &installFilter, &uninstallFilter},
     {L"DERAzo", L"DERAzo", L"", L"", false, true, &installMonitor, &uninstallMonitor},
 }};

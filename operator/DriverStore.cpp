@@ -34,16 +34,11 @@ constexpr std::array<SearchPair, 5> searchPairs{{
     {L"NetService", L"tvrnna"},
     {L"Net", L"tvrnna_mp"},
     {L"Net", L"tvrnvamgr"},
-    {L"Net", L"{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}\\TVRNVA"},
+    {L"Net", kAdapterHardwareId},
 }};
 
 constexpr std::uint32_t kDriverInfoDetailBytes = 1584;
 constexpr std::uint32_t kWindowsDirectoryChars = 261;
-
-std::wstring afterLastSeparator(const std::wstring& path) {
-    const std::size_t cut = path.find_last_of(L"\\/");
-    return cut == std::wstring::npos ? path : path.substr(cut + 1);
-}
 
 } // namespace
 
@@ -100,7 +95,8 @@ void TavrinDriverOperator::ListInfs(const std::wstring& className, const std::ws
         sys().FileTimeToSystemTime(info.driverDate, date);
         const std::wstring infFileName(tdu::platform::textOf(detail.infFileName));
         if (entries != nullptr) {
-            entries->push_back(DriverStoreEntry{afterLastSeparator(infFileName), hardwareId});
+            entries->push_back(
+                DriverStoreEntry{std::wstring(tdu::platform::afterLastSeparator(infFileName)), hardwareId});
         }
         const std::uint64_t v = info.driverVersion;
         TDU_LOG(L"%s %0.2u/%0.2u/%0.4u %u.%u.%u.%u %s\n", infFileName, std::uint32_t{date.month},
