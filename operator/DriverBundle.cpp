@@ -95,22 +95,17 @@ bool expandDriversFolder(std::wstring& folder) {
     return true;
 }
 
-void logInstallOutcome(std::wstring_view name, int result) {
+// Logs a step's outcome for one component (or one package): "<step> Failed
+// for: <what> with return: <code>" or "<step> succeeded for <what>". The
+// result comes back unchanged.
+int logOutcome(std::wstring_view step, std::wstring_view what, int result) {
     TDU_LOG_FUNCTION(L"TavrinDriverOperator::InstallTavrinDrivers");
     if (result != 0) {
-        TDU_LOG(L"InstallDriver Failed for: %s with return: %u", name, static_cast<std::uint32_t>(result));
+        TDU_LOG(L"%s Failed for: %s with return: %u", step, what, static_cast<std::uint32_t>(result));
     } else {
-        TDU_LOG(L"InstallDriver succeeded for %s", name);
+        TDU_LOG(L"%s succeeded for %s", step, what);
     }
-}
-
-void logUninstallOutcome(std::wstring_view name, int result) {
-    TDU_LOG_FUNCTION(L"TavrinDriverOperator::UnInstallTavrinDrivers");
-    if (result != 0) {
-        TDU_LOG(L"UninstallDriver Failed for: %s with return: %u", name, static_cast<std::uint32_t>(result));
-    } else {
-        TDU_LOG(L"UninstallDriver succeeded for %s", name);
-    }
+    return result;
 }
 
 // --- install steps -----------------------------------------------------------
@@ -126,7 +121,7 @@ void installPackage(BundleRun& run, const Component& component) {
         if (run.fullMode) {
             record.hardwareId = component.installId;
         }
-        logInstallOutcome(component.name, run.op.InstallDriver(record));
+        logOutcome(L"InstallDriver", component.name, run.op.InstallDriver(record));
     }
 }
 
@@ -144,7 +139,7 @@ void installAdapter(BundleRun& run, const Component& component) {
     if (infThere(record.infPath, component)) {
         record.componentName = component.name;
         const int result = run.op.InstallDriver(record);
-        logInstallOutcome(component.name, result);
+        logOutcome(L"InstallDriver", component.name, result);
         if (result == 0) {
             const std::wstring_view driverType = isVirtual ? L"virtual" : L"ethernet";
             if (!run.op.Set32BitRegData(L"DriverType", tdu::platform::kRegSz, RegData::text(driverType),
@@ -165,13 +160,7 @@ void installFilter(BundleRun& run, const Component& component) {
         if (run.op.InstallDriver(record) != 0) {
             TDU_LOG(L"InstallDriver failed for %s", component.name);
         }
-        const int result = run.op.InstallSplitDnsFilter(record);
-        if (result != 0) {
-            TDU_LOG(L"InstallSplitDnsFilter Failed for: %s with return: %u", component.name,
-                    static_cast<std::uint32_t>(result));
-        } else {
-            TDU_LOG(L"InstallSplitDnsFilter succeeded for %s", component.name);
-        }
+        logOutcome(L"InstallSplitDnsFilter", component.name, run.op.InstallSplitDnsFilter(record));
     }
 }
 
@@ -183,7 +172,7 @@ void installMonitor(BundleRun& run, const Component& component) {
     record.infPath = infPathOf(run.folder, component.folder, component.folder);
     if (infThere(record.infPath, component)) {
         record.componentName = component.name;
-        logInstallOutcome(component.name, run.op.InstallDriver(record));
+        logOutcome(L"InstallDriver", component.name, run.op.InstallDriver(record));
         // 128: default path in the INF's own folder, no reboot. The path goes
         // in unquoted, as the platform takes the rest of the line as the path.
         // The folder is at most 259 characters, so the line always fits the
@@ -210,18 +199,12 @@ Next uninstallNetService(BundleRun& run, const Component& component) {
         if (service.stop()) {
             service.remove();
         }
-        const int result = run.op.AddRemoveNetService(removal);
-        if (result != 0) {
-            TDU_LOG(L"AddRemoveNetService Failed for: %s with return: %u", name,
-                    static_cast<std::uint32_t>(result));
-        } else {
-            TDU_LOG(L"AddRemoveNetService succeeded for %s", name);
-        }
+        logOutcome(L"AddRemoveNetService", name, run.op.AddRemoveNetService(removal));
     }
     DriverOperation package;
     package.hardwareId = kNotADeviceDriver;
     package.componentName = name;
-    logUninstallOutcome(component.name, run.op.UninstallDriver(package));
+    logOutcome(L"UninstallDriver", component.name, run.op.UninstallDriver(package));
     run.op.cleanTVRNNSResiduals();
     return Next::Continue;
 }
@@ -233,7 +216,7 @@ Next uninstallDevicePackage(BundleRun& run, const Component& component) {
     if (run.fullMode) {
         record.hardwareId = component.uninstallId;
     }
-    logUninstallOutcome(component.name, run.op.UninstallDriver(record));
+    logOutcome(L"UninstallDriver", component.name, run.op.UninstallDriver(record));
     return Next::Continue;
 }
 
@@ -249,19 +232,15 @@ Next uninstallFilter(BundleRun& run, const Component& component) {
     if (!infThere(sections.infPath, component)) {
         return Next::Continue;
     }
-    const int result = run.op.UnInstallSplitDnsFilter(sections);
-    if (result != 0) {
-        TDU_LOG(L"UnInstallSplitDnsFilter Failed for: %s with return: %u", component.name,
-                static_cast<std::uint32_t>(result));
+    if (logOutcome(L"UnInstallSplitDnsFilter", component.name, run.op.UnInstallSplitDnsFilter(sections)) !=
+        0) {
         return Next::Continue;
     }
-    TDU_LOG(L"UnInstallSplitDnsFilter succeeded for %s", component.name);
     DriverOperation package;
     package.componentName = component.name;
-    const int removed = run.op.UninstallDriver(package);
-    if (removed != 0) {
-        TDU_LOG(L"UninstallDriver Failed for: %s with return: %u", component.name,
-                static_cast<std::uint32_t>(removed));
+    // Only a failure of the package's removal is logged here.
+    if (const int removed = run.op.UninstallDriver(package); removed != 0) {
+        logOutcome(L"UninstallDriver", component.name, removed);
     }
     return Next::Continue;
 }
@@ -288,7 +267,7 @@ Next uninstallMonitor(BundleRun& run, const Component& component) {
     }
     service.remove();
     record.componentName = name;
-    logUninstallOutcome(component.name, run.op.UninstallDriver(record));
+    logOutcome(L"UninstallDriver", component.name, run.op.UninstallDriver(record));
     return Next::Continue;
 }
 
@@ -353,13 +332,8 @@ std::uint32_t TavrinDriverOperator::UnInstallTavrinDrivers(const std::wstring* c
     for (const DriverStoreEntry& entry : staged) {
         DriverOperation record;
         record.oemInfName = entry.infName;
-        const int result = UninstallDriver(record);
-        if (result != 0) {
-            TDU_LOG(L"UninstallDriver Failed for: %s(%s) with return: %u", entry.hardwareId, entry.infName,
-                    static_cast<std::uint32_t>(result));
-        } else {
-            TDU_LOG(L"UninstallDriver succeeded for %s(%s)", entry.hardwareId, entry.infName);
-        }
+        logOutcome(L"UninstallDriver", entry.hardwareId + L"(" + entry.infName + L")",
+                   UninstallDriver(record));
     }
     return tdu::exit_code::kSuccess;
 }
