@@ -91,7 +91,8 @@ public:
     // /netserv: validates the action word and reinstalls or removes the
     // component; 0 on success, 2 otherwise.
     int AddRemoveNetService(const DriverOperation& record);
-    // Removes the component when present and, with `add`, installs it afresh.
+    // Removes the component when present and, with `add`, installs it afresh;
+    // without `add` it only removes, whatever its name says.
     std::int32_t HrReinstallNetService(const wchar_t* componentId, const wchar_t* manufacturer,
                                        const wchar_t* product, const wchar_t* displayName, bool add);
 
