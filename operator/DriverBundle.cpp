@@ -272,14 +272,14 @@ Next uninstallMonitor(BundleRun& run, const Component& component) {
 }
 
 // The component table: the product's driver set, one row per component.
-constexpr std::array<Component, 5> kComponents{{
+constexpr auto kComponents = std::to_array<Component>({
     {L"tvrnns", L"", L"", L"", true, false, nullptr, &uninstallNetService},
     {L"tvrnvamgr", L"tvrnvamgr", L"tvrnvamgr", L"tvrnvamgr", true, false, &installPackage,
      &uninstallDevicePackage},
     {L"tvrnva", L"tvrnva", L"", kAdapterHardwareId, true, false, &installAdapter, &uninstallDevicePackage},
     {L"SplitDNSFilter", L"SplitDNSFilter", L"", L"", true, false, &installFilter, &uninstallFilter},
     {L"DERAzo", L"DERAzo", L"", L"", false, true, &installMonitor, &uninstallMonitor},
-}};
+});
 
 consteval const Component* component(std::wstring_view name) {
     for (const Component& row : kComponents) {
@@ -291,11 +291,10 @@ consteval const Component* component(std::wstring_view name) {
 }
 
 // The manager goes on before the adapter it serves and comes off after it.
-constexpr std::array<const Component*, 4> kInstallOrder{component(L"tvrnvamgr"), component(L"tvrnva"),
-                                                        component(L"SplitDNSFilter"), component(L"DERAzo")};
-constexpr std::array<const Component*, 5> kUninstallOrder{component(L"tvrnns"), component(L"tvrnva"),
-                                                          component(L"tvrnvamgr"),
-                                                          component(L"SplitDNSFilter"), component(L"DERAzo")};
+constexpr std::array kInstallOrder{component(L"tvrnvamgr"), component(L"tvrnva"),
+                                   component(L"SplitDNSFilter"), component(L"DERAzo")};
+constexpr std::array kUninstallOrder{component(L"tvrnns"), component(L"tvrnva"), component(L"tvrnvamgr"),
+                                     component(L"SplitDNSFilter"), component(L"DERAzo")};
 static_assert(std::ranges::none_of(kInstallOrder, [](const Component* row) { return row == nullptr; }) &&
               std::ranges::none_of(kUninstallOrder, [](const Component* row) { return row == nullptr; }));
 

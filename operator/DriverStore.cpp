@@ -29,13 +29,13 @@ struct SearchPair {
 
 // The ids the product's packages declare, each under the setup class it is
 // searched in.
-constexpr std::array<SearchPair, 5> searchPairs{{
+constexpr auto searchPairs = std::to_array<SearchPair>({
     {L"NetService", L"tvrnns"},
     {L"NetService", L"tvrnna"},
     {L"Net", L"tvrnna_mp"},
     {L"Net", L"tvrnvamgr"},
     {L"Net", kAdapterHardwareId},
-}};
+});
 
 constexpr std::uint32_t kDriverInfoDetailBytes = 1584;
 constexpr std::uint32_t kWindowsDirectoryChars = 261;
