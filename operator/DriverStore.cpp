@@ -40,6 +40,41 @@ constexpr auto searchPairs = std::to_array<SearchPair>({
 constexpr std::uint32_t kDriverInfoDetailBytes = 1584;
 constexpr std::uint32_t kWindowsDirectoryChars = 261;
 
+// Logs each driver the search element found, one line each, and lists its
+// package when asked to.
+void logDriverInfos(tdu::platform::Handle set, const DeviceElement& element, const std::wstring& hardwareId,
+                    std::vector<DriverStoreEntry>* entries) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::ListInfs");
+    for (std::uint32_t index = 0;; ++index) {
+        DriverInfo info;
+        if (!dev().SetupDiEnumDriverInfoW(set, element, tdu::platform::kSpditCompatDriver, index, info)) {
+            return;
+        }
+        DriverInfoDetail detail;
+        // The detail's fixed part always fits; only the id list may not.
+        const bool more =
+            dev().SetupDiGetDriverInfoDetailW(set, element, info, detail, kDriverInfoDetailBytes, nullptr) ||
+            sys().GetLastError() == tdu::platform::kErrorInsufficientBuffer;
+        tdu::platform::LocalTime date;
+        sys().FileTimeToSystemTime(info.driverDate, date);
+        const std::wstring infFileName(tdu::platform::textOf(detail.infFileName));
+        if (entries != nullptr) {
+            entries->push_back(
+                DriverStoreEntry{std::wstring(tdu::platform::afterLastSeparator(infFileName)), hardwareId});
+        }
+        const std::uint64_t v = info.driverVersion;
+        TDU_LOG(L"%s %0.2u/%0.2u/%0.4u %u.%u.%u.%u %s\n", infFileName, std::uint32_t{date.month},
+                std::uint32_t{date.day}, std::uint32_t{date.year},
+                static_cast<std::uint32_t>((v >> 48U) & 0xFFFFU),
+                static_cast<std::uint32_t>((v >> 32U) & 0xFFFFU),
+                static_cast<std::uint32_t>((v >> 16U) & 0xFFFFU), static_cast<std::uint32_t>(v & 0xFFFFU),
+                hardwareId);
+        if (!more) {
+            return;
+        }
+    }
+}
+
 } // namespace
 
 void TavrinDriverOperator::ListInfs(const std::wstring& className, const std::wstring& hardwareId,
@@ -80,35 +115,7 @@ void TavrinDriverOperator::ListInfs(const std::wstring& className, const std::ws
     if (!dev().SetupDiBuildDriverInfoList(set.get(), element, tdu::platform::kSpditCompatDriver)) {
         return;
     }
-    for (std::uint32_t index = 0;; ++index) {
-        DriverInfo info;
-        if (!dev().SetupDiEnumDriverInfoW(set.get(), element, tdu::platform::kSpditCompatDriver, index,
-                                          info)) {
-            return;
-        }
-        DriverInfoDetail detail;
-        // The detail's fixed part always fits; only the id list may not.
-        const bool more = dev().SetupDiGetDriverInfoDetailW(set.get(), element, info, detail,
-                                                            kDriverInfoDetailBytes, nullptr) ||
-                          sys().GetLastError() == tdu::platform::kErrorInsufficientBuffer;
-        tdu::platform::LocalTime date;
-        sys().FileTimeToSystemTime(info.driverDate, date);
-        const std::wstring infFileName(tdu::platform::textOf(detail.infFileName));
-        if (entries != nullptr) {
-            entries->push_back(
-                DriverStoreEntry{std::wstring(tdu::platform::afterLastSeparator(infFileName)), hardwareId});
-        }
-        const std::uint64_t v = info.driverVersion;
-        TDU_LOG(L"%s %0.2u/%0.2u/%0.4u %u.%u.%u.%u %s\n", infFileName, std::uint32_t{date.month},
-                std::uint32_t{date.day}, std::uint32_t{date.year},
-                static_cast<std::uint32_t>((v >> 48U) & 0xFFFFU),
-                static_cast<std::uint32_t>((v >> 32U) & 0xFFFFU),
-                static_cast<std::uint32_t>((v >> 16U) & 0xFFFFU), static_cast<std::uint32_t>(v & 0xFFFFU),
-                hardwareId);
-        if (!more) {
-            return;
-        }
-    }
+    logDriverInfos(set.get(), element, hardwareId, entries);
 }
 
 int TavrinDriverOperator::ListDriverInfs(std::vector<DriverStoreEntry>* entries) {

@@ -93,6 +93,28 @@ HResult classSetup(const Request& request, Handle netCfg, const tdu::platform::G
     return hr;
 }
 
+// Takes the write lock, waiting up to kWriteLockTimeoutMs. Held by another
+// client, it is not ours to release: the answer is "no write lock".
+HResult acquireWriteLock(const Request& request, Handle lock) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::HrReinstallNetService");
+    TaskMem holder;
+    std::wstring holderText;
+    const HResult hr = netcfg().AcquireWriteLock(lock, kWriteLockTimeoutMs, kLockClientDescription,
+                                                 holder.put(), holderText);
+    if (hr == tdu::platform::kSFalse) {
+        if (holder) {
+            TDU_NETCFG_LOG(request, L"Failed to get NetCfgLock. Lock held by \"%ls\"\n", holderText);
+        } else {
+            TDU_NETCFG_LOG(request, L"Failed to get NetCfgLock.\n");
+        }
+        return tdu::platform::kNetcfgENoWriteLock;
+    }
+    if (hr < 0) {
+        return TDU_NETCFG_ERROR(hr, request, L"AcquireWriteLock() failed HRESULT=%#x\n");
+    }
+    return hr;
+}
+
 HResult removeComponent(const Request& request, Handle netCfg) {
     TDU_LOG_FUNCTION(L"TavrinDriverOperator::HrReinstallNetService");
     ComPtr component;
@@ -221,23 +243,9 @@ std::int32_t TavrinDriverOperator::HrReinstallNetService(const wchar_t* componen
     if (hr < 0) {
         return TDU_NETCFG_ERROR(hr, request, L"Failed to get NetCfgLock interface. HRESULT=%#x\n");
     }
-    {
-        TaskMem holder;
-        std::wstring holderText;
-        hr = netcfg().AcquireWriteLock(lock.get(), kWriteLockTimeoutMs, kLockClientDescription, holder.put(),
-                                       holderText);
-        if (hr == tdu::platform::kSFalse) {
-            // Another client holds the lock: it is not ours to release.
-            if (holder) {
-                TDU_NETCFG_LOG(request, L"Failed to get NetCfgLock. Lock held by \"%ls\"\n", holderText);
-            } else {
-                TDU_NETCFG_LOG(request, L"Failed to get NetCfgLock.\n");
-            }
-            return tdu::platform::kNetcfgENoWriteLock;
-        }
-        if (hr < 0) {
-            return TDU_NETCFG_ERROR(hr, request, L"AcquireWriteLock() failed HRESULT=%#x\n");
-        }
+    hr = acquireWriteLock(request, lock.get());
+    if (hr < 0) {
+        return hr;
     }
     const Held writeLock([lock = lock.get()] { netcfg().ReleaseWriteLock(lock); });
 
