@@ -14,6 +14,12 @@ struct OperatorDispatch {
 
 namespace {
 
+// A handler that is one member of the operator taking the record; its status
+// is the exit code.
+template <auto Operation> int call(TavrinDriverOperator& op, const DriverOperation& record) {
+    return static_cast<int>((op.*Operation)(record));
+}
+
 constexpr std::array kInstallHelp{
     L"\n\nINSTALL COMMAND:",
     L"\n>TavrinDriverUtil.exe /install <inf-file> [/hardwareid <hw-id>] [/instid <inst-id>] [/startdevice "
@@ -65,15 +71,12 @@ constexpr std::array kDisableCustomActionsHelp{
 // names one row, and the first command on the command line wins.
 constexpr auto kCommands = std::to_array<CommandRow>({
     {L"install", &DriverOperation::infPath, OperationCode::Install, L"Command received to install a driver",
-     [](TavrinDriverOperator& op, const DriverOperation& record) { return op.InstallDriver(record); },
-     kInstallHelp},
+     &call<&TavrinDriverOperator::InstallDriver>, kInstallHelp},
     {L"uninstall", &DriverOperation::hardwareId, OperationCode::Uninstall,
-     L"Command received to uninstall a driver",
-     [](TavrinDriverOperator& op, const DriverOperation& record) { return op.UninstallDriver(record); },
+     L"Command received to uninstall a driver", &call<&TavrinDriverOperator::UninstallDriver>,
      kUninstallHelp},
     {L"netserv", &DriverOperation::netServiceAction, OperationCode::NetService,
-     L"Command received to install TVRNNS Net Service",
-     [](TavrinDriverOperator& op, const DriverOperation& record) { return op.AddRemoveNetService(record); },
+     L"Command received to install TVRNNS Net Service", &call<&TavrinDriverOperator::AddRemoveNetService>,
      kNetServiceHelp},
     {L"setprocessortype", &DriverOperation::processorType, OperationCode::SetProcessorType,
      L"Command received to set processor type in registry",
@@ -94,14 +97,10 @@ constexpr auto kCommands = std::to_array<CommandRow>({
      },
      kUninstallDriversHelp},
     {L"reinstall", &DriverOperation::reinstallMode, OperationCode::Reinstall,
-     L"Command received to reinstall a driver component",
-     [](TavrinDriverOperator& op, const DriverOperation& record) {
-         return static_cast<int>(op.ReInstallDriver(record));
-     },
+     L"Command received to reinstall a driver component", &call<&TavrinDriverOperator::ReInstallDriver>,
      kReinstallHelp},
     {L"setstatus", &DriverOperation::installStatus, OperationCode::SetStatus,
-     L"Command received to set driver install status",
-     [](TavrinDriverOperator& op, const DriverOperation& record) { return op.setStatus(record); },
+     L"Command received to set driver install status", &call<&TavrinDriverOperator::setStatus>,
      kSetStatusHelp},
     {L"disableDifx", &DriverOperation::productCode, OperationCode::DisableDifx,
      L"Command received to disable Difx custom actions",

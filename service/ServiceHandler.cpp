@@ -47,15 +47,16 @@ std::uint32_t pendingPollMs(std::uint32_t waitHint) {
     return std::clamp(waitHint / 10, kPendingPollMinMs, kPendingPollMaxMs);
 }
 
-enum class Wait { Stopped, LeftStopPending, QueryFailed, TimedOut };
+enum class Wait { Stopped, LeftStopPending, Failed };
 
 // The one stop-and-wait loop: sleeps, polls the status and checks the budget
 // since `start`, while the service is stopping (pendingName: a stop someone
 // else asked for, polled at a tenth of the wait hint and logged under that
 // name) or, without a name, until it has stopped (sleeping the service's own
-// estimate, unclamped: it asked for this long).
+// estimate, unclamped: it asked for this long). A failed poll and a spent
+// budget (`timedOut` logged) are both Failed.
 Wait waitForStop(Handle service, ServiceStatusProcess& status, std::uint32_t start,
-                 const std::wstring* pendingName) {
+                 const std::wstring* pendingName, const std::wstring& timedOut) {
     TDU_LOG_FUNCTION(L"ServiceHandler::stop");
     const auto waiting = [&] {
         return pendingName != nullptr ? status.dwCurrentState == tdu::platform::kServiceStopPending
@@ -68,13 +69,14 @@ Wait waitForStop(Handle service, ServiceStatusProcess& status, std::uint32_t sta
         sys().Sleep(pendingName != nullptr ? pendingPollMs(status.dwWaitHint) : status.dwWaitHint);
         if (!queryStatus(service, status)) {
             TDU_LOG(L"QueryServiceStatusEx failed (%lu)", sys().GetLastError());
-            return Wait::QueryFailed;
+            return Wait::Failed;
         }
         if (isStopped(status)) {
             return Wait::Stopped;
         }
         if (budgetSpent(start)) {
-            return Wait::TimedOut;
+            TDU_LOG(L"%s", timedOut);
+            return Wait::Failed;
         }
     }
     return isStopped(status) ? Wait::Stopped : Wait::LeftStopPending;
@@ -122,16 +124,13 @@ bool ServiceHandler::stop() {
         TDU_LOG(L"QueryServiceStatusEx failed (%lu)", sys().GetLastError());
         return false;
     }
-    const Wait pending = waitForStop(service.get(), status, start, &serviceName);
+    const Wait pending = waitForStop(service.get(), status, start, &serviceName,
+                                     L"Service stop timed out for '" + serviceName + L"'");
     if (pending == Wait::Stopped) {
         TDU_LOG(L"'%s' Service is already stopped.", serviceName);
         return true;
     }
-    if (pending == Wait::TimedOut) {
-        TDU_LOG(L"Service stop timed out for '%s'", serviceName);
-        return false;
-    }
-    if (pending == Wait::QueryFailed) {
+    if (pending == Wait::Failed) {
         return false;
     }
     // Dependants that will not stop make the stop control itself fail;
@@ -141,12 +140,7 @@ bool ServiceHandler::stop() {
         TDU_LOG(L"ControlService failed (%lu)", sys().GetLastError());
         return false;
     }
-    const Wait stopped = waitForStop(service.get(), status, start, nullptr);
-    if (stopped == Wait::TimedOut) {
-        TDU_LOG(L"Wait timed out");
-        return false;
-    }
-    if (stopped == Wait::QueryFailed) {
+    if (waitForStop(service.get(), status, start, nullptr, L"Wait timed out") == Wait::Failed) {
         return false;
     }
     TDU_LOG(L"'%s' Service stopped successfully", serviceName);
@@ -196,12 +190,7 @@ bool ServiceHandler::stopDependentServices(Handle managerHandle, Handle service)
         if (isStopped(status)) {
             continue;
         }
-        const Wait stopped = waitForStop(dependant.get(), status, start, nullptr);
-        if (stopped == Wait::TimedOut) {
-            TDU_LOG(L"Timed out");
-            return false;
-        }
-        if (stopped == Wait::QueryFailed) {
+        if (waitForStop(dependant.get(), status, start, nullptr, L"Timed out") == Wait::Failed) {
             return false;
         }
         TDU_LOG(L"Service '%s' stopped successfully", name);
