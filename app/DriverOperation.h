@@ -34,5 +34,6 @@ struct DriverOperation {
     std::wstring productCode;
     std::wstring driverType;
 
+    // Back to the state of a fresh record: no command, every value empty.
     void reset() { *this = DriverOperation{}; }
 };

@@ -2,6 +2,8 @@
 // other value is a platform error passed through unchanged.
 #pragma once
 
+#include "platform/Types.h"
+
 namespace tdu::exit_code {
 
 inline constexpr int kSuccess = 0;
@@ -13,7 +15,6 @@ inline constexpr int kPackageNotUpdated = -1;
 // The driver-store listing, the INF-cache removal and the split-DNS sections
 // (ERROR_INSTALL_FAILURE).
 inline constexpr int kInstallFailure = 1603;
-// ERROR_SUCCESS_REBOOT_REQUIRED.
-inline constexpr int kRestartRequired = 3010;
+inline constexpr int kRestartRequired = static_cast<int>(tdu::platform::kErrorSuccessRebootRequired);
 
 } // namespace tdu::exit_code

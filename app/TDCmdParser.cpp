@@ -1,63 +1,14 @@
 #include "app/TDCmdParser.h"
+#include "app/Commands.h"
 #include "app/ExitCode.h"
 
 #include "log/LogWriter.h"
 
-#include <array>
 #include <string_view>
 
 namespace {
 
 constexpr const wchar_t* kLogSource = L"TDCmdParser.cpp";
-
-// In the order commands are recognised: the first command on the line wins.
-constexpr std::array<OptionRow, 16> kOptions{{
-    {L"install", &DriverOperation::infPath, OperationCode::Install},
-    {L"uninstall", &DriverOperation::hardwareId, OperationCode::Uninstall},
-    {L"setprocessortype", &DriverOperation::processorType, OperationCode::SetProcessorType},
-    {L"netserv", &DriverOperation::netServiceAction, OperationCode::NetService},
-    {L"installdrivers", &DriverOperation::allDriversArg, OperationCode::InstallDrivers},
-    {L"uninstalldrivers", &DriverOperation::allDriversArg, OperationCode::UninstallDrivers},
-    {L"reinstall", &DriverOperation::reinstallMode, OperationCode::Reinstall},
-    {L"setstatus", &DriverOperation::installStatus, OperationCode::SetStatus},
-    {L"disableDifx", &DriverOperation::productCode, OperationCode::DisableDifx},
-    {L"disableCustomActions", &DriverOperation::productCode, OperationCode::DisableCustomActions},
-    {L"hardwareid", &DriverOperation::hardwareId, OperationCode::None},
-    {L"instid", &DriverOperation::instanceId, OperationCode::None},
-    {L"startdevice", &DriverOperation::startDevice, OperationCode::None},
-    {L"component", &DriverOperation::componentName, OperationCode::None},
-    {L"oeminf", &DriverOperation::oemInfName, OperationCode::None},
-    {L"drivertype", &DriverOperation::driverType, OperationCode::None},
-}};
-
-constexpr std::array<const wchar_t*, 25> kHelpPieces{
-    L"\n\nINSTALL COMMAND:",
-    L"\n>TavrinDriverUtil.exe /install <inf-file> [/hardwareid <hw-id>] [/instid <inst-id>] [/startdevice "
-    L"<YES/NO>] /component <comp-name>",
-    L"\nNote: /hardwareid, /instid & /startdevice are optional",
-    L"\n\nUN-INSTALL COMMAND:",
-    L"\n>TavrinDriverUtil.exe /uninstall <hardware-id> [/oeminf <oem-name>] /component <comp-name>",
-    L"\nNote: /oeminf is optional",
-    L"\n\nNET SERVICE ADD REMOVE COMMAND:",
-    L"\n>TavrinDriverUtil.exe /netserv <ADD/REMOVE> /component <comp-name>",
-    L"\n\nCOMMAND TO SET PROCESSOR TYPE:",
-    L"\n>TavrinDriverUtil.exe /setprocessortype 1\n\n",
-    L"\n\nCOMMAND TO INSTALL ALL TAVRIN DRIVERS:",
-    L"\n>TavrinDriverUtil.exe /installdrivers 1\n\n",
-    L"\n\nCOMMAND TO UN-INSTALL ALL TAVRIN DRIVERS:",
-    L"\n>TavrinDriverUtil.exe /uninstalldrivers 1\n\n",
-    L"\n\nCOMMAND TO RE-INSTALL ALL TAVRIN DRIVERS:",
-    L"\n>TavrinDriverUtil.exe /reinstall <1/2> /component <tvrnva/tvrnvamgr/tvrnns/SplitDNSFilter> \n\n",
-    L"\nNote:\n/reinstall 1: add to File Repository only",
-    L"\n/reinstall 2: add to File Repository and install/add driver as a device",
-    L"\n\nCOMMAND TO Set Install Status:",
-    L"\n>TavrinDriverUtil.exe /setstatus <0/1> \n",
-    L"\n\nCOMMAND TO Disable Difx Custom actions from old installer:",
-    L"\n>TavrinDriverUtil.exe /disableDifx <product-code>|all\n",
-    L"\nNote:\n/disableDifx all: will try to find product code from R10 to R15 GA clients",
-    L"\n\nCOMMAND TO Disable Custom actions from prior installer:",
-    L"\n>TavrinDriverUtil.exe /disableCustomActions <product-code>\n",
-};
 
 } // namespace
 
@@ -66,12 +17,19 @@ TDCmdLineParser& TDCmdLineParser::getInstance() {
     return instance;
 }
 
-std::span<const OptionRow> TDCmdLineParser::options() {
-    return kOptions;
+std::vector<OptionRow> TDCmdLineParser::options() {
+    std::vector<OptionRow> rows;
+    for (const CommandRow& row : commandTable()) {
+        rows.push_back({row.option, row.field, row.code});
+    }
+    for (const ModifierRow& row : modifierTable()) {
+        rows.push_back({row.option, row.field, OperationCode::None});
+    }
+    return rows;
 }
 
 TDCmdLineParser::TDCmdLineParser() {
-    for (const OptionRow& row : kOptions) {
+    for (const OptionRow& row : options()) {
         optionTable.emplace(std::wstring(L"/") + row.name, row.field);
         optionTable.emplace(std::wstring(L"-") + row.name, row.field);
     }
@@ -104,9 +62,9 @@ int TDCmdLineParser::ParseAndStoreCommandLineArgs(unsigned argc, const wchar_t* 
             return tdu::exit_code::kMalformedCommandLine;
         }
         if (driverOperation_.operationCode == OperationCode::None) {
-            for (const OptionRow& row : kOptions) {
-                if (row.command != OperationCode::None && option.substr(1) == row.name) {
-                    driverOperation_.operationCode = row.command;
+            for (const CommandRow& row : commandTable()) {
+                if (option.substr(1) == row.option) {
+                    driverOperation_.operationCode = row.code;
                     break;
                 }
             }
@@ -124,8 +82,10 @@ int TDCmdLineParser::ParseAndStoreCommandLineArgs(unsigned argc, const wchar_t* 
 void TDCmdLineParser::ShowHelp() {
     TDU_LOG_FUNCTION(L"TDCmdLineParser::ShowHelp");
     std::wstring help;
-    for (const wchar_t* piece : kHelpPieces) {
-        help += piece;
+    for (const CommandRow& row : commandTable()) {
+        for (const wchar_t* piece : row.help) {
+            help += piece;
+        }
     }
     TDU_LOG(L"\nTavrin Driver Utility Help %s", help);
 }

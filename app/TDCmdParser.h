@@ -4,11 +4,11 @@
 
 #include "app/DriverOperation.h"
 
-#include <span>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
-// One row of the option table: an option without its leading "/" or "-", the field its value goes to and
+// An option as the parser sees it: its name without the leading "/" or "-", the field its value goes to and
 // the command it selects (None for a modifier).
 struct OptionRow {
     const wchar_t* name;
@@ -20,8 +20,8 @@ class TDCmdLineParser {
 public:
     // The process-wide parser the entry point uses.
     static TDCmdLineParser& getInstance();
-    // Every option accepted, the commands first in the order they are recognised.
-    static std::span<const OptionRow> options();
+    // Every option accepted: the commands' options, then the modifiers.
+    static std::vector<OptionRow> options();
 
     TDCmdLineParser();
 

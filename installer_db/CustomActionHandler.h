@@ -37,19 +37,7 @@ public:
             return false;
         }
         TDU_LOG(L"DB opened successfully: %s", packagePath);
-        for (const std::wstring_view name : customActionsToDisable) {
-            if (!disableAction(database, name)) {
-                return false;
-            }
-        }
-        TDU_LOG(L"Committing Msi DB updates...");
-        const std::uint32_t committed = installerDb().MsiDatabaseCommit(database.get());
-        if (committed != 0) {
-            TDU_LOG(L"Failed to commit MSI Db, Error: %u", committed);
-            return false;
-        }
-        TDU_LOG(L"Committing Successful...");
-        return true;
+        return disableAndCommit(database, customActionsToDisable, kPolicy);
     }
 
     std::wstring productCode;
@@ -57,33 +45,10 @@ public:
 private:
     static constexpr const wchar_t* kLogSource = L"CustomActionHandler.h";
     static constexpr std::uint32_t kPackagePathChars = 260;
-
-    // False at the first failing step; the view is closed on every path.
-    static bool disableAction(const tdu::platform::MsiHandle& database, std::wstring_view name) {
-        TDU_LOG_FUNCTION(L"CustomActionHandler::disableCustomActions");
-        using tdu::platform::installerDb;
-        TDU_LOG(L"Disabling custom action: %s", name);
-        const std::wstring statement = disableStatement(name);
-        TDU_LOG(L"Opening a view");
-        tdu::platform::MsiHandle view;
-        const std::uint32_t opened =
-            installerDb().MsiDatabaseOpenViewW(database.get(), statement, view.put());
-        if (opened != 0) {
-            TDU_LOG(L"Failed to open DB view, Error: %u", opened);
-            return false;
-        }
-        TDU_LOG(L"Executing a view");
-        const std::uint32_t executed = installerDb().MsiViewExecute(view.get(), tdu::platform::kNullHandle);
-        if (executed != 0) {
-            TDU_LOG(L"Failed to execute DB view query, Error: %u", executed);
-            return false;
-        }
-        TDU_LOG(L"Successfully disabled custom action: %s", name);
-        const std::uint32_t closed = installerDb().MsiViewClose(view.get());
-        if (closed != 0) {
-            TDU_LOG(L"Failed to close view, Error: %u", closed);
-            return false;
-        }
-        return true;
-    }
+    static constexpr DisablePolicy kPolicy{.logSource = kLogSource,
+                                           .function = L"CustomActionHandler::disableCustomActions",
+                                           .allOrNothing = true,
+                                           .quotedNames = false,
+                                           .narrated = true,
+                                           .committed = L"Committing Successful..."};
 };

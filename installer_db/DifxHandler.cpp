@@ -32,29 +32,14 @@ std::uint16_t lowWord(std::uint32_t value) {
     return static_cast<std::uint16_t>(value & 0xFFFFU);
 }
 
-// One name's statement: view opened, executed, closed. True when the
-// execution and the close both succeeded.
-bool disableAction(const MsiHandle& database, std::wstring_view name) {
-    TDU_LOG_FUNCTION(L"DifxHandler::disableCustomActions");
-    MsiHandle view;
-    const std::uint32_t opened =
-        installerDb().MsiDatabaseOpenViewW(database.get(), disableStatement(name), view.put());
-    if (opened != 0) {
-        TDU_LOG(L"Failed to open DB view, Error: %u", opened);
-        return false;
-    }
-    const std::uint32_t executed = installerDb().MsiViewExecute(view.get(), tdu::platform::kNullHandle);
-    if (executed != 0) {
-        TDU_LOG(L"Failed to execute DB view query, Error: %u", executed);
-    } else {
-        TDU_LOG(L"Successfully disabled custom action: '%s' ...", name);
-    }
-    const std::uint32_t closed = installerDb().MsiViewClose(view.get());
-    if (closed != 0) {
-        TDU_LOG(L"Failed to close view, Error: %u", closed);
-    }
-    return executed == 0 && closed == 0;
-}
+// A name that cannot be disabled is skipped: the others still protect the
+// new drivers, so they are committed all the same.
+constexpr DisablePolicy kDifxPolicy{.logSource = kLogSource,
+                                    .function = L"DifxHandler::disableCustomActions",
+                                    .allOrNothing = false,
+                                    .quotedNames = true,
+                                    .narrated = false,
+                                    .committed = L"Commiting Successful..."};
 
 } // namespace
 
@@ -77,21 +62,9 @@ int DifxHandler::disableCustomActions(const std::wstring& productCode) {
         return tdu::exit_code::kPackageNotUpdated;
     }
     TDU_LOG(L"Product Found: '%s', Disabling Difx now...", packagePath);
-    // A name that cannot be disabled is skipped: the others still protect
-    // the new drivers, so they are committed all the same.
-    for (const std::wstring_view name : difxCustomActions) {
-        TDU_LOG(L"Disabling custom action: '%s' ...", name);
-        if (!disableAction(database, name)) {
-            TDU_LOG(L"Disabling custom action failed: '%s' ...", name);
-        }
-    }
-    TDU_LOG(L"Committing Msi DB updates...");
-    const std::uint32_t committed = installerDb().MsiDatabaseCommit(database.get());
-    if (committed != 0) {
-        TDU_LOG(L"Failed to commit MSI Db, Error: %u", committed);
+    if (!disableAndCommit(database, difxCustomActions, kDifxPolicy)) {
         return tdu::exit_code::kPackageNotUpdated;
     }
-    TDU_LOG(L"Commiting Successful...");
     return tdu::exit_code::kSuccess;
 }
 
@@ -132,12 +105,13 @@ int DifxHandler::disableDifxCAs(const std::wstring& productCode) {
     if (productCode != kDiscoverAll) {
         return disableCustomActions(productCode);
     }
-    // A path that is not a full one (a variable missing from the environment)
-    // would name a file under the working folder: it ends discovery as a
-    // failed expansion does.
+    // A path that did not fit, or is not a full one (a variable missing from
+    // the environment) and would name a file under the working folder, ends
+    // discovery as a failed expansion does.
     std::wstring clientPath;
-    if (sys().ExpandEnvironmentStringsW(kClientExecutable, clientPath, tdu::platform::kMaxPath) == 0 ||
-        !tdu::platform::isExpandedAbsolutePath(clientPath)) {
+    const std::uint32_t needed =
+        sys().ExpandEnvironmentStringsW(kClientExecutable, clientPath, tdu::platform::kMaxPath);
+    if (tdu::platform::expansionError(needed, tdu::platform::kMaxPath, clientPath)) {
         return tdu::exit_code::kSuccess;
     }
     // When the existence test itself fails, the version read below decides:

@@ -12,7 +12,7 @@
 // module actions for its drivers, split-DNS filter, service and set-up
 // dialog. A merge module's actions carry its signature after the full stop;
 // names match whole, signature included.
-inline constexpr std::array<std::wstring_view, 26> difxCustomActions{
+inline constexpr auto difxCustomActions = std::to_array<std::wstring_view>({
     L"MsiCleanupOnSuccess",
     L"MsiInstallDrivers",
     L"MsiProcessDrivers",
@@ -39,13 +39,13 @@ inline constexpr std::array<std::wstring_view, 26> difxCustomActions{
     L"rlbk_TerminateAccessService.1AE1994A_14A3_458C_ACA8_E4EF3718820B",
     L"StartAccessService.1AE1994A_14A3_458C_ACA8_E4EF3718820B",
     L"rlbk_StopAccessService.1AE1994A_14A3_458C_ACA8_E4EF3718820B",
-};
+});
 
 // The earlier release's own service start, which must not run again when
 // that release is maintained or removed.
-inline constexpr std::array<std::wstring_view, 1> customActionsToDisable{
+inline constexpr auto customActionsToDisable = std::to_array<std::wstring_view>({
     L"dll_def_StartTavrinSecureService",
-};
+});
 
 // Version label ("9.1.15") to product code, every code of a label in the
 // order its release records list them; a code listed twice is tried twice.

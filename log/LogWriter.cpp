@@ -60,10 +60,7 @@ LogPath& cachedPath() {
     return path;
 }
 
-std::wstring_view afterLastSeparator(std::wstring_view path) {
-    const std::size_t cut = path.find_last_of(L"\\/");
-    return cut == std::wstring_view::npos ? path : path.substr(cut + 1);
-}
+using platform::afterLastSeparator;
 
 template <class... Args> std::wstring format(std::wstring_view text, const Args&... args) {
     const std::array<FormatArg, sizeof...(Args)> packed{makeArg(args)...};
@@ -268,7 +265,7 @@ void writeLogEntry(bool isBanner, const std::wstring& logFileName, const wchar_t
         const std::uint32_t needed = sys().ExpandEnvironmentStringsW(kLogFolder, folder, platform::kMaxPath);
         // A folder that does not fit the path buffer is treated like a failed
         // expansion: no path, the message is lost, the next call tries again.
-        if (needed == 0 || needed > platform::kMaxPath || !platform::isExpandedAbsolutePath(folder)) {
+        if (platform::expansionError(needed, platform::kMaxPath, folder)) {
             return;
         }
         path.folder = folder;

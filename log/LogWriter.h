@@ -40,8 +40,9 @@ void LogWriter(bool isBanner, const std::wstring& logFileName, const wchar_t* so
 
 } // namespace tdu::log
 
-// Writes one line under the calling unit's source name (kLogSource) and
-// function name (kLogFunction, declared by TDU_LOG_FUNCTION in each function).
+// Writes one line under the calling unit's source name (kLogSource). The
+// function name (kLogFunction, declared by TDU_LOG_FUNCTION in each function)
+// is carried for the reader of the call, never written.
 #define TDU_LOG(format, ...)                                                                                 \
     ::tdu::log::LogWriter(false, std::wstring(::tdu::log::kLogFileName), kLogSource, __LINE__, kLogFunction, \
                           format __VA_OPT__(, ) __VA_ARGS__)

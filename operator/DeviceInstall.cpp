@@ -1,5 +1,6 @@
 // Publishing one driver package and creating its root-enumerated device.
 #include "app/ExitCode.h"
+#include "log/LogError.h"
 #include "operator/OperatorLog.h"
 #include "operator/TDriverOperator.h"
 #include "platform/Owners.h"
@@ -22,52 +23,57 @@ constexpr std::uint32_t kInfPathLimit = 260;
 constexpr std::uint32_t kPublishedPathChars = 260;
 constexpr std::uint32_t kInstanceIdChars = 200;
 
-std::wstring afterLastSeparator(const std::wstring& path) {
-    const std::size_t cut = path.find_last_of(L"\\/");
-    return cut == std::wstring::npos ? path : path.substr(cut + 1);
+// The driver-store stage: false only for a path too long to take, the one
+// failure that ends the install before its device stage.
+bool publishPackage(TavrinDriverOperator& op, const DriverOperation& record) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::InstallDriver");
+    if (record.infPath.empty()) {
+        TDU_LOG(L"Inf Name is empty.");
+        return true;
+    }
+    if (RegData::utf16Length(record.infPath) > kInfPathLimit) {
+        TDU_LOG(L"InfPath has exceeded MAX_PATH limit");
+        return false;
+    }
+    std::error_code ec;
+    const bool present = tdu::platform::pathExists(record.infPath, ec);
+    if (ec) {
+        // Neither found nor missing (access denied, say): the package is
+        // not published and the device stage goes on as for a missing file.
+        TDU_LOG(L"Failed to check Inf Path: %s with last Error: %lu", record.infPath,
+                static_cast<std::uint32_t>(ec.value()));
+        return true;
+    }
+    if (!present) {
+        TDU_LOG(L"Inf Path does not exist: %s", record.infPath);
+        return true;
+    }
+    std::wstring published;
+    if (!dev().SetupCopyOEMInfW(record.infPath, tdu::platform::kSpostPath, tdu::platform::kSpCopyNoOverwrite,
+                                published, kPublishedPathChars) &&
+        sys().GetLastError() != tdu::platform::kErrorFileExists) {
+        TDU_LOG(L"Failed to copy Inf File with last Error: %lu", sys().GetLastError());
+    } else {
+        TDU_LOG(L"Successfully copied driver to driver store, output oem: %s", published);
+    }
+    if (published.empty() || record.componentName.empty()) {
+        return true;
+    }
+    const std::wstring oemName(tdu::platform::afterLastSeparator(published));
+    if (!op.Set32BitRegData(record.componentName, tdu::platform::kRegSz, RegData::text(oemName),
+                            RegData::utf16Length(oemName) * 2)) {
+        TDU_LOG(L"Failed to set registry for Component: %s", record.componentName);
+    }
+    return true;
 }
 
 } // namespace
 
 int TavrinDriverOperator::InstallDriver(const DriverOperation& record) {
     TDU_LOG_FUNCTION(L"TavrinDriverOperator::InstallDriver");
-    if (record.infPath.empty()) {
-        TDU_LOG(L"Inf Name is empty.");
-    } else {
-        if (RegData::utf16Length(record.infPath) > kInfPathLimit) {
-            TDU_LOG(L"InfPath has exceeded MAX_PATH limit");
-            return tdu::exit_code::kOperationFailed;
-        }
-        std::error_code ec;
-        const bool present = tdu::platform::pathExists(record.infPath, ec);
-        if (ec) {
-            // Neither found nor missing (access denied, say): the package is
-            // not published and the device stage goes on as for a missing file.
-            TDU_LOG(L"Failed to check Inf Path: %s with last Error: %lu", record.infPath,
-                    static_cast<std::uint32_t>(ec.value()));
-        } else if (!present) {
-            TDU_LOG(L"Inf Path does not exist: %s", record.infPath);
-        } else {
-            std::wstring published;
-            if (!dev().SetupCopyOEMInfW(record.infPath, tdu::platform::kSpostPath,
-                                        tdu::platform::kSpCopyNoOverwrite, published, kPublishedPathChars) &&
-                sys().GetLastError() != tdu::platform::kErrorFileExists) {
-                TDU_LOG(L"Failed to copy Inf File with last Error: %lu", sys().GetLastError());
-            } else {
-                TDU_LOG(L"Successfully copied driver to driver store, output oem: %s", published);
-            }
-            if (!published.empty()) {
-                const std::wstring oemName = afterLastSeparator(published);
-                if (!record.componentName.empty() &&
-                    !Set32BitRegData(record.componentName, tdu::platform::kRegSz, RegData::text(oemName),
-                                     RegData::utf16Length(oemName) * 2)) {
-                    TDU_LOG(L"Failed to set registry for Component: %s", record.componentName);
-                }
-            }
-        }
+    if (!publishPackage(*this, record)) {
+        return tdu::exit_code::kOperationFailed;
     }
-
-    bool rebootRequired = false;
     if (record.hardwareId.empty()) {
         return tdu::exit_code::kSuccess;
     }
@@ -92,13 +98,13 @@ int TavrinDriverOperator::InstallDriver(const DriverOperation& record) {
     }
     TDU_LOG(L"Device: %s added successfully.", record.hardwareId);
 
+    bool rebootRequired = false;
     if (!record.infPath.empty()) {
         // The update gets the caller's INF, not the published copy.
         if (!dev().UpdateDriverForPlugAndPlayDevicesW(record.hardwareId, record.infPath,
                                                       tdu::platform::kInstallFlagForce, &rebootRequired)) {
-            const std::uint32_t error = sys().GetLastError();
-            TDU_LOG(L"UpdateDriverForPlugAndPlayDevices failed with last Errorf: %lu", error);
-            return static_cast<int>(error);
+            return static_cast<int>(TDU_LOG_ERROR(
+                sys().GetLastError(), L"UpdateDriverForPlugAndPlayDevices failed with last Errorf: %lu"));
         }
         TDU_LOG(L"Device: %s updated Successfully.", record.hardwareId);
     }
@@ -117,46 +123,41 @@ namespace {
 std::uint32_t registerDevice(tdu::platform::Handle set, const DeviceElement& element,
                              const std::wstring& hardwareId, bool startDevice) {
     TDU_LOG_FUNCTION(L"TavrinDriverOperator::AddDevice");
-    std::uint32_t result = 0;
-    auto failed = [&result](std::uint32_t error) {
-        result = error;
-        return error;
-    };
     const std::wstring multiString = hardwareId + std::wstring(2, L'\0');
     if (!dev().SetupDiSetDeviceRegistryPropertyW(set, element, tdu::platform::kSpdrpHardwareId,
                                                  RegData::text(multiString),
                                                  RegData::utf16Length(multiString) * 2)) {
-        TDU_LOG(L"SetupDiSetDeviceRegistryProperty()-> failed with last Error: %lu",
-                failed(sys().GetLastError()));
-        return result;
+        return TDU_LOG_ERROR(sys().GetLastError(),
+                             L"SetupDiSetDeviceRegistryProperty()-> failed with last Error: %lu");
     }
     if (startDevice) {
         DeviceInstallParams params;
         if (!dev().SetupDiGetDeviceInstallParamsW(set, element, params)) {
-            TDU_LOG(L"SetupDiGetDeviceInstallParams()-> failed with last Error: %lu",
-                    failed(sys().GetLastError()));
-            return result;
+            return TDU_LOG_ERROR(sys().GetLastError(),
+                                 L"SetupDiGetDeviceInstallParams()-> failed with last Error: %lu");
         }
         params.flags |= tdu::platform::kDiDoNotCallConfigMg;
         if (!dev().SetupDiSetDeviceInstallParamsW(set, element, params)) {
-            TDU_LOG(L"SetupDiSetDeviceInstallParams()-> failed with last Error: %lu",
-                    failed(sys().GetLastError()));
-            return result;
+            return TDU_LOG_ERROR(sys().GetLastError(),
+                                 L"SetupDiSetDeviceInstallParams()-> failed with last Error: %lu");
         }
     }
     if (!dev().SetupDiCallClassInstaller(tdu::platform::kDifRegisterDevice, set, element)) {
-        TDU_LOG(L"SetupDiCallClassInstaller()-> failed with last Error: %lu", failed(sys().GetLastError()));
-        return result;
+        return TDU_LOG_ERROR(sys().GetLastError(),
+                             L"SetupDiCallClassInstaller()-> failed with last Error: %lu");
     }
-    // From here on the device exists; later failures are only recorded.
+    // From here on the device exists; later failures are only recorded. The
+    // two reads serve nothing but their failure, which the result reports.
+    std::uint32_t result = 0;
     std::wstring createdId;
     if (!dev().SetupDiGetDeviceInstanceIdW(set, element, createdId, kInstanceIdChars, nullptr)) {
-        TDU_LOG(L"SetupDiGetDeviceInstanceId()-> failed with Last Error: %lu", failed(sys().GetLastError()));
+        result = TDU_LOG_ERROR(sys().GetLastError(),
+                               L"SetupDiGetDeviceInstanceId()-> failed with Last Error: %lu");
     }
     DeviceInstallParams params;
     if (!dev().SetupDiGetDeviceInstallParamsW(set, element, params)) {
-        TDU_LOG(L"SetupDiGetDeviceInstallParams()-> failed with last Error: %lu",
-                failed(sys().GetLastError()));
+        result = TDU_LOG_ERROR(sys().GetLastError(),
+                               L"SetupDiGetDeviceInstallParams()-> failed with last Error: %lu");
     }
     return result;
 }
@@ -169,17 +170,15 @@ std::uint32_t TavrinDriverOperator::AddDevice(const std::wstring& hardwareId, co
     std::vector<Guid> classGuids;
     std::uint32_t required = 0;
     if (!dev().SetupDiClassGuidsFromNameW(L"Net", classGuids, 1, &required)) {
-        const std::uint32_t error = sys().GetLastError();
-        TDU_LOG(L"SetupDiClassGuidsFromName()-> failed with last Error: %lu", error);
-        return error;
+        return TDU_LOG_ERROR(sys().GetLastError(),
+                             L"SetupDiClassGuidsFromName()-> failed with last Error: %lu");
     }
     const Guid classGuid = classGuids.empty() ? Guid{} : classGuids.front();
 
     DeviceInfoSet set(dev().SetupDiCreateDeviceInfoList(&classGuid));
     if (!set) {
-        const std::uint32_t error = sys().GetLastError();
-        TDU_LOG(L"SetupDiCreateDeviceInfoList()-> failed with last Error: %lu", error);
-        return error;
+        return TDU_LOG_ERROR(sys().GetLastError(),
+                             L"SetupDiCreateDeviceInfoList()-> failed with last Error: %lu");
     }
 
     // Without an instance id the platform generates one under the root
@@ -192,23 +191,18 @@ std::uint32_t TavrinDriverOperator::AddDevice(const std::wstring& hardwareId, co
     if (!dev().SetupDiCreateDeviceInfoW(set.get(), deviceName, classGuid,
                                         instanceId != nullptr ? 0 : tdu::platform::kDicdGenerateId,
                                         element)) {
-        const std::uint32_t error = sys().GetLastError();
-        TDU_LOG(L"SetupDiCreateDeviceInfo()-> failed with last Error: %lu", error);
-        return error;
+        return TDU_LOG_ERROR(sys().GetLastError(),
+                             L"SetupDiCreateDeviceInfo()-> failed with last Error: %lu");
     }
 
     std::uint32_t result = registerDevice(set.get(), element, hardwareId, startDevice);
-    auto failed = [&result](std::uint32_t error) {
-        result = error;
-        return error;
-    };
-
     if (!dev().SetupDiDeleteDeviceInfo(set.get(), element)) {
-        TDU_LOG(L"SetupDiDeleteDeviceInfo()-> failed with last Error: %lu", failed(sys().GetLastError()));
+        result =
+            TDU_LOG_ERROR(sys().GetLastError(), L"SetupDiDeleteDeviceInfo()-> failed with last Error: %lu");
     }
     if (!dev().SetupDiDestroyDeviceInfoList(set.release())) {
-        TDU_LOG(L"SetupDiDestroyDeviceInfoList()-> failed with last Error: %lu",
-                failed(sys().GetLastError()));
+        result = TDU_LOG_ERROR(sys().GetLastError(),
+                               L"SetupDiDestroyDeviceInfoList()-> failed with last Error: %lu");
     }
     return result;
 }

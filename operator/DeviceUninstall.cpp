@@ -1,11 +1,14 @@
 // Taking one driver off the machine: its devices, its published packages and
 // its driver file.
 #include "app/ExitCode.h"
+#include "log/LogError.h"
 #include "operator/OperatorLog.h"
 #include "operator/TDriverOperator.h"
 #include "platform/Owners.h"
 #include "platform/PathChecks.h"
 #include "platform/WideText.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -16,9 +19,9 @@ using tdu::platform::DeviceInstallParams;
 using tdu::platform::RegData;
 using tdu::platform::sys;
 
-constexpr wchar_t kNotADeviceDriver[] = L"NOTADEVICEDRIVER";
 constexpr std::uint32_t kStoredNameBytes = 520;
-constexpr wchar_t kDriversFolder[] = L"%WINDIR%\\System32\\Drivers\\";
+// Where the system keeps the drivers' .sys files.
+constexpr wchar_t kSystemDriversFolder[] = L"%WINDIR%\\System32\\Drivers\\";
 
 } // namespace
 
@@ -86,7 +89,7 @@ bool TavrinDriverOperator::DeleteDriverFile(const std::wstring& componentName) {
     TDU_LOG_FUNCTION(L"TavrinDriverOperator::DeleteDriverFile");
     std::wstring folder;
     const std::uint32_t expanded =
-        sys().ExpandEnvironmentStringsW(kDriversFolder, folder, tdu::platform::kMaxPath);
+        sys().ExpandEnvironmentStringsW(kSystemDriversFolder, folder, tdu::platform::kMaxPath);
     // A folder that does not fit is never cut down to build a path, nor is
     // one that is not a full path completed by the working folder.
     if (const auto error = tdu::platform::expansionError(expanded, tdu::platform::kMaxPath, folder)) {
@@ -111,69 +114,76 @@ bool TavrinDriverOperator::DeleteDriverFile(const std::wstring& componentName) {
     return true;
 }
 
+namespace {
+
+// Whether the element's hardware ids hold `hardwareId`; an element whose ids
+// cannot be read is logged and passed over.
+bool carriesId(tdu::platform::Handle set, const DeviceElement& element, const std::wstring& hardwareId) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::RemoveDevices");
+    std::uint32_t required = 0;
+    dev().SetupDiGetDeviceRegistryPropertyW(set, element, tdu::platform::kSpdrpHardwareId, nullptr, nullptr,
+                                            0, &required);
+    RegData ids;
+    std::uint32_t type = 0;
+    if (!dev().SetupDiGetDeviceRegistryPropertyW(set, element, tdu::platform::kSpdrpHardwareId, &type, &ids,
+                                                 required, nullptr)) {
+        TDU_LOG(L"SetupDiGetDeviceRegistryProperty failed with last Error: %lu", sys().GetLastError());
+        return false;
+    }
+    return std::ranges::any_of(ids.multiStrings(), [&hardwareId](const std::wstring& id) {
+        return tdu::platform::equalsIgnoringAsciiCase(id, hardwareId);
+    });
+}
+
+// Removes one device; a failing step is logged and leaves the device be.
+void removeDevice(tdu::platform::Handle set, const DeviceElement& element, std::uint32_t* rebootRequired) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::RemoveDevices");
+    const tdu::platform::RemoveDeviceParams removal{8, tdu::platform::kDifRemove,
+                                                    tdu::platform::kDiRemoveDeviceGlobal, 0};
+    if (!dev().SetupDiSetClassInstallParamsW(set, element, removal,
+                                             tdu::platform::kSizeOfRemoveDeviceParams)) {
+        TDU_LOG(L"SetupDiSetClassInstallParams failed with last Error: %lu", sys().GetLastError());
+        return;
+    }
+    if (!dev().SetupDiCallClassInstaller(tdu::platform::kDifRemove, set, element)) {
+        TDU_LOG(L"SetupDiCallClassInstaller failed with last Error: %lu", sys().GetLastError());
+        return;
+    }
+    DeviceInstallParams params;
+    if (!dev().SetupDiGetDeviceInstallParamsW(set, element, params)) {
+        TDU_LOG(L"SetupDiGetDeviceInstallParams failed with last Error: %lu", sys().GetLastError());
+        return;
+    }
+    if ((params.flags & (tdu::platform::kDiNeedRestart | tdu::platform::kDiNeedReboot)) != 0 &&
+        rebootRequired != nullptr) {
+        *rebootRequired = 1;
+    }
+}
+
+} // namespace
+
 std::uint32_t TavrinDriverOperator::RemoveDevices(const std::wstring& hardwareId,
                                                   std::uint32_t* rebootRequired) {
     TDU_LOG_FUNCTION(L"TavrinDriverOperator::RemoveDevices");
     const DeviceInfoSet set(dev().SetupDiGetClassDevsExW(nullptr, tdu::platform::kDigcfAllClasses));
     if (!set) {
-        const std::uint32_t error = sys().GetLastError();
-        TDU_LOG(L"SetupDiCreateDeviceInfoList() failed with last Error: %lu", error);
-        return error;
+        // The message names another call than the one that failed; it stays
+        // as the product's logs have always carried it.
+        return TDU_LOG_ERROR(sys().GetLastError(),
+                             L"SetupDiCreateDeviceInfoList() failed with last Error: %lu");
     }
-    std::uint32_t result = 0;
     for (std::uint32_t index = 0;; ++index) {
         DeviceElement element;
         if (!dev().SetupDiEnumDeviceInfo(set.get(), index, element)) {
             const std::uint32_t error = sys().GetLastError();
             if (error == tdu::platform::kErrorNoMoreItems) {
                 TDU_LOG(L"finished searching");
-                result = 0;
-            } else {
-                TDU_LOG(L"failed to get device info with last error: %lu", error);
-                result = error;
+                return 0;
             }
-            break;
+            return TDU_LOG_ERROR(error, L"failed to get device info with last error: %lu");
         }
-        std::uint32_t required = 0;
-        dev().SetupDiGetDeviceRegistryPropertyW(set.get(), element, tdu::platform::kSpdrpHardwareId, nullptr,
-                                                nullptr, 0, &required);
-        RegData ids;
-        std::uint32_t type = 0;
-        if (!dev().SetupDiGetDeviceRegistryPropertyW(set.get(), element, tdu::platform::kSpdrpHardwareId,
-                                                     &type, &ids, required, nullptr)) {
-            TDU_LOG(L"SetupDiGetDeviceRegistryProperty failed with last Error: %lu", sys().GetLastError());
-            continue;
-        }
-        bool matches = false;
-        for (const std::wstring& id : ids.multiStrings()) {
-            if (tdu::platform::equalsIgnoringAsciiCase(id, hardwareId)) {
-                matches = true;
-                break;
-            }
-        }
-        if (!matches) {
-            continue;
-        }
-        const tdu::platform::RemoveDeviceParams removal{8, tdu::platform::kDifRemove,
-                                                        tdu::platform::kDiRemoveDeviceGlobal, 0};
-        if (!dev().SetupDiSetClassInstallParamsW(set.get(), element, removal,
-                                                 tdu::platform::kSizeOfRemoveDeviceParams)) {
-            TDU_LOG(L"SetupDiSetClassInstallParams failed with last Error: %lu", sys().GetLastError());
-            continue;
-        }
-        if (!dev().SetupDiCallClassInstaller(tdu::platform::kDifRemove, set.get(), element)) {
-            TDU_LOG(L"SetupDiCallClassInstaller failed with last Error: %lu", sys().GetLastError());
-            continue;
-        }
-        DeviceInstallParams params;
-        if (!dev().SetupDiGetDeviceInstallParamsW(set.get(), element, params)) {
-            TDU_LOG(L"SetupDiGetDeviceInstallParams failed with last Error: %lu", sys().GetLastError());
-            continue;
-        }
-        if ((params.flags & (tdu::platform::kDiNeedRestart | tdu::platform::kDiNeedReboot)) != 0 &&
-            rebootRequired != nullptr) {
-            *rebootRequired = 1;
+        if (carriesId(set.get(), element, hardwareId)) {
+            removeDevice(set.get(), element, rebootRequired);
         }
     }
-    return result;
 }

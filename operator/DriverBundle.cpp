@@ -23,8 +23,6 @@ using tdu::platform::sys;
 constexpr wchar_t kDriversFolder[] = L"%PROGRAMFILES(X86)%\\Tavrin Secure\\TavrinDrivers\\";
 constexpr std::uint32_t kFolderChars = 260;
 constexpr std::uint32_t kFullMode = 1;
-// Tells UninstallDriver that the net-service component has no device.
-constexpr wchar_t kNoDeviceMarker[] = L"NOTADEVICEDRIVER";
 constexpr std::wstring_view kVirtualAdapterFolder = L"tvrnva_virtual";
 
 // What one run of a bundle operation hands from step to step. Each step
@@ -97,22 +95,17 @@ bool expandDriversFolder(std::wstring& folder) {
     return true;
 }
 
-void logInstallOutcome(std::wstring_view name, int result) {
+// Logs a step's outcome for one component (or one package): "<step> Failed
+// for: <what> with return: <code>" or "<step> succeeded for <what>". The
+// result comes back unchanged.
+int logOutcome(std::wstring_view step, std::wstring_view what, int result) {
     TDU_LOG_FUNCTION(L"TavrinDriverOperator::InstallTavrinDrivers");
     if (result != 0) {
-        TDU_LOG(L"InstallDriver Failed for: %s with return: %u", name, static_cast<std::uint32_t>(result));
+        TDU_LOG(L"%s Failed for: %s with return: %u", step, what, static_cast<std::uint32_t>(result));
     } else {
-        TDU_LOG(L"InstallDriver succeeded for %s", name);
+        TDU_LOG(L"%s succeeded for %s", step, what);
     }
-}
-
-void logUninstallOutcome(std::wstring_view name, int result) {
-    TDU_LOG_FUNCTION(L"TavrinDriverOperator::UnInstallTavrinDrivers");
-    if (result != 0) {
-        TDU_LOG(L"UninstallDriver Failed for: %s with return: %u", name, static_cast<std::uint32_t>(result));
-    } else {
-        TDU_LOG(L"UninstallDriver succeeded for %s", name);
-    }
+    return result;
 }
 
 // --- install steps -----------------------------------------------------------
@@ -128,7 +121,7 @@ void installPackage(BundleRun& run, const Component& component) {
         if (run.fullMode) {
             record.hardwareId = component.installId;
         }
-        logInstallOutcome(component.name, run.op.InstallDriver(record));
+        logOutcome(L"InstallDriver", component.name, run.op.InstallDriver(record));
     }
 }
 
@@ -146,7 +139,7 @@ void installAdapter(BundleRun& run, const Component& component) {
     if (infThere(record.infPath, component)) {
         record.componentName = component.name;
         const int result = run.op.InstallDriver(record);
-        logInstallOutcome(component.name, result);
+        logOutcome(L"InstallDriver", component.name, result);
         if (result == 0) {
             const std::wstring_view driverType = isVirtual ? L"virtual" : L"ethernet";
             if (!run.op.Set32BitRegData(L"DriverType", tdu::platform::kRegSz, RegData::text(driverType),
@@ -167,13 +160,7 @@ void installFilter(BundleRun& run, const Component& component) {
         if (run.op.InstallDriver(record) != 0) {
             TDU_LOG(L"InstallDriver failed for %s", component.name);
         }
-        const int result = run.op.InstallSplitDnsFilter(record);
-        if (result != 0) {
-            TDU_LOG(L"InstallSplitDnsFilter Failed for: %s with return: %u", component.name,
-                    static_cast<std::uint32_t>(result));
-        } else {
-            TDU_LOG(L"InstallSplitDnsFilter succeeded for %s", component.name);
-        }
+        logOutcome(L"InstallSplitDnsFilter", component.name, run.op.InstallSplitDnsFilter(record));
     }
 }
 
@@ -185,7 +172,7 @@ void installMonitor(BundleRun& run, const Component& component) {
     record.infPath = infPathOf(run.folder, component.folder, component.folder);
     if (infThere(record.infPath, component)) {
         record.componentName = component.name;
-        logInstallOutcome(component.name, run.op.InstallDriver(record));
+        logOutcome(L"InstallDriver", component.name, run.op.InstallDriver(record));
         // 128: default path in the INF's own folder, no reboot. The path goes
         // in unquoted, as the platform takes the rest of the line as the path.
         // The folder is at most 259 characters, so the line always fits the
@@ -212,18 +199,12 @@ Next uninstallNetService(BundleRun& run, const Component& component) {
         if (service.stop()) {
             service.remove();
         }
-        const int result = run.op.AddRemoveNetService(removal);
-        if (result != 0) {
-            TDU_LOG(L"AddRemoveNetService Failed for: %s with return: %u", name,
-                    static_cast<std::uint32_t>(result));
-        } else {
-            TDU_LOG(L"AddRemoveNetService succeeded for %s", name);
-        }
+        logOutcome(L"AddRemoveNetService", name, run.op.AddRemoveNetService(removal));
     }
     DriverOperation package;
-    package.hardwareId = kNoDeviceMarker;
+    package.hardwareId = kNotADeviceDriver;
     package.componentName = name;
-    logUninstallOutcome(component.name, run.op.UninstallDriver(package));
+    logOutcome(L"UninstallDriver", component.name, run.op.UninstallDriver(package));
     run.op.cleanTVRNNSResiduals();
     return Next::Continue;
 }
@@ -235,7 +216,7 @@ Next uninstallDevicePackage(BundleRun& run, const Component& component) {
     if (run.fullMode) {
         record.hardwareId = component.uninstallId;
     }
-    logUninstallOutcome(component.name, run.op.UninstallDriver(record));
+    logOutcome(L"UninstallDriver", component.name, run.op.UninstallDriver(record));
     return Next::Continue;
 }
 
@@ -251,19 +232,15 @@ Next uninstallFilter(BundleRun& run, const Component& component) {
     if (!infThere(sections.infPath, component)) {
         return Next::Continue;
     }
-    const int result = run.op.UnInstallSplitDnsFilter(sections);
-    if (result != 0) {
-        TDU_LOG(L"UnInstallSplitDnsFilter Failed for: %s with return: %u", component.name,
-                static_cast<std::uint32_t>(result));
+    if (logOutcome(L"UnInstallSplitDnsFilter", component.name, run.op.UnInstallSplitDnsFilter(sections)) !=
+        0) {
         return Next::Continue;
     }
-    TDU_LOG(L"UnInstallSplitDnsFilter succeeded for %s", component.name);
     DriverOperation package;
     package.componentName = component.name;
-    const int removed = run.op.UninstallDriver(package);
-    if (removed != 0) {
-        TDU_LOG(L"UninstallDriver Failed for: %s with return: %u", component.name,
-                static_cast<std::uint32_t>(removed));
+    // Only a failure of the package's removal is logged here.
+    if (const int removed = run.op.UninstallDriver(package); removed != 0) {
+        logOutcome(L"UninstallDriver", component.name, removed);
     }
     return Next::Continue;
 }
@@ -290,20 +267,19 @@ Next uninstallMonitor(BundleRun& run, const Component& component) {
     }
     service.remove();
     record.componentName = name;
-    logUninstallOutcome(component.name, run.op.UninstallDriver(record));
+    logOutcome(L"UninstallDriver", component.name, run.op.UninstallDriver(record));
     return Next::Continue;
 }
 
 // The component table: the product's driver set, one row per component.
-constexpr std::array<Component, 5> kComponents{{
+constexpr auto kComponents = std::to_array<Component>({
     {L"tvrnns", L"", L"", L"", true, false, nullptr, &uninstallNetService},
     {L"tvrnvamgr", L"tvrnvamgr", L"tvrnvamgr", L"tvrnvamgr", true, false, &installPackage,
      &uninstallDevicePackage},
-    {L"tvrnva", L"tvrnva", L"", L"{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}\\TVRNVA", true, false,
-     &installAdapter, &uninstallDevicePackage},
+    {L"tvrnva", L"tvrnva", L"", kAdapterHardwareId, true, false, &installAdapter, &uninstallDevicePackage},
     {L"SplitDNSFilter", L"SplitDNSFilter", L"", L"", true, false, &installFilter, &uninstallFilter},
     {L"DERAzo", L"DERAzo", L"", L"", false, true, &installMonitor, &uninstallMonitor},
-}};
+});
 
 consteval const Component* component(std::wstring_view name) {
     for (const Component& row : kComponents) {
@@ -315,11 +291,10 @@ consteval const Component* component(std::wstring_view name) {
 }
 
 // The manager goes on before the adapter it serves and comes off after it.
-constexpr std::array<const Component*, 4> kInstallOrder{component(L"tvrnvamgr"), component(L"tvrnva"),
-                                                        component(L"SplitDNSFilter"), component(L"DERAzo")};
-constexpr std::array<const Component*, 5> kUninstallOrder{component(L"tvrnns"), component(L"tvrnva"),
-                                                          component(L"tvrnvamgr"),
-                                                          component(L"SplitDNSFilter"), component(L"DERAzo")};
+constexpr std::array kInstallOrder{component(L"tvrnvamgr"), component(L"tvrnva"),
+                                   component(L"SplitDNSFilter"), component(L"DERAzo")};
+constexpr std::array kUninstallOrder{component(L"tvrnns"), component(L"tvrnva"), component(L"tvrnvamgr"),
+                                     component(L"SplitDNSFilter"), component(L"DERAzo")};
 static_assert(std::ranges::none_of(kInstallOrder, [](const Component* row) { return row == nullptr; }) &&
               std::ranges::none_of(kUninstallOrder, [](const Component* row) { return row == nullptr; }));
 
@@ -356,13 +331,8 @@ std::uint32_t TavrinDriverOperator::UnInstallTavrinDrivers(const std::wstring* c
     for (const DriverStoreEntry& entry : staged) {
         DriverOperation record;
         record.oemInfName = entry.infName;
-        const int result = UninstallDriver(record);
-        if (result != 0) {
-            TDU_LOG(L"UninstallDriver Failed for: %s(%s) with return: %u", entry.hardwareId, entry.infName,
-                    static_cast<std::uint32_t>(result));
-        } else {
-            TDU_LOG(L"UninstallDriver succeeded for %s(%s)", entry.hardwareId, entry.infName);
-        }
+        logOutcome(L"UninstallDriver", entry.hardwareId + L"(" + entry.infName + L")",
+                   UninstallDriver(record));
     }
     return tdu::exit_code::kSuccess;
 }

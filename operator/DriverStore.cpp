@@ -29,20 +29,50 @@ struct SearchPair {
 
 // The ids the product's packages declare, each under the setup class it is
 // searched in.
-constexpr std::array<SearchPair, 5> searchPairs{{
+constexpr auto searchPairs = std::to_array<SearchPair>({
     {L"NetService", L"tvrnns"},
     {L"NetService", L"tvrnna"},
     {L"Net", L"tvrnna_mp"},
     {L"Net", L"tvrnvamgr"},
-    {L"Net", L"{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}\\TVRNVA"},
-}};
+    {L"Net", kAdapterHardwareId},
+});
 
 constexpr std::uint32_t kDriverInfoDetailBytes = 1584;
 constexpr std::uint32_t kWindowsDirectoryChars = 261;
 
-std::wstring afterLastSeparator(const std::wstring& path) {
-    const std::size_t cut = path.find_last_of(L"\\/");
-    return cut == std::wstring::npos ? path : path.substr(cut + 1);
+// Logs each driver the search element found, one line each, and lists its
+// package when asked to.
+void logDriverInfos(tdu::platform::Handle set, const DeviceElement& element, const std::wstring& hardwareId,
+                    std::vector<DriverStoreEntry>* entries) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::ListInfs");
+    for (std::uint32_t index = 0;; ++index) {
+        DriverInfo info;
+        if (!dev().SetupDiEnumDriverInfoW(set, element, tdu::platform::kSpditCompatDriver, index, info)) {
+            return;
+        }
+        DriverInfoDetail detail;
+        // The detail's fixed part always fits; only the id list may not.
+        const bool more =
+            dev().SetupDiGetDriverInfoDetailW(set, element, info, detail, kDriverInfoDetailBytes, nullptr) ||
+            sys().GetLastError() == tdu::platform::kErrorInsufficientBuffer;
+        tdu::platform::LocalTime date;
+        sys().FileTimeToSystemTime(info.driverDate, date);
+        const std::wstring infFileName(tdu::platform::textOf(detail.infFileName));
+        if (entries != nullptr) {
+            entries->push_back(
+                DriverStoreEntry{std::wstring(tdu::platform::afterLastSeparator(infFileName)), hardwareId});
+        }
+        const std::uint64_t v = info.driverVersion;
+        TDU_LOG(L"%s %0.2u/%0.2u/%0.4u %u.%u.%u.%u %s\n", infFileName, std::uint32_t{date.month},
+                std::uint32_t{date.day}, std::uint32_t{date.year},
+                static_cast<std::uint32_t>((v >> 48U) & 0xFFFFU),
+                static_cast<std::uint32_t>((v >> 32U) & 0xFFFFU),
+                static_cast<std::uint32_t>((v >> 16U) & 0xFFFFU), static_cast<std::uint32_t>(v & 0xFFFFU),
+                hardwareId);
+        if (!more) {
+            return;
+        }
+    }
 }
 
 } // namespace
@@ -85,34 +115,7 @@ void TavrinDriverOperator::ListInfs(const std::wstring& className, const std::ws
     if (!dev().SetupDiBuildDriverInfoList(set.get(), element, tdu::platform::kSpditCompatDriver)) {
         return;
     }
-    for (std::uint32_t index = 0;; ++index) {
-        DriverInfo info;
-        if (!dev().SetupDiEnumDriverInfoW(set.get(), element, tdu::platform::kSpditCompatDriver, index,
-                                          info)) {
-            return;
-        }
-        DriverInfoDetail detail;
-        // The detail's fixed part always fits; only the id list may not.
-        const bool more = dev().SetupDiGetDriverInfoDetailW(set.get(), element, info, detail,
-                                                            kDriverInfoDetailBytes, nullptr) ||
-                          sys().GetLastError() == tdu::platform::kErrorInsufficientBuffer;
-        tdu::platform::LocalTime date;
-        sys().FileTimeToSystemTime(info.driverDate, date);
-        const std::wstring infFileName(tdu::platform::textOf(detail.infFileName));
-        if (entries != nullptr) {
-            entries->push_back(DriverStoreEntry{afterLastSeparator(infFileName), hardwareId});
-        }
-        const std::uint64_t v = info.driverVersion;
-        TDU_LOG(L"%s %0.2u/%0.2u/%0.4u %u.%u.%u.%u %s\n", infFileName, std::uint32_t{date.month},
-                std::uint32_t{date.day}, std::uint32_t{date.year},
-                static_cast<std::uint32_t>((v >> 48U) & 0xFFFFU),
-                static_cast<std::uint32_t>((v >> 32U) & 0xFFFFU),
-                static_cast<std::uint32_t>((v >> 16U) & 0xFFFFU), static_cast<std::uint32_t>(v & 0xFFFFU),
-                hardwareId);
-        if (!more) {
-            return;
-        }
-    }
+    logDriverInfos(set.get(), element, hardwareId, entries);
 }
 
 int TavrinDriverOperator::ListDriverInfs(std::vector<DriverStoreEntry>* entries) {

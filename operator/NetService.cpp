@@ -3,9 +3,11 @@
 // serialises us with every other client that changes the configuration.
 // Removal always comes first: "add" means "reinstall".
 #include "app/ExitCode.h"
+#include "log/LogError.h"
 #include "operator/OperatorLog.h"
 #include "operator/TDriverOperator.h"
 #include "platform/Owners.h"
+#include "platform/WideText.h"
 
 namespace {
 
@@ -47,10 +49,15 @@ std::wstring textOf(const wchar_t* text) {
 } // namespace
 
 // Every message of the reinstall but two names the function and repeats the
-// request in front of its text; `request` is in scope wherever it is used.
-#define TDU_NETCFG_LOG(text, ...)                                                                            \
-    TDU_LOG(L"%hs(\"%s\",\"%s\",\"%s\",\"%s\"): " text, kHrFunctionName, request.componentId,                \
-            request.manufacturer, request.product, request.displayName __VA_OPT__(, ) __VA_ARGS__)
+// request in front of its text. TDU_NETCFG_ERROR logs a failed step's HRESULT
+// (its last argument) and hands it back.
+#define TDU_NETCFG_PREFIX L"%hs(\"%s\",\"%s\",\"%s\",\"%s\"): "
+#define TDU_NETCFG_REQUEST(request)                                                                          \
+    kHrFunctionName, (request).componentId, (request).manufacturer, (request).product, (request).displayName
+#define TDU_NETCFG_LOG(request, text, ...)                                                                   \
+    TDU_LOG(TDU_NETCFG_PREFIX text, TDU_NETCFG_REQUEST(request) __VA_OPT__(, ) __VA_ARGS__)
+#define TDU_NETCFG_ERROR(hr, request, text)                                                                  \
+    TDU_LOG_ERROR(hr, TDU_NETCFG_PREFIX text, TDU_NETCFG_REQUEST(request))
 
 namespace {
 
@@ -60,11 +67,11 @@ HResult apply(const Request& request, Handle netCfg, bool removalPhase) {
     TDU_LOG_FUNCTION(L"TavrinDriverOperator::HrReinstallNetService");
     const HResult hr = netcfg().Apply(netCfg);
     if (hr == tdu::platform::kNetcfgSReboot) {
-        TDU_NETCFG_LOG(L"A reboot is required to apply the new configuration. HRESULT=%#x\n", hr);
+        TDU_NETCFG_LOG(request, L"A reboot is required to apply the new configuration. HRESULT=%#x\n", hr);
     } else if (hr < 0 && removalPhase) {
-        TDU_NETCFG_LOG(L"The new configuraiton could not be applied. HRESULT=%#x\n", hr);
+        TDU_NETCFG_LOG(request, L"The new configuraiton could not be applied. HRESULT=%#x\n", hr);
     } else if (hr < 0) {
-        TDU_NETCFG_LOG(L"The new configuration could not be applied. HRESULT=%#x\n", hr);
+        TDU_NETCFG_LOG(request, L"The new configuration could not be applied. HRESULT=%#x\n", hr);
     }
     return hr;
 }
@@ -77,12 +84,33 @@ HResult classSetup(const Request& request, Handle netCfg, const tdu::platform::G
     HResult hr =
         netcfg().QueryNetCfgClass(netCfg, classGuid, tdu::platform::kIidINetCfgClass, classObject.put());
     if (hr < 0) {
-        TDU_NETCFG_LOG(L"Failed to get NetCfgClass object. HRESULT=%#x\n", hr);
-        return hr;
+        return TDU_NETCFG_ERROR(hr, request, L"Failed to get NetCfgClass object. HRESULT=%#x\n");
     }
     hr = netcfg().QueryInterface(classObject.get(), tdu::platform::kIidINetCfgClassSetup, setup.put());
     if (hr < 0) {
-        TDU_NETCFG_LOG(L"Failed to get NetCfgClassSetup interface. HRESULT=%#x\n", hr);
+        TDU_NETCFG_LOG(request, L"Failed to get NetCfgClassSetup interface. HRESULT=%#x\n", hr);
+    }
+    return hr;
+}
+
+// Takes the write lock, waiting up to kWriteLockTimeoutMs. Held by another
+// client, it is not ours to release: the answer is "no write lock".
+HResult acquireWriteLock(const Request& request, Handle lock) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::HrReinstallNetService");
+    TaskMem holder;
+    std::wstring holderText;
+    const HResult hr = netcfg().AcquireWriteLock(lock, kWriteLockTimeoutMs, kLockClientDescription,
+                                                 holder.put(), holderText);
+    if (hr == tdu::platform::kSFalse) {
+        if (holder) {
+            TDU_NETCFG_LOG(request, L"Failed to get NetCfgLock. Lock held by \"%ls\"\n", holderText);
+        } else {
+            TDU_NETCFG_LOG(request, L"Failed to get NetCfgLock.\n");
+        }
+        return tdu::platform::kNetcfgENoWriteLock;
+    }
+    if (hr < 0) {
+        return TDU_NETCFG_ERROR(hr, request, L"AcquireWriteLock() failed HRESULT=%#x\n");
     }
     return hr;
 }
@@ -92,14 +120,12 @@ HResult removeComponent(const Request& request, Handle netCfg) {
     ComPtr component;
     HResult hr = netcfg().FindComponent(netCfg, request.componentId, component.put());
     if (hr != tdu::platform::kSOk) {
-        TDU_NETCFG_LOG(L"Failed to find component. HRESULT=%#x\n", hr);
-        return hr;
+        return TDU_NETCFG_ERROR(hr, request, L"Failed to find component. HRESULT=%#x\n");
     }
     tdu::platform::Guid classGuid;
     hr = netcfg().GetClassGuid(component.get(), classGuid);
     if (hr < 0) {
-        TDU_NETCFG_LOG(L"Failed to get component class GUID. HRESULT=%#x\n", hr);
-        return hr;
+        return TDU_NETCFG_ERROR(hr, request, L"Failed to get component class GUID. HRESULT=%#x\n");
     }
     ComPtr classObject;
     ComPtr setup;
@@ -115,16 +141,16 @@ HResult removeComponent(const Request& request, Handle netCfg) {
     std::wstring referrersText;
     hr = netcfg().DeInstall(setup.get(), component.get(), token, referrers.put(), referrersText);
     if (hr == tdu::platform::kNetcfgSStillReferenced) {
-        TDU_NETCFG_LOG(L"The component was not removed and is still referenced by \"%ls\"\n", referrersText);
+        TDU_NETCFG_LOG(request, L"The component was not removed and is still referenced by \"%ls\"\n",
+                       referrersText);
         referrers.reset();
     } else if (hr == tdu::platform::kNetcfgSReboot) {
-        TDU_NETCFG_LOG(L"A reboot is required to complete removal of component. HRESULT=%#x\n", hr);
+        TDU_NETCFG_LOG(request, L"A reboot is required to complete removal of component. HRESULT=%#x\n", hr);
     } else if (hr == tdu::platform::kNetcfgENeedReboot) {
-        TDU_NETCFG_LOG(L"A reboot is required.  The component was not removed. HRESULT=%#x\n", hr);
-        return hr;
+        return TDU_NETCFG_ERROR(hr, request,
+                                L"A reboot is required.  The component was not removed. HRESULT=%#x\n");
     } else if (hr < 0) {
-        TDU_NETCFG_LOG(L"The component could not be removed. HRESULT=%#x\n", hr);
-        return hr;
+        return TDU_NETCFG_ERROR(hr, request, L"The component could not be removed. HRESULT=%#x\n");
     }
     return apply(request, netCfg, true);
 }
@@ -138,20 +164,20 @@ HResult installComponent(const Request& request, Handle netCfg) {
         return hr;
     }
     const tdu::platform::OboToken token = request.token();
-    TDU_NETCFG_LOG(L"Installing component %s oboToken={OBO_SOFTWARE, \"%ls\", \"%ls\", \"%ls\", %#x}\n",
-                   request.componentId, request.manufacturer, request.product, request.displayName,
-                   token.registered);
+    TDU_NETCFG_LOG(
+        request, L"Installing component %s oboToken={OBO_SOFTWARE, \"%ls\", \"%ls\", \"%ls\", %#x}\n",
+        request.componentId, request.manufacturer, request.product, request.displayName, token.registered);
     ComPtr installed;
     hr = netcfg().Install(setup.get(), request.componentId, token, tdu::platform::kNsfPostSysInstall, 0,
                           nullptr, nullptr, installed.put());
     if (hr == tdu::platform::kNetcfgSReboot) {
-        TDU_NETCFG_LOG(L"A reboot is required to complete re-install of component. HRESULT=%#x\n", hr);
+        TDU_NETCFG_LOG(request, L"A reboot is required to complete re-install of component. HRESULT=%#x\n",
+                       hr);
     } else if (hr == tdu::platform::kNetcfgENeedReboot) {
-        TDU_NETCFG_LOG(L"A reboot is required.  The component was not re-installed. HRESULT=%#x\n", hr);
-        return hr;
+        return TDU_NETCFG_ERROR(hr, request,
+                                L"A reboot is required.  The component was not re-installed. HRESULT=%#x\n");
     } else if (hr < 0) {
-        TDU_NETCFG_LOG(L"The component could not be re-installed. HRESULT=%#x\n", hr);
-        return hr;
+        return TDU_NETCFG_ERROR(hr, request, L"The component could not be re-installed. HRESULT=%#x\n");
     }
     return apply(request, netCfg, false);
 }
@@ -168,12 +194,7 @@ int TavrinDriverOperator::AddRemoveNetService(const DriverOperation& record) {
         TDU_LOG(L"Component Name is missing");
         return tdu::exit_code::kOperationFailed;
     }
-    std::wstring action = record.netServiceAction;
-    for (wchar_t& ch : action) {
-        if (ch >= L'a' && ch <= L'z') {
-            ch = static_cast<wchar_t>(ch - L'a' + L'A');
-        }
-    }
+    const std::wstring action = tdu::platform::asciiUpper(record.netServiceAction);
     bool add = false;
     if (action == L"ADD") {
         TDU_LOG(L"Command received to add net Service");
@@ -206,8 +227,7 @@ std::int32_t TavrinDriverOperator::HrReinstallNetService(const wchar_t* componen
     HResult hr = netcfg().CoInitializeEx(tdu::platform::kCoinitApartmentThreaded |
                                          tdu::platform::kCoinitDisableOle1Dde);
     if (hr < 0) {
-        TDU_NETCFG_LOG(L"CoInitializeEx()->%#x\n", hr);
-        return hr;
+        return TDU_NETCFG_ERROR(hr, request, L"CoInitializeEx()->%#x\n");
     }
     // S_FALSE (already initialised here) is balanced all the same.
     const Held apartment([] { netcfg().CoUninitialize(); });
@@ -216,40 +236,22 @@ std::int32_t TavrinDriverOperator::HrReinstallNetService(const wchar_t* componen
     hr = netcfg().CoCreateInstance(tdu::platform::kClsidCNetCfg, tdu::platform::kNullHandle,
                                    tdu::platform::kClsctxAll, tdu::platform::kIidINetCfg, netCfg.put());
     if (hr < 0) {
-        TDU_NETCFG_LOG(L"Failed to create NetCfg object. HRESULT=%#x\n", hr);
-        return hr;
+        return TDU_NETCFG_ERROR(hr, request, L"Failed to create NetCfg object. HRESULT=%#x\n");
     }
     ComPtr lock;
     hr = netcfg().QueryInterface(netCfg.get(), tdu::platform::kIidINetCfgLock, lock.put());
     if (hr < 0) {
-        TDU_NETCFG_LOG(L"Failed to get NetCfgLock interface. HRESULT=%#x\n", hr);
-        return hr;
+        return TDU_NETCFG_ERROR(hr, request, L"Failed to get NetCfgLock interface. HRESULT=%#x\n");
     }
-    {
-        TaskMem holder;
-        std::wstring holderText;
-        hr = netcfg().AcquireWriteLock(lock.get(), kWriteLockTimeoutMs, kLockClientDescription, holder.put(),
-                                       holderText);
-        if (hr == tdu::platform::kSFalse) {
-            // Another client holds the lock: it is not ours to release.
-            if (holder) {
-                TDU_NETCFG_LOG(L"Failed to get NetCfgLock. Lock held by \"%ls\"\n", holderText);
-            } else {
-                TDU_NETCFG_LOG(L"Failed to get NetCfgLock.\n");
-            }
-            return tdu::platform::kNetcfgENoWriteLock;
-        }
-        if (hr < 0) {
-            TDU_NETCFG_LOG(L"AcquireWriteLock() failed HRESULT=%#x\n", hr);
-            return hr;
-        }
+    hr = acquireWriteLock(request, lock.get());
+    if (hr < 0) {
+        return hr;
     }
     const Held writeLock([lock = lock.get()] { netcfg().ReleaseWriteLock(lock); });
 
     hr = netcfg().Initialize(netCfg.get());
     if (hr < 0) {
-        TDU_NETCFG_LOG(L"Failed to initialize NetCfg. HRESULT=%#x\n", hr);
-        return hr;
+        return TDU_NETCFG_ERROR(hr, request, L"Failed to initialize NetCfg. HRESULT=%#x\n");
     }
     const Held initialized([config = netCfg.get()] { netcfg().Uninitialize(config); });
 

@@ -14,10 +14,10 @@ using tdu::platform::sys;
 constexpr wchar_t kStorePath[] = L"%WINDIR%\\System32\\DRVSTORE";
 constexpr wchar_t kFolderPrefix[] = L"tvrnns_";
 constexpr wchar_t kFileBase[] = L"tvrnns";
-constexpr std::array<const wchar_t*, 3> kExtensions{L".inf", L".cat", L".sys"};
-constexpr std::array<const wchar_t*, 2> kResidualKeys{L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\DIFxAPP"
-                                                      L"\\Components\\{9AC1F0E9-DE2F-4b2d-910C-65CAEE9153D9}",
-                                                      L"SYSTEM\\CurrentControlSet\\Services\\tvrnns"};
+constexpr std::array kExtensions{L".inf", L".cat", L".sys"};
+constexpr std::array kResidualKeys{L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\DIFxAPP"
+                                   L"\\Components\\{9AC1F0E9-DE2F-4b2d-910C-65CAEE9153D9}",
+                                   L"SYSTEM\\CurrentControlSet\\Services\\tvrnns"};
 
 } // namespace
 

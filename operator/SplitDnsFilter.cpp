@@ -6,28 +6,39 @@
 #include "platform/Platform.h"
 
 #include <exception>
-#include <stdexcept>
 
 namespace {
 
 constexpr std::size_t kCommandLineChars = 1024;
 
-// Runs one section; 1603 when an exception broke the run off.
+// Hands the section's command line to the platform; false when the line
+// does not fit the platform's buffer: a cut line would name another file.
+bool runSectionLine(const wchar_t* section, const std::wstring& infPath) {
+    TDU_LOG_FUNCTION(L"TavrinDriverOperator::InstallSplitDnsFilter");
+    // The INF path goes in unquoted: the platform takes the rest of the
+    // line as the path, spaces included, and would not strip quotes.
+    const std::wstring commandLine = std::wstring(section) + L" 128 " + infPath;
+    if (commandLine.size() > kCommandLineChars - 1) {
+        return false;
+    }
+    TDU_LOG(L"Calling InstallHinfSectionW with params: %s\n", commandLine);
+    tdu::platform::dev().InstallHinfSectionW(commandLine, 0);
+    return true;
+}
+
+// Runs one section; 1603 when the run was broken off, by an exception or by
+// a line too long to pass.
 template <class Messages> int runSection(const wchar_t* section, const std::wstring& infPath) {
     TDU_LOG_FUNCTION(Messages::function);
-    int result = 0;
+    bool ran = false;
     try {
         TDU_LOG(L"%s", Messages::enter);
-        // The INF path goes in unquoted: the platform takes the rest of the
-        // line as the path, spaces included, and would not strip quotes.
-        const std::wstring commandLine = std::wstring(section) + L" 128 " + infPath;
-        if (commandLine.size() > kCommandLineChars - 1) {
-            // A cut line would name another file: refuse it like any broken-off run.
-            throw std::length_error("section command line too long");
-        }
-        TDU_LOG(L"Calling InstallHinfSectionW with params: %s\n", commandLine);
-        tdu::platform::dev().InstallHinfSectionW(commandLine, 0);
+        ran = runSectionLine(section, infPath);
     } catch (const std::exception&) {
+        ran = false;
+    }
+    int result = 0;
+    if (!ran) {
         TDU_LOG(L"%s", Messages::failure);
         result = tdu::exit_code::kInstallFailure;
     }

@@ -15,6 +15,13 @@ struct DriverStoreEntry {
     std::wstring hardwareId; // the id it was found for
 };
 
+// The virtual adapter's hardware id: its device's id and the id its package
+// is searched for in the driver store.
+inline constexpr wchar_t kAdapterHardwareId[] = L"{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}\\TVRNVA";
+// Given as the hardware id, tells UninstallDriver that the component has no
+// device to look for.
+inline constexpr wchar_t kNotADeviceDriver[] = L"NOTADEVICEDRIVER";
+
 // The names of the entries matching prefix + suffix (a wildcard pattern):
 // folders when directoriesOnly, else files; in the platform's order.
 std::vector<std::wstring> listDirectoryNames(const std::wstring& prefix, bool directoriesOnly,
@@ -84,7 +91,8 @@ public:
     // /netserv: validates the action word and reinstalls or removes the
     // component; 0 on success, 2 otherwise.
     int AddRemoveNetService(const DriverOperation& record);
-    // Removes the component when present and, with `add`, installs it afresh.
+    // Removes the component when present and, with `add`, installs it afresh;
+    // without `add` it only removes, whatever its name says.
     std::int32_t HrReinstallNetService(const wchar_t* componentId, const wchar_t* manufacturer,
                                        const wchar_t* product, const wchar_t* displayName, bool add);
 

@@ -21,7 +21,8 @@ inline constexpr wchar_t kInstallPropertyLocalPackage[] = L"LocalPackage";
 // persist only when committed.
 inline constexpr std::uint32_t kMsiDbOpenTransact = 1;
 
-// Installer status codes the core or its tests tell apart.
+// Installer status codes the simulated machine fails with; the core tests
+// none of them and passes every non-zero status on as it is.
 inline constexpr MsiStatus kErrorOpenFailed = 110;
 inline constexpr MsiStatus kErrorUnknownProduct = 1605;
 inline constexpr MsiStatus kErrorUnknownProperty = 1608;

@@ -21,7 +21,6 @@ constexpr HResult hresult(std::uint32_t bits) {
 inline constexpr HResult kSOk = 0;
 inline constexpr HResult kSFalse = 1;
 inline constexpr HResult kEFail = hresult(0x80004005);
-inline constexpr HResult kENotImpl = hresult(0x80004001);
 inline constexpr HResult kENoInterface = hresult(0x80004002);
 inline constexpr HResult kEPointer = hresult(0x80004003);
 inline constexpr HResult kEInvalidArg = hresult(0x80070057);

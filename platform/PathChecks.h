@@ -60,6 +60,13 @@ inline std::optional<std::uint32_t> expansionError(std::uint32_t needed, std::ui
     return std::nullopt;
 }
 
+// The last component of a path: what follows its last separator, or all of
+// it when it has none.
+inline std::wstring_view afterLastSeparator(std::wstring_view path) {
+    const std::size_t cut = path.find_last_of(L"\\/");
+    return cut == std::wstring_view::npos ? path : path.substr(cut + 1);
+}
+
 // Whether an entry is at `path`, the entry itself and not what a link there
 // leads to. A name that cannot be there (a missing folder on the way, a
 // share gone, a malformed name) is an answer, not an error; any other

@@ -21,8 +21,6 @@ inline constexpr std::uint32_t kKeyWow64_32Key = 0x0200;
 inline constexpr std::uint32_t kRegOptionNonVolatile = 0;
 
 inline constexpr std::uint32_t kRegSz = 1;
-inline constexpr std::uint32_t kRegExpandSz = 2;
-inline constexpr std::uint32_t kRegBinary = 3;
 inline constexpr std::uint32_t kRegDword = 4;
 inline constexpr std::uint32_t kRegMultiSz = 7;
 

@@ -21,11 +21,9 @@ inline constexpr std::uint32_t kServiceStop = 0x0020;
 inline constexpr std::uint32_t kScStatusProcessInfo = 0;
 inline constexpr std::uint32_t kServiceControlStop = 1;
 inline constexpr std::uint32_t kServiceActive = 1;
-inline constexpr std::uint32_t kServiceInactive = 2;
 
 // dwCurrentState values.
 inline constexpr std::uint32_t kServiceStopped = 1;
-inline constexpr std::uint32_t kServiceStartPending = 2;
 inline constexpr std::uint32_t kServiceStopPending = 3;
 inline constexpr std::uint32_t kServiceRunning = 4;
 

@@ -1,7 +1,10 @@
 // The kernel and run-time services: environment, files and folders, local
 // time, process identity and owners, named mutex and event, tick count and
-// sleep. Each method mirrors one platform call; failures are reported as the
-// call reports them (a null handle or false, with the reason in GetLastError).
+// sleep. Each method stands for the platform call it is named after and fails
+// as that call does (a null handle or false, with the reason in
+// GetLastError); a few need two or three calls for it (a security descriptor
+// converted from its text first, a token opened before it is read), and the
+// first of them that fails gives the answer and the reason.
 #pragma once
 
 #include "platform/Types.h"

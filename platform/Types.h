@@ -17,7 +17,8 @@ using Handle = std::uint64_t;
 inline constexpr Handle kNullHandle = 0;
 inline constexpr Handle kInvalidHandle = ~Handle{0}; // INVALID_HANDLE_VALUE
 
-// Win32 error codes the core tells apart.
+// Win32 error codes: the ones the core tests for, and the ones the simulated
+// machine fails with, which the core passes on as they are.
 inline constexpr std::uint32_t kErrorSuccess = 0;
 inline constexpr std::uint32_t kErrorFileNotFound = 2;
 inline constexpr std::uint32_t kErrorPathNotFound = 3;
@@ -41,7 +42,6 @@ inline constexpr std::uint32_t kErrorSuccessRebootRequired = 3010;
 
 // WaitForSingleObject results and the infinite time-out.
 inline constexpr std::uint32_t kWaitObject0 = 0;
-inline constexpr std::uint32_t kWaitAbandoned = 0x80;
 inline constexpr std::uint32_t kWaitTimeout = 258;
 inline constexpr std::uint32_t kWaitFailed = 0xFFFFFFFF;
 inline constexpr std::uint32_t kInfinite = 0xFFFFFFFF;

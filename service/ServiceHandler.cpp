@@ -47,6 +47,41 @@ std::uint32_t pendingPollMs(std::uint32_t waitHint) {
     return std::clamp(waitHint / 10, kPendingPollMinMs, kPendingPollMaxMs);
 }
 
+enum class Wait { Stopped, LeftStopPending, Failed };
+
+// The one stop-and-wait loop: sleeps, polls the status and checks the budget
+// since `start`, while the service is stopping (pendingName: a stop someone
+// else asked for, polled at a tenth of the wait hint and logged under that
+// name) or, without a name, until it has stopped (sleeping the service's own
+// estimate, unclamped: it asked for this long). A failed poll and a spent
+// budget (`timedOut` logged) are both Failed.
+Wait waitForStop(Handle service, ServiceStatusProcess& status, std::uint32_t start,
+                 const std::wstring* pendingName, const std::wstring& timedOut) {
+    TDU_LOG_FUNCTION(L"ServiceHandler::stop");
+    const auto waiting = [&] {
+        return pendingName != nullptr ? status.dwCurrentState == tdu::platform::kServiceStopPending
+                                      : !isStopped(status);
+    };
+    while (waiting()) {
+        if (pendingName != nullptr) {
+            TDU_LOG(L"'%s' Service Stop Pending.", *pendingName);
+        }
+        sys().Sleep(pendingName != nullptr ? pendingPollMs(status.dwWaitHint) : status.dwWaitHint);
+        if (!queryStatus(service, status)) {
+            TDU_LOG(L"QueryServiceStatusEx failed (%lu)", sys().GetLastError());
+            return Wait::Failed;
+        }
+        if (isStopped(status)) {
+            return Wait::Stopped;
+        }
+        if (budgetSpent(start)) {
+            TDU_LOG(L"%s", timedOut);
+            return Wait::Failed;
+        }
+    }
+    return isStopped(status) ? Wait::Stopped : Wait::LeftStopPending;
+}
+
 } // namespace
 
 ServiceHandler& ServiceHandler::getInstance() {
@@ -89,25 +124,14 @@ bool ServiceHandler::stop() {
         TDU_LOG(L"QueryServiceStatusEx failed (%lu)", sys().GetLastError());
         return false;
     }
-    if (isStopped(status)) {
+    const Wait pending = waitForStop(service.get(), status, start, &serviceName,
+                                     L"Service stop timed out for '" + serviceName + L"'");
+    if (pending == Wait::Stopped) {
         TDU_LOG(L"'%s' Service is already stopped.", serviceName);
         return true;
     }
-    while (status.dwCurrentState == tdu::platform::kServiceStopPending) {
-        TDU_LOG(L"'%s' Service Stop Pending.", serviceName);
-        sys().Sleep(pendingPollMs(status.dwWaitHint));
-        if (!queryStatus(service.get(), status)) {
-            TDU_LOG(L"QueryServiceStatusEx failed (%lu)", sys().GetLastError());
-            return false;
-        }
-        if (isStopped(status)) {
-            TDU_LOG(L"'%s' Service is already stopped.", serviceName);
-            return true;
-        }
-        if (budgetSpent(start)) {
-            TDU_LOG(L"Service stop timed out for '%s'", serviceName);
-            return false;
-        }
+    if (pending == Wait::Failed) {
+        return false;
     }
     // Dependants that will not stop make the stop control itself fail;
     // their own messages say why.
@@ -116,20 +140,8 @@ bool ServiceHandler::stop() {
         TDU_LOG(L"ControlService failed (%lu)", sys().GetLastError());
         return false;
     }
-    while (!isStopped(status)) {
-        // The service's own estimate, unclamped: it asked for this long.
-        sys().Sleep(status.dwWaitHint);
-        if (!queryStatus(service.get(), status)) {
-            TDU_LOG(L"QueryServiceStatusEx failed (%lu)", sys().GetLastError());
-            return false;
-        }
-        if (isStopped(status)) {
-            break;
-        }
-        if (budgetSpent(start)) {
-            TDU_LOG(L"Wait timed out");
-            return false;
-        }
+    if (waitForStop(service.get(), status, start, nullptr, L"Wait timed out") == Wait::Failed) {
+        return false;
     }
     TDU_LOG(L"'%s' Service stopped successfully", serviceName);
     return true;
@@ -175,21 +187,13 @@ bool ServiceHandler::stopDependentServices(Handle managerHandle, Handle service)
             TDU_LOG(L"ControlService failed for dependent services (%lu)", sys().GetLastError());
             return false;
         }
-        while (!isStopped(status)) {
-            sys().Sleep(status.dwWaitHint);
-            if (!queryStatus(dependant.get(), status)) {
-                TDU_LOG(L"QueryServiceStatusEx failed (%lu)", sys().GetLastError());
-                return false;
-            }
-            if (isStopped(status)) {
-                TDU_LOG(L"Service '%s' stopped successfully", name);
-                break;
-            }
-            if (budgetSpent(start)) {
-                TDU_LOG(L"Timed out");
-                return false;
-            }
+        if (isStopped(status)) {
+            continue;
         }
+        if (waitForStop(dependant.get(), status, start, nullptr, L"Timed out") == Wait::Failed) {
+            return false;
+        }
+        TDU_LOG(L"Service '%s' stopped successfully", name);
     }
     return true;
 }

@@ -1,4 +1,6 @@
-// The real platform: each method makes the one Win32 call it is named after.
+// The real platform: each method makes the Win32 call it is named after, a
+// few with a conversion or a second call around it (a security descriptor
+// from its text, a size query); the last error of every call is kept.
 #pragma once
 
 #include "platform/Platform.h"

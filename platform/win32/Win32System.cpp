@@ -24,15 +24,17 @@ Handle fromHandle(HANDLE handle) {
 
 using LocalMemory = std::unique_ptr<void, decltype(&::LocalFree)>;
 
-// Security attributes from SDDL text; none for empty text. False when the
-// text does not convert: nothing is ever created with less protection than
-// was asked for.
+// Security attributes from SDDL text. False when the text does not convert
+// (the conversion's error kept as the last error): nothing is ever created
+// with less protection than was asked for.
 class Security {
 public:
     explicit Security(std::wstring_view sddl) {
         PSECURITY_DESCRIPTOR converted = nullptr;
-        converted_ = ::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                         std::wstring(sddl).c_str(), SDDL_REVISION_1, &converted, nullptr) != FALSE;
+        converted_ = kept([&] {
+                         return ::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                             std::wstring(sddl).c_str(), SDDL_REVISION_1, &converted, nullptr);
+                     }) != FALSE;
         descriptor_.reset(converted);
         attributes_.lpSecurityDescriptor = converted;
     }
