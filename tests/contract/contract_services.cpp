@@ -1,0 +1,113 @@
+// The service control manager, the network configuration objects, the installer engine and version
+// resources.
+#include "tests/contract/Contract.h"
+
+namespace tdu::contract {
+namespace {
+
+// The network configuration object with its write lock held and initialised, released at the end.
+struct NetCfg {
+    NetCfg() {
+        EXPECT_EQ(netcfg().CoInitializeEx(kCoinitApartmentThreaded | kCoinitDisableOle1Dde), kSOk);
+        EXPECT_EQ(netcfg().CoCreateInstance(kClsidCNetCfg, kNullHandle, kClsctxAll, kIidINetCfg, object),
+                  kSOk);
+        EXPECT_EQ(netcfg().QueryInterface(object, kIidINetCfgLock, lock), kSOk);
+        Handle holder = kNullHandle;
+        std::wstring holderText;
+        EXPECT_EQ(netcfg().AcquireWriteLock(lock, 15000, L"contract", holder, holderText), kSOk);
+        EXPECT_EQ(netcfg().Initialize(object), kSOk);
+    }
+    ~NetCfg() {
+        EXPECT_EQ(netcfg().Uninitialize(object), kSOk);
+        EXPECT_EQ(netcfg().ReleaseWriteLock(lock), kSOk);
+        netcfg().Release(lock);
+        netcfg().Release(object);
+        netcfg().CoUninitialize();
+    }
+    NetCfg(const NetCfg&) = delete;
+    NetCfg& operator=(const NetCfg&) = delete;
+    Handle object = kNullHandle;
+    Handle lock = kNullHandle;
+};
+
+const Row kServices[] = {
+    {"AStoppedServiceIsQueriedRefusesAStopAndIsDeletedOnce",
+     [](Machine& m) {
+         m.plantService(L"tducontract");
+         const Handle manager = scm().OpenSCManagerW(nullptr, nullptr, kScManagerAllAccess);
+         EXPECT_EQ(scm().OpenServiceW(manager, L"tducontractnone", kServiceQueryStatus), kNullHandle);
+         EXPECT_EQ(sys().GetLastError(), kErrorServiceDoesNotExist);
+         const Handle service =
+             scm().OpenServiceW(manager, L"tducontract",
+                                kServiceQueryStatus | kServiceStop | kServiceEnumerateDependents | kDelete);
+         ServiceStatusProcess status;
+         std::uint32_t needed = 0;
+         EXPECT_FALSE(scm().QueryServiceStatusEx(service, kScStatusProcessInfo, status, 8, needed));
+         EXPECT_EQ(std::tuple(sys().GetLastError(), needed), std::tuple(kErrorInsufficientBuffer, 36U));
+         EXPECT_TRUE(scm().QueryServiceStatusEx(service, kScStatusProcessInfo, status,
+                                                kServiceStatusProcessBytes, needed));
+         EXPECT_EQ(status.dwCurrentState, kServiceStopped);
+         EXPECT_FALSE(scm().ControlService(service, kServiceControlStop, status));
+         EXPECT_EQ(sys().GetLastError(), kErrorServiceNotActive);
+         std::uint32_t returned = 1;
+         std::vector<EnumServiceStatus> entries;
+         EXPECT_TRUE(scm().EnumDependentServicesW(service, kServiceActive, kNullHandle, 0, needed, returned,
+                                                  entries));
+         EXPECT_EQ(returned, 0U);
+         EXPECT_TRUE(scm().DeleteService(service));
+         EXPECT_FALSE(scm().DeleteService(service));
+         EXPECT_EQ(sys().GetLastError(), kErrorServiceMarkedForDelete);
+         EXPECT_TRUE(scm().CloseServiceHandle(service));
+         EXPECT_TRUE(scm().CloseServiceHandle(manager));
+     }},
+    {"TheNetworkConfigurationIsLockedAndInitialised", [](Machine&) { const NetCfg config; }},
+    {"AComponentNotInstalledIsNotFound",
+     [](Machine&) {
+         const NetCfg config;
+         Handle component = kNullHandle;
+         EXPECT_EQ(netcfg().FindComponent(config.object, L"tducontract", component), kSFalse);
+         Handle classSetup = kNullHandle;
+         EXPECT_EQ(netcfg().QueryNetCfgClass(config.object, kGuidDevClassNetService, kIidINetCfgClassSetup,
+                                             classSetup),
+                   kSOk);
+         netcfg().Release(classSetup);
+     },
+     "INetCfg::FindComponent and QueryNetCfgClass answer E_NOTIMPL"},
+    {"AnUnknownProductIsToldFromAMalformedCode",
+     [](Machine&) {
+         std::wstring value = L"kept";
+         std::uint32_t chars = kMaxPath;
+         EXPECT_EQ(installerDb().MsiGetProductInfoW(L"{00000000-0000-0000-0000-0000000000C7}",
+                                                    kInstallPropertyLocalPackage, value, chars),
+                   kErrorUnknownProduct);
+         EXPECT_EQ(installerDb().MsiGetProductInfoW(L"C7", kInstallPropertyLocalPackage, value, chars), 87U);
+         EXPECT_EQ(value, L"kept");
+     }},
+    {"AMissingDatabaseDoesNotOpen",
+     [](Machine& m) {
+         Handle database = kNullHandle;
+         EXPECT_EQ(installerDb().MsiOpenDatabaseW(m.folder() + L"none.msi", kMsiDbOpenTransact, database),
+                   kErrorOpenFailed);
+     },
+     "a missing database gives 1627"},
+    {"TheFixedFileInformationIsTheRootBlocks",
+     [](Machine& m) {
+         std::uint32_t handle = 1;
+         const std::uint32_t size = fileVersion().GetFileVersionInfoSizeW(m.versionedFile(), handle);
+         EXPECT_GE(size, kFixedFileInfoBytes);
+         std::vector<std::uint8_t> block(size);
+         EXPECT_TRUE(fileVersion().GetFileVersionInfoW(m.versionedFile(), handle, size, block));
+         FixedFileInfo info;
+         std::uint32_t length = 0;
+         EXPECT_TRUE(fileVersion().VerQueryValueW(block, kVersionRootBlock, info, length));
+         EXPECT_EQ(std::tuple(info.signature, info.fileVersionMS, info.fileVersionLS, length),
+                   std::tuple(0xFEEF04BDU, 0x00170001U, 0U, 52U));
+         m.plantFile(m.folder() + L"plain.exe", "MZ");
+         EXPECT_EQ(fileVersion().GetFileVersionInfoSizeW(m.folder() + L"none.exe", handle), 0U);
+         EXPECT_EQ(sys().GetLastError(), kErrorFileNotFound);
+     }},
+};
+TDU_CONTRACT_ROWS(Services, kServices);
+
+} // namespace
+} // namespace tdu::contract
