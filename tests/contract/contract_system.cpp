@@ -174,7 +174,8 @@ const Row kSystem[] = {
          EXPECT_EQ(path, L"kept");
          EXPECT_EQ(sys().GetWindowsDirectoryW(path, kMaxPath), 10U);
          EXPECT_EQ(path.size(), 10U);
-         EXPECT_EQ(sys().K32GetModuleFileNameExW(path, kMaxPath), path.size());
+         const std::uint32_t length = sys().K32GetModuleFileNameExW(path, kMaxPath);
+         EXPECT_EQ(length, path.size());
          EXPECT_TRUE(path.ends_with(L".exe"));
      }},
     {"TimeProcessAndHeap",
