@@ -46,14 +46,14 @@ const Row kSystem[] = {
      [](Machine& m) {
          FindData data;
          m.plantFile(m.folder() + L"one.inf", "x");
-         const Handle search = sys().FindFirstFileW(m.folder() + L"*.inf", data);
+         const Handle search = sys().FindFirstFileW(m.folder() + L"one*", data);
          EXPECT_EQ(textOf(data.fileName), L"one.inf");
          EXPECT_FALSE(sys().FindNextFileW(search, data));
          EXPECT_EQ(sys().GetLastError(), 18U); // no more files
          EXPECT_TRUE(sys().FindClose(search));
-         EXPECT_EQ(sys().FindFirstFileW(m.folder() + L"*.none", data), kInvalidHandle);
+         EXPECT_EQ(sys().FindFirstFileW(m.folder() + L"none*", data), kInvalidHandle);
          EXPECT_EQ(sys().GetLastError(), kErrorFileNotFound);
-         EXPECT_EQ(sys().FindFirstFileW(m.folder() + L"none\\*", data), kInvalidHandle);
+         EXPECT_EQ(sys().FindFirstFileW(m.folder() + L"none\\one*", data), kInvalidHandle);
          EXPECT_EQ(sys().GetLastError(), kErrorPathNotFound);
      }},
     {"OpenAlwaysSaysWhenTheFileWasThereAndShareModesRefuse",
