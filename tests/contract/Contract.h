@@ -50,6 +50,12 @@ inline void PrintTo(const Row& row, std::ostream* out) {
     *out << row.name;
 }
 
+// What a call answered: kDone when it succeeded, otherwise the last error it left.
+inline constexpr std::uint32_t kDone = 0xFFFF'FFFF;
+inline std::uint32_t answer(bool succeeded) {
+    return succeeded ? kDone : sys().GetLastError();
+}
+
 class Contract : public ::testing::TestWithParam<Row> {};
 
 // A group of rows, each reported as a test of its own.

@@ -63,9 +63,9 @@ const Row kDevices[] = {
      [](Machine&) {
          const Device device(L"tducontract");
          DeviceElement element;
-         EXPECT_FALSE(
-             dev().SetupDiCreateDeviceInfoW(device.set, device.instanceId, kGuidDevClassNet, 0, element));
-         EXPECT_EQ(sys().GetLastError(), kErrorDevinstAlreadyExists);
+         EXPECT_EQ(answer(dev().SetupDiCreateDeviceInfoW(device.set, device.instanceId, kGuidDevClassNet, 0,
+                                                         element)),
+                   kErrorDevinstAlreadyExists);
          EXPECT_TRUE(dev().SetupDiDeleteDeviceInfo(device.set, device.element));
          EXPECT_TRUE(dev().SetupDiCallClassInstaller(kDifRemove, device.set, device.element) ||
                      sys().GetLastError() != kErrorSuccess);
@@ -75,11 +75,10 @@ const Row kDevices[] = {
          const Device device(L"tducontract");
          DeviceElement element;
          element.cbSize = 0;
-         EXPECT_FALSE(dev().SetupDiEnumDeviceInfo(device.set, 0, element));
-         EXPECT_EQ(sys().GetLastError(), 1784U); // an invalid user buffer
+         EXPECT_EQ(answer(dev().SetupDiEnumDeviceInfo(device.set, 0, element)),
+                   1784U); // an invalid user buffer
          DeviceInstallParams params{.cbSize = 8};
-         EXPECT_FALSE(dev().SetupDiGetDeviceInstallParamsW(device.set, device.element, params));
-         EXPECT_EQ(sys().GetLastError(), 1784U);
+         EXPECT_EQ(answer(dev().SetupDiGetDeviceInstallParamsW(device.set, device.element, params)), 1784U);
          params.cbSize = kSizeOfDevInstallParams;
          EXPECT_TRUE(dev().SetupDiGetDeviceInstallParamsW(device.set, device.element, params));
          params.flags |= kDiDoNotCallConfigMg;
@@ -103,9 +102,9 @@ const Row kDevices[] = {
          EXPECT_TRUE(
              dev().UpdateDriverForPlugAndPlayDevicesW(L"tvrnvamgr", m.package(L"tvrnvamgr"), 0, &reboot));
          EXPECT_FALSE(reboot);
-         EXPECT_FALSE(
-             dev().UpdateDriverForPlugAndPlayDevicesW(L"tvrnvamgr", m.package(L"tvrnvamgr"), 0, &reboot));
-         EXPECT_EQ(sys().GetLastError(), kErrorNoMoreItems);
+         EXPECT_EQ(answer(dev().UpdateDriverForPlugAndPlayDevicesW(L"tvrnvamgr", m.package(L"tvrnvamgr"), 0,
+                                                                   &reboot)),
+                   kErrorNoMoreItems);
          EXPECT_TRUE(dev().UpdateDriverForPlugAndPlayDevicesW(L"tvrnvamgr", m.package(L"tvrnvamgr"),
                                                               kInstallFlagForce, &reboot));
          EXPECT_FALSE(dev().UpdateDriverForPlugAndPlayDevicesW(L"tducontractnone", m.package(L"tvrnvamgr"),
@@ -120,8 +119,7 @@ const Row kDevices[] = {
                                                               kInstallFlagForce, nullptr));
          const std::wstring inf = published(m.package(L"tvrnvamgr"));
          const std::wstring name = inf.substr(inf.rfind(L'\\') + 1);
-         EXPECT_FALSE(dev().SetupUninstallOEMInfW(name, 0));
-         EXPECT_EQ(sys().GetLastError(), kErrorInfInUseByDevices);
+         EXPECT_EQ(answer(dev().SetupUninstallOEMInfW(name, 0)), kErrorInfInUseByDevices);
          EXPECT_TRUE(dev().SetupUninstallOEMInfW(name, kSuoiForceDelete));
          EXPECT_EQ(sys().GetFileAttributesW(inf), kInvalidFileAttributes);
          EXPECT_TRUE(dev().SetupDiCallClassInstaller(kDifRemove, device.set, device.element));
@@ -144,9 +142,9 @@ const Row kDevices[] = {
                                                         kSizeOfDrvInfoDetailData, &needed));
          EXPECT_EQ(std::tuple(sys().GetLastError(), needed), std::tuple(kErrorInsufficientBuffer, 1598U));
          EXPECT_TRUE(textOf(detail.infFileName).ends_with(inf.substr(inf.rfind(L'\\'))));
-         EXPECT_FALSE(
-             dev().SetupDiEnumDriverInfoW(device.set, device.element, kSpditCompatDriver, 1, driver));
-         EXPECT_EQ(sys().GetLastError(), kErrorNoMoreItems);
+         EXPECT_EQ(
+             answer(dev().SetupDiEnumDriverInfoW(device.set, device.element, kSpditCompatDriver, 1, driver)),
+             kErrorNoMoreItems);
          EXPECT_TRUE(dev().SetupDiCallClassInstaller(kDifRemove, device.set, device.element));
      }},
     {"TheNetClassIsFoundByName",

@@ -35,8 +35,9 @@ const Row kServices[] = {
      [](Machine& m) {
          m.plantService(L"tducontract");
          const Handle manager = scm().OpenSCManagerW(nullptr, nullptr, kScManagerAllAccess);
-         EXPECT_EQ(scm().OpenServiceW(manager, L"tducontractnone", kServiceQueryStatus), kNullHandle);
-         EXPECT_EQ(sys().GetLastError(), kErrorServiceDoesNotExist);
+         EXPECT_EQ(
+             answer(scm().OpenServiceW(manager, L"tducontractnone", kServiceQueryStatus) != kNullHandle),
+             kErrorServiceDoesNotExist);
          const Handle service =
              scm().OpenServiceW(manager, L"tducontract",
                                 kServiceQueryStatus | kServiceStop | kServiceEnumerateDependents | kDelete);
@@ -47,16 +48,15 @@ const Row kServices[] = {
          EXPECT_TRUE(scm().QueryServiceStatusEx(service, kScStatusProcessInfo, status,
                                                 kServiceStatusProcessBytes, needed));
          EXPECT_EQ(status.dwCurrentState, kServiceStopped);
-         EXPECT_FALSE(scm().ControlService(service, kServiceControlStop, status));
-         EXPECT_EQ(sys().GetLastError(), kErrorServiceNotActive);
+         EXPECT_EQ(answer(scm().ControlService(service, kServiceControlStop, status)),
+                   kErrorServiceNotActive);
          std::uint32_t returned = 1;
          std::vector<EnumServiceStatus> entries;
          EXPECT_TRUE(scm().EnumDependentServicesW(service, kServiceActive, kNullHandle, 0, needed, returned,
                                                   entries));
          EXPECT_EQ(returned, 0U);
          EXPECT_TRUE(scm().DeleteService(service));
-         EXPECT_FALSE(scm().DeleteService(service));
-         EXPECT_EQ(sys().GetLastError(), kErrorServiceMarkedForDelete);
+         EXPECT_EQ(answer(scm().DeleteService(service)), kErrorServiceMarkedForDelete);
          EXPECT_TRUE(scm().CloseServiceHandle(service));
          EXPECT_TRUE(scm().CloseServiceHandle(manager));
      }},
