@@ -38,15 +38,18 @@ public:
         return folder + component + L".inf";
     }
     void plantService(const std::wstring& name) override {
-        sim_.services().addService({.name = name, .state = kServiceStopped});
+        sim::SimServiceSetup stopped;
+        stopped.name = name;
+        stopped.state = kServiceStopped;
+        sim_.services().addService(stopped);
     }
     void plantAbsentDevice(const std::wstring& hardwareId) override {
         sim_.addDevice({L"ROOT\\NET\\0009", kGuidDevClassNet, std::vector{hardwareId}, false, 0, L"", 0});
     }
     std::wstring versionedFile() override {
-        sim_.writeVersionedFile(
-            L"C:\\contract\\v.exe",
-            {.signature = kFixedFileInfoSignature, .fileVersionMS = 0x00170001, .fileVersionLS = 0});
+        FixedFileInfo info;
+        info.fileVersionMS = 0x00170001;
+        sim_.writeVersionedFile(L"C:\\contract\\v.exe", info);
         return L"C:\\contract\\v.exe";
     }
 
