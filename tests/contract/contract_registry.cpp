@@ -24,6 +24,8 @@ const Row kRegistry[] = {
          EXPECT_EQ(reg().RegOpenKeyExW(RegRoot::LocalMachine, L"SOFTWARE\\Wow6432Node\\TduContract\\View",
                                        kKeyRead, key),
                    0);
+         // A key opened to read refuses a write.
+         EXPECT_EQ(reg().RegSetValueExW(key, L"v", kRegDword, RegData::dword(1), 4), 5);
          EXPECT_EQ(reg().RegCloseKey(key), 0);
      }},
     {"AValueLargerThanItsBufferIsMeasuredNotWritten",

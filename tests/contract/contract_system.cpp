@@ -153,6 +153,8 @@ const Row kSystem[] = {
          EXPECT_TRUE(sys().GetTokenUser(kTokenQuery, user));
          EXPECT_TRUE(user.starts_with(L"S-1-5-"));
          const Handle file = open(m.folder() + L"f", kReadControl);
+         EXPECT_EQ(answer(sys().WriteFile(file, "x")),
+                   kErrorAccessDenied); // opened without the right to write
          EXPECT_EQ(sys().GetSecurityInfo(file, kSeFileObject, kOwnerSecurityInformation, owner),
                    kErrorSuccess);
          EXPECT_TRUE(owner.starts_with(L"S-1-5-"));
