@@ -61,16 +61,34 @@ const Row kServices[] = {
          EXPECT_TRUE(scm().CloseServiceHandle(manager));
      }},
     {"TheNetworkConfigurationIsLockedAndInitialised", [](Machine&) { const NetCfg config; }},
-    {"AComponentNotInstalledIsNotFound",
+    {"AComponentIsFoundOnlyOnceInstalledAndGoesWhenRemoved",
      [](Machine&) {
          const NetCfg config;
+         Handle setup = kNullHandle;
          Handle component = kNullHandle;
-         EXPECT_EQ(netcfg().FindComponent(config.object, L"tducontract", component), kSFalse);
-         Handle classSetup = kNullHandle;
-         EXPECT_EQ(netcfg().QueryNetCfgClass(config.object, kGuidDevClassNetService, kIidINetCfgClassSetup,
-                                             classSetup),
+         Handle found = kNullHandle;
+         Handle referrers = kNullHandle;
+         EXPECT_EQ(netcfg().FindComponent(config.object, L"tducontract", found), kSFalse);
+         EXPECT_EQ(
+             netcfg().QueryNetCfgClass(config.object, kGuidDevClassNetService, kIidINetCfgClassSetup, setup),
+             kSOk);
+         OboToken token;
+         token.type = kOboSoftware;
+         EXPECT_EQ(netcfg().Install(setup, L"tducontract", token, kNsfPostSysInstall, 0, nullptr, nullptr,
+                                    component),
                    kSOk);
-         netcfg().Release(classSetup);
+         Guid guid;
+         EXPECT_EQ(netcfg().GetClassGuid(component, guid), kSOk);
+         EXPECT_EQ(guid, kGuidDevClassNetService);
+         EXPECT_EQ(netcfg().Apply(config.object), kSOk);
+         EXPECT_EQ(netcfg().FindComponent(config.object, L"tducontract", found), kSOk);
+         std::wstring text;
+         EXPECT_EQ(netcfg().DeInstall(setup, found, token, referrers, text), kSOk);
+         EXPECT_EQ(std::tuple(referrers, text), std::tuple(kNullHandle, L""));
+         netcfg().CoTaskMemFree(referrers);
+         for (const Handle object : {found, component, setup}) {
+             netcfg().Release(object);
+         }
      },
      "INetCfg::FindComponent and QueryNetCfgClass answer E_NOTIMPL"},
     {"AnUnknownProductIsToldFromAMalformedCode",
