@@ -32,6 +32,8 @@ public:
     virtual void plantService(const std::wstring& name) = 0;
     // A device of this hardware id that is not present.
     virtual void plantAbsentDevice(const std::wstring& hardwareId) = 0;
+    // An installer database whose InstallExecuteSequence holds the action "TduAction": its path.
+    virtual std::wstring plantDatabase() = 0;
     // A file whose version resource says 23.1.0.0.
     virtual std::wstring versionedFile() = 0;
 };

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <msiquery.h>
 
 namespace tdu::contract {
 namespace {
@@ -52,6 +53,24 @@ public:
     }
     void plantAbsentDevice(const std::wstring& /*hardwareId*/) override {
         ADD_FAILURE() << "no device can be made absent here: the row needs a Wine mark";
+    }
+    std::wstring plantDatabase() override {
+        const std::wstring path = folder() + L"db.msi";
+        MSIHANDLE database = 0;
+        ::MsiOpenDatabaseW(path.c_str(), MSIDBOPEN_CREATE, &database);
+        for (const wchar_t* statement :
+             {L"CREATE TABLE `InstallExecuteSequence` (`Action` CHAR(72) NOT NULL, `Condition` CHAR(255), "
+              L"`Sequence` SHORT PRIMARY KEY `Action`)",
+              L"INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) "
+              L"VALUES ('TduAction', '1', 6401)"}) {
+            MSIHANDLE view = 0;
+            ::MsiDatabaseOpenViewW(database, statement, &view);
+            ::MsiViewExecute(view, 0);
+            ::MsiCloseHandle(view);
+        }
+        ::MsiDatabaseCommit(database);
+        ::MsiCloseHandle(database);
+        return path;
     }
     std::wstring versionedFile() override {
         return std::filesystem::path(TDU_VERSIONED_EXE).make_preferred();

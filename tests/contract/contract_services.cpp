@@ -101,6 +101,23 @@ const Row kServices[] = {
          EXPECT_EQ(installerDb().MsiGetProductInfoW(L"C7", kInstallPropertyLocalPackage, value, chars), 87U);
          EXPECT_EQ(value, L"kept");
      }},
+    {"AnUpdateOfTheSequenceIsCommittedAndABadOneRefused",
+     [](Machine& m) {
+         Handle database = kNullHandle;
+         Handle view = kNullHandle;
+         EXPECT_EQ(installerDb().MsiOpenDatabaseW(m.plantDatabase(), kMsiDbOpenTransact, database), 0U);
+         EXPECT_EQ(
+             installerDb().MsiDatabaseOpenViewW(
+                 database, L"UPDATE InstallExecuteSequence SET Condition='0' WHERE Action='TduAction'", view),
+             0U);
+         EXPECT_EQ(installerDb().MsiViewExecute(view, kNullHandle), 0U);
+         EXPECT_EQ(installerDb().MsiViewClose(view), 0U);
+         EXPECT_EQ(installerDb().MsiCloseHandle(view), 0U);
+         EXPECT_EQ(installerDb().MsiDatabaseOpenViewW(database, L"UPDATE nonsense", view),
+                   kErrorBadQuerySyntax);
+         EXPECT_EQ(installerDb().MsiDatabaseCommit(database), 0U);
+         EXPECT_EQ(installerDb().MsiCloseHandle(database), 0U);
+     }},
     {"AMissingDatabaseDoesNotOpen",
      [](Machine& m) {
          Handle database = kNullHandle;
