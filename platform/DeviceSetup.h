@@ -88,6 +88,7 @@ inline constexpr std::uint32_t kSuoiForceDelete = 1;
 inline constexpr std::uint32_t kInstallFlagForce = 1;
 inline constexpr std::uint32_t kDicdGenerateId = 1;
 inline constexpr std::uint32_t kDigcfAllClasses = 4;
+inline constexpr std::uint32_t kDigcfPresent = 2;
 inline constexpr std::uint32_t kSpdrpHardwareId = 1;
 inline constexpr std::uint32_t kDifRemove = 0x05;
 inline constexpr std::uint32_t kDifRegisterDevice = 0x19;

@@ -117,7 +117,7 @@ public:
     explicit SimDeviceSetup(SimState& state) : s_(state) {}
 
     bool SetupCopyOEMInfW(const std::wstring& sourceInfFileName, std::uint32_t /*oemSourceMediaType*/,
-                          std::uint32_t /*copyStyle*/, std::wstring& destination,
+                          std::uint32_t copyStyle, std::wstring& destination,
                           std::uint32_t destinationCapacity) override {
         if (auto error = s_.check("SetupCopyOEMInfW")) {
             return false;
@@ -134,9 +134,10 @@ public:
         };
         if (const auto same = std::ranges::find(s_.driverStore, *content, &SimPackage::content);
             same != s_.driverStore.end()) {
-            // The same package again: the store answers with the name it has.
+            // The same package again: the store answers with the name it has, a failure when asked not to
+            // overwrite.
             publishedPath(same->oemName);
-            return s_.fail(kErrorFileExists);
+            return (copyStyle & kSpCopyNoOverwrite) == 0 || s_.fail(kErrorFileExists);
         }
         // The lowest number no package in the store has.
         std::wstring oemName = L"oem0.inf";
@@ -182,7 +183,7 @@ public:
     }
 
     bool UpdateDriverForPlugAndPlayDevicesW(const std::wstring& hardwareId, const std::wstring& fullInfPath,
-                                            std::uint32_t /*installFlags*/, bool* rebootRequired) override {
+                                            std::uint32_t installFlags, bool* rebootRequired) override {
         if (auto error = s_.check("UpdateDriverForPlugAndPlayDevicesW")) {
             return false;
         }
@@ -212,6 +213,17 @@ public:
             }
             s_.lastError = saved;
             package = s_.driverStore.end() - 1;
+        }
+        // Unforced, a device keeps a driver as new as the package's; with none left, nothing is installed.
+        const SimInf& offered = package->inf;
+        std::erase_if(targets, [&](const SimDevice* device) {
+            const auto current = std::ranges::find(s_.driverStore, device->driverInf, &SimPackage::oemName);
+            return (installFlags & kInstallFlagForce) == 0 && current != s_.driverStore.end() &&
+                   std::pair(fileTimeOf(current->inf.driverDate), versionOf(current->inf.driverVersion)) >=
+                       std::pair(fileTimeOf(offered.driverDate), versionOf(offered.driverVersion));
+        });
+        if (targets.empty()) {
+            return s_.fail(kErrorNoMoreItems);
         }
         for (SimDevice* device : targets) {
             device->driverInf = package->oemName;
@@ -247,6 +259,9 @@ public:
         }
         SimDeviceSet set;
         for (std::size_t i = 0; (flags & kDigcfAllClasses) != 0 && i < s_.devices.size(); ++i) {
+            if (!s_.devices[i].present && (flags & kDigcfPresent) != 0) {
+                continue;
+            }
             set.elements.push_back(SimElement{.devInst = s_.nextDevInst++,
                                               .instanceId = s_.devices[i].instanceId,
                                               .classGuid = s_.devices[i].classGuid,

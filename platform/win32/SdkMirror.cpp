@@ -171,6 +171,7 @@ static_assert(same(kSuoiForceDelete, SUOI_FORCEDELETE));
 static_assert(same(kInstallFlagForce, INSTALLFLAG_FORCE));
 static_assert(same(kDicdGenerateId, DICD_GENERATE_ID));
 static_assert(same(kDigcfAllClasses, DIGCF_ALLCLASSES));
+static_assert(same(kDigcfPresent, DIGCF_PRESENT));
 static_assert(same(kSpdrpHardwareId, SPDRP_HARDWAREID));
 static_assert(same(kDifRemove, DIF_REMOVE));
 static_assert(same(kDifRegisterDevice, DIF_REGISTERDEVICE));

@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include <vector>
+
 namespace tdu::platform::win32 {
 
 // The process-wide Win32 implementation of every interface.
@@ -19,6 +21,9 @@ IInstallerDb& win32InstallerDb();
 IFileVersion& win32FileVersion();
 IServiceControl& win32ServiceControl();
 INetConfig& win32NetConfig();
+
+// The FILE_RENAME_INFO record a rename hands the platform, in 8-byte units (the record's alignment).
+std::vector<std::uint64_t> fileRenameRecord(const FileRenameInformation& rename);
 
 // Lets every interface's calls leave their last error where
 // ISystem::GetLastError reads it.

@@ -170,18 +170,10 @@ public:
     }
 
     bool SetFileInformationByHandle(Handle file, const FileRenameInformation& rename) override {
-        const std::size_t nameBytes = rename.fileName.size() * sizeof(wchar_t);
-        std::vector<std::uint64_t> buffer(
-            (offsetof(FILE_RENAME_INFO, FileName) + nameBytes + sizeof(wchar_t) + sizeof(std::uint64_t) - 1) /
-            sizeof(std::uint64_t));
-        auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-        info->ReplaceIfExists = rename.replaceIfExists ? TRUE : FALSE;
-        info->RootDirectory = nullptr;
-        info->FileNameLength = static_cast<DWORD>(nameBytes);
-        std::memcpy(static_cast<void*>(info->FileName), rename.fileName.data(), nameBytes);
+        std::vector<std::uint64_t> buffer = fileRenameRecord(rename);
         return kept([&] {
                    return ::SetFileInformationByHandle(
-                       toHandle(file), FileRenameInfo, info,
+                       toHandle(file), FileRenameInfo, buffer.data(),
                        static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t)));
                }) != FALSE;
     }
@@ -324,6 +316,19 @@ Win32System& instance() {
 }
 
 } // namespace
+
+std::vector<std::uint64_t> fileRenameRecord(const FileRenameInformation& rename) {
+    const std::size_t nameBytes = rename.fileName.size() * sizeof(wchar_t);
+    std::vector<std::uint64_t> buffer(
+        (offsetof(FILE_RENAME_INFO, FileName) + nameBytes + sizeof(wchar_t) + sizeof(std::uint64_t) - 1) /
+        sizeof(std::uint64_t));
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    info->ReplaceIfExists = rename.replaceIfExists ? TRUE : FALSE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(nameBytes);
+    std::memcpy(static_cast<void*>(info->FileName), rename.fileName.data(), nameBytes);
+    return buffer;
+}
 
 ISystem& win32System() {
     return instance();

@@ -37,6 +37,13 @@ Successfully copied driver to driver store, output oem: C:\Windows\INF\<tvrnvamg
 ? values: tvrnvamgr=<tvrnvamgr.inf>
 ? devices:
 
+== a device of the id with a newer driver gets this one too: the update is forced
++ inf C:\Drivers\newer.inf Net tvrnvamgr 01/01/2030 9.0.0.0
+> /install C:\Drivers\newer.inf /hardwareid tvrnvamgr => 0
++ inf C:\Drivers\tvrnvamgr.inf Net tvrnvamgr
+> /install C:\Drivers\tvrnvamgr.inf /hardwareid tvrnvamgr => 0
+? device ROOT\TVRNVAMGR\0000: ids=tvrnvamgr inf=<tvrnvamgr.inf> flags=0x0 class=Net
+
 == a missing INF of 260 characters: the device stage still runs and the update fails
 use its INF
 > /install C:\{f*200}\{n*52}.inf /hardwareid {adapter} /component tvrnva => 2

@@ -1,0 +1,71 @@
+// The rows' machine natively: a fresh simulated machine for each.
+#include "platform/sim/SimMachine.h"
+#include "platform/sim/SimServices.h"
+#include "tests/contract/Contract.h"
+
+#include <fstream>
+#include <sstream>
+
+namespace tdu::contract {
+namespace {
+
+class SimulatedMachine final : public Machine {
+public:
+    SimulatedMachine() { bindPlatform(sim_.platform()); }
+    [[nodiscard]] bool wine() const override { return false; }
+    std::wstring folder() override {
+        sim_.createDirectories(L"C:\\contract");
+        return L"C:\\contract\\";
+    }
+    void plantFile(const std::wstring& path, const std::string& bytes) override {
+        sim_.writeFile(path, bytes);
+    }
+    void setEnvironment(const std::wstring& name, const std::wstring& value) override {
+        sim_.setEnvironment(name, value);
+    }
+    void plantLink(const std::wstring& target, const std::wstring& link) override {
+        sim_.writeFile(target, "x");
+        std::filesystem::create_symlink(sim_.hostPath(target), sim_.hostPath(link));
+    }
+    std::wstring package(const std::wstring& component) override {
+        const std::wstring folder = L"C:\\drivers\\" + component + L"\\";
+        for (const auto& file :
+             std::filesystem::directory_iterator(TDU_SAMPLES_DIR "/x64Drivers/" + component)) {
+            std::ostringstream bytes;
+            bytes << std::ifstream(file.path(), std::ios::binary).rdbuf();
+            sim_.writeFile(folder + file.path().filename().wstring(), bytes.str());
+        }
+        return folder + component + L".inf";
+    }
+    void plantService(const std::wstring& name) override {
+        sim::SimServiceSetup stopped;
+        stopped.name = name;
+        stopped.state = kServiceStopped;
+        sim_.services().addService(stopped);
+    }
+    void plantAbsentDevice(const std::wstring& hardwareId) override {
+        sim_.addDevice({L"ROOT\\NET\\0009", kGuidDevClassNet, std::vector{hardwareId}, false, 0, L"", 0});
+    }
+    std::wstring plantDatabase() override {
+        sim_.installProduct(L"{00000000-0000-0000-0000-0000000000C7}", L"C:\\contract\\db.msi",
+                            {{L"TduAction", L"1", 6401}});
+        return L"C:\\contract\\db.msi";
+    }
+    std::wstring versionedFile() override {
+        FixedFileInfo info;
+        info.fileVersionMS = 0x00170001;
+        sim_.writeVersionedFile(L"C:\\contract\\v.exe", info);
+        return L"C:\\contract\\v.exe";
+    }
+
+private:
+    sim::SimMachine sim_;
+};
+
+} // namespace
+
+std::unique_ptr<Machine> machineFor(const std::string& /*row*/) {
+    return std::make_unique<SimulatedMachine>();
+}
+
+} // namespace tdu::contract

@@ -1,0 +1,1 @@
+__declspec(dllexport) int tduBeside(void) { return 1; }

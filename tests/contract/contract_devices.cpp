@@ -1,0 +1,184 @@
+// Device setup: the driver store, devices, their properties and install parameters, the flags that change
+// the answers, and the records with a size field.
+#include "tests/contract/Contract.h"
+
+#include <algorithm>
+
+namespace tdu::contract {
+namespace {
+
+bool listed(const std::wstring& instanceId, std::uint32_t flags) {
+    return std::ranges::count(listedDevices(flags), instanceId) == 1;
+}
+
+std::wstring published(const std::wstring& inf, std::uint32_t style = kSpCopyNoOverwrite) {
+    std::wstring destination;
+    const bool copied = dev().SetupCopyOEMInfW(inf, kSpostPath, style, destination, kMaxPath);
+    EXPECT_TRUE(copied || sys().GetLastError() == kErrorFileExists);
+    return destination;
+}
+
+const Row kDevices[] = {
+    {"APublishedPackageIsNamedAgainWhenPublishedTwice",
+     [](Machine& m) {
+         const std::wstring first = published(m.package(L"tvrnvamgr"));
+         std::wstring again;
+         EXPECT_FALSE(dev().SetupCopyOEMInfW(m.package(L"tvrnvamgr"), kSpostPath, kSpCopyNoOverwrite, again,
+                                             kMaxPath));
+         EXPECT_EQ(std::tuple(sys().GetLastError(), again), std::tuple(kErrorFileExists, first));
+         EXPECT_TRUE(dev().SetupCopyOEMInfW(m.package(L"tvrnvamgr"), kSpostPath, 0, again, kMaxPath));
+         EXPECT_EQ(again, first);
+         EXPECT_TRUE(first.ends_with(L".inf") && sys().GetFileAttributesW(first) != kInvalidFileAttributes);
+     }},
+    {"ARegisteredDeviceAnswersItsIdsAndIsRemoved",
+     [](Machine&) {
+         const Device device(L"tducontract");
+         std::wstring id = L"kept";
+         std::uint32_t needed = 0;
+         EXPECT_FALSE(dev().SetupDiGetDeviceInstanceIdW(device.set, device.element, id, 5, &needed));
+         EXPECT_EQ(std::tuple(sys().GetLastError(), needed, id),
+                   std::tuple(kErrorInsufficientBuffer, 22U, L"kept"));
+         EXPECT_TRUE(device.instanceId.starts_with(L"ROOT\\TDUCONTRACT\\"));
+         RegData ids;
+         std::uint32_t type = 0;
+         EXPECT_FALSE(dev().SetupDiGetDeviceRegistryPropertyW(device.set, device.element, kSpdrpHardwareId,
+                                                              &type, nullptr, 0, &needed));
+         EXPECT_EQ(std::tuple(sys().GetLastError(), needed), std::tuple(kErrorInsufficientBuffer, 26U));
+         EXPECT_TRUE(dev().SetupDiGetDeviceRegistryPropertyW(device.set, device.element, kSpdrpHardwareId,
+                                                             &type, &ids, needed, &needed));
+         EXPECT_EQ(std::tuple(type, ids.multiStrings()),
+                   std::tuple(kRegMultiSz, std::vector<std::wstring>{L"tducontract"}));
+         EXPECT_TRUE(listed(device.instanceId, kDigcfAllClasses | kDigcfPresent));
+         EXPECT_TRUE(dev().SetupDiCallClassInstaller(kDifRemove, device.set, device.element));
+         EXPECT_FALSE(listed(device.instanceId, kDigcfAllClasses));
+     }},
+    {"ADeviceThatIsNotPresentIsListedOnlyWithoutDigcfPresent",
+     [](Machine& m) {
+         m.plantAbsentDevice(L"tducontract");
+         EXPECT_TRUE(listed(L"ROOT\\NET\\0009", kDigcfAllClasses));
+         EXPECT_FALSE(listed(L"ROOT\\NET\\0009", kDigcfAllClasses | kDigcfPresent));
+     },
+     "no device can be made absent"},
+    {"AnInstanceIdTakenIsRefused",
+     [](Machine&) {
+         const Device device(L"tducontract");
+         DeviceElement element;
+         EXPECT_EQ(answer(dev().SetupDiCreateDeviceInfoW(device.set, device.instanceId, kGuidDevClassNet, 0,
+                                                         element)),
+                   kErrorDevinstAlreadyExists);
+         EXPECT_TRUE(dev().SetupDiDeleteDeviceInfo(device.set, device.element));
+         EXPECT_TRUE(dev().SetupDiCallClassInstaller(kDifRemove, device.set, device.element) ||
+                     sys().GetLastError() != kErrorSuccess);
+     }},
+    {"ARecordWithAnotherSizeIsRefused",
+     [](Machine&) {
+         const Device device(L"tducontract");
+         DeviceElement element;
+         element.cbSize = 0;
+         EXPECT_EQ(answer(dev().SetupDiEnumDeviceInfo(device.set, 0, element)),
+                   1784U); // an invalid user buffer
+         DeviceInstallParams params{.cbSize = 8};
+         EXPECT_EQ(answer(dev().SetupDiGetDeviceInstallParamsW(device.set, device.element, params)), 1784U);
+         params.cbSize = kSizeOfDevInstallParams;
+         EXPECT_TRUE(dev().SetupDiGetDeviceInstallParamsW(device.set, device.element, params));
+         params.flags |= kDiDoNotCallConfigMg;
+         EXPECT_TRUE(dev().SetupDiSetDeviceInstallParamsW(device.set, device.element, params));
+         EXPECT_TRUE(dev().SetupDiCallClassInstaller(kDifRemove, device.set, device.element));
+     }},
+    {"TheRemovalScopeReachesTheClassInstaller",
+     [](Machine&) {
+         const Device device(L"tducontract");
+         const RemoveDeviceParams params{.installFunction = kDifRemove, .scope = kDiRemoveDeviceGlobal};
+         EXPECT_TRUE(dev().SetupDiSetClassInstallParamsW(device.set, device.element, params,
+                                                         kSizeOfRemoveDeviceParams));
+         EXPECT_TRUE(dev().SetupDiCallClassInstaller(kDifRemove, device.set, device.element));
+         EXPECT_FALSE(listed(device.instanceId, kDigcfAllClasses));
+     },
+     "SetupDiSetClassInstallParamsW fails without a last error"},
+    {"AnUpdateInstallsOnTheDevicesOfTheIdAndForceReinstalls",
+     [](Machine& m) {
+         const Device device(L"tvrnvamgr");
+         bool reboot = true;
+         EXPECT_TRUE(
+             dev().UpdateDriverForPlugAndPlayDevicesW(L"tvrnvamgr", m.package(L"tvrnvamgr"), 0, &reboot));
+         EXPECT_FALSE(reboot);
+         EXPECT_EQ(answer(dev().UpdateDriverForPlugAndPlayDevicesW(L"tvrnvamgr", m.package(L"tvrnvamgr"), 0,
+                                                                   &reboot)),
+                   kErrorNoMoreItems);
+         EXPECT_TRUE(dev().UpdateDriverForPlugAndPlayDevicesW(L"tvrnvamgr", m.package(L"tvrnvamgr"),
+                                                              kInstallFlagForce, &reboot));
+         EXPECT_FALSE(dev().UpdateDriverForPlugAndPlayDevicesW(L"tducontractnone", m.package(L"tvrnvamgr"),
+                                                               kInstallFlagForce, &reboot));
+         EXPECT_TRUE(dev().SetupDiCallClassInstaller(kDifRemove, device.set, device.element));
+     },
+     "UpdateDriverForPlugAndPlayDevicesW installs without comparing drivers, even with no device of the id"},
+    {"APackageInUseGoesOnlyWhenForced",
+     [](Machine& m) {
+         const Device device(L"tvrnvamgr");
+         EXPECT_TRUE(dev().UpdateDriverForPlugAndPlayDevicesW(L"tvrnvamgr", m.package(L"tvrnvamgr"),
+                                                              kInstallFlagForce, nullptr));
+         const std::wstring inf = published(m.package(L"tvrnvamgr"));
+         const std::wstring name = inf.substr(inf.rfind(L'\\') + 1);
+         EXPECT_EQ(answer(dev().SetupUninstallOEMInfW(name, 0)), kErrorInfInUseByDevices);
+         EXPECT_TRUE(dev().SetupUninstallOEMInfW(name, kSuoiForceDelete));
+         EXPECT_EQ(sys().GetFileAttributesW(inf), kInvalidFileAttributes);
+         EXPECT_TRUE(dev().SetupDiCallClassInstaller(kDifRemove, device.set, device.element));
+     },
+     "SetupUninstallOEMInfW deletes a package its devices use"},
+    {"TheDriverListOffersThePublishedPackage",
+     [](Machine& m) {
+         const std::wstring inf = published(m.package(L"tvrnvamgr"));
+         const Device device(L"tvrnvamgr");
+         DeviceInstallParams params;
+         EXPECT_TRUE(dev().SetupDiGetDeviceInstallParamsW(device.set, device.element, params));
+         params.flagsEx |= kDiFlagsExUseClassForCompat | kDiFlagsExAllowExcludedDrvs;
+         EXPECT_TRUE(dev().SetupDiSetDeviceInstallParamsW(device.set, device.element, params));
+         EXPECT_TRUE(dev().SetupDiBuildDriverInfoList(device.set, device.element, kSpditCompatDriver));
+         DriverInfo driver;
+         EXPECT_TRUE(dev().SetupDiEnumDriverInfoW(device.set, device.element, kSpditCompatDriver, 0, driver));
+         DriverInfoDetail detail;
+         std::uint32_t needed = 0;
+         EXPECT_FALSE(dev().SetupDiGetDriverInfoDetailW(device.set, device.element, driver, detail,
+                                                        kSizeOfDrvInfoDetailData, &needed));
+         EXPECT_EQ(std::tuple(sys().GetLastError(), needed), std::tuple(kErrorInsufficientBuffer, 1598U));
+         EXPECT_TRUE(textOf(detail.infFileName).ends_with(inf.substr(inf.rfind(L'\\'))));
+         EXPECT_EQ(
+             answer(dev().SetupDiEnumDriverInfoW(device.set, device.element, kSpditCompatDriver, 1, driver)),
+             kErrorNoMoreItems);
+         EXPECT_TRUE(dev().SetupDiCallClassInstaller(kDifRemove, device.set, device.element));
+     }},
+    {"TheNetClassIsFoundByName",
+     [](Machine&) {
+         std::vector<Guid> guids;
+         std::uint32_t needed = 0;
+         EXPECT_FALSE(dev().SetupDiClassGuidsFromNameW(L"Net", guids, 0, &needed));
+         EXPECT_EQ(std::tuple(sys().GetLastError(), needed), std::tuple(kErrorInsufficientBuffer, 1U));
+         EXPECT_TRUE(dev().SetupDiClassGuidsFromNameW(L"Net", guids, 1, &needed));
+         EXPECT_EQ(guids, std::vector{kGuidDevClassNet});
+     },
+     "the prefix registers no class by the name Net"},
+    {"AnInfSectionRunsItsRegistryLines",
+     [](Machine& m) {
+         const std::wstring inf = m.package(L"SplitDNSFilter");
+         dev().InstallHinfSectionW(L"DefaultInstall 128 " + inf, 0);
+         Handle key = kNullHandle;
+         EXPECT_EQ(reg().RegOpenKeyExW(RegRoot::LocalMachine, L"SOFTWARE\\TavrinSecure\\SplitDNSFilter",
+                                       kKeyRead, key),
+                   0);
+         std::uint32_t bytes = 4;
+         RegData value;
+         EXPECT_EQ(reg().RegQueryValueExW(key, L"Installed", nullptr, &value, &bytes), 0);
+         EXPECT_EQ(value.bytes, RegData::dword(1).bytes);
+         EXPECT_EQ(reg().RegCloseKey(key), 0);
+         dev().InstallHinfSectionW(L"DefaultUnInstall 128 " + inf, 0);
+         EXPECT_EQ(reg().RegOpenKeyExW(RegRoot::LocalMachine, L"SOFTWARE\\TavrinSecure\\SplitDNSFilter",
+                                       kKeyRead, key),
+                   0);
+         EXPECT_EQ(reg().RegQueryValueExW(key, L"Installed", nullptr, &value, &bytes), 2);
+         EXPECT_EQ(reg().RegCloseKey(key), 0);
+     }},
+};
+TDU_CONTRACT_ROWS(Devices, kDevices);
+
+} // namespace
+} // namespace tdu::contract

@@ -1,0 +1,148 @@
+// The service control manager, the network configuration objects, the installer engine and version
+// resources.
+#include "tests/contract/Contract.h"
+
+namespace tdu::contract {
+namespace {
+
+// The network configuration object with its write lock held and initialised, released at the end.
+struct NetCfg {
+    NetCfg() {
+        EXPECT_EQ(netcfg().CoInitializeEx(kCoinitApartmentThreaded | kCoinitDisableOle1Dde), kSOk);
+        EXPECT_EQ(netcfg().CoCreateInstance(kClsidCNetCfg, kNullHandle, kClsctxAll, kIidINetCfg, object),
+                  kSOk);
+        EXPECT_EQ(netcfg().QueryInterface(object, kIidINetCfgLock, lock), kSOk);
+        Handle holder = kNullHandle;
+        std::wstring holderText;
+        EXPECT_EQ(netcfg().AcquireWriteLock(lock, 15000, L"contract", holder, holderText), kSOk);
+        EXPECT_EQ(netcfg().Initialize(object), kSOk);
+    }
+    ~NetCfg() {
+        EXPECT_EQ(netcfg().Uninitialize(object), kSOk);
+        EXPECT_EQ(netcfg().ReleaseWriteLock(lock), kSOk);
+        netcfg().Release(lock);
+        netcfg().Release(object);
+        netcfg().CoUninitialize();
+    }
+    NetCfg(const NetCfg&) = delete;
+    NetCfg& operator=(const NetCfg&) = delete;
+    Handle object = kNullHandle;
+    Handle lock = kNullHandle;
+};
+
+const Row kServices[] = {
+    {"AStoppedServiceIsQueriedRefusesAStopAndIsDeletedOnce",
+     [](Machine& m) {
+         m.plantService(L"tducontract");
+         const Handle manager = scm().OpenSCManagerW(nullptr, nullptr, kScManagerAllAccess);
+         EXPECT_EQ(
+             answer(scm().OpenServiceW(manager, L"tducontractnone", kServiceQueryStatus) != kNullHandle),
+             kErrorServiceDoesNotExist);
+         const Handle service =
+             scm().OpenServiceW(manager, L"tducontract",
+                                kServiceQueryStatus | kServiceStop | kServiceEnumerateDependents | kDelete);
+         ServiceStatusProcess status;
+         std::uint32_t needed = 0;
+         EXPECT_FALSE(scm().QueryServiceStatusEx(service, kScStatusProcessInfo, status, 8, needed));
+         EXPECT_EQ(std::tuple(sys().GetLastError(), needed), std::tuple(kErrorInsufficientBuffer, 36U));
+         EXPECT_TRUE(scm().QueryServiceStatusEx(service, kScStatusProcessInfo, status,
+                                                kServiceStatusProcessBytes, needed));
+         EXPECT_EQ(status.dwCurrentState, kServiceStopped);
+         EXPECT_EQ(answer(scm().ControlService(service, kServiceControlStop, status)),
+                   kErrorServiceNotActive);
+         std::uint32_t returned = 1;
+         std::vector<EnumServiceStatus> entries;
+         EXPECT_TRUE(scm().EnumDependentServicesW(service, kServiceActive, kNullHandle, 0, needed, returned,
+                                                  entries));
+         EXPECT_EQ(returned, 0U);
+         EXPECT_TRUE(scm().DeleteService(service));
+         EXPECT_EQ(answer(scm().DeleteService(service)), kErrorServiceMarkedForDelete);
+         EXPECT_TRUE(scm().CloseServiceHandle(service));
+         EXPECT_TRUE(scm().CloseServiceHandle(manager));
+     }},
+    {"TheNetworkConfigurationIsLockedAndInitialised", [](Machine&) { const NetCfg config; }},
+    {"AComponentIsFoundOnlyOnceInstalledAndGoesWhenRemoved",
+     [](Machine&) {
+         const NetCfg config;
+         Handle setup = kNullHandle;
+         Handle component = kNullHandle;
+         Handle found = kNullHandle;
+         Handle referrers = kNullHandle;
+         EXPECT_EQ(netcfg().FindComponent(config.object, L"tducontract", found), kSFalse);
+         EXPECT_EQ(
+             netcfg().QueryNetCfgClass(config.object, kGuidDevClassNetService, kIidINetCfgClassSetup, setup),
+             kSOk);
+         OboToken token;
+         token.type = kOboSoftware;
+         EXPECT_EQ(netcfg().Install(setup, L"tducontract", token, kNsfPostSysInstall, 0, nullptr, nullptr,
+                                    component),
+                   kSOk);
+         Guid guid;
+         EXPECT_EQ(netcfg().GetClassGuid(component, guid), kSOk);
+         EXPECT_EQ(guid, kGuidDevClassNetService);
+         EXPECT_EQ(netcfg().Apply(config.object), kSOk);
+         EXPECT_EQ(netcfg().FindComponent(config.object, L"tducontract", found), kSOk);
+         std::wstring text;
+         EXPECT_EQ(netcfg().DeInstall(setup, found, token, referrers, text), kSOk);
+         EXPECT_EQ(std::tuple(referrers, text), std::tuple(kNullHandle, L""));
+         netcfg().CoTaskMemFree(referrers);
+         for (const Handle object : {found, component, setup}) {
+             netcfg().Release(object);
+         }
+     },
+     "INetCfg::FindComponent and QueryNetCfgClass answer E_NOTIMPL"},
+    {"AnUnknownProductIsToldFromAMalformedCode",
+     [](Machine&) {
+         std::wstring value = L"kept";
+         std::uint32_t chars = kMaxPath;
+         EXPECT_EQ(installerDb().MsiGetProductInfoW(L"{00000000-0000-0000-0000-0000000000C7}",
+                                                    kInstallPropertyLocalPackage, value, chars),
+                   kErrorUnknownProduct);
+         EXPECT_EQ(installerDb().MsiGetProductInfoW(L"C7", kInstallPropertyLocalPackage, value, chars), 87U);
+         EXPECT_EQ(value, L"kept");
+     }},
+    {"AnUpdateOfTheSequenceIsCommittedAndABadOneRefused",
+     [](Machine& m) {
+         Handle database = kNullHandle;
+         Handle view = kNullHandle;
+         EXPECT_EQ(installerDb().MsiOpenDatabaseW(m.plantDatabase(), kMsiDbOpenTransact, database), 0U);
+         EXPECT_EQ(
+             installerDb().MsiDatabaseOpenViewW(
+                 database, L"UPDATE InstallExecuteSequence SET Condition='0' WHERE Action='TduAction'", view),
+             0U);
+         EXPECT_EQ(installerDb().MsiViewExecute(view, kNullHandle), 0U);
+         EXPECT_EQ(installerDb().MsiViewClose(view), 0U);
+         EXPECT_EQ(installerDb().MsiCloseHandle(view), 0U);
+         EXPECT_EQ(installerDb().MsiDatabaseOpenViewW(database, L"UPDATE nonsense", view),
+                   kErrorBadQuerySyntax);
+         EXPECT_EQ(installerDb().MsiDatabaseCommit(database), 0U);
+         EXPECT_EQ(installerDb().MsiCloseHandle(database), 0U);
+     }},
+    {"AMissingDatabaseDoesNotOpen",
+     [](Machine& m) {
+         Handle database = kNullHandle;
+         EXPECT_EQ(installerDb().MsiOpenDatabaseW(m.folder() + L"none.msi", kMsiDbOpenTransact, database),
+                   kErrorOpenFailed);
+     },
+     "a missing database gives 1627"},
+    {"TheFixedFileInformationIsTheRootBlocks",
+     [](Machine& m) {
+         std::uint32_t handle = 1;
+         const std::uint32_t size = fileVersion().GetFileVersionInfoSizeW(m.versionedFile(), handle);
+         EXPECT_GE(size, kFixedFileInfoBytes);
+         std::vector<std::uint8_t> block(size);
+         EXPECT_TRUE(fileVersion().GetFileVersionInfoW(m.versionedFile(), handle, size, block));
+         FixedFileInfo info;
+         std::uint32_t length = 0;
+         EXPECT_TRUE(fileVersion().VerQueryValueW(block, kVersionRootBlock, info, length));
+         EXPECT_EQ(std::tuple(info.signature, info.fileVersionMS, info.fileVersionLS, length),
+                   std::tuple(0xFEEF04BDU, 0x00170001U, 0U, 52U));
+         m.plantFile(m.folder() + L"plain.exe", "MZ");
+         EXPECT_EQ(fileVersion().GetFileVersionInfoSizeW(m.folder() + L"none.exe", handle), 0U);
+         EXPECT_EQ(sys().GetLastError(), kErrorFileNotFound);
+     }},
+};
+TDU_CONTRACT_ROWS(Services, kServices);
+
+} // namespace
+} // namespace tdu::contract
