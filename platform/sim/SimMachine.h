@@ -116,9 +116,6 @@ public:
     // ERROR_SHARING_VIOLATION while a handle to it is open without delete
     // sharing. The error, ERROR_SUCCESS when moved.
     std::uint32_t move(const std::wstring& from, const std::wstring& to);
-    // Opens of a file refused because another opener, of this or of another
-    // process on the same machine folder, held it.
-    [[nodiscard]] unsigned sharingViolations() const { return state_->sharingViolations; }
 
     // Registry, by native path below HKLM ("SOFTWARE\\Wow6432Node\\...").
     void regCreateKey(const std::wstring& path) { createKey(state_->hklm, splitKeyPath(path, false)); }
