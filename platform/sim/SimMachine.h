@@ -105,8 +105,11 @@ public:
     }
     void writeFile(const std::wstring& windowsPath, const std::string& bytes);
     void createDirectories(const std::wstring& windowsPath);
-    // The access (SDDL) a folder was given when a call created it.
+    // The access (SDDL) a folder was given when a call created it or wrote it last.
     [[nodiscard]] std::optional<std::wstring> folderSecurity(const std::wstring& windowsPath) const;
+    void setFolderSecurity(const std::wstring& windowsPath, const std::wstring& sddl) {
+        state_->folderSecurity[hostPath(windowsPath)] = sddl;
+    }
     // Who owns a file or folder: LocalSystem unless set, or the account of
     // the process whose call created it.
     void setOwner(const std::wstring& windowsPath, const std::wstring& sid) {

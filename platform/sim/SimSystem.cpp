@@ -406,6 +406,25 @@ public:
         return kErrorSuccess;
     }
 
+    // A file or folder's access list, written through a handle that may write it.
+    std::uint32_t SetSecurityInfo(Handle object, std::uint32_t objectType, std::uint32_t securityInformation,
+                                  std::wstring_view securityDescriptor) override {
+        if (auto error = s_.check("SetSecurityInfo")) {
+            return *error;
+        }
+        const HandleEntry* entry = s_.findHandle(object, Kind::File);
+        s_.lastError = entry == nullptr ? kErrorInvalidHandle
+                       : objectType != kSeFileObject || !securityDescriptor.starts_with(L"D:") ||
+                               (securityInformation & kDaclSecurityInformation) == 0
+                           ? kErrorInvalidParameter
+                       : (entry->access & kWriteDac) == 0 ? kErrorAccessDenied
+                                                          : kErrorSuccess;
+        if (s_.lastError == kErrorSuccess) {
+            s_.folderSecurity[entry->filePath] = securityDescriptor;
+        }
+        return s_.lastError;
+    }
+
     bool GetTokenUser(std::uint32_t desiredAccess, std::wstring& userSid) override {
         if (auto error = s_.check("GetTokenUser")) {
             return false;
