@@ -272,15 +272,18 @@ void appendLine(LogPath& path, const std::wstring& logFileName,
     std::optional<platform::LocalTime> now;
     for (int opened = 0; opened < 2; ++opened) {
         const KernelObject file = openLog(path, logFileName);
-        Described info;
         if (!file) {
             return;
         }
+        // The file's close lets go of the lock at once: an unlock call of its
+        // own would cost every line one more call into the system
+        // (bench/README.md).
         whileBusy(path, platform::kErrorLockViolation, [&] {
             return sys().LockFileEx(file.get(),
                                     platform::kLockfileExclusiveLock | platform::kLockfileFailImmediately,
                                     kWriterLockOffset, kWriterLockLength);
         });
+        Described info;
         if (!describe(file.get(), info) || !isPlainFile(info)) {
             return;
         }

@@ -181,8 +181,8 @@ void WINAPI serviceMain(DWORD, LPWSTR* argv) {
 // The lock the program's writers take (one byte at 2^62), through a handle that may only read; the ready
 // file is written once it is held.
 int holdLock(const wchar_t* file, const wchar_t* ready, const wchar_t* ms) {
-    const HANDLE raw = CreateFileW(file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE raw = CreateFileW(file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (raw == INVALID_HANDLE_VALUE) {
         return 1;
     }
