@@ -77,9 +77,10 @@ int wmain(int argc, wchar_t** argv) {
     using namespace tdu::platform;
     const std::wstring log = folder + L"\\TavrinDriverUtil.log";
     const auto openLog = [&log] {
-        return KernelObject(sys().CreateFileW(log, kFileAppendData | kFileReadAttributes | kDelete,
-                                              kFileShareRead | kFileShareWrite | kFileShareDelete,
-                                              kOpenAlways, kFileAttributeNormal | kFileFlagOpenReparsePoint));
+        return KernelObject(
+            sys().CreateFileW(log, kFileAppendData | kFileReadAttributes | kReadControl | kSynchronize,
+                              kFileShareRead | kFileShareWrite | kFileShareDelete, kOpenAlways,
+                              kFileAttributeNormal | kFileFlagOpenReparsePoint));
     };
     const KernelObject open = openLog();
     tdu::platform::FileBasicInfo basic;

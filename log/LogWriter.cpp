@@ -5,6 +5,7 @@
 #include "platform/PathChecks.h"
 #include "platform/Platform.h"
 
+#include <algorithm>
 #include <array>
 #include <functional>
 #include <optional>
@@ -21,21 +22,28 @@ using platform::sys;
 
 // The folders are opened to be held: their attributes and owner may be read,
 // nobody may rename or delete them meanwhile, and a link is opened itself.
+// The log folder's access list is written too.
 constexpr std::uint32_t kFolderAccess = platform::kFileReadAttributes | platform::kReadControl;
+constexpr std::uint32_t kLogFolderAccess = kFolderAccess | platform::kWriteDac;
 constexpr std::uint32_t kFolderShare = platform::kFileShareRead | platform::kFileShareWrite;
 constexpr std::uint32_t kFolderFlags =
     platform::kFileFlagBackupSemantics | platform::kFileFlagOpenReparsePoint;
-// The log is appended to (at its end, whatever others wrote before), checked,
-// and renamed by the writer that rotates it; the other instances may do all
-// of that while it is open. Created when missing; a link is opened itself.
-constexpr std::uint32_t kLogAccess =
-    platform::kFileAppendData | platform::kFileReadAttributes | platform::kDelete | platform::kSynchronize;
+// The log is appended to (at its end, whatever others wrote before) and
+// checked; the other instances may do that and rename it while it is open.
+// Created when missing; a link is opened itself. Only the rotation asks for
+// the right to rename, through a handle of its own: a reader that shares
+// writing but not renaming never keeps a line out.
+constexpr std::uint32_t kLogAccess = platform::kFileAppendData | platform::kFileReadAttributes |
+                                     platform::kReadControl | platform::kSynchronize;
+constexpr std::uint32_t kRotationAccess = platform::kFileReadAttributes | platform::kDelete;
 constexpr std::uint32_t kLogShare =
     platform::kFileShareRead | platform::kFileShareWrite | platform::kFileShareDelete;
 constexpr std::uint32_t kLogFlags = platform::kFileAttributeNormal | platform::kFileFlagOpenReparsePoint;
 // One writer at a time: an exclusive lock on one byte far past any size the
-// log reaches, which appends and readers never meet. A writer waits about a
-// second for the others' lines rather than losing its own.
+// log reaches, which appends and readers never meet. A run waits for other
+// holders of the lock or of the file about a second in all, and then writes
+// on without waiting: a holder that does not let go delays it once and makes
+// it lose nothing.
 constexpr std::uint64_t kWriterLockOffset = 0x4000'0000'0000'0000;
 constexpr std::uint64_t kWriterLockLength = 1;
 constexpr std::uint32_t kWriterWaitMs = 1000;
@@ -53,6 +61,14 @@ struct LogPath {
     // below them keep leading where they were checked to lead.
     KernelObject heldVendorFolder;
     KernelObject heldLogFolder;
+    // What is left of the run's one wait for other holders of the log.
+    std::uint32_t waitLeftMs = kWriterWaitMs;
+    // The owner of the file found at the log's name is checked once a run;
+    // files created later are a trusted writer's.
+    bool ownerChecked = false;
+    // The log was held without write sharing past the wait: the rest of the
+    // run goes into a file of its own beside it.
+    bool diverted = false;
 };
 
 LogPath& cachedPath() {
@@ -128,9 +144,8 @@ bool isPlainFile(const Described& what) {
            what.standard.numberOfLinks == 1;
 }
 
-KernelObject openFolder(const std::wstring& path) {
-    return KernelObject(
-        sys().CreateFileW(path, kFolderAccess, kFolderShare, platform::kOpenExisting, kFolderFlags));
+KernelObject openFolder(const std::wstring& path, std::uint32_t access = kFolderAccess) {
+    return KernelObject(sys().CreateFileW(path, access, kFolderShare, platform::kOpenExisting, kFolderFlags));
 }
 
 bool isTrustedFolder(const KernelObject& folder) {
@@ -139,9 +154,12 @@ bool isTrustedFolder(const KernelObject& folder) {
            isTrustedOwner(ownerOf(folder.get(), platform::kSeFileObject));
 }
 
-// The log folder, created when missing with write access for SYSTEM and
-// Administrators only, so that nobody else can plant a link in it. A folder
-// that fails the test is tried again with the next line.
+// The log folder, created when missing with access for SYSTEM and
+// Administrators only, so that nobody else can plant a link in it or hold
+// the log. A folder that already exists gets that access list through the
+// handle held, whoever made it: one an earlier release made, or one that
+// lets users write, is then theirs no more. A folder that fails the test, or
+// whose list cannot be written, is tried again with the next line.
 bool holdLogFolders(LogPath& path) {
     if (path.heldLogFolder) {
         return true;
@@ -150,14 +168,17 @@ bool holdLogFolders(LogPath& path) {
     if (!isTrustedFolder(vendor)) {
         return false;
     }
-    KernelObject logs = openFolder(path.logFolder);
+    KernelObject logs = openFolder(path.logFolder, kLogFolderAccess);
     if (!logs) {
         // Only the last level is created; losing a race to create it to
         // another instance is fine when what is there now passes the test.
         sys().CreateDirectoryW(path.folder, kLogFolderSecurity);
-        logs = openFolder(path.logFolder);
+        logs = openFolder(path.logFolder, kLogFolderAccess);
     }
-    if (!isTrustedFolder(logs)) {
+    if (!isTrustedFolder(logs) || sys().SetSecurityInfo(logs.get(), platform::kSeFileObject,
+                                                        platform::kDaclSecurityInformation |
+                                                            platform::kProtectedDaclSecurityInformation,
+                                                        kLogFolderSecurity) != platform::kErrorSuccess) {
         return false;
     }
     path.heldVendorFolder = std::move(vendor);
@@ -165,42 +186,39 @@ bool holdLogFolders(LogPath& path) {
     return true;
 }
 
-// The writers' lock on an open log, asked without blocking and asked again
-// after each short sleep, so that the wait is the platform's own Sleep and
-// tick count. The file's close lets go of it at once: an unlock call of its
-// own would cost every line one more call into the system (bench/README.md).
-bool takeWritersLock(Handle file) {
-    constexpr std::uint32_t kExclusiveNow =
-        platform::kLockfileExclusiveLock | platform::kLockfileFailImmediately;
-    const std::uint32_t start = sys().GetTickCount();
-    for (;;) {
-        if (sys().LockFileEx(file, kExclusiveNow, kWriterLockOffset, kWriterLockLength)) {
-            return true;
-        }
-        if (sys().GetLastError() != platform::kErrorLockViolation ||
-            sys().GetTickCount() - start >= kWriterWaitMs) {
-            return false;
-        }
-        sys().Sleep(kWriterRetryMs);
+// Tries `attempt` again after each short sleep while it fails with `busy`
+// (another holder of the log), until it succeeds, fails otherwise, or the
+// run's wait is spent; the time waited is taken from what is left of it. The
+// sleep and the clock are the platform's.
+template <class Attempt> bool whileBusy(LogPath& path, std::uint32_t busy, const Attempt& attempt) {
+    if (attempt()) {
+        return true;
     }
+    const std::uint32_t start = sys().GetTickCount();
+    bool done = false;
+    while (!done && sys().GetLastError() == busy && sys().GetTickCount() - start < path.waitLeftMs) {
+        sys().Sleep(kWriterRetryMs);
+        done = attempt();
+    }
+    path.waitLeftMs -= std::min(sys().GetTickCount() - start, path.waitLeftMs);
+    return done;
 }
 
-// Rotation of the log this writer holds locked: true when its line must go
-// into a new file, because the file was just renamed to the backup, by this
-// call or by the writer whose lock it waited for. Which file lies at the log's
-// name is asked by opening it, once a log is full: an open file's own name
-// cannot tell, as Wine keeps the name a handle was opened with. A failed
-// query or rename skips rotation for this call; the line goes into the
-// current file.
+// Rotation of the log this writer holds: true when its line must go into a
+// new file, because the file was just renamed to the backup, by this call or
+// by the writer whose lock it waited for. Which file lies at the log's name
+// is asked by opening it, once a log must be moved aside: an open file's own
+// name cannot tell, as Wine keeps the name a handle was opened with. That
+// handle renames it when it is the file held. A failed query or rename skips
+// rotation for this call; the line goes into the current file.
 bool movedAside(Handle file, const LogPath& path, const platform::LocalTime& t,
                 const std::wstring& logFileName) {
-    const KernelObject atName(sys().CreateFileW(path.file, platform::kFileReadAttributes, kLogShare,
-                                                platform::kOpenExisting,
-                                                platform::kFileFlagOpenReparsePoint));
+    const KernelObject atName(sys().CreateFileW(
+        path.file, kRotationAccess, kLogShare, platform::kOpenExisting, platform::kFileFlagOpenReparsePoint));
     platform::ByHandleFileInformation held;
     platform::ByHandleFileInformation named;
     if (!atName) {
-        return true;
+        return sys().GetLastError() != platform::kErrorSharingViolation;
     }
     if (!sys().GetFileInformationByHandle(file, held) ||
         !sys().GetFileInformationByHandle(atName.get(), named)) {
@@ -214,27 +232,62 @@ bool movedAside(Handle file, const LogPath& path, const platform::LocalTime& t,
                                        int{t.day}, int{t.hour}, int{t.minute}, int{t.second}, logFileName);
     // The rename replaces whatever lies at the backup name, a link included,
     // without writing through it.
-    return sys().SetFileInformationByHandle(file, {true, path.folder + L"\\" + backup});
+    return sys().SetFileInformationByHandle(atName.get(), {true, path.folder + L"\\" + backup});
 }
 
-// The line goes in under the writers' lock, stamped with the time it goes
-// in at, so that the stamps of the instances' lines follow each other in the
-// file; a rotation names its backup with the same time.
-void appendLine(const LogPath& path, const std::wstring& logFileName,
+// Whether the file at the log's name must be moved aside before this run's
+// first line: a user who owns it could give themselves any access to it.
+bool untrustedLogOwner(Handle file, LogPath& path) {
+    return !std::exchange(path.ownerChecked, true) && !isTrustedOwner(ownerOf(file, platform::kSeFileObject));
+}
+
+// The log opened for a line. A log held without write sharing is waited for
+// (within the run's wait); held past it, this line and the rest of the run go
+// into a file named after the process beside it.
+KernelObject openLog(LogPath& path, const std::wstring& logFileName) {
+    KernelObject file;
+    const auto open = [&] {
+        file = KernelObject(
+            sys().CreateFileW(path.file, kLogAccess, kLogShare, platform::kOpenAlways, kLogFlags));
+        return static_cast<bool>(file);
+    };
+    if (!whileBusy(path, platform::kErrorSharingViolation, open) &&
+        sys().GetLastError() == platform::kErrorSharingViolation && !std::exchange(path.diverted, true)) {
+        path.file = path.folder + L"\\" + format(L"PID%u_%s", sys().GetCurrentProcessId(), logFileName);
+        open();
+    }
+    return file;
+}
+
+// The line goes in under the writers' lock when it can be had within the
+// run's wait, and without it after that: the lock's byte lies far from the
+// appends. It is stamped with the time it goes in at, so that the stamps of
+// the instances' lines follow each other in the file; a rotation names its
+// backup with the same time.
+void appendLine(LogPath& path, const std::wstring& logFileName,
                 const std::function<std::string(const platform::LocalTime&)>& lineAt) {
     std::optional<platform::LocalTime> now;
     for (int opened = 0; opened < 2; ++opened) {
-        const KernelObject file(
-            sys().CreateFileW(path.file, kLogAccess, kLogShare, platform::kOpenAlways, kLogFlags));
+        const KernelObject file = openLog(path, logFileName);
         if (!file) {
             return;
         }
+        // The file's close lets go of the lock at once: an unlock call of its
+        // own would cost every line one more call into the system
+        // (bench/README.md).
+        whileBusy(path, platform::kErrorLockViolation, [&] {
+            return sys().LockFileEx(file.get(),
+                                    platform::kLockfileExclusiveLock | platform::kLockfileFailImmediately,
+                                    kWriterLockOffset, kWriterLockLength);
+        });
         Described info;
-        if (!takeWritersLock(file.get()) || !describe(file.get(), info) || !isPlainFile(info)) {
+        if (!describe(file.get(), info) || !isPlainFile(info)) {
             return;
         }
         now = now ? now : sys().GetLocalTime();
-        if (opened == 0 && std::cmp_greater(info.standard.endOfFile, kRotationThreshold) &&
+        if (opened == 0 &&
+            (std::cmp_greater(info.standard.endOfFile, kRotationThreshold) ||
+             untrustedLogOwner(file.get(), path)) &&
             movedAside(file.get(), path, *now, logFileName)) {
             continue;
         }

@@ -17,17 +17,19 @@ namespace tdu::log {
 
 inline constexpr wchar_t kLogFileName[] = L"TavrinDriverUtil.log";
 inline constexpr wchar_t kLogFolder[] = L"%PUBLIC%\\Tavrin Secure\\Logging\\";
-// Full control for SYSTEM and Administrators, read for Users, nothing passed
-// on from the parent.
-inline constexpr wchar_t kLogFolderSecurity[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)";
+// Full control for SYSTEM and Administrators, nothing for anyone else (a
+// handle that may only read is enough to lock the log or keep it from being
+// opened), nothing passed on from the parent.
+inline constexpr wchar_t kLogFolderSecurity[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 inline constexpr std::uint64_t kRotationThreshold = 5'242'880; // rotate when strictly larger
 inline constexpr std::size_t kMessageLimit = 1022;             // UTF-16 units of one message
 
 void writeLogEntry(bool isBanner, const std::wstring& logFileName, const wchar_t* sourceFile, int line,
                    const wchar_t* functionName, std::wstring_view format, std::span<const FormatArg> args);
 
-// Forgets the cached log path and lets go of the log's folders, as the end of
-// a process does. Tests only: a process lets go of them when it ends.
+// Forgets the cached log path, lets go of the log's folders and restores the
+// run's wait, as the end of a process does. Tests only: a process lets go of
+// them when it ends.
 void resetLogPathCache();
 
 template <class... Args>

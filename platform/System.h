@@ -65,6 +65,11 @@ inline constexpr std::uint32_t kLockfileExclusiveLock = 0x2;
 inline constexpr std::uint32_t kSeFileObject = 1;
 inline constexpr std::uint32_t kSeKernelObject = 6;
 inline constexpr std::uint32_t kOwnerSecurityInformation = 0x1;
+// SetSecurityInfo's parts: the access list, kept from inheriting; and the
+// right to write it.
+inline constexpr std::uint32_t kDaclSecurityInformation = 0x4;
+inline constexpr std::uint32_t kProtectedDaclSecurityInformation = 0x80000000;
+inline constexpr std::uint32_t kWriteDac = 0x40000;
 inline constexpr std::uint32_t kTokenQuery = 0x8;
 
 // What an open file or folder is, two of GetFileInformationByHandleEx's
@@ -162,6 +167,12 @@ public:
     // The user the process runs as, from its token opened with
     // `desiredAccess` (OpenProcessToken, GetTokenInformation(TokenUser)).
     virtual bool GetTokenUser(std::uint32_t desiredAccess, std::wstring& userSid) = 0;
+    // Writes the parts `securityInformation` names of an open object's
+    // descriptor, taken from SDDL text, through a handle opened with WRITE_DAC;
+    // returns the error itself, as GetSecurityInfo does.
+    virtual std::uint32_t SetSecurityInfo(Handle object, std::uint32_t objectType,
+                                          std::uint32_t securityInformation,
+                                          std::wstring_view securityDescriptor) = 0;
 
     // Time.
     virtual LocalTime GetLocalTime() = 0;

@@ -7,7 +7,6 @@
 #include <cctype>
 #include <charconv>
 #include <chrono>
-#include <limits>
 #include <new>
 #include <random>
 #include <sstream>
@@ -171,9 +170,9 @@ std::shared_ptr<RegNode> findKey(const std::shared_ptr<RegNode>& root,
 }
 
 #ifdef _WIN32
-// The Windows build of the simulation runs in one process: no other process
-// holds a range of its files. It appends through the run-time's streams, open
-// only for each append, so that the file can be renamed while its handle is.
+// The Windows build of the simulation appends through the run-time's
+// streams, open only for each append, so that the file can be renamed while
+// its handle is.
 std::unique_ptr<HostFile> HostFile::open(const std::filesystem::path& file, bool create) {
     std::error_code ec;
     if (!create && !std::filesystem::exists(file, ec)) {
@@ -188,9 +187,6 @@ bool HostFile::append(std::string_view bytes) const {
     std::ofstream stream(file_, std::ios::binary | std::ios::app);
     stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return static_cast<bool>(stream.flush());
-}
-bool HostFile::lock(std::uint64_t /*offset*/, std::uint64_t /*length*/) const {
-    return true;
 }
 FileInformation HostFile::describe() const {
     std::error_code ec;
@@ -221,18 +217,6 @@ bool HostFile::append(std::string_view bytes) const {
         bytes.remove_prefix(static_cast<std::size_t>(written));
     }
     return true;
-}
-
-bool HostFile::lock(std::uint64_t offset, std::uint64_t length) const {
-    // The host's offsets are signed: a range beyond them is cut to what they reach.
-    constexpr auto kLast = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
-    struct flock range {};
-    range.l_type = F_WRLCK;
-    range.l_whence = SEEK_SET;
-    range.l_start = static_cast<off_t>(std::min(offset, kLast));
-    range.l_len = static_cast<off_t>(std::min(length, kLast - static_cast<std::uint64_t>(range.l_start)));
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg): fcntl's argument
-    return ::fcntl(fd_, F_OFD_SETLK, &range) == 0;
 }
 
 FileInformation HostFile::describe() const {

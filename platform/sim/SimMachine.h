@@ -105,8 +105,11 @@ public:
     }
     void writeFile(const std::wstring& windowsPath, const std::string& bytes);
     void createDirectories(const std::wstring& windowsPath);
-    // The access (SDDL) a folder was given when a call created it.
+    // The access (SDDL) a folder was given when a call created it or wrote it last.
     [[nodiscard]] std::optional<std::wstring> folderSecurity(const std::wstring& windowsPath) const;
+    void setFolderSecurity(const std::wstring& windowsPath, const std::wstring& sddl) {
+        state_->folderSecurity[hostPath(windowsPath)] = sddl;
+    }
     // Who owns a file or folder: LocalSystem unless set, or the account of
     // the process whose call created it.
     void setOwner(const std::wstring& windowsPath, const std::wstring& sid) {
@@ -116,9 +119,6 @@ public:
     // ERROR_SHARING_VIOLATION while a handle to it is open without delete
     // sharing. The error, ERROR_SUCCESS when moved.
     std::uint32_t move(const std::wstring& from, const std::wstring& to);
-    // Opens of a file refused because another opener, of this or of another
-    // process on the same machine folder, held it.
-    [[nodiscard]] unsigned sharingViolations() const { return state_->sharingViolations; }
 
     // Registry, by native path below HKLM ("SOFTWARE\\Wow6432Node\\...").
     void regCreateKey(const std::wstring& path) { createKey(state_->hklm, splitKeyPath(path, false)); }

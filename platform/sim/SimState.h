@@ -143,9 +143,7 @@ struct FileInformation {
     std::uint64_t id = 0;
 };
 
-// An open host file behind a simulated file handle. Byte-range locks on it
-// are the host's open-file-description locks, so that other processes using
-// the same machine folder meet them as Windows processes meet LockFileEx.
+// An open host file behind a simulated file handle.
 class HostFile {
 public:
     // Null when the host refuses the file; `create` makes a missing one.
@@ -154,8 +152,6 @@ public:
     HostFile(const HostFile&) = delete;
     HostFile& operator=(const HostFile&) = delete;
     bool append(std::string_view bytes) const;
-    // False when another process holds an overlapping range; the close lets go.
-    [[nodiscard]] bool lock(std::uint64_t offset, std::uint64_t length) const;
     // The open file's size, names and identity (0 where the host has none).
     [[nodiscard]] FileInformation describe() const;
     // The identity of the file a path names now; 0 when none or unknown.
@@ -277,12 +273,10 @@ struct SimState {
     std::vector<std::pair<std::wstring, std::wstring>> publications; // (published name, source INF)
     bool driverUpdateRestart = false;
     std::vector<std::wstring> sectionsRun;
-    unsigned sharingViolations = 0;
     std::vector<RangeLock> rangeLocks;
-    bool hostLockContended = false;                       // another host process held a range asked for
-    std::map<std::uint32_t, std::wstring> processUsers;   // SID text; LocalSystem when absent
-    std::map<std::filesystem::path, std::wstring> owners; // of files and folders; SYSTEM when absent
-    std::map<std::filesystem::path, std::wstring> folderSecurity; // SDDL of folders a call created
+    std::map<std::uint32_t, std::wstring> processUsers;           // SID text; LocalSystem when absent
+    std::map<std::filesystem::path, std::wstring> owners;         // of files and folders; SYSTEM when absent
+    std::map<std::filesystem::path, std::wstring> folderSecurity; // SDDL of folders a call created or wrote
     std::map<std::filesystem::path, FixedFileInfo> versions;      // of files that carry a version resource
     std::wstring windowsDirectory = L"C:\\Windows";
     std::wstring detailInfFolder = L"C:\\Windows\\INF\\";

@@ -1,10 +1,8 @@
 #include "platform/sim/SimMachine.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <stdexcept>
-#include <thread>
 
 namespace tdu::platform::sim {
 
@@ -204,8 +202,7 @@ public:
     }
 
     // A host link stands for any reparse point. Sharing is checked against the
-    // handles of this machine's processes; other processes on the same machine
-    // folder only meet the byte-range locks.
+    // handles of this machine's processes.
     Handle CreateFileW(const std::wstring& path, std::uint32_t desiredAccess, std::uint32_t shareMode,
                        std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes) override {
         if (auto error = s_.check("CreateFileW")) {
@@ -244,7 +241,6 @@ public:
             : !shared                                                                 ? kErrorSharingViolation
                                                                                       : kErrorSuccess;
         if (error != kErrorSuccess) {
-            s_.sharingViolations += error == kErrorSharingViolation ? 1 : 0;
             return s_.fail(error, kInvalidHandle);
         }
         HandleEntry entry{.access = desiredAccess,
@@ -344,8 +340,7 @@ public:
         return true;
     }
 
-    // A range held by this machine's processes or by another host process is
-    // refused (see Sleep).
+    // A range another handle of this machine's processes holds is refused.
     bool LockFileEx(Handle file, std::uint32_t flags, std::uint64_t offset, std::uint64_t length) override {
         HandleEntry* entry = openFile("LockFileEx", file);
         if (entry == nullptr) {
@@ -361,10 +356,6 @@ public:
         }
         // Another handle's range, or one this handle holds already: a lock is never taken twice.
         if (rangeTaken(place, kNullHandle, offset, length)) {
-            return s_.fail(kErrorLockViolation);
-        }
-        if (!entry->hostFile->lock(offset, length)) {
-            s_.hostLockContended = true;
             return s_.fail(kErrorLockViolation);
         }
         s_.rangeLocks.push_back(RangeLock{file, place, offset, length});
@@ -415,6 +406,25 @@ public:
         return kErrorSuccess;
     }
 
+    // A file or folder's access list, written through a handle that may write it.
+    std::uint32_t SetSecurityInfo(Handle object, std::uint32_t objectType, std::uint32_t securityInformation,
+                                  std::wstring_view securityDescriptor) override {
+        if (auto error = s_.check("SetSecurityInfo")) {
+            return *error;
+        }
+        const HandleEntry* entry = s_.findHandle(object, Kind::File);
+        s_.lastError = entry == nullptr ? kErrorInvalidHandle
+                       : objectType != kSeFileObject || !securityDescriptor.starts_with(L"D:") ||
+                               (securityInformation & kDaclSecurityInformation) == 0
+                           ? kErrorInvalidParameter
+                       : (entry->access & kWriteDac) == 0 ? kErrorAccessDenied
+                                                          : kErrorSuccess;
+        if (s_.lastError == kErrorSuccess) {
+            s_.folderSecurity[entry->filePath] = securityDescriptor;
+        }
+        return s_.lastError;
+    }
+
     bool GetTokenUser(std::uint32_t desiredAccess, std::wstring& userSid) override {
         if (auto error = s_.check("GetTokenUser")) {
             return false;
@@ -430,12 +440,7 @@ public:
 
     std::uint32_t GetTickCount() override { return static_cast<std::uint32_t>(s_.tickAtStart + s_.now); }
 
-    // A process that found a byte range held by another host process waits as
-    // long in real time too, so that the other can let go.
     void Sleep(std::uint32_t milliseconds) override {
-        if (std::exchange(s_.hostLockContended, false)) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-        }
         s_.runUntil(s_.now + milliseconds, [] { return false; });
     }
 

@@ -236,6 +236,29 @@ public:
         return !userSid.empty();
     }
 
+    // Only the access list of the text is written. Text that does not convert,
+    // or holds no access list, is refused: a null list would let everyone in.
+    std::uint32_t SetSecurityInfo(Handle object, std::uint32_t objectType, std::uint32_t securityInformation,
+                                  std::wstring_view securityDescriptor) override {
+        Security security(securityDescriptor);
+        BOOL present = FALSE;
+        BOOL defaulted = FALSE;
+        PACL dacl = nullptr;
+        if (!security.converted() ||
+            ::GetSecurityDescriptorDacl(security.attributes()->lpSecurityDescriptor, &present, &dacl,
+                                        &defaulted) == FALSE ||
+            present == FALSE || dacl == nullptr) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return ERROR_INVALID_PARAMETER;
+        }
+        return kept([&] {
+            const DWORD result = ::SetSecurityInfo(toHandle(object), static_cast<SE_OBJECT_TYPE>(objectType),
+                                                   securityInformation, nullptr, nullptr, dacl, nullptr);
+            ::SetLastError(result);
+            return result;
+        });
+    }
+
     LocalTime GetLocalTime() override {
         SYSTEMTIME now{};
         ::GetLocalTime(&now);

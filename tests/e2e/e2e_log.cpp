@@ -1,12 +1,13 @@
-// The log file as real processes leave it under Wine, in one machine: its folder, a planted hard link, and
+// The log file as real processes leave it under Wine, in one machine: its folder, a planted hard link,
 // several instances at once sharing it, one writer at a time, as an installer may start them, before and
-// across its rotation.
+// across its rotation, and another program holding the writers' lock.
 #include "WineHarness.h"
 
 #include <ctime>
 #include <future>
 #include <iomanip>
 #include <map>
+#include <thread>
 
 namespace tdu::e2e {
 namespace {
@@ -35,6 +36,32 @@ void expectStampsWithin(const std::string& text, const std::string& shape, const
         EXPECT_GE(std::mktime(&parts), from - 1) << text.substr(at, shape.size());
         EXPECT_LE(std::mktime(&parts), std::time(nullptr) + 1) << text.substr(at, shape.size());
     }
+}
+
+// Each record of the run arrived once from each instance, and the others as often as given. A record that
+// arrived from none, while records nobody expects did, is a message changed or missing, not lines lost:
+// the failure says which.
+void expectEveryInstancesRun(const std::map<std::string, unsigned>& arrived,
+                             std::map<std::string, unsigned> expected = {},
+                             const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+    const ::testing::ScopedTrace at(file, line, "the records of all instances");
+    for (const std::string& record : kProcessorRun) {
+        expected[record] = kInstances;
+    }
+    std::string unexpected;
+    for (const auto& [record, count] : arrived) {
+        unexpected += expected.contains(record) ? "" : "\n  " + record;
+    }
+    for (const auto& [record, count] : expected) {
+        const auto found = arrived.find(record);
+        if (found == arrived.end()) {
+            ADD_FAILURE() << "nothing wrote \"" << record
+                          << "\": a message changed or is missing; records nobody expects:" << unexpected;
+        } else {
+            EXPECT_EQ(found->second, count) << "lines lost or repeated: " << record;
+        }
+    }
+    EXPECT_EQ(unexpected, "") << "records nobody expects";
 }
 
 // All instances at once; then the records per text over every log file (reading fails on a torn line).
@@ -79,20 +106,17 @@ TEST(Log, FolderHardLinkAndInstancesTogether) {
     // Instances share the log, one writer at a time: every line of every instance arrives, whole. (Wine
     // alone does not append atomically for them: without their lock some lines were lost or torn.)
     const std::time_t from = std::time(nullptr);
-    std::map<std::string, unsigned> arrived = runAll(machine);
-    for (const std::string& record : kProcessorRun) {
-        EXPECT_EQ(arrived[record], kInstances) << record;
-    }
-    EXPECT_EQ(arrived.size(), kProcessorRun.size());
+    expectEveryInstancesRun(runAll(machine));
     expectStampsWithin(machine.read(kLogFile), "####/##/## ##:##:##", "%Y/%m/%d %H:%M:%S", from);
 
     // All find the log past 5 MiB at once. The first to take the writers' lock renames it to the backup of
     // its second; each that waited meanwhile finds another file at the log's name and writes into that:
     // no line and no backup is lost.
-    const std::string filler = "[2026/12/05 10:00:00] [Filler.cpp(1)] | " + std::string(5'242'880, 'f');
-    machine.write(kLogFile, filler + "\r\n");
+    machine.write(kLogFile,
+                  "[2026/12/05 10:00:00] [Filler.cpp(1)] | " + std::string(5'242'880, 'f') + "\r\n");
     const std::time_t rotated = std::time(nullptr);
-    arrived = runAll(machine);
+    const std::string filler = "Filler.cpp| " + std::string(5'242'880, 'f');
+    expectEveryInstancesRun(runAll(machine), {{filler, 1}});
     const auto names = machine.list(kLogFolder);
     ASSERT_GE(names.size(), 2U);
     EXPECT_LE(names.size(), static_cast<std::size_t>(std::time(nullptr) - rotated) + 3);
@@ -102,10 +126,37 @@ TEST(Log, FolderHardLinkAndInstancesTogether) {
     }
     EXPECT_EQ(names.back(), "TavrinDriverUtil.log");
     EXPECT_LE(machine.read(kLogFile).size(), 5'242'880U);
-    EXPECT_EQ(arrived["Filler.cpp| " + std::string(5'242'880, 'f')], 1U);
-    for (const std::string& record : kProcessorRun) {
-        EXPECT_EQ(arrived[record], kInstances) << record;
+}
+
+// Another program holds the writers' lock, through a handle that may only read, for longer than a run
+// lasts: the run waits about a second once and writes every line (rather than waiting a second for each
+// and losing it). A run without the holder, just before and past the prefix's first start, is the measure.
+TEST(Log, AHolderOfTheLockDelaysARunOnce) {
+    WineMachine machine;
+    machine.plant("dir " + kVendorFolder);
+    const auto timedRun = [&machine] {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(machine.run({"/setprocessortype", "1"}), 0U);
+        return std::chrono::steady_clock::now() - start;
+    };
+    timedRun();
+    const auto alone = timedRun();
+    const std::string ready = R"(C:\lock-held)";
+    auto holder = std::async(std::launch::async, [&] {
+        return machine.run({"/lock", kLogFile, ready, "15000"}, expand("$tools") + R"(\tdlaunch.exe)");
+    });
+    for (int tries = 0; tries < 300 && !fs::exists(machine.hostPath(ready)); ++tries) {
+        std::this_thread::sleep_for(100ms);
     }
+    ASSERT_TRUE(fs::exists(machine.hostPath(ready))) << "the holder never took the lock";
+    const auto held = timedRun();
+    std::vector<std::string> threeRuns;
+    for (int run = 0; run < 3; ++run) {
+        threeRuns.insert(threeRuns.end(), kProcessorRun.begin(), kProcessorRun.end());
+    }
+    EXPECT_EQ(records(machine.read(kLogFile)), threeRuns);
+    EXPECT_LE(held - alone, 4s) << "a run of six lines waited more than once";
+    EXPECT_EQ(holder.get(), 0U);
 }
 
 } // namespace

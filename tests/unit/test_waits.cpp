@@ -511,7 +511,7 @@ TEST(Status, Handshake) {
         "account 4242 S-1-5-21-1-2-3-1001", "1"}, .results = "0", .left = "mutex event", .log = kSet});
     handshake("Administrators' objects", {.steps = {"account 1 S-1-5-32-544", "holds 1", "event 1", "1"},
         .results = "0", .left = "mutex event", .log = kSet});
-    handshake("an owner unread", {.steps = {"holds 1", "event 1", "fail GetSecurityInfo 3 5", "1"},
+    handshake("an owner unread", {.steps = {"holds 1", "event 1", "fail GetSecurityInfo 4 5", "1"},
         .results = "0", .left = "mutex event", .log = "Not signalling: Global\\TDInstallationStartedMtx "
         "belongs to an owner that cannot be read, not to the installer"});
     // clang-format on

@@ -5,6 +5,8 @@
 //   tdlaunch.exe /reg HKLM\<key>...                       prints the keys' registry facts
 //   tdlaunch.exe /service                                 a service of our own (sc.exe create ... binpath=)
 //   tdlaunch.exe /version <file>                          prints the file's version resource
+//   tdlaunch.exe /lock <file> <ready-file> <ms>           holds the log writers' lock for ms, as another
+//                                                        program with only a right to read could
 //
 // A Linux caller of wine sees only the low 8 bits of an exit code, and reading a child's stdout through
 // wine can hang, so the code travels through a file. The registry facts are read in one process: reg.exe
@@ -180,6 +182,25 @@ void WINAPI serviceMain(DWORD, LPWSTR* argv) {
     report(SERVICE_STOPPED, 0);
 }
 
+// The lock the program's writers take (one byte at 2^62), through a handle that may only read; the ready
+// file is written once it is held.
+int holdLock(const wchar_t* file, const wchar_t* ready, const wchar_t* ms) {
+    HANDLE raw = CreateFileW(file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (raw == INVALID_HANDLE_VALUE) {
+        return 1;
+    }
+    const Handle log(raw, &CloseHandle);
+    OVERLAPPED at{};
+    at.OffsetHigh = 0x4000'0000;
+    if (LockFileEx(log.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) == FALSE) {
+        return 1;
+    }
+    std::ofstream(std::filesystem::path(ready)) << "held";
+    Sleep(static_cast<DWORD>(_wtoi(ms)));
+    return 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -189,6 +210,7 @@ int wmain(int argc, wchar_t** argv) {
     return mode == L"/reg"                    ? printRegistry(argc, argv)
            : mode == L"/service"              ? (StartServiceCtrlDispatcherW(table) != FALSE ? 0 : 1)
            : mode == L"/version" && argc == 3 ? printVersion(argv[2])
+           : mode == L"/lock" && argc == 5    ? holdLock(argv[2], argv[3], argv[4])
            : argc > 2                         ? launch(argc, argv)
                                               : 2;
 }
