@@ -399,7 +399,8 @@ int setStatus(const std::string& value) {
 // security), "account P SID" (P runs as that account; LocalSystem otherwise), "end T P" / "start T P" (at
 // T, or at the next use of the call T, process P runs /setstatus 1 / 0, which must give 0), "opens T P
 // mutex|event" (at T, P opens it to wait on and keeps it; the results gain open:ok or open:<error>),
-// "link P mutex|event" (P creates Global\OtherMtx|Evt and links the name to it), "advance N", or a fault.
+// "link P|- mutex|event" (P, or no one, creates Global\OtherMtx|Evt; the name links to it), "advance N", or a
+// fault.
 struct StatusRow {
     std::vector<std::string> steps{};
     std::string results{}; // of the runs here
@@ -449,12 +450,14 @@ void handshake(const std::string& name, const StatusRow& row, const char* file =
                 });
             });
         } else if (w[0] == "link") {
-            others.push_back(n(1));
             const std::wstring other = mutex ? L"Global\\OtherMtx" : L"Global\\OtherEvt";
-            m.machine.asProcess(n(1), [&] {
-                (void)(mutex ? platform::sys().CreateMutexW(L"", false, other)
-                             : platform::sys().CreateEventW(L"", true, false, other));
-            });
+            if (w[1] != "-") {
+                others.push_back(n(1));
+                m.machine.asProcess(n(1), [&] {
+                    (void)(mutex ? platform::sys().CreateMutexW(L"", false, other)
+                                 : platform::sys().CreateEventW(L"", true, false, other));
+                });
+            }
             m.machine.linkNamedObject(mutex ? kMutexName : kEventName, other);
         } else if (w[0] == "holds" || w[0] == "event" || w[0] == "signalled") {
             others.push_back(n(1));
@@ -556,6 +559,8 @@ TEST(Status, Handshake) {
         "Evt" + kThrough + "!" + kSet});
     handshake("a link at the mutex's name: no wait", {.steps = {"link 7 mutex", "0"}, .results = "0",
         .log = "Not waiting: Global\\TDInstallationStartedMtx" + kLinked + "Mtx" + kThrough});
+    handshake("a link to no object at the event's name: no wait", {.steps = {"as 100", "link - event", "0"},
+        .results = "0", .log = "Not waiting: Global\\TDInstallationCompletedEvt" + kLinked + "Evt" + kThrough});
     handshake("a link at the event's name: no wait", {.steps = {"as 100", "link 7 event", "0"}, .results = "0",
         .log = "Not waiting: Global\\TDInstallationCompletedEvt" + kLinked + "Evt" + kThrough});
     handshake("a name unread", {.steps = {"fail NtQueryObjectName 1 5", "0"}, .results = "0", .log =
