@@ -9,6 +9,8 @@
 #include "platform/WideText.h"
 
 #include <algorithm>
+#include <array>
+#include <string_view>
 
 namespace {
 
@@ -22,6 +24,18 @@ using tdu::platform::sys;
 constexpr std::uint32_t kStoredNameBytes = 520;
 // Where the system keeps the drivers' .sys files.
 constexpr wchar_t kSystemDriversFolder[] = L"%WINDIR%\\System32\\Drivers\\";
+// Wine publishes a package under its own INF name rather than as oem<N>.inf:
+// the product's own names are taken too, and no other package's or the
+// system's INF.
+constexpr auto kOwnInfNames = std::to_array<std::wstring_view>(
+    {L"tvrnns.inf", L"tvrnvamgr.inf", L"tvrnva.inf", L"SplitDNSFilter.inf", L"DERAzo.inf"});
+
+bool isPublishedInfName(std::wstring_view name) {
+    return tdu::platform::isOemInfName(name) ||
+           std::ranges::any_of(kOwnInfNames, [name](std::wstring_view own) {
+               return tdu::platform::equalsIgnoringAsciiCase(name, own);
+           });
+}
 
 } // namespace
 
@@ -72,8 +86,9 @@ bool TavrinDriverOperator::UninstallOEMInf(const std::wstring* infName) {
         return true;
     }
     // The store joins the name to its INF folder and deletes what it leads
-    // to: anything but a bare INF name is refused like a failed removal.
-    if (!tdu::platform::isBareInfName(*infName)) {
+    // to, another package's or the system's INF included: anything but a
+    // name it publishes under is refused like a failed removal.
+    if (!isPublishedInfName(*infName)) {
         TDU_LOG(L"Invalid OEM Inf name: %s", *infName);
         return false;
     }

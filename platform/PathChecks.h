@@ -97,12 +97,20 @@ inline bool isBareName(std::wstring_view name) {
            name.find(L"..") == std::wstring_view::npos;
 }
 
-// A published package's name as the driver store takes it: a bare INF file
-// name. Windows publishes as oem<N>.inf, Wine under the package's own name.
-inline bool isBareInfName(std::wstring_view name) {
+// A name the driver store publishes under on Windows: "oem", a number and
+// ".inf", in any letter case. Nothing else (a wildcard, a device name like
+// CON, a control character, a path) can pass.
+inline bool isOemInfName(std::wstring_view name) {
+    constexpr std::wstring_view kPrefix = L"oem";
     constexpr std::wstring_view kExtension = L".inf";
-    return isBareName(name) && name.size() >= kExtension.size() &&
-           equalsIgnoringAsciiCase(name.substr(name.size() - kExtension.size()), kExtension);
+    if (name.size() <= kPrefix.size() + kExtension.size() ||
+        !equalsIgnoringAsciiCase(name.substr(0, kPrefix.size()), kPrefix) ||
+        !equalsIgnoringAsciiCase(name.substr(name.size() - kExtension.size()), kExtension)) {
+        return false;
+    }
+    const std::wstring_view number =
+        name.substr(kPrefix.size(), name.size() - kPrefix.size() - kExtension.size());
+    return number.find_first_not_of(L"0123456789") == std::wstring_view::npos;
 }
 
 } // namespace tdu::platform

@@ -198,6 +198,12 @@ public:
     virtual bool ReleaseMutex(Handle mutex) = 0;
     virtual std::uint32_t WaitForSingleObject(Handle object, std::uint32_t milliseconds) = 0;
     virtual bool CloseHandle(Handle object) = 0;
+    virtual bool ResetEvent(Handle event) = 0;
+    // NtQueryObject(ObjectNameInformation): the full name of the object a
+    // handle stands for ("\BaseNamedObjects\X"), that is of the object
+    // reached, whatever link the name opened went through; empty for an
+    // unnamed one. False, with the reason in GetLastError, when unread.
+    virtual bool NtQueryObjectName(Handle object, std::wstring& name) = 0;
 
     // The process heap. HeapAlloc returns kNullHandle when it cannot allocate
     // (it sets no last error).

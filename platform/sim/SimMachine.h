@@ -138,6 +138,10 @@ public:
     }
     // Every named object there is, by name.
     [[nodiscard]] std::vector<std::wstring> namedObjects() const;
+    // A link in the object namespace: opening or creating `name` reaches `target`.
+    void linkNamedObject(const std::wstring& name, const std::wstring& target) {
+        state_->objectLinks[asciiUpper(name)] = target;
+    }
     // The descriptor (SDDL) its creator gave a named object; nullopt when none exists.
     [[nodiscard]] std::optional<std::wstring> namedObjectSecurity(const std::wstring& name) const;
 

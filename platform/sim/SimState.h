@@ -266,6 +266,7 @@ struct SimState {
 
     std::map<std::wstring, std::pair<std::wstring, std::wstring>> environment; // folded name -> (name, value)
     std::map<std::wstring, std::shared_ptr<KernelObject>> namedObjects;        // by folded name
+    std::map<std::wstring, std::wstring> objectLinks; // links among them: folded name -> the name led to
     std::shared_ptr<RegNode> hklm;
 
     std::vector<SimDevice> devices;

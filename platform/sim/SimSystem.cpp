@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <sstream>
 #include <stdexcept>
 
 namespace tdu::platform::sim {
@@ -34,6 +35,38 @@ std::wstring ownerIn(std::wstring_view descriptor) {
     }
     const std::wstring_view owner = descriptor.substr(2, descriptor.find(L':', 2) - 3);
     return owner == L"BA" ? L"S-1-5-32-544" : owner == L"SY" ? L"S-1-5-18" : std::wstring(owner);
+}
+
+constexpr std::uint32_t kEventModifyState = 0x2;
+
+// The rights an object's descriptor (SDDL) allows the account `user`: the
+// allow entries that name it, or a group it is in, with rights "GA" or a
+// number. LocalSystem and Administrators are in BA; every account is in WD
+// and AU, and any other in BU. A descriptor without a DACL allows all.
+std::uint32_t allowedTo(std::wstring_view descriptor, std::wstring_view user) {
+    const std::size_t dacl = descriptor.find(L"D:");
+    if (dacl == std::wstring_view::npos) {
+        return ~0U;
+    }
+    const bool admin = user == kLocalSystemSid || user == L"S-1-5-32-544";
+    std::uint32_t allowed = 0;
+    for (std::size_t open = descriptor.find(L'(', dacl); open != std::wstring_view::npos;
+         open = descriptor.find(L'(', open + 1)) {
+        std::vector<std::wstring> fields; // type;flags;rights;object;inherited object;account
+        std::wstringstream entry(
+            std::wstring(descriptor.substr(open + 1, descriptor.find(L')', open) - open - 1)));
+        for (std::wstring field; std::getline(entry, field, L';');) {
+            fields.push_back(field);
+        }
+        const std::wstring& account = fields.at(5);
+        if (fields[0] == L"A" &&
+            (account == user || account == L"WD" || account == L"AU" || account == (admin ? L"BA" : L"BU") ||
+             (account == L"SY" && user == kLocalSystemSid))) {
+            allowed |=
+                fields[2] == L"GA" ? ~0U : static_cast<std::uint32_t>(std::stoul(fields[2], nullptr, 0));
+        }
+    }
+    return allowed;
 }
 } // namespace
 
@@ -471,22 +504,47 @@ public:
                            name);
     }
 
-    Handle OpenMutexW(std::uint32_t /*desiredAccess*/, bool /*inheritHandle*/,
+    Handle OpenMutexW(std::uint32_t desiredAccess, bool /*inheritHandle*/,
                       const std::wstring& name) override {
-        return openNamed("OpenMutexW", Kind::Mutex, name);
+        return openNamed("OpenMutexW", Kind::Mutex, name, desiredAccess);
     }
 
-    Handle OpenEventW(std::uint32_t /*desiredAccess*/, bool /*inheritHandle*/,
+    Handle OpenEventW(std::uint32_t desiredAccess, bool /*inheritHandle*/,
                       const std::wstring& name) override {
-        return openNamed("OpenEventW", Kind::Event, name);
+        return openNamed("OpenEventW", Kind::Event, name, desiredAccess);
     }
 
     bool SetEvent(Handle event) override {
-        const auto object = objectFor("SetEvent", event, Kind::Event);
+        const auto object = objectFor("SetEvent", event, Kind::Event, kEventModifyState);
         if (object) {
             object->signalled = true;
         }
         return object != nullptr;
+    }
+
+    bool ResetEvent(Handle event) override {
+        const auto object = objectFor("ResetEvent", event, Kind::Event, kEventModifyState);
+        if (object) {
+            object->signalled = false;
+        }
+        return object != nullptr;
+    }
+
+    // "Global\" names live in the machine's directory, others in the session's.
+    bool NtQueryObjectName(Handle object, std::wstring& name) override {
+        name.clear();
+        if (s_.check("NtQueryObjectName")) {
+            return false;
+        }
+        const HandleEntry* entry = s_.findHandle(object);
+        if (entry == nullptr || (entry->kind != Kind::Mutex && entry->kind != Kind::Event)) {
+            return s_.fail(kErrorInvalidHandle);
+        }
+        constexpr std::wstring_view kGlobal = L"Global\\";
+        const std::wstring_view own = std::static_pointer_cast<KernelObject>(entry->object)->name;
+        name = own.starts_with(kGlobal) ? L"\\BaseNamedObjects\\" + std::wstring(own.substr(kGlobal.size()))
+                                        : L"\\Sessions\\1\\BaseNamedObjects\\" + std::wstring(own);
+        return true;
     }
 
     bool ReleaseMutex(Handle mutex) override {
@@ -503,7 +561,7 @@ public:
 
     // The program waits on its event only.
     std::uint32_t WaitForSingleObject(Handle handle, std::uint32_t milliseconds) override {
-        const auto event = objectFor("WaitForSingleObject", handle, Kind::Event);
+        const auto event = objectFor("WaitForSingleObject", handle, Kind::Event, kSynchronize);
         if (!event) {
             return kWaitFailed;
         }
@@ -557,19 +615,25 @@ private:
         if (auto error = s_.check(call)) {
             return kNullHandle;
         }
-        std::shared_ptr<KernelObject>& object = s_.namedObjects[asciiUpper(name)];
+        const std::wstring reached = linkedTo(name);
+        std::shared_ptr<KernelObject>& object = s_.namedObjects[asciiUpper(reached)];
         const bool reused = object != nullptr;
+        // An existing object is opened with all access, which its descriptor must allow.
+        if (reused &&
+            (allowedTo(object->securityDescriptor, s_.userOf(s_.pid)) & allAccess(kind)) != allAccess(kind)) {
+            return s_.fail(kErrorAccessDenied, kNullHandle);
+        }
         if (const std::wstring owner = ownerIn(securityDescriptor); !reused) {
             object = std::make_shared<KernelObject>(
                 KernelObject{.kind = kind,
-                             .name = name,
+                             .name = reached,
                              .ownerSid = owner.empty() ? s_.userOf(s_.pid) : owner,
                              .securityDescriptor = std::wstring(securityDescriptor),
                              .signalled = initialState,
                              .manualReset = manualReset,
                              .owner = kind == Kind::Mutex && initialOwner ? s_.pid : 0});
         }
-        const Handle handle = handleTo(kind, object);
+        const Handle handle = handleTo(kind, object, allAccess(kind));
         // The platform reports an existing object through the last error of a
         // successful create, and the caller gets no ownership of it.
         if (handle != kNullHandle) {
@@ -578,34 +642,50 @@ private:
         return handle;
     }
 
-    Handle openNamed(const char* call, Kind kind, const std::wstring& name) {
+    Handle openNamed(const char* call, Kind kind, const std::wstring& name, std::uint32_t access) {
         if (auto error = s_.check(call)) {
             return kNullHandle;
         }
-        const auto existing = s_.namedObjects.find(asciiUpper(name));
+        const auto existing = s_.namedObjects.find(asciiUpper(linkedTo(name)));
         if (existing == s_.namedObjects.end()) {
             return s_.fail(kErrorFileNotFound, kNullHandle);
         }
-        return handleTo(kind, existing->second);
+        if ((allowedTo(existing->second->securityDescriptor, s_.userOf(s_.pid)) & access) != access) {
+            return s_.fail(kErrorAccessDenied, kNullHandle);
+        }
+        return handleTo(kind, existing->second, access);
     }
 
-    // The kernel object of that kind behind a handle; null, the call failed, otherwise.
-    std::shared_ptr<KernelObject> objectFor(const char* call, Handle handle, Kind kind) {
+    // The kernel object of that kind behind a handle opened with `access`;
+    // null, the call failed, otherwise.
+    std::shared_ptr<KernelObject> objectFor(const char* call, Handle handle, Kind kind,
+                                            std::uint32_t access = 0) {
         if (s_.check(call)) {
             return nullptr;
         }
-        auto object = s_.objectOf<KernelObject>(handle, kind);
-        if (!object) {
-            s_.fail(kErrorInvalidHandle);
+        const HandleEntry* entry = s_.findHandle(handle, kind);
+        if (entry == nullptr || (entry->access & access) != access) {
+            s_.fail(entry == nullptr ? kErrorInvalidHandle : kErrorAccessDenied);
+            return nullptr;
         }
-        return object;
+        return std::static_pointer_cast<KernelObject>(entry->object);
     }
 
-    Handle handleTo(Kind kind, const std::shared_ptr<KernelObject>& object) {
+    Handle handleTo(Kind kind, const std::shared_ptr<KernelObject>& object, std::uint32_t access) {
         if (object->kind != kind) {
             return s_.fail(kErrorInvalidHandle, kNullHandle);
         }
-        return s_.addHandle({.kind = kind, .object = object});
+        return s_.addHandle({.kind = kind, .object = object, .access = access});
+    }
+
+    static std::uint32_t allAccess(Kind kind) {
+        return kind == Kind::Mutex ? kMutexAllAccess : kEventAllAccess;
+    }
+
+    // The name a link in the object namespace leads to; the name itself when it is none.
+    std::wstring linkedTo(const std::wstring& name) const {
+        const auto link = s_.objectLinks.find(asciiUpper(name));
+        return link == s_.objectLinks.end() ? name : link->second;
     }
 
     std::filesystem::path host(const std::wstring& path,

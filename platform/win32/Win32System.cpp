@@ -1,3 +1,4 @@
+#include "platform/win32/LazyImport.h"
 #include "platform/win32/Win32Platform.h"
 
 #include <windows.h>
@@ -10,6 +11,7 @@
 #include <psapi.h>
 #include <sddl.h>
 #include <vector>
+#include <winternl.h>
 
 namespace tdu::platform::win32 {
 
@@ -315,6 +317,33 @@ public:
     bool CloseHandle(Handle object) override {
         return kept([&] { return ::CloseHandle(toHandle(object)); }) != FALSE;
     }
+    bool ResetEvent(Handle event) override {
+        return kept([&] { return ::ResetEvent(toHandle(event)); }) != FALSE;
+    }
+    // The record is a UNICODE_STRING pointing into the rest of the buffer. A
+    // name longer than the buffer holds fails (STATUS_INFO_LENGTH_MISMATCH):
+    // the names asked about are far shorter.
+    bool NtQueryObjectName(Handle object, std::wstring& name) override {
+        name.clear();
+        std::vector<std::uint64_t> buffer(kObjectNameBytes / sizeof(std::uint64_t));
+        ULONG needed = 0;
+        bool loaded = true;
+        const NTSTATUS status = TDU_LAZY(
+            L"ntdll.dll", NtQueryObject,
+            [&loaded] {
+                loaded = false;
+                return NTSTATUS{};
+            },
+            toHandle(object), ObjectNameInformation, buffer.data(), ULONG{kObjectNameBytes}, &needed);
+        if (!loaded || !NT_SUCCESS(status)) {
+            keepError(loaded ? TDU_LAZY(L"ntdll.dll", RtlNtStatusToDosError, ::GetLastError, status)
+                             : ::GetLastError());
+            return false;
+        }
+        const UNICODE_STRING& text = reinterpret_cast<const OBJECT_NAME_INFORMATION*>(buffer.data())->Name;
+        name.assign(text.Buffer, text.Length / sizeof(wchar_t));
+        return true;
+    }
 
     Handle GetProcessHeap() override {
         return fromHandle(kept([] { return ::GetProcessHeap(); }));
@@ -330,6 +359,7 @@ private:
     static DWORD low(std::uint64_t value) { return static_cast<DWORD>(value & 0xFFFF'FFFFU); }
     static DWORD high(std::uint64_t value) { return static_cast<DWORD>(value >> 32U); }
 
+    static constexpr ULONG kObjectNameBytes = 2048;
     std::uint32_t lastError_ = 0;
 };
 

@@ -149,20 +149,22 @@ TEST(DeviceUninstall, EachRemovalStepFailing) {
                    "SetupDiGetDeviceRegistryProperty failed with last Error: 122", 0, "ROOT\\A\\0000");
 }
 
-// What a path-like published name would delete, were it passed on: the store joins any name to its INF
-// folder. Names with a separator, a drive, ".." or another extension than .inf, as /oeminf gives them and
-// as the product key records them: logged, refused like a failed removal, and everything after goes on.
+// What a name the store does not publish under would delete, were it passed on: the store joins any name to
+// its INF folder. Names with a separator, a drive, "..", a wildcard, a device name, a control character,
+// another extension, or another package's or the system's INF, as /oeminf gives them and as the product
+// key records them: logged, refused like a failed removal, and everything after goes on.
 void refusedInfName(const std::string& name, const char* file = __builtin_FILE(),
                     int line = __builtin_LINE()) {
     runRow(
-        "== the name " + name + "\n+ stage Net tvrnva\n+ file C:\\Windows\\victim.inf\n" +
+        "== the name " + name +
+            "\n+ stage Net tvrnva\n+ file C:\\Windows\\victim.inf\n+ file C:\\Windows\\INF\\input.inf\n" +
             "+ file C:\\Windows\\INF\\oem1.txt\n+ file C:\\Windows\\INF\\a\\b.inf\n+ reg {product} tvrnva " +
             name + "\n> /uninstall NOTADEVICEDRIVER /oeminf " + name + " /component tvrnva => 0\n" +
             "Invalid OEM Inf name: " + name + "\nUninstallation of OEM: " + name + " Failed.\n" +
             "Invalid OEM Inf name: " + name + "\nUninstallation of OEM INf: " + name + " Failed.\n" +
             "DeleteDriverFile Failed.\n? values: tvrnva=" + name + "\n? packages: <tvrnva.inf>\n" +
             "? file C:\\Windows\\victim.inf: present\n? file C:\\Windows\\INF\\oem1.txt: present\n" +
-            "? file C:\\Windows\\INF\\a\\b.inf: present",
+            "? file C:\\Windows\\INF\\a\\b.inf: present\n? file C:\\Windows\\INF\\input.inf: present",
         file, line);
 }
 
@@ -172,8 +174,12 @@ TEST(DeviceUninstall, OnlyABareInfNameReachesTheStore) {
     refusedInfName("a/b.inf");
     refusedInfName("oem1.txt");
     refusedInfName("oem0.inf.");
-    // Bare names, in any letter case and not only oem<N>.inf, reach the store: a recorded name in capitals,
-    // and a package under its own name, as Wine publishes it.
+    for (const char* name :
+         {"INPUT.INF", "*.inf", "?vrnva.inf", "CON.inf", "oem.inf", "oem1a.inf", "oem\x01.inf"}) {
+        refusedInfName(name);
+    }
+    // Published names reach the store in any letter case: oem<N>.inf, and a package under its own name, as
+    // Wine publishes the product's.
     runScenarios(R"txt(
 == bare names
 + stage Net tvrnva

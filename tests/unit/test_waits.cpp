@@ -397,7 +397,10 @@ int setStatus(const std::string& value) {
 // Steps: a /setstatus value run here (quoted when it has blanks), "as P" (this process is P), "holds P" /
 // "event P" / "signalled P" (P created the mutex / the event / the event signalled, with default
 // security), "account P SID" (P runs as that account; LocalSystem otherwise), "end T P" / "start T P" (at
-// T, process P runs /setstatus 1 / 0, which must give 0), "advance N", or a planted fault.
+// T, or at the next use of the call T, process P runs /setstatus 1 / 0, which must give 0), "opens T P
+// mutex|event" (at T, P opens it to wait on and keeps it; the results gain open:ok or open:<error>),
+// "link P|- mutex|event" (P, or no one, creates Global\OtherMtx|Evt; the name links to it), "advance N", or a
+// fault.
 struct StatusRow {
     std::vector<std::string> steps{};
     std::string results{}; // of the runs here
@@ -414,6 +417,8 @@ const std::string kWoke = "Installation of the drivers completed Successfully\n"
 const std::string kReleased = "Released Installation started event\n";
 const std::string kNotReleased = "Failed to Release Installation started event with last Error:288\n";
 const std::string kUser = " belongs to S-1-5-21-1-2-3-1001, not to the installer";
+const std::string kLinked = " leads to \\BaseNamedObjects\\Other";
+const std::string kThrough = " through a link\n";
 
 void handshake(const std::string& name, const StatusRow& row, const char* file = __builtin_FILE(),
                int line = __builtin_LINE()) {
@@ -425,11 +430,35 @@ void handshake(const std::string& name, const StatusRow& row, const char* file =
         std::istringstream words(step);
         std::vector<std::string> w{std::istream_iterator<std::string>(words), {}};
         const auto n = [&w](std::size_t i) { return static_cast<std::uint32_t>(std::stoul(w.at(i))); };
+        const bool mutex = w.size() > 2 && w.back() == "mutex";
         if (w[0] == "end" || w[0] == "start") {
             others.push_back(n(2));
-            m.machine.at(n(1), [&m, pid = n(2), value = w[0] == "end" ? "1" : "0"] {
+            auto run = [&m, pid = n(2), value = w[0] == "end" ? "1" : "0"] {
                 m.machine.asProcess(pid, [value] { EXPECT_EQ(setStatus(value), 0); });
+            };
+            std::isdigit(w[1][0]) != 0 ? m.machine.at(n(1), run)
+                                       : m.machine.onCall(w[1], m.machine.callCount(w[1]) + 1, run);
+        } else if (w[0] == "opens") {
+            others.push_back(n(2));
+            m.machine.at(n(1), [&m, &results, mutex, pid = n(2)] {
+                m.machine.asProcess(pid, [&] {
+                    const bool opened =
+                        (mutex ? platform::sys().OpenMutexW(platform::kSynchronize, false, kMutexName)
+                               : platform::sys().OpenEventW(platform::kSynchronize, false, kEventName)) != 0;
+                    results += (results.empty() ? "open:" : " open:") +
+                               (opened ? "ok" : std::to_string(platform::sys().GetLastError()));
+                });
             });
+        } else if (w[0] == "link") {
+            const std::wstring other = mutex ? L"Global\\OtherMtx" : L"Global\\OtherEvt";
+            if (w[1] != "-") {
+                others.push_back(n(1));
+                m.machine.asProcess(n(1), [&] {
+                    (void)(mutex ? platform::sys().CreateMutexW(L"", false, other)
+                                 : platform::sys().CreateEventW(L"", true, false, other));
+                });
+            }
+            m.machine.linkNamedObject(mutex ? kMutexName : kEventName, other);
         } else if (w[0] == "holds" || w[0] == "event" || w[0] == "signalled") {
             others.push_back(n(1));
             m.machine.asProcess(n(1), [what = w[0]] {
@@ -444,7 +473,8 @@ void handshake(const std::string& name, const StatusRow& row, const char* file =
         } else if (w[0] == "fail") {
             setUpLines(m.machine, step);
         } else {
-            results += (results.empty() ? "" : " ") + std::to_string(setStatus(step));
+            const int status = setStatus(step); // what others did meanwhile comes first
+            results += (results.empty() ? "" : " ") + std::to_string(status);
         }
     }
     EXPECT_EQ(results, row.results);
@@ -482,10 +512,21 @@ TEST(Status, Handshake) {
         .log = "Failed to open event for install completion: 2\n" + kGaveUp});
     handshake("the ending run cannot set it", {.steps = {"as 100", "end 1 200", "fail SetEvent 0 6", "0"},
         .results = "0", .ms = 600000, .log = "Failed to set event for install completion: 6\n" + kGaveUp});
-    // A failed release is only logged.
-    handshake("an end before the wait is not lost; the late starter cannot release", {
-        .steps = {"holds 100", "event 100", "1", "as 300", "0"}, .results = "0 0", .left = "mutex event",
-        .log = kSet + kWoke + kNotReleased});
+    handshake("an end before the wait is not lost", {.steps = {"as 100", "end WaitForSingleObject 200", "0"},
+        .results = "0", .log = kSet + kWoke + kReleased});
+    // Set before the start made its objects, the event is an earlier installation's end.
+    handshake("an old signal kept alive is not this start's completion", {
+        .steps = {"signalled 7", "as 100", "end 5000 200", "0"}, .results = "0", .ms = 5000, .left = "event",
+        .log = "Global\\TDInstallationCompletedEvt was set before this installation: cleared, not taken as its "
+        "completion\nStarted installation of the drivers\n" + kSet + kWoke + kReleased});
+    handshake("an old signal that cannot be cleared", {.steps = {"signalled 7", "fail ResetEvent 1 5", "0"},
+        .results = "0", .left = "event", .log = "Not waiting: Global\\TDInstallationCompletedEvt was set before "
+        "this installation and cannot be cleared: 5\n!Started installation of the drivers"});
+    // Others tell an installation in progress by the open's error alone: no handle keeps an object alive.
+    handshake("a user cannot open the objects: denied while they exist, not found after", {
+        .steps = {"account 6 S-1-5-21-1-2-3-1001", "opens 1000 6 mutex", "opens 1000 6 event", "as 100",
+        "end 2000 200", "0", "opens 3000 6 mutex", "advance 1000"}, .results = "open:5 open:5 0 open:2",
+        .ms = 3000, .log = kSet + kWoke + kReleased});
     handshake("a second starter waits on the same event; the end wakes both", {
         .steps = {"as 100", "start 1000 101", "end 2000 200", "0"}, .results = "0", .ms = 2000,
         .log = kSet + kWoke + kNotReleased + kWoke + kReleased});
@@ -511,6 +552,19 @@ TEST(Status, Handshake) {
         "account 4242 S-1-5-21-1-2-3-1001", "1"}, .results = "0", .left = "mutex event", .log = kSet});
     handshake("Administrators' objects", {.steps = {"account 1 S-1-5-32-544", "holds 1", "event 1", "1"},
         .results = "0", .left = "mutex event", .log = kSet});
+    handshake("a link at the mutex's name: no signal", {.steps = {"link 7 mutex", "link 7 event", "1"},
+        .results = "0", .log = "Not signalling: Global\\TDInstallationStartedMtx" + kLinked + "Mtx" + kThrough});
+    handshake("a link at the event's name: not set", {.steps = {"holds 100", "link 7 event", "1"},
+        .results = "0", .left = "mutex", .log = "Not signalling: Global\\TDInstallationCompletedEvt" + kLinked +
+        "Evt" + kThrough + "!" + kSet});
+    handshake("a link at the mutex's name: no wait", {.steps = {"link 7 mutex", "0"}, .results = "0",
+        .log = "Not waiting: Global\\TDInstallationStartedMtx" + kLinked + "Mtx" + kThrough});
+    handshake("a link to no object at the event's name: no wait", {.steps = {"as 100", "link - event", "0"},
+        .results = "0", .log = "Not waiting: Global\\TDInstallationCompletedEvt" + kLinked + "Evt" + kThrough});
+    handshake("a link at the event's name: no wait", {.steps = {"as 100", "link 7 event", "0"}, .results = "0",
+        .log = "Not waiting: Global\\TDInstallationCompletedEvt" + kLinked + "Evt" + kThrough});
+    handshake("a name unread", {.steps = {"fail NtQueryObjectName 1 5", "0"}, .results = "0", .log =
+        "Not waiting: Global\\TDInstallationStartedMtx has a name that cannot be read: 5\n"});
     handshake("an owner unread", {.steps = {"holds 1", "event 1", "fail GetSecurityInfo 4 5", "1"},
         .results = "0", .left = "mutex event", .log = "Not signalling: Global\\TDInstallationStartedMtx "
         "belongs to an owner that cannot be read, not to the installer"});
@@ -518,7 +572,7 @@ TEST(Status, Handshake) {
 }
 
 // Both objects a start creates are owned by Administrators, all access for SYSTEM and Administrators,
-// waiting only for everyone else.
+// none for anyone else.
 TEST(Status, TheStartCreatesTheObjectsAsTheInstallersOwn) {
     FreshMachine m;
     std::optional<std::wstring> mutex;
@@ -529,8 +583,8 @@ TEST(Status, TheStartCreatesTheObjectsAsTheInstallersOwn) {
     });
     m.machine.at(10, [&m] { m.machine.asProcess(200, [] { EXPECT_EQ(setStatus("1"), 0); }); });
     EXPECT_EQ(setStatus("0"), 0);
-    EXPECT_EQ(mutex, std::wstring(L"O:BAD:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x100000;;;WD)"));
-    EXPECT_EQ(event, std::wstring(L"O:BAD:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x100000;;;WD)"));
+    EXPECT_EQ(mutex, std::wstring(L"O:BAD:(A;;GA;;;SY)(A;;GA;;;BA)"));
+    EXPECT_EQ(event, std::wstring(L"O:BAD:(A;;GA;;;SY)(A;;GA;;;BA)"));
     m.machine.endProcess(200);
 }
 
