@@ -90,9 +90,10 @@ void runScenarios(std::string_view text, const Fragments& fragments = {}, const 
 // line of the row.
 void runRow(std::string_view scenario, const char* file = __builtin_FILE(), int line = __builtin_LINE());
 
-// Planted facts ("+ " before each optional; ";" or a line feed between them) on a machine, and one run line
-// (without its exit code) on the bound machine: its exit code.
-void setUpLines(platform::sim::SimMachine& machine, const std::string& lines);
+// Planted facts ("+ " before each optional; ";" or a line feed between them) on a machine: false, with the
+// test reported skipped, when the host cannot plant one. One run line (without its exit code) on the bound
+// machine: its exit code.
+bool setUpLines(platform::sim::SimMachine& machine, const std::string& lines);
 int runLine(const std::string& line);
 
 } // namespace tdu::test
