@@ -361,11 +361,9 @@ TEST(NetService, AddAndRemove) {
         .result = 2, .installed = true,
         .log = says("Failed to get NetCfgLock interface. HRESULT=0x8007000e")});
     netService("the lock fails", {.action = "REMOVE", .faults = "+ fail AcquireWriteLock 1 0x8007000e",
-        .result = 2, .installed = true,
-        .log = says("AcquireWriteLock() failed HRESULT=0x8007000e")});
+        .result = 2, .installed = true, .log = says("AcquireWriteLock() failed HRESULT=0x8007000e")});
     netService("the initialisation fails", {.action = "REMOVE", .faults = "+ fail Initialize 1 0x8007000e",
-        .result = 2, .installed = true,
-        .log = says("Failed to initialize NetCfg. HRESULT=0x8007000e")});
+        .result = 2, .installed = true, .log = says("Failed to initialize NetCfg. HRESULT=0x8007000e")});
     netService("COM already initialised in this apartment: balanced all the same", {.action = "REMOVE",
         .before = "sta"});
     netService("a null component id, refused before any call", {.component = "null", .result = -2147467259,
