@@ -93,10 +93,10 @@ inline std::vector<LogRecord> logRecords(std::string_view text, bool strict = fa
         const bool record = !records.empty() && !records.back().source.empty();
         check(body.empty() || record, start, "no log record");
         check(body.empty() || body.ends_with("\r\n"), start, "a last line without its CR LF");
-        for (std::size_t i = 0; i < body.size(); ++i) {
-            check((body[i] != '\r' || body.substr(i + 1, 1) == "\n") &&
-                      (body[i] != '\n' || (i > 0 && body[i - 1] == '\r')),
-                  start, "a lone CR or LF");
+        for (std::size_t i = 0; i < body.size(); ++i) { // a CR only before an LF, an LF only after a CR
+            const bool lone = body[i] == '\r' ? body.substr(i + 1, 1) != "\n"
+                                              : body[i] == '\n' && (i == 0 || body[i - 1] != '\r');
+            check(!lone, start, "a lone CR or LF");
         }
         body.resize(body.size() - (body.ends_with("\r\n") ? 2 : 0));
         for (std::size_t cr = body.find("\r\n"); cr != std::string::npos; cr = body.find("\r\n", cr)) {

@@ -107,6 +107,7 @@ void reaches(const std::string& args, const std::string& code, const std::string
 
 TEST(RunFlow, EveryCommandReachesItsHandler) {
     reaches("", "-1", "Insufficient Parameters.\nFailed to parse Command Line params.");
+    reaches("/component tvrnva", "2", "= whole log\nInvalid Operation Code");
     reaches("/setprocessortype 0", "0", "Command received to set processor type in registry");
     reaches("/setstatus 7", "2", "Command received to set driver install status");
     reaches("/netserv REMOVE", "2",
@@ -122,17 +123,6 @@ TEST(RunFlow, EveryCommandReachesItsHandler) {
             "Failed to retrieve local cache MSI path, Error: 87");
     reaches("/disableCustomActions \"\"", "2",
             "= whole log\nCommand received to disable custom actions\nProduct Code is empty");
-}
-
-TEST(RunFlow, TheCommandLineIsLoggedFirst) {
-    FreshMachine fresh;
-    const wchar_t* argv[] = {L"C:\\x\\TavrinDriverUtil.exe", L"/component", L"tvrnva"};
-    TDCmdLineParser parser;
-    EXPECT_EQ(RunTavrinDriverUtil(L"/component tvrnva", 3, argv, parser), 2);
-    EXPECT_TRUE(logMatches(logMessagesOf(fresh.machine),
-                           "Command Line Received: '/component tvrnva'\nInvalid Operation Code", true));
-    ServiceHandler::getInstance().disconnect();
-    EXPECT_TRUE(nothingLeftOpen(fresh.machine));
 }
 
 } // namespace
