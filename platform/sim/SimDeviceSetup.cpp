@@ -374,12 +374,15 @@ public:
         }
         RegData stored = value;
         stored.bytes.resize(byteCount, 0);
-        // A multi-string ends in two NULs; the platform would keep a malformed one as it came.
-        if (byteCount < 4 ||
-            std::any_of(stored.bytes.end() - 4, stored.bytes.end(), [](auto b) { return b; })) {
+        const std::vector<std::wstring> ids = stored.multiStrings();
+        // The byte count ends with the list's two NULs; the platform would keep a malformed one as it came.
+        std::size_t units = 1;
+        for (const std::wstring& id : ids) {
+            units += id.size() + 1;
+        }
+        if (byteCount != std::max<std::size_t>(units, 2) * 2) {
             return s_.fail(kErrorInvalidData);
         }
-        const std::vector<std::wstring> ids = stored.multiStrings();
         if (SimDevice* device = found->registered ? s_.deviceOf(found->instanceId) : nullptr) {
             device->hardwareIds = ids;
         } else {

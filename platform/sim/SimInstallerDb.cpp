@@ -8,8 +8,7 @@ namespace tdu::platform::sim {
 // The installer engine of the simulated machine: installed products, each
 // with a cached package holding an InstallExecuteSequence, opened as
 // databases whose changes reach the package only on commit. Views take the
-// one UPDATE shape the program writes; other statements are refused as the
-// engine refuses a malformed one.
+// one UPDATE shape the program writes.
 class SimInstallerDb final : public IInstallerDb {
 public:
     explicit SimInstallerDb(SimState& state) : s_(state) {}
@@ -147,41 +146,19 @@ private:
         return opened ? action(opened) : kErrorInvalidHandle;
     }
 
-    // The statement as the engine reads it: the one shape the program writes,
-    // with names in backticks or not. The engine refuses anything else it
-    // cannot run, so any other text is refused as malformed.
-    static std::optional<Update> parseUpdate(std::wstring_view rest) {
-        // Each takes its part off the front of `rest`, and says whether it was there.
-        const auto blanks = [&](bool required) {
-            const std::size_t length = std::min(rest.find_first_not_of(L" \t\r\n\f\v"), rest.size());
-            rest.remove_prefix(length);
-            return length > 0 || !required;
-        };
-        const auto word = [&](std::wstring_view expected) {
-            const bool there = rest.starts_with(expected);
-            rest.remove_prefix(there ? expected.size() : 0);
-            return there;
-        };
-        const auto name = [&](std::wstring_view expected) {
-            word(L"`");
-            const bool there = word(expected);
-            word(L"`");
-            return there;
-        };
-        const auto text = [&](std::wstring& value) {
-            const std::size_t end = word(L"'") ? rest.find(L'\'') : std::wstring_view::npos;
-            value = rest.substr(0, end);
-            rest.remove_prefix(end == std::wstring_view::npos ? rest.size() : end + 1);
-            return end != std::wstring_view::npos;
-        };
-        Update update;
-        const bool matched = blanks(false) && word(L"UPDATE") && blanks(true) &&
-                             name(L"InstallExecuteSequence") && blanks(true) && word(L"SET") &&
-                             blanks(true) && name(L"Condition") && blanks(false) && word(L"=") &&
-                             blanks(false) && text(update.condition) && blanks(true) && word(L"WHERE") &&
-                             blanks(true) && name(L"Action") && blanks(false) && word(L"=") &&
-                             blanks(false) && text(update.action) && blanks(false) && rest.empty();
-        return matched ? std::optional(update) : std::nullopt;
+    // The statement as the engine runs it: the one shape the program writes. Any other text is refused as
+    // the engine refuses a malformed one.
+    static std::optional<Update> parseUpdate(std::wstring_view query) {
+        constexpr std::wstring_view head = L"UPDATE InstallExecuteSequence SET Condition='";
+        constexpr std::wstring_view middle = L"' WHERE Action='";
+        const std::size_t at = query.find(middle, head.size());
+        if (!query.starts_with(head) || at == std::wstring_view::npos || !query.ends_with(L'\'') ||
+            query.size() <= at + middle.size()) {
+            return std::nullopt;
+        }
+        const std::size_t action = at + middle.size();
+        return Update{std::wstring(query.substr(head.size(), at - head.size())),
+                      std::wstring(query.substr(action, query.size() - action - 1))};
     }
 
     SimState& s_;

@@ -19,23 +19,6 @@ std::string hex(std::uint32_t value) {
     return text.str();
 }
 
-std::string guidName(const Guid& guid) {
-    const std::pair<Guid, const char*> known[] = {
-        {kClsidCNetCfg, "CNetCfg"},
-        {kIidINetCfg, "INetCfg"},
-        {kIidINetCfgLock, "INetCfgLock"},
-        {kIidINetCfgClass, "INetCfgClass"},
-        {kIidINetCfgClassSetup, "INetCfgClassSetup"},
-        {kIidINetCfgComponent, "INetCfgComponent"},
-        {kGuidDevClassNet, "NET"},
-        {kGuidDevClassNetClient, "NETCLIENT"},
-        {kGuidDevClassNetService, "NETSERVICE"},
-        {kGuidDevClassNetTrans, "NETTRANS"},
-    };
-    const auto* found = std::ranges::find(known, guid, &std::pair<Guid, const char*>::first);
-    return found == std::end(known) ? "?" : found->second;
-}
-
 std::string tokenText(const OboToken& token) {
     auto text = [](const wchar_t* value) { return value == nullptr ? std::string("null") : narrow(value); };
     return "{" + std::to_string(token.type) + ", " + (token.pncc == kNullHandle ? "null" : "component") +
@@ -78,12 +61,12 @@ int SimNetConfig::comInitBalance() const {
     return found == comInits_.end() ? 0 : found->second;
 }
 
-// A dead process's calls never reach the configuration: they are not noted.
-std::optional<HResult> SimNetConfig::noted(const std::string& entry) {
-    if (!s_.dead()) {
-        journal_.push_back(entry);
+// A dead process's calls never reach the configuration.
+std::optional<HResult> SimNetConfig::noted(std::string_view call, const std::string& request) {
+    if (!request.empty() && !s_.dead()) {
+        requests_.push_back(std::string(call) + " " + request);
     }
-    const auto result = s_.check(std::string_view(entry).substr(0, entry.find(' ')));
+    const auto result = s_.check(call);
     return result ? std::optional(static_cast<HResult>(*result)) : std::nullopt;
 }
 
@@ -112,7 +95,7 @@ void SimNetConfig::handleClosed(Kind kind, const std::shared_ptr<void>& object) 
 }
 
 HResult SimNetConfig::CoInitializeEx(std::uint32_t coInit) {
-    if (auto result = noted("CoInitializeEx " + hex(coInit))) {
+    if (auto result = noted("CoInitializeEx")) {
         return *result;
     }
     int& count = comInits_[s_.pid];
@@ -128,15 +111,13 @@ void SimNetConfig::CoUninitialize() {
     if (s_.dead()) {
         return;
     }
-    journal_.emplace_back("CoUninitialize");
     --comInits_[s_.pid]; // below zero shows an unbalanced call
 }
 
-HResult SimNetConfig::CoCreateInstance(const Guid& clsid, Handle outer, std::uint32_t clsContext,
+HResult SimNetConfig::CoCreateInstance(const Guid& clsid, Handle outer, std::uint32_t /*clsContext*/,
                                        const Guid& iid, Handle& object) {
     object = kNullHandle;
-    if (auto result =
-            noted("CoCreateInstance " + guidName(clsid) + " " + guidName(iid) + " " + hex(clsContext))) {
+    if (auto result = noted("CoCreateInstance")) {
         return *result;
     }
     const HResult refused = comInitBalance() <= 0                          ? kCoENotInitialized
@@ -156,8 +137,7 @@ HResult SimNetConfig::QueryInterface(Handle object, const Guid& iid, Handle& res
     result = kNullHandle;
     const HandleEntry* found = s_.findHandle(object);
     const bool reference = found != nullptr && isReference(found->kind);
-    if (auto injected = noted(std::string("QueryInterface ") + (reference ? kindName(found->kind) : "?") +
-                              " " + guidName(iid))) {
+    if (auto injected = noted("QueryInterface")) {
         return *injected;
     }
     if (!reference) {
@@ -179,11 +159,9 @@ std::uint32_t SimNetConfig::Release(Handle object) {
     }
     const HandleEntry* found = s_.findHandle(object);
     if (found == nullptr || !isReference(found->kind)) {
-        journal_.emplace_back("Release ?");
         return 0;
     }
     const std::shared_ptr<ConfigObject> target = std::static_pointer_cast<Reference>(found->object)->object;
-    journal_.push_back(std::string("Release ") + kindName(found->kind));
     s_.closeHandle(object);
     if (--target->references > 0) {
         return target->references;
@@ -201,7 +179,6 @@ void SimNetConfig::CoTaskMemFree(Handle block) {
     if (s_.dead()) {
         return;
     }
-    journal_.emplace_back("CoTaskMemFree");
     if (s_.findHandle(block, Kind::TaskMemory) != nullptr) {
         s_.closeHandle(block);
     }
@@ -213,7 +190,7 @@ HResult SimNetConfig::AcquireWriteLock(Handle lock, std::uint32_t timeoutMs,
     holderDescription = kNullHandle;
     holderText.clear();
     if (auto result =
-            noted("AcquireWriteLock " + std::to_string(timeoutMs) + " " + narrow(clientDescription))) {
+            noted("AcquireWriteLock", std::to_string(timeoutMs) + " " + narrow(clientDescription))) {
         return *result;
     }
     const Reference* reference = referenceFor(lock, Kind::NetCfgLock);
@@ -270,7 +247,7 @@ HResult SimNetConfig::initialize(const char* call, Handle netCfg, bool initializ
 
 HResult SimNetConfig::FindComponent(Handle netCfg, const std::wstring& infId, Handle& component) {
     component = kNullHandle;
-    if (auto result = noted("FindComponent " + narrow(infId))) {
+    if (auto result = noted("FindComponent")) {
         return *result;
     }
     HResult error = kSOk;
@@ -290,7 +267,7 @@ HResult SimNetConfig::FindComponent(Handle netCfg, const std::wstring& infId, Ha
 HResult SimNetConfig::QueryNetCfgClass(Handle netCfg, const Guid& classGuid, const Guid& iid,
                                        Handle& object) {
     object = kNullHandle;
-    if (auto result = noted("QueryNetCfgClass " + guidName(classGuid) + " " + guidName(iid))) {
+    if (auto result = noted("QueryNetCfgClass")) {
         return *result;
     }
     HResult error = kSOk;
@@ -309,6 +286,7 @@ HResult SimNetConfig::QueryNetCfgClass(Handle netCfg, const Guid& classGuid, con
 
 HResult SimNetConfig::Apply(Handle netCfg) {
     const std::optional<HResult> result = noted("Apply");
+    applies_ += s_.dead() ? 0 : 1;
     if (result && *result < 0) {
         return *result;
     }
@@ -323,8 +301,7 @@ HResult SimNetConfig::Apply(Handle netCfg) {
 
 HResult SimNetConfig::GetClassGuid(Handle component, Guid& classGuid) {
     const Reference* reference = referenceFor(component, Kind::NetCfgComponent);
-    if (auto result =
-            noted("GetClassGuid " + (reference == nullptr ? std::string("?") : narrow(reference->infId)))) {
+    if (auto result = noted("GetClassGuid")) {
         return *result;
     }
     if (reference == nullptr) {
@@ -339,9 +316,7 @@ HResult SimNetConfig::DeInstall(Handle classSetup, Handle component, const OboTo
     const Reference* target = referenceFor(component, Kind::NetCfgComponent);
     referrers = kNullHandle;
     referrersText.clear();
-    const std::optional<HResult> result =
-        noted("DeInstall " + (target == nullptr ? std::string("?") : narrow(target->infId)) + " " +
-              tokenText(token));
+    const std::optional<HResult> result = noted("DeInstall", tokenText(token));
     if (result && *result < 0) {
         return *result;
     }
@@ -370,14 +345,11 @@ HResult SimNetConfig::DeInstall(Handle classSetup, Handle component, const OboTo
 }
 
 HResult SimNetConfig::Install(Handle classSetup, const std::wstring& infId, const OboToken& token,
-                              std::uint32_t setupFlags, std::uint32_t upgradeFromBuildNo,
-                              const std::wstring* answerFile, const std::wstring* answerSections,
+                              std::uint32_t setupFlags, std::uint32_t /*upgradeFromBuildNo*/,
+                              const std::wstring* /*answerFile*/, const std::wstring* /*answerSections*/,
                               Handle& component) {
     component = kNullHandle;
-    const std::optional<HResult> result =
-        noted("Install " + narrow(infId) + " " + tokenText(token) + " " + hex(setupFlags) + " " +
-              std::to_string(upgradeFromBuildNo) + (answerFile == nullptr ? " null" : " file") +
-              (answerSections == nullptr ? " null" : " sections"));
+    const std::optional<HResult> result = noted("Install", tokenText(token) + " " + hex(setupFlags));
     if (result && *result < 0) {
         return *result;
     }

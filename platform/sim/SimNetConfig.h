@@ -5,8 +5,6 @@
 //
 // Every interface pointer and task-memory block it hands out is counted in
 // the machine's handle table; COM initialisations are counted per process.
-// Every call it makes a record of in `journal()`, releases included, so a
-// test can compare a whole acquisition and teardown order.
 #pragma once
 
 #include "platform/NetConfig.h"
@@ -63,7 +61,10 @@ public:
     // Configuration objects released while still initialised or holding the
     // write lock.
     [[nodiscard]] unsigned abandonedObjects() const { return abandoned_; }
-    [[nodiscard]] const std::vector<std::string>& journal() const { return journal_; }
+    // What the caller chose, a line for each such call: "AcquireWriteLock <timeout> <client>",
+    // "DeInstall <token>", "Install <token> <flags>".
+    [[nodiscard]] const std::vector<std::string>& requests() const { return requests_; }
+    [[nodiscard]] unsigned applies() const { return applies_; }
 
     HResult CoInitializeEx(std::uint32_t coInit) override;
     void CoUninitialize() override;
@@ -97,8 +98,8 @@ private:
         Guid classGuid;     // a component's, a class's or a class setup's
     };
 
-    // Notes a call (its name, then what it was given) and answers its injected result, if any.
-    std::optional<HResult> noted(const std::string& entry);
+    // Its injected result, if any; a request of a live process is noted.
+    std::optional<HResult> noted(std::string_view call, const std::string& request = "");
     Handle addReference(Kind kind, const Reference& reference);
     // The reference behind `handle` when it is of `kind`; null otherwise.
     Reference* referenceFor(Handle handle, Kind kind);
@@ -122,7 +123,8 @@ private:
     std::map<std::uint32_t, int> comInits_; // by process
     std::map<std::uint32_t, std::uint32_t> comModel_;
     unsigned abandoned_ = 0;
-    std::vector<std::string> journal_;
+    std::vector<std::string> requests_;
+    unsigned applies_ = 0;
 };
 
 } // namespace tdu::platform::sim

@@ -259,9 +259,6 @@ bool SimServices::DeleteService(Handle service) {
     if (!target) {
         return false;
     }
-    if (target->setup.refuseDelete != 0) {
-        return s_.fail(target->setup.refuseDelete);
-    }
     if (target->markedForDelete) {
         return s_.fail(kErrorServiceMarkedForDelete);
     }

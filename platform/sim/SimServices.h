@@ -27,9 +27,8 @@ struct SimServiceSetup {
     // stop-pending, from its creation; 0 stops within the control itself,
     // nullopt never.
     std::optional<std::uint64_t> stopAfterMs = 0;
-    // Non-zero: the stop control, or the deletion, fails with this error.
+    // Non-zero: the stop control fails with this error.
     std::uint32_t refuseStop = 0;
-    std::uint32_t refuseDelete = 0;
     // Services this one depends on: it is their dependant.
     std::vector<std::wstring> dependsOn;
 };

@@ -92,7 +92,7 @@ enum class Kind {
     Database,
     View
 };
-// The kind's name in leak reports and journals.
+// The kind's name in leak reports.
 const char* kindName(Kind kind);
 
 struct KernelObject {

@@ -212,36 +212,13 @@ std::vector<std::string> records(std::string_view log) {
     static const std::map<std::string, std::string> units{
         {"TavrinDriverUtil.cpp", "main"}, {"TDCmdParser.cpp", "parse"}, {"TDriverOperator.cpp", "op"},
         {"ServiceHandler.cpp", "svc"},    {"DifxHandler.cpp", "difx"},  {"CustomActionHandler.h", "ca"}};
-    std::vector<std::string> lines;
-    for (std::size_t at = 0, end = 0; at < log.size(); at = end + 2) {
-        end = log.find("\r\n", at);
-        lines.emplace_back(log.substr(at, end - at));
-        if (end == std::string_view::npos || lines.back().find_first_of("\r\n") != std::string::npos) {
-            throw std::runtime_error("a lone CR or LF, or a last line without its CR LF");
-        }
-    }
-    const std::string stars(96, '*');
     std::vector<std::string> found;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        const std::string& line = lines[i];
-        // "[stamp] [Unit.cpp(line)] | message"
-        const std::size_t head = line.find(")] | ");
-        const std::size_t open = line.rfind('(', head);
-        if (i + 5 < lines.size() && (line + lines[i + 1] + lines[i + 2]).empty() && lines[i + 3] == stars &&
-            like(lines[i + 4], "Started TavrinDriverUtil.exe(pid:+) at: [ ####/##/## ##:##:## ]") &&
-            lines[i + 5] == stars) {
-            found.emplace_back("<banner>");
-            i += 5;
-        } else if (head != std::string::npos && open > 23 &&
-                   like(line.substr(0, 23), "[####/##/## ##:##:##] [") &&
-                   like(line.substr(open, head - open), "(+") && line.find(']', 23) > open) {
-            const std::string unit = line.substr(23, open - 23);
-            found.push_back((units.contains(unit) ? units.at(unit) : unit) + "| " + line.substr(head + 5));
-        } else if (!found.empty() && found.back() != "<banner>") {
-            found.back() += "⏎" + line;
-        } else {
-            throw std::runtime_error("no log record at: " + line);
+    for (const test::LogRecord& record : test::logRecords(log, true)) {
+        std::string line = (units.contains(record.source) ? units.at(record.source) : record.source) + "| ";
+        for (const char c : record.message) {
+            line += c == '\n' ? std::string("⏎") : std::string(1, c);
         }
+        found.push_back(record.source.empty() ? "<banner>" : line);
     }
     return found;
 }
@@ -259,21 +236,9 @@ std::vector<std::string> lastRun(std::string_view log) {
         expected.push_back(line);
     }
     const bool inOrder = !expected.empty() && expected.front() == "...";
-    auto next = actual.begin();
-    for (auto line = expected.begin() + (inOrder ? 1 : 0); inOrder && line != expected.end(); ++line) {
-        next = std::find(next, actual.end(), *line);
-        if (next++ == actual.end()) {
-            return ::testing::AssertionFailure() << "missing, or out of order: " << *line;
-        }
-    }
-    if (inOrder || actual == expected) {
-        return ::testing::AssertionSuccess();
-    }
-    auto failure = ::testing::AssertionFailure() << "the run logged:";
-    for (const std::string& line : actual) {
-        failure << "\n    " << line;
-    }
-    return failure;
+    const auto problem =
+        test::logProblem(actual, {expected.begin() + (inOrder ? 1 : 0), expected.end()}, !inOrder);
+    return problem ? ::testing::AssertionFailure() << problem->second : ::testing::AssertionSuccess();
 }
 
 } // namespace tdu::e2e

@@ -4,7 +4,7 @@
 // the full 32-bit exit code a Linux parent of wine cannot see. TDU_E2E_KEEP=1 keeps the machines.
 #pragma once
 
-#include "tests/TextShape.h"
+#include "tests/Scenario.h"
 
 #include <gtest/gtest.h>
 
@@ -83,7 +83,7 @@ std::vector<std::string> records(std::string_view log);
 // The records of the last run in a log: from its banner on.
 std::vector<std::string> lastRun(std::string_view log);
 // The records against a text block, one record a line: the whole of them, unless the block's first line is
-// "...": then its lines come in this order with others between them.
+// "...": then its lines come in this order with others between them ("!" and "\\n" as in logProblem).
 ::testing::AssertionResult logMatches(const std::vector<std::string>& actual, const std::string& block);
 
 } // namespace tdu::e2e

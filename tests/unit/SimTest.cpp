@@ -8,7 +8,7 @@
 #include "platform/sim/SimNetConfig.h"
 #include "platform/sim/SimServices.h"
 #include "service/ServiceHandler.h"
-#include "tests/TextShape.h"
+#include "tests/Scenario.h"
 #include "tests/unit/EarlierRelease.h"
 
 #include <algorithm>
@@ -71,38 +71,6 @@ std::string replaced(std::string text, char from, char to) {
 
 // The characters of a file name as rows and the store write them.
 const std::string kNameChars = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_.";
-
-// Log messages against expected ones (a trailing "\\n" stands for a message's line feed, a leading "!"
-// for a message that is nowhere): these in this order with others between, or with `whole` all of them.
-// The index of the first expected line that fails, and why.
-std::optional<std::pair<std::size_t, std::string>>
-logProblem(const std::vector<std::string>& messages, const std::vector<std::string>& expected, bool whole) {
-    std::string logged;
-    for (const std::string& message : messages) {
-        logged +=
-            "\n    " + (message.ends_with("\n") ? message.substr(0, message.size() - 1) + "\\n" : message);
-    }
-    auto at = messages.begin();
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        std::string line = expected[i];
-        if (line.starts_with("!")) {
-            if (std::ranges::count(messages, line.substr(1)) != 0) {
-                return std::pair{i, "logged all the same: " + line.substr(1) + "\nthe log:" + logged};
-            }
-            continue;
-        }
-        line = line.ends_with("\\n") ? line.substr(0, line.size() - 2) + "\n" : line;
-        at = whole ? at : std::find(at, messages.end(), line);
-        if (at == messages.end() || *at != line) {
-            return std::pair{i, "missing, or out of order: " + expected[i] + "\nthe log:" + logged};
-        }
-        ++at;
-    }
-    if (whole && at != messages.end()) {
-        return std::pair{expected.size(), "more lines than these\nthe log:" + logged};
-    }
-    return std::nullopt;
-}
 
 std::string word(const Words& words, std::size_t i) {
     return i < words.size() ? words[i] : "";
@@ -172,15 +140,6 @@ std::string expand(const std::string& text) {
         at = value != values.end() || repeat ? open + name.size() + 2 : open + 1;
     }
     return out + text.substr(at);
-}
-
-Words split(const std::string& line) {
-    Words out;
-    std::istringstream in(line);
-    for (std::string item; in >> std::quoted(item, '"', '\x01');) {
-        out.push_back(item);
-    }
-    return out;
 }
 
 // A command line after the program's name, or "@Operation args" for one operator or handler call
@@ -455,13 +414,8 @@ std::string view(SimMachine& machine, const Words& t, const std::string& entries
     return joined(out);
 }
 
-struct SourceLine {
-    std::string text;
-    int at; // its line in the test's source
-};
-
 // One scenario on a fresh machine; each failure is reported at the source line of the fact it is about.
-void runScenario(const char* file, const std::vector<SourceLine>& lines) {
+void runScenario(const char* file, const std::vector<ScenarioLine>& lines) {
     const ::testing::ScopedTrace trace(file, lines.front().at, lines.front().text);
     const auto fail = [file](int at, const std::string& what) { ADD_FAILURE_AT(file, at) << what; };
     const auto expect = [&fail](int at, const std::string& value, const std::string& want) {
@@ -474,23 +428,25 @@ void runScenario(const char* file, const std::vector<SourceLine>& lines) {
     std::optional<int> whole;
     std::string entries;
     bool ran = false;
-    for (const SourceLine& line : std::span(lines).subspan(1)) {
+    for (const ScenarioLine& line : std::span(lines).subspan(1)) {
         const std::string text = expand(line.text);
         const std::size_t arrow = text.rfind(" => ");
         const std::size_t colon = (text + " ").find(": ");
-        if (text.starts_with("+ ") && !setUp(machine, split(storeNames(machine, text.substr(2))))) {
+        if (text.starts_with("+ ") && !setUp(machine, words(storeNames(machine, text.substr(2))))) {
             GTEST_SKIP() << file << ":" << line.at << ": the host cannot plant this: " << line.text;
         } else if (text.starts_with("> ") && arrow == std::string::npos) {
             return fail(line.at, "a run is written \"> ARGS => CODE\"");
         } else if (text.starts_with("> ")) {
             ran = true;
-            const int code = perform(split(text.substr(2, arrow - 2)), entries);
+            const int code = perform(words(text.substr(2, arrow - 2)), entries);
             const auto want = static_cast<int>(std::stoll(text.substr(arrow + 4), nullptr, 0));
             expect(line.at, "exit code " + std::to_string(code), "exit code " + std::to_string(want));
         } else if (text.starts_with("? ")) {
-            const Words what = split(text.substr(2, colon - 2));
-            expect(line.at, rowNames(machine, view(machine, what, entries)),
-                   text.substr(std::min(text.size(), colon + 2)));
+            const Words what = words(text.substr(2, colon - 2));
+            // A count says what it counts.
+            const std::string unit = what[0] == "calls" ? " " + what.at(1) + " calls" : "";
+            expect(line.at, rowNames(machine, view(machine, what, entries)) + unit,
+                   text.substr(std::min(text.size(), colon + 2)) + unit);
         } else if (text == "= whole log") {
             whole = line.at;
         } else if (!text.starts_with("+ ")) {
@@ -515,52 +471,28 @@ void runScenario(const char* file, const std::vector<SourceLine>& lines) {
 
 // The scenarios of a text, their lines counted from `line` by `step` (0: every line is `line`).
 void runScenarios(std::string_view text, const Fragments& fragments, const char* file, int line, int step) {
-    std::vector<std::vector<SourceLine>> scenarios;
-    const auto add = [&scenarios, file](const std::string& part, int at) {
-        if (part.starts_with("== ")) {
-            scenarios.push_back({{part.substr(3), at}});
-        } else if (!part.empty() && scenarios.empty()) {
-            ADD_FAILURE_AT(file, at) << "a line before the first \"== \"";
-        } else if (!part.empty()) {
-            scenarios.back().push_back({part, at});
+    std::vector<std::vector<ScenarioLine>> scenarios;
+    for (const ScenarioLine& row : scenarioLines(text, line, step)) {
+        const auto fragment = fragments.find(row.text.substr(std::min<std::size_t>(4, row.text.size())));
+        if (row.text.starts_with("use ") && fragment == fragments.end()) {
+            ADD_FAILURE_AT(file, row.at) << "no fragment named " << row.text.substr(4);
         }
-    };
-    int at = line;
-    for (const std::string& row : items(std::string(text), '\n')) {
-        const auto fragment = fragments.find(row.substr(std::min<std::size_t>(4, row.size())));
-        if (row.starts_with("... ") && !scenarios.empty() && scenarios.back().size() > 1) {
-            scenarios.back().back().text += row.substr(3); // with its space
-        } else if (!row.starts_with("use ")) {
-            add(row, at);
-        } else if (fragment != fragments.end()) {
-            for (const std::string& part : items(fragment->second, '\n')) {
-                add(part, at);
+        for (const ScenarioLine& part :
+             row.text.starts_with("use ")
+                 ? scenarioLines(fragment == fragments.end() ? "" : fragment->second, row.at, 0)
+                 : std::vector{row}) {
+            if (part.text.starts_with("== ")) {
+                scenarios.push_back({{part.text.substr(3), part.at}});
+            } else if (scenarios.empty()) {
+                ADD_FAILURE_AT(file, part.at) << "a line before the first \"== \"";
+            } else {
+                scenarios.back().push_back(part);
             }
-        } else {
-            ADD_FAILURE_AT(file, at) << "no fragment named " << row.substr(4);
         }
-        at += step;
     }
-    for (const std::vector<SourceLine>& scenario : scenarios) {
+    for (const std::vector<ScenarioLine>& scenario : scenarios) {
         runScenario(file, scenario);
     }
-}
-
-// A line's header at `at`, "[2026/12/04 04:25:34] [Source.cpp(77)] | ": its length and source, or 0.
-std::pair<std::size_t, std::string> headerAt(const std::string& text, std::size_t at) {
-    const std::string_view rest = std::string_view(text).substr(at);
-    if (!like(rest.substr(0, 23), "[####/##/## ##:##:##] [")) {
-        return {0, ""};
-    }
-    // The source runs to the last "(" before the first "]" or line end; the line number follows.
-    const std::size_t close = rest.find_first_of("]\r\n", 23);
-    const std::size_t open = close == std::string_view::npos ? close : rest.rfind('(', close);
-    const std::string_view number = open == std::string_view::npos ? "" : rest.substr(open, close + 4 - open);
-    if (open == std::string_view::npos || open < 23 ||
-        !(like(number, "(+)] | ") || like(number, "(-+)] | "))) {
-        return {0, ""};
-    }
-    return {close + 4, std::string(rest.substr(23, open - 23))};
 }
 
 } // namespace
@@ -590,28 +522,10 @@ void SimTest::TearDown() {
     EXPECT_TRUE(nothingLeftOpen(sim));
 }
 
-std::vector<LogEntry> parseLog(const std::string& text) {
-    static const std::string bannerStart = "\r\n\r\n\r\n" + std::string(96, '*');
+std::vector<LogEntry> parseLog(const std::string& bytes) {
     std::vector<LogEntry> entries;
-    std::size_t start = 0; // of the last entry's message
-    for (std::size_t at = 0; at <= text.size(); ++at) {
-        const auto [length, source] = headerAt(text, at);
-        if (length == 0 && at < text.size()) {
-            continue;
-        }
-        if (!entries.empty()) {
-            std::string body = text.substr(start, std::min(at, text.find(bannerStart, start)) - start);
-            body.resize(body.size() - (body.ends_with("\r\n") ? 2 : 0));
-            for (std::size_t cr = body.find("\r\n"); cr != std::string::npos; cr = body.find("\r\n", cr)) {
-                body.erase(cr, 1);
-            }
-            entries.back().message = std::move(body);
-        }
-        if (length != 0) {
-            entries.push_back({source, ""});
-            start = at + length;
-            at = start - 1;
-        }
+    for (const LogRecord& record : logRecords(bytes)) {
+        record.source.empty() ? void() : entries.push_back({record.source, record.message});
     }
     return entries;
 }
@@ -644,15 +558,19 @@ std::vector<std::pair<std::string, std::string>> packageNames(const SimMachine& 
     return names;
 }
 
-void setUpLines(SimMachine& machine, const std::string& lines) {
+bool setUpLines(SimMachine& machine, const std::string& lines) {
     for (const std::string& line : items(replaced(expand(lines), ';', '\n'), '\n')) {
-        setUp(machine, split(line.substr(line.starts_with("+ ") ? 2 : 0)));
+        if (!setUp(machine, words(line.substr(line.starts_with("+ ") ? 2 : 0)))) {
+            [&line] { GTEST_SKIP() << "the host cannot plant this: " << line; }();
+            return false;
+        }
     }
+    return true;
 }
 
 int runLine(const std::string& line) {
     std::string entries;
-    return perform(split(expand(line)), entries);
+    return perform(words(expand(line)), entries);
 }
 
 void runScenarios(std::string_view text, const Fragments& fragments, const char* file, int line) {

@@ -70,7 +70,7 @@ inline std::wstring wide(std::string_view text) {
 // any other by its INF's file name ("<tvrnns.inf>").
 std::vector<std::pair<std::string, std::string>> packageNames(const platform::sim::SimMachine& machine);
 
-// Scenarios, each on a fresh machine, read line by line:
+// Scenarios, each on a fresh machine, read by tests/Scenario.h as the end-to-end ones are:
 //   == NAME             starts one
 //   use NAME            the lines of the fragment of that name, in its place
 //   + FACT              planted before the runs below it (the facts are listed in SimTest.cpp, at setUp)
@@ -81,6 +81,7 @@ std::vector<std::pair<std::string, std::string>> packageNames(const platform::si
 //   !MESSAGE            a message the log holds nowhere
 //   any other line      a message of the log; all of them in this order, others may come between
 //   ... TEXT            the line before goes on, a space and TEXT
+//   # TEXT              a comment
 // A failure is reported at the source line of the fact it is about: the text must start on the line of
 // the call, as in `runScenarios(R"(`.
 using Fragments = std::map<std::string, std::string, std::less<>>;
@@ -90,9 +91,10 @@ void runScenarios(std::string_view text, const Fragments& fragments = {}, const 
 // line of the row.
 void runRow(std::string_view scenario, const char* file = __builtin_FILE(), int line = __builtin_LINE());
 
-// Planted facts ("+ " before each optional; ";" or a line feed between them) on a machine, and one run line
-// (without its exit code) on the bound machine: its exit code.
-void setUpLines(platform::sim::SimMachine& machine, const std::string& lines);
+// Planted facts ("+ " before each optional; ";" or a line feed between them) on a machine: false, with the
+// test reported skipped, when the host cannot plant one. One run line (without its exit code) on the bound
+// machine: its exit code.
+bool setUpLines(platform::sim::SimMachine& machine, const std::string& lines);
 int runLine(const std::string& line);
 
 } // namespace tdu::test

@@ -188,6 +188,8 @@ use a long drivers folder
 ExpandEnvironmentStrings failed with last Error: 122
 Removing Inf Cache
 ExpandEnvironmentStrings failed with last Error: 122
+? services: DERAzo SplitDNSFilter
+? packages: <DERAzo> <SplitDNSFilter> <tvrnns.inf>
 
 == uninstall-all: the filter's step ends it, no monitor, no sweep
 use a long drivers folder

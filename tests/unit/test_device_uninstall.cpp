@@ -57,6 +57,14 @@ Removed OEM: <tvrnva.inf> successfully.
 Failed to delete registry: tvrnva with error: 5
 Delete32BitReg Failed.
 
+== the product key gone before the value's deletion: nothing left to delete
++ stage Net tvrnva
++ reg {product} tvrnva <tvrnva.inf>
++ fail RegOpenKeyExW 2 2
+> /uninstall "" /component tvrnva => 0
+Removed OEM: <tvrnva.inf> successfully.
+!Delete32BitReg Failed.
+
 == a restart request survives later failures
 + device ROOT\NET\0000 tvrnvamgr 0x100
 > /uninstall tvrnvamgr /component tvrnvamgr /oeminf oem99.inf => 3010

@@ -56,17 +56,17 @@ struct Operation {
     const char* line; // as a scenario's "> " line
     const char* setUp;
     void (*prepare)(SimMachine&);
-    std::string reported; // calls whose failure the operation reports in its result...
-    int result;           // ...as this
+    // The calls whose failure may change the operation's result (to the value its own rows check).
+    std::string reported;
 };
 
 constexpr char kInstalled[] = "drivers;run /installdrivers 1;service tvrnns;net tvrnns";
-// Every network-configuration call fails /netserv with 2.
+// The network-configuration calls whose failure may change /netserv's result.
 const std::string kNetConfig = "CoInitializeEx CoCreateInstance QueryInterface AcquireWriteLock Initialize "
                                "FindComponent QueryNetCfgClass DeInstall Apply GetClassGuid";
 
 const Operation kOperations[] = {
-    {__LINE__, "", "", nullptr, "", 0},
+    {__LINE__, "", "", nullptr, ""},
     // The device stage answers the error of its last failing step; the
     // update stages the package again when the publish failed.
     {__LINE__, "/install \"{drivers}tvrnvamgr\\tvrnvamgr.inf\" /hardwareid tvrnvamgr /component tvrnvamgr",
@@ -74,30 +74,31 @@ const Operation kOperations[] = {
      "SetupDiClassGuidsFromNameW SetupDiCreateDeviceInfoList SetupDiCreateDeviceInfoW "
      "SetupDiSetDeviceRegistryPropertyW SetupDiCallClassInstaller SetupDiGetDeviceInstanceIdW "
      "SetupDiGetDeviceInstallParamsW SetupDiDeleteDeviceInfo SetupDiDestroyDeviceInfoList SetupCopyOEMInfW "
-     "UpdateDriverForPlugAndPlayDevicesW",
-     static_cast<int>(kFault)},
-    {__LINE__, "/uninstall tvrnvamgr /component tvrnvamgr", kInstalled, nullptr, "", 0},
-    {__LINE__, "/setprocessortype 1", "", nullptr, "RegCreateKeyExW RegSetValueExW", 2},
-    {__LINE__, "/netserv ADD /component tvrnns", kInstalled, nullptr, kNetConfig + " Install", 2},
-    {__LINE__, "/netserv REMOVE /component tvrnns", kInstalled, nullptr, kNetConfig, 2},
-    {__LINE__, "/installdrivers 1", kInstalled, nullptr, "ExpandEnvironmentStringsW", 2},
-    {__LINE__, "/uninstalldrivers 1", kInstalled, nullptr, "ExpandEnvironmentStringsW", 2},
-    {__LINE__, "/reinstall 2 /component tvrnvamgr", kInstalled, nullptr, "ExpandEnvironmentStringsW", 2},
+     "UpdateDriverForPlugAndPlayDevicesW"},
+    {__LINE__, "/uninstall tvrnvamgr /component tvrnvamgr", kInstalled, nullptr, ""},
+    {__LINE__, "/setprocessortype 1", "", nullptr, "RegCreateKeyExW RegSetValueExW"},
+    {__LINE__, "/netserv ADD /component tvrnns", kInstalled, nullptr, kNetConfig + " Install"},
+    {__LINE__, "/netserv REMOVE /component tvrnns", kInstalled, nullptr, kNetConfig},
+    {__LINE__, "/installdrivers 1", kInstalled, nullptr, "ExpandEnvironmentStringsW"},
+    {__LINE__, "/uninstalldrivers 1", kInstalled, nullptr, "ExpandEnvironmentStringsW"},
+    {__LINE__, "/reinstall 2 /component tvrnvamgr", kInstalled, nullptr, "ExpandEnvironmentStringsW"},
     // Nothing of the install order is named, but the folder is still expanded.
-    {__LINE__, "/reinstall 2 /component tvrnns", kInstalled, nullptr, "ExpandEnvironmentStringsW", 2},
-    {__LINE__, "/reinstall 1 /component SplitDNSFilter", kInstalled, nullptr, "ExpandEnvironmentStringsW", 2},
-    {__LINE__, "/setstatus 0", "", &endedLater, "", 0},
-    {__LINE__, "/setstatus 1", "", &installationInProgress, "", 0},
+    {__LINE__, "/reinstall 2 /component tvrnns", kInstalled, nullptr, "ExpandEnvironmentStringsW"},
+    {__LINE__, "/reinstall 1 /component SplitDNSFilter", kInstalled, nullptr, "ExpandEnvironmentStringsW"},
+    {__LINE__, "/setstatus 0", "", &endedLater, ""},
+    {__LINE__, "/setstatus 1", "", &installationInProgress, ""},
     {__LINE__, "/disableDifx all", "", &earlierRelease,
-     "GetFileVersionInfoSizeW GetFileVersionInfoW VerQueryValueW", 2},
-    {__LINE__, "/disableCustomActions {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}", "", &earlierRelease, "", 0},
+     "GetFileVersionInfoSizeW GetFileVersionInfoW VerQueryValueW"},
+    {__LINE__, "/disableCustomActions {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}", "", &earlierRelease, ""},
 };
 
 // A fresh machine, prepared, with `call` failing from here on (none when
 // empty). The calls the run made are added to `calls`, in first-use order.
 int sweepRun(const Operation& operation, const std::string& call, std::vector<std::string>& calls) {
     FreshMachine fresh;
-    setUpLines(fresh.machine, operation.setUp);
+    if (!setUpLines(fresh.machine, operation.setUp)) {
+        return 0;
+    }
     if (operation.prepare != nullptr) {
         operation.prepare(fresh.machine);
     }
@@ -123,6 +124,9 @@ TEST(FaultSweep, EveryOperationSurvivesEveryFailingCall) {
         const ::testing::ScopedTrace trace(__FILE__, operation.at, operation.line);
         std::vector<std::string> calls;
         const int clean = sweepRun(operation, "", calls);
+        if (IsSkipped()) {
+            return;
+        }
         ASSERT_EQ(clean, *operation.line == '\0' ? -1 : 0);
         ASSERT_FALSE(calls.empty());
         std::istringstream reported(operation.reported);
@@ -134,7 +138,7 @@ TEST(FaultSweep, EveryOperationSurvivesEveryFailingCall) {
             std::vector<std::string> ignored;
             const int result = sweepRun(operation, call, ignored);
             const bool reports = (" " + operation.reported + " ").find(" " + call + " ") != std::string::npos;
-            EXPECT_TRUE(result == clean || (reports && result == operation.result)) << "result " << result;
+            EXPECT_TRUE(result == clean || reports) << "result " << result;
         }
     }
 }

@@ -199,7 +199,9 @@ void endProcess(SimMachine& machine, std::uint32_t process) {
 std::vector<std::string> killedAt(const Command& command, unsigned k) {
     FreshMachine fresh;
     SimMachine& machine = fresh.machine;
-    setUpLines(machine, command.setUp);
+    if (!setUpLines(machine, command.setUp)) {
+        return {};
+    }
     if (k != 0) {
         machine.killAtCall(k);
         (void)runLine(command.line);
@@ -228,12 +230,14 @@ std::vector<std::string> killedAt(const Command& command, unsigned k) {
 std::vector<std::pair<std::string, std::size_t>> callsOf(const Command& command) {
     std::vector<std::pair<std::string, std::size_t>> calls;
     FreshMachine fresh;
-    setUpLines(fresh.machine, command.setUp);
+    if (!setUpLines(fresh.machine, command.setUp)) {
+        return {};
+    }
     const std::size_t start = fresh.machine.callTrace().size();
     (void)runLine(command.line);
     const auto made = std::span(fresh.machine.callTrace()).subspan(start); // fresh stays as it is
     FreshMachine again;
-    setUpLines(again.machine, command.setUp);
+    (void)setUpLines(again.machine, command.setUp); // as above
     std::map<std::string, unsigned> uses;
     for (const std::string& call : made) {
         again.machine.onCall(call, again.machine.callCount(call) + ++uses[call], [&calls, &again, call] {
@@ -274,6 +278,9 @@ TEST(KillSweep, TheNextRunClearsWhatAKillAtAnyCallLeaves) {
     for (const Command& command : kCommands) {
         const ::testing::ScopedTrace trace(__FILE__, command.at, command.line);
         const auto clean = killedAt(command, 0);
+        if (IsSkipped()) {
+            return;
+        }
         EXPECT_FALSE(std::ranges::binary_search(clean, "log's last run does not end whole"));
         const auto calls = callsOf(command);
         std::string why;
