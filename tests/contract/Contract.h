@@ -42,11 +42,9 @@ public:
 std::unique_ptr<Machine> machineFor(const std::string& row);
 
 struct Row {
-    Row(const char* rowName, std::function<void(Machine&)> rowCheck, const char* wineAnswer = nullptr)
-        : name(rowName), check(std::move(rowCheck)), wine(wineAnswer) {}
     const char* name;
     std::function<void(Machine&)> check;
-    const char* wine; // how Wine answers otherwise than Windows
+    const char* wine = nullptr; // how Wine answers otherwise than Windows
 };
 inline void PrintTo(const Row& row, std::ostream* out) {
     *out << row.name;

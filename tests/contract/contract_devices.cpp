@@ -95,35 +95,27 @@ const Row kDevices[] = {
          EXPECT_FALSE(listed(device.instanceId, kDigcfAllClasses));
      },
      "SetupDiSetClassInstallParamsW fails without a last error"},
-    {"AnUpdateInstallsOnTheDevicesOfTheIdAndForceReinstalls",
+    {"AnUpdateInstallsOnTheDevicesOfTheIdAndForceReinstallsAndAPackageInUseGoesOnlyWhenForced",
      [](Machine& m) {
          const Device device(L"tvrnvamgr");
+         const std::wstring package = m.package(L"tvrnvamgr");
          bool reboot = true;
-         EXPECT_TRUE(
-             dev().UpdateDriverForPlugAndPlayDevicesW(L"tvrnvamgr", m.package(L"tvrnvamgr"), 0, &reboot));
+         EXPECT_TRUE(dev().UpdateDriverForPlugAndPlayDevicesW(L"tvrnvamgr", package, 0, &reboot));
          EXPECT_FALSE(reboot);
-         EXPECT_EQ(answer(dev().UpdateDriverForPlugAndPlayDevicesW(L"tvrnvamgr", m.package(L"tvrnvamgr"), 0,
-                                                                   &reboot)),
+         EXPECT_EQ(answer(dev().UpdateDriverForPlugAndPlayDevicesW(L"tvrnvamgr", package, 0, &reboot)),
                    kErrorNoMoreItems);
-         EXPECT_TRUE(dev().UpdateDriverForPlugAndPlayDevicesW(L"tvrnvamgr", m.package(L"tvrnvamgr"),
-                                                              kInstallFlagForce, &reboot));
-         EXPECT_FALSE(dev().UpdateDriverForPlugAndPlayDevicesW(L"tducontractnone", m.package(L"tvrnvamgr"),
-                                                               kInstallFlagForce, &reboot));
-         EXPECT_TRUE(dev().SetupDiCallClassInstaller(kDifRemove, device.set, device.element));
-     },
-     "UpdateDriverForPlugAndPlayDevicesW installs without comparing drivers, even with no device of the id"},
-    {"APackageInUseGoesOnlyWhenForced",
-     [](Machine& m) {
-         const Device device(L"tvrnvamgr");
-         EXPECT_TRUE(dev().UpdateDriverForPlugAndPlayDevicesW(L"tvrnvamgr", m.package(L"tvrnvamgr"),
-                                                              kInstallFlagForce, nullptr));
-         const std::wstring inf = published(m.package(L"tvrnvamgr"));
+         EXPECT_TRUE(
+             dev().UpdateDriverForPlugAndPlayDevicesW(L"tvrnvamgr", package, kInstallFlagForce, nullptr));
+         EXPECT_FALSE(dev().UpdateDriverForPlugAndPlayDevicesW(L"tducontractnone", package, kInstallFlagForce,
+                                                               &reboot));
+         const std::wstring inf = published(package);
          const std::wstring name = inf.substr(inf.rfind(L'\\') + 1);
          EXPECT_EQ(answer(dev().SetupUninstallOEMInfW(name, 0)), kErrorInfInUseByDevices);
          EXPECT_TRUE(dev().SetupUninstallOEMInfW(name, kSuoiForceDelete));
          EXPECT_EQ(sys().GetFileAttributesW(inf), kInvalidFileAttributes);
          EXPECT_TRUE(dev().SetupDiCallClassInstaller(kDifRemove, device.set, device.element));
      },
+     "UpdateDriverForPlugAndPlayDevicesW installs without comparing drivers, even with no device of the id; "
      "SetupUninstallOEMInfW deletes a package its devices use"},
     {"TheDriverListOffersThePublishedPackage",
      [](Machine& m) {
@@ -160,22 +152,21 @@ const Row kDevices[] = {
     {"AnInfSectionRunsItsRegistryLines",
      [](Machine& m) {
          const std::wstring inf = m.package(L"SplitDNSFilter");
+         const auto installed = [] {
+             Handle key = kNullHandle;
+             EXPECT_EQ(reg().RegOpenKeyExW(RegRoot::LocalMachine, L"SOFTWARE\\TavrinSecure\\SplitDNSFilter",
+                                           kKeyRead, key),
+                       0);
+             std::uint32_t bytes = 4;
+             RegData value;
+             const LStatus status = reg().RegQueryValueExW(key, L"Installed", nullptr, &value, &bytes);
+             EXPECT_EQ(reg().RegCloseKey(key), 0);
+             return std::tuple(status, value.bytes);
+         };
          dev().InstallHinfSectionW(L"DefaultInstall 128 " + inf, 0);
-         Handle key = kNullHandle;
-         EXPECT_EQ(reg().RegOpenKeyExW(RegRoot::LocalMachine, L"SOFTWARE\\TavrinSecure\\SplitDNSFilter",
-                                       kKeyRead, key),
-                   0);
-         std::uint32_t bytes = 4;
-         RegData value;
-         EXPECT_EQ(reg().RegQueryValueExW(key, L"Installed", nullptr, &value, &bytes), 0);
-         EXPECT_EQ(value.bytes, RegData::dword(1).bytes);
-         EXPECT_EQ(reg().RegCloseKey(key), 0);
+         EXPECT_EQ(installed(), std::tuple(0, RegData::dword(1).bytes));
          dev().InstallHinfSectionW(L"DefaultUnInstall 128 " + inf, 0);
-         EXPECT_EQ(reg().RegOpenKeyExW(RegRoot::LocalMachine, L"SOFTWARE\\TavrinSecure\\SplitDNSFilter",
-                                       kKeyRead, key),
-                   0);
-         EXPECT_EQ(reg().RegQueryValueExW(key, L"Installed", nullptr, &value, &bytes), 2);
-         EXPECT_EQ(reg().RegCloseKey(key), 0);
+         EXPECT_EQ(std::get<0>(installed()), 2);
      }},
 };
 TDU_CONTRACT_ROWS(Devices, kDevices);
