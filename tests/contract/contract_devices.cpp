@@ -30,7 +30,7 @@ const Row kDevices[] = {
          EXPECT_EQ(again, first);
          EXPECT_TRUE(first.ends_with(L".inf") && sys().GetFileAttributesW(first) != kInvalidFileAttributes);
      }},
-    {"ARegisteredDeviceAnswersItsIdsAndIsRemoved",
+    {"ARegisteredDeviceAnswersItsIdsRefusesRecordsOfAnotherSizeAndItsIdTakenAndIsRemoved",
      [](Machine&) {
          const Device device(L"tducontract");
          std::wstring id = L"kept";
@@ -48,6 +48,22 @@ const Row kDevices[] = {
                                                              &type, &ids, needed, &needed));
          EXPECT_EQ(std::tuple(type, ids.multiStrings()),
                    std::tuple(kRegMultiSz, std::vector<std::wstring>{L"tducontract"}));
+         DeviceElement element;
+         EXPECT_EQ(answer(dev().SetupDiCreateDeviceInfoW(device.set, device.instanceId, kGuidDevClassNet, 0,
+                                                         element)),
+                   kErrorDevinstAlreadyExists);
+         EXPECT_TRUE(dev().SetupDiCreateDeviceInfoW(device.set, L"TDUCONTRACT", kGuidDevClassNet,
+                                                    kDicdGenerateId, element));
+         EXPECT_TRUE(dev().SetupDiDeleteDeviceInfo(device.set, element));
+         element.cbSize = 0;
+         EXPECT_EQ(answer(dev().SetupDiEnumDeviceInfo(device.set, 0, element)),
+                   1784U); // an invalid user buffer
+         DeviceInstallParams params{.cbSize = 8};
+         EXPECT_EQ(answer(dev().SetupDiGetDeviceInstallParamsW(device.set, device.element, params)), 1784U);
+         params.cbSize = kSizeOfDevInstallParams;
+         EXPECT_TRUE(dev().SetupDiGetDeviceInstallParamsW(device.set, device.element, params));
+         params.flags |= kDiDoNotCallConfigMg;
+         EXPECT_TRUE(dev().SetupDiSetDeviceInstallParamsW(device.set, device.element, params));
          EXPECT_TRUE(listed(device.instanceId, kDigcfAllClasses | kDigcfPresent));
          EXPECT_TRUE(dev().SetupDiCallClassInstaller(kDifRemove, device.set, device.element));
          EXPECT_FALSE(listed(device.instanceId, kDigcfAllClasses));
@@ -59,32 +75,6 @@ const Row kDevices[] = {
          EXPECT_FALSE(listed(L"ROOT\\NET\\0009", kDigcfAllClasses | kDigcfPresent));
      },
      "no device can be made absent"},
-    {"AnInstanceIdTakenIsRefused",
-     [](Machine&) {
-         const Device device(L"tducontract");
-         DeviceElement element;
-         EXPECT_EQ(answer(dev().SetupDiCreateDeviceInfoW(device.set, device.instanceId, kGuidDevClassNet, 0,
-                                                         element)),
-                   kErrorDevinstAlreadyExists);
-         EXPECT_TRUE(dev().SetupDiDeleteDeviceInfo(device.set, device.element));
-         EXPECT_TRUE(dev().SetupDiCallClassInstaller(kDifRemove, device.set, device.element) ||
-                     sys().GetLastError() != kErrorSuccess);
-     }},
-    {"ARecordWithAnotherSizeIsRefused",
-     [](Machine&) {
-         const Device device(L"tducontract");
-         DeviceElement element;
-         element.cbSize = 0;
-         EXPECT_EQ(answer(dev().SetupDiEnumDeviceInfo(device.set, 0, element)),
-                   1784U); // an invalid user buffer
-         DeviceInstallParams params{.cbSize = 8};
-         EXPECT_EQ(answer(dev().SetupDiGetDeviceInstallParamsW(device.set, device.element, params)), 1784U);
-         params.cbSize = kSizeOfDevInstallParams;
-         EXPECT_TRUE(dev().SetupDiGetDeviceInstallParamsW(device.set, device.element, params));
-         params.flags |= kDiDoNotCallConfigMg;
-         EXPECT_TRUE(dev().SetupDiSetDeviceInstallParamsW(device.set, device.element, params));
-         EXPECT_TRUE(dev().SetupDiCallClassInstaller(kDifRemove, device.set, device.element));
-     }},
     {"TheRemovalScopeReachesTheClassInstaller",
      [](Machine&) {
          const Device device(L"tducontract");
