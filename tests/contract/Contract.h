@@ -24,14 +24,14 @@ public:
     virtual std::wstring folder() = 0;
     virtual void plantFile(const std::wstring& path, const std::string& bytes) = 0;
     virtual void setEnvironment(const std::wstring& name, const std::wstring& value) = 0;
-    // A symbolic link to a file that exists.
-    virtual void plantLink(const std::wstring& target, const std::wstring& link) = 0;
+    // A symbolic link to a file that exists; where none can be made, the row needs a Wine mark.
+    virtual void plantLink(const std::wstring& /*target*/, const std::wstring& /*link*/) { ADD_FAILURE(); }
     // A sample driver package, whole: its INF's path.
     virtual std::wstring package(const std::wstring& component) = 0;
     // A kernel-driver service, stopped.
     virtual void plantService(const std::wstring& name) = 0;
-    // A device of this hardware id that is not present.
-    virtual void plantAbsentDevice(const std::wstring& hardwareId) = 0;
+    // A device of this hardware id that is not present; where none can be, the row needs a Wine mark.
+    virtual void plantAbsentDevice(const std::wstring& /*hardwareId*/) { ADD_FAILURE(); }
     // An installer database whose InstallExecuteSequence holds the action "TduAction": its path.
     virtual std::wstring plantDatabase() = 0;
     // A file whose version resource says 23.1.0.0.

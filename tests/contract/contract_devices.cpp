@@ -21,12 +21,12 @@ std::wstring published(const std::wstring& inf, std::uint32_t style = kSpCopyNoO
 const Row kDevices[] = {
     {"APublishedPackageIsNamedAgainWhenPublishedTwice",
      [](Machine& m) {
-         const std::wstring first = published(m.package(L"tvrnvamgr"));
+         const std::wstring package = m.package(L"tvrnvamgr");
+         const std::wstring first = published(package);
          std::wstring again;
-         EXPECT_FALSE(dev().SetupCopyOEMInfW(m.package(L"tvrnvamgr"), kSpostPath, kSpCopyNoOverwrite, again,
-                                             kMaxPath));
+         EXPECT_FALSE(dev().SetupCopyOEMInfW(package, kSpostPath, kSpCopyNoOverwrite, again, kMaxPath));
          EXPECT_EQ(std::tuple(sys().GetLastError(), again), std::tuple(kErrorFileExists, first));
-         EXPECT_TRUE(dev().SetupCopyOEMInfW(m.package(L"tvrnvamgr"), kSpostPath, 0, again, kMaxPath));
+         EXPECT_TRUE(dev().SetupCopyOEMInfW(package, kSpostPath, 0, again, kMaxPath));
          EXPECT_EQ(again, first);
          EXPECT_TRUE(first.ends_with(L".inf") && sys().GetFileAttributesW(first) != kInvalidFileAttributes);
      }},
