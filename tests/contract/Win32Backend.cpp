@@ -35,9 +35,6 @@ public:
     void setEnvironment(const std::wstring& name, const std::wstring& value) override {
         ::SetEnvironmentVariableW(name.c_str(), value.c_str());
     }
-    void plantLink(const std::wstring& /*target*/, const std::wstring& /*link*/) override {
-        ADD_FAILURE() << "no link can be made here: the row needs a Wine mark";
-    }
     std::wstring package(const std::wstring& component) override {
         return std::filesystem::path(TDU_SAMPLES_DIR "/x64Drivers/" + component + L"/" + component + L".inf")
             .make_preferred()
@@ -50,9 +47,6 @@ public:
             SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, L"C:\\windows\\system32\\drivers\\none.sys", nullptr,
             nullptr, nullptr, nullptr, nullptr));
         ::CloseServiceHandle(manager);
-    }
-    void plantAbsentDevice(const std::wstring& /*hardwareId*/) override {
-        ADD_FAILURE() << "no device can be made absent here: the row needs a Wine mark";
     }
     std::wstring plantDatabase() override {
         const std::wstring path = folder() + L"db.msi";

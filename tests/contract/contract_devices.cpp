@@ -21,16 +21,16 @@ std::wstring published(const std::wstring& inf, std::uint32_t style = kSpCopyNoO
 const Row kDevices[] = {
     {"APublishedPackageIsNamedAgainWhenPublishedTwice",
      [](Machine& m) {
-         const std::wstring first = published(m.package(L"tvrnvamgr"));
+         const std::wstring package = m.package(L"tvrnvamgr");
+         const std::wstring first = published(package);
          std::wstring again;
-         EXPECT_FALSE(dev().SetupCopyOEMInfW(m.package(L"tvrnvamgr"), kSpostPath, kSpCopyNoOverwrite, again,
-                                             kMaxPath));
+         EXPECT_FALSE(dev().SetupCopyOEMInfW(package, kSpostPath, kSpCopyNoOverwrite, again, kMaxPath));
          EXPECT_EQ(std::tuple(sys().GetLastError(), again), std::tuple(kErrorFileExists, first));
-         EXPECT_TRUE(dev().SetupCopyOEMInfW(m.package(L"tvrnvamgr"), kSpostPath, 0, again, kMaxPath));
+         EXPECT_TRUE(dev().SetupCopyOEMInfW(package, kSpostPath, 0, again, kMaxPath));
          EXPECT_EQ(again, first);
          EXPECT_TRUE(first.ends_with(L".inf") && sys().GetFileAttributesW(first) != kInvalidFileAttributes);
      }},
-    {"ARegisteredDeviceAnswersItsIdsAndIsRemoved",
+    {"ARegisteredDeviceAnswersItsIdsRefusesRecordsOfAnotherSizeAndItsIdTakenAndIsRemoved",
      [](Machine&) {
          const Device device(L"tducontract");
          std::wstring id = L"kept";
@@ -48,6 +48,22 @@ const Row kDevices[] = {
                                                              &type, &ids, needed, &needed));
          EXPECT_EQ(std::tuple(type, ids.multiStrings()),
                    std::tuple(kRegMultiSz, std::vector<std::wstring>{L"tducontract"}));
+         DeviceElement element;
+         EXPECT_EQ(answer(dev().SetupDiCreateDeviceInfoW(device.set, device.instanceId, kGuidDevClassNet, 0,
+                                                         element)),
+                   kErrorDevinstAlreadyExists);
+         EXPECT_TRUE(dev().SetupDiCreateDeviceInfoW(device.set, L"TDUCONTRACT", kGuidDevClassNet,
+                                                    kDicdGenerateId, element));
+         EXPECT_TRUE(dev().SetupDiDeleteDeviceInfo(device.set, element));
+         element.cbSize = 0;
+         EXPECT_EQ(answer(dev().SetupDiEnumDeviceInfo(device.set, 0, element)),
+                   1784U); // an invalid user buffer
+         DeviceInstallParams params{.cbSize = 8};
+         EXPECT_EQ(answer(dev().SetupDiGetDeviceInstallParamsW(device.set, device.element, params)), 1784U);
+         params.cbSize = kSizeOfDevInstallParams;
+         EXPECT_TRUE(dev().SetupDiGetDeviceInstallParamsW(device.set, device.element, params));
+         params.flags |= kDiDoNotCallConfigMg;
+         EXPECT_TRUE(dev().SetupDiSetDeviceInstallParamsW(device.set, device.element, params));
          EXPECT_TRUE(listed(device.instanceId, kDigcfAllClasses | kDigcfPresent));
          EXPECT_TRUE(dev().SetupDiCallClassInstaller(kDifRemove, device.set, device.element));
          EXPECT_FALSE(listed(device.instanceId, kDigcfAllClasses));
@@ -59,32 +75,6 @@ const Row kDevices[] = {
          EXPECT_FALSE(listed(L"ROOT\\NET\\0009", kDigcfAllClasses | kDigcfPresent));
      },
      "no device can be made absent"},
-    {"AnInstanceIdTakenIsRefused",
-     [](Machine&) {
-         const Device device(L"tducontract");
-         DeviceElement element;
-         EXPECT_EQ(answer(dev().SetupDiCreateDeviceInfoW(device.set, device.instanceId, kGuidDevClassNet, 0,
-                                                         element)),
-                   kErrorDevinstAlreadyExists);
-         EXPECT_TRUE(dev().SetupDiDeleteDeviceInfo(device.set, device.element));
-         EXPECT_TRUE(dev().SetupDiCallClassInstaller(kDifRemove, device.set, device.element) ||
-                     sys().GetLastError() != kErrorSuccess);
-     }},
-    {"ARecordWithAnotherSizeIsRefused",
-     [](Machine&) {
-         const Device device(L"tducontract");
-         DeviceElement element;
-         element.cbSize = 0;
-         EXPECT_EQ(answer(dev().SetupDiEnumDeviceInfo(device.set, 0, element)),
-                   1784U); // an invalid user buffer
-         DeviceInstallParams params{.cbSize = 8};
-         EXPECT_EQ(answer(dev().SetupDiGetDeviceInstallParamsW(device.set, device.element, params)), 1784U);
-         params.cbSize = kSizeOfDevInstallParams;
-         EXPECT_TRUE(dev().SetupDiGetDeviceInstallParamsW(device.set, device.element, params));
-         params.flags |= kDiDoNotCallConfigMg;
-         EXPECT_TRUE(dev().SetupDiSetDeviceInstallParamsW(device.set, device.element, params));
-         EXPECT_TRUE(dev().SetupDiCallClassInstaller(kDifRemove, device.set, device.element));
-     }},
     {"TheRemovalScopeReachesTheClassInstaller",
      [](Machine&) {
          const Device device(L"tducontract");
@@ -95,35 +85,27 @@ const Row kDevices[] = {
          EXPECT_FALSE(listed(device.instanceId, kDigcfAllClasses));
      },
      "SetupDiSetClassInstallParamsW fails without a last error"},
-    {"AnUpdateInstallsOnTheDevicesOfTheIdAndForceReinstalls",
+    {"AnUpdateInstallsOnTheDevicesOfTheIdAndForceReinstallsAndAPackageInUseGoesOnlyWhenForced",
      [](Machine& m) {
          const Device device(L"tvrnvamgr");
+         const std::wstring package = m.package(L"tvrnvamgr");
          bool reboot = true;
-         EXPECT_TRUE(
-             dev().UpdateDriverForPlugAndPlayDevicesW(L"tvrnvamgr", m.package(L"tvrnvamgr"), 0, &reboot));
+         EXPECT_TRUE(dev().UpdateDriverForPlugAndPlayDevicesW(L"tvrnvamgr", package, 0, &reboot));
          EXPECT_FALSE(reboot);
-         EXPECT_EQ(answer(dev().UpdateDriverForPlugAndPlayDevicesW(L"tvrnvamgr", m.package(L"tvrnvamgr"), 0,
-                                                                   &reboot)),
+         EXPECT_EQ(answer(dev().UpdateDriverForPlugAndPlayDevicesW(L"tvrnvamgr", package, 0, &reboot)),
                    kErrorNoMoreItems);
-         EXPECT_TRUE(dev().UpdateDriverForPlugAndPlayDevicesW(L"tvrnvamgr", m.package(L"tvrnvamgr"),
-                                                              kInstallFlagForce, &reboot));
-         EXPECT_FALSE(dev().UpdateDriverForPlugAndPlayDevicesW(L"tducontractnone", m.package(L"tvrnvamgr"),
-                                                               kInstallFlagForce, &reboot));
-         EXPECT_TRUE(dev().SetupDiCallClassInstaller(kDifRemove, device.set, device.element));
-     },
-     "UpdateDriverForPlugAndPlayDevicesW installs without comparing drivers, even with no device of the id"},
-    {"APackageInUseGoesOnlyWhenForced",
-     [](Machine& m) {
-         const Device device(L"tvrnvamgr");
-         EXPECT_TRUE(dev().UpdateDriverForPlugAndPlayDevicesW(L"tvrnvamgr", m.package(L"tvrnvamgr"),
-                                                              kInstallFlagForce, nullptr));
-         const std::wstring inf = published(m.package(L"tvrnvamgr"));
+         EXPECT_TRUE(
+             dev().UpdateDriverForPlugAndPlayDevicesW(L"tvrnvamgr", package, kInstallFlagForce, nullptr));
+         EXPECT_FALSE(dev().UpdateDriverForPlugAndPlayDevicesW(L"tducontractnone", package, kInstallFlagForce,
+                                                               &reboot));
+         const std::wstring inf = published(package);
          const std::wstring name = inf.substr(inf.rfind(L'\\') + 1);
          EXPECT_EQ(answer(dev().SetupUninstallOEMInfW(name, 0)), kErrorInfInUseByDevices);
          EXPECT_TRUE(dev().SetupUninstallOEMInfW(name, kSuoiForceDelete));
          EXPECT_EQ(sys().GetFileAttributesW(inf), kInvalidFileAttributes);
          EXPECT_TRUE(dev().SetupDiCallClassInstaller(kDifRemove, device.set, device.element));
      },
+     "UpdateDriverForPlugAndPlayDevicesW installs without comparing drivers, even with no device of the id; "
      "SetupUninstallOEMInfW deletes a package its devices use"},
     {"TheDriverListOffersThePublishedPackage",
      [](Machine& m) {
@@ -160,22 +142,21 @@ const Row kDevices[] = {
     {"AnInfSectionRunsItsRegistryLines",
      [](Machine& m) {
          const std::wstring inf = m.package(L"SplitDNSFilter");
+         const auto installed = [] {
+             Handle key = kNullHandle;
+             EXPECT_EQ(reg().RegOpenKeyExW(RegRoot::LocalMachine, L"SOFTWARE\\TavrinSecure\\SplitDNSFilter",
+                                           kKeyRead, key),
+                       0);
+             std::uint32_t bytes = 4;
+             RegData value;
+             const LStatus status = reg().RegQueryValueExW(key, L"Installed", nullptr, &value, &bytes);
+             EXPECT_EQ(reg().RegCloseKey(key), 0);
+             return std::tuple(status, value.bytes);
+         };
          dev().InstallHinfSectionW(L"DefaultInstall 128 " + inf, 0);
-         Handle key = kNullHandle;
-         EXPECT_EQ(reg().RegOpenKeyExW(RegRoot::LocalMachine, L"SOFTWARE\\TavrinSecure\\SplitDNSFilter",
-                                       kKeyRead, key),
-                   0);
-         std::uint32_t bytes = 4;
-         RegData value;
-         EXPECT_EQ(reg().RegQueryValueExW(key, L"Installed", nullptr, &value, &bytes), 0);
-         EXPECT_EQ(value.bytes, RegData::dword(1).bytes);
-         EXPECT_EQ(reg().RegCloseKey(key), 0);
+         EXPECT_EQ(installed(), std::tuple(0, RegData::dword(1).bytes));
          dev().InstallHinfSectionW(L"DefaultUnInstall 128 " + inf, 0);
-         EXPECT_EQ(reg().RegOpenKeyExW(RegRoot::LocalMachine, L"SOFTWARE\\TavrinSecure\\SplitDNSFilter",
-                                       kKeyRead, key),
-                   0);
-         EXPECT_EQ(reg().RegQueryValueExW(key, L"Installed", nullptr, &value, &bytes), 2);
-         EXPECT_EQ(reg().RegCloseKey(key), 0);
+         EXPECT_EQ(std::get<0>(installed()), 2);
      }},
 };
 TDU_CONTRACT_ROWS(Devices, kDevices);

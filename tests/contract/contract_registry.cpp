@@ -28,7 +28,7 @@ const Row kRegistry[] = {
          EXPECT_EQ(reg().RegSetValueExW(key, L"v", kRegDword, RegData::dword(1), 4), 5);
          EXPECT_EQ(reg().RegCloseKey(key), 0);
      }},
-    {"AValueLargerThanItsBufferIsMeasuredNotWritten",
+    {"AValueLargerThanItsBufferIsMeasuredNotWrittenAndValuesComeBackAsWritten",
      [](Machine&) {
          const Handle key = created(L"");
          const RegData text = RegData::text(std::wstring(L"abcdef") + L'\0');
@@ -43,17 +43,10 @@ const Row kRegistry[] = {
          EXPECT_EQ(bytes, 14U);
          EXPECT_EQ(reg().RegQueryValueExW(key, L"v", &type, &read, &bytes), 0);
          EXPECT_EQ(read.bytes, text.bytes);
-         EXPECT_EQ(reg().RegCloseKey(key), 0);
-     }},
-    {"AMultiStringAndADwordComeBackAsWritten",
-     [](Machine&) {
-         const Handle key = created(L"");
          const RegData multi = RegData::text(std::wstring(L"a\0bc\0\0", 6));
          EXPECT_EQ(reg().RegSetValueExW(key, L"m", kRegMultiSz, multi, 12), 0);
          EXPECT_EQ(reg().RegSetValueExW(key, L"d", kRegDword, RegData::dword(0x01020304), 4), 0);
-         RegData read;
-         std::uint32_t type = 0;
-         std::uint32_t bytes = 64;
+         bytes = 64;
          EXPECT_EQ(reg().RegQueryValueExW(key, L"m", &type, &read, &bytes), 0);
          EXPECT_EQ(std::tuple(type, read.multiStrings()),
                    std::tuple(kRegMultiSz, std::vector<std::wstring>{L"a", L"bc"}));
@@ -65,7 +58,7 @@ const Row kRegistry[] = {
          EXPECT_EQ(reg().RegQueryValueExW(key, L"d", &type, &read, &bytes), 2);
          EXPECT_EQ(reg().RegCloseKey(key), 0);
      }},
-    {"EnumerationSaysMoreDataThenNoMoreItems",
+    {"EnumerationSaysMoreDataThenNoMoreItemsAndOnlyALeafKeyIsDeleted",
      [](Machine&) {
          EXPECT_EQ(reg().RegCloseKey(created(L"\\Parent\\Child")), 0);
          const Handle key = created(L"\\Parent");
@@ -77,13 +70,10 @@ const Row kRegistry[] = {
          EXPECT_EQ(std::tuple(name, chars), std::tuple(L"Child", 5U));
          EXPECT_EQ(reg().RegEnumKeyExW(key, 1, name, chars), 259);
          EXPECT_EQ(reg().RegCloseKey(key), 0);
-     }},
-    {"OnlyALeafKeyIsDeleted",
-     [](Machine&) {
-         EXPECT_EQ(reg().RegCloseKey(created(L"\\Parent\\Child")), 0);
-         EXPECT_EQ(reg().RegDeleteKeyW(RegRoot::LocalMachine, std::wstring(kKey) + L"\\Parent"), 5);
-         EXPECT_EQ(reg().RegDeleteKeyW(RegRoot::LocalMachine, std::wstring(kKey) + L"\\Parent\\Child"), 0);
-         EXPECT_EQ(reg().RegDeleteKeyW(RegRoot::LocalMachine, std::wstring(kKey) + L"\\Parent\\Child"), 2);
+         const std::wstring parent = std::wstring(kKey) + L"\\Parent";
+         EXPECT_EQ(reg().RegDeleteKeyW(RegRoot::LocalMachine, parent), 5);
+         EXPECT_EQ(reg().RegDeleteKeyW(RegRoot::LocalMachine, parent + L"\\Child"), 0);
+         EXPECT_EQ(reg().RegDeleteKeyW(RegRoot::LocalMachine, parent + L"\\Child"), 2);
          EXPECT_EQ(reg().RegFlushKey(RegRoot::LocalMachine), 0);
      }},
 };

@@ -24,46 +24,48 @@ const Row kSystem[] = {
          EXPECT_EQ(sys().ExpandEnvironmentStringsW(L"%TDU_LONG%\\y%TDU_UNSET%", out, 400), 314U);
          EXPECT_EQ(out, std::wstring(300, L'x') + L"\\y%TDU_UNSET%");
      }},
-    {"FoldersAndTheirErrors",
+    {"FoldersSearchesAndTheirErrors",
      [](Machine& m) {
-         EXPECT_EQ(answer(sys().CreateDirectoryW(m.folder() + L"a\\b", kSddl)), kErrorPathNotFound);
-         EXPECT_TRUE(sys().CreateDirectoryW(m.folder() + L"a", kSddl));
-         EXPECT_EQ(answer(sys().CreateDirectoryW(m.folder() + L"a", kSddl)), kErrorAlreadyExists);
-         EXPECT_EQ(sys().GetFileAttributesW(m.folder() + L"a") & kFileAttributeDirectory,
-                   kFileAttributeDirectory);
-         m.plantFile(m.folder() + L"a\\f", "x");
-         EXPECT_EQ(answer(sys().RemoveDirectoryW(m.folder() + L"a")), 145U); // not empty
-         EXPECT_EQ(sys()._wremove(m.folder() + L"a\\f"), 0);
-         EXPECT_EQ(sys()._wremove(m.folder() + L"a\\f"), -1);
-         EXPECT_TRUE(sys().RemoveDirectoryW(m.folder() + L"a"));
-         EXPECT_EQ(sys().GetFileAttributesW(m.folder() + L"a"), kInvalidFileAttributes);
-         EXPECT_EQ(sys().GetLastError(), kErrorFileNotFound);
-     }},
-    {"SearchesAnswerNoMatchAndNoFolderApart",
-     [](Machine& m) {
+         const std::wstring a = m.folder() + L"a";
+         EXPECT_EQ(answer(sys().CreateDirectoryW(a + L"\\b", kSddl)), kErrorPathNotFound);
+         EXPECT_TRUE(sys().CreateDirectoryW(a, kSddl));
+         EXPECT_EQ(answer(sys().CreateDirectoryW(a, kSddl)), kErrorAlreadyExists);
+         EXPECT_EQ(sys().GetFileAttributesW(a) & kFileAttributeDirectory, kFileAttributeDirectory);
+         m.plantFile(a + L"\\one.inf", "x");
          FindData data;
-         m.plantFile(m.folder() + L"one.inf", "x");
-         const Handle search = sys().FindFirstFileW(m.folder() + L"one*", data);
+         const Handle search = sys().FindFirstFileW(a + L"\\one*", data);
          EXPECT_EQ(textOf(data.fileName), L"one.inf");
          EXPECT_EQ(answer(sys().FindNextFileW(search, data)), 18U); // no more files
          EXPECT_TRUE(sys().FindClose(search));
-         EXPECT_EQ(answer(sys().FindFirstFileW(m.folder() + L"none*", data) != kInvalidHandle),
-                   kErrorFileNotFound);
-         EXPECT_EQ(answer(sys().FindFirstFileW(m.folder() + L"none\\one*", data) != kInvalidHandle),
+         EXPECT_EQ(answer(sys().FindFirstFileW(a + L"\\none*", data) != kInvalidHandle), kErrorFileNotFound);
+         EXPECT_EQ(answer(sys().FindFirstFileW(a + L"\\b\\one*", data) != kInvalidHandle),
                    kErrorPathNotFound);
+         EXPECT_EQ(answer(sys().RemoveDirectoryW(a)), 145U); // not empty
+         EXPECT_EQ(sys()._wremove(a + L"\\one.inf"), 0);
+         EXPECT_EQ(sys()._wremove(a + L"\\one.inf"), -1);
+         EXPECT_TRUE(sys().RemoveDirectoryW(a));
+         EXPECT_EQ(sys().GetFileAttributesW(a), kInvalidFileAttributes);
+         EXPECT_EQ(sys().GetLastError(), kErrorFileNotFound);
      }},
-    {"OpenAlwaysSaysWhenTheFileWasThereAndShareModesRefuse",
+    {"OpenAlwaysSaysWhenTheFileWasThereAndShareModesAndLocksRefuse",
      [](Machine& m) {
-         const Handle first = open(m.folder() + L"f", kFileAppendData, kFileShareRead);
+         const std::wstring f = m.folder() + L"f";
+         const Handle first = open(f, kFileAppendData, kFileShareRead);
          EXPECT_EQ(sys().GetLastError(), kErrorSuccess);
-         EXPECT_EQ(answer(open(m.folder() + L"f") != kInvalidHandle), kErrorSharingViolation);
-         EXPECT_EQ(answer(sys().DeleteFileW(m.folder() + L"f")), kErrorSharingViolation);
+         EXPECT_EQ(answer(open(f) != kInvalidHandle), kErrorSharingViolation);
+         EXPECT_EQ(answer(sys().DeleteFileW(f)), kErrorSharingViolation);
          EXPECT_TRUE(sys().CloseHandle(first));
-         const Handle again = open(m.folder() + L"f");
+         const Handle one = open(f);
          EXPECT_EQ(sys().GetLastError(), kErrorAlreadyExists);
-         EXPECT_TRUE(sys().CloseHandle(again));
-         EXPECT_TRUE(sys().DeleteFileW(m.folder() + L"f"));
-         EXPECT_EQ(answer(sys().DeleteFileW(m.folder() + L"f")), kErrorFileNotFound);
+         const Handle two = open(f);
+         const std::uint32_t flags = kLockfileExclusiveLock | kLockfileFailImmediately;
+         EXPECT_TRUE(sys().LockFileEx(one, flags, 1ULL << 40, 1));
+         EXPECT_EQ(answer(sys().LockFileEx(two, flags, 1ULL << 40, 1)), kErrorLockViolation);
+         EXPECT_TRUE(sys().CloseHandle(one));
+         EXPECT_TRUE(sys().LockFileEx(two, flags, 1ULL << 40, 1));
+         EXPECT_TRUE(sys().CloseHandle(two));
+         EXPECT_TRUE(sys().DeleteFileW(f));
+         EXPECT_EQ(answer(sys().DeleteFileW(f)), kErrorFileNotFound);
      }},
     {"AFolderOpensOnlyWithBackupSemantics",
      [](Machine& m) {
@@ -77,50 +79,30 @@ const Row kSystem[] = {
          EXPECT_EQ(standard.directory, 1);
          EXPECT_TRUE(sys().CloseHandle(folder));
      }},
-    {"WrittenBytesShowInEveryRecord",
+    {"ARenameReplacesOnlyWhenAskedToAndWrittenBytesShowInEveryRecord",
      [](Machine& m) {
-         const Handle file = open(m.folder() + L"f");
-         EXPECT_TRUE(sys().WriteFile(file, "abc"));
-         FileStandardInfo standard;
-         FileBasicInfo basic;
-         ByHandleFileInformation classic;
-         EXPECT_TRUE(sys().GetFileInformationByHandleEx(file, standard));
-         EXPECT_EQ(standard.endOfFile, 3);
-         EXPECT_EQ(standard.numberOfLinks, 1U);
-         EXPECT_EQ(standard.directory, 0);
-         EXPECT_TRUE(sys().GetFileInformationByHandleEx(file, basic));
-         EXPECT_EQ(basic.fileAttributes & (kFileAttributeDirectory | kFileAttributeReparsePoint), 0U);
-         EXPECT_TRUE(sys().GetFileInformationByHandle(file, classic));
-         EXPECT_EQ(classic.fileSizeLow, 3U);
-         EXPECT_EQ(classic.numberOfLinks, 1U);
-         EXPECT_TRUE(sys().CloseHandle(file));
-     }},
-    {"ALockedRangeIsRefusedToAnotherHandle",
-     [](Machine& m) {
-         const Handle one = open(m.folder() + L"f");
-         const Handle two = open(m.folder() + L"f");
-         const std::uint32_t flags = kLockfileExclusiveLock | kLockfileFailImmediately;
-         EXPECT_TRUE(sys().LockFileEx(one, flags, 1ULL << 40, 1));
-         EXPECT_EQ(answer(sys().LockFileEx(two, flags, 1ULL << 40, 1)), kErrorLockViolation);
-         EXPECT_TRUE(sys().CloseHandle(one));
-         EXPECT_TRUE(sys().LockFileEx(two, flags, 1ULL << 40, 1));
-         EXPECT_TRUE(sys().CloseHandle(two));
-     }},
-    {"ARenameReplacesOnlyWhenAskedTo",
-     [](Machine& m) {
-         m.plantFile(m.folder() + L"old", "old");
+         m.plantFile(m.folder() + L"old", "old!");
          const Handle file = open(m.folder() + L"new", kDelete | kFileAppendData);
          EXPECT_TRUE(sys().WriteFile(file, "new"));
          EXPECT_EQ(answer(sys().SetFileInformationByHandle(file, {.fileName = m.folder() + L"old"})),
                    kErrorAlreadyExists);
          EXPECT_TRUE(sys().SetFileInformationByHandle(
              file, {.replaceIfExists = true, .fileName = m.folder() + L"old"}));
+         FileStandardInfo standard;
+         FileBasicInfo basic;
+         EXPECT_TRUE(sys().GetFileInformationByHandleEx(file, standard));
+         EXPECT_EQ(standard.endOfFile, 3);
+         EXPECT_EQ(standard.numberOfLinks, 1U);
+         EXPECT_EQ(standard.directory, 0);
+         EXPECT_TRUE(sys().GetFileInformationByHandleEx(file, basic));
+         EXPECT_EQ(basic.fileAttributes & (kFileAttributeDirectory | kFileAttributeReparsePoint), 0U);
          EXPECT_TRUE(sys().CloseHandle(file));
          EXPECT_EQ(sys().GetFileAttributesW(m.folder() + L"new"), kInvalidFileAttributes);
          const Handle renamed = open(m.folder() + L"old");
          ByHandleFileInformation classic;
          EXPECT_TRUE(sys().GetFileInformationByHandle(renamed, classic));
          EXPECT_EQ(classic.fileSizeLow, 3U);
+         EXPECT_EQ(classic.numberOfLinks, 1U);
          EXPECT_TRUE(sys().CloseHandle(renamed));
      }},
     {"ANamedObjectCreatedAgainSaysItExisted",

@@ -505,11 +505,12 @@ TEST(Status, Handshake) {
     // Set before the start made its objects, the event is an earlier installation's end.
     handshake("an old signal kept alive is not this start's completion", {
         .steps = {"signalled 7", "as 100", "end 5000 200", "0"}, .results = "0", .ms = 5000, .left = "event",
-        .log = "Global\\TDInstallationCompletedEvt was set before this installation: cleared, not taken as its "
-        "completion\nStarted installation of the drivers\n" + kSet + kWoke + kReleased});
+        .log = "Global\\TDInstallationCompletedEvt was set before this installation: cleared, "
+        "not taken as its completion\nStarted installation of the drivers\n" + kSet + kWoke + kReleased});
     handshake("an old signal that cannot be cleared", {.steps = {"signalled 7", "fail ResetEvent 1 5", "0"},
-        .results = "0", .left = "event", .log = "Not waiting: Global\\TDInstallationCompletedEvt was set before "
-        "this installation and cannot be cleared: 5\n!Started installation of the drivers"});
+        .results = "0", .left = "event",
+        .log = "Not waiting: Global\\TDInstallationCompletedEvt was set before this installation "
+        "and cannot be cleared: 5\n!Started installation of the drivers"});
     // Others tell an installation in progress by the open's error alone: no handle keeps an object alive.
     handshake("a user cannot open the objects: denied while they exist, not found after", {
         .steps = {"account 6 S-1-5-21-1-2-3-1001", "opens 1000 6 mutex", "opens 1000 6 event", "as 100",
@@ -541,15 +542,19 @@ TEST(Status, Handshake) {
     handshake("Administrators' objects", {.steps = {"account 1 S-1-5-32-544", "holds 1", "event 1", "1"},
         .results = "0", .left = "mutex event", .log = kSet});
     handshake("a link at the mutex's name: no signal", {.steps = {"link 7 mutex", "link 7 event", "1"},
-        .results = "0", .log = "Not signalling: Global\\TDInstallationStartedMtx" + kLinked + "Mtx" + kThrough});
+        .results = "0",
+        .log = "Not signalling: Global\\TDInstallationStartedMtx" + kLinked + "Mtx" + kThrough});
     handshake("a link at the event's name: not set", {.steps = {"holds 100", "link 7 event", "1"},
-        .results = "0", .left = "mutex", .log = "Not signalling: Global\\TDInstallationCompletedEvt" + kLinked +
-        "Evt" + kThrough + "!" + kSet});
+        .results = "0", .left = "mutex",
+        .log = "Not signalling: Global\\TDInstallationCompletedEvt" + kLinked + "Evt" + kThrough + "!" +
+        kSet});
     handshake("a link at the mutex's name: no wait", {.steps = {"link 7 mutex", "0"}, .results = "0",
         .log = "Not waiting: Global\\TDInstallationStartedMtx" + kLinked + "Mtx" + kThrough});
     handshake("a link to no object at the event's name: no wait", {.steps = {"as 100", "link - event", "0"},
-        .results = "0", .log = "Not waiting: Global\\TDInstallationCompletedEvt" + kLinked + "Evt" + kThrough});
-    handshake("a link at the event's name: no wait", {.steps = {"as 100", "link 7 event", "0"}, .results = "0",
+        .results = "0",
+        .log = "Not waiting: Global\\TDInstallationCompletedEvt" + kLinked + "Evt" + kThrough});
+    handshake("a link at the event's name: no wait", {.steps = {"as 100", "link 7 event", "0"},
+        .results = "0",
         .log = "Not waiting: Global\\TDInstallationCompletedEvt" + kLinked + "Evt" + kThrough});
     handshake("a name unread", {.steps = {"fail NtQueryObjectName 1 5", "0"}, .results = "0", .log =
         "Not waiting: Global\\TDInstallationStartedMtx has a name that cannot be read: 5\n"});
