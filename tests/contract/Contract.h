@@ -32,11 +32,13 @@ public:
     virtual void plantService(const std::wstring& name) = 0;
     // A device of this hardware id that is not present; where none can be, the row needs a Wine mark.
     virtual void plantAbsentDevice(const std::wstring& /*hardwareId*/) { ADD_FAILURE(); }
-    // An installer database whose InstallExecuteSequence holds the action "TduAction": its path.
-    virtual std::wstring plantDatabase() = 0;
+    // The product kProduct installed, whose cached package's InstallExecuteSequence holds "TduAction".
+    virtual void installProduct() = 0;
     // A file whose version resource says 23.1.0.0.
     virtual std::wstring versionedFile() = 0;
 };
+
+inline constexpr wchar_t kProduct[] = L"{00000000-0000-0000-0000-0000000000C7}";
 
 // A fresh machine for the row of that name, bound as the platform.
 std::unique_ptr<Machine> machineFor(const std::string& row);

@@ -46,10 +46,8 @@ public:
     void plantAbsentDevice(const std::wstring& hardwareId) override {
         sim_.addDevice({L"ROOT\\NET\\0009", kGuidDevClassNet, std::vector{hardwareId}, false, 0, L"", 0});
     }
-    std::wstring plantDatabase() override {
-        sim_.installProduct(L"{00000000-0000-0000-0000-0000000000C7}", L"C:\\contract\\db.msi",
-                            {{L"TduAction", L"1", 6401}});
-        return L"C:\\contract\\db.msi";
+    void installProduct() override {
+        sim_.installProduct(kProduct, L"C:\\Windows\\Installer\\1a2b.msi", {{L"TduAction", L"1", 1001}});
     }
     std::wstring versionedFile() override {
         FixedFileInfo info;

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <msiquery.h>
+#include <msi.h>
 
 namespace tdu::contract {
 namespace {
@@ -26,6 +26,7 @@ public:
         for (const wchar_t* key : {L"SOFTWARE\\TduContract", L"SOFTWARE\\Wow6432Node\\TduContract"}) {
             ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, key);
         }
+        ::MsiConfigureProductW(kProduct, INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT);
     }
     [[nodiscard]] bool wine() const override { return true; }
     std::wstring folder() override { return folder_ + L"\\"; }
@@ -48,23 +49,9 @@ public:
             nullptr, nullptr, nullptr, nullptr));
         ::CloseServiceHandle(manager);
     }
-    std::wstring plantDatabase() override {
-        const std::wstring path = folder() + L"db.msi";
-        MSIHANDLE database = 0;
-        ::MsiOpenDatabaseW(path.c_str(), MSIDBOPEN_CREATE, &database);
-        for (const wchar_t* statement :
-             {L"CREATE TABLE `InstallExecuteSequence` (`Action` CHAR(72) NOT NULL, `Condition` CHAR(255), "
-              L"`Sequence` SHORT PRIMARY KEY `Action`)",
-              L"INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) "
-              L"VALUES ('TduAction', '1', 6401)"}) {
-            MSIHANDLE view = 0;
-            ::MsiDatabaseOpenViewW(database, statement, &view);
-            ::MsiViewExecute(view, 0);
-            ::MsiCloseHandle(view);
-        }
-        ::MsiDatabaseCommit(database);
-        ::MsiCloseHandle(database);
-        return path;
+    void installProduct() override {
+        ::MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+        EXPECT_EQ(::MsiInstallProductW(TDU_PRODUCT_MSI, L""), 0U);
     }
     std::wstring versionedFile() override {
         return std::filesystem::path(TDU_VERSIONED_EXE).make_preferred();

@@ -19,13 +19,17 @@ std::wstring published(const std::wstring& inf, std::uint32_t style = kSpCopyNoO
 }
 
 const Row kDevices[] = {
-    {"APublishedPackageIsNamedAgainWhenPublishedTwice",
+    {"APackageIsPublishedEvenForABufferTooSmallForItsPathAndNamedAgainWhenPublishedTwice",
      [](Machine& m) {
          const std::wstring package = m.package(L"tvrnvamgr");
-         const std::wstring first = published(package);
+         std::wstring first;
+         // Fewer characters than the path needs, but as many bytes: a size in bytes would be written past.
+         EXPECT_EQ(answer(dev().SetupCopyOEMInfW(package, kSpostPath, kSpCopyNoOverwrite, first, 20)),
+                   kErrorInsufficientBuffer);
+         EXPECT_EQ(first, L"");
+         EXPECT_EQ(answer(dev().SetupCopyOEMInfW(package, kSpostPath, kSpCopyNoOverwrite, first, kMaxPath)),
+                   kErrorFileExists);
          std::wstring again;
-         EXPECT_FALSE(dev().SetupCopyOEMInfW(package, kSpostPath, kSpCopyNoOverwrite, again, kMaxPath));
-         EXPECT_EQ(std::tuple(sys().GetLastError(), again), std::tuple(kErrorFileExists, first));
          EXPECT_TRUE(dev().SetupCopyOEMInfW(package, kSpostPath, 0, again, kMaxPath));
          EXPECT_EQ(again, first);
          EXPECT_TRUE(first.ends_with(L".inf") && sys().GetFileAttributesW(first) != kInvalidFileAttributes);

@@ -91,18 +91,28 @@ const Row kServices[] = {
          }
      },
      "INetCfg::FindComponent and QueryNetCfgClass answer E_NOTIMPL"},
-    {"AnUnknownProductIsToldFromAMalformedCodeAndAnUpdateOfTheSequenceIsCommittedAndABadOneRefused",
+    {"AProductsPackageIsMeasuredBeforeItIsGivenAndItsSequenceUpdatedOnCommitAndABadUpdateRefused",
      [](Machine& m) {
          std::wstring value = L"kept";
          std::uint32_t chars = kMaxPath;
-         EXPECT_EQ(installerDb().MsiGetProductInfoW(L"{00000000-0000-0000-0000-0000000000C7}",
-                                                    kInstallPropertyLocalPackage, value, chars),
-                   kErrorUnknownProduct);
-         EXPECT_EQ(installerDb().MsiGetProductInfoW(L"C7", kInstallPropertyLocalPackage, value, chars), 87U);
-         EXPECT_EQ(value, L"kept");
+         const auto info = [&](const std::wstring& product) {
+             return installerDb().MsiGetProductInfoW(product, kInstallPropertyLocalPackage, value, chars);
+         };
+         EXPECT_EQ(info(L"{00000000-0000-0000-0000-0000000000C6}"), kErrorUnknownProduct);
+         EXPECT_EQ(info(L"C7"), 87U);
+         m.installProduct();
+         chars = 0;
+         EXPECT_EQ(info(kProduct), 234U);
+         const std::uint32_t needed = chars;
+         EXPECT_EQ(info(kProduct), 234U); // no room for the NUL
+         EXPECT_EQ(std::tuple(chars, value), std::tuple(needed, L"kept"));
+         chars = needed + 1;
+         EXPECT_EQ(info(kProduct), 0U);
+         EXPECT_EQ(std::tuple(value.size(), chars), std::tuple(needed, needed));
+         EXPECT_TRUE(value.ends_with(L".msi")) << value;
          Handle database = kNullHandle;
          Handle view = kNullHandle;
-         EXPECT_EQ(installerDb().MsiOpenDatabaseW(m.plantDatabase(), kMsiDbOpenTransact, database), 0U);
+         EXPECT_EQ(installerDb().MsiOpenDatabaseW(value, kMsiDbOpenTransact, database), 0U);
          EXPECT_EQ(
              installerDb().MsiDatabaseOpenViewW(
                  database, L"UPDATE InstallExecuteSequence SET Condition='0' WHERE Action='TduAction'", view),
