@@ -141,22 +141,6 @@ std::vector<std::string> WineMachine::list(std::string_view windowsPath) const {
     return names;
 }
 
-void WineMachine::plant(const std::string& facts) {
-    std::istringstream lines(expand(facts));
-    for (std::string line; std::getline(lines >> std::ws, line);) {
-        if (line.starts_with("dir ")) {
-            fs::create_directories(hostPath(line.substr(4)));
-        } else if (line.starts_with("file ")) {
-            write(line.substr(5), "x");
-        } else if (line == "drivers") {
-            fs::create_directories(hostPath(expand("$drivers")));
-            fs::copy(TDU_SAMPLES_DIR, hostPath(expand("$drivers")), fs::copy_options::recursive);
-        } else {
-            throw std::invalid_argument("cannot plant: " + line);
-        }
-    }
-}
-
 // The registry facts are read in one process: a reg.exe per key would cost a Wine process start each.
 void WineMachine::expect(const std::string& facts, const char* file, int callerLine) {
     const ::testing::ScopedTrace checked(file, callerLine, "these facts");
@@ -195,11 +179,7 @@ std::string expand(std::string text) {
         {"$inf", R"(C:\windows\inf)"},
         {"$sys", R"(C:\windows\system32\drivers)"},
         {"$enum", R"(HKLM\System\CurrentControlSet\Enum\ROOT)"},
-        {"$services", R"(HKLM\System\CurrentControlSet\Services)"},
-        {"$product32", R"(HKLM\Software\Wow6432Node\TavrinSecure\TavrinDrivers)"},
-        {"$product", R"(HKLM\Software\TavrinSecure\TavrinDrivers)"},
-        {"$components", R"(Microsoft\Windows\CurrentVersion\DIFxAPP\Components)"},
-        {"$tools", windowsPathOf(toolsFolder())}};
+        {"$product32", R"(HKLM\Software\Wow6432Node\TavrinSecure\TavrinDrivers)"}};
     for (const auto& [name, value] : names) {
         for (auto at = text.find(name); at != std::string::npos; at = text.find(name, at + value.size())) {
             text.replace(at, name.size(), value);
@@ -221,12 +201,6 @@ std::vector<std::string> records(std::string_view log) {
         found.push_back(record.source.empty() ? "<banner>" : line);
     }
     return found;
-}
-
-std::vector<std::string> lastRun(std::string_view log) {
-    const auto all = records(log);
-    const auto banner = std::find(all.rbegin(), all.rend(), "<banner>");
-    return {banner == all.rend() ? all.begin() : std::prev(banner.base()), all.end()};
 }
 
 ::testing::AssertionResult logMatches(const std::vector<std::string>& actual, const std::string& block) {

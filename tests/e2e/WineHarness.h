@@ -47,14 +47,10 @@ public:
     void write(std::string_view windowsPath, std::string_view content) const;
     std::vector<std::string> list(std::string_view windowsPath) const; // sorted
 
-    // The machine's facts, one a line (see expand() for the $names); plant() makes them, expect() checks:
-    //   file P, dir P                 present
-    //   drivers                       the sample driver packages where the installer puts them (plant only)
-    //   key K, K : V = TYPE data      present (expect only; a multi-string shows each NUL as \0)
-    //   !file P, !dir P, !key K       absent (expect only)
-    //   K : V = -                     absent (expect only)
+    // Checks the machine's facts, one a line (see expand() for the $names):
+    //   file P, dir P, key K, K : V = TYPE data   present (a multi-string shows each NUL as \0)
+    //   !file P, !dir P, !key K, K : V = -        absent
     // A failed check names the caller's line.
-    void plant(const std::string& facts);
     void expect(const std::string& facts, const char* file = __builtin_FILE(),
                 int callerLine = __builtin_LINE());
 
@@ -64,8 +60,7 @@ private:
     std::atomic<unsigned> io_ = 0;
 };
 
-// The shorthands of facts and scenarios: $drivers, $inf, $sys, $enum, $services, $product32, $product,
-// $components, $tools.
+// The shorthands of facts and logs: $drivers, $inf, $sys, $enum, $product32.
 std::string expand(std::string text);
 inline fs::path programUnderTest() {
     return TDU_DEFAULT_EXE;
@@ -80,8 +75,6 @@ using test::like;
 // difx, ca), a line feed inside a message written as ⏎. It throws on a line that is no record, a lone CR
 // or LF, or a last line without its CR LF.
 std::vector<std::string> records(std::string_view log);
-// The records of the last run in a log: from its banner on.
-std::vector<std::string> lastRun(std::string_view log);
 // The records against a text block, one record a line: the whole of them, unless the block's first line is
 // "...": then its lines come in this order with others between them ("!" and "\\n" as in logProblem).
 ::testing::AssertionResult logMatches(const std::vector<std::string>& actual, const std::string& block);

@@ -124,7 +124,7 @@ TEST(InstallerPackage, UpgradeFromAnEarlierReleaseThenUninstall) {
     // Only the new package makes the log's parent folder; the utility makes the last level alone.
     machine.expect(R"(file C:\Program Files (x86)\Common Files\Tavrin Secure\TamUI\Tavrin.exe
                       !dir C:\users\Public\Tavrin Secure)");
-    machine.plant("dir " + kVendorFolder);
+    fs::create_directories(machine.hostPath(kVendorFolder));
     // Its own list, in the installer's cached copy of the release: the engine must not run it on removal.
     EXPECT_EQ(machine.run({"/disableCustomActions", kEarlierCode}), 0U);
     EXPECT_TRUE(logMatches(logFrom(0, false), R"(...

@@ -3,10 +3,7 @@
 //   tdlaunch.exe <result-file> <program.exe> [args...]   runs the program and writes its full 32-bit exit
 //                                                        code to the file, then exits 0
 //   tdlaunch.exe /reg HKLM\<key>...                       prints the keys' registry facts
-//   tdlaunch.exe /service                                 a service of our own (sc.exe create ... binpath=)
 //   tdlaunch.exe /version <file>                          prints the file's version resource
-//   tdlaunch.exe /lock <file> <ready-file> <ms>           holds the log writers' lock for ms, as another
-//                                                        program with only a right to read could
 //
 // A Linux caller of wine sees only the low 8 bits of an exit code, and reading a child's stdout through
 // wine can hang, so the code travels through a file. The registry facts are read in one process: reg.exe
@@ -149,68 +146,12 @@ int printVersion(const wchar_t* file) {
     return 0;
 }
 
-// The service runs until it receives the stop control, then reports STOP_PENDING with a 300 ms wait hint
-// and a rising checkpoint every 100 ms for 1.2 s, and finally STOPPED.
-SERVICE_STATUS_HANDLE gStatus = nullptr;
-HANDLE gStopRequested = nullptr;
-
-void report(DWORD state, DWORD checkPoint) {
-    SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, state, 0, 0, 0, checkPoint, 0};
-    status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0U;
-    status.dwWaitHint = state == SERVICE_STOP_PENDING ? 300 : 0;
-    SetServiceStatus(gStatus, &status);
-}
-
-DWORD WINAPI onControl(DWORD control, DWORD, LPVOID, LPVOID) {
-    if (control == SERVICE_CONTROL_STOP) {
-        report(SERVICE_STOP_PENDING, 1);
-        SetEvent(gStopRequested);
-    }
-    return NO_ERROR; // the manager sends only what the service accepts: stop, and interrogate
-}
-
-void WINAPI serviceMain(DWORD, LPWSTR* argv) {
-    const Handle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr), &CloseHandle);
-    gStopRequested = stop.get();
-    gStatus = RegisterServiceCtrlHandlerExW(argv[0], onControl, nullptr);
-    report(SERVICE_RUNNING, 0);
-    WaitForSingleObject(gStopRequested, INFINITE);
-    for (DWORD checkPoint = 2; checkPoint < 14; ++checkPoint) {
-        Sleep(100);
-        report(SERVICE_STOP_PENDING, checkPoint);
-    }
-    report(SERVICE_STOPPED, 0);
-}
-
-// The lock the program's writers take (one byte at 2^62), through a handle that may only read; the ready
-// file is written once it is held.
-int holdLock(const wchar_t* file, const wchar_t* ready, const wchar_t* ms) {
-    HANDLE raw = CreateFileW(file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (raw == INVALID_HANDLE_VALUE) {
-        return 1;
-    }
-    const Handle log(raw, &CloseHandle);
-    OVERLAPPED at{};
-    at.OffsetHigh = 0x4000'0000;
-    if (LockFileEx(log.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) == FALSE) {
-        return 1;
-    }
-    std::ofstream(std::filesystem::path(ready)) << "held";
-    Sleep(static_cast<DWORD>(_wtoi(ms)));
-    return 0;
-}
-
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
     const std::wstring mode = argc > 1 ? argv[1] : L"";
-    wchar_t name[] = L"tdtestsvc"; // ignored for a service in a process of its own
-    const SERVICE_TABLE_ENTRYW table[] = {{name, serviceMain}, {nullptr, nullptr}};
     return mode == L"/reg"                    ? printRegistry(argc, argv)
-           : mode == L"/service"              ? (StartServiceCtrlDispatcherW(table) != FALSE ? 0 : 1)
            : mode == L"/version" && argc == 3 ? printVersion(argv[2])
-           : mode == L"/lock" && argc == 5    ? holdLock(argv[2], argv[3], argv[4])
            : argc > 2                         ? launch(argc, argv)
                                               : 2;
 }
