@@ -3,8 +3,7 @@
 #include "platform/sim/SimServices.h"
 #include "tests/contract/Contract.h"
 
-#include <fstream>
-#include <sstream>
+#include <filesystem>
 
 namespace tdu::contract {
 namespace {
@@ -28,20 +27,12 @@ public:
         std::filesystem::create_symlink(sim_.hostPath(target), sim_.hostPath(link));
     }
     std::wstring package(const std::wstring& component) override {
-        const std::wstring folder = L"C:\\drivers\\" + component + L"\\";
-        for (const auto& file :
-             std::filesystem::directory_iterator(TDU_SAMPLES_DIR "/x64Drivers/" + component)) {
-            std::ostringstream bytes;
-            bytes << std::ifstream(file.path(), std::ios::binary).rdbuf();
-            sim_.writeFile(folder + file.path().filename().wstring(), bytes.str());
-        }
-        return folder + component + L".inf";
+        sim_.createDirectories(L"C:\\drivers");
+        std::filesystem::copy(TDU_SAMPLES_DIR "/x64Drivers/" + component, sim_.hostPath(L"C:\\drivers"));
+        return L"C:\\drivers\\" + component + L".inf";
     }
     void plantService(const std::wstring& name) override {
-        sim::SimServiceSetup stopped;
-        stopped.name = name;
-        stopped.state = kServiceStopped;
-        sim_.services().addService(stopped);
+        sim_.services().addService({.name = name, .state = kServiceStopped});
     }
     void plantAbsentDevice(const std::wstring& hardwareId) override {
         sim_.addDevice({L"ROOT\\NET\\0009", kGuidDevClassNet, std::vector{hardwareId}, false, 0, L"", 0});

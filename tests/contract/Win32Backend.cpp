@@ -68,9 +68,8 @@ TEST(Win32Records, TheRenameRecordHasTheSdkLayout) {
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(record.data());
     FILE_RENAME_INFO fixed{};
     std::memcpy(&fixed, bytes, offsetof(FILE_RENAME_INFO, FileName));
-    EXPECT_EQ(fixed.ReplaceIfExists, TRUE);
-    EXPECT_EQ(fixed.RootDirectory, nullptr);
-    EXPECT_EQ(fixed.FileNameLength, 10U);
+    EXPECT_EQ(std::tuple(fixed.ReplaceIfExists, fixed.RootDirectory, fixed.FileNameLength),
+              std::tuple(TRUE, nullptr, 10U));
     EXPECT_GE(record.size() * 8, offsetof(FILE_RENAME_INFO, FileName) + 12);
     EXPECT_EQ(std::memcmp(bytes + offsetof(FILE_RENAME_INFO, FileName), L"C:\\ab", 12), 0);
 }

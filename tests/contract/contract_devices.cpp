@@ -37,40 +37,40 @@ const Row kDevices[] = {
     {"ARegisteredDeviceAnswersItsIdsRefusesRecordsOfAnotherSizeAndItsIdTakenAndIsRemoved",
      [](Machine&) {
          const Device device(L"tducontract");
+         const auto& [set, element, instanceId] = device;
          std::wstring id = L"kept";
          std::uint32_t needed = 0;
-         EXPECT_FALSE(dev().SetupDiGetDeviceInstanceIdW(device.set, device.element, id, 5, &needed));
+         EXPECT_FALSE(dev().SetupDiGetDeviceInstanceIdW(set, element, id, 5, &needed));
          EXPECT_EQ(std::tuple(sys().GetLastError(), needed, id),
                    std::tuple(kErrorInsufficientBuffer, 22U, L"kept"));
-         EXPECT_TRUE(device.instanceId.starts_with(L"ROOT\\TDUCONTRACT\\"));
+         EXPECT_TRUE(instanceId.starts_with(L"ROOT\\TDUCONTRACT\\"));
          RegData ids;
          std::uint32_t type = 0;
-         EXPECT_FALSE(dev().SetupDiGetDeviceRegistryPropertyW(device.set, device.element, kSpdrpHardwareId,
-                                                              &type, nullptr, 0, &needed));
+         EXPECT_FALSE(dev().SetupDiGetDeviceRegistryPropertyW(set, element, kSpdrpHardwareId, &type, nullptr,
+                                                              0, &needed));
          EXPECT_EQ(std::tuple(sys().GetLastError(), needed), std::tuple(kErrorInsufficientBuffer, 26U));
-         EXPECT_TRUE(dev().SetupDiGetDeviceRegistryPropertyW(device.set, device.element, kSpdrpHardwareId,
-                                                             &type, &ids, needed, &needed));
+         EXPECT_TRUE(dev().SetupDiGetDeviceRegistryPropertyW(set, element, kSpdrpHardwareId, &type, &ids,
+                                                             needed, &needed));
          EXPECT_EQ(std::tuple(type, ids.multiStrings()),
                    std::tuple(kRegMultiSz, std::vector<std::wstring>{L"tducontract"}));
-         DeviceElement element;
-         EXPECT_EQ(answer(dev().SetupDiCreateDeviceInfoW(device.set, device.instanceId, kGuidDevClassNet, 0,
-                                                         element)),
+         DeviceElement other;
+         EXPECT_EQ(answer(dev().SetupDiCreateDeviceInfoW(set, instanceId, kGuidDevClassNet, 0, other)),
                    kErrorDevinstAlreadyExists);
-         EXPECT_TRUE(dev().SetupDiCreateDeviceInfoW(device.set, L"TDUCONTRACT", kGuidDevClassNet,
-                                                    kDicdGenerateId, element));
-         EXPECT_TRUE(dev().SetupDiDeleteDeviceInfo(device.set, element));
-         element.cbSize = 0;
-         EXPECT_EQ(answer(dev().SetupDiEnumDeviceInfo(device.set, 0, element)),
+         EXPECT_TRUE(
+             dev().SetupDiCreateDeviceInfoW(set, L"TDUCONTRACT", kGuidDevClassNet, kDicdGenerateId, other));
+         EXPECT_TRUE(dev().SetupDiDeleteDeviceInfo(set, other));
+         other.cbSize = 0;
+         EXPECT_EQ(answer(dev().SetupDiEnumDeviceInfo(set, 0, other)),
                    1784U); // an invalid user buffer
          DeviceInstallParams params{.cbSize = 8};
-         EXPECT_EQ(answer(dev().SetupDiGetDeviceInstallParamsW(device.set, device.element, params)), 1784U);
+         EXPECT_EQ(answer(dev().SetupDiGetDeviceInstallParamsW(set, element, params)), 1784U);
          params.cbSize = kSizeOfDevInstallParams;
-         EXPECT_TRUE(dev().SetupDiGetDeviceInstallParamsW(device.set, device.element, params));
+         EXPECT_TRUE(dev().SetupDiGetDeviceInstallParamsW(set, element, params));
          params.flags |= kDiDoNotCallConfigMg;
-         EXPECT_TRUE(dev().SetupDiSetDeviceInstallParamsW(device.set, device.element, params));
-         EXPECT_TRUE(listed(device.instanceId, kDigcfAllClasses | kDigcfPresent));
-         EXPECT_TRUE(dev().SetupDiCallClassInstaller(kDifRemove, device.set, device.element));
-         EXPECT_FALSE(listed(device.instanceId, kDigcfAllClasses));
+         EXPECT_TRUE(dev().SetupDiSetDeviceInstallParamsW(set, element, params));
+         EXPECT_TRUE(listed(instanceId, kDigcfAllClasses | kDigcfPresent));
+         EXPECT_TRUE(dev().SetupDiCallClassInstaller(kDifRemove, set, element));
+         EXPECT_FALSE(listed(instanceId, kDigcfAllClasses));
      }},
     {"ADeviceThatIsNotPresentIsListedOnlyWithoutDigcfPresent",
      [](Machine& m) {
@@ -115,23 +115,23 @@ const Row kDevices[] = {
      [](Machine& m) {
          const std::wstring inf = published(m.package(L"tvrnvamgr"));
          const Device device(L"tvrnvamgr");
+         const auto& [set, element, instanceId] = device;
          DeviceInstallParams params;
-         EXPECT_TRUE(dev().SetupDiGetDeviceInstallParamsW(device.set, device.element, params));
+         EXPECT_TRUE(dev().SetupDiGetDeviceInstallParamsW(set, element, params));
          params.flagsEx |= kDiFlagsExUseClassForCompat | kDiFlagsExAllowExcludedDrvs;
-         EXPECT_TRUE(dev().SetupDiSetDeviceInstallParamsW(device.set, device.element, params));
-         EXPECT_TRUE(dev().SetupDiBuildDriverInfoList(device.set, device.element, kSpditCompatDriver));
+         EXPECT_TRUE(dev().SetupDiSetDeviceInstallParamsW(set, element, params));
+         EXPECT_TRUE(dev().SetupDiBuildDriverInfoList(set, element, kSpditCompatDriver));
          DriverInfo driver;
-         EXPECT_TRUE(dev().SetupDiEnumDriverInfoW(device.set, device.element, kSpditCompatDriver, 0, driver));
+         EXPECT_TRUE(dev().SetupDiEnumDriverInfoW(set, element, kSpditCompatDriver, 0, driver));
          DriverInfoDetail detail;
          std::uint32_t needed = 0;
-         EXPECT_FALSE(dev().SetupDiGetDriverInfoDetailW(device.set, device.element, driver, detail,
+         EXPECT_FALSE(dev().SetupDiGetDriverInfoDetailW(set, element, driver, detail,
                                                         kSizeOfDrvInfoDetailData, &needed));
          EXPECT_EQ(std::tuple(sys().GetLastError(), needed), std::tuple(kErrorInsufficientBuffer, 1598U));
          EXPECT_TRUE(textOf(detail.infFileName).ends_with(inf.substr(inf.rfind(L'\\'))));
-         EXPECT_EQ(
-             answer(dev().SetupDiEnumDriverInfoW(device.set, device.element, kSpditCompatDriver, 1, driver)),
-             kErrorNoMoreItems);
-         EXPECT_TRUE(dev().SetupDiCallClassInstaller(kDifRemove, device.set, device.element));
+         EXPECT_EQ(answer(dev().SetupDiEnumDriverInfoW(set, element, kSpditCompatDriver, 1, driver)),
+                   kErrorNoMoreItems);
+         EXPECT_TRUE(dev().SetupDiCallClassInstaller(kDifRemove, set, element));
      }},
     {"TheNetClassIsFoundByName",
      [](Machine&) {

@@ -34,31 +34,30 @@ const Row kServices[] = {
     {"AStoppedServiceIsQueriedRefusesAStopAndIsDeletedOnce",
      [](Machine& m) {
          m.plantService(L"tducontract");
-         const Handle manager = scm().OpenSCManagerW(nullptr, nullptr, kScManagerAllAccess);
-         EXPECT_EQ(
-             answer(scm().OpenServiceW(manager, L"tducontractnone", kServiceQueryStatus) != kNullHandle),
-             kErrorServiceDoesNotExist);
+         IServiceControl& sc = scm();
+         const Handle manager = sc.OpenSCManagerW(nullptr, nullptr, kScManagerAllAccess);
+         EXPECT_EQ(answer(sc.OpenServiceW(manager, L"tducontractnone", kServiceQueryStatus) != kNullHandle),
+                   kErrorServiceDoesNotExist);
          const Handle service =
-             scm().OpenServiceW(manager, L"tducontract",
-                                kServiceQueryStatus | kServiceStop | kServiceEnumerateDependents | kDelete);
+             sc.OpenServiceW(manager, L"tducontract",
+                             kServiceQueryStatus | kServiceStop | kServiceEnumerateDependents | kDelete);
          ServiceStatusProcess status;
          std::uint32_t needed = 0;
-         EXPECT_FALSE(scm().QueryServiceStatusEx(service, kScStatusProcessInfo, status, 8, needed));
+         EXPECT_FALSE(sc.QueryServiceStatusEx(service, kScStatusProcessInfo, status, 8, needed));
          EXPECT_EQ(std::tuple(sys().GetLastError(), needed), std::tuple(kErrorInsufficientBuffer, 36U));
-         EXPECT_TRUE(scm().QueryServiceStatusEx(service, kScStatusProcessInfo, status,
-                                                kServiceStatusProcessBytes, needed));
+         EXPECT_TRUE(sc.QueryServiceStatusEx(service, kScStatusProcessInfo, status,
+                                             kServiceStatusProcessBytes, needed));
          EXPECT_EQ(status.dwCurrentState, kServiceStopped);
-         EXPECT_EQ(answer(scm().ControlService(service, kServiceControlStop, status)),
-                   kErrorServiceNotActive);
+         EXPECT_EQ(answer(sc.ControlService(service, kServiceControlStop, status)), kErrorServiceNotActive);
          std::uint32_t returned = 1;
          std::vector<EnumServiceStatus> entries;
-         EXPECT_TRUE(scm().EnumDependentServicesW(service, kServiceActive, kNullHandle, 0, needed, returned,
-                                                  entries));
+         EXPECT_TRUE(
+             sc.EnumDependentServicesW(service, kServiceActive, kNullHandle, 0, needed, returned, entries));
          EXPECT_EQ(returned, 0U);
-         EXPECT_TRUE(scm().DeleteService(service));
-         EXPECT_EQ(answer(scm().DeleteService(service)), kErrorServiceMarkedForDelete);
-         EXPECT_TRUE(scm().CloseServiceHandle(service));
-         EXPECT_TRUE(scm().CloseServiceHandle(manager));
+         EXPECT_TRUE(sc.DeleteService(service));
+         EXPECT_EQ(answer(sc.DeleteService(service)), kErrorServiceMarkedForDelete);
+         EXPECT_TRUE(sc.CloseServiceHandle(service));
+         EXPECT_TRUE(sc.CloseServiceHandle(manager));
      }},
     {"TheNetworkConfigurationIsLockedAndInitialised", [](Machine&) { const NetCfg config; }},
     {"AComponentIsFoundOnlyOnceInstalledAndGoesWhenRemoved",
@@ -93,10 +92,11 @@ const Row kServices[] = {
      "INetCfg::FindComponent and QueryNetCfgClass answer E_NOTIMPL"},
     {"AProductsPackageIsMeasuredBeforeItIsGivenAndItsSequenceUpdatedOnCommitAndABadUpdateRefused",
      [](Machine& m) {
+         IInstallerDb& db = installerDb();
          std::wstring value = L"kept";
          std::uint32_t chars = kMaxPath;
          const auto info = [&](const std::wstring& product) {
-             return installerDb().MsiGetProductInfoW(product, kInstallPropertyLocalPackage, value, chars);
+             return db.MsiGetProductInfoW(product, kInstallPropertyLocalPackage, value, chars);
          };
          EXPECT_EQ(info(L"{00000000-0000-0000-0000-0000000000C6}"), kErrorUnknownProduct);
          EXPECT_EQ(info(L"C7"), 87U);
@@ -112,18 +112,17 @@ const Row kServices[] = {
          EXPECT_TRUE(value.ends_with(L".msi")) << value;
          Handle database = kNullHandle;
          Handle view = kNullHandle;
-         EXPECT_EQ(installerDb().MsiOpenDatabaseW(value, kMsiDbOpenTransact, database), 0U);
+         EXPECT_EQ(db.MsiOpenDatabaseW(value, kMsiDbOpenTransact, database), 0U);
          EXPECT_EQ(
-             installerDb().MsiDatabaseOpenViewW(
+             db.MsiDatabaseOpenViewW(
                  database, L"UPDATE InstallExecuteSequence SET Condition='0' WHERE Action='TduAction'", view),
              0U);
-         EXPECT_EQ(installerDb().MsiViewExecute(view, kNullHandle), 0U);
-         EXPECT_EQ(installerDb().MsiViewClose(view), 0U);
-         EXPECT_EQ(installerDb().MsiCloseHandle(view), 0U);
-         EXPECT_EQ(installerDb().MsiDatabaseOpenViewW(database, L"UPDATE nonsense", view),
-                   kErrorBadQuerySyntax);
-         EXPECT_EQ(installerDb().MsiDatabaseCommit(database), 0U);
-         EXPECT_EQ(installerDb().MsiCloseHandle(database), 0U);
+         EXPECT_EQ(db.MsiViewExecute(view, kNullHandle), 0U);
+         EXPECT_EQ(db.MsiViewClose(view), 0U);
+         EXPECT_EQ(db.MsiCloseHandle(view), 0U);
+         EXPECT_EQ(db.MsiDatabaseOpenViewW(database, L"UPDATE nonsense", view), kErrorBadQuerySyntax);
+         EXPECT_EQ(db.MsiDatabaseCommit(database), 0U);
+         EXPECT_EQ(db.MsiCloseHandle(database), 0U);
      }},
     {"AMissingDatabaseDoesNotOpen",
      [](Machine& m) {

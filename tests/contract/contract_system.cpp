@@ -9,8 +9,8 @@ constexpr wchar_t kSddl[] = L"D:P(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)";
 constexpr std::uint32_t kShareAll = kFileShareRead | kFileShareWrite | kFileShareDelete;
 
 Handle open(const std::wstring& path, std::uint32_t access = kFileAppendData, std::uint32_t share = kShareAll,
-            std::uint32_t flags = kFileAttributeNormal) {
-    return sys().CreateFileW(path, access, share, kOpenAlways, flags);
+            std::uint32_t flags = kFileAttributeNormal, std::uint32_t disposition = kOpenAlways) {
+    return sys().CreateFileW(path, access, share, disposition, flags);
 }
 
 const Row kSystem[] = {
@@ -24,7 +24,7 @@ const Row kSystem[] = {
          EXPECT_EQ(sys().ExpandEnvironmentStringsW(L"%TDU_LONG%\\y%TDU_UNSET%", out, 400), 314U);
          EXPECT_EQ(out, std::wstring(300, L'x') + L"\\y%TDU_UNSET%");
      }},
-    {"FoldersSearchesAndTheirErrors",
+    {"FoldersSearchesAndTheirErrorsAndAFolderOpensOnlyWithBackupSemantics",
      [](Machine& m) {
          const std::wstring a = m.folder() + L"a";
          EXPECT_EQ(answer(sys().CreateDirectoryW(a + L"\\b", kSddl)), kErrorPathNotFound);
@@ -46,6 +46,16 @@ const Row kSystem[] = {
          EXPECT_TRUE(sys().RemoveDirectoryW(a));
          EXPECT_EQ(sys().GetFileAttributesW(a), kInvalidFileAttributes);
          EXPECT_EQ(sys().GetLastError(), kErrorFileNotFound);
+         // A folder opens only with backup semantics.
+         EXPECT_EQ(
+             answer(open(m.folder(), kFileReadAttributes, kShareAll, 0, kOpenExisting) != kInvalidHandle),
+             kErrorAccessDenied);
+         const Handle folder =
+             open(m.folder(), kFileReadAttributes, kShareAll, kFileFlagBackupSemantics, kOpenExisting);
+         FileStandardInfo standard;
+         EXPECT_TRUE(sys().GetFileInformationByHandleEx(folder, standard));
+         EXPECT_EQ(standard.directory, 1);
+         EXPECT_TRUE(sys().CloseHandle(folder));
      }},
     {"OpenAlwaysSaysWhenTheFileWasThereAndShareModesAndLocksRefuse",
      [](Machine& m) {
@@ -67,18 +77,6 @@ const Row kSystem[] = {
          EXPECT_TRUE(sys().DeleteFileW(f));
          EXPECT_EQ(answer(sys().DeleteFileW(f)), kErrorFileNotFound);
      }},
-    {"AFolderOpensOnlyWithBackupSemantics",
-     [](Machine& m) {
-         EXPECT_EQ(answer(sys().CreateFileW(m.folder(), kFileReadAttributes, kShareAll, kOpenExisting, 0) !=
-                          kInvalidHandle),
-                   kErrorAccessDenied);
-         const Handle folder = sys().CreateFileW(m.folder(), kFileReadAttributes, kShareAll, kOpenExisting,
-                                                 kFileFlagBackupSemantics);
-         FileStandardInfo standard;
-         EXPECT_TRUE(sys().GetFileInformationByHandleEx(folder, standard));
-         EXPECT_EQ(standard.directory, 1);
-         EXPECT_TRUE(sys().CloseHandle(folder));
-     }},
     {"ARenameReplacesOnlyWhenAskedToAndWrittenBytesShowInEveryRecord",
      [](Machine& m) {
          m.plantFile(m.folder() + L"old", "old!");
@@ -91,9 +89,8 @@ const Row kSystem[] = {
          FileStandardInfo standard;
          FileBasicInfo basic;
          EXPECT_TRUE(sys().GetFileInformationByHandleEx(file, standard));
-         EXPECT_EQ(standard.endOfFile, 3);
-         EXPECT_EQ(standard.numberOfLinks, 1U);
-         EXPECT_EQ(standard.directory, 0);
+         EXPECT_EQ(std::tuple(standard.endOfFile, standard.numberOfLinks, standard.directory),
+                   std::tuple(3, 1U, 0));
          EXPECT_TRUE(sys().GetFileInformationByHandleEx(file, basic));
          EXPECT_EQ(basic.fileAttributes & (kFileAttributeDirectory | kFileAttributeReparsePoint), 0U);
          EXPECT_TRUE(sys().CloseHandle(file));
@@ -101,8 +98,7 @@ const Row kSystem[] = {
          const Handle renamed = open(m.folder() + L"old");
          ByHandleFileInformation classic;
          EXPECT_TRUE(sys().GetFileInformationByHandle(renamed, classic));
-         EXPECT_EQ(classic.fileSizeLow, 3U);
-         EXPECT_EQ(classic.numberOfLinks, 1U);
+         EXPECT_EQ(std::tuple(classic.fileSizeLow, classic.numberOfLinks), std::tuple(3U, 1U));
          EXPECT_TRUE(sys().CloseHandle(renamed));
      }},
     {"ANamedObjectCreatedAgainSaysItExisted",
@@ -135,25 +131,13 @@ const Row kSystem[] = {
          EXPECT_TRUE(sys().GetTokenUser(kTokenQuery, user));
          EXPECT_TRUE(user.starts_with(L"S-1-5-"));
          const Handle file = open(m.folder() + L"f", kReadControl);
-         EXPECT_EQ(answer(sys().WriteFile(file, "x")),
-                   kErrorAccessDenied); // opened without the right to write
+         EXPECT_EQ(answer(sys().WriteFile(file, "x")), kErrorAccessDenied); // opened without the right
          EXPECT_EQ(sys().GetSecurityInfo(file, kSeFileObject, kOwnerSecurityInformation, owner),
                    kErrorSuccess);
          EXPECT_TRUE(owner.starts_with(L"S-1-5-"));
          EXPECT_TRUE(sys().CloseHandle(file));
      }},
-    {"TheSystemsPathsAreMeasuredBeforeTheyAreCut",
-     [](Machine&) {
-         std::wstring path = L"kept";
-         EXPECT_EQ(sys().GetWindowsDirectoryW(path, 3), 11U);
-         EXPECT_EQ(path, L"kept");
-         EXPECT_EQ(sys().GetWindowsDirectoryW(path, kMaxPath), 10U);
-         EXPECT_EQ(path.size(), 10U);
-         const std::uint32_t length = sys().K32GetModuleFileNameExW(path, kMaxPath);
-         EXPECT_EQ(length, path.size());
-         EXPECT_TRUE(path.ends_with(L".exe"));
-     }},
-    {"TimeProcessAndHeap",
+    {"TimeProcessHeapAndTheSystemsPathsMeasuredBeforeTheyAreCut",
      [](Machine&) {
          LocalTime time;
          EXPECT_TRUE(sys().FileTimeToSystemTime(116444736000000000ULL, time)); // 1970-01-01, a Thursday
@@ -168,13 +152,22 @@ const Row kSystem[] = {
          const Handle block = sys().HeapAlloc(heap, kHeapZeroMemory, 16);
          EXPECT_NE(block, kNullHandle);
          EXPECT_TRUE(sys().HeapFree(heap, 0, block));
+         // The system's paths are measured before they are cut.
+         std::wstring path = L"kept";
+         EXPECT_EQ(sys().GetWindowsDirectoryW(path, 3), 11U);
+         EXPECT_EQ(path, L"kept");
+         EXPECT_EQ(sys().GetWindowsDirectoryW(path, kMaxPath), 10U);
+         EXPECT_EQ(path.size(), 10U);
+         const std::uint32_t length = sys().K32GetModuleFileNameExW(path, kMaxPath);
+         EXPECT_EQ(length, path.size());
+         EXPECT_TRUE(path.ends_with(L".exe"));
      }},
     {"AReparsePointIsOpenedItselfWhenAsked",
      [](Machine& m) {
          m.plantLink(m.folder() + L"target", m.folder() + L"link");
          EXPECT_NE(sys().GetFileAttributesW(m.folder() + L"link") & kFileAttributeReparsePoint, 0U);
-         const Handle link = sys().CreateFileW(m.folder() + L"link", kFileReadAttributes, kShareAll,
-                                               kOpenExisting, kFileFlagOpenReparsePoint);
+         const Handle link = open(m.folder() + L"link", kFileReadAttributes, kShareAll,
+                                  kFileFlagOpenReparsePoint, kOpenExisting);
          FileBasicInfo basic;
          EXPECT_TRUE(sys().GetFileInformationByHandleEx(link, basic));
          EXPECT_NE(basic.fileAttributes & kFileAttributeReparsePoint, 0U);

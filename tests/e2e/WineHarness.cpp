@@ -176,8 +176,6 @@ void WineMachine::expect(const std::string& facts, const char* file, int callerL
 std::string expand(std::string text) {
     const std::pair<std::string, std::string> names[] = {
         {"$drivers", R"(C:\Program Files (x86)\Tavrin Secure\TavrinDrivers)"},
-        {"$inf", R"(C:\windows\inf)"},
-        {"$sys", R"(C:\windows\system32\drivers)"},
         {"$enum", R"(HKLM\System\CurrentControlSet\Enum\ROOT)"},
         {"$product32", R"(HKLM\Software\Wow6432Node\TavrinSecure\TavrinDrivers)"}};
     for (const auto& [name, value] : names) {

@@ -60,7 +60,7 @@ private:
     std::atomic<unsigned> io_ = 0;
 };
 
-// The shorthands of facts and logs: $drivers, $inf, $sys, $enum, $product32.
+// The shorthands of facts and logs: $drivers, $enum, $product32.
 std::string expand(std::string text);
 inline fs::path programUnderTest() {
     return TDU_DEFAULT_EXE;

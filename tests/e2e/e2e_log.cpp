@@ -10,13 +10,14 @@ namespace tdu::e2e {
 namespace {
 
 constexpr unsigned kInstances = 8;
-const std::vector<std::string> kProcessorRun{
-    "<banner>",
-    "main| Command Line Received: '/setprocessortype 1'",
-    "op| Command received to set processor type in registry",
-    "op| Processor Architecture is: Processor_X64",
-    "op| Successfully set registry: Processor_X64",
-    "op| Saved Processor Architecture to Registry: Processor_X64",
+// Each record of the run, once from each instance.
+const std::map<std::string, unsigned> kEveryInstancesRun{
+    {"<banner>", kInstances},
+    {"main| Command Line Received: '/setprocessortype 1'", kInstances},
+    {"op| Command received to set processor type in registry", kInstances},
+    {"op| Processor Architecture is: Processor_X64", kInstances},
+    {"op| Successfully set registry: Processor_X64", kInstances},
+    {"op| Saved Processor Architecture to Registry: Processor_X64", kInstances},
 };
 
 // All instances at once: how often each record arrived over every log file (reading fails on a torn line),
@@ -40,14 +41,6 @@ std::map<std::string, unsigned> runAll(WineMachine& machine) {
     return counts;
 }
 
-// Each record of the run arrived once from each instance, and the others as often as given.
-std::map<std::string, unsigned> everyInstancesRun(std::map<std::string, unsigned> others = {}) {
-    for (const std::string& record : kProcessorRun) {
-        others[record] = kInstances;
-    }
-    return others;
-}
-
 TEST(Processes, TheCommandLineIsLoggedAsTheProcessGetsIt) {
     WineMachine machine;
     fs::create_directories(machine.hostPath(kVendorFolder)); // the program makes only the last folder
@@ -65,7 +58,7 @@ TEST(Processes, InstancesShareTheLogAndItsRotation) {
     fs::create_directories(machine.hostPath(kLogFolder));
     // Every line of every instance arrives, whole. (Wine alone does not append atomically for them: without
     // their lock some lines were lost or torn.)
-    EXPECT_EQ(runAll(machine), everyInstancesRun());
+    EXPECT_EQ(runAll(machine), kEveryInstancesRun);
 
     // All find the log past 5 MiB at once. The first to take the writers' lock renames it to the backup of
     // its second; each that waited meanwhile finds another file at the log's name and writes into that:
@@ -73,7 +66,9 @@ TEST(Processes, InstancesShareTheLogAndItsRotation) {
     machine.write(kLogFile,
                   "[2026/12/05 10:00:00] [Filler.cpp(1)] | " + std::string(5'242'880, 'f') + "\r\n");
     const std::time_t rotated = std::time(nullptr);
-    EXPECT_EQ(runAll(machine), everyInstancesRun({{"Filler.cpp| 5242892", 1}}));
+    auto withFiller = kEveryInstancesRun;
+    withFiller["Filler.cpp| 5242892"] = 1;
+    EXPECT_EQ(runAll(machine), withFiller);
     const auto names = machine.list(kLogFolder);
     ASSERT_GE(names.size(), 2U);
     EXPECT_LE(names.size(), static_cast<std::size_t>(std::time(nullptr) - rotated) + 3);

@@ -115,11 +115,7 @@ int printVersion(const wchar_t* file) {
     UINT length = 0;
     if (size == 0 || GetFileVersionInfoW(file, 0, size, block.data()) == FALSE ||
         VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) == FALSE) {
-        const DWORD error = GetLastError();
-        std::printf("no version resource in %ls: error %lu%s\n", file, error,
-                    error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
-                        ? " (no such file: not built?)"
-                        : "");
+        std::printf("no version resource in %ls: error %lu\n", file, GetLastError());
         return 1;
     }
     const auto print = [](const char* name, DWORD high, DWORD low) {
@@ -138,10 +134,8 @@ int printVersion(const wchar_t* file) {
         wchar_t path[64];
         (void)std::swprintf(path, 64, L"\\StringFileInfo\\%04x%04x\\%ls", language[0], language[1], name);
         void* text = nullptr;
-        const std::wstring value = VerQueryValueW(block.data(), path, &text, &length) != FALSE
-                                       ? std::wstring(static_cast<const wchar_t*>(text))
-                                       : std::wstring(L"<none>");
-        std::printf("%ls %s\n", name, std::string(value.begin(), value.end()).c_str());
+        const bool found = VerQueryValueW(block.data(), path, &text, &length) != FALSE;
+        std::printf("%ls %ls\n", name, found ? static_cast<const wchar_t*>(text) : L"<none>");
     }
     return 0;
 }
