@@ -65,18 +65,4 @@ class Contract : public ::testing::TestWithParam<Row> {};
     INSTANTIATE_TEST_SUITE_P(group, Contract, ::testing::ValuesIn(rows),                                     \
                              [](const auto& row) { return std::string(row.param.name); })
 
-// A device of the class Net made and registered under a generated id, with these hardware ids: its set
-// (destroyed at the end of the row) and element.
-struct Device {
-    explicit Device(const std::wstring& hardwareIds);
-    ~Device();
-    Device(const Device&) = delete;
-    Device& operator=(const Device&) = delete;
-    Handle set = kInvalidHandle;
-    DeviceElement element;
-    std::wstring instanceId;
-};
-// The instance ids of a SetupDiGetClassDevsExW set with these flags.
-std::vector<std::wstring> listedDevices(std::uint32_t flags);
-
 } // namespace tdu::contract

@@ -2,14 +2,44 @@
 // the answers, and the records with a size field.
 #include "tests/contract/Contract.h"
 
-#include <algorithm>
-
 namespace tdu::contract {
 namespace {
 
+// Whether a SetupDiGetClassDevsExW set with these flags holds the device of this instance id.
 bool listed(const std::wstring& instanceId, std::uint32_t flags) {
-    return std::ranges::count(listedDevices(flags), instanceId) == 1;
+    const Handle set = dev().SetupDiGetClassDevsExW(nullptr, flags);
+    DeviceElement element;
+    std::wstring id;
+    unsigned found = 0;
+    for (std::uint32_t i = 0; dev().SetupDiEnumDeviceInfo(set, i, element); ++i) {
+        dev().SetupDiGetDeviceInstanceIdW(set, element, id, kMaxPath, nullptr);
+        found += id == instanceId ? 1 : 0;
+    }
+    EXPECT_EQ(sys().GetLastError(), kErrorNoMoreItems);
+    dev().SetupDiDestroyDeviceInfoList(set);
+    return found == 1;
 }
+
+// A device of the class Net made and registered under a generated id, with these hardware ids: its set
+// (destroyed at the end of the row) and element.
+struct Device {
+    explicit Device(const std::wstring& hardwareIds)
+        : set(dev().SetupDiCreateDeviceInfoList(&kGuidDevClassNet)) {
+        EXPECT_TRUE(
+            dev().SetupDiCreateDeviceInfoW(set, L"TDUCONTRACT", kGuidDevClassNet, kDicdGenerateId, element));
+        const RegData ids = RegData::text(hardwareIds + std::wstring(2, L'\0'));
+        EXPECT_TRUE(dev().SetupDiSetDeviceRegistryPropertyW(set, element, kSpdrpHardwareId, ids,
+                                                            static_cast<std::uint32_t>(ids.bytes.size())));
+        EXPECT_TRUE(dev().SetupDiCallClassInstaller(kDifRegisterDevice, set, element));
+        EXPECT_TRUE(dev().SetupDiGetDeviceInstanceIdW(set, element, instanceId, kMaxPath, nullptr));
+    }
+    ~Device() { dev().SetupDiDestroyDeviceInfoList(set); }
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+    Handle set = kNullHandle;
+    DeviceElement element;
+    std::wstring instanceId;
+};
 
 std::wstring published(const std::wstring& inf, std::uint32_t style = kSpCopyNoOverwrite) {
     std::wstring destination;
