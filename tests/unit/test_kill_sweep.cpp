@@ -14,6 +14,7 @@
 // reference is the recovering command alone, not the command and then the
 // recovery: the promise is that a kill leaves nothing the next run does not
 // clear, as if the killed run had never been.
+#include "tests/Scenario.h"
 #include "tests/unit/SimTest.h"
 
 #include "log/LogWriter.h"
@@ -256,60 +257,52 @@ std::string logEnds(const std::string& message) {
            "\"\n";
 }
 
+// What every component's value is left naming when a kill comes between the two.
+const std::vector<std::string> kStale{stale("tvrnns"), stale("tvrnva"), stale("tvrnvamgr"),
+                                      stale("SplitDNSFilter"), stale("DERAzo")};
+// An upgrade the installer rolls back: the uninstall after a killed install.
+// Killed between a package's publication and the record of its name, the
+// install leaves a package no value names. The uninstall's store sweep
+// takes the adapter's and its manager's off, so the machine converges, but
+// the log then ends with that removal; the filter's and the monitor's are
+// not swept, and stay.
+const std::vector<std::string> kRolledBack = [] {
+    std::vector<std::string> known = kStale;
+    known.insert(
+        known.end(),
+        {logEnds("UninstallDriver succeeded for tvrnvamgr(<tvrnvamgr>)"),
+         logEnds("UninstallDriver succeeded for {FE36527A-8C07-4854-8AF7-BF40E7DF52F7}\\TVRNVA(<tvrnva>)"),
+         "+ file /Windows/INF/<SplitDNSFilter> 1365 bytes #\n+ package <SplitDNSFilter>\n",
+         "+ file /Windows/INF/<DERAzo> 1164 bytes #\n+ package <DERAzo>\n"});
+    return known;
+}();
+
 const Command kCommands[] = {
-    {.at = __LINE__, .line = "/installdrivers 1", .setUp = "drivers"},
+    {__LINE__, "/installdrivers 1", "drivers"},
     // tvrnns, which the set does not install again
-    {.at = __LINE__, .line = "/installdrivers 1", .setUp = kInstalled, .known = {stale("tvrnns")}},
-    // An upgrade the installer rolls back: the uninstall after a killed install.
-    // Killed between a package's publication and the record of its name, the
-    // install leaves a package no value names. The uninstall's store sweep
-    // takes the adapter's and its manager's off, so the machine converges, but
-    // the log then ends with that removal; the filter's and the monitor's are
-    // not swept, and stay.
-    {.at = __LINE__,
-     .line = "/installdrivers 1",
-     .setUp = kInstalled,
-     .recovery = kUninstall,
-     .known = {stale("tvrnns"), stale("tvrnva"), stale("tvrnvamgr"), stale("SplitDNSFilter"), stale("DERAzo"),
-               logEnds("UninstallDriver succeeded for tvrnvamgr(<tvrnvamgr>)"),
-               logEnds(
-                   "UninstallDriver succeeded for {FE36527A-8C07-4854-8AF7-BF40E7DF52F7}\\TVRNVA(<tvrnva>)"),
-               "+ file /Windows/INF/<SplitDNSFilter> 1365 bytes #\n+ package <SplitDNSFilter>\n",
-               "+ file /Windows/INF/<DERAzo> 1164 bytes #\n+ package <DERAzo>\n"}},
-    {.at = __LINE__,
-     .line = kUninstall,
-     .setUp = kInstalled,
-     .known = {stale("tvrnns"), stale("tvrnva"), stale("tvrnvamgr"), stale("SplitDNSFilter"),
-               stale("DERAzo")}},
-    {.at = __LINE__, .line = "/reinstall 1 /component tvrnva", .setUp = kInstalled},
-    {.at = __LINE__, .line = "/reinstall 2 /component tvrnva", .setUp = kInstalled},
-    {.at = __LINE__, .line = "/reinstall 1 /component tvrnvamgr", .setUp = kInstalled},
-    {.at = __LINE__, .line = "/reinstall 2 /component tvrnvamgr", .setUp = kInstalled},
-    {.at = __LINE__, .line = "/reinstall 1 /component SplitDNSFilter", .setUp = kInstalled},
-    {.at = __LINE__, .line = "/reinstall 2 /component SplitDNSFilter", .setUp = kInstalled},
+    {__LINE__, "/installdrivers 1", kInstalled, nullptr, {stale("tvrnns")}},
+    // An upgrade the installer rolls back (kRolledBack).
+    {__LINE__, "/installdrivers 1", kInstalled, kUninstall, kRolledBack},
+    {__LINE__, kUninstall, kInstalled, nullptr, kStale},
+    {__LINE__, "/reinstall 1 /component tvrnva", kInstalled},
+    {__LINE__, "/reinstall 2 /component tvrnva", kInstalled},
+    {__LINE__, "/reinstall 1 /component tvrnvamgr", kInstalled},
+    {__LINE__, "/reinstall 2 /component tvrnvamgr", kInstalled},
+    {__LINE__, "/reinstall 1 /component SplitDNSFilter", kInstalled},
+    {__LINE__, "/reinstall 2 /component SplitDNSFilter", kInstalled},
     // tvrnns is only taken off, so its value is not written again.
-    {.at = __LINE__,
-     .line = "/reinstall 1 /component tvrnns",
-     .setUp = kInstalled,
-     .known = {stale("tvrnns")}},
-    {.at = __LINE__,
-     .line = "/reinstall 2 /component tvrnns",
-     .setUp = kInstalled,
-     .known = {stale("tvrnns")}},
+    {__LINE__, "/reinstall 1 /component tvrnns", kInstalled, nullptr, {stale("tvrnns")}},
+    {__LINE__, "/reinstall 2 /component tvrnns", kInstalled, nullptr, {stale("tvrnns")}},
     // Each /install with /hardwareid creates a device: killed once it is
     // registered, the next /install adds a second.
-    {.at = __LINE__,
-     .line = "/install \"{drivers}tvrnvamgr\\tvrnvamgr.inf\" /hardwareid tvrnvamgr /component tvrnvamgr",
-     .setUp = "drivers",
-     .known =
-         {"+ device ROOT\\TVRNVAMGR\\0001 ids=tvrnvamgr, inf=<tvrnvamgr> present=1 flags=0 removal=0\n"}},
-    {.at = __LINE__,
-     .line = "/netserv ADD /component tvrnns",
-     .setUp = "drivers;run /install \"{drivers}tvrnns\\tvrnns.inf\" /component tvrnns"},
-    {.at = __LINE__,
-     .line = "/netserv REMOVE /component tvrnns",
-     .setUp = kInstalled,
-     .recovery = kUninstall},
+    {__LINE__,
+     "/install \"{drivers}tvrnvamgr\\tvrnvamgr.inf\" /hardwareid tvrnvamgr /component tvrnvamgr",
+     "drivers",
+     nullptr,
+     {"+ device ROOT\\TVRNVAMGR\\0001 ids=tvrnvamgr, inf=<tvrnvamgr> present=1 flags=0 removal=0\n"}},
+    {__LINE__, "/netserv ADD /component tvrnns",
+     "drivers;run /install \"{drivers}tvrnns\\tvrnns.inf\" /component tvrnns"},
+    {__LINE__, "/netserv REMOVE /component tvrnns", kInstalled, kUninstall},
 };
 
 // The process ends: what it still holds in memory goes with it, its closes
@@ -337,15 +330,12 @@ std::vector<std::string> killedAt(const Command& command, unsigned k) {
     (void)runLine(command.recovery == nullptr ? command.line : command.recovery);
     endProcess(machine, kNext);
     const std::string log = machine.readFile(kLogPath).value_or("");
-    // The log's last run: its bytes from the last banner on.
-    const std::size_t banner = log.rfind("\r\n\r\n\r\n" + std::string(96, '*'));
-    const std::string lastRun = log.substr(banner == std::string::npos ? 0 : banner);
-    const std::vector<LogEntry> entries = parseLog(lastRun);
+    const std::vector<LogRecord> records = logRecords(log); // the last run's banner starts it
     std::vector<std::string> outcome = machineState(machine);
-    outcome.push_back(!lastRun.ends_with("\r\n") || entries.empty()
+    outcome.push_back(!log.ends_with("\r\n") || records.empty() || records.back().source.empty()
                           ? "log's last run does not end whole"
                           : "log's last run ends with \"" +
-                                named(packageNames(machine), entries.back().message) + "\"");
+                                named(packageNames(machine), records.back().message) + "\"");
     std::ranges::sort(outcome);
     return outcome;
 }

@@ -156,11 +156,7 @@ TEST(LogWriter, AnotherHolderOfTheLogDelaysARunOnceAndTakesNoLine) {
         line(L"second");
         EXPECT_EQ(fresh.machine.nowMs(), waitedMs);
         fresh.machine.endProcess(777);
-        std::vector<std::string> messages;
-        for (const LogEntry& entry : parseLog(fresh.machine.readFile(file).value_or(""))) {
-            messages.push_back(entry.message);
-        }
-        EXPECT_EQ(messages, (std::vector<std::string>{"first", "second"}));
+        EXPECT_EQ(logMessagesOf(fresh.machine, file), (std::vector<std::string>{"first", "second"}));
         EXPECT_TRUE(nothingLeftOpen(fresh.machine));
     }
 }
