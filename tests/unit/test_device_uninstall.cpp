@@ -26,18 +26,6 @@ Attempting to delete 'C:\Windows\System32\Drivers\tvrnns.sys'
 ? devices: ROOT\X\0000
 ? file C:\Windows\System32\Drivers\tvrnns.sys: absent
 
-== twice in a row
-+ stage Net tvrnva
-+ reg {product} tvrnva <tvrnva.inf>
-+ run /uninstall "" /component tvrnva
-> /uninstall "" /component tvrnva => 0
-= whole log
-Command received to uninstall a driver
-Attempting to delete 'C:\Windows\System32\Drivers\tvrnva.sys'
-DeleteFile Failed for C:\Windows\System32\Drivers\tvrnva.sys with last Error:2
-Tried to delete 'C:\Windows\System32\Drivers\tvrnva.sys' one more time, but failed with Error:-1
-DeleteDriverFile Failed.
-
 == a failed package removal keeps the value
 + stage Net tvrnva
 + reg {product} tvrnva <tvrnva.inf>
@@ -69,6 +57,8 @@ Removed OEM: <tvrnva.inf> successfully.
 + device ROOT\NET\0000 tvrnvamgr 0x100
 > /uninstall tvrnvamgr /component tvrnvamgr /oeminf oem99.inf => 3010
 Failed to remove OEM: oem99.inf
+DeleteFile Failed for C:\Windows\System32\Drivers\tvrnvamgr.sys with last Error:2
+Tried to delete 'C:\Windows\System32\Drivers\tvrnvamgr.sys' one more time, but failed with Error:-1
 DeleteDriverFile Failed.
 Reboot will be required for uninstallation of driver to complete.
 ? devices:
