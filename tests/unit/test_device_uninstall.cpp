@@ -82,12 +82,6 @@ Command received to uninstall a driver
 ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:122
 DeleteDriverFile Failed.
 
-== a relative WINDIR: no driver file under the working folder
-+ env WINDIR Windows
-+ file Windows\System32\Drivers\tvrnva.sys
-> /uninstall "" /component tvrnva => 0
-ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:203
-? file Windows\System32\Drivers\tvrnva.sys: present
 )txt");
 }
 
