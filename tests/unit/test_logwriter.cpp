@@ -92,37 +92,32 @@ TEST_F(LogWriterTest, WhatALineHolds) {
                               std::string(1021, 'c') + "?\r\n");
 }
 
-TEST_F(LogWriterTest, RotatesOnlyAboveFiveMebibytesAndTheSameSecondReplacesTheBackup) {
-    sim.writeFile(kLogPath, std::string(5'242'880, '0'));
-    line(L"kept");
-    EXPECT_FALSE(sim.readFile(kBackup).has_value());
-    EXPECT_EQ(logBytes().size(), 5'242'880 + kLineBytes.size() + 6);
-    for (const char fill : {'1', '2'}) {
-        sim.writeFile(kLogPath, std::string(5'242'881, fill));
-        line(L"after");
-        EXPECT_EQ(logBytes(), kLineBytes + "after\r\n");
-        EXPECT_EQ(sim.readFile(kBackup), std::string(5'242'881, fill));
-    }
-}
-
-// A user who owns the file at the log's name could give themselves any access to it: it is moved aside, as
-// a full log is, and the run's lines go into a new log.
-TEST_F(LogWriterTest, ALogAUserOwnsIsMovedAside) {
-    sim.writeFile(kLogPath, "forged\r\n");
-    sim.setOwner(kLogPath, L"S-1-5-21-1-2-3-1001");
-    line(L"after");
-    EXPECT_EQ(logBytes(), kLineBytes + "after\r\n");
-    EXPECT_EQ(sim.readFile(kBackup), "forged\r\n");
-}
-
-TEST_F(LogWriterTest, AFailedRotationStepStillAppendsTheLine) {
-    for (const char* call : {"GetFileInformationByHandle", "SetFileInformationByHandle"}) {
-        SCOPED_TRACE(call);
-        sim.writeFile(kLogPath, std::string(5'242'881, 'x'));
-        sim.clearFaults();
-        sim.failCall(call, 0, 32);
+// A log above five mebibytes, or one a user owns (who could give themselves any access to it), goes to the
+// backup name, replacing the backup of the same second, and the line starts a new log. A log of five
+// mebibytes exactly stays, and a rotation step that fails still appends the line.
+TEST(LogWriter, AFullLogOrAUsersGoesToTheBackupName) {
+    const std::string full(5'242'881, 'x');
+    const std::string kept = kLineBytes + "kept\r\n";
+    // The log before, its owner (empty: the trusted one), a call that fails, the log and the backup after.
+    for (const auto& [before, owner, failing, after, backup] :
+         {std::tuple<std::string, std::wstring, std::string, std::string, std::string>{
+              full.substr(1), L"", "", full.substr(1) + kept, "old"},
+          {full, L"", "", kept, full},
+          {"forged\r\n", L"S-1-5-21-1-2-3-1001", "", kept, "forged\r\n"},
+          {full, L"", "GetFileInformationByHandle", full + kept, "old"},
+          {full, L"", "SetFileInformationByHandle", full + kept, "old"}}) {
+        SCOPED_TRACE(failing + " " + std::to_string(before.size()));
+        FreshMachine fresh;
+        fresh.machine.writeFile(kLogPath, before);
+        fresh.machine.writeFile(kBackup, "old");
+        owner.empty() ? void() : fresh.machine.setOwner(kLogPath, owner);
+        fresh.machine.failCall(failing, 0, 32); // none when empty
         line(L"kept");
-        EXPECT_EQ(logBytes().size(), 5'242'881 + kLineBytes.size() + 6);
+        EXPECT_TRUE(fresh.machine.readFile(kLogPath) == after)
+            << fresh.machine.readFile(kLogPath).value_or("").size();
+        EXPECT_TRUE(fresh.machine.readFile(kBackup) == backup)
+            << fresh.machine.readFile(kBackup).value_or("").size();
+        EXPECT_TRUE(nothingLeftOpen(fresh.machine));
     }
 }
 
