@@ -4,20 +4,23 @@
 namespace tdu::test {
 namespace {
 
-// What a component's uninstall takes off, and what a failing step leaves.
+// What a component's uninstall takes off, and what a failing step leaves. Published names reach the store
+// in any letter case: oem<N>.inf, and a package under its own name, as Wine publishes the product's.
 TEST(DeviceUninstall, Components) {
     runScenarios(R"txt(
-== a component without a device loses its package, value and file
+== a component without a device loses its package, value and file; published names pass in any case
 + stage NetService tvrnns
-+ reg {product} tvrnns <tvrnns.inf>
++ reg {product} tvrnns OEM0.INF
++ file C:\Windows\INF\tvrnns.inf
 + file C:\Windows\System32\Drivers\tvrnns.sys
 + device ROOT\X\0000 NOTADEVICEDRIVER
-> /uninstall NOTADEVICEDRIVER /component tvrnns => 0
+> /uninstall NOTADEVICEDRIVER /oeminf tvrnns.inf /component tvrnns => 0
 = whole log
 Command received to uninstall a driver
 Hardware id passed is: NOTADEVICEDRIVER, so skipped removing device.
-Uninstalling OEM for component:tvrnns -> <tvrnns.inf>
-Removed OEM: <tvrnns.inf> successfully.
+Removed OEM: tvrnns.inf successfully.
+Uninstalling OEM for component:tvrnns -> OEM0.INF
+Removed OEM: OEM0.INF successfully.
 Successfully deleted registry value: tvrnns
 Attempting to delete 'C:\Windows\System32\Drivers\tvrnns.sys'
 'C:\Windows\System32\Drivers\tvrnns.sys' deleted successfully
@@ -25,6 +28,7 @@ Attempting to delete 'C:\Windows\System32\Drivers\tvrnns.sys'
 ? values:
 ? devices: ROOT\X\0000
 ? file C:\Windows\System32\Drivers\tvrnns.sys: absent
+? file C:\Windows\INF\tvrnns.inf: absent
 
 == a failed package removal keeps the value
 + stage Net tvrnva
@@ -162,22 +166,6 @@ TEST(DeviceUninstall, OnlyABareInfNameReachesTheStore) {
     refusedInfName("oem.inf");
     refusedInfName("oem1a.inf");
     refusedInfName("tvr1.inf");
-    // Published names reach the store in any letter case: oem<N>.inf, and a package under its own name, as
-    // Wine publishes the product's.
-    runScenarios(R"txt(
-== bare names
-+ stage Net tvrnva
-+ reg {product} tvrnva OEM0.INF
-+ file C:\Windows\INF\tvrnva.inf
-> /uninstall NOTADEVICEDRIVER /oeminf tvrnva.inf /component tvrnva => 0
-Removed OEM: tvrnva.inf successfully.
-Uninstalling OEM for component:tvrnva -> OEM0.INF
-Removed OEM: OEM0.INF successfully.
-Successfully deleted registry value: tvrnva
-? packages:
-? values:
-? file C:\Windows\INF\tvrnva.inf: absent
-)txt");
 }
 
 // A component name becomes a driver file's name: one that would lead out of the drivers folder deletes
