@@ -7,28 +7,25 @@ namespace {
 
 TEST(DriverStore, Listing) {
     runScenarios(R"txt(
-== a package is found under each id it declares, in its own class only
+== each id's packages, in their own class only and in the ids' order; two driver nodes of one package;
+... the folder as the details spell it
++ detail C:/windows/inf\
 + stage NetService tvrnns
 + stage Net tvrnns,tvrnvamgr
 + stage Net unrelated
-> @ListDriverInfs => 0
-= whole log
-Listing Driver Infs
-C:\Windows\INF\<tvrnns.inf> 05/07/2021 1.2.3.4 tvrnns\n
-C:\Windows\INF\<tvrnns,tvrnvamgr.inf> 05/07/2021 1.2.3.4 tvrnvamgr\n
-? entries: <tvrnns.inf>:tvrnns <tvrnns,tvrnvamgr.inf>:tvrnvamgr
-? devices:
-
-== a package as two driver nodes, pairs in order, the folder as the details spell it
-+ detail C:/windows/inf\
 + stage Net tvrnna_mp,tvrnna_mp 12/31/1999 10.0.65535.7
 + stage Net {adapter}
 > @ListDriverInfs => 0
+= whole log
+Listing Driver Infs
+C:/windows/inf\<tvrnns.inf> 05/07/2021 1.2.3.4 tvrnns\n
 C:/windows/inf\<tvrnna_mp,tvrnna_mp.inf> 12/31/1999 10.0.65535.7 tvrnna_mp\n
 C:/windows/inf\<tvrnna_mp,tvrnna_mp.inf> 12/31/1999 10.0.65535.7 tvrnna_mp\n
+C:/windows/inf\<tvrnns,tvrnvamgr.inf> 05/07/2021 1.2.3.4 tvrnvamgr\n
 C:/windows/inf\<{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}_TVRNVA.inf> 05/07/2021 1.2.3.4 {adapter}\n
-? entries: <tvrnna_mp,tvrnna_mp.inf>:tvrnna_mp <tvrnna_mp,tvrnna_mp.inf>:tvrnna_mp
-... <{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}_TVRNVA.inf>:{adapter}
+? entries: <tvrnns.inf>:tvrnns <tvrnna_mp,tvrnna_mp.inf>:tvrnna_mp <tvrnna_mp,tvrnna_mp.inf>:tvrnna_mp
+... <tvrnns,tvrnvamgr.inf>:tvrnvamgr <{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}_TVRNVA.inf>:{adapter}
+? devices:
 
 == a failed detail other than a short buffer makes its driver the last
 + stage NetService tvrnns,tvrnns
