@@ -522,18 +522,11 @@ void SimTest::TearDown() {
     EXPECT_TRUE(nothingLeftOpen(sim));
 }
 
-std::vector<LogEntry> parseLog(const std::string& bytes) {
-    std::vector<LogEntry> entries;
-    for (const LogRecord& record : logRecords(bytes)) {
-        record.source.empty() ? void() : entries.push_back({record.source, record.message});
-    }
-    return entries;
-}
-
-std::vector<std::string> logMessagesOf(const SimMachine& machine) {
+std::vector<std::string> logMessagesOf(const SimMachine& machine, const std::wstring& path) {
     std::vector<std::string> messages;
-    std::ranges::transform(parseLog(machine.readFile(kLogPath).value_or("")), std::back_inserter(messages),
-                           &LogEntry::message);
+    for (const LogRecord& record : logRecords(machine.readFile(path).value_or(""))) {
+        record.source.empty() ? void() : messages.push_back(record.message);
+    }
     return messages;
 }
 

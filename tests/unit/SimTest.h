@@ -15,14 +15,9 @@ namespace tdu::test {
 
 inline constexpr wchar_t kLogPath[] = L"C:\\Users\\Public\\Tavrin Secure\\Logging\\TavrinDriverUtil.log";
 
-struct LogEntry {
-    std::string source;  // "TDriverOperator.cpp"
-    std::string message; // with its line feeds as written ("\n", not CR LF)
-};
-
-// The normal lines of a log file's bytes, in order; banners are skipped.
-std::vector<LogEntry> parseLog(const std::string& bytes);
-std::vector<std::string> logMessagesOf(const platform::sim::SimMachine& machine);
+// The messages of a log file (the run's log unless another is named), in order; banners are skipped.
+std::vector<std::string> logMessagesOf(const platform::sim::SimMachine& machine,
+                                       const std::wstring& path = kLogPath);
 
 // A fresh machine bound as the platform for one table row, with the log
 // folder's parent present; the platform bound before comes back at the end.

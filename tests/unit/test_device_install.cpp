@@ -11,9 +11,10 @@ const Fragments kAdapter{
 // Each stage of an install, from the first message that differs.
 TEST(DeviceInstall, Stages) {
     runScenarios(R"txt(
-== publishes, records, creates and updates
+== publishes, records, creates and updates; a restart the update asks for is the result
 use its INF
-> /install C:\Drivers\tvrnva.inf /hardwareid {adapter} /component tvrnva => 0
++ restart
+> /install C:\Drivers\tvrnva.inf /hardwareid {adapter} /component tvrnva => 3010
 = whole log
 Command received to install a driver
 Successfully copied driver to driver store, output oem: C:\Windows\INF\<tvrnva.inf>
@@ -22,6 +23,7 @@ Hardware ID: {adapter}
 Adding a device without instance id
 Device: {adapter} added successfully.
 Device: {adapter} updated Successfully.
+Installation of driver succeeded but reboot wil be required.
 ? packages: <tvrnva.inf>
 ? values: tvrnva=<tvrnva.inf>
 ? device ROOT\{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}&TVRNVA\0000: ids={adapter} inf=<tvrnva.inf> flags=0x0
@@ -74,12 +76,6 @@ use its INF
 UpdateDriverForPlugAndPlayDevices failed with last Errorf: 3758096899
 use its device
 ? values: tvrnva=<tvrnva.inf>
-
-== restart requested
-use its INF
-+ restart
-> /install C:\Drivers\tvrnva.inf /hardwareid {adapter} /component tvrnva => 3010
-Installation of driver succeeded but reboot wil be required.
 
 == no INF, an instance id given: the device only
 > /install "" /hardwareid {adapter} /instid ROOT\NET\0042 /component tvrnva => 0

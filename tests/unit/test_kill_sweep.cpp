@@ -1,10 +1,20 @@
-// Each command that changes the driver set, killed at every platform call it
-// makes, then the command that recovers run in a new process: the machine
-// must end as the set-up and the recovering command alone leave it, with the
-// log's last run whole and ending as that run's does. The reference is the
-// recovering command alone, not the command and then the recovery: the
-// promise is that a kill leaves nothing the next run does not clear, as if
-// the killed run had never been.
+// Two sweeps walk every platform call a command makes.
+//
+// The fault sweep: every operation the command line reaches, run once per
+// platform call it makes with every use of that call failing: no exception
+// escapes, nothing stays open (handles, keys, streams, heap blocks,
+// interfaces, COM initialisations), and the result is the one a clean run
+// gives unless the failing call is one whose failure the operation reports in
+// its result.
+//
+// The kill sweep: each command that changes the driver set, killed at every
+// platform call it makes, then the command that recovers run in a new process:
+// the machine must end as the set-up and the recovering command alone leave
+// it, with the log's last run whole and ending as that run's does. The
+// reference is the recovering command alone, not the command and then the
+// recovery: the promise is that a kill leaves nothing the next run does not
+// clear, as if the killed run had never been.
+#include "tests/Scenario.h"
 #include "tests/unit/SimTest.h"
 
 #include "log/LogWriter.h"
@@ -26,6 +36,123 @@ namespace tdu::test {
 namespace {
 
 using platform::sim::SimMachine;
+
+// E_FAIL: a failure both as an HRESULT and, passed through, as an exit code.
+constexpr std::uint32_t kFault = 0x80004005;
+constexpr std::uint32_t kStarter = 77;
+
+// Another process's /setstatus 0, holding the mutex, that the run ends; its
+// handles go with it after the run.
+void installationInProgress(SimMachine& machine) {
+    machine.asProcess(kStarter, [] {
+        (void)platform::sys().CreateMutexW(L"", true, L"Global\\TDInstallationStartedMtx");
+        (void)platform::sys().CreateEventW(L"", true, false, L"Global\\TDInstallationCompletedEvt");
+    });
+}
+
+// A run of /setstatus 1 from another process after five seconds.
+void endedLater(SimMachine& machine) {
+    machine.at(5'000, [&machine] {
+        machine.asProcess(88, [] { (void)runLine("/setstatus 1"); });
+        machine.endProcess(88);
+    });
+}
+
+struct Operation {
+    int at;           // this row's line, for failures
+    const char* line; // as a scenario's "> " line
+    const char* setUp;
+    void (*prepare)(SimMachine&);
+    // The calls whose failure may change the operation's result (to the value its own rows check).
+    std::string reported;
+};
+
+constexpr char kFaultInstalled[] = "drivers;run /installdrivers 1;service tvrnns;net tvrnns";
+// An earlier release, 9.1.15, found through its client's version, with every listed action in its sequence.
+constexpr char kEarlier[] =
+    "exe 0x00090007 0x00090001 0x000F0004;product {65BD35FD-2FDA-593A-B137-C682DE5A20C4}";
+// The network-configuration calls whose failure may change /netserv's result.
+const std::string kNetConfig = "CoInitializeEx CoCreateInstance QueryInterface AcquireWriteLock Initialize "
+                               "FindComponent QueryNetCfgClass DeInstall Apply GetClassGuid";
+
+const Operation kOperations[] = {
+    {__LINE__, "", "", nullptr, ""},
+    // The device stage answers the error of its last failing step; the
+    // update stages the package again when the publish failed.
+    {__LINE__, "/install \"{drivers}tvrnvamgr\\tvrnvamgr.inf\" /hardwareid tvrnvamgr /component tvrnvamgr",
+     "drivers", nullptr,
+     "SetupDiClassGuidsFromNameW SetupDiCreateDeviceInfoList SetupDiCreateDeviceInfoW "
+     "SetupDiSetDeviceRegistryPropertyW SetupDiCallClassInstaller SetupDiGetDeviceInstanceIdW "
+     "SetupDiGetDeviceInstallParamsW SetupDiDeleteDeviceInfo SetupDiDestroyDeviceInfoList SetupCopyOEMInfW "
+     "UpdateDriverForPlugAndPlayDevicesW"},
+    {__LINE__, "/uninstall tvrnvamgr /component tvrnvamgr", kFaultInstalled, nullptr, ""},
+    {__LINE__, "/setprocessortype 1", "", nullptr, "RegCreateKeyExW RegSetValueExW"},
+    {__LINE__, "/netserv ADD /component tvrnns", kFaultInstalled, nullptr, kNetConfig + " Install"},
+    {__LINE__, "/netserv REMOVE /component tvrnns", kFaultInstalled, nullptr, kNetConfig},
+    {__LINE__, "/installdrivers 1", kFaultInstalled, nullptr, "ExpandEnvironmentStringsW"},
+    {__LINE__, "/uninstalldrivers 1", kFaultInstalled, nullptr, "ExpandEnvironmentStringsW"},
+    {__LINE__, "/reinstall 2 /component tvrnvamgr", kFaultInstalled, nullptr, "ExpandEnvironmentStringsW"},
+    // Nothing of the install order is named, but the folder is still expanded.
+    {__LINE__, "/reinstall 2 /component tvrnns", kFaultInstalled, nullptr, "ExpandEnvironmentStringsW"},
+    {__LINE__, "/reinstall 1 /component SplitDNSFilter", kFaultInstalled, nullptr,
+     "ExpandEnvironmentStringsW"},
+    {__LINE__, "/setstatus 0", "", &endedLater, ""},
+    {__LINE__, "/setstatus 1", "", &installationInProgress, ""},
+    {__LINE__, "/disableDifx all", kEarlier, nullptr,
+     "GetFileVersionInfoSizeW GetFileVersionInfoW VerQueryValueW"},
+    {__LINE__, "/disableCustomActions {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}", kEarlier, nullptr, ""},
+};
+
+// A fresh machine, prepared, with `call` failing from here on (none when
+// empty). The calls the run made are added to `calls`, in first-use order.
+int sweepRun(const Operation& operation, const std::string& call, std::vector<std::string>& calls) {
+    FreshMachine fresh;
+    if (!setUpLines(fresh.machine, operation.setUp)) {
+        return 0;
+    }
+    if (operation.prepare != nullptr) {
+        operation.prepare(fresh.machine);
+    }
+    const std::size_t start = fresh.machine.callTrace().size();
+    fresh.machine.failCall(call, 0, kFault); // none when empty
+    int result = 0;
+    try {
+        result = runLine(operation.line);
+    } catch (const std::exception& escaped) {
+        ADD_FAILURE() << "exception escaped: " << escaped.what();
+    }
+    fresh.machine.endProcess(kStarter);
+    for (const std::string& made : std::span(fresh.machine.callTrace()).subspan(start)) {
+        std::ranges::count(calls, made) == 0 ? calls.push_back(made) : void();
+    }
+    EXPECT_TRUE(nothingLeftOpen(fresh.machine));
+    EXPECT_EQ(fresh.machine.netConfig().comInitBalance(), 0);
+    return result;
+}
+
+TEST(FaultSweep, EveryOperationSurvivesEveryFailingCall) {
+    for (const Operation& operation : kOperations) {
+        const ::testing::ScopedTrace trace(__FILE__, operation.at, operation.line);
+        std::vector<std::string> calls;
+        const int clean = sweepRun(operation, "", calls);
+        if (IsSkipped()) {
+            return;
+        }
+        ASSERT_EQ(clean, *operation.line == '\0' ? -1 : 0);
+        ASSERT_FALSE(calls.empty());
+        std::istringstream reported(operation.reported);
+        for (std::string call; reported >> call;) {
+            EXPECT_EQ(std::ranges::count(calls, call), 1) << call << " is listed but never called";
+        }
+        for (const std::string& call : calls) {
+            SCOPED_TRACE(call);
+            std::vector<std::string> ignored;
+            const int result = sweepRun(operation, call, ignored);
+            const bool reports = (" " + operation.reported + " ").find(" " + call + " ") != std::string::npos;
+            EXPECT_TRUE(result == clean || reports) << "result " << result;
+        }
+    }
+}
 
 constexpr std::uint32_t kKilled = 4242; // FreshMachine's process
 constexpr std::uint32_t kNext = 4343;
@@ -130,60 +257,52 @@ std::string logEnds(const std::string& message) {
            "\"\n";
 }
 
+// What every component's value is left naming when a kill comes between the two.
+const std::vector<std::string> kStale{stale("tvrnns"), stale("tvrnva"), stale("tvrnvamgr"),
+                                      stale("SplitDNSFilter"), stale("DERAzo")};
+// An upgrade the installer rolls back: the uninstall after a killed install.
+// Killed between a package's publication and the record of its name, the
+// install leaves a package no value names. The uninstall's store sweep
+// takes the adapter's and its manager's off, so the machine converges, but
+// the log then ends with that removal; the filter's and the monitor's are
+// not swept, and stay.
+const std::vector<std::string> kRolledBack = [] {
+    std::vector<std::string> known = kStale;
+    known.insert(
+        known.end(),
+        {logEnds("UninstallDriver succeeded for tvrnvamgr(<tvrnvamgr>)"),
+         logEnds("UninstallDriver succeeded for {FE36527A-8C07-4854-8AF7-BF40E7DF52F7}\\TVRNVA(<tvrnva>)"),
+         "+ file /Windows/INF/<SplitDNSFilter> 1365 bytes #\n+ package <SplitDNSFilter>\n",
+         "+ file /Windows/INF/<DERAzo> 1164 bytes #\n+ package <DERAzo>\n"});
+    return known;
+}();
+
 const Command kCommands[] = {
-    {.at = __LINE__, .line = "/installdrivers 1", .setUp = "drivers"},
+    {__LINE__, "/installdrivers 1", "drivers"},
     // tvrnns, which the set does not install again
-    {.at = __LINE__, .line = "/installdrivers 1", .setUp = kInstalled, .known = {stale("tvrnns")}},
-    // An upgrade the installer rolls back: the uninstall after a killed install.
-    // Killed between a package's publication and the record of its name, the
-    // install leaves a package no value names. The uninstall's store sweep
-    // takes the adapter's and its manager's off, so the machine converges, but
-    // the log then ends with that removal; the filter's and the monitor's are
-    // not swept, and stay.
-    {.at = __LINE__,
-     .line = "/installdrivers 1",
-     .setUp = kInstalled,
-     .recovery = kUninstall,
-     .known = {stale("tvrnns"), stale("tvrnva"), stale("tvrnvamgr"), stale("SplitDNSFilter"), stale("DERAzo"),
-               logEnds("UninstallDriver succeeded for tvrnvamgr(<tvrnvamgr>)"),
-               logEnds(
-                   "UninstallDriver succeeded for {FE36527A-8C07-4854-8AF7-BF40E7DF52F7}\\TVRNVA(<tvrnva>)"),
-               "+ file /Windows/INF/<SplitDNSFilter> 1365 bytes #\n+ package <SplitDNSFilter>\n",
-               "+ file /Windows/INF/<DERAzo> 1164 bytes #\n+ package <DERAzo>\n"}},
-    {.at = __LINE__,
-     .line = kUninstall,
-     .setUp = kInstalled,
-     .known = {stale("tvrnns"), stale("tvrnva"), stale("tvrnvamgr"), stale("SplitDNSFilter"),
-               stale("DERAzo")}},
-    {.at = __LINE__, .line = "/reinstall 1 /component tvrnva", .setUp = kInstalled},
-    {.at = __LINE__, .line = "/reinstall 2 /component tvrnva", .setUp = kInstalled},
-    {.at = __LINE__, .line = "/reinstall 1 /component tvrnvamgr", .setUp = kInstalled},
-    {.at = __LINE__, .line = "/reinstall 2 /component tvrnvamgr", .setUp = kInstalled},
-    {.at = __LINE__, .line = "/reinstall 1 /component SplitDNSFilter", .setUp = kInstalled},
-    {.at = __LINE__, .line = "/reinstall 2 /component SplitDNSFilter", .setUp = kInstalled},
+    {__LINE__, "/installdrivers 1", kInstalled, nullptr, {stale("tvrnns")}},
+    // An upgrade the installer rolls back (kRolledBack).
+    {__LINE__, "/installdrivers 1", kInstalled, kUninstall, kRolledBack},
+    {__LINE__, kUninstall, kInstalled, nullptr, kStale},
+    {__LINE__, "/reinstall 1 /component tvrnva", kInstalled},
+    {__LINE__, "/reinstall 2 /component tvrnva", kInstalled},
+    {__LINE__, "/reinstall 1 /component tvrnvamgr", kInstalled},
+    {__LINE__, "/reinstall 2 /component tvrnvamgr", kInstalled},
+    {__LINE__, "/reinstall 1 /component SplitDNSFilter", kInstalled},
+    {__LINE__, "/reinstall 2 /component SplitDNSFilter", kInstalled},
     // tvrnns is only taken off, so its value is not written again.
-    {.at = __LINE__,
-     .line = "/reinstall 1 /component tvrnns",
-     .setUp = kInstalled,
-     .known = {stale("tvrnns")}},
-    {.at = __LINE__,
-     .line = "/reinstall 2 /component tvrnns",
-     .setUp = kInstalled,
-     .known = {stale("tvrnns")}},
+    {__LINE__, "/reinstall 1 /component tvrnns", kInstalled, nullptr, {stale("tvrnns")}},
+    {__LINE__, "/reinstall 2 /component tvrnns", kInstalled, nullptr, {stale("tvrnns")}},
     // Each /install with /hardwareid creates a device: killed once it is
     // registered, the next /install adds a second.
-    {.at = __LINE__,
-     .line = "/install \"{drivers}tvrnvamgr\\tvrnvamgr.inf\" /hardwareid tvrnvamgr /component tvrnvamgr",
-     .setUp = "drivers",
-     .known =
-         {"+ device ROOT\\TVRNVAMGR\\0001 ids=tvrnvamgr, inf=<tvrnvamgr> present=1 flags=0 removal=0\n"}},
-    {.at = __LINE__,
-     .line = "/netserv ADD /component tvrnns",
-     .setUp = "drivers;run /install \"{drivers}tvrnns\\tvrnns.inf\" /component tvrnns"},
-    {.at = __LINE__,
-     .line = "/netserv REMOVE /component tvrnns",
-     .setUp = kInstalled,
-     .recovery = kUninstall},
+    {__LINE__,
+     "/install \"{drivers}tvrnvamgr\\tvrnvamgr.inf\" /hardwareid tvrnvamgr /component tvrnvamgr",
+     "drivers",
+     nullptr,
+     {"+ device ROOT\\TVRNVAMGR\\0001 ids=tvrnvamgr, inf=<tvrnvamgr> present=1 flags=0 removal=0\n"}},
+    {__LINE__, "/netserv ADD /component tvrnns",
+     "drivers;run /install \"{drivers}tvrnns\\tvrnns.inf\" /component tvrnns"},
+    {__LINE__, "/netserv REMOVE /component tvrnns", kInstalled, kUninstall},
 };
 
 // The process ends: what it still holds in memory goes with it, its closes
@@ -211,15 +330,12 @@ std::vector<std::string> killedAt(const Command& command, unsigned k) {
     (void)runLine(command.recovery == nullptr ? command.line : command.recovery);
     endProcess(machine, kNext);
     const std::string log = machine.readFile(kLogPath).value_or("");
-    // The log's last run: its bytes from the last banner on.
-    const std::size_t banner = log.rfind("\r\n\r\n\r\n" + std::string(96, '*'));
-    const std::string lastRun = log.substr(banner == std::string::npos ? 0 : banner);
-    const std::vector<LogEntry> entries = parseLog(lastRun);
+    const std::vector<LogRecord> records = logRecords(log); // the last run's banner starts it
     std::vector<std::string> outcome = machineState(machine);
-    outcome.push_back(!lastRun.ends_with("\r\n") || entries.empty()
+    outcome.push_back(!log.ends_with("\r\n") || records.empty() || records.back().source.empty()
                           ? "log's last run does not end whole"
                           : "log's last run ends with \"" +
-                                named(packageNames(machine), entries.back().message) + "\"");
+                                named(packageNames(machine), records.back().message) + "\"");
     std::ranges::sort(outcome);
     return outcome;
 }
