@@ -40,14 +40,7 @@ const Fragments kLogs = [] {
     }
     const std::string found = "Product Found: 'C:\\Windows\\Installer\\3f9a1.msi', Disabling Difx now...\n";
     const std::string committed = "Committing Msi DB updates...\nCommiting Successful...\n";
-    const std::string opened =
-        "Local cache MSI path of installer retrieved successfully: C:\\Windows\\Installer\\3f9a1.msi\n"
-        "Opening DB: C:\\Windows\\Installer\\3f9a1.msi\n"
-        "DB opened successfully: C:\\Windows\\Installer\\3f9a1.msi\n"
-        "Disabling custom action: dll_def_StartTavrinSecureService\n"
-        "Opening a view\n";
     return Fragments{
-        {"each DIFx name's two lines", names},
         // Product {...5D}'s package found, each name disabled, the commit.
         {"every DIFx name disabled",
          "Searching Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}' ...\n" + found + names + committed},
@@ -61,12 +54,16 @@ const Fragments kLogs = [] {
          "Searching Product: '{FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}' ...\n" +
              found + names + committed +
              "Disabled Difx CAs Successfully for product Code: {FCA34ADF-86BF-5798-8EB4-34CB0DE6A76B}"},
-        {"the service start's view opened", opened},
         {"the service start disabled",
-         opened + "Executing a view\n"
-                  "Successfully disabled custom action: dll_def_StartTavrinSecureService\n"
-                  "Committing Msi DB updates...\n"
-                  "Committing Successful..."},
+         "Local cache MSI path of installer retrieved successfully: C:\\Windows\\Installer\\3f9a1.msi\n"
+         "Opening DB: C:\\Windows\\Installer\\3f9a1.msi\n"
+         "DB opened successfully: C:\\Windows\\Installer\\3f9a1.msi\n"
+         "Disabling custom action: dll_def_StartTavrinSecureService\n"
+         "Opening a view\n"
+         "Executing a view\n"
+         "Successfully disabled custom action: dll_def_StartTavrinSecureService\n"
+         "Committing Msi DB updates...\n"
+         "Committing Successful..."},
     };
 }();
 
@@ -108,7 +105,6 @@ Failed to find Product: 'ALL', Error: 87
 > @disableCustomActions {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => -1
 > @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 0
 ? disabled C:\Windows\Installer\{p*231}.msi: 0 ca
-Searching Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}' ...
 Failed to find Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}', Error: 234
 Local cache MSI path of installer retrieved successfully: C:\Windows\Installer\{p*231}.msi
 
@@ -117,8 +113,6 @@ Local cache MSI path of installer retrieved successfully: C:\Windows\Installer\{
 > @disableCustomActions {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => -1
 > @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 1
 ? disabled C:\Windows\Installer\{p*235}.msi: 0
-= whole log
-Searching Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}' ...
 Failed to find Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}', Error: 234
 Failed to retrieve local cache MSI path, Error: 234
 
@@ -127,11 +121,7 @@ Failed to retrieve local cache MSI path, Error: 234
 + gone C:\Windows\Installer\3f9a1.msi
 > @disableCustomActions {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => -1
 > @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 1
-= whole log
-Searching Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}' ...
 Failed to find MSI Database for Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}', Error: 110
-Local cache MSI path of installer retrieved successfully: C:\Windows\Installer\3f9a1.msi
-Opening DB: C:\Windows\Installer\3f9a1.msi
 Failed to find MSI Database, Error: 110
 
 == the commit fails
@@ -140,16 +130,7 @@ Failed to find MSI Database, Error: 110
 > @disableCustomActions {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => -1
 > @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 1
 ? disabled: 0
-= whole log
-Searching Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}' ...
-Product Found: 'C:\Windows\Installer\3f9a1.msi', Disabling Difx now...
-use each DIFx name's two lines
-Committing Msi DB updates...
 Failed to commit MSI Db, Error: 1627
-use the service start's view opened
-Executing a view
-Successfully disabled custom action: dll_def_StartTavrinSecureService
-Committing Msi DB updates...
 Failed to commit MSI Db, Error: 1627
 
 == a failing name is skipped; one whose close failed is committed all the same
@@ -179,16 +160,10 @@ Commiting Successful...
 + fail MsiViewClose 1 1234
 > @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 1
 ? disabled: 0
-= whole log
-use the service start's view opened
 Failed to open DB view, Error: 1234
-use the service start's view opened
-Executing a view
 Failed to execute DB view query, Error: 1234
-use the service start's view opened
-Executing a view
-Successfully disabled custom action: dll_def_StartTavrinSecureService
 Failed to close view, Error: 1234
+!Committing Msi DB updates...
 )txt",
                  kLogs);
 }
