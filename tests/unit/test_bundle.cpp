@@ -174,14 +174,6 @@ use installed
 > @InstallTavrinDrivers tvrnva => 2
 ExpandEnvironmentStrings failed with last Error: 203
 
-== uninstall of the monitor
-use a long drivers folder
-> @UnInstallTavrinDrivers DERAzo => 0
-ExpandEnvironmentStrings failed with last Error: 122
-!Stopping 'DERAzo' service
-? services: DERAzo SplitDNSFilter
-? packages: <DERAzo> <SplitDNSFilter> <tvrnns.inf> <tvrnva> <tvrnvamgr>
-
 == install-all: nothing installed
 use a long drivers folder
 > /installdrivers 1 => 2

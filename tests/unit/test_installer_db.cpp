@@ -182,13 +182,6 @@ TEST(InstallerDb, Discovery) {
 = whole log
 Product Code is empty
 
-== no client executable, a fresh installation
-+ product {65BD35FD-2FDA-593A-B137-C682DE5A20C4}
-> @disableDifxCAs all => 0
-? disabled: 0
-= whole log
-Tavrin.exe does not exist, assuming it is fresh installation
-
 == no version resource, for discovery and the label alone
 + exe mz
 + product {65BD35FD-2FDA-593A-B137-C682DE5A20C4}
