@@ -377,9 +377,9 @@ int setStatus(const std::string& value) {
 // mutex|event" (P creates Global\OtherMtx|Evt; the name links to it), "advance N", or a fault.
 struct StatusRow {
     std::vector<std::string> steps{};
-    std::string results{}; // of the runs here
-    std::uint64_t ms = 0;  // virtual time at the end
-    std::string left{};    // the named objects left
+    std::string results = "0"; // of the runs here
+    std::uint64_t ms = 0;      // virtual time at the end
+    std::string left{};        // the named objects left
     std::string log{};
     bool whole = false; // the log is all of it
 };
@@ -391,6 +391,7 @@ const std::string kWoke = "Installation of the drivers completed Successfully\n"
 const std::string kReleased = "Released Installation started event\n";
 const std::string kNotReleased = "Failed to Release Installation started event with last Error:288\n";
 const std::string kUser = " belongs to S-1-5-21-1-2-3-1001, not to the installer";
+const std::string kUsers = "account 6 S-1-5-21-1-2-3-1001"; // process 6 runs as a user
 const std::string kLinked = " leads to \\BaseNamedObjects\\Other";
 const std::string kThrough = " through a link\n";
 
@@ -454,66 +455,62 @@ void handshake(const std::string& name, const StatusRow& row, const char* file =
 TEST(Status, Handshake) {
     // clang-format off
     handshake("start, then an end within the limit", {.steps = {"as 100", "end 5000 200", "0"},
-        .results = "0", .ms = 5000, .log = "Set status from command line is: 0\nTSAC Installation Started\n"
+        .ms = 5000, .log = "Set status from command line is: 0\nTSAC Installation Started\n"
         "Started installation of the drivers\nSet status from command line is: 1\nTSAC Installation Ended\n" +
         kSet + kWoke + kReleased, .whole = true});
     // A start without an end gives up after ten minutes.
     handshake("an end after the limit, or without a start, is too late", {
-        .steps = {"end 600001 200", "0", "advance 1"}, .results = "0", .ms = 600001,
+        .steps = {"end 600001 200", "0", "advance 1"}, .ms = 600001,
         .log = "Set status from command line is: 0\nTSAC Installation Started\n"
         "Started installation of the drivers\n" + kGaveUp + "Set status from command line is: 1\n"
         "TSAC Installation Ended\n" + kNotInProgress, .whole = true});
-    handshake("the mutex cannot be created", {.steps = {"fail CreateMutexW 0 5", "0"}, .results = "0",
+    handshake("the mutex cannot be created", {.steps = {"fail CreateMutexW 0 5", "0"},
         .log = "Create Mutex failed at Start of Installation: 5\n!Started installation of the drivers"});
-    handshake("the event cannot be created", {.steps = {"fail CreateEventW 0 6", "0"}, .results = "0",
+    handshake("the event cannot be created", {.steps = {"fail CreateEventW 0 6", "0"},
         .log = "Create Event failed at Completion of the Installation: 6\n"
         "!Started installation of the drivers"});
-    handshake("the wait fails", {.steps = {"fail WaitForSingleObject 0 6", "0"}, .results = "0",
+    handshake("the wait fails", {.steps = {"fail WaitForSingleObject 0 6", "0"},
         .log = "WaitForObject failed with error: 4294967295"});
     handshake("the ending run cannot open the event, or it is not there yet: the start waits out its limit", {
-        .steps = {"as 100", "end 1 200", "fail OpenEventW 0 2", "0"}, .results = "0", .ms = 600000,
+        .steps = {"as 100", "end 1 200", "fail OpenEventW 0 2", "0"}, .ms = 600000,
         .log = "Failed to open event for install completion: 2\n" + kGaveUp});
     handshake("the ending run cannot set it", {.steps = {"as 100", "end 1 200", "fail SetEvent 0 6", "0"},
-        .results = "0", .ms = 600000, .log = "Failed to set event for install completion: 6\n" + kGaveUp});
+        .ms = 600000, .log = "Failed to set event for install completion: 6\n" + kGaveUp});
     handshake("an end before the wait is not lost", {.steps = {"as 100", "end WaitForSingleObject 200", "0"},
-        .results = "0", .log = kSet + kWoke + kReleased});
+        .log = kSet + kWoke + kReleased});
     // Set before the start made its objects, the event is an earlier installation's end.
     handshake("an old signal kept alive is not this start's completion", {
-        .steps = {"signalled 7", "as 100", "end 5000 200", "0"}, .results = "0", .ms = 5000, .left = "event",
+        .steps = {"signalled 7", "as 100", "end 5000 200", "0"}, .ms = 5000, .left = "event",
         .log = "Global\\TDInstallationCompletedEvt was set before this installation: cleared, "
         "not taken as its completion\nStarted installation of the drivers\n" + kSet + kWoke + kReleased});
     handshake("an old signal that cannot be cleared", {.steps = {"signalled 7", "fail ResetEvent 1 5", "0"},
-        .results = "0", .left = "event",
+        .left = "event",
         .log = "Not waiting: Global\\TDInstallationCompletedEvt was set before this installation "
         "and cannot be cleared: 5\n!Started installation of the drivers"});
     handshake("a second starter waits on the same event; the end wakes both", {
-        .steps = {"as 100", "start 1000 101", "end 2000 200", "0"}, .results = "0", .ms = 2000,
+        .steps = {"as 100", "start 1000 101", "end 2000 200", "0"}, .ms = 2000,
         .log = kSet + kWoke + kNotReleased + kWoke + kReleased});
     for (const std::string value : {"00", "2", "true", "\" 1\"", "\"\"", "5", "\"1 \""}) {
         handshake("an invalid value touches nothing: " + value, {.steps = {value}, .results = "2",
             .log = "Invalid argument passed to /setstatus parameter\n", .whole = true});
     }
-    handshake("a user's held mutex: no wait", {.steps = {"account 6 S-1-5-21-1-2-3-1001", "holds 6", "0"},
-        .results = "0", .left = "mutex", .log = "Not waiting: Global\\TDInstallationStartedMtx" + kUser});
-    handshake("a user's signalled event: no wait", {
-        .steps = {"account 6 S-1-5-21-1-2-3-1001", "signalled 6", "0"}, .results = "0", .left = "event",
+    handshake("a user's held mutex: no wait", {.steps = {kUsers, "holds 6", "0"}, .left = "mutex",
+        .log = "Not waiting: Global\\TDInstallationStartedMtx" + kUser});
+    handshake("a user's signalled event: no wait", {.steps = {kUsers, "signalled 6", "0"}, .left = "event",
         .log = "Not waiting: Global\\TDInstallationCompletedEvt" + kUser});
-    handshake("a user's mutex: no signal", {
-        .steps = {"account 6 S-1-5-21-1-2-3-1001", "holds 6", "event 100", "1"}, .results = "0",
+    handshake("a user's mutex: no signal", {.steps = {kUsers, "holds 6", "event 100", "1"},
         .left = "mutex event", .log = "Not signalling: Global\\TDInstallationStartedMtx" + kUser});
-    handshake("a user's event: not set", {
-        .steps = {"holds 100", "account 6 S-1-5-21-1-2-3-1001", "event 6", "1"}, .results = "0",
+    handshake("a user's event: not set", {.steps = {"holds 100", kUsers, "event 6", "1"},
         .left = "mutex event",
         .log = "Not signalling: Global\\TDInstallationCompletedEvt" + kUser + "\n!" + kSet});
     handshake("its own account", {.steps = {"account 1 S-1-5-21-1-2-3-1001", "holds 1", "event 1",
-        "account 4242 S-1-5-21-1-2-3-1001", "1"}, .results = "0", .left = "mutex event", .log = kSet});
+        "account 4242 S-1-5-21-1-2-3-1001", "1"}, .left = "mutex event", .log = kSet});
     handshake("a link at the mutex's name: no signal", {.steps = {"link 7 mutex", "1"},
-        .results = "0",
         .log = "Not signalling: Global\\TDInstallationStartedMtx" + kLinked + "Mtx" + kThrough});
-    handshake("a name unread", {.steps = {"fail NtQueryObjectName 1 5", "0"}, .results = "0", .log =
+    handshake("a name unread", {.steps = {"fail NtQueryObjectName 1 5", "0"}, .log =
         "Not waiting: Global\\TDInstallationStartedMtx has a name that cannot be read: 5\n"});
     handshake("an owner unread", {.steps = {"holds 1", "event 1", "fail GetSecurityInfo 4 5", "1"},
-        .results = "0", .left = "mutex event", .log = "Not signalling: Global\\TDInstallationStartedMtx "
+        .left = "mutex event", .log = "Not signalling: Global\\TDInstallationStartedMtx "
         "belongs to an owner that cannot be read, not to the installer"});
     // clang-format on
 }
