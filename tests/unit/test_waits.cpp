@@ -373,7 +373,8 @@ int setStatus(const std::string& value) {
 // Steps: a /setstatus value run here (quoted when it has blanks), "as P" (this process is P), "holds P" /
 // "event P" / "signalled P" (P created the mutex / the event / the event signalled, with default
 // security), "account P SID" (P runs as that account; LocalSystem otherwise), "end T P" / "start T P" (at
-// T, or at the next use of the call T, process P runs /setstatus 1 / 0, which must give 0), "link P
+// T, or at the next use of the call T, process P runs /setstatus 1 / 0, which must give 0), "security T" (at
+// T, the results gain the mutex's and the event's security, "-" for one not there), "link P
 // mutex|event" (P creates Global\OtherMtx|Evt; the name links to it), "advance N", or a fault.
 struct StatusRow {
     std::vector<std::string> steps{};
@@ -384,6 +385,10 @@ struct StatusRow {
     bool whole = false; // the log is all of it
 };
 
+// The objects a start creates: owned by Administrators, all access for SYSTEM and Administrators, none for
+// anyone else, who tell an installation in progress by the open's error alone (no handle of theirs keeps an
+// object alive).
+const std::string kInstallers = "O:BAD:(A;;GA;;;SY)(A;;GA;;;BA)";
 const std::string kGaveUp = "Installation continued even after 600 seconds\n";
 const std::string kNotInProgress = "No Installation is in progress, failed to acquire install start event\n";
 const std::string kSet = "Successfully set event for install completion\n";
@@ -413,6 +418,13 @@ void handshake(const std::string& name, const StatusRow& row, const char* file =
             };
             std::isdigit(w[1][0]) != 0 ? m.machine.at(n(1), run)
                                        : m.machine.onCall(w[1], m.machine.callCount(w[1]) + 1, run);
+        } else if (w[0] == "security") {
+            m.machine.at(n(1), [&m, &results] {
+                for (const wchar_t* object : {kMutexName, kEventName}) {
+                    results += (results.empty() ? "" : " ") +
+                               narrow(m.machine.namedObjectSecurity(object).value_or(L"-"));
+                }
+            });
         } else if (w[0] == "link") {
             const std::wstring other = mutex ? L"Global\\OtherMtx" : L"Global\\OtherEvt";
             others.push_back(n(1));
@@ -454,8 +466,9 @@ void handshake(const std::string& name, const StatusRow& row, const char* file =
 
 TEST(Status, Handshake) {
     // clang-format off
-    handshake("start, then an end within the limit", {.steps = {"as 100", "end 5000 200", "0"},
-        .ms = 5000, .log = "Set status from command line is: 0\nTSAC Installation Started\n"
+    handshake("start, then an end within the limit, the objects the installer's own", {.steps = {"as 100",
+        "security 1000", "end 5000 200", "0"}, .results = kInstallers + " " + kInstallers + " 0", .ms = 5000,
+        .log = "Set status from command line is: 0\nTSAC Installation Started\n"
         "Started installation of the drivers\nSet status from command line is: 1\nTSAC Installation Ended\n" +
         kSet + kWoke + kReleased, .whole = true});
     // A start without an end gives up after ten minutes.
@@ -513,24 +526,6 @@ TEST(Status, Handshake) {
         .left = "mutex event", .log = "Not signalling: Global\\TDInstallationStartedMtx "
         "belongs to an owner that cannot be read, not to the installer"});
     // clang-format on
-}
-
-// Both objects a start creates are owned by Administrators, all access for SYSTEM and Administrators,
-// none for anyone else: others tell an installation in progress by the open's error alone, and no handle
-// of theirs keeps an object alive.
-TEST(Status, TheStartCreatesTheObjectsAsTheInstallersOwn) {
-    FreshMachine m;
-    std::optional<std::wstring> mutex;
-    std::optional<std::wstring> event;
-    m.machine.onCall("WaitForSingleObject", 1, [&] {
-        mutex = m.machine.namedObjectSecurity(kMutexName);
-        event = m.machine.namedObjectSecurity(kEventName);
-    });
-    m.machine.at(10, [&m] { m.machine.asProcess(200, [] { EXPECT_EQ(setStatus("1"), 0); }); });
-    EXPECT_EQ(setStatus("0"), 0);
-    EXPECT_EQ(mutex, std::wstring(L"O:BAD:(A;;GA;;;SY)(A;;GA;;;BA)"));
-    EXPECT_EQ(event, std::wstring(L"O:BAD:(A;;GA;;;SY)(A;;GA;;;BA)"));
-    m.machine.endProcess(200);
 }
 
 } // namespace
