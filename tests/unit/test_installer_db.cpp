@@ -69,22 +69,18 @@ const Fragments kLogs = [] {
 
 TEST(InstallerDb, DisableCustomActions) {
     runScenarios(R"txt(
-== every DIFx name disabled and committed; a second time alike, by discovery's explicit code
+== every DIFx name disabled and committed
 + product {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}
 > @disableCustomActions {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 0
-> @disableDifxCAs {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 0
 ? disabled: 26
 = whole log
 use every DIFx name disabled
-use every DIFx name disabled
 
-== the service start disabled, a second time alike
+== the service start disabled
 + product {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}
-> @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 0
 > @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 0
 ? disabled: 0 ca
 = whole log
-use the service start disabled
 use the service start disabled
 
 == an unknown product; ALL is a product code to discovery
