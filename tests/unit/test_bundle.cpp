@@ -339,8 +339,6 @@ TEST(Bundle, DriverType) {
     driverType({.option = "/drivertype virtual", .missing = "tvrnva_virtual", .from = told,
                 .folder = "tvrnva_virtual"});
     driverType({.option = "/drivertype \"virtual \"", .from = told, .flavour = "ethernet"});
-    driverType({.stored = "+ reg {product} DriverType virtual", .from = read, .folder = "tvrnva_virtual",
-                .flavour = "virtual"});
     driverType({.stored = "+ reg {product} DriverType virtualx", .from = read, .flavour = "ethernet"});
     driverType({.stored = "+ reg SOFTWARE\\TavrinSecure\\TavrinDrivers DriverType virtual",
                 .from = "!" + read, .flavour = "ethernet"});
