@@ -270,8 +270,6 @@ TEST(NetService, AddAndRemove) {
         .log = "Command received to add net Service\n" + kRemovingIt + kInstallingIt + kSucceeded});
     netService("remove of a missing component", {.action = "Remove", .before = "", .requests = kLocked,
         .log = "Command received to remove net Service\n" + kNotFound});
-    netService("add of a missing component installs it", {.action = "aDd", .before = "", .installed = true,
-        .applies = 1, .requests = kLocked + kInstall});
     netService("removal asks for the class the component reports", {.action = "REMOVE", .before = "trans",
         .applies = 1});
     netService("still referenced", {.action = "REMOVE", .before = "referenced", .installed = true,
@@ -316,11 +314,13 @@ TEST(NetService, AddAndRemove) {
         .faults = "+ fail QueryNetCfgClass 0 0x8007001f", .result = 2, .installed = true,
         .log = says("Failed to get NetCfgClass object. HRESULT=0x8007001f") +
         says("Failed to get NetCfgClass object. HRESULT=0x8007001f")});
-    netService("no class setup for the removal", {.faults = "+ fail QueryInterface 2 0x8007001f",
-        .installed = true, .applies = 1,
+    netService("no class setup for the removal: no removal tried", {
+        .faults = "+ fail QueryInterface 2 0x8007001f", .installed = true, .applies = 1,
+        .requests = kLocked + kInstall,
         .log = says("Failed to get NetCfgClassSetup interface. HRESULT=0x8007001f")});
-    netService("no class setup for the install", {.faults = "+ fail QueryInterface 3 0x8007001f",
-        .result = 2, .applies = 1,
+    netService("no class setup for the install: no install tried", {
+        .faults = "+ fail QueryInterface 3 0x8007001f", .result = 2, .applies = 1,
+        .requests = kLocked + kRemoval,
         .log = kRemovingIt + says("Failed to get NetCfgClassSetup interface. HRESULT=0x8007001f")});
     netService("another client's lock, waited for once and left alone", {.before = "lock Tavrin Secure Agent",
         .result = 2, .ms = 15000,
