@@ -241,17 +241,6 @@ use 9.1.15 found under its third code
 = whole log
 Version of old Product is: 9.1.13
 use every code of 9.1.13 tried
-
-== a code listed twice is tried twice
-+ exe 0x00090007 0x00090001 0x000F0004
-+ product {5A8409EC-2206-540F-9F3B-AC1E60B10504}
-+ fail MsiDatabaseCommit 1 1627
-> @disableDifxCAs all => 0
-? disabled: 26
-Searching Product: '{5A8409EC-2206-540F-9F3B-AC1E60B10504}' ...
-Failed to commit MSI Db, Error: 1627
-Searching Product: '{5A8409EC-2206-540F-9F3B-AC1E60B10504}' ...
-Disabled Difx CAs Successfully for product Code: {5A8409EC-2206-540F-9F3B-AC1E60B10504}
 )txt",
                  kLogs);
 }
