@@ -224,13 +224,10 @@ Couldn't find product Code for : 65535.65535.65535
 use 9.1.15 found under its third code
 use 9.1.15 found under its third code
 
-== a failed path expansion, or a relative COMMONPROGRAMFILES(X86), ends it quietly
+== a failed path expansion ends it quietly
 + exe 0x00090007 0x00090001 0x000F0004
 + product {65BD35FD-2FDA-593A-B137-C682DE5A20C4}
 + fail ExpandEnvironmentStringsW 1 203
-> @disableDifxCAs all => 0
-+ env COMMONPROGRAMFILES(X86) "Common Files"
-+ file "Common Files\Tavrin Secure\TamUI\Tavrin.exe"
 > @disableDifxCAs all => 0
 ? disabled: 0
 = whole log
