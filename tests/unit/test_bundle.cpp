@@ -170,9 +170,9 @@ TEST(Bundle, TheDriversFolderUnexpanded) {
     runScenarios(R"txt(
 == the platform's error
 use installed
-+ fail ExpandEnvironmentStringsW 2 203
++ fail ExpandEnvironmentStringsW 2 5
 > @InstallTavrinDrivers tvrnva => 2
-ExpandEnvironmentStrings failed with last Error: 203
+ExpandEnvironmentStrings failed with last Error: 5
 
 == install-all: nothing installed
 use a long drivers folder
