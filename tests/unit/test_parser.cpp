@@ -79,12 +79,9 @@ TEST(Parser, Shapes) {
     shape("/install a.inf /component tvrnva /install b.inf", 0, "1 inf=b.inf component=tvrnva");
     shape("/uninstall HW1 /hardwareid HW2", 0, "2 hwid=HW2");
     shape("/installdrivers 1 /uninstalldrivers 1", 0, "5 all=1");
-    shape("-netserv REMOVE -component tvrnns", 0, "4 component=tvrnns net=REMOVE");
     shape("/reinstall -1", 0, "7 mode=-1");
     shape("/setstatus 5", 0, "8 status=5");
     shape("/setstatus \"\"", 0, "8");
-    shape("/disableDifx all", 0, "9 product=all");
-    shape("-disableCustomActions {X}", 0, "10 product={X}");
     shape("/setprocessortype 0 /drivertype virtual", 0, "3 cpu=0 type=virtual");
     shape("/install a /instid ROOT\\NET\\0000 /uninstall h /oeminf oem3.inf /startdevice YES", 0,
           "1 inf=a instid=ROOT\\NET\\0000 oem=oem3.inf hwid=h start=YES");

@@ -14,10 +14,8 @@
 namespace tdu::test {
 namespace {
 
-constexpr std::string_view kLetters = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
-
 // The option each row of the table under a "### " heading of the command reference starts with
-// ("| `/name ...`"), once a row.
+// ("| `/name ...`"), once a row; a row that names none shows as a name the parser does not have.
 std::multiset<std::string> optionsUnder(const std::string& readme, const std::string& heading) {
     const std::size_t section = readme.find("\n## Command reference\n");
     const std::size_t table = readme.find("\n### " + heading + "\n", section);
@@ -27,12 +25,8 @@ std::multiset<std::string> optionsUnder(const std::string& readme, const std::st
     std::string line;
     std::getline(lines, line); // the heading itself
     while (std::getline(lines, line) && !line.starts_with("#")) {
-        const std::size_t end = line.find_first_not_of(kLetters, 4);
-        if (line.starts_with("| `/") && end > 4 && end < line.size() &&
-            (line[end] == ' ' || line[end] == '`')) {
-            rows.insert(line.substr(4, end - 4));
-        } else {
-            EXPECT_FALSE(line.starts_with("| `")) << "a row that names no option: " << line;
+        if (line.starts_with("| `")) {
+            rows.insert(line.substr(4, line.find_first_of(" `", 4) - 4));
         }
     }
     return rows;

@@ -66,10 +66,8 @@ Key not found.\n
 
 == one of 520 is refused, as an empty one is
 > @RegDelNode {k*520} => 0
-Registry path is empty or too long: {k*520}
-
-== an empty key path
 > @RegDelNode "" => 0
+Registry path is empty or too long: {k*520}
 Registry path is empty or too long: 
 )txt");
 }
