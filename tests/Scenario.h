@@ -136,14 +136,15 @@ logProblem(const std::vector<std::string>& messages, const std::vector<std::stri
     }
     auto at = messages.begin();
     for (std::size_t i = 0; i < expected.size(); ++i) {
-        std::string line = expected[i];
-        if (line.starts_with("!")) {
-            if (std::ranges::count(messages, line.substr(1)) != 0) {
-                return std::pair{i, "logged all the same: " + line.substr(1) + "\nthe log:" + logged};
+        const bool absent = expected[i].starts_with("!");
+        std::string line = expected[i].substr(absent ? 1 : 0);
+        line = line.ends_with("\\n") ? line.substr(0, line.size() - 2) + "\n" : line;
+        if (absent) {
+            if (std::ranges::count(messages, line) != 0) {
+                return std::pair{i, "logged all the same: " + expected[i].substr(1) + "\nthe log:" + logged};
             }
             continue;
         }
-        line = line.ends_with("\\n") ? line.substr(0, line.size() - 2) + "\n" : line;
         at = whole ? at : std::find(at, messages.end(), line);
         if (at == messages.end() || *at != line) {
             return std::pair{i, "missing, or out of order: " + expected[i] + "\nthe log:" + logged};
