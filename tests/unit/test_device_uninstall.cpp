@@ -162,6 +162,7 @@ void refusedInfName(const std::string& name, const char* file = __builtin_FILE()
 }
 
 TEST(DeviceUninstall, OnlyABareInfNameReachesTheStore) {
+    refusedInfName("..\\victim.inf"); // the file it names is C:\Windows\victim.inf
     refusedInfName("oem1.txt");
     refusedInfName("oem.inf");
     refusedInfName("oem1a.inf");
