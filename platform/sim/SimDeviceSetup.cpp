@@ -600,14 +600,11 @@ private:
     // The set of a call on one element, or null with the platform's error left
     // as the last error. Counts a use of `call` first: null when that use fails.
     SimDeviceSet* setFor(std::string_view call, Handle deviceInfoSet, const DeviceElement& element) {
-        if (s_.check(call)) {
-            return nullptr;
+        const HandleEntry* entry = s_.entryFor(call, deviceInfoSet, Kind::DeviceSet);
+        if (entry == nullptr || element.cbSize != kSizeOfDevInfoData) {
+            return entry == nullptr ? nullptr : s_.fail(kErrorInvalidUserBuffer, nullptr);
         }
-        SimDeviceSet* set = setOf(deviceInfoSet);
-        if (set == nullptr || element.cbSize != kSizeOfDevInfoData) {
-            return s_.fail(set == nullptr ? kErrorInvalidHandle : kErrorInvalidUserBuffer, nullptr);
-        }
-        return set;
+        return static_cast<SimDeviceSet*>(entry->object.get());
     }
 
     // As setFor, and null when the element is unknown. `recordsSized`:

@@ -62,10 +62,9 @@ private:
         if (std::filesystem::is_regular_file(host, ec) && found != s_.versions.end()) {
             return &found->second;
         }
-        return s_.fail(std::filesystem::is_directory(host, ec)                 ? kErrorAccessDenied
-                       : std::filesystem::exists(host, ec)                     ? kErrorResourceDataNotFound
-                       : std::filesystem::is_directory(host.parent_path(), ec) ? kErrorFileNotFound
-                                                                               : kErrorPathNotFound,
+        return s_.fail(std::filesystem::is_directory(host, ec) ? kErrorAccessDenied
+                       : std::filesystem::exists(host, ec)     ? kErrorResourceDataNotFound
+                                                               : notFound(host),
                        nullptr);
     }
 

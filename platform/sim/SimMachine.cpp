@@ -20,6 +20,11 @@
 
 namespace tdu::platform::sim {
 
+std::uint32_t notFound(const std::filesystem::path& file) {
+    std::error_code ec;
+    return std::filesystem::is_directory(file.parent_path(), ec) ? kErrorFileNotFound : kErrorPathNotFound;
+}
+
 std::string narrow(std::wstring_view text) {
     std::string out;
     for (const wchar_t ch : text) {
@@ -193,9 +198,6 @@ FileInformation HostFile::describe() const {
     return {.numberOfLinks = static_cast<std::uint32_t>(std::filesystem::hard_link_count(file_, ec)),
             .endOfFile = std::filesystem::file_size(file_, ec)};
 }
-std::uint64_t HostFile::idOf(const std::filesystem::path& /*file*/) {
-    return 0;
-}
 #else
 std::unique_ptr<HostFile> HostFile::open(const std::filesystem::path& file, bool create) {
     const int flags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0);
@@ -226,11 +228,6 @@ FileInformation HostFile::describe() const {
                : FileInformation{.numberOfLinks = static_cast<std::uint32_t>(about.st_nlink),
                                  .endOfFile = static_cast<std::uint64_t>(about.st_size),
                                  .id = static_cast<std::uint64_t>(about.st_ino)};
-}
-
-std::uint64_t HostFile::idOf(const std::filesystem::path& file) {
-    struct stat about {};
-    return ::lstat(file.c_str(), &about) == 0 ? static_cast<std::uint64_t>(about.st_ino) : 0;
 }
 #endif
 
@@ -302,6 +299,17 @@ Handle SimState::addHandle(HandleEntry entry) {
 HandleEntry* SimState::findHandle(Handle handle) {
     const auto found = handles.find(handle);
     return found == handles.end() ? nullptr : &found->second;
+}
+
+HandleEntry* SimState::entryFor(std::string_view call, Handle handle, Kind kind, std::uint32_t access) {
+    if (check(call)) {
+        return nullptr;
+    }
+    HandleEntry* entry = findHandle(handle, kind);
+    if (entry == nullptr || (entry->access & access) != access) {
+        return fail(entry == nullptr ? kErrorInvalidHandle : kErrorAccessDenied, nullptr);
+    }
+    return entry;
 }
 
 void SimState::closeHandle(Handle handle) {

@@ -103,18 +103,6 @@ void SimServices::handleClosed(Kind kind, const std::shared_ptr<void>& object) {
     }
 }
 
-std::shared_ptr<SimServices::Service> SimServices::serviceFor(std::string_view call, Handle handle,
-                                                              std::uint32_t right) {
-    if (s_.check(call)) {
-        return nullptr;
-    }
-    const HandleEntry* entry = s_.findHandle(handle, Kind::Service);
-    if (entry == nullptr || (entry->access & right) != right) {
-        return s_.fail(entry == nullptr ? kErrorInvalidHandle : kErrorAccessDenied, nullptr);
-    }
-    return std::static_pointer_cast<Service>(entry->object);
-}
-
 // Every active service that needs `service`, directly or not, each after
 // the ones that need it: the order in which they can be stopped. The
 // program asks for active dependants only.
@@ -170,7 +158,8 @@ Handle SimServices::OpenServiceW(Handle manager, const std::wstring& serviceName
 
 bool SimServices::QueryServiceStatusEx(Handle service, std::uint32_t infoLevel, ServiceStatusProcess& status,
                                        std::uint32_t bufSize, std::uint32_t& bytesNeeded) {
-    const auto target = serviceFor("QueryServiceStatusEx", service, kServiceQueryStatus);
+    const auto target =
+        s_.objectFor<Service>("QueryServiceStatusEx", service, Kind::Service, kServiceQueryStatus);
     if (!target) {
         return false;
     }
@@ -188,8 +177,8 @@ bool SimServices::QueryServiceStatusEx(Handle service, std::uint32_t infoLevel, 
 }
 
 bool SimServices::ControlService(Handle service, std::uint32_t control, ServiceStatus& status) {
-    const auto target =
-        serviceFor("ControlService", service, control == kServiceControlStop ? kServiceStop : 0);
+    const auto target = s_.objectFor<Service>("ControlService", service, Kind::Service,
+                                              control == kServiceControlStop ? kServiceStop : 0);
     if (!target) {
         return false;
     }
@@ -217,7 +206,8 @@ bool SimServices::EnumDependentServicesW(Handle service, std::uint32_t serviceSt
                                          std::uint32_t bufSize, std::uint32_t& bytesNeeded,
                                          std::uint32_t& servicesReturned,
                                          std::vector<EnumServiceStatus>& entries) {
-    const auto target = serviceFor("EnumDependentServicesW", service, kServiceEnumerateDependents);
+    const auto target =
+        s_.objectFor<Service>("EnumDependentServicesW", service, Kind::Service, kServiceEnumerateDependents);
     if (!target) {
         return false;
     }
@@ -255,7 +245,7 @@ bool SimServices::EnumDependentServicesW(Handle service, std::uint32_t serviceSt
 }
 
 bool SimServices::DeleteService(Handle service) {
-    const auto target = serviceFor("DeleteService", service, kDelete);
+    const auto target = s_.objectFor<Service>("DeleteService", service, Kind::Service, kDelete);
     if (!target) {
         return false;
     }

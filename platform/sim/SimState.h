@@ -19,6 +19,9 @@ namespace tdu::platform::sim {
 
 // A host file's bytes; nothing when it cannot be read.
 std::optional<std::string> readHostFile(const std::filesystem::path& path);
+// What a call on a missing file answers: ERROR_FILE_NOT_FOUND in a folder
+// that exists, ERROR_PATH_NOT_FOUND otherwise.
+std::uint32_t notFound(const std::filesystem::path& file);
 // Names for reports and traces: ASCII kept, any other character shown as "?".
 std::string narrow(std::wstring_view text);
 
@@ -154,8 +157,6 @@ public:
     bool append(std::string_view bytes) const;
     // The open file's size, names and identity (0 where the host has none).
     [[nodiscard]] FileInformation describe() const;
-    // The identity of the file a path names now; 0 when none or unknown.
-    static std::uint64_t idOf(const std::filesystem::path& file);
     // The file was renamed: a host without descriptors finds it there now.
     void moved(const std::filesystem::path& to) { file_ = to; }
 
@@ -198,7 +199,6 @@ struct Fault {
     std::function<void()> action; // what another process does at that moment; the call then goes on
 };
 
-struct SimState;
 class SimServices;
 class SimNetConfig;
 
@@ -227,6 +227,14 @@ struct SimState {
     }
     template <class T> std::shared_ptr<T> objectOf(Handle handle, Kind kind) {
         const HandleEntry* entry = findHandle(handle, kind);
+        return entry == nullptr ? nullptr : std::static_pointer_cast<T>(entry->object);
+    }
+    // Counts a use of `call`, then the entry behind a handle of `kind` opened
+    // with `access`; null, the call failed with the platform's error, otherwise.
+    HandleEntry* entryFor(std::string_view call, Handle handle, Kind kind, std::uint32_t access = 0);
+    template <class T>
+    std::shared_ptr<T> objectFor(std::string_view call, Handle handle, Kind kind, std::uint32_t access = 0) {
+        const HandleEntry* entry = entryFor(call, handle, kind, access);
         return entry == nullptr ? nullptr : std::static_pointer_cast<T>(entry->object);
     }
     // Closing a file also lets go of its byte ranges.
