@@ -10,7 +10,6 @@
 #include <new>
 #include <random>
 #include <sstream>
-#include <stdexcept>
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -140,15 +139,12 @@ std::filesystem::path mapToHost(const std::filesystem::path& root, std::wstring_
 }
 
 const char* kindName(Kind kind) {
-    static constexpr std::array<const char*, 17> kNames{"file",          "directory search",
-                                                        "mutex",         "event",
-                                                        "registry key",  "device information set",
-                                                        "heap block",    "SC manager",
-                                                        "service",       "INetCfg",
-                                                        "INetCfgLock",   "INetCfgComponent",
-                                                        "INetCfgClass",  "INetCfgClassSetup",
-                                                        "task memory",   "installer database",
-                                                        "installer view"};
+    // clang-format off
+    static constexpr std::array<const char*, 17> kNames{
+        "file", "directory search", "mutex", "event", "registry key", "device information set", "heap block",
+        "SC manager", "service", "INetCfg", "INetCfgLock", "INetCfgComponent", "INetCfgClass",
+        "INetCfgClassSetup", "task memory", "installer database", "installer view"};
+    // clang-format on
     return kNames.at(static_cast<std::size_t>(kind));
 }
 
@@ -328,14 +324,16 @@ void SimState::closeHandle(Handle handle) {
     }
 }
 
-std::uint32_t SimState::release(Handle handle, std::initializer_list<Kind> kinds) {
+std::uint32_t SimState::release(Handle handle, std::initializer_list<Kind> kinds, std::string_view call) {
+    const bool wasDead = dead();
+    const std::optional<std::uint32_t> injected = wasDead || call.empty() ? std::nullopt : check(call);
     const HandleEntry* entry = findHandle(handle);
-    const std::uint32_t error = dead() ? kErrorProcessAborted
+    const std::uint32_t error = wasDead ? kErrorProcessAborted
                                 : entry == nullptr || std::ranges::find(kinds, entry->kind) == kinds.end()
                                     ? kErrorInvalidHandle
                                     : kErrorSuccess;
     error == kErrorSuccess ? closeHandle(handle) : void(lastError = error);
-    return error;
+    return error == kErrorSuccess ? injected.value_or(kErrorSuccess) : error;
 }
 
 bool SimState::heldWithoutSharing(const std::filesystem::path& file, std::uint32_t share) const {
@@ -406,8 +404,7 @@ std::string SimMachine::openHandleReport() const {
 }
 
 void SimMachine::advance(std::uint64_t ms) {
-    const std::uint64_t deadline = state_->now + ms;
-    state_->runUntil(deadline, [] { return false; });
+    state_->runUntil(state_->now + ms, [] { return false; });
 }
 
 void SimMachine::asProcess(std::uint32_t pid, const std::function<void()>& body) {
@@ -514,10 +511,9 @@ std::vector<std::string> SimMachine::registryLines() const {
 
 std::optional<SimRegValue> SimMachine::regValue(const std::wstring& path, const std::wstring& name) const {
     const std::shared_ptr<RegNode> node = findKey(state_->hklm, splitKeyPath(path, false));
-    if (!node || !node->values.contains(asciiUpper(name))) {
-        return std::nullopt;
-    }
-    return node->values.at(asciiUpper(name)).second;
+    return !node || !node->values.contains(asciiUpper(name))
+               ? std::nullopt
+               : std::optional(node->values.at(asciiUpper(name)).second);
 }
 
 std::vector<std::wstring> SimMachine::namedObjects() const {

@@ -27,9 +27,8 @@ void SimServices::addService(const SimServiceSetup& setup) {
     service->setup = setup;
     // A display name of its own, as real services have: a caller that took
     // it for the service's name would open nothing.
-    if (service->setup.displayName.empty()) {
-        service->setup.displayName = L"Display name of " + setup.name;
-    }
+    service->setup.displayName =
+        setup.displayName.empty() ? L"Display name of " + setup.name : setup.displayName;
     service->state = setup.state;
     service->pid = kFirstServicePid + static_cast<std::uint32_t>(services_.size());
     services_.push_back(service);
@@ -134,10 +133,9 @@ Handle SimServices::OpenSCManagerW(const std::wstring* machineName, const std::w
         return kNullHandle;
     }
     // The program asks for this machine's active database; no other is modelled.
-    if (machineName != nullptr || databaseName != nullptr) {
-        return s_.fail(kErrorDatabaseDoesNotExist, kNullHandle);
-    }
-    return s_.addHandle({.kind = Kind::Manager, .access = desiredAccess});
+    return machineName != nullptr || databaseName != nullptr
+               ? s_.fail(kErrorDatabaseDoesNotExist, kNullHandle)
+               : s_.addHandle({.kind = Kind::Manager, .access = desiredAccess});
 }
 
 Handle SimServices::OpenServiceW(Handle manager, const std::wstring& serviceName,
@@ -147,13 +145,12 @@ Handle SimServices::OpenServiceW(Handle manager, const std::wstring& serviceName
     }
     const HandleEntry* entry = s_.findHandle(manager, Kind::Manager);
     const auto service = find(serviceName);
-    if (entry == nullptr || (entry->access & kScManagerConnect) == 0 || !service) {
-        return s_.fail(entry == nullptr                           ? kErrorInvalidHandle
-                       : (entry->access & kScManagerConnect) == 0 ? kErrorAccessDenied
-                                                                  : kErrorServiceDoesNotExist,
-                       kNullHandle);
-    }
-    return s_.addHandle({.kind = Kind::Service, .object = service, .access = desiredAccess});
+    return entry == nullptr || (entry->access & kScManagerConnect) == 0 || !service
+               ? s_.fail(entry == nullptr                           ? kErrorInvalidHandle
+                         : (entry->access & kScManagerConnect) == 0 ? kErrorAccessDenied
+                                                                    : kErrorServiceDoesNotExist,
+                         kNullHandle)
+               : s_.addHandle({.kind = Kind::Service, .object = service, .access = desiredAccess});
 }
 
 bool SimServices::QueryServiceStatusEx(Handle service, std::uint32_t infoLevel, ServiceStatusProcess& status,
@@ -257,22 +254,12 @@ bool SimServices::DeleteService(Handle service) {
 }
 
 bool SimServices::CloseServiceHandle(Handle handle) {
-    if (s_.dead()) {
-        return s_.fail(kErrorProcessAborted);
-    }
-    // An injected failure still lets the handle go: nobody could close it
-    // again, and the caller has nothing left to do with it.
-    const std::optional<std::uint32_t> injected = s_.check("CloseServiceHandle");
-    const HandleEntry* entry = s_.findHandle(handle);
-    if (entry == nullptr || (entry->kind != Kind::Manager && entry->kind != Kind::Service)) {
-        return s_.fail(kErrorInvalidHandle);
-    }
-    const auto service = std::static_pointer_cast<Service>(entry->object);
-    s_.closeHandle(handle);
+    const auto service = s_.objectOf<Service>(handle, Kind::Service);
+    const std::uint32_t error = s_.release(handle, {Kind::Manager, Kind::Service}, "CloseServiceHandle");
     if (service) {
         deleteWhenUnused(service);
     }
-    return !injected;
+    return error == kErrorSuccess;
 }
 
 } // namespace tdu::platform::sim

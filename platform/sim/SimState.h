@@ -76,25 +76,10 @@ struct RegNode {
 // a SimNetConfig::Reference for the five NetCfg kinds, a SimInstallerDb::
 // Database or View; none for the others (a file, search or heap block keeps
 // its state in the entry itself).
-enum class Kind {
-    File,
-    Search,
-    Mutex,
-    Event,
-    Key,
-    DeviceSet,
-    HeapBlock,
-    Manager,
-    Service,
-    NetCfg,
-    NetCfgLock,
-    NetCfgComponent,
-    NetCfgClass,
-    NetCfgClassSetup,
-    TaskMemory,
-    Database,
-    View
-};
+// clang-format off
+enum class Kind { File, Search, Mutex, Event, Key, DeviceSet, HeapBlock, Manager, Service, NetCfg, NetCfgLock,
+                  NetCfgComponent, NetCfgClass, NetCfgClassSetup, TaskMemory, Database, View };
+// clang-format on
 // The kind's name in leak reports.
 const char* kindName(Kind kind);
 
@@ -166,9 +151,9 @@ private:
     std::filesystem::path file_;
 };
 
+// A byte range locked through a handle: of the file the handle has open, wherever it lies now.
 struct RangeLock {
     Handle handle = kNullHandle;
-    std::filesystem::path file;
     std::uint64_t offset = 0;
     std::uint64_t length = 0;
 };
@@ -239,10 +224,12 @@ struct SimState {
     }
     // Closing a file also lets go of its byte ranges.
     void closeHandle(Handle handle);
-    // A call that releases a handle of one of `kinds` (a close is not failable):
-    // its error, ERROR_SUCCESS when released, left as the last error otherwise.
-    // A killed process's call releases nothing.
-    std::uint32_t release(Handle handle, std::initializer_list<Kind> kinds);
+    // A call that releases a handle of one of `kinds`: its error, ERROR_SUCCESS
+    // when released, left as the last error otherwise. A killed process's call
+    // releases nothing. A close is failable when it names its `call`; an
+    // injected failure still releases the handle, as the caller cannot release
+    // it a second time and counting it as held would only hide real leaks.
+    std::uint32_t release(Handle handle, std::initializer_list<Kind> kinds, std::string_view call = {});
     [[nodiscard]] std::wstring userOf(std::uint32_t process) const;
     // Whether a handle to `file` is open without sharing `share` (one of the FILE_SHARE_ flags).
     [[nodiscard]] bool heldWithoutSharing(const std::filesystem::path& file, std::uint32_t share) const;

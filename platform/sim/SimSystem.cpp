@@ -1,7 +1,6 @@
 #include "platform/sim/SimMachine.h"
 
 #include <algorithm>
-#include <cstring>
 #include <sstream>
 #include <stdexcept>
 
@@ -353,7 +352,7 @@ public:
         if (ec) {
             return s_.fail(kErrorAccessDenied);
         }
-        // Windows follows the file: every handle to it and its ranges see the new name.
+        // Windows follows the file: every handle to it, and so its ranges, see the new name.
         for (auto& [handle, other] : s_.handles) {
             if (other.kind == Kind::File && other.filePath == source) {
                 other.filePath = target;
@@ -361,9 +360,6 @@ public:
                     other.hostFile->moved(target);
                 }
             }
-        }
-        for (RangeLock& lock : s_.rangeLocks) {
-            lock.file = lock.file == source ? target : lock.file;
         }
         if (const auto owner = s_.owners.extract(source)) {
             s_.owners[target] = owner.mapped();
@@ -388,7 +384,7 @@ public:
         if (rangeTaken(entry->filePath, kNullHandle, offset, length)) {
             return s_.fail(kErrorLockViolation);
         }
-        s_.rangeLocks.push_back(RangeLock{file, entry->filePath, offset, length});
+        s_.rangeLocks.push_back(RangeLock{file, offset, length});
         return true;
     }
 
@@ -403,10 +399,9 @@ public:
         if (entry->link) {
             return true; // into the link's own data, which nothing here reads
         }
-        if (rangeTaken(entry->filePath, file, entry->hostFile->describe().endOfFile, bytes.size())) {
-            return s_.fail(kErrorLockViolation);
-        }
-        return entry->hostFile->append(bytes) || s_.fail(kErrorAccessDenied);
+        return rangeTaken(entry->filePath, file, entry->hostFile->describe().endOfFile, bytes.size())
+                   ? s_.fail(kErrorLockViolation)
+                   : entry->hostFile->append(bytes) || s_.fail(kErrorAccessDenied);
     }
 
     std::uint32_t GetSecurityInfo(Handle object, std::uint32_t objectType, std::uint32_t securityInformation,
@@ -578,10 +573,8 @@ public:
         if (heap != kProcessHeap) {
             return s_.fail(kErrorInvalidHandle, kNullHandle);
         }
-        return s_.addHandle(
-            {.kind = Kind::HeapBlock,
-             .block = std::vector<std::uint8_t>(bytes, (flags & kHeapZeroMemory) != 0 ? std::uint8_t{0}
-                                                                                      : kUninitialisedByte)});
+        const std::uint8_t fill = (flags & kHeapZeroMemory) != 0 ? std::uint8_t{0} : kUninitialisedByte;
+        return s_.addHandle({.kind = Kind::HeapBlock, .block = std::vector<std::uint8_t>(bytes, fill)});
     }
 
     bool HeapFree(Handle heap, std::uint32_t /*flags*/, Handle block) override {
@@ -636,10 +629,9 @@ private:
         if (existing == s_.namedObjects.end()) {
             return s_.fail(kErrorFileNotFound, kNullHandle);
         }
-        if ((allowedTo(existing->second->securityDescriptor, s_.userOf(s_.pid)) & access) != access) {
-            return s_.fail(kErrorAccessDenied, kNullHandle);
-        }
-        return handleTo(kind, existing->second, access);
+        return (allowedTo(existing->second->securityDescriptor, s_.userOf(s_.pid)) & access) != access
+                   ? s_.fail(kErrorAccessDenied, kNullHandle)
+                   : handleTo(kind, existing->second, access);
     }
 
     bool signal(const char* call, Handle event, bool signalled) {
@@ -651,10 +643,8 @@ private:
     }
 
     Handle handleTo(Kind kind, const std::shared_ptr<KernelObject>& object, std::uint32_t access) {
-        if (object->kind != kind) {
-            return s_.fail(kErrorInvalidHandle, kNullHandle);
-        }
-        return s_.addHandle({.kind = kind, .object = object, .access = access});
+        return object->kind != kind ? s_.fail(kErrorInvalidHandle, kNullHandle)
+                                    : s_.addHandle({.kind = kind, .object = object, .access = access});
     }
 
     static std::uint32_t allAccess(Kind kind) {
@@ -682,19 +672,18 @@ private:
         if (!std::filesystem::exists(target, ec)) {
             return s_.fail(notFound(target));
         }
-        if (s_.heldWithoutSharing(target, kFileShareDelete)) {
-            return s_.fail(kErrorSharingViolation);
-        }
-        return (!std::filesystem::is_directory(target, ec) && std::filesystem::remove(target, ec)) ||
-               s_.fail(kErrorAccessDenied);
+        return s_.heldWithoutSharing(target, kFileShareDelete)
+                   ? s_.fail(kErrorSharingViolation)
+                   : (!std::filesystem::is_directory(target, ec) && std::filesystem::remove(target, ec)) ||
+                         s_.fail(kErrorAccessDenied);
     }
 
     // Whether a byte range of `target` overlaps one another handle locked.
     bool rangeTaken(const std::filesystem::path& target, Handle by, std::uint64_t offset,
                     std::uint64_t length) const {
         return std::ranges::any_of(s_.rangeLocks, [&](const RangeLock& lock) {
-            return lock.file == target && lock.handle != by && length != 0 && lock.length != 0 &&
-                   offset < lock.offset + lock.length && lock.offset < offset + length;
+            return s_.handles.at(lock.handle).filePath == target && lock.handle != by && length != 0 &&
+                   lock.length != 0 && offset < lock.offset + lock.length && lock.offset < offset + length;
         });
     }
 
