@@ -138,16 +138,6 @@ std::filesystem::path mapToHost(const std::filesystem::path& root, std::wstring_
     return names.back();
 }
 
-const char* kindName(Kind kind) {
-    // clang-format off
-    static constexpr std::array<const char*, 17> kNames{
-        "file", "directory search", "mutex", "event", "registry key", "device information set", "heap block",
-        "SC manager", "service", "INetCfg", "INetCfgLock", "INetCfgComponent", "INetCfgClass",
-        "INetCfgClassSetup", "task memory", "installer database", "installer view"};
-    // clang-format on
-    return kNames.at(static_cast<std::size_t>(kind));
-}
-
 std::vector<std::wstring> splitKeyPath(std::wstring_view path, bool view32) {
     std::vector<std::wstring> parts = splitPath(path);
     if (view32 && !parts.empty() && asciiUpper(parts[0]) == L"SOFTWARE" &&
@@ -389,10 +379,17 @@ Platform SimMachine::platform() {
 }
 
 std::string SimMachine::openHandleReport() const {
+    // The kinds' names, in the order of Kind.
+    // clang-format off
+    static constexpr std::array<const char*, 17> kNames{
+        "file", "directory search", "mutex", "event", "registry key", "device information set", "heap block",
+        "SC manager", "service", "INetCfg", "INetCfgLock", "INetCfgComponent", "INetCfgClass",
+        "INetCfgClassSetup", "task memory", "installer database", "installer view"};
+    // clang-format on
     std::ostringstream report;
     for (const auto& [handle, entry] : state_->handles) {
-        report << kindName(entry.kind) << " 0x" << std::hex << handle << std::dec << " (pid " << entry.pid
-               << ")";
+        report << kNames.at(static_cast<std::size_t>(entry.kind)) << " 0x" << std::hex << handle << std::dec
+               << " (pid " << entry.pid << ")";
         if (entry.kind == Kind::Mutex || entry.kind == Kind::Event) {
             report << " " << narrow(std::static_pointer_cast<KernelObject>(entry.object)->name);
         } else if (entry.kind == Kind::Key) {
@@ -401,10 +398,6 @@ std::string SimMachine::openHandleReport() const {
         report << '\n';
     }
     return report.str();
-}
-
-void SimMachine::advance(std::uint64_t ms) {
-    state_->runUntil(state_->now + ms, [] { return false; });
 }
 
 void SimMachine::asProcess(std::uint32_t pid, const std::function<void()>& body) {
@@ -516,35 +509,11 @@ std::optional<SimRegValue> SimMachine::regValue(const std::wstring& path, const 
                : std::optional(node->values.at(asciiUpper(name)).second);
 }
 
-std::vector<std::wstring> SimMachine::namedObjects() const {
-    std::vector<std::wstring> names;
-    std::ranges::transform(state_->namedObjects, std::back_inserter(names),
-                           [](const auto& one) { return one.second->name; });
-    return names;
-}
-
-std::optional<std::wstring> SimMachine::namedObjectSecurity(const std::wstring& name) const {
-    const auto object = state_->namedObjects.find(asciiUpper(name));
-    return object == state_->namedObjects.end() ? std::nullopt
-                                                : std::optional(object->second->securityDescriptor);
-}
-
-std::optional<SimDevice> SimMachine::device(const std::wstring& instanceId) const {
-    const SimDevice* found = state_->deviceOf(instanceId);
-    return found == nullptr ? std::nullopt : std::optional(*found);
-}
-
 SimDevice* SimState::deviceOf(std::wstring_view instanceId) {
     const auto found = std::ranges::find_if(devices, [&](const SimDevice& device) {
         return equalsIgnoringAsciiCase(device.instanceId, instanceId);
     });
     return found == devices.end() ? nullptr : &*found;
-}
-
-std::vector<std::wstring> SimMachine::publishedPackages() const {
-    std::vector<std::wstring> names;
-    std::ranges::transform(state_->driverStore, std::back_inserter(names), &SimPackage::oemName);
-    return names;
 }
 
 LocalTime SimMachine::localTimeAfter(const LocalTime& start, std::uint64_t ms) {
@@ -563,11 +532,6 @@ LocalTime SimMachine::localTimeAfter(const LocalTime& start, std::uint64_t ms) {
                      .minute = static_cast<std::uint16_t>(clock.minutes().count()),
                      .second = static_cast<std::uint16_t>(clock.seconds().count()),
                      .milliseconds = static_cast<std::uint16_t>(clock.subseconds().count())};
-}
-
-std::optional<std::wstring> SimMachine::folderSecurity(const std::wstring& windowsPath) const {
-    const auto folder = state_->folderSecurity.find(hostPath(windowsPath));
-    return folder == state_->folderSecurity.end() ? std::nullopt : std::optional(folder->second);
 }
 
 std::uint32_t SimMachine::move(const std::wstring& from, const std::wstring& to) {

@@ -43,10 +43,7 @@ struct SimNetConfig::ConfigObject {
 };
 
 std::vector<std::wstring> SimNetConfig::componentIds() const {
-    std::vector<std::wstring> ids;
-    std::ranges::transform(components_, std::back_inserter(ids),
-                           [](const auto& one) { return one.second.infId; });
-    return ids;
+    return listOf(components_, [](const auto& one) { return one.second.infId; });
 }
 
 void SimNetConfig::releaseOtherClientsLock() {

@@ -51,10 +51,7 @@ std::shared_ptr<SimServices::Service> SimServices::find(const std::wstring& name
 }
 
 std::vector<std::wstring> SimServices::names() const {
-    std::vector<std::wstring> names;
-    std::ranges::transform(services_, std::back_inserter(names),
-                           [](const auto& one) { return one->setup.name; });
-    return names;
+    return listOf(services_, [](const auto& one) { return one->setup.name; });
 }
 
 ServiceStatus SimServices::statusOf(const Service& service) const {

@@ -54,6 +54,13 @@ struct SimSequenceRow {
     bool operator==(const SimSequenceRow&) const = default;
 };
 
+// What `projection` makes of each of `range`'s elements, in order.
+template <class R, class P> auto listOf(const R& range, P projection) {
+    std::vector<std::decay_t<std::invoke_result_t<P&, std::ranges::range_reference_t<const R>>>> list;
+    std::ranges::transform(range, std::back_inserter(list), projection);
+    return list;
+}
+
 // Fills in an out-parameter that the caller may leave null.
 template <class T, class V> void setIfGiven(T* out, const V& value) {
     if (out != nullptr) {
@@ -80,8 +87,6 @@ struct RegNode {
 enum class Kind { File, Search, Mutex, Event, Key, DeviceSet, HeapBlock, Manager, Service, NetCfg, NetCfgLock,
                   NetCfgComponent, NetCfgClass, NetCfgClassSetup, TaskMemory, Database, View };
 // clang-format on
-// The kind's name in leak reports.
-const char* kindName(Kind kind);
 
 struct KernelObject {
     Kind kind = Kind::Mutex;
