@@ -217,18 +217,15 @@ FileInformation HostFile::describe() const {
 }
 #endif
 
-SimState::SimState() : root(makeRoot()), hklm(std::make_shared<RegNode>()) {
+SimState::SimState()
+    : root(makeRoot()), environment{{L"PUBLIC", L"C:\\Users\\Public"},
+                                    {L"PROGRAMFILES", L"C:\\Program Files"},
+                                    {L"PROGRAMFILES(X86)", L"C:\\Program Files (x86)"},
+                                    {L"COMMONPROGRAMFILES(X86)", L"C:\\Program Files (x86)\\Common Files"},
+                                    {L"WINDIR", L"C:\\Windows"},
+                                    {L"SYSTEMROOT", L"C:\\Windows"}},
+      hklm(std::make_shared<RegNode>()) {
     hklm->name = L"HKEY_LOCAL_MACHINE";
-    for (const auto& [name, value] : std::initializer_list<std::pair<std::wstring, std::wstring>>{
-             {L"PUBLIC", L"C:\\Users\\Public"},
-             {L"PROGRAMFILES", L"C:\\Program Files"},
-             {L"PROGRAMFILES(X86)", L"C:\\Program Files (x86)"},
-             {L"COMMONPROGRAMFILES(X86)", L"C:\\Program Files (x86)\\Common Files"},
-             {L"WINDIR", L"C:\\Windows"},
-             {L"SystemRoot", L"C:\\Windows"},
-         }) {
-        environment[asciiUpper(name)] = {name, value};
-    }
 }
 
 SimState::~SimState() {
@@ -465,11 +462,6 @@ std::shared_ptr<RegNode> createKey(const std::shared_ptr<RegNode>& root,
         node = child;
     }
     return node;
-}
-
-void SimMachine::regSetValue(const std::wstring& path, const std::wstring& name, const SimRegValue& value) {
-    regCreateKey(path);
-    findKey(state_->hklm, splitKeyPath(path, false))->values[asciiUpper(name)] = {name, value};
 }
 
 std::vector<std::string> SimMachine::registryLines() const {

@@ -93,7 +93,7 @@ public:
     void setModulePath(const std::wstring& path) { state_->modulePath = path; }
 
     void setEnvironment(const std::wstring& name, const std::wstring& value) {
-        state_->environment[asciiUpper(name)] = {name, value};
+        state_->environment[asciiUpper(name)] = value;
     }
     void removeEnvironment(const std::wstring& name) { state_->environment.erase(asciiUpper(name)); }
 
@@ -126,7 +126,9 @@ public:
 
     // Registry, by native path below HKLM ("SOFTWARE\\Wow6432Node\\...").
     void regCreateKey(const std::wstring& path) { createKey(state_->hklm, splitKeyPath(path, false)); }
-    void regSetValue(const std::wstring& path, const std::wstring& name, const SimRegValue& value);
+    void regSetValue(const std::wstring& path, const std::wstring& name, const SimRegValue& value) {
+        createKey(state_->hklm, splitKeyPath(path, false))->values[asciiUpper(name)] = {name, value};
+    }
     [[nodiscard]] bool regKeyExists(const std::wstring& path) const {
         return findKey(state_->hklm, splitKeyPath(path, false)) != nullptr;
     }

@@ -264,8 +264,8 @@ struct SimState {
                               L"Secure\\TavrinDrivers\\TavrinDriverUtil.exe";
     std::uint32_t lastError = 0;
 
-    std::map<std::wstring, std::pair<std::wstring, std::wstring>> environment; // folded name -> (name, value)
-    std::map<std::wstring, std::shared_ptr<KernelObject>> namedObjects;        // by folded name
+    std::map<std::wstring, std::wstring> environment;                   // folded name -> value
+    std::map<std::wstring, std::shared_ptr<KernelObject>> namedObjects; // by folded name
     std::map<std::wstring, std::wstring> objectLinks; // links among them: folded name -> the name led to
     std::shared_ptr<RegNode> hklm;
 

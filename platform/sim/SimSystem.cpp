@@ -93,8 +93,7 @@ public:
             // An unknown variable stays as written; its closing mark may open the next.
             const bool known = variable != s_.environment.end();
             expanded.append(source.substr(pos, open - pos))
-                .append(known ? std::wstring_view(variable->second.second)
-                              : source.substr(open, close - open));
+                .append(known ? std::wstring_view(variable->second) : source.substr(open, close - open));
             pos = known ? close + 1 : close;
         }
         const auto needed = static_cast<std::uint32_t>(expanded.size() + 1);
