@@ -219,11 +219,9 @@ FileInformation HostFile::describe() const {
 
 SimState::SimState()
     : root(makeRoot()), environment{{L"PUBLIC", L"C:\\Users\\Public"},
-                                    {L"PROGRAMFILES", L"C:\\Program Files"},
                                     {L"PROGRAMFILES(X86)", L"C:\\Program Files (x86)"},
                                     {L"COMMONPROGRAMFILES(X86)", L"C:\\Program Files (x86)\\Common Files"},
-                                    {L"WINDIR", L"C:\\Windows"},
-                                    {L"SYSTEMROOT", L"C:\\Windows"}},
+                                    {L"WINDIR", L"C:\\Windows"}},
       hklm(std::make_shared<RegNode>()) {
     hklm->name = L"HKEY_LOCAL_MACHINE";
 }
