@@ -5,10 +5,8 @@
 #include "platform/sim/SimServices.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cwchar>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 namespace tdu::platform::sim {
@@ -34,32 +32,6 @@ RegData multiString(const std::vector<std::wstring>& items) {
         joined += item + L'\0';
     }
     return RegData::text(joined + L'\0');
-}
-
-// A DriverVer date, "mm/dd/yyyy", as a FILETIME (100 ns since 1601).
-std::uint64_t fileTimeOf(const std::wstring& date) {
-    unsigned month = 0;
-    unsigned day = 0;
-    int year = 0;
-    if (std::swscanf(date.c_str(), L"%u/%u/%d", &month, &day, &year) != 3) {
-        return 0;
-    }
-    using namespace std::chrono;
-    const sys_days when{std::chrono::year{year} / std::chrono::month{month} / std::chrono::day{day}};
-    const sys_days epoch{std::chrono::year{1601} / January / 1};
-    return static_cast<std::uint64_t>((when - epoch).count()) * 864'000'000'000ULL;
-}
-
-// A DriverVer version, "a.b.c.d", as the platform's 64-bit number.
-std::uint64_t versionOf(const std::wstring& version) {
-    unsigned parts[4] = {0, 0, 0, 0};
-    // Missing parts stay 0, as the platform reads a short version.
-    (void)std::swscanf(version.c_str(), L"%u.%u.%u.%u", &parts[0], &parts[1], &parts[2], &parts[3]);
-    std::uint64_t packed = 0;
-    for (const unsigned part : parts) {
-        packed = (packed << 16U) | (part & 0xFFFFU);
-    }
-    return packed;
 }
 
 // The detail's size with its hardware-id list: the fixed part, then the
@@ -164,11 +136,9 @@ public:
             // included. Only the caller's check keeps it from reaching out.
             std::error_code ec;
             const std::filesystem::path file = mapToHost(s_.root, kInfFolder + infFileName);
-            if ((flags & kSuoiForceDelete) != 0 && std::filesystem::is_regular_file(file, ec) &&
-                std::filesystem::remove(file, ec)) {
-                return true;
-            }
-            return s_.fail(kErrorFileNotFound);
+            return ((flags & kSuoiForceDelete) != 0 && std::filesystem::is_regular_file(file, ec) &&
+                    std::filesystem::remove(file, ec)) ||
+                   s_.fail(kErrorFileNotFound);
         }
         const bool inUse = std::ranges::any_of(s_.devices, [&](const SimDevice& device) {
             return equalsIgnoringAsciiCase(device.driverInf, package->oemName);
@@ -191,7 +161,9 @@ public:
         if (!content) {
             return s_.fail(kErrorFileNotFound);
         }
-        if (!SimInf::parse(*content).declares(hardwareId)) {
+        const std::vector<SimInfModel> models = SimInf::parse(*content).models;
+        if (std::ranges::none_of(models,
+                                 [&](const SimInfModel& model) { return holdsId(model.ids, hardwareId); })) {
             return s_.fail(kErrorNoCompatDrivers);
         }
         std::vector<SimDevice*> targets;
@@ -219,8 +191,8 @@ public:
         std::erase_if(targets, [&](const SimDevice* device) {
             const auto current = std::ranges::find(s_.driverStore, device->driverInf, &SimPackage::oemName);
             return (installFlags & kInstallFlagForce) == 0 && current != s_.driverStore.end() &&
-                   std::pair(fileTimeOf(current->inf.driverDate), versionOf(current->inf.driverVersion)) >=
-                       std::pair(fileTimeOf(offered.driverDate), versionOf(offered.driverVersion));
+                   std::pair(current->inf.driverDate, current->inf.driverVersion) >=
+                       std::pair(offered.driverDate, offered.driverVersion);
         });
         if (targets.empty()) {
             return s_.fail(kErrorNoMoreItems);
@@ -271,17 +243,7 @@ public:
     }
 
     bool SetupDiDestroyDeviceInfoList(Handle deviceInfoSet) override {
-        if (s_.dead()) {
-            return s_.fail(kErrorProcessAborted);
-        }
-        if (setOf(deviceInfoSet) == nullptr) {
-            return s_.fail(kErrorInvalidHandle);
-        }
-        // An injected failure still frees the set: the caller cannot release it
-        // a second time, so counting it as held would only hide real leaks.
-        const std::optional<std::uint32_t> error = s_.check("SetupDiDestroyDeviceInfoList");
-        s_.closeHandle(deviceInfoSet);
-        return !error;
+        return s_.release(deviceInfoSet, {Kind::DeviceSet}, "SetupDiDestroyDeviceInfoList") == kErrorSuccess;
     }
 
     bool SetupDiCreateDeviceInfoW(Handle deviceInfoSet, const std::wstring& deviceName, const Guid& classGuid,
@@ -338,7 +300,7 @@ public:
     }
 
     bool SetupDiDeleteDeviceInfo(Handle deviceInfoSet, const DeviceElement& element) override {
-        SimDeviceSet* set = setOf(deviceInfoSet);
+        SimDeviceSet* set = s_.objectOf<SimDeviceSet>(deviceInfoSet, Kind::DeviceSet).get();
         if (elementOf("SetupDiDeleteDeviceInfo", deviceInfoSet, element) == nullptr) {
             return false;
         }
@@ -365,12 +327,10 @@ public:
     bool SetupDiSetDeviceRegistryPropertyW(Handle deviceInfoSet, const DeviceElement& element,
                                            std::uint32_t property, const RegData& value,
                                            std::uint32_t byteCount) override {
-        SimElement* found = elementOf("SetupDiSetDeviceRegistryPropertyW", deviceInfoSet, element);
+        SimElement* found = elementOf("SetupDiSetDeviceRegistryPropertyW", deviceInfoSet, element,
+                                      property == kSpdrpHardwareId ? kErrorSuccess : kErrorInvalidParameter);
         if (found == nullptr) {
             return false;
-        }
-        if (property != kSpdrpHardwareId) {
-            return s_.fail(kErrorInvalidParameter);
         }
         RegData stored = value;
         stored.bytes.resize(byteCount, 0);
@@ -395,12 +355,10 @@ public:
                                            std::uint32_t property, std::uint32_t* propertyRegDataType,
                                            RegData* buffer, std::uint32_t bufferSize,
                                            std::uint32_t* requiredSize) override {
-        SimElement* found = elementOf("SetupDiGetDeviceRegistryPropertyW", deviceInfoSet, element);
+        SimElement* found = elementOf("SetupDiGetDeviceRegistryPropertyW", deviceInfoSet, element,
+                                      property == kSpdrpHardwareId ? kErrorSuccess : kErrorInvalidParameter);
         if (found == nullptr) {
             return false;
-        }
-        if (property != kSpdrpHardwareId) {
-            return s_.fail(kErrorInvalidParameter);
         }
         std::optional<std::vector<std::wstring>> ids = found->hardwareIds;
         if (found->registered) {
@@ -427,18 +385,15 @@ public:
     bool SetupDiGetDeviceInstallParamsW(Handle deviceInfoSet, const DeviceElement& element,
                                         DeviceInstallParams& params) override {
         const SimElement* found = elementOf("SetupDiGetDeviceInstallParamsW", deviceInfoSet, element,
-                                            params.cbSize == kSizeOfDevInstallParams);
-        if (found == nullptr) {
-            return false;
-        }
-        params = found->params;
-        return true;
+                                            sized(params.cbSize == kSizeOfDevInstallParams));
+        params = found != nullptr ? found->params : params;
+        return found != nullptr;
     }
 
     bool SetupDiSetDeviceInstallParamsW(Handle deviceInfoSet, const DeviceElement& element,
                                         const DeviceInstallParams& params) override {
         SimElement* found = elementOf("SetupDiSetDeviceInstallParamsW", deviceInfoSet, element,
-                                      params.cbSize == kSizeOfDevInstallParams);
+                                      sized(params.cbSize == kSizeOfDevInstallParams));
         if (found == nullptr) {
             return false;
         }
@@ -448,12 +403,11 @@ public:
 
     bool SetupDiSetClassInstallParamsW(Handle deviceInfoSet, const DeviceElement& element,
                                        const RemoveDeviceParams& params, std::uint32_t paramsSize) override {
-        SimElement* found = elementOf("SetupDiSetClassInstallParamsW", deviceInfoSet, element);
+        const bool sized = params.headerSize == 8 && paramsSize == kSizeOfRemoveDeviceParams;
+        SimElement* found = elementOf("SetupDiSetClassInstallParamsW", deviceInfoSet, element,
+                                      sized ? kErrorSuccess : kErrorInvalidParameter);
         if (found == nullptr) {
             return false;
-        }
-        if (params.headerSize != 8 || paramsSize != kSizeOfRemoveDeviceParams) {
-            return s_.fail(kErrorInvalidParameter);
         }
         found->classInstallParams = params;
         return true;
@@ -511,8 +465,8 @@ public:
                     model.ids, [&](const std::wstring& offered) { return holdsId(ids, offered); });
                 if (compatible) {
                     found->drivers.push_back(SimDriverNode{s_.nextDevInst++, package.oemName, model,
-                                                           fileTimeOf(package.inf.driverDate),
-                                                           versionOf(package.inf.driverVersion)});
+                                                           package.inf.driverDate,
+                                                           package.inf.driverVersion});
                 }
             }
         }
@@ -522,7 +476,7 @@ public:
     bool SetupDiEnumDriverInfoW(Handle deviceInfoSet, const DeviceElement& element, std::uint32_t driverType,
                                 std::uint32_t memberIndex, DriverInfo& driverInfo) override {
         const SimElement* found = elementOf("SetupDiEnumDriverInfoW", deviceInfoSet, element,
-                                            driverInfo.cbSize == kSizeOfDrvInfoDataV2);
+                                            sized(driverInfo.cbSize == kSizeOfDrvInfoDataV2));
         if (found == nullptr) {
             return false;
         }
@@ -544,9 +498,9 @@ public:
                                      const DriverInfo& driverInfo, DriverInfoDetail& detail,
                                      std::uint32_t detailSize, std::uint32_t* requiredSize) override {
         const SimElement* found = elementOf("SetupDiGetDriverInfoDetailW", deviceInfoSet, element,
-                                            driverInfo.cbSize == kSizeOfDrvInfoDataV2 &&
-                                                detail.cbSize == kSizeOfDrvInfoDetailData &&
-                                                detailSize <= kSizeOfDrvInfoDetailData);
+                                            sized(driverInfo.cbSize == kSizeOfDrvInfoDataV2 &&
+                                                  detail.cbSize == kSizeOfDrvInfoDetailData &&
+                                                  detailSize <= kSizeOfDrvInfoDetailData));
         if (found == nullptr) {
             return false;
         }
@@ -593,46 +547,31 @@ public:
     }
 
 private:
-    SimDeviceSet* setOf(Handle deviceInfoSet) {
-        return s_.objectOf<SimDeviceSet>(deviceInfoSet, Kind::DeviceSet).get();
-    }
-
     // The set of a call on one element, or null with the platform's error left
     // as the last error. Counts a use of `call` first: null when that use fails.
     SimDeviceSet* setFor(std::string_view call, Handle deviceInfoSet, const DeviceElement& element) {
-        if (s_.check(call)) {
-            return nullptr;
+        const HandleEntry* entry = s_.entryFor(call, deviceInfoSet, Kind::DeviceSet);
+        if (entry == nullptr || element.cbSize != kSizeOfDevInfoData) {
+            return entry == nullptr ? nullptr : s_.fail(kErrorInvalidUserBuffer, nullptr);
         }
-        SimDeviceSet* set = setOf(deviceInfoSet);
-        if (set == nullptr || element.cbSize != kSizeOfDevInfoData) {
-            return s_.fail(set == nullptr ? kErrorInvalidHandle : kErrorInvalidUserBuffer, nullptr);
-        }
-        return set;
+        return static_cast<SimDeviceSet*>(entry->object.get());
     }
 
-    // As setFor, and null when the element is unknown. `recordsSized`:
-    // whether the call's other records carry their own size.
+    // As setFor, and null when the element is unknown. `refused`: the call's
+    // refusal of its other arguments (a record of another size, a property
+    // not modelled), ERROR_SUCCESS when none.
     SimElement* elementOf(std::string_view call, Handle deviceInfoSet, const DeviceElement& element,
-                          bool recordsSized = true) {
+                          std::uint32_t refused = kErrorSuccess) {
         SimDeviceSet* set = setFor(call, deviceInfoSet, element);
-        if (set == nullptr) {
-            return nullptr;
+        if (set == nullptr || refused != kErrorSuccess) {
+            return set == nullptr ? nullptr : s_.fail(refused, nullptr);
         }
-        if (!recordsSized) {
-            return s_.fail(kErrorInvalidUserBuffer, nullptr);
-        }
-        // Like the real Reserved field, ours points into the set: its position plus one.
-        if (element.reserved != 0 && element.reserved <= set->elements.size() &&
-            set->elements[element.reserved - 1].devInst == element.devInst) {
-            return &set->elements[element.reserved - 1];
-        }
-        for (SimElement& candidate : set->elements) {
-            if (candidate.devInst == element.devInst) {
-                return &candidate;
-            }
-        }
-        return s_.fail(kErrorInvalidParameter, nullptr);
+        const auto found = std::ranges::find(set->elements, element.devInst, &SimElement::devInst);
+        return found != set->elements.end() ? &*found : s_.fail(kErrorInvalidParameter, nullptr);
     }
+
+    // The refusal of records whose size fields are not their own.
+    static std::uint32_t sized(bool own) { return own ? kErrorSuccess : kErrorInvalidUserBuffer; }
 
     Handle newSet(SimDeviceSet set) {
         return s_.addHandle(

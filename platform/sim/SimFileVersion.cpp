@@ -59,14 +59,12 @@ private:
         const std::filesystem::path host = mapToHost(s_.root, path);
         const auto found = s_.versions.find(host);
         std::error_code ec;
-        if (std::filesystem::is_regular_file(host, ec) && found != s_.versions.end()) {
-            return &found->second;
-        }
-        return s_.fail(std::filesystem::is_directory(host, ec)                 ? kErrorAccessDenied
-                       : std::filesystem::exists(host, ec)                     ? kErrorResourceDataNotFound
-                       : std::filesystem::is_directory(host.parent_path(), ec) ? kErrorFileNotFound
-                                                                               : kErrorPathNotFound,
-                       nullptr);
+        return std::filesystem::is_regular_file(host, ec) && found != s_.versions.end()
+                   ? &found->second
+                   : s_.fail(std::filesystem::is_directory(host, ec) ? kErrorAccessDenied
+                             : std::filesystem::exists(host, ec)     ? kErrorResourceDataNotFound
+                                                                     : notFound(host),
+                             nullptr);
     }
 
     SimState& s_;

@@ -3,7 +3,8 @@
 #include "platform/WideText.h"
 
 #include <algorithm>
-#include <map>
+#include <chrono>
+#include <cwchar>
 #include <sstream>
 
 namespace tdu::platform::sim {
@@ -18,6 +19,32 @@ std::wstring trim(const std::wstring& text) {
         out = out.substr(1, out.size() - 2);
     }
     return out;
+}
+
+// A DriverVer date, "mm/dd/yyyy", as a FILETIME (100 ns since 1601).
+std::uint64_t fileTimeOf(const std::wstring& date) {
+    unsigned month = 0;
+    unsigned day = 0;
+    int year = 0;
+    if (std::swscanf(date.c_str(), L"%u/%u/%d", &month, &day, &year) != 3) {
+        return 0;
+    }
+    using namespace std::chrono;
+    const sys_days when{std::chrono::year{year} / std::chrono::month{month} / std::chrono::day{day}};
+    const sys_days epoch{std::chrono::year{1601} / January / 1};
+    return static_cast<std::uint64_t>((when - epoch).count()) * 864'000'000'000ULL;
+}
+
+// A DriverVer version, "a.b.c.d", as the platform's 64-bit number.
+std::uint64_t versionOf(const std::wstring& version) {
+    unsigned parts[4] = {0, 0, 0, 0};
+    // Missing parts stay 0, as the platform reads a short version.
+    (void)std::swscanf(version.c_str(), L"%u.%u.%u.%u", &parts[0], &parts[1], &parts[2], &parts[3]);
+    std::uint64_t packed = 0;
+    for (const unsigned part : parts) {
+        packed = (packed << 16U) | (part & 0xFFFFU);
+    }
+    return packed;
 }
 
 } // namespace
@@ -66,8 +93,8 @@ SimInf SimInf::parse(const std::string& text) {
         const std::vector<std::wstring> parts = fields(value);
         inf.className = equalsIgnoringAsciiCase(key, L"CLASS") ? value : inf.className;
         if (equalsIgnoringAsciiCase(key, L"DRIVERVER")) {
-            inf.driverDate = parts[0];
-            inf.driverVersion = parts.size() > 1 ? parts[1] : L"";
+            inf.driverDate = fileTimeOf(parts[0]);
+            inf.driverVersion = versionOf(parts.size() > 1 ? parts[1] : L"");
         }
     }
     for (const auto& [key, value] : sections[L"MANUFACTURER"]) {
@@ -92,11 +119,6 @@ SimInf SimInf::parse(const std::string& text) {
 bool holdsId(const std::vector<std::wstring>& ids, std::wstring_view id) {
     return std::ranges::any_of(ids,
                                [&](const std::wstring& held) { return equalsIgnoringAsciiCase(held, id); });
-}
-
-bool SimInf::declares(const std::wstring& hardwareId) const {
-    return std::ranges::any_of(models,
-                               [&](const SimInfModel& model) { return holdsId(model.ids, hardwareId); });
 }
 
 } // namespace tdu::platform::sim

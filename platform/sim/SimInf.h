@@ -3,6 +3,7 @@
 // sections for the section runner.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <string_view>
@@ -22,15 +23,14 @@ struct SimInfModel {
 
 struct SimInf {
     std::wstring className;
-    std::wstring driverDate;         // "05/07/2021"
-    std::wstring driverVersion;      // "1.2.3.4"
+    std::uint64_t driverDate = 0;    // DriverVer's "05/07/2021" as a FILETIME
+    std::uint64_t driverVersion = 0; // and its "1.2.3.4" as the platform packs it
     std::vector<SimInfModel> models; // one driver node each
     // Every section's lines by upper-cased name: (key, value), the key empty
     // for a line without "=".
     std::map<std::wstring, std::vector<std::pair<std::wstring, std::wstring>>> sections;
 
     static SimInf parse(const std::string& text);
-    [[nodiscard]] bool declares(const std::wstring& hardwareId) const;
     // A line's comma-separated fields, trimmed and unquoted.
     static std::vector<std::wstring> fields(const std::wstring& text);
 };

@@ -177,10 +177,6 @@ void SimMachine::installProduct(const std::wstring& productCode, const std::wstr
         std::make_shared<std::vector<SimSequenceRow>>(installExecuteSequence);
 }
 
-void SimMachine::deleteCachedPackage(const std::wstring& localPackage) {
-    state_->packages.erase(asciiUpper(localPackage));
-}
-
 std::vector<SimSequenceRow> SimMachine::installExecuteSequence(const std::wstring& localPackage) const {
     return *state_->packages.at(asciiUpper(localPackage));
 }

@@ -10,7 +10,6 @@
 #include <new>
 #include <random>
 #include <sstream>
-#include <stdexcept>
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -19,6 +18,11 @@
 #endif
 
 namespace tdu::platform::sim {
+
+std::uint32_t notFound(const std::filesystem::path& file) {
+    std::error_code ec;
+    return std::filesystem::is_directory(file.parent_path(), ec) ? kErrorFileNotFound : kErrorPathNotFound;
+}
 
 std::string narrow(std::wstring_view text) {
     std::string out;
@@ -134,19 +138,6 @@ std::filesystem::path mapToHost(const std::filesystem::path& root, std::wstring_
     return names.back();
 }
 
-const char* kindName(Kind kind) {
-    static constexpr std::array<const char*, 17> kNames{"file",          "directory search",
-                                                        "mutex",         "event",
-                                                        "registry key",  "device information set",
-                                                        "heap block",    "SC manager",
-                                                        "service",       "INetCfg",
-                                                        "INetCfgLock",   "INetCfgComponent",
-                                                        "INetCfgClass",  "INetCfgClassSetup",
-                                                        "task memory",   "installer database",
-                                                        "installer view"};
-    return kNames.at(static_cast<std::size_t>(kind));
-}
-
 std::vector<std::wstring> splitKeyPath(std::wstring_view path, bool view32) {
     std::vector<std::wstring> parts = splitPath(path);
     if (view32 && !parts.empty() && asciiUpper(parts[0]) == L"SOFTWARE" &&
@@ -193,9 +184,6 @@ FileInformation HostFile::describe() const {
     return {.numberOfLinks = static_cast<std::uint32_t>(std::filesystem::hard_link_count(file_, ec)),
             .endOfFile = std::filesystem::file_size(file_, ec)};
 }
-std::uint64_t HostFile::idOf(const std::filesystem::path& /*file*/) {
-    return 0;
-}
 #else
 std::unique_ptr<HostFile> HostFile::open(const std::filesystem::path& file, bool create) {
     const int flags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0);
@@ -227,25 +215,15 @@ FileInformation HostFile::describe() const {
                                  .endOfFile = static_cast<std::uint64_t>(about.st_size),
                                  .id = static_cast<std::uint64_t>(about.st_ino)};
 }
-
-std::uint64_t HostFile::idOf(const std::filesystem::path& file) {
-    struct stat about {};
-    return ::lstat(file.c_str(), &about) == 0 ? static_cast<std::uint64_t>(about.st_ino) : 0;
-}
 #endif
 
-SimState::SimState() : root(makeRoot()), hklm(std::make_shared<RegNode>()) {
+SimState::SimState()
+    : root(makeRoot()), environment{{L"PUBLIC", L"C:\\Users\\Public"},
+                                    {L"PROGRAMFILES(X86)", L"C:\\Program Files (x86)"},
+                                    {L"COMMONPROGRAMFILES(X86)", L"C:\\Program Files (x86)\\Common Files"},
+                                    {L"WINDIR", L"C:\\Windows"}},
+      hklm(std::make_shared<RegNode>()) {
     hklm->name = L"HKEY_LOCAL_MACHINE";
-    for (const auto& [name, value] : std::initializer_list<std::pair<std::wstring, std::wstring>>{
-             {L"PUBLIC", L"C:\\Users\\Public"},
-             {L"PROGRAMFILES", L"C:\\Program Files"},
-             {L"PROGRAMFILES(X86)", L"C:\\Program Files (x86)"},
-             {L"COMMONPROGRAMFILES(X86)", L"C:\\Program Files (x86)\\Common Files"},
-             {L"WINDIR", L"C:\\Windows"},
-             {L"SystemRoot", L"C:\\Windows"},
-         }) {
-        environment[asciiUpper(name)] = {name, value};
-    }
 }
 
 SimState::~SimState() {
@@ -304,6 +282,17 @@ HandleEntry* SimState::findHandle(Handle handle) {
     return found == handles.end() ? nullptr : &found->second;
 }
 
+HandleEntry* SimState::entryFor(std::string_view call, Handle handle, Kind kind, std::uint32_t access) {
+    if (check(call)) {
+        return nullptr;
+    }
+    HandleEntry* entry = findHandle(handle, kind);
+    if (entry == nullptr || (entry->access & access) != access) {
+        return fail(entry == nullptr ? kErrorInvalidHandle : kErrorAccessDenied, nullptr);
+    }
+    return entry;
+}
+
 void SimState::closeHandle(Handle handle) {
     const auto found = handles.find(handle);
     if (found == handles.end()) {
@@ -320,14 +309,16 @@ void SimState::closeHandle(Handle handle) {
     }
 }
 
-std::uint32_t SimState::release(Handle handle, std::initializer_list<Kind> kinds) {
+std::uint32_t SimState::release(Handle handle, std::initializer_list<Kind> kinds, std::string_view call) {
+    const bool wasDead = dead();
+    const std::optional<std::uint32_t> injected = wasDead || call.empty() ? std::nullopt : check(call);
     const HandleEntry* entry = findHandle(handle);
-    const std::uint32_t error = dead() ? kErrorProcessAborted
+    const std::uint32_t error = wasDead ? kErrorProcessAborted
                                 : entry == nullptr || std::ranges::find(kinds, entry->kind) == kinds.end()
                                     ? kErrorInvalidHandle
                                     : kErrorSuccess;
     error == kErrorSuccess ? closeHandle(handle) : void(lastError = error);
-    return error;
+    return error == kErrorSuccess ? injected.value_or(kErrorSuccess) : error;
 }
 
 bool SimState::heldWithoutSharing(const std::filesystem::path& file, std::uint32_t share) const {
@@ -383,10 +374,17 @@ Platform SimMachine::platform() {
 }
 
 std::string SimMachine::openHandleReport() const {
+    // The kinds' names, in the order of Kind.
+    // clang-format off
+    static constexpr std::array<const char*, 17> kNames{
+        "file", "directory search", "mutex", "event", "registry key", "device information set", "heap block",
+        "SC manager", "service", "INetCfg", "INetCfgLock", "INetCfgComponent", "INetCfgClass",
+        "INetCfgClassSetup", "task memory", "installer database", "installer view"};
+    // clang-format on
     std::ostringstream report;
     for (const auto& [handle, entry] : state_->handles) {
-        report << kindName(entry.kind) << " 0x" << std::hex << handle << std::dec << " (pid " << entry.pid
-               << ")";
+        report << kNames.at(static_cast<std::size_t>(entry.kind)) << " 0x" << std::hex << handle << std::dec
+               << " (pid " << entry.pid << ")";
         if (entry.kind == Kind::Mutex || entry.kind == Kind::Event) {
             report << " " << narrow(std::static_pointer_cast<KernelObject>(entry.object)->name);
         } else if (entry.kind == Kind::Key) {
@@ -395,11 +393,6 @@ std::string SimMachine::openHandleReport() const {
         report << '\n';
     }
     return report.str();
-}
-
-void SimMachine::advance(std::uint64_t ms) {
-    const std::uint64_t deadline = state_->now + ms;
-    state_->runUntil(deadline, [] { return false; });
 }
 
 void SimMachine::asProcess(std::uint32_t pid, const std::function<void()>& body) {
@@ -469,11 +462,6 @@ std::shared_ptr<RegNode> createKey(const std::shared_ptr<RegNode>& root,
     return node;
 }
 
-void SimMachine::regSetValue(const std::wstring& path, const std::wstring& name, const SimRegValue& value) {
-    regCreateKey(path);
-    findKey(state_->hklm, splitKeyPath(path, false))->values[asciiUpper(name)] = {name, value};
-}
-
 std::vector<std::string> SimMachine::registryLines() const {
     std::vector<std::string> lines;
     const std::function<void(const RegNode&, const std::string&)> walk = [&](const RegNode& node,
@@ -506,28 +494,9 @@ std::vector<std::string> SimMachine::registryLines() const {
 
 std::optional<SimRegValue> SimMachine::regValue(const std::wstring& path, const std::wstring& name) const {
     const std::shared_ptr<RegNode> node = findKey(state_->hklm, splitKeyPath(path, false));
-    if (!node || !node->values.contains(asciiUpper(name))) {
-        return std::nullopt;
-    }
-    return node->values.at(asciiUpper(name)).second;
-}
-
-std::vector<std::wstring> SimMachine::namedObjects() const {
-    std::vector<std::wstring> names;
-    std::ranges::transform(state_->namedObjects, std::back_inserter(names),
-                           [](const auto& one) { return one.second->name; });
-    return names;
-}
-
-std::optional<std::wstring> SimMachine::namedObjectSecurity(const std::wstring& name) const {
-    const auto object = state_->namedObjects.find(asciiUpper(name));
-    return object == state_->namedObjects.end() ? std::nullopt
-                                                : std::optional(object->second->securityDescriptor);
-}
-
-std::optional<SimDevice> SimMachine::device(const std::wstring& instanceId) const {
-    const SimDevice* found = state_->deviceOf(instanceId);
-    return found == nullptr ? std::nullopt : std::optional(*found);
+    return !node || !node->values.contains(asciiUpper(name))
+               ? std::nullopt
+               : std::optional(node->values.at(asciiUpper(name)).second);
 }
 
 SimDevice* SimState::deviceOf(std::wstring_view instanceId) {
@@ -535,12 +504,6 @@ SimDevice* SimState::deviceOf(std::wstring_view instanceId) {
         return equalsIgnoringAsciiCase(device.instanceId, instanceId);
     });
     return found == devices.end() ? nullptr : &*found;
-}
-
-std::vector<std::wstring> SimMachine::publishedPackages() const {
-    std::vector<std::wstring> names;
-    std::ranges::transform(state_->driverStore, std::back_inserter(names), &SimPackage::oemName);
-    return names;
 }
 
 LocalTime SimMachine::localTimeAfter(const LocalTime& start, std::uint64_t ms) {
@@ -559,11 +522,6 @@ LocalTime SimMachine::localTimeAfter(const LocalTime& start, std::uint64_t ms) {
                      .minute = static_cast<std::uint16_t>(clock.minutes().count()),
                      .second = static_cast<std::uint16_t>(clock.seconds().count()),
                      .milliseconds = static_cast<std::uint16_t>(clock.subseconds().count())};
-}
-
-std::optional<std::wstring> SimMachine::folderSecurity(const std::wstring& windowsPath) const {
-    const auto folder = state_->folderSecurity.find(hostPath(windowsPath));
-    return folder == state_->folderSecurity.end() ? std::nullopt : std::optional(folder->second);
 }
 
 std::uint32_t SimMachine::move(const std::wstring& from, const std::wstring& to) {

@@ -73,7 +73,9 @@ public:
     void at(std::uint64_t whenMs, std::function<void()> action) {
         state_->scheduled.emplace(whenMs, std::move(action));
     }
-    void advance(std::uint64_t ms);
+    void advance(std::uint64_t ms) {
+        state_->runUntil(state_->now + ms, [] { return false; });
+    }
     void setLocalTime(const LocalTime& atStart) { state_->localTimeAtStart = atStart; }
     // The local time `ms` after `start`: what GetLocalTime answers once the
     // virtual clock has run that long.
@@ -82,7 +84,6 @@ public:
 
     // Simulated processes: calls are made on behalf of the current one.
     void setCurrentProcess(std::uint32_t pid) { state_->pid = pid; }
-    [[nodiscard]] std::uint32_t currentProcess() const { return state_->pid; }
     void asProcess(std::uint32_t pid, const std::function<void()>& body);
     // The account a process runs as (SID text); LocalSystem unless set.
     void setProcessUser(std::uint32_t pid, const std::wstring& sid) { state_->processUsers[pid] = sid; }
@@ -92,7 +93,7 @@ public:
     void setModulePath(const std::wstring& path) { state_->modulePath = path; }
 
     void setEnvironment(const std::wstring& name, const std::wstring& value) {
-        state_->environment[asciiUpper(name)] = {name, value};
+        state_->environment[asciiUpper(name)] = value;
     }
     void removeEnvironment(const std::wstring& name) { state_->environment.erase(asciiUpper(name)); }
 
@@ -106,7 +107,10 @@ public:
     void writeFile(const std::wstring& windowsPath, const std::string& bytes);
     void createDirectories(const std::wstring& windowsPath);
     // The access (SDDL) a folder was given when a call created it or wrote it last.
-    [[nodiscard]] std::optional<std::wstring> folderSecurity(const std::wstring& windowsPath) const;
+    [[nodiscard]] std::optional<std::wstring> folderSecurity(const std::wstring& windowsPath) const {
+        const auto folder = state_->folderSecurity.find(hostPath(windowsPath));
+        return folder == state_->folderSecurity.end() ? std::nullopt : std::optional(folder->second);
+    }
     void setFolderSecurity(const std::wstring& windowsPath, const std::wstring& sddl) {
         state_->folderSecurity[hostPath(windowsPath)] = sddl;
     }
@@ -122,7 +126,9 @@ public:
 
     // Registry, by native path below HKLM ("SOFTWARE\\Wow6432Node\\...").
     void regCreateKey(const std::wstring& path) { createKey(state_->hklm, splitKeyPath(path, false)); }
-    void regSetValue(const std::wstring& path, const std::wstring& name, const SimRegValue& value);
+    void regSetValue(const std::wstring& path, const std::wstring& name, const SimRegValue& value) {
+        createKey(state_->hklm, splitKeyPath(path, false))->values[asciiUpper(name)] = {name, value};
+    }
     [[nodiscard]] bool regKeyExists(const std::wstring& path) const {
         return findKey(state_->hklm, splitKeyPath(path, false)) != nullptr;
     }
@@ -137,20 +143,31 @@ public:
         return state_->namedObjects.contains(asciiUpper(name));
     }
     // Every named object there is, by name.
-    [[nodiscard]] std::vector<std::wstring> namedObjects() const;
+    [[nodiscard]] std::vector<std::wstring> namedObjects() const {
+        return listOf(state_->namedObjects, [](const auto& one) { return one.second->name; });
+    }
     // A link in the object namespace: opening or creating `name` reaches `target`.
     void linkNamedObject(const std::wstring& name, const std::wstring& target) {
         state_->objectLinks[asciiUpper(name)] = target;
     }
     // The descriptor (SDDL) its creator gave a named object; nullopt when none exists.
-    [[nodiscard]] std::optional<std::wstring> namedObjectSecurity(const std::wstring& name) const;
+    [[nodiscard]] std::optional<std::wstring> namedObjectSecurity(const std::wstring& name) const {
+        const auto object = state_->namedObjects.find(asciiUpper(name));
+        return object == state_->namedObjects.end() ? std::nullopt
+                                                    : std::optional(object->second->securityDescriptor);
+    }
 
     // Device tree and driver store.
     void addDevice(const SimDevice& device) { state_->devices.push_back(device); }
     [[nodiscard]] std::vector<SimDevice> devices() const { return state_->devices; }
-    [[nodiscard]] std::optional<SimDevice> device(const std::wstring& instanceId) const;
+    [[nodiscard]] std::optional<SimDevice> device(const std::wstring& instanceId) const {
+        const SimDevice* found = state_->deviceOf(instanceId);
+        return found == nullptr ? std::nullopt : std::optional(*found);
+    }
     // Published packages by their oem names, in publication order.
-    [[nodiscard]] std::vector<std::wstring> publishedPackages() const;
+    [[nodiscard]] std::vector<std::wstring> publishedPackages() const {
+        return listOf(state_->driverStore, &SimPackage::oemName);
+    }
     // Every publication so far, in order: the name given and the INF it was copied from.
     [[nodiscard]] const std::vector<std::pair<std::wstring, std::wstring>>& publications() const {
         return state_->publications;
@@ -169,7 +186,9 @@ public:
     void installProduct(const std::wstring& productCode, const std::wstring& localPackage,
                         const std::vector<SimSequenceRow>& installExecuteSequence);
     // The product stays registered; its package is gone.
-    void deleteCachedPackage(const std::wstring& localPackage);
+    void deleteCachedPackage(const std::wstring& localPackage) {
+        state_->packages.erase(asciiUpper(localPackage));
+    }
     [[nodiscard]] std::vector<SimSequenceRow> installExecuteSequence(const std::wstring& localPackage) const;
 
     // A file that carries a version resource with this fixed file information.

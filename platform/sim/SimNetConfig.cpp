@@ -2,7 +2,6 @@
 
 #include "platform/sim/SimMachine.h"
 
-#include <array>
 #include <sstream>
 
 namespace tdu::platform::sim {
@@ -44,10 +43,7 @@ struct SimNetConfig::ConfigObject {
 };
 
 std::vector<std::wstring> SimNetConfig::componentIds() const {
-    std::vector<std::wstring> ids;
-    std::ranges::transform(components_, std::back_inserter(ids),
-                           [](const auto& one) { return one.second.infId; });
-    return ids;
+    return listOf(components_, [](const auto& one) { return one.second.infId; });
 }
 
 void SimNetConfig::releaseOtherClientsLock() {
@@ -108,10 +104,7 @@ HResult SimNetConfig::CoInitializeEx(std::uint32_t coInit) {
 }
 
 void SimNetConfig::CoUninitialize() {
-    if (s_.dead()) {
-        return;
-    }
-    --comInits_[s_.pid]; // below zero shows an unbalanced call
+    comInits_[s_.pid] -= s_.dead() ? 0 : 1; // below zero shows an unbalanced call
 }
 
 HResult SimNetConfig::CoCreateInstance(const Guid& clsid, Handle outer, std::uint32_t /*clsContext*/,
@@ -176,10 +169,7 @@ std::uint32_t SimNetConfig::Release(Handle object) {
 }
 
 void SimNetConfig::CoTaskMemFree(Handle block) {
-    if (s_.dead()) {
-        return;
-    }
-    if (s_.findHandle(block, Kind::TaskMemory) != nullptr) {
+    if (!s_.dead() && s_.findHandle(block, Kind::TaskMemory) != nullptr) {
         s_.closeHandle(block);
     }
 }
@@ -222,8 +212,12 @@ HResult SimNetConfig::ReleaseWriteLock(Handle lock) {
     return reference == nullptr ? kEPointer : kSOk;
 }
 
-std::shared_ptr<SimNetConfig::ConfigObject> SimNetConfig::configFor(Handle netCfg, bool initialized,
-                                                                    HResult& error) {
+std::shared_ptr<SimNetConfig::ConfigObject> SimNetConfig::configFor(std::string_view call, Handle netCfg,
+                                                                    bool initialized, HResult& error) {
+    if (auto result = call.empty() ? std::nullopt : noted(call)) {
+        error = *result;
+        return nullptr;
+    }
     const Reference* reference = referenceFor(netCfg, Kind::NetCfg);
     error = reference == nullptr                            ? kEPointer
             : reference->object->initialized == initialized ? kSOk
@@ -235,10 +229,7 @@ std::shared_ptr<SimNetConfig::ConfigObject> SimNetConfig::configFor(Handle netCf
 // Changes that were never applied are dropped.
 HResult SimNetConfig::initialize(const char* call, Handle netCfg, bool initialize) {
     HResult error = kSOk;
-    if (auto result = noted(call)) {
-        return *result;
-    }
-    if (const auto config = configFor(netCfg, !initialize, error)) {
+    if (const auto config = configFor(call, netCfg, !initialize, error)) {
         config->initialized = initialize;
         config->working = initialize ? components_ : std::map<std::wstring, SimNetComponent>{};
     }
@@ -247,11 +238,8 @@ HResult SimNetConfig::initialize(const char* call, Handle netCfg, bool initializ
 
 HResult SimNetConfig::FindComponent(Handle netCfg, const std::wstring& infId, Handle& component) {
     component = kNullHandle;
-    if (auto result = noted("FindComponent")) {
-        return *result;
-    }
     HResult error = kSOk;
-    const auto config = configFor(netCfg, true, error);
+    const auto config = configFor("FindComponent", netCfg, true, error);
     if (!config) {
         return error;
     }
@@ -267,11 +255,8 @@ HResult SimNetConfig::FindComponent(Handle netCfg, const std::wstring& infId, Ha
 HResult SimNetConfig::QueryNetCfgClass(Handle netCfg, const Guid& classGuid, const Guid& iid,
                                        Handle& object) {
     object = kNullHandle;
-    if (auto result = noted("QueryNetCfgClass")) {
-        return *result;
-    }
     HResult error = kSOk;
-    const auto config = configFor(netCfg, true, error);
+    const auto config = configFor("QueryNetCfgClass", netCfg, true, error);
     error = !config                                                   ? error
             : !isNetClass(classGuid)                                  ? kEInvalidArg
             : iid != kIidINetCfgClass && iid != kIidINetCfgClassSetup ? kENoInterface
@@ -291,7 +276,7 @@ HResult SimNetConfig::Apply(Handle netCfg) {
         return *result;
     }
     HResult error = kSOk;
-    const auto config = configFor(netCfg, true, error);
+    const auto config = configFor("", netCfg, true, error);
     if (!config || !holdsLock(*config)) {
         return config ? kNetcfgENoWriteLock : error;
     }

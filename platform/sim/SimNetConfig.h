@@ -104,8 +104,10 @@ private:
     // The reference behind `handle` when it is of `kind`; null otherwise.
     Reference* referenceFor(Handle handle, Kind kind);
     // The configuration object behind an INetCfg handle when it is initialised
-    // as asked; null, with the call's error, otherwise.
-    std::shared_ptr<ConfigObject> configFor(Handle netCfg, bool initialized, HResult& error);
+    // as asked; null, with the call's error, otherwise. Notes `call` first,
+    // unless it is empty: its injected result is the error.
+    std::shared_ptr<ConfigObject> configFor(std::string_view call, Handle netCfg, bool initialized,
+                                            HResult& error);
     // Initialize and Uninitialize: the working copy of the components lives from one to the other.
     HResult initialize(const char* call, Handle netCfg, bool initialize);
     Handle taskMemory(const std::vector<std::wstring>& strings, std::wstring& firstString);

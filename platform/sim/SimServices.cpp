@@ -27,9 +27,8 @@ void SimServices::addService(const SimServiceSetup& setup) {
     service->setup = setup;
     // A display name of its own, as real services have: a caller that took
     // it for the service's name would open nothing.
-    if (service->setup.displayName.empty()) {
-        service->setup.displayName = L"Display name of " + setup.name;
-    }
+    service->setup.displayName =
+        setup.displayName.empty() ? L"Display name of " + setup.name : setup.displayName;
     service->state = setup.state;
     service->pid = kFirstServicePid + static_cast<std::uint32_t>(services_.size());
     services_.push_back(service);
@@ -52,10 +51,7 @@ std::shared_ptr<SimServices::Service> SimServices::find(const std::wstring& name
 }
 
 std::vector<std::wstring> SimServices::names() const {
-    std::vector<std::wstring> names;
-    std::ranges::transform(services_, std::back_inserter(names),
-                           [](const auto& one) { return one->setup.name; });
-    return names;
+    return listOf(services_, [](const auto& one) { return one->setup.name; });
 }
 
 ServiceStatus SimServices::statusOf(const Service& service) const {
@@ -103,18 +99,6 @@ void SimServices::handleClosed(Kind kind, const std::shared_ptr<void>& object) {
     }
 }
 
-std::shared_ptr<SimServices::Service> SimServices::serviceFor(std::string_view call, Handle handle,
-                                                              std::uint32_t right) {
-    if (s_.check(call)) {
-        return nullptr;
-    }
-    const HandleEntry* entry = s_.findHandle(handle, Kind::Service);
-    if (entry == nullptr || (entry->access & right) != right) {
-        return s_.fail(entry == nullptr ? kErrorInvalidHandle : kErrorAccessDenied, nullptr);
-    }
-    return std::static_pointer_cast<Service>(entry->object);
-}
-
 // Every active service that needs `service`, directly or not, each after
 // the ones that need it: the order in which they can be stopped. The
 // program asks for active dependants only.
@@ -146,10 +130,9 @@ Handle SimServices::OpenSCManagerW(const std::wstring* machineName, const std::w
         return kNullHandle;
     }
     // The program asks for this machine's active database; no other is modelled.
-    if (machineName != nullptr || databaseName != nullptr) {
-        return s_.fail(kErrorDatabaseDoesNotExist, kNullHandle);
-    }
-    return s_.addHandle({.kind = Kind::Manager, .access = desiredAccess});
+    return machineName != nullptr || databaseName != nullptr
+               ? s_.fail(kErrorDatabaseDoesNotExist, kNullHandle)
+               : s_.addHandle({.kind = Kind::Manager, .access = desiredAccess});
 }
 
 Handle SimServices::OpenServiceW(Handle manager, const std::wstring& serviceName,
@@ -159,18 +142,18 @@ Handle SimServices::OpenServiceW(Handle manager, const std::wstring& serviceName
     }
     const HandleEntry* entry = s_.findHandle(manager, Kind::Manager);
     const auto service = find(serviceName);
-    if (entry == nullptr || (entry->access & kScManagerConnect) == 0 || !service) {
-        return s_.fail(entry == nullptr                           ? kErrorInvalidHandle
-                       : (entry->access & kScManagerConnect) == 0 ? kErrorAccessDenied
-                                                                  : kErrorServiceDoesNotExist,
-                       kNullHandle);
-    }
-    return s_.addHandle({.kind = Kind::Service, .object = service, .access = desiredAccess});
+    return entry == nullptr || (entry->access & kScManagerConnect) == 0 || !service
+               ? s_.fail(entry == nullptr                           ? kErrorInvalidHandle
+                         : (entry->access & kScManagerConnect) == 0 ? kErrorAccessDenied
+                                                                    : kErrorServiceDoesNotExist,
+                         kNullHandle)
+               : s_.addHandle({.kind = Kind::Service, .object = service, .access = desiredAccess});
 }
 
 bool SimServices::QueryServiceStatusEx(Handle service, std::uint32_t infoLevel, ServiceStatusProcess& status,
                                        std::uint32_t bufSize, std::uint32_t& bytesNeeded) {
-    const auto target = serviceFor("QueryServiceStatusEx", service, kServiceQueryStatus);
+    const auto target =
+        s_.objectFor<Service>("QueryServiceStatusEx", service, Kind::Service, kServiceQueryStatus);
     if (!target) {
         return false;
     }
@@ -188,8 +171,8 @@ bool SimServices::QueryServiceStatusEx(Handle service, std::uint32_t infoLevel, 
 }
 
 bool SimServices::ControlService(Handle service, std::uint32_t control, ServiceStatus& status) {
-    const auto target =
-        serviceFor("ControlService", service, control == kServiceControlStop ? kServiceStop : 0);
+    const auto target = s_.objectFor<Service>("ControlService", service, Kind::Service,
+                                              control == kServiceControlStop ? kServiceStop : 0);
     if (!target) {
         return false;
     }
@@ -217,7 +200,8 @@ bool SimServices::EnumDependentServicesW(Handle service, std::uint32_t serviceSt
                                          std::uint32_t bufSize, std::uint32_t& bytesNeeded,
                                          std::uint32_t& servicesReturned,
                                          std::vector<EnumServiceStatus>& entries) {
-    const auto target = serviceFor("EnumDependentServicesW", service, kServiceEnumerateDependents);
+    const auto target =
+        s_.objectFor<Service>("EnumDependentServicesW", service, Kind::Service, kServiceEnumerateDependents);
     if (!target) {
         return false;
     }
@@ -255,7 +239,7 @@ bool SimServices::EnumDependentServicesW(Handle service, std::uint32_t serviceSt
 }
 
 bool SimServices::DeleteService(Handle service) {
-    const auto target = serviceFor("DeleteService", service, kDelete);
+    const auto target = s_.objectFor<Service>("DeleteService", service, Kind::Service, kDelete);
     if (!target) {
         return false;
     }
@@ -267,22 +251,12 @@ bool SimServices::DeleteService(Handle service) {
 }
 
 bool SimServices::CloseServiceHandle(Handle handle) {
-    if (s_.dead()) {
-        return s_.fail(kErrorProcessAborted);
-    }
-    // An injected failure still lets the handle go: nobody could close it
-    // again, and the caller has nothing left to do with it.
-    const std::optional<std::uint32_t> injected = s_.check("CloseServiceHandle");
-    const HandleEntry* entry = s_.findHandle(handle);
-    if (entry == nullptr || (entry->kind != Kind::Manager && entry->kind != Kind::Service)) {
-        return s_.fail(kErrorInvalidHandle);
-    }
-    const auto service = std::static_pointer_cast<Service>(entry->object);
-    s_.closeHandle(handle);
+    const auto service = s_.objectOf<Service>(handle, Kind::Service);
+    const std::uint32_t error = s_.release(handle, {Kind::Manager, Kind::Service}, "CloseServiceHandle");
     if (service) {
         deleteWhenUnused(service);
     }
-    return !injected;
+    return error == kErrorSuccess;
 }
 
 } // namespace tdu::platform::sim

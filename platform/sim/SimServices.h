@@ -81,10 +81,6 @@ private:
         bool markedForDelete = false;
     };
 
-    // The service behind an open service handle that grants `right`; null
-    // (with the last error set) otherwise.
-    // Counts a use of `call` first: null when that use fails.
-    std::shared_ptr<Service> serviceFor(std::string_view call, Handle handle, std::uint32_t right);
     std::shared_ptr<Service> find(const std::wstring& name) const;
     std::vector<std::shared_ptr<Service>> dependantsOf(const Service& service) const;
     void stopNow(const std::shared_ptr<Service>& service);

@@ -19,6 +19,9 @@ namespace tdu::platform::sim {
 
 // A host file's bytes; nothing when it cannot be read.
 std::optional<std::string> readHostFile(const std::filesystem::path& path);
+// What a call on a missing file answers: ERROR_FILE_NOT_FOUND in a folder
+// that exists, ERROR_PATH_NOT_FOUND otherwise.
+std::uint32_t notFound(const std::filesystem::path& file);
 // Names for reports and traces: ASCII kept, any other character shown as "?".
 std::string narrow(std::wstring_view text);
 
@@ -51,6 +54,13 @@ struct SimSequenceRow {
     bool operator==(const SimSequenceRow&) const = default;
 };
 
+// What `projection` makes of each of `range`'s elements, in order.
+template <class R, class P> auto listOf(const R& range, P projection) {
+    std::vector<std::decay_t<std::invoke_result_t<P&, std::ranges::range_reference_t<const R>>>> list;
+    std::ranges::transform(range, std::back_inserter(list), projection);
+    return list;
+}
+
 // Fills in an out-parameter that the caller may leave null.
 template <class T, class V> void setIfGiven(T* out, const V& value) {
     if (out != nullptr) {
@@ -73,27 +83,10 @@ struct RegNode {
 // a SimNetConfig::Reference for the five NetCfg kinds, a SimInstallerDb::
 // Database or View; none for the others (a file, search or heap block keeps
 // its state in the entry itself).
-enum class Kind {
-    File,
-    Search,
-    Mutex,
-    Event,
-    Key,
-    DeviceSet,
-    HeapBlock,
-    Manager,
-    Service,
-    NetCfg,
-    NetCfgLock,
-    NetCfgComponent,
-    NetCfgClass,
-    NetCfgClassSetup,
-    TaskMemory,
-    Database,
-    View
-};
-// The kind's name in leak reports.
-const char* kindName(Kind kind);
+// clang-format off
+enum class Kind { File, Search, Mutex, Event, Key, DeviceSet, HeapBlock, Manager, Service, NetCfg, NetCfgLock,
+                  NetCfgComponent, NetCfgClass, NetCfgClassSetup, TaskMemory, Database, View };
+// clang-format on
 
 struct KernelObject {
     Kind kind = Kind::Mutex;
@@ -154,8 +147,6 @@ public:
     bool append(std::string_view bytes) const;
     // The open file's size, names and identity (0 where the host has none).
     [[nodiscard]] FileInformation describe() const;
-    // The identity of the file a path names now; 0 when none or unknown.
-    static std::uint64_t idOf(const std::filesystem::path& file);
     // The file was renamed: a host without descriptors finds it there now.
     void moved(const std::filesystem::path& to) { file_ = to; }
 
@@ -165,9 +156,9 @@ private:
     std::filesystem::path file_;
 };
 
+// A byte range locked through a handle: of the file the handle has open, wherever it lies now.
 struct RangeLock {
     Handle handle = kNullHandle;
-    std::filesystem::path file;
     std::uint64_t offset = 0;
     std::uint64_t length = 0;
 };
@@ -198,7 +189,6 @@ struct Fault {
     std::function<void()> action; // what another process does at that moment; the call then goes on
 };
 
-struct SimState;
 class SimServices;
 class SimNetConfig;
 
@@ -229,12 +219,22 @@ struct SimState {
         const HandleEntry* entry = findHandle(handle, kind);
         return entry == nullptr ? nullptr : std::static_pointer_cast<T>(entry->object);
     }
+    // Counts a use of `call`, then the entry behind a handle of `kind` opened
+    // with `access`; null, the call failed with the platform's error, otherwise.
+    HandleEntry* entryFor(std::string_view call, Handle handle, Kind kind, std::uint32_t access = 0);
+    template <class T>
+    std::shared_ptr<T> objectFor(std::string_view call, Handle handle, Kind kind, std::uint32_t access = 0) {
+        const HandleEntry* entry = entryFor(call, handle, kind, access);
+        return entry == nullptr ? nullptr : std::static_pointer_cast<T>(entry->object);
+    }
     // Closing a file also lets go of its byte ranges.
     void closeHandle(Handle handle);
-    // A call that releases a handle of one of `kinds` (a close is not failable):
-    // its error, ERROR_SUCCESS when released, left as the last error otherwise.
-    // A killed process's call releases nothing.
-    std::uint32_t release(Handle handle, std::initializer_list<Kind> kinds);
+    // A call that releases a handle of one of `kinds`: its error, ERROR_SUCCESS
+    // when released, left as the last error otherwise. A killed process's call
+    // releases nothing. A close is failable when it names its `call`; an
+    // injected failure still releases the handle, as the caller cannot release
+    // it a second time and counting it as held would only hide real leaks.
+    std::uint32_t release(Handle handle, std::initializer_list<Kind> kinds, std::string_view call = {});
     [[nodiscard]] std::wstring userOf(std::uint32_t process) const;
     // Whether a handle to `file` is open without sharing `share` (one of the FILE_SHARE_ flags).
     [[nodiscard]] bool heldWithoutSharing(const std::filesystem::path& file, std::uint32_t share) const;
@@ -264,8 +264,8 @@ struct SimState {
                               L"Secure\\TavrinDrivers\\TavrinDriverUtil.exe";
     std::uint32_t lastError = 0;
 
-    std::map<std::wstring, std::pair<std::wstring, std::wstring>> environment; // folded name -> (name, value)
-    std::map<std::wstring, std::shared_ptr<KernelObject>> namedObjects;        // by folded name
+    std::map<std::wstring, std::wstring> environment;                   // folded name -> value
+    std::map<std::wstring, std::shared_ptr<KernelObject>> namedObjects; // by folded name
     std::map<std::wstring, std::wstring> objectLinks; // links among them: folded name -> the name led to
     std::shared_ptr<RegNode> hklm;
 

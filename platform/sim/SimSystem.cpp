@@ -1,7 +1,6 @@
 #include "platform/sim/SimMachine.h"
 
 #include <algorithm>
-#include <cstring>
 #include <sstream>
 #include <stdexcept>
 
@@ -94,8 +93,7 @@ public:
             // An unknown variable stays as written; its closing mark may open the next.
             const bool known = variable != s_.environment.end();
             expanded.append(source.substr(pos, open - pos))
-                .append(known ? std::wstring_view(variable->second.second)
-                              : source.substr(open, close - open));
+                .append(known ? std::wstring_view(variable->second) : source.substr(open, close - open));
             pos = known ? close + 1 : close;
         }
         const auto needed = static_cast<std::uint32_t>(expanded.size() + 1);
@@ -136,9 +134,7 @@ public:
         const std::filesystem::path& target = host(path, &entry);
         std::error_code ec;
         if (!std::filesystem::exists(entry)) {
-            return s_.fail(std::filesystem::is_directory(target.parent_path(), ec) ? kErrorFileNotFound
-                                                                                   : kErrorPathNotFound,
-                           kInvalidFileAttributes);
+            return s_.fail(notFound(target), kInvalidFileAttributes);
         }
         const bool link = std::filesystem::is_symlink(entry);
         const bool folder = std::filesystem::is_directory(link ? std::filesystem::status(target, ec) : entry);
@@ -257,7 +253,6 @@ public:
                                  : std::filesystem::is_directory(what);
         // The program opens what exists or creates it: no other disposition is
         // modelled.
-        const bool parentThere = std::filesystem::is_directory(target.parent_path(), ec);
         const auto refused = [](std::uint32_t access, std::uint32_t share) {
             return ((access & kReadRights) != 0 && (share & kFileShareRead) == 0) ||
                    ((access & kWriteRights) != 0 && (share & kFileShareWrite) == 0) ||
@@ -267,12 +262,13 @@ public:
             return other.second.kind == Kind::File && other.second.filePath == target &&
                    (refused(desiredAccess, other.second.share) || refused(other.second.access, shareMode));
         });
+        // A dangling link is not followed to create what it names.
+        const bool opensOnly = creationDisposition == kOpenExisting || link;
         const std::uint32_t error =
-            !present && (creationDisposition == kOpenExisting || link) && parentThere ? kErrorFileNotFound
-            : !present && !parentThere                                                ? kErrorPathNotFound
-            : folder && (flagsAndAttributes & kFileFlagBackupSemantics) == 0          ? kErrorAccessDenied
-            : !shared                                                                 ? kErrorSharingViolation
-                                                                                      : kErrorSuccess;
+            !present && (opensOnly || notFound(target) == kErrorPathNotFound) ? notFound(target)
+            : folder && (flagsAndAttributes & kFileFlagBackupSemantics) == 0  ? kErrorAccessDenied
+            : !shared                                                         ? kErrorSharingViolation
+                                                                              : kErrorSuccess;
         if (error != kErrorSuccess) {
             return s_.fail(error, kInvalidHandle);
         }
@@ -330,14 +326,14 @@ public:
     }
 
     bool SetFileInformationByHandle(Handle file, const FileRenameInformation& rename) override {
-        HandleEntry* entry = openFile("SetFileInformationByHandle", file);
+        HandleEntry* entry = s_.entryFor("SetFileInformationByHandle", file, Kind::File);
         if (entry == nullptr) {
             return false;
         }
         if ((entry->access & kDeleteRights) == 0) {
             return s_.fail(kErrorAccessDenied);
         }
-        const std::filesystem::path source = currentPlace(*entry);
+        const std::filesystem::path source = entry->filePath;
         std::filesystem::file_status there;
         const std::filesystem::path target = host(rename.fileName, &there);
         std::error_code ec;
@@ -355,7 +351,7 @@ public:
         if (ec) {
             return s_.fail(kErrorAccessDenied);
         }
-        // Windows follows the file: every handle to it and its ranges see the new name.
+        // Windows follows the file: every handle to it, and so its ranges, see the new name.
         for (auto& [handle, other] : s_.handles) {
             if (other.kind == Kind::File && other.filePath == source) {
                 other.filePath = target;
@@ -363,9 +359,6 @@ public:
                     other.hostFile->moved(target);
                 }
             }
-        }
-        for (RangeLock& lock : s_.rangeLocks) {
-            lock.file = lock.file == source ? target : lock.file;
         }
         if (const auto owner = s_.owners.extract(source)) {
             s_.owners[target] = owner.mapped();
@@ -375,28 +368,27 @@ public:
 
     // A range another handle of this machine's processes holds is refused.
     bool LockFileEx(Handle file, std::uint32_t flags, std::uint64_t offset, std::uint64_t length) override {
-        HandleEntry* entry = openFile("LockFileEx", file);
+        HandleEntry* entry = s_.entryFor("LockFileEx", file, Kind::File);
         if (entry == nullptr) {
             return false;
         }
         if (!entry->hostFile) {
             return s_.fail(kErrorInvalidParameter);
         }
-        const std::filesystem::path place = currentPlace(*entry);
         // The program waits for a lock itself: one that blocks is not modelled.
         if ((flags & kLockfileFailImmediately) == 0) {
             throw std::logic_error("a blocking lock is not modelled");
         }
         // Another handle's range, or one this handle holds already: a lock is never taken twice.
-        if (rangeTaken(place, kNullHandle, offset, length)) {
+        if (rangeTaken(entry->filePath, kNullHandle, offset, length)) {
             return s_.fail(kErrorLockViolation);
         }
-        s_.rangeLocks.push_back(RangeLock{file, place, offset, length});
+        s_.rangeLocks.push_back(RangeLock{file, offset, length});
         return true;
     }
 
     bool WriteFile(Handle file, std::string_view bytes) override {
-        HandleEntry* entry = openFile("WriteFile", file);
+        HandleEntry* entry = s_.entryFor("WriteFile", file, Kind::File);
         if (entry == nullptr) {
             return false;
         }
@@ -406,10 +398,9 @@ public:
         if (entry->link) {
             return true; // into the link's own data, which nothing here reads
         }
-        if (rangeTaken(currentPlace(*entry), file, entry->hostFile->describe().endOfFile, bytes.size())) {
-            return s_.fail(kErrorLockViolation);
-        }
-        return entry->hostFile->append(bytes) || s_.fail(kErrorAccessDenied);
+        return rangeTaken(entry->filePath, file, entry->hostFile->describe().endOfFile, bytes.size())
+                   ? s_.fail(kErrorLockViolation)
+                   : entry->hostFile->append(bytes) || s_.fail(kErrorAccessDenied);
     }
 
     std::uint32_t GetSecurityInfo(Handle object, std::uint32_t objectType, std::uint32_t securityInformation,
@@ -514,21 +505,9 @@ public:
         return openNamed("OpenEventW", Kind::Event, name, desiredAccess);
     }
 
-    bool SetEvent(Handle event) override {
-        const auto object = objectFor("SetEvent", event, Kind::Event, kEventModifyState);
-        if (object) {
-            object->signalled = true;
-        }
-        return object != nullptr;
-    }
+    bool SetEvent(Handle event) override { return signal("SetEvent", event, true); }
 
-    bool ResetEvent(Handle event) override {
-        const auto object = objectFor("ResetEvent", event, Kind::Event, kEventModifyState);
-        if (object) {
-            object->signalled = false;
-        }
-        return object != nullptr;
-    }
+    bool ResetEvent(Handle event) override { return signal("ResetEvent", event, false); }
 
     // "Global\" names live in the machine's directory, others in the session's.
     bool NtQueryObjectName(Handle object, std::wstring& name) override {
@@ -548,7 +527,7 @@ public:
     }
 
     bool ReleaseMutex(Handle mutex) override {
-        const auto held = objectFor("ReleaseMutex", mutex, Kind::Mutex);
+        const auto held = s_.objectFor<KernelObject>("ReleaseMutex", mutex, Kind::Mutex);
         if (!held) {
             return false;
         }
@@ -561,7 +540,8 @@ public:
 
     // The program waits on its event only.
     std::uint32_t WaitForSingleObject(Handle handle, std::uint32_t milliseconds) override {
-        const auto event = objectFor("WaitForSingleObject", handle, Kind::Event, kSynchronize);
+        const auto event =
+            s_.objectFor<KernelObject>("WaitForSingleObject", handle, Kind::Event, kSynchronize);
         if (!event) {
             return kWaitFailed;
         }
@@ -592,10 +572,8 @@ public:
         if (heap != kProcessHeap) {
             return s_.fail(kErrorInvalidHandle, kNullHandle);
         }
-        return s_.addHandle(
-            {.kind = Kind::HeapBlock,
-             .block = std::vector<std::uint8_t>(bytes, (flags & kHeapZeroMemory) != 0 ? std::uint8_t{0}
-                                                                                      : kUninitialisedByte)});
+        const std::uint8_t fill = (flags & kHeapZeroMemory) != 0 ? std::uint8_t{0} : kUninitialisedByte;
+        return s_.addHandle({.kind = Kind::HeapBlock, .block = std::vector<std::uint8_t>(bytes, fill)});
     }
 
     bool HeapFree(Handle heap, std::uint32_t /*flags*/, Handle block) override {
@@ -650,32 +628,22 @@ private:
         if (existing == s_.namedObjects.end()) {
             return s_.fail(kErrorFileNotFound, kNullHandle);
         }
-        if ((allowedTo(existing->second->securityDescriptor, s_.userOf(s_.pid)) & access) != access) {
-            return s_.fail(kErrorAccessDenied, kNullHandle);
-        }
-        return handleTo(kind, existing->second, access);
+        return (allowedTo(existing->second->securityDescriptor, s_.userOf(s_.pid)) & access) != access
+                   ? s_.fail(kErrorAccessDenied, kNullHandle)
+                   : handleTo(kind, existing->second, access);
     }
 
-    // The kernel object of that kind behind a handle opened with `access`;
-    // null, the call failed, otherwise.
-    std::shared_ptr<KernelObject> objectFor(const char* call, Handle handle, Kind kind,
-                                            std::uint32_t access = 0) {
-        if (s_.check(call)) {
-            return nullptr;
+    bool signal(const char* call, Handle event, bool signalled) {
+        const auto object = s_.objectFor<KernelObject>(call, event, Kind::Event, kEventModifyState);
+        if (object) {
+            object->signalled = signalled;
         }
-        const HandleEntry* entry = s_.findHandle(handle, kind);
-        if (entry == nullptr || (entry->access & access) != access) {
-            s_.fail(entry == nullptr ? kErrorInvalidHandle : kErrorAccessDenied);
-            return nullptr;
-        }
-        return std::static_pointer_cast<KernelObject>(entry->object);
+        return object != nullptr;
     }
 
     Handle handleTo(Kind kind, const std::shared_ptr<KernelObject>& object, std::uint32_t access) {
-        if (object->kind != kind) {
-            return s_.fail(kErrorInvalidHandle, kNullHandle);
-        }
-        return s_.addHandle({.kind = kind, .object = object, .access = access});
+        return object->kind != kind ? s_.fail(kErrorInvalidHandle, kNullHandle)
+                                    : s_.addHandle({.kind = kind, .object = object, .access = access});
     }
 
     static std::uint32_t allAccess(Kind kind) {
@@ -701,32 +669,20 @@ private:
         const std::filesystem::path target = host(path);
         std::error_code ec;
         if (!std::filesystem::exists(target, ec)) {
-            return s_.fail(std::filesystem::is_directory(target.parent_path(), ec) ? kErrorFileNotFound
-                                                                                   : kErrorPathNotFound);
+            return s_.fail(notFound(target));
         }
-        if (s_.heldWithoutSharing(target, kFileShareDelete)) {
-            return s_.fail(kErrorSharingViolation);
-        }
-        return (!std::filesystem::is_directory(target, ec) && std::filesystem::remove(target, ec)) ||
-               s_.fail(kErrorAccessDenied);
-    }
-
-    // An open file or folder of this machine; null after failing the call
-    // with ERROR_INVALID_HANDLE. Counts a use of `call` first: null when that use fails.
-    HandleEntry* openFile(const char* call, Handle file) {
-        if (s_.check(call)) {
-            return nullptr;
-        }
-        HandleEntry* entry = s_.findHandle(file, Kind::File);
-        return entry != nullptr ? entry : s_.fail(kErrorInvalidHandle, nullptr);
+        return s_.heldWithoutSharing(target, kFileShareDelete)
+                   ? s_.fail(kErrorSharingViolation)
+                   : (!std::filesystem::is_directory(target, ec) && std::filesystem::remove(target, ec)) ||
+                         s_.fail(kErrorAccessDenied);
     }
 
     // Whether a byte range of `target` overlaps one another handle locked.
     bool rangeTaken(const std::filesystem::path& target, Handle by, std::uint64_t offset,
                     std::uint64_t length) const {
         return std::ranges::any_of(s_.rangeLocks, [&](const RangeLock& lock) {
-            return lock.file == target && lock.handle != by && length != 0 && lock.length != 0 &&
-                   offset < lock.offset + lock.length && lock.offset < offset + length;
+            return s_.handles.at(lock.handle).filePath == target && lock.handle != by && length != 0 &&
+                   lock.length != 0 && offset < lock.offset + lock.length && lock.offset < offset + length;
         });
     }
 
@@ -734,7 +690,7 @@ private:
     // The host's own identity of the file where it has one, as the file index;
     // otherwise its place, which this machine keeps up to date through renames.
     std::optional<FileInformation> describedFile(const char* call, Handle file) {
-        HandleEntry* entry = openFile(call, file);
+        HandleEntry* entry = s_.entryFor(call, file, Kind::File);
         if (entry == nullptr) {
             return std::nullopt;
         }
@@ -745,24 +701,6 @@ private:
         information.id =
             information.id != 0 ? information.id : std::hash<std::string>{}(entry->filePath.string());
         return information;
-    }
-
-    // Where an open file lies now: another process on the same machine
-    // folder may have renamed it.
-    const std::filesystem::path& currentPlace(HandleEntry& entry) {
-        const std::uint64_t id = entry.hostFile ? entry.hostFile->describe().id : 0;
-        std::error_code ec;
-        if (id == 0 || HostFile::idOf(entry.filePath) == id) {
-            return entry.filePath;
-        }
-        for (std::filesystem::directory_iterator it(entry.filePath.parent_path(), ec), end; !ec && it != end;
-             it.increment(ec)) {
-            if (HostFile::idOf(it->path()) == id) {
-                entry.filePath = it->path();
-                break;
-            }
-        }
-        return entry.filePath;
     }
 
     SimState& s_;
