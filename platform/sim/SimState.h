@@ -117,9 +117,7 @@ struct SimElement {
     std::vector<SimDriverNode> drivers{};
 };
 
-struct SimDeviceSet {
-    std::vector<SimElement> elements;
-};
+using SimDeviceSet = std::vector<SimElement>;
 
 struct SimPackage {
     std::wstring oemName;
