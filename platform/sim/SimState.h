@@ -176,7 +176,7 @@ struct HandleEntry {
     std::unique_ptr<HostFile> hostFile{};
     std::vector<FindData> found{}; // a directory search's entries
     std::size_t nextFound = 0;
-    std::vector<std::uint8_t> block{}; // a heap block's bytes
+    std::size_t blockBytes = 0; // a heap block's size
 };
 
 struct Fault {
