@@ -225,7 +225,7 @@ struct SimState {
         const HandleEntry* entry = entryFor(call, handle, kind, access);
         return entry == nullptr ? nullptr : std::static_pointer_cast<T>(entry->object);
     }
-    // Closing a file also lets go of its byte ranges.
+    // Closes an open handle; closing a file also lets go of its byte ranges.
     void closeHandle(Handle handle);
     // A call that releases a handle of one of `kinds`: its error, ERROR_SUCCESS
     // when released, left as the last error otherwise. A killed process's call
