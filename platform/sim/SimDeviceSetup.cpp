@@ -230,14 +230,13 @@ public:
             return kInvalidHandle;
         }
         SimDeviceSet set;
-        for (std::size_t i = 0; (flags & kDigcfAllClasses) != 0 && i < s_.devices.size(); ++i) {
-            if (!s_.devices[i].present && (flags & kDigcfPresent) != 0) {
-                continue;
+        for (const SimDevice& device : s_.devices) {
+            if ((flags & kDigcfAllClasses) != 0 && (device.present || (flags & kDigcfPresent) == 0)) {
+                set.push_back(SimElement{.devInst = s_.nextDevInst++,
+                                         .instanceId = device.instanceId,
+                                         .classGuid = device.classGuid,
+                                         .registered = true});
             }
-            set.elements.push_back(SimElement{.devInst = s_.nextDevInst++,
-                                              .instanceId = s_.devices[i].instanceId,
-                                              .classGuid = s_.devices[i].classGuid,
-                                              .registered = true});
         }
         return newSet(std::move(set));
     }
@@ -254,7 +253,7 @@ public:
         }
         std::wstring instanceId;
         auto exists = [&](const std::wstring& id) {
-            return s_.deviceOf(id) != nullptr || std::ranges::any_of(set->elements, [&](const SimElement& e) {
+            return s_.deviceOf(id) != nullptr || std::ranges::any_of(*set, [&](const SimElement& e) {
                        return equalsIgnoringAsciiCase(e.instanceId, id);
                    });
         };
@@ -277,9 +276,9 @@ public:
             }
             instanceId = deviceName;
         }
-        set->elements.push_back(
+        set->push_back(
             SimElement{.devInst = s_.nextDevInst++, .instanceId = instanceId, .classGuid = classGuid});
-        element = DeviceElement{.classGuid = classGuid, .devInst = set->elements.back().devInst};
+        element = DeviceElement{.classGuid = classGuid, .devInst = set->back().devInst};
         return true;
     }
 
@@ -289,10 +288,10 @@ public:
         if (set == nullptr) {
             return false;
         }
-        if (memberIndex >= set->elements.size()) {
+        if (memberIndex >= set->size()) {
             return s_.fail(kErrorNoMoreItems);
         }
-        const SimElement& found = set->elements[memberIndex];
+        const SimElement& found = (*set)[memberIndex];
         element = DeviceElement{.classGuid = found.classGuid,
                                 .devInst = found.devInst,
                                 .reserved = std::uint64_t{memberIndex} + 1};
@@ -304,7 +303,7 @@ public:
         if (elementOf("SetupDiDeleteDeviceInfo", deviceInfoSet, element) == nullptr) {
             return false;
         }
-        std::erase_if(set->elements, [&](const SimElement& e) { return e.devInst == element.devInst; });
+        std::erase_if(*set, [&](const SimElement& e) { return e.devInst == element.devInst; });
         return true;
     }
 
@@ -315,13 +314,10 @@ public:
         if (found == nullptr) {
             return false;
         }
-        const auto needed = static_cast<std::uint32_t>(found->instanceId.size() + 1);
-        setIfGiven(requiredSize, needed);
-        if (needed > capacity) {
-            return s_.fail(kErrorInsufficientBuffer);
-        }
-        instanceId = found->instanceId;
-        return true;
+        const bool fits = found->instanceId.size() < capacity;
+        setIfGiven(requiredSize, static_cast<std::uint32_t>(found->instanceId.size() + 1));
+        instanceId = fits ? found->instanceId : instanceId;
+        return fits || s_.fail(kErrorInsufficientBuffer);
     }
 
     bool SetupDiSetDeviceRegistryPropertyW(Handle deviceInfoSet, const DeviceElement& element,
@@ -335,19 +331,12 @@ public:
         RegData stored = value;
         stored.bytes.resize(byteCount, 0);
         const std::vector<std::wstring> ids = stored.multiStrings();
-        // The byte count ends with the list's two NULs; the platform would keep a malformed one as it came.
-        std::size_t units = 1;
-        for (const std::wstring& id : ids) {
-            units += id.size() + 1;
-        }
-        if (byteCount != std::max<std::size_t>(units, 2) * 2) {
+        // The byte count ends with the list's two NULs (an empty list has two
+        // of its own); the platform would keep a malformed one as it came.
+        if (byteCount != std::max<std::size_t>(multiString(ids).bytes.size(), 4)) {
             return s_.fail(kErrorInvalidData);
         }
-        if (SimDevice* device = found->registered ? s_.deviceOf(found->instanceId) : nullptr) {
-            device->hardwareIds = ids;
-        } else {
-            found->hardwareIds = ids;
-        }
+        idsOf(*found) = ids;
         return true;
     }
 
@@ -360,16 +349,10 @@ public:
         if (found == nullptr) {
             return false;
         }
-        std::optional<std::vector<std::wstring>> ids = found->hardwareIds;
-        if (found->registered) {
-            const SimDevice* device = s_.deviceOf(found->instanceId);
-            if (device == nullptr) {
-                return s_.fail(kErrorNoSuchDevinst);
-            }
-            ids = device->hardwareIds;
-        }
-        if (!ids) {
-            return s_.fail(kErrorInvalidData);
+        const bool gone = found->registered && s_.deviceOf(found->instanceId) == nullptr;
+        const std::optional<std::vector<std::wstring>>& ids = idsOf(*found);
+        if (gone || !ids) {
+            return s_.fail(gone ? kErrorNoSuchDevinst : kErrorInvalidData);
         }
         const RegData value = multiString(*ids);
         const auto needed = static_cast<std::uint32_t>(value.bytes.size());
@@ -449,10 +432,7 @@ public:
         if (found == nullptr) {
             return false;
         }
-        std::vector<std::wstring> ids = found->hardwareIds.value_or(std::vector<std::wstring>{});
-        if (const SimDevice* device = found->registered ? s_.deviceOf(found->instanceId) : nullptr) {
-            ids = device->hardwareIds.value_or(std::vector<std::wstring>{});
-        }
+        const std::vector<std::wstring> ids = idsOf(*found).value_or(std::vector<std::wstring>{});
         found->drivers.clear();
         for (const SimPackage& package : s_.driverStore) {
             const Guid* named = classNamed(package.inf.className);
@@ -508,10 +488,8 @@ public:
         if (node == found->drivers.end()) {
             return s_.fail(kErrorInvalidParameter);
         }
-        std::uint32_t needed = kDetailFixedBytes + 2;
-        for (const std::wstring& id : node->model.ids) {
-            needed += static_cast<std::uint32_t>((id.size() + 1) * 2);
-        }
+        const auto needed =
+            static_cast<std::uint32_t>(kDetailFixedBytes + multiString(node->model.ids).bytes.size());
         setIfGiven(requiredSize, needed);
         if (detailSize < kDetailFixedBytes) {
             return s_.fail(kErrorInsufficientBuffer); // not even the fixed part: nothing filled in
@@ -566,8 +544,15 @@ private:
         if (set == nullptr || refused != kErrorSuccess) {
             return set == nullptr ? nullptr : s_.fail(refused, nullptr);
         }
-        const auto found = std::ranges::find(set->elements, element.devInst, &SimElement::devInst);
-        return found != set->elements.end() ? &*found : s_.fail(kErrorInvalidParameter, nullptr);
+        const auto found = std::ranges::find(*set, element.devInst, &SimElement::devInst);
+        return found != set->end() ? &*found : s_.fail(kErrorInvalidParameter, nullptr);
+    }
+
+    // Where an element's hardware ids are kept: with its device node once
+    // registered, while that node is there.
+    std::optional<std::vector<std::wstring>>& idsOf(SimElement& element) {
+        SimDevice* device = element.registered ? s_.deviceOf(element.instanceId) : nullptr;
+        return device == nullptr ? element.hardwareIds : device->hardwareIds;
     }
 
     // The refusal of records whose size fields are not their own.

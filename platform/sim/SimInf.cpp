@@ -49,10 +49,10 @@ std::uint64_t versionOf(const std::wstring& version) {
 
 } // namespace
 
-std::vector<std::wstring> SimInf::fields(const std::wstring& text) {
+std::vector<std::wstring> SimInf::fields(const std::wstring& text, wchar_t separator) {
     std::vector<std::wstring> fields;
     for (std::size_t at = 0;;) {
-        const std::size_t comma = text.find(L',', at);
+        const std::size_t comma = text.find(separator, at);
         fields.push_back(trim(text.substr(at, comma == std::wstring::npos ? comma : comma - at)));
         if (comma == std::wstring::npos) {
             return fields;
@@ -81,12 +81,10 @@ SimInf SimInf::parse(const std::string& text) {
             sections[current];
             continue;
         }
+        // Without "=", the key is empty and the value is the whole line (npos + 1 is 0).
         const auto equals = line.find(L'=');
-        if (equals == std::wstring::npos) {
-            sections[current].emplace_back(L"", line);
-        } else {
-            sections[current].emplace_back(trim(line.substr(0, equals)), trim(line.substr(equals + 1)));
-        }
+        sections[current].emplace_back(equals == std::wstring::npos ? L"" : trim(line.substr(0, equals)),
+                                       trim(line.substr(equals + 1)));
     }
 
     for (const auto& [key, value] : sections[L"VERSION"]) {
@@ -99,12 +97,10 @@ SimInf SimInf::parse(const std::string& text) {
     }
     for (const auto& [key, value] : sections[L"MANUFACTURER"]) {
         const std::vector<std::wstring> decorations = fields(value);
-        std::vector<std::wstring> modelSections{asciiUpper(decorations[0])};
-        for (std::size_t i = 1; i < decorations.size(); ++i) {
-            modelSections.push_back(asciiUpper(decorations[0] + L"." + decorations[i]));
-        }
-        for (const std::wstring& models : modelSections) {
-            for (const auto& [description, line] : sections[models]) {
+        // The models' section, then one for each decoration.
+        for (std::size_t i = 0; i < decorations.size(); ++i) {
+            const std::wstring models = i == 0 ? decorations[0] : decorations[0] + L"." + decorations[i];
+            for (const auto& [description, line] : sections[asciiUpper(models)]) {
                 const std::vector<std::wstring> row = fields(line);
                 SimInfModel model{description, row[0], {}};
                 std::copy_if(row.begin() + 1, row.end(), std::back_inserter(model.ids),

@@ -31,8 +31,8 @@ struct SimInf {
     std::map<std::wstring, std::vector<std::pair<std::wstring, std::wstring>>> sections;
 
     static SimInf parse(const std::string& text);
-    // A line's comma-separated fields, trimmed and unquoted.
-    static std::vector<std::wstring> fields(const std::wstring& text);
+    // A line's comma-separated fields (or those `separator` separates), trimmed and unquoted.
+    static std::vector<std::wstring> fields(const std::wstring& text, wchar_t separator = L',');
 };
 
 } // namespace tdu::platform::sim

@@ -28,15 +28,12 @@ public:
         if (property != kInstallPropertyLocalPackage) {
             return kErrorUnknownProperty;
         }
+        // The path when it fits with its null; its length either way.
         const std::wstring& path = found->second;
-        const auto length = static_cast<std::uint32_t>(path.size());
-        if (length >= valueChars) {
-            valueChars = length;
-            return kErrorMoreData;
-        }
-        value = path;
-        valueChars = length;
-        return kErrorSuccess;
+        const bool fits = path.size() < valueChars;
+        value = fits ? path : value;
+        valueChars = static_cast<std::uint32_t>(path.size());
+        return fits ? kErrorSuccess : kErrorMoreData;
     }
 
     MsiStatus MsiOpenDatabaseW(const std::wstring& databasePath, std::uint32_t persistMode,

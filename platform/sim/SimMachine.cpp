@@ -4,7 +4,6 @@
 #include "platform/sim/SimServices.h"
 
 #include <array>
-#include <cctype>
 #include <charconv>
 #include <chrono>
 #include <new>
@@ -37,9 +36,8 @@ namespace {
 std::filesystem::path makeRoot() {
     static unsigned counter = 0;
     std::random_device random;
-    std::ostringstream name;
-    name << "tdu-sim-" << random() << '-' << ++counter;
-    std::filesystem::path root = std::filesystem::temp_directory_path() / name.str();
+    std::filesystem::path root = std::filesystem::temp_directory_path() /
+                                 ("tdu-sim-" + std::to_string(random()) + '-' + std::to_string(++counter));
     std::filesystem::create_directories(root);
     return root;
 }
@@ -118,10 +116,8 @@ std::filesystem::path mapToHost(const std::filesystem::path& root, std::wstring_
     if (rest.size() >= 2 && rest[1] == L':') {
         // Only a letter names a drive. Anything else ("/:", say) must not reach
         // the host's own folders: it names a drive this machine lacks.
-        const wchar_t letter = rest[0];
-        const bool isLetter = (letter >= L'a' && letter <= L'z') || (letter >= L'A' && letter <= L'Z');
-        drive = isLetter ? std::string(1, static_cast<char>(std::tolower(static_cast<int>(letter))))
-                         : "no-such-drive";
+        const std::wstring letter = asciiLower(std::wstring(1, rest[0]));
+        drive = letter[0] >= L'a' && letter[0] <= L'z' ? narrow(letter) : "no-such-drive";
         rest.remove_prefix(2);
     }
     std::vector<std::filesystem::path> names{root / drive};
@@ -295,9 +291,6 @@ HandleEntry* SimState::entryFor(std::string_view call, Handle handle, Kind kind,
 
 void SimState::closeHandle(Handle handle) {
     const auto found = handles.find(handle);
-    if (found == handles.end()) {
-        return;
-    }
     std::erase_if(rangeLocks, [handle](const RangeLock& lock) { return lock.handle == handle; });
     const bool named = found->second.kind == Kind::Mutex || found->second.kind == Kind::Event;
     const std::shared_ptr<void> object = found->second.object;

@@ -48,7 +48,6 @@ public:
     void onCall(const std::string& call, unsigned nth, std::function<void()> action) {
         state_->faults.push_back(Fault{call, nth, 0, false, std::move(action)});
     }
-    void clearFaults() { state_->faults.clear(); }
     // The current process is killed at the nth failable call from now
     // (1-based), as Windows ends a process: from that call on, no call of the
     // process reaches the machine. Each does nothing and fails (a sleep only

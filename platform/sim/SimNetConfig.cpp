@@ -71,10 +71,6 @@ Handle SimNetConfig::addReference(Kind kind, const Reference& reference) {
     return s_.addHandle({.kind = kind, .object = std::make_shared<Reference>(reference)});
 }
 
-SimNetConfig::Reference* SimNetConfig::referenceFor(Handle handle, Kind kind) {
-    return s_.objectOf<Reference>(handle, kind).get();
-}
-
 Handle SimNetConfig::taskMemory(const std::vector<std::wstring>& strings, std::wstring& firstString) {
     firstString = strings.empty() ? std::wstring() : strings.front();
     return s_.addHandle({.kind = Kind::TaskMemory});
@@ -183,7 +179,7 @@ HResult SimNetConfig::AcquireWriteLock(Handle lock, std::uint32_t timeoutMs,
             noted("AcquireWriteLock", std::to_string(timeoutMs) + " " + narrow(clientDescription))) {
         return *result;
     }
-    const Reference* reference = referenceFor(lock, Kind::NetCfgLock);
+    const Reference* reference = s_.objectOf<Reference>(lock, Kind::NetCfgLock).get();
     if (reference == nullptr) {
         return kEPointer;
     }
@@ -205,7 +201,7 @@ HResult SimNetConfig::ReleaseWriteLock(Handle lock) {
     if (auto result = noted("ReleaseWriteLock")) {
         return *result;
     }
-    const Reference* reference = referenceFor(lock, Kind::NetCfgLock);
+    const Reference* reference = s_.objectOf<Reference>(lock, Kind::NetCfgLock).get();
     if (reference != nullptr && holdsLock(*reference->object)) {
         lock_.reset();
     }
@@ -218,7 +214,7 @@ std::shared_ptr<SimNetConfig::ConfigObject> SimNetConfig::configFor(std::string_
         error = *result;
         return nullptr;
     }
-    const Reference* reference = referenceFor(netCfg, Kind::NetCfg);
+    const Reference* reference = s_.objectOf<Reference>(netCfg, Kind::NetCfg).get();
     error = reference == nullptr                            ? kEPointer
             : reference->object->initialized == initialized ? kSOk
             : initialized                                   ? kNetcfgENotInitialized
@@ -285,7 +281,7 @@ HResult SimNetConfig::Apply(Handle netCfg) {
 }
 
 HResult SimNetConfig::GetClassGuid(Handle component, Guid& classGuid) {
-    const Reference* reference = referenceFor(component, Kind::NetCfgComponent);
+    const Reference* reference = s_.objectOf<Reference>(component, Kind::NetCfgComponent).get();
     if (auto result = noted("GetClassGuid")) {
         return *result;
     }
@@ -298,14 +294,14 @@ HResult SimNetConfig::GetClassGuid(Handle component, Guid& classGuid) {
 
 HResult SimNetConfig::DeInstall(Handle classSetup, Handle component, const OboToken& token, Handle& referrers,
                                 std::wstring& referrersText) {
-    const Reference* target = referenceFor(component, Kind::NetCfgComponent);
+    const Reference* target = s_.objectOf<Reference>(component, Kind::NetCfgComponent).get();
     referrers = kNullHandle;
     referrersText.clear();
     const std::optional<HResult> result = noted("DeInstall", tokenText(token));
     if (result && *result < 0) {
         return *result;
     }
-    const Reference* setup = referenceFor(classSetup, Kind::NetCfgClassSetup);
+    const Reference* setup = s_.objectOf<Reference>(classSetup, Kind::NetCfgClassSetup).get();
     const HResult refused = setup == nullptr || target == nullptr                         ? kEPointer
                             : !(target->classGuid == setup->classGuid) || token.type == 0 ? kEInvalidArg
                             : !holdsLock(*setup->object) ? kNetcfgENoWriteLock
@@ -338,7 +334,7 @@ HResult SimNetConfig::Install(Handle classSetup, const std::wstring& infId, cons
     if (result && *result < 0) {
         return *result;
     }
-    const Reference* setup = referenceFor(classSetup, Kind::NetCfgClassSetup);
+    const Reference* setup = s_.objectOf<Reference>(classSetup, Kind::NetCfgClassSetup).get();
     const HResult refused = setup == nullptr             ? kEPointer
                             : token.type == 0            ? kEInvalidArg
                             : !holdsLock(*setup->object) ? kNetcfgENoWriteLock

@@ -101,8 +101,6 @@ private:
     // Its injected result, if any; a request of a live process is noted.
     std::optional<HResult> noted(std::string_view call, const std::string& request = "");
     Handle addReference(Kind kind, const Reference& reference);
-    // The reference behind `handle` when it is of `kind`; null otherwise.
-    Reference* referenceFor(Handle handle, Kind kind);
     // The configuration object behind an INetCfg handle when it is initialised
     // as asked; null, with the call's error, otherwise. Notes `call` first,
     // unless it is empty: its injected result is the error.

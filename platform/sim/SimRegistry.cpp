@@ -12,78 +12,53 @@ public:
 
     LStatus RegCreateKeyExW(RegRoot /*root*/, const std::wstring& subKey, std::uint32_t /*options*/,
                             std::uint32_t access, Handle& key) override {
-        key = kNullHandle;
-        if (auto error = s_.check("RegCreateKeyExW")) {
-            return status(*error);
-        }
-        key =
-            s_.addHandle({.kind = Kind::Key,
-                          .object = createKey(s_.hklm, splitKeyPath(subKey, (access & kKeyWow64_32Key) != 0)),
-                          .access = access});
-        return status(kErrorSuccess);
+        return openKey("RegCreateKeyExW", subKey, access, key, true);
     }
 
     LStatus RegOpenKeyExW(RegRoot /*root*/, const std::wstring& subKey, std::uint32_t access,
                           Handle& key) override {
-        key = kNullHandle;
-        if (auto error = s_.check("RegOpenKeyExW")) {
-            return status(*error);
-        }
-        const std::shared_ptr<RegNode> node =
-            findKey(s_.hklm, splitKeyPath(subKey, (access & kKeyWow64_32Key) != 0));
-        if (!node) {
-            return status(kErrorFileNotFound);
-        }
-        key = s_.addHandle({.kind = Kind::Key, .object = node, .access = access});
-        return status(kErrorSuccess);
+        return openKey("RegOpenKeyExW", subKey, access, key, false);
     }
 
     LStatus RegSetValueExW(Handle key, const std::wstring& valueName, std::uint32_t type, const RegData& data,
                            std::uint32_t byteCount) override {
-        std::shared_ptr<RegNode> node;
-        if (const LStatus opened = keyFor("RegSetValueExW", key, kKeySetValue, node); opened != 0) {
-            return opened;
-        }
-        SimRegValue value{type, data.bytes};
-        value.bytes.resize(byteCount, 0);
-        node->values[asciiUpper(valueName)] = {valueName, value};
-        return status(kErrorSuccess);
+        return withKey("RegSetValueExW", key, kKeySetValue, [&](RegNode& node) {
+            SimRegValue value{type, data.bytes};
+            value.bytes.resize(byteCount, 0);
+            node.values[asciiUpper(valueName)] = {valueName, value};
+            return kErrorSuccess;
+        });
     }
 
     LStatus RegQueryValueExW(Handle key, const std::wstring& valueName, std::uint32_t* type, RegData* data,
                              std::uint32_t* byteCount) override {
-        std::shared_ptr<RegNode> node;
-        if (const LStatus opened = keyFor("RegQueryValueExW", key, kKeyQueryValue, node); opened != 0) {
-            return opened;
-        }
-        const auto found = node->values.find(asciiUpper(valueName));
-        if (found == node->values.end()) {
-            return status(kErrorFileNotFound);
-        }
-        const SimRegValue& value = found->second.second;
-        setIfGiven(type, value.type);
-        const auto size = static_cast<std::uint32_t>(value.bytes.size());
-        if (data != nullptr) {
-            if (byteCount == nullptr) {
-                return status(kErrorInvalidParameter);
+        return withKey("RegQueryValueExW", key, kKeyQueryValue, [&](RegNode& node) {
+            const auto found = node.values.find(asciiUpper(valueName));
+            if (found == node.values.end()) {
+                return kErrorFileNotFound;
             }
-            if (size > *byteCount) {
-                *byteCount = size;
-                return status(kErrorMoreData);
+            const SimRegValue& value = found->second.second;
+            setIfGiven(type, value.type);
+            const auto size = static_cast<std::uint32_t>(value.bytes.size());
+            if (data != nullptr) {
+                if (byteCount == nullptr) {
+                    return kErrorInvalidParameter;
+                }
+                if (size > *byteCount) {
+                    *byteCount = size;
+                    return kErrorMoreData;
+                }
+                data->bytes = value.bytes;
             }
-            data->bytes = value.bytes;
-        }
-        setIfGiven(byteCount, size);
-        return status(kErrorSuccess);
+            setIfGiven(byteCount, size);
+            return kErrorSuccess;
+        });
     }
 
     LStatus RegDeleteValueW(Handle key, const std::wstring& valueName) override {
-        std::shared_ptr<RegNode> node;
-        if (const LStatus opened = keyFor("RegDeleteValueW", key, kKeySetValue, node); opened != 0) {
-            return opened;
-        }
-        return node->values.erase(asciiUpper(valueName)) == 0 ? status(kErrorFileNotFound)
-                                                              : status(kErrorSuccess);
+        return withKey("RegDeleteValueW", key, kKeySetValue, [&](RegNode& node) {
+            return node.values.erase(asciiUpper(valueName)) == 0 ? kErrorFileNotFound : kErrorSuccess;
+        });
     }
 
     LStatus RegDeleteKeyW(RegRoot /*root*/, const std::wstring& subKey) override {
@@ -107,20 +82,18 @@ public:
 
     LStatus RegEnumKeyExW(Handle key, std::uint32_t index, std::wstring& name,
                           std::uint32_t& nameChars) override {
-        std::shared_ptr<RegNode> node;
-        if (const LStatus opened = keyFor("RegEnumKeyExW", key, kKeyEnumerateSubKeys, node); opened != 0) {
-            return opened;
-        }
-        if (index >= node->children.size()) {
-            return status(kErrorNoMoreItems);
-        }
-        const std::wstring& childName = std::next(node->children.begin(), index)->second->name;
-        if (childName.size() + 1 > nameChars) {
-            return status(kErrorMoreData);
-        }
-        name = childName;
-        nameChars = static_cast<std::uint32_t>(childName.size());
-        return status(kErrorSuccess);
+        return withKey("RegEnumKeyExW", key, kKeyEnumerateSubKeys, [&](RegNode& node) {
+            if (index >= node.children.size()) {
+                return kErrorNoMoreItems;
+            }
+            const std::wstring& childName = std::next(node.children.begin(), index)->second->name;
+            if (childName.size() + 1 > nameChars) {
+                return kErrorMoreData;
+            }
+            name = childName;
+            nameChars = static_cast<std::uint32_t>(childName.size());
+            return kErrorSuccess;
+        });
     }
 
     LStatus RegFlushKey(RegRoot /*root*/) override {
@@ -132,20 +105,33 @@ public:
 private:
     static LStatus status(std::uint32_t error) { return static_cast<LStatus>(error); }
 
-    // The open key behind a handle, checked for the rights the call needs.
-    // Counts a use of `call` first: its injected error when that use fails.
-    LStatus keyFor(std::string_view call, Handle key, std::uint32_t right, std::shared_ptr<RegNode>& node) {
+    // RegCreateKeyExW and RegOpenKeyExW: a handle to the key, in the view the access names.
+    LStatus openKey(std::string_view call, const std::wstring& subKey, std::uint32_t access, Handle& key,
+                    bool create) {
+        key = kNullHandle;
+        if (auto error = s_.check(call)) {
+            return status(*error);
+        }
+        const std::vector<std::wstring> parts = splitKeyPath(subKey, (access & kKeyWow64_32Key) != 0);
+        const std::shared_ptr<RegNode> node = create ? createKey(s_.hklm, parts) : findKey(s_.hklm, parts);
+        if (node) {
+            key = s_.addHandle({.kind = Kind::Key, .object = node, .access = access});
+        }
+        return status(node ? kErrorSuccess : kErrorFileNotFound);
+    }
+
+    // The call's error on the open key behind a handle, checked for the rights
+    // it needs. Counts a use of `call` first: its injected error when that use fails.
+    template <class Body> LStatus withKey(std::string_view call, Handle key, std::uint32_t right, Body body) {
         if (auto error = s_.check(call)) {
             return status(*error);
         }
         const HandleEntry* entry = s_.findHandle(key, Kind::Key);
-        if (entry == nullptr) {
-            return status(kErrorInvalidHandle);
-        }
-        node = std::static_pointer_cast<RegNode>(entry->object);
-        return status(node->deleted                      ? kErrorKeyDeleted
+        RegNode* node = entry == nullptr ? nullptr : static_cast<RegNode*>(entry->object.get());
+        return status(node == nullptr                    ? kErrorInvalidHandle
+                      : node->deleted                    ? kErrorKeyDeleted
                       : (entry->access & right) != right ? kErrorAccessDenied
-                                                         : kErrorSuccess);
+                                                         : body(*node));
     }
 
     SimState& s_;

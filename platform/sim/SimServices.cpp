@@ -23,13 +23,10 @@ constexpr std::uint32_t kFirstServicePid = 7000;
 } // namespace
 
 void SimServices::addService(const SimServiceSetup& setup) {
-    auto service = std::make_shared<Service>();
-    service->setup = setup;
+    auto service = std::make_shared<Service>(Service{setup});
     // A display name of its own, as real services have: a caller that took
     // it for the service's name would open nothing.
-    service->setup.displayName =
-        setup.displayName.empty() ? L"Display name of " + setup.name : setup.displayName;
-    service->state = setup.state;
+    service->displayName = setup.displayName.empty() ? L"Display name of " + setup.name : setup.displayName;
     service->pid = kFirstServicePid + static_cast<std::uint32_t>(services_.size());
     services_.push_back(service);
     if (setup.state == kServiceStopPending) {
@@ -46,12 +43,12 @@ void SimServices::deleteByName(const std::wstring& name) {
 
 std::shared_ptr<SimServices::Service> SimServices::find(const std::wstring& name) const {
     const auto found = std::ranges::find_if(
-        services_, [&](const auto& service) { return equalsIgnoringAsciiCase(service->setup.name, name); });
+        services_, [&](const auto& service) { return equalsIgnoringAsciiCase(service->name, name); });
     return found == services_.end() ? nullptr : *found;
 }
 
 std::vector<std::wstring> SimServices::names() const {
-    return listOf(services_, [](const auto& one) { return one->setup.name; });
+    return listOf(services_, [](const auto& one) { return one->name; });
 }
 
 ServiceStatus SimServices::statusOf(const Service& service) const {
@@ -60,7 +57,7 @@ ServiceStatus SimServices::statusOf(const Service& service) const {
     status.dwCurrentState = service.state;
     status.dwControlsAccepted = service.state == kServiceRunning ? kServiceAcceptStop : 0;
     status.dwCheckPoint = service.state == kServiceStopPending ? service.checkPoint : 0;
-    status.dwWaitHint = service.state == kServiceStopPending ? service.setup.waitHint : 0;
+    status.dwWaitHint = service.state == kServiceStopPending ? service.waitHint : 0;
     return status;
 }
 
@@ -71,10 +68,10 @@ void SimServices::stopNow(const std::shared_ptr<Service>& service) {
 }
 
 void SimServices::scheduleStop(const std::shared_ptr<Service>& service) {
-    if (!service->setup.stopAfterMs) {
+    if (!service->stopAfterMs) {
         return;
     }
-    s_.scheduled.emplace(s_.now + *service->setup.stopAfterMs, [this, service] {
+    s_.scheduled.emplace(s_.now + *service->stopAfterMs, [this, service] {
         if (service->state == kServiceStopPending) {
             stopNow(service);
         }
@@ -84,13 +81,11 @@ void SimServices::scheduleStop(const std::shared_ptr<Service>& service) {
 // A service marked for deletion goes once it has stopped and nobody holds a
 // handle to it.
 void SimServices::deleteWhenUnused(const std::shared_ptr<Service>& service) {
-    if (!service->markedForDelete || service->state != kServiceStopped) {
-        return;
+    const bool held =
+        std::ranges::any_of(s_.handles, [&](const auto& open) { return open.second.object == service; });
+    if (service->markedForDelete && service->state == kServiceStopped && !held) {
+        std::erase(services_, service);
     }
-    if (std::ranges::any_of(s_.handles, [&](const auto& open) { return open.second.object == service; })) {
-        return;
-    }
-    std::erase(services_, service);
 }
 
 void SimServices::handleClosed(Kind kind, const std::shared_ptr<void>& object) {
@@ -107,9 +102,9 @@ std::vector<std::shared_ptr<SimServices::Service>> SimServices::dependantsOf(con
     std::set<const Service*> seen;
     const std::function<void(const Service&)> visit = [&](const Service& needed) {
         for (const auto& candidate : services_) {
-            const auto& needs = candidate->setup.dependsOn;
+            const auto& needs = candidate->dependsOn;
             const bool direct = std::any_of(needs.begin(), needs.end(), [&](const std::wstring& name) {
-                return equalsIgnoringAsciiCase(name, needed.setup.name);
+                return equalsIgnoringAsciiCase(name, needed.name);
             });
             if (!direct || !seen.insert(candidate.get()).second) {
                 continue;
@@ -137,17 +132,12 @@ Handle SimServices::OpenSCManagerW(const std::wstring* machineName, const std::w
 
 Handle SimServices::OpenServiceW(Handle manager, const std::wstring& serviceName,
                                  std::uint32_t desiredAccess) {
-    if (auto error = s_.check("OpenServiceW")) {
+    if (s_.entryFor("OpenServiceW", manager, Kind::Manager, kScManagerConnect) == nullptr) {
         return kNullHandle;
     }
-    const HandleEntry* entry = s_.findHandle(manager, Kind::Manager);
     const auto service = find(serviceName);
-    return entry == nullptr || (entry->access & kScManagerConnect) == 0 || !service
-               ? s_.fail(entry == nullptr                           ? kErrorInvalidHandle
-                         : (entry->access & kScManagerConnect) == 0 ? kErrorAccessDenied
-                                                                    : kErrorServiceDoesNotExist,
-                         kNullHandle)
-               : s_.addHandle({.kind = Kind::Service, .object = service, .access = desiredAccess});
+    return service ? s_.addHandle({.kind = Kind::Service, .object = service, .access = desiredAccess})
+                   : s_.fail(kErrorServiceDoesNotExist, kNullHandle);
 }
 
 bool SimServices::QueryServiceStatusEx(Handle service, std::uint32_t infoLevel, ServiceStatusProcess& status,
@@ -177,7 +167,7 @@ bool SimServices::ControlService(Handle service, std::uint32_t control, ServiceS
         return false;
     }
     const std::uint32_t error = control != kServiceControlStop     ? kErrorInvalidParameter
-                                : target->setup.refuseStop != 0    ? target->setup.refuseStop
+                                : target->refuseStop != 0          ? target->refuseStop
                                 : target->state == kServiceStopped ? kErrorServiceNotActive
                                 : target->state != kServiceRunning ? kErrorServiceCannotAcceptCtrl
                                 : !dependantsOf(*target).empty()   ? kErrorDependentServicesRunning
@@ -185,8 +175,8 @@ bool SimServices::ControlService(Handle service, std::uint32_t control, ServiceS
     if (error != kErrorSuccess) {
         return s_.fail(error);
     }
-    stopsAccepted_.push_back(target->setup.name);
-    if (target->setup.stopAfterMs == 0U) {
+    stopsAccepted_.push_back(target->name);
+    if (target->stopAfterMs == 0U) {
         stopNow(target);
     } else {
         target->state = kServiceStopPending;
@@ -211,9 +201,8 @@ bool SimServices::EnumDependentServicesW(Handle service, std::uint32_t serviceSt
     const auto dependants = dependantsOf(*target);
     std::uint32_t needed = 0;
     for (const auto& dependant : dependants) {
-        needed += kEnumEntryBytes +
-                  static_cast<std::uint32_t>(
-                      (dependant->setup.name.size() + dependant->setup.displayName.size() + 2) * 2);
+        needed += kEnumEntryBytes + static_cast<std::uint32_t>(
+                                        (dependant->name.size() + dependant->displayName.size() + 2) * 2);
     }
     servicesReturned = 0;
     if (bufSize < needed) {
@@ -222,7 +211,7 @@ bool SimServices::EnumDependentServicesW(Handle service, std::uint32_t serviceSt
     }
     if (bufSize > 0) {
         const HandleEntry* block = s_.findHandle(buffer, Kind::HeapBlock);
-        if (block == nullptr || block->block.size() < bufSize) {
+        if (block == nullptr || block->blockBytes < bufSize) {
             return s_.fail(kErrorNoAccess);
         }
     }
@@ -230,8 +219,8 @@ bool SimServices::EnumDependentServicesW(Handle service, std::uint32_t serviceSt
     for (const auto& dependant : dependants) {
         // The names stay with the machine's service records, as the
         // platform's stay in the caller's block.
-        entries.push_back(EnumServiceStatus{dependant->setup.name.c_str(),
-                                            dependant->setup.displayName.c_str(), statusOf(*dependant)});
+        entries.push_back(
+            EnumServiceStatus{dependant->name.c_str(), dependant->displayName.c_str(), statusOf(*dependant)});
     }
     servicesReturned = static_cast<std::uint32_t>(entries.size());
     bytesNeeded = 0;

@@ -73,9 +73,8 @@ public:
     bool CloseServiceHandle(Handle handle) override;
 
 private:
-    struct Service {
-        SimServiceSetup setup;
-        std::uint32_t state = kServiceRunning;
+    // A service as set up, its state the current one.
+    struct Service : SimServiceSetup {
         std::uint32_t checkPoint = 0;
         std::uint32_t pid = 0;
         bool markedForDelete = false;

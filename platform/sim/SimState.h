@@ -117,9 +117,7 @@ struct SimElement {
     std::vector<SimDriverNode> drivers{};
 };
 
-struct SimDeviceSet {
-    std::vector<SimElement> elements;
-};
+using SimDeviceSet = std::vector<SimElement>;
 
 struct SimPackage {
     std::wstring oemName;
@@ -178,7 +176,7 @@ struct HandleEntry {
     std::unique_ptr<HostFile> hostFile{};
     std::vector<FindData> found{}; // a directory search's entries
     std::size_t nextFound = 0;
-    std::vector<std::uint8_t> block{}; // a heap block's bytes
+    std::size_t blockBytes = 0; // a heap block's size
 };
 
 struct Fault {
@@ -227,7 +225,7 @@ struct SimState {
         const HandleEntry* entry = entryFor(call, handle, kind, access);
         return entry == nullptr ? nullptr : std::static_pointer_cast<T>(entry->object);
     }
-    // Closing a file also lets go of its byte ranges.
+    // Closes an open handle; closing a file also lets go of its byte ranges.
     void closeHandle(Handle handle);
     // A call that releases a handle of one of `kinds`: its error, ERROR_SUCCESS
     // when released, left as the last error otherwise. A killed process's call

@@ -1,7 +1,6 @@
 #include "platform/sim/SimMachine.h"
 
 #include <algorithm>
-#include <sstream>
 #include <stdexcept>
 
 namespace tdu::platform::sim {
@@ -18,8 +17,6 @@ constexpr std::uint32_t kWriteRights = 0x2 | 0x4 | 0x40000000 | 0x10000000; // d
 constexpr std::uint32_t kDeleteRights = kDelete | 0x10000000;               // and generic all
 // The process heap is never closed, so it stays out of the handle table.
 constexpr Handle kProcessHeap = 0x7FF0'0000'0000;
-// What a fresh block holds unless zeroing was asked for.
-constexpr std::uint8_t kUninitialisedByte = 0xBA;
 
 // The program's patterns end in one "*", which stands for any run.
 bool wildcardMatch(std::wstring_view pattern, std::wstring_view name) {
@@ -51,12 +48,9 @@ std::uint32_t allowedTo(std::wstring_view descriptor, std::wstring_view user) {
     std::uint32_t allowed = 0;
     for (std::size_t open = descriptor.find(L'(', dacl); open != std::wstring_view::npos;
          open = descriptor.find(L'(', open + 1)) {
-        std::vector<std::wstring> fields; // type;flags;rights;object;inherited object;account
-        std::wstringstream entry(
-            std::wstring(descriptor.substr(open + 1, descriptor.find(L')', open) - open - 1)));
-        for (std::wstring field; std::getline(entry, field, L';');) {
-            fields.push_back(field);
-        }
+        // type;flags;rights;object;inherited object;account
+        const std::vector<std::wstring> fields = SimInf::fields(
+            std::wstring(descriptor.substr(open + 1, descriptor.find(L')', open) - open - 1)), L';');
         const std::wstring& account = fields.at(5);
         if (fields[0] == L"A" &&
             (account == user || account == L"WD" || account == L"AU" || account == (admin ? L"BA" : L"BU") ||
@@ -96,13 +90,10 @@ public:
                 .append(known ? std::wstring_view(variable->second) : source.substr(open, close - open));
             pos = known ? close + 1 : close;
         }
+        // The size with its null, copied or needed.
         const auto needed = static_cast<std::uint32_t>(expanded.size() + 1);
-        if (needed > capacity) {
-            s_.lastError = kErrorInsufficientBuffer;
-            return needed;
-        }
-        destination = expanded;
-        return needed;
+        destination = needed <= capacity ? expanded : destination;
+        return needed <= capacity ? needed : s_.fail(kErrorInsufficientBuffer, needed);
     }
 
     bool CreateDirectoryW(const std::wstring& path, std::wstring_view securityDescriptor) override {
@@ -195,12 +186,9 @@ public:
     }
 
     bool FindNextFileW(Handle search, FindData& data) override {
-        if (auto error = s_.check("FindNextFileW")) {
-            return false;
-        }
-        HandleEntry* entry = s_.findHandle(search, Kind::Search);
+        HandleEntry* entry = s_.entryFor("FindNextFileW", search, Kind::Search);
         if (entry == nullptr || entry->nextFound >= entry->found.size()) {
-            return s_.fail(entry == nullptr ? kErrorInvalidHandle : kErrorNoMoreFiles);
+            return entry != nullptr && s_.fail(kErrorNoMoreFiles);
         }
         data = entry->found[entry->nextFound++];
         return true;
@@ -474,14 +462,10 @@ public:
             path.clear();
             return 0;
         }
-        if (capacity == 0) {
-            return static_cast<std::uint32_t>(s_.fail(kErrorInsufficientBuffer));
-        }
-        path = s_.modulePath.substr(0, capacity - 1);
-        if (s_.modulePath.size() >= capacity) {
-            s_.lastError = kErrorInsufficientBuffer;
-        }
-        return static_cast<std::uint32_t>(path.size());
+        // What fits with its null is copied, the rest cut off; its length is the answer.
+        path = capacity == 0 ? path : s_.modulePath.substr(0, capacity - 1);
+        const auto copied = static_cast<std::uint32_t>(capacity == 0 ? 0 : path.size());
+        return s_.modulePath.size() < capacity ? copied : s_.fail(kErrorInsufficientBuffer, copied);
     }
 
     Handle CreateMutexW(std::wstring_view securityDescriptor, bool initialOwner,
@@ -565,15 +549,15 @@ public:
 
     Handle GetProcessHeap() override { return kProcessHeap; }
 
-    Handle HeapAlloc(Handle heap, std::uint32_t flags, std::size_t bytes) override {
+    // A block's bytes are never handed out, so only its size is kept.
+    Handle HeapAlloc(Handle heap, std::uint32_t /*flags*/, std::size_t bytes) override {
         if (auto error = s_.check("HeapAlloc")) {
             return kNullHandle;
         }
         if (heap != kProcessHeap) {
             return s_.fail(kErrorInvalidHandle, kNullHandle);
         }
-        const std::uint8_t fill = (flags & kHeapZeroMemory) != 0 ? std::uint8_t{0} : kUninitialisedByte;
-        return s_.addHandle({.kind = Kind::HeapBlock, .block = std::vector<std::uint8_t>(bytes, fill)});
+        return s_.addHandle({.kind = Kind::HeapBlock, .blockBytes = bytes});
     }
 
     bool HeapFree(Handle heap, std::uint32_t /*flags*/, Handle block) override {
