@@ -306,10 +306,8 @@ bool setUp(SimMachine& machine, const Words& t) {
         {"security",
          [&] {
              machine.at(number(t[1]), [&machine] {
-                 for (const wchar_t* object : {kMutexName, kEventName}) {
-                     processes.security += (processes.security.empty() ? "" : " ") +
-                                           narrow(machine.namedObjectSecurity(object).value_or(L"-"));
-                 }
+                 processes.security = narrow(machine.namedObjectSecurity(kMutexName).value_or(L"-") + L" " +
+                                             machine.namedObjectSecurity(kEventName).value_or(L"-"));
              });
          }},
         {"exe",
