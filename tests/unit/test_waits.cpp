@@ -370,8 +370,9 @@ const std::string kThrough = " through a link\n";
 // runs here, the time and the objects left, and the log.
 TEST(Status, Handshake) {
     // clang-format off
-    runRow("== start, then an end within the limit, the objects the installer's own\n+ as 100\n+ security 1000\n"
-        "+ end 5000 200\n" + kStart + "? security: " + kInstallers + " " + kInstallers + "\n? left: 5000 ms\n"
+    runRow("== start, then an end within the limit, the objects the installer's own\n+ as 100\n"
+        "+ security 1000\n+ end 5000 200\n" + kStart + "? security: " + kInstallers + " " + kInstallers +
+        "\n? left: 5000 ms\n"
         "= whole log\nSet status from command line is: 0\nTSAC Installation Started\n"
         "Started installation of the drivers\nSet status from command line is: 1\nTSAC Installation Ended\n" +
         kSet + kWoke + kReleased);
@@ -396,11 +397,11 @@ TEST(Status, Handshake) {
     // Set before the start made its objects, the event is an earlier installation's end.
     runRow("== an old signal kept alive is not this start's completion\n+ signalled 7\n+ as 100\n"
         "+ end 5000 200\n" + kStart + "? left: 5000 ms event\nGlobal\\TDInstallationCompletedEvt was set "
-        "before this installation: cleared, not taken as its completion\nStarted installation of the drivers\n" +
-        kSet + kWoke + kReleased);
+        "before this installation: cleared, not taken as its completion\n"
+        "Started installation of the drivers\n" + kSet + kWoke + kReleased);
     runRow("== an old signal that cannot be cleared\n+ signalled 7\n+ fail ResetEvent 1 5\n" + kStart +
-        "? left: 0 ms event\nNot waiting: Global\\TDInstallationCompletedEvt was set before this installation "
-        "and cannot be cleared: 5\n!Started installation of the drivers");
+        "? left: 0 ms event\nNot waiting: Global\\TDInstallationCompletedEvt was set before this "
+        "installation and cannot be cleared: 5\n!Started installation of the drivers");
     runRow("== a second starter waits on the same event; the end wakes both\n+ as 100\n+ start 1000 101\n"
         "+ end 2000 200\n" + kStart + "? left: 2000 ms\n" + kSet + kWoke + kNotReleased + kWoke + kReleased);
     for (const std::string value : {"00", "2", "true", "\" 1\"", "\"\"", "5", "\"1 \""}) {
