@@ -46,6 +46,8 @@ constexpr wchar_t kPackage[] = L"C:\\Windows\\Installer\\3f9a1.msi";
 
 using Words = std::vector<std::string>;
 
+constexpr std::string_view kStates = " S?PR"; // a service's, by their values: stopped, stop-pending, running
+
 constexpr wchar_t kMutexName[] = L"Global\\TDInstallationStartedMtx";
 constexpr wchar_t kEventName[] = L"Global\\TDInstallationCompletedEvt";
 // A scenario's other processes, ended before its handles are counted, and the objects' security as
@@ -176,6 +178,19 @@ int perform(const Words& words, std::string& entries) {
         {"@UnInstallTavrinDrivers", [&] { return static_cast<int>(op.UnInstallTavrinDrivers(&arg, &mode)); }},
         {"@disableCustomActions", [&] { return DifxHandler::disableCustomActions(arg); }},
         {"@disableDifxCAs", [&] { return DifxHandler::disableDifxCAs(arg); }},
+        {"@ServiceHandler",
+         [&] {
+             ServiceHandler handler;
+             int otherwise = 0;
+             for (const std::string& step : std::span(words).subspan(1)) {
+                 const bool done = step.starts_with("init")
+                                       ? (handler.init(step == "init" ? L"tvrnns" : L""), true)
+                                   : step.starts_with("stop") ? handler.stop()
+                                                              : handler.remove();
+                 otherwise += done == step.ends_with("-fails") ? 1 : 0;
+             }
+             return otherwise;
+         }},
         {"@setStatus", [&] { return record.installStatus = arg, op.setStatus(record); }},
         {"@CustomActionHandler", [&] { return CustomActionHandler(arg).disableCustomActions() ? 0 : 1; }},
         {"@GetFileVersion",
@@ -242,6 +257,8 @@ bool plantLink(SimMachine& machine, const std::wstring& target, const std::wstri
 // | rm <path> | link <target> <link> (symbolic) | hardlink <target> <link> | env <name> [value] (none:
 // removed) | fail <call> <nth> <error> (nth counts from here; 0: every use) | throw <call> <nth>
 // | device <instance id> <id,id...|-> [removal flags] [absent] | service <name> [refused stop's error]
+// [R|P|S: running, stop-pending, stopped] [wait hint] [stop after ms|never] [the service it depends on]
+// | ticks N (the tick count wraps N ms after the start)
 // | net <component> | windir <path> | detail <store folder as driver details spell it> | restart
 // | owner <path> <SID> | at <call> <nth> swap <folder> <target>
 // | product <code> [cached package] (the earlier release's sequence) | gone <cached package>
@@ -291,8 +308,17 @@ bool setUp(SimMachine& machine, const Words& t) {
         {"service",
          [&] {
              machine.services().addService(
-                 {.name = w(1), .displayName = L"", .refuseStop = number(word(t, 2)), .dependsOn = {}});
+                 {.name = w(1),
+                  .displayName = L"",
+                  .state = static_cast<std::uint32_t>(kStates.find(word(t, 3).empty() ? 'R' : t[3][0])),
+                  .waitHint = t.size() > 4 ? number(t[4]) : 2000,
+                  .stopAfterMs =
+                      word(t, 5) == "never" ? std::nullopt : std::optional<std::uint64_t>(number(word(t, 5))),
+                  .refuseStop = number(word(t, 2)),
+                  .dependsOn = t.size() > 6 ? std::vector{w(6)} : std::vector<std::wstring>{}});
          }},
+        {"ticks",
+         [&] { machine.setTickCountAtStart(static_cast<std::uint32_t>(0x1'0000'0000ULL - number(t[1]))); }},
         {"net", [&] { machine.netConfig().addComponent({.infId = w(1), .referrers = {}}); }},
         {"owner", [&] { machine.setOwner(w(1), w(2)); }},
         {"windir", [&] { machine.setWindowsDirectory(w(1)); }},
@@ -404,6 +430,8 @@ std::string valueText(const std::optional<platform::sim::SimRegValue>& value) {
 // | key <path> | dir <path> | entries (those @ListDriverInfs found) | calls <platform call> (how many)
 // | label (the one @GetFileVersion read) | disabled [cached package] (what it switched off: see disabledIn)
 // | security (what "security T" read) | left (the virtual time, and which handshake objects are there)
+// | states <service...> (each one's R, P or S, "+del" when marked for deletion, or gone) | stops (the
+// services whose stop control was accepted) | pending (how many "'tvrnns' Service Stop Pending." logged)
 std::string view(SimMachine& machine, const Words& t, const std::string& entries) {
     const std::wstring arg = wide(word(t, 1));
     const std::string& what = t[0];
@@ -419,6 +447,11 @@ std::string view(SimMachine& machine, const Words& t, const std::string& entries
         {"entries", [&] { return entries; }},
         {"label", [&] { return entries; }},
         {"security", [&] { return processes.security; }},
+        {"pending",
+         [&] {
+             return std::to_string(
+                 std::ranges::count(logMessagesOf(machine), "'tvrnns' Service Stop Pending."));
+         }},
         {"left",
          [&] {
              return std::to_string(machine.nowMs()) + " ms" +
@@ -446,6 +479,19 @@ std::string view(SimMachine& machine, const Words& t, const std::string& entries
              << std::hex << device->installFlags
              << " class=" << (device->classGuid == platform::kGuidDevClassNet ? "Net" : "other");
         return text.str();
+    }
+    for (const std::string& name : what == "states" ? Words(t.begin() + 1, t.end()) : Words{}) {
+        const platform::sim::SimServices& services = machine.services();
+        out.push_back(
+            (services.exists(wide(name)) ? std::string(1, kStates.at(services.state(wide(name)))) : "gone") +
+            (services.markedForDelete(wide(name)) ? "+del" : ""));
+    }
+    for (const std::wstring& stopped :
+         what == "stops" ? machine.services().stopsAccepted() : std::vector<std::wstring>{}) {
+        out.push_back(narrow(stopped));
+    }
+    if (what == "states" || what == "stops") {
+        return joined(out, " ", false);
     }
     for (const auto& device :
          what == "devices" ? machine.devices() : std::vector<platform::sim::SimDevice>{}) {

@@ -13,155 +13,79 @@
 namespace tdu::test {
 namespace {
 
-struct Service {
-    std::string name = "tvrnns";
-    std::string needs{}; // the service it depends on
-    char state = 'R';    // R running, P stop-pending, S stopped
-    std::uint32_t hint = 0;
-    std::optional<std::uint64_t> after = 0; // how long a stop takes; 0 within the control
-    std::uint32_t refuseStop = 0;           // the error the stop control fails with
-};
-constexpr std::nullopt_t kNever = std::nullopt; // a stop that never ends
-
-struct StopRow {
-    std::vector<Service> services{};
-    std::string faults{};         // planted facts
-    std::uint32_t wrapsAfter = 0; // the tick count wraps this many ms after the start
-    // In turn: init (as "tvrnns"), init-none (an empty name), stop, remove, or stop-fails and remove-fails
-    // for a step that answers false.
-    std::string steps{};
-    std::uint64_t ms = 0; // virtual time taken
-    std::string states{}; // each service's after, R, P or S ("+del": marked for deletion), or gone
-    std::string stops{};  // the services whose stop control was accepted
-    int pending = 0;      // how many "'tvrnns' Service Stop Pending." the log holds
-    std::string log{};
-};
-
-constexpr std::string_view kStates = " S?PR"; // by their values: stopped, stop-pending, running
-
-void stopAndDelete(const std::string& name, const StopRow& row, const char* file = __builtin_FILE(),
-                   int line = __builtin_LINE()) {
-    const ::testing::ScopedTrace trace(file, line, name);
-    FreshMachine m;
-    platform::sim::SimServices& services = m.machine.services();
-    for (const Service& s : row.services) {
-        services.addService(
-            {.name = wide(s.name),
-             .displayName = L"",
-             .state = static_cast<std::uint32_t>(kStates.find(s.state)),
-             .waitHint = s.hint,
-             .stopAfterMs = s.after,
-             .refuseStop = s.refuseStop,
-             .dependsOn = s.needs.empty() ? std::vector<std::wstring>{} : std::vector{wide(s.needs)}});
-    }
-    m.machine.setTickCountAtStart(static_cast<std::uint32_t>(0x1'0000'0000ULL - row.wrapsAfter));
-    if (!setUpLines(m.machine, row.faults)) {
-        return;
-    }
-    std::string steps;
-    {
-        ServiceHandler handler;
-        std::istringstream words(row.steps);
-        for (std::string step; words >> step;) {
-            const bool done = step.starts_with("init")
-                                  ? (handler.init(step == "init" ? L"tvrnns" : L""), true)
-                              : step.starts_with("stop") ? handler.stop()
-                                                         : handler.remove();
-            steps += (steps.empty() ? "" : " ") + step.substr(0, step.find("-f")) + (done ? "" : "-fails");
-        }
-    }
-    EXPECT_EQ(steps, row.steps);
-    EXPECT_EQ(m.machine.nowMs(), row.ms);
-    std::string states;
-    for (const Service& service : row.services) {
-        const std::wstring named = wide(service.name);
-        states += (states.empty() ? "" : " ") +
-                  (services.exists(named) ? std::string(1, kStates.at(services.state(named))) : "gone") +
-                  (services.markedForDelete(named) ? "+del" : "");
-    }
-    EXPECT_EQ(states, row.states);
-    std::string stops;
-    for (const std::wstring& stopped : services.stopsAccepted()) {
-        stops += (stops.empty() ? "" : " ") + narrow(stopped);
-    }
-    EXPECT_EQ(stops, row.stops);
-    const std::vector<std::string> logged = logMessagesOf(m.machine);
-    EXPECT_EQ(std::ranges::count(logged, "'tvrnns' Service Stop Pending."), row.pending);
-    EXPECT_TRUE(logMatches(logged, row.log));
-    EXPECT_TRUE(nothingLeftOpen(m.machine));
-}
-
+// A service: "+ service NAME [refused stop's error] [R|P|S] [wait hint] [stop after ms|never] [needs]". The
+// handler's steps, in turn: init (as "tvrnns"), init-none (an empty name), stop, remove, or stop-fails and
+// remove-fails for a step that answers false. Each row: the time taken, each service's state after, the
+// services whose stop control was accepted, how many "'tvrnns' Service Stop Pending." the log holds.
+const std::string kSteps = "> @ServiceHandler init ";
 // The service with a dependant that stops a second after the control.
-const std::vector<Service> kQuickClient{{.hint = 1000},
-                                        {.name = "client", .needs = "tvrnns", .hint = 100, .after = 1000}};
+const std::string kQuickClient = "+ service tvrnns 0 R 1000\n+ service client 0 R 100 1000 tvrnns\n";
+const std::string kBothRunning = "? left: 0 ms\n? states tvrnns client: R R\n? stops:\n? pending: 0\n";
 
 TEST(Services, StopAndDelete) {
     // clang-format off
-    stopAndDelete("missing: neither step finds it", {.steps = "init stop-fails remove-fails",
-        .log = "OpenService failed (1060)\nOpenService failed (1060)"});
+    runRow("== missing: neither step finds it\n" + kSteps + "stop-fails remove-fails => 0\n? left: 0 ms\n"
+        "? stops:\n? pending: 0\nOpenService failed (1060)\nOpenService failed (1060)");
     // A stop-pending service is polled at a tenth of its hint, at least 1 s and at most 10 s apart.
-    stopAndDelete("polls of a tenth, unrounded", {.services = {{.state = 'P', .hint = 19990, .after = 4000}},
-        .steps = "init stop", .ms = 5997, .states = "S", .pending = 3,
-        .log = "'tvrnns' Service is already stopped."});
-    stopAndDelete("polls of at most 10 s; the last overshoots the budget", {.services = {{.state = 'P',
-        .hint = 200000, .after = kNever}}, .steps = "init stop-fails", .ms = 40000, .states = "P",
-        .pending = 4, .log = "Service stop timed out for 'tvrnns'"});
-    stopAndDelete("polls of at least 1 s; 30 s is not yet more than 30 s, though the tick count wraps", {
-        .services = {{.state = 'P', .hint = 5000, .after = kNever}}, .wrapsAfter = 10000,
-        .steps = "init stop-fails", .ms = 31000, .states = "P", .pending = 31});
-    stopAndDelete("a pending poll fails", {.services = {{.state = 'P', .hint = 5000, .after = kNever}},
-        .faults = "+ fail QueryServiceStatusEx 2 5", .steps = "init stop-fails", .ms = 1000, .states = "P",
-        .pending = 1, .log = "QueryServiceStatusEx failed (5)"});
-    stopAndDelete("one sleep past the budget, then stopped", {.services = {{.hint = 45000, .after = 40000}},
-        .steps = "init stop", .ms = 45000, .states = "S", .stops = "tvrnns",
-        .log = "'tvrnns' Service stopped successfully\n!Wait timed out"});
-    stopAndDelete("stop control refused", {.services = {{.refuseStop = 1052}}, .steps = "init stop-fails",
-        .states = "R", .log = "There are no dependent services\nControlService failed (1052)"});
-    stopAndDelete("dependants first, as listed; only those waited for are reported", {
-        .services = {{.hint = 1000, .after = 500}, {.name = "client", .needs = "tvrnns", .hint = 2000,
-        .after = 3000}, {.name = "agent", .needs = "client", .hint = 700}, {.name = "idle",
-        .needs = "tvrnns"}, {.name = "off", .needs = "tvrnns", .state = 'S'}}, .steps = "init stop",
-        .ms = 5000, .states = "S S S S S", .stops = "agent client idle tvrnns",
-        .log = "Service 'client' stopped successfully\n'tvrnns' Service stopped successfully\n"
-        "!Service 'agent' stopped successfully\n!Service 'idle' stopped successfully"});
+    runRow("== polls of a tenth, unrounded\n+ service tvrnns 0 P 19990 4000\n" + kSteps + "stop => 0\n"
+        "? left: 5997 ms\n? states tvrnns: S\n? stops:\n? pending: 3\n'tvrnns' Service is already stopped.");
+    runRow("== polls of at most 10 s; the last overshoots the budget\n+ service tvrnns 0 P 200000 never\n" +
+        kSteps + "stop-fails => 0\n? left: 40000 ms\n? states tvrnns: P\n? stops:\n? pending: 4\n"
+        "Service stop timed out for 'tvrnns'");
+    runRow("== polls of at least 1 s; 30 s is not yet more than 30 s, though the tick count wraps\n"
+        "+ service tvrnns 0 P 5000 never\n+ ticks 10000\n" + kSteps + "stop-fails => 0\n? left: 31000 ms\n"
+        "? states tvrnns: P\n? stops:\n? pending: 31");
+    runRow("== a pending poll fails\n+ service tvrnns 0 P 5000 never\n+ fail QueryServiceStatusEx 2 5\n" +
+        kSteps + "stop-fails => 0\n? left: 1000 ms\n? states tvrnns: P\n? stops:\n? pending: 1\n"
+        "QueryServiceStatusEx failed (5)");
+    runRow("== one sleep past the budget, then stopped\n+ service tvrnns 0 R 45000 40000\n" + kSteps +
+        "stop => 0\n? left: 45000 ms\n? states tvrnns: S\n? stops: tvrnns\n? pending: 0\n"
+        "'tvrnns' Service stopped successfully\n!Wait timed out");
+    runRow("== stop control refused\n+ service tvrnns 1052 R 0\n" + kSteps + "stop-fails => 0\n? left: 0 ms\n"
+        "? states tvrnns: R\n? stops:\n? pending: 0\nThere are no dependent services\n"
+        "ControlService failed (1052)");
+    runRow("== dependants first, as listed; only those waited for are reported\n"
+        "+ service tvrnns 0 R 1000 500\n+ service client 0 R 2000 3000 tvrnns\n"
+        "+ service agent 0 R 700 0 client\n+ service idle 0 R 0 0 tvrnns\n+ service off 0 S 0 0 tvrnns\n" +
+        kSteps + "stop => 0\n? left: 5000 ms\n? states tvrnns client agent idle off: S S S S S\n"
+        "? stops: agent client idle tvrnns\n? pending: 0\n"
+        "Service 'client' stopped successfully\n'tvrnns' Service stopped successfully\n"
+        "!Service 'agent' stopped successfully\n!Service 'idle' stopped successfully");
     // A dependant's failure is logged, and the service's own stop control is sent all the same (one
     // call site, shown once).
-    stopAndDelete("a dependant cannot be opened", {.services = kQuickClient,
-        .faults = "+ fail OpenServiceW 2 5", .steps = "init stop-fails", .states = "R R",
-        .log = "OpenService failed for dependent service 'client' with error (5)"});
-    stopAndDelete("a dependant refuses the stop", {.services = {{.hint = 1000}, {.name = "client",
-        .needs = "tvrnns", .hint = 100, .after = 1000, .refuseStop = 1052}}, .steps = "init stop-fails",
-        .states = "R R", .log = "ControlService failed for dependent services (1052)"});
-    stopAndDelete("the dependants' size query fails", {.services = kQuickClient,
-        .faults = "+ fail EnumDependentServicesW 1 5", .steps = "init stop-fails", .states = "R R",
-        .log = "Unexpected error (5)\nControlService failed (1051)"});
-    stopAndDelete("the dependants' listing fails", {.services = kQuickClient,
-        .faults = "+ fail EnumDependentServicesW 2 5", .steps = "init stop-fails", .states = "R R",
-        .log = "EnumDependentServices failed (5)"});
-    stopAndDelete("no heap for the listing", {.services = kQuickClient, .faults = "+ fail HeapAlloc 1 8",
-        .steps = "init stop-fails", .states = "R R", .log = "Heap allocation failed for dependencies"});
-    stopAndDelete("dependants share one budget", {.services = {{.hint = 4000, .after = kNever},
-        {.name = "slow", .needs = "tvrnns", .hint = 25000, .after = 20000}, {.name = "stuck",
-        .needs = "tvrnns", .hint = 10000, .after = kNever}}, .steps = "init stop-fails", .ms = 35000,
-        .states = "R S P", .stops = "slow stuck", .log = "Service 'slow' stopped successfully\nTimed out"});
-    stopAndDelete("the service's budget counts the dependants' time", {.services = {{.hint = 4000,
-        .after = kNever}, {.name = "slow", .needs = "tvrnns", .hint = 25000, .after = 1000}},
-        .steps = "init stop-fails", .ms = 33000, .states = "P S", .stops = "slow tvrnns",
-        .log = "Wait timed out"});
-    stopAndDelete("the first status query fails", {.services = kQuickClient,
-        .faults = "+ fail QueryServiceStatusEx 1 1234", .steps = "init stop-fails remove",
-        .states = "R+del R", .log = "QueryServiceStatusEx failed (1234)"});
-    stopAndDelete("no name keeps the earlier one; a stopped service gets no control", {
-        .services = {{.state = 'S'}}, .steps = "init init-none stop remove", .states = "gone",
-        .log = "Service name is empty\n'tvrnns' Service is already stopped.\n"
-        "'tvrnns' Service deleted successfully"});
-    stopAndDelete("a failed connection, its close failing too, leaves none", {.services = {{.state = 'S'}},
-        .faults = "+ fail OpenSCManagerW 3 5\n+ fail CloseServiceHandle 3 6",
-        .steps = "init init stop init stop-fails remove-fails", .states = "S",
-        .log = "OpenSCManager failed (5)\nSCManager is NULL\nSCManager is NULL"});
-    stopAndDelete("marked once, gone when stopped within the control", {.services = {{}},
-        .steps = "init remove remove-fails stop", .states = "gone", .stops = "tvrnns",
-        .log = "'tvrnns' Service deleted successfully\nDeleteService failed (1072)"});
+    runRow("== a dependant cannot be opened\n" + kQuickClient + "+ fail OpenServiceW 2 5\n" + kSteps +
+        "stop-fails => 0\n" + kBothRunning +
+        "OpenService failed for dependent service 'client' with error (5)");
+    runRow("== a dependant refuses the stop\n+ service tvrnns 0 R 1000\n"
+        "+ service client 1052 R 100 1000 tvrnns\n" + kSteps + "stop-fails => 0\n" + kBothRunning +
+        "ControlService failed for dependent services (1052)");
+    runRow("== the dependants' size query fails\n" + kQuickClient + "+ fail EnumDependentServicesW 1 5\n" +
+        kSteps + "stop-fails => 0\n" + kBothRunning + "Unexpected error (5)\nControlService failed (1051)");
+    runRow("== the dependants' listing fails\n" + kQuickClient + "+ fail EnumDependentServicesW 2 5\n" +
+        kSteps + "stop-fails => 0\n" + kBothRunning + "EnumDependentServices failed (5)");
+    runRow("== no heap for the listing\n" + kQuickClient + "+ fail HeapAlloc 1 8\n" + kSteps +
+        "stop-fails => 0\n" + kBothRunning + "Heap allocation failed for dependencies");
+    runRow("== dependants share one budget\n+ service tvrnns 0 R 4000 never\n"
+        "+ service slow 0 R 25000 20000 tvrnns\n+ service stuck 0 R 10000 never tvrnns\n" + kSteps +
+        "stop-fails => 0\n? left: 35000 ms\n? states tvrnns slow stuck: R S P\n? stops: slow stuck\n"
+        "? pending: 0\nService 'slow' stopped successfully\nTimed out");
+    runRow("== the service's budget counts the dependants' time\n+ service tvrnns 0 R 4000 never\n"
+        "+ service slow 0 R 25000 1000 tvrnns\n" + kSteps + "stop-fails => 0\n? left: 33000 ms\n"
+        "? states tvrnns slow: P S\n? stops: slow tvrnns\n? pending: 0\nWait timed out");
+    runRow("== the first status query fails\n" + kQuickClient + "+ fail QueryServiceStatusEx 1 1234\n" +
+        kSteps + "stop-fails remove => 0\n? left: 0 ms\n? states tvrnns client: R+del R\n? stops:\n"
+        "? pending: 0\n"
+        "QueryServiceStatusEx failed (1234)");
+    runRow("== no name keeps the earlier one; a stopped service gets no control\n+ service tvrnns 0 S 0\n" +
+        kSteps + "init-none stop remove => 0\n? left: 0 ms\n? states tvrnns: gone\n? stops:\n? pending: 0\n"
+        "Service name is empty\n'tvrnns' Service is already stopped.\n'tvrnns' Service deleted successfully");
+    runRow("== a failed connection, its close failing too, leaves none\n+ service tvrnns 0 S 0\n"
+        "+ fail OpenSCManagerW 3 5\n+ fail CloseServiceHandle 3 6\n" + kSteps +
+        "init stop init stop-fails remove-fails => 0\n? left: 0 ms\n? states tvrnns: S\n? stops:\n"
+        "? pending: 0\nOpenSCManager failed (5)\nSCManager is NULL\nSCManager is NULL");
+    runRow("== marked once, gone when stopped within the control\n+ service tvrnns 0 R 0\n" + kSteps +
+        "remove remove-fails stop => 0\n? left: 0 ms\n? states tvrnns: gone\n? stops: tvrnns\n? pending: 0\n"
+        "'tvrnns' Service deleted successfully\nDeleteService failed (1072)");
     // clang-format on
 }
 
