@@ -5,10 +5,7 @@
 
 #include "operator/TDriverOperator.h"
 #include "platform/sim/SimNetConfig.h"
-#include "platform/sim/SimServices.h"
 #include "service/ServiceHandler.h"
-
-#include <algorithm>
 
 namespace tdu::test {
 namespace {
