@@ -12,6 +12,7 @@
 #include "tests/unit/EarlierRelease.h"
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <functional>
 #include <iomanip>
@@ -44,6 +45,17 @@ constexpr wchar_t kClientExe[] = L"C:\\Program Files (x86)\\Common Files\\Tavrin
 constexpr wchar_t kPackage[] = L"C:\\Windows\\Installer\\3f9a1.msi";
 
 using Words = std::vector<std::string>;
+
+constexpr std::string_view kStates = " S?PR"; // a service's, by their values: stopped, stop-pending, running
+
+constexpr wchar_t kMutexName[] = L"Global\\TDInstallationStartedMtx";
+constexpr wchar_t kEventName[] = L"Global\\TDInstallationCompletedEvt";
+// A scenario's other processes, ended before its handles are counted, and the objects' security as
+// "security T" read it.
+struct {
+    std::set<std::uint32_t> pids;
+    std::string security;
+} processes;
 
 // The parts of a list between its separators.
 Words items(const std::string& text, char separator) {
@@ -166,6 +178,20 @@ int perform(const Words& words, std::string& entries) {
         {"@UnInstallTavrinDrivers", [&] { return static_cast<int>(op.UnInstallTavrinDrivers(&arg, &mode)); }},
         {"@disableCustomActions", [&] { return DifxHandler::disableCustomActions(arg); }},
         {"@disableDifxCAs", [&] { return DifxHandler::disableDifxCAs(arg); }},
+        {"@ServiceHandler",
+         [&] {
+             ServiceHandler handler;
+             int otherwise = 0;
+             for (const std::string& step : std::span(words).subspan(1)) {
+                 const bool done = step.starts_with("init")
+                                       ? (handler.init(step == "init" ? L"tvrnns" : L""), true)
+                                   : step.starts_with("stop") ? handler.stop()
+                                                              : handler.remove();
+                 otherwise += done == step.ends_with("-fails") ? 1 : 0;
+             }
+             return otherwise;
+         }},
+        {"@setStatus", [&] { return record.installStatus = arg, op.setStatus(record); }},
         {"@CustomActionHandler", [&] { return CustomActionHandler(arg).disableCustomActions() ? 0 : 1; }},
         {"@GetFileVersion",
          [&] { return DifxHandler::GetFileVersion(kClientExe, label, number(word(words, 1))); }},
@@ -231,10 +257,17 @@ bool plantLink(SimMachine& machine, const std::wstring& target, const std::wstri
 // | rm <path> | link <target> <link> (symbolic) | hardlink <target> <link> | env <name> [value] (none:
 // removed) | fail <call> <nth> <error> (nth counts from here; 0: every use) | throw <call> <nth>
 // | device <instance id> <id,id...|-> [removal flags] [absent] | service <name> [refused stop's error]
+// [R|P|S: running, stop-pending, stopped] [wait hint] [stop after ms|never] [the service it depends on]
+// | ticks N (the tick count wraps N ms after the start)
 // | net <component> | windir <path> | detail <store folder as driver details spell it> | restart
 // | owner <path> <SID> | at <call> <nth> swap <folder> <target>
 // | product <code> [cached package] (the earlier release's sequence) | gone <cached package>
 // | exe <product MS> <file MS> <file LS> (the earlier client's version; "exe mz": one without)
+// | as P (the runs' process) | account P SID (LocalSystem otherwise) | advance N (ms)
+// | holds P / event P / signalled P (P created the handshake's mutex / event / event signalled)
+// | linked P mutex|event (P creates Global\\OtherMtx|Evt; the handshake's name links to it)
+// | end T P / start T P (at T ms, or at the next use of the call T, P runs @setStatus 1 / 0, giving 0)
+// | security T (at T ms, the security of the mutex and the event, "-" for one not there: see view)
 // (at that use of the call, nth counting from here, another user's process renames the folder aside
 // and, when it could, plants a junction to the target in its place).
 // False when a link cannot be made: the Windows build's host (Wine) makes no
@@ -275,8 +308,17 @@ bool setUp(SimMachine& machine, const Words& t) {
         {"service",
          [&] {
              machine.services().addService(
-                 {.name = w(1), .displayName = L"", .refuseStop = number(word(t, 2)), .dependsOn = {}});
+                 {.name = w(1),
+                  .displayName = L"",
+                  .state = static_cast<std::uint32_t>(kStates.find(word(t, 3).empty() ? 'R' : t[3][0])),
+                  .waitHint = t.size() > 4 ? number(t[4]) : 2000,
+                  .stopAfterMs =
+                      word(t, 5) == "never" ? std::nullopt : std::optional<std::uint64_t>(number(word(t, 5))),
+                  .refuseStop = number(word(t, 2)),
+                  .dependsOn = t.size() > 6 ? std::vector{w(6)} : std::vector<std::wstring>{}});
          }},
+        {"ticks",
+         [&] { machine.setTickCountAtStart(static_cast<std::uint32_t>(0x1'0000'0000ULL - number(t[1]))); }},
         {"net", [&] { machine.netConfig().addComponent({.infId = w(1), .referrers = {}}); }},
         {"owner", [&] { machine.setOwner(w(1), w(2)); }},
         {"windir", [&] { machine.setWindowsDirectory(w(1)); }},
@@ -284,6 +326,16 @@ bool setUp(SimMachine& machine, const Words& t) {
         {"restart", [&] { machine.setDriverUpdateRestart(true); }},
         {"product", [&] { machine.installProduct(w(1), t.size() > 2 ? w(2) : kPackage, earlierSequence()); }},
         {"gone", [&] { machine.deleteCachedPackage(w(1)); }},
+        {"as", [&] { machine.setCurrentProcess(number(t[1])); }},
+        {"account", [&] { machine.setProcessUser(number(t[1]), w(2)); }},
+        {"advance", [&] { machine.advance(number(t[1])); }},
+        {"security",
+         [&] {
+             machine.at(number(t[1]), [&machine] {
+                 processes.security = narrow(machine.namedObjectSecurity(kMutexName).value_or(L"-") + L" " +
+                                             machine.namedObjectSecurity(kEventName).value_or(L"-"));
+             });
+         }},
         {"exe",
          [&] {
              word(t, 1) == "mz" ? machine.writeFile(kClientExe, "MZ")
@@ -326,6 +378,26 @@ bool setUp(SimMachine& machine, const Words& t) {
         }
         machine.addDevice(
             {w(1), platform::kGuidDevClassNet, ids, t.back() != "absent", number(word(t, 3)), L"", 0});
+    } else if (verb == "holds" || verb == "event" || verb == "signalled" || verb == "linked") {
+        const bool mutex = verb == "holds" || word(t, 2) == "mutex";
+        const std::wstring other = mutex ? L"Global\\OtherMtx" : L"Global\\OtherEvt";
+        const std::wstring name = verb == "linked" ? other : mutex ? kMutexName : kEventName;
+        processes.pids.insert(number(t[1]));
+        machine.asProcess(number(t[1]), [&] {
+            (void)(mutex ? platform::sys().CreateMutexW(L"", verb == "holds", name)
+                         : platform::sys().CreateEventW(L"", true, verb == "signalled", name));
+        });
+        verb == "linked" ? machine.linkNamedObject(mutex ? kMutexName : kEventName, other) : void();
+    } else if (verb == "end" || verb == "start") {
+        processes.pids.insert(number(t[2]));
+        const auto run = [&machine, pid = number(t[2]), value = verb == "end" ? "1" : "0"] {
+            machine.asProcess(pid, [value] {
+                std::string none;
+                EXPECT_EQ(perform({"@setStatus", value}, none), 0) << "another process's run";
+            });
+        };
+        std::isdigit(t[1][0]) != 0 ? machine.at(number(t[1]), run)
+                                   : machine.onCall(t[1], machine.callCount(t[1]) + 1, run);
     } else if (verb == "at") {
         EXPECT_EQ(word(t, 3), "swap") << "unknown action";
         machine.onCall(t[1], machine.callCount(t[1]) + number(t[2]),
@@ -357,6 +429,9 @@ std::string valueText(const std::optional<platform::sim::SimRegValue>& value) {
 // | services (* marked for deletion) | net | sections | file <path> | size <path> (bytes)
 // | key <path> | dir <path> | entries (those @ListDriverInfs found) | calls <platform call> (how many)
 // | label (the one @GetFileVersion read) | disabled [cached package] (what it switched off: see disabledIn)
+// | security (what "security T" read) | left (the virtual time, and which handshake objects are there)
+// | states <service...> (each one's R, P or S, "+del" when marked for deletion, or gone) | stops (the
+// services whose stop control was accepted) | pending (how many "'tvrnns' Service Stop Pending." logged)
 std::string view(SimMachine& machine, const Words& t, const std::string& entries) {
     const std::wstring arg = wide(word(t, 1));
     const std::string& what = t[0];
@@ -371,6 +446,18 @@ std::string view(SimMachine& machine, const Words& t, const std::string& entries
         {"key", [&] { return present(machine.regKeyExists(arg)); }},
         {"entries", [&] { return entries; }},
         {"label", [&] { return entries; }},
+        {"security", [&] { return processes.security; }},
+        {"pending",
+         [&] {
+             return std::to_string(
+                 std::ranges::count(logMessagesOf(machine), "'tvrnns' Service Stop Pending."));
+         }},
+        {"left",
+         [&] {
+             return std::to_string(machine.nowMs()) + " ms" +
+                    (machine.namedObjectExists(kMutexName) ? " mutex" : "") +
+                    (machine.namedObjectExists(kEventName) ? " event" : "");
+         }},
         {"disabled",
          [&] { return disabledIn(machine.installExecuteSequence(t.size() > 1 ? arg : kPackage)); }},
     };
@@ -392,6 +479,19 @@ std::string view(SimMachine& machine, const Words& t, const std::string& entries
              << std::hex << device->installFlags
              << " class=" << (device->classGuid == platform::kGuidDevClassNet ? "Net" : "other");
         return text.str();
+    }
+    for (const std::string& name : what == "states" ? Words(t.begin() + 1, t.end()) : Words{}) {
+        const platform::sim::SimServices& services = machine.services();
+        out.push_back(
+            (services.exists(wide(name)) ? std::string(1, kStates.at(services.state(wide(name)))) : "gone") +
+            (services.markedForDelete(wide(name)) ? "+del" : ""));
+    }
+    for (const std::wstring& stopped :
+         what == "stops" ? machine.services().stopsAccepted() : std::vector<std::wstring>{}) {
+        out.push_back(narrow(stopped));
+    }
+    if (what == "states" || what == "stops") {
+        return joined(out, " ", false);
     }
     for (const auto& device :
          what == "devices" ? machine.devices() : std::vector<platform::sim::SimDevice>{}) {
@@ -423,6 +523,7 @@ void runScenario(const char* file, const std::vector<ScenarioLine>& lines) {
     };
     FreshMachine fresh;
     SimMachine& machine = fresh.machine;
+    processes = {};
     Words expected;
     std::vector<int> expectedAt;
     std::optional<int> whole;
@@ -463,6 +564,9 @@ void runScenario(const char* file, const std::vector<ScenarioLine>& lines) {
     if (const auto problem = logProblem(logged, expected, whole.has_value())) {
         fail(problem->first < expectedAt.size() ? expectedAt[problem->first] : whole.value_or(0),
              problem->second);
+    }
+    for (const std::uint32_t pid : processes.pids) {
+        machine.endProcess(pid);
     }
     if (const auto open = nothingLeftOpen(machine); !open) {
         fail(lines.front().at, open.message());

@@ -5,164 +5,84 @@
 
 #include "operator/TDriverOperator.h"
 #include "platform/sim/SimNetConfig.h"
-#include "platform/sim/SimServices.h"
 #include "service/ServiceHandler.h"
-
-#include <algorithm>
-#include <iterator>
 
 namespace tdu::test {
 namespace {
 
-struct Service {
-    std::string name = "tvrnns";
-    std::string needs{}; // the service it depends on
-    char state = 'R';    // R running, P stop-pending, S stopped
-    std::uint32_t hint = 0;
-    std::optional<std::uint64_t> after = 0; // how long a stop takes; 0 within the control
-    std::uint32_t refuseStop = 0;           // the error the stop control fails with
-};
-constexpr std::nullopt_t kNever = std::nullopt; // a stop that never ends
-
-struct StopRow {
-    std::vector<Service> services{};
-    std::string faults{};         // planted facts
-    std::uint32_t wrapsAfter = 0; // the tick count wraps this many ms after the start
-    // In turn: init (as "tvrnns"), init-none (an empty name), stop, remove, or stop-fails and remove-fails
-    // for a step that answers false.
-    std::string steps{};
-    std::uint64_t ms = 0; // virtual time taken
-    std::string states{}; // each service's after, R, P or S ("+del": marked for deletion), or gone
-    std::string stops{};  // the services whose stop control was accepted
-    int pending = 0;      // how many "'tvrnns' Service Stop Pending." the log holds
-    std::string log{};
-};
-
-constexpr std::string_view kStates = " S?PR"; // by their values: stopped, stop-pending, running
-
-void stopAndDelete(const std::string& name, const StopRow& row, const char* file = __builtin_FILE(),
-                   int line = __builtin_LINE()) {
-    const ::testing::ScopedTrace trace(file, line, name);
-    FreshMachine m;
-    platform::sim::SimServices& services = m.machine.services();
-    for (const Service& s : row.services) {
-        services.addService(
-            {.name = wide(s.name),
-             .displayName = L"",
-             .state = static_cast<std::uint32_t>(kStates.find(s.state)),
-             .waitHint = s.hint,
-             .stopAfterMs = s.after,
-             .refuseStop = s.refuseStop,
-             .dependsOn = s.needs.empty() ? std::vector<std::wstring>{} : std::vector{wide(s.needs)}});
-    }
-    m.machine.setTickCountAtStart(static_cast<std::uint32_t>(0x1'0000'0000ULL - row.wrapsAfter));
-    if (!setUpLines(m.machine, row.faults)) {
-        return;
-    }
-    std::string steps;
-    {
-        ServiceHandler handler;
-        std::istringstream words(row.steps);
-        for (std::string step; words >> step;) {
-            const bool done = step.starts_with("init")
-                                  ? (handler.init(step == "init" ? L"tvrnns" : L""), true)
-                              : step.starts_with("stop") ? handler.stop()
-                                                         : handler.remove();
-            steps += (steps.empty() ? "" : " ") + step.substr(0, step.find("-f")) + (done ? "" : "-fails");
-        }
-    }
-    EXPECT_EQ(steps, row.steps);
-    EXPECT_EQ(m.machine.nowMs(), row.ms);
-    std::string states;
-    for (const Service& service : row.services) {
-        const std::wstring named = wide(service.name);
-        states += (states.empty() ? "" : " ") +
-                  (services.exists(named) ? std::string(1, kStates.at(services.state(named))) : "gone") +
-                  (services.markedForDelete(named) ? "+del" : "");
-    }
-    EXPECT_EQ(states, row.states);
-    std::string stops;
-    for (const std::wstring& stopped : services.stopsAccepted()) {
-        stops += (stops.empty() ? "" : " ") + narrow(stopped);
-    }
-    EXPECT_EQ(stops, row.stops);
-    const std::vector<std::string> logged = logMessagesOf(m.machine);
-    EXPECT_EQ(std::ranges::count(logged, "'tvrnns' Service Stop Pending."), row.pending);
-    EXPECT_TRUE(logMatches(logged, row.log));
-    EXPECT_TRUE(nothingLeftOpen(m.machine));
-}
-
+// A service: "+ service NAME [refused stop's error] [R|P|S] [wait hint] [stop after ms|never] [needs]". The
+// handler's steps, in turn: init (as "tvrnns"), init-none (an empty name), stop, remove, or stop-fails and
+// remove-fails for a step that answers false. Each row: the time taken, each service's state after, the
+// services whose stop control was accepted, how many "'tvrnns' Service Stop Pending." the log holds.
+const std::string kSteps = "> @ServiceHandler init ";
 // The service with a dependant that stops a second after the control.
-const std::vector<Service> kQuickClient{{.hint = 1000},
-                                        {.name = "client", .needs = "tvrnns", .hint = 100, .after = 1000}};
+const std::string kQuickClient = "+ service tvrnns 0 R 1000\n+ service client 0 R 100 1000 tvrnns\n";
+const std::string kBothRunning = "? left: 0 ms\n? states tvrnns client: R R\n? stops:\n? pending: 0\n";
 
 TEST(Services, StopAndDelete) {
     // clang-format off
-    stopAndDelete("missing: neither step finds it", {.steps = "init stop-fails remove-fails",
-        .log = "OpenService failed (1060)\nOpenService failed (1060)"});
+    runRow("== missing: neither step finds it\n" + kSteps + "stop-fails remove-fails => 0\n? left: 0 ms\n"
+        "? stops:\n? pending: 0\nOpenService failed (1060)\nOpenService failed (1060)");
     // A stop-pending service is polled at a tenth of its hint, at least 1 s and at most 10 s apart.
-    stopAndDelete("polls of a tenth, unrounded", {.services = {{.state = 'P', .hint = 19990, .after = 4000}},
-        .steps = "init stop", .ms = 5997, .states = "S", .pending = 3,
-        .log = "'tvrnns' Service is already stopped."});
-    stopAndDelete("polls of at most 10 s; the last overshoots the budget", {.services = {{.state = 'P',
-        .hint = 200000, .after = kNever}}, .steps = "init stop-fails", .ms = 40000, .states = "P",
-        .pending = 4, .log = "Service stop timed out for 'tvrnns'"});
-    stopAndDelete("polls of at least 1 s; 30 s is not yet more than 30 s, though the tick count wraps", {
-        .services = {{.state = 'P', .hint = 5000, .after = kNever}}, .wrapsAfter = 10000,
-        .steps = "init stop-fails", .ms = 31000, .states = "P", .pending = 31});
-    stopAndDelete("a pending poll fails", {.services = {{.state = 'P', .hint = 5000, .after = kNever}},
-        .faults = "+ fail QueryServiceStatusEx 2 5", .steps = "init stop-fails", .ms = 1000, .states = "P",
-        .pending = 1, .log = "QueryServiceStatusEx failed (5)"});
-    stopAndDelete("one sleep past the budget, then stopped", {.services = {{.hint = 45000, .after = 40000}},
-        .steps = "init stop", .ms = 45000, .states = "S", .stops = "tvrnns",
-        .log = "'tvrnns' Service stopped successfully\n!Wait timed out"});
-    stopAndDelete("stop control refused", {.services = {{.refuseStop = 1052}}, .steps = "init stop-fails",
-        .states = "R", .log = "There are no dependent services\nControlService failed (1052)"});
-    stopAndDelete("dependants first, as listed; only those waited for are reported", {
-        .services = {{.hint = 1000, .after = 500}, {.name = "client", .needs = "tvrnns", .hint = 2000,
-        .after = 3000}, {.name = "agent", .needs = "client", .hint = 700}, {.name = "idle",
-        .needs = "tvrnns"}, {.name = "off", .needs = "tvrnns", .state = 'S'}}, .steps = "init stop",
-        .ms = 5000, .states = "S S S S S", .stops = "agent client idle tvrnns",
-        .log = "Service 'client' stopped successfully\n'tvrnns' Service stopped successfully\n"
-        "!Service 'agent' stopped successfully\n!Service 'idle' stopped successfully"});
+    runRow("== polls of a tenth, unrounded\n+ service tvrnns 0 P 19990 4000\n" + kSteps + "stop => 0\n"
+        "? left: 5997 ms\n? states tvrnns: S\n? stops:\n? pending: 3\n'tvrnns' Service is already stopped.");
+    runRow("== polls of at most 10 s; the last overshoots the budget\n+ service tvrnns 0 P 200000 never\n" +
+        kSteps + "stop-fails => 0\n? left: 40000 ms\n? states tvrnns: P\n? stops:\n? pending: 4\n"
+        "Service stop timed out for 'tvrnns'");
+    runRow("== polls of at least 1 s; 30 s is not yet more than 30 s, though the tick count wraps\n"
+        "+ service tvrnns 0 P 5000 never\n+ ticks 10000\n" + kSteps + "stop-fails => 0\n? left: 31000 ms\n"
+        "? states tvrnns: P\n? stops:\n? pending: 31");
+    runRow("== a pending poll fails\n+ service tvrnns 0 P 5000 never\n+ fail QueryServiceStatusEx 2 5\n" +
+        kSteps + "stop-fails => 0\n? left: 1000 ms\n? states tvrnns: P\n? stops:\n? pending: 1\n"
+        "QueryServiceStatusEx failed (5)");
+    runRow("== one sleep past the budget, then stopped\n+ service tvrnns 0 R 45000 40000\n" + kSteps +
+        "stop => 0\n? left: 45000 ms\n? states tvrnns: S\n? stops: tvrnns\n? pending: 0\n"
+        "'tvrnns' Service stopped successfully\n!Wait timed out");
+    runRow("== stop control refused\n+ service tvrnns 1052 R 0\n" + kSteps + "stop-fails => 0\n? left: 0 ms\n"
+        "? states tvrnns: R\n? stops:\n? pending: 0\nThere are no dependent services\n"
+        "ControlService failed (1052)");
+    runRow("== dependants first, as listed; only those waited for are reported\n"
+        "+ service tvrnns 0 R 1000 500\n+ service client 0 R 2000 3000 tvrnns\n"
+        "+ service agent 0 R 700 0 client\n+ service idle 0 R 0 0 tvrnns\n+ service off 0 S 0 0 tvrnns\n" +
+        kSteps + "stop => 0\n? left: 5000 ms\n? states tvrnns client agent idle off: S S S S S\n"
+        "? stops: agent client idle tvrnns\n? pending: 0\n"
+        "Service 'client' stopped successfully\n'tvrnns' Service stopped successfully\n"
+        "!Service 'agent' stopped successfully\n!Service 'idle' stopped successfully");
     // A dependant's failure is logged, and the service's own stop control is sent all the same (one
     // call site, shown once).
-    stopAndDelete("a dependant cannot be opened", {.services = kQuickClient,
-        .faults = "+ fail OpenServiceW 2 5", .steps = "init stop-fails", .states = "R R",
-        .log = "OpenService failed for dependent service 'client' with error (5)"});
-    stopAndDelete("a dependant refuses the stop", {.services = {{.hint = 1000}, {.name = "client",
-        .needs = "tvrnns", .hint = 100, .after = 1000, .refuseStop = 1052}}, .steps = "init stop-fails",
-        .states = "R R", .log = "ControlService failed for dependent services (1052)"});
-    stopAndDelete("the dependants' size query fails", {.services = kQuickClient,
-        .faults = "+ fail EnumDependentServicesW 1 5", .steps = "init stop-fails", .states = "R R",
-        .log = "Unexpected error (5)\nControlService failed (1051)"});
-    stopAndDelete("the dependants' listing fails", {.services = kQuickClient,
-        .faults = "+ fail EnumDependentServicesW 2 5", .steps = "init stop-fails", .states = "R R",
-        .log = "EnumDependentServices failed (5)"});
-    stopAndDelete("no heap for the listing", {.services = kQuickClient, .faults = "+ fail HeapAlloc 1 8",
-        .steps = "init stop-fails", .states = "R R", .log = "Heap allocation failed for dependencies"});
-    stopAndDelete("dependants share one budget", {.services = {{.hint = 4000, .after = kNever},
-        {.name = "slow", .needs = "tvrnns", .hint = 25000, .after = 20000}, {.name = "stuck",
-        .needs = "tvrnns", .hint = 10000, .after = kNever}}, .steps = "init stop-fails", .ms = 35000,
-        .states = "R S P", .stops = "slow stuck", .log = "Service 'slow' stopped successfully\nTimed out"});
-    stopAndDelete("the service's budget counts the dependants' time", {.services = {{.hint = 4000,
-        .after = kNever}, {.name = "slow", .needs = "tvrnns", .hint = 25000, .after = 1000}},
-        .steps = "init stop-fails", .ms = 33000, .states = "P S", .stops = "slow tvrnns",
-        .log = "Wait timed out"});
-    stopAndDelete("the first status query fails", {.services = kQuickClient,
-        .faults = "+ fail QueryServiceStatusEx 1 1234", .steps = "init stop-fails remove",
-        .states = "R+del R", .log = "QueryServiceStatusEx failed (1234)"});
-    stopAndDelete("no name keeps the earlier one; a stopped service gets no control", {
-        .services = {{.state = 'S'}}, .steps = "init init-none stop remove", .states = "gone",
-        .log = "Service name is empty\n'tvrnns' Service is already stopped.\n"
-        "'tvrnns' Service deleted successfully"});
-    stopAndDelete("a failed connection, its close failing too, leaves none", {.services = {{.state = 'S'}},
-        .faults = "+ fail OpenSCManagerW 3 5\n+ fail CloseServiceHandle 3 6",
-        .steps = "init init stop init stop-fails remove-fails", .states = "S",
-        .log = "OpenSCManager failed (5)\nSCManager is NULL\nSCManager is NULL"});
-    stopAndDelete("marked once, gone when stopped within the control", {.services = {{}},
-        .steps = "init remove remove-fails stop", .states = "gone", .stops = "tvrnns",
-        .log = "'tvrnns' Service deleted successfully\nDeleteService failed (1072)"});
+    runRow("== a dependant cannot be opened\n" + kQuickClient + "+ fail OpenServiceW 2 5\n" + kSteps +
+        "stop-fails => 0\n" + kBothRunning +
+        "OpenService failed for dependent service 'client' with error (5)");
+    runRow("== a dependant refuses the stop\n+ service tvrnns 0 R 1000\n"
+        "+ service client 1052 R 100 1000 tvrnns\n" + kSteps + "stop-fails => 0\n" + kBothRunning +
+        "ControlService failed for dependent services (1052)");
+    runRow("== the dependants' size query fails\n" + kQuickClient + "+ fail EnumDependentServicesW 1 5\n" +
+        kSteps + "stop-fails => 0\n" + kBothRunning + "Unexpected error (5)\nControlService failed (1051)");
+    runRow("== the dependants' listing fails\n" + kQuickClient + "+ fail EnumDependentServicesW 2 5\n" +
+        kSteps + "stop-fails => 0\n" + kBothRunning + "EnumDependentServices failed (5)");
+    runRow("== no heap for the listing\n" + kQuickClient + "+ fail HeapAlloc 1 8\n" + kSteps +
+        "stop-fails => 0\n" + kBothRunning + "Heap allocation failed for dependencies");
+    runRow("== dependants share one budget\n+ service tvrnns 0 R 4000 never\n"
+        "+ service slow 0 R 25000 20000 tvrnns\n+ service stuck 0 R 10000 never tvrnns\n" + kSteps +
+        "stop-fails => 0\n? left: 35000 ms\n? states tvrnns slow stuck: R S P\n? stops: slow stuck\n"
+        "? pending: 0\nService 'slow' stopped successfully\nTimed out");
+    runRow("== the service's budget counts the dependants' time\n+ service tvrnns 0 R 4000 never\n"
+        "+ service slow 0 R 25000 1000 tvrnns\n" + kSteps + "stop-fails => 0\n? left: 33000 ms\n"
+        "? states tvrnns slow: P S\n? stops: slow tvrnns\n? pending: 0\nWait timed out");
+    runRow("== the first status query fails\n" + kQuickClient + "+ fail QueryServiceStatusEx 1 1234\n" +
+        kSteps + "stop-fails remove => 0\n? left: 0 ms\n? states tvrnns client: R+del R\n? stops:\n"
+        "? pending: 0\n"
+        "QueryServiceStatusEx failed (1234)");
+    runRow("== no name keeps the earlier one; a stopped service gets no control\n+ service tvrnns 0 S 0\n" +
+        kSteps + "init-none stop remove => 0\n? left: 0 ms\n? states tvrnns: gone\n? stops:\n? pending: 0\n"
+        "Service name is empty\n'tvrnns' Service is already stopped.\n'tvrnns' Service deleted successfully");
+    runRow("== a failed connection, its close failing too, leaves none\n+ service tvrnns 0 S 0\n"
+        "+ fail OpenSCManagerW 3 5\n+ fail CloseServiceHandle 3 6\n" + kSteps +
+        "init stop init stop-fails remove-fails => 0\n? left: 0 ms\n? states tvrnns: S\n? stops:\n"
+        "? pending: 0\nOpenSCManager failed (5)\nSCManager is NULL\nSCManager is NULL");
+    runRow("== marked once, gone when stopped within the control\n+ service tvrnns 0 R 0\n" + kSteps +
+        "remove remove-fails stop => 0\n? left: 0 ms\n? states tvrnns: gone\n? stops: tvrnns\n? pending: 0\n"
+        "'tvrnns' Service deleted successfully\nDeleteService failed (1072)");
     // clang-format on
 }
 
@@ -349,170 +269,83 @@ TEST(NetService, AddAndRemove) {
     // clang-format on
 }
 
-constexpr wchar_t kMutexName[] = L"Global\\TDInstallationStartedMtx";
-constexpr wchar_t kEventName[] = L"Global\\TDInstallationCompletedEvt";
-
-int setStatus(const std::string& value) {
-    DriverOperation record;
-    record.installStatus = wide(value.starts_with('"') ? value.substr(1, value.size() - 2) : value);
-    return TavrinDriverOperator().setStatus(record);
-}
-
-// Steps: a /setstatus value run here (quoted when it has blanks), "as P" (this process is P), "holds P" /
-// "event P" / "signalled P" (P created the mutex / the event / the event signalled, with default
-// security), "account P SID" (P runs as that account; LocalSystem otherwise), "end T P" / "start T P" (at
-// T, or at the next use of the call T, process P runs /setstatus 1 / 0, which must give 0), "security T" (at
-// T, the results gain the mutex's and the event's security, "-" for one not there), "link P
-// mutex|event" (P creates Global\OtherMtx|Evt; the name links to it), "advance N", or a fault.
-struct StatusRow {
-    std::vector<std::string> steps{};
-    std::string results = "0"; // of the runs here
-    std::uint64_t ms = 0;      // virtual time at the end
-    std::string left{};        // the named objects left
-    std::string log{};
-    bool whole = false; // the log is all of it
-};
-
 // The objects a start creates: owned by Administrators, all access for SYSTEM and Administrators, none for
 // anyone else, who tell an installation in progress by the open's error alone (no handle of theirs keeps an
 // object alive).
 const std::string kInstallers = "O:BAD:(A;;GA;;;SY)(A;;GA;;;BA)";
+// A run here that starts, or ends, an installation.
+const std::string kStart = "> @setStatus 0 => 0\n";
+const std::string kEnd = "> @setStatus 1 => 0\n";
 const std::string kGaveUp = "Installation continued even after 600 seconds\n";
 const std::string kNotInProgress = "No Installation is in progress, failed to acquire install start event\n";
 const std::string kSet = "Successfully set event for install completion\n";
 const std::string kWoke = "Installation of the drivers completed Successfully\n";
 const std::string kReleased = "Released Installation started event\n";
 const std::string kNotReleased = "Failed to Release Installation started event with last Error:288\n";
-const std::string kUser = " belongs to S-1-5-21-1-2-3-1001, not to the installer";
-const std::string kUsers = "account 6 S-1-5-21-1-2-3-1001"; // process 6 runs as a user
+const std::string kUser = " belongs to S-1-5-21-1-2-3-1001, not to the installer\n";
+const std::string kUsers = "+ account 6 S-1-5-21-1-2-3-1001\n"; // process 6 runs as a user
 const std::string kLinked = " leads to \\BaseNamedObjects\\Other";
 const std::string kThrough = " through a link\n";
 
-void handshake(const std::string& name, const StatusRow& row, const char* file = __builtin_FILE(),
-               int line = __builtin_LINE()) {
-    const ::testing::ScopedTrace trace(file, line, name);
-    FreshMachine m;
-    std::vector<std::uint32_t> others;
-    std::string results;
-    for (const std::string& step : row.steps) {
-        std::istringstream words(step);
-        std::vector<std::string> w{std::istream_iterator<std::string>(words), {}};
-        const auto n = [&w](std::size_t i) { return static_cast<std::uint32_t>(std::stoul(w.at(i))); };
-        const bool mutex = w.size() > 2 && w.back() == "mutex";
-        if (w[0] == "end" || w[0] == "start") {
-            others.push_back(n(2));
-            auto run = [&m, pid = n(2), value = w[0] == "end" ? "1" : "0"] {
-                m.machine.asProcess(pid, [value] { EXPECT_EQ(setStatus(value), 0); });
-            };
-            std::isdigit(w[1][0]) != 0 ? m.machine.at(n(1), run)
-                                       : m.machine.onCall(w[1], m.machine.callCount(w[1]) + 1, run);
-        } else if (w[0] == "security") {
-            m.machine.at(n(1), [&m, &results] {
-                for (const wchar_t* object : {kMutexName, kEventName}) {
-                    results += (results.empty() ? "" : " ") +
-                               narrow(m.machine.namedObjectSecurity(object).value_or(L"-"));
-                }
-            });
-        } else if (w[0] == "link") {
-            const std::wstring other = mutex ? L"Global\\OtherMtx" : L"Global\\OtherEvt";
-            others.push_back(n(1));
-            m.machine.asProcess(n(1), [&] {
-                (void)(mutex ? platform::sys().CreateMutexW(L"", false, other)
-                             : platform::sys().CreateEventW(L"", true, false, other));
-            });
-            m.machine.linkNamedObject(mutex ? kMutexName : kEventName, other);
-        } else if (w[0] == "holds" || w[0] == "event" || w[0] == "signalled") {
-            others.push_back(n(1));
-            m.machine.asProcess(n(1), [what = w[0]] {
-                (void)(what == "holds"
-                           ? platform::sys().CreateMutexW(L"", true, kMutexName)
-                           : platform::sys().CreateEventW(L"", true, what == "signalled", kEventName));
-            });
-        } else if (w[0] == "account") {
-            m.machine.setProcessUser(n(1), wide(w.at(2)));
-        } else if (w[0] == "as" || w[0] == "advance") {
-            w[0] == "as" ? m.machine.setCurrentProcess(n(1)) : m.machine.advance(n(1));
-        } else if (w[0] == "fail") {
-            setUpLines(m.machine, step);
-        } else {
-            const int status = setStatus(step); // what others did meanwhile comes first
-            results += (results.empty() ? "" : " ") + std::to_string(status);
-        }
-    }
-    EXPECT_EQ(results, row.results);
-    EXPECT_EQ(m.machine.nowMs(), row.ms);
-    EXPECT_EQ(std::string(m.machine.namedObjectExists(kMutexName) ? " mutex" : "") +
-                  (m.machine.namedObjectExists(kEventName) ? " event" : ""),
-              row.left.empty() ? "" : " " + row.left);
-    EXPECT_TRUE(logMatches(logMessagesOf(m.machine), row.log, row.whole));
-    for (const std::uint32_t pid : others) {
-        m.machine.endProcess(pid);
-    }
-    ServiceHandler::getInstance().disconnect();
-    EXPECT_TRUE(nothingLeftOpen(m.machine));
-}
-
+// Each row: its set-up ("+ as P" makes this process P; the facts are listed in SimTest.cpp, at setUp), the
+// runs here, the time and the objects left, and the log.
 TEST(Status, Handshake) {
     // clang-format off
-    handshake("start, then an end within the limit, the objects the installer's own", {.steps = {"as 100",
-        "security 1000", "end 5000 200", "0"}, .results = kInstallers + " " + kInstallers + " 0", .ms = 5000,
-        .log = "Set status from command line is: 0\nTSAC Installation Started\n"
+    runRow("== start, then an end within the limit, the objects the installer's own\n+ as 100\n"
+        "+ security 1000\n+ end 5000 200\n" + kStart + "? security: " + kInstallers + " " + kInstallers +
+        "\n? left: 5000 ms\n"
+        "= whole log\nSet status from command line is: 0\nTSAC Installation Started\n"
         "Started installation of the drivers\nSet status from command line is: 1\nTSAC Installation Ended\n" +
-        kSet + kWoke + kReleased, .whole = true});
+        kSet + kWoke + kReleased);
     // A start without an end gives up after ten minutes.
-    handshake("an end after the limit, or without a start, is too late", {
-        .steps = {"end 600001 200", "0", "advance 1"}, .ms = 600001,
-        .log = "Set status from command line is: 0\nTSAC Installation Started\n"
-        "Started installation of the drivers\n" + kGaveUp + "Set status from command line is: 1\n"
-        "TSAC Installation Ended\n" + kNotInProgress, .whole = true});
-    handshake("the mutex cannot be created", {.steps = {"fail CreateMutexW 0 5", "0"},
-        .log = "Create Mutex failed at Start of Installation: 5\n!Started installation of the drivers"});
-    handshake("the event cannot be created", {.steps = {"fail CreateEventW 0 6", "0"},
-        .log = "Create Event failed at Completion of the Installation: 6\n"
-        "!Started installation of the drivers"});
-    handshake("the wait fails", {.steps = {"fail WaitForSingleObject 0 6", "0"},
-        .log = "WaitForObject failed with error: 4294967295"});
-    handshake("the ending run cannot open the event, or it is not there yet: the start waits out its limit", {
-        .steps = {"as 100", "end 1 200", "fail OpenEventW 0 2", "0"}, .ms = 600000,
-        .log = "Failed to open event for install completion: 2\n" + kGaveUp});
-    handshake("the ending run cannot set it", {.steps = {"as 100", "end 1 200", "fail SetEvent 0 6", "0"},
-        .ms = 600000, .log = "Failed to set event for install completion: 6\n" + kGaveUp});
-    handshake("an end before the wait is not lost", {.steps = {"as 100", "end WaitForSingleObject 200", "0"},
-        .log = kSet + kWoke + kReleased});
+    runRow("== an end after the limit, or without a start, is too late\n+ end 600001 200\n" + kStart +
+        "+ advance 1\n? left: 600001 ms\n= whole log\nSet status from command line is: 0\n"
+        "TSAC Installation Started\nStarted installation of the drivers\n" + kGaveUp +
+        "Set status from command line is: 1\nTSAC Installation Ended\n" + kNotInProgress);
+    runRow("== the mutex cannot be created\n+ fail CreateMutexW 0 5\n" + kStart + "? left: 0 ms\n"
+        "Create Mutex failed at Start of Installation: 5\n!Started installation of the drivers");
+    runRow("== the event cannot be created\n+ fail CreateEventW 0 6\n" + kStart + "? left: 0 ms\n"
+        "Create Event failed at Completion of the Installation: 6\n!Started installation of the drivers");
+    runRow("== the wait fails\n+ fail WaitForSingleObject 0 6\n" + kStart + "? left: 0 ms\n"
+        "WaitForObject failed with error: 4294967295");
+    runRow("== the ending run cannot open the event, or it is not there yet: the start waits out its limit\n"
+        "+ as 100\n+ end 1 200\n+ fail OpenEventW 0 2\n" + kStart + "? left: 600000 ms\n"
+        "Failed to open event for install completion: 2\n" + kGaveUp);
+    runRow("== the ending run cannot set it\n+ as 100\n+ end 1 200\n+ fail SetEvent 0 6\n" + kStart +
+        "? left: 600000 ms\nFailed to set event for install completion: 6\n" + kGaveUp);
+    runRow("== an end before the wait is not lost\n+ as 100\n+ end WaitForSingleObject 200\n" + kStart +
+        "? left: 0 ms\n" + kSet + kWoke + kReleased);
     // Set before the start made its objects, the event is an earlier installation's end.
-    handshake("an old signal kept alive is not this start's completion", {
-        .steps = {"signalled 7", "as 100", "end 5000 200", "0"}, .ms = 5000, .left = "event",
-        .log = "Global\\TDInstallationCompletedEvt was set before this installation: cleared, "
-        "not taken as its completion\nStarted installation of the drivers\n" + kSet + kWoke + kReleased});
-    handshake("an old signal that cannot be cleared", {.steps = {"signalled 7", "fail ResetEvent 1 5", "0"},
-        .left = "event",
-        .log = "Not waiting: Global\\TDInstallationCompletedEvt was set before this installation "
-        "and cannot be cleared: 5\n!Started installation of the drivers"});
-    handshake("a second starter waits on the same event; the end wakes both", {
-        .steps = {"as 100", "start 1000 101", "end 2000 200", "0"}, .ms = 2000,
-        .log = kSet + kWoke + kNotReleased + kWoke + kReleased});
+    runRow("== an old signal kept alive is not this start's completion\n+ signalled 7\n+ as 100\n"
+        "+ end 5000 200\n" + kStart + "? left: 5000 ms event\nGlobal\\TDInstallationCompletedEvt was set "
+        "before this installation: cleared, not taken as its completion\n"
+        "Started installation of the drivers\n" + kSet + kWoke + kReleased);
+    runRow("== an old signal that cannot be cleared\n+ signalled 7\n+ fail ResetEvent 1 5\n" + kStart +
+        "? left: 0 ms event\nNot waiting: Global\\TDInstallationCompletedEvt was set before this "
+        "installation and cannot be cleared: 5\n!Started installation of the drivers");
+    runRow("== a second starter waits on the same event; the end wakes both\n+ as 100\n+ start 1000 101\n"
+        "+ end 2000 200\n" + kStart + "? left: 2000 ms\n" + kSet + kWoke + kNotReleased + kWoke + kReleased);
     for (const std::string value : {"00", "2", "true", "\" 1\"", "\"\"", "5", "\"1 \""}) {
-        handshake("an invalid value touches nothing: " + value, {.steps = {value}, .results = "2",
-            .log = "Invalid argument passed to /setstatus parameter\n", .whole = true});
+        runRow("== an invalid value touches nothing: " + value + "\n> @setStatus " + value + " => 2\n"
+            "? left: 0 ms\n= whole log\nInvalid argument passed to /setstatus parameter");
     }
-    handshake("a user's held mutex: no wait", {.steps = {kUsers, "holds 6", "0"}, .left = "mutex",
-        .log = "Not waiting: Global\\TDInstallationStartedMtx" + kUser});
-    handshake("a user's signalled event: no wait", {.steps = {kUsers, "signalled 6", "0"}, .left = "event",
-        .log = "Not waiting: Global\\TDInstallationCompletedEvt" + kUser});
-    handshake("a user's mutex: no signal", {.steps = {kUsers, "holds 6", "event 100", "1"},
-        .left = "mutex event", .log = "Not signalling: Global\\TDInstallationStartedMtx" + kUser});
-    handshake("a user's event: not set", {.steps = {"holds 100", kUsers, "event 6", "1"},
-        .left = "mutex event",
-        .log = "Not signalling: Global\\TDInstallationCompletedEvt" + kUser + "\n!" + kSet});
-    handshake("its own account", {.steps = {"account 1 S-1-5-21-1-2-3-1001", "holds 1", "event 1",
-        "account 4242 S-1-5-21-1-2-3-1001", "1"}, .left = "mutex event", .log = kSet});
-    handshake("a link at the mutex's name: no signal", {.steps = {"link 7 mutex", "1"},
-        .log = "Not signalling: Global\\TDInstallationStartedMtx" + kLinked + "Mtx" + kThrough});
-    handshake("a name unread", {.steps = {"fail NtQueryObjectName 1 5", "0"}, .log =
-        "Not waiting: Global\\TDInstallationStartedMtx has a name that cannot be read: 5\n"});
-    handshake("an owner unread", {.steps = {"holds 1", "event 1", "fail GetSecurityInfo 4 5", "1"},
-        .left = "mutex event", .log = "Not signalling: Global\\TDInstallationStartedMtx "
-        "belongs to an owner that cannot be read, not to the installer"});
+    runRow("== a user's held mutex: no wait\n" + kUsers + "+ holds 6\n" + kStart + "? left: 0 ms mutex\n"
+        "Not waiting: Global\\TDInstallationStartedMtx" + kUser);
+    runRow("== a user's signalled event: no wait\n" + kUsers + "+ signalled 6\n" + kStart +
+        "? left: 0 ms event\nNot waiting: Global\\TDInstallationCompletedEvt" + kUser);
+    runRow("== a user's mutex: no signal\n" + kUsers + "+ holds 6\n+ event 100\n" + kEnd +
+        "? left: 0 ms mutex event\nNot signalling: Global\\TDInstallationStartedMtx" + kUser);
+    runRow("== a user's event: not set\n+ holds 100\n" + kUsers + "+ event 6\n" + kEnd +
+        "? left: 0 ms mutex event\nNot signalling: Global\\TDInstallationCompletedEvt" + kUser + "!" + kSet);
+    runRow("== its own account\n+ account 1 S-1-5-21-1-2-3-1001\n+ holds 1\n+ event 1\n"
+        "+ account 4242 S-1-5-21-1-2-3-1001\n" + kEnd + "? left: 0 ms mutex event\n" + kSet);
+    runRow("== a link at the mutex's name: no signal\n+ linked 7 mutex\n" + kEnd + "? left: 0 ms\n"
+        "Not signalling: Global\\TDInstallationStartedMtx" + kLinked + "Mtx" + kThrough);
+    runRow("== a name unread\n+ fail NtQueryObjectName 1 5\n" + kStart + "? left: 0 ms\n"
+        "Not waiting: Global\\TDInstallationStartedMtx has a name that cannot be read: 5");
+    runRow("== an owner unread\n+ holds 1\n+ event 1\n+ fail GetSecurityInfo 4 5\n" + kEnd +
+        "? left: 0 ms mutex event\nNot signalling: Global\\TDInstallationStartedMtx "
+        "belongs to an owner that cannot be read, not to the installer");
     // clang-format on
 }
 
