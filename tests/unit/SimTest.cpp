@@ -50,12 +50,13 @@ constexpr std::string_view kStates = " S?PR"; // a service's, by their values: s
 
 constexpr wchar_t kMutexName[] = L"Global\\TDInstallationStartedMtx";
 constexpr wchar_t kEventName[] = L"Global\\TDInstallationCompletedEvt";
-// A scenario's other processes, ended before its handles are counted, and the objects' security as
-// "security T" read it.
+// A scenario's other processes, ended before its handles are counted, the objects' security as "security T"
+// read it, and what its runs found (see perform).
 struct {
     std::set<std::uint32_t> pids;
     std::string security;
-} processes;
+    std::string found;
+} scene;
 
 // The parts of a list between its separators.
 Words items(const std::string& text, char separator) {
@@ -92,42 +93,6 @@ std::uint32_t number(const std::string& text) {
     return static_cast<std::uint32_t>(std::stoul(text.empty() ? "0" : text, nullptr, 0));
 }
 
-// Set-up lines name a package as rows do; it gets the name the store gave it.
-std::string storeNames(const SimMachine& machine, std::string text) {
-    for (const auto& [store, row] : packageNames(machine)) {
-        for (std::size_t at = 0; (at = text.find(row, at)) != std::string::npos;) {
-            text.replace(at, row.size(), store);
-        }
-    }
-    for (std::size_t at = text.find('<'); at != std::string::npos; at = text.find('<', at + 1)) {
-        const std::size_t end = text.find_first_not_of(kNameChars + ",{}-", at + 1);
-        EXPECT_FALSE(end > at + 1 && end != std::string::npos && text[end] == '>')
-            << "not published yet: " << text;
-    }
-    return text;
-}
-
-// Views and logged lines show the store's names as rows do. A store name given twice in a scenario
-// would leave rows unable to tell its packages apart.
-std::string rowNames(const SimMachine& machine, const std::string& text) {
-    const auto names = packageNames(machine);
-    std::string out;
-    for (std::size_t at = 0, end = 0; at < text.size(); at = end) {
-        // A name whole, or one other character.
-        end = kNameChars.find(text[at]) == std::string::npos
-                  ? at + 1
-                  : std::min(text.find_first_not_of(kNameChars, at), text.size());
-        const std::string part = text.substr(at, end - at);
-        std::set<std::string> rows;
-        for (const auto& [store, row] : names) {
-            store == part ? void(rows.insert(row)) : void();
-        }
-        EXPECT_LE(rows.size(), 1U) << part << " was given to " << rows.size() << " packages";
-        out += rows.empty() ? part : *rows.begin();
-    }
-    return out;
-}
-
 // A scenario line's words are split at blanks; "..." quotes one with blanks, "" is empty. Every line
 // expands {drivers}, {adapter}, {product} (the product key's path), {logs} (the log's folder), {difx},
 // {0} (a NUL) and {c*N} (N times c).
@@ -155,9 +120,9 @@ std::string expand(const std::string& text) {
 }
 
 // A command line after the program's name, or "@Operation args" for one operator or handler call
-// (@CustomActionHandler: 0 when it reports success). The entries @ListDriverInfs found are added to
-// `entries`; the label @GetFileVersion read (its argument: the capacity) is put there.
-int perform(const Words& words, std::string& entries) {
+// (@CustomActionHandler: 0 when it reports success). The entries @ListDriverInfs found, and the label
+// @GetFileVersion read (its argument: the capacity), are added to the scenario's `found`.
+int perform(const Words& words) {
     TavrinDriverOperator op;
     const std::string what = word(words, 0);
     const std::wstring arg = wide(word(words, 1));
@@ -209,9 +174,10 @@ int perform(const Words& words, std::string& entries) {
         result = RunTavrinDriverUtil(nullptr, static_cast<unsigned>(argv.size()), argv.data(), parser);
     }
     ServiceHandler::getInstance().disconnect();
-    entries += narrow(label);
+    scene.found += narrow(label);
     for (const DriverStoreEntry& entry : found) {
-        entries += (entries.empty() ? "" : " ") + narrow(entry.infName) + ":" + narrow(entry.hardwareId);
+        scene.found +=
+            (scene.found.empty() ? "" : " ") + narrow(entry.infName) + ":" + narrow(entry.hardwareId);
     }
     return result;
 }
@@ -332,8 +298,8 @@ bool setUp(SimMachine& machine, const Words& t) {
         {"security",
          [&] {
              machine.at(number(t[1]), [&machine] {
-                 processes.security = narrow(machine.namedObjectSecurity(kMutexName).value_or(L"-") + L" " +
-                                             machine.namedObjectSecurity(kEventName).value_or(L"-"));
+                 scene.security = narrow(machine.namedObjectSecurity(kMutexName).value_or(L"-") + L" " +
+                                         machine.namedObjectSecurity(kEventName).value_or(L"-"));
              });
          }},
         {"exe",
@@ -359,8 +325,7 @@ bool setUp(SimMachine& machine, const Words& t) {
             }
         }
     } else if (verb == "run") {
-        std::string ignored;
-        EXPECT_EQ(perform({t.begin() + 1, t.end()}, ignored), 0) << "set-up run";
+        EXPECT_EQ(perform({t.begin() + 1, t.end()}), 0) << "set-up run";
         std::filesystem::remove(machine.hostPath(kLogPath));
         log::resetLogPathCache();
     } else if (verb == "stage") {
@@ -382,18 +347,17 @@ bool setUp(SimMachine& machine, const Words& t) {
         const bool mutex = verb == "holds" || word(t, 2) == "mutex";
         const std::wstring other = mutex ? L"Global\\OtherMtx" : L"Global\\OtherEvt";
         const std::wstring name = verb == "linked" ? other : mutex ? kMutexName : kEventName;
-        processes.pids.insert(number(t[1]));
+        scene.pids.insert(number(t[1]));
         machine.asProcess(number(t[1]), [&] {
             (void)(mutex ? platform::sys().CreateMutexW(L"", verb == "holds", name)
                          : platform::sys().CreateEventW(L"", true, verb == "signalled", name));
         });
         verb == "linked" ? machine.linkNamedObject(mutex ? kMutexName : kEventName, other) : void();
     } else if (verb == "end" || verb == "start") {
-        processes.pids.insert(number(t[2]));
+        scene.pids.insert(number(t[2]));
         const auto run = [&machine, pid = number(t[2]), value = verb == "end" ? "1" : "0"] {
             machine.asProcess(pid, [value] {
-                std::string none;
-                EXPECT_EQ(perform({"@setStatus", value}, none), 0) << "another process's run";
+                EXPECT_EQ(perform({"@setStatus", value}), 0) << "another process's run";
             });
         };
         std::isdigit(t[1][0]) != 0 ? machine.at(number(t[1]), run)
@@ -427,12 +391,12 @@ std::string valueText(const std::optional<platform::sim::SimRegValue>& value) {
 // packages (sorted) | devices (sorted) | device <instance id> (ids, package, flags it was
 // registered with, class) | values (of the product key) | value <key> <name>
 // | services (* marked for deletion) | net | sections | file <path> | size <path> (bytes)
-// | key <path> | dir <path> | entries (those @ListDriverInfs found) | calls <platform call> (how many)
-// | label (the one @GetFileVersion read) | disabled [cached package] (what it switched off: see disabledIn)
+// | key <path> | dir <path> | found (the entries @ListDriverInfs found, the label @GetFileVersion read)
+// | calls <platform call> (how many) | disabled [cached package] (what it switched off: see disabledIn)
 // | security (what "security T" read) | left (the virtual time, and which handshake objects are there)
 // | states <service...> (each one's R, P or S, "+del" when marked for deletion, or gone) | stops (the
 // services whose stop control was accepted) | pending (how many "'tvrnns' Service Stop Pending." logged)
-std::string view(SimMachine& machine, const Words& t, const std::string& entries) {
+std::string view(SimMachine& machine, const Words& t) {
     const std::wstring arg = wide(word(t, 1));
     const std::string& what = t[0];
     const std::optional<std::string> file = what == "file" || what == "size" ? machine.readFile(arg) : "";
@@ -444,9 +408,8 @@ std::string view(SimMachine& machine, const Words& t, const std::string& entries
         {"file", [&] { return present(file.has_value()); }},
         {"size", [&] { return file ? std::to_string(file->size()) : "absent"; }},
         {"key", [&] { return present(machine.regKeyExists(arg)); }},
-        {"entries", [&] { return entries; }},
-        {"label", [&] { return entries; }},
-        {"security", [&] { return processes.security; }},
+        {"found", [&] { return scene.found; }},
+        {"security", [&] { return scene.security; }},
         {"pending",
          [&] {
              return std::to_string(
@@ -465,11 +428,11 @@ std::string view(SimMachine& machine, const Words& t, const std::string& entries
     if (const auto simple = views.find(what); simple != views.end()) {
         return simple->second();
     }
-    if (what == "packages" || what == "sections") {
-        std::ranges::transform(what == "packages" ? machine.publishedPackages() : machine.sectionsRun(),
-                               std::back_inserter(out),
-                               [&](const std::wstring& name) { return rowNames(machine, narrow(name)); });
-        return what == "packages" ? joined(out) : joined(out, ", ", false);
+    for (const std::wstring& name : what == "packages"   ? machine.publishedPackages()
+                                    : what == "sections" ? machine.sectionsRun()
+                                    : what == "stops"    ? machine.services().stopsAccepted()
+                                                         : std::vector<std::wstring>{}) {
+        out.push_back(rowNames(machine, narrow(name)));
     }
     if (const auto device = machine.device(arg); what == "device" && device) {
         std::ranges::transform(device->hardwareIds.value_or(std::vector<std::wstring>{}),
@@ -485,13 +448,6 @@ std::string view(SimMachine& machine, const Words& t, const std::string& entries
         out.push_back(
             (services.exists(wide(name)) ? std::string(1, kStates.at(services.state(wide(name)))) : "gone") +
             (services.markedForDelete(wide(name)) ? "+del" : ""));
-    }
-    for (const std::wstring& stopped :
-         what == "stops" ? machine.services().stopsAccepted() : std::vector<std::wstring>{}) {
-        out.push_back(narrow(stopped));
-    }
-    if (what == "states" || what == "stops") {
-        return joined(out, " ", false);
     }
     for (const auto& device :
          what == "devices" ? machine.devices() : std::vector<platform::sim::SimDevice>{}) {
@@ -511,7 +467,9 @@ std::string view(SimMachine& machine, const Words& t, const std::string& entries
          what == "dir" && !ec && it != end; it.increment(ec)) {
         out.push_back(it->path().filename().string());
     }
-    return joined(out);
+    // Lists in the order they were made, or sorted.
+    return joined(out, what == "sections" ? ", " : " ",
+                  what != "sections" && what != "states" && what != "stops");
 }
 
 // One scenario on a fresh machine; each failure is reported at the source line of the fact it is about.
@@ -523,30 +481,29 @@ void runScenario(const char* file, const std::vector<ScenarioLine>& lines) {
     };
     FreshMachine fresh;
     SimMachine& machine = fresh.machine;
-    processes = {};
+    scene = {};
     Words expected;
     std::vector<int> expectedAt;
     std::optional<int> whole;
-    std::string entries;
     bool ran = false;
     for (const ScenarioLine& line : std::span(lines).subspan(1)) {
         const std::string text = expand(line.text);
         const std::size_t arrow = text.rfind(" => ");
         const std::size_t colon = (text + " ").find(": ");
-        if (text.starts_with("+ ") && !setUp(machine, words(storeNames(machine, text.substr(2))))) {
+        if (text.starts_with("+ ") && !setUp(machine, words(rowNames(machine, text.substr(2), true)))) {
             GTEST_SKIP() << file << ":" << line.at << ": the host cannot plant this: " << line.text;
         } else if (text.starts_with("> ") && arrow == std::string::npos) {
             return fail(line.at, "a run is written \"> ARGS => CODE\"");
         } else if (text.starts_with("> ")) {
             ran = true;
-            const int code = perform(words(text.substr(2, arrow - 2)), entries);
+            const int code = perform(words(text.substr(2, arrow - 2)));
             const auto want = static_cast<int>(std::stoll(text.substr(arrow + 4), nullptr, 0));
             expect(line.at, "exit code " + std::to_string(code), "exit code " + std::to_string(want));
         } else if (text.starts_with("? ")) {
             const Words what = words(text.substr(2, colon - 2));
             // A count says what it counts.
             const std::string unit = what[0] == "calls" ? " " + what.at(1) + " calls" : "";
-            expect(line.at, rowNames(machine, view(machine, what, entries)) + unit,
+            expect(line.at, rowNames(machine, view(machine, what)) + unit,
                    text.substr(std::min(text.size(), colon + 2)) + unit);
         } else if (text == "= whole log") {
             whole = line.at;
@@ -565,7 +522,7 @@ void runScenario(const char* file, const std::vector<ScenarioLine>& lines) {
         fail(problem->first < expectedAt.size() ? expectedAt[problem->first] : whole.value_or(0),
              problem->second);
     }
-    for (const std::uint32_t pid : processes.pids) {
+    for (const std::uint32_t pid : scene.pids) {
         machine.endProcess(pid);
     }
     if (const auto open = nothingLeftOpen(machine); !open) {
@@ -642,17 +599,27 @@ std::vector<std::string> logMessagesOf(const SimMachine& machine, const std::wst
     return problem ? ::testing::AssertionFailure() << problem->second : ::testing::AssertionSuccess();
 }
 
-std::vector<std::pair<std::string, std::string>> packageNames(const SimMachine& machine) {
-    std::vector<std::pair<std::string, std::string>> names;
-    for (const auto& [store, source] : machine.publications()) {
-        const std::string path = narrow(source);
+std::string rowNames(const SimMachine& machine, std::string text, bool toStore) {
+    const auto& published = machine.publications();
+    for (auto package = published.rbegin(); package != published.rend(); ++package) { // the latest first
+        const std::string path = narrow(package->second);
         const std::size_t in = path.find("\\x64Drivers\\");
-        const std::string name = in == std::string::npos
-                                     ? path.substr(path.rfind('\\') + 1)
-                                     : path.substr(in + 12, path.find('\\', in + 12) - in - 12);
-        names.emplace_back(narrow(store), "<" + name + ">");
+        const std::string row =
+            "<" +
+            (in == std::string::npos ? path.substr(path.rfind('\\') + 1)
+                                     : path.substr(in + 12, path.find('\\', in + 12) - in - 12)) +
+            ">";
+        const std::string store = narrow(package->first);
+        const std::string& from = toStore ? row : store;
+        for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + 1)) {
+            // A name whole, not a part of a longer one.
+            if ((at == 0 || kNameChars.find(text[at - 1]) == std::string::npos) &&
+                kNameChars.find(text[at + from.size()]) == std::string::npos) {
+                text.replace(at, from.size(), toStore ? store : row);
+            }
+        }
     }
-    return names;
+    return text;
 }
 
 bool setUpLines(SimMachine& machine, const std::string& lines) {
@@ -666,8 +633,7 @@ bool setUpLines(SimMachine& machine, const std::string& lines) {
 }
 
 int runLine(const std::string& line) {
-    std::string entries;
-    return perform(words(expand(line)), entries);
+    return perform(words(expand(line)));
 }
 
 void runScenarios(std::string_view text, const Fragments& fragments, const char* file, int line) {

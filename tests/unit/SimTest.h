@@ -60,10 +60,10 @@ inline std::wstring wide(std::string_view text) {
 ::testing::AssertionResult logMatches(const std::vector<std::string>& messages, const std::string& block,
                                       bool whole = false);
 
-// Each package the store published so far, in order: the name it gave ("oem3.inf") and the name rows
-// give it, never the store's: a package from the drivers folder by its sub-folder ("<tvrnva_virtual>"),
-// any other by its INF's file name ("<tvrnns.inf>").
-std::vector<std::pair<std::string, std::string>> packageNames(const platform::sim::SimMachine& machine);
+// Text with the names the store gave its packages ("oem3.inf") as rows give them, or with `toStore` the
+// other way: a package from the drivers folder by its sub-folder ("<tvrnva_virtual>"), any other by its
+// INF's file name ("<tvrnns.inf>"). A name the store gave twice is its latest package's.
+std::string rowNames(const platform::sim::SimMachine& machine, std::string text, bool toStore = false);
 
 // Scenarios, each on a fresh machine, read by tests/Scenario.h as the end-to-end ones are:
 //   == NAME             starts one

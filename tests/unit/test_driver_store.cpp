@@ -23,7 +23,7 @@ C:/windows/inf\<tvrnna_mp,tvrnna_mp.inf> 12/31/1999 10.0.65535.7 tvrnna_mp\n
 C:/windows/inf\<tvrnna_mp,tvrnna_mp.inf> 12/31/1999 10.0.65535.7 tvrnna_mp\n
 C:/windows/inf\<tvrnns,tvrnvamgr.inf> 05/07/2021 1.2.3.4 tvrnvamgr\n
 C:/windows/inf\<{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}_TVRNVA.inf> 05/07/2021 1.2.3.4 {adapter}\n
-? entries: <tvrnns.inf>:tvrnns <tvrnna_mp,tvrnna_mp.inf>:tvrnna_mp <tvrnna_mp,tvrnna_mp.inf>:tvrnna_mp
+? found: <tvrnns.inf>:tvrnns <tvrnna_mp,tvrnna_mp.inf>:tvrnna_mp <tvrnna_mp,tvrnna_mp.inf>:tvrnna_mp
 ... <tvrnns,tvrnvamgr.inf>:tvrnvamgr <{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}_TVRNVA.inf>:{adapter}
 ? devices:
 
@@ -31,14 +31,14 @@ C:/windows/inf\<{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}_TVRNVA.inf> 05/07/2021 1.
 + stage NetService tvrnns,tvrnns
 + fail SetupDiGetDriverInfoDetailW 1 5
 > @ListDriverInfs => 0
-? entries: :tvrnns
+? found: :tvrnns
 
 == a resource failure gives 1603 and ends the listing
 + stage NetService tvrnns
 + stage Net tvrnvamgr
 + throw SetupDiEnumDriverInfoW 1
 > @ListDriverInfs => 1603
-? entries:
+? found:
 )txt");
 }
 

@@ -170,7 +170,7 @@ TEST(InstallerDb, Discovery) {
 == the label cut to its capacity
 + exe 0x00090007 0x00090001 0x000F0004
 > @GetFileVersion 6 => 0
-? label: 9.1.1
+? found: 9.1.1
 = whole log
 
 == an empty argument

@@ -157,19 +157,6 @@ TEST(FaultSweep, EveryOperationSurvivesEveryFailingCall) {
 constexpr std::uint32_t kKilled = 4242; // FreshMachine's process
 constexpr std::uint32_t kNext = 4343;
 
-// A line with the store's package names ("oem3.inf") as rows give them: the
-// store numbers packages by the order they came in, which a killed run may
-// change without leaving anything behind. A name given twice is its latest
-// package's.
-std::string named(const std::vector<std::pair<std::string, std::string>>& names, std::string line) {
-    for (auto name = names.rbegin(); name != names.rend(); ++name) {
-        for (auto at = line.find(name->first); at != std::string::npos; at = line.find(name->first, at)) {
-            line.replace(at, name->first.size(), name->second);
-        }
-    }
-    return line;
-}
-
 // What a run leaves on a machine, as sorted text lines that two machines can
 // be compared by (what a later run finds, not how it came there): the driver
 // store's packages, the device tree, services, network components, every
@@ -220,9 +207,10 @@ std::vector<std::string> machineState(SimMachine& machine, bool contents = true)
             lines.push_back("file " + path + " " + std::to_string(it->file_size(ec)) + " bytes #" + mark);
         }
     }
-    std::ranges::transform(lines, lines.begin(), [names = packageNames(machine)](const std::string& line) {
-        return named(names, line);
-    });
+    // The store numbers packages by the order they came in, which a killed run may change without leaving
+    // anything behind.
+    std::ranges::transform(lines, lines.begin(),
+                           [&](const std::string& line) { return rowNames(machine, line); });
     std::ranges::sort(lines);
     return lines;
 }
@@ -334,8 +322,7 @@ std::vector<std::string> killedAt(const Command& command, unsigned k) {
     std::vector<std::string> outcome = machineState(machine);
     outcome.push_back(!log.ends_with("\r\n") || records.empty() || records.back().source.empty()
                           ? "log's last run does not end whole"
-                          : "log's last run ends with \"" +
-                                named(packageNames(machine), records.back().message) + "\"");
+                          : "log's last run ends with \"" + rowNames(machine, records.back().message) + "\"");
     std::ranges::sort(outcome);
     return outcome;
 }
