@@ -226,16 +226,16 @@ bool plantLink(SimMachine& machine, const std::wstring& target, const std::wstri
 // [R|P|S: running, stop-pending, stopped] [wait hint] [stop after ms|never] [the service it depends on]
 // | ticks N (the tick count wraps N ms after the start)
 // | net <component> | windir <path> | detail <store folder as driver details spell it> | restart
-// | owner <path> <SID> | at <call> <nth> swap <folder> <target>
+// | owner <path> <SID> | swap <call> <nth> <folder> <target> (at that use of the call, nth counting from
+// here, another user's process renames the folder aside and, when it could, plants a junction to the
+// target in its place)
 // | product <code> [cached package] (the earlier release's sequence) | gone <cached package>
 // | exe <product MS> <file MS> <file LS> (the earlier client's version; "exe mz": one without)
 // | as P (the runs' process) | account P SID (LocalSystem otherwise) | advance N (ms)
 // | holds P / event P / signalled P (P created the handshake's mutex / event / event signalled)
 // | linked P mutex|event (P creates Global\\OtherMtx|Evt; the handshake's name links to it)
 // | end T P / start T P (at T ms, or at the next use of the call T, P runs @setStatus 1 / 0, giving 0)
-// | security T (at T ms, the security of the mutex and the event, "-" for one not there: see view)
-// (at that use of the call, nth counting from here, another user's process renames the folder aside
-// and, when it could, plants a junction to the target in its place).
+// | security T (at T ms, the security of the mutex and the event, "-" for one not there: see view).
 // False when a link cannot be made: the Windows build's host (Wine) makes no
 // symbolic links and its run-time counts no second names. The scenario is then
 // reported skipped, with the line it could not set up.
@@ -252,17 +252,11 @@ bool setUp(SimMachine& machine, const Words& t) {
         }
         return text;
     };
-    const std::wstring earlier =
-        wide("C:\\earlier\\" + word(t, 1) + "\\" + replaced(word(t, 2), '\\', '_') + ".inf");
     // The nth use of the call from here; 0 stands for every use.
     const auto nth = [&] { return number(t[2]) == 0 ? 0 : machine.callCount(t[1]) + number(t[2]); };
     bool planted = true;
     const std::map<std::string, std::function<void()>> facts{
         {"inf", [&] { machine.writeFile(w(1), inf(2)); }},
-        {"reg",
-         [&] {
-             machine.regSetValue(w(1), w(2), {platform::kRegSz, platform::RegData::text(w(3)).bytes});
-         }},
         {"key", [&] { machine.regCreateKey(w(1)); }},
         {"file", [&] { machine.writeFile(w(1), word(t, 2)); }},
         {"dir", [&] { machine.createDirectories(w(1)); }},
@@ -271,20 +265,6 @@ bool setUp(SimMachine& machine, const Words& t) {
         {"env", [&] { t.size() > 2 ? machine.setEnvironment(w(1), w(2)) : machine.removeEnvironment(w(1)); }},
         {"fail", [&] { machine.failCall(t[1], nth(), number(t[3])); }},
         {"throw", [&] { machine.throwOnCall(t[1], nth()); }},
-        {"service",
-         [&] {
-             machine.services().addService(
-                 {.name = w(1),
-                  .displayName = L"",
-                  .state = static_cast<std::uint32_t>(kStates.find(word(t, 3).empty() ? 'R' : t[3][0])),
-                  .waitHint = t.size() > 4 ? number(t[4]) : 2000,
-                  .stopAfterMs =
-                      word(t, 5) == "never" ? std::nullopt : std::optional<std::uint64_t>(number(word(t, 5))),
-                  .refuseStop = number(word(t, 2)),
-                  .dependsOn = t.size() > 6 ? std::vector{w(6)} : std::vector<std::wstring>{}});
-         }},
-        {"ticks",
-         [&] { machine.setTickCountAtStart(static_cast<std::uint32_t>(0x1'0000'0000ULL - number(t[1]))); }},
         {"net", [&] { machine.netConfig().addComponent({.infId = w(1), .referrers = {}}); }},
         {"owner", [&] { machine.setOwner(w(1), w(2)); }},
         {"windir", [&] { machine.setWindowsDirectory(w(1)); }},
@@ -295,26 +275,15 @@ bool setUp(SimMachine& machine, const Words& t) {
         {"as", [&] { machine.setCurrentProcess(number(t[1])); }},
         {"account", [&] { machine.setProcessUser(number(t[1]), w(2)); }},
         {"advance", [&] { machine.advance(number(t[1])); }},
-        {"security",
-         [&] {
-             machine.at(number(t[1]), [&machine] {
-                 scene.security = narrow(machine.namedObjectSecurity(kMutexName).value_or(L"-") + L" " +
-                                         machine.namedObjectSecurity(kEventName).value_or(L"-"));
-             });
-         }},
-        {"exe",
-         [&] {
-             word(t, 1) == "mz" ? machine.writeFile(kClientExe, "MZ")
-                                : machine.writeVersionedFile(kClientExe, {.fileVersionMS = number(word(t, 2)),
-                                                                          .fileVersionLS = number(word(t, 3)),
-                                                                          .productVersionMS = number(t[1]),
-                                                                          .productVersionLS = 0x0005'0006});
-         }},
     };
     const std::string verb = word(t, 0);
     std::error_code ec;
     if (const auto fact = facts.find(verb); fact != facts.end()) {
         fact->second();
+    } else if (verb == "reg") {
+        machine.regSetValue(w(1), w(2), {platform::kRegSz, platform::RegData::text(w(3)).bytes});
+    } else if (verb == "ticks") {
+        machine.setTickCountAtStart(static_cast<std::uint32_t>(0x1'0000'0000ULL - number(t[1])));
     } else if (verb == "drivers") {
         const std::filesystem::path samples = std::filesystem::path(TDU_SAMPLES_DIR) / "x64Drivers";
         for (const auto& file : std::filesystem::recursive_directory_iterator(samples)) {
@@ -329,20 +298,34 @@ bool setUp(SimMachine& machine, const Words& t) {
         std::filesystem::remove(machine.hostPath(kLogPath));
         log::resetLogPathCache();
     } else if (verb == "stage") {
+        const std::wstring earlier = wide("C:\\earlier\\" + t[1] + "\\" + replaced(t[2], '\\', '_') + ".inf");
         machine.writeFile(earlier, inf(1));
         std::wstring published;
         platform::dev().SetupCopyOEMInfW(earlier, platform::kSpostPath, 0, published, 260);
     } else if (verb == "hardlink") {
         std::filesystem::create_hard_link(machine.hostPath(w(1)), machine.hostPath(w(2)), ec);
         planted = !ec && std::filesystem::hard_link_count(machine.hostPath(w(2)), ec) == 2;
+    } else if (verb == "service") {
+        machine.services().addService(
+            {.name = w(1),
+             .displayName = L"",
+             .state = static_cast<std::uint32_t>(kStates.find(word(t, 3).empty() ? 'R' : t[3][0])),
+             .waitHint = t.size() > 4 ? number(t[4]) : 2000,
+             .stopAfterMs =
+                 word(t, 5) == "never" ? std::nullopt : std::optional<std::uint64_t>(number(word(t, 5))),
+             .refuseStop = number(word(t, 2)),
+             .dependsOn = t.size() > 6 ? std::vector{w(6)} : std::vector<std::wstring>{}});
     } else if (verb == "device") {
-        std::optional<std::vector<std::wstring>> ids;
-        if (const Words list = items(t[2], ','); t[2] != "-" && !list.empty()) {
-            ids.emplace();
-            std::ranges::transform(list, std::back_inserter(*ids), wide);
-        }
-        machine.addDevice(
-            {w(1), platform::kGuidDevClassNet, ids, t.back() != "absent", number(word(t, 3)), L"", 0});
+        std::vector<std::wstring> ids;
+        std::ranges::transform(items(t[2], ','), std::back_inserter(ids), wide);
+        machine.addDevice({w(1), platform::kGuidDevClassNet, t[2] == "-" ? std::nullopt : std::optional(ids),
+                           t.back() != "absent", number(word(t, 3)), L"", 0});
+    } else if (verb == "exe") {
+        word(t, 1) == "mz" ? machine.writeFile(kClientExe, "MZ")
+                           : machine.writeVersionedFile(kClientExe, {.fileVersionMS = number(word(t, 2)),
+                                                                     .fileVersionLS = number(word(t, 3)),
+                                                                     .productVersionMS = number(t[1]),
+                                                                     .productVersionLS = 0x0005'0006});
     } else if (verb == "holds" || verb == "event" || verb == "signalled" || verb == "linked") {
         const bool mutex = verb == "holds" || word(t, 2) == "mutex";
         const std::wstring other = mutex ? L"Global\\OtherMtx" : L"Global\\OtherEvt";
@@ -357,15 +340,19 @@ bool setUp(SimMachine& machine, const Words& t) {
         scene.pids.insert(number(t[2]));
         const auto run = [&machine, pid = number(t[2]), value = verb == "end" ? "1" : "0"] {
             machine.asProcess(pid, [value] {
-                EXPECT_EQ(perform({"@setStatus", value}), 0) << "another process's run";
+                EXPECT_EQ(perform({"@setStatus", value}), 0) << "another run";
             });
         };
         std::isdigit(t[1][0]) != 0 ? machine.at(number(t[1]), run)
                                    : machine.onCall(t[1], machine.callCount(t[1]) + 1, run);
-    } else if (verb == "at") {
-        EXPECT_EQ(word(t, 3), "swap") << "unknown action";
+    } else if (verb == "security") {
+        machine.at(number(t[1]), [&machine] {
+            scene.security = narrow(machine.namedObjectSecurity(kMutexName).value_or(L"-") + L" " +
+                                    machine.namedObjectSecurity(kEventName).value_or(L"-"));
+        });
+    } else if (verb == "swap") {
         machine.onCall(t[1], machine.callCount(t[1]) + number(t[2]),
-                       [&machine, folder = w(4), target = w(5)] {
+                       [&machine, folder = w(3), target = w(4)] {
                            if (machine.move(folder, folder + L".old") == platform::kErrorSuccess) {
                                (void)plantLink(machine, target, folder);
                            }

@@ -295,7 +295,7 @@ TEST(LogWriter, PlantedLinksAreNeverWrittenThrough) {
 void swapped(const std::string& name, const std::string& planted, const std::string& at,
              const std::string& folder, const std::string& elsewhere, const std::string& logs,
              const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
-    runRow("== " + name + "\n" + planted + "\n+ at " + at + " swap " + folder + " C:\\Elsewhere\n" +
+    runRow("== " + name + "\n" + planted + "\n+ swap " + at + " " + folder + " C:\\Elsewhere\n" +
                "> /setprocessortype 1 => 0\n? dir C:\\Elsewhere: " + elsewhere + "\n? dir \"{logs}\": " +
                logs + "\n? dir C:\\Elsewhere\\Logging:\n? dir C:\\Users\\Public: Tavrin Secure\n" +
                "? dir \"C:\\Users\\Public\\Tavrin Secure\": Logging\n? calls WriteFile: 5",
