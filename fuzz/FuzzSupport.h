@@ -1,10 +1,8 @@
-// What the fuzz targets share: a fresh simulated machine bound as the
-// platform for one run, wide text from fuzz bytes, and the way a broken
+// What the fuzz targets share besides a fresh machine: wide text from fuzz bytes, and the way a broken
 // invariant ends the run so that libFuzzer keeps the input.
 #pragma once
 
-#include "log/LogWriter.h"
-#include "platform/sim/SimMachine.h"
+#include "tests/FreshMachine.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -23,20 +21,6 @@ inline void check(bool holds, const char* invariant, const std::string& detail =
         std::abort();
     }
 }
-
-// A machine bound as the platform, as the installer finds it: the log
-// folder's parent present, the log path not yet cached by this process.
-struct BoundMachine : platform::sim::SimMachine {
-    BoundMachine() {
-        platform::bindPlatform(platform());
-        log::resetLogPathCache();
-        createDirectories(L"C:\\Users\\Public\\Tavrin Secure");
-    }
-    ~BoundMachine() {
-        log::resetLogPathCache(); // its folders are this machine's
-        platform::bindPlatform({});
-    }
-};
 
 // Each byte stands for the character of its value, except that a byte from
 // 0xF0 up takes the two after it along: any character to U+FFFFF, lone

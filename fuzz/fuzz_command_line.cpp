@@ -23,13 +23,9 @@ using tdu::platform::sim::SimMachine;
 
 enum : std::uint8_t { kNoCommandLine = 64, kFault = 128 };
 constexpr std::uint32_t kWaitingProcess = 77;
-// System and device-installer errors, then the HRESULTs the network
-// configuration's calls answer instead (E_FAIL, NETCFG_E_NO_WRITE_LOCK).
+// System and device-installer errors, then HRESULTs (E_FAIL, NETCFG_E_NO_WRITE_LOCK): any call may be
+// answered any of them, a network-configuration call's success codes included.
 constexpr std::array<std::uint32_t, 7> kErrors{5, 2, 32, 87, 0xE000020B, 0x80004005, 0x8004A024};
-constexpr std::string_view kNetConfigCalls =
-    " AcquireWriteLock Apply CoCreateInstance CoInitializeEx DeInstall "
-    "FindComponent GetClassGuid Initialize Install QueryInterface "
-    "QueryNetCfgClass ReleaseWriteLock Uninitialize ";
 
 // So that the values on the command line meet something to act on.
 constexpr std::array<void (*)(SimMachine&), 6> kSetUps{
@@ -68,14 +64,14 @@ constexpr std::array<void (*)(SimMachine&), 6> kSetUps{
 std::vector<std::string> run(std::uint8_t flags, const std::vector<const wchar_t*>& argv,
                              const std::wstring& commandLine, const std::string& call = {}, unsigned nth = 0,
                              unsigned pick = 0) {
-    tdu::fuzz::BoundMachine machine;
+    tdu::test::FreshMachine fresh;
+    SimMachine& machine = fresh.machine;
     for (std::size_t i = 0; i < kSetUps.size(); ++i) {
         if ((flags >> i & 1U) != 0) {
             kSetUps[i](machine);
         }
     }
-    const bool netConfig = !call.empty() && kNetConfigCalls.find(" " + call + " ") != std::string_view::npos;
-    machine.failCall(call, nth, netConfig ? kErrors[5 + pick % 2] : kErrors[pick % 5]);
+    machine.failCall(call, nth, kErrors[pick % kErrors.size()]);
     TDCmdLineParser parser;
     // An exception leaving the run ends it, and libFuzzer reports it as a crash.
     const int result = RunTavrinDriverUtil((flags & kNoCommandLine) != 0 ? nullptr : commandLine.c_str(),

@@ -14,7 +14,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider input(data, size);
-    tdu::fuzz::BoundMachine machine;
+    tdu::test::FreshMachine fresh;
+    tdu::platform::sim::SimMachine& machine = fresh.machine;
     std::wstring logPath = L"%PUBLIC%"; // expansion leaves an unknown variable as written
     if (const int choice = input.ConsumeIntegralInRange(0, 3); choice == 0) {
         machine.removeEnvironment(L"PUBLIC");

@@ -27,15 +27,6 @@ namespace tdu::test {
 using platform::sim::SimMachine;
 
 namespace {
-// What was bound before, if anything: a test may run alone in its process.
-platform::Platform boundOrNothing() {
-    try {
-        return platform::boundPlatform();
-    } catch (const std::logic_error&) {
-        return {};
-    }
-}
-
 constexpr wchar_t kProductKey32[] = L"SOFTWARE\\Wow6432Node\\TavrinSecure\\TavrinDrivers";
 // The product's drivers folder, where the installer lays out every component.
 constexpr wchar_t kDrivers[] = L"C:\\Program Files (x86)\\Tavrin Secure\\TavrinDrivers\\x64Drivers\\";
@@ -517,7 +508,8 @@ void runScenario(const char* file, const std::vector<ScenarioLine>& lines) {
     }
 }
 
-// The scenarios of a text, their lines counted from `line` by `step` (0: every line is `line`).
+} // namespace
+
 void runScenarios(std::string_view text, const Fragments& fragments, const char* file, int line, int step) {
     std::vector<std::vector<ScenarioLine>> scenarios;
     for (const ScenarioLine& row : scenarioLines(text, line, step)) {
@@ -541,20 +533,6 @@ void runScenarios(std::string_view text, const Fragments& fragments, const char*
     for (const std::vector<ScenarioLine>& scenario : scenarios) {
         runScenario(file, scenario);
     }
-}
-
-} // namespace
-
-FreshMachine::FreshMachine() : previous_(boundOrNothing()) {
-    platform::bindPlatform(machine.platform());
-    log::resetLogPathCache();
-    machine.createDirectories(L"C:\\Users\\Public\\Tavrin Secure");
-}
-
-FreshMachine::~FreshMachine() {
-    ServiceHandler::getInstance().disconnect();
-    log::resetLogPathCache(); // its folders are this machine's
-    platform::bindPlatform(previous_);
 }
 
 ::testing::AssertionResult nothingLeftOpen(SimMachine& machine) {
@@ -621,14 +599,6 @@ bool setUpLines(SimMachine& machine, const std::string& lines) {
 
 int runLine(const std::string& line) {
     return perform(words(expand(line)));
-}
-
-void runScenarios(std::string_view text, const Fragments& fragments, const char* file, int line) {
-    runScenarios(text, fragments, file, line, 1);
-}
-
-void runRow(std::string_view scenario, const char* file, int line) {
-    runScenarios(scenario, {}, file, line, 0);
 }
 
 } // namespace tdu::test

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/sim/SimMachine.h"
+#include "tests/FreshMachine.h"
 
 #include <gtest/gtest.h>
 
@@ -18,21 +19,6 @@ inline constexpr wchar_t kLogPath[] = L"C:\\Users\\Public\\Tavrin Secure\\Loggin
 // The messages of a log file (the run's log unless another is named), in order; banners are skipped.
 std::vector<std::string> logMessagesOf(const platform::sim::SimMachine& machine,
                                        const std::wstring& path = kLogPath);
-
-// A fresh machine bound as the platform for one table row, with the log
-// folder's parent present; the platform bound before comes back at the end.
-class FreshMachine {
-public:
-    platform::sim::SimMachine machine;
-
-    FreshMachine();
-    ~FreshMachine();
-    FreshMachine(const FreshMachine&) = delete;
-    FreshMachine& operator=(const FreshMachine&) = delete;
-
-private:
-    platform::Platform previous_;
-};
 
 // Whether every handle, key and stream a run acquired is back, once the
 // process has let go of what it holds for its whole life (the log's folders).
@@ -78,13 +64,16 @@ std::string rowNames(const platform::sim::SimMachine& machine, std::string text,
 //   ... TEXT            the line before goes on, a space and TEXT
 //   # TEXT              a comment
 // A failure is reported at the source line of the fact it is about: the text must start on the line of
-// the call, as in `runScenarios(R"(`.
+// the call, as in `runScenarios(R"(`; its lines are counted from `line` by `step`.
 using Fragments = std::map<std::string, std::string, std::less<>>;
 void runScenarios(std::string_view text, const Fragments& fragments = {}, const char* file = __builtin_FILE(),
-                  int line = __builtin_LINE());
+                  int line = __builtin_LINE(), int step = 1);
 // One scenario built from a table row's cells, where each row is a call: every failure is reported at the
 // line of the row.
-void runRow(std::string_view scenario, const char* file = __builtin_FILE(), int line = __builtin_LINE());
+inline void runRow(std::string_view scenario, const char* file = __builtin_FILE(),
+                   int line = __builtin_LINE()) {
+    runScenarios(scenario, {}, file, line, 0);
+}
 
 // Planted facts ("+ " before each optional; ";" or a line feed between them) on a machine: false, with the
 // test reported skipped, when the host cannot plant one. One run line (without its exit code) on the bound
