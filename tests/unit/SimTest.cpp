@@ -134,19 +134,6 @@ int perform(const Words& words) {
         {"@UnInstallTavrinDrivers", [&] { return static_cast<int>(op.UnInstallTavrinDrivers(&arg, &mode)); }},
         {"@disableCustomActions", [&] { return DifxHandler::disableCustomActions(arg); }},
         {"@disableDifxCAs", [&] { return DifxHandler::disableDifxCAs(arg); }},
-        {"@ServiceHandler",
-         [&] {
-             ServiceHandler handler;
-             int otherwise = 0;
-             for (const std::string& step : std::span(words).subspan(1)) {
-                 const bool done = step.starts_with("init")
-                                       ? (handler.init(step == "init" ? L"tvrnns" : L""), true)
-                                   : step.starts_with("stop") ? handler.stop()
-                                                              : handler.remove();
-                 otherwise += done == step.ends_with("-fails") ? 1 : 0;
-             }
-             return otherwise;
-         }},
         {"@setStatus", [&] { return record.installStatus = arg, op.setStatus(record); }},
         {"@CustomActionHandler", [&] { return CustomActionHandler(arg).disableCustomActions() ? 0 : 1; }},
         {"@GetFileVersion",
@@ -155,6 +142,15 @@ int perform(const Words& words) {
     int result = 0;
     if (const auto call = calls.find(what); call != calls.end()) {
         result = call->second();
+    } else if (what == "@ServiceHandler") { // its steps; the result: how many answered otherwise
+        ServiceHandler handler;
+        for (const std::string& step : std::span(words).subspan(1)) {
+            const bool done = step.starts_with("init")
+                                  ? (handler.init(step == "init" ? L"tvrnns" : L""), true)
+                              : step.starts_with("stop") ? handler.stop()
+                                                         : handler.remove();
+            result += done == step.ends_with("-fails") ? 1 : 0;
+        }
     } else {
         std::vector<std::wstring> line{L"C:\\x\\TavrinDriverUtil.exe"};
         std::ranges::transform(words, std::back_inserter(line), wide);
@@ -222,7 +218,7 @@ bool plantLink(SimMachine& machine, const std::wstring& target, const std::wstri
 // target in its place)
 // | product <code> [cached package] (the earlier release's sequence) | gone <cached package>
 // | exe <product MS> <file MS> <file LS> (the earlier client's version; "exe mz": one without)
-// | as P (the runs' process) | account P SID (LocalSystem otherwise) | advance N (ms)
+// | account P SID (LocalSystem otherwise; the runs' own process is 4242) | advance N (ms)
 // | holds P / event P / signalled P (P created the handshake's mutex / event / event signalled)
 // | linked P mutex|event (P creates Global\\OtherMtx|Evt; the handshake's name links to it)
 // | end T P / start T P (at T ms, or at the next use of the call T, P runs @setStatus 1 / 0, giving 0)
@@ -263,7 +259,6 @@ bool setUp(SimMachine& machine, const Words& t) {
         {"restart", [&] { machine.setDriverUpdateRestart(true); }},
         {"product", [&] { machine.installProduct(w(1), t.size() > 2 ? w(2) : kPackage, earlierSequence()); }},
         {"gone", [&] { machine.deleteCachedPackage(w(1)); }},
-        {"as", [&] { machine.setCurrentProcess(number(t[1])); }},
         {"account", [&] { machine.setProcessUser(number(t[1]), w(2)); }},
         {"advance", [&] { machine.advance(number(t[1])); }},
     };

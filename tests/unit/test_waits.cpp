@@ -287,11 +287,11 @@ const std::string kUsers = "+ account 6 S-1-5-21-1-2-3-1001\n"; // process 6 run
 const std::string kLinked = " leads to \\BaseNamedObjects\\Other";
 const std::string kThrough = " through a link\n";
 
-// Each row: its set-up ("+ as P" makes this process P; the facts are listed in SimTest.cpp, at setUp), the
-// runs here, the time and the objects left, and the log.
+// Each row: its set-up (the facts are listed in SimTest.cpp, at setUp), the runs here, the time and the
+// objects left, and the log.
 TEST(Status, Handshake) {
     // clang-format off
-    runRow("== start, then an end within the limit, the objects the installer's own\n+ as 100\n"
+    runRow("== start, then an end within the limit, the objects the installer's own\n"
         "+ security 1000\n+ end 5000 200\n" + kStart + "? security: " + kInstallers + " " + kInstallers +
         "\n? left: 5000 ms\n"
         "= whole log\nSet status from command line is: 0\nTSAC Installation Started\n"
@@ -309,21 +309,21 @@ TEST(Status, Handshake) {
     runRow("== the wait fails\n+ fail WaitForSingleObject 0 6\n" + kStart + "? left: 0 ms\n"
         "WaitForObject failed with error: 4294967295");
     runRow("== the ending run cannot open the event, or it is not there yet: the start waits out its limit\n"
-        "+ as 100\n+ end 1 200\n+ fail OpenEventW 0 2\n" + kStart + "? left: 600000 ms\n"
+        "+ end 1 200\n+ fail OpenEventW 0 2\n" + kStart + "? left: 600000 ms\n"
         "Failed to open event for install completion: 2\n" + kGaveUp);
-    runRow("== the ending run cannot set it\n+ as 100\n+ end 1 200\n+ fail SetEvent 0 6\n" + kStart +
+    runRow("== the ending run cannot set it\n+ end 1 200\n+ fail SetEvent 0 6\n" + kStart +
         "? left: 600000 ms\nFailed to set event for install completion: 6\n" + kGaveUp);
-    runRow("== an end before the wait is not lost\n+ as 100\n+ end WaitForSingleObject 200\n" + kStart +
+    runRow("== an end before the wait is not lost\n+ end WaitForSingleObject 200\n" + kStart +
         "? left: 0 ms\n" + kSet + kWoke + kReleased);
     // Set before the start made its objects, the event is an earlier installation's end.
-    runRow("== an old signal kept alive is not this start's completion\n+ signalled 7\n+ as 100\n"
+    runRow("== an old signal kept alive is not this start's completion\n+ signalled 7\n"
         "+ end 5000 200\n" + kStart + "? left: 5000 ms event\nGlobal\\TDInstallationCompletedEvt was set "
         "before this installation: cleared, not taken as its completion\n"
         "Started installation of the drivers\n" + kSet + kWoke + kReleased);
     runRow("== an old signal that cannot be cleared\n+ signalled 7\n+ fail ResetEvent 1 5\n" + kStart +
         "? left: 0 ms event\nNot waiting: Global\\TDInstallationCompletedEvt was set before this "
         "installation and cannot be cleared: 5\n!Started installation of the drivers");
-    runRow("== a second starter waits on the same event; the end wakes both\n+ as 100\n+ start 1000 101\n"
+    runRow("== a second starter waits on the same event; the end wakes both\n+ start 1000 101\n"
         "+ end 2000 200\n" + kStart + "? left: 2000 ms\n" + kSet + kWoke + kNotReleased + kWoke + kReleased);
     for (const std::string value : {"00", "2", "true", "\" 1\"", "\"\"", "5", "\"1 \""}) {
         runRow("== an invalid value touches nothing: " + value + "\n> @setStatus " + value + " => 2\n"
