@@ -532,10 +532,9 @@ void runScenarios(std::string_view text, const Fragments& fragments, const char*
 
 ::testing::AssertionResult nothingLeftOpen(SimMachine& machine) {
     log::resetLogPathCache();
-    if (machine.openHandleCount() == 0) {
-        return ::testing::AssertionSuccess();
-    }
-    return ::testing::AssertionFailure() << "left open:\n" << machine.openHandleReport();
+    return machine.openHandleCount() == 0 ? ::testing::AssertionSuccess()
+                                          : ::testing::AssertionFailure() << "left open:\n"
+                                                                          << machine.openHandleReport();
 }
 
 void SimTest::TearDown() {
