@@ -49,16 +49,6 @@ struct {
     std::string found;
 } scene;
 
-// The parts of a list between its separators.
-Words items(const std::string& text, char separator) {
-    Words out;
-    std::istringstream in(text);
-    for (std::string item; std::getline(in, item, separator);) {
-        out.push_back(item);
-    }
-    return out;
-}
-
 std::string joined(Words parts, const std::string& separator = " ", bool sorted = true) {
     std::sort(parts.begin(), sorted ? parts.end() : parts.begin());
     std::string text;
@@ -234,7 +224,7 @@ bool setUp(SimMachine& machine, const Words& t) {
         const std::string version = word(t, at + 3).empty() ? "1.2.3.4" : t[at + 3];
         std::string text = "[Version]\nClass=" + t[at] + "\nDriverVer=" + date + "," + version +
                            "\n[Manufacturer]\nT=Std,NTamd64\n[Std.NTamd64]\n";
-        for (const std::string& id : items(t[at + 1], ',')) {
+        for (const std::string& id : words(replaced(t[at + 1], ',', ' '))) {
             text += "Device=Device_Install, " + id + "\n";
         }
         return text;
@@ -274,7 +264,8 @@ bool setUp(SimMachine& machine, const Words& t) {
         const std::filesystem::path samples = std::filesystem::path(TDU_SAMPLES_DIR) / "x64Drivers";
         for (const auto& file : std::filesystem::recursive_directory_iterator(samples)) {
             const std::string path = std::filesystem::relative(file.path(), samples).generic_string();
-            if (file.is_regular_file() && std::find(t.begin() + 1, t.end(), items(path, '/')[0]) == t.end()) {
+            if (file.is_regular_file() &&
+                std::find(t.begin() + 1, t.end(), path.substr(0, path.find('/'))) == t.end()) {
                 machine.writeFile(kDrivers + wide(replaced(path, '/', '\\')),
                                   platform::sim::readHostFile(file.path()).value_or(""));
             }
@@ -303,7 +294,7 @@ bool setUp(SimMachine& machine, const Words& t) {
              .dependsOn = t.size() > 6 ? std::vector{w(6)} : std::vector<std::wstring>{}});
     } else if (verb == "device") {
         std::vector<std::wstring> ids;
-        std::ranges::transform(items(t[2], ','), std::back_inserter(ids), wide);
+        std::ranges::transform(words(replaced(t[2], ',', ' ')), std::back_inserter(ids), wide);
         machine.addDevice({w(1), platform::kGuidDevClassNet, t[2] == "-" ? std::nullopt : std::optional(ids),
                            t.back() != "absent", number(word(t, 3)), L"", 0});
     } else if (verb == "exe") {
@@ -552,8 +543,8 @@ std::vector<std::string> logMessagesOf(const SimMachine& machine, const std::wst
 
 ::testing::AssertionResult logMatches(const std::vector<std::string>& messages, const std::string& block,
                                       bool whole) {
-    Words expected = items(block, '\n');
-    std::erase(expected, "");
+    Words expected;
+    std::ranges::transform(scenarioLines(block, 0), std::back_inserter(expected), &ScenarioLine::text);
     const auto problem = logProblem(messages, expected, whole);
     return problem ? ::testing::AssertionFailure() << problem->second : ::testing::AssertionSuccess();
 }
@@ -582,9 +573,9 @@ std::string rowNames(const SimMachine& machine, std::string text, bool toStore) 
 }
 
 bool setUpLines(SimMachine& machine, const std::string& lines) {
-    for (const std::string& line : items(replaced(expand(lines), ';', '\n'), '\n')) {
-        if (!setUp(machine, words(line.substr(line.starts_with("+ ") ? 2 : 0)))) {
-            [&line] { GTEST_SKIP() << "the host cannot plant this: " << line; }();
+    for (const ScenarioLine& line : scenarioLines(replaced(expand(lines), ';', '\n'), 0)) {
+        if (!setUp(machine, words(line.text.substr(line.text.starts_with("+ ") ? 2 : 0)))) {
+            [&line] { GTEST_SKIP() << "the host cannot plant this: " << line.text; }();
             return false;
         }
     }
