@@ -41,11 +41,10 @@ constexpr std::string_view kStates = " S?PR"; // a service's, by their values: s
 
 constexpr wchar_t kMutexName[] = L"Global\\TDInstallationStartedMtx";
 constexpr wchar_t kEventName[] = L"Global\\TDInstallationCompletedEvt";
-// A scenario's other processes, ended before its handles are counted, the objects' security as "security T"
-// read it, and what its runs found (see perform).
+// A scenario's other processes, ended before its handles are counted, and what its runs and "security T"
+// found (see perform).
 struct {
     std::set<std::uint32_t> pids;
-    std::string security;
     std::string found;
 } scene;
 
@@ -212,7 +211,7 @@ bool plantLink(SimMachine& machine, const std::wstring& target, const std::wstri
 // | holds P / event P / signalled P (P created the handshake's mutex / event / event signalled)
 // | linked P mutex|event (P creates Global\\OtherMtx|Evt; the handshake's name links to it)
 // | end T P / start T P (at T ms, or at the next use of the call T, P runs @setStatus 1 / 0, giving 0)
-// | security T (at T ms, the security of the mutex and the event, "-" for one not there: see view).
+// | security T (at T ms, the security of the mutex and the event, "-" for one not there, is found).
 // False when a link cannot be made: the Windows build's host (Wine) makes no
 // symbolic links and its run-time counts no second names. The scenario is then
 // reported skipped, with the line it could not set up.
@@ -324,8 +323,8 @@ bool setUp(SimMachine& machine, const Words& t) {
                                    : machine.onCall(t[1], machine.callCount(t[1]) + 1, run);
     } else if (verb == "security") {
         machine.at(number(t[1]), [&machine] {
-            scene.security = narrow(machine.namedObjectSecurity(kMutexName).value_or(L"-") + L" " +
-                                    machine.namedObjectSecurity(kEventName).value_or(L"-"));
+            scene.found += narrow(machine.namedObjectSecurity(kMutexName).value_or(L"-") + L" " +
+                                  machine.namedObjectSecurity(kEventName).value_or(L"-"));
         });
     } else if (verb == "swap") {
         machine.onCall(t[1], machine.callCount(t[1]) + number(t[2]),
@@ -355,9 +354,10 @@ std::string valueText(const std::optional<platform::sim::SimRegValue>& value) {
 // packages (sorted) | devices (sorted) | device <instance id> (ids, package, flags it was
 // registered with, class) | values (of the product key) | value <key> <name>
 // | services (* marked for deletion) | net | sections | file <path> | size <path> (bytes)
-// | key <path> | dir <path> | found (the entries @ListDriverInfs found, the label @GetFileVersion read)
+// | key <path> | dir <path> | found (the entries @ListDriverInfs found, the label @GetFileVersion read, the
+// security "security T" read)
 // | calls <platform call> (how many) | disabled [cached package] (what it switched off: see disabledIn)
-// | security (what "security T" read) | left (the virtual time, and which handshake objects are there)
+// | left (the virtual time, and which handshake objects are there)
 // | states <service...> (each one's R, P or S, "+del" when marked for deletion, or gone) | stops (the
 // services whose stop control was accepted) | pending (how many "'tvrnns' Service Stop Pending." logged)
 std::string view(SimMachine& machine, const Words& t) {
@@ -373,7 +373,6 @@ std::string view(SimMachine& machine, const Words& t) {
         {"size", [&] { return file ? std::to_string(file->size()) : "absent"; }},
         {"key", [&] { return present(machine.regKeyExists(arg)); }},
         {"found", [&] { return scene.found; }},
-        {"security", [&] { return scene.security; }},
         {"pending",
          [&] {
              return std::to_string(

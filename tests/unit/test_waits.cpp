@@ -292,7 +292,7 @@ const std::string kThrough = " through a link\n";
 TEST(Status, Handshake) {
     // clang-format off
     runRow("== start, then an end within the limit, the objects the installer's own\n"
-        "+ security 1000\n+ end 5000 200\n" + kStart + "? security: " + kInstallers + " " + kInstallers +
+        "+ security 1000\n+ end 5000 200\n" + kStart + "? found: " + kInstallers + " " + kInstallers +
         "\n? left: 5000 ms\n"
         "= whole log\nSet status from command line is: 0\nTSAC Installation Started\n"
         "Started installation of the drivers\nSet status from command line is: 1\nTSAC Installation Ended\n" +
