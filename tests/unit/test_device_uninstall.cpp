@@ -4,9 +4,10 @@
 namespace tdu::test {
 namespace {
 
-// What a component's uninstall takes off, and what a failing step leaves. Published names reach the store
-// in any letter case: oem<N>.inf, and a package under its own name, as Wine publishes the product's.
-TEST(DeviceUninstall, Components) {
+// What a component's uninstall takes off, what a failing step leaves, and which devices an id takes off.
+// Published names reach the store in any letter case: oem<N>.inf, and a package under its own name, as Wine
+// publishes the product's.
+TEST(DeviceUninstall, ComponentsAndDevices) {
     runScenarios(R"txt(
 == a component without a device loses its package, value and file; published names pass in any case
 + stage NetService tvrnns
@@ -86,12 +87,15 @@ Command received to uninstall a driver
 ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:122
 DeleteDriverFile Failed.
 
-)txt");
-}
+== a component name that would lead out of the drivers folder deletes nothing
++ file C:\Windows\victim.sys
++ file C:\Windows\System32\victim.sys
+> /uninstall "" /component C:\Windows\victim => 0
+Invalid Component name: C:\Windows\victim
+DeleteDriverFile Failed.
+? file C:\Windows\victim.sys: present
+? file C:\Windows\System32\victim.sys: present
 
-// Which devices an id takes off; a restart one of them asks for is the result.
-TEST(DeviceUninstall, Devices) {
-    runScenarios(R"txt(
 == the reserved id is case-sensitive
 + device ROOT\X\0000 NOTADEVICEDRIVER
 > /uninstall notadevicedriver => 0
@@ -167,22 +171,6 @@ TEST(DeviceUninstall, OnlyABareInfNameReachesTheStore) {
     refusedInfName("oem.inf");
     refusedInfName("oem1a.inf");
     refusedInfName("tvr1.inf");
-}
-
-// A component name becomes a driver file's name: one that would lead out of the drivers folder deletes
-// nothing.
-void refusedComponent(const std::string& name, const char* file = __builtin_FILE(),
-                      int line = __builtin_LINE()) {
-    runRow("== /component " + name +
-               "\n+ file C:\\Windows\\victim.sys\n+ file C:\\Windows\\System32\\victim.sys\n" +
-               "> /uninstall \"\" /component " + name + " => 0\nInvalid Component name: " + name +
-               "\nDeleteDriverFile Failed.\n? file C:\\Windows\\victim.sys: present\n" +
-               "? file C:\\Windows\\System32\\victim.sys: present",
-           file, line);
-}
-
-TEST(DeviceUninstall, OnlyABareComponentNamesADriverFile) {
-    refusedComponent("C:\\Windows\\victim");
 }
 
 } // namespace
