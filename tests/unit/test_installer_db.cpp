@@ -114,13 +114,12 @@ Failed to commit MSI Db, Error: 1627
 Failed to find MSI Database for Product: '{3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}', Error: 110
 Failed to find MSI Database, Error: 110
 
-== a failing name is skipped; one whose close failed is committed all the same
+== a failing name skipped, a failed close committed; the service start's failing step: no commit at all
 + product {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}
 + fail MsiDatabaseOpenViewW 7 1234
 + fail MsiViewExecute 11 1234
 + fail MsiViewClose 19 1234
 > @disableCustomActions {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 0
-? disabled: 24
 Disabling custom action: 'A_ListDriverInfsBefore.34C340EE_B1F9_442D_901E_D43CD5E6BD8E' ...
 Failed to open DB view, Error: 1234
 Disabling custom action failed: 'A_ListDriverInfsBefore.34C340EE_B1F9_442D_901E_D43CD5E6BD8E' ...
@@ -131,20 +130,17 @@ Failed to close view, Error: 1234
 Disabling custom action failed: 'A_HideCancelButton.34C340EE_B1F9_442D_901E_D43CD5E6BD8E' ...
 Committing Msi DB updates...
 Commiting Successful...
-
-== the service start's failing step ends each run without a commit: view not opened, statement, close
-+ product {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}
 + fail MsiDatabaseOpenViewW 1 1234
 > @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 1
 + fail MsiViewExecute 1 1234
 > @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 1
 + fail MsiViewClose 1 1234
 > @CustomActionHandler {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D} => 1
-? disabled: 0
+? disabled: 24
+? calls MsiDatabaseCommit: 1
 Failed to open DB view, Error: 1234
 Failed to execute DB view query, Error: 1234
 Failed to close view, Error: 1234
-!Committing Msi DB updates...
 
 == the label cut to its capacity; an empty argument; every code of 9.1.13 tried, none found
 + exe 0x00090007 0x00090001 0x000F0004
