@@ -4,6 +4,9 @@
 namespace tdu::test {
 namespace {
 
+// A package published for tvrnva, its name recorded in the product key.
+const Fragments kPublished{{"tvrnva published", "+ stage Net tvrnva\n+ reg {product} tvrnva <tvrnva.inf>"}};
+
 // What a component's uninstall takes off, what a failing step leaves, and which devices an id takes off.
 // Published names reach the store in any letter case: oem<N>.inf, and a package under its own name, as Wine
 // publishes the product's.
@@ -32,8 +35,7 @@ Attempting to delete 'C:\Windows\System32\Drivers\tvrnns.sys'
 ? file C:\Windows\INF\tvrnns.inf: absent
 
 == a failed package removal keeps the value
-+ stage Net tvrnva
-+ reg {product} tvrnva <tvrnva.inf>
+use tvrnva published
 + fail SetupUninstallOEMInfW 1 5
 > /uninstall "" /component tvrnva => 0
 Failed to remove OEM: <tvrnva.inf>
@@ -42,8 +44,7 @@ Uninstallation of OEM INf: <tvrnva.inf> Failed.
 ? packages: <tvrnva.inf>
 
 == a failed value deletion
-+ stage Net tvrnva
-+ reg {product} tvrnva <tvrnva.inf>
+use tvrnva published
 + fail RegDeleteValueW 1 5
 > /uninstall "" /component tvrnva => 0
 Removed OEM: <tvrnva.inf> successfully.
@@ -51,8 +52,7 @@ Failed to delete registry: tvrnva with error: 5
 Delete32BitReg Failed.
 
 == the product key gone before the value's deletion: nothing left to delete
-+ stage Net tvrnva
-+ reg {product} tvrnva <tvrnva.inf>
+use tvrnva published
 + fail RegOpenKeyExW 2 2
 > /uninstall "" /component tvrnva => 0
 Removed OEM: <tvrnva.inf> successfully.
@@ -116,7 +116,8 @@ finished searching
 Device: {adapter} removed successfully.
 Reboot will be required for uninstallation of driver to complete.
 ? devices: ROOT\B\0000 ROOT\C\0000 ROOT\D\0000 ROOT\E\0000
-)txt");
+)txt",
+                 kPublished);
 }
 
 // Each removal step failing for the first of two devices of one id, the first of which asks for a restart:
