@@ -29,42 +29,36 @@ Installation of driver succeeded but reboot wil be required.
 ? device ROOT\{FE36527A-8C07-4854-8AF7-BF40E7DF52F7}&TVRNVA\0000: ids={adapter} inf=<tvrnva.inf> flags=0x0
 ... class=Net
 
-== a package already in the store keeps its name; no hardware id: the store only
+== a package in the store keeps its name; no id: the store only; a device with a newer driver is updated
 + stage Net tvrnvamgr
 + inf C:\Drivers\tvrnvamgr.inf Net tvrnvamgr
 > /install C:\Drivers\tvrnvamgr.inf /component tvrnvamgr => 0
 Successfully copied driver to driver store, output oem: C:\Windows\INF\<tvrnvamgr.inf>
-!Hardware ID: tvrnvamgr
 ? packages: <tvrnvamgr.inf>
 ? values: tvrnvamgr=<tvrnvamgr.inf>
 ? devices:
-
-== a device of the id with a newer driver gets this one too: the update is forced
 + inf C:\Drivers\newer.inf Net tvrnvamgr 01/01/2030 9.0.0.0
 > /install C:\Drivers\newer.inf /hardwareid tvrnvamgr => 0
-+ inf C:\Drivers\tvrnvamgr.inf Net tvrnvamgr
 > /install C:\Drivers\tvrnvamgr.inf /hardwareid tvrnvamgr => 0
 ? device ROOT\TVRNVAMGR\0000: ids=tvrnvamgr inf=<tvrnvamgr.inf> flags=0x0 class=Net
 
-== a missing INF of 260 characters: the device stage still runs and the update fails
+== a missing INF of 260 characters: the device stage still runs and the update fails; one of 261 is not
 use its INF
 > /install C:\{f*200}\{n*52}.inf /hardwareid {adapter} /component tvrnva => 2
+> /install C:\{f*200}\{n*53}.inf => 2
 Inf Path does not exist: C:\{f*200}\{n*52}.inf
 UpdateDriverForPlugAndPlayDevices failed with last Errorf: 2
+InfPath has exceeded MAX_PATH limit
 use its device
 ? values:
 
-== publication fails: logged, not the result
+== publication fails, then the registry write: logged, not the result
 use its INF
 + fail SetupCopyOEMInfW 1 5
 > /install C:\Drivers\tvrnva.inf /component tvrnva => 0
-Failed to copy Inf File with last Error: 5
-? values:
-
-== registry write fails: logged, not the result
-use its INF
 + fail RegSetValueExW 1 5
 > /install C:\Drivers\tvrnva.inf /component tvrnva => 0
+Failed to copy Inf File with last Error: 5
 Failed to set reg: tvrnva
 Failed to set registry for Component: tvrnva
 ? values:
@@ -77,24 +71,16 @@ UpdateDriverForPlugAndPlayDevices failed with last Errorf: 3758096899
 use its device
 ? values: tvrnva=<tvrnva.inf>
 
-== no INF, an instance id given: the device only
+== no INF, an instance id given: the device only; the same instance id again: AddDevice's error
 > /install "" /hardwareid {adapter} /instid ROOT\NET\0042 /component tvrnva => 0
+> /install "" /hardwareid {adapter} /instid ROOT\NET\0042 => 0xE0000207
 Inf Name is empty.
 Instance ID: ROOT\NET\0042
 Adding a device with instance id
-? devices: ROOT\NET\0042
-? values:
-
-== an existing instance id: AddDevice's error
-+ device ROOT\NET\0042 -
-> /install "" /hardwareid {adapter} /instid ROOT\NET\0042 => 0xE0000207
 SetupDiCreateDeviceInfo()-> failed with last Error: 3758096903
 AddDevice()-> failed
 ? devices: ROOT\NET\0042
-
-== an INF path of 261 characters is not
-> /install C:\{f*200}\{n*53}.inf => 2
-InfPath has exceeded MAX_PATH limit
+? values:
 
 == a clean-up failure replaces an earlier error
 + fail SetupDiSetDeviceRegistryPropertyW 1 13

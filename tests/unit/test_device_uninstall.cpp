@@ -4,9 +4,13 @@
 namespace tdu::test {
 namespace {
 
-// What a component's uninstall takes off, and what a failing step leaves. Published names reach the store
-// in any letter case: oem<N>.inf, and a package under its own name, as Wine publishes the product's.
-TEST(DeviceUninstall, Components) {
+// A package published for tvrnva, its name recorded in the product key.
+const Fragments kPublished{{"tvrnva published", "+ stage Net tvrnva\n+ reg {product} tvrnva <tvrnva.inf>"}};
+
+// What a component's uninstall takes off, what a failing step leaves, and which devices an id takes off.
+// Published names reach the store in any letter case: oem<N>.inf, and a package under its own name, as Wine
+// publishes the product's.
+TEST(DeviceUninstall, ComponentsAndDevices) {
     runScenarios(R"txt(
 == a component without a device loses its package, value and file; published names pass in any case
 + stage NetService tvrnns
@@ -31,8 +35,7 @@ Attempting to delete 'C:\Windows\System32\Drivers\tvrnns.sys'
 ? file C:\Windows\INF\tvrnns.inf: absent
 
 == a failed package removal keeps the value
-+ stage Net tvrnva
-+ reg {product} tvrnva <tvrnva.inf>
+use tvrnva published
 + fail SetupUninstallOEMInfW 1 5
 > /uninstall "" /component tvrnva => 0
 Failed to remove OEM: <tvrnva.inf>
@@ -41,8 +44,7 @@ Uninstallation of OEM INf: <tvrnva.inf> Failed.
 ? packages: <tvrnva.inf>
 
 == a failed value deletion
-+ stage Net tvrnva
-+ reg {product} tvrnva <tvrnva.inf>
+use tvrnva published
 + fail RegDeleteValueW 1 5
 > /uninstall "" /component tvrnva => 0
 Removed OEM: <tvrnva.inf> successfully.
@@ -50,8 +52,7 @@ Failed to delete registry: tvrnva with error: 5
 Delete32BitReg Failed.
 
 == the product key gone before the value's deletion: nothing left to delete
-+ stage Net tvrnva
-+ reg {product} tvrnva <tvrnva.inf>
+use tvrnva published
 + fail RegOpenKeyExW 2 2
 > /uninstall "" /component tvrnva => 0
 Removed OEM: <tvrnva.inf> successfully.
@@ -86,12 +87,15 @@ Command received to uninstall a driver
 ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:122
 DeleteDriverFile Failed.
 
-)txt");
-}
+== a component name that would lead out of the drivers folder deletes nothing
++ file C:\Windows\victim.sys
++ file C:\Windows\System32\victim.sys
+> /uninstall "" /component C:\Windows\victim => 0
+Invalid Component name: C:\Windows\victim
+DeleteDriverFile Failed.
+? file C:\Windows\victim.sys: present
+? file C:\Windows\System32\victim.sys: present
 
-// Which devices an id takes off; a restart one of them asks for is the result.
-TEST(DeviceUninstall, Devices) {
-    runScenarios(R"txt(
 == the reserved id is case-sensitive
 + device ROOT\X\0000 NOTADEVICEDRIVER
 > /uninstall notadevicedriver => 0
@@ -112,7 +116,8 @@ finished searching
 Device: {adapter} removed successfully.
 Reboot will be required for uninstallation of driver to complete.
 ? devices: ROOT\B\0000 ROOT\C\0000 ROOT\D\0000 ROOT\E\0000
-)txt");
+)txt",
+                 kPublished);
 }
 
 // Each removal step failing for the first of two devices of one id, the first of which asks for a restart:
@@ -167,22 +172,6 @@ TEST(DeviceUninstall, OnlyABareInfNameReachesTheStore) {
     refusedInfName("oem.inf");
     refusedInfName("oem1a.inf");
     refusedInfName("tvr1.inf");
-}
-
-// A component name becomes a driver file's name: one that would lead out of the drivers folder deletes
-// nothing.
-void refusedComponent(const std::string& name, const char* file = __builtin_FILE(),
-                      int line = __builtin_LINE()) {
-    runRow("== /component " + name +
-               "\n+ file C:\\Windows\\victim.sys\n+ file C:\\Windows\\System32\\victim.sys\n" +
-               "> /uninstall \"\" /component " + name + " => 0\nInvalid Component name: " + name +
-               "\nDeleteDriverFile Failed.\n? file C:\\Windows\\victim.sys: present\n" +
-               "? file C:\\Windows\\System32\\victim.sys: present",
-           file, line);
-}
-
-TEST(DeviceUninstall, OnlyABareComponentNamesADriverFile) {
-    refusedComponent("C:\\Windows\\victim");
 }
 
 } // namespace

@@ -36,17 +36,6 @@ platform::Handle holdWritersLock() {
     return file;
 }
 
-TEST_F(LogWriterTest, FirstRunCreatesTheFolderAndWritesTheBannerThenLines) {
-    sim.setCurrentProcess(5120);
-    sim.setModulePath(L"C:\\Program Files (x86)\\Tavrin Secure\\TavrinDrivers\\TavrinDriverUtil.exe");
-    log::LogWriter(true, L"TavrinDriverUtil.log", L"TavrinDriverUtil.cpp", 1, L"wWinMain", L"init");
-    line(L"Command received to install a driver");
-    const std::string stars(96, '*');
-    EXPECT_EQ(logBytes(), "\r\n\r\n\r\n" + stars +
-                              "\r\nStarted TavrinDriverUtil.exe(pid:5120) at: [ 2026/12/04 04:25:34 ]\r\n" +
-                              stars + "\r\n" + kLineBytes + "Command received to install a driver\r\n");
-}
-
 // Whoever made the log folder and whatever it allowed, the run uses it only once nobody but SYSTEM and
 // Administrators may do anything in it: users could otherwise plant entries in it, or hold the log with
 // no more than a right to read it. A folder whose access list cannot be written gets no log.
@@ -74,10 +63,15 @@ TEST(LogWriter, TheLogFolderLetsNobodyButSystemAndAdministratorsIn) {
     }
 }
 
-// Source names lose their folders, function names are never written, and a
-// message is cut at 1022 UTF-16 units.
-TEST_F(LogWriterTest, WhatALineHolds) {
-    std::string expected;
+// A first run makes the folder and writes its banner, then its lines: source names lose their folders,
+// function names are never written, and a message is cut at 1022 UTF-16 units.
+TEST_F(LogWriterTest, TheBannerThenWhatALineHolds) {
+    sim.setCurrentProcess(5120);
+    sim.setModulePath(L"C:\\Program Files (x86)\\Tavrin Secure\\TavrinDrivers\\TavrinDriverUtil.exe");
+    log::LogWriter(true, L"TavrinDriverUtil.log", L"TavrinDriverUtil.cpp", 1, L"wWinMain", L"init");
+    const std::string stars = "\r\n" + std::string(96, '*') + "\r\n";
+    std::string expected =
+        "\r\n\r\n" + stars + "Started TavrinDriverUtil.exe(pid:5120) at: [ 2026/12/04 04:25:34 ]" + stars;
     for (const auto& [source, written] : {std::pair{L"C:\\a\\b\\Unit.cpp", "Unit.cpp"},
                                           {L"/home/dev/src/Unit.cpp", "Unit.cpp"},
                                           {L"Unit.cpp", "Unit.cpp"},
@@ -227,41 +221,40 @@ Invalid argument passed to /setstatus parameter
 )txt");
 }
 
-// A PUBLIC or a folder owner the run must not trust: no log at all, and no folder made there.
+// A PUBLIC or a folder owner the run must not trust: no log at all, and no folder made in `folder`.
 void noLog(const std::string& name, const std::string& planted, const std::string& folder,
            const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
-    runRow("== " + name + "\n" + planted + "\n> /setstatus 7 => 2\n= whole log\n? dir " + folder + ":", file,
-           line);
+    runRow("== " + name + "\n" + planted + "\n> /setstatus 7 => 2\n= whole log\n? dir \"" + folder + "\":",
+           file, line);
+}
+
+// A PUBLIC that is no full local path, with its vendor folder there.
+void noLogUnder(const std::string& name, const std::string& value, const char* file = __builtin_FILE(),
+                int line = __builtin_LINE()) {
+    const std::string vendor = value + "\\Tavrin Secure";
+    noLog(name, "+ env PUBLIC " + value + "\n+ dir \"" + vendor + "\"", vendor, file, line);
 }
 
 TEST(LogWriter, NoLogWhereTheFolderCannotBeTrusted) {
-    noLog("a relative PUBLIC", "+ env PUBLIC Users\\Public\n+ dir \"Users\\Public\\Tavrin Secure\"",
-          "\"Users\\Public\\Tavrin Secure\"");
+    noLogUnder("a relative PUBLIC", "Users\\Public");
     noLog("a PUBLIC on the drive's working folder", "+ env PUBLIC C:Users\\Public",
-          "\"C:\\Users\\Public\\Tavrin Secure\"");
-    noLog("a PUBLIC rooted on no drive",
-          "+ env PUBLIC \\Users\\Public\n+ dir \"\\Users\\Public\\Tavrin Secure\"",
-          "\"\\Users\\Public\\Tavrin Secure\"");
-    noLog("a PUBLIC in the device namespace",
-          "+ env PUBLIC \\\\.\\C:\\Users\\Public\n+ dir \"\\\\.\\C:\\Users\\Public\\Tavrin Secure\"",
-          "\"\\\\.\\C:\\Users\\Public\\Tavrin Secure\"");
-    noLog("a PUBLIC in the raw namespace",
-          "+ env PUBLIC \\\\?\\C:\\Users\\Public\n+ dir \"\\\\?\\C:\\Users\\Public\\Tavrin Secure\"",
-          "\"\\\\?\\C:\\Users\\Public\\Tavrin Secure\"");
+          "C:\\Users\\Public\\Tavrin Secure");
+    noLogUnder("a PUBLIC rooted on no drive", "\\Users\\Public");
+    noLogUnder("a PUBLIC in the device namespace", "\\\\.\\C:\\Users\\Public");
+    noLogUnder("a PUBLIC in the raw namespace", "\\\\?\\C:\\Users\\Public");
     noLog("a vendor folder a user owns", "+ owner \"C:\\Users\\Public\\Tavrin Secure\" S-1-5-21-1-2-3-1001",
-          "\"C:\\Users\\Public\\Tavrin Secure\"");
-    noLog("a log folder a user owns", "+ dir \"{logs}\"\n+ owner \"{logs}\" S-1-5-21-1-2-3-1001",
-          "\"{logs}\"");
+          "C:\\Users\\Public\\Tavrin Secure");
+    noLog("a log folder a user owns", "+ dir \"{logs}\"\n+ owner \"{logs}\" S-1-5-21-1-2-3-1001", "{logs}");
 }
 
 // Links an ordinary user could plant in the public log folder before a run as LocalSystem: none may carry
 // a byte of the log anywhere else, and the run's result stays what it is. A full log goes to the backup
 // name, replacing what was there without writing through it; a link is never even written to. A host that
 // cannot make the link skips the row.
-void plantedLink(const std::string& name, const std::string& victim, const std::string& planted,
-                 const std::string& victimAfter, const std::string& backup, int writes,
-                 const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
-    runRow("== " + name + "\n+ file C:\\Windows\\System32\\victim.dll " + victim + "\n+ dir C:\\Elsewhere\n" +
+void plantedLink(const std::string& name, const std::string& planted, const std::string& backup = "absent",
+                 int writes = 0, const std::string& victimAfter = "9", const char* file = __builtin_FILE(),
+                 int line = __builtin_LINE()) {
+    runRow("== " + name + "\n+ file C:\\Windows\\System32\\victim.dll \"MZ victim\"\n+ dir C:\\Elsewhere\n" +
                planted + "\n> /setprocessortype 1 => 0\n? size C:\\Windows\\System32\\victim.dll: " +
                victimAfter + "\n? size \"{logs}\\BK_20261204_042534_TavrinDriverUtil.log\": " + backup +
                "\n? file C:\\Elsewhere\\Logging\\TavrinDriverUtil.log: absent" +
@@ -274,19 +267,16 @@ TEST(LogWriter, PlantedLinksAreNeverWrittenThrough) {
     const std::string log = "\"{logs}\\TavrinDriverUtil.log\"";
     const std::string backup = "\"{logs}\\BK_20261204_042534_TavrinDriverUtil.log\"";
     const std::string full = "+ file " + log + " {x*5242881}\n";
-    plantedLink("a junction for the vendor folder", "\"MZ victim\"",
+    const std::string victim = " C:\\Windows\\System32\\victim.dll ";
+    plantedLink("a junction for the vendor folder",
                 "+ rm \"C:\\Users\\Public\\Tavrin Secure\"\n+ dir C:\\Elsewhere\\Logging\n"
-                "+ link C:\\Elsewhere \"C:\\Users\\Public\\Tavrin Secure\"",
-                "9", "absent", 0);
-    plantedLink("a junction for the log folder", "\"MZ victim\"", "+ link C:\\Elsewhere \"{logs}\"", "9",
-                "absent", 0);
-    plantedLink("a symbolic link for the log", "\"MZ victim\"",
-                "+ dir \"{logs}\"\n+ link C:\\Windows\\System32\\victim.dll " + log, "9", "absent", 0);
-    plantedLink("a full log with a second name", "{v*5242881}",
-                "+ dir \"{logs}\"\n+ hardlink C:\\Windows\\System32\\victim.dll " + log, "5242881", "absent",
-                0);
-    plantedLink("a symbolic link at the backup name", "\"MZ victim\"",
-                full + "+ link C:\\Windows\\System32\\victim.dll " + backup, "9", "5242881", 5);
+                "+ link C:\\Elsewhere \"C:\\Users\\Public\\Tavrin Secure\"");
+    plantedLink("a junction for the log folder", "+ link C:\\Elsewhere \"{logs}\"");
+    plantedLink("a symbolic link for the log", "+ dir \"{logs}\"\n+ link" + victim + log);
+    plantedLink("a full log with a second name",
+                "+ file" + victim + "{v*5242881}\n+ dir \"{logs}\"\n+ hardlink" + victim + log, "absent", 0,
+                "5242881");
+    plantedLink("a symbolic link at the backup name", full + "+ link" + victim + backup, "5242881", 5);
 }
 
 // A user who owns a folder above the log swaps it for a junction at the very moment of a call that acts
