@@ -90,8 +90,8 @@ const Row kDevices[] = {
              dev().SetupDiCreateDeviceInfoW(set, L"TDUCONTRACT", kGuidDevClassNet, kDicdGenerateId, other));
          EXPECT_TRUE(dev().SetupDiDeleteDeviceInfo(set, other));
          other.cbSize = 0;
-         EXPECT_EQ(answer(dev().SetupDiEnumDeviceInfo(set, 0, other)),
-                   1784U); // an invalid user buffer
+         // An invalid user buffer.
+         EXPECT_EQ(answer(dev().SetupDiEnumDeviceInfo(set, 0, other)), 1784U);
          DeviceInstallParams params{.cbSize = 8};
          EXPECT_EQ(answer(dev().SetupDiGetDeviceInstallParamsW(set, element, params)), 1784U);
          params.cbSize = kSizeOfDevInstallParams;

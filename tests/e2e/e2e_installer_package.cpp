@@ -102,8 +102,7 @@ TEST(InstallerPackage, UpgradeFromAnEarlierReleaseThenUninstall) {
     const std::string version =
         value(machine.host({"wine", (kToolsFolder / "tdlaunch.exe").string(), "/version",
                             R"(C:\packages\TavrinDrivers\TavrinDriverUtil.exe)"}),
-              "\nProductVersion ", "0123456789.");
-    ASSERT_TRUE(like(version, "+.+.+.+")) << version;
+              "\nProductVersion ", "0123456789."); // complete-package refuses all but four numbers
     const std::string package = machine.hostPath(kProduct).string();
     const fs::path example = fs::path(TDU_EXAMPLES_DIR) / "installer";
     machine.host({"env", "-C", drivers.string(), "wixl", "-a", "x64", "-D", "ProductVersion=" + version, "-o",
