@@ -109,16 +109,6 @@ const Row kDevices[] = {
          EXPECT_FALSE(listed(L"ROOT\\NET\\0009", kDigcfAllClasses | kDigcfPresent));
      },
      "no device can be made absent"},
-    {"TheRemovalScopeReachesTheClassInstaller",
-     [](Machine&) {
-         const Device device(L"tducontract");
-         const RemoveDeviceParams params{.installFunction = kDifRemove, .scope = kDiRemoveDeviceGlobal};
-         EXPECT_TRUE(dev().SetupDiSetClassInstallParamsW(device.set, device.element, params,
-                                                         kSizeOfRemoveDeviceParams));
-         EXPECT_TRUE(dev().SetupDiCallClassInstaller(kDifRemove, device.set, device.element));
-         EXPECT_FALSE(listed(device.instanceId, kDigcfAllClasses));
-     },
-     "SetupDiSetClassInstallParamsW fails without a last error"},
     {"AnUpdateInstallsOnTheDevicesOfTheIdAndForceReinstallsAndAPackageInUseGoesOnlyWhenForced",
      [](Machine& m) {
          const Device device(L"tvrnvamgr");

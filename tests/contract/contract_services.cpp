@@ -124,13 +124,6 @@ const Row kServices[] = {
          EXPECT_EQ(db.MsiDatabaseCommit(database), 0U);
          EXPECT_EQ(db.MsiCloseHandle(database), 0U);
      }},
-    {"AMissingDatabaseDoesNotOpen",
-     [](Machine& m) {
-         Handle database = kNullHandle;
-         EXPECT_EQ(installerDb().MsiOpenDatabaseW(m.folder() + L"none.msi", kMsiDbOpenTransact, database),
-                   kErrorOpenFailed);
-     },
-     "a missing database gives 1627"},
     {"TheFixedFileInformationIsTheRootBlocks",
      [](Machine& m) {
          std::uint32_t handle = 1;
