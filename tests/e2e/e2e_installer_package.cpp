@@ -31,16 +31,14 @@ std::string results(const std::string& msiLog, const std::string& action) {
     return found;
 }
 
-// A value after its name: to the end of its line, or of the characters it may hold.
-std::string value(const std::string& text, const std::string& name, const char* holds = nullptr) {
+// A value after its name, to the end of its line.
+std::string value(const std::string& text, const std::string& name) {
     const auto at = text.find(name);
     if (at == std::string::npos) {
         return "<not logged>";
     }
     const auto from = at + name.size();
-    return text.substr(
-        from,
-        (holds == nullptr ? text.find_first_of("\r\n", from) : text.find_first_not_of(holds, from)) - from);
+    return text.substr(from, text.find_first_of("\r\n", from) - from);
 }
 
 // The installer starts "/setstatus 0" without waiting: its run may begin after the next action's. The
@@ -102,7 +100,7 @@ TEST(InstallerPackage, UpgradeFromAnEarlierReleaseThenUninstall) {
     const std::string version =
         value(machine.host({"wine", (kToolsFolder / "tdlaunch.exe").string(), "/version",
                             R"(C:\packages\TavrinDrivers\TavrinDriverUtil.exe)"}),
-              "\nProductVersion ", "0123456789."); // complete-package refuses all but four numbers
+              "\nProductVersion "); // complete-package refuses all but four numbers
     const std::string package = machine.hostPath(kProduct).string();
     const fs::path example = fs::path(TDU_EXAMPLES_DIR) / "installer";
     machine.host({"env", "-C", drivers.string(), "wixl", "-a", "x64", "-D", "ProductVersion=" + version, "-o",
