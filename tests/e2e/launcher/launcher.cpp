@@ -72,15 +72,14 @@ int launch(int argc, wchar_t** argv) {
 int printRegistry(int argc, wchar_t** argv) {
     for (int i = 2; i < argc; ++i) {
         const std::wstring path = argv[i];
-        const std::string key(path.begin(), path.end());
         HKEY raw = nullptr;
         if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.substr(5).c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &raw) !=
             ERROR_SUCCESS) {
-            std::printf("!key %s\n", key.c_str());
+            std::printf("!key %ls\n", argv[i]);
             continue;
         }
         const std::unique_ptr<HKEY__, decltype(&RegCloseKey)> owned(raw, &RegCloseKey);
-        std::printf("key %s\n", key.c_str());
+        std::printf("key %ls\n", argv[i]);
         wchar_t name[256];
         wchar_t data[4096];
         DWORD type = 0;
@@ -95,8 +94,7 @@ int printRegistry(int argc, wchar_t** argv) {
             const std::string shown = type == REG_MULTI_SZ ? "REG_MULTI_SZ " + text
                                       : type == REG_SZ     ? "REG_SZ " + text.substr(0, text.find("\\0"))
                                                            : "type " + std::to_string(type);
-            std::printf("%s : %s = %s\n", key.c_str(), std::string(name, name + nameSize).c_str(),
-                        shown.c_str());
+            std::printf("%ls : %ls = %s\n", argv[i], name, shown.c_str());
         }
     }
     return 0;
