@@ -10,12 +10,12 @@ namespace {
 
 class SimulatedMachine final : public Machine {
 public:
-    SimulatedMachine() { bindPlatform(sim_.platform()); }
-    [[nodiscard]] bool wine() const override { return false; }
-    std::wstring folder() override {
+    SimulatedMachine() {
+        bindPlatform(sim_.platform());
         sim_.createDirectories(L"C:\\contract");
-        return L"C:\\contract\\";
     }
+    [[nodiscard]] bool wine() const override { return false; }
+    std::wstring folder() override { return L"C:\\contract\\"; }
     void plantFile(const std::wstring& path, const std::string& bytes) override {
         sim_.writeFile(path, bytes);
     }
@@ -32,7 +32,8 @@ public:
         return L"C:\\drivers\\" + component + L".inf";
     }
     void plantService(const std::wstring& name) override {
-        sim_.services().addService({.name = name, .state = kServiceStopped});
+        sim_.services().addService(
+            {.name = name, .displayName = L"", .state = kServiceStopped, .dependsOn = {}});
     }
     void plantAbsentDevice(const std::wstring& hardwareId) override {
         sim_.addDevice({L"ROOT\\NET\\0009", kGuidDevClassNet, std::vector{hardwareId}, false, 0, L"", 0});
@@ -41,9 +42,7 @@ public:
         sim_.installProduct(kProduct, L"C:\\Windows\\Installer\\1a2b.msi", {{L"TduAction", L"1", 1001}});
     }
     std::wstring versionedFile() override {
-        FixedFileInfo info;
-        info.fileVersionMS = 0x00170001;
-        sim_.writeVersionedFile(L"C:\\contract\\v.exe", info);
+        sim_.writeVersionedFile(L"C:\\contract\\v.exe", {.fileVersionMS = 0x00170001});
         return L"C:\\contract\\v.exe";
     }
 

@@ -105,9 +105,9 @@ std::string WineMachine::host(const std::vector<std::string>& argv) {
 std::uint32_t WineMachine::run(const std::vector<std::string>& args, const std::string& program,
                                std::chrono::seconds timeout) {
     const std::string io = (folder_ / ("run" + std::to_string(++io_))).string();
-    std::vector<std::string> argv{"wine", (toolsFolder() / "tdlaunch.exe").string(),
+    std::vector<std::string> argv{"wine", (kToolsFolder / "tdlaunch.exe").string(),
                                   windowsPathOf(io + ".code"),
-                                  program.empty() ? windowsPathOf(programUnderTest()) : program};
+                                  program.empty() ? windowsPathOf(kProgramUnderTest) : program};
     argv.insert(argv.end(), args.begin(), args.end());
     hostRun(argv, prefix_, io, timeout); // tdlaunch ends with 0 once it has written the code
     return static_cast<std::uint32_t>(std::stoul(readHost(io + ".code")));
@@ -126,12 +126,6 @@ std::string WineMachine::read(std::string_view windowsPath) const {
     return readHost(hostPath(windowsPath));
 }
 
-void WineMachine::write(std::string_view windowsPath, std::string_view content) const {
-    const fs::path file = hostPath(windowsPath);
-    fs::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary) << content;
-}
-
 std::vector<std::string> WineMachine::list(std::string_view windowsPath) const {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(hostPath(windowsPath))) {
@@ -144,46 +138,28 @@ std::vector<std::string> WineMachine::list(std::string_view windowsPath) const {
 // The registry facts are read in one process: a reg.exe per key would cost a Wine process start each.
 void WineMachine::expect(const std::string& facts, const char* file, int callerLine) {
     const ::testing::ScopedTrace checked(file, callerLine, "these facts");
-    std::vector<std::string> lines;
-    std::vector<std::string> reader{"wine", (toolsFolder() / "tdlaunch.exe").string(), "/reg"};
-    std::istringstream in(expand(facts));
+    std::vector<std::string> keyFacts;
+    std::vector<std::string> reader{"wine", (kToolsFolder / "tdlaunch.exe").string(), "/reg"};
+    std::istringstream in(facts);
     for (std::string line; std::getline(in >> std::ws, line);) {
-        lines.push_back(line);
-        if (const auto value = line.find(" : "); value != std::string::npos || line.find("key ") <= 1) {
-            reader.push_back(value != std::string::npos ? line.substr(0, value)
-                                                        : line.substr(line.find(' ') + 1));
-        }
-    }
-    std::string registry = reader.size() > 3 ? "\n" + host(reader) : "";
-    std::erase(registry, '\r');
-    for (const std::string& line : lines) {
-        const bool absent = line.starts_with('!');
-        if (const bool none = line.ends_with(" = -");
-            none || line.find(" : ") != std::string::npos || line.find("key ") <= 1) {
-            // The reader's lines: "key K" or "!key K", then "K : V = TYPE DATA" for each value.
-            const std::string sought = "\n" + (none ? line.substr(0, line.size() - 1) : line + "\n");
-            EXPECT_EQ(registry.find(sought) == std::string::npos, none) << line << "\nin:" << registry;
-        } else if (const std::string fact = line.substr(absent ? 1 : 0);
-                   fact.starts_with("file ") || fact.starts_with("dir ")) {
+        if (const std::string fact = line.substr(line.starts_with('!') ? 1 : 0);
+            fact.starts_with("file ") || fact.starts_with("dir ")) {
             const fs::path path = hostPath(fact.substr(fact.find(' ') + 1));
-            EXPECT_EQ(fact[0] == 'f' ? fs::is_regular_file(path) : fs::is_directory(path), !absent) << line;
-        } else {
-            throw std::invalid_argument("cannot check: " + line);
+            EXPECT_EQ(fact[0] == 'f' ? fs::is_regular_file(path) : fs::is_directory(path), fact == line)
+                << line;
+        } else { // "[!]key K" or "K : V = ...": what the reader prints for K, or "K : V = " absent
+            const auto value = line.find(" : ");
+            reader.push_back(value != std::string::npos ? line.substr(0, value) : fact.substr(4));
+            keyFacts.push_back(line);
         }
     }
-}
-
-std::string expand(std::string text) {
-    const std::pair<std::string, std::string> names[] = {
-        {"$drivers", R"(C:\Program Files (x86)\Tavrin Secure\TavrinDrivers)"},
-        {"$enum", R"(HKLM\System\CurrentControlSet\Enum\ROOT)"},
-        {"$product32", R"(HKLM\Software\Wow6432Node\TavrinSecure\TavrinDrivers)"}};
-    for (const auto& [name, value] : names) {
-        for (auto at = text.find(name); at != std::string::npos; at = text.find(name, at + value.size())) {
-            text.replace(at, name.size(), value);
-        }
+    std::string registry = keyFacts.empty() ? "" : "\n" + host(reader);
+    std::erase(registry, '\r');
+    for (const std::string& line : keyFacts) {
+        const bool none = line.ends_with(" = -");
+        const std::string sought = "\n" + (none ? line.substr(0, line.size() - 1) : line + "\n");
+        EXPECT_EQ(registry.find(sought) == std::string::npos, none) << line << "\nin:" << registry;
     }
-    return text;
 }
 
 std::vector<std::string> records(std::string_view log) {
@@ -192,11 +168,8 @@ std::vector<std::string> records(std::string_view log) {
         {"ServiceHandler.cpp", "svc"},    {"DifxHandler.cpp", "difx"},  {"CustomActionHandler.h", "ca"}};
     std::vector<std::string> found;
     for (const test::LogRecord& record : test::logRecords(log, true)) {
-        std::string line = (units.contains(record.source) ? units.at(record.source) : record.source) + "| ";
-        for (const char c : record.message) {
-            line += c == '\n' ? std::string("⏎") : std::string(1, c);
-        }
-        found.push_back(record.source.empty() ? "<banner>" : line);
+        const std::string unit = units.contains(record.source) ? units.at(record.source) : record.source;
+        found.push_back(record.source.empty() ? "<banner>" : unit + "| " + record.message);
     }
     return found;
 }

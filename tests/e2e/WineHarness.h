@@ -44,10 +44,9 @@ public:
     // case; a fact that something is absent must not pass for the case alone).
     fs::path hostPath(std::string_view windowsPath) const;
     std::string read(std::string_view windowsPath) const;
-    void write(std::string_view windowsPath, std::string_view content) const;
     std::vector<std::string> list(std::string_view windowsPath) const; // sorted
 
-    // Checks the machine's facts, one a line (see expand() for the $names):
+    // Checks the machine's facts, one a line:
     //   file P, dir P, key K, K : V = TYPE data   present (a multi-string shows each NUL as \0)
     //   !file P, !dir P, !key K, K : V = -        absent
     // A failed check names the caller's line.
@@ -60,20 +59,13 @@ private:
     std::atomic<unsigned> io_ = 0;
 };
 
-// The shorthands of facts and logs: $drivers, $enum, $product32.
-std::string expand(std::string text);
-inline fs::path programUnderTest() {
-    return TDU_DEFAULT_EXE;
-}
+inline const fs::path kProgramUnderTest = TDU_DEFAULT_EXE;
 // tdlaunch.exe and the stand-ins beside it
-inline fs::path toolsFolder() {
-    return fs::path(TDU_DEFAULT_LAUNCHER).parent_path();
-}
+inline const fs::path kToolsFolder = fs::path(TDU_DEFAULT_LAUNCHER).parent_path();
 
 using test::like;
-// A log's records, one a line: "<banner>" or "unit| message", the units shortened (main, parse, op, svc,
-// difx, ca), a line feed inside a message written as ⏎. It throws on a line that is no record, a lone CR
-// or LF, or a last line without its CR LF.
+// A log's records: "<banner>" or "unit| message", the units shortened (main, parse, op, svc, difx, ca). It
+// throws on a line that is no record, a lone CR or LF, or a last line without its CR LF.
 std::vector<std::string> records(std::string_view log);
 // The records against a text block, one record a line: the whole of them, unless the block's first line is
 // "...": then its lines come in this order with others between them ("!" and "\\n" as in logProblem).

@@ -3,6 +3,7 @@
 #include "WineHarness.h"
 
 #include <ctime>
+#include <fstream>
 #include <future>
 #include <map>
 
@@ -63,8 +64,8 @@ TEST(Processes, InstancesShareTheLogAndItsRotation) {
     // All find the log past 5 MiB at once. The first to take the writers' lock renames it to the backup of
     // its second; each that waited meanwhile finds another file at the log's name and writes into that:
     // no line and no backup is lost.
-    machine.write(kLogFile,
-                  "[2026/12/05 10:00:00] [Filler.cpp(1)] | " + std::string(5'242'880, 'f') + "\r\n");
+    std::ofstream(machine.hostPath(kLogFile), std::ios::binary)
+        << "[2026/12/05 10:00:00] [Filler.cpp(1)] | " + std::string(5'242'880, 'f') + "\r\n";
     const std::time_t rotated = std::time(nullptr);
     auto withFiller = kEveryInstancesRun;
     withFiller["Filler.cpp| 5242892"] = 1;
