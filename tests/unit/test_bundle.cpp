@@ -174,17 +174,12 @@ use installed
 > @InstallTavrinDrivers tvrnva => 2
 ExpandEnvironmentStrings failed with last Error: 5
 
-== install-all: nothing installed
+== install-all: nothing installed; uninstall-all: the filter's step ends it, no monitor, no sweep
 use a long drivers folder
 > /installdrivers 1 => 2
 ExpandEnvironmentStrings failed with last Error: 122
 Removing Inf Cache
 ExpandEnvironmentStrings failed with last Error: 122
-? services: DERAzo SplitDNSFilter
-? packages: <DERAzo> <SplitDNSFilter> <tvrnns.inf>
-
-== uninstall-all: the filter's step ends it, no monitor, no sweep
-use a long drivers folder
 > /uninstalldrivers 1 => 2
 ExpandEnvironmentStrings failed with last Error: 122
 !Stopping 'DERAzo' service
@@ -217,17 +212,13 @@ InstallDriver succeeded for tvrnva
 !Listing Driver Infs after all drivers are installed
 ? packages: <tvrnva>
 
-== install of the net service: nothing
+== install of the net service, uninstall of a name in another case: nothing
 + drivers
 > @InstallTavrinDrivers tvrnns => 0
+> @UnInstallTavrinDrivers TVRNVA => 0
 = whole log
 Uninstall Tavrin Drivers before installing it
 ? packages:
-
-== uninstall of a name in another case: nothing
-+ drivers
-> @UnInstallTavrinDrivers TVRNVA => 0
-= whole log
 
 == uninstall of the monitor alone: its service removed even when it will not stop
 + drivers
