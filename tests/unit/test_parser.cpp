@@ -1,11 +1,11 @@
 // The command line: what the parser records, what it refuses, and which handler each command reaches.
+#include "tests/Scenario.h"
 #include "tests/unit/SimTest.h"
 
 #include "app/TavrinDriverUtil.h"
 #include "service/ServiceHandler.h"
 
 #include <algorithm>
-#include <iomanip>
 
 namespace tdu::test {
 namespace {
@@ -60,10 +60,7 @@ void shape(const std::string& line, int result, const std::string& record, const
     const ::testing::ScopedTrace trace(file, at, line);
     FreshMachine m;
     std::vector<std::wstring> args{L"C:\\x\\TavrinDriverUtil.exe"};
-    std::istringstream words(line);
-    for (std::string word; words >> std::quoted(word);) {
-        args.push_back(wide(word));
-    }
+    std::ranges::transform(words(line), std::back_inserter(args), wide);
     std::vector<const wchar_t*> argv;
     std::ranges::transform(args, std::back_inserter(argv),
                            [](const std::wstring& arg) { return arg.c_str(); });
