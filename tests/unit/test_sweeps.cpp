@@ -39,16 +39,7 @@ using platform::sim::SimMachine;
 
 // E_FAIL: a failure both as an HRESULT and, passed through, as an exit code.
 constexpr std::uint32_t kFault = 0x80004005;
-constexpr std::uint32_t kStarter = 77;
-
-// Another process's /setstatus 0, holding the mutex, that the run ends; its
-// handles go with it after the run.
-void installationInProgress(SimMachine& machine) {
-    machine.asProcess(kStarter, [] {
-        (void)platform::sys().CreateMutexW(L"", true, L"Global\\TDInstallationStartedMtx");
-        (void)platform::sys().CreateEventW(L"", true, false, L"Global\\TDInstallationCompletedEvt");
-    });
-}
+constexpr std::uint32_t kStarter = 77; // the process that starts an installation
 
 // A run of /setstatus 1 from another process after five seconds.
 void endedLater(SimMachine& machine) {
@@ -232,7 +223,9 @@ const Row kRows[] = {
     {__LINE__, kKills, "/reinstall 1 /component tvrnns", kInstalled, "", nullptr, {stale("tvrnns")}},
     {__LINE__, kBoth, "/reinstall 2 /component tvrnns", kInstalled, kExpand, nullptr, {stale("tvrnns")}},
     {__LINE__, kFaults, "/setstatus 0", "", "", nullptr, {}, &endedLater},
-    {__LINE__, kFaults, "/setstatus 1", "", "", nullptr, {}, &installationInProgress},
+    // Another process's /setstatus 0 (kStarter's) holds the mutex, that the run ends; its handles go with
+    // it after the run.
+    {__LINE__, kFaults, "/setstatus 1", "holds 77;event 77"},
     {__LINE__, kFaults, "/disableDifx all", kEarlier,
      "GetFileVersionInfoSizeW GetFileVersionInfoW VerQueryValueW"},
     {__LINE__, kFaults, "/disableCustomActions {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}", kEarlier},
