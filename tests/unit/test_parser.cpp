@@ -101,7 +101,6 @@ TEST(RunFlow, EveryCommandReachesItsHandler) {
     reaches("", "-1", "Insufficient Parameters.\nFailed to parse Command Line params.");
     reaches("/component tvrnva", "2", "= whole log\nInvalid Operation Code");
     reaches("/setprocessortype 0", "0", "Command received to set processor type in registry");
-    reaches("/setstatus 7", "2", "Command received to set driver install status");
     reaches("/netserv REMOVE", "2",
             "= whole log\nCommand received to install TVRNNS Net Service\nComponent Name is missing");
     reaches("-netserv REMOVE -component tvrnns", "0",
