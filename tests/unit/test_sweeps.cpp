@@ -41,14 +41,6 @@ using platform::sim::SimMachine;
 constexpr std::uint32_t kFault = 0x80004005;
 constexpr std::uint32_t kStarter = 77; // the process that starts an installation
 
-// A run of /setstatus 1 from another process after five seconds.
-void endedLater(SimMachine& machine) {
-    machine.at(5'000, [&machine] {
-        machine.asProcess(88, [] { (void)runLine("/setstatus 1"); });
-        machine.endProcess(88);
-    });
-}
-
 constexpr std::uint32_t kKilled = 4242; // FreshMachine's process
 constexpr std::uint32_t kNext = 4343;
 
@@ -176,7 +168,6 @@ struct Row {
     // exception; each must still be met at one point at least.
     const char* recovery = nullptr;
     std::vector<std::string> known = {};
-    void (*prepare)(SimMachine&) = nullptr; // the fault sweep's, after the set-up
 };
 
 // An earlier release, 9.1.15, found through its client's version, with every listed action in its sequence.
@@ -222,7 +213,8 @@ const Row kRows[] = {
     // but the folder is still expanded.
     {__LINE__, kKills, "/reinstall 1 /component tvrnns", kInstalled, "", nullptr, {stale("tvrnns")}},
     {__LINE__, kBoth, "/reinstall 2 /component tvrnns", kInstalled, kExpand, nullptr, {stale("tvrnns")}},
-    {__LINE__, kFaults, "/setstatus 0", "", "", nullptr, {}, &endedLater},
+    // Another process (kStarter) ends the installation five seconds in.
+    {__LINE__, kFaults, "/setstatus 0", "end 5000 77"},
     // Another process's /setstatus 0 (kStarter's) holds the mutex, that the run ends; its handles go with
     // it after the run.
     {__LINE__, kFaults, "/setstatus 1", "holds 77;event 77"},
@@ -240,15 +232,12 @@ std::vector<Row> sweptBy(Sweeps sweep) {
     return rows;
 }
 
-// A fresh machine, prepared, with `call` failing from here on (none when
+// A fresh machine, set up, with `call` failing from here on (none when
 // empty). The calls the run made are added to `calls`, in first-use order.
 int sweepRun(const Row& operation, const std::string& call, std::vector<std::string>& calls) {
     FreshMachine fresh;
     if (!setUpLines(fresh.machine, operation.setUp)) {
         return 0;
-    }
-    if (operation.prepare != nullptr) {
-        operation.prepare(fresh.machine);
     }
     const std::size_t start = fresh.machine.callTrace().size();
     fresh.machine.failCall(call, 0, kFault); // none when empty
