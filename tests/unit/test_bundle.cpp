@@ -203,14 +203,19 @@ ExpandEnvironmentStrings failed with last Error: 203
 // of either half ends it with 2.
 TEST(Bundle, OneComponent) {
     runScenarios(R"txt(
-== install of the adapter alone
+== the adapter installed alone; the monitor uninstalled alone, its service removed though it will not stop
 + drivers
++ service DERAzo 1052
 > @InstallTavrinDrivers tvrnva => 0
 Uninstall Tavrin Drivers before installing it
 InstallDriver succeeded for tvrnva
 !Listing Driver Infs
 !Listing Driver Infs after all drivers are installed
 ? packages: <tvrnva>
+> @UnInstallTavrinDrivers DERAzo => 0
+UninstallDriver succeeded for DERAzo
+!UninstallDriver succeeded for tvrnva
+? services: DERAzo*
 
 == install of the net service, uninstall of a name in another case: nothing
 + drivers
@@ -219,15 +224,6 @@ InstallDriver succeeded for tvrnva
 = whole log
 Uninstall Tavrin Drivers before installing it
 ? packages:
-
-== uninstall of the monitor alone: its service removed even when it will not stop
-+ drivers
-+ service DERAzo 1052
-> @UnInstallTavrinDrivers DERAzo => 0
-UninstallDriver succeeded for DERAzo
-!UninstallDriver succeeded for tvrnva
-!Listing Driver Infs
-? services: DERAzo*
 
 == a failed uninstall half ends a reinstall
 use installed
