@@ -51,17 +51,15 @@ TEST(Services, StopAndDelete) {
         "!Service 'agent' stopped successfully\n!Service 'idle' stopped successfully");
     // A dependant's failure is logged, and the service's own stop control is sent all the same (one
     // call site, shown once).
-    runRow("== a dependant cannot be opened\n" + kQuickClient + "+ fail OpenServiceW 2 5\n" + kStopFails +
-        kBothRunning + "OpenService failed for dependent service 'client' with error (5)");
+    runRow("== a dependant unopened; the dependants' listing or heap failing; their size query failing\n" +
+        kQuickClient + "+ fail OpenServiceW 2 5\n" + kStopFails + "+ fail EnumDependentServicesW 2 5\n" +
+        kStopFails + "+ fail HeapAlloc 1 8\n" + kStopFails + "+ fail EnumDependentServicesW 1 5\n" +
+        kStopFails + kBothRunning + "OpenService failed for dependent service 'client' with error (5)\n"
+        "EnumDependentServices failed (5)\nHeap allocation failed for dependencies\nUnexpected error (5)\n"
+        "ControlService failed (1051)");
     runRow("== a dependant refuses the stop\n+ service tvrnns 0 R 1000\n"
         "+ service client 1052 R 100 1000 tvrnns\n" + kStopFails + kBothRunning +
         "ControlService failed for dependent services (1052)");
-    runRow("== the dependants' size query fails\n" + kQuickClient + "+ fail EnumDependentServicesW 1 5\n" +
-        kStopFails + kBothRunning + "Unexpected error (5)\nControlService failed (1051)");
-    runRow("== the dependants' listing fails\n" + kQuickClient + "+ fail EnumDependentServicesW 2 5\n" +
-        kStopFails + kBothRunning + "EnumDependentServices failed (5)");
-    runRow("== no heap for the listing\n" + kQuickClient + "+ fail HeapAlloc 1 8\n" + kStopFails +
-        kBothRunning + "Heap allocation failed for dependencies");
     runRow("== dependants share one budget\n+ service tvrnns 0 R 4000 never\n"
         "+ service slow 0 R 25000 20000 tvrnns\n+ service stuck 0 R 10000 never tvrnns\n" + kStopFails +
         "? left: 35000 ms\n? states tvrnns slow stuck: R S P\n? stops: slow stuck\n? pending: 0\n"
