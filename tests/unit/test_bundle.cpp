@@ -53,7 +53,7 @@ use the whole set
 ? sections: DefaultUnInstall 128 {drivers}SplitDNSFilter\SplitDNSFilter.inf,
 ... DefaultInstall 128 {drivers}SplitDNSFilter\SplitDNSFilter.inf,
 ... DefaultInstall.NTamd64 128 {drivers}DERAzo\DERAzo.inf
-== install-all over an earlier install replaces it
+== install-all over an earlier install replaces it; a broken-off filter section then keeps its package
 use installed
 + service tvrnns
 + net tvrnns
@@ -66,6 +66,10 @@ Service stopped, now removing
 use the whole set
 ? net:
 ? file C:\Windows\INF\INFCACHE.1: absent
++ throw InstallHinfSectionW 1
+> @UnInstallTavrinDrivers SplitDNSFilter => 0
+UnInstallSplitDnsFilter Failed for: SplitDNSFilter with return: 1603
+use the whole set
 
 == uninstall-all, whatever the line holds: the set off, the product's packages swept, a refused stop kept
 use installed
@@ -120,13 +124,6 @@ InstallDriver succeeded for tvrnva
 Failed to set registry for DriverType
 ? packages: <DERAzo> <SplitDNSFilter> <tvrnva> <tvrnvamgr>
 ? values: DERAzo=<DERAzo> SplitDNSFilter=<SplitDNSFilter> tvrnva=<tvrnva> tvrnvamgr=<tvrnvamgr>
-
-== a broken-off filter section keeps its package
-use installed
-+ throw InstallHinfSectionW 1
-> @UnInstallTavrinDrivers SplitDNSFilter => 0
-UnInstallSplitDnsFilter Failed for: SplitDNSFilter with return: 1603
-use the whole set
 
 == store-only mode leaves the net service and its service
 + service tvrnns 0
