@@ -70,7 +70,6 @@ TEST(Format, LogBytesOfACutMessage) {
         {std::wstring(1, static_cast<wchar_t>(0xD800)), "?"},
         {pair, "??"},
         {std::wstring(1, L'\0'), std::string(1, '\0')},
-        {std::wstring(1500, L'x'), std::string(1022, 'x')},
         {x1020 + pair, std::string(1020, 'x') + "??"},
         {x1020 + L"x" + pair + L"yz", std::string(1021, 'x') + "?"},
         {x1020 + L"xx" + pair, std::string(1022, 'x')},

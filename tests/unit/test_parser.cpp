@@ -1,11 +1,11 @@
 // The command line: what the parser records, what it refuses, and which handler each command reaches.
+#include "tests/Scenario.h"
 #include "tests/unit/SimTest.h"
 
 #include "app/TavrinDriverUtil.h"
 #include "service/ServiceHandler.h"
 
 #include <algorithm>
-#include <iomanip>
 
 namespace tdu::test {
 namespace {
@@ -60,10 +60,7 @@ void shape(const std::string& line, int result, const std::string& record, const
     const ::testing::ScopedTrace trace(file, at, line);
     FreshMachine m;
     std::vector<std::wstring> args{L"C:\\x\\TavrinDriverUtil.exe"};
-    std::istringstream words(line);
-    for (std::string word; words >> std::quoted(word);) {
-        args.push_back(wide(word));
-    }
+    std::ranges::transform(words(line), std::back_inserter(args), wide);
     std::vector<const wchar_t*> argv;
     std::ranges::transform(args, std::back_inserter(argv),
                            [](const std::wstring& arg) { return arg.c_str(); });
@@ -87,9 +84,7 @@ TEST(Parser, Shapes) {
           "1 inf=a instid=ROOT\\NET\\0000 oem=oem3.inf hwid=h start=YES");
     shape("/install", -1, "0", "Insufficient Parameters.");
     shape("/install a /component", -1, "0", "Incorrect Parameters");
-    shape("/bogus a", -1, "0", "Incorrect Parameters");
     shape("/INSTALL a.inf", -1, "0", "Incorrect Parameters");
-    shape("install a.inf", -1, "0", "Incorrect Parameters");
     shape("/install /component", -1, "1", "Incorrect Parameters");
     shape("/component tvrnva /oeminf -hardwareid", -1, "0 component=tvrnva", "Incorrect Parameters");
 }
@@ -106,7 +101,6 @@ TEST(RunFlow, EveryCommandReachesItsHandler) {
     reaches("", "-1", "Insufficient Parameters.\nFailed to parse Command Line params.");
     reaches("/component tvrnva", "2", "= whole log\nInvalid Operation Code");
     reaches("/setprocessortype 0", "0", "Command received to set processor type in registry");
-    reaches("/setstatus 7", "2", "Command received to set driver install status");
     reaches("/netserv REMOVE", "2",
             "= whole log\nCommand received to install TVRNNS Net Service\nComponent Name is missing");
     reaches("-netserv REMOVE -component tvrnns", "0",

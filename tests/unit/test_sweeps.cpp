@@ -39,120 +39,7 @@ using platform::sim::SimMachine;
 
 // E_FAIL: a failure both as an HRESULT and, passed through, as an exit code.
 constexpr std::uint32_t kFault = 0x80004005;
-constexpr std::uint32_t kStarter = 77;
-
-// Another process's /setstatus 0, holding the mutex, that the run ends; its
-// handles go with it after the run.
-void installationInProgress(SimMachine& machine) {
-    machine.asProcess(kStarter, [] {
-        (void)platform::sys().CreateMutexW(L"", true, L"Global\\TDInstallationStartedMtx");
-        (void)platform::sys().CreateEventW(L"", true, false, L"Global\\TDInstallationCompletedEvt");
-    });
-}
-
-// A run of /setstatus 1 from another process after five seconds.
-void endedLater(SimMachine& machine) {
-    machine.at(5'000, [&machine] {
-        machine.asProcess(88, [] { (void)runLine("/setstatus 1"); });
-        machine.endProcess(88);
-    });
-}
-
-struct Operation {
-    int at;           // this row's line, for failures
-    const char* line; // as a scenario's "> " line
-    const char* setUp;
-    void (*prepare)(SimMachine&);
-    // The calls whose failure may change the operation's result (to the value its own rows check).
-    std::string reported;
-};
-
-constexpr char kFaultInstalled[] = "drivers;run /installdrivers 1;service tvrnns;net tvrnns";
-// An earlier release, 9.1.15, found through its client's version, with every listed action in its sequence.
-constexpr char kEarlier[] =
-    "exe 0x00090007 0x00090001 0x000F0004;product {65BD35FD-2FDA-593A-B137-C682DE5A20C4}";
-// The network-configuration calls whose failure may change /netserv's result.
-const std::string kNetConfig = "CoInitializeEx CoCreateInstance QueryInterface AcquireWriteLock Initialize "
-                               "FindComponent QueryNetCfgClass DeInstall Apply GetClassGuid";
-
-const Operation kOperations[] = {
-    {__LINE__, "", "", nullptr, ""},
-    // The device stage answers the error of its last failing step; the
-    // update stages the package again when the publish failed.
-    {__LINE__, "/install \"{drivers}tvrnvamgr\\tvrnvamgr.inf\" /hardwareid tvrnvamgr /component tvrnvamgr",
-     "drivers", nullptr,
-     "SetupDiClassGuidsFromNameW SetupDiCreateDeviceInfoList SetupDiCreateDeviceInfoW "
-     "SetupDiSetDeviceRegistryPropertyW SetupDiCallClassInstaller SetupDiGetDeviceInstanceIdW "
-     "SetupDiGetDeviceInstallParamsW SetupDiDeleteDeviceInfo SetupDiDestroyDeviceInfoList SetupCopyOEMInfW "
-     "UpdateDriverForPlugAndPlayDevicesW"},
-    {__LINE__, "/uninstall tvrnvamgr /component tvrnvamgr", kFaultInstalled, nullptr, ""},
-    {__LINE__, "/setprocessortype 1", "", nullptr, "RegCreateKeyExW RegSetValueExW"},
-    {__LINE__, "/netserv ADD /component tvrnns", kFaultInstalled, nullptr, kNetConfig + " Install"},
-    {__LINE__, "/netserv REMOVE /component tvrnns", kFaultInstalled, nullptr, kNetConfig},
-    {__LINE__, "/installdrivers 1", kFaultInstalled, nullptr, "ExpandEnvironmentStringsW"},
-    {__LINE__, "/uninstalldrivers 1", kFaultInstalled, nullptr, "ExpandEnvironmentStringsW"},
-    {__LINE__, "/reinstall 2 /component tvrnvamgr", kFaultInstalled, nullptr, "ExpandEnvironmentStringsW"},
-    // Nothing of the install order is named, but the folder is still expanded.
-    {__LINE__, "/reinstall 2 /component tvrnns", kFaultInstalled, nullptr, "ExpandEnvironmentStringsW"},
-    {__LINE__, "/reinstall 1 /component SplitDNSFilter", kFaultInstalled, nullptr,
-     "ExpandEnvironmentStringsW"},
-    {__LINE__, "/setstatus 0", "", &endedLater, ""},
-    {__LINE__, "/setstatus 1", "", &installationInProgress, ""},
-    {__LINE__, "/disableDifx all", kEarlier, nullptr,
-     "GetFileVersionInfoSizeW GetFileVersionInfoW VerQueryValueW"},
-    {__LINE__, "/disableCustomActions {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}", kEarlier, nullptr, ""},
-};
-
-// A fresh machine, prepared, with `call` failing from here on (none when
-// empty). The calls the run made are added to `calls`, in first-use order.
-int sweepRun(const Operation& operation, const std::string& call, std::vector<std::string>& calls) {
-    FreshMachine fresh;
-    if (!setUpLines(fresh.machine, operation.setUp)) {
-        return 0;
-    }
-    if (operation.prepare != nullptr) {
-        operation.prepare(fresh.machine);
-    }
-    const std::size_t start = fresh.machine.callTrace().size();
-    fresh.machine.failCall(call, 0, kFault); // none when empty
-    int result = 0;
-    try {
-        result = runLine(operation.line);
-    } catch (const std::exception& escaped) {
-        ADD_FAILURE() << "exception escaped: " << escaped.what();
-    }
-    fresh.machine.endProcess(kStarter);
-    for (const std::string& made : std::span(fresh.machine.callTrace()).subspan(start)) {
-        std::ranges::count(calls, made) == 0 ? calls.push_back(made) : void();
-    }
-    EXPECT_TRUE(nothingLeftOpen(fresh.machine));
-    EXPECT_EQ(fresh.machine.netConfig().comInitBalance(), 0);
-    return result;
-}
-
-TEST(FaultSweep, EveryOperationSurvivesEveryFailingCall) {
-    for (const Operation& operation : kOperations) {
-        const ::testing::ScopedTrace trace(__FILE__, operation.at, operation.line);
-        std::vector<std::string> calls;
-        const int clean = sweepRun(operation, "", calls);
-        if (IsSkipped()) {
-            return;
-        }
-        ASSERT_EQ(clean, *operation.line == '\0' ? -1 : 0);
-        ASSERT_FALSE(calls.empty());
-        std::istringstream reported(operation.reported);
-        for (std::string call; reported >> call;) {
-            EXPECT_EQ(std::ranges::count(calls, call), 1) << call << " is listed but never called";
-        }
-        for (const std::string& call : calls) {
-            SCOPED_TRACE(call);
-            std::vector<std::string> ignored;
-            const int result = sweepRun(operation, call, ignored);
-            const bool reports = (" " + operation.reported + " ").find(" " + call + " ") != std::string::npos;
-            EXPECT_TRUE(result == clean || reports) << "result " << result;
-        }
-    }
-}
+constexpr std::uint32_t kStarter = 77; // the process that starts an installation
 
 constexpr std::uint32_t kKilled = 4242; // FreshMachine's process
 constexpr std::uint32_t kNext = 4343;
@@ -215,18 +102,6 @@ std::vector<std::string> machineState(SimMachine& machine, bool contents = true)
     return lines;
 }
 
-struct Command {
-    int at; // this row's line, for failures
-    const char* line;
-    const char* setUp;
-    const char* recovery = nullptr; // the same line when none
-    // What a kill the next run cannot clear leaves that a clean run does not
-    // (as the comparison reports it, a file's hash shown as "#"). Known by
-    // what it leaves, not by the call it is made at, so that a line more in
-    // the log moves no exception; each must still be met at one point at least.
-    std::vector<std::string> known = {};
-};
-
 // The whole set installed as the installer leaves it.
 constexpr char kInstalled[] = "drivers;run /installdrivers 1;"
                               "run /install \"{drivers}tvrnns\\tvrnns.inf\" /component tvrnns;"
@@ -265,33 +140,133 @@ const std::vector<std::string> kRolledBack = [] {
     return known;
 }();
 
-const Command kCommands[] = {
-    {__LINE__, "/installdrivers 1", "drivers"},
-    // tvrnns, which the set does not install again
-    {__LINE__, "/installdrivers 1", kInstalled, nullptr, {stale("tvrnns")}},
-    // An upgrade the installer rolls back (kRolledBack).
-    {__LINE__, "/installdrivers 1", kInstalled, kUninstall, kRolledBack},
-    {__LINE__, kUninstall, kInstalled, nullptr, kStale},
-    {__LINE__, "/reinstall 1 /component tvrnva", kInstalled},
-    {__LINE__, "/reinstall 2 /component tvrnva", kInstalled},
-    {__LINE__, "/reinstall 1 /component tvrnvamgr", kInstalled},
-    {__LINE__, "/reinstall 2 /component tvrnvamgr", kInstalled},
-    {__LINE__, "/reinstall 1 /component SplitDNSFilter", kInstalled},
-    {__LINE__, "/reinstall 2 /component SplitDNSFilter", kInstalled},
-    // tvrnns is only taken off, so its value is not written again.
-    {__LINE__, "/reinstall 1 /component tvrnns", kInstalled, nullptr, {stale("tvrnns")}},
-    {__LINE__, "/reinstall 2 /component tvrnns", kInstalled, nullptr, {stale("tvrnns")}},
-    // Each /install with /hardwareid creates a device: killed once it is
-    // registered, the next /install adds a second.
-    {__LINE__,
-     "/install \"{drivers}tvrnvamgr\\tvrnvamgr.inf\" /hardwareid tvrnvamgr /component tvrnvamgr",
-     "drivers",
-     nullptr,
-     {"+ device ROOT\\TVRNVAMGR\\0001 ids=tvrnvamgr, inf=<tvrnvamgr> present=1 flags=0 removal=0\n"}},
-    {__LINE__, "/netserv ADD /component tvrnns",
-     "drivers;run /install \"{drivers}tvrnns\\tvrnns.inf\" /component tvrnns"},
-    {__LINE__, "/netserv REMOVE /component tvrnns", kInstalled, kUninstall},
+// The sweeps a row is run by.
+enum Sweeps { kFaults = 1, kKills = 2, kBoth = 3 };
+
+struct Row {
+    int at; // this row's line, for failures
+    Sweeps sweeps;
+    const char* line; // as a scenario's "> " line
+    const char* setUp;
+    // The fault sweep's: the calls whose failure may change the result (to the value its own rows check).
+    std::string reported = "";
+    // The kill sweep's: the line that recovers (the same line when none), and what a kill the next run
+    // cannot clear leaves that a clean run does not (as the comparison reports it, a file's hash shown as
+    // "#"). Known by what it leaves, not by the call it is made at, so that a line more in the log moves no
+    // exception; each must still be met at one point at least.
+    const char* recovery = nullptr;
+    std::vector<std::string> known = {};
 };
+
+// An earlier release, 9.1.15, found through its client's version, with every listed action in its sequence.
+constexpr char kEarlier[] =
+    "exe 0x00090007 0x00090001 0x000F0004;product {65BD35FD-2FDA-593A-B137-C682DE5A20C4}";
+// The network-configuration calls whose failure may change /netserv's result.
+const std::string kNetConfig = "CoInitializeEx CoCreateInstance QueryInterface AcquireWriteLock Initialize "
+                               "FindComponent QueryNetCfgClass DeInstall Apply GetClassGuid";
+constexpr char kExpand[] = "ExpandEnvironmentStringsW";
+
+// clang-format off
+const Row kRows[] = {
+    {__LINE__, kFaults, "", ""},
+    // The device stage answers the error of its last failing step; the update stages the package again
+    // when the publish failed. Each /install with /hardwareid creates a device: killed once it is
+    // registered, the next /install adds a second.
+    {__LINE__, kBoth,
+     "/install \"{drivers}tvrnvamgr\\tvrnvamgr.inf\" /hardwareid tvrnvamgr /component tvrnvamgr", "drivers",
+     "SetupDiClassGuidsFromNameW SetupDiCreateDeviceInfoList SetupDiCreateDeviceInfoW "
+     "SetupDiSetDeviceRegistryPropertyW SetupDiCallClassInstaller SetupDiGetDeviceInstanceIdW "
+     "SetupDiGetDeviceInstallParamsW SetupDiDeleteDeviceInfo SetupDiDestroyDeviceInfoList SetupCopyOEMInfW "
+     "UpdateDriverForPlugAndPlayDevicesW", nullptr,
+     {"+ device ROOT\\TVRNVAMGR\\0001 ids=tvrnvamgr, inf=<tvrnvamgr> present=1 flags=0 removal=0\n"}},
+    {__LINE__, kFaults, "/uninstall tvrnvamgr /component tvrnvamgr", kInstalled},
+    {__LINE__, kFaults, "/setprocessortype 1", "", "RegCreateKeyExW RegSetValueExW"},
+    {__LINE__, kFaults, "/netserv ADD /component tvrnns", kInstalled, kNetConfig + " Install"},
+    {__LINE__, kKills, "/netserv ADD /component tvrnns",
+     "drivers;run /install \"{drivers}tvrnns\\tvrnns.inf\" /component tvrnns"},
+    {__LINE__, kBoth, "/netserv REMOVE /component tvrnns", kInstalled, kNetConfig, kUninstall},
+    {__LINE__, kKills, "/installdrivers 1", "drivers"},
+    // tvrnns, which the set does not install again
+    {__LINE__, kBoth, "/installdrivers 1", kInstalled, kExpand, nullptr, {stale("tvrnns")}},
+    // An upgrade the installer rolls back (kRolledBack).
+    {__LINE__, kKills, "/installdrivers 1", kInstalled, "", kUninstall, kRolledBack},
+    {__LINE__, kBoth, kUninstall, kInstalled, kExpand, nullptr, kStale},
+    {__LINE__, kKills, "/reinstall 1 /component tvrnva", kInstalled},
+    {__LINE__, kKills, "/reinstall 2 /component tvrnva", kInstalled},
+    {__LINE__, kKills, "/reinstall 1 /component tvrnvamgr", kInstalled},
+    {__LINE__, kBoth, "/reinstall 2 /component tvrnvamgr", kInstalled, kExpand},
+    {__LINE__, kBoth, "/reinstall 1 /component SplitDNSFilter", kInstalled, kExpand},
+    {__LINE__, kKills, "/reinstall 2 /component SplitDNSFilter", kInstalled},
+    // tvrnns is only taken off, so its value is not written again; nothing of the install order is named,
+    // but the folder is still expanded.
+    {__LINE__, kKills, "/reinstall 1 /component tvrnns", kInstalled, "", nullptr, {stale("tvrnns")}},
+    {__LINE__, kBoth, "/reinstall 2 /component tvrnns", kInstalled, kExpand, nullptr, {stale("tvrnns")}},
+    // Another process (kStarter) ends the installation five seconds in.
+    {__LINE__, kFaults, "/setstatus 0", "end 5000 77"},
+    // Another process's /setstatus 0 (kStarter's) holds the mutex, that the run ends; its handles go with
+    // it after the run.
+    {__LINE__, kFaults, "/setstatus 1", "holds 77;event 77"},
+    {__LINE__, kFaults, "/disableDifx all", kEarlier,
+     "GetFileVersionInfoSizeW GetFileVersionInfoW VerQueryValueW"},
+    {__LINE__, kFaults, "/disableCustomActions {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}", kEarlier},
+};
+// clang-format on
+
+// The rows one sweep runs.
+std::vector<Row> sweptBy(Sweeps sweep) {
+    std::vector<Row> rows;
+    std::ranges::copy_if(kRows, std::back_inserter(rows),
+                         [sweep](const Row& row) { return (row.sweeps & sweep) != 0; });
+    return rows;
+}
+
+// A fresh machine, set up, with `call` failing from here on (none when
+// empty). The calls the run made are added to `calls`, in first-use order.
+int sweepRun(const Row& operation, const std::string& call, std::vector<std::string>& calls) {
+    FreshMachine fresh;
+    if (!setUpLines(fresh.machine, operation.setUp)) {
+        return 0;
+    }
+    const std::size_t start = fresh.machine.callTrace().size();
+    fresh.machine.failCall(call, 0, kFault); // none when empty
+    int result = 0;
+    try {
+        result = runLine(operation.line);
+    } catch (const std::exception& escaped) {
+        ADD_FAILURE() << "exception escaped: " << escaped.what();
+    }
+    fresh.machine.endProcess(kStarter);
+    for (const std::string& made : std::span(fresh.machine.callTrace()).subspan(start)) {
+        std::ranges::count(calls, made) == 0 ? calls.push_back(made) : void();
+    }
+    EXPECT_TRUE(nothingLeftOpen(fresh.machine));
+    EXPECT_EQ(fresh.machine.netConfig().comInitBalance(), 0);
+    return result;
+}
+
+TEST(FaultSweep, EveryOperationSurvivesEveryFailingCall) {
+    for (const Row& operation : sweptBy(kFaults)) {
+        const ::testing::ScopedTrace trace(__FILE__, operation.at, operation.line);
+        std::vector<std::string> calls;
+        const int clean = sweepRun(operation, "", calls);
+        if (IsSkipped()) {
+            return;
+        }
+        ASSERT_EQ(clean, *operation.line == '\0' ? -1 : 0);
+        ASSERT_FALSE(calls.empty());
+        std::istringstream reported(operation.reported);
+        for (std::string call; reported >> call;) {
+            EXPECT_EQ(std::ranges::count(calls, call), 1) << call << " is listed but never called";
+        }
+        for (const std::string& call : calls) {
+            SCOPED_TRACE(call);
+            std::vector<std::string> ignored;
+            const int result = sweepRun(operation, call, ignored);
+            const bool reports = (" " + operation.reported + " ").find(" " + call + " ") != std::string::npos;
+            EXPECT_TRUE(result == clean || reports) << "result " << result;
+        }
+    }
+}
 
 // The process ends: what it still holds in memory goes with it, its closes
 // reach nothing.
@@ -303,7 +278,7 @@ void endProcess(SimMachine& machine, std::uint32_t process) {
 
 // The command killed at its kth call (none when 0), then the recovery in a
 // process of its own: the machine's state and how the log's last run ends.
-std::vector<std::string> killedAt(const Command& command, unsigned k) {
+std::vector<std::string> killedAt(const Row& command, unsigned k) {
     FreshMachine fresh;
     SimMachine& machine = fresh.machine;
     if (!setUpLines(machine, command.setUp)) {
@@ -330,7 +305,7 @@ std::vector<std::string> killedAt(const Command& command, unsigned k) {
 // The calls the command makes when nothing kills it, and a digest of the
 // machine's state before each: a kill there leaves that state, so two calls
 // with the same digest before them are one point to run.
-std::vector<std::pair<std::string, std::size_t>> callsOf(const Command& command) {
+std::vector<std::pair<std::string, std::size_t>> callsOf(const Row& command) {
     std::vector<std::pair<std::string, std::size_t>> calls;
     FreshMachine fresh;
     if (!setUpLines(fresh.machine, command.setUp)) {
@@ -378,7 +353,7 @@ TEST(KillSweep, TheNextRunClearsWhatAKillAtAnyCallLeaves) {
     unsigned points = 0;
     unsigned converging = 0;
     unsigned runs = 0;
-    for (const Command& command : kCommands) {
+    for (const Row& command : sweptBy(kKills)) {
         const ::testing::ScopedTrace trace(__FILE__, command.at, command.line);
         const auto clean = killedAt(command, 0);
         if (IsSkipped()) {

@@ -15,32 +15,33 @@ namespace {
 // remove-fails for a step that answers false. Each row: the time taken, each service's state after, the
 // services whose stop control was accepted, how many "'tvrnns' Service Stop Pending." the log holds.
 const std::string kSteps = "> @ServiceHandler init ";
+const std::string kStopFails = kSteps + "stop-fails => 0\n";
+const std::string kNoStops = "? stops:\n? pending: 0\n";
 // The service with a dependant that stops a second after the control.
 const std::string kQuickClient = "+ service tvrnns 0 R 1000\n+ service client 0 R 100 1000 tvrnns\n";
-const std::string kBothRunning = "? left: 0 ms\n? states tvrnns client: R R\n? stops:\n? pending: 0\n";
+const std::string kBothRunning = "? left: 0 ms\n? states tvrnns client: R R\n" + kNoStops;
 
 TEST(Services, StopAndDelete) {
     // clang-format off
-    runRow("== missing: neither step finds it\n" + kSteps + "stop-fails remove-fails => 0\n? left: 0 ms\n"
-        "? stops:\n? pending: 0\nOpenService failed (1060)\nOpenService failed (1060)");
+    runRow("== missing: neither step finds it\n" + kSteps + "stop-fails remove-fails => 0\n? left: 0 ms\n" +
+        kNoStops + "OpenService failed (1060)\nOpenService failed (1060)");
     // A stop-pending service is polled at a tenth of its hint, at least 1 s and at most 10 s apart.
     runRow("== polls of a tenth, unrounded\n+ service tvrnns 0 P 19990 4000\n" + kSteps + "stop => 0\n"
         "? left: 5997 ms\n? states tvrnns: S\n? stops:\n? pending: 3\n'tvrnns' Service is already stopped.");
     runRow("== polls of at most 10 s; the last overshoots the budget\n+ service tvrnns 0 P 200000 never\n" +
-        kSteps + "stop-fails => 0\n? left: 40000 ms\n? states tvrnns: P\n? stops:\n? pending: 4\n"
+        kStopFails + "? left: 40000 ms\n? states tvrnns: P\n? stops:\n? pending: 4\n"
         "Service stop timed out for 'tvrnns'");
     runRow("== polls of at least 1 s; 30 s is not yet more than 30 s, though the tick count wraps\n"
-        "+ service tvrnns 0 P 5000 never\n+ ticks 10000\n" + kSteps + "stop-fails => 0\n? left: 31000 ms\n"
+        "+ service tvrnns 0 P 5000 never\n+ ticks 10000\n" + kStopFails + "? left: 31000 ms\n"
         "? states tvrnns: P\n? stops:\n? pending: 31");
     runRow("== a pending poll fails\n+ service tvrnns 0 P 5000 never\n+ fail QueryServiceStatusEx 2 5\n" +
-        kSteps + "stop-fails => 0\n? left: 1000 ms\n? states tvrnns: P\n? stops:\n? pending: 1\n"
+        kStopFails + "? left: 1000 ms\n? states tvrnns: P\n? stops:\n? pending: 1\n"
         "QueryServiceStatusEx failed (5)");
     runRow("== one sleep past the budget, then stopped\n+ service tvrnns 0 R 45000 40000\n" + kSteps +
         "stop => 0\n? left: 45000 ms\n? states tvrnns: S\n? stops: tvrnns\n? pending: 0\n"
         "'tvrnns' Service stopped successfully\n!Wait timed out");
-    runRow("== stop control refused\n+ service tvrnns 1052 R 0\n" + kSteps + "stop-fails => 0\n? left: 0 ms\n"
-        "? states tvrnns: R\n? stops:\n? pending: 0\nThere are no dependent services\n"
-        "ControlService failed (1052)");
+    runRow("== stop control refused\n+ service tvrnns 1052 R 0\n" + kStopFails + "? left: 0 ms\n"
+        "? states tvrnns: R\n" + kNoStops + "There are no dependent services\nControlService failed (1052)");
     runRow("== dependants first, as listed; only those waited for are reported\n"
         "+ service tvrnns 0 R 1000 500\n+ service client 0 R 2000 3000 tvrnns\n"
         "+ service agent 0 R 700 0 client\n+ service idle 0 R 0 0 tvrnns\n+ service off 0 S 0 0 tvrnns\n" +
@@ -50,36 +51,32 @@ TEST(Services, StopAndDelete) {
         "!Service 'agent' stopped successfully\n!Service 'idle' stopped successfully");
     // A dependant's failure is logged, and the service's own stop control is sent all the same (one
     // call site, shown once).
-    runRow("== a dependant cannot be opened\n" + kQuickClient + "+ fail OpenServiceW 2 5\n" + kSteps +
-        "stop-fails => 0\n" + kBothRunning +
-        "OpenService failed for dependent service 'client' with error (5)");
+    runRow("== a dependant unopened; the dependants' listing or heap failing; their size query failing\n" +
+        kQuickClient + "+ fail OpenServiceW 2 5\n" + kStopFails + "+ fail EnumDependentServicesW 2 5\n" +
+        kStopFails + "+ fail HeapAlloc 1 8\n" + kStopFails + "+ fail EnumDependentServicesW 1 5\n" +
+        kStopFails + kBothRunning + "OpenService failed for dependent service 'client' with error (5)\n"
+        "EnumDependentServices failed (5)\nHeap allocation failed for dependencies\nUnexpected error (5)\n"
+        "ControlService failed (1051)");
     runRow("== a dependant refuses the stop\n+ service tvrnns 0 R 1000\n"
-        "+ service client 1052 R 100 1000 tvrnns\n" + kSteps + "stop-fails => 0\n" + kBothRunning +
+        "+ service client 1052 R 100 1000 tvrnns\n" + kStopFails + kBothRunning +
         "ControlService failed for dependent services (1052)");
-    runRow("== the dependants' size query fails\n" + kQuickClient + "+ fail EnumDependentServicesW 1 5\n" +
-        kSteps + "stop-fails => 0\n" + kBothRunning + "Unexpected error (5)\nControlService failed (1051)");
-    runRow("== the dependants' listing fails\n" + kQuickClient + "+ fail EnumDependentServicesW 2 5\n" +
-        kSteps + "stop-fails => 0\n" + kBothRunning + "EnumDependentServices failed (5)");
-    runRow("== no heap for the listing\n" + kQuickClient + "+ fail HeapAlloc 1 8\n" + kSteps +
-        "stop-fails => 0\n" + kBothRunning + "Heap allocation failed for dependencies");
     runRow("== dependants share one budget\n+ service tvrnns 0 R 4000 never\n"
-        "+ service slow 0 R 25000 20000 tvrnns\n+ service stuck 0 R 10000 never tvrnns\n" + kSteps +
-        "stop-fails => 0\n? left: 35000 ms\n? states tvrnns slow stuck: R S P\n? stops: slow stuck\n"
-        "? pending: 0\nService 'slow' stopped successfully\nTimed out");
+        "+ service slow 0 R 25000 20000 tvrnns\n+ service stuck 0 R 10000 never tvrnns\n" + kStopFails +
+        "? left: 35000 ms\n? states tvrnns slow stuck: R S P\n? stops: slow stuck\n? pending: 0\n"
+        "Service 'slow' stopped successfully\nTimed out");
     runRow("== the service's budget counts the dependants' time\n+ service tvrnns 0 R 4000 never\n"
-        "+ service slow 0 R 25000 1000 tvrnns\n" + kSteps + "stop-fails => 0\n? left: 33000 ms\n"
+        "+ service slow 0 R 25000 1000 tvrnns\n" + kStopFails + "? left: 33000 ms\n"
         "? states tvrnns slow: P S\n? stops: slow tvrnns\n? pending: 0\nWait timed out");
     runRow("== the first status query fails\n" + kQuickClient + "+ fail QueryServiceStatusEx 1 1234\n" +
-        kSteps + "stop-fails remove => 0\n? left: 0 ms\n? states tvrnns client: R+del R\n? stops:\n"
-        "? pending: 0\n"
+        kSteps + "stop-fails remove => 0\n? left: 0 ms\n? states tvrnns client: R+del R\n" + kNoStops +
         "QueryServiceStatusEx failed (1234)");
     runRow("== no name keeps the earlier one; a stopped service gets no control\n+ service tvrnns 0 S 0\n" +
-        kSteps + "init-none stop remove => 0\n? left: 0 ms\n? states tvrnns: gone\n? stops:\n? pending: 0\n"
+        kSteps + "init-none stop remove => 0\n? left: 0 ms\n? states tvrnns: gone\n" + kNoStops +
         "Service name is empty\n'tvrnns' Service is already stopped.\n'tvrnns' Service deleted successfully");
     runRow("== a failed connection, its close failing too, leaves none\n+ service tvrnns 0 S 0\n"
         "+ fail OpenSCManagerW 3 5\n+ fail CloseServiceHandle 3 6\n" + kSteps +
-        "init stop init stop-fails remove-fails => 0\n? left: 0 ms\n? states tvrnns: S\n? stops:\n"
-        "? pending: 0\nOpenSCManager failed (5)\nSCManager is NULL\nSCManager is NULL");
+        "init stop init stop-fails remove-fails => 0\n? left: 0 ms\n? states tvrnns: S\n" + kNoStops +
+        "OpenSCManager failed (5)\nSCManager is NULL\nSCManager is NULL");
     runRow("== marked once, gone when stopped within the control\n+ service tvrnns 0 R 0\n" + kSteps +
         "remove remove-fails stop => 0\n? left: 0 ms\n? states tvrnns: gone\n? stops: tvrnns\n? pending: 0\n"
         "'tvrnns' Service deleted successfully\nDeleteService failed (1072)");
