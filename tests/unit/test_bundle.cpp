@@ -144,20 +144,23 @@ void without(const std::string& component, const std::string& missing, const std
              const std::string& services, const std::string& devices, const char* file = __builtin_FILE(),
              int line = __builtin_LINE()) {
     runRow("== install-all without " + component + "\n+ drivers " + component +
-               "\n> /installdrivers 1 => 0\n" + missing + "\n!InstallDriver succeeded for " + component +
-               "\n? packages: " + packages + "\n? services: " + services + "\n? devices: " + devices,
+               "\n> /installdrivers 1 => 0\n" + missing + "\n? packages: " + packages +
+               "\n? services: " + services + "\n? devices: " + devices,
            file, line);
 }
 
 TEST(Bundle, InstallAllWithoutAComponent) {
-    without("tvrnvamgr", "{drivers}tvrnvamgr\\tvrnvamgr.inf does not exists",
+    without("tvrnvamgr",
+            "{drivers}tvrnvamgr\\tvrnvamgr.inf does not exists\n!InstallDriver succeeded for tvrnvamgr",
             "<DERAzo> <SplitDNSFilter> <tvrnva>", "DERAzo SplitDNSFilter", "");
     without("SplitDNSFilter",
             "{drivers}SplitDNSFilter\\SplitDNSFilter.inf does not exists\n"
-            "{drivers}SplitDNSFilter\\SplitDNSFilter.inf does not exists",
+            "{drivers}SplitDNSFilter\\SplitDNSFilter.inf does not exists\n"
+            "!InstallSplitDnsFilter succeeded for SplitDNSFilter",
             "<DERAzo> <tvrnva> <tvrnvamgr>", "DERAzo", "ROOT\\TVRNVAMGR\\0000");
     without("DERAzo",
-            "{drivers}DERAzo\\DERAzo.inf does not exist\n{drivers}DERAzo\\DERAzo.inf does not exist",
+            "{drivers}DERAzo\\DERAzo.inf does not exist\n{drivers}DERAzo\\DERAzo.inf does not exist\n"
+            "!InstallDriver succeeded for DERAzo",
             "<SplitDNSFilter> <tvrnva> <tvrnvamgr>", "SplitDNSFilter", "ROOT\\TVRNVAMGR\\0000");
 }
 
