@@ -495,7 +495,7 @@ void runScenario(const char* file, const std::vector<ScenarioLine>& lines) {
 
 } // namespace
 
-void runScenarios(std::string_view text, const Fragments& fragments, const char* file, int line, int step) {
+void runScenarios(const Fragments& fragments, std::string_view text, const char* file, int line, int step) {
     std::vector<std::vector<ScenarioLine>> scenarios;
     for (const ScenarioLine& row : scenarioLines(text, line, step)) {
         const auto fragment = fragments.find(row.text.substr(std::min<std::size_t>(4, row.text.size())));

@@ -63,16 +63,17 @@ std::string rowNames(const platform::sim::SimMachine& machine, std::string text,
 //   any other line      a message of the log; all of them in this order, others may come between
 //   ... TEXT            the line before goes on, a space and TEXT
 //   # TEXT              a comment
-// A failure is reported at the source line of the fact it is about: the text must start on the line of
-// the call, as in `runScenarios(R"(`; its lines are counted from `line` by `step`.
+// The fragments come first, so that the text ends the call. A failure is reported at the source line of
+// the fact it is about: the text must start on the line of the call, as in `runScenarios({}, R"(`; its
+// lines are counted from `line` by `step`.
 using Fragments = std::map<std::string, std::string, std::less<>>;
-void runScenarios(std::string_view text, const Fragments& fragments = {}, const char* file = __builtin_FILE(),
+void runScenarios(const Fragments& fragments, std::string_view text, const char* file = __builtin_FILE(),
                   int line = __builtin_LINE(), int step = 1);
 // One scenario built from a table row's cells, where each row is a call: every failure is reported at the
 // line of the row.
 inline void runRow(std::string_view scenario, const char* file = __builtin_FILE(),
                    int line = __builtin_LINE()) {
-    runScenarios(scenario, {}, file, line, 0);
+    runScenarios({}, scenario, file, line, 0);
 }
 
 // Planted facts ("+ " before each optional; ";" or a line feed between them) on a machine: false, with the

@@ -21,7 +21,7 @@ const Fragments kSets{
 };
 
 TEST(Bundle, InstallAndUninstallAll) {
-    runScenarios(R"txt(
+    runScenarios(kSets, R"txt(
 == install-all on an empty machine
 + drivers
 > /installdrivers 1 => 0
@@ -135,8 +135,7 @@ Hardware id passed is: NOTADEVICEDRIVER, so skipped removing device.
 ? net: tvrnns
 ? dir C:\Windows\System32\DRVSTORE:
 
-)txt",
-                 kSets);
+)txt");
 }
 
 // Install-all without one component's folder: that one is logged missing and skipped, the others go on.
@@ -167,7 +166,7 @@ TEST(Bundle, InstallAllWithoutAComponent) {
 // A drivers folder that cannot be expanded ends what needs it with 2 and touches nothing, except the
 // monitor's uninstall, which is skipped with the result unchanged.
 TEST(Bundle, TheDriversFolderUnexpanded) {
-    runScenarios(R"txt(
+    runScenarios(kSets, R"txt(
 == the platform's error
 use installed
 + fail ExpandEnvironmentStringsW 2 5
@@ -195,14 +194,13 @@ ExpandEnvironmentStrings failed with last Error: 203
 !Stopping 'DERAzo' service
 ? services: DERAzo
 
-)txt",
-                 kSets);
+)txt");
 }
 
 // One component at a time; a reinstall takes off and puts back the named component only, and a failure
 // of either half ends it with 2.
 TEST(Bundle, OneComponent) {
-    runScenarios(R"txt(
+    runScenarios(kSets, R"txt(
 == the adapter installed alone; the monitor uninstalled alone, its service removed though it will not stop
 + drivers
 + service DERAzo 1052
@@ -240,8 +238,7 @@ use installed
 UninstallDriver succeeded for tvrnva
 InstallTavrinDrivers Failed for component: tvrnva
 ? packages: <DERAzo> <SplitDNSFilter> <tvrnvamgr>
-)txt",
-                 kSets);
+)txt");
 }
 
 // A reinstall after an install, with the net service and a second adapter device present: the log from

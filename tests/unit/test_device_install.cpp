@@ -10,7 +10,7 @@ const Fragments kAdapter{
 
 // Each stage of an install, from the first message that differs.
 TEST(DeviceInstall, Stages) {
-    runScenarios(R"txt(
+    runScenarios(kAdapter, R"txt(
 == publishes, records, creates and updates; a restart the update asks for is the result
 use its INF
 + restart
@@ -90,8 +90,7 @@ AddDevice()-> failed
 SetupDiSetDeviceRegistryProperty()-> failed with last Error: 13
 SetupDiDeleteDeviceInfo()-> failed with last Error: 31
 ? devices:
-)txt",
-                 kAdapter);
+)txt");
 }
 
 // Only a case-blind "YES" asks for the device not to be started by the configuration manager while it

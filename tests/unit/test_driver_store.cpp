@@ -75,7 +75,7 @@ const Fragments kResiduals{
 };
 
 TEST(DriverStore, ListingAndResiduals) {
-    runScenarios(R"txt(
+    runScenarios(kResiduals, R"txt(
 == each id's packages, in their own class only and in the ids' order; two driver nodes of one package;
 ... the folder as the details spell it
 + detail C:/windows/inf\
@@ -161,8 +161,7 @@ ExpandEnvironmentStrings Failed for 'WINDIR' with last Error:203
 use the keys deleted
 ? file %WINDIR%\System32\DRVSTORE\tvrnns_1\tvrnns.inf: present
 
-)txt",
-                 kResiduals);
+)txt");
 }
 
 } // namespace

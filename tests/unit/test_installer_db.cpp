@@ -57,7 +57,7 @@ const Fragments kLogs = [] {
 
 // Discovery ("all") finds the earlier release by the version of the client it left.
 TEST(InstallerDb, DisableCustomActionsAndDiscovery) {
-    runScenarios(R"txt(
+    runScenarios(kLogs, R"txt(
 == nothing for an unknown product or ALL (a product code here); every DIFx name, the service start disabled
 + product {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5D}
 > @disableCustomActions {3A7C55E0-1B2D-4F6A-8C9E-0D1F2A3B4C5E} => -1
@@ -192,8 +192,7 @@ Couldn't find product Code for : 65535.65535.65535
 = whole log
 use 9.1.15 found under its third code
 use 9.1.15 found under its third code
-)txt",
-                 kLogs);
+)txt");
 }
 } // namespace
 } // namespace tdu::test

@@ -183,7 +183,7 @@ TEST(LogWriter, AWriterThatWaitedThroughAnotherRotationWritesIntoTheNewLog) {
 // The path is kept for the process once expanded; only the log folder is ever created. A run's banner is
 // its first write, and a line whose folder is refused is lost, never written elsewhere.
 TEST(LogWriter, LostLinesWhenThereIsNowhereToWrite) {
-    runScenarios(R"txt(
+    runScenarios({}, R"txt(
 == the vendor folder gone
 + rm "C:\Users\Public\Tavrin Secure"
 > /setstatus 7 => 2

@@ -5,7 +5,7 @@ namespace tdu::test {
 namespace {
 
 TEST(Registry, Scenarios) {
-    runScenarios(R"txt(
+    runScenarios({}, R"txt(
 == the processor marker: its key not created, then it not set, then set in the 32-bit view
 + fail RegCreateKeyExW 1 5
 > /setprocessortype 1 => 2
